@@ -1,0 +1,503 @@
+#include "annotate/annotator_tab.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QGraphicsPolygonItem>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+#include <opencv2/imgcodecs.hpp>
+
+#include "annotate/interactive_canvas.h"
+#include "annotate/label_dialog.h"
+#include "annotate/label_files.h"
+#include "annotate/zoomable_view.h"
+#include "shell/atomic_file.h"
+#include "shell/constants.h"
+#include "shell/prompts.h"
+
+namespace quorlan {
+namespace {
+
+const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
+
+template <typename W>
+W* named(W* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+// Reads an image as 8-bit BGR; empty when the file cannot be read. The bytes are read by Qt
+// so that paths with any characters work, then decoded by OpenCV.
+cv::Mat read_bgr_image(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QByteArray bytes = file.readAll();
+  if (bytes.isEmpty()) return {};
+  const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
+  try {
+    return cv::imdecode(raw, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    return {};
+  }
+}
+
+void print_line(const QString& text) {
+  std::printf("%s\n", text.toLocal8Bit().constData());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) { setup_workspace_tab(); }
+
+void AnnotatorTab::setup_workspace_tab() {
+  auto* main_layout = new QHBoxLayout(this);
+
+  auto* left_box = named(new QGroupBox("Directory & Image Queue"), "left_box");
+  left_box->setFixedWidth(280);
+  auto* left_layout = new QVBoxLayout(left_box);
+  btn_load_dir = named(new QPushButton("📂 Load Directory"), "btn_load_dir");
+  btn_set_output = named(new QPushButton("🎯 Set Output Folder"), "btn_set_output");
+  lbl_output_folder = named(new QLabel("Output: Not Set"), "lbl_output_folder");
+  lbl_output_folder->setStyleSheet("color: #8E8E93;");
+  list_images = named(new QListWidget, "list_images");
+  list_images->setUniformItemSizes(true);
+  auto* nav_row = new QHBoxLayout;
+  btn_prev_img = named(new QPushButton("◄ Prev"), "btn_prev_img");
+  btn_next_img = named(new QPushButton("Next ►"), "btn_next_img");
+  nav_row->addWidget(btn_prev_img);
+  nav_row->addWidget(btn_next_img);
+  lbl_img_status = named(new QLabel("Status: Pending"), "lbl_img_status");
+  lbl_img_status->setAlignment(Qt::AlignCenter);
+  btn_health_check = named(new QPushButton("🩺 Dataset Health Inspector"), "btn_health_check");
+  btn_analytics = named(new QPushButton("📊 Dataset Analytics"), "btn_analytics");
+  btn_split_export = named(new QPushButton("📤 Export && Split Dataset"), "btn_split_export");
+  btn_split_export->setObjectName("primaryBtn");
+  left_layout->addWidget(btn_load_dir);
+  left_layout->addWidget(btn_set_output);
+  left_layout->addWidget(lbl_output_folder);
+  left_layout->addWidget(new QLabel("Queue Files:"));
+  left_layout->addWidget(list_images);
+  left_layout->addLayout(nav_row);
+  left_layout->addWidget(lbl_img_status);
+  left_layout->addSpacing(10);
+  left_layout->addWidget(btn_health_check);
+  left_layout->addWidget(btn_analytics);
+  left_layout->addWidget(btn_split_export);
+
+  auto* center_widget = named(new QWidget, "center_widget");
+  auto* center_layout = new QGridLayout(center_widget);
+  center_layout->setContentsMargins(0, 0, 0, 0);
+  canvas = new InteractiveCanvas(this);
+  canvas->setObjectName("canvas");
+  canvas_view = named(new ZoomableView, "canvas_view");
+  canvas_view->setScene(canvas);
+  btn_fit_screen = named(new QPushButton("FIT"), "btn_fit_screen");
+  btn_fit_screen->setFixedSize(48, 32);
+  center_layout->addWidget(canvas_view, 0, 0);
+  center_layout->addWidget(btn_fit_screen, 0, 0, Qt::AlignTop | Qt::AlignRight);
+
+  auto* right_box = named(new QGroupBox("AI Annotation Workstation"), "right_box");
+  right_box->setFixedWidth(310);
+  auto* right_layout = new QVBoxLayout(right_box);
+  auto* mode_row = new QHBoxLayout;
+  mode_row->addWidget(new QLabel("Active Mode:"));
+  combo_mode = named(new QComboBox, "combo_mode");
+  combo_mode->addItems({"Select/Move", "Polygon", "Rectangle", "Circle", "Pentagon"});
+  mode_row->addWidget(combo_mode, 1);
+  right_layout->addLayout(mode_row);
+
+  auto* ai_box = named(new QGroupBox("AI Assist & Auto-Labeling"), "ai_box");
+  auto* ai_layout = new QVBoxLayout(ai_box);
+  btn_copy_prev = named(new QPushButton("📋 Copy Previous Frame Shapes"), "btn_copy_prev");
+  btn_load_ai = named(new QPushButton("🧠 Load AI Model (.pt)"), "btn_load_ai");
+  auto* conf_row = new QHBoxLayout;
+  conf_row->addWidget(new QLabel("AI Conf:"));
+  spin_ai_conf = named(new QDoubleSpinBox, "spin_ai_conf");
+  spin_ai_conf->setRange(0.01, 1.0);
+  spin_ai_conf->setSingleStep(0.05);
+  spin_ai_conf->setDecimals(2);
+  spin_ai_conf->setValue(0.25);
+  conf_row->addWidget(spin_ai_conf);
+  btn_run_ai = named(new QPushButton("🤖 Auto-Label Frame"), "btn_run_ai");
+  btn_run_ai->setEnabled(false);
+  ai_layout->addWidget(btn_copy_prev);
+  ai_layout->addWidget(btn_load_ai);
+  ai_layout->addLayout(conf_row);
+  ai_layout->addWidget(btn_run_ai);
+  right_layout->addWidget(ai_box);
+
+  right_layout->addWidget(new QLabel("Annotated Objects:"));
+  table_objects = named(new QTableWidget(0, 2), "table_objects");
+  table_objects->setHorizontalHeaderLabels({"Label", "Shape"});
+  table_objects->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+  table_objects->setSelectionBehavior(QAbstractItemView::SelectRows);
+  right_layout->addWidget(table_objects);
+  btn_delete_obj = named(new QPushButton("🗑️ Delete Selected Shape"), "btn_delete_obj");
+  btn_save_ann = named(new QPushButton("💾 Save Annotations && Workspace"), "btn_save_ann");
+  right_layout->addWidget(btn_delete_obj);
+  right_layout->addWidget(btn_save_ann);
+
+  main_layout->addWidget(left_box);
+  main_layout->addWidget(center_widget, 1);
+  main_layout->addWidget(right_box);
+
+  connect(btn_load_dir, &QPushButton::clicked, this, [this] { load_directory(); });
+  connect(btn_set_output, &QPushButton::clicked, this, [this] { set_output_folder(); });
+  connect(list_images, &QListWidget::currentRowChanged, this, &AnnotatorTab::jump_to_image);
+  connect(btn_prev_img, &QPushButton::clicked, this, [this] { prev_image(); });
+  connect(btn_next_img, &QPushButton::clicked, this, [this] { next_image(); });
+  connect(btn_fit_screen, &QPushButton::clicked, this, [this] { fit_canvas_to_screen(); });
+  connect(combo_mode, &QComboBox::currentTextChanged, this, &AnnotatorTab::change_active_mode);
+  connect(btn_copy_prev, &QPushButton::clicked, this, [this] { copy_previous_frame_shapes(); });
+  connect(table_objects, &QTableWidget::itemSelectionChanged, this, &AnnotatorTab::sync_table_selection);
+  connect(btn_delete_obj, &QPushButton::clicked, this, [this] { ann_delete_selected(); });
+  connect(btn_save_ann, &QPushButton::clicked, this, [this] { save_current_annotations(); });
+  connect(canvas, &InteractiveCanvas::polygon_completed, this, &AnnotatorTab::handle_new_poly);
+  connect(canvas, &InteractiveCanvas::point_clicked, this, &AnnotatorTab::handle_canvas_point);
+  connect(canvas, &InteractiveCanvas::selectionChanged, this, &AnnotatorTab::sync_canvas_selection);
+  connect(canvas, &InteractiveCanvas::items_moved_signal, this, [this] { save_current_annotations(); });
+}
+
+// ---------------------------------------------------------------- folder and navigation
+
+void AnnotatorTab::load_directory() {
+  const QString folder = prompts().get_existing_directory(this, "Select Image Directory");
+  if (folder.isEmpty()) return;
+  open_folder(folder);
+}
+
+void AnnotatorTab::open_folder(const QString& folder) {
+  save_current_annotations();  // the shapes on screen are kept before the folder changes
+
+  QDir dir(folder);
+  const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
+  QStringList paths;
+  for (const QString& name : names) {
+    const int dot = name.lastIndexOf('.');
+    if (dot > 0 && kImageExtensions.contains(name.mid(dot + 1).toLower())) paths << dir.filePath(name);
+  }
+  std::sort(paths.begin(), paths.end());
+
+  image_folder = folder;
+  image_paths = paths;
+  if (const auto listed = read_classes_file(dir.filePath("classes.txt"))) classes = *listed;
+  populate_image_list();
+
+  if (image_paths.isEmpty()) return;
+  current_idx = 0;
+  if (!load_current_image()) {
+    // Nothing of the previous folder may be saved into this one's label files.
+    display_cv_img.release();
+    canvas->reset_drawing();
+    canvas->clear();
+    annotations.clear();
+    table_objects->setRowCount(0);
+  }
+}
+
+void AnnotatorTab::set_output_folder() {
+  const QString folder = prompts().get_existing_directory(this, "Select Output Directory");
+  if (folder.isEmpty()) return;
+  output_folder = folder;
+  lbl_output_folder->setText("Output: " + QFileInfo(folder).fileName());
+}
+
+bool AnnotatorTab::load_current_image() { return show_image(current_idx); }
+
+// Shows image `idx`. When it cannot be read nothing changes: the current index, the list row
+// and the records stay with the image on screen, and a notice names the file.
+bool AnnotatorTab::show_image(int idx) {
+  if (idx < 0 || idx >= image_paths.size()) return false;
+  const QString path = image_paths[idx];
+  cv::Mat pixels = read_bgr_image(path);
+  if (pixels.empty()) {
+    {
+      const QSignalBlocker block(list_images);
+      if (current_idx >= 0 && current_idx < list_images->count() && display_cv_img.data)
+        list_images->setCurrentRow(current_idx);
+    }
+    emit notice_signal("Could not read image: " + QFileInfo(path).fileName());
+    return false;
+  }
+  current_idx = idx;
+  display_cv_img = pixels;
+  {
+    const QSignalBlocker block(list_images);
+    list_images->setCurrentRow(current_idx);
+  }
+  set_status_label(QFileInfo::exists(label_path_for(path)));
+  annotations.clear();
+  render_canvas_image();
+  load_existing_annotations(path);
+  return true;
+}
+
+void AnnotatorTab::set_status_label(bool annotated) {
+  lbl_img_status->setText(annotated ? "STATUS: ANNOTATED" : "STATUS: PENDING");
+  lbl_img_status->setStyleSheet(annotated ? "color: #10B981;" : "color: #D3112E;");
+}
+
+void AnnotatorTab::render_canvas_image() {
+  if (display_cv_img.empty()) return;
+  {
+    const QSignalBlocker block_scene(canvas);
+    const QSignalBlocker block_table(table_objects);
+    canvas->reset_drawing();
+    canvas->clear();
+    // OpenCV's BGR rows map directly onto Qt's BGR888 format; no colour conversion pass.
+    const cv::Mat& m = display_cv_img;
+    const QImage image(m.data, m.cols, m.rows, static_cast<qsizetype>(m.step), QImage::Format_BGR888);
+    canvas->addPixmap(QPixmap::fromImage(image));
+    canvas->setSceneRect(0, 0, m.cols, m.rows);
+  }
+  fit_canvas_to_screen();
+}
+
+void AnnotatorTab::fit_canvas_to_screen() {
+  if (canvas->sceneRect().width() > 0) canvas_view->fitInView(canvas->sceneRect(), Qt::KeepAspectRatio);
+}
+
+void AnnotatorTab::jump_to_image(int row) {
+  if (row < 0 || row >= image_paths.size() || row == current_idx) return;
+  save_current_annotations();
+  show_image(row);
+}
+
+void AnnotatorTab::prev_image() {
+  if (current_idx <= 0) return;
+  save_current_annotations();
+  show_image(current_idx - 1);
+}
+
+void AnnotatorTab::next_image() {
+  if (current_idx >= image_paths.size() - 1) return;
+  save_current_annotations();
+  show_image(current_idx + 1);
+}
+
+void AnnotatorTab::change_active_mode(const QString& mode) {
+  canvas->set_draw_mode(mode);
+  canvas_view->set_interaction_mode(mode);
+}
+
+void AnnotatorTab::handle_canvas_point(const QPointF&) {}
+
+QString AnnotatorTab::current_image_path() const {
+  if (current_idx < 0 || current_idx >= image_paths.size()) return {};
+  return image_paths[current_idx];
+}
+
+// ---------------------------------------------------------------- records and files
+
+QGraphicsPolygonItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon) {
+  auto* item = new QGraphicsPolygonItem(polygon);
+  item->setFlag(QGraphicsItem::ItemIsMovable);
+  item->setFlag(QGraphicsItem::ItemIsSelectable);
+  canvas->addItem(item);
+  return item;
+}
+
+void AnnotatorTab::append_record(QGraphicsPolygonItem* item, const QString& label, const QString& type) {
+  annotations.append({item, label, type});
+  const int row = table_objects->rowCount();
+  table_objects->insertRow(row);
+  table_objects->setItem(row, 0, new QTableWidgetItem(label));
+  table_objects->setItem(row, 1, new QTableWidgetItem(type));
+}
+
+void AnnotatorTab::remove_all_shape_items() {
+  const QSignalBlocker block(canvas);
+  for (const AnnotationRecord& record : annotations) {
+    canvas->removeItem(record.item);
+    delete record.item;
+  }
+  annotations.clear();
+}
+
+void AnnotatorTab::load_existing_annotations(const QString& img_path) {
+  annotations.clear();
+  const QSignalBlocker block_table(table_objects);
+  const QSignalBlocker block_scene(canvas);
+  table_objects->setRowCount(0);
+
+  const QString label_path = label_path_for(img_path);
+  if (QFileInfo::exists(label_path) && !classes.isEmpty() && !display_cv_img.empty()) {
+    const LabelReadResult read =
+        read_label_file(label_path, classes.size(), display_cv_img.cols, display_cv_img.rows);
+    for (const LabelShape& shape : read.shapes)
+      append_record(add_shape_item(shape.points), classes[shape.class_id],
+                    shape.points.size() == 4 ? "Rectangle" : "Polygon");
+    if (!read.error.isEmpty()) print_line("Error loading annotations: " + read.error);
+  }
+  update_annotation_colors();
+}
+
+bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
+  const QString reason = write_file_atomically(path, data);
+  if (reason.isEmpty()) return true;
+  prompts().warning(this, "Save Failed",
+                    QStringLiteral("Could not write %1:\n%2\n\nThe shapes are still on screen; "
+                                   "fix the folder and save again.")
+                        .arg(QDir::toNativeSeparators(path), reason));
+  return false;
+}
+
+bool AnnotatorTab::save_current_annotations() {
+  if (image_paths.isEmpty() || display_cv_img.empty() || current_idx >= image_paths.size()) return true;
+  const QString label_path = label_path_for(image_paths[current_idx]);
+  if (annotations.isEmpty()) {
+    if (QFileInfo::exists(label_path) && !QFile::remove(label_path)) {
+      prompts().warning(this, "Save Failed",
+                        "Could not delete " + QDir::toNativeSeparators(label_path) + ".");
+      return false;
+    }
+    update_single_list_status();
+    return true;
+  }
+  const int width = display_cv_img.cols;
+  const int height = display_cv_img.rows;
+  QString text;
+  for (const AnnotationRecord& record : annotations) {
+    const int class_id = std::max<qsizetype>(0, classes.indexOf(record.label));
+    text += format_label_line(class_id, record.item->mapToScene(record.item->polygon()), width, height);
+    text += QLatin1Char('\n');
+  }
+  const bool ok = write_or_warn(label_path, text.toLocal8Bit());
+  update_single_list_status();
+  return ok;
+}
+
+bool AnnotatorTab::save_classes_file() {
+  if (image_folder.isEmpty()) return true;
+  return write_or_warn(QDir(image_folder).filePath("classes.txt"), classes_file_bytes(classes));
+}
+
+void AnnotatorTab::update_single_list_status() {
+  if (image_paths.isEmpty() || current_idx < 0 || current_idx >= image_paths.size()) return;
+  QListWidgetItem* item = list_images->item(current_idx);
+  if (!item) return;
+  const QString& path = image_paths[current_idx];
+  item->setText(status_mark(QFileInfo::exists(label_path_for(path))) + QFileInfo(path).fileName());
+}
+
+void AnnotatorTab::populate_image_list() {
+  const QSignalBlocker block(list_images);
+  list_images->clear();
+  // One listing of the folder's label files instead of one file check per image.
+  const QDir folder(image_folder);
+  const QStringList txt_names = folder.entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
+  const QSet<QString> label_files(txt_names.cbegin(), txt_names.cend());
+  QStringList texts;
+  texts.reserve(image_paths.size());
+  for (const QString& path : image_paths) {
+    const QFileInfo info(path);
+    const bool annotated = info.absolutePath() == folder.absolutePath()
+                               ? label_files.contains(QFileInfo(label_path_for(path)).fileName())
+                               : QFileInfo::exists(label_path_for(path));
+    texts << status_mark(annotated) + info.fileName();
+  }
+  list_images->addItems(texts);
+}
+
+void AnnotatorTab::update_annotation_colors() {
+  for (const AnnotationRecord& record : annotations) {
+    const int class_id = std::max<qsizetype>(0, classes.indexOf(record.label));
+    const QColor colour(CLASS_COLORS[class_id % CLASS_COLORS.size()]);
+    QColor fill = colour;
+    const bool selected = record.item->isSelected();
+    fill.setAlpha(selected ? 120 : 60);
+    record.item->setPen(QPen(colour, selected ? 4 : 2));
+    record.item->setBrush(fill);
+    record.item->setZValue(selected ? 1.0 : 0.0);
+  }
+}
+
+// ---------------------------------------------------------------- labelling and the table
+
+void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
+  LabelDialog dialog(classes, last_label, this);
+  if (prompts().exec_dialog(dialog) != QDialog::Accepted) return;
+  const QString label = dialog.get_label();
+  if (label.isEmpty()) return;
+  last_label = label;
+  add_annotation(polygon, label, combo_mode->currentText());
+}
+
+void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
+  if (!classes.contains(label)) {
+    classes.append(label);
+    save_classes_file();
+  }
+  QGraphicsPolygonItem* item = add_shape_item(polygon);
+  {
+    const QSignalBlocker block(table_objects);
+    append_record(item, label, type);
+  }
+  update_annotation_colors();
+  save_current_annotations();
+}
+
+void AnnotatorTab::sync_table_selection() {
+  const QSignalBlocker block(canvas);
+  canvas->clearSelection();
+  const int row = table_objects->currentRow();
+  if (row >= 0 && row < annotations.size()) annotations[row].item->setSelected(true);
+  update_annotation_colors();
+}
+
+void AnnotatorTab::sync_canvas_selection() {
+  const QSignalBlocker block(table_objects);
+  table_objects->clearSelection();
+  const QList<QGraphicsItem*> selected = canvas->selectedItems();
+  if (!selected.isEmpty()) {
+    for (int i = 0; i < annotations.size(); ++i) {
+      if (annotations[i].item == selected.first()) {
+        table_objects->selectRow(i);
+        break;
+      }
+    }
+  }
+  update_annotation_colors();
+}
+
+void AnnotatorTab::ann_delete_selected() {
+  const int row = table_objects->currentRow();
+  if (row < 0 || row >= annotations.size()) return;
+  const AnnotationRecord record = annotations.takeAt(row);
+  {
+    const QSignalBlocker block_scene(canvas);
+    canvas->removeItem(record.item);
+    delete record.item;
+  }
+  {
+    const QSignalBlocker block_table(table_objects);
+    table_objects->removeRow(row);
+  }
+  update_annotation_colors();
+  save_current_annotations();
+}
+
+void AnnotatorTab::copy_previous_frame_shapes() {
+  if (current_idx == 0 || image_paths.isEmpty()) {
+    prompts().warning(this, "Unavailable", "No previous image available to copy annotations from.");
+    return;
+  }
+  remove_all_shape_items();
+  load_existing_annotations(image_paths[current_idx - 1]);
+  save_current_annotations();
+}
+
+}  // namespace quorlan

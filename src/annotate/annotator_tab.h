@@ -1,0 +1,114 @@
+#pragma once
+#include <QSet>
+#include <QStringList>
+#include <QVector>
+#include <QWidget>
+#include <opencv2/core.hpp>
+
+class QComboBox;
+class QDoubleSpinBox;
+class QGraphicsPolygonItem;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QTableWidget;
+
+namespace quorlan {
+
+class InteractiveCanvas;
+class ZoomableView;
+
+// One shape of the current image. The class id is the position of `label` in the class list.
+struct AnnotationRecord {
+  QGraphicsPolygonItem* item = nullptr;
+  QString label;
+  QString type;
+};
+
+// The "Image Annotator" tab: a folder of images, their shapes, labels and label files.
+class AnnotatorTab : public QWidget {
+  Q_OBJECT
+ public:
+  explicit AnnotatorTab(QWidget* parent = nullptr);
+
+  void setup_workspace_tab();
+
+  // Folder and navigation.
+  void load_directory();
+  // Lists `folder`'s images and shows the first; what load_directory does after its dialog.
+  void open_folder(const QString& folder);
+  void set_output_folder();
+  bool load_current_image();
+  void render_canvas_image();
+  void fit_canvas_to_screen();
+  void jump_to_image(int row);
+  void prev_image();
+  void next_image();
+  void change_active_mode(const QString& mode);
+  void handle_canvas_point(const QPointF& pt);
+
+  // Records and files.
+  void load_existing_annotations(const QString& img_path);
+  bool save_current_annotations();
+  bool save_classes_file();
+  void update_single_list_status();
+  void populate_image_list();
+  void update_annotation_colors();
+
+  // Labelling and the object table.
+  void handle_new_poly(const QPolygonF& polygon);
+  void sync_table_selection();
+  void sync_canvas_selection();
+  void ann_delete_selected();
+  void copy_previous_frame_shapes();
+
+  // Adds a shape of class `label` (appended to the class list when new) without asking.
+  void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
+  // The image path of the current image, or empty.
+  QString current_image_path() const;
+
+  QString image_folder;
+  QStringList image_paths;
+  int current_idx = 0;
+  cv::Mat display_cv_img;  // empty when no image is shown
+  QStringList classes;
+  QVector<AnnotationRecord> annotations;
+  QString last_label;
+  QString output_folder;
+
+  QPushButton* btn_load_dir = nullptr;
+  QPushButton* btn_set_output = nullptr;
+  QLabel* lbl_output_folder = nullptr;
+  QListWidget* list_images = nullptr;
+  QPushButton* btn_prev_img = nullptr;
+  QPushButton* btn_next_img = nullptr;
+  QLabel* lbl_img_status = nullptr;
+  QPushButton* btn_health_check = nullptr;
+  QPushButton* btn_analytics = nullptr;
+  QPushButton* btn_split_export = nullptr;
+  InteractiveCanvas* canvas = nullptr;
+  ZoomableView* canvas_view = nullptr;
+  QPushButton* btn_fit_screen = nullptr;
+  QComboBox* combo_mode = nullptr;
+  QPushButton* btn_copy_prev = nullptr;
+  QPushButton* btn_load_ai = nullptr;
+  QDoubleSpinBox* spin_ai_conf = nullptr;
+  QPushButton* btn_run_ai = nullptr;
+  QTableWidget* table_objects = nullptr;
+  QPushButton* btn_delete_obj = nullptr;
+  QPushButton* btn_save_ann = nullptr;
+
+ signals:
+  // A short notice for the window's status line (an image that could not be read, ...).
+  void notice_signal(const QString& text);
+
+ private:
+  bool show_image(int idx);
+  void append_record(QGraphicsPolygonItem* item, const QString& label, const QString& type);
+  QGraphicsPolygonItem* add_shape_item(const QPolygonF& polygon);
+  void remove_all_shape_items();
+  void set_status_label(bool annotated);
+  bool write_or_warn(const QString& path, const QByteArray& data);
+};
+
+}  // namespace quorlan

@@ -1,0 +1,33 @@
+#pragma once
+#include <QGraphicsView>
+#include <QPixmap>
+#include <QPointF>
+
+namespace quorlan {
+
+// The image viewer: wheel zoom about the mouse, middle-button pan anywhere, left-button pan
+// over empty background in "Select/Move", and pixmaps fitted to the view.
+class ZoomableView : public QGraphicsView {
+  Q_OBJECT
+ public:
+  explicit ZoomableView(QWidget* parent = nullptr);
+
+  void set_interaction_mode(const QString& mode);
+  void set_image(const QPixmap& pixmap, bool keep_transform = false);
+
+  bool is_panning() const { return _is_panning; }
+
+ protected:
+  void wheelEvent(QWheelEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+
+ private:
+  QString scene_mode() const;
+
+  bool _is_panning = false;
+  QPointF _pan_start_pos;
+};
+
+}  // namespace quorlan

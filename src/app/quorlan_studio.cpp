@@ -1,0 +1,107 @@
+#include "app/quorlan_studio.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStatusBar>
+#include <QTabWidget>
+
+#include "annotate/annotator_tab.h"
+#include "app/app_icon.h"
+#include "imaging/enricher_tab.h"
+#include "imaging/resizer_tab.h"
+#include "imaging/splitter_tab.h"
+#include "inference/inference_tab.h"
+#include "shell/help_dialog.h"
+#include "shell/prompts.h"
+#include "shell/theme.h"
+#include "training/config_tab.h"
+#include "training/training_tab.h"
+
+namespace quorlan {
+
+QuorlanStudio::QuorlanStudio() {
+  setWindowTitle("Quorlan Studio - Deep Learning Workstation");
+  const QIcon icon = load_app_icon(QCoreApplication::applicationDirPath());
+  if (!icon.isNull()) setWindowIcon(icon);
+  resize(1500, 950);
+  init_ui();
+  apply_theme(is_dark_mode);
+  setup_shortcuts();
+}
+
+void QuorlanStudio::init_ui() {
+  tabs = new QTabWidget;
+  tabs->setObjectName("tabs");
+  setCentralWidget(tabs);
+
+  tab_resizer = new ResizerTab;
+  tabs->addTab(tab_resizer, "Image Resizer + Compressor");
+  tab_splitter = new SplitterTab;
+  tabs->addTab(tab_splitter, "Image Splitter");
+  tab_aug = new EnricherTab;
+  tabs->addTab(tab_aug, "Synthetic Data Enricher");
+  tab_workspace = new AnnotatorTab;
+  tabs->addTab(tab_workspace, "Image Annotator");
+  tab_config = new ConfigTab;
+  tabs->addTab(tab_config, "YOLO Configuration && AutoML");
+  tab_progress = new TrainingTab;
+  tabs->addTab(tab_progress, "Training Analytics && Live Logs");
+  tab_inference = new InferenceTab;
+  tabs->addTab(tab_inference, "Inference && Model Export");
+  const char* names[] = {"tab_resizer", "tab_splitter", "tab_aug", "tab_workspace",
+                         "tab_config", "tab_progress", "tab_inference"};
+  for (int i = 0; i < tabs->count(); ++i) tabs->widget(i)->setObjectName(names[i]);
+
+  connect(tab_workspace, &AnnotatorTab::notice_signal, this,
+          [this](const QString& text) { statusBar()->showMessage(text, 10000); });
+
+  theme_toggle = new ThemeToggle;
+  theme_toggle->setObjectName("theme_toggle");
+  theme_toggle->setChecked(is_dark_mode);
+  connect(theme_toggle, &ThemeToggle::toggled, this, &QuorlanStudio::apply_theme);
+
+  auto* guide = new QPushButton(QStringLiteral("ℹ"));
+  guide->setObjectName("btn_guide");
+  guide->setFixedSize(28, 28);
+  guide->setCursor(Qt::PointingHandCursor);
+  guide->setToolTip("Quorlan Studio - User Guide");
+  guide->setStyleSheet("QPushButton { font-size: 14px; font-weight: bold; border-radius: 14px; padding: 0px; }");
+  connect(guide, &QPushButton::clicked, this, &QuorlanStudio::open_guide);
+
+  auto* corner = new QWidget;
+  corner->setObjectName("corner_widget");
+  auto* corner_layout = new QHBoxLayout(corner);
+  corner_layout->setContentsMargins(0, 0, 15, 8);
+  corner_layout->setSpacing(8);
+  corner_layout->addWidget(guide, 0, Qt::AlignVCenter);
+  corner_layout->addWidget(theme_toggle, 0, Qt::AlignVCenter);
+  tabs->setCornerWidget(corner, Qt::TopRightCorner);
+}
+
+void QuorlanStudio::open_guide() {
+  HelpDialog dialog(this);
+  prompts().exec_dialog(dialog);
+}
+
+void QuorlanStudio::apply_theme(bool is_dark) {
+  is_dark_mode = is_dark;
+  if (qApp) qApp->setStyleSheet(get_stylesheet(is_dark_mode));
+  tab_workspace->update_annotation_colors();
+}
+
+void QuorlanStudio::setup_shortcuts() {
+  shortcut_del = new QShortcut(QKeySequence(Qt::Key_Delete), this);
+  shortcut_back = new QShortcut(QKeySequence(Qt::Key_Backspace), this);
+  connect(shortcut_del, &QShortcut::activated, tab_workspace, &AnnotatorTab::ann_delete_selected);
+  connect(shortcut_back, &QShortcut::activated, tab_workspace, &AnnotatorTab::ann_delete_selected);
+}
+
+void QuorlanStudio::closeEvent(QCloseEvent* event) {
+  tab_workspace->save_current_annotations();  // nothing drawn is lost when the window closes
+  QMainWindow::closeEvent(event);
+}
+
+}  // namespace quorlan

@@ -1,0 +1,48 @@
+#pragma once
+#include <QMainWindow>
+
+class QShortcut;
+class QTabWidget;
+
+namespace quorlan {
+
+class AnnotatorTab;
+class ConfigTab;
+class EnricherTab;
+class InferenceTab;
+class ResizerTab;
+class SplitterTab;
+class ThemeToggle;
+class TrainingTab;
+
+// The main window: owns the seven tabs and wires what crosses between them.
+class QuorlanStudio : public QMainWindow {
+  Q_OBJECT
+ public:
+  QuorlanStudio();
+
+  void apply_theme(bool is_dark);
+
+  bool is_dark_mode = true;
+  QTabWidget* tabs = nullptr;
+  ResizerTab* tab_resizer = nullptr;
+  SplitterTab* tab_splitter = nullptr;
+  EnricherTab* tab_aug = nullptr;
+  AnnotatorTab* tab_workspace = nullptr;
+  ConfigTab* tab_config = nullptr;
+  TrainingTab* tab_progress = nullptr;
+  InferenceTab* tab_inference = nullptr;
+  ThemeToggle* theme_toggle = nullptr;
+  QShortcut* shortcut_del = nullptr;
+  QShortcut* shortcut_back = nullptr;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void init_ui();
+  void setup_shortcuts();
+  void open_guide();
+};
+
+}  // namespace quorlan

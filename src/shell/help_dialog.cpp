@@ -1,0 +1,113 @@
+#include "shell/help_dialog.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace quorlan {
+namespace {
+
+struct Bullet {
+  const char* label;
+  const char* text;
+};
+struct Section {
+  const char* heading;
+  std::vector<Bullet> bullets;
+};
+
+QString escaped(const char* text) { return QString::fromUtf8(text).toHtmlEscaped(); }
+
+}  // namespace
+
+QString help_guide_html() {
+  const std::vector<Section> sections = {
+      {"1. Image Resizer + Compressor",
+       {{"Width / Height / DPI:", "Rescale your images perfectly using accurate dimensional metrics."},
+        {"Max File Size Constraint:",
+         "Automatically compress to hit a target KB size without losing excessive quality."},
+        {"Queue System:", "Add individual files or entire subfolders recursively for batch processing."}}},
+      {"2. Image Splitter",
+       {{"Grid Layout:", "Choose how to chop up the image (e.g., 2x2, 1x4)."},
+        {"Tile Generation:",
+         "Divides extremely large, high-resolution images into smaller, manageable tiles for detailed AI "
+         "training."}}},
+      {"3. Synthetic Data Enricher",
+       {{"Transform Tools:",
+         "Manually crop, warp (perspective), and rotate images directly from the interactive preview canvas."},
+        {"Augmentation Ranges:",
+         "Dial in Brightness, Contrast, Rotation, Lighting (Gamma), and Warp variations using Min/Max sliders."},
+        {"Batch Generator:",
+         "Set 'Variants per Source' to generate multiple augmented duplicates per image automatically."}}},
+      {"4. Image Annotator",
+       {{"Labeling Tools:",
+         "Draw Polygons, Rectangles, Circles, and Pentagons to annotate specific objects on the frame."},
+        {"AI Auto-Labeling:",
+         "Load a pre-trained YOLO .pt model and assign a confidence threshold to automatically label frames "
+         "with a single click."},
+        {"Export & Split:", nullptr}}},
+      {"5. YOLO Configuration & AutoML",
+       {{"Hyperparameters:",
+         "Tweak learning rates, batch size, optimizer type, and total epochs before starting training."},
+        {"AutoML Search:",
+         "Run a genetic algorithm sequence to dynamically discover the perfect training configurations for "
+         "your specific dataset."}}},
+      {"6. Training Analytics & Live Logs",
+       {{"Console Output:", "Watch the underlying YOLO training stream in real time."},
+        {"Performance Graphs:",
+         "Review F1, Precision-Recall, and Confusion Matrix plots once training completes to verify model "
+         "accuracy."}}},
+      {"7. Inference & Model Export",
+       {{"Predictions:", "Test your newly trained model weights against a folder of unseen images."},
+        {"Export:", "Convert the .pt model to edge-deployable formats like ONNX, TensorRT, OpenVINO, or CoreML."}}},
+  };
+
+  QStringList lines;
+  for (std::size_t s = 0; s < sections.size(); ++s) {
+    if (s > 0) lines << QString();  // an empty line between sections
+    lines << QStringLiteral("<b>📌 %1</b>").arg(escaped(sections[s].heading));
+    for (const Bullet& b : sections[s].bullets) {
+      const QString text =
+          b.text ? escaped(b.text)
+                 : QStringLiteral("Split the newly annotated dataset into balanced Train/Val/Test directories, "
+                                  "auto-generating a valid YOLO <code>data.yaml</code>.");
+      lines << QStringLiteral("• <b>%1</b> %2").arg(escaped(b.label), text);
+    }
+  }
+  return lines.join(QStringLiteral("<br>"));  // the last bullet ends without a break
+}
+
+HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("Quorlan Studio - User Guide");
+  setMinimumSize(750, 600);
+  auto* layout = new QVBoxLayout(this);
+
+  auto* title = new QLabel("Quorlan Studio - User Guide");
+  title->setFont(QFont("Segoe UI", 16, QFont::Bold));
+  title->setStyleSheet("color: #6366F1;");
+  auto* credit = new QLabel("Built by the Quorlan Studio team for people who label their own data.");
+  credit->setFont(QFont("Segoe UI", 10, QFont::Bold));
+  credit->setStyleSheet("color: #8E8E93;");
+  layout->addWidget(title);
+  layout->addWidget(credit);
+  layout->addSpacing(10);
+
+  auto* scroll = new QScrollArea;
+  scroll->setWidgetResizable(true);
+  auto* content = new QWidget;
+  auto* content_layout = new QVBoxLayout(content);
+  auto* guide = new QLabel(help_guide_html());
+  guide->setObjectName("guide_text");
+  guide->setWordWrap(true);
+  guide->setTextFormat(Qt::RichText);
+  content_layout->addWidget(guide);
+  scroll->setWidget(content);
+  layout->addWidget(scroll);
+
+  auto* close = new QPushButton("Close Guide");
+  connect(close, &QPushButton::clicked, this, &QDialog::accept);
+  layout->addWidget(close, 0, Qt::AlignRight);
+}
+
+}  // namespace quorlan

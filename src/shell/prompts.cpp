@@ -1,0 +1,52 @@
+#include "shell/prompts.h"
+
+#include <QDialog>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace quorlan {
+namespace {
+std::unique_ptr<UserPrompts>& installed() {
+  static std::unique_ptr<UserPrompts> current = std::make_unique<QtPrompts>();
+  return current;
+}
+}  // namespace
+
+UserPrompts& prompts() { return *installed(); }
+
+std::unique_ptr<UserPrompts> install_prompts(std::unique_ptr<UserPrompts> replacement) {
+  std::unique_ptr<UserPrompts> previous = std::move(installed());
+  installed() = replacement ? std::move(replacement) : std::make_unique<QtPrompts>();
+  return previous;
+}
+
+QString QtPrompts::get_existing_directory(QWidget* parent, const QString& title, const QString& dir) {
+  return QFileDialog::getExistingDirectory(parent, title, dir);
+}
+
+QString QtPrompts::get_open_file_name(QWidget* parent, const QString& title, const QString& dir,
+                                      const QString& filter) {
+  return QFileDialog::getOpenFileName(parent, title, dir, filter);
+}
+
+QStringList QtPrompts::get_open_file_names(QWidget* parent, const QString& title, const QString& dir,
+                                           const QString& filter) {
+  return QFileDialog::getOpenFileNames(parent, title, dir, filter);
+}
+
+QString QtPrompts::get_save_file_name(QWidget* parent, const QString& title, const QString& dir,
+                                      const QString& filter) {
+  return QFileDialog::getSaveFileName(parent, title, dir, filter);
+}
+
+void QtPrompts::message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) {
+  switch (kind) {
+    case MessageKind::Information: QMessageBox::information(parent, title, text); break;
+    case MessageKind::Warning: QMessageBox::warning(parent, title, text); break;
+    case MessageKind::Critical: QMessageBox::critical(parent, title, text); break;
+  }
+}
+
+int QtPrompts::exec_dialog(QDialog& dialog) { return dialog.exec(); }
+
+}  // namespace quorlan

@@ -1,0 +1,216 @@
+#include <QGraphicsPolygonItem>
+#include <QGraphicsSceneMouseEvent>
+#include <QScrollBar>
+#include <QSignalSpy>
+#include <QtTest>
+#include <cmath>
+
+#include "annotate/interactive_canvas.h"
+#include "annotate/zoomable_view.h"
+
+using namespace quorlan;
+
+namespace {
+
+void send(QGraphicsScene& scene, QEvent::Type type, Qt::MouseButton button, QPointF pos) {
+  QGraphicsSceneMouseEvent event(type);
+  event.setScenePos(pos);
+  event.setButton(type == QEvent::GraphicsSceneMouseMove ? Qt::NoButton : button);
+  event.setButtons(type == QEvent::GraphicsSceneMouseRelease ? Qt::NoButton : Qt::MouseButtons(button));
+  event.setButtonDownScenePos(button, pos);
+  QCoreApplication::sendEvent(&scene, &event);
+}
+void press(QGraphicsScene& s, QPointF p, Qt::MouseButton b = Qt::LeftButton) {
+  send(s, QEvent::GraphicsSceneMousePress, b, p);
+}
+void move(QGraphicsScene& s, QPointF p, Qt::MouseButton b = Qt::LeftButton) {
+  send(s, QEvent::GraphicsSceneMouseMove, b, p);
+}
+void release(QGraphicsScene& s, QPointF p, Qt::MouseButton b = Qt::LeftButton) {
+  send(s, QEvent::GraphicsSceneMouseRelease, b, p);
+}
+
+QPolygonF last_polygon(const QSignalSpy& spy) { return spy.last().at(0).value<QPolygonF>(); }
+
+}  // namespace
+
+class TestCanvas : public QObject {
+  Q_OBJECT
+ private slots:
+  void drag_shape_geometry() {
+    InteractiveCanvas canvas;
+    canvas.set_draw_mode("Rectangle");
+    QCOMPARE(canvas.calculate_shape({10, 20}, {4, 30}),
+             QVector<QPointF>({{10, 20}, {4, 20}, {4, 30}, {10, 30}}));
+
+    canvas.set_draw_mode("Pentagon");
+    const auto penta = canvas.calculate_shape({50, 50}, {50, 60});
+    QCOMPARE(penta.size(), 5);
+    QCOMPARE(penta[0], QPointF(50, 40));
+    QVERIFY(penta[1].x() > 50 && penta[1].y() < 50);  // clockwise on screen: next vertex upper right
+    QVERIFY(std::abs(penta[2].y() - penta[3].y()) < 1e-9);  // standing on a horizontal base
+
+    canvas.set_draw_mode("Circle");
+    QVERIFY(canvas.calculate_shape({0, 0}, {1, 0}).isEmpty());
+    QVERIFY(canvas.calculate_shape({0, 0}, {0.6, 0.8}).isEmpty());
+    const auto circle = canvas.calculate_shape({0, 0}, {1.5, 0});
+    QCOMPARE(circle.size(), 32);
+    for (const QPointF& p : circle) QVERIFY(std::abs(std::hypot(p.x(), p.y()) - 1.5) < 1e-9);
+
+    canvas.set_draw_mode("Polygon");
+    QVERIFY(canvas.calculate_shape({0, 0}, {10, 10}).isEmpty());
+  }
+
+  void drags_emit_shapes() {
+    InteractiveCanvas canvas;
+    QSignalSpy done(&canvas, &InteractiveCanvas::polygon_completed);
+    canvas.set_draw_mode("Rectangle");
+    press(canvas, {5, 5});
+    release(canvas, {5, 5});  // a click without movement: four coinciding points
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(last_polygon(done), QPolygonF({{5, 5}, {5, 5}, {5, 5}, {5, 5}}));
+
+    for (const char* mode : {"Circle", "Pentagon"}) {
+      canvas.set_draw_mode(mode);
+      press(canvas, {5, 5});
+      release(canvas, {5, 5});
+      QCOMPARE(done.count(), 1);
+    }
+
+    canvas.set_draw_mode("Circle");
+    press(canvas, {50, 50});
+    move(canvas, {60, 50});
+    QVERIFY(canvas.temp_poly_item);
+    QCOMPARE(canvas.temp_poly_item->pen().style(), Qt::DashLine);
+    QCOMPARE(canvas.temp_poly_item->pen().color(), QColor("#6366F1"));
+    QCOMPARE(canvas.temp_poly_item->polygon().size(), 32);
+    canvas.set_draw_mode("Circle");  // a mode change drops the preview at once
+    QVERIFY(!canvas.temp_poly_item);
+    QCOMPARE(canvas.items().size(), 0);
+    release(canvas, {70, 50});
+    QCOMPARE(done.count(), 1);
+  }
+
+  void polygon_by_clicks() {
+    InteractiveCanvas canvas;
+    QSignalSpy done(&canvas, &InteractiveCanvas::polygon_completed);
+    canvas.set_draw_mode("Polygon");
+    press(canvas, {0, 0});
+    press(canvas, {10, 0});
+    press(canvas, {5, 5}, Qt::RightButton);  // two points: nothing, preview cleared
+    QCOMPARE(done.count(), 0);
+    QVERIFY(!canvas.temp_poly_item);
+    QVERIFY(!canvas.drawing);
+
+    // An existing shape takes the press; the polygon in progress is kept.
+    auto* shape = canvas.addPolygon(QPolygonF({{100, 100}, {200, 100}, {200, 200}, {100, 200}}));
+    press(canvas, {0, 0});
+    press(canvas, {10, 0});
+    press(canvas, {150, 150});
+    QCOMPARE(canvas.current_polygon.size(), 2);
+    QVERIFY(canvas.drawing);
+    press(canvas, {10, 10});
+    press(canvas, {1, 1}, Qt::RightButton);
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(last_polygon(done), QPolygonF({{0, 0}, {10, 0}, {10, 10}}));
+    QCOMPARE(canvas.items(), QList<QGraphicsItem*>({shape}));
+  }
+
+  void point_picking_modes() {
+    InteractiveCanvas canvas;
+    QSignalSpy points(&canvas, &InteractiveCanvas::point_clicked);
+    QSignalSpy done(&canvas, &InteractiveCanvas::polygon_completed);
+    canvas.set_draw_mode("Crop");
+    press(canvas, {3, 4}, Qt::RightButton);
+    QCOMPARE(points.count(), 0);
+    press(canvas, {3, 4});
+    release(canvas, {3, 4});
+    QCOMPARE(points.count(), 1);
+    QCOMPARE(points.last().at(0).toPointF(), QPointF(3, 4));
+    canvas.set_draw_mode("Warp");
+    press(canvas, {7, 8});
+    QCOMPARE(points.count(), 2);
+    QCOMPARE(done.count(), 0);
+    QVERIFY(!canvas.drawing);
+  }
+
+  void view_zoom_and_pan() {
+    ZoomableView view;
+    view.resize(400, 300);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QPixmap big(2000, 1500);
+    big.fill(Qt::gray);
+    view.set_image(big);
+    const double fitted = view.transform().m11();
+    QVERIFY(fitted < 0.25);
+
+    auto wheel = [&](int dy) {
+      QWheelEvent event(QPointF(200, 150), view.viewport()->mapToGlobal(QPointF(200, 150)), QPoint(),
+                        QPoint(0, dy), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+      QCoreApplication::sendEvent(view.viewport(), &event);
+    };
+    wheel(5);  // a fraction of a notch is one full factor
+    QVERIFY(std::abs(view.transform().m11() / fitted - 1.15) < 1e-9);
+    for (int i = 0; i < 9; ++i) wheel(120);
+    for (int i = 0; i < 10; ++i) wheel(-120);
+    QVERIFY(std::abs(view.transform().m11() / fitted - 1.0) < 1e-9);
+    wheel(0);  // a horizontal tilt zooms out
+    QVERIFY(std::abs(view.transform().m11() / fitted - 1 / 1.15) < 1e-9);
+
+    // Middle-button drag pans (here the image is zoomed in so that there is room to scroll).
+    for (int i = 0; i < 12; ++i) wheel(120);
+    const int h0 = view.horizontalScrollBar()->value();
+    QTest::mousePress(view.viewport(), Qt::MiddleButton, {}, QPoint(200, 150));
+    QVERIFY(view.is_panning());
+    QTest::mouseMove(view.viewport(), QPoint(150, 150));
+    QTest::mouseRelease(view.viewport(), Qt::MiddleButton, {}, QPoint(150, 150));
+    QVERIFY(!view.is_panning());
+    QCOMPARE(view.horizontalScrollBar()->value(), h0 + 50);
+    QCOMPARE(view.viewport()->cursor().shape(), Qt::OpenHandCursor);
+
+    // A new image of another size is re-fitted.
+    QPixmap small(100, 100);
+    small.fill(Qt::red);
+    view.set_image(small);
+    QCOMPARE(view.scene()->sceneRect(), QRectF(0, 0, 100, 100));
+    QVERIFY(view.transform().m11() > 2.0);
+  }
+
+  void view_left_button_rules() {
+    InteractiveCanvas canvas;
+    ZoomableView view;
+    view.setScene(&canvas);
+    view.resize(400, 300);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
+    QPixmap pix(100, 100);
+    pix.fill(Qt::gray);
+    canvas.addPixmap(pix);
+    canvas.setSceneRect(-500, -500, 1100, 1100);
+    view.centerOn(50, 50);
+    const QPoint on_image = view.mapFromScene(QPointF(50, 50));
+    const QPoint beside = view.mapFromScene(QPointF(300, 300));
+
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, on_image);
+    QVERIFY(!view.is_panning());
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, on_image);
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, beside);
+    QVERIFY(view.is_panning());
+    QTest::mouseRelease(view.viewport(), Qt::LeftButton, {}, beside);
+
+    canvas.set_draw_mode("Polygon");
+    view.set_interaction_mode("Polygon");
+    QTest::mousePress(view.viewport(), Qt::LeftButton, {}, beside);
+    QVERIFY(!view.is_panning());
+    QCOMPARE(canvas.current_polygon.size(), 1);
+    QTest::mousePress(view.viewport(), Qt::MiddleButton, {}, on_image);
+    QVERIFY(view.is_panning());
+    QTest::mouseRelease(view.viewport(), Qt::MiddleButton, {}, on_image);
+    QCOMPARE(view.viewport()->cursor().shape(), Qt::CrossCursor);
+    QCOMPARE(canvas.current_polygon.size(), 1);  // the scene never saw the middle button
+  }
+};
+
+QTEST_MAIN(TestCanvas)
+#include "test_canvas.moc"

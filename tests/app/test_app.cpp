@@ -1,0 +1,137 @@
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "annotate/annotator_tab.h"
+#include "app/app_icon.h"
+#include "app/quorlan_studio.h"
+#include "shell/theme.h"
+#include "support/fixtures.h"
+#include "support/scripted_prompts.h"
+
+using namespace quorlan;
+
+class TestApp : public QObject {
+  Q_OBJECT
+  ScriptedPrompts* prompts_ = nullptr;
+
+ private slots:
+  void init() { prompts_ = ScriptedPrompts::install(); }
+
+  void window_title_size_and_tabs() {
+    QuorlanStudio window;
+    QCOMPARE(window.windowTitle(), QString("Quorlan Studio - Deep Learning Workstation"));
+    QCOMPARE(window.size(), QSize(1500, 950));
+    const QStringList expected = {"Image Resizer + Compressor",      "Image Splitter",
+                                  "Synthetic Data Enricher",         "Image Annotator",
+                                  "YOLO Configuration & AutoML",     "Training Analytics & Live Logs",
+                                  "Inference & Model Export"};
+    QCOMPARE(window.tabs->count(), 7);
+    QCOMPARE(window.tabs->widget(3), static_cast<QWidget*>(window.tab_workspace));
+    for (int i = 0; i < 7; ++i) {
+      // Qt shows "&&" as one ampersand; the bar's accessible text is the shown one.
+      QString shown = window.tabs->tabText(i);
+      shown.replace("&&", "&");
+      QCOMPARE(shown, expected[i]);
+      QVERIFY(!shown.contains("&&"));
+    }
+  }
+
+  void corner_holds_guide_then_switch() {
+    QuorlanStudio window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget* corner = window.tabs->cornerWidget(Qt::TopRightCorner);
+    QVERIFY(corner);
+    auto* guide = corner->findChild<QPushButton*>("btn_guide");
+    QVERIFY(guide);
+    QCOMPARE(guide->text(), QString("ℹ"));
+    QCOMPARE(guide->size(), QSize(28, 28));
+    QVERIFY(window.theme_toggle->isChecked());
+    QCOMPARE(window.theme_toggle->parentWidget(), corner);
+    QVERIFY(guide->geometry().right() < window.theme_toggle->geometry().left());
+    auto* layout = qobject_cast<QHBoxLayout*>(corner->layout());
+    QCOMPARE(layout->contentsMargins(), QMargins(0, 0, 15, 8));
+  }
+
+  void theme_switch_restores_the_first_sheet() {
+    QuorlanStudio window;
+    const QString first = qApp->styleSheet();
+    QCOMPARE(first, get_stylesheet(true));
+    window.theme_toggle->click();
+    QVERIFY(!window.is_dark_mode);
+    QCOMPARE(qApp->styleSheet(), get_stylesheet(false));
+    window.theme_toggle->click();
+    QVERIFY(window.is_dark_mode);
+    QCOMPARE(qApp->styleSheet(), first);
+  }
+
+  void guide_opens_a_new_dialog_each_time() {
+    QuorlanStudio window;
+    QList<QDialog*> seen;
+    QList<QWidget*> parents;
+    QStringList texts;
+    for (int i = 0; i < 2; ++i)
+      prompts_->dialogs.push_back([&](QDialog& d) -> int {
+        seen << &d;
+        parents << d.parentWidget();
+        texts << d.findChild<QLabel*>("guide_text")->text();
+        return QDialog::Accepted;
+      });
+    auto* guide = window.findChild<QPushButton*>("btn_guide");
+    guide->click();
+    guide->click();
+    QCOMPARE(prompts_->dialog_titles, QStringList({"Quorlan Studio - User Guide", "Quorlan Studio - User Guide"}));
+    QCOMPARE(seen.size(), 2);
+    QCOMPARE(parents, QList<QWidget*>({&window, &window}));
+    QCOMPARE(texts[0], texts[1]);
+    QCOMPARE(texts[0].count("📌"), 7);
+    QVERIFY(window.findChildren<QDialog*>().isEmpty());  // discarded after use
+  }
+
+  void delete_keys_reach_the_annotator_from_any_tab() {
+    QTemporaryDir dir;
+    test::write_image(dir.filePath("a.png"), 100, 80);
+    QuorlanStudio window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    AnnotatorTab* ann = window.tab_workspace;
+    ann->open_folder(dir.path());
+    for (int i = 0; i < 3; ++i)
+      ann->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
+    QCOMPARE(ann->annotations.size(), 3);
+
+    const std::pair<int, Qt::Key> presses[] = {{0, Qt::Key_Delete}, {5, Qt::Key_Backspace}};
+    int expected = 3;
+    for (auto [tab, key] : presses) {
+      ann->table_objects->setCurrentCell(0, 0);
+      window.tabs->setCurrentIndex(tab);
+      window.tabs->tabBar()->setFocus();
+      QTest::keyClick(window.tabs->tabBar(), key);
+      QCOMPARE(ann->annotations.size(), --expected);
+    }
+    // Nothing selected: the key changes nothing.
+    ann->table_objects->setCurrentCell(-1, -1);
+    QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
+    QCOMPARE(ann->annotations.size(), 1);
+  }
+
+  void missing_icon_is_silent() {
+    QTemporaryDir empty;
+    QVERIFY(load_app_icon(empty.path()).isNull());
+    QTemporaryDir with_icon;
+    test::write_image(with_icon.filePath("Quorlan-Studio-icon.png"), 32, 32);
+    QVERIFY(!load_app_icon(with_icon.path()).isNull());
+    QVERIFY(prompts_->messages.isEmpty());
+  }
+};
+
+QTEST_MAIN(TestApp)
+#include "test_app.moc"

@@ -1,0 +1,46 @@
+#pragma once
+// A UserPrompts that answers from prepared lists and records what the studio showed.
+#include <QList>
+#include <QStringList>
+#include <deque>
+#include <functional>
+
+#include "shell/prompts.h"
+
+namespace quorlan {
+
+class ScriptedPrompts : public UserPrompts {
+ public:
+  struct Shown {
+    MessageKind kind;
+    QString title;
+    QString text;
+  };
+
+  // Answers, taken from the front; an empty queue answers as a cancelled dialog.
+  std::deque<QString> directories;
+  std::deque<QString> open_files;
+  std::deque<QStringList> open_file_lists;
+  std::deque<QString> save_files;
+  // Each custom dialog is handed to the next function, which may fill it and returns its result.
+  std::deque<std::function<int(QDialog&)>> dialogs;
+
+  QList<Shown> messages;
+  QStringList asked_titles;   // titles of the file and folder dialogs, in order
+  QStringList dialog_titles;  // window titles of the custom dialogs, in order
+
+  QString get_existing_directory(QWidget* parent, const QString& title, const QString& dir) override;
+  QString get_open_file_name(QWidget* parent, const QString& title, const QString& dir,
+                             const QString& filter) override;
+  QStringList get_open_file_names(QWidget* parent, const QString& title, const QString& dir,
+                                  const QString& filter) override;
+  QString get_save_file_name(QWidget* parent, const QString& title, const QString& dir,
+                             const QString& filter) override;
+  void message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
+  int exec_dialog(QDialog& dialog) override;
+
+  // Installs a fresh scripted prompts and returns it (owned by the seam).
+  static ScriptedPrompts* install();
+};
+
+}  // namespace quorlan
