@@ -62,10 +62,13 @@ void print_line(const QString& text) {
 
 AnnotatorTab::AnnotatorTab(QWidget* parent) : QWidget(parent) { setup_workspace_tab(); }
 
+// The scene deletes its items after this object's members are gone; it must not call back.
+AnnotatorTab::~AnnotatorTab() { canvas->disconnect(this); }
+
 void AnnotatorTab::setup_workspace_tab() {
   auto* main_layout = new QHBoxLayout(this);
 
-  auto* left_box = named(new QGroupBox("Directory & Image Queue"), "left_box");
+  auto* left_box = named(new QGroupBox("Directory && Image Queue"), "left_box");
   left_box->setFixedWidth(280);
   auto* left_layout = new QVBoxLayout(left_box);
   btn_load_dir = named(new QPushButton("📂 Load Directory"), "btn_load_dir");
@@ -119,7 +122,7 @@ void AnnotatorTab::setup_workspace_tab() {
   mode_row->addWidget(combo_mode, 1);
   right_layout->addLayout(mode_row);
 
-  auto* ai_box = named(new QGroupBox("AI Assist & Auto-Labeling"), "ai_box");
+  auto* ai_box = named(new QGroupBox("AI Assist && Auto-Labeling"), "ai_box");
   auto* ai_layout = new QVBoxLayout(ai_box);
   btn_copy_prev = named(new QPushButton("📋 Copy Previous Frame Shapes"), "btn_copy_prev");
   btn_load_ai = named(new QPushButton("🧠 Load AI Model (.pt)"), "btn_load_ai");

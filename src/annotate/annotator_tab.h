@@ -30,6 +30,7 @@ class AnnotatorTab : public QWidget {
   Q_OBJECT
  public:
   explicit AnnotatorTab(QWidget* parent = nullptr);
+  ~AnnotatorTab() override;
 
   void setup_workspace_tab();
 

@@ -1,8 +1,351 @@
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QPushButton>
+#include <QFile>
+#include <QFileInfo>
+#include <QGraphicsPolygonItem>
+#include <QLabel>
+#include <QListWidget>
+#include <QSignalSpy>
+#include <QTableWidget>
+#include <QTemporaryDir>
 #include <QtTest>
+
+#include "annotate/annotator_tab.h"
+#include "annotate/interactive_canvas.h"
+#include "annotate/label_dialog.h"
+#include "annotate/zoomable_view.h"
+#include "support/fixtures.h"
+#include "support/scripted_prompts.h"
+
+using namespace quorlan;
+
+namespace {
+
+// The label dialog's answer: `text` typed into the combo, then OK (or Cancel).
+std::function<int(QDialog&)> answer_label(const QString& text, bool ok = true) {
+  return [text, ok](QDialog& dialog) -> int {
+    auto& label_dialog = static_cast<LabelDialog&>(dialog);
+    label_dialog.combo->setCurrentText(text);
+    return ok ? QDialog::Accepted : QDialog::Rejected;
+  };
+}
+
+QStringList list_texts(const QListWidget* list) {
+  QStringList texts;
+  for (int i = 0; i < list->count(); ++i) texts << list->item(i)->text();
+  return texts;
+}
+
+}  // namespace
+
 class TestAnnotator : public QObject {
   Q_OBJECT
+  ScriptedPrompts* prompts_ = nullptr;
+  std::unique_ptr<QTemporaryDir> dir_;
+  std::unique_ptr<AnnotatorTab> tab_;
+
+  QString path(const QString& name) const { return dir_->filePath(name); }
+
+  // Draws a shape through the canvas as the user would finish it, answering the label dialog.
+  void draw(const QPolygonF& polygon, const QString& label, const QString& mode = "Polygon") {
+    tab_->combo_mode->setCurrentText(mode);
+    prompts_->dialogs.push_back(answer_label(label));
+    emit tab_->canvas->polygon_completed(polygon);
+  }
+
  private slots:
-  void placeholder() {}
+  void init() {
+    prompts_ = ScriptedPrompts::install();
+    dir_ = std::make_unique<QTemporaryDir>();
+    test::write_image(path("img1.png"), 200, 100);
+    test::write_image(path("img2.jpg"), 400, 200);
+    test::write_image(path("B.PNG"), 50, 50);
+    test::write_text(path("notes.txt"), "not an image");
+    QDir(dir_->path()).mkdir("sub");
+    test::write_image(path("sub/inner.png"), 10, 10);
+    tab_ = std::make_unique<AnnotatorTab>();
+    tab_->resize(1200, 800);
+  }
+  void cleanup() { tab_.reset(); }
+
+  void widget_tree_and_defaults() {
+    QCOMPARE(tab_->lbl_img_status->text(), QString("Status: Pending"));
+    QCOMPARE(tab_->lbl_output_folder->text(), QString("Output: Not Set"));
+    QVERIFY(!tab_->btn_run_ai->isEnabled());
+    QCOMPARE(tab_->spin_ai_conf->value(), 0.25);
+    QCOMPARE(tab_->combo_mode->count(), 5);
+    QCOMPARE(tab_->table_objects->horizontalHeaderItem(1)->text(), QString("Shape"));
+    QCOMPARE(tab_->btn_split_export->objectName(), QString("primaryBtn"));
+    QCOMPARE(tab_->btn_split_export->text(), QString("📤 Export && Split Dataset"));
+    QCOMPARE(tab_->canvas_view->scene(), static_cast<QGraphicsScene*>(tab_->canvas));
+  }
+
+  void folder_loading_lists_sorts_and_keeps_classes() {
+    prompts_->directories.push_back("");  // cancelled: nothing changes
+    tab_->load_directory();
+    QVERIFY(tab_->image_paths.isEmpty());
+    QCOMPARE(prompts_->asked_titles, QStringList({"Select Image Directory"}));
+
+    tab_->classes = {"kept"};
+    prompts_->directories.push_back(dir_->path());
+    tab_->load_directory();
+    QCOMPARE(tab_->image_paths, QStringList({path("B.PNG"), path("img1.png"), path("img2.jpg")}));
+    QCOMPARE(list_texts(tab_->list_images), QStringList({"[  ] B.PNG", "[  ] img1.png", "[  ] img2.jpg"}));
+    QCOMPARE(tab_->classes, QStringList({"kept"}));  // no classes.txt: the list stays
+    QCOMPARE(tab_->current_idx, 0);
+    QCOMPARE(tab_->display_cv_img.cols, 50);
+    QCOMPARE(tab_->canvas->sceneRect(), QRectF(0, 0, 50, 50));
+    QCOMPARE(tab_->lbl_img_status->text(), QString("STATUS: PENDING"));
+
+    prompts_->directories.push_back(dir_->path() + "/sub");
+    tab_->set_output_folder();
+    QCOMPARE(tab_->lbl_output_folder->text(), QString("Output: sub"));
+  }
+
+  void draw_save_reload_round_trip() {
+    tab_->open_folder(dir_->path());
+    tab_->jump_to_image(1);  // img1.png, 200 x 100
+    draw(QPolygonF({{20, 10}, {100, 10}, {100, 60}, {20, 60}}), "car", "Rectangle");
+    draw(QPolygonF({{0, 0}, {50, 0}, {50, 50}}), "  person ");
+    prompts_->dialogs.push_back(answer_label("dog", false));  // cancelled: dropped
+    emit tab_->canvas->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
+    prompts_->dialogs.push_back(answer_label("   "));  // empty name: dropped
+    emit tab_->canvas->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
+
+    QCOMPARE(prompts_->dialog_titles.first(), QString("Assign Target Class"));
+    QCOMPARE(tab_->classes, QStringList({"car", "person"}));
+    QCOMPARE(tab_->last_label, QString("person"));
+    QCOMPARE(test::read_text(path("classes.txt")), QString("car\nperson\n"));
+    QCOMPARE(test::read_text(path("img1.txt")),
+             QString("0 0.100000 0.100000 0.500000 0.100000 0.500000 0.600000 0.100000 0.600000\n"
+                     "1 0.000000 0.000000 0.250000 0.000000 0.250000 0.500000\n"));
+    QCOMPARE(tab_->list_images->item(1)->text(), QString("[✓] img1.png"));
+    QCOMPARE(tab_->table_objects->rowCount(), 2);
+    QCOMPARE(tab_->table_objects->item(0, 1)->text(), QString("Rectangle"));
+
+    // A shape dragged past the border is clamped; a label missing from the list writes class 0.
+    tab_->annotations[1].item->setPos(-30, 80);
+    tab_->annotations[0].label = "ghost";
+    QVERIFY(tab_->save_current_annotations());
+    QCOMPARE(test::read_text(path("img1.txt")),
+             QString("0 0.100000 0.100000 0.500000 0.100000 0.500000 0.600000 0.100000 0.600000\n"
+                     "1 0.000000 0.800000 0.100000 0.800000 0.100000 1.000000\n"));
+
+    // Reading back: four vertices are a "Rectangle", others a "Polygon".
+    AnnotatorTab fresh;
+    fresh.open_folder(dir_->path());
+    fresh.jump_to_image(1);
+    QCOMPARE(fresh.classes, QStringList({"car", "person"}));
+    QCOMPARE(fresh.annotations.size(), 2);
+    QCOMPARE(fresh.annotations[0].type, QString("Rectangle"));
+    QCOMPARE(fresh.annotations[1].type, QString("Polygon"));
+    QCOMPARE(fresh.annotations[1].label, QString("person"));
+    QCOMPARE(fresh.annotations[0].item->polygon()[2], QPointF(100, 60));
+    QCOMPARE(fresh.lbl_img_status->text(), QString("STATUS: ANNOTATED"));
+    QCOMPARE(fresh.list_images->item(1)->text(), QString("[✓] img1.png"));
+  }
+
+  void circle_is_read_back_as_polygon_and_errors_are_printed() {
+    tab_->open_folder(dir_->path());
+    InteractiveCanvas* canvas = tab_->canvas;
+    canvas->set_draw_mode("Circle");
+    draw(QPolygonF(canvas->calculate_shape({50, 50}, {60, 50})), "ball", "Circle");
+    QCOMPARE(tab_->annotations[0].type, QString("Circle"));
+    tab_->open_folder(dir_->path());
+    QCOMPARE(tab_->annotations[0].type, QString("Polygon"));
+    QCOMPARE(tab_->annotations[0].item->polygon().size(), 32);
+
+    test::write_text(path("img2.txt"), "0 0.1 0.1 0.2 0.1 0.2 0.2\n0 0.1 0.2 0.3\n0 0.5 0.5 0.6 0.5 0.6 0.6\n");
+    test::CaptureStdout out;
+    tab_->jump_to_image(2);
+    QCOMPARE(tab_->annotations.size(), 1);  // the line before the failure stays
+    QVERIFY(out.text().startsWith("Error loading annotations: "));
+
+    // With an empty class list nothing is read, even from an existing file.
+    tab_->classes.clear();
+    tab_->load_existing_annotations(path("img2.jpg"));
+    QCOMPARE(tab_->table_objects->rowCount(), 0);
+  }
+
+  void navigation_saves_only_when_it_moves() {
+    tab_->open_folder(dir_->path());
+    draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
+    const QString before = test::read_text(path("B.txt"));
+    tab_->annotations[0].item->setPos(5, 5);  // moved, not yet saved
+    tab_->prev_image();                        // first image: nothing happens
+    tab_->jump_to_image(0);                    // the current row again: nothing
+    QCOMPARE(test::read_text(path("B.txt")), before);
+    QCOMPARE(tab_->annotations.size(), 1);
+    tab_->next_image();
+    QCOMPARE(tab_->current_idx, 1);
+    QVERIFY(test::read_text(path("B.txt")) != before);
+    tab_->next_image();
+    tab_->next_image();  // last image: stays
+    QCOMPARE(tab_->current_idx, 2);
+    tab_->list_images->setCurrentRow(0);  // the list drives navigation
+    QCOMPARE(tab_->current_idx, 0);
+    QCOMPARE(tab_->annotations.size(), 1);
+  }
+
+  void dragging_a_shape_saves_when_the_drag_ends() {
+    tab_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(tab_.get()));
+    tab_->open_folder(dir_->path());
+    tab_->jump_to_image(1);
+    draw(QPolygonF({{50, 25}, {150, 25}, {150, 75}, {50, 75}}), "box", "Rectangle");
+    tab_->combo_mode->setCurrentText("Select/Move");
+    const QString before = test::read_text(path("img1.txt"));
+    QWidget* vp = tab_->canvas_view->viewport();
+    const QPoint start = tab_->canvas_view->mapFromScene(QPointF(100, 50));
+    const QPoint end = tab_->canvas_view->mapFromScene(QPointF(120, 60));
+    QTest::mousePress(vp, Qt::LeftButton, {}, start);
+    QTest::mouseMove(vp, start + QPoint(3, 3));
+    QTest::mouseMove(vp, end);
+    QTest::mouseRelease(vp, Qt::LeftButton, {}, end);
+    QVERIFY(tab_->annotations[0].item->pos() != QPointF(0, 0));
+    QVERIFY(test::read_text(path("img1.txt")) != before);
+  }
+
+  void selection_is_mirrored_both_ways() {
+    tab_->open_folder(dir_->path());
+    draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
+    draw(QPolygonF({{20, 20}, {30, 20}, {30, 30}}), "b");
+    tab_->table_objects->selectRow(1);
+    QVERIFY(tab_->annotations[1].item->isSelected());
+    QVERIFY(!tab_->annotations[0].item->isSelected());
+    QCOMPARE(tab_->annotations[1].item->pen().width(), 4);
+    QCOMPARE(tab_->annotations[1].item->brush().color().alpha(), 120);
+    QCOMPARE(tab_->annotations[1].item->zValue(), 1.0);
+    QCOMPARE(tab_->annotations[0].item->pen().width(), 2);
+    QCOMPARE(tab_->annotations[1].item->pen().color(), QColor("#FF0000"));  // class 1
+
+    tab_->canvas->clearSelection();
+    tab_->annotations[0].item->setSelected(true);
+    QCOMPARE(tab_->table_objects->currentRow(), 0);
+    QCOMPARE(tab_->table_objects->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(tab_->annotations[0].item->pen().width(), 4);
+    QCOMPARE(tab_->annotations[1].item->pen().width(), 2);
+  }
+
+  void deleting_the_last_shape_removes_the_label_file() {
+    tab_->open_folder(dir_->path());
+    tab_->table_objects->setCurrentCell(-1, -1);
+    tab_->ann_delete_selected();  // no current row: nothing
+    draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
+    draw(QPolygonF({{20, 20}, {30, 20}, {30, 30}}), "b");
+    tab_->table_objects->setCurrentCell(0, 0);
+    tab_->ann_delete_selected();
+    QCOMPARE(tab_->annotations.size(), 1);
+    QCOMPARE(tab_->annotations[0].label, QString("b"));
+    QCOMPARE(tab_->table_objects->item(0, 0)->text(), QString("b"));
+    QCOMPARE(tab_->canvas->items().size(), 2);  // the picture and one shape
+    QVERIFY(QFileInfo::exists(path("B.txt")));
+    tab_->table_objects->setCurrentCell(0, 0);
+    tab_->ann_delete_selected();
+    QVERIFY(!QFileInfo::exists(path("B.txt")));
+    QCOMPARE(tab_->list_images->item(0)->text(), QString("[  ] B.PNG"));
+  }
+
+  void copying_the_previous_frame() {
+    tab_->open_folder(dir_->path());
+    tab_->copy_previous_frame_shapes();
+    QCOMPARE(prompts_->messages.size(), 1);
+    QCOMPARE(prompts_->messages[0].title, QString("Unavailable"));
+    QCOMPARE(prompts_->messages[0].text, QString("No previous image available to copy annotations from."));
+
+    // B.PNG (50 x 50) gets a shape; img1.png (200 x 100) copies it at the same relative place.
+    draw(QPolygonF({{10, 10}, {40, 10}, {40, 40}, {10, 40}}), "a", "Rectangle");
+    test::write_text(path("B.txt"), test::read_text(path("B.txt")) + "9 0.1 0.1 0.2 0.2 0.3 0.3\n");
+    tab_->next_image();
+    draw(QPolygonF({{0, 0}, {5, 0}, {5, 5}}), "a");
+    tab_->copy_previous_frame_shapes();
+    QCOMPARE(tab_->annotations.size(), 1);  // replaced, and the unknown class id skipped
+    QCOMPARE(tab_->annotations[0].item->polygon()[2], QPointF(160, 80));
+    QCOMPARE(tab_->canvas->items().size(), 2);
+    QCOMPARE(test::read_text(path("img1.txt")),
+             QString("0 0.200000 0.200000 0.800000 0.200000 0.800000 0.800000 0.200000 0.800000\n"));
+
+    // From an image without labels: the current image ends up empty and its file is gone.
+    tab_->next_image();
+    draw(QPolygonF({{0, 0}, {5, 0}, {5, 5}}), "a");
+    QFile::remove(path("img1.txt"));
+    tab_->copy_previous_frame_shapes();
+    QCOMPARE(tab_->annotations.size(), 0);
+    QVERIFY(!QFileInfo::exists(path("img2.txt")));
+  }
+
+  void failed_write_warns_and_keeps_everything() {
+    tab_->open_folder(dir_->path());
+    draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
+    const QString before = test::read_text(path("B.txt"));
+    if (!test::make_unwritable(dir_->path())) QSKIP("this folder cannot be made unwritable here");
+    draw(QPolygonF({{20, 20}, {30, 20}, {30, 30}}), "b");  // a new class: classes.txt fails too
+    test::make_writable(dir_->path());
+    QCOMPARE(tab_->annotations.size(), 2);
+    QCOMPARE(tab_->canvas->items().size(), 3);
+    QCOMPARE(test::read_text(path("B.txt")), before);
+    QCOMPARE(test::read_text(path("classes.txt")), QString("a\n"));
+    QVERIFY(prompts_->messages.size() >= 2);
+    for (const auto& shown : prompts_->messages) {
+      QCOMPARE(shown.kind, MessageKind::Warning);
+      QCOMPARE(shown.title, QString("Save Failed"));
+    }
+    QVERIFY(prompts_->messages.last().text.contains("B.txt"));
+    QVERIFY(QDir(dir_->path()).entryList({"*.txt.*", "*~"}, QDir::Files | QDir::Hidden).isEmpty());
+    QVERIFY(tab_->save_current_annotations());  // writable again: the shapes reach the file
+    QCOMPARE(test::read_text(path("B.txt")).count('\n'), 2);
+  }
+
+  void unreadable_image_never_gets_another_images_shapes() {
+    test::write_text(path("img1.png"), "garbage, not a picture");
+    tab_->open_folder(dir_->path());
+    draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
+    QSignalSpy notices(tab_.get(), &AnnotatorTab::notice_signal);
+    tab_->next_image();
+    QCOMPARE(tab_->current_idx, 0);
+    QCOMPARE(tab_->list_images->currentRow(), 0);
+    QCOMPARE(tab_->annotations.size(), 1);
+    QCOMPARE(notices.count(), 1);
+    QVERIFY(notices[0][0].toString().contains("img1.png"));
+    tab_->list_images->setCurrentRow(1);  // clicked in the list: the row goes back
+    QCOMPARE(tab_->list_images->currentRow(), 0);
+    tab_->save_current_annotations();
+    QVERIFY(!QFileInfo::exists(path("img1.txt")));
+    tab_->list_images->setCurrentRow(2);
+    QCOMPARE(tab_->current_idx, 2);
+
+    // A folder whose first image is unreadable shows nothing that could be saved into it.
+    QTemporaryDir other;
+    test::write_text(other.filePath("a.jpg"), "broken");
+    tab_->open_folder(other.path());
+    QVERIFY(tab_->annotations.isEmpty());
+    QVERIFY(tab_->display_cv_img.empty());
+    tab_->save_current_annotations();
+    QVERIFY(!QFileInfo::exists(other.filePath("a.txt")));
+  }
+
+  void loading_another_folder_saves_first() {
+    tab_->open_folder(dir_->path());
+    draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
+    tab_->annotations[0].item->setPos(20, 0);
+    QTemporaryDir other;
+    tab_->open_folder(other.path());  // no images: the canvas keeps its picture
+    QCOMPARE(test::read_text(path("B.txt")), QString("0 0.400000 0.000000 0.600000 0.000000 0.600000 0.200000\n"));
+  }
+
+  void label_dialog_offers_the_last_choice() {
+    LabelDialog dialog({"car", "person"}, "person");
+    QCOMPARE(dialog.windowTitle(), QString("Assign Target Class"));
+    QCOMPARE(dialog.combo->currentText(), QString("person"));
+    LabelDialog unknown({"car", "person"}, "bus");
+    QCOMPARE(unknown.combo->currentText(), QString("car"));
+    LabelDialog empty({}, "bus");
+    QCOMPARE(empty.get_label(), QString());
+    unknown.combo->setCurrentText(" Car ");
+    QCOMPARE(unknown.get_label(), QString("Car"));
+  }
 };
+
 QTEST_MAIN(TestAnnotator)
 #include "test_annotator.moc"

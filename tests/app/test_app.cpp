@@ -1,4 +1,5 @@
 #include <QDialog>
+#include <QGraphicsPolygonItem>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -121,6 +122,18 @@ class TestApp : public QObject {
     ann->table_objects->setCurrentCell(-1, -1);
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
     QCOMPARE(ann->annotations.size(), 1);
+  }
+
+  void closing_the_window_saves_the_current_shapes() {
+    QTemporaryDir dir;
+    test::write_image(dir.filePath("a.png"), 100, 100);
+    QuorlanStudio window;
+    window.show();
+    window.tab_workspace->open_folder(dir.path());
+    window.tab_workspace->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
+    window.tab_workspace->annotations[0].item->setPos(10, 0);  // moved, not saved yet
+    window.close();
+    QCOMPARE(test::read_text(dir.filePath("a.txt")), QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
   }
 
   void missing_icon_is_silent() {

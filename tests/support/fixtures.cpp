@@ -29,3 +29,49 @@ QString read_text(const QString& path) {
 }
 
 }  // namespace quorlan::test
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryFile>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace quorlan::test {
+
+bool make_unwritable(const QString& folder) {
+  if (geteuid() != 0) {
+    QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    return !QFileInfo(folder).isWritable();
+  }
+  return QProcess::execute("chattr", {"+i", folder}) == 0;
+}
+
+void make_writable(const QString& folder) {
+  if (geteuid() == 0) QProcess::execute("chattr", {"-i", folder});
+  QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+CaptureStdout::CaptureStdout() {
+  std::fflush(stdout);
+  path_ = QDir::temp().filePath(QStringLiteral("quorlan-stdout-%1.txt").arg(getpid()));
+  saved_fd_ = dup(fileno(stdout));
+  const int fd = open(path_.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  dup2(fd, fileno(stdout));
+  close(fd);
+}
+
+QString CaptureStdout::text() {
+  std::fflush(stdout);
+  return read_text(path_);
+}
+
+CaptureStdout::~CaptureStdout() {
+  std::fflush(stdout);
+  dup2(saved_fd_, fileno(stdout));
+  close(saved_fd_);
+  QFile::remove(path_);
+}
+
+}  // namespace quorlan::test

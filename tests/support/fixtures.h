@@ -11,3 +11,24 @@ void write_text(const QString& path, const QString& text);
 QString read_text(const QString& path);
 
 }  // namespace quorlan::test
+
+namespace quorlan::test {
+
+// Makes `folder` refuse new files (chmod for a normal user; the immutable flag for root, whom
+// permissions do not stop). Returns false when neither works here. Undo with make_writable.
+bool make_unwritable(const QString& folder);
+void make_writable(const QString& folder);
+
+// Sends everything written to standard output while it lives into a string.
+class CaptureStdout {
+ public:
+  CaptureStdout();
+  ~CaptureStdout();
+  QString text();
+
+ private:
+  int saved_fd_ = -1;
+  QString path_;
+};
+
+}  // namespace quorlan::test
