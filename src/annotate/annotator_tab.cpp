@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "annotate/interactive_canvas.h"
 #include "annotate/label_dialog.h"
@@ -260,10 +261,14 @@ void AnnotatorTab::render_canvas_image() {
     const QSignalBlocker block_table(table_objects);
     canvas->reset_drawing();
     canvas->clear();
-    // OpenCV's BGR rows map directly onto Qt's BGR888 format; no colour conversion pass.
+    // One pass from OpenCV's BGR straight into the 32-bit layout a pixmap uses natively
+    // (B, G, R, 255 in memory), so the pixmap takes the buffer without converting it again.
+    static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "RGB32 is B, G, R, A in memory only on little-endian");
     const cv::Mat& m = display_cv_img;
-    const QImage image(m.data, m.cols, m.rows, static_cast<qsizetype>(m.step), QImage::Format_BGR888);
-    canvas->addPixmap(QPixmap::fromImage(image));
+    QImage image(m.cols, m.rows, QImage::Format_RGB32);
+    cv::Mat target(m.rows, m.cols, CV_8UC4, image.bits(), static_cast<size_t>(image.bytesPerLine()));
+    cv::cvtColor(m, target, cv::COLOR_BGR2BGRA);
+    canvas->addPixmap(QPixmap::fromImage(std::move(image)));
     canvas->setSceneRect(0, 0, m.cols, m.rows);
   }
   fit_canvas_to_screen();
