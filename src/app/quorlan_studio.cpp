@@ -10,6 +10,7 @@
 
 #include "annotate/annotator_tab.h"
 #include "app/app_icon.h"
+#include "dataset/dataset_actions.h"
 #include "imaging/enricher_tab.h"
 #include "imaging/resizer_tab.h"
 #include "imaging/splitter_tab.h"
@@ -55,6 +56,19 @@ void QuorlanStudio::init_ui() {
                          "tab_config", "tab_progress", "tab_inference"};
   for (int i = 0; i < tabs->count(); ++i) tabs->widget(i)->setObjectName(names[i]);
 
+  // The dataset tools read the annotator's folder; the shapes on screen reach disk first.
+  connect(tab_workspace->btn_split_export, &QPushButton::clicked, this, [this] {
+    tab_workspace->save_current_annotations();
+    export_and_split_dataset(this, tab_workspace->image_paths, tab_workspace->classes);
+  });
+  connect(tab_workspace->btn_health_check, &QPushButton::clicked, this, [this] {
+    tab_workspace->save_current_annotations();
+    run_health_check(this, tab_workspace->image_folder);
+  });
+  connect(tab_workspace->btn_analytics, &QPushButton::clicked, this, [this] {
+    tab_workspace->save_current_annotations();
+    show_dataset_analytics(this, tab_workspace->image_paths, tab_workspace->classes);
+  });
   connect(tab_workspace, &AnnotatorTab::notice_signal, this,
           [this](const QString& text) { statusBar()->showMessage(text, 10000); });
 

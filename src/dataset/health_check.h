@@ -1,0 +1,25 @@
+#pragma once
+// The dataset health report of an image folder: images without labels, labels without images,
+// and near-duplicate shapes inside one label file.
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace quorlan {
+
+struct HealthFindings {
+  QStringList unannotated;     // image names without a label file, in listing order
+  QStringList orphaned;        // label names without an image
+  QStringList overlap_issues;  // "<label> (IoU > 90%)", one per pair of shapes
+};
+
+// Examines `folder`; nullopt when the folder cannot be listed.
+std::optional<HealthFindings> examine_folder(const QString& folder);
+
+// The report text shown in the "Health Check" box.
+QString health_report_text(const HealthFindings& findings);
+
+// ['a', 'b'] with each name in single quotes (double quotes when it holds a single quote).
+QString bracketed_list(const QStringList& names);
+
+}  // namespace quorlan

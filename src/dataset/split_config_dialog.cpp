@@ -1,0 +1,59 @@
+#include "dataset/split_config_dialog.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+#include "shell/prompts.h"
+
+namespace quorlan {
+namespace {
+QSpinBox* percent_box(const char* name, int value) {
+  auto* box = new QSpinBox;
+  box->setObjectName(name);
+  box->setRange(0, 100);
+  box->setValue(value);
+  return box;
+}
+}  // namespace
+
+SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
+  setWindowTitle("Dataset Train/Val/Test Splitter");
+  setFixedSize(320, 220);
+  auto* layout = new QVBoxLayout(this);
+  auto* form = new QFormLayout;
+  ts = percent_box("ts", 70);
+  vs = percent_box("vs", 20);
+  tes = percent_box("tes", 10);
+  fc = new QComboBox;
+  fc->setObjectName("fc");
+  fc->addItems({"Detection (Bounding Boxes)", "Segmentation (Polygons)"});
+  form->addRow("Train %:", ts);
+  form->addRow("Val %:", vs);
+  form->addRow("Test %:", tes);
+  form->addRow("Format:", fc);
+  layout->addLayout(form);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  connect(buttons, &QDialogButtonBox::accepted, this, &SplitConfigDialog::validate);
+  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  layout->addWidget(buttons);
+}
+
+void SplitConfigDialog::validate() {
+  if (ts->value() + vs->value() + tes->value() == 100)
+    accept();
+  else
+    prompts().warning(this, "Invalid", "Must total 100%.");
+}
+
+std::array<double, 3> SplitConfigDialog::get_ratios() const {
+  return {ts->value() / 100.0, vs->value() / 100.0, tes->value() / 100.0};
+}
+
+QString SplitConfigDialog::get_format() const {
+  return fc->currentText().contains("Detection") ? QStringLiteral("Detection") : QStringLiteral("Segmentation");
+}
+
+}  // namespace quorlan

@@ -1,0 +1,28 @@
+#pragma once
+#include <QDialog>
+#include <array>
+
+#include "dataset/split_export.h"
+
+class QComboBox;
+class QSpinBox;
+
+namespace quorlan {
+
+// Asks for the train/val/test percentages and the label format of an export.
+class SplitConfigDialog : public QDialog {
+  Q_OBJECT
+ public:
+  explicit SplitConfigDialog(QWidget* parent = nullptr);
+
+  void validate();
+  std::array<double, 3> get_ratios() const;
+  QString get_format() const;
+
+  QSpinBox* ts = nullptr;
+  QSpinBox* vs = nullptr;
+  QSpinBox* tes = nullptr;
+  QComboBox* fc = nullptr;
+};
+
+}  // namespace quorlan

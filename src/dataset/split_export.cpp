@@ -1,0 +1,230 @@
+#include "dataset/split_export.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "annotate/label_files.h"
+#include "shell/atomic_file.h"
+
+namespace quorlan {
+
+SplitCounts plan_split(int n, double r_train, double r_val) {
+  SplitCounts c;
+  c.train = static_cast<int>(n * r_train);
+  c.val = std::min(static_cast<int>(n * r_val), n - c.train);
+  c.test = n - c.train - c.val;
+  return c;
+}
+
+QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths) {
+  QVector<ImageLabelPair> pairs;
+  for (const QString& image : image_paths) {
+    const QString label = label_path_for(image);
+    if (QFileInfo::exists(label)) pairs.append({image, label});
+  }
+  return pairs;
+}
+
+void shuffle_pairs(QVector<ImageLabelPair>& pairs) {
+  std::random_device seed;
+  std::mt19937_64 generator((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
+  std::shuffle(pairs.begin(), pairs.end(), generator);
+}
+
+namespace {
+
+bool matches(const QString& pattern, const QString& text) {
+  return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
+}
+
+// Plain scalars that YAML 1.1 (the engine's reader) or 1.2 resolves to something other than
+// the same string: null, booleans, numbers in any base or sexagesimal form, timestamps.
+bool resolves_to_non_string(const QString& s) {
+  static const QStringList words = {"~", "null", "y", "yes", "n", "no", "true", "false", "on", "off", "=", "<<"};
+  if (words.contains(s.toLower())) return true;
+  const char* patterns[] = {
+      R"([-+]?(0b[01_]+|0o?[0-7_]+|0x[0-9a-fA-F_]+|[0-9][0-9_]*))",           // integers
+      R"([-+]?[1-9][0-9_]*(:[0-5]?[0-9])+(\.[0-9_]*)?)",                         // sexagesimal
+      R"([-+]?([0-9][0-9_]*)?\.[0-9_]*([eE][-+]?[0-9]+)?)",                      // floats
+      R"([-+]?[0-9][0-9_]*(\.[0-9_]*)?[eE][-+]?[0-9]+)",                         // 1e5
+      R"([-+]?\.(inf|Inf|INF)|\.(nan|NaN|NAN))",                                 // infinities, nan
+      R"([0-9]{4}-[0-9]{1,2}-[0-9]{1,2}([Tt ].*)?)",                             // timestamps
+  };
+  for (const char* p : patterns)
+    if (matches(QString::fromLatin1(p), s)) return true;
+  return false;
+}
+
+bool needs_quotes(const QString& s) {
+  if (s.isEmpty() || s.front().isSpace() || s.back().isSpace()) return true;
+  if (QStringLiteral("-?:,[]{}#&*!|>'\"%@`").contains(s.front())) return true;
+  if (s.contains(QLatin1String(": ")) || s.contains(QLatin1String(" #")) || s.endsWith(':')) return true;
+  for (const QChar c : s)
+    if (c == '"' || c == '\'' || c == '\\' || c.category() == QChar::Other_Control || c == '\t') return true;
+  return resolves_to_non_string(s);
+}
+
+}  // namespace
+
+QString yaml_class_name(const QString& name) {
+  if (!needs_quotes(name)) return name;
+  QString out = QStringLiteral("\"");
+  for (const QChar c : name) {
+    if (c == '\\') out += QLatin1String("\\\\");
+    else if (c == '"') out += QLatin1String("\\\"");
+    else if (c == '\n') out += QLatin1String("\\n");
+    else if (c == '\t') out += QLatin1String("\\t");
+    else if (c == '\r') out += QLatin1String("\\r");
+    else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+      out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+    else out += c;
+  }
+  return out + QLatin1Char('"');
+}
+
+QString manifest_text(const QString& absolute_destination, const QStringList& classes) {
+  QString path = absolute_destination;
+  path.replace('\\', '/');
+  QString text = QStringLiteral("path: ") + path + QLatin1Char('\n');
+  text += QStringLiteral("train: train/images\nval: val/images\ntest: test/images\n\nnames:\n");
+  for (int i = 0; i < classes.size(); ++i)
+    text += QStringLiteral("  %1: %2\n").arg(i).arg(yaml_class_name(classes[i]));
+  return text;
+}
+
+QString copy_with_times(const QString& from, const QString& to) {
+  const QByteArray src_path = QFile::encodeName(from);
+  const QByteArray dst_path = QFile::encodeName(to);
+  const int in = ::open(src_path.constData(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return QString::fromLocal8Bit(std::strerror(errno));
+  struct stat st {};
+  if (::fstat(in, &st) != 0) {
+    const int e = errno;
+    ::close(in);
+    return QString::fromLocal8Bit(std::strerror(e));
+  }
+  const int out = ::open(dst_path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
+  if (out < 0) {
+    const int e = errno;
+    ::close(in);
+    return QString::fromLocal8Bit(std::strerror(e));
+  }
+  int error = 0;
+  off_t left = st.st_size;
+  // The kernel copies (and on some file systems shares) the bytes without a trip through here.
+  while (left > 0) {
+    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
+    if (n > 0) {
+      left -= n;
+      continue;
+    }
+    if (n == 0) break;
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
+      error = errno;
+      break;
+    }
+    // No kernel copy between these two: copy through a buffer.
+    char buffer[1 << 16];
+    ssize_t r;
+    while ((r = ::read(in, buffer, sizeof buffer)) > 0) {
+      for (ssize_t done = 0; done < r;) {
+        const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(r - done));
+        if (w < 0) {
+          if (errno == EINTR) continue;
+          error = errno;
+          break;
+        }
+        done += w;
+      }
+      if (error) break;
+    }
+    if (r < 0) error = errno;
+    break;
+  }
+  if (!error) {
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    if (::futimens(out, times) != 0) error = errno;
+  }
+  if (::close(out) != 0 && !error) error = errno;
+  ::close(in);
+  return error ? QString::fromLocal8Bit(std::strerror(error)) : QString();
+}
+
+namespace {
+
+QString convert_to_boxes(const QString& from, const QString& to) {
+  QFile file(from);
+  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return file.errorString();
+  QString boxes;
+  int line_number = 0;
+  for (const QString& line : QString::fromLocal8Bit(file.readAll()).split('\n')) {
+    ++line_number;
+    QString error;
+    const std::optional<QString> box = polygon_line_to_box_line(line, &error);
+    if (!error.isEmpty()) return QStringLiteral("line %1: %2").arg(line_number).arg(error);
+    if (box) boxes += *box;
+  }
+  return write_file_atomically(to, boxes.toLocal8Bit());
+}
+
+}  // namespace
+
+ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
+                            const QString& destination, LabelFormat format, const QStringList& classes) {
+  ExportResult result;
+  const QDir root(destination);
+  const std::array<std::pair<const char*, int>, 3> sets = {
+      {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
+  int next = 0;
+  SplitCounts& written = result.counts;
+  for (const auto& [set, size] : sets) {
+    const QString images_dir = root.filePath(QStringLiteral("%1/images").arg(set));
+    const QString labels_dir = root.filePath(QStringLiteral("%1/labels").arg(set));
+    for (const QString& dir : {images_dir, labels_dir}) {
+      if (!QDir().mkpath(dir)) {
+        result.error = QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(dir));
+        return result;
+      }
+    }
+    for (int k = 0; k < size; ++k, ++next) {
+      const ImageLabelPair& pair = pairs[next];
+      const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
+      QString reason = copy_with_times(pair.image, image_target);
+      if (!reason.isEmpty()) {
+        result.error = QStringLiteral("Could not copy %1 to %2: %3")
+                           .arg(QDir::toNativeSeparators(pair.image), QDir::toNativeSeparators(image_target), reason);
+        return result;
+      }
+      const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
+      if (QFileInfo::exists(pair.label)) {
+        reason = format == LabelFormat::Segmentation ? copy_with_times(pair.label, label_target)
+                                                     : convert_to_boxes(pair.label, label_target);
+        if (!reason.isEmpty()) {
+          result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")
+                             .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target),
+                                  reason);
+          return result;
+        }
+      }
+      if (set == sets[0].first) ++written.train;
+      else if (set == sets[1].first) ++written.val;
+      else ++written.test;
+    }
+  }
+  const QString manifest = root.filePath("data.yaml");
+  const QString reason = write_file_atomically(manifest, manifest_text(root.absolutePath(), classes).toUtf8());
+  if (!reason.isEmpty())
+    result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), reason);
+  return result;
+}
+
+}  // namespace quorlan

@@ -1,0 +1,55 @@
+#pragma once
+// Export of an annotated folder into a train/val/test dataset with its data.yaml.
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <array>
+#include <random>
+
+namespace quorlan {
+
+struct ImageLabelPair {
+  QString image;
+  QString label;
+};
+
+enum class LabelFormat { Detection, Segmentation };
+
+struct SplitCounts {
+  int train = 0;
+  int val = 0;
+  int test = 0;
+};
+
+// n_train = n * r_train and n_val = n * r_val truncated toward zero; test takes the rest.
+SplitCounts plan_split(int n, double r_train, double r_val);
+
+// (image, label) for every image of the list whose label file exists, in list order.
+QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths);
+
+// A uniform shuffle from a generator seeded anew on every call.
+void shuffle_pairs(QVector<ImageLabelPair>& pairs);
+
+// A class name as a YAML scalar: plain when YAML reads it back as the same string,
+// otherwise double-quoted with escapes.
+QString yaml_class_name(const QString& name);
+
+// The manifest text: absolute path with forward slashes, the three sets, and the class names.
+QString manifest_text(const QString& absolute_destination, const QStringList& classes);
+
+struct ExportResult {
+  SplitCounts counts;
+  QString error;  // empty on success; otherwise which file failed and why
+};
+
+// Writes the six folders, copies images (with their file times) and labels or their box
+// conversion into the sets in the order of `pairs`, and writes data.yaml atomically. Stops at
+// the first failure.
+ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
+                            const QString& destination, LabelFormat format, const QStringList& classes);
+
+// Copies a file with its access and modification times, replacing the target. Returns an
+// empty string on success, otherwise the system's reason.
+QString copy_with_times(const QString& from, const QString& to);
+
+}  // namespace quorlan

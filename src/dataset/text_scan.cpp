@@ -1,0 +1,44 @@
+#include "dataset/text_scan.h"
+
+#include <cerrno>
+#include <charconv>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quorlan {
+
+bool read_whole_file(const QByteArray& path, std::string& out) {
+  const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.clear();
+  char buffer[16384];
+  bool ok = true;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+      out.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      break;
+    } else if (errno != EINTR) {
+      ok = false;
+      break;
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+bool parse_double(std::string_view token, double* value) {
+  if (!token.empty() && token.front() == '+') token.remove_prefix(1);
+  const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), *value);
+  return ec == std::errc() && end == token.data() + token.size() && !token.empty();
+}
+
+bool parse_int(std::string_view token, long long* value) {
+  if (!token.empty() && token.front() == '+') token.remove_prefix(1);
+  const auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), *value);
+  return ec == std::errc() && end == token.data() + token.size() && !token.empty();
+}
+
+}  // namespace quorlan

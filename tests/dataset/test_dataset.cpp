@@ -1,0 +1,373 @@
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <yaml-cpp/yaml.h>
+
+#include "dataset/class_stats.h"
+#include "dataset/dataset_actions.h"
+#include "dataset/health_check.h"
+#include "dataset/split_config_dialog.h"
+#include "dataset/split_export.h"
+#include "support/fixtures.h"
+#include "support/scripted_prompts.h"
+
+using namespace quorlan;
+
+namespace {
+
+std::function<int(QDialog&)> answer_split(int train, int val, int test, const QString& format) {
+  return [=](QDialog& dialog) -> int {
+    auto& split = static_cast<SplitConfigDialog&>(dialog);
+    split.ts->setValue(train);
+    split.vs->setValue(val);
+    split.tes->setValue(test);
+    split.fc->setCurrentIndex(format == "Detection" ? 0 : 1);
+    split.validate();
+    return split.result();
+  };
+}
+
+int count_files(const QString& dir) { return QDir(dir).entryList(QDir::Files).size(); }
+
+}  // namespace
+
+class TestDataset : public QObject {
+  Q_OBJECT
+  ScriptedPrompts* prompts_ = nullptr;
+  std::unique_ptr<QTemporaryDir> dir_;
+
+  QString path(const QString& name) const { return dir_->filePath(name); }
+
+  // n images img0..img{n-1}.png, each with a polygon label file unless listed in `bare`.
+  QStringList make_folder(int n, const QSet<int>& bare = {}) {
+    QStringList paths;
+    for (int i = 0; i < n; ++i) {
+      const QString image = path(QStringLiteral("img%1.png").arg(i));
+      test::write_image(image, 16, 16);
+      if (!bare.contains(i)) test::write_text(path(QStringLiteral("img%1.txt").arg(i)), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n");
+      paths << image;
+    }
+    return paths;
+  }
+
+ private slots:
+  void init() {
+    prompts_ = ScriptedPrompts::install();
+    dir_ = std::make_unique<QTemporaryDir>();
+  }
+
+  void split_arithmetic() {
+    auto same = [](SplitCounts c, int a, int b, int t) { return c.train == a && c.val == b && c.test == t; };
+    QVERIFY(same(plan_split(10, 0.7, 0.2), 7, 2, 1));
+    QVERIFY(same(plan_split(3, 0.7, 0.2), 2, 0, 1));
+    QVERIFY(same(plan_split(5, 0.0, 0.0), 0, 0, 5));
+    QVERIFY(same(plan_split(100, 0.29, 0.71), 28, 71, 1));  // 100 x 0.29 is 28.999...
+    QVERIFY(same(plan_split(0, 0.7, 0.2), 0, 0, 0));
+  }
+
+  void shuffles_differ() {
+    QVector<ImageLabelPair> a;
+    for (int i = 0; i < 30; ++i) a.append({QString::number(i), QString()});
+    QVector<ImageLabelPair> b = a;
+    shuffle_pairs(a);
+    shuffle_pairs(b);
+    QStringList ia, ib;
+    for (int i = 0; i < 30; ++i) ia << a[i].image, ib << b[i].image;
+    QVERIFY(ia != ib);
+    std::sort(ia.begin(), ia.end());
+    std::sort(ib.begin(), ib.end());
+    QCOMPARE(ia, ib);
+  }
+
+  void config_dialog() {
+    SplitConfigDialog dialog;
+    QCOMPARE(dialog.windowTitle(), QString("Dataset Train/Val/Test Splitter"));
+    QCOMPARE(dialog.get_format(), QString("Detection"));
+    QCOMPARE(dialog.get_ratios(), (std::array<double, 3>{0.7, 0.2, 0.1}));
+    dialog.ts->setValue(50);
+    dialog.vs->setValue(30);
+    dialog.tes->setValue(30);
+    dialog.validate();
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    QCOMPARE(prompts_->messages.size(), 1);
+    QCOMPARE(prompts_->messages[0].title, QString("Invalid"));
+    QCOMPARE(prompts_->messages[0].text, QString("Must total 100%."));
+    dialog.ts->setValue(40);
+    dialog.fc->setCurrentIndex(1);
+    dialog.validate();
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.get_format(), QString("Segmentation"));
+  }
+
+  void segmentation_export_tree_times_and_manifest() {
+    const QStringList images = make_folder(12, {10, 11});  // two pending images are left out
+    {
+      QFile stamped(path("img3.png"));
+      QVERIFY(stamped.open(QIODevice::ReadWrite));
+      QVERIFY(stamped.setFileTime(QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5)), QFileDevice::FileModificationTime));
+    }
+    QTemporaryDir out;
+    prompts_->dialogs.push_back(answer_split(70, 20, 10, "Segmentation"));
+    prompts_->directories.push_back(out.path());
+    export_and_split_dataset(nullptr, images, {"car", "bus"});
+
+    QCOMPARE(count_files(out.filePath("train/images")), 7);
+    QCOMPARE(count_files(out.filePath("val/images")), 2);
+    QCOMPARE(count_files(out.filePath("test/images")), 1);
+    int labels = 0;
+    for (const char* set : {"train", "val", "test"}) {
+      const QString dir = out.filePath(QString(set) + "/labels");
+      labels += count_files(dir);
+      for (const QString& name : QDir(dir).entryList(QDir::Files)) {
+        QCOMPARE(test::read_text(QDir(dir).filePath(name)), QString("1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n"));
+        // Every label sits beside its image's set, under the same stem.
+        QVERIFY(QFileInfo::exists(out.filePath(QString(set) + "/images/" + QFileInfo(name).completeBaseName() + ".png")));
+      }
+      const QString copied = out.filePath(QString(set) + "/images/img3.png");
+      if (QFileInfo::exists(copied))
+        QCOMPARE(QFileInfo(copied).lastModified(), QDateTime(QDate(2020, 1, 2), QTime(3, 4, 5)));
+    }
+    QCOMPARE(labels, 10);
+    QVERIFY(!QFileInfo::exists(out.filePath("train/images/img10.png")));
+
+    const QString manifest = test::read_text(out.filePath("data.yaml"));
+    QCOMPARE(manifest, "path: " + QDir(out.path()).absolutePath() +
+                           "\ntrain: train/images\nval: val/images\ntest: test/images\n\nnames:\n  0: car\n  1: bus\n");
+    const YAML::Node node = YAML::LoadFile(out.filePath("data.yaml").toStdString());
+    QCOMPARE(QString::fromStdString(node["names"][1].as<std::string>()), QString("bus"));
+
+    QCOMPARE(prompts_->messages.size(), 1);
+    QCOMPARE(prompts_->messages[0].title, QString("Export Complete"));
+    QCOMPARE(prompts_->messages[0].text, "Exported dataset successfully to:\n" + out.path() +
+                                             "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images");
+  }
+
+  void detection_export_converts_boxes_and_warns_on_empty_val() {
+    const QStringList images = make_folder(3);
+    test::write_text(path("img0.txt"), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n4 0.5 0.25\n7 0.5\n");
+    QTemporaryDir out;
+    prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
+    prompts_->directories.push_back(out.path());
+    export_and_split_dataset(nullptr, images, {});
+    QCOMPARE(count_files(out.filePath("train/images")), 2);
+    QVERIFY(QDir(out.filePath("val/images")).exists());
+    QVERIFY(QDir(out.filePath("val/labels")).exists());
+    QCOMPARE(count_files(out.filePath("val/images")), 0);
+    QString img0;
+    for (const char* set : {"train", "test"})
+      if (QFileInfo::exists(out.filePath(QString(set) + "/labels/img0.txt")))
+        img0 = test::read_text(out.filePath(QString(set) + "/labels/img0.txt"));
+    QCOMPARE(img0, QString("1 0.400000 0.600000 0.400000 0.400000\n4 0.500000 0.250000 0.000000 0.000000\n"));
+    QVERIFY(test::read_text(out.filePath("data.yaml")).endsWith("\nnames:\n"));
+    QVERIFY(prompts_->messages[0].text.contains("val: 0 images"));
+    QVERIFY(prompts_->messages[0].text.contains("Warning: the val set is empty"));
+  }
+
+  void everything_in_test_and_refusals() {
+    QStringList images = make_folder(4);
+    QTemporaryDir out;
+    prompts_->dialogs.push_back(answer_split(0, 0, 100, "Segmentation"));
+    prompts_->directories.push_back(out.path());
+    export_and_split_dataset(nullptr, images, {"a"});
+    QCOMPARE(count_files(out.filePath("test/images")), 4);
+    QCOMPARE(count_files(out.filePath("train/images")), 0);
+
+    // Nothing loaded: no dialog at all. Cancelled dialog or folder: nothing written.
+    prompts_->messages.clear();
+    export_and_split_dataset(nullptr, {}, {"a"});
+    QVERIFY(prompts_->dialog_titles.size() == 1 && prompts_->messages.isEmpty());
+    prompts_->dialogs.push_back([](QDialog&) { return int(QDialog::Rejected); });
+    export_and_split_dataset(nullptr, images, {"a"});
+    QVERIFY(prompts_->asked_titles.size() == 1);
+    prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
+    export_and_split_dataset(nullptr, images, {"a"});  // no folder chosen
+    QVERIFY(prompts_->messages.isEmpty());
+
+    // No annotated image at all.
+    for (int i = 0; i < 4; ++i) QFile::remove(path(QStringLiteral("img%1.txt").arg(i)));
+    prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
+    prompts_->directories.push_back(out.path());
+    export_and_split_dataset(nullptr, images, {"a"});
+    QCOMPARE(prompts_->messages.last().title, QString("No Annotations"));
+    QCOMPARE(prompts_->messages.last().text, QString("No annotated files found to split."));
+  }
+
+  void failures_stop_the_export_and_name_the_file() {
+    const QStringList images = make_folder(2);
+    test::write_text(path("img1.txt"), "0 0.1 zero 0.3 0.4\n");
+    test::write_text(path("img0.txt"), "0 0.1 zero 0.3 0.4\n");
+    QTemporaryDir out;
+    prompts_->dialogs.push_back(answer_split(100, 0, 0, "Detection"));
+    prompts_->directories.push_back(out.path());
+    export_and_split_dataset(nullptr, images, {"a"});
+    QCOMPARE(prompts_->messages.size(), 1);
+    QCOMPARE(prompts_->messages[0].kind, MessageKind::Critical);
+    QCOMPARE(prompts_->messages[0].title, QString("Export Error"));
+    QVERIFY(prompts_->messages[0].text.contains("zero"));
+    QVERIFY(prompts_->messages[0].text.contains(".txt"));
+    QVERIFY(!QFileInfo::exists(out.filePath("data.yaml")));
+
+    // A destination that cannot be written.
+    test::write_text(path("img0.txt"), "0 0.1 0.2 0.3 0.4\n");
+    test::write_text(path("img1.txt"), "0 0.1 0.2 0.3 0.4\n");
+    QTemporaryDir locked;
+    if (!test::make_unwritable(locked.path())) QSKIP("cannot make a folder unwritable here");
+    prompts_->dialogs.push_back(answer_split(100, 0, 0, "Segmentation"));
+    prompts_->directories.push_back(locked.path());
+    export_and_split_dataset(nullptr, images, {"a"});
+    test::make_writable(locked.path());
+    QCOMPARE(prompts_->messages.last().title, QString("Export Error"));
+    QVERIFY(prompts_->messages.last().text.contains(QDir::toNativeSeparators(locked.path())));
+  }
+
+  void manifest_example_and_yaml_names() {
+    QCOMPARE(manifest_text("C:\\work\\ds", {"car", "bus"}),
+             QString("path: C:/work/ds\ntrain: train/images\nval: val/images\ntest: test/images\n\nnames:\n"
+                     "  0: car\n  1: bus\n"));
+    const QStringList plain = {"car", "traffic light", "3d-printer", "Straße", "猫", "person_2", "a:b", "c#"};
+    for (const QString& name : plain) QCOMPARE(yaml_class_name(name), name);
+    const QStringList tricky = {"yes", "No", "on", "1", "007", "1.5", "1e3", ".inf", "null", "~", "a: b", "#x",
+                                " padded", "trail ", "it's", "say \"hi\"", "back\\slash", "-dash", "12:30",
+                                "2024-01-02", "0x1F", "[list]", "{map}", "*star", "&anchor", "!tag", "", "tab\there"};
+    QStringList all = plain + tricky;
+    const QString yaml = manifest_text("/data/ds", all);
+    const YAML::Node names = YAML::Load(yaml.toStdString())["names"];
+    QCOMPARE(int(names.size()), all.size());
+    for (int i = 0; i < all.size(); ++i) {
+      const YAML::Node n = names[i];
+      QCOMPARE(QString::fromStdString(n.as<std::string>()), all[i]);
+      if (i >= plain.size()) QVERIFY2(n.Tag() == "!", qPrintable(all[i]));  // written quoted
+    }
+    // The engine reads the manifest with PyYAML: every name must come back as the same string.
+    const QString python = "/usr/bin/python3";
+    if (QFileInfo::exists(python)) {
+      QTemporaryDir tmp;
+      test::write_text(tmp.filePath("data.yaml"), yaml);
+      QProcess p;
+      p.start(python, {"-c",
+                       "import sys, yaml, json\n"
+                       "names = yaml.safe_load(open(sys.argv[1], encoding='utf-8'))['names']\n"
+                       "print(json.dumps([names[i] for i in range(len(names))]))",
+                       tmp.filePath("data.yaml")});
+      QVERIFY(p.waitForFinished(30000));
+      if (p.exitCode() == 0) {
+        const QJsonArray read = QJsonDocument::fromJson(p.readAllStandardOutput()).array();
+        QCOMPARE(read.size(), all.size());
+        for (int i = 0; i < all.size(); ++i) QCOMPARE(read[i].toString(), all[i]);
+      }
+    }
+  }
+
+  void health_report_text_and_findings() {
+    for (const char* name : {"a.jpg", "b.png", "c.webp", "d.jpeg", "e.JPG", "f.png", "z.bmp", "img10.jpg"})
+      test::write_text(path(name), "x");
+    test::write_text(path("a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    test::write_text(path("z.txt"), "0 0.1 0.1 0.2 0.2\n");       // matches a .bmp image: annotated
+    test::write_text(path("img1.txt"), "not read");              // only img10.jpg: orphaned
+    test::write_text(path("classes.txt"), "car\n");
+    test::write_text(path("Classes.txt"), "car\n");              // a label file without an image
+    auto findings = examine_folder(dir_->path());
+    QVERIFY(findings);
+    QCOMPARE(findings->overlap_issues, QStringList({"a.txt (IoU > 90%)"}));
+    QStringList orphaned = findings->orphaned;
+    orphaned.sort();
+    QCOMPARE(orphaned, QStringList({"Classes.txt", "img1.txt"}));
+    QCOMPARE(findings->unannotated.size(), 6);
+
+    HealthFindings fixed;
+    fixed.unannotated = {"b.png", "it's.jpg", "c.png", "d.png", "e.png"};
+    fixed.orphaned = {"x.txt"};
+    fixed.overlap_issues = {"a.txt (IoU > 90%)", "a.txt (IoU > 90%)", "b.txt (IoU > 90%)", "c.txt (IoU > 90%)",
+                            "d.txt (IoU > 90%)"};
+    QCOMPARE(health_report_text(fixed),
+             QString("🩺 Dataset QA Health Report:\n\nUnannotated Images: 5\nOrphaned Label Files: 1\n"
+                     "Overlapping Polygons/Boxes (Duplicates): 5\n\nMissing Annotations (Sample):\n"
+                     "['b.png', \"it's.jpg\", 'c.png']\n\nHigh IoU Overlaps:\n"
+                     "['a.txt (IoU > 90%)', 'b.txt (IoU > 90%)', 'c.txt (IoU > 90%)']"));
+    QCOMPARE(health_report_text({}), QString("🩺 Dataset QA Health Report:\n\nUnannotated Images: 0\n"
+                                             "Orphaned Label Files: 0\nOverlapping Polygons/Boxes (Duplicates): 0\n"));
+  }
+
+  void health_iou_cases() {
+    auto issues_for = [&](const QString& text) {
+      QTemporaryDir d;
+      test::write_text(d.filePath("p.png"), "x");
+      test::write_text(d.filePath("p.txt"), text);
+      return examine_folder(d.path())->overlap_issues.size();
+    };
+    const QString box = "0 0.1 0.1 0.5 0.1 0.5 0.5 0.1 0.5\n";
+    QCOMPARE(issues_for(box + box), 1);
+    QCOMPARE(issues_for(box + box + box), 3);
+    // IoU exactly 0.9: 0.5625 / 0.625.
+    QCOMPARE(issues_for("0 0 0 0.5625 0 0.5625 1\n0 0 0 0.625 0 0.625 1\n"), 0);
+    QCOMPARE(issues_for("0 0 0 0.57 0 0.57 1\n0 0 0 0.625 0 0.625 1\n"), 1);
+    // Touching along an edge: intersection 0.
+    QCOMPARE(issues_for("0 0 0 0.5 0 0.5 1\n0 0.5 0 1 0 1 1\n"), 0);
+    // Two zero-area boxes at one point end the file silently; a later pair is never looked at.
+    QCOMPARE(issues_for("0 0.3 0.3 0.3 0.3\n0 0.3 0.3 0.3 0.3\n" + box + box), 0);
+    // A bad token ends the file; short lines are skipped.
+    QCOMPARE(issues_for("0 0.1 0.1\n" + box + box + "0 a b c d\n"), 0);
+    QCOMPARE(issues_for("0 0.1 0.1\n" + box + box), 1);
+  }
+
+  void health_check_boxes_and_cursor() {
+    run_health_check(nullptr, "");
+    QCOMPARE(prompts_->messages.last().text, QString("Please load a dataset folder first."));
+    QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
+    test::write_text(path("a.jpg"), "x");
+    run_health_check(nullptr, dir_->path());
+    QVERIFY(prompts_->messages.last().text.contains("Unannotated Images: 1\n"));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    const QString gone = dir_->path();
+    dir_.reset();
+    run_health_check(nullptr, gone);
+    QCOMPARE(prompts_->messages.last().kind, MessageKind::Warning);
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  void analytics_counts_order_and_dialog() {
+    QStringList images;
+    for (int i = 0; i < 4; ++i) {
+      images << path(QStringLiteral("i%1.jpg").arg(i));
+      test::write_text(images.last(), "x");
+    }
+    test::write_text(path("i0.txt"), "2 0 0\n1 0 0\n7 0 0\n-1 0 0\nx 0 0\n\n1.5 0 0\n");
+    test::write_text(path("i1.txt"), "0 0 0\n0 0 0\n0 0 0\n2 0 0\n");
+    test::write_text(path("i3.txt"), "1 0 0\n");
+    const ClassCounts counts = count_class_objects(images, {"car", "bus", "van"});
+    QCOMPARE(counts, (ClassCounts{{"van", 2}, {"bus", 2}, {"car", 3}}));
+    QCOMPARE(sorted_by_count(counts), (ClassCounts{{"car", 3}, {"van", 2}, {"bus", 2}}));
+
+    QStringList rows;
+    QList<int> values;
+    int maximum = 0;
+    prompts_->dialogs.push_back([&](QDialog& d) -> int {
+      for (auto* label : d.findChildren<QLabel*>()) rows << label->text();
+      for (auto* bar : d.findChildren<QProgressBar*>()) values << bar->value(), maximum = bar->maximum();
+      return QDialog::Rejected;
+    });
+    show_dataset_analytics(nullptr, images, {"car", "bus", "van"});
+    QCOMPARE(prompts_->dialog_titles, QStringList({"Dataset Class Distribution"}));
+    QCOMPARE(rows, QStringList({"Current Annotation Totals:", "car (3)", "van (2)", "bus (2)"}));
+    QCOMPARE(values, QList<int>({3, 2, 2}));
+    QCOMPARE(maximum, 3);
+
+    show_dataset_analytics(nullptr, {}, {"car"});
+    QCOMPARE(prompts_->messages.last().text, QString("Load a dataset first."));
+    show_dataset_analytics(nullptr, images, {});
+    QCOMPARE(prompts_->messages.last().text, QString("No objects annotated yet."));
+    QCOMPARE(prompts_->messages.last().title, QString("Analytics"));
+  }
+};
+
+QTEST_MAIN(TestDataset)
+#include "test_dataset.moc"
