@@ -1,4 +1,6 @@
+#include <QComboBox>
 #include <QDialog>
+#include <QFileInfo>
 #include <QGraphicsPolygonItem>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -134,6 +136,36 @@ class TestApp : public QObject {
     window.tab_workspace->annotations[0].item->setPos(10, 0);  // moved, not saved yet
     window.close();
     QCOMPARE(test::read_text(dir.filePath("a.txt")), QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
+  }
+
+  void dataset_buttons_save_the_shapes_first() {
+    QTemporaryDir dir, out;
+    test::write_image(dir.filePath("a.png"), 100, 100);
+    QuorlanStudio window;
+    AnnotatorTab* ann = window.tab_workspace;
+    ann->open_folder(dir.path());
+    ann->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
+    ann->annotations[0].item->setPos(10, 0);  // moved, not saved yet
+    prompts_->dialogs.push_back([](QDialog& d) -> int {
+      d.findChild<QComboBox*>("fc")->setCurrentIndex(1);
+      return QDialog::Accepted;
+    });
+    prompts_->directories.push_back(out.path());
+    ann->btn_split_export->click();
+    QCOMPARE(prompts_->dialog_titles, QStringList({"Dataset Train/Val/Test Splitter"}));
+    QString exported;
+    for (const char* set : {"train", "val", "test"})
+      if (QFileInfo::exists(out.filePath(QString(set) + "/labels/a.txt")))
+        exported = test::read_text(out.filePath(QString(set) + "/labels/a.txt"));
+    QCOMPARE(exported, QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
+    QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
+
+    ann->btn_health_check->click();
+    QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
+    QVERIFY(prompts_->messages.last().text.contains("Unannotated Images: 0\n"));
+    prompts_->dialogs.push_back([](QDialog&) -> int { return QDialog::Rejected; });
+    ann->btn_analytics->click();
+    QCOMPARE(prompts_->dialog_titles.last(), QString("Dataset Class Distribution"));
   }
 
   void missing_icon_is_silent() {
