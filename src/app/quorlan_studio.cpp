@@ -2,6 +2,9 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDoubleSpinBox>
+#include <QFileInfo>
+#include <QLineEdit>
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QShortcut>
@@ -19,11 +22,13 @@
 #include "shell/prompts.h"
 #include "shell/theme.h"
 #include "training/config_tab.h"
+#include "training/engine_host.h"
 #include "training/training_tab.h"
 
 namespace quorlan {
 
 QuorlanStudio::QuorlanStudio() {
+  start_engine_probes();  // in the background; known long before a run can start
   setWindowTitle("Quorlan Studio - Deep Learning Workstation");
   const QIcon icon = load_app_icon(QCoreApplication::applicationDirPath());
   if (!icon.isNull()) setWindowIcon(icon);
@@ -69,6 +74,9 @@ void QuorlanStudio::init_ui() {
     tab_workspace->save_current_annotations();
     show_dataset_analytics(this, tab_workspace->image_paths, tab_workspace->classes);
   });
+  connect(tab_config, &ConfigTab::start_training_signal, this, &QuorlanStudio::start_training);
+  connect(tab_config, &ConfigTab::start_tuning_signal, this, &QuorlanStudio::start_automl_tuning);
+  connect(tab_progress, &TrainingTab::automl_results_signal, this, &QuorlanStudio::apply_automl_results);
   connect(tab_workspace, &AnnotatorTab::notice_signal, this,
           [this](const QString& text) { statusBar()->showMessage(text, 10000); });
 
@@ -113,7 +121,34 @@ void QuorlanStudio::setup_shortcuts() {
   connect(shortcut_back, &QShortcut::activated, tab_workspace, &AnnotatorTab::ann_delete_selected);
 }
 
+void QuorlanStudio::start_training() {
+  const QString data_yaml = tab_config->data_yaml_input->text().trimmed();
+  if (!QFileInfo::exists(data_yaml)) {
+    prompts().critical(this, "Error", "YAML file path does not exist:\n" + data_yaml);
+    return;
+  }
+  const QString device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+  if (tab_progress->start_training(tab_config->training_params(data_yaml, device))) tabs->setCurrentIndex(5);
+}
+
+void QuorlanStudio::start_automl_tuning() {
+  const QString data_yaml = tab_config->data_yaml_input->text().trimmed();
+  if (!QFileInfo::exists(data_yaml)) {
+    prompts().critical(this, "Error", "Data YAML file path does not exist.");
+    return;
+  }
+  if (tab_progress->start_automl_tuning(tab_config->tuning_params(data_yaml))) tabs->setCurrentIndex(5);
+}
+
+void QuorlanStudio::apply_automl_results(const QVariantMap& best_params) {
+  if (best_params.contains("lr0")) tab_config->lr0_input->setValue(best_params.value("lr0").toDouble());
+  if (best_params.contains("lrf")) tab_config->lrf_input->setValue(best_params.value("lrf").toDouble());
+  prompts().information(this, "AutoML Complete", "Optimal hyperparameters applied to controls.");
+  tabs->setCurrentIndex(4);
+}
+
 void QuorlanStudio::closeEvent(QCloseEvent* event) {
+  tab_progress->abort_runs();                  // a run in progress ends with its engine host
   tab_workspace->save_current_annotations();  // nothing drawn is lost when the window closes
   QMainWindow::closeEvent(event);
 }

@@ -22,6 +22,9 @@ class QuorlanStudio : public QMainWindow {
   QuorlanStudio();
 
   void apply_theme(bool is_dark);
+  void start_training();
+  void start_automl_tuning();
+  void apply_automl_results(const QVariantMap& best_params);
 
   bool is_dark_mode = true;
   QTabWidget* tabs = nullptr;

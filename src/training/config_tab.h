@@ -1,13 +1,44 @@
 #pragma once
+#include <QVariantMap>
 #include <QWidget>
+
+class QComboBox;
+class QDoubleSpinBox;
+class QLineEdit;
+class QSpinBox;
 
 namespace quorlan {
 
+// "YOLO Configuration & AutoML": every setting of a training run. Its two buttons only ask;
+// the window reads the controls when they are clicked.
 class ConfigTab : public QWidget {
   Q_OBJECT
  public:
   explicit ConfigTab(QWidget* parent = nullptr);
   void setup_config_tab();
+  void browse_data_yaml();
+
+  // The 13 training parameters, with the manifest path and device given.
+  QVariantMap training_params(const QString& data_yaml, const QString& device) const;
+  // The six tuning parameters.
+  QVariantMap tuning_params(const QString& data_yaml) const;
+
+  QComboBox* model_combo = nullptr;
+  QLineEdit* data_yaml_input = nullptr;
+  QLineEdit* project_dir_input = nullptr;
+  QLineEdit* run_name_input = nullptr;
+  QSpinBox* epochs_input = nullptr;
+  QSpinBox* imgsz_input = nullptr;
+  QSpinBox* batch_input = nullptr;
+  QSpinBox* workers_input = nullptr;
+  QComboBox* optimizer_combo = nullptr;
+  QDoubleSpinBox* lr0_input = nullptr;
+  QDoubleSpinBox* lrf_input = nullptr;
+  QSpinBox* close_mosaic_input = nullptr;
+
+ signals:
+  void start_training_signal();
+  void start_tuning_signal();
 };
 
 }  // namespace quorlan

@@ -1,11 +1,176 @@
 #include "training/training_tab.h"
 
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTabWidget>
+#include <QTextCursor>
+#include <QTextEdit>
 #include <QVBoxLayout>
+
+#include "annotate/zoomable_view.h"
+#include "shell/prompts.h"
+#include "training/trainer_thread.h"
+#include "training/training_math.h"
+#include "training/tuner_thread.h"
 
 namespace quorlan {
 
 TrainingTab::TrainingTab(QWidget* parent) : QWidget(parent) { setup_progress_tab(); }
 
-void TrainingTab::setup_progress_tab() { new QVBoxLayout(this); }
+TrainingTab::~TrainingTab() { abort_runs(); }
+
+void TrainingTab::setup_progress_tab() {
+  auto* layout = new QHBoxLayout(this);
+  auto* left = new QVBoxLayout;
+  auto* status_row = new QHBoxLayout;
+  lbl_train_status = new QLabel("Status: Idle Workstation");
+  lbl_train_status->setObjectName("lbl_train_status");
+  lbl_train_status->setFont(QFont("Segoe UI", 11, QFont::Bold));
+  btn_stop_train = new QPushButton("⏹️ STOP TRAINING");
+  btn_stop_train->setObjectName("dangerBtn");
+  btn_stop_train->setEnabled(false);
+  status_row->addWidget(lbl_train_status);
+  status_row->addStretch();
+  status_row->addWidget(btn_stop_train);
+  bar_train_progress = new QProgressBar;
+  bar_train_progress->setObjectName("bar_train_progress");
+  bar_train_progress->setValue(0);
+  console_log = new QTextEdit;
+  console_log->setObjectName("console_log");
+  console_log->setReadOnly(true);
+  left->addLayout(status_row);
+  left->addWidget(bar_train_progress);
+  left->addWidget(new QLabel("Real-Time Execution Logs:"));
+  left->addWidget(console_log);
+
+  auto* metrics_box = new QGroupBox("Performance Metrics && Diagnostics");
+  auto* metrics_layout = new QVBoxLayout(metrics_box);
+  tabs_analytics = new QTabWidget;
+  tabs_analytics->setObjectName("tabs_analytics");
+  const std::pair<ZoomableView**, const char*> views[] = {
+      {&view_loss_plot, "Live Loss Curves"},
+      {&view_f1_plot, "F1-Score"},
+      {&view_pr_plot, "Precision-Recall"},
+      {&view_confusion_plot, "Confusion Matrix"},
+      {&view_val_batch, "Validation Batch Predictions"},
+  };
+  const char* names[] = {"view_loss_plot", "view_f1_plot", "view_pr_plot", "view_confusion_plot", "view_val_batch"};
+  int i = 0;
+  for (auto [member, title] : views) {
+    *member = new ZoomableView;
+    (*member)->setObjectName(names[i++]);
+    tabs_analytics->addTab(*member, title);
+  }
+  metrics_layout->addWidget(tabs_analytics);
+  layout->addLayout(left, 4);
+  layout->addWidget(metrics_box, 5);
+  connect(btn_stop_train, &QPushButton::clicked, this, [this] { stop_training(); });
+}
+
+bool TrainingTab::is_busy() const {
+  return (trainer_thread && trainer_thread->isRunning()) || (tuner_thread && tuner_thread->isRunning());
+}
+
+void TrainingTab::abort_runs() {
+  if (trainer_thread) {
+    trainer_thread->abort();
+    trainer_thread->wait();
+  }
+  if (tuner_thread) {
+    tuner_thread->abort();
+    tuner_thread->wait();
+  }
+}
+
+bool TrainingTab::start_training(const QVariantMap& params) {
+  if (is_busy()) {
+    prompts().warning(this, "Run Active",
+                      "A training run or AutoML search is already running. Stop it or let it finish "
+                      "before starting another.");
+    return false;
+  }
+  console_log->clear();
+  lbl_train_status->setText("Status: Initializing YOLO Session...");
+  bar_train_progress->setValue(0);
+  btn_stop_train->setEnabled(true);
+
+  if (trainer_thread) trainer_thread->deleteLater();
+  auto* thread = new YoloTrainerThread(params, this);
+  trainer_thread = thread;
+  connect(thread, &YoloTrainerThread::log_signal, this, &TrainingTab::append_log);
+  connect(thread, &YoloTrainerThread::progress_signal, this, &TrainingTab::update_train_progress);
+  connect(thread, &YoloTrainerThread::finished_signal, this, &TrainingTab::training_finished);
+  connect(thread, &YoloTrainerThread::stopped_signal, this, &TrainingTab::training_stopped);
+  connect(thread, &YoloTrainerThread::error_signal, this,
+          [this](const QString& text) { prompts().critical(this, "Training Error", text); });
+  thread->start();
+  return true;
+}
+
+bool TrainingTab::start_automl_tuning(const QVariantMap& params) {
+  if (is_busy()) {
+    prompts().warning(this, "Run Active",
+                      "A training run or AutoML search is already running. Stop it or let it finish "
+                      "before starting another.");
+    return false;
+  }
+  console_log->clear();
+  if (tuner_thread) tuner_thread->deleteLater();
+  auto* thread = new YoloTunerThread(params, this);
+  tuner_thread = thread;
+  connect(thread, &YoloTunerThread::log_signal, this, &TrainingTab::append_log);
+  connect(thread, &YoloTunerThread::finished_signal, this, &TrainingTab::automl_results_signal);
+  connect(thread, &YoloTunerThread::error_signal, this,
+          [this](const QString& text) { prompts().critical(this, "AutoML Error", text); });
+  thread->start();
+  return true;
+}
+
+void TrainingTab::stop_training() {
+  if (!trainer_thread || !trainer_thread->isRunning()) return;
+  lbl_train_status->setText("Status: Halting Training...");
+  btn_stop_train->setEnabled(false);
+  trainer_thread->stop();
+}
+
+void TrainingTab::update_train_progress(int percent, const QString& status, const QString& plot_path) {
+  bar_train_progress->setValue(percent);
+  lbl_train_status->setText("Status: " + status);
+  if (!plot_path.isEmpty() && QFileInfo::exists(plot_path)) show_plot(view_loss_plot, plot_path);
+}
+
+void TrainingTab::training_stopped() {
+  lbl_train_status->setText("Status: Training Stopped");
+  btn_stop_train->setEnabled(false);
+}
+
+void TrainingTab::training_finished(const QVariant& record) {
+  lbl_train_status->setText("Status: Training Complete");
+  bar_train_progress->setValue(100);
+  btn_stop_train->setEnabled(false);
+  const QString run_dir = record.toMap().value("save_dir").toString();
+  for (const PlotPatterns& entry : result_plot_patterns()) {
+    const QString found = find_result_plot(run_dir, entry.patterns);
+    if (!found.isEmpty()) show_plot(findChild<ZoomableView*>(entry.view), found);
+  }
+}
+
+void TrainingTab::show_plot(ZoomableView* view, const QString& path) {
+  const QPixmap pixmap(path);
+  if (!pixmap.isNull()) view->set_image(pixmap);
+}
+
+void TrainingTab::append_log(const QString& text) {
+  QTextCursor cursor = console_log->textCursor();
+  cursor.movePosition(QTextCursor::End);
+  cursor.insertText(text);
+  console_log->setTextCursor(cursor);
+}
 
 }  // namespace quorlan

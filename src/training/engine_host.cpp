@@ -1,0 +1,185 @@
+#include "training/engine_host.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QStandardPaths>
+#include <future>
+#include <mutex>
+
+namespace quorlan {
+
+QString engine_python() {
+  const QString chosen = qEnvironmentVariable("QUORLAN_PYTHON");
+  if (!chosen.isEmpty()) return chosen;
+  QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+  if (cache.isEmpty()) cache = QDir::home().filePath(".cache");
+  const QString venv_python = QDir(cache).filePath("quorlan-studio/engine-venv/bin/python");
+  if (QFileInfo(venv_python).isExecutable()) return venv_python;
+  return QStringLiteral("python3");
+}
+
+QString engine_host_script() {
+  const QString chosen = qEnvironmentVariable("QUORLAN_ENGINE_SCRIPT");
+  if (!chosen.isEmpty()) return chosen;
+  return QDir(QCoreApplication::applicationDirPath()).filePath("quorlan_engine.py");
+}
+
+namespace {
+
+// Runs `python -c code` and returns its exit code and standard output (-1 when it did not run).
+std::pair<int, QByteArray> run_python(const QString& code, int timeout_ms) {
+  QProcess p;
+  p.start(engine_python(), {"-c", code});
+  if (!p.waitForStarted(timeout_ms) || !p.waitForFinished(timeout_ms)) {
+    p.kill();
+    p.waitForFinished(1000);
+    return {-1, {}};
+  }
+  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput()};
+}
+
+struct Probes {
+  std::mutex mutex;
+  std::shared_future<bool> has_yolo;
+  std::shared_future<bool> cuda;
+};
+
+Probes& probes() {
+  static Probes p;
+  return p;
+}
+
+std::shared_future<bool> yolo_probe() {
+  return std::async(std::launch::async, [] {
+           return run_python("import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('ultralytics') else 1)",
+                             30000)
+                      .first == 0;
+         })
+      .share();
+}
+
+std::shared_future<bool> cuda_probe() {
+  return std::async(std::launch::async, [] {
+           const auto [code, out] =
+               run_python("import torch; print('cuda' if torch.cuda.is_available() else 'cpu')", 120000);
+           return code == 0 && out.trimmed() == "cuda";
+         })
+      .share();
+}
+
+}  // namespace
+
+void start_engine_probes() {
+  Probes& p = probes();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  if (!p.has_yolo.valid()) p.has_yolo = yolo_probe();
+  if (!p.cuda.valid()) p.cuda = cuda_probe();
+}
+
+void reset_engine_probes() {
+  Probes& p = probes();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  p.has_yolo = {};
+  p.cuda = {};
+}
+
+bool HAS_YOLO() {
+  std::shared_future<bool> f;
+  {
+    Probes& p = probes();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (!p.has_yolo.valid()) p.has_yolo = yolo_probe();
+    f = p.has_yolo;
+  }
+  return f.get();
+}
+
+bool engine_cuda_available() {
+  if (!HAS_YOLO()) return false;
+  std::shared_future<bool> f;
+  {
+    Probes& p = probes();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (!p.cuda.valid()) p.cuda = cuda_probe();
+    f = p.cuda;
+  }
+  return f.get();
+}
+
+// ---------------------------------------------------------------- EngineSession
+
+EngineSession::EngineSession(QObject* parent)
+    : QObject(parent), console_([this](const QString& text) {
+        tail_ += text;
+        if (tail_.size() > 4000) tail_ = tail_.right(2000);
+        emit console_signal(text);
+      }) {
+  connect(&process_, &QProcess::readyReadStandardOutput, this, &EngineSession::read_events);
+  connect(&process_, &QProcess::readyReadStandardError, this, &EngineSession::read_console);
+  connect(&process_, &QProcess::finished, this, [this](int code, QProcess::ExitStatus status) {
+    read_console();
+    read_events();
+    console_.flush();
+    if (finishing_) return;
+    const QString how = status == QProcess::CrashExit ? QStringLiteral("The engine process crashed")
+                                                       : QStringLiteral("The engine process ended (exit code %1)").arg(code);
+    const QString last = console_tail();
+    emit died_signal(last.isEmpty() ? how + "." : how + ". Its last output:\n" + last);
+  });
+}
+
+EngineSession::~EngineSession() { finish(1000); }
+
+bool EngineSession::start(QString* error) {
+  QStringList args{"-u", engine_host_script()};
+  process_.start(engine_python(), args);
+  if (!process_.waitForStarted(30000)) {
+    if (error)
+      *error = QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_.errorString());
+    return false;
+  }
+  return true;
+}
+
+void EngineSession::send(const QJsonObject& request) {
+  if (process_.state() != QProcess::Running) return;
+  process_.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+}
+
+void EngineSession::finish(int grace_ms) {
+  finishing_ = true;
+  if (process_.state() == QProcess::NotRunning) return;
+  process_.closeWriteChannel();
+  if (!process_.waitForFinished(grace_ms)) {
+    process_.kill();
+    process_.waitForFinished(2000);
+  }
+}
+
+bool EngineSession::is_running() const { return process_.state() == QProcess::Running; }
+
+QString EngineSession::console_tail() const {
+  QStringList lines = tail_.split('\n', Qt::SkipEmptyParts);
+  if (lines.size() > 12) lines = lines.mid(lines.size() - 12);
+  return lines.join('\n');
+}
+
+void EngineSession::read_events() {
+  while (process_.canReadLine()) {
+    const QByteArray line = process_.readLine().trimmed();
+    if (line.isEmpty()) continue;
+    const QJsonDocument doc = QJsonDocument::fromJson(line);
+    if (doc.isObject()) emit event_signal(doc.object());
+  }
+}
+
+void EngineSession::read_console() {
+  process_.setReadChannel(QProcess::StandardError);
+  const QByteArray bytes = process_.readAllStandardError();
+  process_.setReadChannel(QProcess::StandardOutput);
+  if (!bytes.isEmpty()) console_.write_bytes(bytes);
+}
+
+}  // namespace quorlan

@@ -1,0 +1,60 @@
+#pragma once
+// The bridge to the engine: where its interpreter and host script are, whether the engine is
+// installed, and one running host process spoken to in JSON lines.
+#include <QJsonObject>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+
+#include "training/console_stream.h"
+
+namespace quorlan {
+
+// The interpreter: $QUORLAN_PYTHON, else the environment made by scripts/setup-engine, else python3.
+QString engine_python();
+// The host script beside the executable (or $QUORLAN_ENGINE_SCRIPT).
+QString engine_host_script();
+
+// Starts the availability checks in the background (called once at start-up).
+void start_engine_probes();
+// True when the interpreter can find the engine package. Asked without importing the engine,
+// so it is known a fraction of a second after start-up; waits for the check if still running.
+bool HAS_YOLO();
+// True when the engine reports a CUDA device; asked of the engine in the background.
+bool engine_cuda_available();
+// Forgets the checks' results (tests that change the environment call it).
+void reset_engine_probes();
+
+// One engine host process. Lives in the thread that created it, which must run an event loop.
+class EngineSession : public QObject {
+  Q_OBJECT
+ public:
+  explicit EngineSession(QObject* parent = nullptr);
+  ~EngineSession() override;
+
+  // Starts the host; false (with the reason) when the interpreter cannot be started.
+  bool start(QString* error);
+  void send(const QJsonObject& request);
+  // Closes the host's input and waits for it to end, killing it after `grace_ms`.
+  void finish(int grace_ms = 3000);
+  bool is_running() const;
+  // The last console lines the host printed (for the message when it dies).
+  QString console_tail() const;
+
+ signals:
+  void event_signal(const QJsonObject& event);
+  void console_signal(const QString& text);
+  // The host ended without being asked to; the text says how, with its last console lines.
+  void died_signal(const QString& text);
+
+ private:
+  void read_events();
+  void read_console();
+
+  QProcess process_;
+  ConsoleStream console_;
+  QString tail_;
+  bool finishing_ = false;
+};
+
+}  // namespace quorlan

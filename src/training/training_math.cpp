@@ -1,0 +1,132 @@
+#include "training/training_math.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <algorithm>
+#include <sys/stat.h>
+#include <yaml-cpp/yaml.h>
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace quorlan {
+
+int progress_percent(int ep, int tot) { return static_cast<int>(static_cast<double>(ep) / tot * 100); }
+
+QString eta_text(double seconds) {
+  long long s = static_cast<long long>(seconds);
+  if (s < 0) s = 0;
+  s %= 86400;
+  return QStringLiteral("%1:%2:%3")
+      .arg(s / 3600, 2, 10, QLatin1Char('0'))
+      .arg((s / 60) % 60, 2, 10, QLatin1Char('0'))
+      .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString epoch_status_text(int ep, int tot, double elapsed) {
+  const double eta = (tot - ep) * elapsed / std::max(ep, 1);
+  return QStringLiteral("Epoch %1/%2 (%3%) | ETA: %4").arg(ep).arg(tot).arg(progress_percent(ep, tot)).arg(eta_text(eta));
+}
+
+const QVector<PlotPatterns>& result_plot_patterns() {
+  static const QVector<PlotPatterns> patterns = {
+      {"view_loss_plot", {"results.png", "live_loss_plot.png"}},
+      {"view_confusion_plot", {"confusion_matrix.png", "*confusion_matrix*.png"}},
+      {"view_f1_plot", {"F1_curve.png", "*F1_curve.png", "BoxF1_curve.png"}},
+      {"view_pr_plot", {"PR_curve.png", "*PR_curve.png", "BoxPR_curve.png"}},
+      {"view_val_batch", {"val_batch0_pred.jpg", "val_batch0_labels.jpg"}},
+  };
+  return patterns;
+}
+
+QString find_result_plot(const QString& run_dir, const QStringList& patterns) {
+  const QDir dir(run_dir);
+  for (const QString& pattern : patterns) {
+    // Shell expansion lists matches in sorted order; hidden files only match a leading dot.
+    QStringList matches = dir.entryList({pattern}, QDir::Files | QDir::System | QDir::CaseSensitive, QDir::Name);
+    if (!pattern.startsWith('.'))
+      matches.erase(std::remove_if(matches.begin(), matches.end(), [](const QString& n) { return n.startsWith('.'); }),
+                    matches.end());
+    if (!matches.isEmpty() && QFileInfo::exists(dir.filePath(matches.first()))) return dir.filePath(matches.first());
+  }
+  return {};
+}
+
+namespace {
+
+// Birth time where the file system keeps one, else status-change time; seconds since the epoch.
+double creation_time(const QString& path) {
+  const QByteArray p = QFile::encodeName(path);
+#if defined(__linux__) && defined(SYS_statx) && defined(STATX_BTIME)
+  struct statx sx {};
+  if (syscall(SYS_statx, AT_FDCWD, p.constData(), 0, STATX_BTIME | STATX_CTIME, &sx) == 0) {
+    if (sx.stx_mask & STATX_BTIME) return sx.stx_btime.tv_sec + sx.stx_btime.tv_nsec / 1e9;
+    return sx.stx_ctime.tv_sec + sx.stx_ctime.tv_nsec / 1e9;
+  }
+#endif
+  struct stat st {};
+  if (::stat(p.constData(), &st) != 0) return 0;
+  return st.st_ctim.tv_sec + st.st_ctim.tv_nsec / 1e9;
+}
+
+QVariant yaml_to_variant(const YAML::Node& node) {
+  if (node.IsMap()) {
+    QVariantMap map;
+    for (const auto& kv : node) map.insert(QString::fromStdString(kv.first.as<std::string>()), yaml_to_variant(kv.second));
+    return map;
+  }
+  if (node.IsSequence()) {
+    QVariantList list;
+    for (const auto& item : node) list << yaml_to_variant(item);
+    return list;
+  }
+  if (node.IsScalar()) {
+    const std::string text = node.Scalar();
+    if (node.Tag() != "!") {  // plain scalars: numbers become numbers
+      bool ok = false;
+      const double v = QString::fromStdString(text).toDouble(&ok);
+      if (ok) return v;
+    }
+    return QString::fromStdString(text);
+  }
+  return {};
+}
+
+}  // namespace
+
+QString newest_file_named(const QString& root, const QString& name) {
+  QString best;
+  double best_time = -1;
+  QDirIterator it(root, {name}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString path = it.next();
+    const double t = creation_time(path);
+    if (t > best_time) {
+      best_time = t;
+      best = path;
+    }
+  }
+  return best;
+}
+
+std::optional<QVariantMap> read_yaml_mapping(const QString& path, QString* error) {
+  try {
+    const YAML::Node node = YAML::LoadFile(QFile::encodeName(path).toStdString());
+    if (!node.IsMap()) {
+      if (error) *error = QStringLiteral("%1 does not hold a mapping.").arg(QDir::toNativeSeparators(path));
+      return std::nullopt;
+    }
+    return yaml_to_variant(node).toMap();
+  } catch (const std::exception& e) {
+    if (error) *error = QString::fromLocal8Bit(e.what());
+    return std::nullopt;
+  }
+}
+
+QString absolute_project_path(const QString& path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
+
+}  // namespace quorlan

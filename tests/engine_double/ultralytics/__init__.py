@@ -1,0 +1,130 @@
+"""Test double of the Ultralytics engine: the same surface, deterministic behaviour.
+
+Behaviour is driven by the inputs:
+- train: `epochs` epochs of 3 batches each; per batch the 'on_train_batch_end' callbacks, per epoch
+  'on_fit_epoch_end' (and once more after the final validation, as the real engine does). A model
+  name containing "slow" sleeps 0.1 s per batch. Writes <project>/<name>/weights/best.pt and plots;
+  a model name containing "noweights" writes no best.pt. A data path that does not exist raises
+  FileNotFoundError like the real dataset check.
+- prints coloured text, carriage-return progress and logger lines on the way.
+- a model name containing "crash" ends the whole process in the middle of train.
+- tune: writes <project>/<name>/best_hyperparameters.yaml with lr0 and lrf derived from epochs.
+- a model path ending in ".pt" must exist; a name from the built-in list or a ".yaml" config need not.
+"""
+import os
+import sys
+import time
+
+from .utils import LOGGER
+
+__version__ = "0.0-double"
+
+_BUILTIN = {"yolov8s.pt", "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt",
+            "yolov8s-seg.pt", "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt", "yolov8x-seg.pt"}
+
+
+class _Trainer:
+    def __init__(self, epochs, save_dir):
+        self.epoch = 0
+        self.epochs = epochs
+        self.stop = False
+        self.save_dir = save_dir
+
+
+class _Metrics:
+    def __init__(self):
+        self.results_dict = {"metrics/mAP50(B)": 0.5, "fitness": 0.25}
+
+
+def _check_data(data):
+    if not data or not os.path.exists(str(data)):
+        raise FileNotFoundError(f"Dataset '{data}' error ❌ '{data}' does not exist")
+
+
+def _write(path, content=b"x"):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(content)
+
+
+class YOLO:
+    def __init__(self, model="yolov8n.pt"):
+        model = str(model)
+        if model.endswith(".pt") and os.path.basename(model) not in _BUILTIN and not os.path.exists(model):
+            raise FileNotFoundError(f"[Errno 2] No such file or directory: '{model}'")
+        self.model_name = model
+        self.callbacks = {}
+        self.trainer = None
+
+    def add_callback(self, event, fn):
+        self.callbacks.setdefault(event, []).append(fn)
+
+    def _run(self, event):
+        for fn in self.callbacks.get(event, []):
+            fn(self.trainer)
+
+    def train(self, data=None, epochs=3, project="runs/detect", name="train", exist_ok=False, **kwargs):
+        _check_data(data)
+        save_dir = os.path.join(str(project), str(name))
+        os.makedirs(save_dir, exist_ok=True)
+        self.trainer = _Trainer(int(epochs), save_dir)
+        slow = "slow" in self.model_name
+        if "crash" in self.model_name:
+            print("loading weights... out of memory")
+            sys.stdout.flush()
+            os._exit(137)
+        LOGGER.info(f"\x1b[34m\x1b[1mtrain:\x1b[0m Starting training for {epochs} epochs...")
+        for epoch in range(int(epochs)):
+            self.trainer.epoch = epoch
+            for batch in range(3):
+                if slow:
+                    time.sleep(0.1)
+                sys.stderr.write(f"\r  {epoch + 1}/{epochs} batch {batch + 1}/3")
+                sys.stderr.flush()
+                self._run("on_train_batch_end")
+                if self.trainer.stop:
+                    break
+            print(f"\n\x1b[32mepoch {epoch + 1} done\x1b[0m")
+            self._run("on_fit_epoch_end")
+            if self.trainer.stop:
+                break
+        if "noweights" not in self.model_name:
+            _write(os.path.join(save_dir, "weights", "best.pt"), b"double-weights")
+        for plot in ("results.png", "BoxF1_curve.png", "BoxPR_curve.png", "confusion_matrix.png", "val_batch0_pred.jpg"):
+            _write(os.path.join(save_dir, plot), _tiny_png())
+        # The real engine reports the last epoch once more after its final validation.
+        self.trainer.epoch += 1
+        self._run("on_fit_epoch_end")
+        self.trainer.epoch -= 1
+        LOGGER.info(f"{self.trainer.epoch + 1} epochs completed.")
+        return _Metrics()
+
+    def val(self, data=None, imgsz=640, device=None, **kwargs):
+        _check_data(data)
+        print(f"validating {self.model_name} at {imgsz} on {device}")
+        return _Metrics()
+
+    def tune(self, data=None, epochs=10, iterations=5, optimizer="auto", project="runs/detect", name="tune",
+             plots=True, save=True, exist_ok=False, **kwargs):
+        _check_data(data)
+        out = os.path.join(str(project), str(name))
+        os.makedirs(out, exist_ok=True)
+        for i in range(int(iterations)):
+            LOGGER.info(f"tune iteration {i + 1}/{iterations} with {epochs} epochs, optimizer {optimizer}")
+        if "noresult" in self.model_name:
+            return
+        with open(os.path.join(out, "best_hyperparameters.yaml"), "w") as f:
+            f.write(f"lr0: {0.001 * int(epochs)}\nlrf: 0.2\nmomentum: 0.9\n")
+
+
+def _tiny_png():
+    """A 4 x 4 red PNG."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    raw = b"".join(b"\x00" + b"\xff\x00\x00" * 4 for _ in range(4))
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 4, 4, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))

@@ -1,0 +1,14 @@
+"""Test double of the engine's utilities: its logger and its config folder."""
+import logging
+import os
+import sys
+import tempfile
+
+LOGGER = logging.getLogger("ultralytics")
+LOGGER.setLevel(logging.INFO)
+LOGGER.propagate = False
+_handler = logging.StreamHandler(sys.stdout)
+_handler.setFormatter(logging.Formatter("%(message)s"))
+LOGGER.addHandler(_handler)
+
+USER_CONFIG_DIR = os.path.join(tempfile.gettempdir(), "quorlan-engine-double-config")
