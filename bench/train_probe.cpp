@@ -4,7 +4,7 @@
 #include <QElapsedTimer>
 #include <cstdio>
 
-#include "training/engine_host.h"
+#include "engine_client/engine_host.h"
 #include "training/trainer_thread.h"
 
 int main(int argc, char* argv[]) {

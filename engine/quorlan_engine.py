@@ -263,7 +263,65 @@ def do_tune(request):
     emit(event="tuned")
 
 
-COMMANDS = {"probe": do_probe, "train": do_train, "tune": do_tune}
+models = {}
+
+
+def class_names(model):
+    names = getattr(model, "names", None) or {}
+    if isinstance(names, (list, tuple)):
+        names = dict(enumerate(names))
+    return {str(int(k)): str(v) for k, v in names.items()}
+
+
+def do_load(request):
+    YOLO, _ = engine()
+    model = YOLO(request["weights"])  # the key keeps its previous model when this fails
+    models[request["key"]] = model
+    emit(event="loaded", names=class_names(model))
+
+
+def do_predict(request):
+    model = models.get(request.get("key"))
+    if model is None:
+        raise RuntimeError("No model is loaded.")
+    kwargs = {"source": request["source"], "conf": request["conf"], "verbose": False}
+    if request.get("imgsz"):
+        kwargs["imgsz"] = request["imgsz"]
+    results = model.predict(**kwargs)
+    reply = {"event": "predicted", "boxes": [], "masks": None, "names": class_names(model), "plot": None}
+    if results:
+        first = results[0]
+        boxes = first.boxes
+        if boxes is not None:
+            for i in range(len(boxes)):
+                box = boxes[i]
+                reply["boxes"].append({"cls": int(box.cls[0]), "xyxy": [float(v) for v in box.xyxy[0]]})
+        masks = getattr(first, "masks", None)
+        if masks is not None:
+            reply["masks"] = [[[float(x), float(y)] for x, y in polygon] for polygon in masks.xy]
+        if request.get("plot"):
+            image = first.plot()
+            try:
+                import numpy
+
+                image = numpy.ascontiguousarray(image)
+            except ImportError:
+                pass
+            with open(request["plot"], "wb") as f:
+                f.write(image.tobytes())
+            reply["plot"] = {"width": int(image.shape[1]), "height": int(image.shape[0])}
+    emit(**reply)
+
+
+def do_export(request):
+    YOLO, LOGGER = engine()
+    with ConsoleCapture(LOGGER):
+        path = YOLO(request["weights"]).export(format=request["format"])
+    emit(event="exported", path=str(path))
+
+
+COMMANDS = {"probe": do_probe, "train": do_train, "tune": do_tune, "load": do_load, "predict": do_predict,
+            "export": do_export}
 
 
 def main():

@@ -27,6 +27,8 @@
 #include "shell/atomic_file.h"
 #include "shell/constants.h"
 #include "shell/prompts.h"
+#include "shell/wait_cursor.h"
+#include "engine_client/engine_host.h"
 
 namespace quorlan {
 namespace {
@@ -166,6 +168,8 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(btn_fit_screen, &QPushButton::clicked, this, [this] { fit_canvas_to_screen(); });
   connect(combo_mode, &QComboBox::currentTextChanged, this, &AnnotatorTab::change_active_mode);
   connect(btn_copy_prev, &QPushButton::clicked, this, [this] { copy_previous_frame_shapes(); });
+  connect(btn_load_ai, &QPushButton::clicked, this, [this] { load_ai_model(); });
+  connect(btn_run_ai, &QPushButton::clicked, this, [this] { run_ai_autolabel(); });
   connect(table_objects, &QTableWidget::itemSelectionChanged, this, &AnnotatorTab::sync_table_selection);
   connect(btn_delete_obj, &QPushButton::clicked, this, [this] { ann_delete_selected(); });
   connect(btn_save_ann, &QPushButton::clicked, this, [this] { save_current_annotations(); });
@@ -445,17 +449,82 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
 }
 
 void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
+  add_record(polygon, label, type);
+  update_annotation_colors();
+  save_current_annotations();
+}
+
+// A new shape on the canvas, its record and its table row; a new class joins the list and
+// classes.txt at once.
+void AnnotatorTab::add_record(const QPolygonF& polygon, const QString& label, const QString& type) {
   if (!classes.contains(label)) {
     classes.append(label);
     save_classes_file();
   }
   QGraphicsPolygonItem* item = add_shape_item(polygon);
+  const QSignalBlocker block(table_objects);
+  append_record(item, label, type);
+}
+
+// ---------------------------------------------------------------- model-assisted labelling
+
+void AnnotatorTab::load_ai_model() {
+  if (!HAS_YOLO()) {
+    prompts().critical(this, "Error", "Ultralytics is not installed.");
+    return;
+  }
+  const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), "PyTorch Weights (*.pt)");
+  if (path.isEmpty()) return;
+  QString error;
+  std::optional<EngineModel> model;
   {
-    const QSignalBlocker block(table_objects);
-    append_record(item, label, type);
+    const WaitCursor wait;
+    model = PredictionHost::instance().load("ai", path, &error);
+  }
+  if (!model) {
+    prompts().critical(this, "Error", "The model could not be loaded:\n" + error);
+    return;
+  }
+  ai_model = model;
+  btn_run_ai->setEnabled(true);
+  prompts().information(this, "AI Model Loaded", "Loaded model: " + QFileInfo(path).fileName());
+}
+
+void AnnotatorTab::run_ai_autolabel() {
+  if (!ai_model || image_paths.isEmpty()) return;
+  const QString source = image_paths[current_idx];
+  std::optional<WaitCursor> wait(std::in_place);
+  QString error;
+  const std::optional<Prediction> result =
+      PredictionHost::instance().predict(*ai_model, source, spin_ai_conf->value(), 0, false, &error);
+  if (!result) {
+    wait.reset();
+    prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + error);
+    return;
+  }
+  if (result->boxes.isEmpty()) {
+    wait.reset();
+    prompts().information(this, "AI Assist", "No objects detected at current confidence threshold.");
+    return;
+  }
+  const auto label_of = [&](int cls) {
+    return result->names.value(cls, ai_model->names.value(cls, QString::number(cls)));
+  };
+  if (result->masks) {
+    const int n = std::min<int>(result->masks->size(), result->boxes.size());
+    for (int i = 0; i < n; ++i) add_record((*result->masks)[i], label_of(result->boxes[i].cls), "AI Polygon");
+  } else {
+    for (const Detection& d : result->boxes) {
+      const QPolygonF rect({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
+      add_record(rect, label_of(d.cls), "AI Rectangle");
+    }
   }
   update_annotation_colors();
-  save_current_annotations();
+  const bool saved = save_current_annotations();
+  wait.reset();
+  if (saved)
+    prompts().information(this, "AI Success",
+                          QStringLiteral("Successfully auto-labeled %1 object(s).").arg(result->boxes.size()));
 }
 
 void AnnotatorTab::sync_table_selection() {

@@ -4,6 +4,9 @@
 #include <QVector>
 #include <QWidget>
 #include <opencv2/core.hpp>
+#include <optional>
+
+#include "engine_client/prediction_host.h"
 
 class QComboBox;
 class QDoubleSpinBox;
@@ -63,6 +66,10 @@ class AnnotatorTab : public QWidget {
   void ann_delete_selected();
   void copy_previous_frame_shapes();
 
+  // Model-assisted labelling.
+  void load_ai_model();
+  void run_ai_autolabel();
+
   // Adds a shape of class `label` (appended to the class list when new) without asking.
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
   // The image path of the current image, or empty.
@@ -76,6 +83,7 @@ class AnnotatorTab : public QWidget {
   QVector<AnnotationRecord> annotations;
   QString last_label;
   QString output_folder;
+  std::optional<EngineModel> ai_model;
 
   QPushButton* btn_load_dir = nullptr;
   QPushButton* btn_set_output = nullptr;
@@ -107,6 +115,7 @@ class AnnotatorTab : public QWidget {
   bool show_image(int idx);
   void append_record(QGraphicsPolygonItem* item, const QString& label, const QString& type);
   QGraphicsPolygonItem* add_shape_item(const QPolygonF& polygon);
+  void add_record(const QPolygonF& polygon, const QString& label, const QString& type);
   void remove_all_shape_items();
   void set_status_label(bool annotated);
   bool write_or_warn(const QString& path, const QByteArray& data);

@@ -21,8 +21,9 @@
 #include "shell/help_dialog.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
+#include "engine_client/prediction_host.h"
 #include "training/config_tab.h"
-#include "training/engine_host.h"
+#include "engine_client/engine_host.h"
 #include "training/training_tab.h"
 
 namespace quorlan {
@@ -149,6 +150,8 @@ void QuorlanStudio::apply_automl_results(const QVariantMap& best_params) {
 
 void QuorlanStudio::closeEvent(QCloseEvent* event) {
   tab_progress->abort_runs();                  // a run in progress ends with its engine host
+  tab_inference->abort_export();
+  PredictionHost::instance().shutdown();
   tab_workspace->save_current_annotations();  // nothing drawn is lost when the window closes
   QMainWindow::closeEvent(event);
 }

@@ -40,13 +40,4 @@ class YoloTrainerThread : public QThread {
   void run() override;
 };
 
-// Runs one request in a fresh engine host on the calling worker thread, relaying the console to
-// `log` and each event to `on_event`, until `on_event` returns true (the run is over), the host
-// dies, or `stop_requested` asks for a stop (sent to the host once). `abort_requested` ends the
-// host at once and the run with "Aborted.". Returns an error text, or an empty string.
-QString run_engine_request(const QJsonObject& request, const std::function<void(const QString&)>& log,
-                           const std::function<bool(const QJsonObject&)>& on_event,
-                           const std::atomic<bool>* stop_requested = nullptr,
-                           const std::atomic<bool>* abort_requested = nullptr);
-
 }  // namespace quorlan

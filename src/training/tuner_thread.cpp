@@ -2,8 +2,8 @@
 
 #include <QJsonObject>
 
-#include "training/engine_host.h"
-#include "training/trainer_thread.h"
+#include "engine_client/engine_host.h"
+#include "engine_client/engine_run.h"
 #include "training/training_math.h"
 
 namespace quorlan {

@@ -10,7 +10,7 @@
 
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
-#include "training/engine_host.h"
+#include "engine_client/engine_host.h"
 #include "training/trainer_thread.h"
 
 using namespace quorlan;

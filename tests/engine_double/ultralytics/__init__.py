@@ -47,7 +47,48 @@ def _write(path, content=b"x"):
         f.write(content)
 
 
+class _Box:
+    def __init__(self, cls, xyxy):
+        self.cls = [float(cls)]
+        self.xyxy = [[float(v) for v in xyxy]]
+
+
+class _Boxes(list):
+    pass
+
+
+class _Masks:
+    def __init__(self, xy):
+        self.xy = xy
+
+
+class _Image:
+    """An 8-bit BGR picture with the surface of the engine's drawn image that callers use."""
+
+    def __init__(self, width, height, bgr):
+        self.shape = (height, width, 3)
+        self._bytes = bytes(bgr) * (width * height)
+
+    def tobytes(self):
+        return self._bytes
+
+
+class _Result:
+    def __init__(self, boxes, masks, names, colour):
+        self.boxes = boxes
+        self.masks = masks
+        self.names = names
+        self._colour = colour
+
+    def plot(self):
+        return _Image(8, 6, self._colour)
+
+
 class YOLO:
+    """A model. A weights file holding JSON drives predictions:
+    {"names": {"0": "person"}, "detections": [{"cls": 0, "conf": 0.9, "xyxy": [...], "polygon": [[x, y], ...]}],
+     "fail_predict": "message"}; a file starting with "corrupt" cannot be loaded."""
+
     def __init__(self, model="yolov8n.pt"):
         model = str(model)
         if model.endswith(".pt") and os.path.basename(model) not in _BUILTIN and not os.path.exists(model):
@@ -55,6 +96,45 @@ class YOLO:
         self.model_name = model
         self.callbacks = {}
         self.trainer = None
+        self.spec = {}
+        if os.path.isfile(model):
+            with open(model, "rb") as f:
+                content = f.read()
+            if content.startswith(b"corrupt"):
+                raise RuntimeError(f"Error loading '{model}': invalid load key, 'c'.")
+            try:
+                import json
+                self.spec = json.loads(content.decode("utf-8"))
+            except ValueError:
+                self.spec = {}
+        self.names = {int(k): v for k, v in self.spec.get("names", {"0": "object"}).items()}
+
+    def predict(self, source=None, conf=0.25, imgsz=640, verbose=True, **kwargs):
+        if not os.path.exists(str(source)):
+            raise FileNotFoundError(f"{source} does not exist")
+        if self.spec.get("fail_predict"):
+            raise RuntimeError(self.spec["fail_predict"])
+        kept = [d for d in self.spec.get("detections", []) if d.get("conf", 1.0) >= conf]
+        boxes = _Boxes(_Box(d["cls"], d["xyxy"]) for d in kept)
+        masks = _Masks([d["polygon"] for d in kept]) if kept and all("polygon" in d for d in kept) else None
+        if verbose:
+            print(f"image {source}: {len(kept)} detections")
+        colour = (int(imgsz) % 256, int(round(conf * 100)) % 256, (len(kept) * 40) % 256)
+        return [_Result(boxes, masks, self.names, colour)]
+
+    def export(self, format="torchscript", **kwargs):
+        stem, _ = os.path.splitext(self.model_name)
+        LOGGER.info(f"export: converting {self.model_name} to {format}")
+        if format in ("openvino", "coreml"):
+            out = stem + ("_openvino_model" if format == "openvino" else ".mlpackage")
+            os.makedirs(out, exist_ok=True)
+            _write(os.path.join(out, "model.xml"), b"<net/>")
+            return out
+        extension = {"onnx": ".onnx", "engine": ".engine", "torchscript": ".torchscript"}.get(format)
+        if extension is None:
+            raise ValueError(f"Invalid export format='{format}'.")
+        _write(stem + extension, f"{format} of {self.model_name}".encode())
+        return stem + extension
 
     def add_callback(self, event, fn):
         self.callbacks.setdefault(event, []).append(fn)

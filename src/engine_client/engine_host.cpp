@@ -1,4 +1,4 @@
-#include "training/engine_host.h"
+#include "engine_client/engine_host.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -6,7 +6,7 @@
 #include <QProcess>
 #include <QString>
 
-#include "training/console_stream.h"
+#include "engine_client/console_stream.h"
 
 namespace quorlan {
 

@@ -1,4 +1,4 @@
-#include "training/console_stream.h"
+#include "engine_client/console_stream.h"
 
 #include "shell/constants.h"
 

@@ -1,0 +1,51 @@
+#include "engine_client/engine_run.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include "engine_client/engine_host.h"
+
+namespace quorlan {
+
+QString run_engine_request(const QJsonObject& request, const std::function<void(const QString&)>& log,
+                           const std::function<bool(const QJsonObject&)>& on_event,
+                           const std::atomic<bool>* stop_requested, const std::atomic<bool>* abort_requested) {
+  EngineSession session;
+  QEventLoop loop;
+  QString failure;
+  bool over = false;
+  QObject::connect(&session, &EngineSession::console_signal, &loop, [&](const QString& text) { log(text); });
+  QObject::connect(&session, &EngineSession::event_signal, &loop, [&](const QJsonObject& event) {
+    if (over) return;
+    if (on_event(event)) {
+      over = true;
+      loop.quit();
+    }
+  });
+  QObject::connect(&session, &EngineSession::died_signal, &loop, [&](const QString& text) {
+    if (over) return;
+    over = true;
+    failure = text;
+    loop.quit();
+  });
+  QTimer poll;
+  bool stop_sent = false;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (abort_requested && abort_requested->load() && !over) {
+      over = true;
+      failure = QStringLiteral("Aborted.");
+      loop.quit();
+    } else if (stop_requested && !stop_sent && stop_requested->load()) {
+      stop_sent = true;
+      session.send({{"cmd", "stop"}});
+    }
+  });
+  poll.start(25);
+  if (!session.start(&failure)) return failure;
+  session.send(request);
+  loop.exec();
+  session.finish(over && failure == QLatin1String("Aborted.") ? 0 : 3000);
+  return failure;
+}
+
+}  // namespace quorlan

@@ -1,0 +1,65 @@
+#pragma once
+// The long-lived engine host shared by auto-labelling and the inference browser. It keeps the
+// loaded models, so a page step or a threshold change is one round trip, not a reload.
+// Requests are answered one at a time on the calling (GUI) thread; a request made while another
+// is in flight waits its turn.
+#include <QHash>
+#include <QImage>
+#include <QJsonObject>
+#include <QPolygonF>
+#include <QProcess>
+#include <QRectF>
+#include <QString>
+#include <QVector>
+#include <memory>
+#include <optional>
+
+namespace quorlan {
+
+// A model loaded in the prediction host, known by its key ("ai", "inf", ...).
+struct EngineModel {
+  QString key;
+  QString weights;
+  QHash<int, QString> names;
+};
+
+struct Detection {
+  int cls = 0;
+  double x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // pixel corners
+};
+
+struct Prediction {
+  QVector<Detection> boxes;
+  std::optional<QVector<QPolygonF>> masks;  // one pixel polygon per box, for segmentation models
+  QHash<int, QString> names;
+  QImage plot;  // the engine's drawn image (RGB888) when asked for
+};
+
+class PredictionHost {
+ public:
+  static PredictionHost& instance();
+  ~PredictionHost();
+
+  // Loads `weights` under `key`, replacing what the key held. nullopt with *error on failure
+  // (the previous model of the key stays).
+  std::optional<EngineModel> load(const QString& key, const QString& weights, QString* error);
+  // Runs the model of `model` on one image file; imgsz <= 0 leaves the engine's default.
+  std::optional<Prediction> predict(const EngineModel& model, const QString& source, double conf, int imgsz,
+                                    bool want_plot, QString* error);
+  // Ends the host (the window is closing); the next request starts a new one.
+  void shutdown();
+
+ private:
+  PredictionHost() = default;
+  bool ensure_started(QString* error);
+  std::optional<QJsonObject> round_trip(const QJsonObject& request, QString* error);
+  QString drain_console();
+
+  std::unique_ptr<QProcess> process_;
+  QHash<QString, QString> loaded_;  // key -> weights the running host holds
+  QString console_tail_;
+  QString plot_path_;
+  bool busy_ = false;
+};
+
+}  // namespace quorlan

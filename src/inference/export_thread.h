@@ -1,0 +1,29 @@
+#pragma once
+#include <QThread>
+#include <atomic>
+
+namespace quorlan {
+
+// Converts a weights file with the engine's export, in its own engine host, and moves the
+// artefact into the target folder. Ends with exactly one of its two signals.
+class ExportThread : public QThread {
+  Q_OBJECT
+ public:
+  ExportThread(const QString& mp, const QString& fs, const QString& ed, QObject* parent = nullptr);
+  ~ExportThread() override;
+  void abort() { is_aborted.store(true); }
+
+  const QString mp;  // weights path
+  const QString fs;  // format name
+  const QString ed;  // target folder
+  std::atomic<bool> is_aborted{false};
+
+ signals:
+  void finished_signal(const QString& path);
+  void error_signal(const QString& text);
+
+ protected:
+  void run() override;
+};
+
+}  // namespace quorlan

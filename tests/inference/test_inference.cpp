@@ -1,0 +1,270 @@
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsPolygonItem>
+#include <QGraphicsScene>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "annotate/annotator_tab.h"
+#include "annotate/zoomable_view.h"
+#include "engine_client/engine_host.h"
+#include "engine_client/prediction_host.h"
+#include "inference/export_artifact.h"
+#include "inference/export_thread.h"
+#include "inference/inference_tab.h"
+#include "support/fixtures.h"
+#include "support/scripted_prompts.h"
+
+using namespace quorlan;
+
+namespace {
+
+// Weights for the engine double: class names and detections as JSON.
+QString write_weights(const QString& path, const QString& json) {
+  test::write_text(path, json);
+  return path;
+}
+
+const char* kPersonCar =
+    R"({"names": {"0": "person", "1": "car"},
+        "detections": [{"cls": 0, "conf": 0.9, "xyxy": [10, 20, 110, 70]},
+                       {"cls": 1, "conf": 0.6, "xyxy": [120, 10, 190, 90]}]})";
+
+// The colour the double draws: blue = imgsz % 256, green = conf x 100, red = 40 per detection.
+QColor shown_colour(ZoomableView* view) {
+  for (QGraphicsItem* item : view->scene()->items())
+    if (auto* pix = qgraphicsitem_cast<QGraphicsPixmapItem*>(item)) return pix->pixmap().toImage().pixelColor(1, 1);
+  return {};
+}
+
+}  // namespace
+
+class TestInference : public QObject {
+  Q_OBJECT
+  ScriptedPrompts* prompts_ = nullptr;
+  std::unique_ptr<QTemporaryDir> dir_;
+
+  QString path(const QString& name) const { return dir_->filePath(name); }
+
+ private slots:
+  void init() {
+    prompts_ = ScriptedPrompts::install();
+    dir_ = std::make_unique<QTemporaryDir>();
+  }
+  void cleanupTestCase() { PredictionHost::instance().shutdown(); }
+
+  void autolabel_boxes_adds_classes_and_saves() {
+    test::write_image(path("street.png"), 200, 100);
+    test::write_text(path("classes.txt"), "car\n");
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    tab.run_ai_autolabel();  // no model yet: nothing
+    QVERIFY(prompts_->messages.isEmpty());
+
+    prompts_->open_files.push_back("");  // cancelled
+    tab.load_ai_model();
+    QVERIFY(!tab.btn_run_ai->isEnabled());
+    prompts_->open_files.push_back(write_weights(path("boxes.pt"), kPersonCar));
+    tab.load_ai_model();
+    QCOMPARE(prompts_->asked_titles.last(), QString("Load YOLO AI Model"));
+    QVERIFY(tab.btn_run_ai->isEnabled());
+    QCOMPARE(prompts_->messages.last().title, QString("AI Model Loaded"));
+    QCOMPARE(prompts_->messages.last().text, QString("Loaded model: boxes.pt"));
+
+    tab.spin_ai_conf->setValue(0.95);  // above every score
+    tab.run_ai_autolabel();
+    QCOMPARE(prompts_->messages.last().title, QString("AI Assist"));
+    QCOMPARE(prompts_->messages.last().text, QString("No objects detected at current confidence threshold."));
+    QCOMPARE(tab.annotations.size(), 0);
+
+    tab.spin_ai_conf->setValue(0.25);
+    tab.run_ai_autolabel();
+    QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
+    QCOMPARE(prompts_->messages.last().text, QString("Successfully auto-labeled 2 object(s)."));
+    QCOMPARE(tab.classes, QStringList({"car", "person"}));
+    QCOMPARE(test::read_text(path("classes.txt")), QString("car\nperson\n"));
+    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(tab.annotations[0].type, QString("AI Rectangle"));
+    QCOMPARE(tab.table_objects->item(0, 1)->text(), QString("AI Rectangle"));
+    QCOMPARE(test::read_text(path("street.txt")),
+             QString("1 0.050000 0.200000 0.550000 0.200000 0.550000 0.700000 0.050000 0.700000\n"
+                     "0 0.600000 0.100000 0.950000 0.100000 0.950000 0.900000 0.600000 0.900000\n"));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+
+    tab.run_ai_autolabel();  // a second run adds the proposals again
+    QCOMPARE(tab.annotations.size(), 4);
+
+    AnnotatorTab reread;
+    reread.open_folder(dir_->path());
+    QCOMPARE(reread.annotations[0].type, QString("Rectangle"));
+  }
+
+  void autolabel_masks_and_failures() {
+    test::write_image(path("a.png"), 100, 100);
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    prompts_->open_files.push_back(write_weights(path("seg.pt"), R"({"names": {"0": "blob"},
+        "detections": [{"cls": 0, "conf": 0.8, "xyxy": [10, 10, 50, 50], "polygon": [[10, 10], [50, 12], [30, 50]]}]})"));
+    tab.load_ai_model();
+    tab.run_ai_autolabel();
+    QCOMPARE(tab.annotations.size(), 1);
+    QCOMPARE(tab.annotations[0].type, QString("AI Polygon"));
+    QCOMPARE(tab.annotations[0].item->polygon(), QPolygonF({{10, 10}, {50, 12}, {30, 50}}));
+    QCOMPARE(test::read_text(path("a.txt")), QString("0 0.100000 0.100000 0.500000 0.120000 0.300000 0.500000\n"));
+
+    // A weights file the engine cannot load: the box names the engine's reason, the model stays.
+    prompts_->open_files.push_back(write_weights(path("broken.pt"), "corrupt"));
+    tab.load_ai_model();
+    QCOMPARE(prompts_->messages.last().kind, MessageKind::Critical);
+    QCOMPARE(prompts_->messages.last().title, QString("Error"));
+    QVERIFY(prompts_->messages.last().text.contains("invalid load key"));
+    QCOMPARE(tab.ai_model->weights, path("seg.pt"));
+    tab.run_ai_autolabel();
+    QCOMPARE(tab.annotations.size(), 2);
+
+    prompts_->open_files.push_back(write_weights(path("oom.pt"), R"({"fail_predict": "CUDA out of memory"})"));
+    tab.load_ai_model();
+    tab.run_ai_autolabel();
+    QCOMPARE(prompts_->messages.last().title, QString("AI Error"));
+    QCOMPARE(prompts_->messages.last().text, QString("An error occurred during auto-labeling:\nCUDA out of memory"));
+    QVERIFY(QApplication::overrideCursor() == nullptr);
+    QCOMPARE(tab.annotations.size(), 2);
+  }
+
+  void inference_browser_pages_and_repredicts() {
+    QDir(dir_->path()).mkpath("images/sub");
+    for (const char* name : {"b.png", "a.JPG", "c.webp"}) test::write_image(path(QString("images/") + name), 20, 10);
+    test::write_text(path("images/notes.txt"), "x");
+    test::write_image(path("images/sub/d.png"), 5, 5);
+    QCOMPARE(list_inference_images(path("images")),
+             QStringList({path("images/a.JPG"), path("images/b.png"), path("images/c.webp")}));
+
+    InferenceTab tab;
+    QCOMPARE(tab.entry_inf_weights->text(), QString("runs/detect/tavrin_yolo_run/weights/best.pt"));
+    QCOMPARE(tab.entry_export_dir->text(), QString("exports"));
+    QCOMPARE(tab.combo_export_format->count(), 5);
+    tab.spin_inf_conf->setValue(0.5);  // no model yet: nothing happens
+    tab.inf_next_image();
+    QCOMPARE(tab.lbl_inf_counter->text(), QString("0 / 0"));
+    QVERIFY(prompts_->messages.isEmpty());
+
+    tab.init_inference();  // the default weights do not exist here
+    QCOMPARE(prompts_->messages.last().text, QString("Ensure weights and inference folder paths are valid."));
+
+    tab.entry_inf_weights->setText(" " + write_weights(path("m.pt"), kPersonCar) + " ");
+    prompts_->directories.push_back(path("images"));
+    tab.findChild<QPushButton*>("btn_browse_folder")->click();
+    QCOMPARE(tab.entry_inf_folder->text(), path("images"));
+    tab.spin_inf_conf->setValue(0.25);
+    tab.init_inference();
+    QCOMPARE(tab.lbl_inf_counter->text(), QString("1 / 3 - a.JPG"));
+    QCOMPARE(shown_colour(tab.inf_view), QColor(80, 25, 640 % 256));  // RGB: 2 boxes, conf 25, imgsz 640
+
+    tab.inf_prev_image();  // wraps to the last
+    QCOMPARE(tab.lbl_inf_counter->text(), QString("3 / 3 - c.webp"));
+    tab.inf_next_image();  // and back to the first
+    QCOMPARE(tab.lbl_inf_counter->text(), QString("1 / 3 - a.JPG"));
+    tab.inf_next_image();
+    QCOMPARE(tab.lbl_inf_counter->text(), QString("2 / 3 - b.png"));
+
+    tab.spin_inf_imgsz->setValue(320);  // re-predicted with the new size
+    QCOMPARE(shown_colour(tab.inf_view).blue(), 320 % 256);
+    tab.spin_inf_conf->setValue(0.7);  // one detection left
+    QCOMPARE(shown_colour(tab.inf_view), QColor(40, 70, 320 % 256));
+
+    // A prediction failure keeps the view, the counter and the page.
+    const QColor before = shown_colour(tab.inf_view);
+    write_weights(path("m.pt"), R"({"fail_predict": "engine exploded"})");
+    tab.init_inference();
+    QCOMPARE(prompts_->messages.last().title, QString("Inference Error"));
+    QCOMPARE(prompts_->messages.last().text, QString("engine exploded"));
+    QCOMPARE(shown_colour(tab.inf_view), before);
+    QCOMPARE(tab.lbl_inf_counter->text(), QString("2 / 3 - b.png"));
+  }
+
+  void export_moves_files_and_folders() {
+    QDir().mkpath(path("w"));
+    const QString weights = write_weights(path("w/best.pt"), "{}");
+    struct Case {
+      QString format;
+      QString artefact;
+      bool folder;
+    } cases[] = {{"onnx", "best.onnx", false}, {"openvino", "best_openvino_model", true}};
+    for (const Case& c : cases) {
+      for (int round = 0; round < 2; ++round) {  // the second export replaces the first
+        ExportThread thread(weights, c.format, path("exports/deep"));
+        QSignalSpy done(&thread, &ExportThread::finished_signal);
+        QSignalSpy errors(&thread, &ExportThread::error_signal);
+        if (round == 1 && c.folder) test::write_text(path("exports/deep/best_openvino_model/stale.bin"), "old");
+        thread.start();
+        QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), 60000);
+        QTRY_COMPARE(done.count() + errors.count(), 1);
+        QVERIFY2(done.count() == 1, qPrintable(errors.isEmpty() ? QString() : errors[0][0].toString()));
+        QCOMPARE(done[0][0].toString(), path("exports/deep/") + c.artefact);
+        QVERIFY(QFileInfo::exists(path("exports/deep/") + c.artefact));
+        QVERIFY(!QFileInfo::exists(path("w/") + c.artefact));
+        QCOMPARE(QFileInfo(path("exports/deep/") + c.artefact).isDir(), c.folder);
+        if (c.folder) QVERIFY(!QFileInfo::exists(path("exports/deep/best_openvino_model/stale.bin")));
+      }
+    }
+    // The artefact already lies in the target folder: nothing moves.
+    ExportThread same(weights, "torchscript", path("w"));
+    QSignalSpy done(&same, &ExportThread::finished_signal);
+    same.start();
+    QTRY_VERIFY_WITH_TIMEOUT(same.isFinished(), 60000);
+    QTRY_COMPARE(done.count(), 1);
+    QCOMPARE(done[0][0].toString(), path("w/best.torchscript"));
+    QVERIFY(QFileInfo::exists(path("w/best.torchscript")));
+
+    ExportThread bad(weights, "tflite-ish", path("exports"));
+    QSignalSpy errors(&bad, &ExportThread::error_signal);
+    bad.start();
+    QTRY_VERIFY_WITH_TIMEOUT(bad.isFinished(), 60000);
+    QTRY_COMPARE(errors.count(), 1);
+    QVERIFY(errors[0][0].toString().contains("Invalid export format"));
+  }
+
+  void export_button_checks_and_reports() {
+    InferenceTab tab;
+    tab.entry_inf_weights->setText(path("missing.pt"));
+    tab.run_model_export();
+    QCOMPARE(prompts_->messages.last().title, QString("Error"));
+    QCOMPARE(prompts_->messages.last().text, QString("Select a valid weights file first."));
+    tab.entry_inf_weights->setText(write_weights(path("m.pt"), "{}"));
+    tab.entry_export_dir->setText(path("out"));
+    tab.run_model_export();
+    QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Export Success", 60000);
+    QCOMPARE(prompts_->messages.last().text, "Model exported to:\n" + path("out/m.onnx"));
+  }
+
+  void moving_artefacts_directly() {
+    QString error;
+    QCOMPARE(move_export_artifact(path("nothing.onnx"), path("out"), &error), QString());
+    QVERIFY(error.contains("does not exist"));
+    test::write_text(path("a.onnx"), "new");
+    QDir().mkpath(path("out/a.onnx"));  // a folder in the way is replaced too
+    QCOMPARE(move_export_artifact(path("a.onnx"), path("out"), &error), path("out/a.onnx"));
+    QCOMPARE(test::read_text(path("out/a.onnx")), QString("new"));
+  }
+
+  void dead_host_is_restarted_with_its_models() {
+    test::write_image(path("x.png"), 30, 30);
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    prompts_->open_files.push_back(write_weights(path("m.pt"), kPersonCar));
+    tab.load_ai_model();
+    PredictionHost::instance().shutdown();  // as if the host had died
+    tab.run_ai_autolabel();
+    QVERIFY2(prompts_->messages.last().title == "AI Success", qPrintable(prompts_->messages.last().text));
+  }
+};
+
+QTEST_MAIN(TestInference)
+#include "test_inference.moc"
