@@ -8,7 +8,18 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <QDoubleSpinBox>
+#include <QGraphicsScene>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "annotate/annotator_tab.h"
+#include "annotate/zoomable_view.h"
 #include "dataset/split_export.h"
+#include "engine_client/prediction_host.h"
+#include "inference/export_thread.h"
+#include "inference/inference_tab.h"
+#include "support/scripted_prompts.h"
 #include "support/fixtures.h"
 #include "engine_client/engine_host.h"
 #include "training/trainer_thread.h"
@@ -18,6 +29,7 @@ using namespace quorlan;
 class TestEngineReal : public QObject {
   Q_OBJECT
   QTemporaryDir dir_;
+  QString weights_;
 
   // Eight pictures of a red square on grey with its polygon label, exported 75/25/0 as boxes.
   QString export_tiny_dataset() {
@@ -70,6 +82,58 @@ class TestEngineReal : public QObject {
       QVERIFY2(QFileInfo::exists(run + "/" + plot), plot);
     QVERIFY(console.contains("Starting training for 1 epochs"));
     QVERIFY(!console.contains(QChar(27)));
+    weights_ = run + "/weights/best.pt";
+  }
+
+  // The trained model through the inference browser and the auto-labeller (types and counts,
+  // not detections: one epoch learns little).
+  void predicts_through_the_browser_and_the_autolabeller() {
+    if (weights_.isEmpty()) QSKIP("needs the trained model of the previous case");
+    ScriptedPrompts* prompts = ScriptedPrompts::install();
+    InferenceTab browser;
+    browser.entry_inf_weights->setText(weights_);
+    browser.entry_inf_folder->setText(dir_.filePath("annotated"));
+    browser.spin_inf_conf->setValue(0.01);
+    browser.init_inference();
+    QVERIFY2(prompts->messages.isEmpty(), qPrintable(prompts->messages.isEmpty() ? "" : prompts->messages[0].text));
+    QCOMPARE(browser.lbl_inf_counter->text(), QString("1 / 8 - square_0.jpg"));
+    browser.inf_next_image();
+    QCOMPARE(browser.lbl_inf_counter->text(), QString("2 / 8 - square_1.jpg"));
+    QVERIFY(browser.inf_view->scene() && !browser.inf_view->scene()->items().isEmpty());
+    QCOMPARE(browser.inf_view->scene()->sceneRect().size(), QSizeF(96, 96));
+
+    AnnotatorTab annotator;
+    annotator.open_folder(dir_.filePath("annotated"));
+    prompts->open_files.push_back(weights_);
+    annotator.load_ai_model();
+    QCOMPARE(prompts->messages.last().title, QString("AI Model Loaded"));
+    annotator.spin_ai_conf->setValue(0.01);
+    const int before = annotator.annotations.size();
+    annotator.run_ai_autolabel();
+    const QString title = prompts->messages.last().title;
+    QVERIFY2(title == "AI Success" || title == "AI Assist", qPrintable(prompts->messages.last().text));
+    if (title == "AI Success") {
+      const int added = annotator.annotations.size() - before;
+      QCOMPARE(prompts->messages.last().text, QStringLiteral("Successfully auto-labeled %1 object(s).").arg(added));
+      for (int i = before; i < annotator.annotations.size(); ++i)
+        QCOMPARE(annotator.annotations[i].type, QString("AI Rectangle"));
+    }
+    PredictionHost::instance().shutdown();
+  }
+
+  void exports_onnx_and_torchscript() {
+    if (weights_.isEmpty()) QSKIP("needs the trained model of the first case");
+    for (const auto& [format, name] : {std::pair{"onnx", "best.onnx"}, std::pair{"torchscript", "best.torchscript"}}) {
+      ExportThread thread(weights_, format, dir_.filePath("exports"));
+      QSignalSpy done(&thread, &ExportThread::finished_signal);
+      QSignalSpy errors(&thread, &ExportThread::error_signal);
+      thread.start();
+      QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), 600000);
+      QTRY_COMPARE(done.count() + errors.count(), 1);
+      QVERIFY2(errors.isEmpty(), qPrintable(errors.isEmpty() ? QString() : errors[0][0].toString()));
+      QCOMPARE(done[0][0].toString(), dir_.filePath("exports/") + name);
+      QVERIFY(QFileInfo(dir_.filePath("exports/") + name).size() > 1000);
+    }
   }
 };
 
