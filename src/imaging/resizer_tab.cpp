@@ -1,11 +1,326 @@
 #include "imaging/resizer_tab.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QImageReader>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QVBoxLayout>
+#include <QtConcurrent>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+#include "annotate/zoomable_view.h"
+#include "imaging/resize_pipeline.h"
+#include "shell/prompts.h"
+#include "shell/theme.h"
 
 namespace quorlan {
+namespace {
+
+const QStringList kAccepted = {".jpg", ".jpeg", ".png", ".webp", ".bmp"};
+
+bool accepted_name(const QString& name) {
+  const QString lower = name.toLower();
+  for (const QString& ext : kAccepted)
+    if (lower.endsWith(ext)) return true;
+  return false;
+}
+
+template <typename W>
+W* named(W* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+std::mutex& stdout_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+}  // namespace
 
 ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
 
-void ResizerTab::setup_resizer_tab() { new QVBoxLayout(this); }
+ResizerTab::~ResizerTab() { batch_.waitForFinished(); }
+
+void ResizerTab::setup_resizer_tab() {
+  auto* layout = new QHBoxLayout(this);
+
+  auto* left = new QGroupBox("Scaling && Quality Parameters");
+  left->setFixedWidth(350);
+  auto* left_layout = new QVBoxLayout(left);
+
+  auto* dims = new QGroupBox("Dimension Controls");
+  auto* grid = new QGridLayout(dims);
+  chk_enable_dim = named(new QCheckBox("Enable Resizing"), "chk_enable_dim");
+  chk_enable_dim->setChecked(true);
+  entry_resize_w = named(new QLineEdit, "entry_resize_w");
+  entry_resize_w->setPlaceholderText("Width");
+  entry_resize_h = named(new QLineEdit, "entry_resize_h");
+  entry_resize_h->setPlaceholderText("Height");
+  combo_unit = named(new QComboBox, "combo_unit");
+  combo_unit->addItems({"px", "cm", "in", "pt"});
+  entry_dpi = named(new QLineEdit("300"), "entry_dpi");
+  chk_aspect_ratio = named(new QCheckBox("Lock Aspect Ratio"), "chk_aspect_ratio");
+  chk_aspect_ratio->setChecked(true);
+  grid->addWidget(chk_enable_dim, 0, 0, 1, 2);
+  grid->addWidget(create_info_label("Width:", "Target export width"), 1, 0);
+  grid->addWidget(entry_resize_w, 1, 1);
+  grid->addWidget(create_info_label("Height:", "Target export height"), 2, 0);
+  grid->addWidget(entry_resize_h, 2, 1);
+  grid->addWidget(create_info_label("Unit:", "Measurement unit"), 3, 0);
+  grid->addWidget(combo_unit, 3, 1);
+  grid->addWidget(create_info_label("Target DPI:", "Resolution target DPI"), 4, 0);
+  grid->addWidget(entry_dpi, 4, 1);
+  grid->addWidget(chk_aspect_ratio, 5, 0, 1, 2);
+  left_layout->addWidget(dims);
+
+  auto* quality = new QGroupBox("Quality && Compression Engine");
+  auto* quality_form = new QFormLayout(quality);
+  chk_enable_comp = named(new QCheckBox("Enable Target Size Constraint"), "chk_enable_comp");
+  entry_target_kb = named(new QLineEdit("500"), "entry_target_kb");
+  quality_form->addRow(chk_enable_comp);
+  quality_form->addRow("Max File Size (KB):", entry_target_kb);
+  left_layout->addWidget(quality);
+
+  auto* format = new QGroupBox("Format && Rotation");
+  auto* format_form = new QFormLayout(format);
+  combo_resizer_format = named(new QComboBox, "combo_resizer_format");
+  combo_resizer_format->addItems({"Match Original", "JPEG", "PNG", "WEBP"});
+  combo_resizer_rotate = named(new QComboBox, "combo_resizer_rotate");
+  combo_resizer_rotate->addItems({"0°", "90°", "180°", "270°"});
+  format_form->addRow("Export Format:", combo_resizer_format);
+  format_form->addRow("Rotation:", combo_resizer_rotate);
+  left_layout->addWidget(format);
+  left_layout->addStretch();
+
+  auto* right = new QGroupBox("Processing Queue && Live Analytics");
+  auto* right_layout = new QVBoxLayout(right);
+  auto* buttons = new QHBoxLayout;
+  auto* add_files = named(new QPushButton("+ Add Files"), "btn_add_files");
+  auto* add_folder = named(new QPushButton("+ Add Folder"), "btn_add_folder");
+  auto* clear = named(new QPushButton("Clear Queue"), "btn_clear_queue");
+  queue_buttons_ = {add_files, add_folder, clear};
+  for (QPushButton* b : queue_buttons_) buttons->addWidget(b);
+  right_layout->addLayout(buttons);
+  chk_recursive = named(new QCheckBox("Include Subfolders recursively"), "chk_recursive");
+  right_layout->addWidget(chk_recursive);
+  list_resizer_queue = named(new QListWidget, "list_resizer_queue");
+  right_layout->addWidget(list_resizer_queue);
+  lbl_queue_count = named(new QLabel("0 files in queue"), "lbl_queue_count");
+  right_layout->addWidget(lbl_queue_count);
+  preview_resizer_view = named(new ZoomableView, "preview_resizer_view");
+  preview_resizer_view->setFixedHeight(220);
+  right_layout->addWidget(preview_resizer_view);
+  lbl_resizer_details = named(new QLabel("Select an image from queue to preview expected output."), "lbl_resizer_details");
+  lbl_resizer_details->setAlignment(Qt::AlignCenter);
+  right_layout->addWidget(lbl_resizer_details);
+  progress_resizer = named(new QProgressBar, "progress_resizer");
+  right_layout->addWidget(progress_resizer);
+  btn_run_resizer = new QPushButton("⚡ RUN BATCH EXPORT");
+  btn_run_resizer->setObjectName("primaryBtn");
+  right_layout->addWidget(btn_run_resizer);
+
+  layout->addWidget(left);
+  layout->addWidget(right, 1);
+
+  connect(add_files, &QPushButton::clicked, this, [this] { resizer_add_files(); });
+  connect(add_folder, &QPushButton::clicked, this, [this] { resizer_add_folder(); });
+  connect(clear, &QPushButton::clicked, this, [this] { resizer_clear_queue(); });
+  connect(list_resizer_queue, &QListWidget::itemSelectionChanged, this, &ResizerTab::resizer_update_preview);
+  connect(btn_run_resizer, &QPushButton::clicked, this, [this] { resizer_process_batch(); });
+}
+
+void ResizerTab::resizer_add_files() {
+  const QStringList files = prompts().get_open_file_names(this, "Select Images", QString(),
+                                                          "Images (*.jpg *.jpeg *.png *.webp *.bmp)");
+  for (const QString& f : files)
+    if (!resizer_queue.contains(f)) resizer_queue << f;
+  resizer_update_queue_ui();
+}
+
+void ResizerTab::resizer_add_folder() {
+  const QString folder = prompts().get_existing_directory(this, "Select Folder");
+  if (folder.isEmpty()) return;
+  QStringList found;
+  if (chk_recursive->isChecked()) {
+    // Top-down: the folder's own files first, then each subfolder's, recursively.
+    QStringList pending{folder};
+    while (!pending.isEmpty()) {
+      const QDir dir(pending.takeFirst());
+      for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
+        if (accepted_name(name)) found << dir.filePath(name);
+      QStringList subdirs;
+      for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Unsorted))
+        subdirs << dir.filePath(name);
+      pending = subdirs + pending;
+    }
+  } else {
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
+      if (accepted_name(name)) found << dir.filePath(name);
+  }
+  for (const QString& f : found)
+    if (!resizer_queue.contains(f)) resizer_queue << f;
+  resizer_update_queue_ui();
+}
+
+void ResizerTab::resizer_clear_queue() {
+  resizer_queue.clear();
+  resizer_update_queue_ui();
+}
+
+void ResizerTab::resizer_update_queue_ui() {
+  list_resizer_queue->clear();
+  for (const QString& path : resizer_queue) list_resizer_queue->addItem(QFileInfo(path).fileName());
+  lbl_queue_count->setText(QStringLiteral("%1 files in queue").arg(resizer_queue.size()));
+}
+
+ResizeSettings ResizerTab::current_settings() const {
+  ResizeSettings s;
+  s.enable_dim = chk_enable_dim->isChecked();
+  s.lock_aspect = chk_aspect_ratio->isChecked();
+  s.width_text = entry_resize_w->text().trimmed();
+  s.height_text = entry_resize_h->text().trimmed();
+  s.unit = combo_unit->currentText();
+  s.enable_comp = chk_enable_comp->isChecked();
+  s.format = combo_resizer_format->currentText();
+  s.rotation = combo_resizer_rotate->currentText().remove(QChar(0x00B0)).toInt();
+  return s;
+}
+
+std::optional<double> ResizerTab::read_dpi() {
+  const QString text = entry_dpi->text().trimmed();
+  if (text.isEmpty()) return 300.0;
+  return parse_real(text);
+}
+
+void ResizerTab::resizer_update_preview() {
+  const int row = list_resizer_queue->currentRow();
+  if (row < 0 || row >= resizer_queue.size()) return;
+  const QString path = resizer_queue[row];
+  const auto fail = [this](const QString& why) { lbl_resizer_details->setText("Preview Error: " + why); };
+  QImageReader reader(path);
+  const QSize size = reader.size();
+  if (!size.isValid()) {
+    fail(QStringLiteral("cannot identify image file '%1'").arg(path));
+    return;
+  }
+  const std::optional<double> dpi = read_dpi();
+  if (!dpi) {
+    fail(QStringLiteral("could not convert '%1' to a number").arg(entry_dpi->text().trimmed()));
+    return;
+  }
+  ResizeSettings s = current_settings();
+  s.dpi = *dpi;
+  QString error;
+  const std::optional<TargetSize> target = target_dimensions(size.width(), size.height(), s, &error);
+  if (!target) {
+    fail(error);
+    return;
+  }
+  const QPixmap pixmap(path);
+  if (pixmap.isNull()) {
+    fail(QStringLiteral("cannot read image file '%1'").arg(path));
+    return;
+  }
+  preview_resizer_view->set_image(pixmap.scaled(240, 140, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+  lbl_resizer_details->setText(preview_line(rotated(*target, s.rotation), *dpi, QFileInfo(path).size()));
+}
+
+bool ResizerTab::is_running() const { return batch_.isRunning(); }
+
+void ResizerTab::set_batch_controls_enabled(bool enabled) {
+  for (QPushButton* b : queue_buttons_) b->setEnabled(enabled);
+  btn_run_resizer->setEnabled(enabled);
+  chk_recursive->setEnabled(enabled);
+}
+
+void ResizerTab::resizer_process_batch() {
+  if (resizer_queue.isEmpty() || is_running()) return;
+  // Every number is checked before anything runs, so a typo cannot fail every file.
+  ResizeSettings s = current_settings();
+  const std::optional<double> dpi = read_dpi();
+  QStringList bad;
+  if (!dpi || *dpi <= 0) bad << "Target DPI";
+  if (s.enable_dim && !s.width_text.isEmpty() && !parse_real(s.width_text)) bad << "Width";
+  if (s.enable_dim && !s.height_text.isEmpty() && !parse_real(s.height_text)) bad << "Height";
+  const std::optional<double> target_kb = parse_real(entry_target_kb->text());
+  if (s.enable_comp && !target_kb) bad << "Max File Size (KB)";
+  if (!bad.isEmpty()) {
+    prompts().warning(this, "Invalid Input",
+                      QStringLiteral("These fields must hold numbers: %1.\nNothing was exported.").arg(bad.join(", ")));
+    return;
+  }
+  const QString output_dir = prompts().get_existing_directory(this, "Select Output Directory");
+  if (output_dir.isEmpty()) return;
+  s.dpi = *dpi;
+  if (target_kb) s.target_kb = *target_kb;
+
+  const QStringList queue = resizer_queue;
+  const int total = queue.size();
+  progress_resizer->setRange(0, total);
+  progress_resizer->setValue(0);
+  set_batch_controls_enabled(false);
+
+  // Files that write the same output run in queue order within one task, so the last one wins
+  // as in a sequential run; different outputs run in parallel.
+  QVector<QVector<int>>& groups = batch_groups_;  // kept alive while the batch runs over it
+  groups.clear();
+  QHash<QString, int> group_of;
+  for (int i = 0; i < total; ++i) {
+    const QString out = output_choice(queue[i], output_dir, s.format, QString()).path;
+    const QString key = s.format == QLatin1String("Match Original") ? out : out.toLower();
+    auto it = group_of.find(key);
+    if (it == group_of.end()) {
+      group_of.insert(key, groups.size());
+      groups.append(QVector<int>{i});
+    } else {
+      groups[*it].append(i);
+    }
+  }
+  auto done = std::make_shared<std::atomic<int>>(0);
+  auto written = std::make_shared<std::atomic<int>>(0);
+  QPointer<ResizerTab> self(this);
+  ensure_vips();
+  batch_.setFuture(QtConcurrent::map(groups, [=](const QVector<int>& group) {
+    for (int i : group) {
+      const ResizeOutcome outcome = resize_one(queue[i], output_dir, s);
+      if (outcome.error.isEmpty()) {
+        ++*written;
+      } else {
+        const std::lock_guard<std::mutex> lock(stdout_mutex());
+        std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
+        std::fflush(stdout);
+      }
+      const int finished = ++*done;
+      QMetaObject::invokeMethod(
+          self, [self, finished] { if (self) self->progress_resizer->setValue(std::max(self->progress_resizer->value(), finished)); },
+          Qt::QueuedConnection);
+    }
+  }));
+  disconnect(&batch_, &QFutureWatcher<void>::finished, nullptr, nullptr);
+  connect(&batch_, &QFutureWatcher<void>::finished, this, [this, total, written] {
+    progress_resizer->setValue(total);
+    set_batch_controls_enabled(true);
+    const int ok = written->load();
+    QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(ok);
+    if (ok < total) text += QStringLiteral("\n%1 image(s) failed; see the \"Resizer Error\" lines in the log.").arg(total - ok);
+    emit batch_finished_signal(ok, total - ok);
+    prompts().information(this, "Export Complete", text);
+  });
+}
 
 }  // namespace quorlan

@@ -1,0 +1,120 @@
+#include "imaging/resize_plan.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <cfenv>
+#include <cmath>
+
+#include "shell/constants.h"
+
+namespace quorlan {
+
+std::optional<double> parse_real(const QString& text) {
+  bool ok = false;
+  const double v = text.trimmed().toDouble(&ok);
+  if (!ok || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+long long round_half_even(double v) {
+  const int mode = std::fegetround();
+  std::fesetround(FE_TONEAREST);
+  const double r = std::nearbyint(v);
+  std::fesetround(mode);
+  return static_cast<long long>(r);
+}
+
+std::optional<long long> to_px(const QString& text, const QString& unit, double dpi, QString* error) {
+  const QString t = text.trimmed();
+  if (t.isEmpty()) return std::nullopt;
+  const std::optional<double> v = parse_real(t);
+  if (!v) {
+    *error = QStringLiteral("could not convert '%1' to a number").arg(t);
+    return std::nullopt;
+  }
+  const std::optional<double> inches = inches_per_unit(unit);
+  if (!inches) return round_half_even(*v);
+  return round_half_even(*v * *inches * dpi);
+}
+
+std::optional<TargetSize> target_dimensions(int orig_w, int orig_h, const ResizeSettings& s, QString* error) {
+  if (!s.enable_dim) return TargetSize{orig_w, orig_h};
+  QString e;
+  std::optional<long long> tw = to_px(s.width_text, s.unit, s.dpi, &e);
+  std::optional<long long> th = to_px(s.height_text, s.unit, s.dpi, &e);
+  if (!e.isEmpty()) {
+    *error = e;
+    return std::nullopt;
+  }
+  if (tw == 0) tw.reset();  // zero counts as absent
+  if (th == 0) th.reset();
+  if (s.lock_aspect) {
+    if (orig_h == 0) {
+      *error = QStringLiteral("the source image has no height");
+      return std::nullopt;
+    }
+    const double ratio = static_cast<double>(orig_w) / orig_h;
+    if (tw && !th)
+      th = round_half_even(*tw / ratio);
+    else if (th && !tw)
+      tw = round_half_even(*th * ratio);
+  }
+  const TargetSize t{tw.value_or(orig_w), th.value_or(orig_h)};
+  if (t.width <= 0 || t.height <= 0) {
+    *error = QStringLiteral("the target size %1x%2 is not a positive size").arg(t.width).arg(t.height);
+    return std::nullopt;
+  }
+  return t;
+}
+
+TargetSize rotated(TargetSize t, int rotation) {
+  if (rotation == 90 || rotation == 270) std::swap(t.width, t.height);
+  return t;
+}
+
+OutputChoice output_choice(const QString& source, const QString& output_dir, const QString& format_entry,
+                           const QString& detected_format) {
+  const QString base = QFileInfo(source).fileName();
+  const int dot = base.lastIndexOf('.');
+  const QString name = dot > 0 ? base.left(dot) : base;
+  const QString source_ext = dot > 0 ? base.mid(dot) : QString();
+  OutputChoice choice;
+  QString ext;
+  if (format_entry == QLatin1String("Match Original")) {
+    ext = source_ext;
+    choice.encoder = detected_format.isEmpty() ? QStringLiteral("JPEG") : detected_format;
+  } else {
+    ext = "." + format_entry.toLower();
+    choice.encoder = format_entry;
+  }
+  choice.path = QDir(output_dir).filePath(name + "_scaled" + ext);
+  return choice;
+}
+
+std::pair<int, QByteArray> search_quality(const std::function<QByteArray(int)>& encode, double limit_bytes) {
+  int low = 5, high = 95, best = 5;
+  QByteArray best_bytes;
+  while (low <= high) {
+    const int mid = (low + high) / 2;
+    QByteArray bytes = encode(mid);
+    if (bytes.size() <= limit_bytes) {
+      best = mid;
+      best_bytes = std::move(bytes);
+      low = mid + 1;
+    } else {
+      high = mid - 1;
+    }
+  }
+  if (best_bytes.isEmpty()) best_bytes = encode(best);  // nothing fitted: quality 5, over the limit
+  return {best, best_bytes};
+}
+
+QString preview_line(TargetSize t, double dpi, qint64 source_bytes) {
+  return QStringLiteral("Predicted Output: %1x%2 px | %3 DPI | Orig: %4 KB")
+      .arg(t.width)
+      .arg(t.height)
+      .arg(QString::number(dpi, 'f', 0))
+      .arg(QString::number(source_bytes / 1024.0, 'f', 1));
+}
+
+}  // namespace quorlan
