@@ -7,6 +7,10 @@
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
+#include <QHash>
+#include <QtConcurrent>
+#include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "shell/atomic_file.h"
@@ -105,6 +109,33 @@ QByteArray encode(const VImage& image, const QString& encoder, int quality, doub
   throw vips::VError("cannot write image format " + encoder.toStdString());
 }
 
+// Lanczos-3 to exactly width x height. A JPEG is decoded already shrunk by the largest power of
+// two that keeps it at least as large as the target (the decoder's own DCT scaling), so only
+// the rest of the reduction is resampled.
+VImage resample(const QByteArray& path, const VImage& header, const QString& format, int width, int height) {
+  int shrink = 1;
+  if (format == QLatin1String("JPEG"))
+    for (int f : {8, 4, 2})
+      if (header.width() / f >= width && header.height() / f >= height) {
+        shrink = f;
+        break;
+      }
+  VImage source = VImage::new_from_file(
+      path.constData(), shrink > 1 ? VImage::option()->set("shrink", shrink)->set("access", VIPS_ACCESS_SEQUENTIAL)
+                                   : VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+  const bool alpha = source.has_alpha();
+  const VipsBandFormat band_format = source.format();
+  if (alpha) source = source.premultiply();
+  VImage out = source.resize(static_cast<double>(width) / source.width(),
+                             VImage::option()
+                                 ->set("vscale", static_cast<double>(height) / source.height())
+                                 ->set("kernel", VIPS_KERNEL_LANCZOS3));
+  if (alpha) out = out.unpremultiply().cast(band_format);
+  if (out.width() != width || out.height() != height)  // rounding of the scale: pad or trim a pixel
+    out = out.embed(0, 0, width, height, VImage::option()->set("extend", VIPS_EXTEND_COPY));
+  return out;
+}
+
 }  // namespace
 
 QByteArray with_jfif_density(const QByteArray& jpeg, double dpi) {
@@ -151,17 +182,12 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
       QString error;
       const std::optional<TargetSize> target = target_dimensions(image.width(), image.height(), s, &error);
       if (!target) throw vips::VError(error.toStdString());
-      if (target->width != image.width() || target->height != image.height()) {
-        // Lanczos-3 with shrink-on-load where the decoder offers it; exact target size.
-        image = VImage::thumbnail(path.constData(), static_cast<int>(target->width),
-                                  VImage::option()
-                                      ->set("height", static_cast<int>(target->height))
-                                      ->set("size", VIPS_SIZE_FORCE)
-                                      ->set("no_rotate", true));
-      }
+      if (target->width != image.width() || target->height != image.height())
+        image = resample(path, image, detected, static_cast<int>(target->width), static_cast<int>(target->height));
     }
-    // The thumbnail streams its source top to bottom; a rotation reads it in another order.
-    if (s.rotation != 0) image = image.copy_memory();
+    // The resampled image streams from its source top to bottom once; a rotation reads it in
+    // another order and the quality search encodes it several times, so both work in memory.
+    if (s.rotation != 0 || s.enable_comp) image = image.copy_memory();
     if (s.rotation == 90) image = image.rot(VIPS_ANGLE_D90);
     else if (s.rotation == 180) image = image.rot(VIPS_ANGLE_D180);
     else if (s.rotation == 270) image = image.rot(VIPS_ANGLE_D270);
@@ -187,6 +213,43 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
     outcome.error = QString::fromLocal8Bit(e.what());
   }
   return outcome;
+}
+
+BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& s,
+                             const std::function<void(int)>& on_file_done) {
+  ensure_vips();
+  QVector<QVector<int>> groups;
+  QHash<QString, int> group_of;
+  for (int i = 0; i < queue.size(); ++i) {
+    const QString key = output_choice(queue[i], output_dir, s.format, QString()).path;
+    const auto it = group_of.constFind(key);
+    if (it == group_of.cend()) {
+      group_of.insert(key, groups.size());
+      groups.append(QVector<int>{i});
+    } else {
+      groups[*it].append(i);
+    }
+  }
+  std::atomic<int> done{0};
+  std::atomic<int> written{0};
+  std::mutex errors_mutex;
+  QStringList errors;
+  QtConcurrent::blockingMap(groups, [&](const QVector<int>& group) {
+    for (int i : group) {
+      const ResizeOutcome outcome = resize_one(queue[i], output_dir, s);
+      if (outcome.error.isEmpty()) {
+        ++written;
+      } else {
+        const std::lock_guard<std::mutex> lock(errors_mutex);
+        errors << outcome.error;
+        std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
+        std::fflush(stdout);
+      }
+      const int finished = ++done;
+      if (on_file_done) on_file_done(finished);
+    }
+  });
+  return {written.load(), errors};
 }
 
 }  // namespace quorlan

@@ -18,8 +18,6 @@
 #include <QVBoxLayout>
 #include <QtConcurrent>
 #include <atomic>
-#include <cstdio>
-#include <mutex>
 
 #include "annotate/zoomable_view.h"
 #include "imaging/resize_pipeline.h"
@@ -42,11 +40,6 @@ template <typename W>
 W* named(W* widget, const char* name) {
   widget->setObjectName(QString::fromLatin1(name));
   return widget;
-}
-
-std::mutex& stdout_mutex() {
-  static std::mutex m;
-  return m;
 }
 
 }  // namespace
@@ -275,41 +268,18 @@ void ResizerTab::resizer_process_batch() {
   progress_resizer->setValue(0);
   set_batch_controls_enabled(false);
 
-  // Files that write the same output run in queue order within one task, so the last one wins
-  // as in a sequential run; different outputs run in parallel.
-  QVector<QVector<int>>& groups = batch_groups_;  // kept alive while the batch runs over it
-  groups.clear();
-  QHash<QString, int> group_of;
-  for (int i = 0; i < total; ++i) {
-    const QString out = output_choice(queue[i], output_dir, s.format, QString()).path;
-    const QString key = s.format == QLatin1String("Match Original") ? out : out.toLower();
-    auto it = group_of.find(key);
-    if (it == group_of.end()) {
-      group_of.insert(key, groups.size());
-      groups.append(QVector<int>{i});
-    } else {
-      groups[*it].append(i);
-    }
-  }
-  auto done = std::make_shared<std::atomic<int>>(0);
   auto written = std::make_shared<std::atomic<int>>(0);
   QPointer<ResizerTab> self(this);
-  ensure_vips();
-  batch_.setFuture(QtConcurrent::map(groups, [=](const QVector<int>& group) {
-    for (int i : group) {
-      const ResizeOutcome outcome = resize_one(queue[i], output_dir, s);
-      if (outcome.error.isEmpty()) {
-        ++*written;
-      } else {
-        const std::lock_guard<std::mutex> lock(stdout_mutex());
-        std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
-        std::fflush(stdout);
-      }
-      const int finished = ++*done;
+  batch_.setFuture(QtConcurrent::run([=] {
+    const BatchResult result = run_resize_batch(queue, output_dir, s, [self](int finished) {
       QMetaObject::invokeMethod(
-          self, [self, finished] { if (self) self->progress_resizer->setValue(std::max(self->progress_resizer->value(), finished)); },
+          self,
+          [self, finished] {
+            if (self) self->progress_resizer->setValue(std::max(self->progress_resizer->value(), finished));
+          },
           Qt::QueuedConnection);
-    }
+    });
+    written->store(result.written);
   }));
   disconnect(&batch_, &QFutureWatcher<void>::finished, nullptr, nullptr);
   connect(&batch_, &QFutureWatcher<void>::finished, this, [this, total, written] {

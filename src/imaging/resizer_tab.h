@@ -66,7 +66,6 @@ class ResizerTab : public QWidget {
   std::optional<double> read_dpi();
 
   QList<QPushButton*> queue_buttons_;
-  QVector<QVector<int>> batch_groups_;
   QFutureWatcher<void> batch_;
 };
 

@@ -216,7 +216,11 @@ class TestResizer : public QObject {
     q5.target_kb = capped / 1024.0;  // exactly the quality-5 size fits now: the search goes above 5
     QVERIFY(QFileInfo(resize_one(path("big.jpg"), path("out"), q5).output).size() <= capped);
     cap.target_kb = 60;
+    cap.enable_dim = true;  // resampled first, then searched
+    cap.width_text = "700";
     o = resize_one(path("big.jpg"), path("out"), cap);
+    QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
+    QCOMPARE(size_of(o.output), QSize(700, 525));
     QVERIFY(QFileInfo(o.output).size() <= 60 * 1024);
     QVERIFY(QFileInfo(o.output).size() > 30 * 1024);  // the search climbs close to the cap
     // No trial file is left beside the outputs.
