@@ -1,11 +1,436 @@
 #include "imaging/enricher_tab.h"
 
+#include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QSpinBox>
 #include <QVBoxLayout>
+#include <mutex>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "annotate/interactive_canvas.h"
+#include "annotate/zoomable_view.h"
+#include "imaging/batch_runner.h"
+#include "shell/prompts.h"
+#include "shell/theme.h"
 
 namespace quorlan {
+namespace {
+
+const QStringList kAccepted = {".jpg", ".jpeg", ".png", ".bmp", ".webp"};
+
+cv::Mat read_bgr(const QString& path) {
+  try {
+    return cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    return {};
+  }
+}
+
+}  // namespace
 
 EnricherTab::EnricherTab(QWidget* parent) : QWidget(parent) { setup_aug_tab(); }
 
-void EnricherTab::setup_aug_tab() { new QVBoxLayout(this); }
+void EnricherTab::setup_aug_tab() {
+  auto* layout = new QHBoxLayout(this);
+
+  auto* left = new QGroupBox("Configuration && Parameters");
+  left->setFixedWidth(380);
+  auto* left_layout = new QVBoxLayout(left);
+  auto* io = new QGridLayout;
+  aug_entry_in = new QLineEdit;
+  aug_entry_in->setObjectName("aug_entry_in");
+  aug_entry_in->setPlaceholderText("Select input directory...");
+  aug_entry_out = new QLineEdit;
+  aug_entry_out->setObjectName("aug_entry_out");
+  aug_entry_out->setPlaceholderText("Select output directory...");
+  auto* browse_in = new QPushButton("Browse...");
+  browse_in->setObjectName("btn_aug_browse_in");
+  auto* browse_out = new QPushButton("Browse...");
+  browse_out->setObjectName("btn_aug_browse_out");
+  io->addWidget(new QLabel("Input:"), 0, 0);
+  io->addWidget(aug_entry_in, 0, 1);
+  io->addWidget(browse_in, 0, 2);
+  io->addWidget(new QLabel("Output:"), 1, 0);
+  io->addWidget(aug_entry_out, 1, 1);
+  io->addWidget(browse_out, 1, 2);
+  left_layout->addLayout(io);
+  aug_lbl_status = new QLabel("Total Images: 0 | Enriched: 0");
+  aug_lbl_status->setObjectName("aug_lbl_status");
+  aug_lbl_status->setStyleSheet("font-weight: bold; margin-top: 5px; margin-bottom: 5px;");
+  left_layout->addWidget(aug_lbl_status);
+
+  auto* ranges = new QGroupBox("Augmentation Ranges (Min - Max)");
+  auto* ranges_layout = new QVBoxLayout(ranges);
+  auto* scroll = new QScrollArea;
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  auto* inner = new QWidget;
+  auto* grid = new QGridLayout(inner);
+  auto* min_label = new QLabel("Min");
+  min_label->setAlignment(Qt::AlignCenter);
+  auto* max_label = new QLabel("Max");
+  max_label->setAlignment(Qt::AlignCenter);
+  grid->addWidget(min_label, 0, 1);
+  grid->addWidget(max_label, 0, 2);
+  const auto make_spin = [](double value, double min, double max, double step, int decimals = 0) {
+    auto* box = new QDoubleSpinBox;
+    box->setRange(min, max);
+    box->setSingleStep(step);
+    box->setDecimals(decimals);
+    box->setValue(value);
+    return box;
+  };
+  aug_b_min = make_spin(-30, -100, 100, 1);
+  aug_b_max = make_spin(30, -100, 100, 1);
+  aug_c_min = make_spin(0.8, 0.1, 3.0, 0.1, 2);
+  aug_c_max = make_spin(1.2, 0.1, 3.0, 0.1, 2);
+  aug_r_min = make_spin(-15, -180, 180, 1);
+  aug_r_max = make_spin(15, -180, 180, 1);
+  aug_l_min = make_spin(0.8, 0.1, 3.0, 0.1, 2);
+  aug_l_max = make_spin(1.2, 0.1, 3.0, 0.1, 2);
+  aug_w_min = make_spin(0, 0, 50, 1, 1);
+  aug_w_max = make_spin(5, 0, 50, 1, 1);
+  const struct {
+    const char* text;
+    const char* tip;
+    QDoubleSpinBox* min;
+    QDoubleSpinBox* max;
+    const char* min_name;
+    const char* max_name;
+  } rows[] = {
+      {"Brightness Add:", "Intensity offset (-100 to +100)", aug_b_min, aug_b_max, "aug_b_min", "aug_b_max"},
+      {"Contrast Scale:", "Multiplier (0.1 to 3.0)", aug_c_min, aug_c_max, "aug_c_min", "aug_c_max"},
+      {"Rotation (°):", "Random slight rotations", aug_r_min, aug_r_max, "aug_r_min", "aug_r_max"},
+      {"Lighting (Gamma):", "Gamma curve adjustment", aug_l_min, aug_l_max, "aug_l_min", "aug_l_max"},
+      {"Warp Var. (%):", "Random perspective skew %", aug_w_min, aug_w_max, "aug_w_min", "aug_w_max"},
+  };
+  for (int i = 0; i < 5; ++i) {
+    rows[i].min->setObjectName(rows[i].min_name);
+    rows[i].max->setObjectName(rows[i].max_name);
+    grid->addWidget(create_info_label(QString::fromUtf8(rows[i].text), rows[i].tip), i + 1, 0);
+    grid->addWidget(rows[i].min, i + 1, 1);
+    grid->addWidget(rows[i].max, i + 1, 2);
+  }
+  grid->setRowStretch(6, 1);
+  scroll->setWidget(inner);
+  ranges_layout->addWidget(scroll);
+  left_layout->addWidget(ranges, 1);
+
+  auto* batch = new QGroupBox("Batch Generator Options");
+  auto* batch_form = new QFormLayout(batch);
+  spin_aug_gen_count = new QSpinBox;
+  spin_aug_gen_count->setObjectName("spin_aug_gen_count");
+  spin_aug_gen_count->setRange(1, 1000);
+  spin_aug_gen_count->setValue(10);
+  auto* enrich = new QPushButton("⚡ ENRICH DATASET");
+  enrich->setObjectName("primaryBtn");
+  batch_form->addRow("Variants per Source:", spin_aug_gen_count);
+  batch_form->addRow(enrich);
+  left_layout->addWidget(batch);
+
+  auto* right = new QGroupBox("Augmentation Live Simulation Engine");
+  auto* right_layout = new QVBoxLayout(right);
+  aug_canvas = new InteractiveCanvas(this);
+  aug_canvas->setObjectName("aug_canvas");
+  aug_preview_view = new ZoomableView;
+  aug_preview_view->setObjectName("aug_preview_view");
+  aug_preview_view->setScene(aug_canvas);
+  right_layout->addWidget(aug_preview_view, 1);
+  auto* mode_row = new QHBoxLayout;
+  mode_row->addWidget(new QLabel("Interactive Canvas Mode:"));
+  aug_combo_mode = new QComboBox;
+  aug_combo_mode->setObjectName("aug_combo_mode");
+  aug_combo_mode->addItems({"Select/Move", "Crop", "Warp"});
+  mode_row->addWidget(aug_combo_mode, 1);
+  right_layout->addLayout(mode_row);
+  auto* rotate_row = new QHBoxLayout;
+  auto* cw = new QPushButton("90° CW");
+  cw->setObjectName("btn_aug_cw");
+  auto* ccw = new QPushButton("90° CCW");
+  ccw->setObjectName("btn_aug_ccw");
+  aug_entry_angle = new QLineEdit;
+  aug_entry_angle->setObjectName("aug_entry_angle");
+  aug_entry_angle->setPlaceholderText("Angle (°)");
+  aug_entry_angle->setFixedWidth(70);
+  auto* rotate = new QPushButton("Rotate");
+  rotate->setObjectName("btn_aug_rotate");
+  auto* reset = new QPushButton("🔄 Reset Source Image");
+  reset->setObjectName("btn_aug_reset");
+  for (QWidget* w : std::initializer_list<QWidget*>{cw, ccw, aug_entry_angle, rotate, reset}) rotate_row->addWidget(w);
+  right_layout->addLayout(rotate_row);
+  auto* simulate = new QPushButton("🎨 Simulate Augmentation Frame");
+  simulate->setObjectName("primaryBtn");
+  right_layout->addWidget(simulate);
+  auto* nav = new QHBoxLayout;
+  auto* prev = new QPushButton("◄ Previous Image");
+  prev->setObjectName("btn_aug_prev");
+  aug_lbl_counter = new QLabel("0 / 0");
+  aug_lbl_counter->setObjectName("aug_lbl_counter");
+  aug_lbl_counter->setAlignment(Qt::AlignCenter);
+  auto* next = new QPushButton("Next Image ►");
+  next->setObjectName("btn_aug_next");
+  nav->addWidget(prev);
+  nav->addWidget(aug_lbl_counter, 1);
+  nav->addWidget(next);
+  right_layout->addLayout(nav);
+
+  layout->addWidget(left);
+  layout->addWidget(right, 1);
+
+  connect(browse_in, &QPushButton::clicked, this, [this] { aug_load_input(); });
+  connect(browse_out, &QPushButton::clicked, this, [this] { aug_load_output(); });
+  connect(enrich, &QPushButton::clicked, this, [this] { enrich_current_image(); });
+  connect(aug_canvas, &InteractiveCanvas::point_clicked, this, &EnricherTab::handle_aug_canvas_point);
+  connect(aug_combo_mode, &QComboBox::currentTextChanged, this, &EnricherTab::change_aug_active_mode);
+  connect(cw, &QPushButton::clicked, this, [this] { aug_rotate_fixed(-90); });
+  connect(ccw, &QPushButton::clicked, this, [this] { aug_rotate_fixed(90); });
+  connect(rotate, &QPushButton::clicked, this, [this] { aug_rotate_custom(); });
+  connect(reset, &QPushButton::clicked, this, [this] { aug_reset_image(); });
+  connect(simulate, &QPushButton::clicked, this, [this] { run_aug_preview(); });
+  connect(prev, &QPushButton::clicked, this, [this] { aug_prev_image(); });
+  connect(next, &QPushButton::clicked, this, [this] { aug_next_image(); });
+}
+
+// ---------------------------------------------------------------- folders and navigation
+
+void EnricherTab::aug_load_input() {
+  const QString folder = prompts().get_existing_directory(this, "Select Input Directory");
+  if (folder.isEmpty()) return;
+  aug_open_folder(folder);
+}
+
+void EnricherTab::aug_open_folder(const QString& folder) {
+  aug_entry_in->setText(folder);
+  QSet<QString> unique;
+  for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+    const int dot = name.lastIndexOf('.');
+    if (dot >= 0 && kAccepted.contains(name.mid(dot).toLower()))
+      unique.insert(QDir::toNativeSeparators(QDir::cleanPath(QDir(folder).filePath(name))));
+  }
+  aug_image_paths = QStringList(unique.cbegin(), unique.cend());
+  std::sort(aug_image_paths.begin(), aug_image_paths.end());
+  aug_current_idx = 0;
+  aug_update_status();
+  if (!aug_image_paths.isEmpty()) aug_load_current_image();
+}
+
+void EnricherTab::aug_load_output() {
+  const QString folder = prompts().get_existing_directory(this, "Select Output Directory");
+  if (!folder.isEmpty()) aug_entry_out->setText(folder);
+}
+
+void EnricherTab::aug_update_status() {
+  aug_lbl_status->setText(
+      QStringLiteral("Total Images: %1 | Enriched: %2").arg(aug_image_paths.size()).arg(aug_history.size()));
+}
+
+void EnricherTab::aug_load_current_image() {
+  const int i = index();
+  if (aug_image_paths.isEmpty() || i < 0 || i >= aug_image_paths.size()) return;
+  const cv::Mat pixels = read_bgr(aug_image_paths[i]);
+  if (pixels.empty()) return;
+  aug_original_cv_img = pixels.clone();
+  aug_display_cv_img = pixels.clone();
+  aug_active_base_img = pixels.clone();
+  aug_crop_points.clear();
+  aug_warp_points.clear();
+  aug_lbl_counter->setText(QStringLiteral("%1 / %2 - %3")
+                               .arg(i + 1)
+                               .arg(aug_image_paths.size())
+                               .arg(QFileInfo(aug_image_paths[i]).fileName()));
+  render_aug_canvas(true);
+}
+
+void EnricherTab::aug_next_image() {
+  if (aug_image_paths.isEmpty()) return;
+  aug_current_idx = (index() + 1) % aug_image_paths.size();
+  aug_load_current_image();
+}
+
+void EnricherTab::aug_prev_image() {
+  if (aug_image_paths.isEmpty()) return;
+  aug_current_idx = (index() - 1 + aug_image_paths.size()) % aug_image_paths.size();
+  aug_load_current_image();
+}
+
+void EnricherTab::render_aug_canvas(bool reset_zoom) {
+  if (!aug_display_cv_img) return;
+  const QTransform kept = aug_preview_view->transform();
+  {
+    const QSignalBlocker block(aug_canvas);
+    aug_canvas->reset_drawing();
+    aug_canvas->clear();
+    const cv::Mat& m = *aug_display_cv_img;
+    QImage image(m.cols, m.rows, QImage::Format_RGB32);  // B, G, R, 255 in memory
+    cv::Mat target(m.rows, m.cols, CV_8UC4, image.bits(), static_cast<size_t>(image.bytesPerLine()));
+    cv::cvtColor(m, target, cv::COLOR_BGR2BGRA);
+    aug_canvas->addPixmap(QPixmap::fromImage(std::move(image)));
+    aug_canvas->setSceneRect(0, 0, m.cols, m.rows);
+  }
+  if (reset_zoom)
+    aug_preview_view->fitInView(aug_canvas->sceneRect(), Qt::KeepAspectRatio);
+  else
+    aug_preview_view->setTransform(kept);
+}
+
+// ---------------------------------------------------------------- manual transforms
+
+void EnricherTab::change_aug_active_mode(const QString& mode) {
+  aug_canvas->set_draw_mode(mode);
+  aug_preview_view->set_interaction_mode(mode);
+  aug_crop_points.clear();
+  aug_warp_points.clear();
+}
+
+void EnricherTab::set_working_image(const cv::Mat& image) {
+  aug_display_cv_img = image;
+  aug_active_base_img = image.clone();
+}
+
+void EnricherTab::handle_aug_canvas_point(const QPointF& pt) {
+  const QString mode = aug_combo_mode->currentText();
+  if (mode == QLatin1String("Crop")) {
+    aug_crop_points.append(pt);
+    if (aug_crop_points.size() < 2) return;
+    if (aug_display_cv_img)
+      if (const auto cropped = crop_between(*aug_display_cv_img, aug_crop_points[0], aug_crop_points[1]))
+        set_working_image(*cropped);
+    aug_crop_points.clear();
+    aug_combo_mode->setCurrentText("Select/Move");
+    render_aug_canvas();
+  } else if (mode == QLatin1String("Warp")) {
+    aug_warp_points.append(pt);
+    if (aug_warp_points.size() < 4) return;
+    if (aug_display_cv_img) {
+      std::array<cv::Point2f, 4> corners;
+      for (int i = 0; i < 4; ++i) corners[i] = cv::Point2f(float(aug_warp_points[i].x()), float(aug_warp_points[i].y()));
+      // A quadrilateral that straightens to less than 2 pixels either way is refused.
+      if (const auto warped = warp_quad(*aug_display_cv_img, corners)) set_working_image(*warped);
+    }
+    aug_warp_points.clear();
+    aug_combo_mode->setCurrentText("Select/Move");
+    render_aug_canvas();
+  }
+}
+
+void EnricherTab::aug_rotate_fixed(double angle) {
+  if (!aug_display_cv_img) return;
+  set_working_image(rotate_bound(*aug_display_cv_img, angle));
+  render_aug_canvas();
+}
+
+void EnricherTab::aug_rotate_custom() {
+  bool ok = false;
+  const double angle = aug_entry_angle->text().trimmed().toDouble(&ok);
+  if (!ok || !std::isfinite(angle)) {
+    prompts().critical(this, "Error", "Enter a valid numeric angle.");
+    return;
+  }
+  aug_rotate_fixed(angle);
+}
+
+void EnricherTab::aug_reset_image() {
+  if (!aug_original_cv_img) return;
+  aug_display_cv_img = aug_original_cv_img->clone();
+  aug_active_base_img = aug_original_cv_img->clone();
+  aug_crop_points.clear();
+  aug_warp_points.clear();
+  render_aug_canvas();
+}
+
+// ---------------------------------------------------------------- augmentation
+
+AugmentRanges EnricherTab::current_ranges() const {
+  return {aug_b_min->value(), aug_b_max->value(), aug_c_min->value(), aug_c_max->value(), aug_r_min->value(),
+          aug_r_max->value(), aug_l_min->value(), aug_l_max->value(), aug_w_min->value(), aug_w_max->value()};
+}
+
+std::optional<cv::Mat> EnricherTab::get_aug_image(const std::optional<cv::Mat>& img) {
+  const std::optional<cv::Mat>& source = img ? img : aug_display_cv_img;
+  if (!source) return std::nullopt;
+  std::mt19937_64 rng = make_generator();
+  return augment(*source, current_ranges(), rng);
+}
+
+void EnricherTab::run_aug_preview() {
+  if (!aug_active_base_img) {
+    if (aug_image_paths.isEmpty()) {
+      prompts().information(this, "Preview", "Load an input dataset folder first.");
+      return;
+    }
+    const cv::Mat first = read_bgr(aug_image_paths.first());
+    if (first.empty()) return;
+    aug_original_cv_img = first.clone();
+    aug_active_base_img = first.clone();
+  }
+  aug_display_cv_img = get_aug_image(aug_active_base_img);
+  render_aug_canvas();
+}
+
+void EnricherTab::enrich_current_image() {
+  const QString out = aug_entry_out->text().trimmed();
+  if (!aug_active_base_img) {
+    prompts().warning(this, "Error", "No image is currently loaded on the canvas.");
+    return;
+  }
+  if (out.isEmpty()) {
+    prompts().warning(this, "Error", "Select a valid output directory first.");
+    return;
+  }
+  if (!QDir().mkpath(out)) {
+    prompts().warning(this, "Error", "The output folder " + QDir::toNativeSeparators(out) + " cannot be created.");
+    return;
+  }
+  const int n = spin_aug_gen_count->value();
+  const cv::Mat base = aug_active_base_img->clone();
+  const AugmentRanges ranges = current_ranges();
+  const qint64 stamp = QDateTime::currentSecsSinceEpoch();
+  const QString source = aug_image_paths.isEmpty() ? QString() : aug_image_paths.value(index());
+  auto saved = std::make_shared<std::atomic<int>>(0);
+  auto failed = std::make_shared<QStringList>();
+  auto mutex = std::make_shared<std::mutex>();
+  run_batch_with_progress(
+      this, "Writing variants...", n,
+      [=](int i, BatchControl&) {
+        std::mt19937_64 rng = make_generator();  // each variant an independent draw
+        const cv::Mat variant = augment(base, ranges, rng);
+        const QString name = QStringLiteral("warped_enriched_%1_var_%2.jpg").arg(stamp).arg(i + 1);
+        bool ok = false;
+        try {
+          ok = cv::imwrite(QFile::encodeName(QDir(out).filePath(name)).toStdString(), variant);
+        } catch (const cv::Exception&) {
+        }
+        if (ok) {
+          ++*saved;
+        } else {
+          const std::lock_guard<std::mutex> lock(*mutex);
+          *failed << name;
+        }
+      },
+      [this, saved, failed, source](const BatchControl& control) {
+        if (*saved > 0 && !source.isEmpty()) aug_history.insert(source);
+        aug_update_status();
+        failed->sort();
+        emit enrich_finished_signal(*saved, *failed);
+        QString text = QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipulated image.").arg(saved->load());
+        if (control.cancelled) text += QStringLiteral("\nCancelled before every variant was written.");
+        if (!failed->isEmpty())
+          text += QStringLiteral("\nCould not write: ") + failed->mid(0, 5).join(", ") + (failed->size() > 5 ? ", ..." : "");
+        prompts().information(this, "Success", text);
+      });
+}
 
 }  // namespace quorlan

@@ -1,11 +1,171 @@
 #include "imaging/splitter_tab.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
+#include <mutex>
+#include <opencv2/imgcodecs.hpp>
+
+#include "imaging/batch_runner.h"
+#include "imaging/tile_plan.h"
+#include "shell/prompts.h"
+#include "shell/theme.h"
 
 namespace quorlan {
 
+SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
+                             bool subfolders) {
+  SplitOutcome out;
+  const cv::Mat image = cv::imread(QFile::encodeName(file).toStdString(), cv::IMREAD_COLOR);
+  if (image.empty()) return out;  // unreadable: skipped
+  const QVector<QRect> spans = tile_spans(image.cols, image.rows, rows, cols);
+  for (int k = 0; k < spans.size(); ++k) {
+    const QRect& r = spans[k];
+    if (r.width() <= 0 || r.height() <= 0) {
+      ++out.skipped_tiles;
+      continue;
+    }
+    const QString target = QDir(output_dir).filePath(tile_relative_path(file, k + 1, n, subfolders));
+    if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
+      out.failed << QStringLiteral("%1: cannot create its folder").arg(QDir::toNativeSeparators(target));
+      continue;
+    }
+    bool ok = false;
+    QString why = QStringLiteral("the encoder refused it");
+    try {
+      ok = cv::imwrite(QFile::encodeName(target).toStdString(), image(cv::Rect(r.x(), r.y(), r.width(), r.height())));
+    } catch (const cv::Exception& e) {
+      why = QString::fromLocal8Bit(e.what()).trimmed();
+    }
+    if (ok)
+      ++out.tiles;
+    else
+      out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), why);
+  }
+  return out;
+}
+
+QString split_summary(const SplitOutcome& o) {
+  QString text = QStringLiteral("Split %1 images into %2 tile parts.").arg(o.files).arg(o.tiles);
+  if (o.cancelled) text += QStringLiteral("\nCancelled before every image was split.");
+  if (o.skipped_tiles > 0)
+    text += QStringLiteral("\n%1 empty tile(s) skipped: an image has fewer pixels than grid cells.").arg(o.skipped_tiles);
+  if (!o.failed.isEmpty()) {
+    text += QStringLiteral("\n%1 tile(s) could not be written:\n").arg(o.failed.size());
+    text += o.failed.mid(0, 5).join('\n');
+    if (o.failed.size() > 5) text += QStringLiteral("\n...");
+  }
+  return text;
+}
+
 SplitterTab::SplitterTab(QWidget* parent) : QWidget(parent) { setup_splitter_tab(); }
 
-void SplitterTab::setup_splitter_tab() { new QVBoxLayout(this); }
+void SplitterTab::setup_splitter_tab() {
+  auto* layout = new QVBoxLayout(this);
+  auto* dirs = new QGroupBox("Directory Configuration");
+  auto* grid = new QGridLayout(dirs);
+  entry_split_in = new QLineEdit;
+  entry_split_in->setObjectName("entry_split_in");
+  entry_split_in->setPlaceholderText("Select source directory containing images...");
+  entry_split_out = new QLineEdit;
+  entry_split_out->setObjectName("entry_split_out");
+  entry_split_out->setPlaceholderText("Select destination directory for tiles...");
+  const std::pair<QLineEdit*, const char*> rows[] = {{entry_split_in, "Select Input Directory"},
+                                                     {entry_split_out, "Select Output Directory"}};
+  const std::pair<const char*, const char*> infos[] = {{"Input Folder:", "Source directory"},
+                                                       {"Output Folder:", "Destination directory"}};
+  for (int i = 0; i < 2; ++i) {
+    auto* browse = new QPushButton("Browse...");
+    browse->setObjectName(i == 0 ? "btn_browse_in" : "btn_browse_out");
+    QLineEdit* field = rows[i].first;
+    const QString title = rows[i].second;
+    connect(browse, &QPushButton::clicked, this, [this, field, title] {
+      const QString chosen = prompts().get_existing_directory(this, title);
+      field->setText(chosen.isEmpty() ? field->text() : chosen);
+    });
+    grid->addWidget(create_info_label(infos[i].first, infos[i].second), i, 0);
+    grid->addWidget(field, i, 1);
+    grid->addWidget(browse, i, 2);
+  }
+  layout->addWidget(dirs);
+
+  auto* params = new QGroupBox("Splitting Grid Parameters && Folder Structure");
+  auto* form = new QFormLayout(params);
+  spin_split_parts = new QSpinBox;
+  spin_split_parts->setObjectName("spin_split_parts");
+  spin_split_parts->setRange(1, 100);
+  spin_split_parts->setValue(4);
+  combo_grid_mode = new QComboBox;
+  combo_grid_mode->setObjectName("combo_grid_mode");
+  chk_subfolders = new QCheckBox("Save each tile part index in a separate subfolder (e.g. part_1/, part_2/)");
+  chk_subfolders->setObjectName("chk_subfolders");
+  chk_subfolders->setChecked(true);
+  auto* split = new QPushButton("✂ SPLIT IMAGES");
+  split->setObjectName("primaryBtn");
+  form->addRow("Number of Tile Parts:", spin_split_parts);
+  form->addRow("Grid Layout Mode:", combo_grid_mode);
+  form->addRow(chk_subfolders);
+  form->addRow(split);
+  layout->addWidget(params);
+  layout->addStretch();
+
+  connect(spin_split_parts, &QSpinBox::valueChanged, this, [this] { update_splitter_grid_modes(); });
+  connect(split, &QPushButton::clicked, this, [this] { process_image_splitting(); });
+  update_splitter_grid_modes();
+}
+
+void SplitterTab::update_splitter_grid_modes() {
+  combo_grid_mode->clear();
+  combo_grid_mode->addItems(grid_modes(spin_split_parts->value()));
+  combo_grid_mode->setCurrentIndex(0);
+}
+
+void SplitterTab::process_image_splitting() {
+  const QString in = entry_split_in->text().trimmed();
+  const QString out = entry_split_out->text().trimmed();
+  if (in.isEmpty() || !QFileInfo::exists(in) || out.isEmpty()) {
+    prompts().warning(this, "Error", "Specify valid Input and Output directories.");
+    return;
+  }
+  const int n = spin_split_parts->value();
+  const auto grid = parse_grid_mode(combo_grid_mode->currentText());
+  if (!grid) return;
+  const QStringList files = list_split_images(in);
+  if (files.isEmpty()) {
+    prompts().warning(this, "No Images", "No images found in input folder.");
+    return;
+  }
+  if (!QDir().mkpath(out)) {
+    prompts().warning(this, "Error", "The output folder " + QDir::toNativeSeparators(out) + " cannot be created.");
+    return;
+  }
+  const bool subfolders = chk_subfolders->isChecked();
+  auto total = std::make_shared<SplitOutcome>();
+  total->files = files.size();
+  auto mutex = std::make_shared<std::mutex>();
+  const auto [rows, cols] = *grid;
+  run_batch_with_progress(
+      this, "Splitting images...", files.size(),
+      [=](int i, BatchControl&) {
+        const SplitOutcome one = split_one_image(files[i], out, rows, cols, n, subfolders);
+        const std::lock_guard<std::mutex> lock(*mutex);
+        total->tiles += one.tiles;
+        total->skipped_tiles += one.skipped_tiles;
+        total->failed += one.failed;
+      },
+      [this, total](const BatchControl& control) {
+        total->cancelled = control.cancelled;
+        emit split_finished_signal(*total);
+        prompts().information(this, "Splitting Success", split_summary(*total));
+      });
+}
 
 }  // namespace quorlan

@@ -1,13 +1,46 @@
 #pragma once
 #include <QWidget>
 
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QSpinBox;
+
 namespace quorlan {
 
+struct SplitOutcome {
+  int files = 0;          // images listed, unreadable ones included
+  int tiles = 0;          // tiles actually written
+  int skipped_tiles = 0;  // tiles of zero width or height (an image smaller than the grid)
+  QStringList failed;     // tiles that could not be written, with the reason
+  bool cancelled = false;
+};
+
+// Cuts one image into its tiles under `output_dir`; adds to `outcome` (thread-safe callers
+// merge per-file outcomes).
+SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
+                             bool subfolders);
+
+// "Image Splitter": every image of a folder cut into a grid of tiles.
 class SplitterTab : public QWidget {
   Q_OBJECT
  public:
   explicit SplitterTab(QWidget* parent = nullptr);
   void setup_splitter_tab();
+  void update_splitter_grid_modes();
+  void process_image_splitting();
+
+  QLineEdit* entry_split_in = nullptr;
+  QLineEdit* entry_split_out = nullptr;
+  QSpinBox* spin_split_parts = nullptr;
+  QComboBox* combo_grid_mode = nullptr;
+  QCheckBox* chk_subfolders = nullptr;
+
+ signals:
+  void split_finished_signal(const quorlan::SplitOutcome& outcome);
 };
+
+// The text of the "Splitting Success" box.
+QString split_summary(const SplitOutcome& outcome);
 
 }  // namespace quorlan

@@ -1,0 +1,96 @@
+#include "imaging/augment.h"
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <opencv2/imgproc.hpp>
+
+namespace quorlan {
+
+std::optional<cv::Mat> crop_between(const cv::Mat& image, QPointF a, QPointF b) {
+  const int x1 = std::clamp(static_cast<int>(std::min(a.x(), b.x())), 0, image.cols);
+  const int x2 = std::clamp(static_cast<int>(std::max(a.x(), b.x())), 0, image.cols);
+  const int y1 = std::clamp(static_cast<int>(std::min(a.y(), b.y())), 0, image.rows);
+  const int y2 = std::clamp(static_cast<int>(std::max(a.y(), b.y())), 0, image.rows);
+  if (x2 <= x1 || y2 <= y1) return std::nullopt;
+  return image(cv::Range(y1, y2), cv::Range(x1, x2)).clone();
+}
+
+std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2f, 4>& c) {
+  const cv::Point2f &tl = c[0], &tr = c[1], &br = c[2], &bl = c[3];
+  const auto dist = [](cv::Point2f p, cv::Point2f q) {
+    const float dx = p.x - q.x, dy = p.y - q.y;
+    return std::sqrt(dx * dx + dy * dy);
+  };
+  const int max_w = std::max(static_cast<int>(dist(br, bl)), static_cast<int>(dist(tr, tl)));
+  const int max_h = std::max(static_cast<int>(dist(tr, br)), static_cast<int>(dist(tl, bl)));
+  if (max_w < 2 || max_h < 2) return std::nullopt;
+  const cv::Point2f dst[4] = {{0, 0}, {float(max_w - 1), 0}, {float(max_w - 1), float(max_h - 1)}, {0, float(max_h - 1)}};
+  const cv::Point2f src[4] = {tl, tr, br, bl};
+  const cv::Mat m = cv::getPerspectiveTransform(src, dst);
+  cv::Mat out;
+  cv::warpPerspective(image, out, m, cv::Size(max_w, max_h), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+  return out;
+}
+
+cv::Mat rotate_bound(const cv::Mat& image, double angle) {
+  const int h = image.rows, w = image.cols;
+  const int cx = w / 2, cy = h / 2;
+  cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(cx), float(cy)), angle, 1.0);
+  const double cos_a = std::abs(m.at<double>(0, 0)), sin_a = std::abs(m.at<double>(0, 1));
+  const int new_w = static_cast<int>(h * sin_a + w * cos_a);
+  const int new_h = static_cast<int>(h * cos_a + w * sin_a);
+  m.at<double>(0, 2) += new_w / 2.0 - cx;
+  m.at<double>(1, 2) += new_h / 2.0 - cy;
+  cv::Mat out;
+  cv::warpAffine(image, out, m, cv::Size(new_w, new_h), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+  return out;
+}
+
+std::array<uchar, 256> gamma_table(double gamma) {
+  std::array<uchar, 256> table{};
+  for (int i = 0; i < 256; ++i)
+    table[i] = static_cast<uchar>(std::clamp(static_cast<int>(std::pow(i / 255.0, 1.0 / gamma) * 255), 0, 255));
+  return table;
+}
+
+cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& rng) {
+  std::uniform_real_distribution<double> unit(0.0, 1.0);
+  const auto u = [&](double a, double b) { return a + (b - a) * unit(rng); };
+  const int h = image.rows, w = image.cols;
+
+  cv::Mat out;
+  const double alpha = u(r.c_min, r.c_max);
+  const double beta = u(r.b_min, r.b_max);
+  cv::convertScaleAbs(image, out, alpha, beta);
+
+  const std::array<uchar, 256> table = gamma_table(u(r.l_min, r.l_max));
+  cv::LUT(out, cv::Mat(1, 256, CV_8U, const_cast<uchar*>(table.data())), out);
+
+  if (r.w_max > 0) {
+    const double warp = u(r.w_min, r.w_max) / 100.0;
+    const double dx = w * warp, dy = h * warp;
+    const cv::Point2f src[4] = {{0, 0}, {float(w), 0}, {float(w), float(h)}, {0, float(h)}};
+    cv::Point2f dst[4];
+    dst[0] = {float(u(-dx, dx)), float(u(-dy, dy))};
+    dst[1] = {float(w + u(-dx, dx)), float(u(-dy, dy))};
+    dst[2] = {float(w + u(-dx, dx)), float(h + u(-dy, dy))};
+    dst[3] = {float(u(-dx, dx)), float(h + u(-dy, dy))};
+    cv::warpPerspective(out, out, cv::getPerspectiveTransform(src, dst), cv::Size(w, h), cv::INTER_LINEAR,
+                        cv::BORDER_REPLICATE);
+  }
+
+  const double angle = u(r.r_min, r.r_max);
+  const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(w / 2), float(h / 2)), angle, 1.0);
+  cv::warpAffine(out, out, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  return out;
+}
+
+std::mt19937_64 make_generator() {
+  static std::mutex mutex;
+  static std::mt19937_64 shared{std::random_device{}()};
+  const std::lock_guard<std::mutex> lock(mutex);
+  return std::mt19937_64(shared());
+}
+
+}  // namespace quorlan

@@ -1,0 +1,42 @@
+#pragma once
+// The enricher's pixel work on 8-bit BGR images: crop, perspective warp, rotation without
+// cropping, and the random augmentation pipeline.
+#include <QPointF>
+#include <array>
+#include <optional>
+#include <opencv2/core.hpp>
+#include <random>
+
+namespace quorlan {
+
+// Rows and columns between two clicked points (truncated toward zero, clamped to the picture,
+// end exclusive); nullopt when they span no area.
+std::optional<cv::Mat> crop_between(const cv::Mat& image, QPointF a, QPointF b);
+
+// The quadrilateral clicked top-left, top-right, bottom-right, bottom-left, straightened into
+// its own size (bilinear, black border); nullopt when that size is below 2 pixels either way.
+std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2f, 4>& corners);
+
+// Turned by `angle` degrees (counter-clockwise for positive values) on a canvas enlarged to hold
+// the whole picture; bicubic, edges replicated.
+cv::Mat rotate_bound(const cv::Mat& image, double angle);
+
+// table[i] = ((i / 255) ^ (1 / gamma)) x 255, truncated.
+std::array<uchar, 256> gamma_table(double gamma);
+
+struct AugmentRanges {
+  double b_min = -30, b_max = 30;  // brightness offset
+  double c_min = 0.8, c_max = 1.2;  // contrast factor
+  double r_min = -15, r_max = 15;   // rotation, degrees
+  double l_min = 0.8, l_max = 1.2;  // gamma
+  double w_min = 0, w_max = 5;      // perspective jitter, percent
+};
+
+// One random variant: contrast and brightness (absolute value), gamma, optional perspective
+// jitter, rotation; draws from `rng` in that order. The input is not modified.
+cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& rng);
+
+// A generator seeded from the process-wide one (thread-safe), for independent draws per task.
+std::mt19937_64 make_generator();
+
+}  // namespace quorlan
