@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <QFile>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 namespace quorlan {
@@ -59,14 +61,26 @@ cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& r
   const auto u = [&](double a, double b) { return a + (b - a) * unit(rng); };
   const int h = image.rows, w = image.cols;
 
-  cv::Mat out;
+  // Contrast and brightness (|v x alpha + beta|, rounded and capped, as convertScaleAbs does)
+  // and the gamma curve both map each channel value on its own, so they run as one table.
   const double alpha = u(r.c_min, r.c_max);
   const double beta = u(r.b_min, r.b_max);
-  cv::convertScaleAbs(image, out, alpha, beta);
+  const std::array<uchar, 256> gamma = gamma_table(u(r.l_min, r.l_max));
+  cv::Mat levels(1, 256, CV_8U), scaled;
+  for (int v = 0; v < 256; ++v) levels.at<uchar>(v) = static_cast<uchar>(v);
+  cv::convertScaleAbs(levels, scaled, alpha, beta);
+  cv::Mat table(1, 256, CV_8U);
+  for (int v = 0; v < 256; ++v) table.at<uchar>(v) = gamma[scaled.at<uchar>(v)];
+  cv::Mat out;
+  cv::LUT(image, table, out);
 
-  const std::array<uchar, 256> table = gamma_table(u(r.l_min, r.l_max));
-  cv::LUT(out, cv::Mat(1, 256, CV_8U, const_cast<uchar*>(table.data())), out);
-
+  // The random rotation about the centre, as a 3 x 3 matrix so that it can follow a warp.
+  const auto rotation = [&](double angle) {
+    const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(w / 2), float(h / 2)), angle, 1.0);
+    cv::Mat full = cv::Mat::eye(3, 3, CV_64F);
+    m.copyTo(full(cv::Rect(0, 0, 3, 2)));
+    return full;
+  };
   if (r.w_max > 0) {
     const double warp = u(r.w_min, r.w_max) / 100.0;
     const double dx = w * warp, dy = h * warp;
@@ -76,14 +90,25 @@ cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& r
     dst[1] = {float(w + u(-dx, dx)), float(u(-dy, dy))};
     dst[2] = {float(w + u(-dx, dx)), float(h + u(-dy, dy))};
     dst[3] = {float(u(-dx, dx)), float(h + u(-dy, dy))};
-    cv::warpPerspective(out, out, cv::getPerspectiveTransform(src, dst), cv::Size(w, h), cv::INTER_LINEAR,
-                        cv::BORDER_REPLICATE);
+    const cv::Mat perspective = cv::getPerspectiveTransform(src, dst);
+    // Jitter and rotation in one resampling: sharper than two bilinear passes, and half the work.
+    const cv::Mat both = rotation(u(r.r_min, r.r_max)) * perspective;
+    cv::warpPerspective(out, out, both, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
+  } else {
+    const cv::Mat m = rotation(u(r.r_min, r.r_max))(cv::Rect(0, 0, 3, 2));
+    cv::warpAffine(out, out, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   }
-
-  const double angle = u(r.r_min, r.r_max);
-  const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(w / 2), float(h / 2)), angle, 1.0);
-  cv::warpAffine(out, out, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   return out;
+}
+
+bool write_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path) {
+  std::mt19937_64 rng = make_generator();
+  const cv::Mat variant = augment(base, ranges, rng);
+  try {
+    return cv::imwrite(QFile::encodeName(path).toStdString(), variant);
+  } catch (const cv::Exception&) {
+    return false;
+  }
 }
 
 std::mt19937_64 make_generator() {

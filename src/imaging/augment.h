@@ -2,6 +2,7 @@
 // The enricher's pixel work on 8-bit BGR images: crop, perspective warp, rotation without
 // cropping, and the random augmentation pipeline.
 #include <QPointF>
+#include <QString>
 #include <array>
 #include <optional>
 #include <opencv2/core.hpp>
@@ -35,6 +36,10 @@ struct AugmentRanges {
 // One random variant: contrast and brightness (absolute value), gamma, optional perspective
 // jitter, rotation; draws from `rng` in that order. The input is not modified.
 cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& rng);
+
+// One variant of `base`, an independent draw, written as a JPEG at `path`; false when the write
+// failed.
+bool write_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path);
 
 // A generator seeded from the process-wide one (thread-safe), for independent draws per task.
 std::mt19937_64 make_generator();

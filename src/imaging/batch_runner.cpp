@@ -4,12 +4,16 @@
 #include <QPointer>
 #include <QProgressDialog>
 #include <QtConcurrent>
+#include <opencv2/core/utility.hpp>
 
 namespace quorlan {
 
 void run_batch_with_progress(QWidget* parent, const QString& label, int count,
                              std::function<void(int, BatchControl&)> job,
                              std::function<void(const BatchControl&)> on_done) {
+  // The batch is parallel across jobs; OpenCV's own threads inside each job would only compete.
+  const int opencv_threads = cv::getNumThreads();
+  cv::setNumThreads(1);
   auto control = std::make_shared<BatchControl>();
   auto* dialog = new QProgressDialog(label, "Cancel", 0, count, parent);
   dialog->setObjectName("batch_progress");
@@ -24,7 +28,8 @@ void run_batch_with_progress(QWidget* parent, const QString& label, int count,
   auto indices = std::make_shared<QVector<int>>(count);
   for (int i = 0; i < count; ++i) (*indices)[i] = i;
   auto* watcher = new QFutureWatcher<void>(dialog);
-  QObject::connect(watcher, &QFutureWatcher<void>::finished, dialog, [dialog, control, indices, on_done] {
+  QObject::connect(watcher, &QFutureWatcher<void>::finished, dialog, [dialog, control, indices, on_done, opencv_threads] {
+    cv::setNumThreads(opencv_threads);
     dialog->hide();
     on_done(*control);
     dialog->deleteLater();

@@ -405,15 +405,8 @@ void EnricherTab::enrich_current_image() {
   run_batch_with_progress(
       this, "Writing variants...", n,
       [=](int i, BatchControl&) {
-        std::mt19937_64 rng = make_generator();  // each variant an independent draw
-        const cv::Mat variant = augment(base, ranges, rng);
         const QString name = QStringLiteral("warped_enriched_%1_var_%2.jpg").arg(stamp).arg(i + 1);
-        bool ok = false;
-        try {
-          ok = cv::imwrite(QFile::encodeName(QDir(out).filePath(name)).toStdString(), variant);
-        } catch (const cv::Exception&) {
-        }
-        if (ok) {
+        if (write_variant(base, ranges, QDir(out).filePath(name))) {
           ++*saved;
         } else {
           const std::lock_guard<std::mutex> lock(*mutex);
