@@ -1,31 +1,66 @@
-// Writes PNGs of the main window on every tab in both themes, and of the user guide.
-// Usage: quorlan-screenshots OUTPUT_DIR [IMAGE_FOLDER [DATA_YAML [MODEL]]]
+// Writes PNGs of the main window on every tab in both themes, and of the user guide; with
+// options, also of the tabs at work.
+// Usage: quorlan-screenshots OUTPUT_DIR [--images DIR] [--data DATA_YAML] [--weights PT] [--infer DIR]
+//   --images  a folder for the annotator, the resizer queue, the splitter and the enricher
+//   --data    a data.yaml to train on for three epochs (the console filling, then the plots)
+//   --weights a model for the inference browser (over --infer, at --imgsz) and the auto-labeller
+// Message boxes are recorded, not shown, so the tool never waits for a click.
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
-#include <QTabWidget>
 #include <QElapsedTimer>
 #include <QLineEdit>
-#include <QComboBox>
+#include <QListWidget>
 #include <QProgressBar>
 #include <QSpinBox>
-#include <QTimer>
-
-#include "training/config_tab.h"
-#include "training/training_tab.h"
+#include <QTabWidget>
 
 #include "annotate/annotator_tab.h"
 #include "app/quorlan_studio.h"
+#include "engine_client/prediction_host.h"
+#include "imaging/enricher_tab.h"
+#include "imaging/resizer_tab.h"
+#include "imaging/splitter_tab.h"
+#include "inference/inference_tab.h"
 #include "shell/help_dialog.h"
+#include "support/scripted_prompts.h"
+#include "training/config_tab.h"
+#include "training/training_tab.h"
+
+namespace {
+void wait_until(QApplication& app, const std::function<bool()>& done, int ms) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < ms) app.processEvents(QEventLoop::AllEvents, 50);
+  app.processEvents();
+}
+}  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  const QString out = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots");
+  const QStringList args = app.arguments();
+  const QString out = args.size() > 1 ? args[1] : QStringLiteral("screenshots");
+  const auto option = [&](const QString& name) {
+    const int i = args.indexOf(name);
+    return i > 0 && i + 1 < args.size() ? args[i + 1] : QString();
+  };
   QDir().mkpath(out);
+  quorlan::ScriptedPrompts* prompts = quorlan::ScriptedPrompts::install();
   quorlan::QuorlanStudio window;
   window.show();
-  if (argc > 2) {
-    window.tab_workspace->open_folder(QString::fromLocal8Bit(argv[2]));
+  const auto shot = [&](const QString& name) { window.grab().save(QDir(out).filePath(name + ".png")); };
+
+  const QString images = option("--images");
+  if (!images.isEmpty()) {
+    window.tab_workspace->open_folder(images);
     window.tab_workspace->next_image();
+    prompts->directories.push_back(images);
+    window.tab_resizer->resizer_add_folder();
+    window.tab_resizer->entry_resize_w->setText("1200");
+    window.tab_resizer->list_resizer_queue->setCurrentRow(0);
+    window.tab_splitter->entry_split_in->setText(images);
+    window.tab_splitter->entry_split_out->setText(QDir(out).filePath("tiles"));
+    window.tab_aug->aug_open_folder(images);
   }
   const char* names[] = {"resizer", "splitter", "enricher", "annotator", "config", "training", "inference"};
   for (bool dark : {true, false}) {
@@ -34,32 +69,69 @@ int main(int argc, char* argv[]) {
       window.tabs->setCurrentIndex(i);
       if (i == 3) window.tab_workspace->fit_canvas_to_screen();
       app.processEvents();
-      const QString name = QStringLiteral("%1-%2%3.png").arg(i).arg(names[i], dark ? "" : "-light");
-      window.grab().save(QDir(out).filePath(name));
+      shot(QStringLiteral("%1-%2%3").arg(i).arg(names[i], dark ? "" : "-light"));
     }
   }
-  if (argc > 3) {  // a training run: the console filling, then the result plots
-    window.apply_theme(true);
-    window.tab_config->data_yaml_input->setText(QString::fromLocal8Bit(argv[3]));
-    window.tab_config->model_combo->setCurrentText(argc > 4 ? QString::fromLocal8Bit(argv[4]) : "yolov8n.yaml");
+  window.apply_theme(true);
+
+  if (!images.isEmpty()) {  // the enricher: a warped frame, then an augmented one
+    window.tabs->setCurrentIndex(2);
+    quorlan::EnricherTab* aug = window.tab_aug;
+    const cv::Mat& img = *aug->aug_display_cv_img;
+    aug->aug_combo_mode->setCurrentText("Warp");
+    for (QPointF p : {QPointF(img.cols * 0.1, img.rows * 0.15), QPointF(img.cols * 0.85, img.rows * 0.05),
+                      QPointF(img.cols * 0.95, img.rows * 0.9), QPointF(img.cols * 0.05, img.rows * 0.8)})
+      aug->handle_aug_canvas_point(p);
+    app.processEvents();
+    shot("enricher-warped");
+    aug->aug_w_max->setValue(15);
+    aug->run_aug_preview();
+    app.processEvents();
+    shot("enricher-augmented");
+  }
+
+  const QString data = option("--data");
+  if (!data.isEmpty()) {  // a training run: the console filling, then the result plots
+    window.tab_config->data_yaml_input->setText(data);
+    window.tab_config->model_combo->setCurrentText("yolov8n.yaml");
     window.tab_config->epochs_input->setValue(3);
     window.tab_config->imgsz_input->setValue(64);
     window.tab_config->batch_input->setValue(4);
     window.tab_config->workers_input->setValue(0);
     window.tab_config->project_dir_input->setText(QDir(out).filePath("runs"));
     window.start_training();
-    QElapsedTimer timer;
-    timer.start();
-    while (window.tab_progress->bar_train_progress->value() == 0 && timer.elapsed() < 300000) app.processEvents(QEventLoop::AllEvents, 50);
-    window.grab().save(QDir(out).filePath("training-running.png"));
-    while (window.tab_progress->is_busy() && timer.elapsed() < 600000) app.processEvents(QEventLoop::AllEvents, 50);
-    app.processEvents();
-    window.grab().save(QDir(out).filePath("training-done.png"));
+    wait_until(app, [&] { return window.tab_progress->bar_train_progress->value() > 0; }, 300000);
+    shot("training-running");
+    wait_until(app, [&] { return !window.tab_progress->is_busy(); }, 600000);
+    shot("training-done");
   }
+
+  const QString weights = option("--weights");
+  if (!weights.isEmpty()) {
+    window.tab_inference->entry_inf_weights->setText(weights);
+    window.tab_inference->entry_inf_folder->setText(option("--infer"));
+    if (!option("--imgsz").isEmpty()) window.tab_inference->spin_inf_imgsz->setValue(option("--imgsz").toInt());
+    window.tabs->setCurrentIndex(6);
+    window.tab_inference->init_inference();
+    app.processEvents();
+    shot("inference-predictions");
+    if (!images.isEmpty()) {
+      window.tabs->setCurrentIndex(3);
+      prompts->open_files.push_back(weights);
+      window.tab_workspace->load_ai_model();
+      if (!option("--imgsz").isEmpty()) window.tab_workspace->spin_ai_conf->setValue(0.25);
+      window.tab_workspace->run_ai_autolabel();
+      app.processEvents();
+      shot("annotator-autolabelled");
+    }
+  }
+  for (const auto& m : prompts->messages) std::printf("[%s] %s\n", qPrintable(m.title), qPrintable(m.text));
+
   quorlan::HelpDialog guide(&window);
   guide.resize(750, 600);
   guide.show();
   app.processEvents();
   guide.grab().save(QDir(out).filePath("guide.png"));
+  quorlan::PredictionHost::instance().shutdown();
   return 0;
 }
