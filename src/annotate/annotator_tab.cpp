@@ -18,14 +18,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
-#include <opencv2/imgproc.hpp>
 
+#include "annotate/bgr_pixmap.h"
 #include "annotate/interactive_canvas.h"
 #include "annotate/label_dialog.h"
 #include "annotate/label_files.h"
 #include "annotate/zoomable_view.h"
 #include "shell/atomic_file.h"
 #include "shell/constants.h"
+#include "shell/named.h"
 #include "shell/prompts.h"
 #include "shell/wait_cursor.h"
 #include "engine_client/engine_host.h"
@@ -34,12 +35,6 @@ namespace quorlan {
 namespace {
 
 const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
-
-template <typename W>
-W* named(W* widget, const char* name) {
-  widget->setObjectName(QString::fromLatin1(name));
-  return widget;
-}
 
 // Reads an image as 8-bit BGR; empty when the file cannot be read. The bytes are read by Qt
 // so that paths with any characters work, then decoded by OpenCV.
@@ -265,15 +260,8 @@ void AnnotatorTab::render_canvas_image() {
     const QSignalBlocker block_table(table_objects);
     canvas->reset_drawing();
     canvas->clear();
-    // One pass from OpenCV's BGR straight into the 32-bit layout a pixmap uses natively
-    // (B, G, R, 255 in memory), so the pixmap takes the buffer without converting it again.
-    static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "RGB32 is B, G, R, A in memory only on little-endian");
-    const cv::Mat& m = display_cv_img;
-    QImage image(m.cols, m.rows, QImage::Format_RGB32);
-    cv::Mat target(m.rows, m.cols, CV_8UC4, image.bits(), static_cast<size_t>(image.bytesPerLine()));
-    cv::cvtColor(m, target, cv::COLOR_BGR2BGRA);
-    canvas->addPixmap(QPixmap::fromImage(std::move(image)));
-    canvas->setSceneRect(0, 0, m.cols, m.rows);
+    canvas->addPixmap(pixmap_from_bgr(display_cv_img));
+    canvas->setSceneRect(0, 0, display_cv_img.cols, display_cv_img.rows);
   }
   fit_canvas_to_screen();
 }

@@ -20,6 +20,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "annotate/bgr_pixmap.h"
 #include "annotate/interactive_canvas.h"
 #include "annotate/zoomable_view.h"
 #include "imaging/batch_runner.h"
@@ -273,12 +274,8 @@ void EnricherTab::render_aug_canvas(bool reset_zoom) {
     const QSignalBlocker block(aug_canvas);
     aug_canvas->reset_drawing();
     aug_canvas->clear();
-    const cv::Mat& m = *aug_display_cv_img;
-    QImage image(m.cols, m.rows, QImage::Format_RGB32);  // B, G, R, 255 in memory
-    cv::Mat target(m.rows, m.cols, CV_8UC4, image.bits(), static_cast<size_t>(image.bytesPerLine()));
-    cv::cvtColor(m, target, cv::COLOR_BGR2BGRA);
-    aug_canvas->addPixmap(QPixmap::fromImage(std::move(image)));
-    aug_canvas->setSceneRect(0, 0, m.cols, m.rows);
+    aug_canvas->addPixmap(pixmap_from_bgr(*aug_display_cv_img));
+    aug_canvas->setSceneRect(0, 0, aug_display_cv_img->cols, aug_display_cv_img->rows);
   }
   if (reset_zoom)
     aug_preview_view->fitInView(aug_canvas->sceneRect(), Qt::KeepAspectRatio);

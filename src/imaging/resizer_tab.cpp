@@ -21,6 +21,7 @@
 
 #include "annotate/zoomable_view.h"
 #include "imaging/resize_pipeline.h"
+#include "shell/named.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
 
@@ -34,12 +35,6 @@ bool accepted_name(const QString& name) {
   for (const QString& ext : kAccepted)
     if (lower.endsWith(ext)) return true;
   return false;
-}
-
-template <typename W>
-W* named(W* widget, const char* name) {
-  widget->setObjectName(QString::fromLatin1(name));
-  return widget;
 }
 
 }  // namespace

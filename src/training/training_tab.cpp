@@ -88,13 +88,16 @@ void TrainingTab::abort_runs() {
   }
 }
 
+bool TrainingTab::refuse_if_busy() {
+  if (!is_busy()) return false;
+  prompts().warning(this, "Run Active",
+                    "A training run or AutoML search is already running. Stop it or let it finish "
+                    "before starting another.");
+  return true;
+}
+
 bool TrainingTab::start_training(const QVariantMap& params) {
-  if (is_busy()) {
-    prompts().warning(this, "Run Active",
-                      "A training run or AutoML search is already running. Stop it or let it finish "
-                      "before starting another.");
-    return false;
-  }
+  if (refuse_if_busy()) return false;
   console_log->clear();
   lbl_train_status->setText("Status: Initializing YOLO Session...");
   bar_train_progress->setValue(0);
@@ -114,12 +117,7 @@ bool TrainingTab::start_training(const QVariantMap& params) {
 }
 
 bool TrainingTab::start_automl_tuning(const QVariantMap& params) {
-  if (is_busy()) {
-    prompts().warning(this, "Run Active",
-                      "A training run or AutoML search is already running. Stop it or let it finish "
-                      "before starting another.");
-    return false;
-  }
+  if (refuse_if_busy()) return false;
   console_log->clear();
   if (tuner_thread) tuner_thread->deleteLater();
   auto* thread = new YoloTunerThread(params, this);

@@ -58,6 +58,8 @@ class TrainingTab : public QWidget {
 
  private:
   void show_plot(ZoomableView* view, const QString& path);
+  // Shows why a second run cannot start while one is active; true when it refused.
+  bool refuse_if_busy();
 };
 
 }  // namespace quorlan
