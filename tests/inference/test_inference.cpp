@@ -254,6 +254,26 @@ class TestInference : public QObject {
     QCOMPARE(test::read_text(path("out/a.onnx")), QString("new"));
   }
 
+  void missing_engine_is_reported_before_any_dialog() {
+    const QByteArray saved = qgetenv("PYTHONPATH");
+    qputenv("PYTHONPATH", dir_->path().toLocal8Bit());  // no engine package there
+    reset_engine_probes();
+    const bool available = HAS_YOLO();
+    AnnotatorTab annotator;
+    annotator.load_ai_model();
+    InferenceTab browser;
+    browser.init_inference();
+    qputenv("PYTHONPATH", saved);
+    reset_engine_probes();
+    if (available) QSKIP("the interpreter here has the engine installed itself");
+    QCOMPARE(prompts_->messages.size(), 2);
+    for (const auto& m : prompts_->messages) {
+      QCOMPARE(m.title, QString("Error"));
+      QCOMPARE(m.text, QString("Ultralytics is not installed."));
+    }
+    QVERIFY(prompts_->asked_titles.isEmpty());
+  }
+
   void dead_host_is_restarted_with_its_models() {
     test::write_image(path("x.png"), 30, 30);
     AnnotatorTab tab;
