@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+
+#ifdef Q_OS_UNIX
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include "annotate/label_files.h"
 #include "shell/atomic_file.h"
@@ -101,6 +105,14 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 }
 
 QString copy_with_times(const QString& from, const QString& to) {
+#ifndef Q_OS_UNIX
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::path src(from.toStdWString()), dst(to.toStdWString());
+  fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec);
+  if (!ec) fs::last_write_time(dst, fs::last_write_time(src, ec), ec);
+  return ec ? QString::fromStdString(ec.message()) : QString();
+#else
   const QByteArray src_path = QFile::encodeName(from);
   const QByteArray dst_path = QFile::encodeName(to);
   const int in = ::open(src_path.constData(), O_RDONLY | O_CLOEXEC);
@@ -157,6 +169,7 @@ QString copy_with_times(const QString& from, const QString& to) {
   if (::close(out) != 0 && !error) error = errno;
   ::close(in);
   return error ? QString::fromLocal8Bit(std::strerror(error)) : QString();
+#endif
 }
 
 namespace {

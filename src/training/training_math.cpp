@@ -3,15 +3,9 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QDateTime>
 #include <algorithm>
-#include <sys/stat.h>
 #include <yaml-cpp/yaml.h>
-
-#ifdef __linux__
-#include <fcntl.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 namespace quorlan {
 
@@ -58,19 +52,11 @@ QString find_result_plot(const QString& run_dir, const QStringList& patterns) {
 
 namespace {
 
-// Birth time where the file system keeps one, else status-change time; seconds since the epoch.
-double creation_time(const QString& path) {
-  const QByteArray p = QFile::encodeName(path);
-#if defined(__linux__) && defined(SYS_statx) && defined(STATX_BTIME)
-  struct statx sx {};
-  if (syscall(SYS_statx, AT_FDCWD, p.constData(), 0, STATX_BTIME | STATX_CTIME, &sx) == 0) {
-    if (sx.stx_mask & STATX_BTIME) return sx.stx_btime.tv_sec + sx.stx_btime.tv_nsec / 1e9;
-    return sx.stx_ctime.tv_sec + sx.stx_ctime.tv_nsec / 1e9;
-  }
-#endif
-  struct stat st {};
-  if (::stat(p.constData(), &st) != 0) return 0;
-  return st.st_ctim.tv_sec + st.st_ctim.tv_nsec / 1e9;
+// Birth time where the file system keeps one (Qt asks statx for it), else status-change time.
+qint64 creation_time(const QString& path) {
+  const QFileInfo info(path);
+  const QDateTime born = info.birthTime();
+  return (born.isValid() ? born : info.metadataChangeTime()).toMSecsSinceEpoch();
 }
 
 QVariant yaml_to_variant(const YAML::Node& node) {
@@ -100,11 +86,11 @@ QVariant yaml_to_variant(const YAML::Node& node) {
 
 QString newest_file_named(const QString& root, const QString& name) {
   QString best;
-  double best_time = -1;
+  qint64 best_time = -1;
   QDirIterator it(root, {name}, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
   while (it.hasNext()) {
     const QString path = it.next();
-    const double t = creation_time(path);
+    const qint64 t = creation_time(path);
     if (t > best_time) {
       best_time = t;
       best = path;
