@@ -229,8 +229,7 @@ bool AnnotatorTab::show_image(int idx) {
   if (pixels.empty()) {
     {
       const QSignalBlocker block(list_images);
-      if (current_idx >= 0 && current_idx < list_images->count() && display_cv_img.data)
-        list_images->setCurrentRow(current_idx);
+      list_images->setCurrentRow(current_idx);
     }
     emit notice_signal("Could not read image: " + QFileInfo(path).fileName());
     return false;
@@ -479,7 +478,7 @@ void AnnotatorTab::load_ai_model() {
 }
 
 void AnnotatorTab::run_ai_autolabel() {
-  if (!ai_model || image_paths.isEmpty()) return;
+  if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size()) return;
   const QString source = image_paths[current_idx];
   std::optional<WaitCursor> wait(std::in_place);
   QString error;

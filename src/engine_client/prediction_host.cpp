@@ -12,6 +12,10 @@
 
 namespace quorlan {
 
+namespace {
+constexpr qint64 kAnswerTimeoutMs = 10 * 60 * 1000;  // a first load may fetch and build a model
+}  // namespace
+
 PredictionHost& PredictionHost::instance() {
   static PredictionHost host;
   return host;
@@ -56,7 +60,16 @@ bool PredictionHost::ensure_started(QString* error) {
 
 std::optional<QJsonObject> PredictionHost::round_trip(const QJsonObject& request, QString* error) {
   process_->write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
+  QElapsedTimer waited;
+  waited.start();
   for (;;) {
+    if (waited.elapsed() > kAnswerTimeoutMs) {  // a host that hangs must not freeze the window for good
+      process_->kill();
+      process_->waitForFinished(2000);
+      process_.reset();
+      *error = QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000);
+      return std::nullopt;
+    }
     if (process_->canReadLine()) {
       const QJsonDocument doc = QJsonDocument::fromJson(process_->readLine().trimmed());
       if (!doc.isObject()) continue;
