@@ -226,6 +226,12 @@ class TestAnnotator : public QObject {
     QCOMPARE(tab_->table_objects->selectionModel()->selectedRows().size(), 1);
     QCOMPARE(tab_->annotations[0].item->pen().width(), 4);
     QCOMPARE(tab_->annotations[1].item->pen().width(), 2);
+
+    // Several shapes selected in the scene: only the first selected item gets its row.
+    tab_->annotations[1].item->setSelected(true);
+    QCOMPARE(tab_->table_objects->selectionModel()->selectedRows().size(), 1);
+    const int first = tab_->canvas->selectedItems().first() == tab_->annotations[0].item ? 0 : 1;
+    QCOMPARE(tab_->table_objects->currentRow(), first);
   }
 
   void deleting_the_last_shape_removes_the_label_file() {
