@@ -294,11 +294,6 @@ void AnnotatorTab::change_active_mode(const QString& mode) {
 
 void AnnotatorTab::handle_canvas_point(const QPointF&) {}
 
-QString AnnotatorTab::current_image_path() const {
-  if (current_idx < 0 || current_idx >= image_paths.size()) return {};
-  return image_paths[current_idx];
-}
-
 // ---------------------------------------------------------------- records and files
 
 QGraphicsPolygonItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon) {

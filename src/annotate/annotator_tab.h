@@ -72,8 +72,6 @@ class AnnotatorTab : public QWidget {
 
   // Adds a shape of class `label` (appended to the class list when new) without asking.
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
-  // The image path of the current image, or empty.
-  QString current_image_path() const;
 
   QString image_folder;
   QStringList image_paths;

@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTextStream>
 #include <algorithm>
 #include <cmath>
 

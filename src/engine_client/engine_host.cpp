@@ -158,8 +158,6 @@ void EngineSession::finish(int grace_ms) {
   }
 }
 
-bool EngineSession::is_running() const { return process_.state() == QProcess::Running; }
-
 QString EngineSession::console_tail() const {
   QStringList lines = tail_.split('\n', Qt::SkipEmptyParts);
   if (lines.size() > 12) lines = lines.mid(lines.size() - 12);

@@ -37,7 +37,6 @@ class EngineSession : public QObject {
   void send(const QJsonObject& request);
   // Closes the host's input and waits for it to end, killing it after `grace_ms`.
   void finish(int grace_ms = 3000);
-  bool is_running() const;
   // The last console lines the host printed (for the message when it dies).
   QString console_tail() const;
 

@@ -48,4 +48,19 @@ QString run_engine_request(const QJsonObject& request, const std::function<void(
   return failure;
 }
 
+QString run_engine_command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
+                           const std::function<void(const QString&)>& log, const std::atomic<bool>* abort_requested) {
+  QString engine_error;
+  const QString failure = run_engine_request(
+      request, log,
+      [&](const QJsonObject& event) {
+        const QString kind = event["event"].toString();
+        if (kind == done_event) *done = event;
+        if (kind == QLatin1String("error")) engine_error = event["text"].toString();
+        return kind == done_event || kind == QLatin1String("error");
+      },
+      nullptr, abort_requested);
+  return failure.isEmpty() ? engine_error : failure;
+}
+
 }  // namespace quorlan

@@ -15,4 +15,11 @@ QString run_engine_request(const QJsonObject& request, const std::function<void(
                            const std::atomic<bool>* stop_requested = nullptr,
                            const std::atomic<bool>* abort_requested = nullptr);
 
+// Runs a request that ends with one `done_event` (stored in *done) or the engine's "error"
+// event; returns the failure text (the engine's message, a dead host, "Aborted."), or an
+// empty string.
+QString run_engine_command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
+                           const std::function<void(const QString&)>& log,
+                           const std::atomic<bool>* abort_requested = nullptr);
+
 }  // namespace quorlan

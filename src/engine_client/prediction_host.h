@@ -8,7 +8,6 @@
 #include <QJsonObject>
 #include <QPolygonF>
 #include <QProcess>
-#include <QRectF>
 #include <QString>
 #include <QVector>
 #include <memory>

@@ -414,7 +414,6 @@ void EnricherTab::enrich_current_image() {
         if (*saved > 0 && !source.isEmpty()) aug_history.insert(source);
         aug_update_status();
         failed->sort();
-        emit enrich_finished_signal(*saved, *failed);
         QString text = QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipulated image.").arg(saved->load());
         if (control.cancelled) text += QStringLiteral("\nCancelled before every variant was written.");
         if (!failed->isEmpty())

@@ -75,10 +75,6 @@ class EnricherTab : public QWidget {
   QLineEdit* aug_entry_angle = nullptr;
   QLabel* aug_lbl_counter = nullptr;
 
- signals:
-  // The variant writer ended: `saved` files written, `failed` names of those that were not.
-  void enrich_finished_signal(int saved, const QStringList& failed);
-
  private:
   int index() const { return aug_current_idx.value_or(0); }
   void set_working_image(const cv::Mat& image);

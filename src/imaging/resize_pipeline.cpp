@@ -162,15 +162,6 @@ QByteArray with_jfif_density(const QByteArray& jpeg, double dpi) {
   return jpeg.left(2) + app0 + jpeg.mid(2);
 }
 
-QString detect_image_format(const QString& path) {
-  ensure_vips();
-  try {
-    return detect_from(VImage::new_from_file(QFile::encodeName(path).constData()), path);
-  } catch (const vips::VError&) {
-    return {};
-  }
-}
-
 ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& s) {
   ensure_vips();
   ResizeOutcome outcome;

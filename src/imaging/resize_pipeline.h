@@ -18,9 +18,6 @@ struct ResizeOutcome {
 // Prepares libvips once per process; safe to call from any thread.
 void ensure_vips();
 
-// "JPEG", "PNG", "WEBP", "BMP", ... as detected from the file's contents; empty when unknown.
-QString detect_image_format(const QString& path);
-
 ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& settings);
 
 struct BatchResult {

@@ -283,7 +283,6 @@ void ResizerTab::resizer_process_batch() {
     const int ok = written->load();
     QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(ok);
     if (ok < total) text += QStringLiteral("\n%1 image(s) failed; see the \"Resizer Error\" lines in the log.").arg(total - ok);
-    emit batch_finished_signal(ok, total - ok);
     prompts().information(this, "Export Complete", text);
   });
 }

@@ -57,10 +57,6 @@ class ResizerTab : public QWidget {
   QProgressBar* progress_resizer = nullptr;
   QPushButton* btn_run_resizer = nullptr;
 
- signals:
-  // The batch ended; `written` files were written, `failed` were not.
-  void batch_finished_signal(int written, int failed);
-
  private:
   void set_batch_controls_enabled(bool enabled);
   std::optional<double> read_dpi();

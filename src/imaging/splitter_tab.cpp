@@ -16,6 +16,7 @@
 
 #include "imaging/batch_runner.h"
 #include "imaging/tile_plan.h"
+#include "shell/browse_button.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
 
@@ -83,14 +84,10 @@ void SplitterTab::setup_splitter_tab() {
   const std::pair<const char*, const char*> infos[] = {{"Input Folder:", "Source directory"},
                                                        {"Output Folder:", "Destination directory"}};
   for (int i = 0; i < 2; ++i) {
-    auto* browse = new QPushButton("Browse...");
-    browse->setObjectName(i == 0 ? "btn_browse_in" : "btn_browse_out");
     QLineEdit* field = rows[i].first;
     const QString title = rows[i].second;
-    connect(browse, &QPushButton::clicked, this, [this, field, title] {
-      const QString chosen = prompts().get_existing_directory(this, title);
-      field->setText(chosen.isEmpty() ? field->text() : chosen);
-    });
+    auto* browse = browse_button(this, field, [this, title] { return prompts().get_existing_directory(this, title); });
+    browse->setObjectName(i == 0 ? "btn_browse_in" : "btn_browse_out");
     grid->addWidget(create_info_label(infos[i].first, infos[i].second), i, 0);
     grid->addWidget(field, i, 1);
     grid->addWidget(browse, i, 2);
@@ -163,7 +160,6 @@ void SplitterTab::process_image_splitting() {
       },
       [this, total](const BatchControl& control) {
         total->cancelled = control.cancelled;
-        emit split_finished_signal(*total);
         prompts().information(this, "Splitting Success", split_summary(*total));
       });
 }

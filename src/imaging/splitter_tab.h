@@ -16,8 +16,8 @@ struct SplitOutcome {
   bool cancelled = false;
 };
 
-// Cuts one image into its tiles under `output_dir`; adds to `outcome` (thread-safe callers
-// merge per-file outcomes).
+// Cuts one image into its tiles under `output_dir`; an unreadable image gives an empty outcome.
+// Safe to call from several threads at once (each for its own file).
 SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
                              bool subfolders);
 
@@ -35,9 +35,6 @@ class SplitterTab : public QWidget {
   QSpinBox* spin_split_parts = nullptr;
   QComboBox* combo_grid_mode = nullptr;
   QCheckBox* chk_subfolders = nullptr;
-
- signals:
-  void split_finished_signal(const quorlan::SplitOutcome& outcome);
 };
 
 // The text of the "Splitting Success" box.

@@ -21,22 +21,15 @@ void ExportThread::run() {
     emit error_signal("Ultralytics library is not installed.");
     return;
   }
-  QString artifact, engine_error;
-  const QString failure = run_engine_request(
-      {{"cmd", "export"}, {"weights", mp}, {"format", fs}}, [](const QString&) {},
-      [&](const QJsonObject& event) {
-        const QString kind = event["event"].toString();
-        if (kind == "exported") artifact = event["path"].toString();
-        if (kind == "error") engine_error = event["text"].toString();
-        return kind == "exported" || kind == "error";
-      },
-      nullptr, &is_aborted);
-  if (!failure.isEmpty() || !engine_error.isEmpty()) {
-    emit error_signal(failure.isEmpty() ? engine_error : failure);
+  QJsonObject done;
+  const QString failure = run_engine_command({{"cmd", "export"}, {"weights", mp}, {"format", fs}}, "exported", &done,
+                                             [](const QString&) {}, &is_aborted);
+  if (!failure.isEmpty()) {
+    emit error_signal(failure);
     return;
   }
   QString error;
-  const QString destination = move_export_artifact(artifact, ed, &error);
+  const QString destination = move_export_artifact(done["path"].toString(), ed, &error);
   if (destination.isEmpty())
     emit error_signal(error);
   else

@@ -18,6 +18,7 @@
 #include "annotate/zoomable_view.h"
 #include "engine_client/engine_host.h"
 #include "inference/export_thread.h"
+#include "shell/browse_button.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
 #include "shell/wait_cursor.h"
@@ -45,18 +46,6 @@ void InferenceTab::abort_export() {
   export_thread->abort();
   export_thread->wait();
 }
-
-namespace {
-// A line edit's "Browse..." button: a chosen path replaces the text, a cancel keeps it.
-QPushButton* browse_button(QWidget* owner, QLineEdit* target, std::function<QString()> ask) {
-  auto* button = new QPushButton("Browse...");
-  QObject::connect(button, &QPushButton::clicked, owner, [target, ask] {
-    const QString chosen = ask();
-    target->setText(chosen.isEmpty() ? target->text() : chosen);
-  });
-  return button;
-}
-}  // namespace
 
 void InferenceTab::setup_inference_tab() {
   auto* layout = new QVBoxLayout(this);

@@ -1,5 +1,7 @@
 #include "training/trainer_thread.h"
 
+#include <QElapsedTimer>
+
 #include <QJsonObject>
 
 #include "engine_client/engine_host.h"

@@ -1,5 +1,4 @@
 #pragma once
-#include <QElapsedTimer>
 #include <QThread>
 #include <QVariant>
 #include <QVariantMap>

@@ -20,23 +20,14 @@ void YoloTunerThread::run() {
     emit error_signal("Ultralytics library is not installed.");
     return;
   }
-  QString engine_error;
-  bool tuned = false;
-  const QString failure = run_engine_request(
-      {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}},
-      [this](const QString& text) { emit log_signal(text); },
-      [&](const QJsonObject& event) {
-        const QString kind = event["event"].toString();
-        if (kind == "tuned") tuned = true;
-        if (kind == "error") engine_error = event["text"].toString();
-        return kind == "tuned" || kind == "error";
-      },
-      nullptr, &is_aborted);
-  if (!failure.isEmpty() || !engine_error.isEmpty()) {
-    emit error_signal(failure.isEmpty() ? engine_error : failure);
+  QJsonObject done;
+  const QString failure = run_engine_command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}},
+                                             "tuned", &done, [this](const QString& text) { emit log_signal(text); },
+                                             &is_aborted);
+  if (!failure.isEmpty()) {
+    emit error_signal(failure);
     return;
   }
-  if (!tuned) return;
   const QString newest = newest_file_named(params.value("project").toString(), "best_hyperparameters.yaml");
   if (newest.isEmpty()) {
     emit error_signal("AutoML tuning failed to generate hyperparameter manifest.");
