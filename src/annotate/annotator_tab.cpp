@@ -185,19 +185,26 @@ void AnnotatorTab::load_directory() {
 void AnnotatorTab::open_folder(const QString& folder) {
   save_current_annotations();  // the shapes on screen are kept before the folder changes
 
+  // One listing of the folder gives both the images and the label files present.
   QDir dir(folder);
   const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
   QStringList paths;
+  QSet<QString> label_files;
   for (const QString& name : names) {
     const int dot = name.lastIndexOf('.');
-    if (dot > 0 && kImageExtensions.contains(name.mid(dot + 1).toLower())) paths << dir.filePath(name);
+    if (dot <= 0) continue;
+    const QString ext = name.mid(dot + 1).toLower();
+    if (ext == QLatin1String("txt"))
+      label_files.insert(name);
+    else if (kImageExtensions.contains(ext))
+      paths << dir.filePath(name);
   }
   std::sort(paths.begin(), paths.end());
 
   image_folder = folder;
   image_paths = paths;
   if (const auto listed = read_classes_file(dir.filePath("classes.txt"))) classes = *listed;
-  populate_image_list();
+  populate_image_list(label_files);
 
   if (image_paths.isEmpty()) return;
   current_idx = 0;
@@ -388,12 +395,16 @@ void AnnotatorTab::update_single_list_status() {
 }
 
 void AnnotatorTab::populate_image_list() {
+  // One listing of the folder's label files instead of one file check per image.
+  const QStringList txt_names =
+      QDir(image_folder).entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
+  populate_image_list(QSet<QString>(txt_names.cbegin(), txt_names.cend()));
+}
+
+void AnnotatorTab::populate_image_list(const QSet<QString>& label_files) {
   const QSignalBlocker block(list_images);
   list_images->clear();
-  // One listing of the folder's label files instead of one file check per image.
   const QDir folder(image_folder);
-  const QStringList txt_names = folder.entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
-  const QSet<QString> label_files(txt_names.cbegin(), txt_names.cend());
   QStringList texts;
   texts.reserve(image_paths.size());
   for (const QString& path : image_paths) {

@@ -111,6 +111,8 @@ class AnnotatorTab : public QWidget {
 
  private:
   bool show_image(int idx);
+  // The list rebuilt with `label_files`: the label file names of image_folder, listed already.
+  void populate_image_list(const QSet<QString>& label_files);
   void append_record(QGraphicsPolygonItem* item, const QString& label, const QString& type);
   QGraphicsPolygonItem* add_shape_item(const QPolygonF& polygon);
   void add_record(const QPolygonF& polygon, const QString& label, const QString& type);
