@@ -31,6 +31,11 @@ void YoloTrainerThread::run() {
   }
   QElapsedTimer clock;
   clock.start();
+  // The run's end is only recorded here: it is signalled once run_engine_request has returned,
+  // that is after the host process is gone, so a new run can start as soon as the tab hears it.
+  enum class End { None, Finished, Stopped, Error } end = End::None;
+  QVariantMap record;
+  QString engine_error;
   QJsonObject request{{"cmd", "train"}, {"params", QJsonObject::fromVariantMap(params)}};
   const QString failure = run_engine_request(
       request, [this](const QString& text) { emit log_signal(text); },
@@ -48,25 +53,34 @@ void YoloTrainerThread::run() {
           return false;
         }
         if (kind == "finished") {
-          emit finished_signal(QVariantMap{{"metrics", event["metrics"].toObject().toVariantMap()},
-                                           {"save_dir", event["save_dir"].toString()}});
+          end = End::Finished;
+          record = QVariantMap{{"metrics", event["metrics"].toObject().toVariantMap()},
+                               {"save_dir", event["save_dir"].toString()}};
           return true;
         }
         if (kind == "stopped") {
-          emit stopped_signal();
+          end = End::Stopped;
           return true;
         }
         if (kind == "error") {
-          emit error_signal(event["text"].toString());
+          end = End::Error;
+          engine_error = event["text"].toString();
           return true;
         }
         return false;
       },
       &is_stopped, &is_aborted);
-  if (is_aborted.load() && failure == QLatin1String("Aborted."))
-    emit stopped_signal();
-  else if (!failure.isEmpty())
-    emit error_signal(failure);
+  if (is_aborted.load() && failure == QLatin1String("Aborted.")) end = End::Stopped;
+  else if (!failure.isEmpty()) {
+    end = End::Error;
+    engine_error = failure;
+  }
+  switch (end) {
+    case End::Finished: emit finished_signal(record); break;
+    case End::Stopped: emit stopped_signal(); break;
+    case End::Error: emit error_signal(engine_error); break;
+    case End::None: emit error_signal(QStringLiteral("The engine ended the run without a result.")); break;
+  }
 }
 
 }  // namespace quorlan

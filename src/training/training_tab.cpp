@@ -73,9 +73,7 @@ void TrainingTab::setup_progress_tab() {
   connect(btn_stop_train, &QPushButton::clicked, this, [this] { stop_training(); });
 }
 
-bool TrainingTab::is_busy() const {
-  return (trainer_thread && trainer_thread->isRunning()) || (tuner_thread && tuner_thread->isRunning());
-}
+bool TrainingTab::is_busy() const { return training_active_ || tuning_active_; }
 
 void TrainingTab::abort_runs() {
   if (trainer_thread) {
@@ -86,6 +84,7 @@ void TrainingTab::abort_runs() {
     tuner_thread->abort();
     tuner_thread->wait();
   }
+  training_active_ = tuning_active_ = false;
 }
 
 bool TrainingTab::refuse_if_busy() {
@@ -103,9 +102,19 @@ bool TrainingTab::start_training(const QVariantMap& params) {
   bar_train_progress->setValue(0);
   btn_stop_train->setEnabled(true);
 
-  if (trainer_thread) trainer_thread->deleteLater();
+  // The previous thread has signalled its end; it returns from run() right after that.
+  if (trainer_thread) {
+    trainer_thread->wait();
+    trainer_thread->deleteLater();
+  }
   auto* thread = new YoloTrainerThread(params, this);
   trainer_thread = thread;
+  training_active_ = true;
+  // Connected first, so the run counts as over before any other receiver hears of its end.
+  const auto over = [this] { training_active_ = false; };
+  connect(thread, &YoloTrainerThread::finished_signal, this, over);
+  connect(thread, &YoloTrainerThread::stopped_signal, this, over);
+  connect(thread, &YoloTrainerThread::error_signal, this, over);
   connect(thread, &YoloTrainerThread::log_signal, this, &TrainingTab::append_log);
   connect(thread, &YoloTrainerThread::progress_signal, this, &TrainingTab::update_train_progress);
   connect(thread, &YoloTrainerThread::finished_signal, this, &TrainingTab::training_finished);
@@ -119,9 +128,16 @@ bool TrainingTab::start_training(const QVariantMap& params) {
 bool TrainingTab::start_automl_tuning(const QVariantMap& params) {
   if (refuse_if_busy()) return false;
   console_log->clear();
-  if (tuner_thread) tuner_thread->deleteLater();
+  if (tuner_thread) {
+    tuner_thread->wait();
+    tuner_thread->deleteLater();
+  }
   auto* thread = new YoloTunerThread(params, this);
   tuner_thread = thread;
+  tuning_active_ = true;
+  const auto over = [this] { tuning_active_ = false; };
+  connect(thread, &YoloTunerThread::finished_signal, this, over);
+  connect(thread, &YoloTunerThread::error_signal, this, over);
   connect(thread, &YoloTunerThread::log_signal, this, &TrainingTab::append_log);
   connect(thread, &YoloTunerThread::finished_signal, this, &TrainingTab::automl_results_signal);
   connect(thread, &YoloTunerThread::error_signal, this,
@@ -131,7 +147,7 @@ bool TrainingTab::start_automl_tuning(const QVariantMap& params) {
 }
 
 void TrainingTab::stop_training() {
-  if (!trainer_thread || !trainer_thread->isRunning()) return;
+  if (!trainer_thread || !training_active_) return;
   lbl_train_status->setText("Status: Halting Training...");
   btn_stop_train->setEnabled(false);
   trainer_thread->stop();

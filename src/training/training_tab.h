@@ -60,6 +60,10 @@ class TrainingTab : public QWidget {
   void show_plot(ZoomableView* view, const QString& path);
   // Shows why a second run cannot start while one is active; true when it refused.
   bool refuse_if_busy();
+
+  // From a start until the run's one final signal (sent after its engine host has exited).
+  bool training_active_ = false;
+  bool tuning_active_ = false;
 };
 
 }  // namespace quorlan

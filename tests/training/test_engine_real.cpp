@@ -68,9 +68,10 @@ class TestEngineReal : public QObject {
     QSignalSpy finished(&thread, &YoloTrainerThread::finished_signal);
     QSignalSpy errors(&thread, &YoloTrainerThread::error_signal);
     QString console;
-    connect(&thread, &YoloTrainerThread::log_signal, this, [&](const QString& t) { console += t; });
+    connect(&thread, &YoloTrainerThread::log_signal, &thread, [&](const QString& t) { console += t; });
     thread.start();
     QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), 600000);
+    QCoreApplication::sendPostedEvents();  // the console lines queued before the end
     QTRY_COMPARE(finished.count() + errors.count(), 1);
     QVERIFY2(errors.isEmpty(), qPrintable(errors.isEmpty() ? QString() : errors[0][0].toString() + "\n" + console.right(3000)));
     QCOMPARE(progress.count(), 2);  // the one epoch, reported once, then the validation

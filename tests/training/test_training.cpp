@@ -126,9 +126,10 @@ class TestTraining : public QObject {
     QSignalSpy errors(&thread, &YoloTrainerThread::error_signal);
     QSignalSpy stopped(&thread, &YoloTrainerThread::stopped_signal);
     QString console;
-    connect(&thread, &YoloTrainerThread::log_signal, this, [&](const QString& t) { console += t; });
+    connect(&thread, &YoloTrainerThread::log_signal, &thread, [&](const QString& t) { console += t; });
     thread.start();
     QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), kRunTimeout);
+    QCoreApplication::sendPostedEvents();  // the console lines queued before the end
     QTRY_COMPARE(finished.count() + errors.count() + stopped.count(), 1);
     QCOMPARE(errors.count(), 0);
     QCOMPARE(progress.count(), 3);  // two epochs, each once, then the validation
@@ -155,6 +156,7 @@ class TestTraining : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(progress.count() >= 1, kRunTimeout);
     thread.stop();
     QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), kRunTimeout);
+    QCoreApplication::sendPostedEvents();  // the console lines queued before the end
     QTRY_COMPARE(stopped.count(), 1);
     QCOMPARE(finished.count(), 0);
     for (const auto& p : progress) QVERIFY(p[1].toString() != "Evaluating Validation Metrics...");
@@ -181,6 +183,7 @@ class TestTraining : public QObject {
       QSignalSpy stopped(&thread, &YoloTrainerThread::stopped_signal);
       thread.start();
       QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), kRunTimeout);
+      QCoreApplication::sendPostedEvents();  // the console lines queued before the end
       QTRY_COMPARE(errors.count(), 1);
       QCOMPARE(finished.count() + stopped.count(), 0);
       QVERIFY2(errors[0][0].toString().contains(c.expected), qPrintable(errors[0][0].toString()));
@@ -223,9 +226,10 @@ class TestTraining : public QObject {
                                         {"optimizer", "SGD"}});
       QSignalSpy done(&tuner, &YoloTunerThread::finished_signal);
       QString console;
-      connect(&tuner, &YoloTunerThread::log_signal, this, [&](const QString& t) { console += t; });
+      connect(&tuner, &YoloTunerThread::log_signal, &tuner, [&](const QString& t) { console += t; });
       tuner.start();
       QTRY_VERIFY_WITH_TIMEOUT(tuner.isFinished(), kRunTimeout);
+      QCoreApplication::sendPostedEvents();  // the console lines queued before the end
       QTRY_COMPARE(done.count(), 1);
       QCOMPARE(done[0][0].toMap().value("lr0").toDouble(), lr0);  // min(epochs, 10) epochs per iteration
       QVERIFY(console.contains(QStringLiteral("tune iteration 5/5 with %1 epochs, optimizer SGD\n").arg(std::min(epochs, 10))));
