@@ -22,9 +22,10 @@
 #include "annotate/bgr_pixmap.h"
 #include "annotate/interactive_canvas.h"
 #include "annotate/label_dialog.h"
-#include "annotate/label_files.h"
+#include "core/class_names.h"
+#include "core/label_files.h"
 #include "annotate/zoomable_view.h"
-#include "shell/atomic_file.h"
+#include "core/atomic_file.h"
 #include "shell/constants.h"
 #include "shell/named.h"
 #include "shell/prompts.h"
@@ -39,10 +40,8 @@ const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 // Reads an image as 8-bit BGR; empty when the file cannot be read. The bytes are read by Qt
 // so that paths with any characters work, then decoded by OpenCV.
 cv::Mat read_bgr_image(const QString& path) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
-  const QByteArray bytes = file.readAll();
-  if (bytes.isEmpty()) return {};
+  QByteArray bytes;
+  if (!read_regular_file(path, &bytes) || bytes.isEmpty()) return {};
   const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
   try {
     return cv::imdecode(raw, cv::IMREAD_COLOR);
@@ -145,6 +144,8 @@ void AnnotatorTab::setup_workspace_tab() {
   table_objects->setHorizontalHeaderLabels({"Label", "Shape"});
   table_objects->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
   table_objects->setSelectionBehavior(QAbstractItemView::SelectRows);
+  // A label is changed through the label dialog (double-click), never typed into the cell.
+  table_objects->setEditTriggers(QAbstractItemView::NoEditTriggers);
   right_layout->addWidget(table_objects);
   btn_delete_obj = named(new QPushButton("🗑️ Delete Selected Shape"), "btn_delete_obj");
   btn_save_ann = named(new QPushButton("💾 Save Annotations && Workspace"), "btn_save_ann");
@@ -166,12 +167,13 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(btn_load_ai, &QPushButton::clicked, this, [this] { load_ai_model(); });
   connect(btn_run_ai, &QPushButton::clicked, this, [this] { run_ai_autolabel(); });
   connect(table_objects, &QTableWidget::itemSelectionChanged, this, &AnnotatorTab::sync_table_selection);
+  connect(table_objects, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { relabel_shape(row); });
   connect(btn_delete_obj, &QPushButton::clicked, this, [this] { ann_delete_selected(); });
   connect(btn_save_ann, &QPushButton::clicked, this, [this] { save_current_annotations(); });
   connect(canvas, &InteractiveCanvas::polygon_completed, this, &AnnotatorTab::handle_new_poly);
   connect(canvas, &InteractiveCanvas::point_clicked, this, &AnnotatorTab::handle_canvas_point);
   connect(canvas, &InteractiveCanvas::selectionChanged, this, &AnnotatorTab::sync_canvas_selection);
-  connect(canvas, &InteractiveCanvas::items_moved_signal, this, [this] { save_current_annotations(); });
+  connect(canvas, &InteractiveCanvas::items_moved_signal, this, [this] { mark_changed_and_save(); });
 }
 
 // ---------------------------------------------------------------- folder and navigation
@@ -183,11 +185,13 @@ void AnnotatorTab::load_directory() {
 }
 
 void AnnotatorTab::open_folder(const QString& folder) {
-  save_current_annotations();  // the shapes on screen are kept before the folder changes
+  if (!resolve_unsaved()) return;  // the shapes on screen are kept before the folder changes
 
-  // One listing of the folder gives both the images and the label files present.
-  QDir dir(folder);
+  // One listing of the folder gives the images (and the label files when they sit beside them).
+  // Only regular files are listed: a FIFO or a device named like an image would block a read.
+  const QDir dir(folder);
   const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
+  const QString labels = label_folder_for(folder);
   QStringList paths;
   QSet<QString> label_files;
   for (const QString& name : names) {
@@ -199,16 +203,24 @@ void AnnotatorTab::open_folder(const QString& folder) {
     else if (kImageExtensions.contains(ext))
       paths << dir.filePath(name);
   }
+  if (labels != folder) {
+    const QStringList txt = QDir(labels).entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
+    label_files = QSet<QString>(txt.cbegin(), txt.cend());
+  }
   std::sort(paths.begin(), paths.end());
 
+  // The class names belong to the folder: never the previous folder's list.
+  const FolderClasses found = load_folder_classes(folder);
+  document.close();
   image_folder = folder;
+  label_folder = labels;
   image_paths = paths;
-  if (const auto listed = read_classes_file(dir.filePath("classes.txt"))) classes = *listed;
+  classes = found.names;
   populate_image_list(label_files);
 
   if (image_paths.isEmpty()) return;
   current_idx = 0;
-  if (!load_current_image()) {
+  if (!show_readable(0, +1)) {
     // Nothing of the previous folder may be saved into this one's label files.
     display_cv_img.release();
     canvas->reset_drawing();
@@ -226,6 +238,15 @@ void AnnotatorTab::set_output_folder() {
 }
 
 bool AnnotatorTab::load_current_image() { return show_image(current_idx); }
+
+QString AnnotatorTab::label_path_of(const QString& image_path) const {
+  return label_path_in(label_folder.isEmpty() ? QFileInfo(image_path).path() : label_folder, image_path);
+}
+
+QString AnnotatorTab::current_label_path() const {
+  if (current_idx < 0 || current_idx >= image_paths.size()) return {};
+  return label_path_of(image_paths[current_idx]);
+}
 
 // Shows image `idx`. When it cannot be read nothing changes: the current index, the list row
 // and the records stay with the image on screen, and a notice names the file.
@@ -247,11 +268,24 @@ bool AnnotatorTab::show_image(int idx) {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
   }
-  set_status_label(QFileInfo::exists(label_path_for(path)));
+  set_status_label(QFileInfo::exists(label_path_of(path)));
   annotations.clear();
   render_canvas_image();
   load_existing_annotations(path);
   return true;
+}
+
+bool AnnotatorTab::show_readable(int idx, int step) {
+  QStringList skipped;
+  for (int i = idx; i >= 0 && i < image_paths.size(); i += step) {
+    if (show_image(i)) {
+      if (!skipped.isEmpty()) emit notice_signal("Skipped unreadable image(s): " + skipped.join(", "));
+      return true;
+    }
+    skipped << QFileInfo(image_paths[i]).fileName();
+  }
+  if (!skipped.isEmpty()) emit notice_signal("Could not read image(s): " + skipped.join(", "));
+  return false;
 }
 
 void AnnotatorTab::set_status_label(bool annotated) {
@@ -278,20 +312,22 @@ void AnnotatorTab::fit_canvas_to_screen() {
 
 void AnnotatorTab::jump_to_image(int row) {
   if (row < 0 || row >= image_paths.size() || row == current_idx) return;
-  save_current_annotations();
-  show_image(row);
+  if (!resolve_unsaved() || !show_image(row)) {
+    const QSignalBlocker block(list_images);
+    list_images->setCurrentRow(current_idx);
+  }
 }
 
 void AnnotatorTab::prev_image() {
   if (current_idx <= 0) return;
-  save_current_annotations();
-  show_image(current_idx - 1);
+  if (!resolve_unsaved()) return;
+  show_readable(current_idx - 1, -1);
 }
 
 void AnnotatorTab::next_image() {
   if (current_idx >= image_paths.size() - 1) return;
-  save_current_annotations();
-  show_image(current_idx + 1);
+  if (!resolve_unsaved()) return;
+  show_readable(current_idx + 1, +1);
 }
 
 void AnnotatorTab::change_active_mode(const QString& mode) {
@@ -303,6 +339,12 @@ void AnnotatorTab::handle_canvas_point(const QPointF&) {}
 
 // ---------------------------------------------------------------- records and files
 
+int AnnotatorTab::class_count() const { return classes.isEmpty() ? -1 : static_cast<int>(classes.size()); }
+
+QString AnnotatorTab::class_name(int id) const {
+  return id >= 0 && id < classes.size() ? classes[id] : QString::number(id);
+}
+
 QGraphicsPolygonItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon) {
   auto* item = new QGraphicsPolygonItem(polygon);
   item->setFlag(QGraphicsItem::ItemIsMovable);
@@ -311,11 +353,19 @@ QGraphicsPolygonItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon) {
   return item;
 }
 
-void AnnotatorTab::append_record(QGraphicsPolygonItem* item, const QString& label, const QString& type) {
-  annotations.append({item, label, type});
+void AnnotatorTab::append_record(QGraphicsPolygonItem* item, const LabelShape& shape, const QString& type) {
+  AnnotationRecord record;
+  record.item = item;
+  record.class_id = shape.class_id;
+  record.label = class_name(shape.class_id);
+  record.type = type;
+  record.box = shape.box;
+  record.raw = shape.raw;
+  record.original = shape.points;
+  annotations.append(record);
   const int row = table_objects->rowCount();
   table_objects->insertRow(row);
-  table_objects->setItem(row, 0, new QTableWidgetItem(label));
+  table_objects->setItem(row, 0, new QTableWidgetItem(record.label));
   table_objects->setItem(row, 1, new QTableWidgetItem(type));
 }
 
@@ -334,16 +384,98 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
   const QSignalBlocker block_scene(canvas);
   table_objects->setRowCount(0);
 
-  const QString label_path = label_path_for(img_path);
-  if (QFileInfo::exists(label_path) && !classes.isEmpty() && !display_cv_img.empty()) {
-    const LabelReadResult read =
-        read_label_file(label_path, classes.size(), display_cv_img.cols, display_cv_img.rows);
-    for (const LabelShape& shape : read.shapes)
-      append_record(add_shape_item(shape.points), classes[shape.class_id],
-                    shape.points.size() == 4 ? "Rectangle" : "Polygon");
-    if (!read.error.isEmpty()) print_line("Error loading annotations: " + read.error);
+  document.close();
+  if (!display_cv_img.empty()) {
+    document.open(label_path_of(img_path), class_count(), QSize(display_cv_img.cols, display_cv_img.rows));
+    for (const LabelShape& shape : document.content().shapes)
+      append_record(add_shape_item(shape.points), shape, shape.points.size() == 4 ? "Rectangle" : "Polygon");
+    if (!document.content().error.isEmpty()) print_line("Error loading annotations: " + document.content().error);
+    if (!document.read_error().isEmpty()) {
+      print_line("Error loading annotations: " + document.read_error());
+      emit notice_signal("The label file could not be read; it will not be written: " + document.read_error());
+    } else if (const int kept = document.content().kept.size()) {
+      emit notice_signal(QStringLiteral("%1 line(s) of %2 are kept but not shown.")
+                             .arg(kept)
+                             .arg(QFileInfo(document.path()).fileName()));
+    }
   }
   update_annotation_colors();
+}
+
+AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
+  if (!document.is_changed() || display_cv_img.empty() || document.path().isEmpty()) return WriteOutcome::Written;
+  if (document.changed_on_disk()) {
+    const int choice = prompts().choose(
+        this, "Label File Changed",
+        QStringLiteral("%1 was changed by another program since it was shown.\n\nReload its version (your "
+                       "changes to this image are dropped) or overwrite it with the shapes on screen?")
+            .arg(QDir::toNativeSeparators(document.path())),
+        {"Reload", "Overwrite", "Cancel"});
+    if (choice == 0) {
+      show_image(current_idx);
+      return WriteOutcome::Written;
+    }
+    if (choice != 1) return WriteOutcome::Stayed;
+  }
+  QVector<LabelShape> shapes;
+  shapes.reserve(annotations.size());
+  for (const AnnotationRecord& record : annotations) {
+    LabelShape shape;
+    shape.class_id = record.class_id;
+    shape.box = record.box;
+    shape.points = record.item->mapToScene(record.item->polygon());
+    if (shape.points == record.original) shape.raw = record.raw;  // untouched: its line as read
+    shapes.append(shape);
+  }
+  const QString failure = document.save(shapes);
+  update_single_list_status();
+  if (!failure.isEmpty()) {
+    if (reason) *reason = failure;
+    return WriteOutcome::Failed;
+  }
+  const QVector<LabelShape>& written = document.content().shapes;
+  for (int i = 0; i < annotations.size() && i < written.size(); ++i) {
+    annotations[i].raw = written[i].raw;
+    annotations[i].original = written[i].points;
+  }
+  return WriteOutcome::Written;
+}
+
+bool AnnotatorTab::save_current_annotations() {
+  QString reason;
+  const WriteOutcome outcome = write_changes(&reason);
+  if (outcome == WriteOutcome::Failed)
+    prompts().warning(this, "Save Failed",
+                      QStringLiteral("Could not write %1:\n%2\n\nThe shapes are still on screen; "
+                                     "fix the folder and save again.")
+                          .arg(QDir::toNativeSeparators(document.path()), reason));
+  return outcome == WriteOutcome::Written;
+}
+
+bool AnnotatorTab::resolve_unsaved() {
+  for (;;) {
+    QString reason;
+    const WriteOutcome outcome = write_changes(&reason);
+    if (outcome == WriteOutcome::Written) return true;
+    if (outcome == WriteOutcome::Stayed) return false;
+    const int choice = prompts().choose(
+        this, "Save Failed",
+        QStringLiteral("Could not write %1:\n%2\n\nRetry, discard the changes to this image, or stay here?")
+            .arg(QDir::toNativeSeparators(document.path()), reason),
+        {"Retry", "Discard Changes", "Stay"});
+    if (choice == 0) continue;
+    if (choice == 1) {
+      document.clear_changed();
+      return true;
+    }
+    return false;
+  }
+}
+
+void AnnotatorTab::mark_changed_and_save() {
+  if (display_cv_img.empty() || document.path().isEmpty()) return;
+  document.mark_changed();
+  save_current_annotations();
 }
 
 bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
@@ -356,34 +488,43 @@ bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
   return false;
 }
 
-bool AnnotatorTab::save_current_annotations() {
-  if (image_paths.isEmpty() || display_cv_img.empty() || current_idx >= image_paths.size()) return true;
-  const QString label_path = label_path_for(image_paths[current_idx]);
-  if (annotations.isEmpty()) {
-    if (QFileInfo::exists(label_path) && !QFile::remove(label_path)) {
-      prompts().warning(this, "Save Failed",
-                        "Could not delete " + QDir::toNativeSeparators(label_path) + ".");
-      return false;
-    }
-    update_single_list_status();
-    return true;
-  }
-  const int width = display_cv_img.cols;
-  const int height = display_cv_img.rows;
-  QString text;
-  for (const AnnotationRecord& record : annotations) {
-    const int class_id = std::max<qsizetype>(0, classes.indexOf(record.label));
-    text += format_label_line(class_id, record.item->mapToScene(record.item->polygon()), width, height);
-    text += QLatin1Char('\n');
-  }
-  const bool ok = write_or_warn(label_path, text.toLocal8Bit());
-  update_single_list_status();
-  return ok;
-}
-
 bool AnnotatorTab::save_classes_file() {
   if (image_folder.isEmpty()) return true;
   return write_or_warn(QDir(image_folder).filePath("classes.txt"), classes_file_bytes(classes));
+}
+
+int AnnotatorTab::largest_id_in_folder() const {
+  int largest = -1;
+  for (const AnnotationRecord& record : annotations) largest = std::max(largest, record.class_id);
+  for (const QString& image : image_paths) {
+    QByteArray bytes;
+    if (!read_regular_file(label_path_of(image), &bytes)) continue;
+    for (const LabelShape& shape : parse_label_bytes(bytes, -1, 1, 1).shapes)
+      largest = std::max(largest, shape.class_id);
+  }
+  return largest;
+}
+
+int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {
+  if (chosen_index >= 0 && chosen_index < classes.size() && classes[chosen_index] == label) return chosen_index;
+  const int known = static_cast<int>(classes.indexOf(label));
+  if (known >= 0) return known;
+  // Without names every shape shows its id: a number typed is that id.
+  bool is_number = false;
+  const int number = label.toInt(&is_number);
+  if (is_number && number >= 0 && number >= classes.size() && label == QString::number(number)) return number;
+  // A new class: the list keeps a name for every id in use, so existing ids keep their names.
+  QStringList grown = classes;
+  const int largest = largest_id_in_folder();
+  while (grown.size() <= largest) grown << QString::number(grown.size());
+  grown << label;
+  const QStringList before = classes;
+  classes = grown;
+  if (!save_classes_file()) {
+    classes = before;
+    return -1;
+  }
+  return static_cast<int>(classes.size()) - 1;
 }
 
 void AnnotatorTab::update_single_list_status() {
@@ -391,13 +532,13 @@ void AnnotatorTab::update_single_list_status() {
   QListWidgetItem* item = list_images->item(current_idx);
   if (!item) return;
   const QString& path = image_paths[current_idx];
-  item->setText(status_mark(QFileInfo::exists(label_path_for(path))) + QFileInfo(path).fileName());
+  item->setText(status_mark(QFileInfo::exists(label_path_of(path))) + QFileInfo(path).fileName());
 }
 
 void AnnotatorTab::populate_image_list() {
   // One listing of the folder's label files instead of one file check per image.
-  const QStringList txt_names =
-      QDir(image_folder).entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
+  const QString labels = label_folder.isEmpty() ? image_folder : label_folder;
+  const QStringList txt_names = QDir(labels).entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
   populate_image_list(QSet<QString>(txt_names.cbegin(), txt_names.cend()));
 }
 
@@ -410,8 +551,8 @@ void AnnotatorTab::populate_image_list(const QSet<QString>& label_files) {
   for (const QString& path : image_paths) {
     const QFileInfo info(path);
     const bool annotated = info.absolutePath() == folder.absolutePath()
-                               ? label_files.contains(QFileInfo(label_path_for(path)).fileName())
-                               : QFileInfo::exists(label_path_for(path));
+                               ? label_files.contains(QFileInfo(label_path_of(path)).fileName())
+                               : QFileInfo::exists(label_path_of(path));
     texts << status_mark(annotated) + info.fileName();
   }
   list_images->addItems(texts);
@@ -419,7 +560,7 @@ void AnnotatorTab::populate_image_list(const QSet<QString>& label_files) {
 
 void AnnotatorTab::update_annotation_colors() {
   for (const AnnotationRecord& record : annotations) {
-    const int class_id = std::max<qsizetype>(0, classes.indexOf(record.label));
+    const int class_id = std::max(0, record.class_id);
     const QColor colour(CLASS_COLORS[class_id % CLASS_COLORS.size()]);
     QColor fill = colour;
     const bool selected = record.item->isSelected();
@@ -433,30 +574,67 @@ void AnnotatorTab::update_annotation_colors() {
 // ---------------------------------------------------------------- labelling and the table
 
 void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
+  if (display_cv_img.empty()) return;
   LabelDialog dialog(classes, last_label, this);
   if (prompts().exec_dialog(dialog) != QDialog::Accepted) return;
   const QString label = dialog.get_label();
   if (label.isEmpty()) return;
+  const QString problem = LabelDialog::label_problem(label);
+  if (!problem.isEmpty()) {
+    prompts().warning(this, "Invalid Label", problem);
+    return;
+  }
+  const int class_id = class_id_for(label, dialog.chosen_index());
+  if (class_id < 0) return;
   last_label = label;
-  add_annotation(polygon, label, combo_mode->currentText());
+  add_record(polygon, class_id, combo_mode->currentText());
+  update_annotation_colors();
+  mark_changed_and_save();
 }
 
 void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
-  add_record(polygon, label, type);
+  const int class_id = class_id_for(clean_class_name(label), -1);
+  if (class_id < 0) return;
+  add_record(polygon, class_id, type);
   update_annotation_colors();
-  save_current_annotations();
+  mark_changed_and_save();
 }
 
-// A new shape on the canvas, its record and its table row; a new class joins the list and
-// classes.txt at once.
-void AnnotatorTab::add_record(const QPolygonF& polygon, const QString& label, const QString& type) {
-  if (!classes.contains(label)) {
-    classes.append(label);
-    save_classes_file();
-  }
+// A new shape on the canvas, its record and its table row.
+void AnnotatorTab::add_record(const QPolygonF& polygon, int class_id, const QString& type) {
   QGraphicsPolygonItem* item = add_shape_item(polygon);
   const QSignalBlocker block(table_objects);
-  append_record(item, label, type);
+  LabelShape shape;
+  shape.class_id = class_id;
+  shape.points = polygon;
+  append_record(item, shape, type);
+}
+
+void AnnotatorTab::relabel_shape(int row) {
+  if (row < 0 || row >= annotations.size()) return;
+  LabelDialog dialog(classes, annotations[row].label, this);
+  if (prompts().exec_dialog(dialog) != QDialog::Accepted) return;
+  const QString label = dialog.get_label();
+  if (label.isEmpty()) return;
+  const QString problem = LabelDialog::label_problem(label);
+  if (!problem.isEmpty()) {
+    prompts().warning(this, "Invalid Label", problem);
+    return;
+  }
+  const int class_id = class_id_for(label, dialog.chosen_index());
+  if (class_id < 0 || row >= annotations.size() || class_id == annotations[row].class_id) return;
+  last_label = label;
+  AnnotationRecord& record = annotations[row];
+  record.class_id = class_id;
+  record.label = class_name(class_id);
+  record.raw.clear();
+  record.original.clear();
+  {
+    const QSignalBlocker block(table_objects);
+    table_objects->item(row, 0)->setText(record.label);
+  }
+  update_annotation_colors();
+  mark_changed_and_save();
 }
 
 // ---------------------------------------------------------------- model-assisted labelling
@@ -484,7 +662,7 @@ void AnnotatorTab::load_ai_model() {
 }
 
 void AnnotatorTab::run_ai_autolabel() {
-  if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size()) return;
+  if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size() || display_cv_img.empty()) return;
   const QString source = image_paths[current_idx];
   std::optional<WaitCursor> wait(std::in_place);
   QString error;
@@ -500,22 +678,38 @@ void AnnotatorTab::run_ai_autolabel() {
     prompts().information(this, "AI Assist", "No objects detected at current confidence threshold.");
     return;
   }
-  const auto label_of = [&](int cls) {
-    return result->names.value(cls, ai_model->names.value(cls, QString::number(cls)));
+  // A model's class name with a line break would split classes.txt and shift every later id.
+  const auto id_of = [&](int cls) {
+    const QString name =
+        clean_class_name(result->names.value(cls, ai_model->names.value(cls, QString::number(cls))));
+    return class_id_for(name.isEmpty() ? QString::number(cls) : name, -1);
   };
+  int added = 0;
   if (result->masks) {
     const int n = std::min<int>(result->masks->size(), result->boxes.size());
-    for (int i = 0; i < n; ++i) add_record((*result->masks)[i], label_of(result->boxes[i].cls), "AI Polygon");
+    for (int i = 0; i < n; ++i) {
+      const int id = id_of(result->boxes[i].cls);
+      if (id < 0) continue;
+      add_record((*result->masks)[i], id, "AI Polygon");
+      ++added;
+    }
   } else {
     for (const Detection& d : result->boxes) {
+      const int id = id_of(d.cls);
+      if (id < 0) continue;
       const QPolygonF rect({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
-      add_record(rect, label_of(d.cls), "AI Rectangle");
+      add_record(rect, id, "AI Rectangle");
+      ++added;
     }
   }
   update_annotation_colors();
-  const bool saved = save_current_annotations();
+  bool saved = true;
+  if (added > 0) {
+    document.mark_changed();
+    saved = save_current_annotations();
+  }
   wait.reset();
-  if (saved)
+  if (saved && added > 0)
     prompts().information(this, "AI Success",
                           QStringLiteral("Successfully auto-labeled %1 object(s).").arg(result->boxes.size()));
 }
@@ -543,21 +737,47 @@ void AnnotatorTab::sync_canvas_selection() {
   update_annotation_colors();
 }
 
-void AnnotatorTab::ann_delete_selected() {
-  const int row = table_objects->currentRow();
-  if (row < 0 || row >= annotations.size()) return;
-  const AnnotationRecord record = annotations.takeAt(row);
-  {
-    const QSignalBlocker block_scene(canvas);
+void AnnotatorTab::remove_records(QVector<int> rows) {
+  std::sort(rows.begin(), rows.end(), std::greater<int>());
+  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+  const QSignalBlocker block_scene(canvas);
+  const QSignalBlocker block_table(table_objects);
+  for (int row : rows) {
+    if (row < 0 || row >= annotations.size()) continue;
+    const AnnotationRecord record = annotations.takeAt(row);
     canvas->removeItem(record.item);
     delete record.item;
-  }
-  {
-    const QSignalBlocker block_table(table_objects);
     table_objects->removeRow(row);
   }
   update_annotation_colors();
-  save_current_annotations();
+  mark_changed_and_save();
+}
+
+void AnnotatorTab::ann_delete_selected() {
+  const int row = table_objects->currentRow();
+  if (row < 0 || row >= annotations.size()) return;
+  remove_records({row});
+}
+
+void AnnotatorTab::handle_edit_key(int key) {
+  // While a polygon is being drawn the keys edit it, never the finished shapes.
+  if (canvas->drawing || !canvas->current_polygon.isEmpty()) {
+    if (key == Qt::Key_Escape) {
+      canvas->reset_drawing();
+    } else if (key == Qt::Key_Backspace && !canvas->current_polygon.isEmpty()) {
+      canvas->current_polygon.removeLast();
+      if (canvas->current_polygon.isEmpty()) canvas->reset_drawing();
+      else canvas->update_preview();
+    }
+    return;
+  }
+  if (key != Qt::Key_Delete && key != Qt::Key_Backspace) return;
+  // The shapes highlighted on the canvas, all of them; nothing when none is.
+  QVector<int> rows;
+  const QList<QGraphicsItem*> selected = canvas->selectedItems();
+  for (int i = 0; i < annotations.size(); ++i)
+    if (selected.contains(annotations[i].item)) rows << i;
+  if (!rows.isEmpty()) remove_records(rows);
 }
 
 void AnnotatorTab::copy_previous_frame_shapes() {
@@ -565,9 +785,21 @@ void AnnotatorTab::copy_previous_frame_shapes() {
     prompts().warning(this, "Unavailable", "No previous image available to copy annotations from.");
     return;
   }
+  if (display_cv_img.empty()) return;
   remove_all_shape_items();
-  load_existing_annotations(image_paths[current_idx - 1]);
-  save_current_annotations();
+  table_objects->setRowCount(0);
+  const LabelReadResult read = read_label_file(label_path_of(image_paths[current_idx - 1]), class_count(),
+                                               display_cv_img.cols, display_cv_img.rows);
+  {
+    const QSignalBlocker block_table(table_objects);
+    const QSignalBlocker block_scene(canvas);
+    for (LabelShape shape : read.shapes) {
+      shape.raw.clear();  // a line of another image: this image's file gets its own
+      append_record(add_shape_item(shape.points), shape, shape.points.size() == 4 ? "Rectangle" : "Polygon");
+    }
+  }
+  update_annotation_colors();
+  mark_changed_and_save();
 }
 
 }  // namespace quorlan

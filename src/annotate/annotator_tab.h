@@ -6,6 +6,7 @@
 #include <opencv2/core.hpp>
 #include <optional>
 
+#include "core/label_document.h"
 #include "engine_client/prediction_host.h"
 
 class QComboBox;
@@ -21,11 +22,16 @@ namespace quorlan {
 class InteractiveCanvas;
 class ZoomableView;
 
-// One shape of the current image. The class id is the position of `label` in the class list.
+// One shape of the current image. `class_id` is the position it was read with or chosen at;
+// `label` is that position's name (or the id's number when the folder has no name for it).
 struct AnnotationRecord {
   QGraphicsPolygonItem* item = nullptr;
   QString label;
   QString type;
+  int class_id = 0;
+  bool box = false;     // read from a box line; written back as one
+  QByteArray raw;       // the file's line for this shape while it is unchanged
+  QPolygonF original;   // the scene points `raw` describes
 };
 
 // The "Image Annotator" tab: a folder of images, their shapes, labels and label files.
@@ -53,7 +59,12 @@ class AnnotatorTab : public QWidget {
 
   // Records and files.
   void load_existing_annotations(const QString& img_path);
+  // Writes the current image's label file when its shapes were changed (nothing otherwise);
+  // a failure is shown in a "Save Failed" box. False when nothing could be written.
   bool save_current_annotations();
+  // Before anything replaces the current image (navigation, another folder, the dataset tools,
+  // closing): saves a change, and when that fails asks to retry, discard or stay. False: stay.
+  bool resolve_unsaved();
   bool save_classes_file();
   void update_single_list_status();
   void populate_image_list();
@@ -64,6 +75,9 @@ class AnnotatorTab : public QWidget {
   void sync_table_selection();
   void sync_canvas_selection();
   void ann_delete_selected();
+  // The Delete, Backspace and Escape keys of the window, when this tab is shown.
+  void handle_edit_key(int key);
+  void relabel_shape(int row);
   void copy_previous_frame_shapes();
 
   // Model-assisted labelling.
@@ -74,6 +88,7 @@ class AnnotatorTab : public QWidget {
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
 
   QString image_folder;
+  QString label_folder;  // where image_folder's label files are (itself, or a sibling "labels")
   QStringList image_paths;
   int current_idx = 0;
   cv::Mat display_cv_img;  // empty when no image is shown
@@ -82,6 +97,7 @@ class AnnotatorTab : public QWidget {
   QString last_label;
   QString output_folder;
   std::optional<EngineModel> ai_model;
+  LabelDocument document;  // the current image's label file
 
   QPushButton* btn_load_dir = nullptr;
   QPushButton* btn_set_output = nullptr;
@@ -110,12 +126,26 @@ class AnnotatorTab : public QWidget {
   void notice_signal(const QString& text);
 
  private:
+  enum class WriteOutcome { Written, Failed, Stayed };
+  WriteOutcome write_changes(QString* reason);
+  void mark_changed_and_save();
+  QString current_label_path() const;
+  QString label_path_of(const QString& image_path) const;
+  int class_count() const;
+  QString class_name(int id) const;
+  // The id for `label` (an existing position, a number in a folder without names, or a new
+  // class appended to the list and classes.txt); -1 when the new class could not be saved.
+  int class_id_for(const QString& label, int chosen_index);
+  int largest_id_in_folder() const;
   bool show_image(int idx);
+  // Shows the first readable image from `idx` on in direction `step`; false when none is.
+  bool show_readable(int idx, int step);
   // The list rebuilt with `label_files`: the label file names of image_folder, listed already.
   void populate_image_list(const QSet<QString>& label_files);
-  void append_record(QGraphicsPolygonItem* item, const QString& label, const QString& type);
+  void append_record(QGraphicsPolygonItem* item, const LabelShape& shape, const QString& type);
   QGraphicsPolygonItem* add_shape_item(const QPolygonF& polygon);
-  void add_record(const QPolygonF& polygon, const QString& label, const QString& type);
+  void add_record(const QPolygonF& polygon, int class_id, const QString& type);
+  void remove_records(QVector<int> rows);
   void remove_all_shape_items();
   void set_status_label(bool annotated);
   bool write_or_warn(const QString& path, const QByteArray& data);

@@ -1,9 +1,14 @@
 #include "annotate/label_dialog.h"
 
 #include <QComboBox>
+#include <QCompleter>
 #include <QDialogButtonBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QVBoxLayout>
+
+#include "core/label_files.h"
+#include "shell/prompts.h"
 
 namespace quorlan {
 
@@ -17,7 +22,13 @@ LabelDialog::LabelDialog(const QStringList& classes, const QString& last_label, 
   combo->setObjectName("combo");
   combo->setEditable(true);
   combo->addItems(classes);
-  if (classes.contains(last_label)) combo->setCurrentText(last_label);
+  // "Car" is another class than "car": completion must not turn one into the other.
+  combo->completer()->setCaseSensitivity(Qt::CaseSensitive);
+  combo->setInsertPolicy(QComboBox::NoInsert);
+  if (classes.contains(last_label)) combo->setCurrentIndex(static_cast<int>(classes.indexOf(last_label)));
+  // The offered name is selected, so typing replaces it.
+  combo->lineEdit()->selectAll();
+  combo->setFocus();
   layout->addWidget(combo);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -26,5 +37,26 @@ LabelDialog::LabelDialog(const QStringList& classes, const QString& last_label, 
 }
 
 QString LabelDialog::get_label() const { return combo->currentText().trimmed(); }
+
+int LabelDialog::chosen_index() const {
+  const int index = combo->currentIndex();
+  if (index < 0 || combo->itemText(index).trimmed() != get_label()) return -1;
+  return index;
+}
+
+QString LabelDialog::label_problem(const QString& label) {
+  if (has_control_characters(label))
+    return QStringLiteral("A class name cannot hold a line break or another control character.");
+  return {};
+}
+
+void LabelDialog::accept() {
+  const QString problem = label_problem(combo->currentText());
+  if (!problem.isEmpty()) {
+    prompts().warning(this, "Invalid Label", problem);
+    return;
+  }
+  QDialog::accept();
+}
 
 }  // namespace quorlan

@@ -13,6 +13,14 @@ class LabelDialog : public QDialog {
   LabelDialog(const QStringList& classes, const QString& last_label = {}, QWidget* parent = nullptr);
 
   QString get_label() const;
+  // The position of the chosen entry when the text is that entry's (so one of two equal names
+  // keeps its own id); -1 for typed text.
+  int chosen_index() const;
+
+  // Why `label` cannot be a class name (a line break or another control character), or empty.
+  static QString label_problem(const QString& label);
+
+  void accept() override;
 
   QComboBox* combo = nullptr;
 };

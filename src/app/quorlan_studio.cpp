@@ -8,6 +8,9 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QShortcut>
+#include <QPlainTextEdit>
+#include <QTextEdit>
+#include <QAbstractSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
 
@@ -64,15 +67,15 @@ void QuorlanStudio::init_ui() {
 
   // The dataset tools read the annotator's folder; the shapes on screen reach disk first.
   connect(tab_workspace->btn_split_export, &QPushButton::clicked, this, [this] {
-    tab_workspace->save_current_annotations();
+    if (!tab_workspace->resolve_unsaved()) return;
     export_and_split_dataset(this, tab_workspace->image_paths, tab_workspace->classes);
   });
   connect(tab_workspace->btn_health_check, &QPushButton::clicked, this, [this] {
-    tab_workspace->save_current_annotations();
+    if (!tab_workspace->resolve_unsaved()) return;
     run_health_check(this, tab_workspace->image_folder);
   });
   connect(tab_workspace->btn_analytics, &QPushButton::clicked, this, [this] {
-    tab_workspace->save_current_annotations();
+    if (!tab_workspace->resolve_unsaved()) return;
     show_dataset_analytics(this, tab_workspace->image_paths, tab_workspace->classes);
   });
   connect(tab_config, &ConfigTab::start_training_signal, this, &QuorlanStudio::start_training);
@@ -118,8 +121,20 @@ void QuorlanStudio::apply_theme(bool is_dark) {
 void QuorlanStudio::setup_shortcuts() {
   shortcut_del = new QShortcut(QKeySequence(Qt::Key_Delete), this);
   shortcut_back = new QShortcut(QKeySequence(Qt::Key_Backspace), this);
-  connect(shortcut_del, &QShortcut::activated, tab_workspace, &AnnotatorTab::ann_delete_selected);
-  connect(shortcut_back, &QShortcut::activated, tab_workspace, &AnnotatorTab::ann_delete_selected);
+  shortcut_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  for (auto [shortcut, key] : {std::pair{shortcut_del, Qt::Key_Delete}, std::pair{shortcut_back, Qt::Key_Backspace},
+                               std::pair{shortcut_escape, Qt::Key_Escape}})
+    connect(shortcut, &QShortcut::activated, this, [this, key = key] { annotator_key(key); });
+}
+
+void QuorlanStudio::annotator_key(int key) {
+  // The keys edit shapes only where the user sees them, and never while text is being typed.
+  if (tabs->currentWidget() != tab_workspace) return;
+  QWidget* focus = QApplication::focusWidget();
+  if (qobject_cast<QLineEdit*>(focus) || qobject_cast<QAbstractSpinBox*>(focus) || qobject_cast<QTextEdit*>(focus) ||
+      qobject_cast<QPlainTextEdit*>(focus))
+    return;
+  tab_workspace->handle_edit_key(key);
 }
 
 void QuorlanStudio::start_training() {
@@ -149,10 +164,15 @@ void QuorlanStudio::apply_automl_results(const QVariantMap& best_params) {
 }
 
 void QuorlanStudio::closeEvent(QCloseEvent* event) {
-  tab_progress->abort_runs();                  // a run in progress ends with its engine host
+  // Nothing drawn is lost when the window closes: a change that cannot be written keeps the
+  // window open unless the user discards it.
+  if (!tab_workspace->resolve_unsaved()) {
+    event->ignore();
+    return;
+  }
+  tab_progress->abort_runs();  // a run in progress ends with its engine host
   tab_inference->abort_export();
   PredictionHost::instance().shutdown();
-  tab_workspace->save_current_annotations();  // nothing drawn is lost when the window closes
   QMainWindow::closeEvent(event);
 }
 

@@ -25,6 +25,9 @@ class QuorlanStudio : public QMainWindow {
   void start_training();
   void start_automl_tuning();
   void apply_automl_results(const QVariantMap& best_params);
+  // Delete, Backspace and Escape: handed to the annotator when it is shown and no text field
+  // has the focus.
+  void annotator_key(int key);
 
   bool is_dark_mode = true;
   QTabWidget* tabs = nullptr;
@@ -38,6 +41,7 @@ class QuorlanStudio : public QMainWindow {
   ThemeToggle* theme_toggle = nullptr;
   QShortcut* shortcut_del = nullptr;
   QShortcut* shortcut_back = nullptr;
+  QShortcut* shortcut_escape = nullptr;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

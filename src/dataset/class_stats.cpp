@@ -9,8 +9,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "annotate/label_files.h"
-#include "dataset/text_scan.h"
+#include "core/label_files.h"
+#include "core/text_scan.h"
 
 namespace quorlan {
 

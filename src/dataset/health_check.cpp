@@ -7,7 +7,7 @@
 #include <array>
 #include <vector>
 
-#include "dataset/text_scan.h"
+#include "core/text_scan.h"
 
 namespace quorlan {
 namespace {

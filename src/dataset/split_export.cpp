@@ -15,8 +15,8 @@
 #include <unistd.h>
 #endif
 
-#include "annotate/label_files.h"
-#include "shell/atomic_file.h"
+#include "core/label_files.h"
+#include "core/atomic_file.h"
 
 namespace quorlan {
 
@@ -186,7 +186,7 @@ QString convert_to_boxes(const QString& from, const QString& to) {
     if (!error.isEmpty()) return QStringLiteral("line %1: %2").arg(line_number).arg(error);
     if (box) boxes += *box;
   }
-  return write_file_atomically(to, boxes.toLocal8Bit());
+  return write_file_atomically(to, boxes.toLocal8Bit(), /*sync=*/false);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "shell/atomic_file.h"
+#include "core/atomic_file.h"
 
 namespace quorlan {
 
@@ -194,7 +194,7 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
     } else {
       bytes = encode(image, out.encoder, 0, s.dpi);
     }
-    const QString reason = write_file_atomically(out.path, bytes);
+    const QString reason = write_file_atomically(out.path, bytes, /*sync=*/false);
     if (!reason.isEmpty()) throw vips::VError(QStringLiteral("%1: %2").arg(out.path, reason).toStdString());
     outcome.output = out.path;
   } catch (const vips::VError& e) {

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace quorlan {
 namespace {
@@ -37,6 +38,16 @@ QStringList QtPrompts::get_open_file_names(QWidget* parent, const QString& title
 QString QtPrompts::get_save_file_name(QWidget* parent, const QString& title, const QString& dir,
                                       const QString& filter) {
   return QFileDialog::getSaveFileName(parent, title, dir, filter);
+}
+
+int QtPrompts::choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) {
+  QMessageBox box(QMessageBox::Question, title, text, QMessageBox::NoButton, parent);
+  QList<QAbstractButton*> buttons;
+  for (int i = 0; i < choices.size(); ++i)
+    buttons << box.addButton(choices[i], i + 1 == choices.size() ? QMessageBox::RejectRole : QMessageBox::AcceptRole);
+  if (!buttons.isEmpty()) box.setDefaultButton(qobject_cast<QPushButton*>(buttons.first()));
+  box.exec();
+  return static_cast<int>(buttons.indexOf(box.clickedButton()));
 }
 
 void QtPrompts::message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) {

@@ -31,6 +31,10 @@ class UserPrompts {
   // Runs a prepared dialog modally and returns its result code (QDialog::Accepted or Rejected).
   virtual int exec_dialog(QDialog& dialog) = 0;
 
+  // A question with one button per choice; returns the index of the chosen one, or -1 when
+  // the box was closed without a choice (which callers treat as the most cautious answer).
+  virtual int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) = 0;
+
   void information(QWidget* parent, const QString& title, const QString& text) {
     message(parent, MessageKind::Information, title, text);
   }
@@ -54,6 +58,7 @@ class QtPrompts : public UserPrompts {
                              const QString& filter) override;
   void message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
   int exec_dialog(QDialog& dialog) override;
+  int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) override;
 };
 
 // The installed prompts (QtPrompts until something else is installed).

@@ -1,7 +1,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "annotate/label_files.h"
+#include "core/label_files.h"
 #include "support/fixtures.h"
 
 using namespace quorlan;

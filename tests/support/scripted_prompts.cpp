@@ -38,6 +38,14 @@ void ScriptedPrompts::message(QWidget*, MessageKind kind, const QString& title, 
   messages.append({kind, title, text});
 }
 
+int ScriptedPrompts::choose(QWidget*, const QString& title, const QString& text, const QStringList&) {
+  messages.append({MessageKind::Warning, title, text});
+  if (choices.empty()) return -1;
+  const int answer = choices.front();
+  choices.pop_front();
+  return answer;
+}
+
 int ScriptedPrompts::exec_dialog(QDialog& dialog) {
   dialog_titles << dialog.windowTitle();
   auto answer = take(dialogs);

@@ -25,7 +25,10 @@ class ScriptedPrompts : public UserPrompts {
   // Each custom dialog is handed to the next function, which may fill it and returns its result.
   std::deque<std::function<int(QDialog&)>> dialogs;
 
-  QList<Shown> messages;
+  // Answers to choose(): the index of the button; an empty queue answers -1 (closed).
+  std::deque<int> choices;
+
+  QList<Shown> messages;  // choose() questions are recorded here too, as Warning
   QStringList asked_titles;   // titles of the file and folder dialogs, in order
   QStringList dialog_titles;  // window titles of the custom dialogs, in order
 
@@ -38,6 +41,7 @@ class ScriptedPrompts : public UserPrompts {
                              const QString& filter) override;
   void message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
   int exec_dialog(QDialog& dialog) override;
+  int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) override;
 
   // Installs a fresh scripted prompts and returns it (owned by the seam).
   static ScriptedPrompts* install();

@@ -1,4 +1,4 @@
-#include "dataset/text_scan.h"
+#include "core/text_scan.h"
 
 #include <QFile>
 #include <cerrno>

@@ -1,0 +1,34 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+
+namespace quorlan {
+
+// Writes `data` to `path` through a temporary file in the same folder that is written,
+// flushed, checked (and with `sync`, forced to the disk) and only then renamed over the target,
+// so a crash or a full disk never leaves a half-written or empty file. Returns an empty string
+// on success, otherwise the system's reason; the old file is then untouched.
+QString write_file_atomically(const QString& path, const QByteArray& data, bool sync = true);
+
+// What a file looked like on disk when it was read: enough to tell that another program
+// changed, created or removed it since.
+struct FileStamp {
+  bool exists = false;
+  qint64 size = 0;
+  qint64 mtime_ns = 0;
+  qint64 inode = 0;
+  bool operator==(const FileStamp& o) const {
+    return exists == o.exists && size == o.size && mtime_ns == o.mtime_ns && inode == o.inode;
+  }
+  bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
+FileStamp file_stamp(const QString& path);
+
+// True for a regular file (or a link to one): never a folder, FIFO, socket or device, which
+// would block or fail a reader.
+bool is_regular_file(const QString& path);
+
+// Reads a regular file whole; false (with the reason) for anything else or a read error.
+bool read_regular_file(const QString& path, QByteArray* bytes, QString* error = nullptr);
+
+}  // namespace quorlan

@@ -1,0 +1,74 @@
+#include "core/class_names.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <map>
+#include <yaml-cpp/yaml.h>
+
+#include "core/atomic_file.h"
+#include "core/label_files.h"
+
+namespace quorlan {
+
+std::optional<QStringList> read_manifest_names(const QString& yaml_path) {
+  QByteArray bytes;
+  if (!read_regular_file(yaml_path, &bytes)) return std::nullopt;
+  try {
+    const YAML::Node root = YAML::Load(bytes.toStdString());
+    if (!root.IsMap()) return std::nullopt;
+    const YAML::Node names = root["names"];
+    if (!names) return std::nullopt;
+    QStringList out;
+    if (names.IsSequence()) {
+      for (const YAML::Node& n : names) out << clean_class_name(QString::fromStdString(n.as<std::string>()));
+    } else if (names.IsMap()) {
+      std::map<int, QString> by_id;
+      for (const auto& entry : names) {
+        const int id = entry.first.as<int>();
+        if (id < 0 || id > 100000) return std::nullopt;
+        by_id[id] = clean_class_name(QString::fromStdString(entry.second.as<std::string>()));
+      }
+      if (!by_id.empty())
+        for (int id = 0; id <= by_id.rbegin()->first; ++id)
+          out << (by_id.count(id) ? by_id[id] : QString::number(id));
+    } else {
+      return std::nullopt;
+    }
+    if (out.isEmpty()) return std::nullopt;
+    return out;
+  } catch (const YAML::Exception&) {
+    return std::nullopt;
+  }
+}
+
+FolderClasses load_folder_classes(const QString& image_folder) {
+  FolderClasses found;
+  const QDir folder(image_folder);
+  const QString classes_file = folder.filePath(QStringLiteral("classes.txt"));
+  if (const auto listed = read_classes_file(classes_file)) {
+    found.names = *listed;
+    found.source = FolderClasses::Source::ClassesFile;
+    found.path = classes_file;
+    return found;
+  }
+  QDir look(folder.absolutePath());
+  for (int level = 0; level < 3; ++level) {
+    QStringList candidates;
+    for (const QString& name : {QStringLiteral("data.yaml"), QStringLiteral("data.yml")})
+      if (is_regular_file(look.filePath(name))) candidates << look.filePath(name);
+    for (const QString& name : look.entryList({"*.yaml", "*.yml"}, QDir::Files, QDir::Name))
+      if (!candidates.contains(look.filePath(name))) candidates << look.filePath(name);
+    for (const QString& candidate : candidates) {
+      if (const auto names = read_manifest_names(candidate)) {
+        found.names = *names;
+        found.source = FolderClasses::Source::Manifest;
+        found.path = candidate;
+        return found;
+      }
+    }
+    if (!look.cdUp()) break;
+  }
+  return found;
+}
+
+}  // namespace quorlan

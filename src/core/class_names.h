@@ -1,0 +1,23 @@
+#pragma once
+// Where a folder's class names come from: its classes.txt, else the names of a dataset manifest
+// beside it or up to two folders above (the engine's dataset/train/images layout).
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace quorlan {
+
+struct FolderClasses {
+  enum class Source { None, ClassesFile, Manifest };
+  QStringList names;
+  Source source = Source::None;
+  QString path;  // the file the names came from
+};
+
+FolderClasses load_folder_classes(const QString& image_folder);
+
+// The `names` of a YAML dataset manifest, as a list or a mapping of ids to names (ids without
+// a name in a mapping get their number). nullopt when the file has no usable `names`.
+std::optional<QStringList> read_manifest_names(const QString& yaml_path);
+
+}  // namespace quorlan

@@ -1,0 +1,253 @@
+#include "core/label_files.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringDecoder>
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+
+#include "core/atomic_file.h"
+
+namespace quorlan {
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f'; }
+
+QList<QByteArray> tokens_of(const QByteArray& line) {
+  QList<QByteArray> tokens;
+  int i = 0;
+  const int n = line.size();
+  while (i < n) {
+    while (i < n && is_blank(line[i])) ++i;
+    const int start = i;
+    while (i < n && !is_blank(line[i])) ++i;
+    if (i > start) tokens.append(line.mid(start, i - start));
+  }
+  return tokens;
+}
+
+bool parse_number(const QByteArray& token, double* value) {
+  bool ok = false;
+  *value = token.toDouble(&ok);
+  return ok && std::isfinite(*value);
+}
+
+double clamp01(double v) { return std::max(std::min(v, 1.0), 0.0) + 0.0; }
+
+}  // namespace
+
+QString fixed6(double value) {
+  char buffer[64];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value + 0.0, std::chars_format::fixed, 6);
+  if (ec != std::errc()) return QString::number(value, 'f', 6);
+  QString text = QString::fromLatin1(buffer, static_cast<int>(end - buffer));
+  if (text == QLatin1String("-0.000000")) text = QStringLiteral("0.000000");
+  return text;
+}
+
+QString label_folder_for(const QString& image_folder) {
+  const QFileInfo folder(image_folder);
+  if (folder.fileName() == QLatin1String("images")) {
+    const QString labels = QDir::cleanPath(folder.absoluteFilePath() + QStringLiteral("/../labels"));
+    if (QFileInfo(labels).isDir()) return labels;
+  }
+  return image_folder;
+}
+
+QString label_path_in(const QString& label_folder, const QString& image_path) {
+  const int name_start = std::max(image_path.lastIndexOf('/'), image_path.lastIndexOf('\\')) + 1;
+  QString name = image_path.mid(name_start);
+  const int dot = name.lastIndexOf('.');
+  // A dot that opens the file name (".hidden") starts no extension.
+  name = dot > 0 ? name.left(dot) + QStringLiteral(".txt") : name + QStringLiteral(".txt");
+  if (label_folder.isEmpty()) return name;
+  return label_folder.endsWith('/') ? label_folder + name : label_folder + QLatin1Char('/') + name;
+}
+
+QString label_path_for(const QString& image_path) {
+  const int name_start = std::max(image_path.lastIndexOf('/'), image_path.lastIndexOf('\\')) + 1;
+  if (name_start == 0) return label_path_in(QString(), image_path);
+  const QString folder = image_path.left(name_start - 1);
+  return label_path_in(folder.endsWith(QLatin1String("images")) ? label_folder_for(folder) : folder, image_path);
+}
+
+QString format_label_line(int class_id, const QPolygonF& scene_points, int width, int height) {
+  QString line = QString::number(class_id);
+  line.reserve(16 + scene_points.size() * 18);
+  for (const QPointF& p : scene_points) {
+    line += QLatin1Char(' ');
+    line += fixed6(clamp01(p.x() / width));
+    line += QLatin1Char(' ');
+    line += fixed6(clamp01(p.y() / height));
+  }
+  return line;
+}
+
+QString format_box_line(int class_id, const QPolygonF& scene_points, int width, int height) {
+  const QRectF r = scene_points.boundingRect();
+  const double x1 = clamp01(r.left() / width), x2 = clamp01(r.right() / width);
+  const double y1 = clamp01(r.top() / height), y2 = clamp01(r.bottom() / height);
+  return QStringLiteral("%1 %2 %3 %4 %5")
+      .arg(class_id)
+      .arg(fixed6((x1 + x2) / 2.0), fixed6((y1 + y2) / 2.0), fixed6(x2 - x1), fixed6(y2 - y1));
+}
+
+LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int width, int height) {
+  LabelReadResult result;
+  // The file's own line break is kept for the lines written back.
+  const int first_break = bytes.indexOf('\n');
+  if (first_break > 0 && bytes[first_break - 1] == '\r') result.eol = "\r\n";
+  else if (first_break < 0 && bytes.contains('\r')) result.eol = "\r";
+  int line_number = 0;
+  const auto note = [&](const QString& text) {
+    if (result.error.isEmpty()) result.error = QStringLiteral("line %1: %2").arg(line_number).arg(text);
+  };
+  int pos = 0;
+  const int n = bytes.size();
+  while (pos < n) {
+    int end = pos;
+    while (end < n && bytes[end] != '\n' && bytes[end] != '\r') ++end;
+    const QByteArray raw = bytes.mid(pos, end - pos);
+    if (end >= n) pos = n;
+    else if (bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n') pos = end + 2;
+    else pos = end + 1;
+    ++line_number;
+    const QList<QByteArray> parts = tokens_of(raw);
+    if (parts.isEmpty()) continue;  // a blank line carries nothing
+    if (parts.size() < 3) {
+      result.kept.append(raw);
+      continue;
+    }
+    bool ok = false;
+    const int class_id = parts[0].toInt(&ok);
+    if (!ok) {
+      note(QStringLiteral("class id '%1' is not an integer").arg(QString::fromUtf8(parts[0])));
+      result.kept.append(raw);
+      continue;
+    }
+    if (class_id < 0 || (class_count >= 0 && class_id >= class_count)) {
+      result.kept.append(raw);
+      continue;
+    }
+    const int numbers = parts.size() - 1;
+    QVector<double> values(numbers);
+    bool finite = true;
+    for (int i = 0; i < numbers && finite; ++i) {
+      if (!parse_number(parts[i + 1], &values[i])) {
+        note(QStringLiteral("'%1' is not a finite number").arg(QString::fromUtf8(parts[i + 1])));
+        finite = false;
+      }
+    }
+    if (!finite) {
+      result.kept.append(raw);
+      continue;
+    }
+    if (numbers % 2 != 0) {
+      note(QStringLiteral("odd number of coordinates (%1)").arg(numbers));
+      result.kept.append(raw);
+      continue;
+    }
+    LabelShape shape;
+    shape.class_id = class_id;
+    shape.raw = raw;
+    if (numbers == 4) {  // a box line: centre and size
+      shape.box = true;
+      const double x1 = (values[0] - values[2] / 2.0) * width, x2 = (values[0] + values[2] / 2.0) * width;
+      const double y1 = (values[1] - values[3] / 2.0) * height, y2 = (values[1] + values[3] / 2.0) * height;
+      shape.points = QPolygonF({{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}});
+    } else if (numbers < 6) {  // a single point is no shape
+      result.kept.append(raw);
+      continue;
+    } else {
+      shape.points.reserve(numbers / 2);
+      for (int i = 0; i + 1 < numbers; i += 2) shape.points.append(QPointF(values[i] * width, values[i + 1] * height));
+    }
+    result.shapes.append(shape);
+  }
+  return result;
+}
+
+LabelReadResult parse_label_text(const QString& text, int class_count, int width, int height) {
+  return parse_label_bytes(text.toUtf8(), class_count, width, height);
+}
+
+LabelReadResult read_label_file(const QString& path, int class_count, int width, int height) {
+  QByteArray bytes;
+  QString reason;
+  if (!read_regular_file(path, &bytes, &reason)) {
+    LabelReadResult failed;
+    failed.error = QStringLiteral("%1: %2").arg(path, reason);
+    return failed;
+  }
+  return parse_label_bytes(bytes, class_count, width, height);
+}
+
+std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error) {
+  const QList<QByteArray> parts = tokens_of(line.trimmed().toUtf8());
+  if (parts.size() < 3) return std::nullopt;
+  double min_x = INFINITY, max_x = -INFINITY, min_y = INFINITY, max_y = -INFINITY;
+  for (int i = 1; i < parts.size(); ++i) {
+    double v = 0;
+    if (!parse_number(parts[i], &v)) {
+      if (error) *error = QStringLiteral("'%1' is not a number").arg(QString::fromUtf8(parts[i]));
+      return std::nullopt;
+    }
+    if ((i - 1) % 2 == 0) {
+      min_x = std::min(min_x, v);
+      max_x = std::max(max_x, v);
+    } else {
+      min_y = std::min(min_y, v);
+      max_y = std::max(max_y, v);
+    }
+  }
+  return QStringLiteral("%1 %2 %3 %4 %5\n")
+      .arg(QString::fromUtf8(parts[0]), fixed6((min_x + max_x) / 2.0), fixed6((min_y + max_y) / 2.0),
+           fixed6(max_x - min_x), fixed6(max_y - min_y));
+}
+
+std::optional<QStringList> read_classes_file(const QString& path) {
+  if (!QFileInfo::exists(path)) return std::nullopt;
+  QByteArray bytes;
+  if (!read_regular_file(path, &bytes)) return QStringList();
+  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  QString text = utf8.decode(bytes);
+  if (utf8.hasError()) text = QString::fromLatin1(bytes);
+  if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);
+  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  text.replace('\r', '\n');
+  QStringList classes;
+  for (const QString& line : text.split('\n')) {
+    const QString name = line.trimmed();
+    if (!name.isEmpty()) classes << name;
+  }
+  return classes;
+}
+
+QByteArray classes_file_bytes(const QStringList& classes) {
+  QByteArray bytes;
+  for (const QString& name : classes) bytes += clean_class_name(name).toUtf8() + '\n';
+  return bytes;
+}
+
+bool has_control_characters(const QString& name) {
+  return std::any_of(name.cbegin(), name.cend(), [](QChar c) {
+    return c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line ||
+           c.category() == QChar::Separator_Paragraph;
+  });
+}
+
+QString clean_class_name(const QString& name) {
+  QString out = name;
+  for (QChar& c : out)
+    if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line ||
+        c.category() == QChar::Separator_Paragraph)
+      c = QLatin1Char(' ');
+  return out.trimmed();
+}
+
+QString status_mark(bool annotated) {
+  return annotated ? QStringLiteral("[✓] ") : QStringLiteral("[  ] ");
+}
+
+}  // namespace quorlan

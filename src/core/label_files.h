@@ -1,0 +1,76 @@
+#pragma once
+// The on-disk forms of the annotations: the per-image YOLO label file (polygon lines, and the
+// box lines other tools write), the detection box line produced by the export, classes.txt,
+// and the list marks.
+#include <QByteArray>
+#include <QPolygonF>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <optional>
+
+namespace quorlan {
+
+// The folder holding the label files of the images in `image_folder`: the sibling `labels`
+// folder when `image_folder` is an `images` folder that has one (the engine's layout, also
+// the one the export writes), otherwise `image_folder` itself.
+QString label_folder_for(const QString& image_folder);
+// The label file of `image_path` inside `label_folder`: its name with the extension (from the
+// last dot of the file name) replaced by ".txt".
+QString label_path_in(const QString& label_folder, const QString& image_path);
+// Both in one: the label file of an image wherever its folder keeps them.
+QString label_path_for(const QString& image_path);
+
+// One label line: class id, then every vertex as x/width and y/height clamped to [0, 1]
+// with six decimals (correctly rounded, as C's %.6f), separated by single blanks.
+QString format_label_line(int class_id, const QPolygonF& scene_points, int width, int height);
+// The box form of a shape: class id, centre x, centre y, width, height of its bounding box,
+// clamped to the image and normalised.
+QString format_box_line(int class_id, const QPolygonF& scene_points, int width, int height);
+// A number in [0, 1] or any value as %.6f, without a negative zero.
+QString fixed6(double value);
+
+struct LabelShape {
+  int class_id = 0;
+  QPolygonF points;  // in pixels of the image the file was read for
+  bool box = false;  // read from a 5-field box line (drawn as its rectangle)
+  QByteArray raw;    // the line as read, without its line break
+};
+
+struct LabelReadResult {
+  QVector<LabelShape> shapes;  // the lines that can be shown, in file order
+  // The lines that cannot be shown (a class id without a name, a negative id, a non-finite
+  // number, a stray token, too few numbers), byte for byte and in file order.
+  QVector<QByteArray> kept;
+  QString error;          // the first malformed line, for the console; empty when none
+  QByteArray eol = "\n";  // the file's line break, used when it is written back
+};
+
+// Reads label text for an image of `width` x `height` pixels. `class_count` < 0 means the
+// folder has no class names, and every non-negative id is shown under its number. Lines end
+// at LF, CR LF or a bare CR.
+LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int width, int height);
+LabelReadResult parse_label_text(const QString& text, int class_count, int width, int height);
+// A missing or unreadable file gives no shapes and, when unreadable, the error.
+LabelReadResult read_label_file(const QString& path, int class_count, int width, int height);
+
+// Polygon line to detection line "cls xc yc w h\n"; nullopt for a line of fewer than three
+// tokens. A coordinate that is not a number gives nullopt and sets *error.
+std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error = nullptr);
+
+// classes.txt: nullopt when the file does not exist, an empty list when it cannot be read.
+// UTF-8; a file that is not valid UTF-8 is read as Latin-1 (and never rewritten unless the
+// user adds a class).
+std::optional<QStringList> read_classes_file(const QString& path);
+QByteArray classes_file_bytes(const QStringList& classes);
+
+// A class name made safe for a one-name-per-line file: control characters and line breaks
+// become blanks, surrounding blanks go.
+QString clean_class_name(const QString& name);
+// True when the name holds a control character (a line break, a tab, ...).
+bool has_control_characters(const QString& name);
+
+// "[✓] " for an annotated image, "[  ] " for a pending one.
+QString status_mark(bool annotated);
+
+}  // namespace quorlan
