@@ -212,6 +212,7 @@ void AnnotatorTab::open_folder(const QString& folder) {
   // The class names belong to the folder: never the previous folder's list.
   const FolderClasses found = load_folder_classes(folder);
   document.close();
+  classes_unsaved_ = false;
   image_folder = folder;
   label_folder = labels;
   image_paths = paths;
@@ -403,7 +404,20 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
 }
 
 AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
-  if (!document.is_changed() || display_cv_img.empty() || document.path().isEmpty()) return WriteOutcome::Written;
+  if (display_cv_img.empty() || document.path().isEmpty()) return WriteOutcome::Written;
+  // A shape moved by any means since it was read or written is a change too.
+  for (const AnnotationRecord& record : annotations)
+    if (record.item->mapToScene(record.item->polygon()) != record.original) document.mark_changed();
+  if (!document.is_changed()) return WriteOutcome::Written;
+  if (classes_unsaved_) {
+    const QString classes_path = QDir(image_folder).filePath("classes.txt");
+    const QString failure = write_file_atomically(classes_path, classes_file_bytes(classes));
+    if (!failure.isEmpty()) {
+      if (reason) *reason = QDir::toNativeSeparators(classes_path) + ": " + failure;
+      return WriteOutcome::Failed;
+    }
+    classes_unsaved_ = false;
+  }
   if (document.changed_on_disk()) {
     const int choice = prompts().choose(
         this, "Label File Changed",
@@ -518,12 +532,10 @@ int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {
   const int largest = largest_id_in_folder();
   while (grown.size() <= largest) grown << QString::number(grown.size());
   grown << label;
-  const QStringList before = classes;
   classes = grown;
-  if (!save_classes_file()) {
-    classes = before;
-    return -1;
-  }
+  // When classes.txt cannot be written the class still counts on screen; every later save
+  // tries the file again before the label file, so no id reaches disk without its name.
+  classes_unsaved_ = !save_classes_file();
   return static_cast<int>(classes.size()) - 1;
 }
 

@@ -149,6 +149,8 @@ class AnnotatorTab : public QWidget {
   void remove_all_shape_items();
   void set_status_label(bool annotated);
   bool write_or_warn(const QString& path, const QByteArray& data);
+
+  bool classes_unsaved_ = false;  // a class was added but classes.txt could not be written
 };
 
 }  // namespace quorlan

@@ -1,4 +1,7 @@
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
+#include <cstdio>
 #include <QtTest>
 
 #include "core/label_files.h"
@@ -13,6 +16,13 @@ class TestLabelFiles : public QObject {
     QCOMPARE(label_path_for("/d/street_04.jpg"), QString("/d/street_04.txt"));
     QCOMPARE(label_path_for("/d/a.b.PNG"), QString("/d/a.b.txt"));
     QCOMPARE(label_path_for("/d.x/noext"), QString("/d.x/noext.txt"));
+    // The engine's layout: images/ with a sibling labels/ keeps the label files there.
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("set/images");
+    QCOMPARE(label_path_for(dir.filePath("set/images/a.jpg")), dir.filePath("set/images/a.txt"));
+    QDir(dir.path()).mkpath("set/labels");
+    QCOMPARE(label_folder_for(dir.filePath("set/images")), dir.filePath("set/labels"));
+    QCOMPARE(label_path_for(dir.filePath("set/images/a.jpg")), dir.filePath("set/labels/a.txt"));
   }
 
   void line_format_six_decimals_and_clamping() {
@@ -41,16 +51,47 @@ class TestLabelFiles : public QObject {
     QCOMPARE(r.shapes[1].class_id, 1);
     QCOMPARE(r.shapes[1].points.size(), 4);
 
-    // An odd number of coordinates, a word, and a non-finite number end the reading.
-    for (const QString bad : {"0 0.1 0.2 0.3\n", "0 0.1 x 0.3 0.4 0.5 0.6\n", "0 nan 0.2 0.3 0.4 0.5 0.6\n",
-                              "0 inf 0.2 0.3 0.4 0.5 0.6\n", "zero 0.1 0.2 0.3 0.4 0.5 0.6\n"}) {
-      r = parse_label_text("1 0.1 0.1 0.2 0.2 0.3 0.3\n" + bad + "0 0.1 0.1 0.2 0.2 0.3 0.3\n", 2, 10, 10);
-      QVERIFY2(!r.error.isEmpty(), qPrintable(bad));
-      QCOMPARE(r.shapes.size(), 1);  // the line before the failure stays
+    QCOMPARE(r.kept, QVector<QByteArray>({"1 0.5", "7 0.1 0.1 0.2 0.2 0.3 0.3", "-1 0.1 0.1 0.2 0.2 0.3 0.3"}));
+
+    // Malformed lines are kept byte for byte, not shown; the lines after them still are.
+    for (const QString bad : {"0 0.1 0.2 0.3", "0 0.1 x 0.3 0.4 0.5 0.6", "0 nan 0.2 0.3 0.4 0.5 0.6",
+                              "0 inf 0.2 0.3 0.4 0.5 0.6", "zero 0.1 0.2 0.3 0.4 0.5 0.6", "0 0.5 0.5"}) {
+      r = parse_label_text("1 0.1 0.1 0.2 0.2 0.3 0.3\n" + bad + "\n0 0.1 0.1 0.2 0.2 0.3 0.3\n", 2, 10, 10);
+      QCOMPARE(r.shapes.size(), 2);
+      QCOMPARE(r.kept, QVector<QByteArray>({bad.toUtf8()}));
     }
-    // An id beyond the list is skipped before its coordinates are looked at.
-    r = parse_label_text("7 0.1 0.2 0.3\n", 2, 10, 10);
-    QVERIFY(r.error.isEmpty());
+    QVERIFY(!parse_label_text("0 0.1 x 0.3 0.4 0.5 0.6\n", 2, 10, 10).error.isEmpty());
+    // Without class names every non-negative id is shown.
+    QCOMPARE(parse_label_text("7 0.1 0.1 0.2 0.2 0.3 0.3\n", -1, 10, 10).shapes[0].class_id, 7);
+  }
+
+  void line_breaks_and_box_lines() {
+    // LF, CR LF and a bare CR all end a line.
+    LabelReadResult r = parse_label_bytes("0 0.1 0.1 0.2 0.2 0.3 0.3\r1 0.1 0.1 0.2 0.2 0.3 0.3\r\n"
+                                          "0 0.5 0.5 0.2 0.4\n", 2, 100, 100);
+    QCOMPARE(r.shapes.size(), 3);
+    QCOMPARE(r.shapes[1].class_id, 1);
+    // A 5-field line is a box: shown as its rectangle, remembered as a box.
+    QVERIFY(r.shapes[2].box);
+    QCOMPARE(r.shapes[2].points, QPolygonF({{40, 30}, {60, 30}, {60, 70}, {40, 70}}));
+    QCOMPARE(r.shapes[2].raw, QByteArray("0 0.5 0.5 0.2 0.4"));
+    QCOMPARE(format_box_line(3, r.shapes[2].points, 100, 100), QString("3 0.500000 0.500000 0.200000 0.400000"));
+    QCOMPARE(parse_label_bytes("0 0.1 0.1 0.2 0.2 0.3 0.3\r\n", 1, 1, 1).eol, QByteArray("\r\n"));
+  }
+
+  void numbers_round_as_printf_does() {
+    // 1 px of 640: the double 1/640 lies just above the tie 0.0015625, so %.6f rounds it up
+    // (a formatter that rounds the shortest decimal form half-to-even would say 0.001562).
+    QCOMPARE(format_label_line(0, QPolygonF({{1, 0}, {0, 0}, {0, 0}}), 640, 480).section(' ', 1, 1),
+             QString("0.001563"));
+    char expected[32];
+    for (double v : {0.0015625, 0.1234565, 2.5e-7, 0.9999995}) {
+      std::snprintf(expected, sizeof expected, "%.6f", v);
+      QCOMPARE(fixed6(v), QString::fromLatin1(expected));
+    }
+    QCOMPARE(fixed6(-0.0), QString("0.000000"));
+    QCOMPARE(fixed6(-1e-9), QString("0.000000"));
+    QCOMPARE(*polygon_line_to_box_line("0 -0.0000001 0 0.0000001 0 0 0"), QString("0 0.000000 0.000000 0.000000 0.000000\n"));
   }
 
   void box_line_conversion() {
@@ -74,6 +115,13 @@ class TestLabelFiles : public QObject {
     test::write_text(path, "  car \n\nperson\r\n\t\nbus");
     QCOMPARE(*read_classes_file(path), QStringList({"car", "person", "bus"}));
     QCOMPARE(classes_file_bytes({"car", "bus"}), QByteArray("car\nbus\n"));
+    // UTF-8 names, and a name with a line break written on one line.
+    QCOMPARE(classes_file_bytes({"caf\u00e9", "a\nb"}), QByteArray("caf\xc3\xa9\na b\n"));
+    QFile raw(path);
+    QVERIFY(raw.open(QIODevice::WriteOnly));
+    raw.write("caf\xc3\xa9\nstra\xdf""e\n");  // not UTF-8 as a whole: read as Latin-1
+    raw.close();
+    QCOMPARE(*read_classes_file(path), QStringList({"caf\u00c3\u00a9", "stra\u00dfe"}));
     QCOMPARE(status_mark(true), QString("[✓] "));
     QCOMPARE(status_mark(false), QString("[  ] "));
   }

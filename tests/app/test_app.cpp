@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QDialog>
 #include <QFileInfo>
 #include <QGraphicsPolygonItem>
@@ -13,6 +14,7 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
+#include "annotate/interactive_canvas.h"
 #include "app/app_icon.h"
 #include "app/quorlan_studio.h"
 #include "shell/theme.h"
@@ -99,7 +101,7 @@ class TestApp : public QObject {
     QVERIFY(window.findChildren<QDialog*>().isEmpty());  // discarded after use
   }
 
-  void delete_keys_reach_the_annotator_from_any_tab() {
+  void delete_keys_act_on_the_highlighted_shapes_of_the_shown_annotator() {
     QTemporaryDir dir;
     test::write_image(dir.filePath("a.png"), 100, 80);
     QuorlanStudio window;
@@ -107,23 +109,53 @@ class TestApp : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&window));
     AnnotatorTab* ann = window.tab_workspace;
     ann->open_folder(dir.path());
-    for (int i = 0; i < 3; ++i)
-      ann->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
-    QCOMPARE(ann->annotations.size(), 3);
+    for (int i = 0; i < 4; ++i)
+      ann->add_annotation(QPolygonF({{10.0 + i, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
+    QCOMPARE(ann->annotations.size(), 4);
+    window.tabs->setCurrentWidget(ann);
+    window.tabs->tabBar()->setFocus();
 
-    const std::pair<int, Qt::Key> presses[] = {{0, Qt::Key_Delete}, {5, Qt::Key_Backspace}};
-    int expected = 3;
-    for (auto [tab, key] : presses) {
-      ann->table_objects->setCurrentCell(0, 0);
-      window.tabs->setCurrentIndex(tab);
-      window.tabs->tabBar()->setFocus();
-      QTest::keyClick(window.tabs->tabBar(), key);
-      QCOMPARE(ann->annotations.size(), --expected);
-    }
-    // Nothing selected: the key changes nothing.
-    ann->table_objects->setCurrentCell(-1, -1);
+    // A current table row but nothing highlighted: the keys change nothing.
+    ann->table_objects->setCurrentCell(0, 0);
+    ann->canvas->clearSelection();
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
-    QCOMPARE(ann->annotations.size(), 1);
+    QTest::keyClick(window.tabs->tabBar(), Qt::Key_Backspace);
+    QCOMPARE(ann->annotations.size(), 4);
+
+    // On another tab the keys belong to that tab.
+    ann->annotations[0].item->setSelected(true);
+    window.tabs->setCurrentIndex(0);
+    window.tabs->tabBar()->setFocus();
+    QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
+    QCOMPARE(ann->annotations.size(), 4);
+
+    // In a text field the keys edit the text.
+    window.tabs->setCurrentWidget(ann);
+    ann->spin_ai_conf->setFocus();
+    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Backspace);
+    QCOMPARE(ann->annotations.size(), 4);
+
+    // Every highlighted shape goes, and only those.
+    ann->annotations[2].item->setSelected(true);
+    QGraphicsPolygonItem* survivor = ann->annotations[1].item;
+    window.tabs->tabBar()->setFocus();
+    QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
+    QCOMPARE(ann->annotations.size(), 2);
+    QCOMPARE(ann->annotations[0].item, survivor);
+    QCOMPARE(ann->table_objects->rowCount(), 2);
+    QCOMPARE(test::read_text(dir.filePath("a.txt")).count('\n'), 2);
+
+    // While a polygon is drawn, Backspace takes its last point and Escape cancels it.
+    ann->canvas->clearSelection();
+    ann->annotations[0].item->setSelected(true);
+    ann->canvas->current_polygon = {{1, 1}, {20, 1}, {20, 20}};
+    ann->canvas->drawing = true;
+    QTest::keyClick(window.tabs->tabBar(), Qt::Key_Backspace);
+    QCOMPARE(ann->canvas->current_polygon.size(), 2);
+    QCOMPARE(ann->annotations.size(), 2);
+    QTest::keyClick(window.tabs->tabBar(), Qt::Key_Escape);
+    QVERIFY(ann->canvas->current_polygon.isEmpty());
+    QCOMPARE(ann->annotations.size(), 2);
   }
 
   void closing_the_window_saves_the_current_shapes() {

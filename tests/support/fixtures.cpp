@@ -53,6 +53,35 @@ void make_writable(const QString& folder) {
   QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+SmallDisk::SmallDisk(int kib) {
+  path_ = QDir::temp().filePath(QStringLiteral("quorlan-disk-%1-%2").arg(getpid()).arg(reinterpret_cast<quintptr>(this)));
+  QDir().mkpath(path_);
+  if (geteuid() != 0) return;
+  mounted_ = QProcess::execute("mount", {"-t", "tmpfs", "-o", QStringLiteral("size=%1k").arg(kib), "tmpfs", path_}) == 0;
+}
+
+SmallDisk::~SmallDisk() {
+  if (mounted_) QProcess::execute("umount", {path_});
+  QDir(path_).removeRecursively();
+}
+
+void SmallDisk::fill() {
+  QFile filler(QDir(path_).filePath(".filler"));
+  if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return;
+  const QByteArray block(4096, 'x');
+  while (filler.write(block) == block.size()) {
+  }
+  const QByteArray byte(1, 'x');
+  while (filler.write(byte) == 1) {
+  }
+}
+
+QByteArray read_bytes(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return file.readAll();
+}
+
 CaptureStdout::CaptureStdout() {
   std::fflush(stdout);
   path_ = QDir::temp().filePath(QStringLiteral("quorlan-stdout-%1.txt").arg(getpid()));

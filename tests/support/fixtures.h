@@ -1,6 +1,7 @@
 #pragma once
 // Test fixtures made on the spot: images and text files in temporary folders.
 #include <QColor>
+#include <QByteArray>
 #include <QString>
 
 namespace quorlan::test {
@@ -18,6 +19,24 @@ namespace quorlan::test {
 // permissions do not stop). Returns false when neither works here. Undo with make_writable.
 bool make_unwritable(const QString& folder);
 void make_writable(const QString& folder);
+
+// A tiny file system of its own (a tmpfs of `kib` KiB, root only) for full-disk tests;
+// ok() is false where it cannot be mounted. Unmounted when it goes.
+class SmallDisk {
+ public:
+  explicit SmallDisk(int kib);
+  ~SmallDisk();
+  bool ok() const { return mounted_; }
+  QString path() const { return path_; }
+  // Fills the disk up to its last bytes.
+  void fill();
+
+ private:
+  QString path_;
+  bool mounted_ = false;
+};
+
+QByteArray read_bytes(const QString& path);
 
 // Sends everything written to standard output while it lives into a string.
 class CaptureStdout {

@@ -40,6 +40,7 @@ void ScriptedPrompts::message(QWidget*, MessageKind kind, const QString& title, 
 
 int ScriptedPrompts::choose(QWidget*, const QString& title, const QString& text, const QStringList&) {
   messages.append({MessageKind::Warning, title, text});
+  if (while_asking) while_asking();
   if (choices.empty()) return -1;
   const int answer = choices.front();
   choices.pop_front();
