@@ -1,11 +1,13 @@
 #include "core/text_scan.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <charconv>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -13,6 +15,7 @@ namespace quorlan {
 
 bool read_whole_file(const QByteArray& path, std::string& out) {
 #ifndef Q_OS_UNIX
+  if (!QFileInfo(QFile::decodeName(path)).isFile()) return false;
   QFile file(QFile::decodeName(path));
   if (!file.open(QIODevice::ReadOnly)) return false;
   const QByteArray bytes = file.readAll();
@@ -20,8 +23,15 @@ bool read_whole_file(const QByteArray& path, std::string& out) {
   return file.error() == QFileDevice::NoError;
 #else
   // Plain system calls: over a folder of 100,000 small label files QFile's own work shows.
-  const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO named like a label file must not hang the reader; only regular files
+  // are read at all.
+  const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return false;
+  }
   out.clear();
   char buffer[16384];
   bool ok = true;

@@ -7,17 +7,18 @@
 
 namespace quorlan {
 
-// Reads the whole file into `out`; false when it cannot be opened or read.
+// Reads the whole file into `out`; false when it cannot be opened or read, or is not a
+// regular file.
 bool read_whole_file(const QByteArray& path, std::string& out);
 
-// Splits `text` into lines (LF or CR LF) and each line into white-space separated tokens;
+// Splits `text` into lines (LF, CR LF or a bare CR) and each line into white-space separated tokens;
 // calls on_line(tokens) for every line, including empty ones. Stops early when it returns false.
 template <typename F>
 void for_each_line_tokens(std::string_view text, F on_line) {
   std::vector<std::string_view> tokens;
   std::size_t pos = 0;
   while (pos <= text.size()) {
-    std::size_t end = text.find('\n', pos);
+    std::size_t end = text.find_first_of("\r\n", pos);
     if (end == std::string_view::npos) end = text.size();
     const std::string_view line = text.substr(pos, end - pos);
     tokens.clear();
@@ -34,7 +35,7 @@ void for_each_line_tokens(std::string_view text, F on_line) {
     }
     if (!on_line(tokens)) return;
     if (end == text.size()) return;
-    pos = end + 1;
+    pos = end + (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n' ? 2 : 1);
   }
 }
 

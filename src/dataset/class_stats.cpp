@@ -51,7 +51,7 @@ QDialog* make_class_distribution_dialog(const ClassCounts& counts, QWidget* pare
   const int max = sorted.isEmpty() ? 0 : sorted.first().second;
   for (const auto& [name, count] : sorted) {
     auto* row = new QHBoxLayout;
-    auto* label = new QLabel(QStringLiteral("%1 (%2)").arg(name).arg(count));
+    auto* label = new QLabel(QStringLiteral("%1 (%2)").arg(name, QString::number(count)));
     label->setFixedWidth(120);
     auto* bar = new QProgressBar;
     bar->setRange(0, max);

@@ -37,9 +37,11 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
     result = export_dataset(pairs, counts, destination, format, classes);
   }
   if (!result.error.isEmpty()) {
+    const bool wrote = result.counts.train + result.counts.val + result.counts.test > 0;
     prompts().critical(parent, "Export Error",
-                       QStringLiteral("The export stopped: %1\n\nFiles written before this point stay in %2.")
-                           .arg(result.error, QDir::toNativeSeparators(destination)));
+                       wrote ? QStringLiteral("The export stopped: %1\n\nFiles written before this point stay in %2.")
+                                   .arg(result.error, QDir::toNativeSeparators(destination))
+                             : QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(result.error));
     return;
   }
   QString text = QStringLiteral("Exported dataset successfully to:\n") + destination;
@@ -49,6 +51,12 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
               .arg(counts.test);
   if (counts.val == 0)
     text += QStringLiteral("\n\nWarning: the val set is empty; training needs validation images.");
+  if (result.unnamed_first >= 0)
+    text += result.unnamed_first == result.unnamed_last
+                ? QStringLiteral("\n\nWarning: class id %1 has no name; data.yaml names it \"%1\".").arg(result.unnamed_first)
+                : QStringLiteral("\n\nWarning: class ids %1 to %2 have no name; data.yaml names them by their number.")
+                      .arg(result.unnamed_first)
+                      .arg(result.unnamed_last);
   prompts().information(parent, "Export Complete", text);
 }
 

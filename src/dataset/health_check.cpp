@@ -7,6 +7,7 @@
 #include <array>
 #include <vector>
 
+#include "core/label_files.h"
 #include "core/text_scan.h"
 
 namespace quorlan {
@@ -72,12 +73,18 @@ std::optional<HealthFindings> examine_folder(const QString& folder) {
   const QDir dir(folder);
   if (folder.isEmpty() || !dir.exists() || !dir.isReadable()) return std::nullopt;
   const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
+  // Label files sit beside the images, or in the sibling labels/ of an images/ folder.
+  const QString label_folder = label_folder_for(folder);
+  const bool apart = label_folder != folder;
 
   QStringList images, labels;
+  if (apart)
+    for (const QString& name : QDir(label_folder).entryList({"*.txt", "*.TXT"}, QDir::Files | QDir::Hidden, QDir::Unsorted))
+      if (name != QLatin1String("classes.txt")) labels << name;
   for (const QString& name : entries) {
     const QString lower = name.toLower();
     if (lower.endsWith(QLatin1String(".txt"))) {
-      if (name != QLatin1String("classes.txt")) labels << name;
+      if (!apart && name != QLatin1String("classes.txt")) labels << name;
       continue;
     }
     for (const char* ending : kImageEndings)
@@ -101,7 +108,7 @@ std::optional<HealthFindings> examine_folder(const QString& folder) {
       findings.orphaned << label;
       continue;
     }
-    examine_label_file(folder, label, findings.overlap_issues, buffer);
+    examine_label_file(label_folder, label, findings.overlap_issues, buffer);
   }
   return findings;
 }

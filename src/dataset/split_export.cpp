@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <set>
+#include <QSet>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -17,6 +20,7 @@
 
 #include "core/label_files.h"
 #include "core/atomic_file.h"
+#include "core/text_scan.h"
 
 namespace quorlan {
 
@@ -32,7 +36,7 @@ QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths) 
   QVector<ImageLabelPair> pairs;
   for (const QString& image : image_paths) {
     const QString label = label_path_for(image);
-    if (QFileInfo::exists(label)) pairs.append({image, label});
+    if (is_regular_file(label)) pairs.append({image, label});
   }
   return pairs;
 }
@@ -67,12 +71,21 @@ bool resolves_to_non_string(const QString& s) {
   return false;
 }
 
+// What YAML lets a document hold raw, by code point: C0 and C1 controls, line and paragraph
+// separators, lone surrogates, U+FEFF, U+FFFE and U+FFFF need escapes (PyYAML refuses the
+// whole file otherwise).
+bool yaml_printable(char32_t u) {
+  if (u < 0x20 || u == 0x7F || (u >= 0x80 && u <= 0x9F)) return false;
+  if (u == 0x2028 || u == 0x2029 || u == 0xFEFF || u == 0xFFFE || u == 0xFFFF) return false;
+  return !(u >= 0xD800 && u <= 0xDFFF) && u <= 0x10FFFF;
+}
+
 bool needs_quotes(const QString& s) {
   if (s.isEmpty() || s.front().isSpace() || s.back().isSpace()) return true;
   if (QStringLiteral("-?:,[]{}#&*!|>'\"%@`").contains(s.front())) return true;
   if (s.contains(QLatin1String(": ")) || s.contains(QLatin1String(" #")) || s.endsWith(':')) return true;
-  for (const QChar c : s)
-    if (c == '"' || c == '\'' || c == '\\' || c.category() == QChar::Other_Control || c == '\t') return true;
+  for (const char32_t c : s.toUcs4())
+    if (c == '"' || c == '\'' || c == '\\' || c == '\t' || !yaml_printable(c)) return true;
   return resolves_to_non_string(s);
 }
 
@@ -81,15 +94,17 @@ bool needs_quotes(const QString& s) {
 QString yaml_class_name(const QString& name) {
   if (!needs_quotes(name)) return name;
   QString out = QStringLiteral("\"");
-  for (const QChar c : name) {
+  for (const char32_t c : name.toUcs4()) {
     if (c == '\\') out += QLatin1String("\\\\");
     else if (c == '"') out += QLatin1String("\\\"");
     else if (c == '\n') out += QLatin1String("\\n");
     else if (c == '\t') out += QLatin1String("\\t");
     else if (c == '\r') out += QLatin1String("\\r");
-    else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-      out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-    else out += c;
+    else if (c < 0x100 && !yaml_printable(c))
+      out += QStringLiteral("\\x%1").arg(static_cast<uint>(c), 2, 16, QLatin1Char('0'));
+    else if (!yaml_printable(c))
+      out += QStringLiteral("\\u%1").arg(static_cast<uint>(c), 4, 16, QLatin1Char('0'));
+    else out += QString::fromUcs4(&c, 1);
   }
   return out + QLatin1Char('"');
 }
@@ -97,7 +112,7 @@ QString yaml_class_name(const QString& name) {
 QString manifest_text(const QString& absolute_destination, const QStringList& classes) {
   QString path = absolute_destination;
   path.replace('\\', '/');
-  QString text = QStringLiteral("path: ") + path + QLatin1Char('\n');
+  QString text = QStringLiteral("path: ") + yaml_class_name(path) + QLatin1Char('\n');
   text += QStringLiteral("train: train/images\nval: val/images\ntest: test/images\n\nnames:\n");
   for (int i = 0; i < classes.size(); ++i)
     text += QStringLiteral("  %1: %2\n").arg(i).arg(yaml_class_name(classes[i]));
@@ -191,9 +206,107 @@ QString convert_to_boxes(const QString& from, const QString& to) {
 
 }  // namespace
 
+namespace {
+
+struct FileId {
+  quint64 device = 0, inode = 0;
+  bool operator<(const FileId& o) const { return device != o.device ? device < o.device : inode < o.inode; }
+};
+
+std::optional<FileId> file_id(const QString& path) {
+#ifdef Q_OS_UNIX
+  struct stat st {};
+  if (::stat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+#else
+  const QString canonical = QFileInfo(path).canonicalFilePath();
+  if (canonical.isEmpty()) return std::nullopt;
+  return FileId{0, qHash(canonical)};
+#endif
+}
+
+// The folder as the system resolves it (links followed), or its clean absolute path when it
+// does not exist yet.
+QString resolved_folder(const QString& folder) {
+  const QString canonical = QFileInfo(folder).canonicalFilePath();
+  return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(folder).absoluteFilePath()) : canonical;
+}
+
+bool is_inside(const QString& folder, const QString& outer) {
+  return folder == outer || folder.startsWith(outer.endsWith('/') ? outer : outer + QLatin1Char('/'));
+}
+
+}  // namespace
+
+QString export_source_conflict(const QVector<ImageLabelPair>& pairs, const QString& destination) {
+  const QDir root(destination);
+  QStringList targets_dirs;
+  for (const char* set : {"train", "val", "test"})
+    for (const char* kind : {"images", "labels"})
+      targets_dirs << resolved_folder(root.filePath(QStringLiteral("%1/%2").arg(set, kind)));
+  std::set<FileId> sources;
+  QSet<QString> source_folders;
+  for (const ImageLabelPair& pair : pairs) {
+    for (const QString& file : {pair.image, pair.label}) {
+      if (const auto id = file_id(file)) sources.insert(*id);
+      source_folders.insert(resolved_folder(QFileInfo(file).absolutePath()));
+    }
+  }
+  for (const QString& source : source_folders)
+    for (const QString& target : targets_dirs)
+      if (is_inside(source, target))
+        return QStringLiteral("The destination folder %1 holds the source folder %2; exporting there would "
+                              "overwrite the images and labels being exported. Choose another destination.")
+            .arg(QDir::toNativeSeparators(target), QDir::toNativeSeparators(source));
+  for (const ImageLabelPair& pair : pairs) {
+    for (const auto& [file, kind] : {std::pair{pair.image, "images"}, std::pair{pair.label, "labels"}}) {
+      for (const char* set : {"train", "val", "test"}) {
+        const QString target =
+            root.filePath(QStringLiteral("%1/%2/%3").arg(set, kind, QFileInfo(file).fileName()));
+        const auto id = file_id(target);
+        if (id && sources.count(*id))
+          return QStringLiteral("%1 is a source of this export (the same file or a hard link to one); "
+                                "exporting there would overwrite it. Choose another destination.")
+              .arg(QDir::toNativeSeparators(target));
+      }
+    }
+  }
+  return {};
+}
+
+int largest_class_id(const QVector<ImageLabelPair>& pairs) {
+  int largest = -1;
+  std::string buffer;
+  for (const ImageLabelPair& pair : pairs) {
+    if (!read_whole_file(QFile::encodeName(pair.label), buffer)) continue;
+    for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
+      long long id = 0;
+      if (tokens.size() >= 3 && parse_int(tokens[0], &id) && id >= 0 && id < 1000000)
+        largest = std::max(largest, static_cast<int>(id));
+      return true;
+    });
+  }
+  return largest;
+}
+
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
                             const QString& destination, LabelFormat format, const QStringList& classes) {
   ExportResult result;
+  result.error = export_source_conflict(pairs, destination);
+  if (!result.error.isEmpty()) return result;
+  // Every id in the labels gets a name; one without is named by its number.
+  QStringList names = classes;
+  const int largest = largest_class_id(pairs);
+  if (largest >= names.size()) {
+    result.unnamed_first = static_cast<int>(names.size());
+    result.unnamed_last = largest;
+    while (names.size() <= largest) names << QString::number(names.size());
+  }
+  if (names.isEmpty()) {
+    result.error = QStringLiteral("The labels hold no class ids and the folder has no class names, so data.yaml "
+                                  "would name no class.");
+    return result;
+  }
   const QDir root(destination);
   const std::array<std::pair<const char*, int>, 3> sets = {
       {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
@@ -234,7 +347,7 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
     }
   }
   const QString manifest = root.filePath("data.yaml");
-  const QString reason = write_file_atomically(manifest, manifest_text(root.absolutePath(), classes).toUtf8());
+  const QString reason = write_file_atomically(manifest, manifest_text(root.absolutePath(), names).toUtf8());
   if (!reason.isEmpty())
     result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), reason);
   return result;

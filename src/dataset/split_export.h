@@ -40,11 +40,24 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 struct ExportResult {
   SplitCounts counts;
   QString error;  // empty on success; otherwise which file failed and why
+  // Class ids in the exported labels that had no name and are named by their number in
+  // data.yaml (first..last), or -1.
+  int unnamed_first = -1;
+  int unnamed_last = -1;
 };
+
+// Why exporting `pairs` into `destination` would write over a source: a target that is a
+// source file (the same file or a hard link), or a destination folder that is or holds a
+// source folder. Empty when the export touches no source.
+QString export_source_conflict(const QVector<ImageLabelPair>& pairs, const QString& destination);
+
+// The largest class id of the label lines in the pairs' files; -1 when there is none.
+int largest_class_id(const QVector<ImageLabelPair>& pairs);
 
 // Writes the six folders, copies images (with their file times) and labels or their box
 // conversion into the sets in the order of `pairs`, and writes data.yaml atomically. Stops at
-// the first failure.
+// the first failure. Writes nothing when the export would touch a source. data.yaml names
+// every id from 0 to the largest in the labels (the engine needs them contiguous).
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
                             const QString& destination, LabelFormat format, const QStringList& classes);
 

@@ -167,7 +167,10 @@ class TestDataset : public QObject {
       if (QFileInfo::exists(out.filePath(QString(set) + "/labels/img0.txt")))
         img0 = test::read_text(out.filePath(QString(set) + "/labels/img0.txt"));
     QCOMPARE(img0, QString("1 0.400000 0.600000 0.400000 0.400000\n4 0.500000 0.250000 0.000000 0.000000\n"));
-    QVERIFY(test::read_text(out.filePath("data.yaml")).endsWith("\nnames:\n"));
+    // No class names: every id up to the largest in the labels is named by its number.
+    QVERIFY(test::read_text(out.filePath("data.yaml"))
+                .endsWith("\nnames:\n  0: \"0\"\n  1: \"1\"\n  2: \"2\"\n  3: \"3\"\n  4: \"4\"\n"));
+    QVERIFY(prompts_->messages[0].text.contains("Warning: class ids 0 to 4 have no name"));
     QVERIFY(prompts_->messages[0].text.contains("val: 0 images"));
     QVERIFY(prompts_->messages[0].text.contains("Warning: the val set is empty"));
   }
