@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <QtTest>
 
+#include "core/class_names.h"
 #include "core/label_files.h"
 #include "support/fixtures.h"
 
@@ -92,6 +93,30 @@ class TestLabelFiles : public QObject {
     QCOMPARE(fixed6(-0.0), QString("0.000000"));
     QCOMPARE(fixed6(-1e-9), QString("0.000000"));
     QCOMPARE(*polygon_line_to_box_line("0 -0.0000001 0 0.0000001 0 0 0"), QString("0 0.000000 0.000000 0.000000 0.000000\n"));
+  }
+
+  void folder_class_names() {
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("ds/train/images");
+    const QString images = dir.filePath("ds/train/images");
+    QCOMPARE(load_folder_classes(images).source, FolderClasses::Source::None);
+    // The manifest two folders up, mapping form with a gap.
+    test::write_text(dir.filePath("ds/data.yaml"), "path: .\nnames:\n  0: car\n  2: 'a: b'\n");
+    FolderClasses found = load_folder_classes(images);
+    QCOMPARE(found.source, FolderClasses::Source::Manifest);
+    QCOMPARE(found.names, QStringList({"car", "1", "a: b"}));
+    // Another *.yaml holding names, list form, nearer the folder.
+    test::write_text(dir.filePath("ds/train/coco8.yaml"), "names: [person, 'bi\\ncycle']\n");
+    test::write_text(dir.filePath("ds/train/args.yaml"), "epochs: 3\n");
+    QCOMPARE(load_folder_classes(images).names, QStringList({"person", "bi\\ncycle"}));
+    // classes.txt beside the images wins.
+    test::write_text(images + "/classes.txt", "x\ny\n");
+    found = load_folder_classes(images);
+    QCOMPARE(found.source, FolderClasses::Source::ClassesFile);
+    QCOMPARE(found.names, QStringList({"x", "y"}));
+    QVERIFY(!read_manifest_names(dir.filePath("ds/train/args.yaml")));
+    test::write_text(dir.filePath("bad.yaml"), "names: [unclosed\n");
+    QVERIFY(!read_manifest_names(dir.filePath("bad.yaml")));
   }
 
   void box_line_conversion() {

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QProcess>
+#include <unistd.h>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -240,11 +241,14 @@ class TestDataset : public QObject {
     for (const QString& name : plain) QCOMPARE(yaml_class_name(name), name);
     const QStringList tricky = {"yes", "No", "on", "1", "007", "1.5", "1e3", ".inf", "null", "~", "a: b", "#x",
                                 " padded", "trail ", "it's", "say \"hi\"", "back\\slash", "-dash", "12:30",
-                                "2024-01-02", "0x1F", "[list]", "{map}", "*star", "&anchor", "!tag", "", "tab\there"};
+                                "2024-01-02", "0x1F", "[list]", "{map}", "*star", "&anchor", "!tag", "", "tab\there",
+                                "c1\u0085\u0090", "line\u2028sep", "para\u2029sep", "bom\ufeff", "non\ufffechar"};
     QStringList all = plain + tricky;
-    const QString yaml = manifest_text("/data/ds", all);
+    const QString yaml = manifest_text("/data/set #2/v2: final", all);
     const YAML::Node names = YAML::Load(yaml.toStdString())["names"];
     QCOMPARE(int(names.size()), all.size());
+    QCOMPARE(QString::fromStdString(YAML::Load(yaml.toStdString())["path"].as<std::string>()),
+             QString("/data/set #2/v2: final"));
     for (int i = 0; i < all.size(); ++i) {
       const YAML::Node n = names[i];
       QCOMPARE(QString::fromStdString(n.as<std::string>()), all[i]);
@@ -258,16 +262,73 @@ class TestDataset : public QObject {
       QProcess p;
       p.start(python, {"-c",
                        "import sys, yaml, json\n"
-                       "names = yaml.safe_load(open(sys.argv[1], encoding='utf-8'))['names']\n"
-                       "print(json.dumps([names[i] for i in range(len(names))]))",
+                       "doc = yaml.safe_load(open(sys.argv[1], encoding='utf-8'))\n"
+                       "names = doc['names']\n"
+                       "print(json.dumps([doc['path']] + [names[i] for i in range(len(names))]))",
                        tmp.filePath("data.yaml")});
       QVERIFY(p.waitForFinished(30000));
-      if (p.exitCode() == 0) {
-        const QJsonArray read = QJsonDocument::fromJson(p.readAllStandardOutput()).array();
-        QCOMPARE(read.size(), all.size());
-        for (int i = 0; i < all.size(); ++i) QCOMPARE(read[i].toString(), all[i]);
-      }
+      QVERIFY2(p.exitCode() == 0, p.readAllStandardError().constData());
+      const QJsonArray read = QJsonDocument::fromJson(p.readAllStandardOutput()).array();
+      QCOMPARE(read.size(), all.size() + 1);
+      QCOMPARE(read[0].toString(), QString("/data/set #2/v2: final"));
+      for (int i = 0; i < all.size(); ++i) QCOMPARE(read[i + 1].toString(), all[i]);
     }
+  }
+
+  void export_never_writes_over_its_sources() {
+    // A kept split: images in D/train/images, labels in D/train/labels; exporting into D.
+    QDir(dir_->path()).mkpath("train/images");
+    QDir(dir_->path()).mkpath("train/labels");
+    QStringList images;
+    for (int i = 0; i < 4; ++i) {
+      images << path(QStringLiteral("train/images/i%1.png").arg(i));
+      test::write_image(images.last(), 16, 16);
+      test::write_text(path(QStringLiteral("train/labels/i%1.txt").arg(i)), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    }
+    const QByteArray image0 = test::read_bytes(images[0]);
+    for (const QString& destination : {dir_->path(), path("train/..")}) {
+      prompts_->dialogs.push_back(answer_split(70, 20, 10, "Segmentation"));
+      prompts_->directories.push_back(destination);
+      export_and_split_dataset(nullptr, images, {"car"});
+      QCOMPARE(prompts_->messages.last().title, QString("Export Error"));
+      QVERIFY(prompts_->messages.last().text.contains("holds the source folder"));
+      QVERIFY(prompts_->messages.last().text.contains("No file was written"));
+    }
+    QCOMPARE(test::read_bytes(images[0]), image0);
+    QVERIFY(!QFileInfo::exists(path("data.yaml")));
+    QVERIFY(!QDir(path("val")).exists() || QDir(path("val/images")).isEmpty());
+
+    // A hard link to a source in another destination is the same file: refused too.
+    QTemporaryDir out;
+    QDir(out.path()).mkpath("val/images");
+    if (::link(QFile::encodeName(images[0]).constData(), QFile::encodeName(out.filePath("val/images/i0.png")).constData()) == 0) {
+      const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
+      QCOMPARE(pairs.size(), 4);
+      QCOMPARE(pairs[0].label, path("train/labels/i0.txt"));  // the engine's layout is followed
+      QVERIFY(export_source_conflict(pairs, out.path()).contains("hard link"));
+      const ExportResult result = export_dataset(pairs, plan_split(4, 0.5, 0.5), out.path(), LabelFormat::Segmentation, {"car"});
+      QVERIFY(!result.error.isEmpty());
+      QCOMPARE(test::read_bytes(images[0]), image0);
+    }
+    // Into a fresh folder the same export works.
+    QTemporaryDir fresh;
+    const ExportResult ok = export_dataset(collect_annotated_pairs(images), plan_split(4, 0.5, 0.5), fresh.path(),
+                                           LabelFormat::Segmentation, {"car"});
+    QVERIFY2(ok.error.isEmpty(), qPrintable(ok.error));
+    QCOMPARE(count_files(fresh.filePath("train/labels")), 2);
+  }
+
+  void full_disk_keeps_the_old_manifest() {
+    test::SmallDisk disk(128);
+    if (!disk.ok()) QSKIP("a small tmpfs cannot be mounted here");
+    const QStringList images = make_folder(1);
+    test::write_text(disk.path() + "/data.yaml", "old manifest\n");
+    disk.fill();
+    const ExportResult result =
+        export_dataset(collect_annotated_pairs(images), plan_split(1, 1, 0), disk.path(), LabelFormat::Segmentation, {"a", "b"});
+    QVERIFY(!result.error.isEmpty());
+    QVERIFY2(result.error.contains("No space left on device"), qPrintable(result.error));
+    QCOMPARE(test::read_text(disk.path() + "/data.yaml"), QString("old manifest\n"));
   }
 
   void health_report_text_and_findings() {
