@@ -398,6 +398,8 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
       emit notice_signal(QStringLiteral("%1 line(s) of %2 are kept but not shown.")
                              .arg(kept)
                              .arg(QFileInfo(document.path()).fileName()));
+    } else {
+      emit notice_signal(QString());  // nothing to say about this image: the last notice goes
     }
   }
   update_annotation_colors();
