@@ -9,17 +9,21 @@ which the studio shows live in its console.
 
 Requests:  {"cmd": "probe"} | {"cmd": "train", "params": {...}} | {"cmd": "tune", "params": {...}}
            {"cmd": "stop"} | {"cmd": "export", ...} | {"cmd": "load", ...} | {"cmd": "predict", ...}
-Events:    {"event": "probe", "cuda": bool} | {"event": "epoch", "epoch": n, "epochs": total}
+Events:    {"event": "probe", "cuda": bool} | {"event": "batches"} (the first batch ended here)
+           {"event": "epoch", "epoch": n, "epochs": total, "save_dir": dir}
            {"event": "validating", "save_dir": dir} | {"event": "finished", ...} | {"event": "stopped"}
            {"event": "error", "text": message}
 """
 import json
 import logging
+import math
 import os
 import queue
 import shutil
+import signal
 import sys
 import threading
+import time
 import traceback
 
 # ---------------------------------------------------------------- process preparation
@@ -78,8 +82,19 @@ _bin = os.path.dirname(sys.executable)
 os.environ["PATH"] = _bin + os.pathsep + os.environ.get("PATH", "")
 
 
+def finite(value):
+    """The value with every non-finite float as None: standard JSON has no NaN or Infinity."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {str(k): finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [finite(v) for v in value]
+    return value
+
+
 def emit(**event):
-    line = json.dumps(event, default=str)
+    line = json.dumps(finite(event), default=str, allow_nan=False)
     with _protocol_lock:
         _protocol.write(line + "\n")
         _protocol.flush()
@@ -91,20 +106,56 @@ requests = queue.Queue()
 stop_requested = threading.Event()
 
 
+# The keys each request needs; a request without one is answered with an error at once.
+REQUIRED = {"train": ("params",), "tune": ("params",), "load": ("key", "weights"),
+            "predict": ("key", "source", "conf"), "export": ("weights", "format")}
+PARAMS_REQUIRED = {"train": ("data_yaml",), "tune": ("model_path", "data_yaml", "epochs", "project", "name")}
+
+
+def request_problem(request):
+    """What is wrong with a request, or None."""
+    if not isinstance(request, dict):
+        return "a request must be a JSON object, not " + type(request).__name__
+    cmd = request.get("cmd")
+    if not isinstance(cmd, str):
+        return "the request has no 'cmd' text"
+    missing = [k for k in REQUIRED.get(cmd, ()) if k not in request]
+    if missing:
+        return "the '%s' request lacks %s" % (cmd, ", ".join("'%s'" % k for k in missing))
+    if cmd in PARAMS_REQUIRED:
+        params = request["params"]
+        if not isinstance(params, dict):
+            return "the '%s' request's 'params' must be an object" % cmd
+        missing = [k for k in PARAMS_REQUIRED[cmd] if k not in params]
+        if missing:
+            return "the '%s' request's params lack %s" % (cmd, ", ".join("'%s'" % k for k in missing))
+    return None
+
+
 def read_requests():
     for raw in sys.stdin:
-        raw = raw.strip()
-        if not raw:
-            continue
         try:
-            request = json.loads(raw)
-        except ValueError:
-            emit(event="error", text="Malformed request: " + raw[:200])
-            continue
-        if request.get("cmd") == "stop":
-            stop_requested.set()
-        else:
-            requests.put(request)
+            raw = raw.strip()
+            if not raw:
+                continue
+            try:
+                request = json.loads(raw)
+            except ValueError:
+                emit(event="error", text="Malformed request (not JSON): " + raw[:200])
+                continue
+            problem = request_problem(request)
+            if problem:
+                emit(event="error", text="Malformed request: " + problem)
+                continue
+            if request["cmd"] == "stop":
+                stop_requested.set()
+            else:
+                requests.put(request)
+        except Exception as exc:  # the reader never dies: the studio would wait for ever
+            try:
+                emit(event="error", text="Malformed request: " + str(exc))
+            except Exception:
+                pass
     requests.put(None)  # the studio went away
 
 
@@ -205,24 +256,110 @@ def do_probe(_request):
     emit(event="probe", cuda=cuda_available())
 
 
+def missing_weights(name):
+    """A message when `name` is a built-in weights name that would need a download now."""
+    if not isinstance(name, str) or not name.endswith(".pt") or os.path.exists(name):
+        return None
+    try:
+        from ultralytics.utils import is_online
+
+        online = is_online()
+    except Exception:
+        online = True
+    if online:
+        return None
+    return ("The weights file '%s' does not exist. Built-in model names are downloaded from the internet the first "
+            "time they are used, and this computer is offline: choose a weights file (.pt) on disk, or a model "
+            "definition (.yaml) to train from scratch." % name)
+
+
 def do_train(request):
-    YOLO, LOGGER = engine()
     params = dict(request["params"])
-    stop_requested.clear()
+    try:
+        # A stop that arrived while the engine was still loading is honoured before training begins.
+        if stop_requested.is_set():
+            emit(event="stopped")
+            return
+        problem = missing_weights(params.get("model_path"))
+        if problem:
+            raise RuntimeError(problem)
+        YOLO, LOGGER = engine()
+        if stop_requested.is_set():
+            emit(event="stopped")
+            return
+        train(YOLO, LOGGER, params)
+    finally:
+        stop_requested.clear()
+
+
+def descendants(root):
+    """The processes started by `root`, directly or not (read from /proc)."""
+    children = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                ppid = int(f.read().rsplit(")", 1)[1].split()[1])
+        except (OSError, ValueError, IndexError):
+            continue
+        children.setdefault(ppid, []).append(int(entry))
+    found, todo = [], [root]
+    while todo:
+        for child in children.get(todo.pop(), []):
+            found.append(child)
+            todo.append(child)
+    return found
+
+
+def end_workers_on_stop(heard):
+    """Under multi-GPU training the epochs run in worker processes whose callbacks never reach
+    this process; a stop then ends those workers (the run keeps the weights saved last)."""
+
+    def watch():
+        while not stop_requested.wait(0.5):
+            if finished.is_set():
+                return
+        time.sleep(1.0)
+        if heard["callback"] or finished.is_set():
+            return
+        for pid in descendants(os.getpid()):
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except OSError:
+                pass
+
+    finished = threading.Event()
+    threading.Thread(target=watch, daemon=True).start()
+    return finished
+
+
+def train(YOLO, LOGGER, params):
     reported = {"epoch": 0}
+    heard = {"callback": False}
 
     def on_batch_end(trainer):
+        if not heard["callback"]:
+            heard["callback"] = True
+            emit(event="batches")  # the callbacks reach this process: progress comes from them
+        if stop_requested.is_set():
+            trainer.stop = True
+
+    def on_train_start(trainer):
         if stop_requested.is_set():
             trainer.stop = True
 
     def on_epoch_end(trainer):
+        heard["callback"] = True
         if stop_requested.is_set():
+            # An epoch cut short by a stop, and the engine's extra call after it, report nothing.
             trainer.stop = True
+            return
         ep, tot = int(trainer.epoch) + 1, int(trainer.epochs)
         # The engine calls this once more after its final validation; each epoch is reported once.
         if reported["epoch"] < ep <= tot:
             reported["epoch"] = ep
-            emit(event="epoch", epoch=ep, epochs=tot)
+            emit(event="epoch", epoch=ep, epochs=tot, save_dir=str(getattr(trainer, "save_dir", "")))
 
     with ConsoleCapture(LOGGER):
         model_path = params.pop("model_path", None)
@@ -230,23 +367,36 @@ def do_train(request):
         params["data"] = data_yaml
         model = YOLO(model_path)
         model.add_callback("on_train_batch_end", on_batch_end)
+        model.add_callback("on_train_start", on_train_start)
         model.add_callback("on_fit_epoch_end", on_epoch_end)
         params["exist_ok"] = True
         params["verbose"] = True
-        model.train(**params)
+        workers = end_workers_on_stop(heard)
+        try:
+            model.train(**params)
+        except Exception:
+            if not stop_requested.is_set():
+                raise
+        finally:
+            workers.set()
         if stop_requested.is_set():
             emit(event="stopped")
             return
         save_dir = str(model.trainer.save_dir)
         emit(event="validating", save_dir=save_dir)
         best = YOLO(os.path.join(save_dir, "weights", "best.pt"))
-        metrics = best.val(data=data_yaml, imgsz=params.get("imgsz"), device=params.get("device"))
+        # The validation's plots go into the run folder, never under the working folder.
+        metrics = best.val(data=data_yaml, imgsz=params.get("imgsz"), device=params.get("device"),
+                           project=save_dir, name="val", exist_ok=True)
         emit(event="finished", save_dir=save_dir, metrics=jsonable(getattr(metrics, "results_dict", {})))
 
 
 def do_tune(request):
-    YOLO, LOGGER = engine()
     params = request["params"]
+    problem = missing_weights(params.get("model_path"))
+    if problem:
+        raise RuntimeError(problem)
+    YOLO, LOGGER = engine()
     with ConsoleCapture(LOGGER):
         model = YOLO(params["model_path"])
         model.tune(
@@ -274,6 +424,9 @@ def class_names(model):
 
 
 def do_load(request):
+    problem = missing_weights(request["weights"])
+    if problem:
+        raise RuntimeError(problem)
     YOLO, _ = engine()
     model = YOLO(request["weights"])  # the key keeps its previous model when this fails
     models[request["key"]] = model
@@ -314,6 +467,9 @@ def do_predict(request):
 
 
 def do_export(request):
+    problem = missing_weights(request["weights"])
+    if problem:
+        raise RuntimeError(problem)
     YOLO, LOGGER = engine()
     with ConsoleCapture(LOGGER):
         path = YOLO(request["weights"]).export(format=request["format"])

@@ -143,7 +143,9 @@ void QuorlanStudio::start_training() {
     prompts().critical(this, "Error", "YAML file path does not exist:\n" + data_yaml);
     return;
   }
-  const QString device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+  // "auto" is decided by the run itself, off the GUI thread: the click never waits for the
+  // background question about CUDA.
+  const QString device = tab_config->selected_device();
   if (tab_progress->start_training(tab_config->training_params(data_yaml, device))) tabs->setCurrentIndex(5);
 }
 

@@ -8,6 +8,11 @@
 #include <future>
 #include <mutex>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <unistd.h>
+#endif
+
 namespace quorlan {
 
 QString engine_python() {
@@ -43,7 +48,7 @@ std::pair<int, QByteArray> run_python(const QString& code, int timeout_ms) {
 struct Probes {
   std::mutex mutex;
   std::shared_future<bool> has_yolo;
-  std::shared_future<bool> cuda;
+  std::shared_future<int> cuda;
 };
 
 Probes& probes() {
@@ -60,11 +65,13 @@ std::shared_future<bool> yolo_probe() {
       .share();
 }
 
-std::shared_future<bool> cuda_probe() {
+std::shared_future<int> cuda_probe() {
   return std::async(std::launch::async, [] {
-           const auto [code, out] =
-               run_python("import torch; print('cuda' if torch.cuda.is_available() else 'cpu')", 120000);
-           return code == 0 && out.trimmed() == "cuda";
+           const auto [code, out] = run_python(
+               "import torch; print(torch.cuda.device_count() if torch.cuda.is_available() else 0)", 120000);
+           bool ok = false;
+           const int count = out.trimmed().toInt(&ok);
+           return code == 0 && ok ? count : 0;
          })
       .share();
 }
@@ -96,9 +103,25 @@ bool HAS_YOLO() {
   return f.get();
 }
 
-bool engine_cuda_available() {
-  if (!HAS_YOLO()) return false;
-  std::shared_future<bool> f;
+bool engine_cuda_available() { return engine_cuda_devices() > 0; }
+
+std::optional<int> engine_cuda_devices_if_known() {
+  std::shared_future<int> f;
+  {
+    Probes& p = probes();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (!p.cuda.valid() || !p.has_yolo.valid()) return std::nullopt;
+    if (p.has_yolo.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return std::nullopt;
+    if (!p.has_yolo.get()) return 0;
+    f = p.cuda;
+  }
+  if (f.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return std::nullopt;
+  return f.get();
+}
+
+int engine_cuda_devices() {
+  if (!HAS_YOLO()) return 0;
+  std::shared_future<int> f;
   {
     Probes& p = probes();
     std::lock_guard<std::mutex> lock(p.mutex);
@@ -106,6 +129,21 @@ bool engine_cuda_available() {
     f = p.cuda;
   }
   return f.get();
+}
+
+void start_in_own_group(QProcess& process, const QString& program, const QStringList& arguments) {
+#ifdef Q_OS_UNIX
+  process.setChildProcessModifier([] { ::setsid(); });
+#endif
+  process.start(program, arguments);
+}
+
+void end_process_group(qint64 pid) {
+#ifdef Q_OS_UNIX
+  if (pid > 0) ::kill(-static_cast<pid_t>(pid), SIGKILL);
+#else
+  Q_UNUSED(pid);
+#endif
 }
 
 // ---------------------------------------------------------------- EngineSession
@@ -122,6 +160,7 @@ EngineSession::EngineSession(QObject* parent)
     read_console();
     read_events();
     console_.flush();
+    end_process_group(pid_);  // whatever the host started goes with it
     if (finishing_) return;
     const QString how = status == QProcess::CrashExit ? QStringLiteral("The engine process crashed")
                                                        : QStringLiteral("The engine process ended (exit code %1)").arg(code);
@@ -133,13 +172,13 @@ EngineSession::EngineSession(QObject* parent)
 EngineSession::~EngineSession() { finish(1000); }
 
 bool EngineSession::start(QString* error) {
-  QStringList args{"-u", engine_host_script()};
-  process_.start(engine_python(), args);
+  start_in_own_group(process_, engine_python(), {"-u", engine_host_script()});
   if (!process_.waitForStarted(30000)) {
     if (error)
       *error = QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_.errorString());
     return false;
   }
+  pid_ = process_.processId();
   return true;
 }
 
@@ -150,12 +189,16 @@ void EngineSession::send(const QJsonObject& request) {
 
 void EngineSession::finish(int grace_ms) {
   finishing_ = true;
-  if (process_.state() == QProcess::NotRunning) return;
-  process_.closeWriteChannel();
-  if (!process_.waitForFinished(grace_ms)) {
-    process_.kill();
-    process_.waitForFinished(2000);
+  if (process_.state() != QProcess::NotRunning) {
+    process_.closeWriteChannel();
+    if (grace_ms <= 0 || !process_.waitForFinished(grace_ms)) {
+      end_process_group(pid_);
+      process_.kill();
+      process_.waitForFinished(2000);
+    }
   }
+  end_process_group(pid_);
+  pid_ = 0;
 }
 
 QString EngineSession::console_tail() const {
@@ -169,7 +212,11 @@ void EngineSession::read_events() {
     const QByteArray line = process_.readLine().trimmed();
     if (line.isEmpty()) continue;
     const QJsonDocument doc = QJsonDocument::fromJson(line);
-    if (doc.isObject()) emit event_signal(doc.object());
+    if (doc.isObject())
+      emit event_signal(doc.object());
+    else
+      emit protocol_error_signal(
+          QStringLiteral("The engine sent a line that is not a JSON object: %1").arg(QString::fromUtf8(line.left(200))));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <optional>
 
 #include "engine_client/console_stream.h"
 
@@ -20,10 +21,21 @@ void start_engine_probes();
 // True when the interpreter can find the engine package. Asked without importing the engine,
 // so it is known a fraction of a second after start-up; waits for the check if still running.
 bool HAS_YOLO();
-// True when the engine reports a CUDA device; asked of the engine in the background.
+// True when the engine reports a CUDA device; asked of the engine in the background (waits for
+// the answer: call it off the GUI thread, or after engine_cuda_devices_if_known has one).
 bool engine_cuda_available();
+// The number of CUDA devices the engine reports (0 without CUDA); waits like the above.
+int engine_cuda_devices();
+// The same without waiting: nullopt while the background question is still open.
+std::optional<int> engine_cuda_devices_if_known();
 // Forgets the checks' results (tests that change the environment call it).
 void reset_engine_probes();
+
+// Starts `process` (not yet started) so that it leads a process group of its own: everything the
+// engine starts (tuner iterations, data loader and multi-GPU workers) is then ended with it.
+void start_in_own_group(QProcess& process, const QString& program, const QStringList& arguments);
+// Ends the process group led by `pid` (the host and everything it started), if any is left.
+void end_process_group(qint64 pid);
 
 // One engine host process. Lives in the thread that created it, which must run an event loop.
 class EngineSession : public QObject {
@@ -45,6 +57,8 @@ class EngineSession : public QObject {
   void console_signal(const QString& text);
   // The host ended without being asked to; the text says how, with its last console lines.
   void died_signal(const QString& text);
+  // The host wrote a line that is not a JSON object: the protocol is broken.
+  void protocol_error_signal(const QString& text);
 
  private:
   void read_events();
@@ -53,6 +67,7 @@ class EngineSession : public QObject {
   QProcess process_;
   ConsoleStream console_;
   QString tail_;
+  qint64 pid_ = 0;
   bool finishing_ = false;
 };
 

@@ -4,12 +4,14 @@
 #include <QTimer>
 
 #include "engine_client/engine_host.h"
+#include "shell/constants.h"
 
 namespace quorlan {
 
 QString run_engine_request(const QJsonObject& request, const std::function<void(const QString&)>& log,
                            const std::function<bool(const QJsonObject&)>& on_event,
-                           const std::atomic<bool>* stop_requested, const std::atomic<bool>* abort_requested) {
+                           const std::atomic<bool>* stop_requested, const std::atomic<bool>* abort_requested,
+                           const std::function<void()>& tick) {
   EngineSession session;
   QEventLoop loop;
   QString failure;
@@ -22,12 +24,14 @@ QString run_engine_request(const QJsonObject& request, const std::function<void(
       loop.quit();
     }
   });
-  QObject::connect(&session, &EngineSession::died_signal, &loop, [&](const QString& text) {
+  const auto end_with = [&](const QString& text) {
     if (over) return;
     over = true;
     failure = text;
     loop.quit();
-  });
+  };
+  QObject::connect(&session, &EngineSession::died_signal, &loop, end_with);
+  QObject::connect(&session, &EngineSession::protocol_error_signal, &loop, end_with);
   QTimer poll;
   bool stop_sent = false;
   QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
@@ -41,11 +45,18 @@ QString run_engine_request(const QJsonObject& request, const std::function<void(
     }
   });
   poll.start(25);
+  QTimer ticker;
+  if (tick) {
+    QObject::connect(&ticker, &QTimer::timeout, &loop, [&] {
+      if (!over) tick();
+    });
+    ticker.start(500);
+  }
   if (!session.start(&failure)) return failure;
   session.send(request);
   loop.exec();
   session.finish(over && failure == QLatin1String("Aborted.") ? 0 : 3000);
-  return failure;
+  return clean_console_text(failure);
 }
 
 QString run_engine_command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
@@ -56,7 +67,7 @@ QString run_engine_command(const QJsonObject& request, const QString& done_event
       [&](const QJsonObject& event) {
         const QString kind = event["event"].toString();
         if (kind == done_event) *done = event;
-        if (kind == QLatin1String("error")) engine_error = event["text"].toString();
+        if (kind == QLatin1String("error")) engine_error = clean_console_text(event["text"].toString());
         return kind == done_event || kind == QLatin1String("error");
       },
       nullptr, abort_requested);

@@ -30,6 +30,7 @@ void PredictionHost::shutdown() {
     process_->kill();
     process_->waitForFinished(2000);
   }
+  end_process_group(pid_);
   process_.reset();
   if (!plot_path_.isEmpty()) QFile::remove(plot_path_);
 }
@@ -45,13 +46,15 @@ QString PredictionHost::drain_console() {
 
 bool PredictionHost::ensure_started(QString* error) {
   if (process_ && process_->state() == QProcess::Running) return true;
+  end_process_group(pid_);  // anything a dead host left behind
   process_ = std::make_unique<QProcess>();
-  process_->start(engine_python(), {"-u", engine_host_script()});
+  start_in_own_group(*process_, engine_python(), {"-u", engine_host_script()});
   if (!process_->waitForStarted(30000)) {
     *error = QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_->errorString());
     process_.reset();
     return false;
   }
+  pid_ = process_->processId();
   console_tail_.clear();
   plot_path_ = QDir(QDir::tempPath()).filePath(QStringLiteral("quorlan-plot-%1.raw").arg(process_->processId()));
   loaded_.clear();  // a new host knows no models; each is loaded again when next asked for
@@ -66,23 +69,31 @@ std::optional<QJsonObject> PredictionHost::round_trip(const QJsonObject& request
     if (waited.elapsed() > kAnswerTimeoutMs) {  // a host that hangs must not freeze the window for good
       process_->kill();
       process_->waitForFinished(2000);
+      end_process_group(pid_);
       process_.reset();
       *error = QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000);
       return std::nullopt;
     }
     if (process_->canReadLine()) {
-      const QJsonDocument doc = QJsonDocument::fromJson(process_->readLine().trimmed());
-      if (!doc.isObject()) continue;
-      const QJsonObject reply = doc.object();
+      const QByteArray line = process_->readLine().trimmed();
+      if (line.isEmpty()) continue;
+      const QJsonDocument doc = QJsonDocument::fromJson(line);
       drain_console();
+      if (!doc.isObject()) {  // a broken protocol ends the request at once, never a silent wait
+        *error = QStringLiteral("The engine sent a line that is not a JSON object: %1")
+                     .arg(QString::fromUtf8(line.left(200)));
+        return std::nullopt;
+      }
+      const QJsonObject reply = doc.object();
       if (reply["event"].toString() == QLatin1String("error")) {
-        *error = reply["text"].toString();
+        *error = clean_console_text(reply["text"].toString());
         return std::nullopt;
       }
       return reply;
     }
     if (process_->state() != QProcess::Running) {
       process_->waitForFinished(1000);
+      end_process_group(pid_);
       drain_console();
       QStringList lines = console_tail_.split('\n', Qt::SkipEmptyParts);
       if (lines.size() > 12) lines = lines.mid(lines.size() - 12);

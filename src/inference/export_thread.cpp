@@ -24,6 +24,7 @@ void ExportThread::run() {
   QJsonObject done;
   const QString failure = run_engine_command({{"cmd", "export"}, {"weights", mp}, {"format", fs}}, "exported", &done,
                                              [](const QString&) {}, &is_aborted);
+  if (is_aborted.load()) return;  // the window is closing: no box, and the host is gone
   if (!failure.isEmpty()) {
     emit error_signal(failure);
     return;

@@ -45,6 +45,7 @@ void InferenceTab::abort_export() {
   if (!export_thread) return;
   export_thread->abort();
   export_thread->wait();
+  export_active_ = false;
 }
 
 void InferenceTab::setup_inference_tab() {
@@ -208,9 +209,21 @@ void InferenceTab::run_model_export() {
     prompts().critical(this, "Error", "Select a valid weights file first.");
     return;
   }
-  if (export_thread) export_thread->deleteLater();
+  if (export_active_) {
+    prompts().warning(this, "Run Active",
+                      "A model export is already running. Let it finish before starting another.");
+    return;
+  }
+  if (export_thread) {
+    export_thread->wait();  // it has signalled its end and returns from run() right after
+    export_thread->deleteLater();
+  }
   auto* thread = new ExportThread(weights, format, folder, this);
   export_thread = thread;
+  export_active_ = true;
+  const auto over = [this] { export_active_ = false; };
+  connect(thread, &ExportThread::finished_signal, this, over);
+  connect(thread, &ExportThread::error_signal, this, over);
   connect(thread, &ExportThread::finished_signal, this,
           [this](const QString& path) { prompts().information(this, "Export Success", "Model exported to:\n" + path); });
   connect(thread, &ExportThread::error_signal, this,

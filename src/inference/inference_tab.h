@@ -40,6 +40,7 @@ class InferenceTab : public QWidget {
   QStringList inf_image_paths;
   int inf_current_idx = 0;
   QPointer<ExportThread> export_thread;
+  bool export_active() const { return export_active_; }
 
   QLineEdit* entry_inf_weights = nullptr;
   QLineEdit* entry_inf_folder = nullptr;
@@ -51,6 +52,8 @@ class InferenceTab : public QWidget {
   QPushButton* btn_inf_next = nullptr;
   QLineEdit* entry_export_dir = nullptr;
   QComboBox* combo_export_format = nullptr;
+ private:
+  bool export_active_ = false;  // from a start until the export's one final signal
 };
 
 // The images of `folder` (not its subfolders) by extension, normalised and sorted.

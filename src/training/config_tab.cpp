@@ -7,9 +7,11 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "engine_client/engine_host.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
 #include "training/training_math.h"
@@ -61,7 +63,22 @@ void ConfigTab::setup_config_tab() {
   grid->addWidget(project_dir_input, 2, 1, 1, 2);
   grid->addWidget(create_info_label("Run Identification Name:", "Experiment folder name"), 3, 0);
   grid->addWidget(run_name_input, 3, 1, 1, 2);
+  device_combo = new QComboBox;
+  device_combo->setObjectName("device_combo");
+  device_combo->addItem("Auto", "auto");
+  device_combo->addItem("CPU", "cpu");
+  grid->addWidget(create_info_label("Device:", "Auto: the first GPU when there is one, else the CPU"), 4, 0);
+  grid->addWidget(device_combo, 4, 1, 1, 2);
   layout->addWidget(model_box);
+  // The engine's GPUs are asked in the background at start-up; they join the list when known.
+  auto* gpu_poll = new QTimer(this);
+  connect(gpu_poll, &QTimer::timeout, this, [this, gpu_poll] {
+    const std::optional<int> count = engine_cuda_devices_if_known();
+    if (!count) return;
+    gpu_poll->stop();
+    set_gpu_count(*count);
+  });
+  gpu_poll->start(300);
 
   auto* hyper_box = new QGroupBox("Training Hyperparameters");
   auto* hyper = new QGridLayout(hyper_box);
@@ -119,6 +136,19 @@ void ConfigTab::browse_data_yaml() {
   const QString chosen = prompts().get_open_file_name(this, "Select Data YAML", QString(), "YAML (*.yaml *.yml)");
   data_yaml_input->setText(chosen.isEmpty() ? data_yaml_input->text() : chosen);
 }
+
+void ConfigTab::set_gpu_count(int count) {
+  while (device_combo->count() > 2) device_combo->removeItem(2);
+  QStringList all;
+  for (int i = 0; i < count; ++i) {
+    device_combo->addItem(QStringLiteral("cuda:%1").arg(i), QStringLiteral("cuda:%1").arg(i));
+    all << QString::number(i);
+  }
+  // Several GPUs train together in the engine's multi-GPU mode, given as its device list.
+  if (count > 1) device_combo->addItem("All GPUs", all.join(','));
+}
+
+QString ConfigTab::selected_device() const { return device_combo->currentData().toString(); }
 
 QVariantMap ConfigTab::training_params(const QString& data_yaml, const QString& device) const {
   return {

@@ -20,10 +20,16 @@ class ConfigTab : public QWidget {
 
   // The 13 training parameters, with the manifest path and device given.
   QVariantMap training_params(const QString& data_yaml, const QString& device) const;
+  // The device chosen in the Device box: "auto" (decided when the run starts), "cpu", "cuda:N",
+  // or the engine's list form "0,1,..." for all GPUs.
+  QString selected_device() const;
+  // Offers `count` CUDA devices (and "All GPUs" for more than one).
+  void set_gpu_count(int count);
   // The six tuning parameters.
   QVariantMap tuning_params(const QString& data_yaml) const;
 
   QComboBox* model_combo = nullptr;
+  QComboBox* device_combo = nullptr;
   QLineEdit* data_yaml_input = nullptr;
   QLineEdit* project_dir_input = nullptr;
   QLineEdit* run_name_input = nullptr;

@@ -4,6 +4,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QImage>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -176,8 +177,10 @@ void TrainingTab::training_finished(const QVariant& record) {
 }
 
 void TrainingTab::show_plot(ZoomableView* view, const QString& path) {
-  const QPixmap pixmap(path);
-  if (!pixmap.isNull()) view->set_image(pixmap);
+  // Through QImage: QPixmap's file cache could return the previous drawing of a chart that is
+  // redrawn under the same name within one second.
+  const QImage image(path);
+  if (!image.isNull()) view->set_image(QPixmap::fromImage(image));
 }
 
 void TrainingTab::append_log(const QString& text) {

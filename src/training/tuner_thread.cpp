@@ -24,6 +24,7 @@ void YoloTunerThread::run() {
   const QString failure = run_engine_command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}},
                                              "tuned", &done, [this](const QString& text) { emit log_signal(text); },
                                              &is_aborted);
+  if (is_aborted.load()) return;  // the window is closing: no box, and the host is gone
   if (!failure.isEmpty()) {
     emit error_signal(failure);
     return;

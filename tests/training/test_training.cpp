@@ -1,4 +1,5 @@
 #include <QComboBox>
+#include <QImage>
 #include <QDoubleSpinBox>
 #include <QGraphicsScene>
 #include <QLabel>
@@ -137,7 +138,12 @@ class TestTraining : public QObject {
     QVERIFY(progress[0][1].toString().startsWith("Epoch 1/2 (50%) | ETA: 00:00:0"));
     QCOMPARE(progress[1][0].toInt(), 100);
     QCOMPARE(progress[2][1].toString(), QString("Evaluating Validation Metrics..."));
-    for (const auto& p : progress) QCOMPARE(p[2].toString(), QString());
+    // Each epoch sends the live chart drawn from results.csv; the validation step sends none.
+    const QString chart = QDir(dir_->path()).filePath("runs/run/live_loss_plot.png");
+    QCOMPARE(progress[0][2].toString(), chart);
+    QCOMPARE(progress[1][2].toString(), chart);
+    QCOMPARE(progress[2][2].toString(), QString());
+    QCOMPARE(QImage(chart).size(), QSize(1600, 800));
     const QVariantMap record = finished[0][0].toMap();
     QCOMPARE(record["save_dir"].toString(), QDir(dir_->path()).filePath("runs/run"));
     QVERIFY(record.contains("metrics"));

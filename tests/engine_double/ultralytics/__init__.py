@@ -8,7 +8,14 @@ Behaviour is driven by the inputs:
   FileNotFoundError like the real dataset check.
 - prints coloured text, carriage-return progress and logger lines on the way.
 - a model name containing "crash" ends the whole process in the middle of train.
-- tune: writes <project>/<name>/best_hyperparameters.yaml with lr0 and lrf derived from epochs.
+- tune: writes <project>/<name>/best_hyperparameters.yaml with lr0 and lrf derived from epochs; a
+  model name containing "slowtune" starts a child process per iteration (its pid in
+  <project>/<name>/child.pid) and waits for it, as the real tuner's iterations do.
+- train writes <save_dir>/results.csv with the engine's columns before each epoch's callback; a
+  model name containing "nan" reports NaN metrics; one containing "ddp" runs its epochs without
+  any callback (as the engine's multi-GPU workers do), 0.3 s each.
+- val writes its plots to <project>/<name> (default runs/detect/val under the working folder).
+- export of a model whose name contains "slow" takes 30 s.
 - a model path ending in ".pt" must exist; a name from the built-in list or a ".yaml" config need not.
 """
 import os
@@ -32,8 +39,24 @@ class _Trainer:
 
 
 class _Metrics:
-    def __init__(self):
-        self.results_dict = {"metrics/mAP50(B)": 0.5, "fitness": 0.25}
+    def __init__(self, nan=False):
+        self.results_dict = {"metrics/mAP50(B)": float("nan") if nan else 0.5, "fitness": 0.25}
+
+
+_CSV_COLUMNS = ["epoch", "time", "train/box_loss", "train/cls_loss", "train/dfl_loss", "metrics/precision(B)",
+                "metrics/recall(B)", "metrics/mAP50(B)", "metrics/mAP50-95(B)", "val/box_loss", "val/cls_loss",
+                "val/dfl_loss", "lr/pg0", "lr/pg1", "lr/pg2"]
+
+
+def _csv_row(path, epoch):
+    new = not os.path.exists(path)
+    with open(path, "a") as f:
+        if new:
+            f.write(",".join(_CSV_COLUMNS) + "\n")
+        e = epoch + 1
+        values = [e, 1.5 * e, 2.0 / e, 3.0 / e, 1.5 / e, 0.2 + 0.1 * e, 0.3 + 0.05 * e, 0.25 + 0.1 * e, 0.1 + 0.05 * e,
+                  2.2 / e, 3.3 / e, 1.6 / e, 0.01, 0.01, 0.01]
+        f.write(",".join(str(v) for v in values) + "\n")
 
 
 def _check_data(data):
@@ -124,6 +147,8 @@ class YOLO:
 
     def export(self, format="torchscript", **kwargs):
         stem, _ = os.path.splitext(self.model_name)
+        if "slow" in self.model_name:
+            time.sleep(30)
         LOGGER.info(f"export: converting {self.model_name} to {format}")
         if format in ("openvino", "coreml"):
             out = stem + ("_openvino_model" if format == "openvino" else ".mlpackage")
@@ -149,11 +174,27 @@ class YOLO:
         os.makedirs(save_dir, exist_ok=True)
         self.trainer = _Trainer(int(epochs), save_dir)
         slow = "slow" in self.model_name
+        if "ansierror" in self.model_name:
+            raise RuntimeError("\x1b[34m\x1b[1mval: \x1b[0mError loading data from missing/images")
         if "crash" in self.model_name:
             print("loading weights... out of memory")
             sys.stdout.flush()
             os._exit(137)
         LOGGER.info(f"\x1b[34m\x1b[1mtrain:\x1b[0m Starting training for {epochs} epochs...")
+        self._run("on_train_start")
+        csv = os.path.join(save_dir, "results.csv")
+        if os.path.exists(csv):
+            os.remove(csv)
+        if "ddp" in self.model_name:  # the epochs run in a worker: no callback reaches this process
+            import subprocess
+            worker = (f"import sys, time\nsys.path.insert(0, {os.path.dirname(os.path.dirname(__file__))!r})\n"
+                      f"from ultralytics import _csv_row\n"
+                      f"for e in range({int(epochs)}):\n    time.sleep(0.3)\n    _csv_row({csv!r}, e)\n")
+            subprocess.run([sys.executable, "-c", worker], check=True)
+            _write(os.path.join(save_dir, "weights", "best.pt"), b"double-weights")
+            for plot in ("results.png", "BoxF1_curve.png", "BoxPR_curve.png", "confusion_matrix.png"):
+                _write(os.path.join(save_dir, plot), _tiny_png())
+            return _Metrics()
         for epoch in range(int(epochs)):
             self.trainer.epoch = epoch
             for batch in range(3):
@@ -165,6 +206,7 @@ class YOLO:
                 if self.trainer.stop:
                     break
             print(f"\n\x1b[32mepoch {epoch + 1} done\x1b[0m")
+            _csv_row(csv, epoch)
             self._run("on_fit_epoch_end")
             if self.trainer.stop:
                 break
@@ -179,10 +221,12 @@ class YOLO:
         LOGGER.info(f"{self.trainer.epoch + 1} epochs completed.")
         return _Metrics()
 
-    def val(self, data=None, imgsz=640, device=None, **kwargs):
+    def val(self, data=None, imgsz=640, device=None, project=None, name=None, exist_ok=False, **kwargs):
         _check_data(data)
         print(f"validating {self.model_name} at {imgsz} on {device}")
-        return _Metrics()
+        out = os.path.join(str(project or "runs/detect"), str(name or "val"))
+        _write(os.path.join(out, "confusion_matrix.png"), _tiny_png())
+        return _Metrics(nan="nan" in self.model_name or "nan" in str(data))
 
     def tune(self, data=None, epochs=10, iterations=5, optimizer="auto", project="runs/detect", name="tune",
              plots=True, save=True, exist_ok=False, **kwargs):
@@ -191,6 +235,12 @@ class YOLO:
         os.makedirs(out, exist_ok=True)
         for i in range(int(iterations)):
             LOGGER.info(f"tune iteration {i + 1}/{iterations} with {epochs} epochs, optimizer {optimizer}")
+            if "slowtune" in self.model_name:
+                import subprocess
+                child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(120)"])
+                with open(os.path.join(out, "child.pid"), "w") as f:
+                    f.write(str(child.pid))
+                child.wait()
         if "noresult" in self.model_name:
             return
         with open(os.path.join(out, "best_hyperparameters.yaml"), "w") as f:
