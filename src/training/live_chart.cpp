@@ -69,6 +69,7 @@ void draw_panel(QPainter& p, const QRectF& box, const QString& title, const QVec
   small.setPointSize(8);
   p.setFont(small);
   p.setPen(QPen(QColor(200, 200, 200), 1));
+  p.setBrush(Qt::NoBrush);
   p.drawRect(plot);
 
   double y_min = std::numeric_limits<double>::infinity(), y_max = -y_min;
@@ -100,16 +101,19 @@ void draw_panel(QPainter& p, const QRectF& box, const QString& title, const QVec
     return QPointF(plot.left() + (x - x_min) / (x_max - x_min) * plot.width(),
                    plot.bottom() - (y - y_min) / (y_max - y_min) * plot.height());
   };
-  // Grid and ticks: four steps on each axis.
+  // Grid and ticks: four steps up the side, whole epochs along the bottom.
   for (int k = 0; k <= 4; ++k) {
     const double yv = y_min + (y_max - y_min) * k / 4.0;
-    const double xv = x_min + (x_max - x_min) * k / 4.0;
-    const QPointF py = to_point(x_min, yv), px = to_point(xv, y_min);
+    const QPointF py = to_point(x_min, yv);
     p.setPen(QPen(QColor(235, 235, 235), 1));
     p.drawLine(QPointF(plot.left(), py.y()), QPointF(plot.right(), py.y()));
     p.setPen(QColor(70, 70, 70));
     p.drawText(QRectF(box.left(), py.y() - 8, 54, 16), Qt::AlignRight | Qt::AlignVCenter, tick_text(yv));
-    p.drawText(QRectF(px.x() - 25, plot.bottom() + 3, 50, 14), Qt::AlignCenter, tick_text(xv));
+  }
+  const double step = std::max(1.0, std::ceil((x_max - x_min) / 5.0));
+  for (double xv = std::ceil(x_min); xv <= x_max + 1e-9; xv += step) {
+    const QPointF px = to_point(xv, y_min);
+    p.drawText(QRectF(px.x() - 25, plot.bottom() + 3, 50, 14), Qt::AlignCenter, QString::number(xv, 'f', 0));
   }
   p.drawText(QRectF(plot.left(), plot.bottom() + 16, plot.width(), 16), Qt::AlignCenter, QStringLiteral("epoch"));
   // The values, as the engine draws them: a line with a marker at each epoch.

@@ -120,8 +120,12 @@ bool TrainingTab::start_training(const QVariantMap& params) {
   connect(thread, &YoloTrainerThread::progress_signal, this, &TrainingTab::update_train_progress);
   connect(thread, &YoloTrainerThread::finished_signal, this, &TrainingTab::training_finished);
   connect(thread, &YoloTrainerThread::stopped_signal, this, &TrainingTab::training_stopped);
-  connect(thread, &YoloTrainerThread::error_signal, this,
-          [this](const QString& text) { prompts().critical(this, "Training Error", text); });
+  connect(thread, &YoloTrainerThread::error_signal, this, [this](const QString& text) {
+    // The run is over: its Stop button and status must not suggest otherwise.
+    lbl_train_status->setText("Status: Training Error");
+    btn_stop_train->setEnabled(false);
+    prompts().critical(this, "Training Error", text);
+  });
   thread->start();
   return true;
 }

@@ -69,17 +69,30 @@ class TestEngineReal : public QObject {
     QSignalSpy errors(&thread, &YoloTrainerThread::error_signal);
     QString console;
     connect(&thread, &YoloTrainerThread::log_signal, &thread, [&](const QString& t) { console += t; });
+    // Started from a folder nobody may write to (a read-only install folder, or "/"): the run
+    // writes everything into its run folder and nothing here.
+    const QString working = dir_.filePath("working");
+    QDir().mkpath(working);
+    test::write_text(working + "/keep.txt", "untouched\n");
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(working));
+    const bool locked = test::make_unwritable(working);
     thread.start();
     QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), 600000);
+    if (locked) test::make_writable(working);
+    QDir::setCurrent(previous);
+    QCOMPARE(QDir(working).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList({"keep.txt"}));
     QCoreApplication::sendPostedEvents();  // the console lines queued before the end
     QTRY_COMPARE(finished.count() + errors.count(), 1);
     QVERIFY2(errors.isEmpty(), qPrintable(errors.isEmpty() ? QString() : errors[0][0].toString() + "\n" + console.right(3000)));
     QCOMPARE(progress.count(), 2);  // the one epoch, reported once, then the validation
     QCOMPARE(progress[0][1].toString(), QString("Epoch 1/1 (100%) | ETA: 00:00:00"));
+    QCOMPARE(progress[0][2].toString(), dir_.filePath("runs/smoke/live_loss_plot.png"));  // drawn from results.csv
     const QString run = finished[0][0].toMap().value("save_dir").toString();
     QCOMPARE(run, dir_.filePath("runs/smoke"));
     QVERIFY(QFileInfo(run + "/weights/best.pt").size() > 1000);
-    for (const char* plot : {"results.png", "confusion_matrix.png", "BoxF1_curve.png", "BoxPR_curve.png", "val_batch0_pred.jpg"})
+    for (const char* plot : {"results.png", "confusion_matrix.png", "BoxF1_curve.png", "BoxPR_curve.png",
+                             "val_batch0_pred.jpg", "live_loss_plot.png", "val/confusion_matrix.png"})
       QVERIFY2(QFileInfo::exists(run + "/" + plot), plot);
     QVERIFY(console.contains("Starting training for 1 epochs"));
     QVERIFY(!console.contains(QChar(27)));
