@@ -12,12 +12,15 @@
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <numeric>
+#include <QFileInfo>
 
 #include "core/atomic_file.h"
 
 namespace quorlan {
 
 using vips::VImage;
+using vips::VOption;
 
 void ensure_vips() {
   static std::once_flag once;
@@ -64,13 +67,65 @@ QByteArray blob_bytes(VipsBlob* blob) {
   return bytes;
 }
 
+void put16(QByteArray& out, int v) {
+  out += char(v & 0xFF);
+  out += char((v >> 8) & 0xFF);
+}
+
+void put32(QByteArray& out, quint32 v) {
+  for (int i = 0; i < 4; ++i) out += char((v >> (8 * i)) & 0xFF);
+}
+
+// A 32-bit BMP with its alpha (a BITMAPV4HEADER with bit-field masks, which Qt's own BMP writer
+// cannot write: it always writes 24 bits).
+QByteArray encode_bmp_with_alpha(const VImage& image, int dpm) {
+  const int w = image.width(), h = image.height();
+  size_t size = 0;
+  auto* pixels = static_cast<uchar*>(image.write_to_memory(&size));
+  const quint32 data_size = static_cast<quint32>(w) * static_cast<quint32>(h) * 4u;
+  QByteArray out;
+  out.reserve(static_cast<qsizetype>(14 + 108 + data_size));
+  out += "BM";
+  put32(out, 14 + 108 + data_size);
+  put32(out, 0);
+  put32(out, 14 + 108);
+  put32(out, 108);
+  put32(out, static_cast<quint32>(w));
+  put32(out, static_cast<quint32>(h));  // bottom-up rows
+  put16(out, 1);
+  put16(out, 32);
+  put32(out, 3);  // BI_BITFIELDS
+  put32(out, data_size);
+  put32(out, static_cast<quint32>(dpm));
+  put32(out, static_cast<quint32>(dpm));
+  put32(out, 0);
+  put32(out, 0);
+  for (quint32 mask : {0x00FF0000u, 0x0000FF00u, 0x000000FFu, 0xFF000000u}) put32(out, mask);
+  put32(out, 0x73524742u);  // "sRGB"
+  out += QByteArray(36 + 12, '\0');
+  for (int y = h - 1; y >= 0; --y) {
+    const uchar* row = pixels + static_cast<size_t>(y) * static_cast<size_t>(w) * 4u;
+    for (int x = 0; x < w; ++x) {
+      const uchar* p = row + x * 4;
+      out += char(p[2]);
+      out += char(p[1]);
+      out += char(p[0]);
+      out += char(p[3]);
+    }
+  }
+  g_free(pixels);
+  return out;
+}
+
 QByteArray encode_bmp(VImage image, double dpi) {
   if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
+  const int dpm = static_cast<int>(std::lround(dpi / 0.0254));
+  if (image.bands() == 2) image = image.extract_band(0).bandjoin({image.extract_band(0), image.extract_band(0), image.extract_band(1)});
+  if (image.bands() == 4) return encode_bmp_with_alpha(image, dpm);
   QImage::Format format;
   switch (image.bands()) {
     case 1: format = QImage::Format_Grayscale8; break;
     case 3: format = QImage::Format_RGB888; break;
-    case 4: format = QImage::Format_RGBA8888; break;
     default: throw vips::VError("BMP cannot hold an image of " + std::to_string(image.bands()) + " bands");
   }
   size_t size = 0;
@@ -79,7 +134,6 @@ QByteArray encode_bmp(VImage image, double dpi) {
                  image.width() * image.bands(), format);
   QImage copy = wrapped.copy();
   g_free(pixels);
-  const int dpm = static_cast<int>(std::lround(dpi / 0.0254));
   copy.setDotsPerMeterX(dpm);
   copy.setDotsPerMeterY(dpm);
   QByteArray bytes;
@@ -94,46 +148,83 @@ QByteArray encode_bmp(VImage image, double dpi) {
 QByteArray encode(const VImage& image, const QString& encoder, int quality, double dpi) {
   const QString e = encoder.toUpper();
   if (e == "JPEG" || e == "JPG") {
-    return with_jfif_density(blob_bytes(image.jpegsave_buffer(quality > 0 ? VImage::option()->set("Q", quality) : nullptr)),
-                             dpi);
+    // No inherited metadata (GPS, maker notes, an old thumbnail, an orientation tag): the JFIF
+    // density is then the one resolution any reader sees.
+    VOption* options = VImage::option()->set("strip", true);
+    if (quality > 0) options->set("Q", quality);
+    return with_jfif_density(blob_bytes(image.jpegsave_buffer(options)), dpi);
   }
   if (e == "PNG") {
     // pngsave takes the resolution from the image, in pixels per millimetre; no quality for PNG.
     const VImage tagged = image.copy(VImage::option()->set("xres", dpi / 25.4)->set("yres", dpi / 25.4));
-    return blob_bytes(tagged.pngsave_buffer());
+    return blob_bytes(tagged.pngsave_buffer(VImage::option()->set("strip", true)));
   }
   if (e == "WEBP") {
-    return blob_bytes(image.webpsave_buffer(quality > 0 ? VImage::option()->set("Q", quality) : nullptr));
+    VOption* options = VImage::option()->set("strip", true);
+    if (quality > 0) options->set("Q", quality);
+    return blob_bytes(image.webpsave_buffer(options));
   }
   if (e == "BMP") return encode_bmp(image, dpi);
   throw vips::VError("cannot write image format " + encoder.toStdString());
 }
 
-// Lanczos-3 to exactly width x height. A JPEG is decoded already shrunk by the largest power of
-// two that keeps it at least as large as the target (the decoder's own DCT scaling), so only
-// the rest of the reduction is resampled.
+// Loads for pixels: a truncated or damaged file is an error, never a half-grey success.
+VOption* load_options(int shrink = 1) {
+  VOption* options = VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL)->set("fail_on", VIPS_FAIL_ON_TRUNCATED);
+  if (shrink > 1) options->set("shrink", shrink);
+  return options;
+}
+
+int orientation_of(const VImage& image) {
+  if (vips_image_get_typeof(image.get_image(), VIPS_META_ORIENTATION) == 0) return 1;
+  return image.get_int(VIPS_META_ORIENTATION);
+}
+
+// Lanczos-3 to exactly width x height (of the upright picture). A JPEG is decoded already
+// shrunk by the decoder's own DCT scaling, but only as far as keeps twice the target size, so the
+// Lanczos filter still has the detail it needs to remove what would alias; no box pre-shrink.
 VImage resample(const QByteArray& path, const VImage& header, const QString& format, int width, int height) {
+  const bool turned = orientation_of(header) >= 5;  // the stored picture is the upright one turned
+  const int stored_w = turned ? height : width, stored_h = turned ? width : height;
   int shrink = 1;
   if (format == QLatin1String("JPEG"))
     for (int f : {8, 4, 2})
-      if (header.width() / f >= width && header.height() / f >= height) {
+      if (header.width() / f >= 2 * stored_w && header.height() / f >= 2 * stored_h) {
         shrink = f;
         break;
       }
-  VImage source = VImage::new_from_file(
-      path.constData(), shrink > 1 ? VImage::option()->set("shrink", shrink)->set("access", VIPS_ACCESS_SEQUENTIAL)
-                                   : VImage::option()->set("access", VIPS_ACCESS_SEQUENTIAL));
+  VImage source = VImage::new_from_file(path.constData(), load_options(shrink)).autorot();
   const bool alpha = source.has_alpha();
   const VipsBandFormat band_format = source.format();
   if (alpha) source = source.premultiply();
   VImage out = source.resize(static_cast<double>(width) / source.width(),
                              VImage::option()
                                  ->set("vscale", static_cast<double>(height) / source.height())
-                                 ->set("kernel", VIPS_KERNEL_LANCZOS3));
+                                 ->set("kernel", VIPS_KERNEL_LANCZOS3)
+                                 ->set("gap", 0.0));
   if (alpha) out = out.unpremultiply().cast(band_format);
   if (out.width() != width || out.height() != height)  // rounding of the scale: pad or trim a pixel
     out = out.embed(0, 0, width, height, VImage::option()->set("extend", VIPS_EXTEND_COPY));
   return out;
+}
+
+// Pixels as sRGB: CMYK (through its embedded profile, else a standard CMYK profile) and any
+// picture carrying its own profile are converted, since the output carries no profile.
+VImage to_srgb(VImage image) {
+  const bool profiled = vips_image_get_typeof(image.get_image(), VIPS_META_ICC_NAME) != 0;
+  if (image.interpretation() == VIPS_INTERPRETATION_CMYK) {
+    image = image.icc_transform("srgb", VImage::option()->set("embedded", true)->set("input_profile", "cmyk"));
+  } else if (profiled && image.bands() >= 3) {
+    try {
+      image = image.icc_transform("srgb", VImage::option()->set("embedded", true));
+    } catch (const vips::VError&) {
+      vips_error_clear();  // a profile that cannot be used: the pixels stay as they are
+    }
+  }
+  if (image.format() != VIPS_FORMAT_UCHAR && image.interpretation() != VIPS_INTERPRETATION_RGB16 &&
+      image.interpretation() != VIPS_INTERPRETATION_GREY16)
+    image = image.cast(VIPS_FORMAT_UCHAR);
+  return image;
 }
 
 }  // namespace
@@ -162,20 +253,31 @@ QByteArray with_jfif_density(const QByteArray& jpeg, double dpi) {
   return jpeg.left(2) + app0 + jpeg.mid(2);
 }
 
-ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& s) {
+ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& s,
+                         const QString& output_path) {
   ensure_vips();
   ResizeOutcome outcome;
   try {
     const QByteArray path = QFile::encodeName(source);
-    VImage image = VImage::new_from_file(path.constData());
-    const QString detected = detect_from(image, source);
+    const VImage header = VImage::new_from_file(path.constData(), load_options());
+    const QString detected = detect_from(header, source);
+    // The output carries no orientation tag: its pixels are turned upright, and the sizes asked
+    // for are those of the upright picture.
+    const bool turned = orientation_of(header) >= 5;
+    const int upright_w = turned ? header.height() : header.width();
+    const int upright_h = turned ? header.width() : header.height();
+    VImage image;
+    std::optional<TargetSize> target;
     if (s.enable_dim) {
       QString error;
-      const std::optional<TargetSize> target = target_dimensions(image.width(), image.height(), s, &error);
+      target = target_dimensions(upright_w, upright_h, s, &error);
       if (!target) throw vips::VError(error.toStdString());
-      if (target->width != image.width() || target->height != image.height())
-        image = resample(path, image, detected, static_cast<int>(target->width), static_cast<int>(target->height));
     }
+    if (target && (target->width != upright_w || target->height != upright_h))
+      image = resample(path, header, detected, static_cast<int>(target->width), static_cast<int>(target->height));
+    else
+      image = header.autorot();
+    image = to_srgb(image);
     // The resampled image streams from its source top to bottom once; a rotation reads it in
     // another order and the quality search encodes it several times, so both work in memory.
     if (s.rotation != 0 || s.enable_comp) image = image.copy_memory();
@@ -183,9 +285,10 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
     else if (s.rotation == 180) image = image.rot(VIPS_ANGLE_D180);
     else if (s.rotation == 270) image = image.rot(VIPS_ANGLE_D270);
 
-    const OutputChoice out = output_choice(source, output_dir, s.format, detected);
+    OutputChoice out = output_choice(source, output_dir, s.format, detected);
+    if (!output_path.isEmpty()) out.path = output_path;
     const QString encoder = out.encoder.toUpper();
-    if ((encoder == "JPEG" || encoder == "JPG") && (image.bands() == 4 || image.bands() == 2))
+    if ((encoder == "JPEG" || encoder == "JPG") && image.has_alpha())
       image = image.extract_band(0, VImage::option()->set("n", image.bands() - 1));  // alpha dropped
 
     QByteArray bytes;
@@ -194,6 +297,7 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
     } else {
       bytes = encode(image, out.encoder, 0, s.dpi);
     }
+    if (bytes.isEmpty()) throw vips::VError("the encoder produced no data");
     const QString reason = write_file_atomically(out.path, bytes, /*sync=*/false);
     if (!reason.isEmpty()) throw vips::VError(QStringLiteral("%1: %2").arg(out.path, reason).toStdString());
     outcome.output = out.path;
@@ -203,44 +307,45 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
   } catch (const std::exception& e) {
     outcome.error = QString::fromLocal8Bit(e.what());
   }
+  if (!outcome.output.isEmpty() && !outcome.error.isEmpty()) outcome.output.clear();
+  if (outcome.output.isEmpty() && outcome.error.isEmpty()) outcome.error = QStringLiteral("unknown error");
+  if (!outcome.error.isEmpty()) outcome.error = QFileInfo(source).fileName() + ": " + outcome.error;
   return outcome;
 }
 
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& s,
                              const std::function<void(int)>& on_file_done) {
   ensure_vips();
-  QVector<QVector<int>> groups;
-  QHash<QString, int> group_of;
-  for (int i = 0; i < queue.size(); ++i) {
-    const QString key = output_choice(queue[i], output_dir, s.format, QString()).path;
-    const auto it = group_of.constFind(key);
-    if (it == group_of.cend()) {
-      group_of.insert(key, groups.size());
-      groups.append(QVector<int>{i});
-    } else {
-      groups[*it].append(i);
-    }
-  }
+  // Every file has its own output, planned first: the files run in any order on all cores.
+  const QStringList outputs = plan_output_paths(queue, output_dir, s.format);
+  QVector<int> indices(queue.size());
+  std::iota(indices.begin(), indices.end(), 0);
   std::atomic<int> done{0};
   std::atomic<int> written{0};
   std::mutex errors_mutex;
-  QStringList errors;
-  QtConcurrent::blockingMap(groups, [&](const QVector<int>& group) {
-    for (int i : group) {
-      const ResizeOutcome outcome = resize_one(queue[i], output_dir, s);
-      if (outcome.error.isEmpty()) {
-        ++written;
-      } else {
-        const std::lock_guard<std::mutex> lock(errors_mutex);
-        errors << outcome.error;
-        std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
-        std::fflush(stdout);
-      }
-      const int finished = ++done;
-      if (on_file_done) on_file_done(finished);
+  QVector<QString> errors(queue.size());
+  QtConcurrent::blockingMap(indices, [&](int i) {
+    ResizeOutcome outcome;
+    try {
+      outcome = resize_one(queue[i], output_dir, s, outputs[i]);
+    } catch (...) {  // one file's failure never stops the batch
+      outcome.error = QFileInfo(queue[i]).fileName() + ": unknown error";
     }
+    if (outcome.error.isEmpty()) {
+      ++written;
+    } else {
+      const std::lock_guard<std::mutex> lock(errors_mutex);
+      errors[i] = outcome.error;
+      std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
+      std::fflush(stdout);
+    }
+    const int finished = ++done;
+    if (on_file_done) on_file_done(finished);
   });
-  return {written.load(), errors};
+  QStringList failures;
+  for (const QString& e : errors)
+    if (!e.isEmpty()) failures << e;
+  return {written.load(), failures};
 }
 
 }  // namespace quorlan

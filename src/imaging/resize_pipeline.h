@@ -18,16 +18,17 @@ struct ResizeOutcome {
 // Prepares libvips once per process; safe to call from any thread.
 void ensure_vips();
 
-ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& settings);
+// `output_path` replaces the planned name when given (the batch plans names for all files).
+ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& settings,
+                         const QString& output_path = {});
 
 struct BatchResult {
   int written = 0;
-  QStringList errors;  // one text per failed file, in the order they failed
+  QStringList errors;  // "file: reason" per failed file, in queue order
 };
 
-// Resizes every file of `queue` into `output_dir` on all cores and blocks until done. Files
-// that write the same output run in queue order, so the files written are those a sequential
-// run writes. `on_file_done(count)` is called (from worker threads) after each file, and each
+// Resizes every file of `queue` into `output_dir` on all cores and blocks until done. Each file
+// gets its own output name (see plan_output_paths); a failure is that file's alone. `on_file_done(count)` is called (from worker threads) after each file, and each
 // failure is printed as a "Resizer Error: " line on standard output.
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& settings,
                              const std::function<void(int)>& on_file_done = {});

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <cfenv>
 #include <cmath>
 
@@ -89,6 +90,30 @@ OutputChoice output_choice(const QString& source, const QString& output_dir, con
   }
   choice.path = QDir(output_dir).filePath(name + "_scaled" + ext);
   return choice;
+}
+
+QStringList plan_output_paths(const QStringList& queue, const QString& output_dir, const QString& format_entry) {
+  const auto key = [](const QString& path) {
+    const QFileInfo info(path);
+    const QString canonical = info.canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(info.absoluteFilePath()) : canonical;
+  };
+  QSet<QString> taken;
+  for (const QString& source : queue) taken.insert(key(source));
+  QStringList paths;
+  paths.reserve(queue.size());
+  for (const QString& source : queue) {
+    const QString first = output_choice(source, output_dir, format_entry, QString()).path;
+    QString candidate = first;
+    const int dot = first.lastIndexOf('.');
+    const bool has_ext = dot > first.lastIndexOf('/');
+    for (int n = 2; taken.contains(key(candidate)); ++n)
+      candidate = has_ext ? QStringLiteral("%1_%2%3").arg(first.left(dot)).arg(n).arg(first.mid(dot))
+                          : QStringLiteral("%1_%2").arg(first).arg(n);
+    taken.insert(key(candidate));
+    paths << candidate;
+  }
+  return paths;
 }
 
 std::pair<int, QByteArray> search_quality(const std::function<QByteArray(int)>& encode, double limit_bytes) {

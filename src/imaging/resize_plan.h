@@ -55,6 +55,11 @@ OutputChoice output_choice(const QString& source, const QString& output_dir, con
 
 // Binary search on quality 5..95 for the largest quality whose encoding fits `limit_bytes`;
 // quality 5 when none does. Encodes in memory; returns the chosen quality and its bytes.
+// The output path of every queued file, planned before anything is written: a name that is one of
+// the batch's sources, or that an earlier file of the batch takes, gets a counter
+// (c_scaled_2.jpeg), so no source is overwritten and no output of the batch is lost.
+QStringList plan_output_paths(const QStringList& queue, const QString& output_dir, const QString& format_entry);
+
 std::pair<int, QByteArray> search_quality(const std::function<QByteArray(int)>& encode, double limit_bytes);
 
 // "Predicted Output: 1181x886 px | 300 DPI | Orig: 245.3 KB"

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDirIterator>
+#include <QSet>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -151,7 +152,10 @@ void ResizerTab::resizer_add_folder() {
       for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
         if (accepted_name(name)) found << dir.filePath(name);
       QStringList subdirs;
-      for (const QString& name : dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Unsorted))
+      // Linked folders are not followed: a link back up (sub/up -> ..) would list the same
+      // files again and again.
+      for (const QString& name :
+           dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted))
         subdirs << dir.filePath(name);
       pending = subdirs + pending;
     }
@@ -160,8 +164,15 @@ void ResizerTab::resizer_add_folder() {
     for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
       if (accepted_name(name)) found << dir.filePath(name);
   }
-  for (const QString& f : found)
-    if (!resizer_queue.contains(f)) resizer_queue << f;
+  // A file reached twice (a link to a file of the queue) is queued once.
+  QSet<QString> queued;
+  for (const QString& f : resizer_queue) queued.insert(QFileInfo(f).canonicalFilePath());
+  for (const QString& f : found) {
+    const QString canonical = QFileInfo(f).canonicalFilePath();
+    if (canonical.isEmpty() || queued.contains(canonical)) continue;
+    queued.insert(canonical);
+    resizer_queue << f;
+  }
   resizer_update_queue_ui();
 }
 
@@ -242,7 +253,7 @@ void ResizerTab::resizer_process_batch() {
   ResizeSettings s = current_settings();
   const std::optional<double> dpi = read_dpi();
   QStringList bad;
-  if (!dpi || *dpi <= 0) bad << "Target DPI";
+  if (!dpi) bad << "Target DPI";
   if (s.enable_dim && !s.width_text.isEmpty() && !parse_real(s.width_text)) bad << "Width";
   if (s.enable_dim && !s.height_text.isEmpty() && !parse_real(s.height_text)) bad << "Height";
   const std::optional<double> target_kb = parse_real(entry_target_kb->text());
@@ -250,6 +261,10 @@ void ResizerTab::resizer_process_batch() {
   if (!bad.isEmpty()) {
     prompts().warning(this, "Invalid Input",
                       QStringLiteral("These fields must hold numbers: %1.\nNothing was exported.").arg(bad.join(", ")));
+    return;
+  }
+  if (*dpi <= 0) {
+    prompts().warning(this, "Invalid Input", "Target DPI must be greater than 0.\nNothing was exported.");
     return;
   }
   const QString output_dir = prompts().get_existing_directory(this, "Select Output Directory");
@@ -263,7 +278,7 @@ void ResizerTab::resizer_process_batch() {
   progress_resizer->setValue(0);
   set_batch_controls_enabled(false);
 
-  auto written = std::make_shared<std::atomic<int>>(0);
+  auto outcome = std::make_shared<BatchResult>();
   QPointer<ResizerTab> self(this);
   batch_.setFuture(QtConcurrent::run([=] {
     const BatchResult result = run_resize_batch(queue, output_dir, s, [self](int finished) {
@@ -274,15 +289,18 @@ void ResizerTab::resizer_process_batch() {
           },
           Qt::QueuedConnection);
     });
-    written->store(result.written);
+    *outcome = result;
   }));
   disconnect(&batch_, &QFutureWatcher<void>::finished, nullptr, nullptr);
-  connect(&batch_, &QFutureWatcher<void>::finished, this, [this, total, written] {
+  connect(&batch_, &QFutureWatcher<void>::finished, this, [this, total, outcome] {
     progress_resizer->setValue(total);
     set_batch_controls_enabled(true);
-    const int ok = written->load();
-    QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(ok);
-    if (ok < total) text += QStringLiteral("\n%1 image(s) failed; see the \"Resizer Error\" lines in the log.").arg(total - ok);
+    QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(outcome->written);
+    if (!outcome->errors.isEmpty()) {
+      text += QStringLiteral("\n%1 image(s) failed:").arg(outcome->errors.size());
+      for (const QString& error : outcome->errors.mid(0, 10)) text += "\n" + error;
+      if (outcome->errors.size() > 10) text += QStringLiteral("\n... and %1 more (see the log).").arg(outcome->errors.size() - 10);
+    }
     prompts().information(this, "Export Complete", text);
   });
 }

@@ -52,6 +52,16 @@ QString pillow_dpi(const QString& path) {
   return p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()).trimmed() : QString();
 }
 
+// Runs a Python snippet with Pillow (the reference other tools use) and returns its output;
+// the test is skipped where Pillow is missing.
+QString pillow(const QString& code, const QStringList& args = {}) {
+  QProcess p;
+  p.start("/usr/bin/python3", QStringList{"-c", "import sys\nfrom PIL import Image\n" + code} + args);
+  p.waitForFinished(60000);
+  if (p.exitCode() != 0) qWarning("%s", p.readAllStandardError().constData());
+  return p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()).trimmed() : QStringLiteral("ERROR");
+}
+
 ResizeSettings px(const QString& w, const QString& h) {
   ResizeSettings s;
   s.width_text = w;
@@ -275,7 +285,7 @@ class TestResizer : public QObject {
     QVERIFY(prompts_->messages.last().text.contains("Target DPI"));
     QVERIFY(prompts_->asked_titles.size() == 3);  // no output folder was asked for
 
-    // Same base name from another folder: the later one wins; a negative width fails one file.
+    // Same base name from another folder: the later one gets a counter, no output is lost.
     tab.entry_dpi->setText("300");
     tab.combo_unit->setCurrentText("px");
     tab.combo_resizer_rotate->setCurrentText("0°");
@@ -290,7 +300,8 @@ class TestResizer : public QObject {
     QCOMPARE(prompts_->messages.last().text, QString("Batch process finished. Exported 3 images."));
     QCOMPARE(tab.progress_resizer->value(), 3);
     QVERIFY(tab.btn_run_resizer->isEnabled());
-    QCOMPARE(size_of(path("out/a_scaled.jpg")), QSize(100, 75));  // from other/a.jpg, queued last
+    QCOMPARE(size_of(path("out/a_scaled.jpg")), QSize(100, 75));
+    QCOMPARE(size_of(path("out/a_scaled_2.jpg")), QSize(100, 75));  // from other/a.jpg, queued last
     QCOMPARE(size_of(path("out/b_scaled.png")), QSize(100, 50));
 
     tab.entry_resize_w->setText("-20");
@@ -303,13 +314,106 @@ class TestResizer : public QObject {
     tab.entry_resize_h->setText("50");
     tab.resizer_process_batch();
     QTRY_VERIFY_WITH_TIMEOUT(!tab.is_running() && prompts_->messages.last().text.contains("failed"), 60000);
-    QCOMPARE(prompts_->messages.last().text,
-             QString("Batch process finished. Exported 3 images.\n1 image(s) failed; see the \"Resizer Error\" lines in the log."));
+    QVERIFY(prompts_->messages.last().text.startsWith("Batch process finished. Exported 3 images.\n1 image(s) failed:\nbroken.jpg: "));
     QCOMPARE(out.text().count("Resizer Error: "), 1);
     QCOMPARE(tab.resizer_queue.size(), 4);  // the queue stays
 
     tab.resizer_clear_queue();
     QCOMPARE(tab.lbl_queue_count->text(), QString("0 files in queue"));
+  }
+
+  void colour_metadata_and_orientation_as_a_viewer_shows_them() {
+    // A CMYK JPEG of pure green (no profile) and a phone photo: GPS, an embedded thumbnail,
+    // orientation 6 (stored sideways), 400 x 300 stored.
+    QCOMPARE(pillow("Image.new('CMYK', (64, 48), (255, 0, 255, 0)).save(sys.argv[1], quality=95)\n"
+                    "im = Image.new('RGB', (400, 300), (200, 40, 40))\n"
+                    "ex = Image.Exif()\nex[0x0112] = 6\nex[0x8825] = {1: 'N', 2: (52.0, 31.0, 12.0)}\n"
+                    "im.save(sys.argv[2], exif=ex.tobytes(), quality=90)\nprint('ok')",
+                    {path("cmyk.jpg"), path("phone.jpg")}),
+             QString("ok"));
+    QDir().mkpath(path("out"));
+    ResizeSettings s = px("", "");
+    s.enable_dim = false;
+    s.format = "JPEG";
+    s.dpi = 300;
+    QVERIFY(resize_one(path("cmyk.jpg"), path("out"), s).error.isEmpty());
+    const QStringList rgb = pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))",
+                                   {path("out/cmyk_scaled.jpeg")})
+                                .split(' ');
+    QCOMPARE(rgb.size(), 3);
+    QVERIFY2(rgb[1].toInt() > rgb[0].toInt() + 60 && rgb[1].toInt() > rgb[2].toInt() + 60, qPrintable(rgb.join(' ')));
+
+    s.enable_dim = true;
+    s.width_text = "150";
+    const ResizeOutcome phone = resize_one(path("phone.jpg"), path("out"), s);
+    QVERIFY2(phone.error.isEmpty(), qPrintable(phone.error));
+    // Upright (300 x 400 becomes 150 x 200), no EXIF at all, one resolution: 300 DPI.
+    QCOMPARE(pillow("im = Image.open(sys.argv[1])\nprint(im.size[0], im.size[1], len(im.getexif()), "
+                    "'exif' in im.info, round(im.info['dpi'][0]))",
+                    {path("out/phone_scaled.jpeg")}),
+             QString("150 200 0 False 300"));
+
+    // PNG and BMP: the same DPI for every reader; a 32-bit BMP keeps its alpha.
+    QCOMPARE(pillow("Image.new('RGBA', (40, 30), (10, 200, 30, 90)).save(sys.argv[1])\nprint('ok')", {path("alpha.bmp")}),
+             QString("ok"));
+    s.enable_dim = false;
+    s.format = "Match Original";
+    QVERIFY(resize_one(path("alpha.bmp"), path("out"), s).error.isEmpty());
+    const QImage bmp(path("out/alpha_scaled.bmp"));
+    QVERIFY(bmp.hasAlphaChannel());
+    QCOMPARE(qAlpha(bmp.pixel(5, 5)), 90);
+    QCOMPARE(qGreen(bmp.pixel(5, 5)), 200);
+    QCOMPARE(bmp.dotsPerMeterX(), 11811);
+    s.format = "PNG";
+    QVERIFY(resize_one(path("phone.jpg"), path("out"), s).error.isEmpty());
+    QCOMPARE(pillow_dpi(path("out/phone_scaled.png")), QString("300 300"));
+  }
+
+  void never_overwrites_a_source_and_counts_only_files_written() {
+    ResizerTab tab;
+    QDir().mkpath(path("in"));
+    write_photo(path("in/a.jpg"), 60, 40);
+    write_photo(path("in/a_scaled.jpeg"), 30, 20);  // the user's own file
+    write_photo(path("in/c.png"), 60, 40);
+    write_photo(path("in/c.jpg"), 60, 40);
+    QFile truncated(path("in/t.png"));
+    {
+      write_photo(path("in/t.png"), 300, 200);
+      QVERIFY(truncated.open(QIODevice::ReadWrite));
+      truncated.resize(truncated.size() / 2);
+      truncated.close();
+    }
+    const QByteArray users = test::read_bytes(path("in/a_scaled.jpeg"));
+    tab.resizer_queue = {path("in/a.jpg"), path("in/a_scaled.jpeg"), path("in/c.png"), path("in/c.jpg"), path("in/t.png")};
+    tab.combo_resizer_format->setCurrentText("JPEG");
+    tab.chk_enable_dim->setChecked(false);
+    prompts_->directories.push_back(path("in"));  // the output folder is the input folder
+    tab.resizer_process_batch();
+    QTRY_VERIFY_WITH_TIMEOUT(!tab.is_running() && !prompts_->messages.isEmpty(), 60000);
+    const QString text = prompts_->messages.last().text;
+    QVERIFY2(text.startsWith("Batch process finished. Exported 4 images.\n1 image(s) failed:\nt.png: "), qPrintable(text));
+    QCOMPARE(test::read_bytes(path("in/a_scaled.jpeg")), users);
+    for (const char* made : {"a_scaled_2.jpeg", "a_scaled_scaled.jpeg", "c_scaled.jpeg", "c_scaled_2.jpeg"})
+      QVERIFY2(QFileInfo::exists(path("in/") + made), made);
+    QVERIFY(!QFileInfo::exists(path("in/t_scaled.jpeg")));
+
+    // A DPI of zero has its own reason.
+    tab.entry_dpi->setText("0");
+    tab.resizer_process_batch();
+    QCOMPARE(prompts_->messages.last().text, QString("Target DPI must be greater than 0.\nNothing was exported."));
+  }
+
+  void folder_links_are_not_followed() {
+    QDir().mkpath(path("tree/sub"));
+    write_photo(path("tree/a.jpg"), 20, 20);
+    write_photo(path("tree/sub/b.jpg"), 20, 20);
+    QVERIFY(QFile::link("..", path("tree/sub/up")));
+    QVERIFY(QFile::link(path("tree/a.jpg"), path("tree/sub/alias.jpg")));
+    ResizerTab tab;
+    tab.chk_recursive->setChecked(true);
+    prompts_->directories.push_back(path("tree"));
+    tab.resizer_add_folder();
+    QCOMPARE(tab.resizer_queue.size(), 2);  // a.jpg and b.jpg, each once
   }
 
   void negative_width_fails_each_file_alone() {
