@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
+#include <QSet>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -243,6 +244,7 @@ void EnricherTab::aug_load_current_image() {
   if (aug_image_paths.isEmpty() || i < 0 || i >= aug_image_paths.size()) return;
   const cv::Mat pixels = read_bgr(aug_image_paths[i]);
   if (pixels.empty()) return;
+  aug_loaded_path = aug_image_paths[i];  // the picture the working copy is made from
   aug_original_cv_img = pixels.clone();
   aug_display_cv_img = pixels.clone();
   aug_active_base_img = pixels.clone();
@@ -370,6 +372,7 @@ void EnricherTab::run_aug_preview() {
     }
     const cv::Mat first = read_bgr(aug_image_paths.first());
     if (first.empty()) return;
+    aug_loaded_path = aug_image_paths.first();
     aug_original_cv_img = first.clone();
     aug_active_base_img = first.clone();
   }
@@ -395,14 +398,29 @@ void EnricherTab::enrich_current_image() {
   const cv::Mat base = aug_active_base_img->clone();
   const AugmentRanges ranges = current_ranges();
   const qint64 stamp = QDateTime::currentSecsSinceEpoch();
-  const QString source = aug_image_paths.isEmpty() ? QString() : aug_image_paths.value(index());
+  // Variants are credited to the picture they were made from, which is not the one the index
+  // names after a step onto an unreadable file.
+  const QString source = aug_loaded_path;
+  // Every name is planned before writing: it names its source, and a name already in the folder
+  // (an earlier batch of the same second) gets a counter, so nothing is overwritten.
+  const QString stem = source.isEmpty() ? QStringLiteral("image") : QFileInfo(source).completeBaseName();
+  QStringList names;
+  QSet<QString> taken;
+  for (int i = 0; i < n; ++i) {
+    const QString first = QStringLiteral("%1_warped_enriched_%2_var_%3").arg(stem).arg(stamp).arg(i + 1);
+    QString name = first + ".jpg";
+    for (int k = 2; taken.contains(name) || QFileInfo::exists(QDir(out).filePath(name)); ++k)
+      name = QStringLiteral("%1_%2.jpg").arg(first).arg(k);
+    taken.insert(name);
+    names << name;
+  }
   auto saved = std::make_shared<std::atomic<int>>(0);
   auto failed = std::make_shared<QStringList>();
   auto mutex = std::make_shared<std::mutex>();
   run_batch_with_progress(
       this, "Writing variants...", n,
       [=](int i, BatchControl&) {
-        const QString name = QStringLiteral("warped_enriched_%1_var_%2.jpg").arg(stamp).arg(i + 1);
+        const QString& name = names[i];
         if (write_variant(base, ranges, QDir(out).filePath(name))) {
           ++*saved;
         } else {
@@ -415,6 +433,7 @@ void EnricherTab::enrich_current_image() {
         aug_update_status();
         failed->sort();
         QString text = QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipulated image.").arg(saved->load());
+        if (!source.isEmpty()) text += QStringLiteral("\nSource: %1").arg(QFileInfo(source).fileName());
         if (control.cancelled) text += QStringLiteral("\nCancelled before every variant was written.");
         if (!failed->isEmpty())
           text += QStringLiteral("\nCould not write: ") + failed->mid(0, 5).join(", ") + (failed->size() > 5 ? ", ..." : "");

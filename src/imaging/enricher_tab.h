@@ -47,6 +47,7 @@ class EnricherTab : public QWidget {
   AugmentRanges current_ranges() const;
 
   QStringList aug_image_paths;
+  QString aug_loaded_path;  // the file the working copy was read from
   std::optional<int> aug_current_idx;
   std::optional<cv::Mat> aug_original_cv_img;
   std::optional<cv::Mat> aug_active_base_img;

@@ -181,15 +181,16 @@ int orientation_of(const VImage& image) {
 }
 
 // Lanczos-3 to exactly width x height (of the upright picture). A JPEG is decoded already
-// shrunk by the decoder's own DCT scaling, but only as far as keeps twice the target size, so the
-// Lanczos filter still has the detail it needs to remove what would alias; no box pre-shrink.
+// shrunk by the decoder's own DCT scaling, but only as far as keeps 1.5 times the target size,
+// so the Lanczos filter still has the detail it needs to remove what would alias; no box
+// pre-shrink.
 VImage resample(const QByteArray& path, const VImage& header, const QString& format, int width, int height) {
   const bool turned = orientation_of(header) >= 5;  // the stored picture is the upright one turned
   const int stored_w = turned ? height : width, stored_h = turned ? width : height;
   int shrink = 1;
   if (format == QLatin1String("JPEG"))
     for (int f : {8, 4, 2})
-      if (header.width() / f >= 2 * stored_w && header.height() / f >= 2 * stored_h) {
+      if (2 * (header.width() / f) >= 3 * stored_w && 2 * (header.height() / f) >= 3 * stored_h) {
         shrink = f;
         break;
       }

@@ -198,6 +198,13 @@ class TestSplitterEnricher : public QObject {
     tab.aug_prev_image();  // wraps to the last: the sub-folder, which cannot be read
     QCOMPARE(*tab.aug_current_idx, 3);
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
+    // Variants made now come from B.jpg, still on the canvas, and are credited to it.
+    tab.aug_entry_out->setText(path("credit"));
+    tab.spin_aug_gen_count->setValue(1);
+    tab.enrich_current_image();
+    QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty() && prompts_->messages.last().title == "Success", 30000);
+    QCOMPARE(tab.aug_history, QSet<QString>({path("in/B.jpg")}));
+    QVERIFY(QDir(path("credit")).entryList(QDir::Files).first().startsWith("B_warped_enriched_"));
     tab.aug_next_image();  // from the last to the first
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
     tab.aug_next_image();
@@ -273,11 +280,17 @@ class TestSplitterEnricher : public QObject {
     tab.spin_aug_gen_count->setValue(10);
     tab.enrich_current_image();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Success", 30000);
-    QCOMPARE(prompts_->messages.last().text, QString("Enrichment complete! Saved 10 variant(s) of the manipulated image."));
+    QCOMPARE(prompts_->messages.last().text,
+             QString("Enrichment complete! Saved 10 variant(s) of the manipulated image.\nSource: pic.png"));
     const QStringList files = QDir(path("variants/new")).entryList(QDir::Files, QDir::Name);
     QCOMPARE(files.size(), 10);
-    QVERIFY(QRegularExpression("^warped_enriched_\\d+_var_1\\.jpg$").match(files.first()).hasMatch());
+    QVERIFY(QRegularExpression("^pic_warped_enriched_\\d+_var_1\\.jpg$").match(files.first()).hasMatch());
     QCOMPARE(tab.aug_lbl_status->text(), QString("Total Images: 1 | Enriched: 1"));
+    // A second batch straight after (the same second, most likely) keeps every earlier file.
+    const int shown = prompts_->messages.size();
+    tab.enrich_current_image();
+    QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.size() > shown, 30000);
+    QCOMPARE(QDir(path("variants/new")).entryList(QDir::Files).size(), 20);
 
     EnricherTab empty;
     empty.aug_entry_out->setText(path("x"));
