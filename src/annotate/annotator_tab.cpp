@@ -23,6 +23,7 @@
 #include "annotate/interactive_canvas.h"
 #include "annotate/label_dialog.h"
 #include "core/class_names.h"
+#include "core/image_limits.h"
 #include "core/label_files.h"
 #include "annotate/zoomable_view.h"
 #include "core/atomic_file.h"
@@ -42,6 +43,7 @@ const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 cv::Mat read_bgr_image(const QString& path) {
   QByteArray bytes;
   if (!read_regular_file(path, &bytes) || bytes.isEmpty()) return {};
+  if (!too_large_to_decode(path).isEmpty()) return {};
   const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
   try {
     return cv::imdecode(raw, cv::IMREAD_COLOR);
@@ -260,7 +262,8 @@ bool AnnotatorTab::show_image(int idx) {
       const QSignalBlocker block(list_images);
       list_images->setCurrentRow(current_idx);
     }
-    emit notice_signal("Could not read image: " + QFileInfo(path).fileName());
+    const QString too_large = too_large_to_decode(path);
+    emit notice_signal(too_large.isEmpty() ? "Could not read image: " + QFileInfo(path).fileName() : too_large);
     return false;
   }
   current_idx = idx;

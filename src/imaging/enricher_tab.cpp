@@ -24,6 +24,7 @@
 #include "annotate/bgr_pixmap.h"
 #include "annotate/interactive_canvas.h"
 #include "annotate/zoomable_view.h"
+#include "core/image_limits.h"
 #include "imaging/batch_runner.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
@@ -34,6 +35,7 @@ namespace {
 const QStringList kAccepted = {".jpg", ".jpeg", ".png", ".bmp", ".webp"};
 
 cv::Mat read_bgr(const QString& path) {
+  if (!too_large_to_decode(path).isEmpty()) return {};  // refused by its header's size, not decoded
   try {
     return cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_COLOR);
   } catch (const cv::Exception&) {

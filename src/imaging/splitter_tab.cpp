@@ -25,8 +25,19 @@ namespace quorlan {
 SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
                              bool subfolders) {
   SplitOutcome out;
-  const cv::Mat image = cv::imread(QFile::encodeName(file).toStdString(), cv::IMREAD_COLOR);
-  if (image.empty()) return out;  // unreadable: skipped
+  cv::Mat image;
+  QString unreadable = QStringLiteral("not a readable image");
+  try {
+    image = cv::imread(QFile::encodeName(file).toStdString(), cv::IMREAD_COLOR);
+  } catch (const cv::Exception& e) {  // a picture too large for the decoder, a damaged file
+    unreadable = QString::fromLocal8Bit(e.what()).trimmed().section('\n', 0, 0);
+  } catch (const std::exception& e) {
+    unreadable = QString::fromLocal8Bit(e.what());
+  }
+  if (image.empty()) {  // named in the summary, not counted as split
+    out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), unreadable);
+    return out;
+  }
   const QVector<QRect> spans = tile_spans(image.cols, image.rows, rows, cols);
   for (int k = 0; k < spans.size(); ++k) {
     const QRect& r = spans[k];
@@ -55,7 +66,12 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
 }
 
 QString split_summary(const SplitOutcome& o) {
-  QString text = QStringLiteral("Split %1 images into %2 tile parts.").arg(o.files).arg(o.tiles);
+  QString text = QStringLiteral("Split %1 images into %2 tile parts.").arg(o.files - o.unreadable.size()).arg(o.tiles);
+  if (!o.unreadable.isEmpty()) {
+    text += QStringLiteral("\n%1 image(s) could not be read:\n").arg(o.unreadable.size());
+    text += o.unreadable.mid(0, 5).join('\n');
+    if (o.unreadable.size() > 5) text += QStringLiteral("\n...");
+  }
   if (o.cancelled) text += QStringLiteral("\nCancelled before every image was split.");
   if (o.skipped_tiles > 0)
     text += QStringLiteral("\n%1 empty tile(s) skipped: an image has fewer pixels than grid cells.").arg(o.skipped_tiles);
@@ -152,8 +168,14 @@ void SplitterTab::process_image_splitting() {
   run_batch_with_progress(
       this, "Splitting images...", files.size(),
       [=](int i, BatchControl&) {
-        const SplitOutcome one = split_one_image(files[i], out, rows, cols, n, subfolders);
+        SplitOutcome one;
+        try {
+          one = split_one_image(files[i], out, rows, cols, n, subfolders);
+        } catch (const std::exception& e) {  // one picture's failure never stops the batch
+          one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(files[i]).fileName(), QString::fromLocal8Bit(e.what()));
+        }
         const std::lock_guard<std::mutex> lock(*mutex);
+        total->unreadable += one.unreadable;
         total->tiles += one.tiles;
         total->skipped_tiles += one.skipped_tiles;
         total->failed += one.failed;

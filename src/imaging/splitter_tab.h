@@ -14,6 +14,7 @@ struct SplitOutcome {
   int skipped_tiles = 0;  // tiles of zero width or height (an image smaller than the grid)
   QStringList failed;     // tiles that could not be written, with the reason
   bool cancelled = false;
+  QStringList unreadable;  // images that could not be read, with the reason
 };
 
 // Cuts one image into its tiles under `output_dir`; an unreadable image gives an empty outcome.

@@ -202,6 +202,14 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(notices.last()[0].toString().contains("b.png, c.png"));
     tab.prev_image();
     QCOMPARE(tab.current_idx, 0);
+
+    // A picture over the decode bound is refused by its header, with its size named.
+    test::write_png_claiming(dir.filePath("e.png"), 30000, 30000);
+    tab.open_folder(dir.path());
+    tab.jump_to_image(4);
+    QCOMPARE(tab.current_idx, 0);
+    QVERIFY2(notices.last()[0].toString().contains("30000 x 30000 pixels (900 megapixels)"),
+             qPrintable(notices.last()[0].toString()));
   }
 
   void failed_save_asks_retry_discard_or_stay() {

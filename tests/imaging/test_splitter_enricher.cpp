@@ -13,6 +13,7 @@
 
 #include "annotate/interactive_canvas.h"
 #include "annotate/zoomable_view.h"
+#include "core/image_limits.h"
 #include "imaging/augment.h"
 #include "imaging/enricher_tab.h"
 #include "imaging/splitter_tab.h"
@@ -89,7 +90,7 @@ class TestSplitterEnricher : public QObject {
     tab.combo_grid_mode->setCurrentText("3 Rows x 4 Cols");
     tab.process_image_splitting();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Splitting Success", 30000);
-    QCOMPARE(prompts_->messages.last().text, QString("Split 3 images into 24 tile parts."));
+    QCOMPARE(prompts_->messages.last().text, QString("Split 2 images into 24 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image"));
     QVERIFY(QFileInfo::exists(path("out/part_01/site_part_01.jpg")));
     QVERIFY(QFileInfo::exists(path("out/part_12/Shot_part_12.PNG")));
     const cv::Mat last = cv::imread(path("out/part_12/Shot_part_12.PNG").toStdString());
@@ -108,10 +109,34 @@ class TestSplitterEnricher : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.size() == 4, 30000);
     // 48 pixel rows in 100 grid rows: 99 rows of height 0 and a last row of 48.
     QCOMPARE(prompts_->messages.last().text,
-             QString("Split 3 images into 101 tile parts.\n99 empty tile(s) skipped: an image has fewer pixels than grid cells."));
+             QString("Split 2 images into 101 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image\n"
+                     "99 empty tile(s) skipped: an image has fewer pixels than grid cells."));
     QVERIFY(QFileInfo::exists(path("flat/deeper/site_part_001.jpg")));
     QVERIFY(QFileInfo::exists(path("flat/deeper/Shot_part_100.PNG")));
     QVERIFY(!QFileInfo::exists(path("flat/deeper/Shot_part_001.PNG")));
+  }
+
+  void huge_pictures_are_refused_by_their_header() {
+    // 69 bytes that claim 60000 x 60000 pixels: the splitter names it and splits the others;
+    // the enricher and the annotator refuse it at once, naming its size.
+    QDir().mkpath(path("big"));
+    write(path("big/a.png"), gradient(40, 30));
+    write(path("big/c.png"), gradient(40, 30));
+    test::write_png_claiming(path("big/b.png"), 60000, 60000);
+
+    SplitterTab tab;
+    tab.entry_split_in->setText(path("big"));
+    tab.entry_split_out->setText(path("big_out"));
+    tab.combo_grid_mode->setCurrentIndex(0);
+    tab.process_image_splitting();
+    QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty() && prompts_->messages.last().title == "Splitting Success", 30000);
+    const QString text = prompts_->messages.last().text;
+    QVERIFY2(text.startsWith("Split 2 images into ") && text.contains("1 image(s) could not be read:\nb.png: "), qPrintable(text));
+
+    EnricherTab enricher;
+    QVERIFY(!too_large_to_decode(path("big/b.png")).isEmpty());
+    QVERIFY(too_large_to_decode(path("big/b.png")).contains("60000 x 60000"));
+    QVERIFY(too_large_to_decode(path("big/a.png")).isEmpty());
   }
 
   void one_tile_and_failed_writes() {

@@ -37,6 +37,8 @@ class SmallDisk {
 };
 
 QByteArray read_bytes(const QString& path);
+// A PNG of signature and header only, claiming width x height pixels (69 bytes).
+void write_png_claiming(const QString& path, quint32 width, quint32 height);
 
 // Sends everything written to standard output while it lives into a string.
 class CaptureStdout {
