@@ -590,29 +590,31 @@ void AnnotatorTab::update_annotation_colors() {
 
 // ---------------------------------------------------------------- labelling and the table
 
-void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
-  if (display_cv_img.empty()) return;
-  LabelDialog dialog(classes, last_label, this);
-  if (prompts().exec_dialog(dialog) != QDialog::Accepted) return;
+std::optional<int> AnnotatorTab::ask_class(const QString& offered) {
+  LabelDialog dialog(classes, offered, this);
+  if (prompts().exec_dialog(dialog) != QDialog::Accepted) return std::nullopt;
   const QString label = dialog.get_label();
-  if (label.isEmpty()) return;
+  if (label.isEmpty()) return std::nullopt;
   const QString problem = LabelDialog::label_problem(label);
   if (!problem.isEmpty()) {
     prompts().warning(this, "Invalid Label", problem);
-    return;
+    return std::nullopt;
   }
-  const int class_id = class_id_for(label, dialog.chosen_index());
-  if (class_id < 0) return;
   last_label = label;
-  add_record(polygon, class_id, combo_mode->currentText());
+  return class_id_for(label, dialog.chosen_index());
+}
+
+void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
+  if (display_cv_img.empty()) return;
+  const std::optional<int> class_id = ask_class(last_label);
+  if (!class_id) return;
+  add_record(polygon, *class_id, combo_mode->currentText());
   update_annotation_colors();
   mark_changed_and_save();
 }
 
 void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
-  const int class_id = class_id_for(clean_class_name(label), -1);
-  if (class_id < 0) return;
-  add_record(polygon, class_id, type);
+  add_record(polygon, class_id_for(clean_class_name(label), -1), type);
   update_annotation_colors();
   mark_changed_and_save();
 }
@@ -629,21 +631,11 @@ void AnnotatorTab::add_record(const QPolygonF& polygon, int class_id, const QStr
 
 void AnnotatorTab::relabel_shape(int row) {
   if (row < 0 || row >= annotations.size()) return;
-  LabelDialog dialog(classes, annotations[row].label, this);
-  if (prompts().exec_dialog(dialog) != QDialog::Accepted) return;
-  const QString label = dialog.get_label();
-  if (label.isEmpty()) return;
-  const QString problem = LabelDialog::label_problem(label);
-  if (!problem.isEmpty()) {
-    prompts().warning(this, "Invalid Label", problem);
-    return;
-  }
-  const int class_id = class_id_for(label, dialog.chosen_index());
-  if (class_id < 0 || row >= annotations.size() || class_id == annotations[row].class_id) return;
-  last_label = label;
+  const std::optional<int> class_id = ask_class(annotations[row].label);
+  if (!class_id || row >= annotations.size() || *class_id == annotations[row].class_id) return;
   AnnotationRecord& record = annotations[row];
-  record.class_id = class_id;
-  record.label = class_name(class_id);
+  record.class_id = *class_id;
+  record.label = class_name(*class_id);
   record.raw.clear();
   record.original.clear();
   {
@@ -701,32 +693,20 @@ void AnnotatorTab::run_ai_autolabel() {
         clean_class_name(result->names.value(cls, ai_model->names.value(cls, QString::number(cls))));
     return class_id_for(name.isEmpty() ? QString::number(cls) : name, -1);
   };
-  int added = 0;
   if (result->masks) {
     const int n = std::min<int>(result->masks->size(), result->boxes.size());
-    for (int i = 0; i < n; ++i) {
-      const int id = id_of(result->boxes[i].cls);
-      if (id < 0) continue;
-      add_record((*result->masks)[i], id, "AI Polygon");
-      ++added;
-    }
+    for (int i = 0; i < n; ++i) add_record((*result->masks)[i], id_of(result->boxes[i].cls), "AI Polygon");
   } else {
     for (const Detection& d : result->boxes) {
-      const int id = id_of(d.cls);
-      if (id < 0) continue;
       const QPolygonF rect({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
-      add_record(rect, id, "AI Rectangle");
-      ++added;
+      add_record(rect, id_of(d.cls), "AI Rectangle");
     }
   }
   update_annotation_colors();
-  bool saved = true;
-  if (added > 0) {
-    document.mark_changed();
-    saved = save_current_annotations();
-  }
+  document.mark_changed();
+  const bool saved = save_current_annotations();
   wait.reset();
-  if (saved && added > 0)
+  if (saved)
     prompts().information(this, "AI Success",
                           QStringLiteral("Successfully auto-labeled %1 object(s).").arg(result->boxes.size()));
 }

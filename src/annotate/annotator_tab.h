@@ -134,8 +134,10 @@ class AnnotatorTab : public QWidget {
   int class_count() const;
   QString class_name(int id) const;
   // The id for `label` (an existing position, a number in a folder without names, or a new
-  // class appended to the list and classes.txt); -1 when the new class could not be saved.
+  // class appended to the list and classes.txt).
   int class_id_for(const QString& label, int chosen_index);
+  // Asks the label dialog (offering `offered`) for a class; nullopt when cancelled or refused.
+  std::optional<int> ask_class(const QString& offered);
   int largest_id_in_folder() const;
   bool show_image(int idx);
   // Shows the first readable image from `idx` on in direction `step`; false when none is.
