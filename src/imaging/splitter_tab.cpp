@@ -14,8 +14,10 @@
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/image_limits.h"
 #include "imaging/batch_runner.h"
 #include "imaging/tile_plan.h"
+#include "imaging/tile_stream.h"
 #include "shell/browse_button.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
@@ -24,6 +26,8 @@ namespace quorlan {
 
 SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
                              bool subfolders) {
+  // A picture too large to decode whole is cut on the streaming pipeline instead.
+  if (!too_large_to_decode(file).isEmpty()) return split_streaming(file, output_dir, rows, cols, n, subfolders);
   SplitOutcome out;
   cv::Mat image;
   QString unreadable = QStringLiteral("not a readable image");

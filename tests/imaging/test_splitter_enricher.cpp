@@ -1,3 +1,5 @@
+#include <vips/vips8>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -10,11 +12,13 @@
 #include <QtTest>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <sys/resource.h>
 
 #include "annotate/interactive_canvas.h"
 #include "annotate/zoomable_view.h"
 #include "core/image_limits.h"
 #include "imaging/augment.h"
+#include "imaging/resize_pipeline.h"
 #include "imaging/enricher_tab.h"
 #include "imaging/splitter_tab.h"
 #include "imaging/tile_plan.h"
@@ -137,6 +141,29 @@ class TestSplitterEnricher : public QObject {
     QVERIFY(!too_large_to_decode(path("big/b.png")).isEmpty());
     QVERIFY(too_large_to_decode(path("big/b.png")).contains("60000 x 60000"));
     QVERIFY(too_large_to_decode(path("big/a.png")).isEmpty());
+  }
+
+  void a_30000_pixel_square_is_tiled_within_a_gigabyte() {
+    // 900 megapixels: 2.7 GB decoded whole. Tiled on the streaming pipeline it must stay far below.
+    ensure_vips();
+    QDir().mkpath(path("huge"));
+    vips::VImage::black(30000, 30000, vips::VImage::option()->set("bands", 3))
+        .linear({1.0}, {90.0})
+        .cast(VIPS_FORMAT_UCHAR)
+        .pngsave(QFile::encodeName(path("huge/square.png")).constData(), vips::VImage::option()->set("compression", 1));
+    struct rusage before {};
+    getrusage(RUSAGE_SELF, &before);
+    const SplitOutcome out = split_one_image(path("huge/square.png"), path("huge_out"), 2, 2, 4, false);
+    struct rusage after {};
+    getrusage(RUSAGE_SELF, &after);
+    QVERIFY2(out.unreadable.isEmpty() && out.failed.isEmpty(), qPrintable(out.unreadable.join(';') + out.failed.join(';')));
+    QCOMPARE(out.tiles, 4);
+    const long grown_mb = (after.ru_maxrss - before.ru_maxrss) / 1024;
+    qInfo("peak RSS %ld MB before, %ld MB after tiling", before.ru_maxrss / 1024, after.ru_maxrss / 1024);
+    QVERIFY2(after.ru_maxrss / 1024 < 1024, qPrintable(QStringLiteral("peak RSS grew by %1 MB").arg(grown_mb)));
+    const QStringList tiles = QDir(path("huge_out")).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(tiles.size(), 4);
+    QCOMPARE(header_size(path("huge_out/") + tiles[3]), QSize(15000, 15000));
   }
 
   void one_tile_and_failed_writes() {

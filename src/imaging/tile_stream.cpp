@@ -1,0 +1,94 @@
+// libvips (through glib) comes before Qt, whose "signals" keyword glib's headers use as a name.
+#include <vips/vips8>
+
+#include "imaging/tile_stream.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include "imaging/resize_pipeline.h"
+#include "imaging/tile_plan.h"
+
+namespace quorlan {
+
+using vips::VImage;
+
+namespace {
+
+// Opened for random access: libvips decodes a picture this large once into a temporary file on
+// disk (not into memory), and every tile is then read from there.
+VImage open_whole(const QByteArray& path) {
+  return VImage::new_from_file(path.constData(), VImage::option()->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
+}
+
+// The tile as the splitter's decoder gives it: three colour bands, alpha dropped, 8 bits.
+VImage as_colour(VImage tile) {
+  if (tile.has_alpha()) tile = tile.extract_band(0, VImage::option()->set("n", tile.bands() - 1));
+  if (tile.bands() == 1) tile = tile.bandjoin({tile, tile});
+  if (tile.format() != VIPS_FORMAT_UCHAR) tile = tile.cast(VIPS_FORMAT_UCHAR);
+  return tile;
+}
+
+void save_tile(const VImage& tile, const QString& target) {
+  const QByteArray out = QFile::encodeName(target);
+  const QString ext = QFileInfo(target).suffix().toLower();
+  if (ext == "jpg" || ext == "jpeg")
+    tile.jpegsave(out.constData(), VImage::option()->set("Q", 95));  // the quality the splitter writes at
+  else if (ext == "png")
+    tile.pngsave(out.constData());
+  else if (ext == "webp")
+    tile.webpsave(out.constData());
+  else
+    throw vips::VError("tiles of a picture this large can be written as JPEG, PNG or WEBP only");
+}
+
+}  // namespace
+
+SplitOutcome split_streaming(const QString& file, const QString& output_dir, int rows, int cols, int n,
+                             bool subfolders) {
+  ensure_vips();
+  SplitOutcome out;
+  const QByteArray path = QFile::encodeName(file);
+  int width = 0, height = 0;
+  VImage image;
+  try {
+    image = open_whole(path);
+    width = image.width();
+    height = image.height();
+  } catch (const vips::VError& e) {
+    out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), QString::fromLocal8Bit(e.what()).trimmed());
+    vips_error_clear();
+    return out;
+  }
+  const QVector<QRect> spans = tile_spans(width, height, rows, cols);
+  for (int k = 0; k < spans.size(); ++k) {
+    const QRect& r = spans[k];
+    if (r.width() <= 0 || r.height() <= 0) {
+      ++out.skipped_tiles;
+      continue;
+    }
+    const QString target = QDir(output_dir).filePath(tile_relative_path(file, k + 1, n, subfolders));
+    if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
+      out.failed << QStringLiteral("%1: cannot create its folder").arg(QDir::toNativeSeparators(target));
+      continue;
+    }
+    try {
+      save_tile(as_colour(image.crop(r.x(), r.y(), r.width(), r.height())), target);
+      ++out.tiles;
+    } catch (const vips::VError& e) {
+      out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), QString::fromLocal8Bit(e.what()).trimmed());
+      vips_error_clear();
+      QFile::remove(target);  // never a half-written tile
+    }
+  }
+  // Not one tile could be made: the picture itself cannot be read (a file that ends after its
+  // header, say), and it is named as such.
+  if (out.tiles == 0 && !out.failed.isEmpty()) {
+    out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), out.failed.first().section(": ", 1));
+    out.failed.clear();
+  }
+  return out;
+}
+
+}  // namespace quorlan
