@@ -1,5 +1,6 @@
 // Runs the studio's resizer batch over a folder and prints its wall time in seconds.
 // Usage: bench-resizer-probe INPUT_DIR OUTPUT_DIR WIDTH DPI [TARGET_KB]
+// (JPEGs in, JPEGs out; PNGs in, PNGs out when the folder holds no JPEG.)
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -14,9 +15,13 @@ int main(int argc, char* argv[]) {
   const QDir in(QString::fromLocal8Bit(argv[1]));
   for (const QString& n : in.entryList({"*.jpg"}, QDir::Files, QDir::Name)) queue << in.filePath(n);
   quorlan::ResizeSettings s;
+  s.format = "JPEG";
+  if (queue.isEmpty()) {
+    for (const QString& n : in.entryList({"*.png"}, QDir::Files, QDir::Name)) queue << in.filePath(n);
+    s.format = "PNG";
+  }
   s.width_text = argv[3];
   s.dpi = QString(argv[4]).toDouble();
-  s.format = "JPEG";
   if (argc > 5) {
     s.enable_comp = true;
     s.target_kb = QString(argv[5]).toDouble();
