@@ -1,3 +1,5 @@
+#include <vips/vips8>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -342,6 +344,31 @@ class TestResizer : public QObject {
                                 .split(' ');
     QCOMPARE(rgb.size(), 3);
     QVERIFY2(rgb[1].toInt() > rgb[0].toInt() + 60 && rgb[1].toInt() > rgb[2].toInt() + 60, qPrintable(rgb.join(' ')));
+
+    // With the profile embedded: within a few levels of a colour-managed conversion (littlecms).
+    size_t length = 0;
+    VipsBlob* blob = nullptr;
+    QVERIFY(vips_profile_load("cmyk", &blob, nullptr) == 0);
+    const void* data = vips_blob_get(blob, &length);
+    QFile icc(path("cmyk.icc"));
+    QVERIFY(icc.open(QIODevice::WriteOnly));
+    icc.write(static_cast<const char*>(data), static_cast<qint64>(length));
+    icc.close();
+    vips_area_unref(VIPS_AREA(blob));
+    const QString reference = pillow(
+        "from PIL import ImageCms\nicc = open(sys.argv[1], 'rb').read()\n"
+        "im = Image.new('CMYK', (64, 48), (30, 200, 90, 20))\nim.save(sys.argv[2], quality=100, icc_profile=icc)\n"
+        "rgb = ImageCms.profileToProfile(Image.open(sys.argv[2]), ImageCms.ImageCmsProfile(sys.argv[1]), "
+        "ImageCms.createProfile('sRGB'), renderingIntent=1, outputMode='RGB')\nprint(*rgb.getpixel((32, 24)))",
+        {path("cmyk.icc"), path("cmyk_icc.jpg")});
+    QVERIFY(resize_one(path("cmyk_icc.jpg"), path("out"), s).error.isEmpty());
+    const QString ours = pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))",
+                                {path("out/cmyk_icc_scaled.jpeg")});
+    const QStringList a = reference.split(' '), b = ours.split(' ');
+    QCOMPARE(a.size(), 3);
+    QCOMPARE(b.size(), 3);
+    for (int c = 0; c < 3; ++c)
+      QVERIFY2(std::abs(a[c].toInt() - b[c].toInt()) <= 6, qPrintable(reference + " / " + ours));
 
     s.enable_dim = true;
     s.width_text = "150";
