@@ -42,7 +42,23 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
     out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), unreadable);
     return out;
   }
-  const QVector<QRect> spans = tile_spans(image.cols, image.rows, rows, cols);
+  write_tiles(file, output_dir, image.cols, image.rows, rows, cols, n, subfolders, out,
+              [&](const QRect& r, const QString& target) -> QString {
+                try {
+                  if (cv::imwrite(QFile::encodeName(target).toStdString(),
+                                  image(cv::Rect(r.x(), r.y(), r.width(), r.height()))))
+                    return {};
+                  return QStringLiteral("the encoder refused it");
+                } catch (const cv::Exception& e) {
+                  return QString::fromLocal8Bit(e.what()).trimmed();
+                }
+              });
+  return out;
+}
+
+void write_tiles(const QString& file, const QString& output_dir, int width, int height, int rows, int cols, int n,
+                 bool subfolders, SplitOutcome& out, const std::function<QString(const QRect&, const QString&)>& write) {
+  const QVector<QRect> spans = tile_spans(width, height, rows, cols);
   for (int k = 0; k < spans.size(); ++k) {
     const QRect& r = spans[k];
     if (r.width() <= 0 || r.height() <= 0) {
@@ -54,19 +70,12 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
       out.failed << QStringLiteral("%1: cannot create its folder").arg(QDir::toNativeSeparators(target));
       continue;
     }
-    bool ok = false;
-    QString why = QStringLiteral("the encoder refused it");
-    try {
-      ok = cv::imwrite(QFile::encodeName(target).toStdString(), image(cv::Rect(r.x(), r.y(), r.width(), r.height())));
-    } catch (const cv::Exception& e) {
-      why = QString::fromLocal8Bit(e.what()).trimmed();
-    }
-    if (ok)
+    const QString why = write(r, target);
+    if (why.isEmpty())
       ++out.tiles;
     else
       out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), why);
   }
-  return out;
 }
 
 QString split_summary(const SplitOutcome& o) {

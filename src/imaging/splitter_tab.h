@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <QWidget>
 
 class QCheckBox;
@@ -39,6 +40,11 @@ class SplitterTab : public QWidget {
 };
 
 // The text of the "Splitting Success" box.
+// Cuts the spans of a width x height picture into their files: `write` writes one tile and
+// returns an empty string or the reason it failed. Counts into `out`.
+void write_tiles(const QString& file, const QString& output_dir, int width, int height, int rows, int cols, int n,
+                 bool subfolders, SplitOutcome& out, const std::function<QString(const QRect&, const QString&)>& write);
+
 QString split_summary(const SplitOutcome& outcome);
 
 }  // namespace quorlan

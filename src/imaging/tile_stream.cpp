@@ -8,7 +8,6 @@
 #include <QFileInfo>
 
 #include "imaging/resize_pipeline.h"
-#include "imaging/tile_plan.h"
 
 namespace quorlan {
 
@@ -61,27 +60,17 @@ SplitOutcome split_streaming(const QString& file, const QString& output_dir, int
     vips_error_clear();
     return out;
   }
-  const QVector<QRect> spans = tile_spans(width, height, rows, cols);
-  for (int k = 0; k < spans.size(); ++k) {
-    const QRect& r = spans[k];
-    if (r.width() <= 0 || r.height() <= 0) {
-      ++out.skipped_tiles;
-      continue;
-    }
-    const QString target = QDir(output_dir).filePath(tile_relative_path(file, k + 1, n, subfolders));
-    if (!QDir().mkpath(QFileInfo(target).absolutePath())) {
-      out.failed << QStringLiteral("%1: cannot create its folder").arg(QDir::toNativeSeparators(target));
-      continue;
-    }
-    try {
-      save_tile(as_colour(image.crop(r.x(), r.y(), r.width(), r.height())), target);
-      ++out.tiles;
-    } catch (const vips::VError& e) {
-      out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), QString::fromLocal8Bit(e.what()).trimmed());
-      vips_error_clear();
-      QFile::remove(target);  // never a half-written tile
-    }
-  }
+  write_tiles(file, output_dir, width, height, rows, cols, n, subfolders, out,
+              [&](const QRect& r, const QString& target) -> QString {
+                try {
+                  save_tile(as_colour(image.crop(r.x(), r.y(), r.width(), r.height())), target);
+                  return {};
+                } catch (const vips::VError& e) {
+                  vips_error_clear();
+                  QFile::remove(target);  // never a half-written tile
+                  return QString::fromLocal8Bit(e.what()).trimmed();
+                }
+              });
   // Not one tile could be made: the picture itself cannot be read (a file that ends after its
   // header, say), and it is named as such.
   if (out.tiles == 0 && !out.failed.isEmpty()) {
