@@ -24,18 +24,45 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   const QString destination = prompts().get_existing_directory(parent, "Select Output Directory");
   if (destination.isEmpty()) return;
 
-  QVector<ImageLabelPair> pairs = collect_annotated_pairs(image_paths);
+  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(image_paths);
   if (pairs.isEmpty()) {
     prompts().warning(parent, "No Annotations", "No annotated files found to split.");
     return;
   }
-  shuffle_pairs(pairs);
-  const SplitCounts counts = plan_split(pairs.size(), ratios[0], ratios[1]);
+  // An earlier export in the destination would mix its sets with the new ones (and leak).
+  const QStringList earlier = earlier_export_sets(destination);
+  if (!earlier.isEmpty()) {
+    const QString conflict = export_source_conflict(pairs, destination);
+    if (!conflict.isEmpty()) {
+      prompts().critical(parent, "Export Error", QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict));
+      return;
+    }
+    const int choice = prompts().choose(
+        parent, "Older Export Found",
+        QStringLiteral("%1 already holds an export (%2). Its images would mix with the new split.\n\n"
+                       "Replace it (its train, val and test folders are deleted first) or cancel?")
+            .arg(QDir::toNativeSeparators(destination), earlier.join(", ")),
+        {"Replace", "Cancel"});
+    if (choice != 0) return;
+    for (const char* set : {"train", "val", "test"}) {
+      QDir old(QDir(destination).filePath(QString::fromLatin1(set)));
+      if (old.exists() && !old.removeRecursively()) {
+        prompts().critical(parent, "Export Error",
+                           QStringLiteral("The earlier export's folder %1 could not be removed.\n\nNo file was written.")
+                               .arg(QDir::toNativeSeparators(old.path())));
+        return;
+      }
+    }
+  }
+  const quint64 seed = config.get_seed();
+  GroupedSplit split;
   ExportResult result;
   {
     const WaitCursor wait;
-    result = export_dataset(pairs, counts, destination, format, classes);
+    split = plan_grouped_split(pairs, ratios[0], ratios[1], seed);
+    result = export_dataset(split.pairs, split.counts, destination, format, classes);
   }
+  const SplitCounts& counts = split.counts;
   if (!result.error.isEmpty()) {
     const bool wrote = result.counts.train + result.counts.val + result.counts.test > 0;
     prompts().critical(parent, "Export Error",
@@ -57,6 +84,11 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
                 : QStringLiteral("\n\nWarning: class ids %1 to %2 have no name; data.yaml names them by their number.")
                       .arg(result.unnamed_first)
                       .arg(result.unnamed_last);
+  text += QStringLiteral("\n\nSeed: %1 (%2 groups: images made from one source or identical stay in one set)")
+              .arg(seed)
+              .arg(split.groups);
+  const QStringList per_set = set_class_counts(split, classes);
+  text += QStringLiteral("\ntrain objects: %1\nval objects: %2\ntest objects: %3").arg(per_set[0], per_set[1], per_set[2]);
   prompts().information(parent, "Export Complete", text);
 }
 

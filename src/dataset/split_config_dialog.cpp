@@ -8,6 +8,8 @@
 
 #include "shell/prompts.h"
 
+#include <limits>
+
 namespace quorlan {
 namespace {
 QSpinBox* percent_box(const char* name, int value) {
@@ -21,7 +23,7 @@ QSpinBox* percent_box(const char* name, int value) {
 
 SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle("Dataset Train/Val/Test Splitter");
-  setFixedSize(320, 220);
+  setFixedSize(320, 250);
   auto* layout = new QVBoxLayout(this);
   auto* form = new QFormLayout;
   ts = percent_box("ts", 70);
@@ -34,6 +36,12 @@ SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
   form->addRow("Val %:", vs);
   form->addRow("Test %:", tes);
   form->addRow("Format:", fc);
+  seed = new QSpinBox;
+  seed->setObjectName("seed");
+  seed->setRange(0, std::numeric_limits<int>::max());
+  seed->setValue(kDefaultSeed);
+  seed->setToolTip("The same seed splits the same folder the same way; images made from one source stay together.");
+  form->addRow("Seed:", seed);
   layout->addLayout(form);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   connect(buttons, &QDialogButtonBox::accepted, this, &SplitConfigDialog::validate);
@@ -51,6 +59,8 @@ void SplitConfigDialog::validate() {
 std::array<double, 3> SplitConfigDialog::get_ratios() const {
   return {ts->value() / 100.0, vs->value() / 100.0, tes->value() / 100.0};
 }
+
+quint64 SplitConfigDialog::get_seed() const { return static_cast<quint64>(seed->value()); }
 
 QString SplitConfigDialog::get_format() const {
   return fc->currentText().contains("Detection") ? QStringLiteral("Detection") : QStringLiteral("Segmentation");

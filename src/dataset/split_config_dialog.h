@@ -18,11 +18,15 @@ class SplitConfigDialog : public QDialog {
   void validate();
   std::array<double, 3> get_ratios() const;
   QString get_format() const;
+  // The seed of the shuffle: the same seed splits the same folder the same way.
+  quint64 get_seed() const;
+  static constexpr int kDefaultSeed = 42;
 
   QSpinBox* ts = nullptr;
   QSpinBox* vs = nullptr;
   QSpinBox* tes = nullptr;
   QComboBox* fc = nullptr;
+  QSpinBox* seed = nullptr;
 };
 
 }  // namespace quorlan

@@ -3,11 +3,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QCryptographicHash>
+#include <QHash>
+#include <QMap>
 #include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <QSet>
@@ -45,6 +50,112 @@ void shuffle_pairs(QVector<ImageLabelPair>& pairs) {
   std::random_device seed;
   std::mt19937_64 generator((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
   std::shuffle(pairs.begin(), pairs.end(), generator);
+}
+
+QString source_stem(const QString& image_path) {
+  QString stem = QFileInfo(image_path).completeBaseName();
+  static const QRegularExpression tile(QStringLiteral("^(.+)_part_\\d+$"));
+  static const QRegularExpression variant(QStringLiteral("^(.+)_warped_enriched_\\d+_var_\\d+(_\\d+)?$"));
+  static const QRegularExpression scaled(QStringLiteral("^(.+)_scaled(_\\d+)?$"));
+  // Tools applied one after another (a tile of a variant of a resized copy) peel off in turn.
+  for (bool peeled = true; peeled;) {
+    peeled = false;
+    for (const QRegularExpression* re : {&tile, &variant, &scaled}) {
+      const QRegularExpressionMatch m = re->match(stem);
+      if (m.hasMatch()) {
+        stem = m.captured(1);
+        peeled = true;
+      }
+    }
+  }
+  return stem;
+}
+
+GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed) {
+  const int n = static_cast<int>(pairs.size());
+  std::vector<int> parent(static_cast<std::size_t>(n));
+  std::iota(parent.begin(), parent.end(), 0);
+  const std::function<int(int)> find = [&](int i) {
+    while (parent[static_cast<std::size_t>(i)] != i) i = parent[static_cast<std::size_t>(i)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
+    return i;
+  };
+  const auto join = [&](int a, int b) { parent[static_cast<std::size_t>(find(a))] = find(b); };
+  QHash<QString, int> by_name, by_content;
+  for (int i = 0; i < n; ++i) {
+    const QString name_key = QFileInfo(pairs[i].image).absolutePath() + QLatin1Char('/') + source_stem(pairs[i].image);
+    if (const auto it = by_name.constFind(name_key); it != by_name.cend()) join(i, *it);
+    else by_name.insert(name_key, i);
+    QFile file(pairs[i].image);
+    if (file.open(QIODevice::ReadOnly)) {
+      QCryptographicHash hash(QCryptographicHash::Sha1);
+      hash.addData(&file);
+      const QString content_key = QString::fromLatin1(hash.result().toHex()) + QString::number(file.size());
+      if (const auto it = by_content.constFind(content_key); it != by_content.cend()) join(i, *it);
+      else by_content.insert(content_key, i);
+    }
+  }
+  // Groups in the order of their first image, so the seed alone decides the shuffle.
+  QVector<QVector<int>> groups;
+  QHash<int, int> group_of_root;
+  for (int i = 0; i < n; ++i) {
+    const int root = find(i);
+    auto it = group_of_root.find(root);
+    if (it == group_of_root.end()) {
+      it = group_of_root.insert(root, static_cast<int>(groups.size()));
+      groups.append(QVector<int>());
+    }
+    groups[*it].append(i);
+  }
+  std::mt19937_64 generator(seed);
+  for (int i = static_cast<int>(groups.size()) - 1; i > 0; --i) {  // Fisher-Yates, the same on every library
+    const int j = static_cast<int>(generator() % static_cast<quint64>(i + 1));
+    std::swap(groups[i], groups[j]);
+  }
+  const SplitCounts target = plan_split(n, r_train, r_val);
+  GroupedSplit split;
+  split.groups = static_cast<int>(groups.size());
+  QVector<ImageLabelPair> sets[3];
+  for (const QVector<int>& group : groups) {
+    const int set = split.counts.train < target.train ? 0 : split.counts.val < target.val ? 1 : 2;
+    for (int i : group) sets[set].append(pairs[i]);
+    (set == 0 ? split.counts.train : set == 1 ? split.counts.val : split.counts.test) += static_cast<int>(group.size());
+  }
+  split.pairs = sets[0] + sets[1] + sets[2];
+  return split;
+}
+
+QStringList set_class_counts(const GroupedSplit& split, const QStringList& names) {
+  QStringList lines;
+  const int sizes[3] = {split.counts.train, split.counts.val, split.counts.test};
+  int at = 0;
+  std::string buffer;
+  for (int set = 0; set < 3; ++set) {
+    QMap<int, int> counts;
+    for (int k = 0; k < sizes[set]; ++k, ++at) {
+      if (!read_whole_file(QFile::encodeName(split.pairs[at].label), buffer)) continue;
+      for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
+        long long id = 0;
+        if (tokens.size() >= 3 && parse_int(tokens[0], &id) && id >= 0 && id < 1000000) ++counts[static_cast<int>(id)];
+        return true;
+      });
+    }
+    QVector<std::pair<int, int>> sorted;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it) sorted.append({it.key(), it.value()});
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+    QStringList parts;
+    for (const auto& [id, count] : sorted) parts << QStringLiteral("%1 %2").arg(id < names.size() ? names[id] : QString::number(id)).arg(count);
+    lines << (parts.isEmpty() ? QStringLiteral("no objects") : parts.join(QStringLiteral(", ")));
+  }
+  return lines;
+}
+
+QStringList earlier_export_sets(const QString& destination) {
+  QStringList found;
+  for (const char* set : {"train", "val", "test"}) {
+    const QDir images(QDir(destination).filePath(QStringLiteral("%1/images").arg(set)));
+    if (images.exists() && !images.entryList(QDir::Files | QDir::Hidden).isEmpty()) found << QString::fromLatin1(set);
+  }
+  return found;
 }
 
 namespace {

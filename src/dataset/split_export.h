@@ -30,6 +30,29 @@ QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths);
 // A uniform shuffle from a generator seeded anew on every call.
 void shuffle_pairs(QVector<ImageLabelPair>& pairs);
 
+// The source picture a file of the studio's own tools was made from, by its name: tiles
+// ("x_part_03"), enricher variants ("x_warped_enriched_<time>_var_2") and resized copies
+// ("x_scaled", "x_scaled_2") all give "x"; any other name gives its own stem.
+QString source_stem(const QString& image_path);
+
+struct GroupedSplit {
+  QVector<ImageLabelPair> pairs;  // in set order: train, then val, then test
+  SplitCounts counts;
+  int groups = 0;  // how many groups the images formed
+};
+
+// A reproducible split that cannot leak: images made from one source (by name) and images with
+// identical bytes form one group, and a group goes whole to one set. The groups are shuffled by
+// `seed`; sets are filled in turn up to the counts plan_split gives (a group that starts a set's
+// last places stays whole).
+GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed);
+
+// "name count, name count" per set, the most frequent class first.
+QStringList set_class_counts(const GroupedSplit& split, const QStringList& names);
+
+// The train/val/test folders of an earlier export in `destination` that hold files.
+QStringList earlier_export_sets(const QString& destination);
+
 // A class name as a YAML scalar: plain when YAML reads it back as the same string,
 // otherwise double-quoted with escapes.
 QString yaml_class_name(const QString& name);

@@ -53,7 +53,7 @@ class TestDataset : public QObject {
     QStringList paths;
     for (int i = 0; i < n; ++i) {
       const QString image = path(QStringLiteral("img%1.png").arg(i));
-      test::write_image(image, 16, 16);
+      test::write_image(image, 16, 16, QColor((i * 37) % 256, (i * 11) % 256, 90 + i % 100));  // distinct bytes: not duplicates
       if (!bare.contains(i)) test::write_text(path(QStringLiteral("img%1.txt").arg(i)), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n");
       paths << image;
     }
@@ -149,7 +149,80 @@ class TestDataset : public QObject {
     QCOMPARE(prompts_->messages.size(), 1);
     QCOMPARE(prompts_->messages[0].title, QString("Export Complete"));
     QCOMPARE(prompts_->messages[0].text, "Exported dataset successfully to:\n" + out.path() +
-                                             "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images");
+                                             "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images"
+                                             "\n\nSeed: 42 (10 groups: images made from one source or identical stay in one set)"
+                                             "\ntrain objects: bus 7\nval objects: bus 2\ntest objects: bus 1");
+  }
+
+  void seeded_split_keeps_sources_together_and_replaces_an_older_export() {
+    // 12 sources, each with two tiles and a variant made by the studio's tools; a background
+    // image (an empty label file) and two byte-identical pictures.
+    QStringList images;
+    for (int i = 0; i < 12; ++i) {
+      for (const QString& suffix : {QStringLiteral("_part_1"), QStringLiteral("_part_2"),
+                                    QStringLiteral("_warped_enriched_1700000000_var_1")}) {
+        const QString image = path(QStringLiteral("s%1%2.png").arg(i).arg(suffix));
+        test::write_image(image, 16, 16, QColor(i * 20, suffix.size() * 5, 40));
+        test::write_text(path(QStringLiteral("s%1%2.txt").arg(i).arg(suffix)), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+        images << image;
+      }
+    }
+    test::write_image(path("twin_a.png"), 16, 16, QColor(1, 2, 3));
+    test::write_image(path("twin_b.png"), 16, 16, QColor(1, 2, 3));
+    test::write_image(path("empty.png"), 16, 16, QColor(200, 2, 3));
+    test::write_text(path("twin_a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    test::write_text(path("twin_b.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    test::write_text(path("empty.txt"), "");
+    images << path("twin_a.png") << path("twin_b.png") << path("empty.png");
+    const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
+    QCOMPARE(pairs.size(), 39);
+
+    const auto set_of = [](const GroupedSplit& split) {
+      QHash<QString, int> where;
+      for (int i = 0; i < split.pairs.size(); ++i)
+        where[QFileInfo(split.pairs[i].image).fileName()] =
+            i < split.counts.train ? 0 : i < split.counts.train + split.counts.val ? 1 : 2;
+      return where;
+    };
+    const GroupedSplit a = plan_grouped_split(pairs, 0.7, 0.2, 42), b = plan_grouped_split(pairs, 0.7, 0.2, 42),
+                       c = plan_grouped_split(pairs, 0.7, 0.2, 7);
+    QCOMPARE(a.groups, 14);  // 12 sources, the twins, the background
+    QVERIFY(set_of(a) == set_of(b));  // the same seed: the same split
+    QVERIFY(set_of(a) != set_of(c));  // another seed: another split
+    const QHash<QString, int> where = set_of(a);
+    for (int i = 0; i < 12; ++i) {
+      const int set = where[QStringLiteral("s%1_part_1.png").arg(i)];
+      QCOMPARE(where[QStringLiteral("s%1_part_2.png").arg(i)], set);
+      QCOMPARE(where[QStringLiteral("s%1_warped_enriched_1700000000_var_1.png").arg(i)], set);
+    }
+    QCOMPARE(where["twin_a.png"], where["twin_b.png"]);
+    QCOMPARE(source_stem("/d/x_scaled_2_part_03.jpg"), QString("x"));
+
+    // Through the dialogs: an older export in the destination is replaced after asking.
+    QTemporaryDir out;
+    QDir(out.path()).mkpath("val/images");
+    test::write_text(out.filePath("val/images/stale.png"), "old");
+    prompts_->dialogs.push_back(answer_split(70, 20, 10, "Segmentation"));
+    prompts_->directories.push_back(out.path());
+    prompts_->choices = {1};  // Cancel: nothing changes
+    export_and_split_dataset(nullptr, images, {"car"});
+    QCOMPARE(prompts_->messages.last().title, QString("Older Export Found"));
+    QVERIFY(QFileInfo::exists(out.filePath("val/images/stale.png")));
+    QVERIFY(!QFileInfo::exists(out.filePath("data.yaml")));
+    prompts_->dialogs.push_back(answer_split(70, 20, 10, "Segmentation"));
+    prompts_->directories.push_back(out.path());
+    prompts_->choices = {0};  // Replace
+    export_and_split_dataset(nullptr, images, {"car"});
+    QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
+    QVERIFY(prompts_->messages.last().text.contains("Seed: 42 (14 groups"));
+    QVERIFY(!QFileInfo::exists(out.filePath("val/images/stale.png")));
+    // The background image goes out with its empty label file.
+    QString background;
+    for (const char* set : {"train", "val", "test"})
+      if (QFileInfo::exists(out.filePath(QStringLiteral("%1/labels/empty.txt").arg(set))))
+        background = out.filePath(QStringLiteral("%1/labels/empty.txt").arg(set));
+    QVERIFY(!background.isEmpty());
+    QCOMPARE(QFileInfo(background).size(), 0);
   }
 
   void detection_export_converts_boxes_and_warns_on_empty_val() {
