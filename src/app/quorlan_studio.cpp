@@ -72,7 +72,11 @@ void QuorlanStudio::init_ui() {
   });
   connect(tab_workspace->btn_health_check, &QPushButton::clicked, this, [this] {
     if (!tab_workspace->resolve_unsaved()) return;
-    run_health_check(this, tab_workspace->image_folder);
+    run_health_check(this, tab_workspace->image_folder, tab_workspace->classes, tab_config->imgsz_input->value(),
+                     [this](const QString& image) {
+                       tabs->setCurrentWidget(tab_workspace);
+                       tab_workspace->jump_to_image(static_cast<int>(tab_workspace->image_paths.indexOf(image)));
+                     });
   });
   connect(tab_workspace->btn_analytics, &QPushButton::clicked, this, [this] {
     if (!tab_workspace->resolve_unsaved()) return;

@@ -1,11 +1,17 @@
 #include "dataset/dataset_actions.h"
 
 #include <QDialog>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QVBoxLayout>
+#include <cstdio>
 #include <QDir>
 #include <memory>
 #include <optional>
 
 #include "dataset/class_stats.h"
+#include "dataset/dataset_qa.h"
 #include "dataset/health_check.h"
 #include "dataset/split_config_dialog.h"
 #include "dataset/split_export.h"
@@ -92,22 +98,80 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   prompts().information(parent, "Export Complete", text);
 }
 
-void run_health_check(QWidget* parent, const QString& image_folder) {
+namespace {
+
+// Every finding, the image each names; a double-click shows that image in the annotator.
+class FindingsDialog : public QDialog {
+ public:
+  FindingsDialog(const QaFindings& findings, const std::function<void(const QString&)>& jump, QWidget* parent)
+      : QDialog(parent) {
+    setWindowTitle("Health Check Details");
+    resize(640, 480);
+    auto* layout = new QVBoxLayout(this);
+    list = new QListWidget;
+    list->setObjectName("list_findings");
+    for (const QaSection& section : findings.sections) {
+      auto* heading = new QListWidgetItem(QStringLiteral("%1 (%2)").arg(section.title).arg(section.items.size()));
+      QFont bold = heading->font();
+      bold.setBold(true);
+      heading->setFont(bold);
+      heading->setFlags(Qt::ItemIsEnabled);
+      list->addItem(heading);
+      for (int i = 0; i < section.items.size(); ++i) {
+        auto* item = new QListWidgetItem("  " + section.items[i]);
+        item->setData(Qt::UserRole, section.images.value(i));
+        list->addItem(item);
+      }
+    }
+    layout->addWidget(new QLabel("Double-click a finding to show its image in the annotator."));
+    layout->addWidget(list);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    layout->addWidget(buttons);
+    connect(list, &QListWidget::itemDoubleClicked, this, [this, jump](QListWidgetItem* item) {
+      const QString image = item->data(Qt::UserRole).toString();
+      if (image.isEmpty() || !jump) return;
+      jump(image);
+      accept();
+    });
+  }
+  QListWidget* list = nullptr;
+};
+
+}  // namespace
+
+void run_health_check(QWidget* parent, const QString& image_folder, const QStringList& classes, int imgsz,
+                      const std::function<void(const QString&)>& jump) {
   if (image_folder.isEmpty()) {
     prompts().information(parent, "Health Check", "Please load a dataset folder first.");
     return;
   }
   std::optional<HealthFindings> findings;
+  QaFindings quality;
   {
     const WaitCursor wait;
     findings = examine_folder(image_folder);
+    if (findings) quality = examine_dataset_quality(image_folder, classes, imgsz);
   }
   if (!findings) {
     prompts().warning(parent, "Health Check",
                       "The folder " + QDir::toNativeSeparators(image_folder) + " cannot be read any more.");
     return;
   }
-  prompts().information(parent, "Health Check", health_report_text(*findings));
+  const QString text = health_report_text(*findings) + qa_report_text(quality);
+  if (quality.sections.isEmpty()) {
+    prompts().information(parent, "Health Check", text);
+    return;
+  }
+  // The full list goes to the console; the box offers it with a way to each image.
+  for (const QaSection& section : quality.sections) {
+    std::printf("Health Check: %s (%d)\n", section.title.toLocal8Bit().constData(), int(section.items.size()));
+    for (const QString& item : section.items) std::printf("  %s\n", item.toLocal8Bit().constData());
+  }
+  std::fflush(stdout);
+  if (prompts().choose(parent, "Health Check", text, {"Details", "OK"}) != 0) return;
+  FindingsDialog details(quality, jump, parent);
+  prompts().exec_dialog(details);
 }
 
 void show_dataset_analytics(QWidget* parent, const QStringList& image_paths, const QStringList& classes) {

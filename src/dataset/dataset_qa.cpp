@@ -1,0 +1,240 @@
+#include "dataset/dataset_qa.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSet>
+#include <QtAlgorithms>
+#include <QtConcurrent>
+#include <algorithm>
+#include <cmath>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "core/image_limits.h"
+#include "core/label_files.h"
+#include "core/text_scan.h"
+
+namespace quorlan {
+namespace {
+
+const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
+constexpr int kNearDuplicateBits = 4;  // of 64: resized or re-encoded copies stay within this
+
+struct ImageFacts {
+  QString path;
+  QSize size;
+  QByteArray content;  // SHA-1 and size of the bytes
+  std::uint64_t phash = 0;
+};
+
+double polygon_area(const std::vector<double>& v) {
+  double a = 0;
+  const std::size_t n = v.size() / 2;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t j = (i + 1) % n;
+    a += v[2 * i] * v[2 * j + 1] - v[2 * j] * v[2 * i + 1];
+  }
+  return std::fabs(a) / 2.0;
+}
+
+QString number_text(double v) { return QString::number(v, 'g', 3); }
+
+}  // namespace
+
+std::uint64_t perceptual_hash(const QString& image_path) {
+  cv::Mat grey;
+  try {
+    // The decoder's own 1/8 scaling: a JPEG is never decoded at full size for this.
+    grey = cv::imread(QFile::encodeName(image_path).toStdString(), cv::IMREAD_REDUCED_GRAYSCALE_8);
+  } catch (const cv::Exception&) {
+    return 0;
+  }
+  if (grey.empty()) return 0;
+  cv::Mat small;
+  cv::resize(grey, small, cv::Size(9, 8), 0, 0, cv::INTER_AREA);
+  std::uint64_t hash = 0;
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 8; ++x) hash = (hash << 1) | (small.at<uchar>(y, x) > small.at<uchar>(y, x + 1) ? 1u : 0u);
+  return hash;
+}
+
+int hamming(std::uint64_t a, std::uint64_t b) { return static_cast<int>(qPopulationCount(static_cast<quint64>(a ^ b))); }
+
+QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz) {
+  QaFindings findings;
+  QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
+  QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
+  QaSection tiny{QStringLiteral("Boxes under 2 px at the training size %1").arg(imgsz), {}, {}};
+  QaSection unusable{"Images the engine cannot use", {}, {}};
+  QaSection exact{"Exact duplicate images", {}, {}};
+  QaSection near{"Near-duplicate images (resized or re-encoded copies)", {}, {}};
+  QaSection shared{"Images sharing one label file", {}, {}};
+
+  const QDir dir(folder);
+  QStringList images;
+  for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Name)) {
+    const int dot = name.lastIndexOf('.');
+    if (dot > 0 && kImageExtensions.contains(name.mid(dot + 1).toLower())) images << dir.filePath(name);
+  }
+  const QString labels = label_folder_for(folder);
+
+  // Images sharing a label file: a.jpg and a.png both map to a.txt, here and in the engine.
+  QHash<QString, QStringList> by_label;
+  for (const QString& image : images) by_label[label_path_in(labels, image)] << image;
+  for (auto it = by_label.cbegin(); it != by_label.cend(); ++it)
+    if (it.value().size() > 1) {
+      QStringList names;
+      for (const QString& p : it.value()) names << QFileInfo(p).fileName();
+      shared.items << names.join(" + ") + " -> " + QFileInfo(it.key()).fileName();
+      shared.images << it.value();
+    }
+
+  // Sizes, content hashes and perceptual hashes, on all cores.
+  const QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [](const QString& path) {
+    ImageFacts f;
+    f.path = path;
+    f.size = header_size(path);
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+      QCryptographicHash hash(QCryptographicHash::Sha1);
+      hash.addData(&file);
+      f.content = hash.result() + QByteArray::number(file.size());
+    }
+    if (f.size.isValid() && too_large_to_decode(path).isEmpty()) f.phash = perceptual_hash(path);
+    return f;
+  });
+
+  int box_lines = 0, polygon_lines = 0;
+  QStringList box_files;
+  std::string buffer;
+  for (const ImageFacts& f : facts) {
+    const QString name = QFileInfo(f.path).fileName();
+    if (!f.size.isValid() || f.phash == 0) {
+      unusable.items << name + ": cannot be read";
+      unusable.images << f.path;
+    } else if (f.size.width() < 10 || f.size.height() < 10) {
+      unusable.items << QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height());
+      unusable.images << f.path;
+    }
+    const QString label = label_path_in(labels, f.path);
+    if (!read_whole_file(QFile::encodeName(label), buffer)) continue;
+    const QString label_name = QFileInfo(label).fileName();
+    QSet<QString> seen;
+    int line_number = 0, shapes = 0;
+    const double scale = f.size.isValid() ? imgsz / static_cast<double>(std::max(f.size.width(), f.size.height())) : 0;
+    for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
+      ++line_number;
+      if (tokens.empty()) return true;
+      ++shapes;
+      const auto bad = [&](const QString& why) {
+        bad_lines.items << QStringLiteral("%1 line %2: %3").arg(label_name).arg(line_number).arg(why);
+        bad_lines.images << f.path;
+      };
+      QString line;
+      for (const auto& t : tokens) line += QString::fromUtf8(t.data(), static_cast<int>(t.size())) + ' ';
+      if (seen.contains(line)) return bad("duplicate of an earlier line"), true;
+      seen.insert(line);
+      long long id = 0;
+      if (!parse_int(tokens[0], &id)) return bad("class id is not an integer"), true;
+      if (id < 0) return bad("negative class id"), true;
+      if (!class_names.isEmpty() && id >= class_names.size())
+        return bad(QStringLiteral("class id %1 has no name").arg(id)), true;
+      std::vector<double> v;
+      for (std::size_t i = 1; i < tokens.size(); ++i) {
+        double x = 0;
+        if (!parse_double(tokens[i], &x) || !std::isfinite(x)) return bad("a token is not a number"), true;
+        v.push_back(x);
+      }
+      if (std::any_of(v.begin(), v.end(), [](double x) { return x < 0.0 || x > 1.0; }))
+        return bad("coordinates outside 0..1"), true;
+      if (v.size() == 4) {
+        ++box_lines;
+        if (box_files.isEmpty() || box_files.last() != label_name) box_files << label_name;
+        if (v[2] <= 0 || v[3] <= 0) return bad("zero-area box"), true;
+        if (scale > 0) {
+          const double w = v[2] * f.size.width() * scale, h = v[3] * f.size.height() * scale;
+          if (w < 2 || h < 2) {
+            tiny.items << QStringLiteral("%1 line %2: %3 x %4 px").arg(label_name).arg(line_number).arg(number_text(w), number_text(h));
+            tiny.images << f.path;
+          }
+        }
+        return true;
+      }
+      ++polygon_lines;
+      if (v.size() % 2 != 0 || v.size() < 6) return bad("a polygon needs at least 3 points"), true;
+      if (polygon_area(v) <= 0) return bad("zero-area polygon"), true;
+      return true;
+    });
+    if (shapes == 0) ++findings.background;
+  }
+  if (box_lines > 0 && polygon_lines > 0) {
+    mixed.items << QStringLiteral("%1 box line(s) and %2 polygon line(s); box lines in %3")
+                       .arg(box_lines)
+                       .arg(polygon_lines)
+                       .arg(box_files.mid(0, 3).join(", ") + (box_files.size() > 3 ? ", ..." : ""));
+  }
+
+  // Exact duplicates by content; near-duplicates by perceptual hash, as groups.
+  QHash<QByteArray, QVector<int>> by_content;
+  for (int i = 0; i < facts.size(); ++i)
+    if (!facts[i].content.isEmpty()) by_content[facts[i].content] << i;
+  QSet<int> in_exact;
+  QStringList exact_groups;
+  for (auto it = by_content.cbegin(); it != by_content.cend(); ++it) {
+    if (it.value().size() < 2) continue;
+    QStringList names;
+    for (int i : it.value()) {
+      names << QFileInfo(facts[i].path).fileName();
+      exact.images << facts[i].path;
+      if (i != it.value().first()) in_exact.insert(i);
+    }
+    exact_groups << names.join(" = ");
+  }
+  exact_groups.sort();
+  exact.items = exact_groups;
+  std::vector<int> parent(static_cast<std::size_t>(facts.size()));
+  for (int i = 0; i < facts.size(); ++i) parent[static_cast<std::size_t>(i)] = i;
+  const std::function<int(int)> root = [&](int i) {
+    while (parent[static_cast<std::size_t>(i)] != i) i = parent[static_cast<std::size_t>(i)];
+    return i;
+  };
+  for (int i = 0; i < facts.size(); ++i) {
+    if (facts[i].phash == 0 || in_exact.contains(i)) continue;
+    for (int j = i + 1; j < facts.size(); ++j) {
+      if (facts[j].phash == 0 || in_exact.contains(j) || facts[i].content == facts[j].content) continue;
+      if (hamming(facts[i].phash, facts[j].phash) <= kNearDuplicateBits) parent[static_cast<std::size_t>(root(j))] = root(i);
+    }
+  }
+  QMap<int, QStringList> near_groups;
+  for (int i = 0; i < facts.size(); ++i) {
+    if (facts[i].phash == 0 || in_exact.contains(i)) continue;
+    near_groups[root(i)] << facts[i].path;
+  }
+  for (const QStringList& group : near_groups) {
+    if (group.size() < 2) continue;
+    QStringList names;
+    for (const QString& p : group) names << QFileInfo(p).fileName();
+    near.items << names.join(" ~ ");
+    near.images << group;
+  }
+
+  for (QaSection* s : {&bad_lines, &mixed, &tiny, &unusable, &exact, &near, &shared})
+    if (!s->items.isEmpty()) findings.sections << *s;
+  return findings;
+}
+
+QString qa_report_text(const QaFindings& f) {
+  QString text = QStringLiteral("\nConfirmed background images (empty label files): %1\n").arg(f.background);
+  if (f.sections.isEmpty()) return text + QStringLiteral("No problems the engine would meet were found.\n");
+  for (const QaSection& s : f.sections) {
+    text += QStringLiteral("\n%1: %2\n").arg(s.title).arg(s.items.size());
+    for (const QString& item : s.items.mid(0, 3)) text += QStringLiteral("  %1\n").arg(item);
+    if (s.items.size() > 3) text += QStringLiteral("  ... (Details lists all)\n");
+  }
+  return text;
+}
+
+}  // namespace quorlan

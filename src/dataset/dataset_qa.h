@@ -1,0 +1,35 @@
+#pragma once
+// What the engine would reject, drop or leak, found before an export: bad label lines, box and
+// polygon lines mixed, boxes too small to train, pictures it cannot use, duplicates and
+// near-duplicates, confirmed backgrounds, and two pictures sharing one label file.
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <cstdint>
+
+namespace quorlan {
+
+struct QaSection {
+  QString title;
+  QStringList items;   // one line per finding: a file and what is wrong with it
+  QStringList images;  // the image paths the findings name (for jumping to them)
+};
+
+struct QaFindings {
+  QVector<QaSection> sections;  // only sections with findings, in a fixed order
+  int background = 0;           // images whose label file is empty (confirmed background)
+};
+
+// Examines the images of `folder` and their label files. `class_names` empty: no names known (ids
+// are not checked against them). `imgsz` is the training size boxes are judged at.
+QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz);
+
+// The sections under the health report: each a count and up to three samples.
+QString qa_report_text(const QaFindings& findings);
+
+// A 64-bit difference hash of a reduced grey decode (0 when the picture cannot be read), and the
+// number of bits two hashes differ in.
+std::uint64_t perceptual_hash(const QString& image_path);
+int hamming(std::uint64_t a, std::uint64_t b);
+
+}  // namespace quorlan
