@@ -28,6 +28,7 @@ struct ImageFacts {
   QSize size;
   QByteArray content;  // SHA-1 and size of the bytes
   std::uint64_t phash = 0;
+  bool decoded = false;  // the reduced decode worked (a hash of 0 is a hash like any other)
 };
 
 double polygon_area(const std::vector<double>& v) {
@@ -44,15 +45,15 @@ QString number_text(double v) { return QString::number(v, 'g', 3); }
 
 }  // namespace
 
-std::uint64_t perceptual_hash(const QString& image_path) {
+std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
   cv::Mat grey;
   try {
     // The decoder's own 1/8 scaling: a JPEG is never decoded at full size for this.
     grey = cv::imread(QFile::encodeName(image_path).toStdString(), cv::IMREAD_REDUCED_GRAYSCALE_8);
   } catch (const cv::Exception&) {
-    return 0;
+    return std::nullopt;
   }
-  if (grey.empty()) return 0;
+  if (grey.empty()) return std::nullopt;
   cv::Mat small;
   cv::resize(grey, small, cv::Size(9, 8), 0, 0, cv::INTER_AREA);
   std::uint64_t hash = 0;
@@ -103,7 +104,11 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       hash.addData(&file);
       f.content = hash.result() + QByteArray::number(file.size());
     }
-    if (f.size.isValid() && too_large_to_decode(path).isEmpty()) f.phash = perceptual_hash(path);
+    if (f.size.isValid() && too_large_to_decode(path).isEmpty()) {
+      const std::optional<std::uint64_t> hash = perceptual_hash(path);
+      f.decoded = hash.has_value();
+      f.phash = hash.value_or(0);
+    }
     return f;
   });
 
@@ -112,7 +117,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   std::string buffer;
   for (const ImageFacts& f : facts) {
     const QString name = QFileInfo(f.path).fileName();
-    if (!f.size.isValid() || f.phash == 0) {
+    if (!f.size.isValid() || !f.decoded) {
       unusable.items << name + ": cannot be read";
       unusable.images << f.path;
     } else if (f.size.width() < 10 || f.size.height() < 10) {
@@ -202,15 +207,15 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     return i;
   };
   for (int i = 0; i < facts.size(); ++i) {
-    if (facts[i].phash == 0 || in_exact.contains(i)) continue;
+    if (!facts[i].decoded || in_exact.contains(i)) continue;
     for (int j = i + 1; j < facts.size(); ++j) {
-      if (facts[j].phash == 0 || in_exact.contains(j) || facts[i].content == facts[j].content) continue;
+      if (!facts[j].decoded || in_exact.contains(j) || facts[i].content == facts[j].content) continue;
       if (hamming(facts[i].phash, facts[j].phash) <= kNearDuplicateBits) parent[static_cast<std::size_t>(root(j))] = root(i);
     }
   }
   QMap<int, QStringList> near_groups;
   for (int i = 0; i < facts.size(); ++i) {
-    if (facts[i].phash == 0 || in_exact.contains(i)) continue;
+    if (!facts[i].decoded || in_exact.contains(i)) continue;
     near_groups[root(i)] << facts[i].path;
   }
   for (const QStringList& group : near_groups) {

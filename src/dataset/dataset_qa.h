@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QVector>
 #include <cstdint>
+#include <optional>
 
 namespace quorlan {
 
@@ -27,9 +28,9 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
 // The sections under the health report: each a count and up to three samples.
 QString qa_report_text(const QaFindings& findings);
 
-// A 64-bit difference hash of a reduced grey decode (0 when the picture cannot be read), and the
-// number of bits two hashes differ in.
-std::uint64_t perceptual_hash(const QString& image_path);
+// A 64-bit difference hash of a reduced grey decode (nullopt when the picture cannot be read),
+// and the number of bits two hashes differ in.
+std::optional<std::uint64_t> perceptual_hash(const QString& image_path);
 int hamming(std::uint64_t a, std::uint64_t b);
 
 }  // namespace quorlan

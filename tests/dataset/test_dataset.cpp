@@ -5,16 +5,20 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
+#include <QListWidget>
 #include <QProcess>
 #include <unistd.h>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "dataset/class_stats.h"
 #include "dataset/dataset_actions.h"
+#include "dataset/dataset_qa.h"
 #include "dataset/health_check.h"
 #include "dataset/split_config_dialog.h"
 #include "dataset/split_export.h"
@@ -503,6 +507,90 @@ class TestDataset : public QObject {
     show_dataset_analytics(nullptr, images, {});
     QCOMPARE(prompts_->messages.last().text, QString("No objects annotated yet."));
     QCOMPARE(prompts_->messages.last().title, QString("Analytics"));
+  }
+
+  void quality_findings_each_on_a_folder_that_has_exactly_it() {
+    // A clean folder: distinct photos, polygons inside 0..1, names for every id.
+    const auto photo = [&](const QString& name, int seed, int w = 320, int h = 240) {
+      cv::Mat img(h, w, CV_8UC3);
+      cv::RNG rng(seed);
+      cv::Mat small(6, 8, CV_8UC3);
+      rng.fill(small, cv::RNG::UNIFORM, 0, 255);
+      cv::resize(small, img, img.size(), 0, 0, cv::INTER_CUBIC);
+      cv::imwrite(path(name).toStdString(), img);
+    };
+    photo("a.jpg", 1);
+    photo("b.jpg", 2);
+    test::write_text(path("a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    test::write_text(path("b.txt"), "1 0.2 0.2 0.6 0.2 0.6 0.6\n");
+    QaFindings clean = examine_dataset_quality(dir_->path(), {"car", "bus"}, 640);
+    QVERIFY2(clean.sections.isEmpty(), qPrintable(qa_report_text(clean)));
+    QVERIFY(qa_report_text(clean).contains("No problems the engine would meet were found."));
+
+    // The one section found; a wrong or extra section shows as an empty list and a warning.
+    const auto only = [&](const QString& title_start) -> QaSection {
+      const QaFindings f = examine_dataset_quality(dir_->path(), {"car", "bus"}, 640);
+      QStringList titles;
+      for (const QaSection& s : f.sections) titles << s.title;
+      if (titles.size() == 1 && titles[0].startsWith(title_start)) return f.sections[0];
+      qWarning("expected only \"%s\", found: %s", qPrintable(title_start), qPrintable(titles.join(" | ")));
+      return {};
+    };
+    // Each bad line kind, one per line.
+    test::write_text(path("c.txt"), "7 0.1 0.1 0.5 0.1 0.5 0.5\n-1 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 1.5 0.1 0.5 0.5\n"
+                                     "0 0.1 0.1 0.5\n0 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.2 0.2 0.6 0.2 0.6 0.6\n"
+                                     "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 x 0.1 0.5 0.1 0.5 0.5\n");
+    photo("c.jpg", 3);
+    QaSection bad = only("Label lines the engine would reject");
+    QCOMPARE(bad.items, QStringList({"c.txt line 1: class id 7 has no name", "c.txt line 2: negative class id",
+                                     "c.txt line 3: coordinates outside 0..1", "c.txt line 4: a polygon needs at least 3 points",
+                                     "c.txt line 5: zero-area polygon", "c.txt line 7: duplicate of an earlier line",
+                                     "c.txt line 8: a token is not a number"}));
+    QFile::remove(path("c.txt"));
+    // Boxes mixed with polygons, one of them tiny at 640.
+    test::write_text(path("c.txt"), "0 0.5 0.5 0.001 0.3\n");
+    const QaFindings boxes = examine_dataset_quality(dir_->path(), {"car", "bus"}, 640);
+    QCOMPARE(boxes.sections.size(), 2);
+    QVERIFY(boxes.sections[0].title.startsWith("Box lines and polygon lines mixed"));
+    QVERIFY(boxes.sections[1].title.startsWith("Boxes under 2 px at the training size 640"));
+    QCOMPARE(boxes.sections[1].items, QStringList({"c.txt line 1: 0.64 x 144 px"}));
+    QFile::remove(path("c.txt"));
+    // A background, counted apart; a picture under 10 px; an unreadable one.
+    test::write_text(path("c.txt"), "");
+    QCOMPARE(examine_dataset_quality(dir_->path(), {"car", "bus"}, 640).background, 1);
+    photo("d.png", 4, 8, 40);
+    QCOMPARE(only("Images the engine cannot use").items, QStringList({"d.png: 8 x 40 px (under 10 px a side)"}));
+    QFile::remove(path("d.png"));
+    test::write_text(path("d.png"), "not a picture");
+    QCOMPARE(only("Images the engine cannot use").items, QStringList({"d.png: cannot be read"}));
+    QFile::remove(path("d.png"));
+    // Two pictures, one label file.
+    photo("c.png", 5);
+    QCOMPARE(only("Images sharing one label file").items, QStringList({"c.jpg + c.png -> c.txt"}));
+    QFile::remove(path("c.png"));
+    // An exact copy, and resized and re-encoded copies; a different picture is not grouped.
+    QFile::copy(path("a.jpg"), path("a_copy.jpg"));
+    QCOMPARE(only("Exact duplicate images").items, QStringList({"a.jpg = a_copy.jpg"}));
+    QFile::remove(path("a_copy.jpg"));
+    cv::Mat a = cv::imread(path("a.jpg").toStdString()), half;
+    cv::resize(a, half, cv::Size(160, 120), 0, 0, cv::INTER_AREA);
+    cv::imwrite(path("a_small.png").toStdString(), half);
+    cv::imwrite(path("a_q40.jpg").toStdString(), a, {cv::IMWRITE_JPEG_QUALITY, 40});
+    QaSection near = only("Near-duplicate images");
+    QCOMPARE(near.items, QStringList({"a.jpg ~ a_q40.jpg ~ a_small.png"}));
+
+    // Through the box: Details lists every finding; a double-click jumps to its image.
+    QString jumped;
+    prompts_->choices = {0};
+    prompts_->dialogs.push_back([](QDialog& dialog) {
+      auto* list = dialog.findChild<QListWidget*>("list_findings");
+      emit list->itemDoubleClicked(list->item(1));
+      return dialog.result();
+    });
+    run_health_check(nullptr, dir_->path(), {"car", "bus"}, 640, [&](const QString& image) { jumped = image; });
+    QVERIFY(prompts_->messages.last().text.contains("Near-duplicate images (resized or re-encoded copies): 1"));
+    QVERIFY(prompts_->messages.last().text.startsWith("🩺 Dataset QA Health Report:"));
+    QCOMPARE(jumped, path("a.jpg"));
   }
 };
 
