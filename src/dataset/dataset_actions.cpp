@@ -90,7 +90,7 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
                 : QStringLiteral("\n\nWarning: class ids %1 to %2 have no name; data.yaml names them by their number.")
                       .arg(result.unnamed_first)
                       .arg(result.unnamed_last);
-  text += QStringLiteral("\n\nSeed: %1 (%2 groups: images made from one source or identical stay in one set)")
+  text += QStringLiteral("\n\nSeed: %1 (%2 groups: images made from one source, identical or alike stay in one set)")
               .arg(seed)
               .arg(split.groups);
   const QStringList per_set = set_class_counts(split, classes);

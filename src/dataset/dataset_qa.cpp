@@ -21,7 +21,6 @@ namespace quorlan {
 namespace {
 
 const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
-constexpr int kNearDuplicateBits = 4;  // of 64: resized or re-encoded copies stay within this
 
 struct ImageFacts {
   QString path;
@@ -54,6 +53,14 @@ std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
     return std::nullopt;
   }
   if (grey.empty()) return std::nullopt;
+  if (grey.cols < 36 || grey.rows < 32) {  // a small picture: its full decode is cheap and says more
+    try {
+      grey = cv::imread(QFile::encodeName(image_path).toStdString(), cv::IMREAD_GRAYSCALE);
+    } catch (const cv::Exception&) {
+      return std::nullopt;
+    }
+    if (grey.empty()) return std::nullopt;
+  }
   cv::Mat small;
   cv::resize(grey, small, cv::Size(9, 8), 0, 0, cv::INTER_AREA);
   std::uint64_t hash = 0;

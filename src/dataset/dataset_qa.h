@@ -32,5 +32,7 @@ QString qa_report_text(const QaFindings& findings);
 // and the number of bits two hashes differ in.
 std::optional<std::uint64_t> perceptual_hash(const QString& image_path);
 int hamming(std::uint64_t a, std::uint64_t b);
+// Hashes this close (of 64 bits) are one picture resized or re-encoded.
+constexpr int kNearDuplicateBits = 4;
 
 }  // namespace quorlan

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QMap>
 #include <QRegularExpression>
+#include <QtConcurrent>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include "core/label_files.h"
 #include "core/atomic_file.h"
 #include "core/text_scan.h"
+#include "dataset/dataset_qa.h"
 
 namespace quorlan {
 
@@ -93,6 +95,14 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
       if (const auto it = by_content.constFind(content_key); it != by_content.cend()) join(i, *it);
       else by_content.insert(content_key, i);
     }
+  }
+  // Near-duplicates (a resized or re-encoded copy) join too, by perceptual hash.
+  const QVector<std::optional<std::uint64_t>> hashes = QtConcurrent::blockingMapped<QVector<std::optional<std::uint64_t>>>(
+      pairs, [](const ImageLabelPair& pair) { return perceptual_hash(pair.image); });
+  for (int i = 0; i < n; ++i) {
+    if (!hashes[i]) continue;
+    for (int j = i + 1; j < n; ++j)
+      if (hashes[j] && hamming(*hashes[i], *hashes[j]) <= kNearDuplicateBits) join(i, j);
   }
   // Groups in the order of their first image, so the seed alone decides the shuffle.
   QVector<QVector<int>> groups;

@@ -41,8 +41,8 @@ struct GroupedSplit {
   int groups = 0;  // how many groups the images formed
 };
 
-// A reproducible split that cannot leak: images made from one source (by name) and images with
-// identical bytes form one group, and a group goes whole to one set. The groups are shuffled by
+// A reproducible split that cannot leak: images made from one source (by name), images with
+// identical bytes and near-duplicates (perceptual hash) form one group, and a group goes whole to one set. The groups are shuffled by
 // `seed`; sets are filled in turn up to the counts plan_split gives (a group that starts a set's
 // last places stays whole).
 GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed);

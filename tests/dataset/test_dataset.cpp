@@ -57,7 +57,7 @@ class TestDataset : public QObject {
     QStringList paths;
     for (int i = 0; i < n; ++i) {
       const QString image = path(QStringLiteral("img%1.png").arg(i));
-      test::write_image(image, 16, 16, QColor((i * 37) % 256, (i * 11) % 256, 90 + i % 100));  // distinct bytes: not duplicates
+      test::write_noise_image(image, 16, 16, 1000 + i);  // different pictures: neither duplicates nor near ones
       if (!bare.contains(i)) test::write_text(path(QStringLiteral("img%1.txt").arg(i)), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n");
       paths << image;
     }
@@ -154,7 +154,7 @@ class TestDataset : public QObject {
     QCOMPARE(prompts_->messages[0].title, QString("Export Complete"));
     QCOMPARE(prompts_->messages[0].text, "Exported dataset successfully to:\n" + out.path() +
                                              "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images"
-                                             "\n\nSeed: 42 (10 groups: images made from one source or identical stay in one set)"
+                                             "\n\nSeed: 42 (10 groups: images made from one source, identical or alike stay in one set)"
                                              "\ntrain objects: bus 7\nval objects: bus 2\ntest objects: bus 1");
   }
 
@@ -166,20 +166,26 @@ class TestDataset : public QObject {
       for (const QString& suffix : {QStringLiteral("_part_1"), QStringLiteral("_part_2"),
                                     QStringLiteral("_warped_enriched_1700000000_var_1")}) {
         const QString image = path(QStringLiteral("s%1%2.png").arg(i).arg(suffix));
-        test::write_image(image, 16, 16, QColor(i * 20, suffix.size() * 5, 40));
+        test::write_noise_image(image, 16, 16, static_cast<quint32>(100 * (i + 1) + suffix.size()));
         test::write_text(path(QStringLiteral("s%1%2.txt").arg(i).arg(suffix)), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
         images << image;
       }
     }
-    test::write_image(path("twin_a.png"), 16, 16, QColor(1, 2, 3));
-    test::write_image(path("twin_b.png"), 16, 16, QColor(1, 2, 3));
-    test::write_image(path("empty.png"), 16, 16, QColor(200, 2, 3));
+    test::write_noise_image(path("twin_a.png"), 16, 16, 99999);
+    test::write_noise_image(path("twin_b.png"), 16, 16, 99999);
+    test::write_noise_image(path("empty.png"), 16, 16, 88888);
     test::write_text(path("twin_a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
     test::write_text(path("twin_b.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
     test::write_text(path("empty.txt"), "");
     images << path("twin_a.png") << path("twin_b.png") << path("empty.png");
+    // A resized copy under another name: a near-duplicate.
+    test::write_noise_image(path("big.png"), 128, 128, 4242);
+    QVERIFY(QImage(path("big.png")).scaled(64, 64, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).save(path("other.png")));
+    test::write_text(path("big.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    test::write_text(path("other.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    images << path("big.png") << path("other.png");
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
-    QCOMPARE(pairs.size(), 39);
+    QCOMPARE(pairs.size(), 41);
 
     const auto set_of = [](const GroupedSplit& split) {
       QHash<QString, int> where;
@@ -190,7 +196,7 @@ class TestDataset : public QObject {
     };
     const GroupedSplit a = plan_grouped_split(pairs, 0.7, 0.2, 42), b = plan_grouped_split(pairs, 0.7, 0.2, 42),
                        c = plan_grouped_split(pairs, 0.7, 0.2, 7);
-    QCOMPARE(a.groups, 14);  // 12 sources, the twins, the background
+    QCOMPARE(a.groups, 15);  // 12 sources, the twins, the background, the picture and its resized copy
     QVERIFY(set_of(a) == set_of(b));  // the same seed: the same split
     QVERIFY(set_of(a) != set_of(c));  // another seed: another split
     const QHash<QString, int> where = set_of(a);
@@ -200,6 +206,7 @@ class TestDataset : public QObject {
       QCOMPARE(where[QStringLiteral("s%1_warped_enriched_1700000000_var_1.png").arg(i)], set);
     }
     QCOMPARE(where["twin_a.png"], where["twin_b.png"]);
+    QCOMPARE(where["big.png"], where["other.png"]);
     QCOMPARE(source_stem("/d/x_scaled_2_part_03.jpg"), QString("x"));
 
     // Through the dialogs: an older export in the destination is replaced after asking.
@@ -218,7 +225,7 @@ class TestDataset : public QObject {
     prompts_->choices = {0};  // Replace
     export_and_split_dataset(nullptr, images, {"car"});
     QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
-    QVERIFY(prompts_->messages.last().text.contains("Seed: 42 (14 groups"));
+    QVERIFY(prompts_->messages.last().text.contains("Seed: 42 (15 groups"));
     QVERIFY(!QFileInfo::exists(out.filePath("val/images/stale.png")));
     // The background image goes out with its empty label file.
     QString background;

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QImage>
 #include <QPainter>
+#include <QRandomGenerator>
+#include <algorithm>
 #include <stdexcept>
 
 namespace quorlan::test {
@@ -13,6 +15,18 @@ void write_image(const QString& path, int width, int height, QColor colour) {
   QPainter painter(&image);
   painter.fillRect(width / 4, height / 4, width / 2, height / 2, colour.darker(200));
   painter.end();
+  if (!image.save(path)) throw std::runtime_error("cannot write test image " + path.toStdString());
+}
+
+void write_noise_image(const QString& path, int width, int height, quint32 seed) {
+  QRandomGenerator random(seed);
+  QImage image(width, height, QImage::Format_RGB888);
+  const int block = std::max(1, std::min(width, height) / 32);
+  for (int y = 0; y < height; y += block)
+    for (int x = 0; x < width; x += block) {
+      QPainter painter(&image);
+      painter.fillRect(x, y, block, block, QColor::fromRgb(random.bounded(256), random.bounded(256), random.bounded(256)));
+    }
   if (!image.save(path)) throw std::runtime_error("cannot write test image " + path.toStdString());
 }
 

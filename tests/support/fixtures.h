@@ -8,6 +8,8 @@ namespace quorlan::test {
 
 // Writes a width x height image filled with `colour` (and a darker square, so it is not flat).
 void write_image(const QString& path, int width, int height, QColor colour = QColor(90, 140, 200));
+// A width x height picture of coarse random blocks from `seed`: every seed a different picture.
+void write_noise_image(const QString& path, int width, int height, quint32 seed);
 void write_text(const QString& path, const QString& text);
 QString read_text(const QString& path);
 
