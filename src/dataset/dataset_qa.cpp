@@ -1,6 +1,8 @@
 #include "dataset/dataset_qa.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
+#include <QImageReader>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,10 +11,12 @@
 #include <QtAlgorithms>
 #include <QtConcurrent>
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/atomic_file.h"
 #include "core/image_limits.h"
 #include "core/label_files.h"
 #include "core/text_scan.h"
@@ -44,21 +48,13 @@ QString number_text(double v) { return QString::number(v, 'g', 3); }
 
 }  // namespace
 
-std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
-  cv::Mat grey;
-  try {
-    // The decoder's own 1/8 scaling: a JPEG is never decoded at full size for this.
-    grey = cv::imread(QFile::encodeName(image_path).toStdString(), cv::IMREAD_REDUCED_GRAYSCALE_8);
-  } catch (const cv::Exception&) {
-    return std::nullopt;
-  }
+namespace {
+
+std::optional<std::uint64_t> difference_hash(const cv::Mat& decoded, const std::function<cv::Mat()>& full_decode) {
+  cv::Mat grey = decoded;
   if (grey.empty()) return std::nullopt;
   if (grey.cols < 36 || grey.rows < 32) {  // a small picture: its full decode is cheap and says more
-    try {
-      grey = cv::imread(QFile::encodeName(image_path).toStdString(), cv::IMREAD_GRAYSCALE);
-    } catch (const cv::Exception&) {
-      return std::nullopt;
-    }
+    grey = full_decode();
     if (grey.empty()) return std::nullopt;
   }
   cv::Mat small;
@@ -67,6 +63,24 @@ std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
   for (int y = 0; y < 8; ++y)
     for (int x = 0; x < 8; ++x) hash = (hash << 1) | (small.at<uchar>(y, x) > small.at<uchar>(y, x + 1) ? 1u : 0u);
   return hash;
+}
+
+cv::Mat decode(const QByteArray& bytes, int flags) {
+  try {
+    const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
+    return cv::imdecode(raw, flags);
+  } catch (const cv::Exception&) {
+    return {};
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
+  QByteArray bytes;
+  if (!read_regular_file(image_path, &bytes)) return std::nullopt;
+  // The decoder's own 1/8 scaling: a JPEG is never decoded at full size for this.
+  return difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
 }
 
 int hamming(std::uint64_t a, std::uint64_t b) { return static_cast<int>(qPopulationCount(static_cast<quint64>(a ^ b))); }
@@ -101,18 +115,22 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     }
 
   // Sizes, content hashes and perceptual hashes, on all cores.
+  // Each file is read once: its bytes are hashed, their header gives the size, and the reduced
+  // decode comes from them too.
   const QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [](const QString& path) {
     ImageFacts f;
     f.path = path;
-    f.size = header_size(path);
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-      QCryptographicHash hash(QCryptographicHash::Sha1);
-      hash.addData(&file);
-      f.content = hash.result() + QByteArray::number(file.size());
-    }
-    if (f.size.isValid() && too_large_to_decode(path).isEmpty()) {
-      const std::optional<std::uint64_t> hash = perceptual_hash(path);
+    QByteArray bytes;
+    if (!read_regular_file(path, &bytes)) return f;
+    f.content = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1) + QByteArray::number(bytes.size());
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    f.size = QImageReader(&buffer).size();
+    if (!f.size.isValid()) f.size = header_size(path);  // a PNG that ends after its header, say
+    const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
+    if (f.size.isValid() && pixels <= max_decode_pixels()) {
+      const std::optional<std::uint64_t> hash =
+          difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
       f.decoded = hash.has_value();
       f.phash = hash.value_or(0);
     }
