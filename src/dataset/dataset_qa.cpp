@@ -29,7 +29,8 @@ const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 struct ImageFacts {
   QString path;
   QSize size;
-  QByteArray content;  // SHA-1 and size of the bytes
+  qint64 bytes = -1;    // the file's size; only files of one size can be the same bytes
+  QByteArray content;  // SHA-1 and size of the bytes, for files that share their size
   std::uint64_t phash = 0;
   bool decoded = false;  // the reduced decode worked (a hash of 0 is a hash like any other)
 };
@@ -117,12 +118,12 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   // Sizes, content hashes and perceptual hashes, on all cores.
   // Each file is read once: its bytes are hashed, their header gives the size, and the reduced
   // decode comes from them too.
-  const QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [](const QString& path) {
+  QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [](const QString& path) {
     ImageFacts f;
     f.path = path;
     QByteArray bytes;
     if (!read_regular_file(path, &bytes)) return f;
-    f.content = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1) + QByteArray::number(bytes.size());
+    f.bytes = bytes.size();
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     f.size = QImageReader(&buffer).size();
@@ -135,6 +136,21 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       f.phash = hash.value_or(0);
     }
     return f;
+  });
+
+  // Exact copies have one size: only files that share theirs are hashed.
+  QHash<qint64, int> files_of_size;
+  for (const ImageFacts& f : facts)
+    if (f.bytes >= 0) ++files_of_size[f.bytes];
+  QVector<int> to_hash;
+  for (int i = 0; i < facts.size(); ++i)
+    if (facts[i].bytes >= 0 && files_of_size.value(facts[i].bytes) > 1) to_hash << i;
+  QtConcurrent::blockingMap(to_hash, [&facts](int i) {
+    QFile file(facts[i].path);
+    if (!file.open(QIODevice::ReadOnly)) return;
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    hash.addData(&file);
+    facts[i].content = hash.result() + QByteArray::number(facts[i].bytes);
   });
 
   int box_lines = 0, polygon_lines = 0;
@@ -234,7 +250,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   for (int i = 0; i < facts.size(); ++i) {
     if (!facts[i].decoded || in_exact.contains(i)) continue;
     for (int j = i + 1; j < facts.size(); ++j) {
-      if (!facts[j].decoded || in_exact.contains(j) || facts[i].content == facts[j].content) continue;
+      if (!facts[j].decoded || in_exact.contains(j)) continue;
       if (hamming(facts[i].phash, facts[j].phash) <= kNearDuplicateBits) parent[static_cast<std::size_t>(root(j))] = root(i);
     }
   }
