@@ -145,6 +145,8 @@ void AnnotatorTab::setup_workspace_tab() {
   table_objects = named(new QTableWidget(0, 2), "table_objects");
   table_objects->setHorizontalHeaderLabels({"Label", "Shape"});
   table_objects->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
+  // No row numbers: their header strip and corner button do not follow the theme's colours.
+  table_objects->verticalHeader()->setVisible(false);
   table_objects->setSelectionBehavior(QAbstractItemView::SelectRows);
   // A label is changed through the label dialog (double-click), never typed into the cell.
   table_objects->setEditTriggers(QAbstractItemView::NoEditTriggers);

@@ -85,10 +85,12 @@ HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
 
   auto* title = new QLabel("Quorlan Studio - User Guide");
   title->setFont(QFont("Segoe UI", 16, QFont::Bold));
-  title->setStyleSheet("color: #6366F1;");
+  // The sizes go into the label's own style sheet too: the window's "QWidget { font-size }" rule
+  // would otherwise win over setFont.
+  title->setStyleSheet("color: #6366F1; font-size: 16pt; font-weight: bold;");
   auto* credit = new QLabel("Built by the Quorlan Studio team for people who label their own data.");
   credit->setFont(QFont("Segoe UI", 10, QFont::Bold));
-  credit->setStyleSheet("color: #8E8E93;");
+  credit->setStyleSheet("color: #8E8E93; font-size: 10pt; font-weight: bold;");
   layout->addWidget(title);
   layout->addWidget(credit);
   layout->addSpacing(10);

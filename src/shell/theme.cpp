@@ -35,7 +35,7 @@ const char* const kTemplate =
     "QScrollArea { background-color: {panel}; border: 1px solid {border}; border-radius: 6px; }\n"
     "QScrollArea > QWidget > QWidget { background-color: {panel}; color: {txt}; }\n"
     "QTabWidget::pane { border: 1px solid {border}; background-color: {panel}; border-radius: 6px; top: -1px; }\n"
-    "QTabBar::tab { background-color: {tab_inact}; color: {txt_mute}; padding: 8px 18px; font-weight: bold; "
+    "QTabBar::tab { background-color: {tab_inact}; color: {txt_mute}; padding: 8px 14px; font-weight: bold; "
     "border-top-left-radius: 6px; border-top-right-radius: 6px; margin-right: 2px; border: 1px solid {border}; "
     "border-bottom: none; }\n"
     "QTabBar::tab:selected { background-color: {panel}; color: {acc}; border-bottom: 3px solid {acc}; }\n"

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QToolButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -207,6 +208,18 @@ class TestApp : public QObject {
     test::write_image(with_icon.filePath("Quorlan-Studio-icon.png"), 32, 32);
     QVERIFY(!load_app_icon(with_icon.path()).isNull());
     QVERIFY(prompts_->messages.isEmpty());
+  }
+
+  void every_tab_title_fits_the_default_window() {
+    QuorlanStudio window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTabBar* bar = window.tabs->tabBar();
+    const int titles = bar->sizeHint().width();  // every tab at its full width
+    const int corner = window.tabs->cornerWidget(Qt::TopRightCorner)->sizeHint().width();
+    qInfo("tab titles %d px + corner %d px in a window of %d px", titles, corner, window.tabs->width());
+    QVERIFY(titles + corner <= window.tabs->width());
+    for (QToolButton* arrow : bar->findChildren<QToolButton*>()) QVERIFY(!arrow->isVisible());  // no scroll arrows
   }
 };
 

@@ -137,6 +137,22 @@ class TestShell : public QObject {
     QVERIFY(!inches_per_unit("furlong").has_value());
     QCOMPARE(CLASS_COLORS.size(), 10);
   }
+
+  void guide_title_and_credit_keep_their_sizes_under_the_theme() {
+    qApp->setStyleSheet(get_stylesheet(true));
+    HelpDialog dialog;
+    dialog.show();
+    QLabel* title = nullptr;
+    QLabel* credit = nullptr;
+    for (QLabel* label : dialog.findChildren<QLabel*>()) {
+      if (label->text() == "Quorlan Studio - User Guide") title = label;
+      if (label->text().startsWith("Built by")) credit = label;
+    }
+    QVERIFY(title && credit);
+    QCOMPARE(title->font().pointSize(), 16);
+    QCOMPARE(credit->font().pointSize(), 10);
+    qApp->setStyleSheet(QString());
+  }
 };
 
 QTEST_MAIN(TestShell)
