@@ -177,7 +177,8 @@ void SplitterTab::process_image_splitting() {
   auto total = std::make_shared<SplitOutcome>();
   total->files = files.size();
   auto mutex = std::make_shared<std::mutex>();
-  const auto [rows, cols] = *grid;
+  // Plain ints: a lambda may not capture structured bindings in C++17 (Clang refuses it).
+  const int rows = grid->first, cols = grid->second;
   run_batch_with_progress(
       this, "Splitting images...", files.size(),
       [=](int i, BatchControl&) {

@@ -148,7 +148,7 @@ class TestSplitterEnricher : public QObject {
     ensure_vips();
     QDir().mkpath(path("huge"));
     vips::VImage::black(30000, 30000, vips::VImage::option()->set("bands", 3))
-        .linear({1.0}, {90.0})
+        .linear(1.0, 90.0)
         .cast(VIPS_FORMAT_UCHAR)
         .pngsave(QFile::encodeName(path("huge/square.png")).constData(), vips::VImage::option()->set("compression", 1));
     struct rusage before {};
@@ -178,7 +178,7 @@ class TestSplitterEnricher : public QObject {
     test::make_writable(path("locked"));
     QCOMPARE(denied.tiles, 0);
     QCOMPARE(denied.failed.size(), 2);
-    QVERIFY(split_summary({1, 0, 0, denied.failed, false}).contains("2 tile(s) could not be written"));
+    QVERIFY(split_summary({1, 0, 0, denied.failed, false, {}}).contains("2 tile(s) could not be written"));
   }
 
   void crop_warp_and_rotation_ops() {
