@@ -51,6 +51,13 @@ class TestLabelIntegrity : public QObject {
   Q_OBJECT
   ScriptedPrompts* prompts_ = nullptr;
 
+  // a.png with one "car" rectangle in a.txt.
+  static void one_car_folder(const QTemporaryDir& dir) {
+    test::write_image(dir.filePath("a.png"), 100, 100);
+    test::write_text(dir.filePath("classes.txt"), "car\n");
+    test::write_text(dir.filePath("a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+  }
+
  private slots:
   void init() { prompts_ = ScriptedPrompts::install(); }
 
@@ -174,9 +181,7 @@ class TestLabelIntegrity : public QObject {
 
   void relabel_by_double_click() {
     QTemporaryDir dir;
-    test::write_image(dir.filePath("a.png"), 100, 100);
-    test::write_text(dir.filePath("classes.txt"), "car\n");
-    test::write_text(dir.filePath("a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    one_car_folder(dir);
     AnnotatorTab tab;
     tab.open_folder(dir.path());
     QCOMPARE(tab.table_objects->editTriggers(), QAbstractItemView::NoEditTriggers);
@@ -270,9 +275,7 @@ class TestLabelIntegrity : public QObject {
 
   void another_programs_change_wins_the_race() {
     QTemporaryDir dir;
-    test::write_image(dir.filePath("a.png"), 100, 100);
-    test::write_text(dir.filePath("classes.txt"), "car\n");
-    test::write_text(dir.filePath("a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
+    one_car_folder(dir);
     AnnotatorTab tab;
     tab.open_folder(dir.path());
     QTest::qWait(20);
