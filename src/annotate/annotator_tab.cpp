@@ -214,7 +214,7 @@ void AnnotatorTab::open_folder(const QString& folder) {
   std::sort(paths.begin(), paths.end());
 
   // The class names belong to the folder: never the previous folder's list.
-  const FolderClasses found = load_folder_classes(folder);
+  const FolderClasses found = load_folder_classes(folder, &names);
   document.close();
   classes_unsaved_ = false;
   image_folder = folder;

@@ -41,7 +41,7 @@ std::optional<QStringList> read_manifest_names(const QString& yaml_path) {
   }
 }
 
-FolderClasses load_folder_classes(const QString& image_folder) {
+FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed) {
   FolderClasses found;
   const QDir folder(image_folder);
   const QString classes_file = folder.filePath(QStringLiteral("classes.txt"));
@@ -56,7 +56,16 @@ FolderClasses load_folder_classes(const QString& image_folder) {
     QStringList candidates;
     for (const QString& name : {QStringLiteral("data.yaml"), QStringLiteral("data.yml")})
       if (is_regular_file(look.filePath(name))) candidates << look.filePath(name);
-    for (const QString& name : look.entryList({"*.yaml", "*.yml"}, QDir::Files, QDir::Name))
+    QStringList manifests;
+    if (level == 0 && listed) {
+      for (const QString& name : *listed)
+        if (name.endsWith(QLatin1String(".yaml"), Qt::CaseInsensitive) || name.endsWith(QLatin1String(".yml"), Qt::CaseInsensitive))
+          manifests << name;
+      manifests.sort();
+    } else {
+      manifests = look.entryList({"*.yaml", "*.yml"}, QDir::Files, QDir::Name);
+    }
+    for (const QString& name : manifests)
       if (!candidates.contains(look.filePath(name))) candidates << look.filePath(name);
     for (const QString& candidate : candidates) {
       if (const auto names = read_manifest_names(candidate)) {

@@ -14,7 +14,9 @@ struct FolderClasses {
   QString path;  // the file the names came from
 };
 
-FolderClasses load_folder_classes(const QString& image_folder);
+// `listed`, when given, is the folder's own file names already listed by the caller (a folder of
+// 100,000 images is then not listed a second time).
+FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed = nullptr);
 
 // The `names` of a YAML dataset manifest, as a list or a mapping of ids to names (ids without
 // a name in a mapping get their number). nullopt when the file has no usable `names`.
