@@ -29,8 +29,7 @@ const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 struct ImageFacts {
   QString path;
   QSize size;
-  qint64 bytes = -1;    // the file's size; only files of one size can be the same bytes
-  QByteArray content;  // SHA-1 and size of the bytes, for files that share their size
+  QByteArray content;  // see content_keys
   std::uint64_t phash = 0;
   bool decoded = false;  // the reduced decode worked (a hash of 0 is a hash like any other)
 };
@@ -84,6 +83,28 @@ std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
   return difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
 }
 
+QVector<QByteArray> content_keys(const QStringList& paths) {
+  // Exact copies have one size: only files that share theirs are hashed.
+  QVector<qint64> sizes(paths.size(), -1);
+  QHash<qint64, int> files_of_size;
+  for (int i = 0; i < paths.size(); ++i) {
+    const QFileInfo info(paths[i]);
+    if (info.isFile()) ++files_of_size[sizes[i] = info.size()];
+  }
+  QVector<QByteArray> keys(paths.size());
+  QVector<int> to_hash;
+  for (int i = 0; i < paths.size(); ++i)
+    if (sizes[i] >= 0 && files_of_size.value(sizes[i]) > 1) to_hash << i;
+  QtConcurrent::blockingMap(to_hash, [&](int i) {
+    QFile file(paths[i]);
+    if (!file.open(QIODevice::ReadOnly)) return;
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    hash.addData(&file);
+    keys[i] = hash.result() + QByteArray::number(sizes[i]);
+  });
+  return keys;
+}
+
 int hamming(std::uint64_t a, std::uint64_t b) { return static_cast<int>(qPopulationCount(static_cast<quint64>(a ^ b))); }
 
 QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz) {
@@ -123,7 +144,6 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     f.path = path;
     QByteArray bytes;
     if (!read_regular_file(path, &bytes)) return f;
-    f.bytes = bytes.size();
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     f.size = QImageReader(&buffer).size();
@@ -138,20 +158,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     return f;
   });
 
-  // Exact copies have one size: only files that share theirs are hashed.
-  QHash<qint64, int> files_of_size;
-  for (const ImageFacts& f : facts)
-    if (f.bytes >= 0) ++files_of_size[f.bytes];
-  QVector<int> to_hash;
-  for (int i = 0; i < facts.size(); ++i)
-    if (facts[i].bytes >= 0 && files_of_size.value(facts[i].bytes) > 1) to_hash << i;
-  QtConcurrent::blockingMap(to_hash, [&facts](int i) {
-    QFile file(facts[i].path);
-    if (!file.open(QIODevice::ReadOnly)) return;
-    QCryptographicHash hash(QCryptographicHash::Sha1);
-    hash.addData(&file);
-    facts[i].content = hash.result() + QByteArray::number(facts[i].bytes);
-  });
+  const QVector<QByteArray> keys = content_keys(images);
+  for (int i = 0; i < facts.size(); ++i) facts[i].content = keys[i];
 
   int box_lines = 0, polygon_lines = 0;
   QStringList box_files;

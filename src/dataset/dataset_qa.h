@@ -28,6 +28,11 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
 // The sections under the health report: each a count and up to three samples.
 QString qa_report_text(const QaFindings& findings);
 
+// A key per file that equals another's exactly when their bytes are the same: SHA-1 and size,
+// computed only for files that share their size with another (an empty key for the rest, and
+// for files that cannot be read).
+QVector<QByteArray> content_keys(const QStringList& paths);
+
 // A 64-bit difference hash of a reduced grey decode (nullopt when the picture cannot be read),
 // and the number of bits two hashes differ in.
 std::optional<std::uint64_t> perceptual_hash(const QString& image_path);

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QCryptographicHash>
 #include <QHash>
 #include <QMap>
 #include <QRegularExpression>
@@ -82,19 +81,18 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
     return i;
   };
   const auto join = [&](int a, int b) { parent[static_cast<std::size_t>(find(a))] = find(b); };
-  QHash<QString, int> by_name, by_content;
+  QStringList images;
+  for (const ImageLabelPair& pair : pairs) images << pair.image;
+  const QVector<QByteArray> keys = content_keys(images);
+  QHash<QString, int> by_name;
+  QHash<QByteArray, int> by_content;
   for (int i = 0; i < n; ++i) {
     const QString name_key = QFileInfo(pairs[i].image).absolutePath() + QLatin1Char('/') + source_stem(pairs[i].image);
     if (const auto it = by_name.constFind(name_key); it != by_name.cend()) join(i, *it);
     else by_name.insert(name_key, i);
-    QFile file(pairs[i].image);
-    if (file.open(QIODevice::ReadOnly)) {
-      QCryptographicHash hash(QCryptographicHash::Sha1);
-      hash.addData(&file);
-      const QString content_key = QString::fromLatin1(hash.result().toHex()) + QString::number(file.size());
-      if (const auto it = by_content.constFind(content_key); it != by_content.cend()) join(i, *it);
-      else by_content.insert(content_key, i);
-    }
+    if (keys[i].isEmpty()) continue;
+    if (const auto it = by_content.constFind(keys[i]); it != by_content.cend()) join(i, *it);
+    else by_content.insert(keys[i], i);
   }
   // Near-duplicates (a resized or re-encoded copy) join too, by perceptual hash.
   const QVector<std::optional<std::uint64_t>> hashes = QtConcurrent::blockingMapped<QVector<std::optional<std::uint64_t>>>(
