@@ -41,9 +41,10 @@ const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 // Reads an image as 8-bit BGR; empty when the file cannot be read. The bytes are read by Qt
 // so that paths with any characters work, then decoded by OpenCV.
 cv::Mat read_bgr_image(const QString& path) {
+  // The header's size before the bytes: a picture over the bound is never read whole.
+  if (!too_large_to_decode(path).isEmpty()) return {};
   QByteArray bytes;
   if (!read_regular_file(path, &bytes) || bytes.isEmpty()) return {};
-  if (!too_large_to_decode(path).isEmpty()) return {};
   const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
   try {
     return cv::imdecode(raw, cv::IMREAD_COLOR);
@@ -246,11 +247,6 @@ bool AnnotatorTab::load_current_image() { return show_image(current_idx); }
 
 QString AnnotatorTab::label_path_of(const QString& image_path) const {
   return label_path_in(label_folder.isEmpty() ? QFileInfo(image_path).path() : label_folder, image_path);
-}
-
-QString AnnotatorTab::current_label_path() const {
-  if (current_idx < 0 || current_idx >= image_paths.size()) return {};
-  return label_path_of(image_paths[current_idx]);
 }
 
 // Shows image `idx`. When it cannot be read nothing changes: the current index, the list row

@@ -129,7 +129,6 @@ class AnnotatorTab : public QWidget {
   enum class WriteOutcome { Written, Failed, Stayed };
   WriteOutcome write_changes(QString* reason);
   void mark_changed_and_save();
-  QString current_label_path() const;
   QString label_path_of(const QString& image_path) const;
   int class_count() const;
   QString class_name(int id) const;

@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QImageReader>
 
+#include "core/atomic_file.h"
+
 namespace quorlan {
 
 qint64 max_decode_pixels() {
@@ -14,6 +16,7 @@ qint64 max_decode_pixels() {
 }
 
 QSize header_size(const QString& path) {
+  if (!is_regular_file(path)) return {};  // a FIFO would block the read
   // A PNG states its size in its first chunk: read it directly, since a reader that insists on
   // the chunks after it gives nothing for a file that ends there.
   QFile file(path);

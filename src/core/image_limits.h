@@ -11,7 +11,8 @@ namespace quorlan {
 // megapixels, or QUORLAN_MAX_MEGAPIXELS when set to a positive number.
 qint64 max_decode_pixels();
 
-// The width and height the file's header states; an invalid size when it cannot be read.
+// The width and height the file's header states; an invalid size when it cannot be read or is
+// not a regular file.
 QSize header_size(const QString& path);
 
 // Why `path` is not decoded whole (its header's size is over the limit), or empty.

@@ -21,7 +21,6 @@ class LabelDocument {
   const LabelReadResult& content() const { return content_; }
   // The file exists but could not be read: it is never written over.
   const QString& read_error() const { return read_error_; }
-  bool existed() const { return stamp_.exists; }
 
   // Set by every edit of the shapes; only a changed document is ever written.
   bool is_changed() const { return changed_; }
