@@ -14,17 +14,21 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QUndoStack>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 
 #include "annotate/bgr_pixmap.h"
 #include "annotate/interactive_canvas.h"
 #include "annotate/label_dialog.h"
+#include "annotate/shape_item.h"
 #include "core/class_names.h"
 #include "core/image_limits.h"
 #include "core/label_files.h"
+#include "core/polygon_edit.h"
 #include "annotate/zoomable_view.h"
 #include "core/atomic_file.h"
 #include "shell/constants.h"
@@ -38,19 +42,32 @@ namespace {
 
 const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 
-// Reads an image as 8-bit BGR; empty when the file cannot be read. The bytes are read by Qt
-// so that paths with any characters work, then decoded by OpenCV.
-cv::Mat read_bgr_image(const QString& path) {
-  // The header's size before the bytes: a picture over the bound is never read whole.
-  if (!too_large_to_decode(path).isEmpty()) return {};
-  QByteArray bytes;
-  if (!read_regular_file(path, &bytes) || bytes.isEmpty()) return {};
-  const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
-  try {
-    return cv::imdecode(raw, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    return {};
-  }
+// The draw modes and the letter that picks each.
+const std::array<std::pair<const char*, Qt::Key>, 5> kModeKeys = {{{"Select/Move", Qt::Key_S},
+                                                                  {"Polygon", Qt::Key_P},
+                                                                  {"Rectangle", Qt::Key_R},
+                                                                  {"Circle", Qt::Key_C},
+                                                                  {"Pentagon", Qt::Key_G}}};
+
+// A shape whose corners are dragged as a rectangle's: a box line, or a drawn rectangle that is
+// still one.
+bool keeps_rectangle(const ShapeState& state) {
+  return (state.box || state.type.endsWith(QLatin1String("Rectangle"))) && is_axis_aligned_rectangle(state.points);
+}
+
+ShapeState state_of(const LabelShape& shape, const QString& type) {
+  ShapeState state;
+  state.class_id = shape.class_id;
+  state.type = type;
+  state.box = shape.box;
+  state.points = shape.points;
+  state.raw = shape.raw;
+  state.original = shape.points;
+  return state;
+}
+
+QString type_of_read(const LabelShape& shape) {
+  return shape.points.size() == 4 ? QStringLiteral("Rectangle") : QStringLiteral("Polygon");
 }
 
 void print_line(const QString& text) {
@@ -84,6 +101,9 @@ void AnnotatorTab::setup_workspace_tab() {
   nav_row->addWidget(btn_next_img);
   lbl_img_status = named(new QLabel("Status: Pending"), "lbl_img_status");
   lbl_img_status->setAlignment(Qt::AlignCenter);
+  lbl_progress = named(new QLabel("Annotated: 0 / 0"), "lbl_progress");
+  lbl_progress->setAlignment(Qt::AlignCenter);
+  lbl_progress->setToolTip("Images with a label file (objects or a confirmed background) out of the folder's images.");
   btn_health_check = named(new QPushButton("🩺 Dataset Health Inspector"), "btn_health_check");
   btn_analytics = named(new QPushButton("📊 Dataset Analytics"), "btn_analytics");
   btn_split_export = named(new QPushButton("📤 Export && Split Dataset"), "btn_split_export");
@@ -95,6 +115,7 @@ void AnnotatorTab::setup_workspace_tab() {
   left_layout->addWidget(list_images);
   left_layout->addLayout(nav_row);
   left_layout->addWidget(lbl_img_status);
+  left_layout->addWidget(lbl_progress);
   left_layout->addSpacing(10);
   left_layout->addWidget(btn_health_check);
   left_layout->addWidget(btn_analytics);
@@ -118,7 +139,12 @@ void AnnotatorTab::setup_workspace_tab() {
   auto* mode_row = new QHBoxLayout;
   mode_row->addWidget(new QLabel("Active Mode:"));
   combo_mode = named(new QComboBox, "combo_mode");
-  combo_mode->addItems({"Select/Move", "Polygon", "Rectangle", "Circle", "Pentagon"});
+  QStringList mode_keys;
+  for (const auto& [mode, key] : kModeKeys) {
+    combo_mode->addItem(mode);
+    mode_keys << QStringLiteral("%1: %2").arg(QKeySequence(key).toString(), mode);
+  }
+  combo_mode->setToolTip("Keys: " + mode_keys.join(" · "));
   mode_row->addWidget(combo_mode, 1);
   right_layout->addLayout(mode_row);
 
@@ -142,6 +168,17 @@ void AnnotatorTab::setup_workspace_tab() {
   ai_layout->addWidget(btn_run_ai);
   right_layout->addWidget(ai_box);
 
+  auto* history_row = new QHBoxLayout;
+  btn_undo = named(new QPushButton("↶ Undo"), "btn_undo");
+  btn_undo->setToolTip("Undo the last edit of this image (Ctrl+Z)");
+  btn_redo = named(new QPushButton("↷ Redo"), "btn_redo");
+  btn_redo->setToolTip("Redo (Ctrl+Shift+Z or Ctrl+Y)");
+  btn_undo->setEnabled(false);
+  btn_redo->setEnabled(false);
+  history_row->addWidget(btn_undo);
+  history_row->addWidget(btn_redo);
+  right_layout->addLayout(history_row);
+
   right_layout->addWidget(new QLabel("Annotated Objects:"));
   table_objects = named(new QTableWidget(0, 2), "table_objects");
   table_objects->setHorizontalHeaderLabels({"Label", "Shape"});
@@ -154,8 +191,16 @@ void AnnotatorTab::setup_workspace_tab() {
   right_layout->addWidget(table_objects);
   btn_delete_obj = named(new QPushButton("🗑️ Delete Selected Shape"), "btn_delete_obj");
   btn_save_ann = named(new QPushButton("💾 Save Annotations && Workspace"), "btn_save_ann");
+  btn_confirm_empty = named(new QPushButton("∅ Confirm No Objects"), "btn_confirm_empty");
+  btn_confirm_empty->setToolTip("Mark this image as a background without objects: an empty label file (E)");
   right_layout->addWidget(btn_delete_obj);
+  right_layout->addWidget(btn_confirm_empty);
   right_layout->addWidget(btn_save_ann);
+  right_layout->addWidget(new QLabel("Shown Classes:"));
+  list_classes = named(new QListWidget, "list_classes");
+  list_classes->setMaximumHeight(110);
+  list_classes->setToolTip("Untick a class to hide its shapes; hidden shapes are kept and saved as they are.");
+  right_layout->addWidget(list_classes);
 
   main_layout->addWidget(left_box);
   main_layout->addWidget(center_widget, 1);
@@ -178,7 +223,14 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(canvas, &InteractiveCanvas::polygon_completed, this, &AnnotatorTab::handle_new_poly);
   connect(canvas, &InteractiveCanvas::point_clicked, this, &AnnotatorTab::handle_canvas_point);
   connect(canvas, &InteractiveCanvas::selectionChanged, this, &AnnotatorTab::sync_canvas_selection);
-  connect(canvas, &InteractiveCanvas::items_moved_signal, this, [this] { mark_changed_and_save(); });
+  connect(canvas, &InteractiveCanvas::items_moved_signal, this, [this] { commit_edit("Move"); });
+  connect(canvas, &InteractiveCanvas::shape_edited, this, [this] { commit_edit("Edit Vertices"); });
+  connect(btn_confirm_empty, &QPushButton::clicked, this, [this] { confirm_empty(); });
+  connect(btn_undo, &QPushButton::clicked, this, [this] { undo(); });
+  connect(btn_redo, &QPushButton::clicked, this, [this] { redo(); });
+  connect(list_classes, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
+    set_class_hidden(item->data(Qt::UserRole).toInt(), item->checkState() != Qt::Checked);
+  });
 }
 
 // ---------------------------------------------------------------- folder and navigation
@@ -217,22 +269,27 @@ void AnnotatorTab::open_folder(const QString& folder) {
   // The class names belong to the folder: never the previous folder's list.
   const FolderClasses found = load_folder_classes(folder, &names);
   document.close();
+  prefetch_.clear();
+  hidden_classes.clear();
   classes_unsaved_ = false;
   image_folder = folder;
   label_folder = labels;
   image_paths = paths;
   classes = found.names;
   populate_image_list(label_files);
+  rebuild_class_list();
 
   if (image_paths.isEmpty()) return;
   current_idx = 0;
   if (!show_readable(0, +1)) {
     // Nothing of the previous folder may be saved into this one's label files.
     display_cv_img.release();
+    display_image_ = QImage();
     canvas->reset_drawing();
     canvas->clear();
     annotations.clear();
     table_objects->setRowCount(0);
+    update_history_buttons();
   }
 }
 
@@ -254,8 +311,10 @@ QString AnnotatorTab::label_path_of(const QString& image_path) const {
 bool AnnotatorTab::show_image(int idx) {
   if (idx < 0 || idx >= image_paths.size()) return false;
   const QString path = image_paths[idx];
-  cv::Mat pixels = read_bgr_image(path);
-  if (pixels.empty()) {
+  // A neighbour decoded in the background while the last image was shown is ready at once.
+  std::optional<DecodedImage> decoded = prefetch_.take(path);
+  if (!decoded) decoded = decode_for_canvas(path);
+  if (decoded->bgr.empty()) {
     {
       const QSignalBlocker block(list_images);
       list_images->setCurrentRow(current_idx);
@@ -265,15 +324,22 @@ bool AnnotatorTab::show_image(int idx) {
     return false;
   }
   current_idx = idx;
-  display_cv_img = pixels;
+  display_cv_img = decoded->bgr;
+  display_image_ = decoded->image;
   {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
   }
-  set_status_label(QFileInfo::exists(label_path_of(path)));
   annotations.clear();
   render_canvas_image();
   load_existing_annotations(path);
+  set_status_label(current_mark());
+  check_history_after_show();
+  // The neighbours are decoded while this one is looked at.
+  QStringList neighbours;
+  if (idx > 0) neighbours << image_paths[idx - 1];
+  if (idx + 1 < image_paths.size()) neighbours << image_paths[idx + 1];
+  prefetch_.keep_only(neighbours);
   return true;
 }
 
@@ -290,9 +356,18 @@ bool AnnotatorTab::show_readable(int idx, int step) {
   return false;
 }
 
-void AnnotatorTab::set_status_label(bool annotated) {
-  lbl_img_status->setText(annotated ? "STATUS: ANNOTATED" : "STATUS: PENDING");
-  lbl_img_status->setStyleSheet(annotated ? "color: #10B981;" : "color: #D3112E;");
+void AnnotatorTab::set_status_label(LabelMark mark) {
+  lbl_img_status->setText(mark == LabelMark::Annotated    ? "STATUS: ANNOTATED"
+                          : mark == LabelMark::Background ? "STATUS: NO OBJECTS (BACKGROUND)"
+                                                          : "STATUS: PENDING");
+  lbl_img_status->setStyleSheet(mark == LabelMark::Pending ? "color: #D3112E;" : "color: #10B981;");
+}
+
+LabelMark AnnotatorTab::current_mark() const {
+  if (document.path().isEmpty()) return LabelMark::Pending;
+  const FileStamp stamp = file_stamp(document.path());
+  if (!stamp.exists) return LabelMark::Pending;
+  return stamp.size == 0 ? LabelMark::Background : LabelMark::Annotated;
 }
 
 void AnnotatorTab::render_canvas_image() {
@@ -302,7 +377,8 @@ void AnnotatorTab::render_canvas_image() {
     const QSignalBlocker block_table(table_objects);
     canvas->reset_drawing();
     canvas->clear();
-    canvas->addPixmap(pixmap_from_bgr(display_cv_img));
+    if (display_image_.isNull()) display_image_ = qimage_from_bgr(display_cv_img);
+    canvas->addPixmap(QPixmap::fromImage(display_image_));
     canvas->setSceneRect(0, 0, display_cv_img.cols, display_cv_img.rows);
   }
   fit_canvas_to_screen();
@@ -347,37 +423,85 @@ QString AnnotatorTab::class_name(int id) const {
   return id >= 0 && id < classes.size() ? classes[id] : QString::number(id);
 }
 
-QGraphicsPolygonItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon) {
-  auto* item = new QGraphicsPolygonItem(polygon);
-  item->setFlag(QGraphicsItem::ItemIsMovable);
-  item->setFlag(QGraphicsItem::ItemIsSelectable);
+ShapeItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon, bool rectangle) {
+  auto* item = new ShapeItem(polygon, rectangle);
   canvas->addItem(item);
   return item;
 }
 
-void AnnotatorTab::append_record(QGraphicsPolygonItem* item, const LabelShape& shape, const QString& type) {
+// A shape's record, canvas item and table row at `row`.
+void AnnotatorTab::insert_record(int row, const ShapeState& state) {
   AnnotationRecord record;
-  record.item = item;
-  record.class_id = shape.class_id;
-  record.label = class_name(shape.class_id);
-  record.type = type;
-  record.box = shape.box;
-  record.raw = shape.raw;
-  record.original = shape.points;
-  annotations.append(record);
-  const int row = table_objects->rowCount();
+  record.item = add_shape_item(state.points, keeps_rectangle(state));
+  record.class_id = state.class_id;
+  record.label = class_name(state.class_id);
+  record.type = state.type;
+  record.box = state.box;
+  record.raw = state.raw;
+  record.original = state.original;
+  annotations.insert(row, record);
   table_objects->insertRow(row);
   table_objects->setItem(row, 0, new QTableWidgetItem(record.label));
-  table_objects->setItem(row, 1, new QTableWidgetItem(type));
+  table_objects->setItem(row, 1, new QTableWidgetItem(record.type));
 }
 
-void AnnotatorTab::remove_all_shape_items() {
-  const QSignalBlocker block(canvas);
+void AnnotatorTab::update_record(int row, const ShapeState& state) {
+  AnnotationRecord& record = annotations[row];
+  if (record.item->scene_points() != state.points) record.item->set_scene_points(state.points);
+  record.item->set_rectangle(keeps_rectangle(state));
+  record.class_id = state.class_id;
+  record.label = class_name(state.class_id);
+  record.type = state.type;
+  record.box = state.box;
+  record.raw = state.raw;
+  record.original = state.original;
+  table_objects->item(row, 0)->setText(record.label);
+  table_objects->item(row, 1)->setText(record.type);
+}
+
+ImageState AnnotatorTab::current_state() const {
+  ImageState state;
+  state.confirmed_empty = confirmed_empty_ && annotations.isEmpty();
+  state.shapes.reserve(annotations.size());
   for (const AnnotationRecord& record : annotations) {
+    ShapeState shape;
+    shape.class_id = record.class_id;
+    shape.type = record.type;
+    shape.box = record.box;
+    shape.points = record.item->scene_points();
+    shape.raw = record.raw;
+    shape.original = record.original;
+    state.shapes.append(shape);
+  }
+  return state;
+}
+
+// Only the rows that differ are touched: the unchanged runs at both ends stay as they are, so
+// undoing one edit among thousands of shapes costs about one shape.
+void AnnotatorTab::apply_state(const ImageState& state) {
+  const QSignalBlocker block_scene(canvas);
+  const QSignalBlocker block_table(table_objects);
+  const ImageState now = current_state();
+  const int old_count = static_cast<int>(now.shapes.size());
+  const int new_count = static_cast<int>(state.shapes.size());
+  int front = 0;
+  while (front < old_count && front < new_count && now.shapes[front].same_shape(state.shapes[front])) ++front;
+  int back = 0;
+  while (back < old_count - front && back < new_count - front &&
+         now.shapes[old_count - 1 - back].same_shape(state.shapes[new_count - 1 - back]))
+    ++back;
+  const int old_middle = old_count - front - back;
+  const int new_middle = new_count - front - back;
+  const int common = std::min(old_middle, new_middle);
+  for (int i = 0; i < common; ++i) update_record(front + i, state.shapes[front + i]);
+  for (int i = old_middle - 1; i >= common; --i) {
+    const AnnotationRecord record = annotations.takeAt(front + i);
     canvas->removeItem(record.item);
     delete record.item;
+    table_objects->removeRow(front + i);
   }
-  annotations.clear();
+  for (int i = common; i < new_middle; ++i) insert_record(front + i, state.shapes[front + i]);
+  confirmed_empty_ = state.confirmed_empty;
 }
 
 void AnnotatorTab::load_existing_annotations(const QString& img_path) {
@@ -387,10 +511,13 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
   table_objects->setRowCount(0);
 
   document.close();
+  confirmed_empty_ = false;
   if (!display_cv_img.empty()) {
     document.open(label_path_of(img_path), class_count(), QSize(display_cv_img.cols, display_cv_img.rows));
-    for (const LabelShape& shape : document.content().shapes)
-      append_record(add_shape_item(shape.points), shape, shape.points.size() == 4 ? "Rectangle" : "Polygon");
+    const LabelReadResult& read = document.content();
+    for (const LabelShape& shape : read.shapes) insert_record(annotations.size(), state_of(shape, type_of_read(shape)));
+    confirmed_empty_ = document.stamp().exists && document.read_error().isEmpty() && read.shapes.isEmpty() &&
+                       read.kept.isEmpty();
     if (!document.content().error.isEmpty()) print_line("Error loading annotations: " + document.content().error);
     if (!document.read_error().isEmpty()) {
       print_line("Error loading annotations: " + document.read_error());
@@ -403,6 +530,9 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
       emit notice_signal(QString());  // nothing to say about this image: the last notice goes
     }
   }
+  last_state_ = current_state();
+  rebuild_class_list();
+  apply_class_visibility();
   update_annotation_colors();
 }
 
@@ -444,12 +574,14 @@ AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
     if (shape.points == record.original) shape.raw = record.raw;  // untouched: its line as read
     shapes.append(shape);
   }
-  const QString failure = document.save(shapes);
+  const QString failure = document.save(shapes, confirmed_empty_ && shapes.isEmpty());
   update_single_list_status();
   if (!failure.isEmpty()) {
     if (reason) *reason = failure;
     return WriteOutcome::Failed;
   }
+  if (const auto history = histories_.find(document.path()); history != histories_.end())
+    history->label_stamp = document.stamp();
   const QVector<LabelShape>& written = document.content().shapes;
   for (int i = 0; i < annotations.size() && i < written.size(); ++i) {
     annotations[i].raw = written[i].raw;
@@ -483,16 +615,156 @@ bool AnnotatorTab::resolve_unsaved() {
     if (choice == 0) continue;
     if (choice == 1) {
       document.clear_changed();
+      // The history ends in what was discarded: it no longer leads to the file.
+      if (QUndoStack* stack = history()) stack->clear();
       return true;
     }
     return false;
   }
 }
 
-void AnnotatorTab::mark_changed_and_save() {
-  if (display_cv_img.empty() || document.path().isEmpty()) return;
+bool AnnotatorTab::mark_changed_and_save() {
+  if (display_cv_img.empty() || document.path().isEmpty()) return false;
   document.mark_changed();
-  save_current_annotations();
+  return save_current_annotations();
+}
+
+// ---------------------------------------------------------------- history
+
+QUndoStack* AnnotatorTab::history() const {
+  const auto found = histories_.find(document.path());
+  return found == histories_.end() ? nullptr : found->stack;
+}
+
+QUndoStack* AnnotatorTab::history_for_current() {
+  History& history = histories_[document.path()];
+  if (!history.stack) {
+    history.stack = new QUndoStack(this);
+    history.label_stamp = document.stamp();
+    history.image_size = QSize(display_cv_img.cols, display_cv_img.rows);
+  }
+  return history.stack;
+}
+
+void AnnotatorTab::check_history_after_show() {
+  const auto found = histories_.find(document.path());
+  if (found != histories_.end() &&
+      (found->label_stamp != document.stamp() || found->image_size != QSize(display_cv_img.cols, display_cv_img.rows))) {
+    // Another program changed the label file or the picture: the old steps no longer apply.
+    found->stack->clear();
+    found->label_stamp = document.stamp();
+    found->image_size = QSize(display_cv_img.cols, display_cv_img.rows);
+  }
+  update_history_buttons();
+}
+
+void AnnotatorTab::update_history_buttons() {
+  const QUndoStack* stack = history();
+  btn_undo->setEnabled(stack && stack->canUndo());
+  btn_redo->setEnabled(stack && stack->canRedo());
+}
+
+bool AnnotatorTab::commit_edit(const QString& text) {
+  if (display_cv_img.empty() || document.path().isEmpty()) return false;
+  if (!annotations.isEmpty()) confirmed_empty_ = false;  // an image with objects is no background
+  ImageState now = current_state();
+  if (now.same_as(last_state_)) return true;
+  history_for_current()->push(
+      new SnapshotCommand(text, last_state_, now, [this](const ImageState& state) { restore_state(state); }));
+  last_state_ = std::move(now);
+  update_history_buttons();
+  return mark_changed_and_save();
+}
+
+void AnnotatorTab::restore_state(const ImageState& state) {
+  apply_state(state);
+  last_state_ = state;
+  apply_class_visibility();
+  update_annotation_colors();
+  mark_changed_and_save();
+}
+
+void AnnotatorTab::undo() {
+  // While a polygon is being drawn, undo takes back its last point.
+  if (canvas->remove_last_point()) return;
+  if (QUndoStack* stack = history(); stack && stack->canUndo()) stack->undo();
+  update_history_buttons();
+}
+
+void AnnotatorTab::redo() {
+  if (QUndoStack* stack = history(); stack && stack->canRedo()) stack->redo();
+  update_history_buttons();
+}
+
+void AnnotatorTab::confirm_empty() {
+  if (display_cv_img.empty() || document.path().isEmpty() || confirmed_empty_) return;
+  if (!annotations.isEmpty()) {
+    prompts().information(this, "Confirm No Objects",
+                          "This image has objects. Delete them first to mark it as a background without objects.");
+    return;
+  }
+  if (!document.content().kept.isEmpty() || !document.read_error().isEmpty()) {
+    prompts().information(this, "Confirm No Objects",
+                          "The label file holds lines that are kept but not shown; it is not emptied.");
+    return;
+  }
+  confirmed_empty_ = true;
+  commit_edit("Confirm No Objects");
+}
+
+// ---------------------------------------------------------------- classes shown
+
+void AnnotatorTab::set_class_hidden(int class_id, bool hidden) {
+  if (hidden) hidden_classes.insert(class_id);
+  else hidden_classes.remove(class_id);
+  {
+    const QSignalBlocker block(list_classes);
+    for (int i = 0; i < list_classes->count(); ++i) {
+      QListWidgetItem* item = list_classes->item(i);
+      if (item->data(Qt::UserRole).toInt() == class_id) item->setCheckState(hidden ? Qt::Unchecked : Qt::Checked);
+    }
+  }
+  apply_class_visibility();
+  update_annotation_colors();
+}
+
+void AnnotatorTab::apply_class_visibility() {
+  const QSignalBlocker block_scene(canvas);
+  const QSignalBlocker block_table(table_objects);
+  for (int row = 0; row < annotations.size(); ++row) {
+    const bool hidden = hidden_classes.contains(annotations[row].class_id);
+    ShapeItem* item = annotations[row].item;
+    if (hidden) item->setSelected(false);
+    item->setVisible(!hidden);
+    table_objects->setRowHidden(row, hidden);
+    if (hidden && table_objects->currentRow() == row) table_objects->setCurrentCell(-1, -1);
+  }
+}
+
+void AnnotatorTab::rebuild_class_list() {
+  // The folder's names, and the ids of this image's shapes that have none.
+  QVector<QPair<int, QString>> entries;
+  for (int id = 0; id < classes.size(); ++id) entries.append({id, classes[id]});
+  QSet<int> unnamed;
+  for (const AnnotationRecord& record : annotations)
+    if (record.class_id >= classes.size()) unnamed.insert(record.class_id);
+  QList<int> ids(unnamed.cbegin(), unnamed.cend());
+  std::sort(ids.begin(), ids.end());
+  for (int id : ids) entries.append({id, QString::number(id)});
+  bool same = list_classes->count() == entries.size();
+  for (int i = 0; same && i < entries.size(); ++i)
+    same = list_classes->item(i)->data(Qt::UserRole).toInt() == entries[i].first &&
+           list_classes->item(i)->text() == entries[i].second;
+  if (same) return;
+  const QSignalBlocker block(list_classes);
+  list_classes->clear();
+  for (const auto& [id, name] : entries) {
+    auto* item = new QListWidgetItem(name, list_classes);
+    item->setData(Qt::UserRole, id);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+    item->setCheckState(hidden_classes.contains(id) ? Qt::Unchecked : Qt::Checked);
+    item->setForeground(QColor(CLASS_COLORS[id % CLASS_COLORS.size()]));
+  }
 }
 
 bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
@@ -539,6 +811,7 @@ int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {
   // When classes.txt cannot be written the class still counts on screen; every later save
   // tries the file again before the label file, so no id reaches disk without its name.
   classes_unsaved_ = !save_classes_file();
+  rebuild_class_list();
   return static_cast<int>(classes.size()) - 1;
 }
 
@@ -547,7 +820,16 @@ void AnnotatorTab::update_single_list_status() {
   QListWidgetItem* item = list_images->item(current_idx);
   if (!item) return;
   const QString& path = image_paths[current_idx];
-  item->setText(status_mark(QFileInfo::exists(label_path_of(path))) + QFileInfo(path).fileName());
+  const LabelMark mark = current_mark();
+  if (current_idx < marks_.size()) marks_[current_idx] = mark;
+  item->setText(status_mark(mark) + QFileInfo(path).fileName());
+  set_status_label(mark);
+  update_progress();
+}
+
+void AnnotatorTab::update_progress() {
+  const auto done = std::count_if(marks_.cbegin(), marks_.cend(), [](LabelMark m) { return m != LabelMark::Pending; });
+  lbl_progress->setText(QStringLiteral("Annotated: %1 / %2").arg(done).arg(image_paths.size()));
 }
 
 void AnnotatorTab::populate_image_list() {
@@ -563,14 +845,23 @@ void AnnotatorTab::populate_image_list(const QSet<QString>& label_files) {
   const QDir folder(image_folder);
   QStringList texts;
   texts.reserve(image_paths.size());
+  marks_.clear();
+  marks_.reserve(image_paths.size());
   for (const QString& path : image_paths) {
     const QFileInfo info(path);
+    const QString label = label_path_of(path);
     const bool annotated = info.absolutePath() == folder.absolutePath()
-                               ? label_files.contains(QFileInfo(label_path_of(path)).fileName())
-                               : QFileInfo::exists(label_path_of(path));
-    texts << status_mark(annotated) + info.fileName();
+                               ? label_files.contains(QFileInfo(label).fileName())
+                               : QFileInfo::exists(label);
+    // Only the label files found are looked at again, for their size.
+    const LabelMark mark = !annotated                        ? LabelMark::Pending
+                           : QFileInfo(label).size() == 0 ? LabelMark::Background
+                                                          : LabelMark::Annotated;
+    marks_.append(mark);
+    texts << status_mark(mark) + info.fileName();
   }
   list_images->addItems(texts);
+  update_progress();
 }
 
 void AnnotatorTab::update_annotation_colors() {
@@ -607,24 +898,24 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
   const std::optional<int> class_id = ask_class(last_label);
   if (!class_id) return;
   add_record(polygon, *class_id, combo_mode->currentText());
-  update_annotation_colors();
-  mark_changed_and_save();
+  commit_edit("Add Shape");
 }
 
 void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
   add_record(polygon, class_id_for(clean_class_name(label), -1), type);
-  update_annotation_colors();
-  mark_changed_and_save();
+  commit_edit("Add Shape");
 }
 
 // A new shape on the canvas, its record and its table row.
 void AnnotatorTab::add_record(const QPolygonF& polygon, int class_id, const QString& type) {
-  QGraphicsPolygonItem* item = add_shape_item(polygon);
   const QSignalBlocker block(table_objects);
-  LabelShape shape;
-  shape.class_id = class_id;
-  shape.points = polygon;
-  append_record(item, shape, type);
+  ShapeState state;
+  state.class_id = class_id;
+  state.type = type;
+  state.points = polygon;
+  insert_record(annotations.size(), state);
+  apply_class_visibility();
+  update_annotation_colors();
 }
 
 void AnnotatorTab::relabel_shape(int row) {
@@ -640,8 +931,9 @@ void AnnotatorTab::relabel_shape(int row) {
     const QSignalBlocker block(table_objects);
     table_objects->item(row, 0)->setText(record.label);
   }
+  apply_class_visibility();
   update_annotation_colors();
-  mark_changed_and_save();
+  commit_edit("Change Class");
 }
 
 // ---------------------------------------------------------------- model-assisted labelling
@@ -700,9 +992,7 @@ void AnnotatorTab::run_ai_autolabel() {
       add_record(rect, id_of(d.cls), "AI Rectangle");
     }
   }
-  update_annotation_colors();
-  document.mark_changed();
-  const bool saved = save_current_annotations();
+  const bool saved = commit_edit("Auto-Label");
   wait.reset();
   if (saved)
     prompts().information(this, "AI Success",
@@ -745,7 +1035,7 @@ void AnnotatorTab::remove_records(QVector<int> rows) {
     table_objects->removeRow(row);
   }
   update_annotation_colors();
-  mark_changed_and_save();
+  commit_edit("Delete");
 }
 
 void AnnotatorTab::ann_delete_selected() {
@@ -754,18 +1044,35 @@ void AnnotatorTab::ann_delete_selected() {
   remove_records({row});
 }
 
+QList<QKeySequence> AnnotatorTab::annotator_keys() {
+  QList<QKeySequence> keys = {Qt::Key_D, Qt::Key_Right, Qt::Key_A, Qt::Key_Left, Qt::Key_E,
+                              QKeySequence(Qt::CTRL | Qt::Key_S), QKeySequence(Qt::CTRL | Qt::Key_D),
+                              QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+                              QKeySequence(Qt::CTRL | Qt::Key_Y)};
+  for (const auto& mode_key : kModeKeys) keys << QKeySequence(mode_key.second);
+  return keys;
+}
+
 void AnnotatorTab::handle_edit_key(int key) {
-  // While a polygon is being drawn the keys edit it, never the finished shapes.
-  if (canvas->drawing || !canvas->current_polygon.isEmpty()) {
-    if (key == Qt::Key_Escape) {
-      canvas->reset_drawing();
-    } else if (key == Qt::Key_Backspace && !canvas->current_polygon.isEmpty()) {
-      canvas->current_polygon.removeLast();
-      if (canvas->current_polygon.isEmpty()) canvas->reset_drawing();
-      else canvas->update_preview();
-    }
+  const int ctrl = static_cast<int>(Qt::CTRL);
+  if (key == (ctrl | Qt::Key_Z)) return undo();
+  if (key == (ctrl | Qt::SHIFT | Qt::Key_Z) || key == (ctrl | Qt::Key_Y)) return redo();
+  if (key == (ctrl | Qt::Key_S)) {
+    save_current_annotations();
     return;
   }
+  for (const auto& [mode, mode_key] : kModeKeys)
+    if (key == mode_key) return combo_mode->setCurrentText(mode);
+  // While a polygon is being drawn the keys edit it, never the finished shapes.
+  if (canvas->drawing || !canvas->current_polygon.isEmpty()) {
+    if (key == Qt::Key_Escape) canvas->reset_drawing();
+    else if (key == Qt::Key_Backspace) canvas->remove_last_point();
+    return;
+  }
+  if (key == Qt::Key_D || key == Qt::Key_Right) return next_image();
+  if (key == Qt::Key_A || key == Qt::Key_Left) return prev_image();
+  if (key == (ctrl | Qt::Key_D)) return copy_previous_frame_shapes();
+  if (key == Qt::Key_E) return confirm_empty();
   if (key != Qt::Key_Delete && key != Qt::Key_Backspace) return;
   // The shapes highlighted on the canvas, all of them; nothing when none is.
   QVector<int> rows;
@@ -781,20 +1088,18 @@ void AnnotatorTab::copy_previous_frame_shapes() {
     return;
   }
   if (display_cv_img.empty()) return;
-  remove_all_shape_items();
-  table_objects->setRowCount(0);
   const LabelReadResult read = read_label_file(label_path_of(image_paths[current_idx - 1]), class_count(),
                                                display_cv_img.cols, display_cv_img.rows);
-  {
-    const QSignalBlocker block_table(table_objects);
-    const QSignalBlocker block_scene(canvas);
-    for (LabelShape shape : read.shapes) {
-      shape.raw.clear();  // a line of another image: this image's file gets its own
-      append_record(add_shape_item(shape.points), shape, shape.points.size() == 4 ? "Rectangle" : "Polygon");
-    }
+  ImageState copied;
+  for (LabelShape shape : read.shapes) {
+    shape.raw.clear();  // a line of another image: this image's file gets its own
+    copied.shapes.append(state_of(shape, type_of_read(shape)));
   }
+  apply_state(copied);
+  rebuild_class_list();
+  apply_class_visibility();
   update_annotation_colors();
-  mark_changed_and_save();
+  commit_edit("Copy Previous Frame");
 }
 
 }  // namespace quorlan

@@ -1,4 +1,6 @@
 #pragma once
+#include <QHash>
+#include <QKeySequence>
 #include <QSet>
 #include <QStringList>
 #include <QVector>
@@ -6,6 +8,9 @@
 #include <opencv2/core.hpp>
 #include <optional>
 
+#include "annotate/image_prefetch.h"
+#include "annotate/shape_item.h"
+#include "annotate/shape_history.h"
 #include "core/label_document.h"
 #include "engine_client/prediction_host.h"
 
@@ -16,6 +21,7 @@ class QLabel;
 class QListWidget;
 class QPushButton;
 class QTableWidget;
+class QUndoStack;
 
 namespace quorlan {
 
@@ -25,7 +31,7 @@ class ZoomableView;
 // One shape of the current image. `class_id` is the position it was read with or chosen at;
 // `label` is that position's name (or the id's number when the folder has no name for it).
 struct AnnotationRecord {
-  QGraphicsPolygonItem* item = nullptr;
+  ShapeItem* item = nullptr;
   QString label;
   QString type;
   int class_id = 0;
@@ -75,10 +81,24 @@ class AnnotatorTab : public QWidget {
   void sync_table_selection();
   void sync_canvas_selection();
   void ann_delete_selected();
-  // The Delete, Backspace and Escape keys of the window, when this tab is shown.
+  // The keys of the window while this tab is shown and no text is being typed: Delete,
+  // Backspace, Escape, and those of annotator_keys() (a key with its modifiers).
   void handle_edit_key(int key);
+  // The keys this tab answers besides Delete, Backspace and Escape.
+  static QList<QKeySequence> annotator_keys();
   void relabel_shape(int row);
   void copy_previous_frame_shapes();
+  // Marks an image without objects as a confirmed background (an empty label file).
+  void confirm_empty();
+
+  // Undo and redo of the current image's edits; each image keeps its own history.
+  void undo();
+  void redo();
+  QUndoStack* history() const;
+
+  // Classes whose shapes are not drawn (and cannot be selected); they are saved unchanged.
+  void set_class_hidden(int class_id, bool hidden);
+  QSet<int> hidden_classes;
 
   // Model-assisted labelling.
   void load_ai_model();
@@ -120,6 +140,11 @@ class AnnotatorTab : public QWidget {
   QTableWidget* table_objects = nullptr;
   QPushButton* btn_delete_obj = nullptr;
   QPushButton* btn_save_ann = nullptr;
+  QPushButton* btn_confirm_empty = nullptr;
+  QPushButton* btn_undo = nullptr;
+  QPushButton* btn_redo = nullptr;
+  QLabel* lbl_progress = nullptr;
+  QListWidget* list_classes = nullptr;
 
  signals:
   // A short notice for the window's status line (an image that could not be read, ...).
@@ -128,7 +153,7 @@ class AnnotatorTab : public QWidget {
  private:
   enum class WriteOutcome { Written, Failed, Stayed };
   WriteOutcome write_changes(QString* reason);
-  void mark_changed_and_save();
+  bool mark_changed_and_save();
   QString label_path_of(const QString& image_path) const;
   int class_count() const;
   QString class_name(int id) const;
@@ -143,14 +168,42 @@ class AnnotatorTab : public QWidget {
   bool show_readable(int idx, int step);
   // The list rebuilt with `label_files`: the label file names of image_folder, listed already.
   void populate_image_list(const QSet<QString>& label_files);
-  void append_record(QGraphicsPolygonItem* item, const LabelShape& shape, const QString& type);
-  QGraphicsPolygonItem* add_shape_item(const QPolygonF& polygon);
+  void insert_record(int row, const ShapeState& state);
+  void update_record(int row, const ShapeState& state);
+  ShapeItem* add_shape_item(const QPolygonF& polygon, bool rectangle);
   void add_record(const QPolygonF& polygon, int class_id, const QString& type);
   void remove_records(QVector<int> rows);
-  void remove_all_shape_items();
-  void set_status_label(bool annotated);
+  void set_status_label(LabelMark mark);
+  void update_history_buttons();
   bool write_or_warn(const QString& path, const QByteArray& data);
 
+  // The shapes on screen as a state, and a state put on screen (only what differs is touched).
+  ImageState current_state() const;
+  void apply_state(const ImageState& state);
+  // Records the edit just made on screen in the image's history, then saves it.
+  bool commit_edit(const QString& text);
+  // Undo and redo land here: the state goes on screen and is saved as any edit is.
+  void restore_state(const ImageState& state);
+  QUndoStack* history_for_current();
+  // The history of the image just shown stays only while its label file and size are the ones
+  // it was made on.
+  void check_history_after_show();
+  void apply_class_visibility();
+  void rebuild_class_list();
+  void update_progress();
+  LabelMark current_mark() const;
+
+  struct History {
+    QUndoStack* stack = nullptr;
+    FileStamp label_stamp;  // the label file as the last edit left it
+    QSize image_size;
+  };
+  QHash<QString, History> histories_;
+  ImageState last_state_;  // the state the current image's history ends in
+  bool confirmed_empty_ = false;
+  QImage display_image_;  // display_cv_img in the canvas's form
+  QVector<LabelMark> marks_;  // one per image_paths entry
+  ImagePrefetch prefetch_{decode_for_canvas};
   bool classes_unsaved_ = false;  // a class was added but classes.txt could not be written
 };
 

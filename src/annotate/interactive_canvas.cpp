@@ -1,11 +1,19 @@
 #include "annotate/interactive_canvas.h"
 
+#include <QGraphicsLineItem>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsSceneMouseEvent>
+#include <QGraphicsView>
 #include <QPen>
 #include <cmath>
 
+#include "annotate/shape_item.h"
+#include "core/polygon_edit.h"
+
 namespace quorlan {
+namespace {
+constexpr double kGrabPixels = 7.0;  // how near on screen a click must be to a vertex or an edge
+}
 
 InteractiveCanvas::InteractiveCanvas(QObject* parent) : QGraphicsScene(parent) {}
 
@@ -20,8 +28,11 @@ bool InteractiveCanvas::is_pick_or_select_mode() const {
 }
 
 QVector<QPointF> InteractiveCanvas::calculate_shape(const QPointF& start, const QPointF& end) const {
-  if (draw_mode == QLatin1String("Rectangle"))
+  if (draw_mode == QLatin1String("Rectangle")) {
+    // A click without a drag is no rectangle.
+    if (std::abs(end.x() - start.x()) < 1.0 || std::abs(end.y() - start.y()) < 1.0) return {};
     return {start, QPointF(end.x(), start.y()), end, QPointF(start.x(), end.y())};
+  }
   if (draw_mode != QLatin1String("Circle") && draw_mode != QLatin1String("Pentagon")) return {};
   const double dx = end.x() - start.x();
   const double dy = end.y() - start.y();
@@ -57,9 +68,72 @@ void InteractiveCanvas::reset_drawing() {
     delete temp_poly_item;
     temp_poly_item = nullptr;
   }
+  if (rubber_band_) {
+    removeItem(rubber_band_);
+    delete rubber_band_;
+    rubber_band_ = nullptr;
+  }
   current_polygon.clear();
   drawing = false;
   start_pos.reset();
+  dragged_ = nullptr;
+}
+
+bool InteractiveCanvas::remove_last_point() {
+  if (current_polygon.isEmpty()) return false;
+  current_polygon.removeLast();
+  if (current_polygon.isEmpty()) {
+    reset_drawing();
+  } else {
+    update_preview();
+    if (rubber_band_) update_rubber_band(rubber_band_->line().p2());
+  }
+  return true;
+}
+
+double InteractiveCanvas::screen_distance(double pixels) const {
+  const QList<QGraphicsView*> shown = views();
+  const double scale = shown.isEmpty() ? 1.0 : shown.first()->transform().m11();
+  return scale > 0 ? pixels / scale : pixels;
+}
+
+// The polygon being drawn follows the cursor with a line from its last point.
+void InteractiveCanvas::update_rubber_band(QPointF cursor) {
+  if (current_polygon.isEmpty()) return;
+  if (!rubber_band_) {
+    rubber_band_ = new QGraphicsLineItem;
+    QPen pen(QColor("#6366F1"), 1);
+    pen.setCosmetic(true);
+    pen.setStyle(Qt::DashLine);
+    rubber_band_->setPen(pen);
+    addItem(rubber_band_);
+  }
+  rubber_band_->setLine(QLineF(current_polygon.last(), cursor));
+}
+
+bool InteractiveCanvas::press_on_handle(QPointF pos, bool shift) {
+  const double radius = screen_distance(kGrabPixels);
+  for (QGraphicsItem* selected : selectedItems()) {
+    auto* shape = dynamic_cast<ShapeItem*>(selected);
+    if (!shape || !shape->isVisible()) continue;
+    const QPolygonF points = shape->scene_points();
+    const int vertex = nearest_vertex(points, pos, radius);
+    if (vertex < 0) continue;
+    if (shift) {
+      // A rectangle keeps its four corners; every shape keeps three vertices.
+      if (shape->is_rectangle()) return true;
+      if (const auto fewer = remove_vertex(points, vertex)) {
+        shape->set_scene_points(*fewer);
+        emit shape_edited();
+      }
+      return true;
+    }
+    dragged_ = shape;
+    dragged_vertex_ = vertex;
+    dragged_from_ = points;
+    return true;
+  }
+  return false;
 }
 
 void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
@@ -69,6 +143,12 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
   }
   if (draw_mode == QLatin1String("Select/Move")) {
     positions_at_press_.clear();
+    dragged_ = nullptr;
+    if (event->button() == Qt::LeftButton &&
+        press_on_handle(event->scenePos(), event->modifiers() & Qt::ShiftModifier)) {
+      event->accept();
+      return;
+    }
     QGraphicsScene::mousePressEvent(event);
     for (QGraphicsItem* item : selectedItems()) positions_at_press_.insert(item, item->pos());
     return;
@@ -79,6 +159,14 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     return;
   }
   if (event->button() == Qt::LeftButton) {
+    // A click on the first point closes the polygon, as the right button does.
+    if (draw_mode == QLatin1String("Polygon") && current_polygon.size() > 2 &&
+        QLineF(current_polygon.first(), event->scenePos()).length() <= screen_distance(kGrabPixels)) {
+      emit polygon_completed(QPolygonF(current_polygon));
+      reset_drawing();
+      event->accept();
+      return;
+    }
     for (QGraphicsItem* item : items(event->scenePos())) {
       if (item->type() == QGraphicsPolygonItem::Type && item != temp_poly_item) {
         QGraphicsScene::mousePressEvent(event);
@@ -89,6 +177,7 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     if (draw_mode == QLatin1String("Polygon")) {
       current_polygon.append(event->scenePos());
       update_preview();
+      update_rubber_band(event->scenePos());
     } else {
       start_pos = event->scenePos();
     }
@@ -105,6 +194,17 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
 }
 
 void InteractiveCanvas::mouseMoveEvent(QGraphicsSceneMouseEvent* event) {
+  if (dragged_) {
+    dragged_->set_scene_points(
+        move_vertex(dragged_from_, dragged_vertex_, event->scenePos(), dragged_->is_rectangle(), sceneRect()));
+    event->accept();
+    return;
+  }
+  if (draw_mode == QLatin1String("Polygon") && !current_polygon.isEmpty()) {
+    update_rubber_band(event->scenePos());
+    event->accept();
+    return;
+  }
   if (!is_pick_or_select_mode() && drawing && draw_mode != QLatin1String("Polygon") && start_pos) {
     current_polygon = calculate_shape(*start_pos, event->scenePos());
     update_preview();
@@ -115,6 +215,13 @@ void InteractiveCanvas::mouseMoveEvent(QGraphicsSceneMouseEvent* event) {
 }
 
 void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
+  if (dragged_) {
+    const bool edited = items().contains(dragged_) && dragged_->scene_points() != dragged_from_;
+    dragged_ = nullptr;
+    if (edited) emit shape_edited();
+    event->accept();
+    return;
+  }
   if (is_pick_or_select_mode()) {
     QGraphicsScene::mouseReleaseEvent(event);
     if (draw_mode == QLatin1String("Select/Move") && !positions_at_press_.isEmpty()) {
@@ -136,6 +243,23 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
     return;
   }
   QGraphicsScene::mouseReleaseEvent(event);
+}
+
+void InteractiveCanvas::mouseDoubleClickEvent(QGraphicsSceneMouseEvent* event) {
+  if (draw_mode == QLatin1String("Select/Move") && event->button() == Qt::LeftButton) {
+    // A double-click on an edge of a highlighted shape puts a vertex there.
+    for (QGraphicsItem* selected : selectedItems()) {
+      auto* shape = dynamic_cast<ShapeItem*>(selected);
+      if (!shape || !shape->isVisible() || shape->is_rectangle()) continue;
+      if (const auto grown = insert_vertex(shape->scene_points(), event->scenePos(), screen_distance(kGrabPixels))) {
+        shape->set_scene_points(*grown);
+        emit shape_edited();
+        event->accept();
+        return;
+      }
+    }
+  }
+  QGraphicsScene::mouseDoubleClickEvent(event);
 }
 
 }  // namespace quorlan

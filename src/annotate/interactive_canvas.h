@@ -5,13 +5,17 @@
 #include <QVector>
 #include <optional>
 
+class QGraphicsLineItem;
 class QGraphicsPolygonItem;
 
 namespace quorlan {
 
+class ShapeItem;
+
 // The drawing scene: free polygons by clicks, rectangles, circles and pentagons by drags,
 // and point picking for the enricher's crop and warp. Finished shapes leave through
-// polygon_completed; the scene never keeps them itself.
+// polygon_completed; the scene never keeps them itself. In "Select/Move" the vertices of a
+// highlighted shape are dragged, inserted (double-click on an edge) and removed (Shift+click).
 class InteractiveCanvas : public QGraphicsScene {
   Q_OBJECT
  public:
@@ -21,6 +25,8 @@ class InteractiveCanvas : public QGraphicsScene {
   QVector<QPointF> calculate_shape(const QPointF& start, const QPointF& end) const;
   void update_preview();
   void reset_drawing();
+  // Takes back the last point of the polygon being drawn; false when none is being drawn.
+  bool remove_last_point();
 
   QString draw_mode = QStringLiteral("Select/Move");
   QVector<QPointF> current_polygon;
@@ -33,15 +39,27 @@ class InteractiveCanvas : public QGraphicsScene {
   void point_clicked(const QPointF& point);
   // Shapes were dragged to a new place in "Select/Move".
   void items_moved_signal();
+  // A vertex of a shape was dragged, inserted or removed.
+  void shape_edited();
 
  protected:
   void mousePressEvent(QGraphicsSceneMouseEvent* event) override;
   void mouseMoveEvent(QGraphicsSceneMouseEvent* event) override;
   void mouseReleaseEvent(QGraphicsSceneMouseEvent* event) override;
+  void mouseDoubleClickEvent(QGraphicsSceneMouseEvent* event) override;
 
  private:
   bool is_pick_or_select_mode() const;
+  // A scene distance of `pixels` on screen at the view's zoom.
+  double screen_distance(double pixels) const;
+  // Starts a vertex drag, or removes a vertex with Shift; false when no handle is at `pos`.
+  bool press_on_handle(QPointF pos, bool shift);
+  void update_rubber_band(QPointF cursor);
   QHash<QGraphicsItem*, QPointF> positions_at_press_;
+  QGraphicsLineItem* rubber_band_ = nullptr;
+  ShapeItem* dragged_ = nullptr;  // the shape whose vertex is being dragged
+  int dragged_vertex_ = -1;
+  QPolygonF dragged_from_;
 };
 
 }  // namespace quorlan

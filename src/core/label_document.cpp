@@ -43,12 +43,12 @@ QByteArray LabelDocument::bytes_for(const QVector<LabelShape>& shapes) const {
   return out;
 }
 
-QString LabelDocument::save(const QVector<LabelShape>& shapes) {
+QString LabelDocument::save(const QVector<LabelShape>& shapes, bool empty_file) {
   if (path_.isEmpty()) return {};
   if (!read_error_.isEmpty())
     return QStringLiteral("the label file could not be read (%1), so it is not written over").arg(read_error_);
   const QByteArray bytes = bytes_for(shapes);
-  if (bytes.isEmpty()) {
+  if (bytes.isEmpty() && !empty_file) {
     if (file_stamp(path_).exists) {
       QFile file(path_);
       if (!file.remove()) return file.errorString();

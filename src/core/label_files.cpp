@@ -250,4 +250,8 @@ QString status_mark(bool annotated) {
   return annotated ? QStringLiteral("[✓] ") : QStringLiteral("[  ] ");
 }
 
+QString status_mark(LabelMark mark) {
+  return mark == LabelMark::Background ? QStringLiteral("[∅] ") : status_mark(mark == LabelMark::Annotated);
+}
+
 }  // namespace quorlan

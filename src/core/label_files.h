@@ -72,5 +72,10 @@ bool has_control_characters(const QString& name);
 
 // "[✓] " for an annotated image, "[  ] " for a pending one.
 QString status_mark(bool annotated);
+// An image's place in the work: no label file, a label file with objects, or an empty label
+// file (a background confirmed to hold no objects).
+enum class LabelMark { Pending, Annotated, Background };
+// status_mark(bool) for the first two, "[∅] " for a confirmed background.
+QString status_mark(LabelMark mark);
 
 }  // namespace quorlan

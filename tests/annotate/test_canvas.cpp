@@ -1,3 +1,4 @@
+#include <QGraphicsLineItem>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsSceneMouseEvent>
 #include <QScrollBar>
@@ -6,14 +7,18 @@
 #include <cmath>
 
 #include "annotate/interactive_canvas.h"
+#include "annotate/shape_item.h"
 #include "annotate/zoomable_view.h"
+#include "core/polygon_edit.h"
 
 using namespace quorlan;
 
 namespace {
 
-void send(QGraphicsScene& scene, QEvent::Type type, Qt::MouseButton button, QPointF pos) {
+void send(QGraphicsScene& scene, QEvent::Type type, Qt::MouseButton button, QPointF pos,
+          Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
   QGraphicsSceneMouseEvent event(type);
+  event.setModifiers(modifiers);
   event.setScenePos(pos);
   event.setButton(type == QEvent::GraphicsSceneMouseMove ? Qt::NoButton : button);
   event.setButtons(type == QEvent::GraphicsSceneMouseRelease ? Qt::NoButton : Qt::MouseButtons(button));
@@ -66,9 +71,14 @@ class TestCanvas : public QObject {
     QSignalSpy done(&canvas, &InteractiveCanvas::polygon_completed);
     canvas.set_draw_mode("Rectangle");
     press(canvas, {5, 5});
-    release(canvas, {5, 5});  // a click without movement: four coinciding points
+    release(canvas, {5, 5});  // a stray click makes no zero-size shape
+    press(canvas, {5, 5});
+    release(canvas, {40, 5.5});  // nor a drag along one line
+    QCOMPARE(done.count(), 0);
+    press(canvas, {5, 5});
+    release(canvas, {40, 30});
     QCOMPARE(done.count(), 1);
-    QCOMPARE(last_polygon(done), QPolygonF({{5, 5}, {5, 5}, {5, 5}, {5, 5}}));
+    QCOMPARE(last_polygon(done), QPolygonF({{5, 5}, {40, 5}, {40, 30}, {5, 30}}));
 
     for (const char* mode : {"Circle", "Pentagon"}) {
       canvas.set_draw_mode(mode);
@@ -114,6 +124,89 @@ class TestCanvas : public QObject {
     QCOMPARE(done.count(), 1);
     QCOMPARE(last_polygon(done), QPolygonF({{0, 0}, {10, 0}, {10, 10}}));
     QCOMPARE(canvas.items(), QList<QGraphicsItem*>({shape}));
+  }
+
+  void polygon_closes_on_its_first_point_with_a_rubber_band() {
+    InteractiveCanvas canvas;
+    QSignalSpy done(&canvas, &InteractiveCanvas::polygon_completed);
+    canvas.set_draw_mode("Polygon");
+    press(canvas, {0, 0});
+    press(canvas, {100, 0});
+    move(canvas, {80, 60}, Qt::NoButton);
+    auto lines = canvas.items();
+    const auto band = std::find_if(lines.cbegin(), lines.cend(),
+                                   [](QGraphicsItem* i) { return i->type() == QGraphicsLineItem::Type; });
+    QVERIFY(band != lines.cend());
+    QCOMPARE(static_cast<QGraphicsLineItem*>(*band)->line(), QLineF(QPointF(100, 0), QPointF(80, 60)));
+    press(canvas, {3, 2});  // the first point with two others: not closed yet, a third point
+    QCOMPARE(done.count(), 0);
+    press(canvas, {100, 100});
+    press(canvas, {4, -3});  // near the first point: closes, as the right button would
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(last_polygon(done), QPolygonF({{0, 0}, {100, 0}, {3, 2}, {100, 100}}));
+    QVERIFY(!canvas.drawing);
+    QCOMPARE(canvas.items().size(), 0);  // preview and rubber band gone
+
+    press(canvas, {0, 0});
+    press(canvas, {50, 0});
+    QVERIFY(canvas.remove_last_point());
+    QCOMPARE(canvas.current_polygon, QVector<QPointF>({{0, 0}}));
+  }
+
+  void vertices_are_dragged_inserted_and_removed() {
+    InteractiveCanvas canvas;
+    canvas.setSceneRect(0, 0, 200, 100);
+    QSignalSpy edited(&canvas, &InteractiveCanvas::shape_edited);
+    auto* box = new ShapeItem(QPolygonF({{10, 10}, {60, 10}, {60, 50}, {10, 50}}), true);
+    auto* poly = new ShapeItem(QPolygonF({{100, 10}, {150, 10}, {150, 60}, {100, 60}}), false);
+    canvas.addItem(box);
+    canvas.addItem(poly);
+    canvas.set_draw_mode("Select/Move");
+    box->setSelected(true);
+    QCOMPARE(box->childItems().size(), 4);  // a handle per vertex while highlighted
+    QVERIFY(poly->childItems().isEmpty());
+
+    // A rectangle's corner drags its two neighbours along; the drag stops at the picture.
+    press(canvas, {60, 50});
+    move(canvas, {80, 70});
+    move(canvas, {260, 120});
+    release(canvas, {260, 120});
+    QCOMPARE(box->scene_points(), QPolygonF({{10, 10}, {200, 10}, {200, 100}, {10, 100}}));
+    QCOMPARE(edited.count(), 1);
+    // Rectangles keep four corners: no insert, no removal.
+    send(canvas, QEvent::GraphicsSceneMouseDoubleClick, Qt::LeftButton, {100, 10});
+    press(canvas, {10, 10}, Qt::LeftButton);
+    QCOMPARE(box->scene_points().size(), 4);
+
+    canvas.clearSelection();
+    poly->setSelected(true);
+    QVERIFY(box->childItems().isEmpty());
+    send(canvas, QEvent::GraphicsSceneMouseDoubleClick, Qt::LeftButton, {125, 12});  // near the top edge
+    QCOMPARE(poly->scene_points(), QPolygonF({{100, 10}, {125, 10}, {150, 10}, {150, 60}, {100, 60}}));
+    QCOMPARE(poly->childItems().size(), 5);
+    press(canvas, {125, 10});
+    move(canvas, {125, 0});
+    release(canvas, {125, 0});  // a free vertex moves alone
+    QCOMPARE(poly->scene_points()[1], QPointF(125, 0));
+    QCOMPARE(poly->scene_points()[0], QPointF(100, 10));
+    for (int i = 0; i < 3; ++i) {
+      const QPointF corner = poly->scene_points()[0];
+      send(canvas, QEvent::GraphicsSceneMousePress, Qt::LeftButton, corner, Qt::ShiftModifier);
+    }
+    QCOMPARE(poly->scene_points().size(), 3);  // never below three
+    QCOMPARE(edited.count(), 5);  // the drag, the insert, the drag, two removals
+    QCOMPARE(poly->scene_points(), QPolygonF({{150, 10}, {150, 60}, {100, 60}}));
+  }
+
+  void polygon_edit_geometry() {
+    QVERIFY(is_axis_aligned_rectangle(QPolygonF({{0, 0}, {0, 5}, {9, 5}, {9, 0}})));
+    QVERIFY(!is_axis_aligned_rectangle(QPolygonF({{0, 0}, {5, 1}, {9, 5}, {4, 4}})));
+    QVERIFY(!is_axis_aligned_rectangle(QPolygonF({{0, 0}, {0, 0}, {9, 5}, {9, 0}})));
+    // Counter-clockwise rectangle: the neighbours still follow.
+    QCOMPARE(move_vertex(QPolygonF({{0, 0}, {0, 5}, {9, 5}, {9, 0}}), 0, {-3, -2}, true, QRectF(-10, -10, 30, 30)),
+             QPolygonF({{-3, -2}, {-3, 5}, {9, 5}, {9, -2}}));
+    QCOMPARE(insert_vertex(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), {20, 20}, 3), std::nullopt);
+    QCOMPARE(remove_vertex(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), 0), std::nullopt);
   }
 
   void point_picking_modes() {

@@ -1,0 +1,62 @@
+#include "annotate/image_prefetch.h"
+
+#include <QtConcurrent/QtConcurrentRun>
+#include <opencv2/imgcodecs.hpp>
+#include <utility>
+
+#include "annotate/bgr_pixmap.h"
+#include "core/image_limits.h"
+
+namespace quorlan {
+
+// Two threads of its own: the neighbours decode side by side and never wait behind other work.
+ImagePrefetch::ImagePrefetch(Reader reader) : reader_(std::move(reader)) { pool_.setMaxThreadCount(2); }
+
+// The pool waits for its running decodes as it goes.
+ImagePrefetch::~ImagePrefetch() = default;
+
+std::optional<DecodedImage> ImagePrefetch::take(const QString& path) {
+  const auto found = entries_.find(path);
+  if (found == entries_.end()) return std::nullopt;
+  const Entry entry = found.value();
+  entries_.erase(found);
+  DecodedImage decoded = entry.decode.result();
+  // A file replaced or rewritten since the decode started is read again.
+  if (file_stamp(path) != entry.stamp) return std::nullopt;
+  return decoded;
+}
+
+void ImagePrefetch::keep_only(const QStringList& paths) {
+  for (auto it = entries_.begin(); it != entries_.end();) {
+    // A decode no longer wanted finishes on its own and is let go.
+    if (paths.contains(it.key())) ++it;
+    else it = entries_.erase(it);
+  }
+  for (const QString& path : paths) {
+    if (path.isEmpty() || entries_.contains(path)) continue;
+    Entry entry;
+    entry.stamp = file_stamp(path);
+    entry.decode = QtConcurrent::run(&pool_, reader_, path);
+    entries_.insert(path, entry);
+  }
+}
+
+void ImagePrefetch::clear() { entries_.clear(); }
+
+DecodedImage decode_for_canvas(const QString& path) {
+  DecodedImage out;
+  // The header's size before the bytes: a picture over the bound is never read whole.
+  if (!too_large_to_decode(path).isEmpty()) return out;
+  QByteArray bytes;
+  if (!read_regular_file(path, &bytes) || bytes.isEmpty()) return out;
+  const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
+  try {
+    out.bgr = cv::imdecode(raw, cv::IMREAD_COLOR);
+  } catch (const cv::Exception&) {
+    return out;
+  }
+  if (!out.bgr.empty()) out.image = qimage_from_bgr(out.bgr);
+  return out;
+}
+
+}  // namespace quorlan
