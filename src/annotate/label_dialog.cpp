@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QCompleter>
 #include <QDialogButtonBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QVBoxLayout>
@@ -29,11 +30,29 @@ LabelDialog::LabelDialog(const QStringList& classes, const QString& last_label, 
   // The offered name is selected, so typing replaces it.
   combo->lineEdit()->selectAll();
   combo->setFocus();
+  class_count_ = static_cast<int>(classes.size());
+  combo->lineEdit()->installEventFilter(this);
+  combo->setToolTip(classes.isEmpty() ? QString() : "Keys 1–9 pick the n-th class");
   layout->addWidget(combo);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   layout->addWidget(buttons);
+}
+
+bool LabelDialog::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress && watched == combo->lineEdit()) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const int n = key->key() - Qt::Key_0;
+    const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (!typed_ && plain && n >= 1 && n <= 9 && n <= class_count_) {
+      combo->setCurrentIndex(n - 1);
+      accept();
+      return true;
+    }
+    if (!key->text().isEmpty()) typed_ = true;
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 QString LabelDialog::get_label() const { return combo->currentText().trimmed(); }

@@ -22,6 +22,15 @@ class LabelDialog : public QDialog {
 
   void accept() override;
 
+ protected:
+  // 1 to 9 pick the n-th class before anything is typed; after that they are text.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  int class_count_ = 0;
+  bool typed_ = false;
+ public:
+
   QComboBox* combo = nullptr;
 };
 

@@ -129,6 +129,20 @@ void QuorlanStudio::setup_shortcuts() {
   for (auto [shortcut, key] : {std::pair{shortcut_del, Qt::Key_Delete}, std::pair{shortcut_back, Qt::Key_Backspace},
                                std::pair{shortcut_escape, Qt::Key_Escape}})
     connect(shortcut, &QShortcut::activated, this, [this, key = key] { annotator_key(key); });
+  // The annotator's own keys are live only while its tab is shown, so they never take a key
+  // from another tab.
+  for (const QKeySequence& sequence : AnnotatorTab::annotator_keys()) {
+    auto* shortcut = new QShortcut(sequence, this);
+    shortcut->setAutoRepeat(sequence[0].key() == Qt::Key_Left || sequence[0].key() == Qt::Key_Right);
+    const int key = sequence[0].toCombined();
+    connect(shortcut, &QShortcut::activated, this, [this, key] { annotator_key(key); });
+    annotator_shortcuts.append(shortcut);
+  }
+  const auto enable = [this] {
+    for (QShortcut* shortcut : annotator_shortcuts) shortcut->setEnabled(tabs->currentWidget() == tab_workspace);
+  };
+  connect(tabs, &QTabWidget::currentChanged, this, enable);
+  enable();
 }
 
 void QuorlanStudio::annotator_key(int key) {

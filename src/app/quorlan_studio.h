@@ -42,6 +42,7 @@ class QuorlanStudio : public QMainWindow {
   QShortcut* shortcut_del = nullptr;
   QShortcut* shortcut_back = nullptr;
   QShortcut* shortcut_escape = nullptr;
+  QList<QShortcut*> annotator_shortcuts;  // next/previous, save, undo/redo, modes, ...
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -100,6 +100,13 @@ class TestInference : public QObject {
 
     tab.run_ai_autolabel();  // a second run adds the proposals again
     QCOMPARE(tab.annotations.size(), 4);
+    tab.undo();  // one step takes the whole run back, on screen and in the file
+    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(test::read_text(path("street.txt")).count('\n'), 2);
+    tab.undo();
+    QVERIFY(!QFileInfo::exists(path("street.txt")));
+    tab.redo();
+    QCOMPARE(tab.annotations.size(), 2);
 
     AnnotatorTab reread;
     reread.open_folder(dir_->path());
