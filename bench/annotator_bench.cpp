@@ -1,6 +1,8 @@
-// Annotator benchmarks: a folder of 100,000 images, stepping through 24-megapixel JPEGs, and an
-// image with 500 shapes. Each is timed several times; medians are printed.
+// Annotator benchmarks: a folder of 100,000 images, stepping through 24-megapixel JPEGs (back to
+// back, and at a human pace with the neighbours decoded ahead), an image with 500 shapes, and
+// the edits of an image with 2,000 shapes. Each is timed several times; medians are printed.
 #include <QGraphicsPolygonItem>
+#include <QGraphicsSceneMouseEvent>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -16,9 +18,12 @@
 #include <vector>
 
 #include "annotate/annotator_tab.h"
+#include "annotate/interactive_canvas.h"
+#include "annotate/shape_item.h"
 #include "shell/prompts.h"
 
 using quorlan::AnnotatorTab;
+using quorlan::ShapeItem;
 
 namespace {
 
@@ -78,6 +83,8 @@ void big_folder(const QString& root) {
   std::printf("annotator-folder: ratio %.2f (goal <= 1.0, seconds for 100000 images)\n", ours / 1000.0);
 }
 
+double prefetched_ratio = -1;
+
 void big_images(const QString& root) {
   const QString folder = QDir(root).filePath("big");
   QDir().mkpath(folder);
@@ -106,8 +113,28 @@ void big_images(const QString& root) {
   });
   int k = 0;
   const double floor = median_ms(7, [&] { cv::imread(paths[k++ % 3].toStdString(), cv::IMREAD_COLOR); });
-  std::printf("next image, 24 MP JPEG: median %.1f ms; bare cv::imread %.1f ms\n", ours, floor);
-  std::printf("annotator-next-image: ratio %.2f (goal <= 1.3)\n", ours / floor);
+  std::printf("next image back to back (no time to decode ahead), 24 MP JPEG: median %.1f ms; "
+              "bare cv::imread %.1f ms\n", ours, floor);
+  std::printf("annotator-next-image: ratio %.2f (goal <= 1.25)\n", ours / floor);
+
+  // At a human pace: the neighbour's decode had time to finish before the key.
+  std::vector<double> paced;
+  for (int i = 0; i < 7; ++i) {
+    QElapsedTimer pause;
+    pause.start();
+    while (pause.elapsed() < 1500) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    QElapsedTimer timer;
+    timer.start();
+    if (tab.current_idx == 2)
+      tab.prev_image();
+    else
+      tab.next_image();
+    QApplication::processEvents();
+    paced.push_back(timer.nsecsElapsed() / 1e6);
+  }
+  std::sort(paced.begin(), paced.end());
+  prefetched_ratio = paced[paced.size() / 2] / floor;
+  std::printf("next image at a human pace (neighbour decoded ahead): median %.1f ms\n", paced[paced.size() / 2]);
 }
 
 void many_shapes(const QString& root) {
@@ -133,6 +160,65 @@ void many_shapes(const QString& root) {
   std::printf("annotator-500-shapes: ratio %.2f (goal <= 1.0, units of 50 ms)\n", ours / 50.0);
 }
 
+void send_mouse(QGraphicsScene& scene, QEvent::Type type, QPointF pos) {
+  QGraphicsSceneMouseEvent event(type);
+  event.setScenePos(pos);
+  event.setButton(type == QEvent::GraphicsSceneMouseMove ? Qt::NoButton : Qt::LeftButton);
+  event.setButtons(type == QEvent::GraphicsSceneMouseRelease ? Qt::NoButton : Qt::LeftButton);
+  event.setButtonDownScenePos(Qt::LeftButton, pos);
+  QCoreApplication::sendEvent(&scene, &event);
+}
+
+// 2,000 shapes on one image: each edit, with its save and repaint, against one frame (16 ms).
+void two_thousand_shapes(const QString& root) {
+  const QString folder = QDir(root).filePath("edits");
+  QDir().mkpath(folder);
+  cv::imwrite(QDir(folder).filePath("a.png").toStdString(), cv::Mat(2000, 2000, CV_8UC3, cv::Scalar(30, 30, 30)));
+  AnnotatorTab tab;
+  tab.resize(1400, 900);
+  tab.show();
+  tab.open_folder(folder);
+  const auto shape_at = [](int i, double dx) {
+    const double x = (i % 50) * 40.0 + dx, y = (i / 50) * 45.0;
+    QPolygonF poly;
+    for (int v = 0; v < 12; ++v) poly << QPointF(x + 15 + 12 * std::cos(v / 2.0), y + 20 + 12 * std::sin(v / 2.0));
+    return poly;
+  };
+  for (int i = 0; i < 1999; ++i) tab.add_annotation(shape_at(i, 0), QStringLiteral("c%1").arg(i % 12), "Polygon");
+  QApplication::processEvents();
+  const auto timed = [](const std::function<void()>& work) {
+    return median_ms(9, [&] {
+      work();
+      QApplication::processEvents();
+    });
+  };
+  int round = 0;
+  const double draw = timed([&] {
+    // The 2,000th shape drawn, then taken away again outside the timing's interest.
+    tab.add_annotation(shape_at(1999, round++ % 2), "c0", "Polygon");
+  });
+  const double select = timed([&] {
+    tab.canvas->clearSelection();
+    tab.annotations[(round++ * 37) % tab.annotations.size()].item->setSelected(true);
+  });
+  tab.canvas->clearSelection();
+  ShapeItem* item = tab.annotations[0].item;
+  item->setSelected(true);
+  const double drag = timed([&] {
+    const QPointF from = item->scene_points()[0];
+    const QPointF to = from + QPointF((round++ % 2) ? 3 : -3, 2);
+    send_mouse(*tab.canvas, QEvent::GraphicsSceneMousePress, from);
+    send_mouse(*tab.canvas, QEvent::GraphicsSceneMouseMove, to);
+    send_mouse(*tab.canvas, QEvent::GraphicsSceneMouseRelease, to);
+  });
+  const double undo = timed([&] { tab.undo(); });
+  const double redo = timed([&] { tab.redo(); });
+  std::printf("2000 shapes, one edit with its save and repaint: draw %.2f ms, select %.2f ms, drag a vertex %.2f ms, "
+              "undo %.2f ms, redo %.2f ms\n", draw, select, drag, undo, redo);
+  std::printf("annotator-2000-shapes: slowest %.2f ms (goal < 16 ms each)\n",
+              std::max({draw, select, drag, undo, redo}));
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -140,7 +226,10 @@ int main(int argc, char* argv[]) {
   QTemporaryDir root;
   const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
   if (only.isEmpty() || only == "shapes") many_shapes(root.path());
-  if (only.isEmpty() || only == "images") big_images(root.path());
+  if (only.isEmpty() || only == "edits") two_thousand_shapes(root.path());
   if (only.isEmpty() || only == "folder") big_folder(root.path());
+  if (only.isEmpty() || only == "images") big_images(root.path());
+  if (prefetched_ratio >= 0)
+    std::printf("next-image-prefetched: ratio %.2f (goal <= 0.3)\n", prefetched_ratio);
   return 0;
 }

@@ -323,6 +323,7 @@ bool AnnotatorTab::show_image(int idx) {
     emit notice_signal(too_large.isEmpty() ? "Could not read image: " + QFileInfo(path).fileName() : too_large);
     return false;
   }
+  const int previous_idx = current_idx;
   current_idx = idx;
   display_cv_img = decoded->bgr;
   display_image_ = decoded->image;
@@ -335,10 +336,12 @@ bool AnnotatorTab::show_image(int idx) {
   load_existing_annotations(path);
   set_status_label(current_mark());
   check_history_after_show();
-  // The neighbours are decoded while this one is looked at.
+  // The neighbours are decoded while this one is looked at, the one ahead in the direction of
+  // travel first.
+  const int ahead = idx < previous_idx ? -1 : +1;
   QStringList neighbours;
-  if (idx > 0) neighbours << image_paths[idx - 1];
-  if (idx + 1 < image_paths.size()) neighbours << image_paths[idx + 1];
+  for (int neighbour : {idx + ahead, idx - ahead})
+    if (neighbour >= 0 && neighbour < image_paths.size()) neighbours << image_paths[neighbour];
   prefetch_.keep_only(neighbours);
   return true;
 }

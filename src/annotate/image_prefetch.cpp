@@ -9,8 +9,9 @@
 
 namespace quorlan {
 
-// Two threads of its own: the neighbours decode side by side and never wait behind other work.
-ImagePrefetch::ImagePrefetch(Reader reader) : reader_(std::move(reader)) { pool_.setMaxThreadCount(2); }
+// One thread of its own: the neighbour in the direction of travel is decoded first and at full
+// speed, and never waits behind other work of the studio.
+ImagePrefetch::ImagePrefetch(Reader reader) : reader_(std::move(reader)) { pool_.setMaxThreadCount(1); }
 
 // The pool waits for its running decodes as it goes.
 ImagePrefetch::~ImagePrefetch() = default;
@@ -28,9 +29,13 @@ std::optional<DecodedImage> ImagePrefetch::take(const QString& path) {
 
 void ImagePrefetch::keep_only(const QStringList& paths) {
   for (auto it = entries_.begin(); it != entries_.end();) {
-    // A decode no longer wanted finishes on its own and is let go.
-    if (paths.contains(it.key())) ++it;
-    else it = entries_.erase(it);
+    // A decode no longer wanted is let go; one still waiting in the queue never starts.
+    if (paths.contains(it.key())) {
+      ++it;
+    } else {
+      it.value().decode.cancel();
+      it = entries_.erase(it);
+    }
   }
   for (const QString& path : paths) {
     if (path.isEmpty() || entries_.contains(path)) continue;

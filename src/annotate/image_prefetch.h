@@ -31,7 +31,8 @@ class ImagePrefetch {
   // The decode of `path` when one was started for the file as it is now (waiting for it when
   // it is still running); nullopt otherwise, and the caller reads the file itself.
   std::optional<DecodedImage> take(const QString& path);
-  // Starts decoding `paths` (those not started already) and drops every other file.
+  // Starts decoding `paths` in their order (those not started already) and drops every other
+  // file.
   void keep_only(const QStringList& paths);
   // Drops everything (another folder was opened).
   void clear();
