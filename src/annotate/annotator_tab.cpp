@@ -884,7 +884,10 @@ void AnnotatorTab::update_annotation_colors() {
 
 std::optional<int> AnnotatorTab::ask_class(const QString& offered) {
   LabelDialog dialog(classes, offered, this);
-  if (prompts().exec_dialog(dialog) != QDialog::Accepted) return std::nullopt;
+  const int answer = prompts().exec_dialog(dialog);
+  // The keys go on to the window when the dialog closes, also where no window manager says so.
+  window()->activateWindow();
+  if (answer != QDialog::Accepted) return std::nullopt;
   const QString label = dialog.get_label();
   if (label.isEmpty()) return std::nullopt;
   const QString problem = LabelDialog::label_problem(label);

@@ -31,6 +31,8 @@ LabelDialog::LabelDialog(const QStringList& classes, const QString& last_label, 
   combo->lineEdit()->selectAll();
   combo->setFocus();
   class_count_ = static_cast<int>(classes.size());
+  // The combo has the focus and hands keys to its line edit without filters: watch both.
+  combo->installEventFilter(this);
   combo->lineEdit()->installEventFilter(this);
   combo->setToolTip(classes.isEmpty() ? QString() : "Keys 1–9 pick the n-th class");
   layout->addWidget(combo);
@@ -41,7 +43,7 @@ LabelDialog::LabelDialog(const QStringList& classes, const QString& last_label, 
 }
 
 bool LabelDialog::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress && watched == combo->lineEdit()) {
+  if (event->type() == QEvent::KeyPress && (watched == combo || watched == combo->lineEdit())) {
     const auto* key = static_cast<QKeyEvent*>(event);
     const int n = key->key() - Qt::Key_0;
     const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;

@@ -230,15 +230,15 @@ class TestAnnotatorEditing : public QObject {
 
     // The label dialog: 1-9 pick the n-th class before anything is typed.
     LabelDialog pick({"car", "dog", "cat"});
-    QTest::keyClick(pick.combo->lineEdit(), Qt::Key_2);
+    QTest::keyClick(pick.combo, Qt::Key_2);  // the combo holds the focus
     QCOMPARE(pick.result(), int(QDialog::Accepted));
     QCOMPARE(pick.get_label(), QString("dog"));
     LabelDialog typed({"car", "dog", "cat"});
-    QTest::keyClicks(typed.combo->lineEdit(), "x2");
+    QTest::keyClicks(typed.combo, "x2");
     QCOMPARE(typed.get_label(), QString("x2"));
     QCOMPARE(typed.result(), int(QDialog::Rejected));
     LabelDialog unnamed(QStringList{});
-    QTest::keyClick(unnamed.combo->lineEdit(), Qt::Key_3);  // ids without names are typed
+    QTest::keyClick(unnamed.combo, Qt::Key_3);  // ids without names are typed
     QCOMPARE(unnamed.get_label(), QString("3"));
   }
 
