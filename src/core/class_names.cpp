@@ -80,4 +80,15 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
   return found;
 }
 
+void write_class_names(const QString& source_folder, const QSet<QString>& output_folders, QStringList* failed) {
+  const FolderClasses names = load_folder_classes(source_folder);
+  if (names.names.isEmpty()) return;
+  const QByteArray bytes = classes_file_bytes(names.names);
+  for (const QString& folder : output_folders) {
+    const QString path = QDir(folder).filePath("classes.txt");
+    const QString reason = write_file_atomically(path, bytes);
+    if (!reason.isEmpty()) *failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), reason);
+  }
+}
+
 }  // namespace quorlan

@@ -2,6 +2,7 @@
 // Where a folder's class names come from: its classes.txt, else the names of a dataset manifest
 // beside it or up to two folders above (the engine's dataset/train/images layout).
 #include <QString>
+#include <QSet>
 #include <QStringList>
 #include <optional>
 
@@ -21,5 +22,10 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
 // The `names` of a YAML dataset manifest, as a list or a mapping of ids to names (ids without
 // a name in a mapping get their number). nullopt when the file has no usable `names`.
 std::optional<QStringList> read_manifest_names(const QString& yaml_path);
+
+// Writes the class names of `source_folder` (its classes.txt or manifest names) as classes.txt
+// into each of `output_folders`, beside labels made from its pictures; failures ("file: reason")
+// are added to `failed`. Nothing when the folder has no names.
+void write_class_names(const QString& source_folder, const QSet<QString>& output_folders, QStringList* failed);
 
 }  // namespace quorlan

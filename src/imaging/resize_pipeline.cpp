@@ -4,10 +4,12 @@
 #include "imaging/resize_pipeline.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
 #include <QHash>
+#include <QSet>
 #include <QtConcurrent>
 #include <atomic>
 #include <cstdio>
@@ -16,6 +18,8 @@
 #include <QFileInfo>
 
 #include "core/atomic_file.h"
+#include "core/class_names.h"
+#include "core/label_geometry.h"
 
 namespace quorlan {
 
@@ -314,6 +318,24 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
   return outcome;
 }
 
+// The labels of `source` beside `output`, turned by `rotation`; an empty string, or what went
+// wrong. A label file already at that place is never written over.
+QString carry_resized_labels(const QString& source, const QString& output, int rotation, std::atomic<int>* labelled) {
+  const TurnedLabels labels = turned_labels(source, rotation);
+  if (!labels.found) return {};
+  const QString name = QFileInfo(source).fileName();
+  if (!labels.error.isEmpty()) return QStringLiteral("%1: its labels could not be read: %2").arg(name, labels.error);
+  const QString target = label_path_for(output);
+  if (QFileInfo::exists(target))
+    return QStringLiteral("%1: %2 exists and was not written over").arg(name, QDir::toNativeSeparators(target));
+  const QString reason = write_file_atomically(target, labels.bytes, false);
+  if (!reason.isEmpty()) return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), reason);
+  ++*labelled;
+  if (labels.unreadable > 0)
+    return QStringLiteral("%1: %2 label line(s) could not be read and were not carried").arg(name).arg(labels.unreadable);
+  return {};
+}
+
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& s,
                              const std::function<void(int)>& on_file_done) {
   ensure_vips();
@@ -323,8 +345,10 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
   std::iota(indices.begin(), indices.end(), 0);
   std::atomic<int> done{0};
   std::atomic<int> written{0};
+  std::atomic<int> labelled{0};
   std::mutex errors_mutex;
   QVector<QString> errors(queue.size());
+  QVector<QString> label_problems(queue.size());
   QtConcurrent::blockingMap(indices, [&](int i) {
     ResizeOutcome outcome;
     try {
@@ -334,6 +358,13 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
     }
     if (outcome.error.isEmpty()) {
       ++written;
+      if (s.write_labels) {
+        const QString problem = carry_resized_labels(queue[i], outcome.output, s.rotation, &labelled);
+        if (!problem.isEmpty()) {
+          const std::lock_guard<std::mutex> lock(errors_mutex);
+          label_problems[i] = problem;
+        }
+      }
     } else {
       const std::lock_guard<std::mutex> lock(errors_mutex);
       errors[i] = outcome.error;
@@ -343,10 +374,24 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
     const int finished = ++done;
     if (on_file_done) on_file_done(finished);
   });
-  QStringList failures;
+  BatchResult result;
+  result.written = written.load();
+  result.labelled = labelled.load();
   for (const QString& e : errors)
-    if (!e.isEmpty()) failures << e;
-  return {written.load(), failures};
+    if (!e.isEmpty()) result.errors << e;
+  for (const QString& p : label_problems)
+    if (!p.isEmpty()) result.label_problems << p;
+  if (result.labelled > 0) {
+    QSet<QString> source_folders;
+    for (const QString& source : queue) source_folders.insert(QFileInfo(source).absolutePath());
+    // The names of the first source folder that has some go with the labels.
+    for (const QString& folder : source_folders) {
+      if (load_folder_classes(folder).names.isEmpty()) continue;
+      write_class_names(folder, {QFileInfo(outputs.first()).absolutePath()}, &result.label_problems);
+      break;
+    }
+  }
+  return result;
 }
 
 }  // namespace quorlan

@@ -1,5 +1,7 @@
 #include "imaging/resizer_tab.h"
 
+#include "core/label_geometry.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -92,6 +94,10 @@ void ResizerTab::setup_resizer_tab() {
   combo_resizer_rotate->addItems({"0°", "90°", "180°", "270°"});
   format_form->addRow("Export Format:", combo_resizer_format);
   format_form->addRow("Rotation:", combo_resizer_rotate);
+  chk_write_labels = named(new QCheckBox("Write YOLO labels for the outputs"), "chk_write_labels");
+  chk_write_labels->setToolTip("Each output gets its source's label file beside it, turned with the picture.");
+  chk_write_labels->setEnabled(false);
+  format_form->addRow(chk_write_labels);
   left_layout->addWidget(format);
   left_layout->addStretch();
 
@@ -185,6 +191,9 @@ void ResizerTab::resizer_update_queue_ui() {
   list_resizer_queue->clear();
   for (const QString& path : resizer_queue) list_resizer_queue->addItem(QFileInfo(path).fileName());
   lbl_queue_count->setText(QStringLiteral("%1 files in queue").arg(resizer_queue.size()));
+  const bool labelled = any_label_file(resizer_queue);
+  chk_write_labels->setEnabled(labelled);
+  chk_write_labels->setChecked(labelled);
 }
 
 ResizeSettings ResizerTab::current_settings() const {
@@ -271,6 +280,7 @@ void ResizerTab::resizer_process_batch() {
   if (output_dir.isEmpty()) return;
   s.dpi = *dpi;
   if (target_kb) s.target_kb = *target_kb;
+  s.write_labels = chk_write_labels->isEnabled() && chk_write_labels->isChecked();
 
   const QStringList queue = resizer_queue;
   const int total = queue.size();
@@ -300,6 +310,13 @@ void ResizerTab::resizer_process_batch() {
       text += QStringLiteral("\n%1 image(s) failed:").arg(outcome->errors.size());
       for (const QString& error : outcome->errors.mid(0, 10)) text += "\n" + error;
       if (outcome->errors.size() > 10) text += QStringLiteral("\n... and %1 more (see the log).").arg(outcome->errors.size() - 10);
+    }
+    if (outcome->labelled > 0 || !outcome->label_problems.isEmpty())
+      text += QStringLiteral("\n%1 output(s) got label files.").arg(outcome->labelled);
+    if (!outcome->label_problems.isEmpty()) {
+      text += QStringLiteral("\n%1 label file(s) were not carried whole:").arg(outcome->label_problems.size());
+      for (const QString& problem : outcome->label_problems.mid(0, 10)) text += "\n" + problem;
+      if (outcome->label_problems.size() > 10) text += QStringLiteral("\n...");
     }
     prompts().information(this, "Export Complete", text);
   });

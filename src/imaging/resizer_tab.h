@@ -50,6 +50,7 @@ class ResizerTab : public QWidget {
   QComboBox* combo_unit = nullptr;
   QComboBox* combo_resizer_format = nullptr;
   QComboBox* combo_resizer_rotate = nullptr;
+  QCheckBox* chk_write_labels = nullptr;
   QListWidget* list_resizer_queue = nullptr;
   QLabel* lbl_queue_count = nullptr;
   QLabel* lbl_resizer_details = nullptr;

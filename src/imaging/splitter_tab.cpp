@@ -14,7 +14,10 @@
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 
+#include "core/atomic_file.h"
+#include "core/class_names.h"
 #include "core/image_limits.h"
+#include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
 #include "imaging/tile_plan.h"
 #include "imaging/tile_stream.h"
@@ -25,9 +28,10 @@
 namespace quorlan {
 
 SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders) {
+                             bool subfolders, const LabelCarry& carry) {
   // A picture too large to decode whole is cut on the streaming pipeline instead.
-  if (!too_large_to_decode(file).isEmpty()) return split_streaming(file, output_dir, rows, cols, n, subfolders);
+  if (!too_large_to_decode(file).isEmpty())
+    return split_streaming(file, output_dir, rows, cols, n, subfolders, carry);
   SplitOutcome out;
   cv::Mat image;
   QString unreadable = QStringLiteral("not a readable image");
@@ -52,13 +56,36 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
                 } catch (const cv::Exception& e) {
                   return QString::fromLocal8Bit(e.what()).trimmed();
                 }
-              });
+              },
+              carry);
   return out;
 }
 
+void SplitOutcome::add(const SplitOutcome& one) {
+  unreadable += one.unreadable;
+  tiles += one.tiles;
+  skipped_tiles += one.skipped_tiles;
+  failed += one.failed;
+  labelled_tiles += one.labelled_tiles;
+  objects_cut += one.objects_cut;
+  label_problems += one.label_problems;
+  label_folders.unite(one.label_folders);
+}
+
 void write_tiles(const QString& file, const QString& output_dir, int width, int height, int rows, int cols, int n,
-                 bool subfolders, SplitOutcome& out, const std::function<QString(const QRect&, const QString&)>& write) {
+                 bool subfolders, SplitOutcome& out, const std::function<QString(const QRect&, const QString&)>& write,
+                 const LabelCarry& carry) {
   const QVector<QRect> spans = tile_spans(width, height, rows, cols);
+  SourceLabels labels;
+  if (carry.enabled) {
+    labels = read_source_labels(file, QSize(width, height));
+    if (!labels.error.isEmpty())
+      out.label_problems << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(labels.path), labels.error);
+    else if (labels.unreadable > 0)
+      out.label_problems << QStringLiteral("%1: %2 line(s) could not be read and were not carried")
+                                .arg(QDir::toNativeSeparators(labels.path))
+                                .arg(labels.unreadable);
+  }
   for (int k = 0; k < spans.size(); ++k) {
     const QRect& r = spans[k];
     if (r.width() <= 0 || r.height() <= 0) {
@@ -71,10 +98,26 @@ void write_tiles(const QString& file, const QString& output_dir, int width, int 
       continue;
     }
     const QString why = write(r, target);
-    if (why.isEmpty())
-      ++out.tiles;
-    else
+    if (!why.isEmpty()) {
       out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), why);
+      continue;
+    }
+    ++out.tiles;
+    if (labels.shapes.isEmpty()) continue;
+    // The tile's objects: clipped to it, moved to its origin; a tile without one gets no file.
+    const CarriedLabels carried =
+        carry_labels(labels.shapes, QTransform::fromTranslate(-r.x(), -r.y()), r.size(), carry.min_visible);
+    out.objects_cut += carried.cut;
+    if (carried.kept == 0) continue;
+    // Where the studio and the engine look for it (a sibling "labels" of an "images" folder).
+    const QString label_target = label_path_for(target);
+    const QString reason = write_file_atomically(label_target, carried.bytes, false);
+    if (!reason.isEmpty()) {
+      out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(label_target), reason);
+      continue;
+    }
+    ++out.labelled_tiles;
+    out.label_folders.insert(QFileInfo(target).absolutePath());
   }
 }
 
@@ -88,6 +131,16 @@ QString split_summary(const SplitOutcome& o) {
   if (o.cancelled) text += QStringLiteral("\nCancelled before every image was split.");
   if (o.skipped_tiles > 0)
     text += QStringLiteral("\n%1 empty tile(s) skipped: an image has fewer pixels than grid cells.").arg(o.skipped_tiles);
+  if (o.labelled_tiles > 0 || o.objects_cut > 0 || !o.label_problems.isEmpty())
+    text += QStringLiteral("\n%1 tile(s) got label files; %2 object part(s) were cut away as too little of them "
+                           "was visible.")
+                .arg(o.labelled_tiles)
+                .arg(o.objects_cut);
+  if (!o.label_problems.isEmpty()) {
+    text += QStringLiteral("\n%1 label file(s) were not carried whole:\n").arg(o.label_problems.size());
+    text += o.label_problems.mid(0, 5).join('\n');
+    if (o.label_problems.size() > 5) text += QStringLiteral("\n...");
+  }
   if (!o.failed.isEmpty()) {
     text += QStringLiteral("\n%1 tile(s) could not be written:\n").arg(o.failed.size());
     text += o.failed.mid(0, 5).join('\n');
@@ -139,13 +192,36 @@ void SplitterTab::setup_splitter_tab() {
   form->addRow("Number of Tile Parts:", spin_split_parts);
   form->addRow("Grid Layout Mode:", combo_grid_mode);
   form->addRow(chk_subfolders);
+  chk_write_labels = new QCheckBox("Write YOLO labels for the outputs");
+  chk_write_labels->setObjectName("chk_write_labels");
+  chk_write_labels->setEnabled(false);
+  spin_min_visible = new QSpinBox;
+  spin_min_visible->setObjectName("spin_min_visible");
+  spin_min_visible->setRange(1, 100);
+  spin_min_visible->setValue(25);
+  spin_min_visible->setSuffix(" %");
+  spin_min_visible->setToolTip("An object cut by a tile border stays in the tile's labels when at least this share "
+                               "of its area is inside the tile.");
+  form->addRow(chk_write_labels);
+  form->addRow("Keep objects at least N% visible:", spin_min_visible);
   form->addRow(split);
   layout->addWidget(params);
   layout->addStretch();
 
   connect(spin_split_parts, &QSpinBox::valueChanged, this, [this] { update_splitter_grid_modes(); });
   connect(split, &QPushButton::clicked, this, [this] { process_image_splitting(); });
+  connect(entry_split_in, &QLineEdit::textChanged, this, [this] { update_label_option(); });
+  connect(chk_write_labels, &QCheckBox::toggled, spin_min_visible, &QWidget::setEnabled);
+  spin_min_visible->setEnabled(false);
   update_splitter_grid_modes();
+}
+
+void SplitterTab::update_label_option() {
+  const QString in = entry_split_in->text().trimmed();
+  const bool labelled = !in.isEmpty() && QFileInfo(in).isDir() && any_label_file(list_split_images(in));
+  chk_write_labels->setEnabled(labelled);
+  chk_write_labels->setChecked(labelled);
+  spin_min_visible->setEnabled(labelled);
 }
 
 void SplitterTab::update_splitter_grid_modes() {
@@ -174,6 +250,9 @@ void SplitterTab::process_image_splitting() {
     return;
   }
   const bool subfolders = chk_subfolders->isChecked();
+  LabelCarry carry;
+  carry.enabled = chk_write_labels->isEnabled() && chk_write_labels->isChecked();
+  carry.min_visible = spin_min_visible->value() / 100.0;
   auto total = std::make_shared<SplitOutcome>();
   total->files = files.size();
   auto mutex = std::make_shared<std::mutex>();
@@ -184,18 +263,17 @@ void SplitterTab::process_image_splitting() {
       [=](int i, BatchControl&) {
         SplitOutcome one;
         try {
-          one = split_one_image(files[i], out, rows, cols, n, subfolders);
+          one = split_one_image(files[i], out, rows, cols, n, subfolders, carry);
         } catch (const std::exception& e) {  // one picture's failure never stops the batch
           one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(files[i]).fileName(), QString::fromLocal8Bit(e.what()));
         }
         const std::lock_guard<std::mutex> lock(*mutex);
-        total->unreadable += one.unreadable;
-        total->tiles += one.tiles;
-        total->skipped_tiles += one.skipped_tiles;
-        total->failed += one.failed;
+        total->add(one);
       },
-      [this, total](const BatchControl& control) {
+      [this, total, in](const BatchControl& control) {
         total->cancelled = control.cancelled;
+        // The class names go with the labels, once into every folder that received some.
+        write_class_names(in, total->label_folders, &total->failed);
         prompts().information(this, "Splitting Success", split_summary(*total));
       });
 }

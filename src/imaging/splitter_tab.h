@@ -1,8 +1,10 @@
 #pragma once
 #include <functional>
+#include <QSet>
 #include <QWidget>
 
 class QCheckBox;
+class QLabel;
 class QComboBox;
 class QLineEdit;
 class QSpinBox;
@@ -16,12 +18,24 @@ struct SplitOutcome {
   QStringList failed;     // tiles that could not be written, with the reason
   bool cancelled = false;
   QStringList unreadable;  // images that could not be read, with the reason
+  // With labels carried to the tiles:
+  int labelled_tiles = 0;     // tiles that got a label file
+  int objects_cut = 0;        // objects dropped from a tile below the visible share
+  QStringList label_problems;  // label files with lines that could not be read, or unreadable
+  QSet<QString> label_folders;  // output folders that received label files
+  void add(const SplitOutcome& one);
+};
+
+// Whether and how the tiles get the labels of their image.
+struct LabelCarry {
+  bool enabled = false;
+  double min_visible = 0.25;  // share of an object's area a tile must hold to keep it
 };
 
 // Cuts one image into its tiles under `output_dir`; an unreadable image gives an empty outcome.
 // Safe to call from several threads at once (each for its own file).
 SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders);
+                             bool subfolders, const LabelCarry& carry = {});
 
 // "Image Splitter": every image of a folder cut into a grid of tiles.
 class SplitterTab : public QWidget {
@@ -37,13 +51,20 @@ class SplitterTab : public QWidget {
   QSpinBox* spin_split_parts = nullptr;
   QComboBox* combo_grid_mode = nullptr;
   QCheckBox* chk_subfolders = nullptr;
+  QCheckBox* chk_write_labels = nullptr;
+  QSpinBox* spin_min_visible = nullptr;
+
+  // Ticks and enables "Write YOLO labels for the outputs" by whether the input folder has labels.
+  void update_label_option();
 };
 
 // The text of the "Splitting Success" box.
 // Cuts the spans of a width x height picture into their files: `write` writes one tile and
 // returns an empty string or the reason it failed. Counts into `out`.
+// With `carry` enabled every tile written gets the image's labels that fall into it.
 void write_tiles(const QString& file, const QString& output_dir, int width, int height, int rows, int cols, int n,
-                 bool subfolders, SplitOutcome& out, const std::function<QString(const QRect&, const QString&)>& write);
+                 bool subfolders, SplitOutcome& out, const std::function<QString(const QRect&, const QString&)>& write,
+                 const LabelCarry& carry = {});
 
 QString split_summary(const SplitOutcome& outcome);
 

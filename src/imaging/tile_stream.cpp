@@ -45,7 +45,7 @@ void save_tile(const VImage& tile, const QString& target) {
 }  // namespace
 
 SplitOutcome split_streaming(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders) {
+                             bool subfolders, const LabelCarry& carry) {
   ensure_vips();
   SplitOutcome out;
   const QByteArray path = QFile::encodeName(file);
@@ -70,7 +70,8 @@ SplitOutcome split_streaming(const QString& file, const QString& output_dir, int
                   QFile::remove(target);  // never a half-written tile
                   return QString::fromLocal8Bit(e.what()).trimmed();
                 }
-              });
+              },
+              carry);
   // Not one tile could be made: the picture itself cannot be read (a file that ends after its
   // header, say), and it is named as such.
   if (out.tiles == 0 && !out.failed.isEmpty()) {

@@ -9,6 +9,6 @@
 namespace quorlan {
 
 SplitOutcome split_streaming(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders);
+                             bool subfolders, const LabelCarry& carry = {});
 
 }  // namespace quorlan

@@ -1,0 +1,149 @@
+#include "core/label_geometry.h"
+
+#include <QFileInfo>
+#include <cmath>
+
+#include "core/atomic_file.h"
+
+namespace quorlan {
+namespace {
+
+// One edge of Sutherland–Hodgman: keeps the side where `inside` holds.
+template <typename Inside, typename Cross>
+QPolygonF clip_edge(const QPolygonF& in, Inside inside, Cross cross) {
+  QPolygonF out;
+  if (in.isEmpty()) return out;
+  out.reserve(in.size() + 4);
+  QPointF prev = in.last();
+  bool prev_in = inside(prev);
+  for (const QPointF& cur : in) {
+    const bool cur_in = inside(cur);
+    if (cur_in) {
+      if (!prev_in) out << cross(prev, cur);
+      out << cur;
+    } else if (prev_in) {
+      out << cross(prev, cur);
+    }
+    prev = cur;
+    prev_in = cur_in;
+  }
+  return out;
+}
+
+QPointF at_x(QPointF a, QPointF b, double x) {
+  const double t = (x - a.x()) / (b.x() - a.x());
+  return {x, a.y() + t * (b.y() - a.y())};
+}
+
+QPointF at_y(QPointF a, QPointF b, double y) {
+  const double t = (y - a.y()) / (b.y() - a.y());
+  return {a.x() + t * (b.x() - a.x()), y};
+}
+
+}  // namespace
+
+SourceLabels read_source_labels(const QString& image_path, QSize size) {
+  SourceLabels labels;
+  labels.path = label_path_for(image_path);
+  if (!file_stamp(labels.path).exists) return labels;
+  labels.found = true;
+  QByteArray bytes;
+  QString error;
+  if (!read_regular_file(labels.path, &bytes, &error)) {
+    labels.error = error;
+    return labels;
+  }
+  // No class names are needed: every non-negative id is carried as it is.
+  const LabelReadResult read = parse_label_bytes(bytes, -1, size.width(), size.height());
+  labels.shapes = read.shapes;
+  for (const QByteArray& line : read.kept)
+    if (!line.trimmed().isEmpty()) ++labels.unreadable;
+  return labels;
+}
+
+bool any_label_file(const QStringList& image_paths) {
+  for (const QString& path : image_paths)
+    if (QFileInfo::exists(label_path_for(path))) return true;
+  return false;
+}
+
+QPolygonF clip_polygon(const QPolygonF& polygon, const QRectF& r) {
+  QPolygonF p = polygon;
+  if (p.size() > 1 && p.first() == p.last()) p.removeLast();
+  const double left = r.left(), right = r.right(), top = r.top(), bottom = r.bottom();
+  p = clip_edge(p, [&](QPointF q) { return q.x() >= left; }, [&](QPointF a, QPointF b) { return at_x(a, b, left); });
+  p = clip_edge(p, [&](QPointF q) { return q.x() <= right; }, [&](QPointF a, QPointF b) { return at_x(a, b, right); });
+  p = clip_edge(p, [&](QPointF q) { return q.y() >= top; }, [&](QPointF a, QPointF b) { return at_y(a, b, top); });
+  p = clip_edge(p, [&](QPointF q) { return q.y() <= bottom; }, [&](QPointF a, QPointF b) { return at_y(a, b, bottom); });
+  // Repeated points add nothing to a label line.
+  QPolygonF out;
+  for (const QPointF& q : p)
+    if (out.isEmpty() || out.last() != q) out << q;
+  if (out.size() > 1 && out.first() == out.last()) out.removeLast();
+  return out;
+}
+
+double polygon_area(const QPolygonF& polygon) {
+  double twice = 0;
+  for (int i = 0; i < polygon.size(); ++i) {
+    const QPointF& a = polygon[i];
+    const QPointF& b = polygon[(i + 1) % polygon.size()];
+    twice += a.x() * b.y() - b.x() * a.y();
+  }
+  return std::abs(twice) / 2.0;
+}
+
+CarriedLabels carry_labels(const QVector<LabelShape>& shapes, const QTransform& geometry, QSize size,
+                           double min_visible) {
+  CarriedLabels out;
+  const QRectF picture(0, 0, size.width(), size.height());
+  for (const LabelShape& shape : shapes) {
+    QPolygonF mapped = geometry.map(shape.points);
+    if (shape.box) {
+      const QRectF around = mapped.boundingRect();
+      mapped = QPolygonF(around);
+      mapped.removeLast();  // QPolygonF(QRectF) closes the ring
+    }
+    const QPolygonF visible = clip_polygon(mapped, picture);
+    const double whole = polygon_area(mapped);
+    const double part = visible.size() >= 3 ? polygon_area(visible) : 0.0;
+    if (part <= 0 || whole <= 0) {
+      ++out.outside;
+      continue;
+    }
+    if (part < min_visible * whole) {
+      ++out.cut;
+      continue;
+    }
+    const QString line = shape.box ? format_box_line(shape.class_id, visible, size.width(), size.height())
+                                   : format_label_line(shape.class_id, visible, size.width(), size.height());
+    out.bytes += line.toLatin1() + '\n';
+    ++out.kept;
+  }
+  return out;
+}
+
+TurnedLabels turned_labels(const QString& image_path, int rotation) {
+  TurnedLabels out;
+  const QString path = label_path_for(image_path);
+  if (!file_stamp(path).exists) return out;
+  out.found = true;
+  QByteArray bytes;
+  if (!read_regular_file(path, &bytes, &out.error)) return out;
+  if (rotation % 360 == 0) {
+    out.bytes = bytes;
+    return out;
+  }
+  // In normalised units the picture is the unit square, whatever its size.
+  const LabelReadResult read = parse_label_bytes(bytes, -1, 1, 1);
+  for (const QByteArray& line : read.kept)
+    if (!line.trimmed().isEmpty()) ++out.unreadable;
+  QTransform turn;
+  if (rotation == 90) turn = QTransform(0, 1, -1, 0, 1, 0);         // (x, y) -> (1 - y, x)
+  else if (rotation == 180) turn = QTransform(-1, 0, 0, -1, 1, 1);  // (x, y) -> (1 - x, 1 - y)
+  else if (rotation == 270) turn = QTransform(0, -1, 1, 0, 0, 1);   // (x, y) -> (y, 1 - x)
+  out.bytes = carry_labels(read.shapes, turn, QSize(1, 1)).bytes;
+  return out;
+}
+
+}  // namespace quorlan
