@@ -93,16 +93,15 @@ double polygon_area(const QPolygonF& polygon) {
   return std::abs(twice) / 2.0;
 }
 
-CarriedLabels carry_labels(const QVector<LabelShape>& shapes, const QTransform& geometry, QSize size,
+CarriedShapes carry_shapes(const QVector<LabelShape>& shapes, const QTransform& geometry, QSize size,
                            double min_visible) {
-  CarriedLabels out;
+  CarriedShapes out;
   const QRectF picture(0, 0, size.width(), size.height());
   for (const LabelShape& shape : shapes) {
     QPolygonF mapped = geometry.map(shape.points);
     if (shape.box) {
       const QRectF around = mapped.boundingRect();
-      mapped = QPolygonF(around);
-      mapped.removeLast();  // QPolygonF(QRectF) closes the ring
+      mapped = {around.topLeft(), around.topRight(), around.bottomRight(), around.bottomLeft()};
     }
     const QPolygonF visible = clip_polygon(mapped, picture);
     const double whole = polygon_area(mapped);
@@ -115,10 +114,26 @@ CarriedLabels carry_labels(const QVector<LabelShape>& shapes, const QTransform& 
       ++out.cut;
       continue;
     }
-    const QString line = shape.box ? format_box_line(shape.class_id, visible, size.width(), size.height())
-                                   : format_label_line(shape.class_id, visible, size.width(), size.height());
+    LabelShape carried;
+    carried.class_id = shape.class_id;
+    carried.box = shape.box;
+    carried.points = visible;
+    out.shapes.append(carried);
+  }
+  return out;
+}
+
+CarriedLabels carry_labels(const QVector<LabelShape>& shapes, const QTransform& geometry, QSize size,
+                           double min_visible) {
+  const CarriedShapes carried = carry_shapes(shapes, geometry, size, min_visible);
+  CarriedLabels out;
+  out.cut = carried.cut;
+  out.outside = carried.outside;
+  out.kept = static_cast<int>(carried.shapes.size());
+  for (const LabelShape& shape : carried.shapes) {
+    const QString line = shape.box ? format_box_line(shape.class_id, shape.points, size.width(), size.height())
+                                   : format_label_line(shape.class_id, shape.points, size.width(), size.height());
     out.bytes += line.toLatin1() + '\n';
-    ++out.kept;
   }
   return out;
 }

@@ -35,6 +35,12 @@ QPolygonF clip_polygon(const QPolygonF& polygon, const QRectF& rect);
 // The area enclosed by `polygon` (absolute, shoelace).
 double polygon_area(const QPolygonF& polygon);
 
+struct CarriedShapes {
+  QVector<LabelShape> shapes;  // in the new picture's pixels
+  int cut = 0;                 // partly inside, dropped below the visible share
+  int outside = 0;             // nothing inside
+};
+
 struct CarriedLabels {
   QByteArray bytes;  // the new label file ("\n" line ends); empty when no shape is kept
   int kept = 0;      // shapes written
@@ -47,6 +53,9 @@ struct CarriedLabels {
 // shape whose visible part is below `min_visible` (0..1) of its mapped whole is dropped; so is
 // one with nothing left.
 CarriedLabels carry_labels(const QVector<LabelShape>& shapes, const QTransform& geometry, QSize size,
+                           double min_visible = 0.0);
+// The same, kept as shapes (to show them, or to carry them on through another step).
+CarriedShapes carry_shapes(const QVector<LabelShape>& shapes, const QTransform& geometry, QSize size,
                            double min_visible = 0.0);
 
 // The labels of `image_path` for a copy of it turned clockwise by `rotation` degrees (0, 90,

@@ -7,18 +7,29 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/atomic_file.h"
+#include "core/label_geometry.h"
+
 namespace quorlan {
 
-std::optional<cv::Mat> crop_between(const cv::Mat& image, QPointF a, QPointF b) {
+QTransform transform_from(const cv::Mat& m) {
+  const auto at = [&](int r, int c) { return m.at<double>(r, c); };
+  const bool full = m.rows == 3;
+  return QTransform(at(0, 0), at(1, 0), full ? at(2, 0) : 0.0, at(0, 1), at(1, 1), full ? at(2, 1) : 0.0, at(0, 2),
+                    at(1, 2), full ? at(2, 2) : 1.0);
+}
+
+std::optional<cv::Mat> crop_between(const cv::Mat& image, QPointF a, QPointF b, QTransform* geometry) {
   const int x1 = std::clamp(static_cast<int>(std::min(a.x(), b.x())), 0, image.cols);
   const int x2 = std::clamp(static_cast<int>(std::max(a.x(), b.x())), 0, image.cols);
   const int y1 = std::clamp(static_cast<int>(std::min(a.y(), b.y())), 0, image.rows);
   const int y2 = std::clamp(static_cast<int>(std::max(a.y(), b.y())), 0, image.rows);
   if (x2 <= x1 || y2 <= y1) return std::nullopt;
+  if (geometry) *geometry = QTransform::fromTranslate(-x1, -y1);
   return image(cv::Range(y1, y2), cv::Range(x1, x2)).clone();
 }
 
-std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2f, 4>& c) {
+std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2f, 4>& c, QTransform* geometry) {
   const cv::Point2f &tl = c[0], &tr = c[1], &br = c[2], &bl = c[3];
   const auto dist = [](cv::Point2f p, cv::Point2f q) {
     const float dx = p.x - q.x, dy = p.y - q.y;
@@ -30,12 +41,13 @@ std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Poin
   const cv::Point2f dst[4] = {{0, 0}, {float(max_w - 1), 0}, {float(max_w - 1), float(max_h - 1)}, {0, float(max_h - 1)}};
   const cv::Point2f src[4] = {tl, tr, br, bl};
   const cv::Mat m = cv::getPerspectiveTransform(src, dst);
+  if (geometry) *geometry = transform_from(m);
   cv::Mat out;
   cv::warpPerspective(image, out, m, cv::Size(max_w, max_h), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
   return out;
 }
 
-cv::Mat rotate_bound(const cv::Mat& image, double angle) {
+cv::Mat rotate_bound(const cv::Mat& image, double angle, QTransform* geometry) {
   const int h = image.rows, w = image.cols;
   const int cx = w / 2, cy = h / 2;
   cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(cx), float(cy)), angle, 1.0);
@@ -44,6 +56,7 @@ cv::Mat rotate_bound(const cv::Mat& image, double angle) {
   const int new_h = static_cast<int>(h * cos_a + w * sin_a);
   m.at<double>(0, 2) += new_w / 2.0 - cx;
   m.at<double>(1, 2) += new_h / 2.0 - cy;
+  if (geometry) *geometry = transform_from(m);
   cv::Mat out;
   cv::warpAffine(image, out, m, cv::Size(new_w, new_h), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
   return out;
@@ -56,7 +69,7 @@ std::array<uchar, 256> gamma_table(double gamma) {
   return table;
 }
 
-cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& rng) {
+cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& rng, QTransform* geometry) {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const auto u = [&](double a, double b) { return a + (b - a) * unit(rng); };
   const int h = image.rows, w = image.cols;
@@ -93,22 +106,43 @@ cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& r
     const cv::Mat perspective = cv::getPerspectiveTransform(src, dst);
     // Jitter and rotation in one resampling: sharper than two bilinear passes, and half the work.
     const cv::Mat both = rotation(u(r.r_min, r.r_max)) * perspective;
+    if (geometry) *geometry = transform_from(both);
     cv::warpPerspective(out, out, both, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   } else {
     const cv::Mat m = rotation(u(r.r_min, r.r_max))(cv::Rect(0, 0, 3, 2));
+    if (geometry) *geometry = transform_from(m);
     cv::warpAffine(out, out, m, cv::Size(w, h), cv::INTER_LINEAR, cv::BORDER_REPLICATE);
   }
   return out;
 }
 
 bool write_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path) {
+  return write_labelled_variant(base, ranges, path, nullptr, nullptr, nullptr);
+}
+
+bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path,
+                            const VariantLabels* labels, bool* labelled, QString* label_error) {
   std::mt19937_64 rng = make_generator();
-  const cv::Mat variant = augment(base, ranges, rng);
+  QTransform geometry;
+  const cv::Mat variant = augment(base, ranges, rng, &geometry);
   try {
-    return cv::imwrite(QFile::encodeName(path).toStdString(), variant);
+    if (!cv::imwrite(QFile::encodeName(path).toStdString(), variant)) return false;
   } catch (const cv::Exception&) {
     return false;
   }
+  if (!labels) return true;
+  const CarriedLabels carried = carry_labels(labels->shapes, geometry, QSize(variant.cols, variant.rows));
+  // Objects that all left the picture leave no file (an unlabelled picture), unlike a source
+  // confirmed to hold none, whose variants are backgrounds too.
+  if (carried.kept == 0 && !labels->source_empty) return true;
+  const QString target = label_path_for(path);
+  const QString reason = write_file_atomically(target, carried.bytes, false);
+  if (!reason.isEmpty()) {
+    if (label_error) *label_error = QStringLiteral("%1: %2").arg(target, reason);
+  } else if (labelled) {
+    *labelled = true;
+  }
+  return true;
 }
 
 std::mt19937_64 make_generator() {

@@ -3,24 +3,32 @@
 // cropping, and the random augmentation pipeline.
 #include <QPointF>
 #include <QString>
+#include <QTransform>
+#include <QVector>
 #include <array>
 #include <optional>
 #include <opencv2/core.hpp>
 #include <random>
 
+#include "core/label_files.h"
+
 namespace quorlan {
+
+// Each geometric step can give its `geometry`: where a point of the input lands in the output,
+// so that labels follow the pixels.
 
 // Rows and columns between two clicked points (truncated toward zero, clamped to the picture,
 // end exclusive); nullopt when they span no area.
-std::optional<cv::Mat> crop_between(const cv::Mat& image, QPointF a, QPointF b);
+std::optional<cv::Mat> crop_between(const cv::Mat& image, QPointF a, QPointF b, QTransform* geometry = nullptr);
 
 // The quadrilateral clicked top-left, top-right, bottom-right, bottom-left, straightened into
 // its own size (bilinear, black border); nullopt when that size is below 2 pixels either way.
-std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2f, 4>& corners);
+std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Point2f, 4>& corners,
+                                 QTransform* geometry = nullptr);
 
 // Turned by `angle` degrees (counter-clockwise for positive values) on a canvas enlarged to hold
 // the whole picture; bicubic, edges replicated.
-cv::Mat rotate_bound(const cv::Mat& image, double angle);
+cv::Mat rotate_bound(const cv::Mat& image, double angle, QTransform* geometry = nullptr);
 
 // table[i] = ((i / 255) ^ (1 / gamma)) x 255, truncated.
 std::array<uchar, 256> gamma_table(double gamma);
@@ -35,11 +43,25 @@ struct AugmentRanges {
 
 // One random variant: contrast and brightness (absolute value), gamma, optional perspective
 // jitter, rotation; draws from `rng` in that order. The input is not modified.
-cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& rng);
+cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& rng, QTransform* geometry = nullptr);
+
+// A 3 x 3 (or 2 x 3 affine) OpenCV matrix of doubles as the QTransform that maps the same way.
+QTransform transform_from(const cv::Mat& matrix);
 
 // One variant of `base`, an independent draw, written as a JPEG at `path`; false when the write
 // failed.
 bool write_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path);
+
+// A variant with its labels: `labels` (in `base`'s pixels) follow the variant's geometry into a
+// label file where the studio reads it; with `source_empty` (a confirmed background) the
+// variant gets an empty one. False when the picture could not be written; a label failure is
+// set in *label_error and counted in *labelled only on success.
+struct VariantLabels {
+  QVector<LabelShape> shapes;
+  bool source_empty = false;
+};
+bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path,
+                            const VariantLabels* labels, bool* labelled, QString* label_error);
 
 // A generator seeded from the process-wide one (thread-safe), for independent draws per task.
 std::mt19937_64 make_generator();

@@ -1,6 +1,8 @@
 #include "imaging/enricher_tab.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QGraphicsPolygonItem>
 #include <QDateTime>
 #include <QDir>
 #include <QSet>
@@ -24,8 +26,11 @@
 #include "annotate/bgr_pixmap.h"
 #include "annotate/interactive_canvas.h"
 #include "annotate/zoomable_view.h"
+#include "core/class_names.h"
 #include "core/image_limits.h"
+#include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
+#include "shell/constants.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
 
@@ -142,6 +147,11 @@ void EnricherTab::setup_aug_tab() {
   auto* enrich = new QPushButton("⚡ ENRICH DATASET");
   enrich->setObjectName("primaryBtn");
   batch_form->addRow("Variants per Source:", spin_aug_gen_count);
+  chk_aug_write_labels = new QCheckBox("Write YOLO labels for the outputs");
+  chk_aug_write_labels->setObjectName("chk_aug_write_labels");
+  chk_aug_write_labels->setToolTip("Each variant gets its source's labels moved by the variant's own geometry.");
+  chk_aug_write_labels->setEnabled(false);
+  batch_form->addRow(chk_aug_write_labels);
   batch_form->addRow(enrich);
   left_layout->addWidget(batch);
 
@@ -227,6 +237,9 @@ void EnricherTab::aug_open_folder(const QString& folder) {
   aug_image_paths = QStringList(unique.cbegin(), unique.cend());
   std::sort(aug_image_paths.begin(), aug_image_paths.end());
   aug_current_idx = 0;
+  const bool labelled = any_label_file(aug_image_paths);
+  chk_aug_write_labels->setEnabled(labelled);
+  chk_aug_write_labels->setChecked(labelled);
   aug_update_status();
   if (!aug_image_paths.isEmpty()) aug_load_current_image();
 }
@@ -247,6 +260,7 @@ void EnricherTab::aug_load_current_image() {
   const cv::Mat pixels = read_bgr(aug_image_paths[i]);
   if (pixels.empty()) return;
   aug_loaded_path = aug_image_paths[i];  // the picture the working copy is made from
+  load_labels_of(aug_loaded_path, pixels);
   aug_original_cv_img = pixels.clone();
   aug_display_cv_img = pixels.clone();
   aug_active_base_img = pixels.clone();
@@ -257,6 +271,16 @@ void EnricherTab::aug_load_current_image() {
                                .arg(aug_image_paths.size())
                                .arg(QFileInfo(aug_image_paths[i]).fileName()));
   render_aug_canvas(true);
+}
+
+void EnricherTab::load_labels_of(const QString& path, const cv::Mat& pixels) {
+  const SourceLabels labels = read_source_labels(path, QSize(pixels.cols, pixels.rows));
+  aug_labels_found = labels.found && labels.error.isEmpty();
+  aug_unreadable_lines = labels.unreadable + (labels.error.isEmpty() ? 0 : 1);
+  aug_source_labels.shapes = labels.shapes;
+  aug_source_labels.source_empty = aug_labels_found && labels.shapes.isEmpty() && labels.unreadable == 0;
+  aug_base_labels = labels.shapes;
+  aug_display_labels = labels.shapes;
 }
 
 void EnricherTab::aug_next_image() {
@@ -280,6 +304,14 @@ void EnricherTab::render_aug_canvas(bool reset_zoom) {
     aug_canvas->clear();
     aug_canvas->addPixmap(pixmap_from_bgr(*aug_display_cv_img));
     aug_canvas->setSceneRect(0, 0, aug_display_cv_img->cols, aug_display_cv_img->rows);
+    // The labels as they would be written: outlined, not editable.
+    for (const LabelShape& shape : aug_display_labels) {
+      const QColor colour(CLASS_COLORS[std::max(0, shape.class_id) % CLASS_COLORS.size()]);
+      QPen pen(colour, 2);
+      pen.setCosmetic(true);
+      QGraphicsPolygonItem* outline = aug_canvas->addPolygon(shape.points, pen);
+      outline->setAcceptedMouseButtons(Qt::NoButton);
+    }
   }
   if (reset_zoom)
     aug_preview_view->fitInView(aug_canvas->sceneRect(), Qt::KeepAspectRatio);
@@ -296,9 +328,12 @@ void EnricherTab::change_aug_active_mode(const QString& mode) {
   aug_warp_points.clear();
 }
 
-void EnricherTab::set_working_image(const cv::Mat& image) {
+void EnricherTab::set_working_image(const cv::Mat& image, const QTransform& geometry) {
   aug_display_cv_img = image;
   aug_active_base_img = image.clone();
+  // The labels follow the pixels; what falls outside is clipped off (kept in pixels, unscaled).
+  aug_display_labels = carry_shapes(aug_display_labels, geometry, QSize(image.cols, image.rows)).shapes;
+  aug_base_labels = aug_display_labels;
 }
 
 void EnricherTab::handle_aug_canvas_point(const QPointF& pt) {
@@ -307,8 +342,9 @@ void EnricherTab::handle_aug_canvas_point(const QPointF& pt) {
     aug_crop_points.append(pt);
     if (aug_crop_points.size() < 2) return;
     if (aug_display_cv_img)
-      if (const auto cropped = crop_between(*aug_display_cv_img, aug_crop_points[0], aug_crop_points[1]))
-        set_working_image(*cropped);
+      if (QTransform geometry;
+          const auto cropped = crop_between(*aug_display_cv_img, aug_crop_points[0], aug_crop_points[1], &geometry))
+        set_working_image(*cropped, geometry);
     aug_crop_points.clear();
     aug_combo_mode->setCurrentText("Select/Move");
     render_aug_canvas();
@@ -319,7 +355,8 @@ void EnricherTab::handle_aug_canvas_point(const QPointF& pt) {
       std::array<cv::Point2f, 4> corners;
       for (int i = 0; i < 4; ++i) corners[i] = cv::Point2f(float(aug_warp_points[i].x()), float(aug_warp_points[i].y()));
       // A quadrilateral that straightens to less than 2 pixels either way is refused.
-      if (const auto warped = warp_quad(*aug_display_cv_img, corners)) set_working_image(*warped);
+      if (QTransform geometry; const auto warped = warp_quad(*aug_display_cv_img, corners, &geometry))
+        set_working_image(*warped, geometry);
     }
     aug_warp_points.clear();
     aug_combo_mode->setCurrentText("Select/Move");
@@ -329,7 +366,9 @@ void EnricherTab::handle_aug_canvas_point(const QPointF& pt) {
 
 void EnricherTab::aug_rotate_fixed(double angle) {
   if (!aug_display_cv_img) return;
-  set_working_image(rotate_bound(*aug_display_cv_img, angle));
+  QTransform geometry;
+  const cv::Mat turned = rotate_bound(*aug_display_cv_img, angle, &geometry);
+  set_working_image(turned, geometry);
   render_aug_canvas();
 }
 
@@ -347,6 +386,8 @@ void EnricherTab::aug_reset_image() {
   if (!aug_original_cv_img) return;
   aug_display_cv_img = aug_original_cv_img->clone();
   aug_active_base_img = aug_original_cv_img->clone();
+  aug_base_labels = aug_source_labels.shapes;
+  aug_display_labels = aug_base_labels;
   aug_crop_points.clear();
   aug_warp_points.clear();
   render_aug_canvas();
@@ -363,7 +404,14 @@ std::optional<cv::Mat> EnricherTab::get_aug_image(const std::optional<cv::Mat>& 
   const std::optional<cv::Mat>& source = img ? img : aug_display_cv_img;
   if (!source) return std::nullopt;
   std::mt19937_64 rng = make_generator();
-  return augment(*source, current_ranges(), rng);
+  QTransform geometry;
+  const cv::Mat variant = augment(*source, current_ranges(), rng, &geometry);
+  // The preview of the working copy shows where its labels would go.
+  if (!img || (aug_active_base_img && img->data == aug_active_base_img->data))
+    aug_display_labels = carry_shapes(img ? aug_base_labels : aug_display_labels, geometry,
+                                        QSize(variant.cols, variant.rows))
+                             .shapes;
+  return variant;
 }
 
 void EnricherTab::run_aug_preview() {
@@ -375,6 +423,7 @@ void EnricherTab::run_aug_preview() {
     const cv::Mat first = read_bgr(aug_image_paths.first());
     if (first.empty()) return;
     aug_loaded_path = aug_image_paths.first();
+    load_labels_of(aug_loaded_path, first);
     aug_original_cv_img = first.clone();
     aug_active_base_img = first.clone();
   }
@@ -403,6 +452,15 @@ void EnricherTab::enrich_current_image() {
   // Variants are credited to the picture they were made from, which is not the one the index
   // names after a step onto an unreadable file.
   const QString source = aug_loaded_path;
+  // The working copy's labels go with every variant when asked for and the source has some.
+  std::shared_ptr<const VariantLabels> labels;
+  if (chk_aug_write_labels->isEnabled() && chk_aug_write_labels->isChecked() && aug_labels_found) {
+    auto carried = std::make_shared<VariantLabels>();
+    carried->shapes = aug_base_labels;
+    carried->source_empty = aug_source_labels.source_empty;
+    labels = carried;
+  }
+  const int unreadable_lines = labels ? aug_unreadable_lines : 0;
   // Every name is planned before writing: it names its source, and a name already in the folder
   // (an earlier batch of the same second) gets a counter, so nothing is overwritten.
   const QString stem = source.isEmpty() ? QStringLiteral("image") : QFileInfo(source).completeBaseName();
@@ -417,25 +475,39 @@ void EnricherTab::enrich_current_image() {
     names << name;
   }
   auto saved = std::make_shared<std::atomic<int>>(0);
+  auto labelled = std::make_shared<std::atomic<int>>(0);
   auto failed = std::make_shared<QStringList>();
   auto mutex = std::make_shared<std::mutex>();
   run_batch_with_progress(
       this, "Writing variants...", n,
       [=](int i, BatchControl&) {
         const QString& name = names[i];
-        if (write_variant(base, ranges, QDir(out).filePath(name))) {
+        bool with_labels = false;
+        QString label_error;
+        if (write_labelled_variant(base, ranges, QDir(out).filePath(name), labels.get(), &with_labels, &label_error)) {
           ++*saved;
+          if (with_labels) ++*labelled;
+          if (!label_error.isEmpty()) {
+            const std::lock_guard<std::mutex> lock(*mutex);
+            *failed << label_error;
+          }
         } else {
           const std::lock_guard<std::mutex> lock(*mutex);
           *failed << name;
         }
       },
-      [this, saved, failed, source](const BatchControl& control) {
+      [this, saved, failed, source, labelled, labels, unreadable_lines, out](const BatchControl& control) {
         if (*saved > 0 && !source.isEmpty()) aug_history.insert(source);
+        if (*labelled > 0) write_class_names(QFileInfo(source).absolutePath(), {QDir(out).absolutePath()}, failed.get());
         aug_update_status();
         failed->sort();
         QString text = QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipulated image.").arg(saved->load());
         if (!source.isEmpty()) text += QStringLiteral("\nSource: %1").arg(QFileInfo(source).fileName());
+        if (labels)
+          text += QStringLiteral("\n%1 variant(s) got label files.").arg(labelled->load());
+        if (unreadable_lines > 0)
+          text += QStringLiteral("\n%1 line(s) of the source's label file could not be read and were not carried.")
+                      .arg(unreadable_lines);
         if (control.cancelled) text += QStringLiteral("\nCancelled before every variant was written.");
         if (!failed->isEmpty())
           text += QStringLiteral("\nCould not write: ") + failed->mid(0, 5).join(", ") + (failed->size() > 5 ? ", ..." : "");

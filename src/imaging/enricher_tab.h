@@ -7,6 +7,7 @@
 
 #include "imaging/augment.h"
 
+class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
@@ -55,6 +56,13 @@ class EnricherTab : public QWidget {
   QVector<QPointF> aug_crop_points;
   QVector<QPointF> aug_warp_points;
   QSet<QString> aug_history;  // source images for which variants were written
+  // The labels of the picture loaded (in its pixels), of the working copy and of what the canvas
+  // shows; the working copy's follow every crop, warp and rotation.
+  VariantLabels aug_source_labels;
+  QVector<LabelShape> aug_base_labels;
+  QVector<LabelShape> aug_display_labels;
+  bool aug_labels_found = false;  // the loaded picture has a label file
+  int aug_unreadable_lines = 0;   // its lines that could not be read
 
   InteractiveCanvas* aug_canvas = nullptr;
   ZoomableView* aug_preview_view = nullptr;
@@ -75,10 +83,12 @@ class EnricherTab : public QWidget {
   QComboBox* aug_combo_mode = nullptr;
   QLineEdit* aug_entry_angle = nullptr;
   QLabel* aug_lbl_counter = nullptr;
+  QCheckBox* chk_aug_write_labels = nullptr;
 
  private:
   int index() const { return aug_current_idx.value_or(0); }
-  void set_working_image(const cv::Mat& image);
+  void set_working_image(const cv::Mat& image, const QTransform& geometry);
+  void load_labels_of(const QString& path, const cv::Mat& pixels);
 };
 
 }  // namespace quorlan
