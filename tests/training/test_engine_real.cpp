@@ -15,7 +15,10 @@
 
 #include "annotate/annotator_tab.h"
 #include "annotate/zoomable_view.h"
+#include "core/label_geometry.h"
 #include "dataset/split_export.h"
+#include "imaging/augment.h"
+#include "imaging/splitter_tab.h"
 #include "engine_client/prediction_host.h"
 #include "inference/export_thread.h"
 #include "inference/inference_tab.h"
@@ -31,7 +34,9 @@ class TestEngineReal : public QObject {
   QTemporaryDir dir_;
   QString weights_;
 
-  // Eight pictures of a red square on grey with its polygon label, exported 75/25/0 as boxes.
+  // Eight pictures of a red square on grey with its polygon label, each also cut into 2 x 2
+  // tiles and turned into two variants, both with their labels carried; all exported 75/25/0 as
+  // boxes.
   QString export_tiny_dataset() {
     const QString src = dir_.filePath("annotated");
     QDir().mkpath(src);
@@ -48,6 +53,28 @@ class TestEngineReal : public QObject {
                        QStringLiteral("0 %1 %2 %3 %2 %3 %4 %1 %4\n").arg(l).arg(t).arg(r).arg(b));
       images << path;
     }
+    const QStringList originals = images;
+    const QString variants = dir_.filePath("variants");
+    QDir().mkpath(variants);
+    LabelCarry carry;
+    carry.enabled = true;
+    AugmentRanges ranges;
+    ranges.w_max = 8;
+    for (const QString& original : originals) {
+      const SplitOutcome tiles = split_one_image(original, dir_.filePath("tiles"), 2, 2, 4, false, carry);
+      if (tiles.tiles != 4 || tiles.labelled_tiles == 0) return {};
+      VariantLabels labels;
+      labels.shapes = read_source_labels(original, QSize(96, 96)).shapes;
+      const cv::Mat base = cv::imread(original.toStdString());
+      for (int v = 0; v < 2; ++v) {
+        const QString variant = QDir(variants).filePath(QFileInfo(original).baseName() + QStringLiteral("_var_%1.jpg").arg(v));
+        bool labelled = false;
+        if (!write_labelled_variant(base, ranges, variant, &labels, &labelled, nullptr)) return {};
+        images << variant;
+      }
+    }
+    for (const QString& tile : QDir(dir_.filePath("tiles")).entryList({"*.jpg"}, QDir::Files))
+      images << dir_.filePath("tiles/" + tile);
     QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
     const ExportResult result =
         export_dataset(pairs, plan_split(pairs.size(), 0.75, 0.25), dir_.filePath("dataset"), LabelFormat::Detection, {"square"});
@@ -95,6 +122,9 @@ class TestEngineReal : public QObject {
                              "val_batch0_pred.jpg", "live_loss_plot.png", "val/confusion_matrix.png"})
       QVERIFY2(QFileInfo::exists(run + "/" + plot), plot);
     QVERIFY(console.contains("Starting training for 1 epochs"));
+    // The carried labels of tiles and variants are all ones the engine takes.
+    for (const char* complaint : {"corrupt image/label", "duplicate labels", "non-normalized", "out of bounds"})
+      QVERIFY2(!console.contains(complaint, Qt::CaseInsensitive), qPrintable(complaint + QString("\n") + console.right(3000)));
     QVERIFY(!console.contains(QChar(27)));
     weights_ = run + "/weights/best.pt";
   }
