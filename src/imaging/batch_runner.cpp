@@ -30,6 +30,9 @@ void run_batch_with_progress(QWidget* parent, const QString& label, int count,
   auto* watcher = new QFutureWatcher<void>(dialog);
   QObject::connect(watcher, &QFutureWatcher<void>::finished, dialog, [dialog, control, indices, on_done, opencv_threads] {
     cv::setNumThreads(opencv_threads);
+    // reset() stops the box's own timer too: a batch shorter than its show delay would
+    // otherwise have the box appear over the summary while it is read.
+    dialog->reset();
     dialog->hide();
     on_done(*control);
     dialog->deleteLater();

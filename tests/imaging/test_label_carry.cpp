@@ -1,7 +1,11 @@
 // Labels carried by the splitter, the enricher and the resizer, checked by rendering: objects
 // are drawn into pictures, their labels written, each tool run, and the output labels rasterised
 // against where the objects really went.
+#include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QProgressDialog>
+#include <QSpinBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -19,6 +23,7 @@
 #include "imaging/resizer_tab.h"
 #include "imaging/splitter_tab.h"
 #include "support/fixtures.h"
+#include "support/scripted_prompts.h"
 
 using namespace quorlan;
 
@@ -253,6 +258,44 @@ class TestLabelCarry : public QObject {
       const double overlap = iou(mask_of(got[0].points, pixels.size()), colour_mask(pixels, 0));
       QVERIFY2(overlap >= 0.95, qPrintable(QStringLiteral("rotation %1: IoU %2").arg(rotation).arg(overlap)));
     }
+  }
+
+  void the_splitter_tab_reports_the_labels_it_carried() {
+    ScriptedPrompts* prompts = ScriptedPrompts::install();
+    QDir().mkpath(path("in"));
+    const cv::Size size(200, 100);
+    const QPolygonF car({{20, 20}, {180, 20}, {180, 80}, {20, 80}});  // over both tiles
+    draw_objects(path("in/a.png"), size, {car});
+    test::write_text(path("in/a.txt"), label_line(0, car, size) + "x y z\n");
+    test::write_text(path("in/classes.txt"), "car\n");
+    SplitterTab tab;
+    tab.entry_split_in->setText(path("in"));
+    tab.entry_split_out->setText(path("out"));
+    tab.spin_split_parts->setValue(2);
+    tab.combo_grid_mode->setCurrentText("1 Rows x 2 Cols");
+    tab.spin_min_visible->setValue(60);  // each half holds 50 %: both cut away
+    // While the summary is read, no progress box may come back over it.
+    bool progress_shown = false;
+    prompts->while_asking = [&] {
+      QTest::qWait(500);
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (qobject_cast<QProgressDialog*>(w) && w->isVisible()) progress_shown = true;
+    };
+    tab.process_image_splitting();
+    QTRY_VERIFY_WITH_TIMEOUT(!prompts->messages.isEmpty(), 30000);
+    QVERIFY(!progress_shown);
+    QCOMPARE(prompts->messages.last().title, QString("Splitting Success"));
+    QVERIFY2(prompts->messages.last().text.contains(
+                 "0 tile(s) got label files; 2 object part(s) were cut away as too little of them was visible."),
+             qPrintable(prompts->messages.last().text));
+    QVERIFY(prompts->messages.last().text.contains("1 line(s) could not be read and were not carried"));
+    tab.spin_min_visible->setValue(25);
+    tab.process_image_splitting();
+    QTRY_COMPARE_WITH_TIMEOUT(prompts->messages.size(), 2, 30000);
+    QVERIFY(prompts->messages.last().text.contains("2 tile(s) got label files; 0 object part(s)"));
+    QCOMPARE(test::read_text(path("out/part_1/classes.txt")), QString("car\n"));
+    QCOMPARE(test::read_text(path("out/part_2/a_part_2.txt")),
+             QString("0 0.000000 0.200000 0.800000 0.200000 0.800000 0.800000 0.000000 0.800000\n"));
   }
 
   void the_check_box_follows_the_input() {

@@ -36,6 +36,7 @@ QString ScriptedPrompts::get_save_file_name(QWidget*, const QString& title, cons
 
 void ScriptedPrompts::message(QWidget*, MessageKind kind, const QString& title, const QString& text) {
   messages.append({kind, title, text});
+  if (while_asking) while_asking();
 }
 
 int ScriptedPrompts::choose(QWidget*, const QString& title, const QString& text, const QStringList&) {

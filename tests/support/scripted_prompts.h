@@ -27,7 +27,8 @@ class ScriptedPrompts : public UserPrompts {
 
   // Answers to choose(): the index of the button; an empty queue answers -1 (closed).
   std::deque<int> choices;
-  // Called as each choose() question is shown (a test frees the disk while the user reads it).
+  // Called as each choose() question or message is shown (a test frees the disk, or looks at the
+  // window, while the user reads it).
   std::function<void()> while_asking;
 
   QList<Shown> messages;  // choose() questions are recorded here too, as Warning
