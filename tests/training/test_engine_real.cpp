@@ -18,6 +18,7 @@
 #include "core/label_geometry.h"
 #include "dataset/split_export.h"
 #include "imaging/augment.h"
+#include "imaging/resize_pipeline.h"
 #include "imaging/splitter_tab.h"
 #include "engine_client/prediction_host.h"
 #include "inference/export_thread.h"
@@ -35,8 +36,8 @@ class TestEngineReal : public QObject {
   QString weights_;
 
   // Eight pictures of a red square on grey with its polygon label, each also cut into 2 x 2
-  // tiles and turned into two variants, both with their labels carried; all exported 75/25/0 as
-  // boxes.
+  // tiles, turned into two variants and resized and turned, all with their labels carried; all
+  // exported 75/25/0 as boxes.
   QString export_tiny_dataset() {
     const QString src = dir_.filePath("annotated");
     QDir().mkpath(src);
@@ -75,6 +76,15 @@ class TestEngineReal : public QObject {
     }
     for (const QString& tile : QDir(dir_.filePath("tiles")).entryList({"*.jpg"}, QDir::Files))
       images << dir_.filePath("tiles/" + tile);
+    // And resized copies turned a quarter, their labels turned with them.
+    ResizeSettings resize;
+    resize.width_text = "80";
+    resize.rotation = 90;
+    resize.write_labels = true;
+    QDir().mkpath(dir_.filePath("resized"));
+    if (run_resize_batch(originals, dir_.filePath("resized"), resize).labelled != originals.size()) return {};
+    for (const QString& copy : QDir(dir_.filePath("resized")).entryList({"*.jpg"}, QDir::Files))
+      images << dir_.filePath("resized/" + copy);
     QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
     const ExportResult result =
         export_dataset(pairs, plan_split(pairs.size(), 0.75, 0.25), dir_.filePath("dataset"), LabelFormat::Detection, {"square"});
