@@ -12,7 +12,7 @@
 
 #include "core/label_geometry.h"
 #include "imaging/augment.h"
-#include "imaging/splitter_tab.h"
+#include "imaging/tile_split.h"
 #include "imaging/tile_plan.h"
 
 int main(int argc, char* argv[]) {

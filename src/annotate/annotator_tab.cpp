@@ -31,7 +31,7 @@
 #include "core/polygon_edit.h"
 #include "annotate/zoomable_view.h"
 #include "core/atomic_file.h"
-#include "shell/constants.h"
+#include "core/constants.h"
 #include "shell/named.h"
 #include "shell/prompts.h"
 #include "shell/wait_cursor.h"

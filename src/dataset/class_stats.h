@@ -1,23 +1,11 @@
 #pragma once
-// Objects per class over the label files of an image list.
-#include <QString>
-#include <QStringList>
-#include <QVector>
-#include <utility>
+// The class distribution dialog over the counts of class_counts.h.
+#include "dataset/class_counts.h"
 
 class QDialog;
 class QWidget;
 
 namespace quorlan {
-
-using ClassCounts = QVector<std::pair<QString, int>>;
-
-// Counts in order of first appearance. Lines whose first token is not an integer, negative ids,
-// ids beyond the class list and unreadable files are skipped.
-ClassCounts count_class_objects(const QStringList& image_paths, const QStringList& classes);
-
-// Largest count first; equal counts keep their order of first appearance.
-ClassCounts sorted_by_count(ClassCounts counts);
 
 // "Dataset Class Distribution": one label and bar row per class, largest first.
 QDialog* make_class_distribution_dialog(const ClassCounts& counts, QWidget* parent);

@@ -472,4 +472,45 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
   return result;
 }
 
+QString remove_earlier_export(const QString& destination) {
+  for (const char* set : {"train", "val", "test"}) {
+    QDir old(QDir(destination).filePath(QString::fromLatin1(set)));
+    if (old.exists() && !old.removeRecursively())
+      return QStringLiteral("The earlier export's folder %1 could not be removed.\n\nNo file was written.")
+          .arg(QDir::toNativeSeparators(old.path()));
+  }
+  return {};
+}
+
+QString export_summary_text(const QString& destination, const GroupedSplit& split, const ExportResult& result,
+                            quint64 seed, const QStringList& classes) {
+  const SplitCounts& counts = split.counts;
+  QString text = QStringLiteral("Exported dataset successfully to:\n") + destination;
+  text += QStringLiteral("\n\ntrain: %1 images\nval: %2 images\ntest: %3 images")
+              .arg(counts.train)
+              .arg(counts.val)
+              .arg(counts.test);
+  if (counts.val == 0)
+    text += QStringLiteral("\n\nWarning: the val set is empty; training needs validation images.");
+  if (result.unnamed_first >= 0)
+    text += result.unnamed_first == result.unnamed_last
+                ? QStringLiteral("\n\nWarning: class id %1 has no name; data.yaml names it \"%1\".").arg(result.unnamed_first)
+                : QStringLiteral("\n\nWarning: class ids %1 to %2 have no name; data.yaml names them by their number.")
+                      .arg(result.unnamed_first)
+                      .arg(result.unnamed_last);
+  text += QStringLiteral("\n\nSeed: %1 (%2 groups: images made from one source, identical or alike stay in one set)")
+              .arg(seed)
+              .arg(split.groups);
+  const QStringList per_set = set_class_counts(split, classes);
+  text += QStringLiteral("\ntrain objects: %1\nval objects: %2\ntest objects: %3").arg(per_set[0], per_set[1], per_set[2]);
+  return text;
+}
+
+QString export_error_text(const ExportResult& result, const QString& destination) {
+  const bool wrote = result.counts.train + result.counts.val + result.counts.test > 0;
+  return wrote ? QStringLiteral("The export stopped: %1\n\nFiles written before this point stay in %2.")
+                     .arg(result.error, QDir::toNativeSeparators(destination))
+               : QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(result.error);
+}
+
 }  // namespace quorlan

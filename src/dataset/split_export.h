@@ -88,4 +88,15 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
 // empty string on success, otherwise the system's reason.
 QString copy_with_times(const QString& from, const QString& to);
 
+// Deletes the train, val and test folders of an earlier export in `destination`; an empty
+// string, or the "Export Error" text naming the folder that could not be removed.
+QString remove_earlier_export(const QString& destination);
+
+// The "Export Complete" text: where, how many images per set, warnings (an empty val set,
+// unnamed class ids), the seed and its groups, and the objects per set.
+QString export_summary_text(const QString& destination, const GroupedSplit& split, const ExportResult& result,
+                            quint64 seed, const QStringList& classes);
+// The "Export Error" text of a failed export: the reason and whether files were left behind.
+QString export_error_text(const ExportResult& result, const QString& destination);
+
 }  // namespace quorlan

@@ -1,6 +1,6 @@
 #include "engine_client/console_stream.h"
 
-#include "shell/constants.h"
+#include "core/constants.h"
 
 namespace quorlan {
 

@@ -4,7 +4,7 @@
 #include <QTimer>
 
 #include "engine_client/engine_host.h"
-#include "shell/constants.h"
+#include "core/constants.h"
 
 namespace quorlan {
 

@@ -8,7 +8,7 @@
 #include <QJsonDocument>
 
 #include "engine_client/engine_host.h"
-#include "shell/constants.h"
+#include "core/constants.h"
 
 namespace quorlan {
 

@@ -30,7 +30,7 @@
 #include "core/image_limits.h"
 #include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
-#include "shell/constants.h"
+#include "core/constants.h"
 #include "shell/prompts.h"
 #include "shell/theme.h"
 

@@ -6,7 +6,7 @@
 #include <cfenv>
 #include <cmath>
 
-#include "shell/constants.h"
+#include "core/constants.h"
 
 namespace quorlan {
 

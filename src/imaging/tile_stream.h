@@ -4,7 +4,7 @@
 // memory stays bounded whatever the picture's size.
 #include <QString>
 
-#include "imaging/splitter_tab.h"
+#include "imaging/tile_split.h"
 
 namespace quorlan {
 

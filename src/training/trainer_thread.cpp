@@ -8,7 +8,7 @@
 
 #include "engine_client/engine_host.h"
 #include "engine_client/engine_run.h"
-#include "shell/constants.h"
+#include "core/constants.h"
 #include "training/live_chart.h"
 #include "training/training_math.h"
 

@@ -5,7 +5,7 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include "shell/constants.h"
+#include "core/constants.h"
 #include "shell/help_dialog.h"
 #include "shell/theme.h"
 

@@ -19,7 +19,7 @@
 #include "dataset/split_export.h"
 #include "imaging/augment.h"
 #include "imaging/resize_pipeline.h"
-#include "imaging/splitter_tab.h"
+#include "imaging/tile_split.h"
 #include "engine_client/prediction_host.h"
 #include "inference/export_thread.h"
 #include "inference/inference_tab.h"

@@ -1,4 +1,4 @@
-#include "shell/constants.h"
+#include "core/constants.h"
 
 namespace quorlan {
 
