@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -143,6 +146,21 @@ bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, co
     *labelled = true;
   }
   return true;
+}
+
+QStringList plan_variant_names(const QString& source, qint64 stamp, int n, const QString& out) {
+  const QString stem = source.isEmpty() ? QStringLiteral("image") : QFileInfo(source).completeBaseName();
+  QStringList names;
+  QSet<QString> taken;
+  for (int i = 0; i < n; ++i) {
+    const QString first = QStringLiteral("%1_warped_enriched_%2_var_%3").arg(stem).arg(stamp).arg(i + 1);
+    QString name = first + ".jpg";
+    for (int k = 2; taken.contains(name) || QFileInfo::exists(QDir(out).filePath(name)); ++k)
+      name = QStringLiteral("%1_%2.jpg").arg(first).arg(k);
+    taken.insert(name);
+    names << name;
+  }
+  return names;
 }
 
 std::mt19937_64 make_generator() {

@@ -3,6 +3,7 @@
 // cropping, and the random augmentation pipeline.
 #include <QPointF>
 #include <QString>
+#include <QStringList>
 #include <QTransform>
 #include <QVector>
 #include <array>
@@ -62,6 +63,11 @@ struct VariantLabels {
 };
 bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path,
                             const VariantLabels* labels, bool* labelled, QString* label_error);
+
+// The names of `n` variants of `source` written at `stamp` (seconds) into `out`:
+// "<stem>_warped_enriched_<stamp>_var_<i>.jpg", with a counter for a name already there, so
+// nothing is overwritten.
+QStringList plan_variant_names(const QString& source, qint64 stamp, int n, const QString& out);
 
 // A generator seeded from the process-wide one (thread-safe), for independent draws per task.
 std::mt19937_64 make_generator();

@@ -463,17 +463,7 @@ void EnricherTab::enrich_current_image() {
   const int unreadable_lines = labels ? aug_unreadable_lines : 0;
   // Every name is planned before writing: it names its source, and a name already in the folder
   // (an earlier batch of the same second) gets a counter, so nothing is overwritten.
-  const QString stem = source.isEmpty() ? QStringLiteral("image") : QFileInfo(source).completeBaseName();
-  QStringList names;
-  QSet<QString> taken;
-  for (int i = 0; i < n; ++i) {
-    const QString first = QStringLiteral("%1_warped_enriched_%2_var_%3").arg(stem).arg(stamp).arg(i + 1);
-    QString name = first + ".jpg";
-    for (int k = 2; taken.contains(name) || QFileInfo::exists(QDir(out).filePath(name)); ++k)
-      name = QStringLiteral("%1_%2.jpg").arg(first).arg(k);
-    taken.insert(name);
-    names << name;
-  }
+  const QStringList names = plan_variant_names(source, stamp, n, out);
   auto saved = std::make_shared<std::atomic<int>>(0);
   auto labelled = std::make_shared<std::atomic<int>>(0);
   auto failed = std::make_shared<QStringList>();

@@ -142,4 +142,43 @@ QString preview_line(TargetSize t, double dpi, qint64 source_bytes) {
       .arg(QString::number(source_bytes / 1024.0, 'f', 1));
 }
 
+namespace {
+
+bool accepted_name(const QString& name) {
+  const QString lower = name.toLower();
+  for (const char* ext : {".jpg", ".jpeg", ".png", ".webp", ".bmp"})
+    if (lower.endsWith(QLatin1String(ext))) return true;
+  return false;
+}
+
+}  // namespace
+
+QStringList list_resizer_folder(const QString& folder, bool recursive) {
+  QStringList found;
+  QStringList pending{folder};
+  while (!pending.isEmpty()) {
+    const QDir dir(pending.takeFirst());
+    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
+      if (accepted_name(name)) found << dir.filePath(name);
+    if (!recursive) break;
+    QStringList subdirs;
+    for (const QString& name :
+         dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted))
+      subdirs << dir.filePath(name);
+    pending = subdirs + pending;
+  }
+  return found;
+}
+
+void add_unique_files(QStringList& queue, const QStringList& found) {
+  QSet<QString> queued;
+  for (const QString& f : queue) queued.insert(QFileInfo(f).canonicalFilePath());
+  for (const QString& f : found) {
+    const QString canonical = QFileInfo(f).canonicalFilePath();
+    if (canonical.isEmpty() || queued.contains(canonical)) continue;
+    queued.insert(canonical);
+    queue << f;
+  }
+}
+
 }  // namespace quorlan

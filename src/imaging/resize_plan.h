@@ -66,4 +66,12 @@ std::pair<int, QByteArray> search_quality(const std::function<QByteArray(int)>& 
 // "Predicted Output: 1181x886 px | 300 DPI | Orig: 245.3 KB"
 QString preview_line(TargetSize t, double dpi, qint64 source_bytes);
 
+// The pictures of `folder` the resizer takes (.jpg .jpeg .png .webp .bmp, any case); with
+// `recursive` also those of its subfolders, top-down, never through a linked folder (a link back
+// up would list the same files again and again).
+QStringList list_resizer_folder(const QString& folder, bool recursive);
+// Appends the files of `found` not in `queue` yet; a file reached twice (a link to a file of the
+// queue) is added once.
+void add_unique_files(QStringList& queue, const QStringList& found);
+
 }  // namespace quorlan

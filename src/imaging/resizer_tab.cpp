@@ -29,19 +29,6 @@
 #include "shell/theme.h"
 
 namespace quorlan {
-namespace {
-
-const QStringList kAccepted = {".jpg", ".jpeg", ".png", ".webp", ".bmp"};
-
-bool accepted_name(const QString& name) {
-  const QString lower = name.toLower();
-  for (const QString& ext : kAccepted)
-    if (lower.endsWith(ext)) return true;
-  return false;
-}
-
-}  // namespace
-
 ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
 
 ResizerTab::~ResizerTab() { batch_.waitForFinished(); }
@@ -149,36 +136,7 @@ void ResizerTab::resizer_add_files() {
 void ResizerTab::resizer_add_folder() {
   const QString folder = prompts().get_existing_directory(this, "Select Folder");
   if (folder.isEmpty()) return;
-  QStringList found;
-  if (chk_recursive->isChecked()) {
-    // Top-down: the folder's own files first, then each subfolder's, recursively.
-    QStringList pending{folder};
-    while (!pending.isEmpty()) {
-      const QDir dir(pending.takeFirst());
-      for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
-        if (accepted_name(name)) found << dir.filePath(name);
-      QStringList subdirs;
-      // Linked folders are not followed: a link back up (sub/up -> ..) would list the same
-      // files again and again.
-      for (const QString& name :
-           dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks, QDir::Unsorted))
-        subdirs << dir.filePath(name);
-      pending = subdirs + pending;
-    }
-  } else {
-    const QDir dir(folder);
-    for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted))
-      if (accepted_name(name)) found << dir.filePath(name);
-  }
-  // A file reached twice (a link to a file of the queue) is queued once.
-  QSet<QString> queued;
-  for (const QString& f : resizer_queue) queued.insert(QFileInfo(f).canonicalFilePath());
-  for (const QString& f : found) {
-    const QString canonical = QFileInfo(f).canonicalFilePath();
-    if (canonical.isEmpty() || queued.contains(canonical)) continue;
-    queued.insert(canonical);
-    resizer_queue << f;
-  }
+  add_unique_files(resizer_queue, list_resizer_folder(folder, chk_recursive->isChecked()));
   resizer_update_queue_ui();
 }
 
