@@ -409,7 +409,8 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs) {
 }
 
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
-                            const QString& destination, LabelFormat format, const QStringList& classes) {
+                            const QString& destination, LabelFormat format, const QStringList& classes,
+                            const std::atomic<bool>* cancel) {
   ExportResult result;
   result.error = export_source_conflict(pairs, destination);
   if (!result.error.isEmpty()) return result;
@@ -441,6 +442,12 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
       }
     }
     for (int k = 0; k < size; ++k, ++next) {
+      // Between files: every file copied so far is whole.
+      if (cancel && cancel->load()) {
+        result.cancelled = true;
+        result.error = QStringLiteral("Cancelled.");
+        return result;
+      }
       const ImageLabelPair& pair = pairs[next];
       const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
       QString reason = copy_with_times(pair.image, image_target);

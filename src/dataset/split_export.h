@@ -1,6 +1,7 @@
 #pragma once
 // Export of an annotated folder into a train/val/test dataset with its data.yaml.
 #include <QString>
+#include <atomic>
 #include <QStringList>
 #include <QVector>
 #include <array>
@@ -62,6 +63,7 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 
 struct ExportResult {
   SplitCounts counts;
+  bool cancelled = false;  // `cancel` was raised: the files copied so far stay, whole
   QString error;  // empty on success; otherwise which file failed and why
   // Class ids in the exported labels that had no name and are named by their number in
   // data.yaml (first..last), or -1.
@@ -82,7 +84,8 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs);
 // the first failure. Writes nothing when the export would touch a source. data.yaml names
 // every id from 0 to the largest in the labels (the engine needs them contiguous).
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
-                            const QString& destination, LabelFormat format, const QStringList& classes);
+                            const QString& destination, LabelFormat format, const QStringList& classes,
+                            const std::atomic<bool>* cancel = nullptr);
 
 // Copies a file with its access and modification times, replacing the target. Returns an
 // empty string on success, otherwise the system's reason.

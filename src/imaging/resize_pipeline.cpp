@@ -337,7 +337,7 @@ QString carry_resized_labels(const QString& source, const QString& output, int r
 }
 
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& s,
-                             const std::function<void(int)>& on_file_done) {
+                             const std::function<void(int)>& on_file_done, const std::atomic<bool>* cancel) {
   ensure_vips();
   // Every file has its own output, planned first: the files run in any order on all cores.
   const QStringList outputs = plan_output_paths(queue, output_dir, s.format);
@@ -349,7 +349,12 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
   std::mutex errors_mutex;
   QVector<QString> errors(queue.size());
   QVector<QString> label_problems(queue.size());
+  std::atomic<int> skipped{0};
   QtConcurrent::blockingMap(indices, [&](int i) {
+    if (cancel && cancel->load()) {
+      ++skipped;
+      return;
+    }
     ResizeOutcome outcome;
     try {
       outcome = resize_one(queue[i], output_dir, s, outputs[i]);
@@ -377,6 +382,7 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
   BatchResult result;
   result.written = written.load();
   result.labelled = labelled.load();
+  result.skipped = skipped.load();
   for (const QString& e : errors)
     if (!e.isEmpty()) result.errors << e;
   for (const QString& p : label_problems)

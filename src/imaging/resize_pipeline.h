@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 
 #include "imaging/resize_plan.h"
@@ -26,6 +27,7 @@ struct BatchResult {
   int written = 0;
   QStringList errors;  // "file: reason" per failed file, in queue order
   int labelled = 0;            // outputs that got a label file
+  int skipped = 0;             // files not started because the batch was cancelled
   QStringList label_problems;  // labels not carried whole: "file: reason"
 };
 
@@ -34,8 +36,10 @@ struct BatchResult {
 // the class names). Each file
 // gets its own output name (see plan_output_paths); a failure is that file's alone. `on_file_done(count)` is called (from worker threads) after each file, and each
 // failure is printed as a "Resizer Error: " line on standard output.
+// A raised `cancel` lets the files under way finish and starts no other (counted in `skipped`).
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& settings,
-                             const std::function<void(int)>& on_file_done = {});
+                             const std::function<void(int)>& on_file_done = {},
+                             const std::atomic<bool>* cancel = nullptr);
 
 // Sets (or adds) the JFIF density of a JPEG stream to `dpi` dots per inch on both axes.
 QByteArray with_jfif_density(const QByteArray& jpeg, double dpi);

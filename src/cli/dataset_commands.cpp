@@ -1,0 +1,153 @@
+// quorlan export, health, stats: the annotator's dataset buttons without a window.
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+
+#include "cli/cli.h"
+#include "core/class_names.h"
+#include "core/image_files.h"
+#include "dataset/class_counts.h"
+#include "dataset/dataset_qa.h"
+#include "dataset/health_check.h"
+#include "dataset/split_export.h"
+
+namespace quorlan::cli {
+namespace {
+
+// "70/20/10" as shares of one; nullopt unless three whole percentages that total 100.
+std::optional<std::array<double, 3>> parse_split(const QString& text) {
+  const QStringList parts = text.split('/');
+  if (parts.size() != 3) return std::nullopt;
+  std::array<int, 3> p{};
+  for (int i = 0; i < 3; ++i) {
+    bool ok = false;
+    p[i] = parts[i].trimmed().toInt(&ok);
+    if (!ok || p[i] < 0 || p[i] > 100) return std::nullopt;
+  }
+  if (p[0] + p[1] + p[2] != 100) return std::nullopt;
+  return std::array<double, 3>{p[0] / 100.0, p[1] / 100.0, p[2] / 100.0};
+}
+
+int run_export(const QStringList& arguments) {
+  Command c("export", "Split the annotated images of SRC into train/val/test under DST and write its data.yaml.",
+            arguments);
+  c.parser.addOptions({
+      {"split", "Train/val/test percentages, totalling 100 (default 70/20/10).", "T/V/E", "70/20/10"},
+      {"format", "Label format: seg (polygons, as annotated) or det (boxes) (default seg).", "seg|det", "seg"},
+      {"seed", "Seed of the split; the same seed splits the same folder the same way (default 42).", "N", "42"},
+      {"replace", "Delete an earlier export's train, val and test folders in DST first."},
+  });
+  if (const int code = c.parse({"SRC", "DST"}); code >= 0) return code;
+  const QString source = c.positional()[0], destination = c.positional()[1];
+  const auto ratios = parse_split(c.value("split"));
+  if (!ratios) return c.usage("--split takes three whole percentages that total 100, like 70/20/10.");
+  const QString format_name = c.value("format").toLower();
+  if (format_name != "seg" && format_name != "det") return c.usage("--format is seg or det.");
+  bool ok = true;
+  const int seed = c.int_value("seed", &ok, 0, 2147483647);
+  if (!ok) return kUsage;
+  if (!QFileInfo(source).isDir()) return c.fail("The folder " + QDir::toNativeSeparators(source) + " does not exist.");
+
+  const QStringList images = list_folder_images(source);
+  const QStringList classes = load_folder_classes(source).names;
+  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
+  if (pairs.isEmpty()) return c.fail("No annotated files found to split.");
+  if (!QDir().mkpath(destination))
+    return c.fail("The folder " + QDir::toNativeSeparators(destination) + " cannot be created.");
+  // An earlier export in the destination would mix its sets with the new ones (and leak).
+  const QStringList earlier = earlier_export_sets(destination);
+  if (!earlier.isEmpty()) {
+    const QString conflict = export_source_conflict(pairs, destination);
+    if (!conflict.isEmpty())
+      return c.fail(QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict));
+    if (!c.parser.isSet("replace"))
+      return c.fail(QStringLiteral("%1 already holds an export (%2). Its images would mix with the new split.\n\n"
+                                   "Run again with --replace to delete its train, val and test folders first.")
+                        .arg(QDir::toNativeSeparators(destination), earlier.join(", ")));
+    const QString failure = remove_earlier_export(destination);
+    if (!failure.isEmpty()) return c.fail(failure);
+  }
+  const GroupedSplit split = plan_grouped_split(pairs, (*ratios)[0], (*ratios)[1], static_cast<quint64>(seed));
+  const ExportResult result =
+      export_dataset(split.pairs, split.counts, destination, format_name == "det" ? LabelFormat::Detection
+                                                                                    : LabelFormat::Segmentation,
+                     classes, &stop_requested());
+  QJsonObject json{{"destination", QDir(destination).absolutePath()},
+                   {"data_yaml", QDir(destination).absoluteFilePath("data.yaml")},
+                   {"train", result.counts.train},
+                   {"val", result.counts.val},
+                   {"test", result.counts.test},
+                   {"seed", seed},
+                   {"groups", split.groups}};
+  if (result.cancelled)
+    return c.fail(QStringLiteral("Interrupted: the %1 image(s) copied so far stay whole in %2; data.yaml was not "
+                                 "written.")
+                      .arg(result.counts.train + result.counts.val + result.counts.test)
+                      .arg(QDir::toNativeSeparators(destination)),
+                  json, kInterrupted);
+  if (!result.error.isEmpty()) return c.fail(export_error_text(result, destination), json);
+  return c.succeed(export_summary_text(destination, split, result, static_cast<quint64>(seed), classes), json);
+}
+
+QJsonArray strings(const QStringList& list) { return QJsonArray::fromStringList(list); }
+
+int run_health(const QStringList& arguments) {
+  Command c("health", "The dataset health report of an image folder, with what the engine would reject.", arguments);
+  c.parser.addOptions({
+      {"imgsz", "Training image size boxes are judged at (default 640).", "N", "640"},
+      {"strict", "Exit with status 1 when the report has any finding."},
+  });
+  if (const int code = c.parse({"SRC"}); code >= 0) return code;
+  bool ok = true;
+  const int imgsz = c.int_value("imgsz", &ok, 32, 16384);
+  if (!ok) return kUsage;
+  const QString folder = c.positional()[0];
+  const std::optional<HealthFindings> findings = examine_folder(folder);
+  if (!findings) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " cannot be read.");
+  const QaFindings quality = examine_dataset_quality(folder, load_folder_classes(folder).names, imgsz);
+  QJsonArray sections;
+  for (const QaSection& section : quality.sections)
+    sections.append(QJsonObject{{"title", section.title}, {"items", strings(section.items)}});
+  const QJsonObject json{{"unannotated", strings(findings->unannotated)},
+                         {"orphaned", strings(findings->orphaned)},
+                         {"overlap_issues", strings(findings->overlap_issues)},
+                         {"background", quality.background},
+                         {"sections", sections}};
+  const QString text = health_report_text(*findings) + qa_report_text(quality);
+  const bool clean =
+      findings->unannotated.isEmpty() && findings->orphaned.isEmpty() && findings->overlap_issues.isEmpty() &&
+      quality.sections.isEmpty();
+  if (c.parser.isSet("strict") && !clean) {
+    if (!c.json) Command::note(text);
+    return c.fail("The dataset has findings (see the report).", json);
+  }
+  return c.succeed(text, json);
+}
+
+int run_stats(const QStringList& arguments) {
+  Command c("stats", "Objects per class over the label files of an image folder, largest first.", arguments);
+  if (const int code = c.parse({"SRC"}); code >= 0) return code;
+  const QString folder = c.positional()[0];
+  if (!QFileInfo(folder).isDir()) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " does not exist.");
+  const QStringList images = list_folder_images(folder);
+  if (images.isEmpty()) return c.fail("Load a dataset first: " + QDir::toNativeSeparators(folder) + " holds no images.");
+  const ClassCounts counts = sorted_by_count(count_class_objects(images, load_folder_classes(folder).names));
+  QJsonArray classes;
+  QStringList lines;
+  for (const auto& [name, count] : counts) {
+    classes.append(QJsonObject{{"name", name}, {"count", count}});
+    lines << QStringLiteral("%1: %2").arg(name).arg(count);
+  }
+  const QJsonObject json{{"images", images.size()}, {"classes", classes}};
+  return c.succeed(counts.isEmpty() ? QStringLiteral("No objects annotated yet.") : lines.join('\n'), json);
+}
+
+}  // namespace
+
+QList<Entry> dataset_commands() {
+  return {{"export", "split and export an annotated folder with its data.yaml", run_export},
+          {"health", "the health report of a folder", run_health},
+          {"stats", "objects per class", run_stats}};
+}
+
+}  // namespace quorlan::cli

@@ -1,0 +1,226 @@
+// quorlan train, tune, predict, export-model: the engine through the same host as the studio.
+#include <QDir>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QJsonArray>
+#include <QVariantMap>
+
+#include "cli/cli.h"
+#include "core/atomic_file.h"
+#include "core/constants.h"
+#include "core/image_files.h"
+#include "core/label_files.h"
+#include "engine_client/engine_host.h"
+#include "engine_client/engine_run.h"
+#include "engine_client/prediction_host.h"
+
+namespace quorlan::cli {
+namespace {
+
+// The engine re-roots a relative project under its own runs folder; the working folder is what
+// the user means.
+QString absolute_path(const QString& path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
+
+int engine_missing(Command& c) {
+  return c.fail("Ultralytics is not installed. Set up the engine with scripts/setup-engine (see the README).");
+}
+
+void console(const QString& text) { Command::note(text); }
+
+int run_train(const QStringList& arguments) {
+  Command c("train", "Train a YOLO model on DATA.yaml through the engine, as the training tab does.", arguments);
+  c.parser.addOptions({
+      {"model", "Weights or model config to start from (default yolov8s.pt).", "M", "yolov8s.pt"},
+      {"epochs", "Epochs (default 100).", "N", "100"},
+      {"imgsz", "Image size (default 640).", "N", "640"},
+      {"batch", "Batch size, -1 for auto (default 16).", "N", "16"},
+      {"workers", "Data loader workers (default 4).", "N", "4"},
+      {"optimizer", "auto, AdamW, SGD or Adam (default auto).", "NAME", "auto"},
+      {"lr0", "Initial learning rate (default 0.01).", "X", "0.01"},
+      {"lrf", "Final learning rate factor (default 0.01).", "X", "0.01"},
+      {"close-mosaic", "Epochs without mosaic at the end (default 10).", "N", "10"},
+      {"device", "auto (the first GPU when there is one, else the CPU), cpu, or a GPU like 0 (default auto).", "D",
+       "auto"},
+      {"project", "Folder of the runs (default runs/detect).", "DIR", "runs/detect"},
+      {"name", "Run name (default tavrin_yolo_run).", "NAME", "tavrin_yolo_run"},
+  });
+  if (const int code = c.parse({"DATA.yaml"}); code >= 0) return code;
+  bool ok = true;
+  const int epochs = c.int_value("epochs", &ok, 1, 2000);
+  const int imgsz = ok ? c.int_value("imgsz", &ok, 32, 4096) : 0;
+  const int batch = ok ? c.int_value("batch", &ok, -1, 256) : 0;
+  const int workers = ok ? c.int_value("workers", &ok, 0, 32) : 0;
+  const int close_mosaic = ok ? c.int_value("close-mosaic", &ok, 0, 100) : 0;
+  const double lr0 = ok ? c.real_value("lr0", &ok) : 0;
+  const double lrf = ok ? c.real_value("lrf", &ok) : 0;
+  if (!ok) return kUsage;
+  if (!QStringList{"auto", "AdamW", "SGD", "Adam"}.contains(c.value("optimizer")))
+    return c.usage("--optimizer is auto, AdamW, SGD or Adam.");
+  const QString data = c.positional()[0];
+  if (!QFileInfo::exists(data)) return c.fail("YAML file path does not exist:\n" + data);
+  if (!HAS_YOLO()) return engine_missing(c);
+  QString device = c.value("device").trimmed();
+  if (device == QLatin1String("auto")) device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+  const QVariantMap params{{"model_path", c.value("model")}, {"data_yaml", absolute_path(data)},
+                           {"project", absolute_path(c.value("project"))}, {"name", c.value("name")},
+                           {"epochs", epochs}, {"imgsz", imgsz}, {"batch", batch}, {"workers", workers},
+                           {"optimizer", c.value("optimizer")}, {"lr0", lr0}, {"lrf", lrf},
+                           {"close_mosaic", close_mosaic}, {"device", device}};
+  QJsonObject finished;
+  bool stopped = false;
+  QString engine_error;
+  const QString failure = run_engine_request(
+      {{"cmd", "train"}, {"params", QJsonObject::fromVariantMap(params)}}, console,
+      [&](const QJsonObject& event) {
+        const QString kind = event["event"].toString();
+        if (kind == QLatin1String("epoch"))
+          c.progress(event["epoch"].toInt(), event["epochs"].toInt(epochs), QStringLiteral("epochs"));
+        if (kind == QLatin1String("finished")) finished = event;
+        if (kind == QLatin1String("stopped")) stopped = true;
+        if (kind == QLatin1String("error")) engine_error = clean_console_text(event["text"].toString());
+        return kind == QLatin1String("finished") || kind == QLatin1String("stopped") || kind == QLatin1String("error");
+      },
+      &stop_requested(), &abort_requested());
+  const QString run_dir = QDir(absolute_path(c.value("project"))).filePath(c.value("name"));
+  QJsonObject json{{"save_dir", finished.value("save_dir").toString(run_dir)}};
+  if (stopped || abort_requested().load())
+    return c.fail(QStringLiteral("Training Stopped: the run is in %1 (its weights as saved last).").arg(run_dir), json,
+                  kInterrupted);
+  if (!failure.isEmpty() || !engine_error.isEmpty())
+    return c.fail("Training failed: " + (engine_error.isEmpty() ? failure : engine_error), json);
+  json.insert("metrics", finished.value("metrics"));
+  json.insert("best", QDir(json["save_dir"].toString()).filePath("weights/best.pt"));
+  return c.succeed(QStringLiteral("Training Complete. The run is in %1.").arg(json["save_dir"].toString()), json);
+}
+
+int run_tune(const QStringList& arguments) {
+  Command c("tune", "Search hyperparameters on DATA.yaml through the engine, as AutoML tuning in the studio does.",
+            arguments);
+  c.parser.addOptions({
+      {"model", "Weights to start from (default yolov8s.pt).", "M", "yolov8s.pt"},
+      {"epochs", "Epochs per trial, at most 10 are used (default 100).", "N", "100"},
+      {"optimizer", "auto, AdamW, SGD or Adam (default auto).", "NAME", "auto"},
+      {"project", "Folder of the runs (default runs/detect).", "DIR", "runs/detect"},
+      {"name", "Run name (default tavrin_yolo_run_tune).", "NAME", "tavrin_yolo_run_tune"},
+  });
+  if (const int code = c.parse({"DATA.yaml"}); code >= 0) return code;
+  bool ok = true;
+  const int epochs = c.int_value("epochs", &ok, 1, 2000);
+  if (!ok) return kUsage;
+  const QString data = c.positional()[0];
+  if (!QFileInfo::exists(data)) return c.fail("Data YAML file path does not exist.");
+  if (!HAS_YOLO()) return engine_missing(c);
+  const QVariantMap params{{"model_path", c.value("model")}, {"data_yaml", absolute_path(data)},
+                           {"project", absolute_path(c.value("project"))}, {"name", c.value("name")},
+                           {"epochs", epochs}, {"optimizer", c.value("optimizer")}};
+  QJsonObject done;
+  const QString failure = run_engine_command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}},
+                                             "tuned", &done, console, &stop_requested());
+  const QString run_dir = QDir(absolute_path(c.value("project"))).filePath(c.value("name"));
+  const QJsonObject json{{"save_dir", run_dir}};
+  if (stop_requested().load()) return c.fail("Tuning stopped: the trials so far are in " + run_dir, json, kInterrupted);
+  if (!failure.isEmpty()) return c.fail("Tuning failed: " + failure, json);
+  return c.succeed("Tuning complete. The results are in " + run_dir + ".", json);
+}
+
+int run_predict(const QStringList& arguments) {
+  Command c("predict", "Run a model on pictures (a file or a folder) and print or save what it finds.", arguments);
+  c.parser.addOptions({
+      {"conf", "Confidence threshold (default 0.25).", "X", "0.25"},
+      {"imgsz", "Image size (default: the model's).", "N", "0"},
+      {"save", "Write each picture's drawn result (<stem>.jpg) and YOLO labels (<stem>.txt) into DIR.", "DIR"},
+  });
+  if (const int code = c.parse({"WEIGHTS", "SRC"}); code >= 0) return code;
+  bool ok = true;
+  const double conf = c.real_value("conf", &ok);
+  const int imgsz = ok ? c.int_value("imgsz", &ok, 0, 8192) : 0;
+  if (!ok) return kUsage;
+  if (conf <= 0 || conf > 1) return c.usage("--conf is above 0 and at most 1.");
+  const QString weights = c.positional()[0], source = c.positional()[1];
+  if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
+  const QStringList images = QFileInfo(source).isDir() ? list_folder_images(source) : QStringList{source};
+  if (images.isEmpty() || !QFileInfo(images.first()).isFile()) return c.fail("No pictures found in " + source + ".");
+  const QString save = c.value("save");
+  if (!save.isEmpty() && !QDir().mkpath(save)) return c.fail("The folder " + save + " cannot be created.");
+  if (!HAS_YOLO()) return engine_missing(c);
+  QString error;
+  PredictionHost& host = PredictionHost::instance();
+  const std::optional<EngineModel> model = host.load("cli", weights, &error);
+  if (!model) return c.fail("The model could not be loaded:\n" + error);
+  QJsonArray results;
+  QStringList lines, failures;
+  for (int i = 0; i < images.size() && !stop_requested().load(); ++i) {
+    const QString& image = images[i];
+    const std::optional<Prediction> p = host.predict(*model, image, conf, imgsz, !save.isEmpty(), &error);
+    c.progress(i + 1, static_cast<int>(images.size()), QFileInfo(image).fileName());
+    if (!p) {
+      failures << QStringLiteral("%1: %2").arg(QFileInfo(image).fileName(), error);
+      continue;
+    }
+    QJsonArray boxes;
+    QStringList found;
+    const QSize size = QImageReader(image).size();
+    QByteArray label_bytes;
+    for (int b = 0; b < p->boxes.size(); ++b) {
+      const Detection& d = p->boxes[b];
+      const QString name = p->names.value(d.cls, model->names.value(d.cls, QString::number(d.cls)));
+      boxes.append(QJsonObject{{"cls", d.cls}, {"name", name}, {"xyxy", QJsonArray{d.x1, d.y1, d.x2, d.y2}}});
+      found << name;
+      if (size.isValid()) {
+        const QPolygonF shape = p->masks && b < p->masks->size()
+                                    ? (*p->masks)[b]
+                                    : QPolygonF({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
+        label_bytes += (p->masks ? format_label_line(d.cls, shape, size.width(), size.height())
+                                 : format_box_line(d.cls, shape, size.width(), size.height()))
+                           .toLatin1() +
+                       '\n';
+      }
+    }
+    results.append(QJsonObject{{"image", image}, {"boxes", boxes}});
+    lines << QStringLiteral("%1: %2").arg(QFileInfo(image).fileName(),
+                                          found.isEmpty() ? QStringLiteral("no objects") : found.join(", "));
+    if (!save.isEmpty()) {
+      const QString stem = QFileInfo(image).completeBaseName();
+      if (!p->plot.isNull() && !p->plot.save(QDir(save).filePath(stem + ".jpg"), "JPEG", 95))
+        failures << QStringLiteral("%1: could not be written").arg(QDir(save).filePath(stem + ".jpg"));
+      const QString reason = write_file_atomically(QDir(save).filePath(stem + ".txt"), label_bytes, false);
+      if (!reason.isEmpty()) failures << QStringLiteral("%1: %2").arg(QDir(save).filePath(stem + ".txt"), reason);
+    }
+  }
+  host.shutdown();
+  const QJsonObject json{{"results", results}, {"failed", QJsonArray::fromStringList(failures)}};
+  QString text = lines.join('\n');
+  if (!failures.isEmpty()) text += "\nFailed:\n" + failures.join('\n');
+  if (stop_requested().load()) return c.fail(text + "\nInterrupted.", json, kInterrupted);
+  if (!failures.isEmpty()) return c.fail(text, json);
+  return c.succeed(text, json);
+}
+
+int run_export_model(const QStringList& arguments) {
+  Command c("export-model", "Export trained weights to another format through the engine.", arguments);
+  c.parser.addOption({"format", "onnx, torchscript, openvino, engine, coreml, tflite, ... (default onnx).", "FORMAT",
+                      "onnx"});
+  if (const int code = c.parse({"WEIGHTS"}); code >= 0) return code;
+  const QString weights = c.positional()[0];
+  if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
+  if (!HAS_YOLO()) return engine_missing(c);
+  QJsonObject done;
+  const QString failure = run_engine_command(
+      {{"cmd", "export"}, {"weights", QFileInfo(weights).absoluteFilePath()}, {"format", c.value("format")}},
+      "exported", &done, console, &stop_requested());
+  if (stop_requested().load()) return c.fail("Export stopped.", {}, kInterrupted);
+  if (!failure.isEmpty()) return c.fail("Export failed: " + failure);
+  const QString path = done["path"].toString();
+  return c.succeed("Model exported to:\n" + path, {{"path", path}});
+}
+
+}  // namespace
+
+QList<Entry> engine_commands() {
+  return {{"train", "train a model", run_train},
+          {"tune", "search hyperparameters", run_tune},
+          {"predict", "run a model on pictures", run_predict},
+          {"export-model", "export weights to another format", run_export_model}};
+}
+
+}  // namespace quorlan::cli
