@@ -1,0 +1,261 @@
+// The `quorlan` command line, run as a program: its outputs against the studio's own code path,
+// --json read back, exit codes, and Ctrl+C by signal.
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <opencv2/imgcodecs.hpp>
+
+#include "core/class_names.h"
+#include "core/image_files.h"
+#include "dataset/class_counts.h"
+#include "dataset/dataset_qa.h"
+#include "dataset/health_check.h"
+#include "dataset/split_export.h"
+#include "imaging/tile_split.h"
+#include "support/fixtures.h"
+
+using namespace quorlan;
+
+namespace {
+
+struct Run {
+  int code = -1;
+  QString out;
+  QString err;
+  QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
+};
+
+Run quorlan_cli(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+  QProcess p;
+  p.setProcessEnvironment(env);
+  p.start(QUORLAN_CLI, args);
+  p.waitForFinished(120000);
+  return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+          QString::fromUtf8(p.readAllStandardError())};
+}
+
+// Every file under `root`, relative, sorted.
+QStringList tree(const QString& root) {
+  QStringList files;
+  QDirIterator it(root, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+  while (it.hasNext()) files << QDir(root).relativeFilePath(it.next());
+  files.sort();
+  return files;
+}
+
+}  // namespace
+
+class TestCli : public QObject {
+  Q_OBJECT
+  QTemporaryDir dir_;
+  QString path(const QString& name) const { return dir_.filePath(name); }
+
+  // Twelve distinct pictures with a square each, labelled; classes.txt names it.
+  void annotated_folder(const QString& folder) {
+    QDir().mkpath(folder);
+    for (int i = 0; i < 12; ++i) {
+      test::write_noise_image(QDir(folder).filePath(QStringLiteral("shot_%1.png").arg(i)), 64, 48, 100 + i);
+      test::write_text(QDir(folder).filePath(QStringLiteral("shot_%1.txt").arg(i)),
+                       QStringLiteral("0 0.1 0.1 0.5 0.1 0.5 0.5\n%1 0.6 0.6 0.8 0.6 0.8 0.8\n").arg(i % 2));
+    }
+    test::write_text(QDir(folder).filePath("classes.txt"), "car\nbike\n");
+  }
+
+ private slots:
+  void initTestCase() { annotated_folder(path("src")); }
+
+  void usage_help_and_version() {
+    QCOMPARE(quorlan_cli({}).code, 2);
+    QCOMPARE(quorlan_cli({"frobnicate"}).code, 2);
+    const Run version = quorlan_cli({"--version"});
+    QCOMPARE(version.code, 0);
+    QVERIFY(version.out.startsWith("quorlan "));
+    for (const char* command : {"export", "health", "stats", "resize", "tile", "augment", "train", "tune", "predict",
+                                "export-model"}) {
+      const Run help = quorlan_cli({command, "--help"});
+      QCOMPARE(help.code, 0);
+      QVERIFY2(help.out.startsWith(QStringLiteral("Usage: quorlan %1 [options]").arg(command)), command);
+      QVERIFY(help.out.contains("--json"));
+    }
+    QVERIFY(quorlan_cli({"export", "--help"}).out.contains("70/20/10)"));
+    // Bad usage: 2, with the reason and nothing done.
+    for (const QStringList& bad : {QStringList{"export", path("src")}, QStringList{"export", "a", "b", "--split", "50/40"},
+                                   QStringList{"export", "a", "b", "--format", "xml"},
+                                   QStringList{"tile", "a", "b", "--parts", "4", "--grid", "3x3"},
+                                   QStringList{"resize", "a", "b", "--rotate", "45"},
+                                   QStringList{"augment", "a", "b", "--rotation", "15:-15"},
+                                   QStringList{"health", "a", "--imgsz", "big"}, QStringList{"stats", "--nope", "a"}}) {
+      const Run run = quorlan_cli(bad);
+      QVERIFY2(run.code == 2, qPrintable(bad.join(' ') + " -> " + QString::number(run.code)));
+      QVERIFY(!run.err.isEmpty());
+    }
+  }
+
+  void export_matches_the_studio() {
+    const Run run = quorlan_cli({"export", path("src"), path("cli_export"), "--split", "50/25/25", "--seed", "9"});
+    QCOMPARE(run.code, 0);
+    // The studio's code path with the same choices.
+    const QStringList images = list_folder_images(path("src"));
+    const QStringList classes = load_folder_classes(path("src")).names;
+    const GroupedSplit split = plan_grouped_split(collect_annotated_pairs(images), 0.5, 0.25, 9);
+    const ExportResult result =
+        export_dataset(split.pairs, split.counts, path("studio_export"), LabelFormat::Segmentation, classes);
+    QVERIFY(result.error.isEmpty());
+    QCOMPARE(run.out.trimmed(), export_summary_text(path("cli_export"), split, result, 9, classes));
+    QCOMPARE(tree(path("cli_export")), tree(path("studio_export")));
+    for (const QString& file : tree(path("studio_export")))
+      if (file.endsWith(".txt"))
+        QCOMPARE(test::read_bytes(path("cli_export/" + file)), test::read_bytes(path("studio_export/" + file)));
+
+    // An earlier export is never mixed into: refused (1) without --replace, replaced with it.
+    const Run again = quorlan_cli({"export", path("src"), path("cli_export"), "--json"});
+    QCOMPARE(again.code, 1);
+    QCOMPARE(again.json()["ok"].toBool(true), false);
+    QVERIFY(again.json()["error"].toString().contains("--replace"));
+    const Run replaced =
+        quorlan_cli({"export", path("src"), path("cli_export"), "--replace", "--format", "det", "--json"});
+    QCOMPARE(replaced.code, 0);
+    const QJsonObject json = replaced.json();
+    QCOMPARE(json["train"].toInt() + json["val"].toInt() + json["test"].toInt(), 12);
+    QCOMPARE(json["seed"].toInt(), 42);
+    QVERIFY(QFileInfo::exists(json["data_yaml"].toString()));
+    // A folder with nothing annotated: the work fails (1).
+    QDir().mkpath(path("bare"));
+    test::write_image(path("bare/a.png"), 10, 10);
+    const Run bare = quorlan_cli({"export", path("bare"), path("bare_out")});
+    QCOMPARE(bare.code, 1);
+    QCOMPARE(bare.err.trimmed(), QString("No annotated files found to split."));
+  }
+
+  void health_and_stats_match_the_studio() {
+    QDir().mkpath(path("dirty"));
+    annotated_folder(path("dirty"));
+    test::write_text(path("dirty/orphan.txt"), "0 0.1 0.1 0.2 0.1 0.2 0.2\n");
+    test::write_text(path("dirty/shot_3.txt"), "0 0.5 0.5 1.7 0.2 0.3\n");  // a line the engine rejects
+    const Run health = quorlan_cli({"health", path("dirty")});
+    QCOMPARE(health.code, 0);
+    const QString studio = health_report_text(*examine_folder(path("dirty"))) +
+                           qa_report_text(examine_dataset_quality(path("dirty"), {"car", "bike"}, 640));
+    QCOMPARE(health.out.trimmed(), studio.trimmed());
+    const Run strict = quorlan_cli({"health", path("dirty"), "--strict", "--json"});
+    QCOMPARE(strict.code, 1);
+    QCOMPARE(strict.json()["orphaned"].toArray().size(), 1);
+    QVERIFY(!strict.json()["sections"].toArray().isEmpty());
+    QCOMPARE(quorlan_cli({"health", path("src"), "--strict"}).code, 0);
+
+    const Run stats = quorlan_cli({"stats", path("src"), "--json"});
+    QCOMPARE(stats.code, 0);
+    const ClassCounts counts = sorted_by_count(count_class_objects(list_folder_images(path("src")), {"car", "bike"}));
+    const QJsonArray classes = stats.json()["classes"].toArray();
+    QCOMPARE(classes.size(), counts.size());
+    for (int i = 0; i < counts.size(); ++i) {
+      QCOMPARE(classes[i].toObject()["name"].toString(), counts[i].first);
+      QCOMPARE(classes[i].toObject()["count"].toInt(), counts[i].second);
+    }
+    QCOMPARE(quorlan_cli({"stats", path("src")}).out, QString("car: 18\nbike: 6\n"));
+  }
+
+  void image_tools_match_the_studio() {
+    const Run tile = quorlan_cli({"tile", path("src"), path("cli_tiles"), "--grid", "2x2", "--json"});
+    QCOMPARE(tile.code, 0);
+    QCOMPARE(tile.json()["tiles"].toInt(), 48);
+    LabelCarry carry;
+    carry.enabled = true;
+    for (const QString& image : list_folder_images(path("src")))
+      split_one_image(image, path("studio_tiles"), 2, 2, 4, true, carry);
+    // The same files, and the class names in each folder that got labels.
+    QStringList studio_files = tree(path("studio_tiles"));
+    QSet<QString> labelled_folders;
+    for (const QString& file : studio_files)
+      if (file.endsWith(".txt")) labelled_folders.insert(QFileInfo(file).path());
+    QCOMPARE(labelled_folders.size(), 2);  // the car's and the bike's quarter
+    for (const QString& folder : labelled_folders) studio_files << folder + "/classes.txt";
+    studio_files.sort();
+    QCOMPARE(tree(path("cli_tiles")), studio_files);
+    for (const QString& file : tree(path("studio_tiles")))
+      QCOMPARE(test::read_bytes(path("cli_tiles/" + file)), test::read_bytes(path("studio_tiles/" + file)));
+
+    const Run resize =
+        quorlan_cli({"resize", path("src"), path("cli_resized"), "--width", "32", "--format", "jpeg", "--json"});
+    QCOMPARE(resize.code, 0);
+    QCOMPARE(resize.json()["written"].toInt(), 12);
+    QCOMPARE(resize.json()["labelled"].toInt(), 12);
+    const cv::Mat small = cv::imread(path("cli_resized/shot_0_scaled.jpeg").toStdString());
+    QCOMPARE(small.cols, 32);
+    QCOMPARE(quorlan_cli({"resize", path("src"), path("cli_plain"), "--no-labels", "--no-resize"}).code, 0);
+    QVERIFY(QDir(path("cli_plain")).entryList({"*.txt"}).isEmpty());
+
+    const Run augment =
+        quorlan_cli({"augment", path("src/shot_1.png"), path("cli_aug"), "--count", "3", "--warp", "0:0", "--json"});
+    QCOMPARE(augment.code, 0);
+    QCOMPARE(augment.json()["written"].toInt(), 3);
+    QCOMPARE(QDir(path("cli_aug")).entryList({"shot_1_warped_enriched_*_var_*.jpg"}).size(), 3);
+    QCOMPARE(QDir(path("cli_aug")).entryList({"shot_1_warped_enriched_*_var_*.txt"}).size(), 3);
+    // A picture that cannot be read fails the work (1) and is named.
+    test::write_text(path("broken.png"), "not a picture");
+    const Run broken = quorlan_cli({"augment", path("broken.png"), path("cli_aug2")});
+    QCOMPARE(broken.code, 1);
+    QVERIFY(broken.err.contains("broken.png"));
+  }
+
+  void ctrl_c_stops_a_batch_between_whole_files() {
+    QDir().mkpath(path("many"));
+    for (int i = 0; i < 40; ++i) test::write_noise_image(path(QStringLiteral("many/p%1.png").arg(i)), 1600, 1200, i);
+    QProcess p;
+    p.start(QUORLAN_CLI, {"tile", path("many"), path("many_tiles"), "--grid", "4x4", "--parts", "16", "--json"});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("many_tiles/part_01")), 20000);
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 130);
+    const QJsonObject json = QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+    QVERIFY(json["tiles"].toInt() < 640);
+    // Every tile written is whole: it decodes; no temporary file is left.
+    for (const QString& file : tree(path("many_tiles"))) {
+      QVERIFY2(file.endsWith(".png"), qPrintable(file));
+      QVERIFY2(!cv::imread(path("many_tiles/" + file).toStdString()).empty(), qPrintable(file));
+    }
+  }
+
+  void ctrl_c_ends_an_engine_run_and_its_processes() {
+    // The engine double, and a copy of the host script of its own: its processes are found by path.
+    const QString script = path("engine/quorlan_engine.py");
+    QDir().mkpath(path("engine"));
+    QVERIFY(QFile::copy(QUORLAN_ENGINE_SCRIPT, script));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORLAN_PYTHON", "python3");
+    env.insert("QUORLAN_ENGINE_SCRIPT", script);
+    env.insert("PYTHONPATH", QUORLAN_ENGINE_DOUBLE);
+    test::write_text(path("data.yaml"), "path: .\ntrain: images\nval: images\nnames: [a]\n");
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QUORLAN_CLI, {"tune", path("data.yaml"), "--model", "slowtune.yaml", "--epochs", "3", "--project",
+                          path("runs"), "--name", "t"});
+    QVERIFY(p.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("runs/t/child.pid")), 30000);
+    const qint64 child = test::read_text(path("runs/t/child.pid")).trimmed().toLongLong();
+    QVERIFY(child > 0);
+    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    QVERIFY(p.waitForFinished(30000));
+    QCOMPARE(p.exitCode(), 130);
+    // No host and no child of it is left.
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(QStringLiteral("/proc/%1").arg(child)), 10000);
+    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+      bool number = false;
+      pid.toInt(&number);
+      if (!number) continue;
+      QFile cmdline("/proc/" + pid + "/cmdline");
+      if (cmdline.open(QIODevice::ReadOnly)) QVERIFY2(!cmdline.readAll().contains(script.toUtf8()), qPrintable(pid));
+    }
+  }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "test_cli.moc"
