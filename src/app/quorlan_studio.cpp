@@ -16,6 +16,7 @@
 
 #include "annotate/annotator_tab.h"
 #include "app/app_icon.h"
+#include "core/shipped_files.h"
 #include "dataset/dataset_actions.h"
 #include "imaging/enricher_tab.h"
 #include "imaging/resizer_tab.h"
@@ -34,7 +35,7 @@ namespace quorlan {
 QuorlanStudio::QuorlanStudio() {
   start_engine_probes();  // in the background; known long before a run can start
   setWindowTitle("Quorlan Studio - Deep Learning Workstation");
-  const QIcon icon = load_app_icon(QCoreApplication::applicationDirPath());
+  const QIcon icon = load_app_icon(QFileInfo(shipped_file("Quorlan-Studio-icon.png")).path());
   if (!icon.isNull()) setWindowIcon(icon);
   resize(1500, 950);
   init_ui();

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #endif
 
+#include "core/shipped_files.h"
+
 namespace quorlan {
 
 QString engine_python() {
@@ -28,7 +30,7 @@ QString engine_python() {
 QString engine_host_script() {
   const QString chosen = qEnvironmentVariable("QUORLAN_ENGINE_SCRIPT");
   if (!chosen.isEmpty()) return chosen;
-  return QDir(QCoreApplication::applicationDirPath()).filePath("quorlan_engine.py");
+  return shipped_file("quorlan_engine.py");
 }
 
 namespace {
