@@ -18,6 +18,8 @@
 #include "dataset/dataset_qa.h"
 #include "dataset/health_check.h"
 #include "dataset/split_export.h"
+#include "imaging/resize_pipeline.h"
+#include "imaging/resize_plan.h"
 #include "imaging/tile_split.h"
 #include "support/fixtures.h"
 
@@ -56,6 +58,15 @@ class TestCli : public QObject {
   Q_OBJECT
   QTemporaryDir dir_;
   QString path(const QString& name) const { return dir_.filePath(name); }
+
+  // The engine double in place of the engine.
+  static QProcessEnvironment double_environment() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORLAN_PYTHON", "python3");
+    env.insert("QUORLAN_ENGINE_SCRIPT", QUORLAN_ENGINE_SCRIPT);
+    env.insert("PYTHONPATH", QUORLAN_ENGINE_DOUBLE);
+    return env;
+  }
 
   // Twelve distinct pictures with a square each, labelled; classes.txt names it.
   void annotated_folder(const QString& folder) {
@@ -189,6 +200,16 @@ class TestCli : public QObject {
     QCOMPARE(resize.json()["labelled"].toInt(), 12);
     const cv::Mat small = cv::imread(path("cli_resized/shot_0_scaled.jpeg").toStdString());
     QCOMPARE(small.cols, 32);
+    // Byte for byte what the resizer tab's batch writes with the same fields.
+    ResizeSettings settings;
+    settings.width_text = "32";
+    settings.format = "JPEG";
+    settings.write_labels = true;
+    QDir().mkpath(path("studio_resized"));
+    QCOMPARE(run_resize_batch(list_resizer_folder(path("src"), false), path("studio_resized"), settings).written, 12);
+    QCOMPARE(tree(path("cli_resized")), tree(path("studio_resized")));
+    for (const QString& file : tree(path("studio_resized")))
+      QCOMPARE(test::read_bytes(path("cli_resized/" + file)), test::read_bytes(path("studio_resized/" + file)));
     QCOMPARE(quorlan_cli({"resize", path("src"), path("cli_plain"), "--no-labels", "--no-resize"}).code, 0);
     QVERIFY(QDir(path("cli_plain")).entryList({"*.txt"}).isEmpty());
 
@@ -203,6 +224,41 @@ class TestCli : public QObject {
     const Run broken = quorlan_cli({"augment", path("broken.png"), path("cli_aug2")});
     QCOMPARE(broken.code, 1);
     QVERIFY(broken.err.contains("broken.png"));
+  }
+
+  void engine_commands_through_the_double() {
+    QProcessEnvironment env = double_environment();
+    // Train: the run's folder and metrics come back; a missing manifest is a failed step (1).
+    QCOMPARE(quorlan_cli({"export", path("src"), path("ds"), "--split", "50/50/0"}).code, 0);
+    const Run train = quorlan_cli({"train", path("ds/data.yaml"), "--model", "yolov8n.pt", "--epochs", "2", "--device",
+                                   "cpu", "--project", path("runs"), "--name", "cli", "--json"},
+                                  env);
+    QVERIFY2(train.code == 0, qPrintable(train.out + train.err.right(2000)));
+    QCOMPARE(train.json()["save_dir"].toString(), path("runs/cli"));
+    QVERIFY(QFileInfo::exists(train.json()["best"].toString()));
+    QVERIFY(train.err.contains("train: 2/2 epochs"));  // one progress line an epoch, off a terminal
+    const Run missing = quorlan_cli({"train", path("nothing.yaml")}, env);
+    QCOMPARE(missing.code, 1);
+    QCOMPARE(missing.err.trimmed(), "YAML file path does not exist:\n" + path("nothing.yaml"));
+
+    // Predict: boxes per picture, and with --save the drawn picture and its label file.
+    test::write_text(path("boxes.pt"), R"({"names": {"0": "person", "1": "car"},
+        "detections": [{"cls": 0, "conf": 0.9, "xyxy": [8, 4, 40, 36]}, {"cls": 1, "conf": 0.3, "xyxy": [0, 0, 10, 10]}]})");
+    const Run predict =
+        quorlan_cli({"predict", path("boxes.pt"), path("src"), "--conf", "0.5", "--save", path("pred"), "--json"}, env);
+    QVERIFY2(predict.code == 0, qPrintable(predict.out + predict.err.right(2000)));
+    const QJsonArray results = predict.json()["results"].toArray();
+    QCOMPARE(results.size(), 12);
+    QCOMPARE(results[0].toObject()["boxes"].toArray().size(), 1);
+    QCOMPARE(results[0].toObject()["boxes"].toArray()[0].toObject()["name"].toString(), QString("person"));
+    QCOMPARE(test::read_text(path("pred/shot_0.txt")), QString("0 0.375000 0.416667 0.500000 0.666667\n"));
+    QVERIFY(!cv::imread(path("pred/shot_0.jpg").toStdString()).empty());
+
+    // Export a model; a format the engine refuses is a failed step.
+    const Run exported = quorlan_cli({"export-model", path("boxes.pt"), "--format", "onnx", "--json"}, env);
+    QCOMPARE(exported.code, 0);
+    QVERIFY(QFileInfo::exists(exported.json()["path"].toString()));
+    QCOMPARE(quorlan_cli({"export-model", path("boxes.pt"), "--format", "nonsense"}, env).code, 1);
   }
 
   void ctrl_c_stops_a_batch_between_whole_files() {
@@ -225,14 +281,12 @@ class TestCli : public QObject {
   }
 
   void ctrl_c_ends_an_engine_run_and_its_processes() {
-    // The engine double, and a copy of the host script of its own: its processes are found by path.
+    // A copy of the host script of its own: its processes are found by path.
     const QString script = path("engine/quorlan_engine.py");
     QDir().mkpath(path("engine"));
     QVERIFY(QFile::copy(QUORLAN_ENGINE_SCRIPT, script));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QUORLAN_PYTHON", "python3");
+    QProcessEnvironment env = double_environment();
     env.insert("QUORLAN_ENGINE_SCRIPT", script);
-    env.insert("PYTHONPATH", QUORLAN_ENGINE_DOUBLE);
     test::write_text(path("data.yaml"), "path: .\ntrain: images\nval: images\nnames: [a]\n");
     QProcess p;
     p.setProcessEnvironment(env);
