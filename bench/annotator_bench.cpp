@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "annotate/annotator_tab.h"
-#include "annotate/interactive_canvas.h"
-#include "annotate/shape_item.h"
-#include "shell/prompts.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/shape_item.h"
+#include "widgets/prompts.h"
 
 using quorlan::AnnotatorTab;
 using quorlan::ShapeItem;

@@ -12,7 +12,7 @@
 #include <random>
 #include <vector>
 
-#include "dataset/class_stats.h"
+#include "dataset/class_counts.h"
 #include "dataset/health_check.h"
 #include "dataset/split_export.h"
 

@@ -21,20 +21,20 @@
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 
-#include "annotate/bgr_pixmap.h"
-#include "annotate/interactive_canvas.h"
+#include "widgets/bgr_pixmap.h"
+#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
-#include "annotate/shape_item.h"
+#include "widgets/shape_item.h"
 #include "core/class_names.h"
 #include "core/image_limits.h"
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 #include "core/atomic_file.h"
 #include "core/constants.h"
-#include "shell/named.h"
-#include "shell/prompts.h"
-#include "shell/wait_cursor.h"
+#include "widgets/named.h"
+#include "widgets/prompts.h"
+#include "widgets/wait_cursor.h"
 #include "engine_client/engine_host.h"
 
 namespace quorlan {

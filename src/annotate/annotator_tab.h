@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "annotate/image_prefetch.h"
-#include "annotate/shape_item.h"
+#include "widgets/shape_item.h"
 #include "annotate/shape_history.h"
 #include "core/label_document.h"
 #include "engine_client/prediction_host.h"

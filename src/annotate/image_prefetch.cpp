@@ -4,7 +4,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <utility>
 
-#include "annotate/bgr_pixmap.h"
+#include "widgets/bgr_pixmap.h"
 #include "core/image_limits.h"
 
 namespace quorlan {

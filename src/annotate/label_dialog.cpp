@@ -9,7 +9,7 @@
 #include <QVBoxLayout>
 
 #include "core/label_files.h"
-#include "shell/prompts.h"
+#include "widgets/prompts.h"
 
 namespace quorlan {
 

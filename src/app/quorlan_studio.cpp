@@ -23,7 +23,7 @@
 #include "imaging/splitter_tab.h"
 #include "inference/inference_tab.h"
 #include "shell/help_dialog.h"
-#include "shell/prompts.h"
+#include "widgets/prompts.h"
 #include "shell/theme.h"
 #include "engine_client/prediction_host.h"
 #include "training/config_tab.h"

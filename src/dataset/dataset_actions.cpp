@@ -15,8 +15,8 @@
 #include "dataset/health_check.h"
 #include "dataset/split_config_dialog.h"
 #include "dataset/split_export.h"
-#include "shell/prompts.h"
-#include "shell/wait_cursor.h"
+#include "widgets/prompts.h"
+#include "widgets/wait_cursor.h"
 
 namespace quorlan {
 

@@ -6,7 +6,7 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "shell/prompts.h"
+#include "widgets/prompts.h"
 
 #include <limits>
 

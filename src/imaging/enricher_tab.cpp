@@ -23,15 +23,15 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "annotate/bgr_pixmap.h"
-#include "annotate/interactive_canvas.h"
-#include "annotate/zoomable_view.h"
+#include "widgets/bgr_pixmap.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/zoomable_view.h"
 #include "core/class_names.h"
 #include "core/image_limits.h"
 #include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
 #include "core/constants.h"
-#include "shell/prompts.h"
+#include "widgets/prompts.h"
 #include "shell/theme.h"
 
 namespace quorlan {

@@ -22,10 +22,10 @@
 #include <QtConcurrent>
 #include <atomic>
 
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 #include "imaging/resize_pipeline.h"
-#include "shell/named.h"
-#include "shell/prompts.h"
+#include "widgets/named.h"
+#include "widgets/prompts.h"
 #include "shell/theme.h"
 
 namespace quorlan {

@@ -17,8 +17,8 @@
 #include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
 #include "imaging/tile_plan.h"
-#include "shell/browse_button.h"
-#include "shell/prompts.h"
+#include "widgets/browse_button.h"
+#include "widgets/prompts.h"
 #include "shell/theme.h"
 
 namespace quorlan {

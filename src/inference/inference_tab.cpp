@@ -15,13 +15,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 #include "engine_client/engine_host.h"
 #include "inference/export_thread.h"
-#include "shell/browse_button.h"
-#include "shell/prompts.h"
+#include "widgets/browse_button.h"
+#include "widgets/prompts.h"
 #include "shell/theme.h"
-#include "shell/wait_cursor.h"
+#include "widgets/wait_cursor.h"
 
 namespace quorlan {
 

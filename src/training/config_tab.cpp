@@ -12,7 +12,7 @@
 #include <QVBoxLayout>
 
 #include "engine_client/engine_host.h"
-#include "shell/prompts.h"
+#include "widgets/prompts.h"
 #include "shell/theme.h"
 #include "training/training_math.h"
 

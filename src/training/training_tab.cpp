@@ -14,8 +14,8 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
-#include "annotate/zoomable_view.h"
-#include "shell/prompts.h"
+#include "widgets/zoomable_view.h"
+#include "widgets/prompts.h"
 #include "training/trainer_thread.h"
 #include "training/training_math.h"
 #include "training/tuner_thread.h"

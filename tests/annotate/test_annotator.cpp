@@ -12,9 +12,9 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
-#include "annotate/interactive_canvas.h"
+#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 

@@ -16,7 +16,7 @@
 
 #include "annotate/annotator_tab.h"
 #include "annotate/image_prefetch.h"
-#include "annotate/interactive_canvas.h"
+#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
 #include "app/quorlan_studio.h"
 #include "core/atomic_file.h"

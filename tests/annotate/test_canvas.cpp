@@ -6,9 +6,9 @@
 #include <QtTest>
 #include <cmath>
 
-#include "annotate/interactive_canvas.h"
-#include "annotate/shape_item.h"
-#include "annotate/zoomable_view.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/shape_item.h"
+#include "widgets/zoomable_view.h"
 #include "core/polygon_edit.h"
 
 using namespace quorlan;

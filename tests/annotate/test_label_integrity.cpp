@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 
 #include "annotate/annotator_tab.h"
-#include "annotate/interactive_canvas.h"
+#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
 #include "app/quorlan_studio.h"
 #include "support/fixtures.h"

@@ -15,7 +15,7 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
-#include "annotate/interactive_canvas.h"
+#include "widgets/interactive_canvas.h"
 #include "app/app_icon.h"
 #include "app/quorlan_studio.h"
 #include "shell/theme.h"

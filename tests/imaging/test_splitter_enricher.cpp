@@ -14,8 +14,8 @@
 #include <opencv2/imgproc.hpp>
 #include <sys/resource.h>
 
-#include "annotate/interactive_canvas.h"
-#include "annotate/zoomable_view.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/zoomable_view.h"
 #include "core/image_limits.h"
 #include "imaging/augment.h"
 #include "imaging/resize_pipeline.h"

@@ -13,7 +13,7 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 #include "engine_client/engine_host.h"
 #include "engine_client/prediction_host.h"
 #include "inference/export_artifact.h"

@@ -5,7 +5,7 @@
 #include <deque>
 #include <functional>
 
-#include "shell/prompts.h"
+#include "widgets/prompts.h"
 
 namespace quorlan {
 

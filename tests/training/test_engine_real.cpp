@@ -14,7 +14,7 @@
 #include <QLineEdit>
 
 #include "annotate/annotator_tab.h"
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 #include "core/label_geometry.h"
 #include "dataset/split_export.h"
 #include "imaging/augment.h"

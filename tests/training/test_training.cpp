@@ -14,7 +14,7 @@
 #include <QThread>
 #include <QtTest>
 
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 #include "app/quorlan_studio.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"

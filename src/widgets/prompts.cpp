@@ -1,4 +1,4 @@
-#include "shell/prompts.h"
+#include "widgets/prompts.h"
 
 #include <QDialog>
 #include <QFileDialog>

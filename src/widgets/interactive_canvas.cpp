@@ -1,4 +1,4 @@
-#include "annotate/interactive_canvas.h"
+#include "widgets/interactive_canvas.h"
 
 #include <QGraphicsLineItem>
 #include <QGraphicsPolygonItem>
@@ -7,7 +7,7 @@
 #include <QPen>
 #include <cmath>
 
-#include "annotate/shape_item.h"
+#include "widgets/shape_item.h"
 #include "core/polygon_edit.h"
 
 namespace quorlan {

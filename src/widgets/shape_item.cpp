@@ -1,4 +1,4 @@
-#include "annotate/shape_item.h"
+#include "widgets/shape_item.h"
 
 #include <QBrush>
 #include <QPen>

@@ -1,4 +1,4 @@
-#include "shell/browse_button.h"
+#include "widgets/browse_button.h"
 
 #include <QLineEdit>
 #include <QPushButton>

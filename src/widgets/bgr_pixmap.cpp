@@ -1,4 +1,4 @@
-#include "annotate/bgr_pixmap.h"
+#include "widgets/bgr_pixmap.h"
 
 #include <opencv2/imgproc.hpp>
 

@@ -1,4 +1,4 @@
-#include "annotate/zoomable_view.h"
+#include "widgets/zoomable_view.h"
 
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
@@ -6,7 +6,7 @@
 #include <QScrollBar>
 #include <QWheelEvent>
 
-#include "annotate/interactive_canvas.h"
+#include "widgets/interactive_canvas.h"
 
 namespace quorlan {
 
