@@ -73,7 +73,7 @@ void QuorlanStudio::init_ui() {
   });
   connect(tab_workspace->btn_health_check, &QPushButton::clicked, this, [this] {
     if (!tab_workspace->resolve_unsaved()) return;
-    run_health_check(this, tab_workspace->image_folder, tab_workspace->classes, tab_config->imgsz_input->value(),
+    run_health_check(this, tab_workspace->image_folder, tab_workspace->classes, tab_config->image_size(),
                      [this](const QString& image) {
                        tabs->setCurrentWidget(tab_workspace);
                        tab_workspace->jump_to_image(static_cast<int>(tab_workspace->image_paths.indexOf(image)));
@@ -157,7 +157,7 @@ void QuorlanStudio::annotator_key(int key) {
 }
 
 void QuorlanStudio::start_training() {
-  const QString data_yaml = tab_config->data_yaml_input->text().trimmed();
+  const QString data_yaml = tab_config->data_yaml();
   if (!QFileInfo::exists(data_yaml)) {
     prompts().critical(this, "Error", "YAML file path does not exist:\n" + data_yaml);
     return;
@@ -165,23 +165,22 @@ void QuorlanStudio::start_training() {
   // "auto" is decided by the run itself, off the GUI thread: the click never waits for the
   // background question about CUDA.
   const QString device = tab_config->selected_device();
-  if (tab_progress->start_training(tab_config->training_params(data_yaml, device))) tabs->setCurrentIndex(5);
+  if (tab_progress->start_training(tab_config->training_params(data_yaml, device))) tabs->setCurrentWidget(tab_progress);
 }
 
 void QuorlanStudio::start_automl_tuning() {
-  const QString data_yaml = tab_config->data_yaml_input->text().trimmed();
+  const QString data_yaml = tab_config->data_yaml();
   if (!QFileInfo::exists(data_yaml)) {
     prompts().critical(this, "Error", "Data YAML file path does not exist.");
     return;
   }
-  if (tab_progress->start_automl_tuning(tab_config->tuning_params(data_yaml))) tabs->setCurrentIndex(5);
+  if (tab_progress->start_automl_tuning(tab_config->tuning_params(data_yaml))) tabs->setCurrentWidget(tab_progress);
 }
 
 void QuorlanStudio::apply_automl_results(const QVariantMap& best_params) {
-  if (best_params.contains("lr0")) tab_config->lr0_input->setValue(best_params.value("lr0").toDouble());
-  if (best_params.contains("lrf")) tab_config->lrf_input->setValue(best_params.value("lrf").toDouble());
+  tab_config->apply_tuned(best_params);
   prompts().information(this, "AutoML Complete", "Optimal hyperparameters applied to controls.");
-  tabs->setCurrentIndex(4);
+  tabs->setCurrentWidget(tab_config);
 }
 
 void QuorlanStudio::closeEvent(QCloseEvent* event) {

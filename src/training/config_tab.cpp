@@ -181,4 +181,13 @@ QVariantMap ConfigTab::tuning_params(const QString& data_yaml) const {
   };
 }
 
+QString ConfigTab::data_yaml() const { return data_yaml_input->text().trimmed(); }
+
+int ConfigTab::image_size() const { return imgsz_input->value(); }
+
+void ConfigTab::apply_tuned(const QVariantMap& best) {
+  if (best.contains("lr0")) lr0_input->setValue(best.value("lr0").toDouble());
+  if (best.contains("lrf")) lrf_input->setValue(best.value("lrf").toDouble());
+}
+
 }  // namespace quorlan

@@ -27,6 +27,12 @@ class ConfigTab : public QWidget {
   void set_gpu_count(int count);
   // The six tuning parameters.
   QVariantMap tuning_params(const QString& data_yaml) const;
+  // The manifest path as typed, trimmed.
+  QString data_yaml() const;
+  // The training image size, which the health check judges box sizes at.
+  int image_size() const;
+  // Puts the hyperparameters a tuning run found (lr0, lrf; others are ignored) into the fields.
+  void apply_tuned(const QVariantMap& best);
 
   QComboBox* model_combo = nullptr;
   QComboBox* device_combo = nullptr;
