@@ -10,7 +10,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 
 (cd "$build" && cpack -G DEB -B "$work/pkg" >/dev/null) || fail "cpack could not make the package"
 deb="$(ls "$work"/pkg/quorlan-studio_*.deb)"
-dpkg-deb -I "$deb" | grep -q "Depends:.*libqt6widgets6" || fail "the package does not depend on Qt's widgets library"
+# (Read whole first: grep -q closing the pipe early would fail the pipeline under pipefail.)
+info="$(dpkg-deb -I "$deb")"
+grep -q "Depends:.*libqt6widgets6" <<< "$info" || fail "the package does not depend on Qt's widgets library"
 dpkg-deb -x "$deb" "$work/root"
 for f in usr/bin/quorlan usr/bin/quorlan-studio usr/bin/quorlan-setup-engine usr/share/quorlan-studio/quorlan_engine.py \
          usr/share/applications/quorlan-studio.desktop usr/share/icons/hicolor/64x64/apps/quorlan-studio.png; do
@@ -22,7 +24,8 @@ if command -v desktop-file-validate >/dev/null; then
 fi
 bin="$work/root/usr/bin"
 
-"$bin/quorlan" --version | grep -q "^quorlan [0-9]" || fail "quorlan --version"
+version="$("$bin/quorlan" --version)" || fail "quorlan --version failed"
+grep -q "^quorlan [0-9]" <<< "$version" || fail "quorlan --version: $version"
 
 mkdir -p "$work/data"
 python3 - "$work/data" <<'PY'
