@@ -1,12 +1,12 @@
 // Annotator benchmarks: a folder of 100,000 images, stepping through 24-megapixel JPEGs (back to
 // back, and at a human pace with the neighbours decoded ahead), an image with 500 shapes, and
 // the edits of an image with 2,000 shapes. Each is timed several times; medians are printed.
-#include <QGraphicsPolygonItem>
-#include <QGraphicsSceneMouseEvent>
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGraphicsPolygonItem>
+#include <QGraphicsSceneMouseEvent>
 #include <QListWidget>
 #include <QScrollBar>
 #include <QTemporaryDir>
@@ -19,8 +19,8 @@
 
 #include "annotate/annotator_tab.h"
 #include "widgets/interactive_canvas.h"
-#include "widgets/shape_item.h"
 #include "widgets/prompts.h"
+#include "widgets/shape_item.h"
 
 using quorlan::AnnotatorTab;
 using quorlan::ShapeItem;
@@ -77,8 +77,10 @@ void big_folder(const QString& root) {
       tab.list_images->viewport()->grab();
     });
   }
-  std::printf("folder of 100000 images listed, marked and first image shown: median %.1f ms "
-              "(bare directory listing %.1f ms)\n", ours, floor);
+  std::printf(
+      "folder of 100000 images listed, marked and first image shown: median %.1f ms "
+      "(bare directory listing %.1f ms)\n",
+      ours, floor);
   std::printf("list scroll step with repaint: median %.2f ms\n", scroll);
   std::printf("annotator-folder: ratio %.2f (goal <= 1.0, seconds for 100000 images)\n", ours / 1000.0);
 }
@@ -113,8 +115,10 @@ void big_images(const QString& root) {
   });
   int k = 0;
   const double floor = median_ms(7, [&] { cv::imread(paths[k++ % 3].toStdString(), cv::IMREAD_COLOR); });
-  std::printf("next image back to back (no time to decode ahead), 24 MP JPEG: median %.1f ms; "
-              "bare cv::imread %.1f ms\n", ours, floor);
+  std::printf(
+      "next image back to back (no time to decode ahead), 24 MP JPEG: median %.1f ms; "
+      "bare cv::imread %.1f ms\n",
+      ours, floor);
   std::printf("annotator-next-image: ratio %.2f (goal <= 1.25)\n", ours / floor);
 
   // At a human pace: the neighbour's decode had time to finish before the key.
@@ -213,8 +217,10 @@ void two_thousand_shapes(const QString& root) {
   });
   const double undo = timed([&] { tab.undo(); });
   const double redo = timed([&] { tab.redo(); });
-  std::printf("2000 shapes, one edit with its save and repaint: draw %.2f ms, select %.2f ms, drag a vertex %.2f ms, "
-              "undo %.2f ms, redo %.2f ms\n", draw, select, drag, undo, redo);
+  std::printf(
+      "2000 shapes, one edit with its save and repaint: draw %.2f ms, select %.2f ms, drag a vertex %.2f ms, "
+      "undo %.2f ms, redo %.2f ms\n",
+      draw, select, drag, undo, redo);
   std::printf("annotator-2000-shapes: slowest %.2f ms (goal < 16 ms each)\n",
               std::max({draw, select, drag, undo, redo}));
 }
@@ -229,7 +235,6 @@ int main(int argc, char* argv[]) {
   if (only.isEmpty() || only == "edits") two_thousand_shapes(root.path());
   if (only.isEmpty() || only == "folder") big_folder(root.path());
   if (only.isEmpty() || only == "images") big_images(root.path());
-  if (prefetched_ratio >= 0)
-    std::printf("next-image-prefetched: ratio %.2f (goal <= 0.3)\n", prefetched_ratio);
+  if (prefetched_ratio >= 0) std::printf("next-image-prefetched: ratio %.2f (goal <= 0.3)\n", prefetched_ratio);
   return 0;
 }

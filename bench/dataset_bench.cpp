@@ -36,8 +36,9 @@ void shell(const QString& command) {
   if (QProcess::execute("/bin/sh", {"-c", command}) != 0) std::fprintf(stderr, "failed: %s\n", qPrintable(command));
 }
 
-const char* kLabel = "0 0.100000 0.100000 0.500000 0.100000 0.500000 0.500000 0.100000 0.500000\n"
-                     "1 0.600000 0.600000 0.900000 0.600000 0.900000 0.900000\n";
+const char* kLabel =
+    "0 0.100000 0.100000 0.500000 0.100000 0.500000 0.500000 0.100000 0.500000\n"
+    "1 0.600000 0.600000 0.900000 0.600000 0.900000 0.900000\n";
 
 void export_bench(const QString& root, int runs) {
   const QString src = QDir(root).filePath("images");
@@ -63,13 +64,14 @@ void export_bench(const QString& root, int runs) {
     auto run_ours = [&] {
       QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
       shuffle_pairs(pairs);
-      const ExportResult res = export_dataset(pairs, plan_split(pairs.size(), 0.7, 0.2), a,
-                                              LabelFormat::Segmentation, {"car", "bus"});
+      const ExportResult res =
+          export_dataset(pairs, plan_split(pairs.size(), 0.7, 0.2), a, LabelFormat::Segmentation, {"car", "bus"});
       if (!res.error.isEmpty()) std::fprintf(stderr, "%s\n", qPrintable(res.error));
     };
     auto run_cp = [&] {
       shell(QStringLiteral("mkdir -p '%1' && cd '%2' && find . -maxdepth 1 -type f -print0 | "
-                           "xargs -0 cp --preserve=timestamps -t '%1'").arg(b, src));
+                           "xargs -0 cp --preserve=timestamps -t '%1'")
+                .arg(b, src));
     };
     shell("sync");
     if (r % 2 == 0) {  // alternate who goes first, so neither always meets the other's write-back
@@ -85,7 +87,8 @@ void export_bench(const QString& root, int runs) {
     QDir(b).removeRecursively();
   }
   const double o = median_ms(ours), c = median_ms(cp);
-  std::printf("export of 10000 images (~100 KB) + labels, segmentation: median %.0f ms; cp of the same files %.0f ms\n", o, c);
+  std::printf("export of 10000 images (~100 KB) + labels, segmentation: median %.0f ms; cp of the same files %.0f ms\n",
+              o, c);
   std::printf("dataset-export: ratio %.2f (goal <= 1.5)\n", o / c);
 }
 

@@ -12,8 +12,8 @@
 
 #include "core/label_geometry.h"
 #include "imaging/augment.h"
-#include "imaging/tile_split.h"
 #include "imaging/tile_plan.h"
+#include "imaging/tile_split.h"
 
 int main(int argc, char* argv[]) {
   QCoreApplication app(argc, argv);

@@ -100,9 +100,11 @@ int main(int argc, char* argv[]) {
     window.tab_config->workers_input->setValue(0);
     window.tab_config->project_dir_input->setText(QDir(out).filePath("runs"));
     window.start_training();
-    wait_until(app, [&] { return window.tab_progress->bar_train_progress->value() > 0; }, 300000);
+    wait_until(
+        app, [&] { return window.tab_progress->bar_train_progress->value() > 0; }, 300000);
     shot("training-running");
-    wait_until(app, [&] { return !window.tab_progress->is_busy(); }, 600000);
+    wait_until(
+        app, [&] { return !window.tab_progress->is_busy(); }, 600000);
     shot("training-done");
   }
 

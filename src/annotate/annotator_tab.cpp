@@ -21,21 +21,21 @@
 #include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 
-#include "widgets/bgr_pixmap.h"
-#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
-#include "widgets/shape_item.h"
+#include "core/atomic_file.h"
 #include "core/class_names.h"
+#include "core/constants.h"
 #include "core/image_limits.h"
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
-#include "widgets/zoomable_view.h"
-#include "core/atomic_file.h"
-#include "core/constants.h"
+#include "engine_client/engine_host.h"
+#include "widgets/bgr_pixmap.h"
+#include "widgets/interactive_canvas.h"
 #include "widgets/named.h"
 #include "widgets/prompts.h"
+#include "widgets/shape_item.h"
 #include "widgets/wait_cursor.h"
-#include "engine_client/engine_host.h"
+#include "widgets/zoomable_view.h"
 
 namespace quorlan {
 namespace {
@@ -44,10 +44,10 @@ const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 
 // The draw modes and the letter that picks each.
 const std::array<std::pair<const char*, Qt::Key>, 5> kModeKeys = {{{"Select/Move", Qt::Key_S},
-                                                                  {"Polygon", Qt::Key_P},
-                                                                  {"Rectangle", Qt::Key_R},
-                                                                  {"Circle", Qt::Key_C},
-                                                                  {"Pentagon", Qt::Key_G}}};
+                                                                   {"Polygon", Qt::Key_P},
+                                                                   {"Rectangle", Qt::Key_R},
+                                                                   {"Circle", Qt::Key_C},
+                                                                   {"Pentagon", Qt::Key_G}}};
 
 // A shape whose corners are dragged as a rectangle's: a box line, or a drawn rectangle that is
 // still one.
@@ -519,8 +519,8 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
     document.open(label_path_of(img_path), class_count(), QSize(display_cv_img.cols, display_cv_img.rows));
     const LabelReadResult& read = document.content();
     for (const LabelShape& shape : read.shapes) insert_record(annotations.size(), state_of(shape, type_of_read(shape)));
-    confirmed_empty_ = document.stamp().exists && document.read_error().isEmpty() && read.shapes.isEmpty() &&
-                       read.kept.isEmpty();
+    confirmed_empty_ =
+        document.stamp().exists && document.read_error().isEmpty() && read.shapes.isEmpty() && read.kept.isEmpty();
     if (!document.content().error.isEmpty()) print_line("Error loading annotations: " + document.content().error);
     if (!document.read_error().isEmpty()) {
       print_line("Error loading annotations: " + document.read_error());
@@ -651,8 +651,8 @@ QUndoStack* AnnotatorTab::history_for_current() {
 
 void AnnotatorTab::check_history_after_show() {
   const auto found = histories_.find(document.path());
-  if (found != histories_.end() &&
-      (found->label_stamp != document.stamp() || found->image_size != QSize(display_cv_img.cols, display_cv_img.rows))) {
+  if (found != histories_.end() && (found->label_stamp != document.stamp() ||
+                                    found->image_size != QSize(display_cv_img.cols, display_cv_img.rows))) {
     // Another program changed the label file or the picture: the old steps no longer apply.
     found->stack->clear();
     found->label_stamp = document.stamp();
@@ -718,8 +718,10 @@ void AnnotatorTab::confirm_empty() {
 // ---------------------------------------------------------------- classes shown
 
 void AnnotatorTab::set_class_hidden(int class_id, bool hidden) {
-  if (hidden) hidden_classes.insert(class_id);
-  else hidden_classes.remove(class_id);
+  if (hidden)
+    hidden_classes.insert(class_id);
+  else
+    hidden_classes.remove(class_id);
   {
     const QSignalBlocker block(list_classes);
     for (int i = 0; i < list_classes->count(); ++i) {
@@ -857,7 +859,7 @@ void AnnotatorTab::populate_image_list(const QSet<QString>& label_files) {
                                ? label_files.contains(QFileInfo(label).fileName())
                                : QFileInfo::exists(label);
     // Only the label files found are looked at again, for their size.
-    const LabelMark mark = !annotated                        ? LabelMark::Pending
+    const LabelMark mark = !annotated                     ? LabelMark::Pending
                            : QFileInfo(label).size() == 0 ? LabelMark::Background
                                                           : LabelMark::Annotated;
     marks_.append(mark);
@@ -985,8 +987,7 @@ void AnnotatorTab::run_ai_autolabel() {
   }
   // A model's class name with a line break would split classes.txt and shift every later id.
   const auto id_of = [&](int cls) {
-    const QString name =
-        clean_class_name(result->names.value(cls, ai_model->names.value(cls, QString::number(cls))));
+    const QString name = clean_class_name(result->names.value(cls, ai_model->names.value(cls, QString::number(cls))));
     return class_id_for(name.isEmpty() ? QString::number(cls) : name, -1);
   };
   if (result->masks) {
@@ -1051,9 +1052,15 @@ void AnnotatorTab::ann_delete_selected() {
 }
 
 QList<QKeySequence> AnnotatorTab::annotator_keys() {
-  QList<QKeySequence> keys = {Qt::Key_D, Qt::Key_Right, Qt::Key_A, Qt::Key_Left, Qt::Key_E,
-                              QKeySequence(Qt::CTRL | Qt::Key_S), QKeySequence(Qt::CTRL | Qt::Key_D),
-                              QKeySequence(Qt::CTRL | Qt::Key_Z), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
+  QList<QKeySequence> keys = {Qt::Key_D,
+                              Qt::Key_Right,
+                              Qt::Key_A,
+                              Qt::Key_Left,
+                              Qt::Key_E,
+                              QKeySequence(Qt::CTRL | Qt::Key_S),
+                              QKeySequence(Qt::CTRL | Qt::Key_D),
+                              QKeySequence(Qt::CTRL | Qt::Key_Z),
+                              QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
                               QKeySequence(Qt::CTRL | Qt::Key_Y)};
   for (const auto& mode_key : kModeKeys) keys << QKeySequence(mode_key.second);
   return keys;
@@ -1071,8 +1078,10 @@ void AnnotatorTab::handle_edit_key(int key) {
     if (key == mode_key) return combo_mode->setCurrentText(mode);
   // While a polygon is being drawn the keys edit it, never the finished shapes.
   if (canvas->drawing || !canvas->current_polygon.isEmpty()) {
-    if (key == Qt::Key_Escape) canvas->reset_drawing();
-    else if (key == Qt::Key_Backspace) canvas->remove_last_point();
+    if (key == Qt::Key_Escape)
+      canvas->reset_drawing();
+    else if (key == Qt::Key_Backspace)
+      canvas->remove_last_point();
     return;
   }
   if (key == Qt::Key_D || key == Qt::Key_Right) return next_image();

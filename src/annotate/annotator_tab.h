@@ -9,10 +9,10 @@
 #include <optional>
 
 #include "annotate/image_prefetch.h"
-#include "widgets/shape_item.h"
 #include "annotate/shape_history.h"
 #include "core/label_document.h"
 #include "engine_client/prediction_host.h"
+#include "widgets/shape_item.h"
 
 class QComboBox;
 class QDoubleSpinBox;
@@ -35,9 +35,9 @@ struct AnnotationRecord {
   QString label;
   QString type;
   int class_id = 0;
-  bool box = false;     // read from a box line; written back as one
-  QByteArray raw;       // the file's line for this shape while it is unchanged
-  QPolygonF original;   // the scene points `raw` describes
+  bool box = false;    // read from a box line; written back as one
+  QByteArray raw;      // the file's line for this shape while it is unchanged
+  QPolygonF original;  // the scene points `raw` describes
 };
 
 // The "Image Annotator" tab: a folder of images, their shapes, labels and label files.
@@ -201,7 +201,7 @@ class AnnotatorTab : public QWidget {
   QHash<QString, History> histories_;
   ImageState last_state_;  // the state the current image's history ends in
   bool confirmed_empty_ = false;
-  QImage display_image_;  // display_cv_img in the canvas's form
+  QImage display_image_;      // display_cv_img in the canvas's form
   QVector<LabelMark> marks_;  // one per image_paths entry
   ImagePrefetch prefetch_{decode_for_canvas};
   bool classes_unsaved_ = false;  // a class was added but classes.txt could not be written

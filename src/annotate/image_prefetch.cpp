@@ -4,8 +4,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <utility>
 
-#include "widgets/bgr_pixmap.h"
 #include "core/image_limits.h"
+#include "widgets/bgr_pixmap.h"
 
 namespace quorlan {
 

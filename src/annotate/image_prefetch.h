@@ -9,8 +9,8 @@
 #include <QStringList>
 #include <QThreadPool>
 #include <functional>
-#include <optional>
 #include <opencv2/core.hpp>
+#include <optional>
 
 #include "core/atomic_file.h"
 

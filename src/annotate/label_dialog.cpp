@@ -13,8 +13,7 @@
 
 namespace quorlan {
 
-LabelDialog::LabelDialog(const QStringList& classes, const QString& last_label, QWidget* parent)
-    : QDialog(parent) {
+LabelDialog::LabelDialog(const QStringList& classes, const QString& last_label, QWidget* parent) : QDialog(parent) {
   setWindowTitle("Assign Target Class");
   setFixedSize(300, 120);
   auto* layout = new QVBoxLayout(this);

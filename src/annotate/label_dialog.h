@@ -29,8 +29,8 @@ class LabelDialog : public QDialog {
  private:
   int class_count_ = 0;
   bool typed_ = false;
- public:
 
+ public:
   QComboBox* combo = nullptr;
 };
 

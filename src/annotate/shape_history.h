@@ -14,8 +14,8 @@ struct ShapeState {
   int class_id = 0;
   QString type;
   bool box = false;
-  QPolygonF points;    // in image pixels
-  QByteArray raw;      // the file's line for `original`, kept while the shape is unchanged
+  QPolygonF points;  // in image pixels
+  QByteArray raw;    // the file's line for `original`, kept while the shape is unchanged
   QPolygonF original;
   // The same shape for the user (class, kind and vertices); `raw` and `original` only follow
   // what the file holds.

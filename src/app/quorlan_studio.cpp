@@ -1,34 +1,34 @@
 #include "app/quorlan_studio.h"
 
+#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
-#include <QLineEdit>
 #include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>
-#include <QPlainTextEdit>
-#include <QTextEdit>
-#include <QAbstractSpinBox>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTextEdit>
 
 #include "annotate/annotator_tab.h"
 #include "app/app_icon.h"
 #include "core/shipped_files.h"
 #include "dataset/dataset_actions.h"
+#include "engine_client/engine_host.h"
+#include "engine_client/prediction_host.h"
 #include "imaging/enricher_tab.h"
 #include "imaging/resizer_tab.h"
 #include "imaging/splitter_tab.h"
 #include "inference/inference_tab.h"
 #include "shell/help_dialog.h"
-#include "widgets/prompts.h"
 #include "shell/theme.h"
-#include "engine_client/prediction_host.h"
 #include "training/config_tab.h"
-#include "engine_client/engine_host.h"
 #include "training/training_tab.h"
+#include "widgets/prompts.h"
 
 namespace quorlan {
 
@@ -62,8 +62,8 @@ void QuorlanStudio::init_ui() {
   tabs->addTab(tab_progress, "Training Analytics && Live Logs");
   tab_inference = new InferenceTab;
   tabs->addTab(tab_inference, "Inference && Model Export");
-  const char* names[] = {"tab_resizer", "tab_splitter", "tab_aug", "tab_workspace",
-                         "tab_config", "tab_progress", "tab_inference"};
+  const char* names[] = {"tab_resizer", "tab_splitter", "tab_aug",      "tab_workspace",
+                         "tab_config",  "tab_progress", "tab_inference"};
   for (int i = 0; i < tabs->count(); ++i) tabs->widget(i)->setObjectName(names[i]);
 
   // The dataset tools read the annotator's folder; the shapes on screen reach disk first.
@@ -165,7 +165,8 @@ void QuorlanStudio::start_training() {
   // "auto" is decided by the run itself, off the GUI thread: the click never waits for the
   // background question about CUDA.
   const QString device = tab_config->selected_device();
-  if (tab_progress->start_training(tab_config->training_params(data_yaml, device))) tabs->setCurrentWidget(tab_progress);
+  if (tab_progress->start_training(tab_config->training_params(data_yaml, device)))
+    tabs->setCurrentWidget(tab_progress);
 }
 
 void QuorlanStudio::start_automl_tuning() {

@@ -1,10 +1,10 @@
 #include "cli/cli.h"
 
+#include <unistd.h>
 #include <QJsonDocument>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace quorlan::cli {
 namespace {
@@ -63,7 +63,8 @@ int Command::parse(const QStringList& positional_names) {
   const int given = static_cast<int>(parser.positionalArguments().size());
   if (given < required) return usage(QStringLiteral("Missing argument: %1.").arg(positional_names.value(given)));
   if (!open_ended && given > positional_names.size())
-    return usage(QStringLiteral("Unexpected argument: %1.").arg(parser.positionalArguments().value(positional_names.size())));
+    return usage(
+        QStringLiteral("Unexpected argument: %1.").arg(parser.positionalArguments().value(positional_names.size())));
   return -1;
 }
 

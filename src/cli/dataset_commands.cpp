@@ -68,10 +68,9 @@ int run_export(const QStringList& arguments) {
     if (!failure.isEmpty()) return c.fail(failure);
   }
   const GroupedSplit split = plan_grouped_split(pairs, (*ratios)[0], (*ratios)[1], static_cast<quint64>(seed));
-  const ExportResult result =
-      export_dataset(split.pairs, split.counts, destination, format_name == "det" ? LabelFormat::Detection
-                                                                                    : LabelFormat::Segmentation,
-                     classes, &stop_requested());
+  const ExportResult result = export_dataset(split.pairs, split.counts, destination,
+                                             format_name == "det" ? LabelFormat::Detection : LabelFormat::Segmentation,
+                                             classes, &stop_requested());
   QJsonObject json{{"destination", QDir(destination).absolutePath()},
                    {"data_yaml", QDir(destination).absoluteFilePath("data.yaml")},
                    {"train", result.counts.train},
@@ -114,9 +113,8 @@ int run_health(const QStringList& arguments) {
                          {"background", quality.background},
                          {"sections", sections}};
   const QString text = health_report_text(*findings) + qa_report_text(quality);
-  const bool clean =
-      findings->unannotated.isEmpty() && findings->orphaned.isEmpty() && findings->overlap_issues.isEmpty() &&
-      quality.sections.isEmpty();
+  const bool clean = findings->unannotated.isEmpty() && findings->orphaned.isEmpty() &&
+                     findings->overlap_issues.isEmpty() && quality.sections.isEmpty();
   if (c.parser.isSet("strict") && !clean) {
     if (!c.json) Command::note(text);
     return c.fail("The dataset has findings (see the report).", json);
@@ -130,7 +128,8 @@ int run_stats(const QStringList& arguments) {
   const QString folder = c.positional()[0];
   if (!QFileInfo(folder).isDir()) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " does not exist.");
   const QStringList images = list_folder_images(folder);
-  if (images.isEmpty()) return c.fail("Load a dataset first: " + QDir::toNativeSeparators(folder) + " holds no images.");
+  if (images.isEmpty())
+    return c.fail("Load a dataset first: " + QDir::toNativeSeparators(folder) + " holds no images.");
   const ClassCounts counts = sorted_by_count(count_class_objects(images, load_folder_classes(folder).names));
   QJsonArray classes;
   QStringList lines;

@@ -60,12 +60,21 @@ int run_train(const QStringList& arguments) {
   if (!QFileInfo::exists(data)) return c.fail("YAML file path does not exist:\n" + data);
   if (!HAS_YOLO()) return engine_missing(c);
   QString device = c.value("device").trimmed();
-  if (device == QLatin1String("auto")) device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
-  const QVariantMap params{{"model_path", c.value("model")}, {"data_yaml", absolute_path(data)},
-                           {"project", absolute_path(c.value("project"))}, {"name", c.value("name")},
-                           {"epochs", epochs}, {"imgsz", imgsz}, {"batch", batch}, {"workers", workers},
-                           {"optimizer", c.value("optimizer")}, {"lr0", lr0}, {"lrf", lrf},
-                           {"close_mosaic", close_mosaic}, {"device", device}};
+  if (device == QLatin1String("auto"))
+    device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+  const QVariantMap params{{"model_path", c.value("model")},
+                           {"data_yaml", absolute_path(data)},
+                           {"project", absolute_path(c.value("project"))},
+                           {"name", c.value("name")},
+                           {"epochs", epochs},
+                           {"imgsz", imgsz},
+                           {"batch", batch},
+                           {"workers", workers},
+                           {"optimizer", c.value("optimizer")},
+                           {"lr0", lr0},
+                           {"lrf", lrf},
+                           {"close_mosaic", close_mosaic},
+                           {"device", device}};
   QJsonObject finished;
   bool stopped = false;
   QString engine_error;
@@ -110,9 +119,12 @@ int run_tune(const QStringList& arguments) {
   const QString data = c.positional()[0];
   if (!QFileInfo::exists(data)) return c.fail("Data YAML file path does not exist.");
   if (!HAS_YOLO()) return engine_missing(c);
-  const QVariantMap params{{"model_path", c.value("model")}, {"data_yaml", absolute_path(data)},
-                           {"project", absolute_path(c.value("project"))}, {"name", c.value("name")},
-                           {"epochs", epochs}, {"optimizer", c.value("optimizer")}};
+  const QVariantMap params{{"model_path", c.value("model")},
+                           {"data_yaml", absolute_path(data)},
+                           {"project", absolute_path(c.value("project"))},
+                           {"name", c.value("name")},
+                           {"epochs", epochs},
+                           {"optimizer", c.value("optimizer")}};
   QJsonObject done;
   const QString failure = run_engine_command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}},
                                              "tuned", &done, console, &stop_requested());
@@ -198,8 +210,8 @@ int run_predict(const QStringList& arguments) {
 
 int run_export_model(const QStringList& arguments) {
   Command c("export-model", "Export trained weights to another format through the engine.", arguments);
-  c.parser.addOption({"format", "onnx, torchscript, openvino, engine, coreml, tflite, ... (default onnx).", "FORMAT",
-                      "onnx"});
+  c.parser.addOption(
+      {"format", "onnx, torchscript, openvino, engine, coreml, tflite, ... (default onnx).", "FORMAT", "onnx"});
   if (const int code = c.parse({"WEIGHTS"}); code >= 0) return code;
   const QString weights = c.positional()[0];
   if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");

@@ -232,9 +232,12 @@ int run_augment(const QStringList& arguments) {
   const QString out = inputs.takeLast();
   QStringList sources;
   for (const QString& input : inputs) {
-    if (QFileInfo(input).isDir()) sources += list_folder_images(input);
-    else if (QFileInfo(input).isFile()) sources << input;
-    else return c.fail(QStringLiteral("%1 does not exist.").arg(QDir::toNativeSeparators(input)));
+    if (QFileInfo(input).isDir())
+      sources += list_folder_images(input);
+    else if (QFileInfo(input).isFile())
+      sources << input;
+    else
+      return c.fail(QStringLiteral("%1 does not exist.").arg(QDir::toNativeSeparators(input)));
   }
   if (sources.isEmpty()) return c.fail("No pictures to enrich.");
   if (!QDir().mkpath(out)) return c.fail("The output folder " + QDir::toNativeSeparators(out) + " cannot be created.");
@@ -267,11 +270,13 @@ int run_augment(const QStringList& arguments) {
       if (stop_requested().load()) return;
       bool with_labels = false;
       QString label_error;
-      const bool ok_write =
-          write_labelled_variant(base, r, QDir(out).filePath(name), carry ? &carried : nullptr, &with_labels, &label_error);
+      const bool ok_write = write_labelled_variant(base, r, QDir(out).filePath(name), carry ? &carried : nullptr,
+                                                   &with_labels, &label_error);
       const std::lock_guard<std::mutex> lock(mutex);
-      if (!ok_write) failed << name;
-      else ++written;
+      if (!ok_write)
+        failed << name;
+      else
+        ++written;
       if (with_labels) ++labelled;
       if (!label_error.isEmpty()) failed << label_error;
     });

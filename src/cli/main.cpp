@@ -13,10 +13,11 @@ QList<Entry> all_commands() { return dataset_commands() + imaging_commands() + e
 void print_help() {
   std::printf("Usage: quorlan COMMAND [options] [arguments]\n\nCommands:\n");
   for (const Entry& e : all_commands()) std::printf("  %-13s %s\n", e.name, e.summary);
-  std::printf("\nEvery command takes --help (its options and defaults) and --json (the result as one JSON object\n"
-              "on standard output). Progress goes to standard error. Exit status: 0 done, 1 the work failed,\n"
-              "2 bad usage, 130 interrupted (Ctrl+C: the work stops at its next safe point; twice ends an engine\n"
-              "run at once).\n");
+  std::printf(
+      "\nEvery command takes --help (its options and defaults) and --json (the result as one JSON object\n"
+      "on standard output). Progress goes to standard error. Exit status: 0 done, 1 the work failed,\n"
+      "2 bad usage, 130 interrupted (Ctrl+C: the work stops at its next safe point; twice ends an engine\n"
+      "run at once).\n");
 }
 
 }  // namespace

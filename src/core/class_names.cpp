@@ -1,9 +1,9 @@
 #include "core/class_names.h"
 
+#include <yaml-cpp/yaml.h>
 #include <QDir>
 #include <QFileInfo>
 #include <map>
-#include <yaml-cpp/yaml.h>
 
 #include "core/atomic_file.h"
 #include "core/label_files.h"
@@ -29,8 +29,7 @@ std::optional<QStringList> read_manifest_names(const QString& yaml_path) {
         by_id[id] = clean_class_name(QString::fromStdString(entry.second.as<std::string>()));
       }
       if (!by_id.empty())
-        for (int id = 0; id <= by_id.rbegin()->first; ++id)
-          out << (by_id.count(id) ? by_id[id] : QString::number(id));
+        for (int id = 0; id <= by_id.rbegin()->first; ++id) out << (by_id.count(id) ? by_id[id] : QString::number(id));
     } else {
       return std::nullopt;
     }
@@ -59,7 +58,8 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
     QStringList manifests;
     if (level == 0 && listed) {
       for (const QString& name : *listed)
-        if (name.endsWith(QLatin1String(".yaml"), Qt::CaseInsensitive) || name.endsWith(QLatin1String(".yml"), Qt::CaseInsensitive))
+        if (name.endsWith(QLatin1String(".yaml"), Qt::CaseInsensitive) ||
+            name.endsWith(QLatin1String(".yml"), Qt::CaseInsensitive))
           manifests << name;
       manifests.sort();
     } else {

@@ -1,8 +1,8 @@
 #pragma once
 // Where a folder's class names come from: its classes.txt, else the names of a dataset manifest
 // beside it or up to two folders above (the engine's dataset/train/images layout).
-#include <QString>
 #include <QSet>
+#include <QString>
 #include <QStringList>
 #include <optional>
 

@@ -16,10 +16,7 @@ inline const QStringList CLASS_COLORS = {"#00FF00", "#FF0000", "#0000FF", "#FFFF
 
 // Inches per unit, in the order the resizer offers the units; pixels have no physical size.
 inline const std::vector<std::pair<QString, std::optional<double>>> unit_to_inches = {
-    {"px", std::nullopt},
-    {"in", 1.0},
-    {"cm", 0.39370078740157477},
-    {"mm", 0.03937007874015748},
+    {"px", std::nullopt},         {"in", 1.0}, {"cm", 0.39370078740157477}, {"mm", 0.03937007874015748},
     {"pt", 0.013888888888888888},
 };
 

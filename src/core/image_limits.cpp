@@ -29,7 +29,8 @@ QSize header_size(const QString& path) {
         return v;
       };
       const quint32 w = be32(16), h = be32(20);
-      if (w > 0 && h > 0 && w <= 0x7FFFFFFFu && h <= 0x7FFFFFFFu) return QSize(static_cast<int>(w), static_cast<int>(h));
+      if (w > 0 && h > 0 && w <= 0x7FFFFFFFu && h <= 0x7FFFFFFFu)
+        return QSize(static_cast<int>(w), static_cast<int>(h));
     }
   }
   QImageReader reader(path);
@@ -42,8 +43,9 @@ QString too_large_to_decode(const QString& path) {
   if (!size.isValid()) return {};
   const qint64 pixels = static_cast<qint64>(size.width()) * size.height();
   if (pixels <= max_decode_pixels()) return {};
-  return QStringLiteral("%1 is %2 x %3 pixels (%4 megapixels); pictures up to %5 megapixels are opened here "
-                        "(QUORLAN_MAX_MEGAPIXELS raises the bound).")
+  return QStringLiteral(
+             "%1 is %2 x %3 pixels (%4 megapixels); pictures up to %5 megapixels are opened here "
+             "(QUORLAN_MAX_MEGAPIXELS raises the bound).")
       .arg(QFileInfo(path).fileName())
       .arg(size.width())
       .arg(size.height())

@@ -97,8 +97,10 @@ LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int 
   LabelReadResult result;
   // The file's own line break is kept for the lines written back.
   const int first_break = bytes.indexOf('\n');
-  if (first_break > 0 && bytes[first_break - 1] == '\r') result.eol = "\r\n";
-  else if (first_break < 0 && bytes.contains('\r')) result.eol = "\r";
+  if (first_break > 0 && bytes[first_break - 1] == '\r')
+    result.eol = "\r\n";
+  else if (first_break < 0 && bytes.contains('\r'))
+    result.eol = "\r";
   int line_number = 0;
   const auto note = [&](const QString& text) {
     if (result.error.isEmpty()) result.error = QStringLiteral("line %1: %2").arg(line_number).arg(text);
@@ -109,9 +111,12 @@ LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int 
     int end = pos;
     while (end < n && bytes[end] != '\n' && bytes[end] != '\r') ++end;
     const QByteArray raw = bytes.mid(pos, end - pos);
-    if (end >= n) pos = n;
-    else if (bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n') pos = end + 2;
-    else pos = end + 1;
+    if (end >= n)
+      pos = n;
+    else if (bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n')
+      pos = end + 2;
+    else
+      pos = end + 1;
     ++line_number;
     const QList<QByteArray> parts = tokens_of(raw);
     if (parts.isEmpty()) continue;  // a blank line carries nothing
@@ -246,9 +251,7 @@ QString clean_class_name(const QString& name) {
   return out.trimmed();
 }
 
-QString status_mark(bool annotated) {
-  return annotated ? QStringLiteral("[✓] ") : QStringLiteral("[  ] ");
-}
+QString status_mark(bool annotated) { return annotated ? QStringLiteral("[✓] ") : QStringLiteral("[  ] "); }
 
 QString status_mark(LabelMark mark) {
   return mark == LabelMark::Background ? QStringLiteral("[∅] ") : status_mark(mark == LabelMark::Annotated);

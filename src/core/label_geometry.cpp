@@ -71,10 +71,14 @@ QPolygonF clip_polygon(const QPolygonF& polygon, const QRectF& r) {
   QPolygonF p = polygon;
   if (p.size() > 1 && p.first() == p.last()) p.removeLast();
   const double left = r.left(), right = r.right(), top = r.top(), bottom = r.bottom();
-  p = clip_edge(p, [&](QPointF q) { return q.x() >= left; }, [&](QPointF a, QPointF b) { return at_x(a, b, left); });
-  p = clip_edge(p, [&](QPointF q) { return q.x() <= right; }, [&](QPointF a, QPointF b) { return at_x(a, b, right); });
-  p = clip_edge(p, [&](QPointF q) { return q.y() >= top; }, [&](QPointF a, QPointF b) { return at_y(a, b, top); });
-  p = clip_edge(p, [&](QPointF q) { return q.y() <= bottom; }, [&](QPointF a, QPointF b) { return at_y(a, b, bottom); });
+  p = clip_edge(
+      p, [&](QPointF q) { return q.x() >= left; }, [&](QPointF a, QPointF b) { return at_x(a, b, left); });
+  p = clip_edge(
+      p, [&](QPointF q) { return q.x() <= right; }, [&](QPointF a, QPointF b) { return at_x(a, b, right); });
+  p = clip_edge(
+      p, [&](QPointF q) { return q.y() >= top; }, [&](QPointF a, QPointF b) { return at_y(a, b, top); });
+  p = clip_edge(
+      p, [&](QPointF q) { return q.y() <= bottom; }, [&](QPointF a, QPointF b) { return at_y(a, b, bottom); });
   // Repeated points add nothing to a label line.
   QPolygonF out;
   for (const QPointF& q : p)
@@ -154,9 +158,12 @@ TurnedLabels turned_labels(const QString& image_path, int rotation) {
   for (const QByteArray& line : read.kept)
     if (!line.trimmed().isEmpty()) ++out.unreadable;
   QTransform turn;
-  if (rotation == 90) turn = QTransform(0, 1, -1, 0, 1, 0);         // (x, y) -> (1 - y, x)
-  else if (rotation == 180) turn = QTransform(-1, 0, 0, -1, 1, 1);  // (x, y) -> (1 - x, 1 - y)
-  else if (rotation == 270) turn = QTransform(0, -1, 1, 0, 0, 1);   // (x, y) -> (y, 1 - x)
+  if (rotation == 90)
+    turn = QTransform(0, 1, -1, 0, 1, 0);  // (x, y) -> (1 - y, x)
+  else if (rotation == 180)
+    turn = QTransform(-1, 0, 0, -1, 1, 1);  // (x, y) -> (1 - x, 1 - y)
+  else if (rotation == 270)
+    turn = QTransform(0, -1, 1, 0, 0, 1);  // (x, y) -> (y, 1 - x)
   out.bytes = carry_labels(read.shapes, turn, QSize(1, 1)).bytes;
   return out;
 }

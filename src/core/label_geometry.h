@@ -16,11 +16,11 @@ namespace quorlan {
 
 // The labels of one picture, in its pixels.
 struct SourceLabels {
-  bool found = false;           // a label file exists for the picture
-  QString path;                 // that file
-  QVector<LabelShape> shapes;   // polygon lines and box lines
-  int unreadable = 0;           // lines that cannot be read: never carried, always counted
-  QString error;                // the file exists but could not be read
+  bool found = false;          // a label file exists for the picture
+  QString path;                // that file
+  QVector<LabelShape> shapes;  // polygon lines and box lines
+  int unreadable = 0;          // lines that cannot be read: never carried, always counted
+  QString error;               // the file exists but could not be read
 };
 
 // The label file of `image_path` (beside it, or in the sibling `labels` folder of an `images`

@@ -59,8 +59,10 @@ QPolygonF move_vertex(const QPolygonF& points, int index, QPointF to, bool recta
   moved[index] = target;
   if (rectangle && points.size() == 4) {
     for (int neighbour : {(index + 3) % 4, (index + 1) % 4}) {
-      if (points[neighbour].x() == old.x()) moved[neighbour].setX(target.x());
-      else if (points[neighbour].y() == old.y()) moved[neighbour].setY(target.y());
+      if (points[neighbour].x() == old.x())
+        moved[neighbour].setX(target.x());
+      else if (points[neighbour].y() == old.y())
+        moved[neighbour].setY(target.y());
     }
   }
   return moved;

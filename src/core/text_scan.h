@@ -24,12 +24,12 @@ void for_each_line_tokens(std::string_view text, F on_line) {
     tokens.clear();
     std::size_t i = 0;
     while (i < line.size()) {
-      while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\v' ||
-                                 line[i] == '\f'))
+      while (i < line.size() &&
+             (line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\v' || line[i] == '\f'))
         ++i;
       const std::size_t start = i;
-      while (i < line.size() && !(line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\v' ||
-                                  line[i] == '\f'))
+      while (i < line.size() &&
+             !(line[i] == ' ' || line[i] == '\t' || line[i] == '\r' || line[i] == '\v' || line[i] == '\f'))
         ++i;
       if (i > start) tokens.push_back(line.substr(start, i - start));
     }

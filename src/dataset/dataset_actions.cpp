@@ -2,11 +2,11 @@
 
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QLabel>
 #include <QListWidget>
 #include <QVBoxLayout>
 #include <cstdio>
-#include <QDir>
 #include <memory>
 #include <optional>
 
@@ -40,15 +40,16 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   if (!earlier.isEmpty()) {
     const QString conflict = export_source_conflict(pairs, destination);
     if (!conflict.isEmpty()) {
-      prompts().critical(parent, "Export Error", QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict));
+      prompts().critical(parent, "Export Error",
+                         QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict));
       return;
     }
-    const int choice = prompts().choose(
-        parent, "Older Export Found",
-        QStringLiteral("%1 already holds an export (%2). Its images would mix with the new split.\n\n"
-                       "Replace it (its train, val and test folders are deleted first) or cancel?")
-            .arg(QDir::toNativeSeparators(destination), earlier.join(", ")),
-        {"Replace", "Cancel"});
+    const int choice =
+        prompts().choose(parent, "Older Export Found",
+                         QStringLiteral("%1 already holds an export (%2). Its images would mix with the new split.\n\n"
+                                        "Replace it (its train, val and test folders are deleted first) or cancel?")
+                             .arg(QDir::toNativeSeparators(destination), earlier.join(", ")),
+                         {"Replace", "Cancel"});
     if (choice != 0) return;
     const QString failure = remove_earlier_export(destination);
     if (!failure.isEmpty()) {

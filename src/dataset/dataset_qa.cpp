@@ -2,17 +2,17 @@
 
 #include <QBuffer>
 #include <QCryptographicHash>
-#include <QImageReader>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QImageReader>
 #include <QSet>
 #include <QtAlgorithms>
 #include <QtConcurrent>
 #include <algorithm>
-#include <functional>
 #include <cmath>
+#include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -80,7 +80,8 @@ std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
   QByteArray bytes;
   if (!read_regular_file(image_path, &bytes)) return std::nullopt;
   // The decoder's own 1/8 scaling: a JPEG is never decoded at full size for this.
-  return difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
+  return difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8),
+                         [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
 }
 
 QVector<QByteArray> content_keys(const QStringList& paths) {
@@ -105,7 +106,9 @@ QVector<QByteArray> content_keys(const QStringList& paths) {
   return keys;
 }
 
-int hamming(std::uint64_t a, std::uint64_t b) { return static_cast<int>(qPopulationCount(static_cast<quint64>(a ^ b))); }
+int hamming(std::uint64_t a, std::uint64_t b) {
+  return static_cast<int>(qPopulationCount(static_cast<quint64>(a ^ b)));
+}
 
 QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz) {
   QaFindings findings;
@@ -150,8 +153,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (!f.size.isValid()) f.size = header_size(path);  // a PNG that ends after its header, say
     const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
     if (f.size.isValid() && pixels <= max_decode_pixels()) {
-      const std::optional<std::uint64_t> hash =
-          difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
+      const std::optional<std::uint64_t> hash = difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8),
+                                                                [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
       f.decoded = hash.has_value();
       f.phash = hash.value_or(0);
     }
@@ -170,7 +173,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       unusable.items << name + ": cannot be read";
       unusable.images << f.path;
     } else if (f.size.width() < 10 || f.size.height() < 10) {
-      unusable.items << QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height());
+      unusable.items
+          << QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height());
       unusable.images << f.path;
     }
     const QString label = label_path_in(labels, f.path);
@@ -211,7 +215,10 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
         if (scale > 0) {
           const double w = v[2] * f.size.width() * scale, h = v[3] * f.size.height() * scale;
           if (w < 2 || h < 2) {
-            tiny.items << QStringLiteral("%1 line %2: %3 x %4 px").arg(label_name).arg(line_number).arg(number_text(w), number_text(h));
+            tiny.items << QStringLiteral("%1 line %2: %3 x %4 px")
+                              .arg(label_name)
+                              .arg(line_number)
+                              .arg(number_text(w), number_text(h));
             tiny.images << f.path;
           }
         }
@@ -259,7 +266,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (!facts[i].decoded || in_exact.contains(i)) continue;
     for (int j = i + 1; j < facts.size(); ++j) {
       if (!facts[j].decoded || in_exact.contains(j)) continue;
-      if (hamming(facts[i].phash, facts[j].phash) <= kNearDuplicateBits) parent[static_cast<std::size_t>(root(j))] = root(i);
+      if (hamming(facts[i].phash, facts[j].phash) <= kNearDuplicateBits)
+        parent[static_cast<std::size_t>(root(j))] = root(i);
     }
   }
   QMap<int, QStringList> near_groups;

@@ -79,7 +79,8 @@ std::optional<HealthFindings> examine_folder(const QString& folder) {
 
   QStringList images, labels;
   if (apart)
-    for (const QString& name : QDir(label_folder).entryList({"*.txt", "*.TXT"}, QDir::Files | QDir::Hidden, QDir::Unsorted))
+    for (const QString& name :
+         QDir(label_folder).entryList({"*.txt", "*.TXT"}, QDir::Files | QDir::Hidden, QDir::Unsorted))
       if (name != QLatin1String("classes.txt")) labels << name;
   for (const QString& name : entries) {
     const QString lower = name.toLower();
@@ -123,8 +124,9 @@ QString bracketed_list(const QStringList& names) {
 }
 
 QString health_report_text(const HealthFindings& f) {
-  QString report = QStringLiteral("🩺 Dataset QA Health Report:\n\nUnannotated Images: %1\nOrphaned Label Files: %2\n"
-                                  "Overlapping Polygons/Boxes (Duplicates): %3\n")
+  QString report = QStringLiteral(
+                       "🩺 Dataset QA Health Report:\n\nUnannotated Images: %1\nOrphaned Label Files: %2\n"
+                       "Overlapping Polygons/Boxes (Duplicates): %3\n")
                        .arg(f.unannotated.size())
                        .arg(f.orphaned.size())
                        .arg(f.overlap_issues.size());

@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSet>
 #include <QtConcurrent>
 #include <algorithm>
 #include <cerrno>
@@ -15,7 +16,6 @@
 #include <numeric>
 #include <optional>
 #include <set>
-#include <QSet>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -23,8 +23,8 @@
 #include <unistd.h>
 #endif
 
-#include "core/label_files.h"
 #include "core/atomic_file.h"
+#include "core/label_files.h"
 #include "core/text_scan.h"
 #include "dataset/dataset_qa.h"
 
@@ -77,7 +77,8 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
   std::vector<int> parent(static_cast<std::size_t>(n));
   std::iota(parent.begin(), parent.end(), 0);
   const std::function<int(int)> find = [&](int i) {
-    while (parent[static_cast<std::size_t>(i)] != i) i = parent[static_cast<std::size_t>(i)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
+    while (parent[static_cast<std::size_t>(i)] != i)
+      i = parent[static_cast<std::size_t>(i)] = parent[static_cast<std::size_t>(parent[static_cast<std::size_t>(i)])];
     return i;
   };
   const auto join = [&](int a, int b) { parent[static_cast<std::size_t>(find(a))] = find(b); };
@@ -88,15 +89,20 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
   QHash<QByteArray, int> by_content;
   for (int i = 0; i < n; ++i) {
     const QString name_key = QFileInfo(pairs[i].image).absolutePath() + QLatin1Char('/') + source_stem(pairs[i].image);
-    if (const auto it = by_name.constFind(name_key); it != by_name.cend()) join(i, *it);
-    else by_name.insert(name_key, i);
+    if (const auto it = by_name.constFind(name_key); it != by_name.cend())
+      join(i, *it);
+    else
+      by_name.insert(name_key, i);
     if (keys[i].isEmpty()) continue;
-    if (const auto it = by_content.constFind(keys[i]); it != by_content.cend()) join(i, *it);
-    else by_content.insert(keys[i], i);
+    if (const auto it = by_content.constFind(keys[i]); it != by_content.cend())
+      join(i, *it);
+    else
+      by_content.insert(keys[i], i);
   }
   // Near-duplicates (a resized or re-encoded copy) join too, by perceptual hash.
-  const QVector<std::optional<std::uint64_t>> hashes = QtConcurrent::blockingMapped<QVector<std::optional<std::uint64_t>>>(
-      pairs, [](const ImageLabelPair& pair) { return perceptual_hash(pair.image); });
+  const QVector<std::optional<std::uint64_t>> hashes =
+      QtConcurrent::blockingMapped<QVector<std::optional<std::uint64_t>>>(
+          pairs, [](const ImageLabelPair& pair) { return perceptual_hash(pair.image); });
   for (int i = 0; i < n; ++i) {
     if (!hashes[i]) continue;
     for (int j = i + 1; j < n; ++j)
@@ -151,7 +157,8 @@ QStringList set_class_counts(const GroupedSplit& split, const QStringList& names
     for (auto it = counts.cbegin(); it != counts.cend(); ++it) sorted.append({it.key(), it.value()});
     std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
     QStringList parts;
-    for (const auto& [id, count] : sorted) parts << QStringLiteral("%1 %2").arg(id < names.size() ? names[id] : QString::number(id)).arg(count);
+    for (const auto& [id, count] : sorted)
+      parts << QStringLiteral("%1 %2").arg(id < names.size() ? names[id] : QString::number(id)).arg(count);
     lines << (parts.isEmpty() ? QStringLiteral("no objects") : parts.join(QStringLiteral(", ")));
   }
   return lines;
@@ -178,12 +185,12 @@ bool resolves_to_non_string(const QString& s) {
   static const QStringList words = {"~", "null", "y", "yes", "n", "no", "true", "false", "on", "off", "=", "<<"};
   if (words.contains(s.toLower())) return true;
   const char* patterns[] = {
-      R"([-+]?(0b[01_]+|0o?[0-7_]+|0x[0-9a-fA-F_]+|[0-9][0-9_]*))",           // integers
-      R"([-+]?[1-9][0-9_]*(:[0-5]?[0-9])+(\.[0-9_]*)?)",                         // sexagesimal
-      R"([-+]?([0-9][0-9_]*)?\.[0-9_]*([eE][-+]?[0-9]+)?)",                      // floats
-      R"([-+]?[0-9][0-9_]*(\.[0-9_]*)?[eE][-+]?[0-9]+)",                         // 1e5
-      R"([-+]?\.(inf|Inf|INF)|\.(nan|NaN|NAN))",                                 // infinities, nan
-      R"([0-9]{4}-[0-9]{1,2}-[0-9]{1,2}([Tt ].*)?)",                             // timestamps
+      R"([-+]?(0b[01_]+|0o?[0-7_]+|0x[0-9a-fA-F_]+|[0-9][0-9_]*))",  // integers
+      R"([-+]?[1-9][0-9_]*(:[0-5]?[0-9])+(\.[0-9_]*)?)",             // sexagesimal
+      R"([-+]?([0-9][0-9_]*)?\.[0-9_]*([eE][-+]?[0-9]+)?)",          // floats
+      R"([-+]?[0-9][0-9_]*(\.[0-9_]*)?[eE][-+]?[0-9]+)",             // 1e5
+      R"([-+]?\.(inf|Inf|INF)|\.(nan|NaN|NAN))",                     // infinities, nan
+      R"([0-9]{4}-[0-9]{1,2}-[0-9]{1,2}([Tt ].*)?)",                 // timestamps
   };
   for (const char* p : patterns)
     if (matches(QString::fromLatin1(p), s)) return true;
@@ -214,16 +221,22 @@ QString yaml_class_name(const QString& name) {
   if (!needs_quotes(name)) return name;
   QString out = QStringLiteral("\"");
   for (const char32_t c : name.toUcs4()) {
-    if (c == '\\') out += QLatin1String("\\\\");
-    else if (c == '"') out += QLatin1String("\\\"");
-    else if (c == '\n') out += QLatin1String("\\n");
-    else if (c == '\t') out += QLatin1String("\\t");
-    else if (c == '\r') out += QLatin1String("\\r");
+    if (c == '\\')
+      out += QLatin1String("\\\\");
+    else if (c == '"')
+      out += QLatin1String("\\\"");
+    else if (c == '\n')
+      out += QLatin1String("\\n");
+    else if (c == '\t')
+      out += QLatin1String("\\t");
+    else if (c == '\r')
+      out += QLatin1String("\\r");
     else if (c < 0x100 && !yaml_printable(c))
       out += QStringLiteral("\\x%1").arg(static_cast<uint>(c), 2, 16, QLatin1Char('0'));
     else if (!yaml_printable(c))
       out += QStringLiteral("\\u%1").arg(static_cast<uint>(c), 4, 16, QLatin1Char('0'));
-    else out += QString::fromUcs4(&c, 1);
+    else
+      out += QString::fromUcs4(&c, 1);
   }
   return out + QLatin1Char('"');
 }
@@ -233,8 +246,7 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
   path.replace('\\', '/');
   QString text = QStringLiteral("path: ") + yaml_class_name(path) + QLatin1Char('\n');
   text += QStringLiteral("train: train/images\nval: val/images\ntest: test/images\n\nnames:\n");
-  for (int i = 0; i < classes.size(); ++i)
-    text += QStringLiteral("  %1: %2\n").arg(i).arg(yaml_class_name(classes[i]));
+  for (int i = 0; i < classes.size(); ++i) text += QStringLiteral("  %1: %2\n").arg(i).arg(yaml_class_name(classes[i]));
   return text;
 }
 
@@ -374,18 +386,19 @@ QString export_source_conflict(const QVector<ImageLabelPair>& pairs, const QStri
   for (const QString& source : source_folders)
     for (const QString& target : targets_dirs)
       if (is_inside(source, target))
-        return QStringLiteral("The destination folder %1 holds the source folder %2; exporting there would "
-                              "overwrite the images and labels being exported. Choose another destination.")
+        return QStringLiteral(
+                   "The destination folder %1 holds the source folder %2; exporting there would "
+                   "overwrite the images and labels being exported. Choose another destination.")
             .arg(QDir::toNativeSeparators(target), QDir::toNativeSeparators(source));
   for (const ImageLabelPair& pair : pairs) {
     for (const auto& [file, kind] : {std::pair{pair.image, "images"}, std::pair{pair.label, "labels"}}) {
       for (const char* set : {"train", "val", "test"}) {
-        const QString target =
-            root.filePath(QStringLiteral("%1/%2/%3").arg(set, kind, QFileInfo(file).fileName()));
+        const QString target = root.filePath(QStringLiteral("%1/%2/%3").arg(set, kind, QFileInfo(file).fileName()));
         const auto id = file_id(target);
         if (id && sources.count(*id))
-          return QStringLiteral("%1 is a source of this export (the same file or a hard link to one); "
-                                "exporting there would overwrite it. Choose another destination.")
+          return QStringLiteral(
+                     "%1 is a source of this export (the same file or a hard link to one); "
+                     "exporting there would overwrite it. Choose another destination.")
               .arg(QDir::toNativeSeparators(target));
       }
     }
@@ -408,9 +421,8 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs) {
   return largest;
 }
 
-ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
-                            const QString& destination, LabelFormat format, const QStringList& classes,
-                            const std::atomic<bool>* cancel) {
+ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
+                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel) {
   ExportResult result;
   result.error = export_source_conflict(pairs, destination);
   if (!result.error.isEmpty()) return result;
@@ -423,8 +435,9 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
     while (names.size() <= largest) names << QString::number(names.size());
   }
   if (names.isEmpty()) {
-    result.error = QStringLiteral("The labels hold no class ids and the folder has no class names, so data.yaml "
-                                  "would name no class.");
+    result.error = QStringLiteral(
+        "The labels hold no class ids and the folder has no class names, so data.yaml "
+        "would name no class.");
     return result;
   }
   const QDir root(destination);
@@ -462,14 +475,16 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
                                                      : convert_to_boxes(pair.label, label_target);
         if (!reason.isEmpty()) {
           result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")
-                             .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target),
-                                  reason);
+                             .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target), reason);
           return result;
         }
       }
-      if (set == sets[0].first) ++written.train;
-      else if (set == sets[1].first) ++written.val;
-      else ++written.test;
+      if (set == sets[0].first)
+        ++written.train;
+      else if (set == sets[1].first)
+        ++written.val;
+      else
+        ++written.test;
     }
   }
   const QString manifest = root.filePath("data.yaml");
@@ -497,11 +512,11 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
               .arg(counts.train)
               .arg(counts.val)
               .arg(counts.test);
-  if (counts.val == 0)
-    text += QStringLiteral("\n\nWarning: the val set is empty; training needs validation images.");
+  if (counts.val == 0) text += QStringLiteral("\n\nWarning: the val set is empty; training needs validation images.");
   if (result.unnamed_first >= 0)
     text += result.unnamed_first == result.unnamed_last
-                ? QStringLiteral("\n\nWarning: class id %1 has no name; data.yaml names it \"%1\".").arg(result.unnamed_first)
+                ? QStringLiteral("\n\nWarning: class id %1 has no name; data.yaml names it \"%1\".")
+                      .arg(result.unnamed_first)
                 : QStringLiteral("\n\nWarning: class ids %1 to %2 have no name; data.yaml names them by their number.")
                       .arg(result.unnamed_first)
                       .arg(result.unnamed_last);
@@ -509,7 +524,8 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
               .arg(seed)
               .arg(split.groups);
   const QStringList per_set = set_class_counts(split, classes);
-  text += QStringLiteral("\ntrain objects: %1\nval objects: %2\ntest objects: %3").arg(per_set[0], per_set[1], per_set[2]);
+  text +=
+      QStringLiteral("\ntrain objects: %1\nval objects: %2\ntest objects: %3").arg(per_set[0], per_set[1], per_set[2]);
   return text;
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // Export of an annotated folder into a train/val/test dataset with its data.yaml.
 #include <QString>
-#include <atomic>
 #include <QStringList>
 #include <QVector>
 #include <array>
+#include <atomic>
 #include <random>
 
 namespace quorlan {
@@ -43,9 +43,9 @@ struct GroupedSplit {
 };
 
 // A reproducible split that cannot leak: images made from one source (by name), images with
-// identical bytes and near-duplicates (perceptual hash) form one group, and a group goes whole to one set. The groups are shuffled by
-// `seed`; sets are filled in turn up to the counts plan_split gives (a group that starts a set's
-// last places stays whole).
+// identical bytes and near-duplicates (perceptual hash) form one group, and a group goes whole to one set. The groups
+// are shuffled by `seed`; sets are filled in turn up to the counts plan_split gives (a group that starts a set's last
+// places stays whole).
 GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed);
 
 // "name count, name count" per set, the most frequent class first.
@@ -64,7 +64,7 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 struct ExportResult {
   SplitCounts counts;
   bool cancelled = false;  // `cancel` was raised: the files copied so far stay, whole
-  QString error;  // empty on success; otherwise which file failed and why
+  QString error;           // empty on success; otherwise which file failed and why
   // Class ids in the exported labels that had no name and are named by their number in
   // data.yaml (first..last), or -1.
   int unnamed_first = -1;
@@ -83,9 +83,8 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs);
 // conversion into the sets in the order of `pairs`, and writes data.yaml atomically. Stops at
 // the first failure. Writes nothing when the export would touch a source. data.yaml names
 // every id from 0 to the largest in the labels (the engine needs them contiguous).
-ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
-                            const QString& destination, LabelFormat format, const QStringList& classes,
-                            const std::atomic<bool>* cancel = nullptr);
+ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
+                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr);
 
 // Copies a file with its access and modification times, replacing the target. Returns an
 // empty string on success, otherwise the system's reason.

@@ -9,8 +9,8 @@
 #include <mutex>
 
 #ifdef Q_OS_UNIX
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 #endif
 
 #include "core/shipped_files.h"
@@ -59,22 +59,26 @@ Probes& probes() {
 }
 
 std::shared_future<bool> yolo_probe() {
-  return std::async(std::launch::async, [] {
-           return run_python("import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('ultralytics') else 1)",
-                             30000)
-                      .first == 0;
-         })
+  return std::async(
+             std::launch::async,
+             [] {
+               return run_python(
+                          "import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('ultralytics') else 1)",
+                          30000)
+                          .first == 0;
+             })
       .share();
 }
 
 std::shared_future<int> cuda_probe() {
-  return std::async(std::launch::async, [] {
-           const auto [code, out] = run_python(
-               "import torch; print(torch.cuda.device_count() if torch.cuda.is_available() else 0)", 120000);
-           bool ok = false;
-           const int count = out.trimmed().toInt(&ok);
-           return code == 0 && ok ? count : 0;
-         })
+  return std::async(std::launch::async,
+                    [] {
+                      const auto [code, out] = run_python(
+                          "import torch; print(torch.cuda.device_count() if torch.cuda.is_available() else 0)", 120000);
+                      bool ok = false;
+                      const int count = out.trimmed().toInt(&ok);
+                      return code == 0 && ok ? count : 0;
+                    })
       .share();
 }
 
@@ -164,8 +168,9 @@ EngineSession::EngineSession(QObject* parent)
     console_.flush();
     end_process_group(pid_);  // whatever the host started goes with it
     if (finishing_) return;
-    const QString how = status == QProcess::CrashExit ? QStringLiteral("The engine process crashed")
-                                                       : QStringLiteral("The engine process ended (exit code %1)").arg(code);
+    const QString how = status == QProcess::CrashExit
+                            ? QStringLiteral("The engine process crashed")
+                            : QStringLiteral("The engine process ended (exit code %1)").arg(code);
     const QString last = console_tail();
     emit died_signal(last.isEmpty() ? how + "." : how + ". Its last output:\n" + last);
   });
@@ -177,7 +182,8 @@ bool EngineSession::start(QString* error) {
   start_in_own_group(process_, engine_python(), {"-u", engine_host_script()});
   if (!process_.waitForStarted(30000)) {
     if (error)
-      *error = QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_.errorString());
+      *error =
+          QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_.errorString());
     return false;
   }
   pid_ = process_.processId();
@@ -217,8 +223,8 @@ void EngineSession::read_events() {
     if (doc.isObject())
       emit event_signal(doc.object());
     else
-      emit protocol_error_signal(
-          QStringLiteral("The engine sent a line that is not a JSON object: %1").arg(QString::fromUtf8(line.left(200))));
+      emit protocol_error_signal(QStringLiteral("The engine sent a line that is not a JSON object: %1")
+                                     .arg(QString::fromUtf8(line.left(200))));
   }
 }
 

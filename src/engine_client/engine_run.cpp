@@ -3,8 +3,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
-#include "engine_client/engine_host.h"
 #include "core/constants.h"
+#include "engine_client/engine_host.h"
 
 namespace quorlan {
 

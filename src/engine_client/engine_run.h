@@ -14,8 +14,7 @@ namespace quorlan {
 QString run_engine_request(const QJsonObject& request, const std::function<void(const QString&)>& log,
                            const std::function<bool(const QJsonObject&)>& on_event,
                            const std::atomic<bool>* stop_requested = nullptr,
-                           const std::atomic<bool>* abort_requested = nullptr,
-                           const std::function<void()>& tick = {});
+                           const std::atomic<bool>* abort_requested = nullptr, const std::function<void()>& tick = {});
 
 // Runs a request that ends with one `done_event` (stored in *done) or the engine's "error"
 // event; returns the failure text (the engine's message, a dead host, "Aborted."), or an

@@ -7,8 +7,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-#include "engine_client/engine_host.h"
 #include "core/constants.h"
+#include "engine_client/engine_host.h"
 
 namespace quorlan {
 
@@ -50,7 +50,8 @@ bool PredictionHost::ensure_started(QString* error) {
   process_ = std::make_unique<QProcess>();
   start_in_own_group(*process_, engine_python(), {"-u", engine_host_script()});
   if (!process_->waitForStarted(30000)) {
-    *error = QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_->errorString());
+    *error =
+        QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_->errorString());
     process_.reset();
     return false;
   }
@@ -71,7 +72,8 @@ std::optional<QJsonObject> PredictionHost::round_trip(const QJsonObject& request
       process_->waitForFinished(2000);
       end_process_group(pid_);
       process_.reset();
-      *error = QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000);
+      *error =
+          QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000);
       return std::nullopt;
     }
     if (process_->canReadLine()) {
@@ -118,7 +120,8 @@ std::optional<EngineModel> PredictionHost::load(const QString& key, const QStrin
     if (const auto reply = round_trip({{"cmd", "load"}, {"key", key}, {"weights", weights}}, error)) {
       model = EngineModel{key, weights, {}};
       const QJsonObject names = (*reply)["names"].toObject();
-      for (auto it = names.begin(); it != names.end(); ++it) model->names.insert(it.key().toInt(), it.value().toString());
+      for (auto it = names.begin(); it != names.end(); ++it)
+        model->names.insert(it.key().toInt(), it.value().toString());
       loaded_.insert(key, weights);
     }  // a failed load leaves the key's previous model in place
   }
@@ -155,7 +158,8 @@ std::optional<Prediction> PredictionHost::predict(const EngineModel& model, cons
     Prediction p;
     for (const QJsonValue& b : (*reply)["boxes"].toArray()) {
       const QJsonArray xyxy = b["xyxy"].toArray();
-      p.boxes.append({b["cls"].toInt(), xyxy[0].toDouble(), xyxy[1].toDouble(), xyxy[2].toDouble(), xyxy[3].toDouble()});
+      p.boxes.append(
+          {b["cls"].toInt(), xyxy[0].toDouble(), xyxy[1].toDouble(), xyxy[2].toDouble(), xyxy[3].toDouble()});
     }
     if ((*reply)["masks"].isArray()) {
       QVector<QPolygonF> masks;

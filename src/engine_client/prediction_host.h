@@ -55,7 +55,7 @@ class PredictionHost {
   QString drain_console();
 
   std::unique_ptr<QProcess> process_;
-  qint64 pid_ = 0;  // the host's process group
+  qint64 pid_ = 0;                  // the host's process group
   QHash<QString, QString> loaded_;  // key -> weights the running host holds
   QString console_tail_;
   QString plot_path_;

@@ -1,12 +1,12 @@
 #include "imaging/augment.h"
 
-#include <algorithm>
-#include <cmath>
-#include <mutex>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <algorithm>
+#include <cmath>
+#include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -41,7 +41,8 @@ std::optional<cv::Mat> warp_quad(const cv::Mat& image, const std::array<cv::Poin
   const int max_w = std::max(static_cast<int>(dist(br, bl)), static_cast<int>(dist(tr, tl)));
   const int max_h = std::max(static_cast<int>(dist(tr, br)), static_cast<int>(dist(tl, bl)));
   if (max_w < 2 || max_h < 2) return std::nullopt;
-  const cv::Point2f dst[4] = {{0, 0}, {float(max_w - 1), 0}, {float(max_w - 1), float(max_h - 1)}, {0, float(max_h - 1)}};
+  const cv::Point2f dst[4] = {
+      {0, 0}, {float(max_w - 1), 0}, {float(max_w - 1), float(max_h - 1)}, {0, float(max_h - 1)}};
   const cv::Point2f src[4] = {tl, tr, br, bl};
   const cv::Mat m = cv::getPerspectiveTransform(src, dst);
   if (geometry) *geometry = transform_from(m);

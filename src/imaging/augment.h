@@ -7,8 +7,8 @@
 #include <QTransform>
 #include <QVector>
 #include <array>
-#include <optional>
 #include <opencv2/core.hpp>
+#include <optional>
 #include <random>
 
 #include "core/label_files.h"
@@ -35,7 +35,7 @@ cv::Mat rotate_bound(const cv::Mat& image, double angle, QTransform* geometry = 
 std::array<uchar, 256> gamma_table(double gamma);
 
 struct AugmentRanges {
-  double b_min = -30, b_max = 30;  // brightness offset
+  double b_min = -30, b_max = 30;   // brightness offset
   double c_min = 0.8, c_max = 1.2;  // contrast factor
   double r_min = -15, r_max = 15;   // rotation, degrees
   double l_min = 0.8, l_max = 1.2;  // gamma

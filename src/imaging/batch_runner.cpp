@@ -28,21 +28,25 @@ void run_batch_with_progress(QWidget* parent, const QString& label, int count,
   auto indices = std::make_shared<QVector<int>>(count);
   for (int i = 0; i < count; ++i) (*indices)[i] = i;
   auto* watcher = new QFutureWatcher<void>(dialog);
-  QObject::connect(watcher, &QFutureWatcher<void>::finished, dialog, [dialog, control, indices, on_done, opencv_threads] {
-    cv::setNumThreads(opencv_threads);
-    // reset() stops the box's own timer too: a batch shorter than its show delay would
-    // otherwise have the box appear over the summary while it is read.
-    dialog->reset();
-    dialog->hide();
-    on_done(*control);
-    dialog->deleteLater();
-  });
+  QObject::connect(watcher, &QFutureWatcher<void>::finished, dialog,
+                   [dialog, control, indices, on_done, opencv_threads] {
+                     cv::setNumThreads(opencv_threads);
+                     // reset() stops the box's own timer too: a batch shorter than its show delay would
+                     // otherwise have the box appear over the summary while it is read.
+                     dialog->reset();
+                     dialog->hide();
+                     on_done(*control);
+                     dialog->deleteLater();
+                   });
   watcher->setFuture(QtConcurrent::map(*indices, [control, job, progress](int i) {
     if (control->cancelled) return;
     job(i, *control);
     const int finished = ++control->done;
     QMetaObject::invokeMethod(
-        progress, [progress, finished] { if (progress && progress->value() < finished) progress->setValue(finished); },
+        progress,
+        [progress, finished] {
+          if (progress && progress->value() < finished) progress->setValue(finished);
+        },
         Qt::QueuedConnection);
   }));
 }

@@ -2,13 +2,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGraphicsPolygonItem>
 #include <QDateTime>
 #include <QDir>
-#include <QSet>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QGraphicsPolygonItem>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -17,22 +16,23 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSet>
 #include <QSpinBox>
 #include <QVBoxLayout>
 #include <mutex>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "widgets/bgr_pixmap.h"
-#include "widgets/interactive_canvas.h"
-#include "widgets/zoomable_view.h"
 #include "core/class_names.h"
+#include "core/constants.h"
 #include "core/image_limits.h"
 #include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
-#include "core/constants.h"
-#include "widgets/prompts.h"
 #include "shell/theme.h"
+#include "widgets/bgr_pixmap.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/prompts.h"
+#include "widgets/zoomable_view.h"
 
 namespace quorlan {
 namespace {
@@ -353,7 +353,8 @@ void EnricherTab::handle_aug_canvas_point(const QPointF& pt) {
     if (aug_warp_points.size() < 4) return;
     if (aug_display_cv_img) {
       std::array<cv::Point2f, 4> corners;
-      for (int i = 0; i < 4; ++i) corners[i] = cv::Point2f(float(aug_warp_points[i].x()), float(aug_warp_points[i].y()));
+      for (int i = 0; i < 4; ++i)
+        corners[i] = cv::Point2f(float(aug_warp_points[i].x()), float(aug_warp_points[i].y()));
       // A quadrilateral that straightens to less than 2 pixels either way is refused.
       if (QTransform geometry; const auto warped = warp_quad(*aug_display_cv_img, corners, &geometry))
         set_working_image(*warped, geometry);
@@ -408,9 +409,8 @@ std::optional<cv::Mat> EnricherTab::get_aug_image(const std::optional<cv::Mat>& 
   const cv::Mat variant = augment(*source, current_ranges(), rng, &geometry);
   // The preview of the working copy shows where its labels would go.
   if (!img || (aug_active_base_img && img->data == aug_active_base_img->data))
-    aug_display_labels = carry_shapes(img ? aug_base_labels : aug_display_labels, geometry,
-                                        QSize(variant.cols, variant.rows))
-                             .shapes;
+    aug_display_labels =
+        carry_shapes(img ? aug_base_labels : aug_display_labels, geometry, QSize(variant.cols, variant.rows)).shapes;
   return variant;
 }
 
@@ -488,19 +488,21 @@ void EnricherTab::enrich_current_image() {
       },
       [this, saved, failed, source, labelled, labels, unreadable_lines, out](const BatchControl& control) {
         if (*saved > 0 && !source.isEmpty()) aug_history.insert(source);
-        if (*labelled > 0) write_class_names(QFileInfo(source).absolutePath(), {QDir(out).absolutePath()}, failed.get());
+        if (*labelled > 0)
+          write_class_names(QFileInfo(source).absolutePath(), {QDir(out).absolutePath()}, failed.get());
         aug_update_status();
         failed->sort();
-        QString text = QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipulated image.").arg(saved->load());
+        QString text =
+            QStringLiteral("Enrichment complete! Saved %1 variant(s) of the manipulated image.").arg(saved->load());
         if (!source.isEmpty()) text += QStringLiteral("\nSource: %1").arg(QFileInfo(source).fileName());
-        if (labels)
-          text += QStringLiteral("\n%1 variant(s) got label files.").arg(labelled->load());
+        if (labels) text += QStringLiteral("\n%1 variant(s) got label files.").arg(labelled->load());
         if (unreadable_lines > 0)
           text += QStringLiteral("\n%1 line(s) of the source's label file could not be read and were not carried.")
                       .arg(unreadable_lines);
         if (control.cancelled) text += QStringLiteral("\nCancelled before every variant was written.");
         if (!failed->isEmpty())
-          text += QStringLiteral("\nCould not write: ") + failed->mid(0, 5).join(", ") + (failed->size() > 5 ? ", ..." : "");
+          text += QStringLiteral("\nCould not write: ") + failed->mid(0, 5).join(", ") +
+                  (failed->size() > 5 ? ", ..." : "");
         prompts().information(this, "Success", text);
       });
 }

@@ -6,16 +6,16 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QHash>
 #include <QImage>
 #include <QImageWriter>
-#include <QHash>
 #include <QSet>
 #include <QtConcurrent>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <numeric>
-#include <QFileInfo>
 
 #include "core/atomic_file.h"
 #include "core/class_names.h"
@@ -124,18 +124,24 @@ QByteArray encode_bmp_with_alpha(const VImage& image, int dpm) {
 QByteArray encode_bmp(VImage image, double dpi) {
   if (image.format() != VIPS_FORMAT_UCHAR) image = image.cast(VIPS_FORMAT_UCHAR);
   const int dpm = static_cast<int>(std::lround(dpi / 0.0254));
-  if (image.bands() == 2) image = image.extract_band(0).bandjoin({image.extract_band(0), image.extract_band(0), image.extract_band(1)});
+  if (image.bands() == 2)
+    image = image.extract_band(0).bandjoin({image.extract_band(0), image.extract_band(0), image.extract_band(1)});
   if (image.bands() == 4) return encode_bmp_with_alpha(image, dpm);
   QImage::Format format;
   switch (image.bands()) {
-    case 1: format = QImage::Format_Grayscale8; break;
-    case 3: format = QImage::Format_RGB888; break;
-    default: throw vips::VError("BMP cannot hold an image of " + std::to_string(image.bands()) + " bands");
+    case 1:
+      format = QImage::Format_Grayscale8;
+      break;
+    case 3:
+      format = QImage::Format_RGB888;
+      break;
+    default:
+      throw vips::VError("BMP cannot hold an image of " + std::to_string(image.bands()) + " bands");
   }
   size_t size = 0;
   void* pixels = image.write_to_memory(&size);
-  QImage wrapped(static_cast<const uchar*>(pixels), image.width(), image.height(),
-                 image.width() * image.bands(), format);
+  QImage wrapped(static_cast<const uchar*>(pixels), image.width(), image.height(), image.width() * image.bands(),
+                 format);
   QImage copy = wrapped.copy();
   g_free(pixels);
   copy.setDotsPerMeterX(dpm);
@@ -239,7 +245,8 @@ QByteArray with_jfif_density(const QByteArray& jpeg, double dpi) {
   const int density = std::clamp(static_cast<int>(std::lround(dpi)), 1, 65535);
   const char hi = static_cast<char>(density >> 8), lo = static_cast<char>(density & 0xFF);
   // An APP0 "JFIF" segment right after SOI: set its units and densities in place.
-  if (jpeg.size() > 18 && uchar(jpeg[2]) == 0xFF && uchar(jpeg[3]) == 0xE0 && jpeg.mid(6, 5) == QByteArray("JFIF\0", 5)) {
+  if (jpeg.size() > 18 && uchar(jpeg[2]) == 0xFF && uchar(jpeg[3]) == 0xE0 &&
+      jpeg.mid(6, 5) == QByteArray("JFIF\0", 5)) {
     QByteArray out = jpeg;
     out[13] = 1;  // dots per inch
     out[14] = hi;
@@ -286,9 +293,12 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
     // The resampled image streams from its source top to bottom once; a rotation reads it in
     // another order and the quality search encodes it several times, so both work in memory.
     if (s.rotation != 0 || s.enable_comp) image = image.copy_memory();
-    if (s.rotation == 90) image = image.rot(VIPS_ANGLE_D90);
-    else if (s.rotation == 180) image = image.rot(VIPS_ANGLE_D180);
-    else if (s.rotation == 270) image = image.rot(VIPS_ANGLE_D270);
+    if (s.rotation == 90)
+      image = image.rot(VIPS_ANGLE_D90);
+    else if (s.rotation == 180)
+      image = image.rot(VIPS_ANGLE_D180);
+    else if (s.rotation == 270)
+      image = image.rot(VIPS_ANGLE_D270);
 
     OutputChoice out = output_choice(source, output_dir, s.format, detected);
     if (!output_path.isEmpty()) out.path = output_path;
@@ -332,7 +342,9 @@ QString carry_resized_labels(const QString& source, const QString& output, int r
   if (!reason.isEmpty()) return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), reason);
   ++*labelled;
   if (labels.unreadable > 0)
-    return QStringLiteral("%1: %2 label line(s) could not be read and were not carried").arg(name).arg(labels.unreadable);
+    return QStringLiteral("%1: %2 label line(s) could not be read and were not carried")
+        .arg(name)
+        .arg(labels.unreadable);
   return {};
 }
 

@@ -25,7 +25,7 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
 
 struct BatchResult {
   int written = 0;
-  QStringList errors;  // "file: reason" per failed file, in queue order
+  QStringList errors;          // "file: reason" per failed file, in queue order
   int labelled = 0;            // outputs that got a label file
   int skipped = 0;             // files not started because the batch was cancelled
   QStringList label_problems;  // labels not carried whole: "file: reason"
@@ -34,9 +34,9 @@ struct BatchResult {
 // Resizes every file of `queue` into `output_dir` on all cores and blocks until done. With
 // `settings.write_labels` each output gets its source's labels beside it (and the output folder
 // the class names). Each file
-// gets its own output name (see plan_output_paths); a failure is that file's alone. `on_file_done(count)` is called (from worker threads) after each file, and each
-// failure is printed as a "Resizer Error: " line on standard output.
-// A raised `cancel` lets the files under way finish and starts no other (counted in `skipped`).
+// gets its own output name (see plan_output_paths); a failure is that file's alone. `on_file_done(count)` is called
+// (from worker threads) after each file, and each failure is printed as a "Resizer Error: " line on standard output. A
+// raised `cancel` lets the files under way finish and starts no other (counted in `skipped`).
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& settings,
                              const std::function<void(int)>& on_file_done = {},
                              const std::atomic<bool>* cancel = nullptr);

@@ -29,7 +29,7 @@ struct ResizeSettings {
   double target_kb = 500;
   QString format = QStringLiteral("Match Original");  // or "JPEG", "PNG", "WEBP"
   int rotation = 0;                                   // 0, 90, 180, 270 (clockwise)
-  bool write_labels = false;  // each output gets its source's YOLO labels (turned with it)
+  bool write_labels = false;                          // each output gets its source's YOLO labels (turned with it)
 };
 
 struct TargetSize {

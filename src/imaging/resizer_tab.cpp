@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QDir>
 #include <QDirIterator>
-#include <QSet>
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QGridLayout>
@@ -18,15 +17,16 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QVBoxLayout>
 #include <QtConcurrent>
 #include <atomic>
 
-#include "widgets/zoomable_view.h"
 #include "imaging/resize_pipeline.h"
+#include "shell/theme.h"
 #include "widgets/named.h"
 #include "widgets/prompts.h"
-#include "shell/theme.h"
+#include "widgets/zoomable_view.h"
 
 namespace quorlan {
 ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
@@ -106,7 +106,8 @@ void ResizerTab::setup_resizer_tab() {
   preview_resizer_view = named(new ZoomableView, "preview_resizer_view");
   preview_resizer_view->setFixedHeight(220);
   right_layout->addWidget(preview_resizer_view);
-  lbl_resizer_details = named(new QLabel("Select an image from queue to preview expected output."), "lbl_resizer_details");
+  lbl_resizer_details =
+      named(new QLabel("Select an image from queue to preview expected output."), "lbl_resizer_details");
   lbl_resizer_details->setAlignment(Qt::AlignCenter);
   right_layout->addWidget(lbl_resizer_details);
   progress_resizer = named(new QProgressBar, "progress_resizer");
@@ -126,8 +127,8 @@ void ResizerTab::setup_resizer_tab() {
 }
 
 void ResizerTab::resizer_add_files() {
-  const QStringList files = prompts().get_open_file_names(this, "Select Images", QString(),
-                                                          "Images (*.jpg *.jpeg *.png *.webp *.bmp)");
+  const QStringList files =
+      prompts().get_open_file_names(this, "Select Images", QString(), "Images (*.jpg *.jpeg *.png *.webp *.bmp)");
   for (const QString& f : files)
     if (!resizer_queue.contains(f)) resizer_queue << f;
   resizer_update_queue_ui();
@@ -267,7 +268,8 @@ void ResizerTab::resizer_process_batch() {
     if (!outcome->errors.isEmpty()) {
       text += QStringLiteral("\n%1 image(s) failed:").arg(outcome->errors.size());
       for (const QString& error : outcome->errors.mid(0, 10)) text += "\n" + error;
-      if (outcome->errors.size() > 10) text += QStringLiteral("\n... and %1 more (see the log).").arg(outcome->errors.size() - 10);
+      if (outcome->errors.size() > 10)
+        text += QStringLiteral("\n... and %1 more (see the log).").arg(outcome->errors.size() - 10);
     }
     if (outcome->labelled > 0 || !outcome->label_problems.isEmpty())
       text += QStringLiteral("\n%1 output(s) got label files.").arg(outcome->labelled);

@@ -17,9 +17,9 @@
 #include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
 #include "imaging/tile_plan.h"
+#include "shell/theme.h"
 #include "widgets/browse_button.h"
 #include "widgets/prompts.h"
-#include "shell/theme.h"
 
 namespace quorlan {
 
@@ -74,8 +74,9 @@ void SplitterTab::setup_splitter_tab() {
   spin_min_visible->setRange(1, 100);
   spin_min_visible->setValue(25);
   spin_min_visible->setSuffix(" %");
-  spin_min_visible->setToolTip("An object cut by a tile border stays in the tile's labels when at least this share "
-                               "of its area is inside the tile.");
+  spin_min_visible->setToolTip(
+      "An object cut by a tile border stays in the tile's labels when at least this share "
+      "of its area is inside the tile.");
   form->addRow(chk_write_labels);
   form->addRow("Keep objects at least N% visible:", spin_min_visible);
   form->addRow(split);
@@ -139,7 +140,8 @@ void SplitterTab::process_image_splitting() {
         try {
           one = split_one_image(files[i], out, rows, cols, n, subfolders, carry);
         } catch (const std::exception& e) {  // one picture's failure never stops the batch
-          one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(files[i]).fileName(), QString::fromLocal8Bit(e.what()));
+          one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(files[i]).fileName(),
+                                                         QString::fromLocal8Bit(e.what()));
         }
         const std::lock_guard<std::mutex> lock(*mutex);
         total->add(one);

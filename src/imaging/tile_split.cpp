@@ -13,11 +13,10 @@
 
 namespace quorlan {
 
-SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders, const LabelCarry& carry) {
+SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n, bool subfolders,
+                             const LabelCarry& carry) {
   // A picture too large to decode whole is cut on the streaming pipeline instead.
-  if (!too_large_to_decode(file).isEmpty())
-    return split_streaming(file, output_dir, rows, cols, n, subfolders, carry);
+  if (!too_large_to_decode(file).isEmpty()) return split_streaming(file, output_dir, rows, cols, n, subfolders, carry);
   SplitOutcome out;
   cv::Mat image;
   QString unreadable = QStringLiteral("not a readable image");
@@ -32,18 +31,19 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
     out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), unreadable);
     return out;
   }
-  write_tiles(file, output_dir, image.cols, image.rows, rows, cols, n, subfolders, out,
-              [&](const QRect& r, const QString& target) -> QString {
-                try {
-                  if (cv::imwrite(QFile::encodeName(target).toStdString(),
-                                  image(cv::Rect(r.x(), r.y(), r.width(), r.height()))))
-                    return {};
-                  return QStringLiteral("the encoder refused it");
-                } catch (const cv::Exception& e) {
-                  return QString::fromLocal8Bit(e.what()).trimmed();
-                }
-              },
-              carry);
+  write_tiles(
+      file, output_dir, image.cols, image.rows, rows, cols, n, subfolders, out,
+      [&](const QRect& r, const QString& target) -> QString {
+        try {
+          if (cv::imwrite(QFile::encodeName(target).toStdString(),
+                          image(cv::Rect(r.x(), r.y(), r.width(), r.height()))))
+            return {};
+          return QStringLiteral("the encoder refused it");
+        } catch (const cv::Exception& e) {
+          return QString::fromLocal8Bit(e.what()).trimmed();
+        }
+      },
+      carry);
   return out;
 }
 
@@ -116,10 +116,12 @@ QString split_summary(const SplitOutcome& o) {
   }
   if (o.cancelled) text += QStringLiteral("\nCancelled before every image was split.");
   if (o.skipped_tiles > 0)
-    text += QStringLiteral("\n%1 empty tile(s) skipped: an image has fewer pixels than grid cells.").arg(o.skipped_tiles);
+    text +=
+        QStringLiteral("\n%1 empty tile(s) skipped: an image has fewer pixels than grid cells.").arg(o.skipped_tiles);
   if (o.labelled_tiles > 0 || o.objects_cut > 0 || !o.label_problems.isEmpty())
-    text += QStringLiteral("\n%1 tile(s) got label files; %2 object part(s) were cut away as too little of them "
-                           "was visible.")
+    text += QStringLiteral(
+                "\n%1 tile(s) got label files; %2 object part(s) were cut away as too little of them "
+                "was visible.")
                 .arg(o.labelled_tiles)
                 .arg(o.objects_cut);
   if (!o.label_problems.isEmpty()) {

@@ -17,9 +17,9 @@ struct SplitOutcome {
   bool cancelled = false;
   QStringList unreadable;  // images that could not be read, with the reason
   // With labels carried to the tiles:
-  int labelled_tiles = 0;     // tiles that got a label file
-  int objects_cut = 0;        // objects dropped from a tile below the visible share
-  QStringList label_problems;  // label files with lines that could not be read, or unreadable
+  int labelled_tiles = 0;       // tiles that got a label file
+  int objects_cut = 0;          // objects dropped from a tile below the visible share
+  QStringList label_problems;   // label files with lines that could not be read, or unreadable
   QSet<QString> label_folders;  // output folders that received label files
   void add(const SplitOutcome& one);
 };
@@ -32,8 +32,8 @@ struct LabelCarry {
 
 // Cuts one image into its tiles under `output_dir`; an unreadable image gives an empty outcome.
 // Safe to call from several threads at once (each for its own file).
-SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders, const LabelCarry& carry = {});
+SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n, bool subfolders,
+                             const LabelCarry& carry = {});
 
 // Cuts the spans of a width x height picture into their files: `write` writes one tile and
 // returns an empty string or the reason it failed. Counts into `out`.

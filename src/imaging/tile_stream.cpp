@@ -44,8 +44,8 @@ void save_tile(const VImage& tile, const QString& target) {
 
 }  // namespace
 
-SplitOutcome split_streaming(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders, const LabelCarry& carry) {
+SplitOutcome split_streaming(const QString& file, const QString& output_dir, int rows, int cols, int n, bool subfolders,
+                             const LabelCarry& carry) {
   ensure_vips();
   SplitOutcome out;
   const QByteArray path = QFile::encodeName(file);
@@ -56,22 +56,24 @@ SplitOutcome split_streaming(const QString& file, const QString& output_dir, int
     width = image.width();
     height = image.height();
   } catch (const vips::VError& e) {
-    out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), QString::fromLocal8Bit(e.what()).trimmed());
+    out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(),
+                                                   QString::fromLocal8Bit(e.what()).trimmed());
     vips_error_clear();
     return out;
   }
-  write_tiles(file, output_dir, width, height, rows, cols, n, subfolders, out,
-              [&](const QRect& r, const QString& target) -> QString {
-                try {
-                  save_tile(as_colour(image.crop(r.x(), r.y(), r.width(), r.height())), target);
-                  return {};
-                } catch (const vips::VError& e) {
-                  vips_error_clear();
-                  QFile::remove(target);  // never a half-written tile
-                  return QString::fromLocal8Bit(e.what()).trimmed();
-                }
-              },
-              carry);
+  write_tiles(
+      file, output_dir, width, height, rows, cols, n, subfolders, out,
+      [&](const QRect& r, const QString& target) -> QString {
+        try {
+          save_tile(as_colour(image.crop(r.x(), r.y(), r.width(), r.height())), target);
+          return {};
+        } catch (const vips::VError& e) {
+          vips_error_clear();
+          QFile::remove(target);  // never a half-written tile
+          return QString::fromLocal8Bit(e.what()).trimmed();
+        }
+      },
+      carry);
   // Not one tile could be made: the picture itself cannot be read (a file that ends after its
   // header, say), and it is named as such.
   if (out.tiles == 0 && !out.failed.isEmpty()) {

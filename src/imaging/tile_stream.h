@@ -8,7 +8,7 @@
 
 namespace quorlan {
 
-SplitOutcome split_streaming(const QString& file, const QString& output_dir, int rows, int cols, int n,
-                             bool subfolders, const LabelCarry& carry = {});
+SplitOutcome split_streaming(const QString& file, const QString& output_dir, int rows, int cols, int n, bool subfolders,
+                             const LabelCarry& carry = {});
 
 }  // namespace quorlan

@@ -31,8 +31,8 @@ QString move_export_artifact(const QString& artifact, const QString& target_dir,
   std::error_code ec, status_ec;
   if (fs::exists(fs::symlink_status(to, status_ec))) fs::remove_all(to, ec);
   if (ec) {
-    *error = QStringLiteral("Could not replace %1: %2").arg(QDir::toNativeSeparators(destination),
-                                                            QString::fromStdString(ec.message()));
+    *error = QStringLiteral("Could not replace %1: %2")
+                 .arg(QDir::toNativeSeparators(destination), QString::fromStdString(ec.message()));
     return {};
   }
   fs::rename(from, to, ec);

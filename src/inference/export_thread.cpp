@@ -22,8 +22,8 @@ void ExportThread::run() {
     return;
   }
   QJsonObject done;
-  const QString failure = run_engine_command({{"cmd", "export"}, {"weights", mp}, {"format", fs}}, "exported", &done,
-                                             [](const QString&) {}, &is_aborted);
+  const QString failure = run_engine_command(
+      {{"cmd", "export"}, {"weights", mp}, {"format", fs}}, "exported", &done, [](const QString&) {}, &is_aborted);
   if (is_aborted.load()) return;  // the window is closing: no box, and the host is gone
   if (!failure.isEmpty()) {
     emit error_signal(failure);

@@ -15,13 +15,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "widgets/zoomable_view.h"
 #include "engine_client/engine_host.h"
 #include "inference/export_thread.h"
+#include "shell/theme.h"
 #include "widgets/browse_button.h"
 #include "widgets/prompts.h"
-#include "shell/theme.h"
 #include "widgets/wait_cursor.h"
+#include "widgets/zoomable_view.h"
 
 namespace quorlan {
 
@@ -96,8 +96,8 @@ void InferenceTab::setup_inference_tab() {
   entry_export_dir->setObjectName("entry_export_dir");
   auto* dir_row = new QHBoxLayout;
   dir_row->addWidget(entry_export_dir);
-  auto* export_browse = browse_button(this, entry_export_dir,
-                                      [this] { return prompts().get_existing_directory(this, "Select Export Directory"); });
+  auto* export_browse = browse_button(
+      this, entry_export_dir, [this] { return prompts().get_existing_directory(this, "Select Export Directory"); });
   export_browse->setObjectName("btn_browse_export");
   dir_row->addWidget(export_browse);
   form->addRow("Export Target Dir:", dir_row);
@@ -171,8 +171,8 @@ bool InferenceTab::update_inference_display() {
   std::optional<Prediction> result;
   {
     const WaitCursor wait;
-    result = PredictionHost::instance().predict(*inf_model, path, spin_inf_conf->value(), spin_inf_imgsz->value(),
-                                                true, &error);
+    result = PredictionHost::instance().predict(*inf_model, path, spin_inf_conf->value(), spin_inf_imgsz->value(), true,
+                                                &error);
   }
   if (!result) {
     prompts().critical(this, "Inference Error", error);
@@ -210,8 +210,7 @@ void InferenceTab::run_model_export() {
     return;
   }
   if (export_active_) {
-    prompts().warning(this, "Run Active",
-                      "A model export is already running. Let it finish before starting another.");
+    prompts().warning(this, "Run Active", "A model export is already running. Let it finish before starting another.");
     return;
   }
   if (export_thread) {
@@ -224,8 +223,9 @@ void InferenceTab::run_model_export() {
   const auto over = [this] { export_active_ = false; };
   connect(thread, &ExportThread::finished_signal, this, over);
   connect(thread, &ExportThread::error_signal, this, over);
-  connect(thread, &ExportThread::finished_signal, this,
-          [this](const QString& path) { prompts().information(this, "Export Success", "Model exported to:\n" + path); });
+  connect(thread, &ExportThread::finished_signal, this, [this](const QString& path) {
+    prompts().information(this, "Export Success", "Model exported to:\n" + path);
+  });
   connect(thread, &ExportThread::error_signal, this,
           [this](const QString& text) { prompts().critical(this, "Export Error", text); });
   thread->start();

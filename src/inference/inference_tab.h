@@ -52,6 +52,7 @@ class InferenceTab : public QWidget {
   QPushButton* btn_inf_next = nullptr;
   QLineEdit* entry_export_dir = nullptr;
   QComboBox* combo_export_format = nullptr;
+
  private:
   bool export_active_ = false;  // from a start until the export's one final signal
 };

@@ -68,10 +68,10 @@ QString help_guide_html() {
     if (s > 0) lines << QString();  // an empty line between sections
     lines << QStringLiteral("<b>📌 %1</b>").arg(escaped(sections[s].heading));
     for (const Bullet& b : sections[s].bullets) {
-      const QString text =
-          b.text ? escaped(b.text)
-                 : QStringLiteral("Split the newly annotated dataset into balanced Train/Val/Test directories, "
-                                  "auto-generating a valid YOLO <code>data.yaml</code>.");
+      const QString text = b.text ? escaped(b.text)
+                                  : QStringLiteral(
+                                        "Split the newly annotated dataset into balanced Train/Val/Test directories, "
+                                        "auto-generating a valid YOLO <code>data.yaml</code>.");
       lines << QStringLiteral("• <b>%1</b> %2").arg(escaped(b.label), text);
     }
   }

@@ -74,10 +74,18 @@ const char* const kTemplate =
 QString get_stylesheet(bool is_dark) {
   const Palette& p = is_dark ? kDark : kLight;
   const std::pair<const char*, const char*> roles[] = {
-      {"{bg}", p.bg},         {"{panel}", p.panel},     {"{inp}", p.inp},
-      {"{tab_inact}", p.tab_inact}, {"{txt_mute}", p.txt_mute}, {"{txt}", p.txt},
-      {"{border}", p.border}, {"{btn_hov}", p.btn_hov}, {"{btn}", p.btn},
-      {"{cvs}", p.cvs},       {"{acc_hov}", p.acc_hov}, {"{acc}", p.acc},
+      {"{bg}", p.bg},
+      {"{panel}", p.panel},
+      {"{inp}", p.inp},
+      {"{tab_inact}", p.tab_inact},
+      {"{txt_mute}", p.txt_mute},
+      {"{txt}", p.txt},
+      {"{border}", p.border},
+      {"{btn_hov}", p.btn_hov},
+      {"{btn}", p.btn},
+      {"{cvs}", p.cvs},
+      {"{acc_hov}", p.acc_hov},
+      {"{acc}", p.acc},
   };
   QString sheet = QString::fromLatin1(kTemplate);
   for (const auto& [key, colour] : roles) sheet.replace(QLatin1String(key), QLatin1String(colour));

@@ -7,14 +7,14 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QTimer>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include "engine_client/engine_host.h"
-#include "widgets/prompts.h"
 #include "shell/theme.h"
 #include "training/training_math.h"
+#include "widgets/prompts.h"
 
 namespace quorlan {
 namespace {

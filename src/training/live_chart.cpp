@@ -125,8 +125,10 @@ void draw_panel(QPainter& p, const QRectF& box, const QString& title, const QVec
       continue;
     }
     const QPointF pt = to_point(xs[i], ys[i]);
-    if (started) path.lineTo(pt);
-    else path.moveTo(pt);
+    if (started)
+      path.lineTo(pt);
+    else
+      path.moveTo(pt);
     started = true;
   }
   p.setRenderHint(QPainter::Antialiasing, true);

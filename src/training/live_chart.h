@@ -10,8 +10,8 @@
 namespace quorlan {
 
 struct ResultsTable {
-  QStringList columns;               // as in the file's header, trimmed
-  QVector<QVector<double>> rows;     // one per finished epoch; NaN where a cell is not a number
+  QStringList columns;            // as in the file's header, trimmed
+  QVector<QVector<double>> rows;  // one per finished epoch; NaN where a cell is not a number
   int column(const QString& name) const { return static_cast<int>(columns.indexOf(name)); }
 };
 

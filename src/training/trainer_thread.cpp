@@ -6,9 +6,9 @@
 
 #include <QJsonObject>
 
+#include "core/constants.h"
 #include "engine_client/engine_host.h"
 #include "engine_client/engine_run.h"
-#include "core/constants.h"
 #include "training/live_chart.h"
 #include "training/training_math.h"
 
@@ -96,7 +96,8 @@ void YoloTrainerThread::run() {
         }
         return false;
       },
-      &is_stopped, &is_aborted, [&] {
+      &is_stopped, &is_aborted,
+      [&] {
         // Under multi-GPU training the engine's callbacks do not reach the host: the progress
         // then follows results.csv in the run folder.
         if (epoch_events || is_stopped.load()) return;
@@ -107,16 +108,25 @@ void YoloTrainerThread::run() {
         const QString png = chart();
         emit progress_signal(progress_percent(ep, tot), epoch_status_text(ep, tot, clock.nsecsElapsed() / 1e9), png);
       });
-  if (is_aborted.load() && failure == QLatin1String("Aborted.")) end = End::Stopped;
+  if (is_aborted.load() && failure == QLatin1String("Aborted."))
+    end = End::Stopped;
   else if (!failure.isEmpty()) {
     end = End::Error;
     engine_error = failure;
   }
   switch (end) {
-    case End::Finished: emit finished_signal(record); break;
-    case End::Stopped: emit stopped_signal(); break;
-    case End::Error: emit error_signal(engine_error); break;
-    case End::None: emit error_signal(QStringLiteral("The engine ended the run without a result.")); break;
+    case End::Finished:
+      emit finished_signal(record);
+      break;
+    case End::Stopped:
+      emit stopped_signal();
+      break;
+    case End::Error:
+      emit error_signal(engine_error);
+      break;
+    case End::None:
+      emit error_signal(QStringLiteral("The engine ended the run without a result."));
+      break;
   }
 }
 

@@ -1,11 +1,11 @@
 #include "training/training_math.h"
 
+#include <yaml-cpp/yaml.h>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
-#include <QDateTime>
 #include <algorithm>
-#include <yaml-cpp/yaml.h>
 
 namespace quorlan {
 
@@ -23,7 +23,11 @@ QString eta_text(double seconds) {
 
 QString epoch_status_text(int ep, int tot, double elapsed) {
   const double eta = (tot - ep) * elapsed / std::max(ep, 1);
-  return QStringLiteral("Epoch %1/%2 (%3%) | ETA: %4").arg(ep).arg(tot).arg(progress_percent(ep, tot)).arg(eta_text(eta));
+  return QStringLiteral("Epoch %1/%2 (%3%) | ETA: %4")
+      .arg(ep)
+      .arg(tot)
+      .arg(progress_percent(ep, tot))
+      .arg(eta_text(eta));
 }
 
 const QVector<PlotPatterns>& result_plot_patterns() {
@@ -62,7 +66,8 @@ qint64 creation_time(const QString& path) {
 QVariant yaml_to_variant(const YAML::Node& node) {
   if (node.IsMap()) {
     QVariantMap map;
-    for (const auto& kv : node) map.insert(QString::fromStdString(kv.first.as<std::string>()), yaml_to_variant(kv.second));
+    for (const auto& kv : node)
+      map.insert(QString::fromStdString(kv.first.as<std::string>()), yaml_to_variant(kv.second));
     return map;
   }
   if (node.IsSequence()) {

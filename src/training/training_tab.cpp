@@ -3,8 +3,8 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QImage>
+#include <QLabel>
 #include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
@@ -14,11 +14,11 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
-#include "widgets/zoomable_view.h"
-#include "widgets/prompts.h"
 #include "training/trainer_thread.h"
 #include "training/training_math.h"
 #include "training/tuner_thread.h"
+#include "widgets/prompts.h"
+#include "widgets/zoomable_view.h"
 
 namespace quorlan {
 

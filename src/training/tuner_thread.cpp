@@ -21,9 +21,9 @@ void YoloTunerThread::run() {
     return;
   }
   QJsonObject done;
-  const QString failure = run_engine_command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}},
-                                             "tuned", &done, [this](const QString& text) { emit log_signal(text); },
-                                             &is_aborted);
+  const QString failure = run_engine_command(
+      {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done,
+      [this](const QString& text) { emit log_signal(text); }, &is_aborted);
   if (is_aborted.load()) return;  // the window is closing: no box, and the host is gone
   if (!failure.isEmpty()) {
     emit error_signal(failure);

@@ -7,8 +7,8 @@
 #include <QPen>
 #include <cmath>
 
-#include "widgets/shape_item.h"
 #include "core/polygon_edit.h"
+#include "widgets/shape_item.h"
 
 namespace quorlan {
 namespace {

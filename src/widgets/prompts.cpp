@@ -52,9 +52,15 @@ int QtPrompts::choose(QWidget* parent, const QString& title, const QString& text
 
 void QtPrompts::message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) {
   switch (kind) {
-    case MessageKind::Information: QMessageBox::information(parent, title, text); break;
-    case MessageKind::Warning: QMessageBox::warning(parent, title, text); break;
-    case MessageKind::Critical: QMessageBox::critical(parent, title, text); break;
+    case MessageKind::Information:
+      QMessageBox::information(parent, title, text);
+      break;
+    case MessageKind::Warning:
+      QMessageBox::warning(parent, title, text);
+      break;
+    case MessageKind::Critical:
+      QMessageBox::critical(parent, title, text);
+      break;
   }
 }
 

@@ -50,12 +50,10 @@ class UserPrompts {
 class QtPrompts : public UserPrompts {
  public:
   QString get_existing_directory(QWidget* parent, const QString& title, const QString& dir) override;
-  QString get_open_file_name(QWidget* parent, const QString& title, const QString& dir,
-                             const QString& filter) override;
+  QString get_open_file_name(QWidget* parent, const QString& title, const QString& dir, const QString& filter) override;
   QStringList get_open_file_names(QWidget* parent, const QString& title, const QString& dir,
                                   const QString& filter) override;
-  QString get_save_file_name(QWidget* parent, const QString& title, const QString& dir,
-                             const QString& filter) override;
+  QString get_save_file_name(QWidget* parent, const QString& title, const QString& dir, const QString& filter) override;
   void message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
   int exec_dialog(QDialog& dialog) override;
   int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) override;

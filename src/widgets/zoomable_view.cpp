@@ -48,8 +48,7 @@ void ZoomableView::wheelEvent(QWheelEvent* event) {
 void ZoomableView::mousePressEvent(QMouseEvent* event) {
   const bool over_item = scene() && itemAt(event->position().toPoint()) != nullptr;
   const bool pan = event->button() == Qt::MiddleButton ||
-                   (event->button() == Qt::LeftButton && scene_mode() == QLatin1String("Select/Move") &&
-                    !over_item);
+                   (event->button() == Qt::LeftButton && scene_mode() == QLatin1String("Select/Move") && !over_item);
   if (pan) {
     _is_panning = true;
     _pan_start_pos = event->position();

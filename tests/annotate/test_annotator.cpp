@@ -1,22 +1,22 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
-#include <QPushButton>
 #include <QFile>
 #include <QFileInfo>
 #include <QGraphicsPolygonItem>
 #include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
-#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
-#include "widgets/zoomable_view.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/zoomable_view.h"
 
 using namespace quorlan;
 
@@ -178,8 +178,8 @@ class TestAnnotator : public QObject {
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     const QString before = test::read_text(path("B.txt"));
     tab_->annotations[0].item->setPos(5, 5);  // moved, not yet saved
-    tab_->prev_image();                        // first image: nothing happens
-    tab_->jump_to_image(0);                    // the current row again: nothing
+    tab_->prev_image();                       // first image: nothing happens
+    tab_->jump_to_image(0);                   // the current row again: nothing
     QCOMPARE(test::read_text(path("B.txt")), before);
     QCOMPARE(tab_->annotations.size(), 1);
     tab_->next_image();

@@ -16,7 +16,6 @@
 
 #include "annotate/annotator_tab.h"
 #include "annotate/image_prefetch.h"
-#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
 #include "app/quorlan_studio.h"
 #include "core/atomic_file.h"
@@ -24,6 +23,7 @@
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
 
@@ -279,7 +279,8 @@ class TestAnnotatorEditing : public QObject {
     QCOMPARE(findings.background, 1);
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs({path("a.png"), path("b.png")});
     QCOMPARE(pairs.size(), 2);
-    const ExportResult result = export_dataset(pairs, {2, 0, 0}, path("out"), LabelFormat::Segmentation, {"car", "dog"});
+    const ExportResult result =
+        export_dataset(pairs, {2, 0, 0}, path("out"), LabelFormat::Segmentation, {"car", "dog"});
     QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
     QVERIFY(QFileInfo::exists(path("out/train/labels/b.txt")));
     QCOMPARE(QFileInfo(path("out/train/labels/b.txt")).size(), 0);

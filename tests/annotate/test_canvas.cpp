@@ -6,10 +6,10 @@
 #include <QtTest>
 #include <cmath>
 
+#include "core/polygon_edit.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/shape_item.h"
 #include "widgets/zoomable_view.h"
-#include "core/polygon_edit.h"
 
 using namespace quorlan;
 
@@ -45,14 +45,13 @@ class TestCanvas : public QObject {
   void drag_shape_geometry() {
     InteractiveCanvas canvas;
     canvas.set_draw_mode("Rectangle");
-    QCOMPARE(canvas.calculate_shape({10, 20}, {4, 30}),
-             QVector<QPointF>({{10, 20}, {4, 20}, {4, 30}, {10, 30}}));
+    QCOMPARE(canvas.calculate_shape({10, 20}, {4, 30}), QVector<QPointF>({{10, 20}, {4, 20}, {4, 30}, {10, 30}}));
 
     canvas.set_draw_mode("Pentagon");
     const auto penta = canvas.calculate_shape({50, 50}, {50, 60});
     QCOMPARE(penta.size(), 5);
     QCOMPARE(penta[0], QPointF(50, 40));
-    QVERIFY(penta[1].x() > 50 && penta[1].y() < 50);  // clockwise on screen: next vertex upper right
+    QVERIFY(penta[1].x() > 50 && penta[1].y() < 50);        // clockwise on screen: next vertex upper right
     QVERIFY(std::abs(penta[2].y() - penta[3].y()) < 1e-9);  // standing on a horizontal base
 
     canvas.set_draw_mode("Circle");
@@ -194,7 +193,7 @@ class TestCanvas : public QObject {
       send(canvas, QEvent::GraphicsSceneMousePress, Qt::LeftButton, corner, Qt::ShiftModifier);
     }
     QCOMPARE(poly->scene_points().size(), 3);  // never below three
-    QCOMPARE(edited.count(), 5);  // the drag, the insert, the drag, two removals
+    QCOMPARE(edited.count(), 5);               // the drag, the insert, the drag, two removals
     QCOMPARE(poly->scene_points(), QPolygonF({{150, 10}, {150, 60}, {100, 60}}));
   }
 
@@ -239,8 +238,8 @@ class TestCanvas : public QObject {
     QVERIFY(fitted < 0.25);
 
     auto wheel = [&](int dy) {
-      QWheelEvent event(QPointF(200, 150), view.viewport()->mapToGlobal(QPointF(200, 150)), QPoint(),
-                        QPoint(0, dy), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+      QWheelEvent event(QPointF(200, 150), view.viewport()->mapToGlobal(QPointF(200, 150)), QPoint(), QPoint(0, dy),
+                        Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
       QCoreApplication::sendEvent(view.viewport(), &event);
     };
     wheel(5);  // a fraction of a notch is one full factor

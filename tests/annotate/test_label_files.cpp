@@ -1,8 +1,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
-#include <cstdio>
 #include <QtTest>
+#include <cstdio>
 
 #include "core/class_names.h"
 #include "core/label_files.h"
@@ -68,8 +68,10 @@ class TestLabelFiles : public QObject {
 
   void line_breaks_and_box_lines() {
     // LF, CR LF and a bare CR all end a line.
-    LabelReadResult r = parse_label_bytes("0 0.1 0.1 0.2 0.2 0.3 0.3\r1 0.1 0.1 0.2 0.2 0.3 0.3\r\n"
-                                          "0 0.5 0.5 0.2 0.4\n", 2, 100, 100);
+    LabelReadResult r = parse_label_bytes(
+        "0 0.1 0.1 0.2 0.2 0.3 0.3\r1 0.1 0.1 0.2 0.2 0.3 0.3\r\n"
+        "0 0.5 0.5 0.2 0.4\n",
+        2, 100, 100);
     QCOMPARE(r.shapes.size(), 3);
     QCOMPARE(r.shapes[1].class_id, 1);
     // A 5-field line is a box: shown as its rectangle, remembered as a box.
@@ -92,7 +94,8 @@ class TestLabelFiles : public QObject {
     }
     QCOMPARE(fixed6(-0.0), QString("0.000000"));
     QCOMPARE(fixed6(-1e-9), QString("0.000000"));
-    QCOMPARE(*polygon_line_to_box_line("0 -0.0000001 0 0.0000001 0 0 0"), QString("0 0.000000 0.000000 0.000000 0.000000\n"));
+    QCOMPARE(*polygon_line_to_box_line("0 -0.0000001 0 0.0000001 0 0 0"),
+             QString("0 0.000000 0.000000 0.000000 0.000000\n"));
   }
 
   void folder_class_names() {
@@ -144,7 +147,9 @@ class TestLabelFiles : public QObject {
     QCOMPARE(classes_file_bytes({"caf\u00e9", "a\nb"}), QByteArray("caf\xc3\xa9\na b\n"));
     QFile raw(path);
     QVERIFY(raw.open(QIODevice::WriteOnly));
-    raw.write("caf\xc3\xa9\nstra\xdf""e\n");  // not UTF-8 as a whole: read as Latin-1
+    raw.write(
+        "caf\xc3\xa9\nstra\xdf"
+        "e\n");  // not UTF-8 as a whole: read as Latin-1
     raw.close();
     QCOMPARE(*read_classes_file(path), QStringList({"caf\u00c3\u00a9", "stra\u00dfe"}));
     QCOMPARE(status_mark(true), QString("[✓] "));

@@ -1,11 +1,12 @@
 // Browsing, checking and closing never rewrite a label file; edits keep what cannot be shown.
+#include <sys/stat.h>
+#include <QComboBox>
+#include <QCompleter>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QGraphicsPolygonItem>
-#include <QComboBox>
-#include <QCompleter>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -14,14 +15,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <map>
-#include <sys/stat.h>
 
 #include "annotate/annotator_tab.h"
-#include "widgets/interactive_canvas.h"
 #include "annotate/label_dialog.h"
 #include "app/quorlan_studio.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
 
@@ -66,7 +66,8 @@ class TestLabelIntegrity : public QObject {
     QTemporaryDir dir;
     QDir(dir.path()).mkpath("train/images");
     QDir(dir.path()).mkpath("train/labels");
-    test::write_text(dir.filePath("data.yaml"), "path: .\ntrain: train/images\nval: train/images\nnames:\n  0: car\n  1: bus\n");
+    test::write_text(dir.filePath("data.yaml"),
+                     "path: .\ntrain: train/images\nval: train/images\nnames:\n  0: car\n  1: bus\n");
     const QString images = dir.filePath("train/images");
     for (const char* name : {"a", "b", "c"}) test::write_image(images + "/" + name + ".jpg", 64, 48);
     test::write_text(dir.filePath("train/labels/a.txt"), "0 0.5 0.5 0.25 0.5\r\n1 0.1 0.1 0.3 0.1 0.3 0.3\r\n");
@@ -189,7 +190,8 @@ class TestLabelIntegrity : public QObject {
     emit tab.table_objects->cellDoubleClicked(0, 0);
     QCOMPARE(tab.table_objects->item(0, 0)->text(), QString("truck"));
     QCOMPARE(test::read_text(dir.filePath("classes.txt")), QString("car\ntruck\n"));
-    QCOMPARE(test::read_text(dir.filePath("a.txt")), QString("1 0.100000 0.100000 0.500000 0.100000 0.500000 0.500000\n"));
+    QCOMPARE(test::read_text(dir.filePath("a.txt")),
+             QString("1 0.100000 0.100000 0.500000 0.100000 0.500000 0.500000\n"));
   }
 
   void next_and_prev_step_over_unreadable_images() {
@@ -243,7 +245,7 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(tab->current_idx, 0);
     prompts_->choices = {2};
     window->close();
-    QVERIFY(window->isVisible());  // the close was cancelled
+    QVERIFY(window->isVisible());          // the close was cancelled
     QCOMPARE(tab->annotations.size(), 1);  // the close was cancelled: the shapes are still here
 
     prompts_->choices = {0, 2};  // Retry (still full), then Stay

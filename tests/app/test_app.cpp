@@ -1,6 +1,6 @@
 #include <QComboBox>
-#include <QDoubleSpinBox>
 #include <QDialog>
+#include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QGraphicsPolygonItem>
 #include <QHBoxLayout>
@@ -9,18 +9,18 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QToolButton>
 #include <QTableWidget>
 #include <QTemporaryDir>
+#include <QToolButton>
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
-#include "widgets/interactive_canvas.h"
 #include "app/app_icon.h"
 #include "app/quorlan_studio.h"
 #include "shell/theme.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
 
@@ -35,9 +35,9 @@ class TestApp : public QObject {
     QuorlanStudio window;
     QCOMPARE(window.windowTitle(), QString("Quorlan Studio - Deep Learning Workstation"));
     QCOMPARE(window.size(), QSize(1500, 950));
-    const QStringList expected = {"Image Resizer + Compressor",      "Image Splitter",
-                                  "Synthetic Data Enricher",         "Image Annotator",
-                                  "YOLO Configuration & AutoML",     "Training Analytics & Live Logs",
+    const QStringList expected = {"Image Resizer + Compressor",  "Image Splitter",
+                                  "Synthetic Data Enricher",     "Image Annotator",
+                                  "YOLO Configuration & AutoML", "Training Analytics & Live Logs",
                                   "Inference & Model Export"};
     QCOMPARE(window.tabs->count(), 7);
     QCOMPARE(window.tabs->widget(3), static_cast<QWidget*>(window.tab_workspace));
@@ -110,8 +110,7 @@ class TestApp : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&window));
     AnnotatorTab* ann = window.tab_workspace;
     ann->open_folder(dir.path());
-    for (int i = 0; i < 4; ++i)
-      ann->add_annotation(QPolygonF({{10.0 + i, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
+    for (int i = 0; i < 4; ++i) ann->add_annotation(QPolygonF({{10.0 + i, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
     QCOMPARE(ann->annotations.size(), 4);
     window.tabs->setCurrentWidget(ann);
     window.tabs->tabBar()->setFocus();
@@ -168,7 +167,8 @@ class TestApp : public QObject {
     window.tab_workspace->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
     window.tab_workspace->annotations[0].item->setPos(10, 0);  // moved, not saved yet
     window.close();
-    QCOMPARE(test::read_text(dir.filePath("a.txt")), QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
+    QCOMPARE(test::read_text(dir.filePath("a.txt")),
+             QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
   }
 
   void dataset_buttons_save_the_shapes_first() {

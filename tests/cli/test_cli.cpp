@@ -88,8 +88,8 @@ class TestCli : public QObject {
     const Run version = quorlan_cli({"--version"});
     QCOMPARE(version.code, 0);
     QVERIFY(version.out.startsWith("quorlan "));
-    for (const char* command : {"export", "health", "stats", "resize", "tile", "augment", "train", "tune", "predict",
-                                "export-model"}) {
+    for (const char* command :
+         {"export", "health", "stats", "resize", "tile", "augment", "train", "tune", "predict", "export-model"}) {
       const Run help = quorlan_cli({command, "--help"});
       QCOMPARE(help.code, 0);
       QVERIFY2(help.out.startsWith(QStringLiteral("Usage: quorlan %1 [options]").arg(command)), command);
@@ -97,12 +97,12 @@ class TestCli : public QObject {
     }
     QVERIFY(quorlan_cli({"export", "--help"}).out.contains("70/20/10)"));
     // Bad usage: 2, with the reason and nothing done.
-    for (const QStringList& bad : {QStringList{"export", path("src")}, QStringList{"export", "a", "b", "--split", "50/40"},
-                                   QStringList{"export", "a", "b", "--format", "xml"},
-                                   QStringList{"tile", "a", "b", "--parts", "4", "--grid", "3x3"},
-                                   QStringList{"resize", "a", "b", "--rotate", "45"},
-                                   QStringList{"augment", "a", "b", "--rotation", "15:-15"},
-                                   QStringList{"health", "a", "--imgsz", "big"}, QStringList{"stats", "--nope", "a"}}) {
+    for (const QStringList& bad :
+         {QStringList{"export", path("src")}, QStringList{"export", "a", "b", "--split", "50/40"},
+          QStringList{"export", "a", "b", "--format", "xml"},
+          QStringList{"tile", "a", "b", "--parts", "4", "--grid", "3x3"},
+          QStringList{"resize", "a", "b", "--rotate", "45"}, QStringList{"augment", "a", "b", "--rotation", "15:-15"},
+          QStringList{"health", "a", "--imgsz", "big"}, QStringList{"stats", "--nope", "a"}}) {
       const Run run = quorlan_cli(bad);
       QVERIFY2(run.code == 2, qPrintable(bad.join(' ') + " -> " + QString::number(run.code)));
       QVERIFY(!run.err.isEmpty());

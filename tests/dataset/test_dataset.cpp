@@ -1,3 +1,5 @@
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
@@ -7,14 +9,12 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QProcess>
-#include <unistd.h>
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <yaml-cpp/yaml.h>
 
 #include "dataset/class_stats.h"
 #include "dataset/dataset_actions.h"
@@ -58,7 +58,8 @@ class TestDataset : public QObject {
     for (int i = 0; i < n; ++i) {
       const QString image = path(QStringLiteral("img%1.png").arg(i));
       test::write_noise_image(image, 16, 16, 1000 + i);  // different pictures: neither duplicates nor near ones
-      if (!bare.contains(i)) test::write_text(path(QStringLiteral("img%1.txt").arg(i)), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n");
+      if (!bare.contains(i))
+        test::write_text(path(QStringLiteral("img%1.txt").arg(i)), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n");
       paths << image;
     }
     return paths;
@@ -135,7 +136,8 @@ class TestDataset : public QObject {
       for (const QString& name : QDir(dir).entryList(QDir::Files)) {
         QCOMPARE(test::read_text(QDir(dir).filePath(name)), QString("1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n"));
         // Every label sits beside its image's set, under the same stem.
-        QVERIFY(QFileInfo::exists(out.filePath(QString(set) + "/images/" + QFileInfo(name).completeBaseName() + ".png")));
+        QVERIFY(
+            QFileInfo::exists(out.filePath(QString(set) + "/images/" + QFileInfo(name).completeBaseName() + ".png")));
       }
       const QString copied = out.filePath(QString(set) + "/images/img3.png");
       if (QFileInfo::exists(copied))
@@ -152,10 +154,11 @@ class TestDataset : public QObject {
 
     QCOMPARE(prompts_->messages.size(), 1);
     QCOMPARE(prompts_->messages[0].title, QString("Export Complete"));
-    QCOMPARE(prompts_->messages[0].text, "Exported dataset successfully to:\n" + out.path() +
-                                             "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images"
-                                             "\n\nSeed: 42 (10 groups: images made from one source, identical or alike stay in one set)"
-                                             "\ntrain objects: bus 7\nval objects: bus 2\ntest objects: bus 1");
+    QCOMPARE(prompts_->messages[0].text,
+             "Exported dataset successfully to:\n" + out.path() +
+                 "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images"
+                 "\n\nSeed: 42 (10 groups: images made from one source, identical or alike stay in one set)"
+                 "\ntrain objects: bus 7\nval objects: bus 2\ntest objects: bus 1");
   }
 
   void seeded_split_keeps_sources_together_and_replaces_an_older_export() {
@@ -180,7 +183,9 @@ class TestDataset : public QObject {
     images << path("twin_a.png") << path("twin_b.png") << path("empty.png");
     // A resized copy under another name: a near-duplicate.
     test::write_noise_image(path("big.png"), 128, 128, 4242);
-    QVERIFY(QImage(path("big.png")).scaled(64, 64, Qt::IgnoreAspectRatio, Qt::SmoothTransformation).save(path("other.png")));
+    QVERIFY(QImage(path("big.png"))
+                .scaled(64, 64, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                .save(path("other.png")));
     test::write_text(path("big.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
     test::write_text(path("other.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
     images << path("big.png") << path("other.png");
@@ -190,13 +195,14 @@ class TestDataset : public QObject {
     const auto set_of = [](const GroupedSplit& split) {
       QHash<QString, int> where;
       for (int i = 0; i < split.pairs.size(); ++i)
-        where[QFileInfo(split.pairs[i].image).fileName()] =
-            i < split.counts.train ? 0 : i < split.counts.train + split.counts.val ? 1 : 2;
+        where[QFileInfo(split.pairs[i].image).fileName()] = i < split.counts.train                      ? 0
+                                                            : i < split.counts.train + split.counts.val ? 1
+                                                                                                        : 2;
       return where;
     };
     const GroupedSplit a = plan_grouped_split(pairs, 0.7, 0.2, 42), b = plan_grouped_split(pairs, 0.7, 0.2, 42),
                        c = plan_grouped_split(pairs, 0.7, 0.2, 7);
-    QCOMPARE(a.groups, 15);  // 12 sources, the twins, the background, the picture and its resized copy
+    QCOMPARE(a.groups, 15);           // 12 sources, the twins, the background, the picture and its resized copy
     QVERIFY(set_of(a) == set_of(b));  // the same seed: the same split
     QVERIFY(set_of(a) != set_of(c));  // another seed: another split
     const QHash<QString, int> where = set_of(a);
@@ -323,10 +329,39 @@ class TestDataset : public QObject {
                      "  0: car\n  1: bus\n"));
     const QStringList plain = {"car", "traffic light", "3d-printer", "Straße", "猫", "person_2", "a:b", "c#"};
     for (const QString& name : plain) QCOMPARE(yaml_class_name(name), name);
-    const QStringList tricky = {"yes", "No", "on", "1", "007", "1.5", "1e3", ".inf", "null", "~", "a: b", "#x",
-                                " padded", "trail ", "it's", "say \"hi\"", "back\\slash", "-dash", "12:30",
-                                "2024-01-02", "0x1F", "[list]", "{map}", "*star", "&anchor", "!tag", "", "tab\there",
-                                "c1\u0085\u0090", "line\u2028sep", "para\u2029sep", "bom\ufeff", "non\ufffechar"};
+    const QStringList tricky = {"yes",
+                                "No",
+                                "on",
+                                "1",
+                                "007",
+                                "1.5",
+                                "1e3",
+                                ".inf",
+                                "null",
+                                "~",
+                                "a: b",
+                                "#x",
+                                " padded",
+                                "trail ",
+                                "it's",
+                                "say \"hi\"",
+                                "back\\slash",
+                                "-dash",
+                                "12:30",
+                                "2024-01-02",
+                                "0x1F",
+                                "[list]",
+                                "{map}",
+                                "*star",
+                                "&anchor",
+                                "!tag",
+                                "",
+                                "tab\there",
+                                "c1\u0085\u0090",
+                                "line\u2028sep",
+                                "para\u2029sep",
+                                "bom\ufeff",
+                                "non\ufffechar"};
     QStringList all = plain + tricky;
     const QString yaml = manifest_text("/data/set #2/v2: final", all);
     const YAML::Node names = YAML::Load(yaml.toStdString())["names"];
@@ -385,12 +420,14 @@ class TestDataset : public QObject {
     // A hard link to a source in another destination is the same file: refused too.
     QTemporaryDir out;
     QDir(out.path()).mkpath("val/images");
-    if (::link(QFile::encodeName(images[0]).constData(), QFile::encodeName(out.filePath("val/images/i0.png")).constData()) == 0) {
+    if (::link(QFile::encodeName(images[0]).constData(),
+               QFile::encodeName(out.filePath("val/images/i0.png")).constData()) == 0) {
       const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
       QCOMPARE(pairs.size(), 4);
       QCOMPARE(pairs[0].label, path("train/labels/i0.txt"));  // the engine's layout is followed
       QVERIFY(export_source_conflict(pairs, out.path()).contains("hard link"));
-      const ExportResult result = export_dataset(pairs, plan_split(4, 0.5, 0.5), out.path(), LabelFormat::Segmentation, {"car"});
+      const ExportResult result =
+          export_dataset(pairs, plan_split(4, 0.5, 0.5), out.path(), LabelFormat::Segmentation, {"car"});
       QVERIFY(!result.error.isEmpty());
       QCOMPARE(test::read_bytes(images[0]), image0);
     }
@@ -408,8 +445,8 @@ class TestDataset : public QObject {
     const QStringList images = make_folder(1);
     test::write_text(disk.path() + "/data.yaml", "old manifest\n");
     disk.fill();
-    const ExportResult result =
-        export_dataset(collect_annotated_pairs(images), plan_split(1, 1, 0), disk.path(), LabelFormat::Segmentation, {"a", "b"});
+    const ExportResult result = export_dataset(collect_annotated_pairs(images), plan_split(1, 1, 0), disk.path(),
+                                               LabelFormat::Segmentation, {"a", "b"});
     QVERIFY(!result.error.isEmpty());
     QVERIFY2(result.error.contains("No space left on device"), qPrintable(result.error));
     QCOMPARE(test::read_text(disk.path() + "/data.yaml"), QString("old manifest\n"));
@@ -419,10 +456,10 @@ class TestDataset : public QObject {
     for (const char* name : {"a.jpg", "b.png", "c.webp", "d.jpeg", "e.JPG", "f.png", "z.bmp", "img10.jpg"})
       test::write_text(path(name), "x");
     test::write_text(path("a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 0.5 0.1 0.5 0.5\n");
-    test::write_text(path("z.txt"), "0 0.1 0.1 0.2 0.2\n");       // matches a .bmp image: annotated
-    test::write_text(path("img1.txt"), "not read");              // only img10.jpg: orphaned
+    test::write_text(path("z.txt"), "0 0.1 0.1 0.2 0.2\n");  // matches a .bmp image: annotated
+    test::write_text(path("img1.txt"), "not read");          // only img10.jpg: orphaned
     test::write_text(path("classes.txt"), "car\n");
-    test::write_text(path("Classes.txt"), "car\n");              // a label file without an image
+    test::write_text(path("Classes.txt"), "car\n");  // a label file without an image
     auto findings = examine_folder(dir_->path());
     QVERIFY(findings);
     QCOMPARE(findings->overlap_issues, QStringList({"a.txt (IoU > 90%)"}));
@@ -544,15 +581,17 @@ class TestDataset : public QObject {
       return {};
     };
     // Each bad line kind, one per line.
-    test::write_text(path("c.txt"), "7 0.1 0.1 0.5 0.1 0.5 0.5\n-1 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 1.5 0.1 0.5 0.5\n"
-                                     "0 0.1 0.1 0.5\n0 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.2 0.2 0.6 0.2 0.6 0.6\n"
-                                     "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 x 0.1 0.5 0.1 0.5 0.5\n");
+    test::write_text(path("c.txt"),
+                     "7 0.1 0.1 0.5 0.1 0.5 0.5\n-1 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 1.5 0.1 0.5 0.5\n"
+                     "0 0.1 0.1 0.5\n0 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.2 0.2 0.6 0.2 0.6 0.6\n"
+                     "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 x 0.1 0.5 0.1 0.5 0.5\n");
     photo("c.jpg", 3);
     QaSection bad = only("Label lines the engine would reject");
-    QCOMPARE(bad.items, QStringList({"c.txt line 1: class id 7 has no name", "c.txt line 2: negative class id",
-                                     "c.txt line 3: coordinates outside 0..1", "c.txt line 4: a polygon needs at least 3 points",
-                                     "c.txt line 5: zero-area polygon", "c.txt line 7: duplicate of an earlier line",
-                                     "c.txt line 8: a token is not a number"}));
+    QCOMPARE(bad.items,
+             QStringList({"c.txt line 1: class id 7 has no name", "c.txt line 2: negative class id",
+                          "c.txt line 3: coordinates outside 0..1", "c.txt line 4: a polygon needs at least 3 points",
+                          "c.txt line 5: zero-area polygon", "c.txt line 7: duplicate of an earlier line",
+                          "c.txt line 8: a token is not a number"}));
     QFile::remove(path("c.txt"));
     // Boxes mixed with polygons, one of them tiny at 640.
     test::write_text(path("c.txt"), "0 0.5 0.5 0.001 0.3\n");

@@ -4,11 +4,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QProgressDialog>
-#include <QSpinBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QProgressDialog>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <opencv2/imgcodecs.hpp>
@@ -99,9 +99,9 @@ class TestLabelCarry : public QObject {
 
   void tiles_carry_their_objects_in_both_layouts() {
     const cv::Size size(400, 300);
-    const QPolygonF across({{150, 100}, {260, 110}, {250, 200}, {140, 190}});           // over all four tiles
-    const QPolygonF on_border({{200, 20}, {280, 20}, {280, 80}, {200, 80}});            // box on the x border
-    const QPolygonF mostly_left({{100, 200}, {210, 200}, {210, 260}, {100, 260}});      // 10 px in the right tile
+    const QPolygonF across({{150, 100}, {260, 110}, {250, 200}, {140, 190}});       // over all four tiles
+    const QPolygonF on_border({{200, 20}, {280, 20}, {280, 80}, {200, 80}});        // box on the x border
+    const QPolygonF mostly_left({{100, 200}, {210, 200}, {210, 260}, {100, 260}});  // 10 px in the right tile
     for (const bool engine_layout : {false, true}) {
       const QString folder = engine_layout ? path("ds/train/images") : path("plain");
       QDir().mkpath(folder);
@@ -172,7 +172,8 @@ class TestLabelCarry : public QObject {
     check(*crop_between(image, {60, 40}, {260, 200}, &geometry), geometry, "crop");
     check(*crop_between(image, {150, 100}, {300, 230}, &geometry), geometry, "crop across the object");
     check(*warp_quad(image, {cv::Point2f(40, 30), {300, 10}, {290, 230}, {20, 200}}, &geometry), geometry, "warp");
-    for (const double angle : {90.0, -90.0, 180.0, 30.0, -47.0}) check(rotate_bound(image, angle, &geometry), geometry, "rotation");
+    for (const double angle : {90.0, -90.0, 180.0, 30.0, -47.0})
+      check(rotate_bound(image, angle, &geometry), geometry, "rotation");
 
     // Random perspective jitter and rotation, one matrix: over many draws.
     AugmentRanges ranges;

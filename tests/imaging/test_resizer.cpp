@@ -47,8 +47,9 @@ QSize size_of(const QString& path) { return QImageReader(path).size(); }
 QString pillow_dpi(const QString& path) {
   if (!QFileInfo::exists("/usr/bin/python3")) return {};
   QProcess p;
-  p.start("/usr/bin/python3", {"-c", "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1])\n"
-                                     "d = im.info.get('dpi')\nprint(round(d[0]), round(d[1]))",
+  p.start("/usr/bin/python3", {"-c",
+                               "import sys\nfrom PIL import Image\nim = Image.open(sys.argv[1])\n"
+                               "d = im.info.get('dpi')\nprint(round(d[0]), round(d[1]))",
                                path});
   p.waitForFinished(30000);
   return p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()).trimmed() : QString();
@@ -316,7 +317,8 @@ class TestResizer : public QObject {
     tab.entry_resize_h->setText("50");
     tab.resizer_process_batch();
     QTRY_VERIFY_WITH_TIMEOUT(!tab.is_running() && prompts_->messages.last().text.contains("failed"), 60000);
-    QVERIFY(prompts_->messages.last().text.startsWith("Batch process finished. Exported 3 images.\n1 image(s) failed:\nbroken.jpg: "));
+    QVERIFY(prompts_->messages.last().text.startsWith(
+        "Batch process finished. Exported 3 images.\n1 image(s) failed:\nbroken.jpg: "));
     QCOMPARE(out.text().count("Resizer Error: "), 1);
     QCOMPARE(tab.resizer_queue.size(), 4);  // the queue stays
 
@@ -339,9 +341,9 @@ class TestResizer : public QObject {
     s.format = "JPEG";
     s.dpi = 300;
     QVERIFY(resize_one(path("cmyk.jpg"), path("out"), s).error.isEmpty());
-    const QStringList rgb = pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))",
-                                   {path("out/cmyk_scaled.jpeg")})
-                                .split(' ');
+    const QStringList rgb =
+        pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))", {path("out/cmyk_scaled.jpeg")})
+            .split(' ');
     QCOMPARE(rgb.size(), 3);
     QVERIFY2(rgb[1].toInt() > rgb[0].toInt() + 60 && rgb[1].toInt() > rgb[2].toInt() + 60, qPrintable(rgb.join(' ')));
 
@@ -362,8 +364,8 @@ class TestResizer : public QObject {
         "ImageCms.createProfile('sRGB'), renderingIntent=1, outputMode='RGB')\nprint(*rgb.getpixel((32, 24)))",
         {path("cmyk.icc"), path("cmyk_icc.jpg")});
     QVERIFY(resize_one(path("cmyk_icc.jpg"), path("out"), s).error.isEmpty());
-    const QString ours = pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))",
-                                {path("out/cmyk_icc_scaled.jpeg")});
+    const QString ours =
+        pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))", {path("out/cmyk_icc_scaled.jpeg")});
     const QStringList a = reference.split(' '), b = ours.split(' ');
     QCOMPARE(a.size(), 3);
     QCOMPARE(b.size(), 3);
@@ -381,8 +383,9 @@ class TestResizer : public QObject {
              QString("150 200 0 False 300"));
 
     // PNG and BMP: the same DPI for every reader; a 32-bit BMP keeps its alpha.
-    QCOMPARE(pillow("Image.new('RGBA', (40, 30), (10, 200, 30, 90)).save(sys.argv[1])\nprint('ok')", {path("alpha.bmp")}),
-             QString("ok"));
+    QCOMPARE(
+        pillow("Image.new('RGBA', (40, 30), (10, 200, 30, 90)).save(sys.argv[1])\nprint('ok')", {path("alpha.bmp")}),
+        QString("ok"));
     s.enable_dim = false;
     s.format = "Match Original";
     QVERIFY(resize_one(path("alpha.bmp"), path("out"), s).error.isEmpty());
@@ -411,14 +414,16 @@ class TestResizer : public QObject {
       truncated.close();
     }
     const QByteArray users = test::read_bytes(path("in/a_scaled.jpeg"));
-    tab.resizer_queue = {path("in/a.jpg"), path("in/a_scaled.jpeg"), path("in/c.png"), path("in/c.jpg"), path("in/t.png")};
+    tab.resizer_queue = {path("in/a.jpg"), path("in/a_scaled.jpeg"), path("in/c.png"), path("in/c.jpg"),
+                         path("in/t.png")};
     tab.combo_resizer_format->setCurrentText("JPEG");
     tab.chk_enable_dim->setChecked(false);
     prompts_->directories.push_back(path("in"));  // the output folder is the input folder
     tab.resizer_process_batch();
     QTRY_VERIFY_WITH_TIMEOUT(!tab.is_running() && !prompts_->messages.isEmpty(), 60000);
     const QString text = prompts_->messages.last().text;
-    QVERIFY2(text.startsWith("Batch process finished. Exported 4 images.\n1 image(s) failed:\nt.png: "), qPrintable(text));
+    QVERIFY2(text.startsWith("Batch process finished. Exported 4 images.\n1 image(s) failed:\nt.png: "),
+             qPrintable(text));
     QCOMPARE(test::read_bytes(path("in/a_scaled.jpeg")), users);
     for (const char* made : {"a_scaled_2.jpeg", "a_scaled_scaled.jpeg", "c_scaled.jpeg", "c_scaled_2.jpeg"})
       QVERIFY2(QFileInfo::exists(path("in/") + made), made);

@@ -1,5 +1,6 @@
 #include <vips/vips8>
 
+#include <sys/resource.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -12,18 +13,17 @@
 #include <QtTest>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <sys/resource.h>
 
-#include "widgets/interactive_canvas.h"
-#include "widgets/zoomable_view.h"
 #include "core/image_limits.h"
 #include "imaging/augment.h"
-#include "imaging/resize_pipeline.h"
 #include "imaging/enricher_tab.h"
+#include "imaging/resize_pipeline.h"
 #include "imaging/splitter_tab.h"
 #include "imaging/tile_plan.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/zoomable_view.h"
 
 using namespace quorlan;
 
@@ -60,9 +60,8 @@ class TestSplitterEnricher : public QObject {
     QCOMPARE(grid_modes(7), QStringList({"1 Rows x 7 Cols", "7 Rows x 1 Cols"}));
     QCOMPARE(grid_modes(1), QStringList({"1 Rows x 1 Cols"}));
     QCOMPARE(*parse_grid_mode("2 Rows x 3 Cols"), std::make_pair(2, 3));
-    QCOMPARE(tile_spans(1000, 750, 2, 2),
-             QVector<QRect>({QRect(0, 0, 500, 375), QRect(500, 0, 500, 375), QRect(0, 375, 500, 375),
-                             QRect(500, 375, 500, 375)}));
+    QCOMPARE(tile_spans(1000, 750, 2, 2), QVector<QRect>({QRect(0, 0, 500, 375), QRect(500, 0, 500, 375),
+                                                          QRect(0, 375, 500, 375), QRect(500, 375, 500, 375)}));
     const auto rows = tile_spans(10, 1000, 3, 1);
     QCOMPARE(rows[0].height(), 333);
     QCOMPARE(rows[2].height(), 334);
@@ -94,7 +93,9 @@ class TestSplitterEnricher : public QObject {
     tab.combo_grid_mode->setCurrentText("3 Rows x 4 Cols");
     tab.process_image_splitting();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Splitting Success", 30000);
-    QCOMPARE(prompts_->messages.last().text, QString("Split 2 images into 24 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image"));
+    QCOMPARE(
+        prompts_->messages.last().text,
+        QString("Split 2 images into 24 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image"));
     QVERIFY(QFileInfo::exists(path("out/part_01/site_part_01.jpg")));
     QVERIFY(QFileInfo::exists(path("out/part_12/Shot_part_12.PNG")));
     const cv::Mat last = cv::imread(path("out/part_12/Shot_part_12.PNG").toStdString());
@@ -112,9 +113,10 @@ class TestSplitterEnricher : public QObject {
     tab.process_image_splitting();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.size() == 4, 30000);
     // 48 pixel rows in 100 grid rows: 99 rows of height 0 and a last row of 48.
-    QCOMPARE(prompts_->messages.last().text,
-             QString("Split 2 images into 101 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image\n"
-                     "99 empty tile(s) skipped: an image has fewer pixels than grid cells."));
+    QCOMPARE(
+        prompts_->messages.last().text,
+        QString("Split 2 images into 101 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image\n"
+                "99 empty tile(s) skipped: an image has fewer pixels than grid cells."));
     QVERIFY(QFileInfo::exists(path("flat/deeper/site_part_001.jpg")));
     QVERIFY(QFileInfo::exists(path("flat/deeper/Shot_part_100.PNG")));
     QVERIFY(!QFileInfo::exists(path("flat/deeper/Shot_part_001.PNG")));
@@ -133,9 +135,11 @@ class TestSplitterEnricher : public QObject {
     tab.entry_split_out->setText(path("big_out"));
     tab.combo_grid_mode->setCurrentIndex(0);
     tab.process_image_splitting();
-    QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty() && prompts_->messages.last().title == "Splitting Success", 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty() && prompts_->messages.last().title == "Splitting Success",
+                             30000);
     const QString text = prompts_->messages.last().text;
-    QVERIFY2(text.startsWith("Split 2 images into ") && text.contains("1 image(s) could not be read:\nb.png: "), qPrintable(text));
+    QVERIFY2(text.startsWith("Split 2 images into ") && text.contains("1 image(s) could not be read:\nb.png: "),
+             qPrintable(text));
 
     EnricherTab enricher;
     QVERIFY(!too_large_to_decode(path("big/b.png")).isEmpty());
@@ -156,7 +160,8 @@ class TestSplitterEnricher : public QObject {
     const SplitOutcome out = split_one_image(path("huge/square.png"), path("huge_out"), 2, 2, 4, false);
     struct rusage after {};
     getrusage(RUSAGE_SELF, &after);
-    QVERIFY2(out.unreadable.isEmpty() && out.failed.isEmpty(), qPrintable(out.unreadable.join(';') + out.failed.join(';')));
+    QVERIFY2(out.unreadable.isEmpty() && out.failed.isEmpty(),
+             qPrintable(out.unreadable.join(';') + out.failed.join(';')));
     QCOMPARE(out.tiles, 4);
     const long grown_mb = (after.ru_maxrss - before.ru_maxrss) / 1024;
     qInfo("peak RSS %ld MB before, %ld MB after tiling", before.ru_maxrss / 1024, after.ru_maxrss / 1024);
@@ -191,7 +196,7 @@ class TestSplitterEnricher : public QObject {
     QCOMPARE(crop->cols, 5);
     QCOMPARE(crop->rows, 30);
     QCOMPARE(crop->at<cv::Vec3b>(0, 0), img.at<cv::Vec3b>(20, 5));
-    QVERIFY(!crop_between(img, {10, 5}, {10.9, 80}));     // one vertical line
+    QVERIFY(!crop_between(img, {10, 5}, {10.9, 80}));              // one vertical line
     const auto clamped = crop_between(img, {-40, -5}, {20, 500});  // clicks beside the picture
     QCOMPARE(clamped->cols, 20);
     QCOMPARE(clamped->rows, 100);
@@ -303,7 +308,8 @@ class TestSplitterEnricher : public QObject {
 
     // A degenerate quadrilateral is refused: the image stays, the mode returns.
     tab.aug_combo_mode->setCurrentText("Warp");
-    for (QPointF p : {QPointF(1, 1), QPointF(1, 1), QPointF(1, 1), QPointF(1, 1)}) emit tab.aug_canvas->point_clicked(p);
+    for (QPointF p : {QPointF(1, 1), QPointF(1, 1), QPointF(1, 1), QPointF(1, 1)})
+      emit tab.aug_canvas->point_clicked(p);
     QCOMPARE(tab.aug_display_cv_img->size(), cv::Size(100, 50));
     QCOMPARE(tab.aug_combo_mode->currentText(), QString("Select/Move"));
 

@@ -13,7 +13,6 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
-#include "widgets/zoomable_view.h"
 #include "engine_client/engine_host.h"
 #include "engine_client/prediction_host.h"
 #include "inference/export_artifact.h"
@@ -21,6 +20,7 @@
 #include "inference/inference_tab.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "widgets/zoomable_view.h"
 
 using namespace quorlan;
 

@@ -1,8 +1,8 @@
 #include <QLabel>
 #include <QPushButton>
-#include <QTextDocument>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTextDocument>
 #include <QtTest>
 
 #include "core/constants.h"
@@ -31,10 +31,10 @@ class TestShell : public QObject {
   }
 
   void light_sheet_holds_no_dark_only_colour() {
-    const QStringList dark = {"#121214", "#1A1A1E", "#222226", "#18181C", "#ECECEE", "#8E8E93",
-                              "#2D2D32", "#0A0A0C", "#6366F1", "#4F46E5"};
-    const QStringList light = {"#FAFAFA", "#FFFFFF", "#F1F1F4", "#E5E5EA", "#1C1C1E", "#6C6C70",
-                               "#D1D1D6", "#F2F2F7", "#4F46E5", "#4338CA"};
+    const QStringList dark = {"#121214", "#1A1A1E", "#222226", "#18181C", "#ECECEE",
+                              "#8E8E93", "#2D2D32", "#0A0A0C", "#6366F1", "#4F46E5"};
+    const QStringList light = {"#FAFAFA", "#FFFFFF", "#F1F1F4", "#E5E5EA", "#1C1C1E",
+                               "#6C6C70", "#D1D1D6", "#F2F2F7", "#4F46E5", "#4338CA"};
     const QString sheet = get_stylesheet(false);
     for (const QString& colour : dark)
       if (!light.contains(colour)) QVERIFY2(!sheet.contains(colour), qPrintable(colour));

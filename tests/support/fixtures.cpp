@@ -25,7 +25,8 @@ void write_noise_image(const QString& path, int width, int height, quint32 seed)
   for (int y = 0; y < height; y += block)
     for (int x = 0; x < width; x += block) {
       QPainter painter(&image);
-      painter.fillRect(x, y, block, block, QColor::fromRgb(random.bounded(256), random.bounded(256), random.bounded(256)));
+      painter.fillRect(x, y, block, block,
+                       QColor::fromRgb(random.bounded(256), random.bounded(256), random.bounded(256)));
     }
   if (!image.save(path)) throw std::runtime_error("cannot write test image " + path.toStdString());
 }
@@ -44,13 +45,13 @@ QString read_text(const QString& path) {
 
 }  // namespace quorlan::test
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryFile>
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace quorlan::test {
 
@@ -68,10 +69,12 @@ void make_writable(const QString& folder) {
 }
 
 SmallDisk::SmallDisk(int kib) {
-  path_ = QDir::temp().filePath(QStringLiteral("quorlan-disk-%1-%2").arg(getpid()).arg(reinterpret_cast<quintptr>(this)));
+  path_ =
+      QDir::temp().filePath(QStringLiteral("quorlan-disk-%1-%2").arg(getpid()).arg(reinterpret_cast<quintptr>(this)));
   QDir().mkpath(path_);
   if (geteuid() != 0) return;
-  mounted_ = QProcess::execute("mount", {"-t", "tmpfs", "-o", QStringLiteral("size=%1k").arg(kib), "tmpfs", path_}) == 0;
+  mounted_ =
+      QProcess::execute("mount", {"-t", "tmpfs", "-o", QStringLiteral("size=%1k").arg(kib), "tmpfs", path_}) == 0;
 }
 
 SmallDisk::~SmallDisk() {

@@ -1,7 +1,7 @@
 #pragma once
 // Test fixtures made on the spot: images and text files in temporary folders.
-#include <QColor>
 #include <QByteArray>
+#include <QColor>
 #include <QString>
 
 namespace quorlan::test {

@@ -23,8 +23,7 @@ QString ScriptedPrompts::get_open_file_name(QWidget*, const QString& title, cons
   return take(open_files);
 }
 
-QStringList ScriptedPrompts::get_open_file_names(QWidget*, const QString& title, const QString&,
-                                                 const QString&) {
+QStringList ScriptedPrompts::get_open_file_names(QWidget*, const QString& title, const QString&, const QString&) {
   asked_titles << title;
   return take(open_file_lists);
 }

@@ -31,17 +31,15 @@ class ScriptedPrompts : public UserPrompts {
   // window, while the user reads it).
   std::function<void()> while_asking;
 
-  QList<Shown> messages;  // choose() questions are recorded here too, as Warning
+  QList<Shown> messages;      // choose() questions are recorded here too, as Warning
   QStringList asked_titles;   // titles of the file and folder dialogs, in order
   QStringList dialog_titles;  // window titles of the custom dialogs, in order
 
   QString get_existing_directory(QWidget* parent, const QString& title, const QString& dir) override;
-  QString get_open_file_name(QWidget* parent, const QString& title, const QString& dir,
-                             const QString& filter) override;
+  QString get_open_file_name(QWidget* parent, const QString& title, const QString& dir, const QString& filter) override;
   QStringList get_open_file_names(QWidget* parent, const QString& title, const QString& dir,
                                   const QString& filter) override;
-  QString get_save_file_name(QWidget* parent, const QString& title, const QString& dir,
-                             const QString& filter) override;
+  QString get_save_file_name(QWidget* parent, const QString& title, const QString& dir, const QString& filter) override;
   void message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
   int exec_dialog(QDialog& dialog) override;
   int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) override;

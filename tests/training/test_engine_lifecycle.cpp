@@ -41,10 +41,18 @@ class TestEngineLifecycle : public QObject {
   std::unique_ptr<QTemporaryDir> dir_;
 
   QVariantMap params(const QString& model, int epochs) const {
-    return {{"model_path", model}, {"data_yaml", dir_->filePath("data.yaml")}, {"project", dir_->filePath("runs")},
-            {"name", "run"},       {"epochs", epochs},                         {"imgsz", 64},
-            {"batch", 4},          {"workers", 0},                             {"optimizer", "auto"},
-            {"lr0", 0.01},         {"lrf", 0.01},                              {"close_mosaic", 10},
+    return {{"model_path", model},
+            {"data_yaml", dir_->filePath("data.yaml")},
+            {"project", dir_->filePath("runs")},
+            {"name", "run"},
+            {"epochs", epochs},
+            {"imgsz", 64},
+            {"batch", 4},
+            {"workers", 0},
+            {"optimizer", "auto"},
+            {"lr0", 0.01},
+            {"lrf", 0.01},
+            {"close_mosaic", 10},
             {"device", "cpu"}};
   }
 
@@ -74,7 +82,7 @@ class TestEngineLifecycle : public QObject {
     QSignalSpy stopped(&thread, &YoloTrainerThread::stopped_signal);
     thread.start();
     QTRY_VERIFY_WITH_TIMEOUT(progress.count() >= 1, kRunTimeout);  // epoch 1 of 3 done
-    thread.stop();                                                  // inside epoch 2
+    thread.stop();                                                 // inside epoch 2
     QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), kRunTimeout);
     QTRY_COMPARE(stopped.count(), 1);
     // Epoch 1 once; neither the cut epoch 2 nor the engine's extra end-of-epoch call after it.
@@ -122,8 +130,9 @@ class TestEngineLifecycle : public QObject {
     QProcess host;
     host.start(engine_python(), {"-u", engine_host_script()});
     QVERIFY(host.waitForStarted());
-    host.write("[1]\n42\nnot json\n{\"cmd\": \"load\", \"key\": \"a\"}\n{\"cmd\": \"train\", \"params\": {}}\n"
-               "{\"cmd\": \"probe\"}\n");
+    host.write(
+        "[1]\n42\nnot json\n{\"cmd\": \"load\", \"key\": \"a\"}\n{\"cmd\": \"train\", \"params\": {}}\n"
+        "{\"cmd\": \"probe\"}\n");
     QStringList lines;
     QElapsedTimer clock;
     clock.start();
@@ -143,8 +152,9 @@ class TestEngineLifecycle : public QObject {
 
     // A host line that is not a JSON object ends the request at once with a message.
     const QString fake = dir_->filePath("fake_host.py");
-    test::write_text(fake, "import sys, time\nsys.stdin.readline()\nprint('{\"event\": \"x\", \"v\": NaN', flush=True)\n"
-                           "time.sleep(60)\n");
+    test::write_text(fake,
+                     "import sys, time\nsys.stdin.readline()\nprint('{\"event\": \"x\", \"v\": NaN', flush=True)\n"
+                     "time.sleep(60)\n");
     qputenv("QUORLAN_ENGINE_SCRIPT", fake.toUtf8());
     QJsonObject done;
     clock.restart();

@@ -14,19 +14,19 @@
 #include <QLineEdit>
 
 #include "annotate/annotator_tab.h"
-#include "widgets/zoomable_view.h"
 #include "core/label_geometry.h"
 #include "dataset/split_export.h"
+#include "engine_client/engine_host.h"
+#include "engine_client/prediction_host.h"
 #include "imaging/augment.h"
 #include "imaging/resize_pipeline.h"
 #include "imaging/tile_split.h"
-#include "engine_client/prediction_host.h"
 #include "inference/export_thread.h"
 #include "inference/inference_tab.h"
-#include "support/scripted_prompts.h"
 #include "support/fixtures.h"
-#include "engine_client/engine_host.h"
+#include "support/scripted_prompts.h"
 #include "training/trainer_thread.h"
+#include "widgets/zoomable_view.h"
 
 using namespace quorlan;
 
@@ -68,7 +68,8 @@ class TestEngineReal : public QObject {
       labels.shapes = read_source_labels(original, QSize(96, 96)).shapes;
       const cv::Mat base = cv::imread(original.toStdString());
       for (int v = 0; v < 2; ++v) {
-        const QString variant = QDir(variants).filePath(QFileInfo(original).baseName() + QStringLiteral("_var_%1.jpg").arg(v));
+        const QString variant =
+            QDir(variants).filePath(QFileInfo(original).baseName() + QStringLiteral("_var_%1.jpg").arg(v));
         bool labelled = false;
         if (!write_labelled_variant(base, ranges, variant, &labels, &labelled, nullptr)) return {};
         images << variant;
@@ -86,8 +87,8 @@ class TestEngineReal : public QObject {
     for (const QString& copy : QDir(dir_.filePath("resized")).entryList({"*.jpg"}, QDir::Files))
       images << dir_.filePath("resized/" + copy);
     QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
-    const ExportResult result =
-        export_dataset(pairs, plan_split(pairs.size(), 0.75, 0.25), dir_.filePath("dataset"), LabelFormat::Detection, {"square"});
+    const ExportResult result = export_dataset(pairs, plan_split(pairs.size(), 0.75, 0.25), dir_.filePath("dataset"),
+                                               LabelFormat::Detection, {"square"});
     return result.error.isEmpty() ? dir_.filePath("dataset/data.yaml") : QString();
   }
 
@@ -96,11 +97,19 @@ class TestEngineReal : public QObject {
     if (!HAS_YOLO()) QSKIP("the engine environment is not set up here (scripts/setup-engine)");
     const QString data = export_tiny_dataset();
     QVERIFY(!data.isEmpty());
-    YoloTrainerThread thread(QVariantMap{{"model_path", "yolov8n.yaml"}, {"data_yaml", data},
-                                         {"project", dir_.filePath("runs")}, {"name", "smoke"},
-                                         {"epochs", 1}, {"imgsz", 64}, {"batch", 4}, {"workers", 0},
-                                         {"optimizer", "auto"}, {"lr0", 0.01}, {"lrf", 0.01},
-                                         {"close_mosaic", 10}, {"device", "cpu"}});
+    YoloTrainerThread thread(QVariantMap{{"model_path", "yolov8n.yaml"},
+                                         {"data_yaml", data},
+                                         {"project", dir_.filePath("runs")},
+                                         {"name", "smoke"},
+                                         {"epochs", 1},
+                                         {"imgsz", 64},
+                                         {"batch", 4},
+                                         {"workers", 0},
+                                         {"optimizer", "auto"},
+                                         {"lr0", 0.01},
+                                         {"lrf", 0.01},
+                                         {"close_mosaic", 10},
+                                         {"device", "cpu"}});
     QSignalSpy progress(&thread, &YoloTrainerThread::progress_signal);
     QSignalSpy finished(&thread, &YoloTrainerThread::finished_signal);
     QSignalSpy errors(&thread, &YoloTrainerThread::error_signal);
@@ -118,10 +127,12 @@ class TestEngineReal : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(thread.isFinished(), 600000);
     if (locked) test::make_writable(working);
     QDir::setCurrent(previous);
-    QCOMPARE(QDir(working).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList({"keep.txt"}));
+    QCOMPARE(QDir(working).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList({"keep.txt"}));
     QCoreApplication::sendPostedEvents();  // the console lines queued before the end
     QTRY_COMPARE(finished.count() + errors.count(), 1);
-    QVERIFY2(errors.isEmpty(), qPrintable(errors.isEmpty() ? QString() : errors[0][0].toString() + "\n" + console.right(3000)));
+    QVERIFY2(errors.isEmpty(),
+             qPrintable(errors.isEmpty() ? QString() : errors[0][0].toString() + "\n" + console.right(3000)));
     QCOMPARE(progress.count(), 2);  // the one epoch, reported once, then the validation
     QCOMPARE(progress[0][1].toString(), QString("Epoch 1/1 (100%) | ETA: 00:00:00"));
     QCOMPARE(progress[0][2].toString(), dir_.filePath("runs/smoke/live_loss_plot.png"));  // drawn from results.csv
@@ -134,7 +145,8 @@ class TestEngineReal : public QObject {
     QVERIFY(console.contains("Starting training for 1 epochs"));
     // The carried labels of tiles and variants are all ones the engine takes.
     for (const char* complaint : {"corrupt image/label", "duplicate labels", "non-normalized", "out of bounds"})
-      QVERIFY2(!console.contains(complaint, Qt::CaseInsensitive), qPrintable(complaint + QString("\n") + console.right(3000)));
+      QVERIFY2(!console.contains(complaint, Qt::CaseInsensitive),
+               qPrintable(complaint + QString("\n") + console.right(3000)));
     QVERIFY(!console.contains(QChar(27)));
     weights_ = run + "/weights/best.pt";
   }

@@ -1,7 +1,7 @@
 #include <QComboBox>
-#include <QImage>
 #include <QDoubleSpinBox>
 #include <QGraphicsScene>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -14,29 +14,35 @@
 #include <QThread>
 #include <QtTest>
 
-#include "widgets/zoomable_view.h"
 #include "app/quorlan_studio.h"
+#include "engine_client/console_stream.h"
+#include "engine_client/engine_host.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "training/config_tab.h"
-#include "engine_client/console_stream.h"
-#include "engine_client/engine_host.h"
 #include "training/trainer_thread.h"
 #include "training/training_math.h"
 #include "training/training_tab.h"
 #include "training/tuner_thread.h"
+#include "widgets/zoomable_view.h"
 
 using namespace quorlan;
 
 namespace {
 
 QVariantMap train_params(const QString& root, const QString& model, int epochs = 2) {
-  return {{"model_path", model},           {"data_yaml", QDir(root).filePath("data.yaml")},
-          {"project", QDir(root).filePath("runs")}, {"name", "run"},
-          {"epochs", epochs},              {"imgsz", 64},
-          {"batch", 4},                    {"workers", 0},
-          {"optimizer", "auto"},           {"lr0", 0.01},
-          {"lrf", 0.01},                   {"close_mosaic", 10},
+  return {{"model_path", model},
+          {"data_yaml", QDir(root).filePath("data.yaml")},
+          {"project", QDir(root).filePath("runs")},
+          {"name", "run"},
+          {"epochs", epochs},
+          {"imgsz", 64},
+          {"batch", 4},
+          {"workers", 0},
+          {"optimizer", "auto"},
+          {"lr0", 0.01},
+          {"lrf", 0.01},
+          {"close_mosaic", 10},
           {"device", "cpu"}};
 }
 
@@ -238,7 +244,8 @@ class TestTraining : public QObject {
       QCoreApplication::sendPostedEvents();  // the console lines queued before the end
       QTRY_COMPARE(done.count(), 1);
       QCOMPARE(done[0][0].toMap().value("lr0").toDouble(), lr0);  // min(epochs, 10) epochs per iteration
-      QVERIFY(console.contains(QStringLiteral("tune iteration 5/5 with %1 epochs, optimizer SGD\n").arg(std::min(epochs, 10))));
+      QVERIFY(console.contains(
+          QStringLiteral("tune iteration 5/5 with %1 epochs, optimizer SGD\n").arg(std::min(epochs, 10))));
     }
     QTemporaryDir empty;
     YoloTunerThread failing(QVariantMap{{"model_path", "noresult.yaml"},
