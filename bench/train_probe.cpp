@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "engine_client/engine_host.h"
+#include "support/fixtures.h"
 #include "training/trainer_thread.h"
 
 int main(int argc, char* argv[]) {
@@ -13,19 +14,8 @@ int main(int argc, char* argv[]) {
   quorlan::HAS_YOLO();  // the start-up check, done before the click in the studio
   QElapsedTimer timer;
   timer.start();
-  quorlan::YoloTrainerThread thread(QVariantMap{{"model_path", "yolov8n.yaml"},
-                                                {"data_yaml", QString(argv[1])},
-                                                {"project", QString(argv[2])},
-                                                {"name", QString(argv[3])},
-                                                {"epochs", QString(argv[4]).toInt()},
-                                                {"imgsz", 64},
-                                                {"batch", 4},
-                                                {"workers", 0},
-                                                {"optimizer", "auto"},
-                                                {"lr0", 0.01},
-                                                {"lrf", 0.01},
-                                                {"close_mosaic", 10},
-                                                {"device", "cpu"}});
+  quorlan::YoloTrainerThread thread(
+      quorlan::test::small_run_params("yolov8n.yaml", argv[1], argv[2], argv[3], QString(argv[4]).toInt()));
   int code = 1;
   QObject::connect(&thread, &quorlan::YoloTrainerThread::finished_signal, [&] { code = 0; });
   QObject::connect(&thread, &quorlan::YoloTrainerThread::error_signal,

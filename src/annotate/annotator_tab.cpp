@@ -432,16 +432,20 @@ ShapeItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon, bool rectangle
   return item;
 }
 
-// A shape's record, canvas item and table row at `row`.
-void AnnotatorTab::insert_record(int row, const ShapeState& state) {
-  AnnotationRecord record;
-  record.item = add_shape_item(state.points, keeps_rectangle(state));
+void AnnotatorTab::fill_record(AnnotationRecord& record, const ShapeState& state) const {
   record.class_id = state.class_id;
   record.label = class_name(state.class_id);
   record.type = state.type;
   record.box = state.box;
   record.raw = state.raw;
   record.original = state.original;
+}
+
+// A shape's record, canvas item and table row at `row`.
+void AnnotatorTab::insert_record(int row, const ShapeState& state) {
+  AnnotationRecord record;
+  record.item = add_shape_item(state.points, keeps_rectangle(state));
+  fill_record(record, state);
   annotations.insert(row, record);
   table_objects->insertRow(row);
   table_objects->setItem(row, 0, new QTableWidgetItem(record.label));
@@ -452,12 +456,7 @@ void AnnotatorTab::update_record(int row, const ShapeState& state) {
   AnnotationRecord& record = annotations[row];
   if (record.item->scene_points() != state.points) record.item->set_scene_points(state.points);
   record.item->set_rectangle(keeps_rectangle(state));
-  record.class_id = state.class_id;
-  record.label = class_name(state.class_id);
-  record.type = state.type;
-  record.box = state.box;
-  record.raw = state.raw;
-  record.original = state.original;
+  fill_record(record, state);
   table_objects->item(row, 0)->setText(record.label);
   table_objects->item(row, 1)->setText(record.type);
 }

@@ -169,6 +169,8 @@ class AnnotatorTab : public QWidget {
   // The list rebuilt with `label_files`: the label file names of image_folder, listed already.
   void populate_image_list(const QSet<QString>& label_files);
   void insert_record(int row, const ShapeState& state);
+  // The record's class, kind and lines as `state` has them (not its item).
+  void fill_record(AnnotationRecord& record, const ShapeState& state) const;
   void update_record(int row, const ShapeState& state);
   ShapeItem* add_shape_item(const QPolygonF& polygon, bool rectangle);
   void add_record(const QPolygonF& polygon, int class_id, const QString& type);

@@ -14,6 +14,7 @@
 #include "annotate/annotator_tab.h"
 #include "annotate/label_dialog.h"
 #include "support/fixtures.h"
+#include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
@@ -21,15 +22,6 @@
 using namespace quorlan;
 
 namespace {
-
-// The label dialog's answer: `text` typed into the combo, then OK (or Cancel).
-std::function<int(QDialog&)> answer_label(const QString& text, bool ok = true) {
-  return [text, ok](QDialog& dialog) -> int {
-    auto& label_dialog = static_cast<LabelDialog&>(dialog);
-    label_dialog.combo->setCurrentText(text);
-    return ok ? QDialog::Accepted : QDialog::Rejected;
-  };
-}
 
 QStringList list_texts(const QListWidget* list) {
   QStringList texts;
@@ -50,7 +42,7 @@ class TestAnnotator : public QObject {
   // Draws a shape through the canvas as the user would finish it, answering the label dialog.
   void draw(const QPolygonF& polygon, const QString& label, const QString& mode = "Polygon") {
     tab_->combo_mode->setCurrentText(mode);
-    prompts_->dialogs.push_back(answer_label(label));
+    prompts_->dialogs.push_back(test::answer_label(label));
     emit tab_->canvas->polygon_completed(polygon);
   }
 
@@ -108,9 +100,9 @@ class TestAnnotator : public QObject {
     tab_->jump_to_image(1);  // img1.png, 200 x 100
     draw(QPolygonF({{20, 10}, {100, 10}, {100, 60}, {20, 60}}), "car", "Rectangle");
     draw(QPolygonF({{0, 0}, {50, 0}, {50, 50}}), "  person ");
-    prompts_->dialogs.push_back(answer_label("dog", false));  // cancelled: dropped
+    prompts_->dialogs.push_back(test::answer_label("dog", false));  // cancelled: dropped
     emit tab_->canvas->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
-    prompts_->dialogs.push_back(answer_label("   "));  // empty name: dropped
+    prompts_->dialogs.push_back(test::answer_label("   "));  // empty name: dropped
     emit tab_->canvas->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
 
     QCOMPARE(prompts_->dialog_titles.first(), QString("Assign Target Class"));

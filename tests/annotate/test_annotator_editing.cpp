@@ -22,19 +22,13 @@
 #include "dataset/dataset_qa.h"
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
+#include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 #include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
 
 namespace {
-
-std::function<int(QDialog&)> answer_label(const QString& text) {
-  return [text](QDialog& dialog) -> int {
-    static_cast<LabelDialog&>(dialog).combo->setCurrentText(text);
-    return QDialog::Accepted;
-  };
-}
 
 const QPolygonF kTriangle({{20, 20}, {80, 20}, {50, 60}});
 
@@ -74,7 +68,7 @@ class TestAnnotatorEditing : public QObject {
     const QString copied = label("b.txt");
     QCOMPARE(copied, QString("0 0.100000 0.100000 0.400000 0.100000 0.400000 0.500000\n"));
     QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 2 / 2"));
-    prompts_->dialogs.push_back(answer_label("dog"));
+    prompts_->dialogs.push_back(test::answer_label("dog"));
     emit tab.canvas->polygon_completed(kTriangle);
     const QString added = label("b.txt");
     tab.annotations[1].item->moveBy(20, 0);
@@ -85,7 +79,7 @@ class TestAnnotatorEditing : public QObject {
     emit tab.canvas->shape_edited();
     const QString edited = label("b.txt");
     QVERIFY(edited.section('\n', 1, 1).startsWith("1 0.200000 0.200000 0.500000 0.200000 0.350000 0.900000"));
-    prompts_->dialogs.push_back(answer_label("car"));
+    prompts_->dialogs.push_back(test::answer_label("car"));
     tab.relabel_shape(1);
     const QString relabelled = label("b.txt");
     QVERIFY(relabelled.section('\n', 1, 1).startsWith("0 "));
@@ -136,7 +130,7 @@ class TestAnnotatorEditing : public QObject {
     QCOMPARE(QFileInfo(path("b.txt")).size(), 0);
 
     // A shape on a background makes it an annotated image; deleting it leaves it pending.
-    prompts_->dialogs.push_back(answer_label("car"));
+    prompts_->dialogs.push_back(test::answer_label("car"));
     emit tab.canvas->polygon_completed(kTriangle);
     tab.annotations[0].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);

@@ -20,19 +20,13 @@
 #include "annotate/label_dialog.h"
 #include "app/quorlan_studio.h"
 #include "support/fixtures.h"
+#include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 #include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
 
 namespace {
-
-std::function<int(QDialog&)> answer_label(const QString& text) {
-  return [text](QDialog& dialog) -> int {
-    static_cast<LabelDialog&>(dialog).combo->setCurrentText(text);
-    return QDialog::Accepted;
-  };
-}
 
 // Every file of a folder tree with its bytes.
 std::map<QString, QByteArray> snapshot(const QString& root) {
@@ -157,13 +151,13 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::read_text(plain.filePath("p.txt")).startsWith("3 "));
     QVERIFY(!QFileInfo::exists(plain.filePath("classes.txt")));
     // The first class added names every id in use, so id 3 keeps its name "3".
-    prompts_->dialogs.push_back(answer_label("dog"));
+    prompts_->dialogs.push_back(test::answer_label("dog"));
     emit tab.canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
     QCOMPARE(test::read_text(plain.filePath("classes.txt")), QString("0\n1\n2\n3\ndog\n"));
     QCOMPARE(tab.annotations[1].class_id, 4);
 
     // A name with a line break is refused by the dialog path.
-    prompts_->dialogs.push_back(answer_label("two\nlines"));
+    prompts_->dialogs.push_back(test::answer_label("two\nlines"));
     emit tab.canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
     QCOMPARE(tab.annotations.size(), 2);
     QCOMPARE(prompts_->messages.last().title, QString("Invalid Label"));
@@ -186,7 +180,7 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir.path());
     QCOMPARE(tab.table_objects->editTriggers(), QAbstractItemView::NoEditTriggers);
-    prompts_->dialogs.push_back(answer_label("truck"));
+    prompts_->dialogs.push_back(test::answer_label("truck"));
     emit tab.table_objects->cellDoubleClicked(0, 0);
     QCOMPARE(tab.table_objects->item(0, 0)->text(), QString("truck"));
     QCOMPARE(test::read_text(dir.filePath("classes.txt")), QString("car\ntruck\n"));
@@ -263,7 +257,7 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::read_text(folder + "/a.txt").startsWith("0 0.200000"));
 
     // Discard on close: the change is dropped, the window closes, nothing is written.
-    prompts_->dialogs.push_back(answer_label("car"));
+    prompts_->dialogs.push_back(test::answer_label("car"));
     emit tab->canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));  // written: there is room
     QVERIFY(QFileInfo::exists(folder + "/b.txt"));
     const QByteArray b_before = test::read_bytes(folder + "/b.txt");
@@ -295,7 +289,7 @@ class TestLabelIntegrity : public QObject {
     tab.next_image();
     test::write_text(dir.filePath("b.txt"), "0 0.1 0.1 0.2 0.1 0.2 0.2\n");
     prompts_->choices = {1};  // Overwrite
-    prompts_->dialogs.push_back(answer_label("car"));
+    prompts_->dialogs.push_back(test::answer_label("car"));
     emit tab.canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
     QCOMPARE(prompts_->messages.last().title, QString("Label File Changed"));
     QCOMPARE(test::read_text(dir.filePath("b.txt")).count('\n'), 1);

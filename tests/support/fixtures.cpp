@@ -9,6 +9,17 @@
 
 namespace quorlan::test {
 
+QVariantMap small_run_params(const QString& model, const QString& data_yaml, const QString& project,
+                             const QString& name, int epochs) {
+  return {{"model_path", model}, {"data_yaml", data_yaml},
+          {"project", project},  {"name", name},
+          {"epochs", epochs},    {"imgsz", 64},
+          {"batch", 4},          {"workers", 0},
+          {"optimizer", "auto"}, {"lr0", 0.01},
+          {"lrf", 0.01},         {"close_mosaic", 10},
+          {"device", "cpu"}};
+}
+
 void write_image(const QString& path, int width, int height, QColor colour) {
   QImage image(width, height, QImage::Format_RGB888);
   image.fill(colour);

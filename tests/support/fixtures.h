@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QColor>
 #include <QString>
+#include <QVariantMap>
 
 namespace quorlan::test {
 
@@ -11,6 +12,10 @@ void write_image(const QString& path, int width, int height, QColor colour = QCo
 // A width x height picture of coarse random blocks from `seed`: every seed a different picture.
 void write_noise_image(const QString& path, int width, int height, quint32 seed);
 void write_text(const QString& path, const QString& text);
+// The parameters of a small CPU training run (64 px, batch 4, no workers) as the configuration
+// tab gives them.
+QVariantMap small_run_params(const QString& model, const QString& data_yaml, const QString& project,
+                             const QString& name, int epochs);
 QString read_text(const QString& path);
 
 }  // namespace quorlan::test

@@ -41,19 +41,7 @@ class TestEngineLifecycle : public QObject {
   std::unique_ptr<QTemporaryDir> dir_;
 
   QVariantMap params(const QString& model, int epochs) const {
-    return {{"model_path", model},
-            {"data_yaml", dir_->filePath("data.yaml")},
-            {"project", dir_->filePath("runs")},
-            {"name", "run"},
-            {"epochs", epochs},
-            {"imgsz", 64},
-            {"batch", 4},
-            {"workers", 0},
-            {"optimizer", "auto"},
-            {"lr0", 0.01},
-            {"lrf", 0.01},
-            {"close_mosaic", 10},
-            {"device", "cpu"}};
+    return test::small_run_params(model, dir_->filePath("data.yaml"), dir_->filePath("runs"), "run", epochs);
   }
 
  private slots:

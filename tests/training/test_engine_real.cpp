@@ -97,19 +97,7 @@ class TestEngineReal : public QObject {
     if (!HAS_YOLO()) QSKIP("the engine environment is not set up here (scripts/setup-engine)");
     const QString data = export_tiny_dataset();
     QVERIFY(!data.isEmpty());
-    YoloTrainerThread thread(QVariantMap{{"model_path", "yolov8n.yaml"},
-                                         {"data_yaml", data},
-                                         {"project", dir_.filePath("runs")},
-                                         {"name", "smoke"},
-                                         {"epochs", 1},
-                                         {"imgsz", 64},
-                                         {"batch", 4},
-                                         {"workers", 0},
-                                         {"optimizer", "auto"},
-                                         {"lr0", 0.01},
-                                         {"lrf", 0.01},
-                                         {"close_mosaic", 10},
-                                         {"device", "cpu"}});
+    YoloTrainerThread thread(test::small_run_params("yolov8n.yaml", data, dir_.filePath("runs"), "smoke", 1));
     QSignalSpy progress(&thread, &YoloTrainerThread::progress_signal);
     QSignalSpy finished(&thread, &YoloTrainerThread::finished_signal);
     QSignalSpy errors(&thread, &YoloTrainerThread::error_signal);

@@ -31,19 +31,7 @@ using namespace quorlan;
 namespace {
 
 QVariantMap train_params(const QString& root, const QString& model, int epochs = 2) {
-  return {{"model_path", model},
-          {"data_yaml", QDir(root).filePath("data.yaml")},
-          {"project", QDir(root).filePath("runs")},
-          {"name", "run"},
-          {"epochs", epochs},
-          {"imgsz", 64},
-          {"batch", 4},
-          {"workers", 0},
-          {"optimizer", "auto"},
-          {"lr0", 0.01},
-          {"lrf", 0.01},
-          {"close_mosaic", 10},
-          {"device", "cpu"}};
+  return test::small_run_params(model, QDir(root).filePath("data.yaml"), QDir(root).filePath("runs"), "run", epochs);
 }
 
 const int kRunTimeout = 60000;
