@@ -25,6 +25,7 @@
 #include "core/atomic_file.h"
 #include "core/class_names.h"
 #include "core/constants.h"
+#include "core/image_files.h"
 #include "core/image_limits.h"
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
@@ -39,8 +40,6 @@
 
 namespace quorlan {
 namespace {
-
-const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 
 // The draw modes and the letter that picks each.
 const std::array<std::pair<const char*, Qt::Key>, 5> kModeKeys = {{{"Select/Move", Qt::Key_S},
@@ -257,7 +256,7 @@ void AnnotatorTab::open_folder(const QString& folder) {
     const QString ext = name.mid(dot + 1).toLower();
     if (ext == QLatin1String("txt"))
       label_files.insert(name);
-    else if (kImageExtensions.contains(ext))
+    else if (is_image_name(name))
       paths << dir.filePath(name);
   }
   if (labels != folder) {

@@ -17,14 +17,13 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/atomic_file.h"
+#include "core/image_files.h"
 #include "core/image_limits.h"
 #include "core/label_files.h"
 #include "core/text_scan.h"
 
 namespace quorlan {
 namespace {
-
-const QStringList kImageExtensions = {"jpg", "jpeg", "png", "bmp", "webp"};
 
 struct ImageFacts {
   QString path;
@@ -123,8 +122,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   const QDir dir(folder);
   QStringList images;
   for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Name)) {
-    const int dot = name.lastIndexOf('.');
-    if (dot > 0 && kImageExtensions.contains(name.mid(dot + 1).toLower())) images << dir.filePath(name);
+    if (is_image_name(name)) images << dir.filePath(name);
   }
   const QString labels = label_folder_for(folder);
 

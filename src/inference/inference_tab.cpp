@@ -1,5 +1,7 @@
 #include "inference/inference_tab.h"
 
+#include "core/image_files.h"
+
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
@@ -26,12 +28,9 @@
 namespace quorlan {
 
 QStringList list_inference_images(const QString& folder) {
-  static const QStringList extensions = {"jpg", "jpeg", "png", "bmp", "webp"};
   QStringList paths;
   for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Unsorted)) {
-    const int dot = name.lastIndexOf('.');
-    if (dot > 0 && extensions.contains(name.mid(dot + 1).toLower()))
-      paths << QDir::cleanPath(QDir(folder).filePath(name));
+    if (is_image_name(name)) paths << QDir::cleanPath(QDir(folder).filePath(name));
   }
   std::sort(paths.begin(), paths.end());
   return paths;
