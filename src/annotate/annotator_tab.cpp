@@ -545,9 +545,9 @@ AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
   if (!document.is_changed()) return WriteOutcome::Written;
   if (classes_unsaved_) {
     const QString classes_path = QDir(image_folder).filePath("classes.txt");
-    const QString failure = write_file_atomically(classes_path, classes_file_bytes(classes));
-    if (!failure.isEmpty()) {
-      if (reason) *reason = QDir::toNativeSeparators(classes_path) + ": " + failure;
+    const Status written = write_file_atomically(classes_path, classes_file_bytes(classes));
+    if (!written) {
+      if (reason) *reason = QDir::toNativeSeparators(classes_path) + ": " + written.error();
       return WriteOutcome::Failed;
     }
     classes_unsaved_ = false;
@@ -575,10 +575,10 @@ AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
     if (shape.points == record.original) shape.raw = record.raw;  // untouched: its line as read
     shapes.append(shape);
   }
-  const QString failure = document.save(shapes, confirmed_empty_ && shapes.isEmpty());
+  const Status saved = document.save(shapes, confirmed_empty_ && shapes.isEmpty());
   update_single_list_status();
-  if (!failure.isEmpty()) {
-    if (reason) *reason = failure;
+  if (!saved) {
+    if (reason) *reason = saved.error();
     return WriteOutcome::Failed;
   }
   if (const auto history = histories_.find(document.path()); history != histories_.end())
@@ -771,12 +771,12 @@ void AnnotatorTab::rebuild_class_list() {
 }
 
 bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
-  const QString reason = write_file_atomically(path, data);
-  if (reason.isEmpty()) return true;
+  const Status written = write_file_atomically(path, data);
+  if (written) return true;
   prompts().warning(this, "Save Failed",
                     QStringLiteral("Could not write %1:\n%2\n\nThe shapes are still on screen; "
                                    "fix the folder and save again.")
-                        .arg(QDir::toNativeSeparators(path), reason));
+                        .arg(QDir::toNativeSeparators(path), written.error()));
   return false;
 }
 
@@ -789,8 +789,9 @@ int AnnotatorTab::largest_id_in_folder() const {
   int largest = -1;
   for (const AnnotationRecord& record : annotations) largest = std::max(largest, record.class_id);
   for (const QString& image : image_paths) {
-    QByteArray bytes;
-    if (!read_regular_file(label_path_of(image), &bytes)) continue;
+    const Expected<QByteArray> loaded = read_regular_file(label_path_of(image));
+    if (!loaded) continue;
+    const QByteArray& bytes = *loaded;
     for (const LabelShape& shape : parse_label_bytes(bytes, -1, 1, 1).shapes)
       largest = std::max(largest, shape.class_id);
   }

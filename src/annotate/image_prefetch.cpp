@@ -52,8 +52,9 @@ DecodedImage decode_for_canvas(const QString& path) {
   DecodedImage out;
   // The header's size before the bytes: a picture over the bound is never read whole.
   if (!too_large_to_decode(path).isEmpty()) return out;
-  QByteArray bytes;
-  if (!read_regular_file(path, &bytes) || bytes.isEmpty()) return out;
+  const Expected<QByteArray> loaded = read_regular_file(path);
+  if (!loaded || loaded->isEmpty()) return out;
+  const QByteArray& bytes = *loaded;
   const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
   try {
     out.bgr = cv::imdecode(raw, cv::IMREAD_COLOR);

@@ -195,8 +195,8 @@ int run_predict(const QStringList& arguments) {
       const QString stem = QFileInfo(image).completeBaseName();
       if (!p->plot.isNull() && !p->plot.save(QDir(save).filePath(stem + ".jpg"), "JPEG", 95))
         failures << QStringLiteral("%1: could not be written").arg(QDir(save).filePath(stem + ".jpg"));
-      const QString reason = write_file_atomically(QDir(save).filePath(stem + ".txt"), label_bytes, false);
-      if (!reason.isEmpty()) failures << QStringLiteral("%1: %2").arg(QDir(save).filePath(stem + ".txt"), reason);
+      const Status written = write_file_atomically(QDir(save).filePath(stem + ".txt"), label_bytes, false);
+      if (!written) failures << QStringLiteral("%1: %2").arg(QDir(save).filePath(stem + ".txt"), written.error());
     }
   }
   host.shutdown();

@@ -14,26 +14,26 @@
 
 namespace quorlan {
 
-QString write_file_atomically(const QString& path, const QByteArray& data, bool sync) {
+Status write_file_atomically(const QString& path, const QByteArray& data, bool sync) {
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return file.errorString();
+  if (!file.open(QIODevice::WriteOnly)) return failure(file.errorString());
   // QSaveFile::commit() flushes its buffer itself but (Qt 6.4) can report success when that
   // last write failed, for example with ENOSPC: flush here and look at the answer.
   if (file.write(data) != data.size() || !file.flush()) {
     const QString reason = file.errorString();
     file.cancelWriting();
-    return reason.isEmpty() ? QStringLiteral("the data could not be written") : reason;
+    return failure(reason.isEmpty() ? QStringLiteral("the data could not be written") : reason);
   }
 #ifdef Q_OS_UNIX
   if (sync && ::fdatasync(file.handle()) != 0) {
     const QString reason = QString::fromLocal8Bit(std::strerror(errno));
     file.cancelWriting();
-    return reason;
+    return failure(reason);
   }
 #else
   Q_UNUSED(sync);
 #endif
-  if (!file.commit()) return file.errorString();
+  if (!file.commit()) return failure(file.errorString());
   return {};
 }
 
@@ -65,22 +65,13 @@ bool is_regular_file(const QString& path) {
 #endif
 }
 
-bool read_regular_file(const QString& path, QByteArray* bytes, QString* error) {
-  if (!is_regular_file(path)) {
-    if (error) *error = QStringLiteral("not a regular file");
-    return false;
-  }
+Expected<QByteArray> read_regular_file(const QString& path) {
+  if (!is_regular_file(path)) return failure(QStringLiteral("not a regular file"));
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    if (error) *error = file.errorString();
-    return false;
-  }
-  *bytes = file.readAll();
-  if (file.error() != QFileDevice::NoError) {
-    if (error) *error = file.errorString();
-    return false;
-  }
-  return true;
+  if (!file.open(QIODevice::ReadOnly)) return failure(file.errorString());
+  QByteArray bytes = file.readAll();
+  if (file.error() != QFileDevice::NoError) return failure(file.errorString());
+  return bytes;
 }
 
 }  // namespace quorlan

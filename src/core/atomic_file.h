@@ -2,13 +2,15 @@
 #include <QByteArray>
 #include <QString>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 // Writes `data` to `path` through a temporary file in the same folder that is written,
 // flushed, checked (and with `sync`, forced to the disk) and only then renamed over the target,
-// so a crash or a full disk never leaves a half-written or empty file. Returns an empty string
-// on success, otherwise the system's reason; the old file is then untouched.
-QString write_file_atomically(const QString& path, const QByteArray& data, bool sync = true);
+// so a crash or a full disk never leaves a half-written or empty file. On failure the system's
+// reason; the old file is then untouched.
+Status write_file_atomically(const QString& path, const QByteArray& data, bool sync = true);
 
 // What a file looked like on disk when it was read: enough to tell that another program
 // changed, created or removed it since.
@@ -28,7 +30,7 @@ FileStamp file_stamp(const QString& path);
 // would block or fail a reader.
 bool is_regular_file(const QString& path);
 
-// Reads a regular file whole; false (with the reason) for anything else or a read error.
-bool read_regular_file(const QString& path, QByteArray* bytes, QString* error = nullptr);
+// Reads a regular file whole; the reason for anything else or a read error.
+Expected<QByteArray> read_regular_file(const QString& path);
 
 }  // namespace quorlan

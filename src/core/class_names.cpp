@@ -11,8 +11,9 @@
 namespace quorlan {
 
 std::optional<QStringList> read_manifest_names(const QString& yaml_path) {
-  QByteArray bytes;
-  if (!read_regular_file(yaml_path, &bytes)) return std::nullopt;
+  const Expected<QByteArray> loaded = read_regular_file(yaml_path);
+  if (!loaded) return std::nullopt;
+  const QByteArray& bytes = *loaded;
   try {
     const YAML::Node root = YAML::Load(bytes.toStdString());
     if (!root.IsMap()) return std::nullopt;
@@ -86,8 +87,8 @@ void write_class_names(const QString& source_folder, const QSet<QString>& output
   const QByteArray bytes = classes_file_bytes(names.names);
   for (const QString& folder : output_folders) {
     const QString path = QDir(folder).filePath("classes.txt");
-    const QString reason = write_file_atomically(path, bytes);
-    if (!reason.isEmpty()) *failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), reason);
+    const Status written = write_file_atomically(path, bytes);
+    if (!written) *failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), written.error());
   }
 }
 

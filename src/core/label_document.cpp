@@ -10,12 +10,12 @@ void LabelDocument::open(const QString& path, int class_count, QSize image_size)
   size_ = image_size;
   stamp_ = file_stamp(path);
   if (!stamp_.exists) return;
-  QByteArray bytes;
-  if (!read_regular_file(path, &bytes, &read_error_)) {
-    read_error_ = QStringLiteral("%1: %2").arg(path, read_error_);
+  const Expected<QByteArray> loaded = read_regular_file(path);
+  if (!loaded) {
+    read_error_ = QStringLiteral("%1: %2").arg(path, loaded.error());
     return;
   }
-  content_ = parse_label_bytes(bytes, class_count, image_size.width(), image_size.height());
+  content_ = parse_label_bytes(*loaded, class_count, image_size.width(), image_size.height());
 }
 
 void LabelDocument::close() {
@@ -43,19 +43,19 @@ QByteArray LabelDocument::bytes_for(const QVector<LabelShape>& shapes) const {
   return out;
 }
 
-QString LabelDocument::save(const QVector<LabelShape>& shapes, bool empty_file) {
+Status LabelDocument::save(const QVector<LabelShape>& shapes, bool empty_file) {
   if (path_.isEmpty()) return {};
   if (!read_error_.isEmpty())
-    return QStringLiteral("the label file could not be read (%1), so it is not written over").arg(read_error_);
+    return failure(QStringLiteral("the label file could not be read (%1), so it is not written over").arg(read_error_));
   const QByteArray bytes = bytes_for(shapes);
   if (bytes.isEmpty() && !empty_file) {
     if (file_stamp(path_).exists) {
       QFile file(path_);
-      if (!file.remove()) return file.errorString();
+      if (!file.remove()) return failure(file.errorString());
     }
   } else {
-    const QString reason = write_file_atomically(path_, bytes);
-    if (!reason.isEmpty()) return reason;
+    const Status written = write_file_atomically(path_, bytes);
+    if (!written) return written;
   }
   stamp_ = file_stamp(path_);
   // What is on disk now is what was written: its shapes are the ones read from now on.

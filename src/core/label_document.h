@@ -36,10 +36,10 @@ class LabelDocument {
   QByteArray bytes_for(const QVector<LabelShape>& shapes) const;
 
   // Writes the file (or removes it when there is nothing left to write, unless `empty_file`
-  // asks for an empty one: a confirmed background) and clears the changed mark. Returns an empty string on success,
-  // otherwise the reason; the file on disk is then as it was. The shapes written become the document's shapes, each
-  // with its written line as `raw`.
-  QString save(const QVector<LabelShape>& shapes, bool empty_file = false);
+  // asks for an empty one: a confirmed background) and clears the changed mark. On failure the
+  // reason; the file on disk is then as it was. The shapes written become the document's shapes,
+  // each with its written line as `raw`.
+  Status save(const QVector<LabelShape>& shapes, bool empty_file = false);
   // The file as it was last read or written.
   const FileStamp& stamp() const { return stamp_; }
 

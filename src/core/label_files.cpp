@@ -178,14 +178,13 @@ LabelReadResult parse_label_text(const QString& text, int class_count, int width
 }
 
 LabelReadResult read_label_file(const QString& path, int class_count, int width, int height) {
-  QByteArray bytes;
-  QString reason;
-  if (!read_regular_file(path, &bytes, &reason)) {
+  const Expected<QByteArray> loaded = read_regular_file(path);
+  if (!loaded) {
     LabelReadResult failed;
-    failed.error = QStringLiteral("%1: %2").arg(path, reason);
+    failed.error = QStringLiteral("%1: %2").arg(path, loaded.error());
     return failed;
   }
-  return parse_label_bytes(bytes, class_count, width, height);
+  return parse_label_bytes(*loaded, class_count, width, height);
 }
 
 std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error) {
@@ -213,8 +212,9 @@ std::optional<QString> polygon_line_to_box_line(const QString& line, QString* er
 
 std::optional<QStringList> read_classes_file(const QString& path) {
   if (!QFileInfo::exists(path)) return std::nullopt;
-  QByteArray bytes;
-  if (!read_regular_file(path, &bytes)) return QStringList();
+  const Expected<QByteArray> loaded = read_regular_file(path);
+  if (!loaded) return QStringList();
+  const QByteArray& bytes = *loaded;
   QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
   QString text = utf8.decode(bytes);
   if (utf8.hasError()) text = QString::fromLatin1(bytes);

@@ -47,12 +47,12 @@ SourceLabels read_source_labels(const QString& image_path, QSize size) {
   labels.path = label_path_for(image_path);
   if (!file_stamp(labels.path).exists) return labels;
   labels.found = true;
-  QByteArray bytes;
-  QString error;
-  if (!read_regular_file(labels.path, &bytes, &error)) {
-    labels.error = error;
+  const Expected<QByteArray> loaded = read_regular_file(labels.path);
+  if (!loaded) {
+    labels.error = loaded.error();
     return labels;
   }
+  const QByteArray& bytes = *loaded;
   // No class names are needed: every non-negative id is carried as it is.
   const LabelReadResult read = parse_label_bytes(bytes, -1, size.width(), size.height());
   labels.shapes = read.shapes;
@@ -147,8 +147,12 @@ TurnedLabels turned_labels(const QString& image_path, int rotation) {
   const QString path = label_path_for(image_path);
   if (!file_stamp(path).exists) return out;
   out.found = true;
-  QByteArray bytes;
-  if (!read_regular_file(path, &bytes, &out.error)) return out;
+  const Expected<QByteArray> loaded = read_regular_file(path);
+  if (!loaded) {
+    out.error = loaded.error();
+    return out;
+  }
+  const QByteArray& bytes = *loaded;
   if (rotation % 360 == 0) {
     out.bytes = bytes;
     return out;

@@ -76,8 +76,9 @@ cv::Mat decode(const QByteArray& bytes, int flags) {
 }  // namespace
 
 std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
-  QByteArray bytes;
-  if (!read_regular_file(image_path, &bytes)) return std::nullopt;
+  const Expected<QByteArray> loaded = read_regular_file(image_path);
+  if (!loaded) return std::nullopt;
+  const QByteArray& bytes = *loaded;
   // The decoder's own 1/8 scaling: a JPEG is never decoded at full size for this.
   return difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8),
                          [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
@@ -143,8 +144,9 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [](const QString& path) {
     ImageFacts f;
     f.path = path;
-    QByteArray bytes;
-    if (!read_regular_file(path, &bytes)) return f;
+    const Expected<QByteArray> loaded = read_regular_file(path);
+    if (!loaded) return f;
+    QByteArray bytes = *loaded;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     f.size = QImageReader(&buffer).size();

@@ -332,7 +332,7 @@ QString convert_to_boxes(const QString& from, const QString& to) {
     if (!error.isEmpty()) return QStringLiteral("line %1: %2").arg(line_number).arg(error);
     if (box) boxes += *box;
   }
-  return write_file_atomically(to, boxes.toLocal8Bit(), /*sync=*/false);
+  return write_file_atomically(to, boxes.toLocal8Bit(), /*sync=*/false).error();
 }
 
 }  // namespace
@@ -488,9 +488,9 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
     }
   }
   const QString manifest = root.filePath("data.yaml");
-  const QString reason = write_file_atomically(manifest, manifest_text(root.absolutePath(), names).toUtf8());
-  if (!reason.isEmpty())
-    result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), reason);
+  const Status saved = write_file_atomically(manifest, manifest_text(root.absolutePath(), names).toUtf8());
+  if (!saved)
+    result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), saved.error());
   return result;
 }
 

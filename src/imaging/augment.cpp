@@ -140,9 +140,9 @@ bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, co
   // confirmed to hold none, whose variants are backgrounds too.
   if (carried.kept == 0 && !labels->source_empty) return true;
   const QString target = label_path_for(path);
-  const QString reason = write_file_atomically(target, carried.bytes, false);
-  if (!reason.isEmpty()) {
-    if (label_error) *label_error = QStringLiteral("%1: %2").arg(target, reason);
+  const Status written = write_file_atomically(target, carried.bytes, false);
+  if (!written) {
+    if (label_error) *label_error = QStringLiteral("%1: %2").arg(target, written.error());
   } else if (labelled) {
     *labelled = true;
   }

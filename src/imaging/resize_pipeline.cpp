@@ -313,8 +313,8 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
       bytes = encode(image, out.encoder, 0, s.dpi);
     }
     if (bytes.isEmpty()) throw vips::VError("the encoder produced no data");
-    const QString reason = write_file_atomically(out.path, bytes, /*sync=*/false);
-    if (!reason.isEmpty()) throw vips::VError(QStringLiteral("%1: %2").arg(out.path, reason).toStdString());
+    const Status written = write_file_atomically(out.path, bytes, /*sync=*/false);
+    if (!written) throw vips::VError(QStringLiteral("%1: %2").arg(out.path, written.error()).toStdString());
     outcome.output = out.path;
   } catch (const vips::VError& e) {
     outcome.error = QString::fromLocal8Bit(e.what()).trimmed();
@@ -338,8 +338,8 @@ QString carry_resized_labels(const QString& source, const QString& output, int r
   const QString target = label_path_for(output);
   if (QFileInfo::exists(target))
     return QStringLiteral("%1: %2 exists and was not written over").arg(name, QDir::toNativeSeparators(target));
-  const QString reason = write_file_atomically(target, labels.bytes, false);
-  if (!reason.isEmpty()) return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), reason);
+  const Status written = write_file_atomically(target, labels.bytes, false);
+  if (!written) return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(target), written.error());
   ++*labelled;
   if (labels.unreadable > 0)
     return QStringLiteral("%1: %2 label line(s) could not be read and were not carried")

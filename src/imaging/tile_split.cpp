@@ -97,9 +97,9 @@ void write_tiles(const QString& file, const QString& output_dir, int width, int 
     if (carried.kept == 0) continue;
     // Where the studio and the engine look for it (a sibling "labels" of an "images" folder).
     const QString label_target = label_path_for(target);
-    const QString reason = write_file_atomically(label_target, carried.bytes, false);
-    if (!reason.isEmpty()) {
-      out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(label_target), reason);
+    const Status written = write_file_atomically(label_target, carried.bytes, false);
+    if (!written) {
+      out.failed << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(label_target), written.error());
       continue;
     }
     ++out.labelled_tiles;

@@ -13,8 +13,9 @@
 namespace quorlan {
 
 std::optional<ResultsTable> read_results_csv(const QString& path) {
-  QByteArray bytes;
-  if (!read_regular_file(path, &bytes)) return std::nullopt;
+  const Expected<QByteArray> loaded = read_regular_file(path);
+  if (!loaded) return std::nullopt;
+  const QByteArray& bytes = *loaded;
   const int complete = bytes.lastIndexOf('\n');
   if (complete < 0) return std::nullopt;
   const QList<QByteArray> lines = bytes.left(complete).split('\n');
@@ -166,7 +167,7 @@ QString render_loss_chart(const ResultsTable& table, const QString& png_path) {
   QBuffer buffer(&png);
   buffer.open(QIODevice::WriteOnly);
   if (!image.save(&buffer, "PNG")) return QStringLiteral("the chart could not be encoded");
-  return write_file_atomically(png_path, png, /*sync=*/false);
+  return write_file_atomically(png_path, png, /*sync=*/false).error();
 }
 
 }  // namespace quorlan

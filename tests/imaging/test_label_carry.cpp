@@ -44,8 +44,9 @@ double iou(const cv::Mat& a, const cv::Mat& b) {
 
 // The shapes of the label file the studio reads for `image_path`, in that picture's pixels.
 QVector<LabelShape> labels_of(const QString& image_path, cv::Size size) {
-  QByteArray bytes;
-  if (!read_regular_file(label_path_for(image_path), &bytes)) return {};
+  const Expected<QByteArray> loaded = read_regular_file(label_path_for(image_path));
+  if (!loaded) return {};
+  const QByteArray& bytes = *loaded;
   return parse_label_bytes(bytes, -1, size.width, size.height).shapes;
 }
 
