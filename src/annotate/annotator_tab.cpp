@@ -188,6 +188,7 @@ void AnnotatorTab::setup_workspace_tab() {
   // A label is changed through the label dialog (double-click), never typed into the cell.
   table_objects->setEditTriggers(QAbstractItemView::NoEditTriggers);
   right_layout->addWidget(table_objects);
+  annotations.attach(canvas, table_objects);
   btn_delete_obj = named(new QPushButton("🗑️ Delete Selected Shape"), "btn_delete_obj");
   btn_save_ann = named(new QPushButton("💾 Save Annotations && Workspace"), "btn_save_ann");
   btn_confirm_empty = named(new QPushButton("∅ Confirm No Objects"), "btn_confirm_empty");
@@ -286,8 +287,7 @@ void AnnotatorTab::open_folder(const QString& folder) {
     display_image_ = QImage();
     canvas->reset_drawing();
     canvas->clear();
-    annotations.clear();
-    table_objects->setRowCount(0);
+    annotations.forget();
     update_history_buttons();
   }
 }
@@ -330,7 +330,7 @@ bool AnnotatorTab::show_image(int idx) {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
   }
-  annotations.clear();
+  annotations.forget();  // the canvas is cleared for the new picture, the items with it
   render_canvas_image();
   load_existing_annotations(path);
   set_status_label(current_mark());
@@ -425,12 +425,6 @@ QString AnnotatorTab::class_name(int id) const {
   return id >= 0 && id < classes.size() ? classes[id] : QString::number(id);
 }
 
-ShapeItem* AnnotatorTab::add_shape_item(const QPolygonF& polygon, bool rectangle) {
-  auto* item = new ShapeItem(polygon, rectangle);
-  canvas->addItem(item);
-  return item;
-}
-
 void AnnotatorTab::fill_record(AnnotationRecord& record, const ShapeState& state) const {
   record.class_id = state.class_id;
   record.label = class_name(state.class_id);
@@ -443,12 +437,9 @@ void AnnotatorTab::fill_record(AnnotationRecord& record, const ShapeState& state
 // A shape's record, canvas item and table row at `row`.
 void AnnotatorTab::insert_record(int row, const ShapeState& state) {
   AnnotationRecord record;
-  record.item = add_shape_item(state.points, keeps_rectangle(state));
+  record.item = new ShapeItem(state.points, keeps_rectangle(state));
   fill_record(record, state);
   annotations.insert(row, record);
-  table_objects->insertRow(row);
-  table_objects->setItem(row, 0, new QTableWidgetItem(record.label));
-  table_objects->setItem(row, 1, new QTableWidgetItem(record.type));
 }
 
 void AnnotatorTab::update_record(int row, const ShapeState& state) {
@@ -456,8 +447,7 @@ void AnnotatorTab::update_record(int row, const ShapeState& state) {
   if (record.item->scene_points() != state.points) record.item->set_scene_points(state.points);
   record.item->set_rectangle(keeps_rectangle(state));
   fill_record(record, state);
-  table_objects->item(row, 0)->setText(record.label);
-  table_objects->item(row, 1)->setText(record.type);
+  annotations.refresh_row(row);
 }
 
 ImageState AnnotatorTab::current_state() const {
@@ -495,21 +485,15 @@ void AnnotatorTab::apply_state(const ImageState& state) {
   const int new_middle = new_count - front - back;
   const int common = std::min(old_middle, new_middle);
   for (int i = 0; i < common; ++i) update_record(front + i, state.shapes[front + i]);
-  for (int i = old_middle - 1; i >= common; --i) {
-    const AnnotationRecord record = annotations.takeAt(front + i);
-    canvas->removeItem(record.item);
-    delete record.item;
-    table_objects->removeRow(front + i);
-  }
+  for (int i = old_middle - 1; i >= common; --i) annotations.remove(front + i);
   for (int i = common; i < new_middle; ++i) insert_record(front + i, state.shapes[front + i]);
   confirmed_empty_ = state.confirmed_empty;
 }
 
 void AnnotatorTab::load_existing_annotations(const QString& img_path) {
-  annotations.clear();
   const QSignalBlocker block_table(table_objects);
   const QSignalBlocker block_scene(canvas);
-  table_objects->setRowCount(0);
+  annotations.clear();
 
   document.close();
   confirmed_empty_ = false;
@@ -936,7 +920,7 @@ void AnnotatorTab::relabel_shape(int row) {
   record.original.clear();
   {
     const QSignalBlocker block(table_objects);
-    table_objects->item(row, 0)->setText(record.label);
+    annotations.refresh_row(row);
   }
   apply_class_visibility();
   update_annotation_colors();
@@ -1017,14 +1001,8 @@ void AnnotatorTab::sync_canvas_selection() {
   const QSignalBlocker block(table_objects);
   table_objects->clearSelection();
   const QList<QGraphicsItem*> selected = canvas->selectedItems();
-  if (!selected.isEmpty()) {
-    for (int i = 0; i < annotations.size(); ++i) {
-      if (annotations[i].item == selected.first()) {
-        table_objects->selectRow(i);
-        break;
-      }
-    }
-  }
+  if (!selected.isEmpty())
+    if (const int row = annotations.row_of(selected.first()); row >= 0) table_objects->selectRow(row);
   update_annotation_colors();
 }
 
@@ -1034,11 +1012,7 @@ void AnnotatorTab::remove_records(QVector<int> rows) {
   const QSignalBlocker block_scene(canvas);
   const QSignalBlocker block_table(table_objects);
   for (int row : rows) {
-    if (row < 0 || row >= annotations.size()) continue;
-    const AnnotationRecord record = annotations.takeAt(row);
-    canvas->removeItem(record.item);
-    delete record.item;
-    table_objects->removeRow(row);
+    if (row >= 0 && row < annotations.size()) annotations.remove(row);
   }
   update_annotation_colors();
   commit_edit("Delete");

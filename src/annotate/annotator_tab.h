@@ -10,6 +10,7 @@
 
 #include "annotate/image_prefetch.h"
 #include "annotate/shape_history.h"
+#include "annotate/shape_rows.h"
 #include "core/label_document.h"
 #include "engine_client/prediction_host.h"
 #include "widgets/shape_item.h"
@@ -27,18 +28,6 @@ namespace quorlan {
 
 class InteractiveCanvas;
 class ZoomableView;
-
-// One shape of the current image. `class_id` is the position it was read with or chosen at;
-// `label` is that position's name (or the id's number when the folder has no name for it).
-struct AnnotationRecord {
-  ShapeItem* item = nullptr;
-  QString label;
-  QString type;
-  int class_id = 0;
-  bool box = false;    // read from a box line; written back as one
-  QByteArray raw;      // the file's line for this shape while it is unchanged
-  QPolygonF original;  // the scene points `raw` describes
-};
 
 // The "Image Annotator" tab: a folder of images, their shapes, labels and label files.
 class AnnotatorTab : public QWidget {
@@ -113,7 +102,7 @@ class AnnotatorTab : public QWidget {
   int current_idx = 0;
   cv::Mat display_cv_img;  // empty when no image is shown
   QStringList classes;
-  QVector<AnnotationRecord> annotations;
+  ShapeRows annotations;  // the shapes on screen, each with its canvas item and table row
   QString last_label;
   QString output_folder;
   std::optional<EngineModel> ai_model;
@@ -172,7 +161,6 @@ class AnnotatorTab : public QWidget {
   // The record's class, kind and lines as `state` has them (not its item).
   void fill_record(AnnotationRecord& record, const ShapeState& state) const;
   void update_record(int row, const ShapeState& state);
-  ShapeItem* add_shape_item(const QPolygonF& polygon, bool rectangle);
   void add_record(const QPolygonF& polygon, int class_id, const QString& type);
   void remove_records(QVector<int> rows);
   void set_status_label(LabelMark mark);
