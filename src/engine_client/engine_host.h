@@ -37,7 +37,8 @@ void start_in_own_group(QProcess& process, const QString& program, const QString
 // Ends the process group led by `pid` (the host and everything it started), if any is left.
 void end_process_group(qint64 pid);
 
-// One engine host process. Lives in the thread that created it, which must run an event loop.
+// One engine host process, the only one the studio has: runs (training, tuning, export) and the
+// prediction host both use it. Lives in the thread that created it, which must run an event loop.
 class EngineSession : public QObject {
   Q_OBJECT
  public:
@@ -51,6 +52,7 @@ class EngineSession : public QObject {
   void finish(int grace_ms = 3000);
   // The last console lines the host printed (for the message when it dies).
   QString console_tail() const;
+  bool running() const { return process_.state() == QProcess::Running; }
 
  signals:
   void event_signal(const QJsonObject& event);

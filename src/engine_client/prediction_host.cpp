@@ -2,10 +2,10 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
-#include <QJsonDocument>
+#include <QTimer>
 
 #include "core/constants.h"
 #include "engine_client/engine_host.h"
@@ -24,89 +24,61 @@ PredictionHost& PredictionHost::instance() {
 PredictionHost::~PredictionHost() { shutdown(); }
 
 void PredictionHost::shutdown() {
-  if (!process_) return;
-  process_->closeWriteChannel();
-  if (!process_->waitForFinished(2000)) {
-    process_->kill();
-    process_->waitForFinished(2000);
-  }
-  end_process_group(pid_);
-  process_.reset();
+  if (!session_) return;
+  session_->finish(2000);
+  session_.reset();
   if (!plot_path_.isEmpty()) QFile::remove(plot_path_);
 }
 
-QString PredictionHost::drain_console() {
-  const QString text = clean_console_text(QString::fromUtf8(process_->readAllStandardError()));
-  if (!text.isEmpty()) {
-    console_tail_ += text;
-    if (console_tail_.size() > 4000) console_tail_ = console_tail_.right(2000);
-  }
-  return text;
-}
-
 bool PredictionHost::ensure_started(QString* error) {
-  if (process_ && process_->state() == QProcess::Running) return true;
-  end_process_group(pid_);  // anything a dead host left behind
-  process_ = std::make_unique<QProcess>();
-  start_in_own_group(*process_, engine_python(), {"-u", engine_host_script()});
-  if (!process_->waitForStarted(30000)) {
-    *error =
-        QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_->errorString());
-    process_.reset();
+  if (session_ && session_->running()) return true;
+  if (session_) session_->finish(0);  // a dead host's process group goes with it
+  session_ = std::make_unique<EngineSession>();
+  if (!session_->start(error)) {
+    session_.reset();
     return false;
   }
-  pid_ = process_->processId();
-  console_tail_.clear();
-  plot_path_ = QDir(QDir::tempPath()).filePath(QStringLiteral("quorlan-plot-%1.raw").arg(process_->processId()));
+  plot_path_ =
+      QDir(QDir::tempPath()).filePath(QStringLiteral("quorlan-plot-%1.raw").arg(QCoreApplication::applicationPid()));
   loaded_.clear();  // a new host knows no models; each is loaded again when next asked for
   return true;
 }
 
 std::optional<QJsonObject> PredictionHost::round_trip(const QJsonObject& request, QString* error) {
-  process_->write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
-  QElapsedTimer waited;
-  waited.start();
-  for (;;) {
-    if (waited.elapsed() > kAnswerTimeoutMs) {  // a host that hangs must not freeze the window for good
-      process_->kill();
-      process_->waitForFinished(2000);
-      end_process_group(pid_);
-      process_.reset();
-      *error =
-          QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000);
-      return std::nullopt;
-    }
-    if (process_->canReadLine()) {
-      const QByteArray line = process_->readLine().trimmed();
-      if (line.isEmpty()) continue;
-      const QJsonDocument doc = QJsonDocument::fromJson(line);
-      drain_console();
-      if (!doc.isObject()) {  // a broken protocol ends the request at once, never a silent wait
-        *error = QStringLiteral("The engine sent a line that is not a JSON object: %1")
-                     .arg(QString::fromUtf8(line.left(200)));
-        return std::nullopt;
-      }
-      const QJsonObject reply = doc.object();
-      if (reply["event"].toString() == QLatin1String("error")) {
-        *error = clean_console_text(reply["text"].toString());
-        return std::nullopt;
-      }
-      return reply;
-    }
-    if (process_->state() != QProcess::Running) {
-      process_->waitForFinished(1000);
-      end_process_group(pid_);
-      drain_console();
-      QStringList lines = console_tail_.split('\n', Qt::SkipEmptyParts);
-      if (lines.size() > 12) lines = lines.mid(lines.size() - 12);
-      *error = QStringLiteral("The engine process ended unexpectedly.") +
-               (lines.isEmpty() ? QString() : "\n" + lines.join('\n'));
-      process_.reset();
-      return std::nullopt;
-    }
-    process_->waitForReadyRead(50);
-    drain_console();
-  }
+  QEventLoop loop;
+  std::optional<QJsonObject> reply;
+  QString failure;
+  const auto end_with = [&](const QString& text) {
+    if (reply || !failure.isEmpty()) return;
+    failure = text;
+    loop.quit();
+  };
+  QObject::connect(session_.get(), &EngineSession::event_signal, &loop, [&](const QJsonObject& event) {
+    if (reply || !failure.isEmpty()) return;
+    if (event["event"].toString() == QLatin1String("error"))
+      return end_with(clean_console_text(event["text"].toString()));
+    reply = event;
+    loop.quit();
+  });
+  QObject::connect(session_.get(), &EngineSession::died_signal, &loop, end_with);
+  QObject::connect(session_.get(), &EngineSession::protocol_error_signal, &loop, end_with);
+  // A host that hangs must not hold the studio for good.
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+    end_with(
+        QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000));
+  });
+  deadline.start(kAnswerTimeoutMs);
+  session_->send(request);
+  // The window keeps drawing while the engine works; clicks and keys wait for the answer.
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  if (reply) return reply;
+  *error = failure;
+  // After a death, a broken line or a timeout the host is not trusted again.
+  session_->finish(0);
+  session_.reset();
+  return std::nullopt;
 }
 
 std::optional<EngineModel> PredictionHost::load(const QString& key, const QString& weights, QString* error) {

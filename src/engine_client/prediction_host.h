@@ -1,19 +1,21 @@
 #pragma once
 // The long-lived engine host shared by auto-labelling and the inference browser. It keeps the
 // loaded models, so a page step or a threshold change is one round trip, not a reload.
-// Requests are answered one at a time on the calling (GUI) thread; a request made while another
-// is in flight waits its turn.
+// Requests are answered one at a time on the calling (GUI) thread, which keeps drawing while it
+// waits (user input waits until the answer is in); a request made while another is in flight is
+// refused as busy.
 #include <QHash>
 #include <QImage>
 #include <QJsonObject>
 #include <QPolygonF>
-#include <QProcess>
 #include <QString>
 #include <QVector>
 #include <memory>
 #include <optional>
 
 namespace quorlan {
+
+class EngineSession;
 
 // A model loaded in the prediction host, known by its key ("ai", "inf", ...).
 struct EngineModel {
@@ -52,12 +54,9 @@ class PredictionHost {
   PredictionHost() = default;
   bool ensure_started(QString* error);
   std::optional<QJsonObject> round_trip(const QJsonObject& request, QString* error);
-  QString drain_console();
 
-  std::unique_ptr<QProcess> process_;
-  qint64 pid_ = 0;                  // the host's process group
+  std::unique_ptr<EngineSession> session_;
   QHash<QString, QString> loaded_;  // key -> weights the running host holds
-  QString console_tail_;
   QString plot_path_;
   bool busy_ = false;
 };

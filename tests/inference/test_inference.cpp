@@ -281,6 +281,21 @@ class TestInference : public QObject {
     QVERIFY(prompts_->asked_titles.isEmpty());
   }
 
+  void the_window_keeps_drawing_while_the_engine_predicts() {
+    test::write_image(path("slow.png"), 40, 30);
+    QString error;
+    PredictionHost& host = PredictionHost::instance();
+    const auto model = host.load("slow", write_weights(path("slow.pt"), R"({"predict_seconds": 1.0})"), &error);
+    QVERIFY2(model, qPrintable(error));
+    // Timers (painting, the training console) go on during the wait.
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(50);
+    QVERIFY2(host.predict(*model, path("slow.png"), 0.25, 0, false, &error), qPrintable(error));
+    QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+  }
+
   void dead_host_is_restarted_with_its_models() {
     test::write_image(path("x.png"), 30, 30);
     AnnotatorTab tab;

@@ -110,7 +110,7 @@ class _Result:
 class YOLO:
     """A model. A weights file holding JSON drives predictions:
     {"names": {"0": "person"}, "detections": [{"cls": 0, "conf": 0.9, "xyxy": [...], "polygon": [[x, y], ...]}],
-     "fail_predict": "message"}; a file starting with "corrupt" cannot be loaded."""
+     "fail_predict": "message", "predict_seconds": 0.5}; a file starting with "corrupt" cannot be loaded."""
 
     def __init__(self, model="yolov8n.pt"):
         model = str(model)
@@ -137,6 +137,7 @@ class YOLO:
             raise FileNotFoundError(f"{source} does not exist")
         if self.spec.get("fail_predict"):
             raise RuntimeError(self.spec["fail_predict"])
+        time.sleep(float(self.spec.get("predict_seconds", 0)))
         kept = [d for d in self.spec.get("detections", []) if d.get("conf", 1.0) >= conf]
         boxes = _Boxes(_Box(d["cls"], d["xyxy"]) for d in kept)
         masks = _Masks([d["polygon"] for d in kept]) if kept and all("polygon" in d for d in kept) else None
