@@ -24,6 +24,7 @@
 #endif
 
 #include "core/atomic_file.h"
+#include "core/file_copy.h"
 #include "core/label_files.h"
 #include "core/text_scan.h"
 #include "dataset/dataset_qa.h"
@@ -250,74 +251,6 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
   return text;
 }
 
-QString copy_with_times(const QString& from, const QString& to) {
-#ifndef Q_OS_UNIX
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::path src(from.toStdWString()), dst(to.toStdWString());
-  fs::copy_file(src, dst, fs::copy_options::overwrite_existing, ec);
-  if (!ec) fs::last_write_time(dst, fs::last_write_time(src, ec), ec);
-  return ec ? QString::fromStdString(ec.message()) : QString();
-#else
-  const QByteArray src_path = QFile::encodeName(from);
-  const QByteArray dst_path = QFile::encodeName(to);
-  const int in = ::open(src_path.constData(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return QString::fromLocal8Bit(std::strerror(errno));
-  struct stat st {};
-  if (::fstat(in, &st) != 0) {
-    const int e = errno;
-    ::close(in);
-    return QString::fromLocal8Bit(std::strerror(e));
-  }
-  const int out = ::open(dst_path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
-  if (out < 0) {
-    const int e = errno;
-    ::close(in);
-    return QString::fromLocal8Bit(std::strerror(e));
-  }
-  int error = 0;
-  off_t left = st.st_size;
-  // The kernel copies (and on some file systems shares) the bytes without a trip through here.
-  while (left > 0) {
-    const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(left), 0);
-    if (n > 0) {
-      left -= n;
-      continue;
-    }
-    if (n == 0) break;
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL) {
-      error = errno;
-      break;
-    }
-    // No kernel copy between these two: copy through a buffer.
-    char buffer[1 << 16];
-    ssize_t r;
-    while ((r = ::read(in, buffer, sizeof buffer)) > 0) {
-      for (ssize_t done = 0; done < r;) {
-        const ssize_t w = ::write(out, buffer + done, static_cast<size_t>(r - done));
-        if (w < 0) {
-          if (errno == EINTR) continue;
-          error = errno;
-          break;
-        }
-        done += w;
-      }
-      if (error) break;
-    }
-    if (r < 0) error = errno;
-    break;
-  }
-  if (!error) {
-    const struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (::futimens(out, times) != 0) error = errno;
-  }
-  if (::close(out) != 0 && !error) error = errno;
-  ::close(in);
-  return error ? QString::fromLocal8Bit(std::strerror(error)) : QString();
-#endif
-}
-
 namespace {
 
 QString convert_to_boxes(const QString& from, const QString& to) {
@@ -463,7 +396,7 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
       }
       const ImageLabelPair& pair = pairs[next];
       const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
-      QString reason = copy_with_times(pair.image, image_target);
+      QString reason = copy_with_times(pair.image, image_target).error();
       if (!reason.isEmpty()) {
         result.error = QStringLiteral("Could not copy %1 to %2: %3")
                            .arg(QDir::toNativeSeparators(pair.image), QDir::toNativeSeparators(image_target), reason);
@@ -471,7 +404,7 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
       }
       const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
       if (QFileInfo::exists(pair.label)) {
-        reason = format == LabelFormat::Segmentation ? copy_with_times(pair.label, label_target)
+        reason = format == LabelFormat::Segmentation ? copy_with_times(pair.label, label_target).error()
                                                      : convert_to_boxes(pair.label, label_target);
         if (!reason.isEmpty()) {
           result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")

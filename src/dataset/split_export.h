@@ -86,10 +86,6 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs);
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr);
 
-// Copies a file with its access and modification times, replacing the target. Returns an
-// empty string on success, otherwise the system's reason.
-QString copy_with_times(const QString& from, const QString& to);
-
 // Deletes the train, val and test folders of an earlier export in `destination`; an empty
 // string, or the "Export Error" text naming the folder that could not be removed.
 QString remove_earlier_export(const QString& destination);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -450,6 +451,12 @@ class TestDataset : public QObject {
     QVERIFY(!result.error.isEmpty());
     QVERIFY2(result.error.contains("No space left on device"), qPrintable(result.error));
     QCOMPARE(test::read_text(disk.path() + "/data.yaml"), QString("old manifest\n"));
+    // No half-written copy is left: only whole files (none here), no temporary one.
+    QDirIterator it(disk.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      const QString name = QFileInfo(it.next()).fileName();
+      QVERIFY2(name == "data.yaml" || name == ".filler", qPrintable(name));
+    }
   }
 
   void health_report_text_and_findings() {
