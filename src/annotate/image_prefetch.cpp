@@ -4,7 +4,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <utility>
 
-#include "core/image_limits.h"
+#include "core/image_reader.h"
 #include "widgets/bgr_pixmap.h"
 
 namespace quorlan {
@@ -50,18 +50,10 @@ void ImagePrefetch::clear() { entries_.clear(); }
 
 DecodedImage decode_for_canvas(const QString& path) {
   DecodedImage out;
-  // The header's size before the bytes: a picture over the bound is never read whole.
-  if (!too_large_to_decode(path).isEmpty()) return out;
-  const Expected<QByteArray> loaded = read_regular_file(path);
-  if (!loaded || loaded->isEmpty()) return out;
-  const QByteArray& bytes = *loaded;
-  const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
-  try {
-    out.bgr = cv::imdecode(raw, cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    return out;
+  if (const Expected<cv::Mat> read = read_image_bgr(path)) {
+    out.bgr = *read;
+    out.image = qimage_from_bgr(out.bgr);
   }
-  if (!out.bgr.empty()) out.image = qimage_from_bgr(out.bgr);
   return out;
 }
 

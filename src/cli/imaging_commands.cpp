@@ -11,7 +11,7 @@
 #include "cli/cli.h"
 #include "core/class_names.h"
 #include "core/image_files.h"
-#include "core/image_limits.h"
+#include "core/image_reader.h"
 #include "core/label_geometry.h"
 #include "imaging/augment.h"
 #include "imaging/resize_pipeline.h"
@@ -249,17 +249,12 @@ int run_augment(const QStringList& arguments) {
   cv::setNumThreads(1);
   for (int s = 0; s < sources.size() && !stop_requested().load(); ++s) {
     const QString& source = sources[s];
-    cv::Mat base;
-    if (too_large_to_decode(source).isEmpty()) {
-      try {
-        base = cv::imread(QFile::encodeName(source).toStdString(), cv::IMREAD_COLOR);
-      } catch (const cv::Exception&) {
-      }
-    }
-    if (base.empty()) {
-      unreadable << QFileInfo(source).fileName();
+    const Expected<cv::Mat> picture = read_image_bgr(source);
+    if (!picture) {
+      unreadable << QStringLiteral("%1 (%2)").arg(QFileInfo(source).fileName(), picture.error());
       continue;
     }
+    const cv::Mat& base = *picture;
     VariantLabels carried;
     const SourceLabels read = labels ? read_source_labels(source, QSize(base.cols, base.rows)) : SourceLabels{};
     carried.shapes = read.shapes;

@@ -26,6 +26,7 @@
 #include "core/class_names.h"
 #include "core/constants.h"
 #include "core/image_limits.h"
+#include "core/image_reader.h"
 #include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
 #include "shell/theme.h"
@@ -40,12 +41,8 @@ namespace {
 const QStringList kAccepted = {".jpg", ".jpeg", ".png", ".bmp", ".webp"};
 
 cv::Mat read_bgr(const QString& path) {
-  if (!too_large_to_decode(path).isEmpty()) return {};  // refused by its header's size, not decoded
-  try {
-    return cv::imread(QFile::encodeName(path).toStdString(), cv::IMREAD_COLOR);
-  } catch (const cv::Exception&) {
-    return {};
-  }
+  const Expected<cv::Mat> read = read_image_bgr(path);
+  return read ? *read : cv::Mat();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "core/atomic_file.h"
 #include "core/image_limits.h"
+#include "core/image_reader.h"
 #include "core/label_geometry.h"
 #include "imaging/tile_plan.h"
 #include "imaging/tile_stream.h"
@@ -18,19 +19,12 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
   // A picture too large to decode whole is cut on the streaming pipeline instead.
   if (!too_large_to_decode(file).isEmpty()) return split_streaming(file, output_dir, rows, cols, n, subfolders, carry);
   SplitOutcome out;
-  cv::Mat image;
-  QString unreadable = QStringLiteral("not a readable image");
-  try {
-    image = cv::imread(QFile::encodeName(file).toStdString(), cv::IMREAD_COLOR);
-  } catch (const cv::Exception& e) {  // a picture too large for the decoder, a damaged file
-    unreadable = QString::fromLocal8Bit(e.what()).trimmed().section('\n', 0, 0);
-  } catch (const std::exception& e) {
-    unreadable = QString::fromLocal8Bit(e.what());
-  }
-  if (image.empty()) {  // named in the summary, not counted as split
-    out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), unreadable);
+  const Expected<cv::Mat> read = read_image_bgr(file);
+  if (!read) {  // named in the summary, not counted as split
+    out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), read.error());
     return out;
   }
+  const cv::Mat& image = *read;
   write_tiles(
       file, output_dir, image.cols, image.rows, rows, cols, n, subfolders, out,
       [&](const QRect& r, const QString& target) -> QString {

@@ -1,0 +1,15 @@
+#pragma once
+// Reading a picture the way every tool of the studio sees it.
+#include <QString>
+#include <opencv2/core.hpp>
+
+#include "core/expected.h"
+
+namespace quorlan {
+
+// The picture at `path` as 8-bit BGR, upright by its EXIF orientation. The bytes are read by Qt
+// (so any path works) from a regular file only, and a picture whose header states a size over
+// the decode bound is refused before it is decoded. The reason when it cannot be read.
+Expected<cv::Mat> read_image_bgr(const QString& path);
+
+}  // namespace quorlan
