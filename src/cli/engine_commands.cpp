@@ -27,6 +27,21 @@ int engine_missing(Command& c) {
 
 void console(const QString& text) { Command::note(text); }
 
+// Ctrl+C reaches the run: the first asks a training run to stop (it saves and ends), the second
+// ends the host at once.
+void follow_interrupts(EngineRun& engine) {
+  if (stop_requested().load()) engine.stop();
+  if (abort_requested().load()) engine.cancel();
+}
+
+// A request that has no stop of its own: the first Ctrl+C ends its host.
+EngineRun::Result command_until_interrupted(EngineRun& engine, const QJsonObject& request, const QString& done_event,
+                                            QJsonObject* done) {
+  return engine.command(request, done_event, done, console, [&] {
+    if (stop_requested().load()) engine.cancel();
+  });
+}
+
 int run_train(const QStringList& arguments) {
   Command c("train", "Train a YOLO model on DATA.yaml through the engine, as the training tab does.", arguments);
   c.parser.addOptions({
@@ -78,7 +93,8 @@ int run_train(const QStringList& arguments) {
   QJsonObject finished;
   bool stopped = false;
   QString engine_error;
-  const QString failure = run_engine_request(
+  EngineRun engine;
+  const EngineRun::Result result = engine.run(
       {{"cmd", "train"}, {"params", QJsonObject::fromVariantMap(params)}}, console,
       [&](const QJsonObject& event) {
         const QString kind = event["event"].toString();
@@ -89,14 +105,14 @@ int run_train(const QStringList& arguments) {
         if (kind == QLatin1String("error")) engine_error = clean_console_text(event["text"].toString());
         return kind == QLatin1String("finished") || kind == QLatin1String("stopped") || kind == QLatin1String("error");
       },
-      &stop_requested(), &abort_requested());
+      [&] { follow_interrupts(engine); });
   const QString run_dir = QDir(absolute_path(c.value("project"))).filePath(c.value("name"));
   QJsonObject json{{"save_dir", finished.value("save_dir").toString(run_dir)}};
-  if (stopped || abort_requested().load())
+  if (stopped || result.end == EngineRun::End::Cancelled)
     return c.fail(QStringLiteral("Training Stopped: the run is in %1 (its weights as saved last).").arg(run_dir), json,
                   kInterrupted);
-  if (!failure.isEmpty() || !engine_error.isEmpty())
-    return c.fail("Training failed: " + (engine_error.isEmpty() ? failure : engine_error), json);
+  if (result.end == EngineRun::End::Failed || !engine_error.isEmpty())
+    return c.fail("Training failed: " + (engine_error.isEmpty() ? result.error : engine_error), json);
   json.insert("metrics", finished.value("metrics"));
   json.insert("best", QDir(json["save_dir"].toString()).filePath("weights/best.pt"));
   return c.succeed(QStringLiteral("Training Complete. The run is in %1.").arg(json["save_dir"].toString()), json);
@@ -126,12 +142,14 @@ int run_tune(const QStringList& arguments) {
                            {"epochs", epochs},
                            {"optimizer", c.value("optimizer")}};
   QJsonObject done;
-  const QString failure = run_engine_command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}},
-                                             "tuned", &done, console, &stop_requested());
+  EngineRun engine;
+  const EngineRun::Result result = command_until_interrupted(
+      engine, {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done);
   const QString run_dir = QDir(absolute_path(c.value("project"))).filePath(c.value("name"));
   const QJsonObject json{{"save_dir", run_dir}};
-  if (stop_requested().load()) return c.fail("Tuning stopped: the trials so far are in " + run_dir, json, kInterrupted);
-  if (!failure.isEmpty()) return c.fail("Tuning failed: " + failure, json);
+  if (result.end == EngineRun::End::Cancelled)
+    return c.fail("Tuning stopped: the trials so far are in " + run_dir, json, kInterrupted);
+  if (result.end == EngineRun::End::Failed) return c.fail("Tuning failed: " + result.error, json);
   return c.succeed("Tuning complete. The results are in " + run_dir + ".", json);
 }
 
@@ -217,11 +235,12 @@ int run_export_model(const QStringList& arguments) {
   if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
   if (!HAS_YOLO()) return engine_missing(c);
   QJsonObject done;
-  const QString failure = run_engine_command(
-      {{"cmd", "export"}, {"weights", QFileInfo(weights).absoluteFilePath()}, {"format", c.value("format")}},
-      "exported", &done, console, &stop_requested());
-  if (stop_requested().load()) return c.fail("Export stopped.", {}, kInterrupted);
-  if (!failure.isEmpty()) return c.fail("Export failed: " + failure);
+  EngineRun engine;
+  const EngineRun::Result result = command_until_interrupted(
+      engine, {{"cmd", "export"}, {"weights", QFileInfo(weights).absoluteFilePath()}, {"format", c.value("format")}},
+      "exported", &done);
+  if (result.end == EngineRun::End::Cancelled) return c.fail("Export stopped.", {}, kInterrupted);
+  if (result.end == EngineRun::End::Failed) return c.fail("Export failed: " + result.error);
   const QString path = done["path"].toString();
   return c.succeed("Model exported to:\n" + path, {{"path", path}});
 }

@@ -8,38 +8,39 @@
 
 namespace quorlan {
 
-QString run_engine_request(const QJsonObject& request, const std::function<void(const QString&)>& log,
-                           const std::function<bool(const QJsonObject&)>& on_event,
-                           const std::atomic<bool>* stop_requested, const std::atomic<bool>* abort_requested,
-                           const std::function<void()>& tick) {
+EngineRun::Result EngineRun::run(const QJsonObject& request, const std::function<void(const QString&)>& log,
+                                 const std::function<bool(const QJsonObject&)>& on_event,
+                                 const std::function<void()>& tick) {
+  Result result;
+  if (cancel_requested()) {
+    result.end = End::Cancelled;
+    return result;
+  }
   EngineSession session;
   QEventLoop loop;
-  QString failure;
   bool over = false;
-  QObject::connect(&session, &EngineSession::console_signal, &loop, [&](const QString& text) { log(text); });
-  QObject::connect(&session, &EngineSession::event_signal, &loop, [&](const QJsonObject& event) {
-    if (over) return;
-    if (on_event(event)) {
-      over = true;
-      loop.quit();
-    }
-  });
-  const auto end_with = [&](const QString& text) {
+  const auto end_as = [&](End end, const QString& error) {
     if (over) return;
     over = true;
-    failure = text;
+    result.end = end;
+    result.error = clean_console_text(error);
     loop.quit();
   };
-  QObject::connect(&session, &EngineSession::died_signal, &loop, end_with);
-  QObject::connect(&session, &EngineSession::protocol_error_signal, &loop, end_with);
+  QObject::connect(&session, &EngineSession::console_signal, &loop, [&](const QString& text) { log(text); });
+  QObject::connect(&session, &EngineSession::event_signal, &loop, [&](const QJsonObject& event) {
+    if (!over && on_event(event)) end_as(End::Completed, {});
+  });
+  QObject::connect(&session, &EngineSession::died_signal, &loop,
+                   [&](const QString& text) { end_as(End::Failed, text); });
+  QObject::connect(&session, &EngineSession::protocol_error_signal, &loop,
+                   [&](const QString& text) { end_as(End::Failed, text); });
+  // A stop or a cancel from another thread is seen here within 25 ms.
   QTimer poll;
   bool stop_sent = false;
   QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (abort_requested && abort_requested->load() && !over) {
-      over = true;
-      failure = QStringLiteral("Aborted.");
-      loop.quit();
-    } else if (stop_requested && !stop_sent && stop_requested->load()) {
+    if (cancel_requested()) {
+      end_as(End::Cancelled, {});
+    } else if (stop_requested() && !stop_sent) {
       stop_sent = true;
       session.send({{"cmd", "stop"}});
     }
@@ -52,17 +53,24 @@ QString run_engine_request(const QJsonObject& request, const std::function<void(
     });
     ticker.start(500);
   }
-  if (!session.start(&failure)) return failure;
+  QString failure;
+  if (!session.start(&failure)) {
+    result.end = End::Failed;
+    result.error = failure;
+    return result;
+  }
   session.send(request);
   loop.exec();
-  session.finish(over && failure == QLatin1String("Aborted.") ? 0 : 3000);
-  return clean_console_text(failure);
+  // A cancelled host is ended at once; otherwise it gets a moment to close.
+  session.finish(result.end == End::Cancelled ? 0 : 3000);
+  return result;
 }
 
-QString run_engine_command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
-                           const std::function<void(const QString&)>& log, const std::atomic<bool>* abort_requested) {
+EngineRun::Result EngineRun::command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
+                                     const std::function<void(const QString&)>& log,
+                                     const std::function<void()>& tick) {
   QString engine_error;
-  const QString failure = run_engine_request(
+  Result result = run(
       request, log,
       [&](const QJsonObject& event) {
         const QString kind = event["event"].toString();
@@ -70,8 +78,12 @@ QString run_engine_command(const QJsonObject& request, const QString& done_event
         if (kind == QLatin1String("error")) engine_error = clean_console_text(event["text"].toString());
         return kind == done_event || kind == QLatin1String("error");
       },
-      nullptr, abort_requested);
-  return failure.isEmpty() ? engine_error : failure;
+      tick);
+  if (result.end == End::Completed && !engine_error.isEmpty()) {
+    result.end = End::Failed;
+    result.error = engine_error;
+  }
+  return result;
 }
 
 }  // namespace quorlan

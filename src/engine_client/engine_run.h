@@ -6,21 +6,40 @@
 
 namespace quorlan {
 
-// Runs one request in a fresh engine host on the calling worker thread, relaying the console to
-// `log` and each event to `on_event`, until `on_event` returns true (the run is over), the host
-// dies, or `stop_requested` asks for a stop (sent to the host once). `abort_requested` ends the
-// host at once and the run with "Aborted.". Returns an error text, or an empty string.
-// `tick`, when given, is called about twice a second while the request runs.
-QString run_engine_request(const QJsonObject& request, const std::function<void(const QString&)>& log,
-                           const std::function<bool(const QJsonObject&)>& on_event,
-                           const std::atomic<bool>* stop_requested = nullptr,
-                           const std::atomic<bool>* abort_requested = nullptr, const std::function<void()>& tick = {});
+// One request to a fresh engine host, run to its end on the calling thread (which waits in an
+// event loop while the host works). stop() and cancel() may be called from any thread, at any
+// time, also before run().
+class EngineRun {
+ public:
+  enum class End {
+    Completed,  // `on_event` ended the run (the request's last event arrived)
+    Cancelled,  // cancel() ended the host
+    Failed,     // the host died or broke the protocol; `error` says how
+  };
+  struct Result {
+    End end = End::Completed;
+    QString error;
+  };
 
-// Runs a request that ends with one `done_event` (stored in *done) or the engine's "error"
-// event; returns the failure text (the engine's message, a dead host, "Aborted."), or an
-// empty string.
-QString run_engine_command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
-                           const std::function<void(const QString&)>& log,
-                           const std::atomic<bool>* abort_requested = nullptr);
+  // Asks the host to stop (sent once): a training run saves and ends with its "stopped" event.
+  void stop() { stop_.store(true); }
+  // Ends the host (and all it started) at once; the run ends Cancelled.
+  void cancel() { cancel_.store(true); }
+  bool stop_requested() const { return stop_.load(); }
+  bool cancel_requested() const { return cancel_.load(); }
+
+  // Sends `request` and relays the console to `log` and each event to `on_event` until
+  // `on_event` returns true. `tick`, when given, is called about twice a second meanwhile.
+  Result run(const QJsonObject& request, const std::function<void(const QString&)>& log,
+             const std::function<bool(const QJsonObject&)>& on_event, const std::function<void()>& tick = {});
+  // A request that ends with one `done_event` (stored in *done) or the engine's "error" event
+  // (Failed, with the engine's message).
+  Result command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
+                 const std::function<void(const QString&)>& log, const std::function<void()>& tick = {});
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> cancel_{false};
+};
 
 }  // namespace quorlan

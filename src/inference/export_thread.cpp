@@ -22,11 +22,11 @@ void ExportThread::run() {
     return;
   }
   QJsonObject done;
-  const QString failure = run_engine_command(
-      {{"cmd", "export"}, {"weights", mp}, {"format", fs}}, "exported", &done, [](const QString&) {}, &is_aborted);
-  if (is_aborted.load()) return;  // the window is closing: no box, and the host is gone
-  if (!failure.isEmpty()) {
-    emit error_signal(failure);
+  const EngineRun::Result result =
+      engine_.command({{"cmd", "export"}, {"weights", mp}, {"format", fs}}, "exported", &done, [](const QString&) {});
+  if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
+  if (result.end == EngineRun::End::Failed) {
+    emit error_signal(result.error);
     return;
   }
   QString error;

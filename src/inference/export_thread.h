@@ -1,6 +1,7 @@
 #pragma once
 #include <QThread>
-#include <atomic>
+
+#include "engine_client/engine_run.h"
 
 namespace quorlan {
 
@@ -11,12 +12,12 @@ class ExportThread : public QThread {
  public:
   ExportThread(const QString& mp, const QString& fs, const QString& ed, QObject* parent = nullptr);
   ~ExportThread() override;
-  void abort() { is_aborted.store(true); }
+  // Ends the export at once by ending its engine host (the window is closing).
+  void abort() { engine_.cancel(); }
 
   const QString mp;  // weights path
   const QString fs;  // format name
   const QString ed;  // target folder
-  std::atomic<bool> is_aborted{false};
 
  signals:
   void finished_signal(const QString& path);
@@ -24,6 +25,9 @@ class ExportThread : public QThread {
 
  protected:
   void run() override;
+
+ private:
+  EngineRun engine_;
 };
 
 }  // namespace quorlan

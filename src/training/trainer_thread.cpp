@@ -21,11 +21,11 @@ YoloTrainerThread::~YoloTrainerThread() {
   wait();
 }
 
-void YoloTrainerThread::stop() { is_stopped.store(true); }
+void YoloTrainerThread::stop() { engine_.stop(); }
 
 void YoloTrainerThread::abort() {
-  is_stopped.store(true);
-  is_aborted.store(true);
+  engine_.stop();
+  engine_.cancel();
 }
 
 void YoloTrainerThread::run() {
@@ -38,7 +38,7 @@ void YoloTrainerThread::run() {
     run_params["device"] = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
   QElapsedTimer clock;
   clock.start();
-  // The run's end is only recorded here: it is signalled once run_engine_request has returned,
+  // The run's end is only recorded here: it is signalled once the engine run has returned,
   // that is after the host process is gone, so a new run can start as soon as the tab hears it.
   enum class End { None, Finished, Stopped, Error } end = End::None;
   // The run folder, where the engine's results.csv grows and the live chart is drawn.
@@ -58,7 +58,7 @@ void YoloTrainerThread::run() {
   QVariantMap record;
   QString engine_error;
   QJsonObject request{{"cmd", "train"}, {"params", QJsonObject::fromVariantMap(run_params)}};
-  const QString failure = run_engine_request(
+  const EngineRun::Result result = engine_.run(
       request, [this](const QString& text) { emit log_signal(text); },
       [&](const QJsonObject& event) {
         const QString kind = event["event"].toString();
@@ -96,11 +96,10 @@ void YoloTrainerThread::run() {
         }
         return false;
       },
-      &is_stopped, &is_aborted,
       [&] {
         // Under multi-GPU training the engine's callbacks do not reach the host: the progress
         // then follows results.csv in the run folder.
-        if (epoch_events || is_stopped.load()) return;
+        if (epoch_events || engine_.stop_requested()) return;
         const auto table = read_results_csv(QDir(run_dir).filePath("results.csv"));
         if (!table || table->rows.size() <= charted_rows) return;
         const int ep = static_cast<int>(table->rows.size());
@@ -108,11 +107,11 @@ void YoloTrainerThread::run() {
         const QString png = chart();
         emit progress_signal(progress_percent(ep, tot), epoch_status_text(ep, tot, clock.nsecsElapsed() / 1e9), png);
       });
-  if (is_aborted.load() && failure == QLatin1String("Aborted."))
+  if (result.end == EngineRun::End::Cancelled) {
     end = End::Stopped;
-  else if (!failure.isEmpty()) {
+  } else if (result.end == EngineRun::End::Failed) {
     end = End::Error;
-    engine_error = failure;
+    engine_error = result.error;
   }
   switch (end) {
     case End::Finished:

@@ -2,11 +2,10 @@
 #include <QThread>
 #include <QVariant>
 #include <QVariantMap>
-#include <atomic>
+
+#include "engine_client/engine_run.h"
 
 namespace quorlan {
-
-class EngineSession;
 
 // The parameters of one training run, under the names the engine host takes.
 using TrainParams = QVariantMap;
@@ -25,8 +24,6 @@ class YoloTrainerThread : public QThread {
   void abort();
 
   const TrainParams params;
-  std::atomic<bool> is_stopped{false};
-  std::atomic<bool> is_aborted{false};
 
  signals:
   void log_signal(const QString& text);
@@ -37,6 +34,9 @@ class YoloTrainerThread : public QThread {
 
  protected:
   void run() override;
+
+ private:
+  EngineRun engine_;  // the run's engine host: stop() and abort() reach it from any thread
 };
 
 }  // namespace quorlan

@@ -21,12 +21,12 @@ void YoloTunerThread::run() {
     return;
   }
   QJsonObject done;
-  const QString failure = run_engine_command(
-      {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done,
-      [this](const QString& text) { emit log_signal(text); }, &is_aborted);
-  if (is_aborted.load()) return;  // the window is closing: no box, and the host is gone
-  if (!failure.isEmpty()) {
-    emit error_signal(failure);
+  const EngineRun::Result result =
+      engine_.command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done,
+                      [this](const QString& text) { emit log_signal(text); });
+  if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
+  if (result.end == EngineRun::End::Failed) {
+    emit error_signal(result.error);
     return;
   }
   const QString newest = newest_file_named(params.value("project").toString(), "best_hyperparameters.yaml");

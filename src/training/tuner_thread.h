@@ -1,7 +1,8 @@
 #pragma once
 #include <QThread>
 #include <QVariantMap>
-#include <atomic>
+
+#include "engine_client/engine_run.h"
 
 namespace quorlan {
 
@@ -14,10 +15,9 @@ class YoloTunerThread : public QThread {
   ~YoloTunerThread() override;
 
   // Ends the search at once by ending its engine host (the window is closing).
-  void abort() { is_aborted.store(true); }
+  void abort() { engine_.cancel(); }
 
   const QVariantMap params;
-  std::atomic<bool> is_aborted{false};
 
  signals:
   void log_signal(const QString& text);
@@ -26,6 +26,9 @@ class YoloTunerThread : public QThread {
 
  protected:
   void run() override;
+
+ private:
+  EngineRun engine_;
 };
 
 }  // namespace quorlan

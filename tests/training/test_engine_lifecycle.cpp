@@ -146,9 +146,11 @@ class TestEngineLifecycle : public QObject {
     qputenv("QUORLAN_ENGINE_SCRIPT", fake.toUtf8());
     QJsonObject done;
     clock.restart();
-    const QString failure = run_engine_command({{"cmd", "export"}}, "exported", &done, [](const QString&) {});
+    EngineRun run;
+    const EngineRun::Result result = run.command({{"cmd", "export"}}, "exported", &done, [](const QString&) {});
     qputenv("QUORLAN_ENGINE_SCRIPT", (QString(QUORLAN_SOURCE_DIR) + "/engine/quorlan_engine.py").toUtf8());
-    QVERIFY2(failure.contains("not a JSON object"), qPrintable(failure));
+    QCOMPARE(result.end, EngineRun::End::Failed);
+    QVERIFY2(result.error.contains("not a JSON object"), qPrintable(result.error));
     QVERIFY(clock.elapsed() < 20000);
   }
 
