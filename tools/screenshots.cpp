@@ -7,6 +7,7 @@
 // Message boxes are recorded, not shown, so the tool never waits for a click.
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -14,6 +15,8 @@
 #include <QProgressBar>
 #include <QSpinBox>
 #include <QTabWidget>
+#include <deque>
+#include <memory>
 
 #include "annotate/annotator_tab.h"
 #include "app/quorlan_studio.h"
@@ -23,9 +26,9 @@
 #include "imaging/splitter_tab.h"
 #include "inference/inference_tab.h"
 #include "shell/help_dialog.h"
-#include "support/scripted_prompts.h"
 #include "training/config_tab.h"
 #include "training/training_tab.h"
+#include "widgets/prompts.h"
 
 namespace {
 void wait_until(QApplication& app, const std::function<bool()>& done, int ms) {
@@ -34,6 +37,38 @@ void wait_until(QApplication& app, const std::function<bool()>& done, int ms) {
   while (!done() && timer.elapsed() < ms) app.processEvents(QEventLoop::AllEvents, 50);
   app.processEvents();
 }
+}  // namespace
+
+namespace {
+
+// Prompts for an unattended run: the folders and files to answer come from the command line,
+// every message is printed, and no dialog ever waits for a hand.
+class UnattendedPrompts : public quorlan::UserPrompts {
+ public:
+  std::deque<QString> directories;
+  std::deque<QString> open_files;
+
+  QString get_existing_directory(QWidget*, const QString&, const QString&) override { return next(directories); }
+  QString get_open_file_name(QWidget*, const QString&, const QString&, const QString&) override {
+    return next(open_files);
+  }
+  QStringList get_open_file_names(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
+  QString get_save_file_name(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
+  void message(QWidget*, quorlan::MessageKind, const QString& title, const QString& text) override {
+    std::printf("[%s] %s\n", qPrintable(title), qPrintable(text));
+  }
+  int exec_dialog(QDialog&) override { return QDialog::Rejected; }
+  int choose(QWidget*, const QString&, const QString&, const QStringList&) override { return -1; }
+
+ private:
+  static QString next(std::deque<QString>& answers) {
+    if (answers.empty()) return {};
+    const QString answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+};
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -45,7 +80,9 @@ int main(int argc, char* argv[]) {
     return i > 0 && i + 1 < args.size() ? args[i + 1] : QString();
   };
   QDir().mkpath(out);
-  quorlan::ScriptedPrompts* prompts = quorlan::ScriptedPrompts::install();
+  auto owned = std::make_unique<UnattendedPrompts>();
+  UnattendedPrompts* prompts = owned.get();
+  quorlan::install_prompts(std::move(owned));
   quorlan::QuorlanStudio window;
   window.show();
   const auto shot = [&](const QString& name) { window.grab().save(QDir(out).filePath(name + ".png")); };
@@ -127,7 +164,6 @@ int main(int argc, char* argv[]) {
       shot("annotator-autolabelled");
     }
   }
-  for (const auto& m : prompts->messages) std::printf("[%s] %s\n", qPrintable(m.title), qPrintable(m.text));
 
   quorlan::HelpDialog guide(&window);
   guide.resize(750, 600);

@@ -13,10 +13,23 @@ using namespace quorlan;
 class TestLabelFiles : public QObject {
   Q_OBJECT
  private slots:
+  void label_path_replaces_the_last_extension_data() {
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("plain") << "/d/street_04.jpg"
+                           << "/d/street_04.txt";
+    QTest::newRow("dots in the name, upper case") << "/d/a.b.PNG"
+                                                  << "/d/a.b.txt";
+    QTest::newRow("a dot in the folder only") << "/d.x/noext"
+                                              << "/d.x/noext.txt";
+  }
   void label_path_replaces_the_last_extension() {
-    QCOMPARE(label_path_for("/d/street_04.jpg"), QString("/d/street_04.txt"));
-    QCOMPARE(label_path_for("/d/a.b.PNG"), QString("/d/a.b.txt"));
-    QCOMPARE(label_path_for("/d.x/noext"), QString("/d.x/noext.txt"));
+    QFETCH(QString, image);
+    QFETCH(QString, label);
+    QCOMPARE(label_path_for(image), label);
+  }
+
+  void label_files_of_the_engine_layout() {
     // The engine's layout: images/ with a sibling labels/ keeps the label files there.
     QTemporaryDir dir;
     QDir(dir.path()).mkpath("set/images");

@@ -96,17 +96,26 @@ class TestCli : public QObject {
       QVERIFY(help.out.contains("--json"));
     }
     QVERIFY(quorlan_cli({"export", "--help"}).out.contains("70/20/10)"));
-    // Bad usage: 2, with the reason and nothing done.
-    for (const QStringList& bad :
-         {QStringList{"export", path("src")}, QStringList{"export", "a", "b", "--split", "50/40"},
-          QStringList{"export", "a", "b", "--format", "xml"},
-          QStringList{"tile", "a", "b", "--parts", "4", "--grid", "3x3"},
-          QStringList{"resize", "a", "b", "--rotate", "45"}, QStringList{"augment", "a", "b", "--rotation", "15:-15"},
-          QStringList{"health", "a", "--imgsz", "big"}, QStringList{"stats", "--nope", "a"}}) {
-      const Run run = quorlan_cli(bad);
-      QVERIFY2(run.code == 2, qPrintable(bad.join(' ') + " -> " + QString::number(run.code)));
-      QVERIFY(!run.err.isEmpty());
-    }
+  }
+
+  // Bad usage: 2, with the reason and nothing done.
+  void bad_usage_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("export without DST") << QStringList{"export", "src"};
+    QTest::newRow("split not totalling 100") << QStringList{"export", "a", "b", "--split", "50/40"};
+    QTest::newRow("unknown format") << QStringList{"export", "a", "b", "--format", "xml"};
+    QTest::newRow("grid not matching the parts") << QStringList{"tile", "a", "b", "--parts", "4", "--grid", "3x3"};
+    QTest::newRow("rotation not a quarter") << QStringList{"resize", "a", "b", "--rotate", "45"};
+    QTest::newRow("range upside down") << QStringList{"augment", "a", "b", "--rotation", "15:-15"};
+    QTest::newRow("size not a number") << QStringList{"health", "a", "--imgsz", "big"};
+    QTest::newRow("unknown option") << QStringList{"stats", "--nope", "a"};
+  }
+  void bad_usage() {
+    QFETCH(QStringList, args);
+    const Run run = quorlan_cli(args);
+    QCOMPARE(run.code, 2);
+    QVERIFY(run.err.contains("Run \"quorlan " + args[0] + " --help\""));
+    QVERIFY(run.out.isEmpty());
   }
 
   void export_matches_the_studio() {
