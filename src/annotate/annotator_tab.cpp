@@ -220,6 +220,15 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(table_objects, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { relabel_shape(row); });
   connect(btn_delete_obj, &QPushButton::clicked, this, [this] { ann_delete_selected(); });
   connect(btn_save_ann, &QPushButton::clicked, this, [this] { save_current_annotations(); });
+  // The dataset tools read this folder's files: the shapes on screen reach disk first.
+  const std::pair<QPushButton*, void (AnnotatorTab::*)()> dataset_buttons[] = {
+      {btn_split_export, &AnnotatorTab::export_requested},
+      {btn_health_check, &AnnotatorTab::health_check_requested},
+      {btn_analytics, &AnnotatorTab::analytics_requested}};
+  for (const auto& [button, request] : dataset_buttons)
+    connect(button, &QPushButton::clicked, this, [this, request = request] {
+      if (resolve_unsaved()) emit(this->*request)();
+    });
   connect(canvas, &InteractiveCanvas::polygon_completed, this, &AnnotatorTab::handle_new_poly);
   connect(canvas, &InteractiveCanvas::point_clicked, this, &AnnotatorTab::handle_canvas_point);
   connect(canvas, &InteractiveCanvas::selectionChanged, this, &AnnotatorTab::sync_canvas_selection);
@@ -396,6 +405,11 @@ void AnnotatorTab::jump_to_image(int row) {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
   }
+}
+
+void AnnotatorTab::show_image_file(const QString& path) {
+  const int row = static_cast<int>(image_paths.indexOf(path));
+  if (row >= 0) jump_to_image(row);
 }
 
 void AnnotatorTab::prev_image() {

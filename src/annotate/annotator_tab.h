@@ -47,6 +47,8 @@ class AnnotatorTab : public QWidget {
   void render_canvas_image();
   void fit_canvas_to_screen();
   void jump_to_image(int row);
+  // Shows the image at `path` of the folder (from a health-check finding); nothing when unknown.
+  void show_image_file(const QString& path);
   void prev_image();
   void next_image();
   void change_active_mode(const QString& mode);
@@ -138,6 +140,10 @@ class AnnotatorTab : public QWidget {
  signals:
   // A short notice for the window's status line (an image that could not be read, ...).
   void notice_signal(const QString& text);
+  // The dataset buttons, after the shapes on screen reached disk (nothing when they could not).
+  void export_requested();
+  void health_check_requested();
+  void analytics_requested();
 
  private:
   enum class WriteOutcome { Written, Failed, Stayed };

@@ -66,23 +66,18 @@ void QuorlanStudio::init_ui() {
                          "tab_config",  "tab_progress", "tab_inference"};
   for (int i = 0; i < tabs->count(); ++i) tabs->widget(i)->setObjectName(names[i]);
 
-  // The dataset tools read the annotator's folder; the shapes on screen reach disk first.
-  connect(tab_workspace->btn_split_export, &QPushButton::clicked, this, [this] {
-    if (!tab_workspace->resolve_unsaved()) return;
-    export_and_split_dataset(this, tab_workspace->image_paths, tab_workspace->classes);
-  });
-  connect(tab_workspace->btn_health_check, &QPushButton::clicked, this, [this] {
-    if (!tab_workspace->resolve_unsaved()) return;
+  // The dataset tools work on the annotator's folder.
+  connect(tab_workspace, &AnnotatorTab::export_requested, this,
+          [this] { export_and_split_dataset(this, tab_workspace->image_paths, tab_workspace->classes); });
+  connect(tab_workspace, &AnnotatorTab::health_check_requested, this, [this] {
     run_health_check(this, tab_workspace->image_folder, tab_workspace->classes, tab_config->image_size(),
                      [this](const QString& image) {
                        tabs->setCurrentWidget(tab_workspace);
-                       tab_workspace->jump_to_image(static_cast<int>(tab_workspace->image_paths.indexOf(image)));
+                       tab_workspace->show_image_file(image);
                      });
   });
-  connect(tab_workspace->btn_analytics, &QPushButton::clicked, this, [this] {
-    if (!tab_workspace->resolve_unsaved()) return;
-    show_dataset_analytics(this, tab_workspace->image_paths, tab_workspace->classes);
-  });
+  connect(tab_workspace, &AnnotatorTab::analytics_requested, this,
+          [this] { show_dataset_analytics(this, tab_workspace->image_paths, tab_workspace->classes); });
   connect(tab_config, &ConfigTab::start_training_signal, this, &QuorlanStudio::start_training);
   connect(tab_config, &ConfigTab::start_tuning_signal, this, &QuorlanStudio::start_automl_tuning);
   connect(tab_progress, &TrainingTab::automl_results_signal, this, &QuorlanStudio::apply_automl_results);
