@@ -89,7 +89,15 @@ QString copy_bytes_and_times(const QString& from, const QString& to) {
 }  // namespace
 
 Status copy_with_times(const QString& from, const QString& to) {
-  // Beside the target, so the rename never crosses file systems; hidden while it is written.
+  if (!QFileInfo::exists(to)) {
+    // A new file: written in place, and taken away again when the copy fails (a full disk).
+    const QString reason = copy_bytes_and_times(from, to);
+    if (reason.isEmpty()) return {};
+    QFile::remove(to);
+    return failure(reason);
+  }
+  // A file that is there already is replaced only by a whole copy: written beside it under a
+  // hidden name (so the rename never crosses file systems), then renamed over it.
   const QFileInfo target(to);
   const QString partial = target.dir().filePath(QStringLiteral(".%1.quorlan-partial").arg(target.fileName()));
   const QString reason = copy_bytes_and_times(from, partial);

@@ -6,8 +6,8 @@
 namespace quorlan {
 
 // Copies a file with its access and modification times, replacing the target (the kernel copies
-// the bytes where it can). The copy is written under a temporary name beside the target and
-// renamed at the end, so a failure (a full disk) leaves no half-written target.
+// the bytes where it can). A failure (a full disk) leaves no half-written target: a new file is
+// taken away again, and an existing one is replaced only by a whole copy renamed over it.
 Status copy_with_times(const QString& from, const QString& to);
 
 }  // namespace quorlan
