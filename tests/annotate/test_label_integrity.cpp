@@ -85,7 +85,9 @@ class TestLabelIntegrity : public QObject {
     tab->save_current_annotations();
     prompts_->dialogs.push_back([](QDialog&) { return QDialog::Rejected; });  // the split dialog, cancelled
     tab->btn_split_export->click();
+    QVERIFY(prompts_->dialogs.empty());  // the window heard the button and opened the split dialog
     tab->btn_health_check->click();
+    QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
     tab->btn_analytics->click();
     window->close();
     window.reset();
