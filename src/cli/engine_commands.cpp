@@ -13,13 +13,10 @@
 #include "engine_client/engine_host.h"
 #include "engine_client/engine_run.h"
 #include "engine_client/prediction_host.h"
+#include "engine_client/run_settings.h"
 
 namespace quorlan::cli {
 namespace {
-
-// The engine re-roots a relative project under its own runs folder; the working folder is what
-// the user means.
-QString absolute_path(const QString& path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
 
 int engine_missing(Command& c) {
   return c.fail("Ultralytics is not installed. Set up the engine with scripts/setup-engine (see the README).");
@@ -42,35 +39,49 @@ EngineRun::Result command_until_interrupted(EngineRun& engine, const QJsonObject
   });
 }
 
+// An option's help with its default.
+QString with_default(const char* help, const QString& value) {
+  return QStringLiteral("%1 (default %2).").arg(help, value);
+}
+QString with_default(const char* help, run_settings::IntSetting setting) {
+  return with_default(help, QString::number(setting.value));
+}
+
+// A whole-number option within the bounds the configuration tab has.
+int setting_value(const Command& c, const QString& option, run_settings::IntSetting setting, bool* ok) {
+  return *ok ? c.int_value(option, ok, setting.min, setting.max) : 0;
+}
+
 int run_train(const QStringList& arguments) {
+  namespace rs = run_settings;
   Command c("train", "Train a YOLO model on DATA.yaml through the engine, as the training tab does.", arguments);
   c.parser.addOptions({
-      {"model", "Weights or model config to start from (default yolov8s.pt).", "M", "yolov8s.pt"},
-      {"epochs", "Epochs (default 100).", "N", "100"},
-      {"imgsz", "Image size (default 640).", "N", "640"},
-      {"batch", "Batch size, -1 for auto (default 16).", "N", "16"},
-      {"workers", "Data loader workers (default 4).", "N", "4"},
-      {"optimizer", "auto, AdamW, SGD or Adam (default auto).", "NAME", "auto"},
-      {"lr0", "Initial learning rate (default 0.01).", "X", "0.01"},
-      {"lrf", "Final learning rate factor (default 0.01).", "X", "0.01"},
-      {"close-mosaic", "Epochs without mosaic at the end (default 10).", "N", "10"},
+      {"model", with_default("Weights or model config to start from", rs::kModel), "M", rs::kModel},
+      {"epochs", with_default("Epochs", rs::kEpochs), "N", QString::number(rs::kEpochs.value)},
+      {"imgsz", with_default("Image size", rs::kImageSize), "N", QString::number(rs::kImageSize.value)},
+      {"batch", with_default("Batch size, -1 for auto", rs::kBatch), "N", QString::number(rs::kBatch.value)},
+      {"workers", with_default("Data loader workers", rs::kWorkers), "N", QString::number(rs::kWorkers.value)},
+      {"optimizer", with_default("auto, AdamW, SGD or Adam", rs::kOptimizers.first()), "NAME", rs::kOptimizers.first()},
+      {"lr0", with_default("Initial learning rate", QString::number(rs::kLr0)), "X", QString::number(rs::kLr0)},
+      {"lrf", with_default("Final learning rate factor", QString::number(rs::kLrf)), "X", QString::number(rs::kLrf)},
+      {"close-mosaic", with_default("Epochs without mosaic at the end", rs::kCloseMosaic), "N",
+       QString::number(rs::kCloseMosaic.value)},
       {"device", "auto (the first GPU when there is one, else the CPU), cpu, or a GPU like 0 (default auto).", "D",
        "auto"},
-      {"project", "Folder of the runs (default runs/detect).", "DIR", "runs/detect"},
-      {"name", "Run name (default tavrin_yolo_run).", "NAME", "tavrin_yolo_run"},
+      {"project", with_default("Folder of the runs", rs::kProject), "DIR", rs::kProject},
+      {"name", with_default("Run name", rs::kName), "NAME", rs::kName},
   });
   if (const int code = c.parse({"DATA.yaml"}); code >= 0) return code;
   bool ok = true;
-  const int epochs = c.int_value("epochs", &ok, 1, 2000);
-  const int imgsz = ok ? c.int_value("imgsz", &ok, 32, 4096) : 0;
-  const int batch = ok ? c.int_value("batch", &ok, -1, 256) : 0;
-  const int workers = ok ? c.int_value("workers", &ok, 0, 32) : 0;
-  const int close_mosaic = ok ? c.int_value("close-mosaic", &ok, 0, 100) : 0;
+  const int epochs = setting_value(c, "epochs", rs::kEpochs, &ok);
+  const int imgsz = setting_value(c, "imgsz", rs::kImageSize, &ok);
+  const int batch = setting_value(c, "batch", rs::kBatch, &ok);
+  const int workers = setting_value(c, "workers", rs::kWorkers, &ok);
+  const int close_mosaic = setting_value(c, "close-mosaic", rs::kCloseMosaic, &ok);
   const double lr0 = ok ? c.real_value("lr0", &ok) : 0;
   const double lrf = ok ? c.real_value("lrf", &ok) : 0;
   if (!ok) return kUsage;
-  if (!QStringList{"auto", "AdamW", "SGD", "Adam"}.contains(c.value("optimizer")))
-    return c.usage("--optimizer is auto, AdamW, SGD or Adam.");
+  if (!rs::kOptimizers.contains(c.value("optimizer"))) return c.usage("--optimizer is auto, AdamW, SGD or Adam.");
   const QString data = c.positional()[0];
   if (!QFileInfo::exists(data)) return c.fail("YAML file path does not exist:\n" + data);
   if (!HAS_YOLO()) return engine_missing(c);
@@ -78,8 +89,8 @@ int run_train(const QStringList& arguments) {
   if (device == QLatin1String("auto"))
     device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
   const QVariantMap params{{"model_path", c.value("model")},
-                           {"data_yaml", absolute_path(data)},
-                           {"project", absolute_path(c.value("project"))},
+                           {"data_yaml", run_settings::absolute_project_path(data)},
+                           {"project", run_settings::absolute_project_path(c.value("project"))},
                            {"name", c.value("name")},
                            {"epochs", epochs},
                            {"imgsz", imgsz},
@@ -106,7 +117,7 @@ int run_train(const QStringList& arguments) {
         return kind == QLatin1String("finished") || kind == QLatin1String("stopped") || kind == QLatin1String("error");
       },
       [&] { follow_interrupts(engine); });
-  const QString run_dir = QDir(absolute_path(c.value("project"))).filePath(c.value("name"));
+  const QString run_dir = QDir(run_settings::absolute_project_path(c.value("project"))).filePath(c.value("name"));
   QJsonObject json{{"save_dir", finished.value("save_dir").toString(run_dir)}};
   if (stopped || result.end == EngineRun::End::Cancelled)
     return c.fail(QStringLiteral("Training Stopped: the run is in %1 (its weights as saved last).").arg(run_dir), json,
@@ -122,22 +133,24 @@ int run_tune(const QStringList& arguments) {
   Command c("tune", "Search hyperparameters on DATA.yaml through the engine, as AutoML tuning in the studio does.",
             arguments);
   c.parser.addOptions({
-      {"model", "Weights to start from (default yolov8s.pt).", "M", "yolov8s.pt"},
-      {"epochs", "Epochs per trial, at most 10 are used (default 100).", "N", "100"},
-      {"optimizer", "auto, AdamW, SGD or Adam (default auto).", "NAME", "auto"},
-      {"project", "Folder of the runs (default runs/detect).", "DIR", "runs/detect"},
-      {"name", "Run name (default tavrin_yolo_run_tune).", "NAME", "tavrin_yolo_run_tune"},
+      {"model", with_default("Weights to start from", run_settings::kModel), "M", run_settings::kModel},
+      {"epochs", with_default("Epochs per trial, at most 10 are used", run_settings::kEpochs), "N",
+       QString::number(run_settings::kEpochs.value)},
+      {"optimizer", with_default("auto, AdamW, SGD or Adam", run_settings::kOptimizers.first()), "NAME",
+       run_settings::kOptimizers.first()},
+      {"project", with_default("Folder of the runs", run_settings::kProject), "DIR", run_settings::kProject},
+      {"name", with_default("Run name", run_settings::kName + "_tune"), "NAME", run_settings::kName + "_tune"},
   });
   if (const int code = c.parse({"DATA.yaml"}); code >= 0) return code;
   bool ok = true;
-  const int epochs = c.int_value("epochs", &ok, 1, 2000);
+  const int epochs = setting_value(c, "epochs", run_settings::kEpochs, &ok);
   if (!ok) return kUsage;
   const QString data = c.positional()[0];
   if (!QFileInfo::exists(data)) return c.fail("Data YAML file path does not exist.");
   if (!HAS_YOLO()) return engine_missing(c);
   const QVariantMap params{{"model_path", c.value("model")},
-                           {"data_yaml", absolute_path(data)},
-                           {"project", absolute_path(c.value("project"))},
+                           {"data_yaml", run_settings::absolute_project_path(data)},
+                           {"project", run_settings::absolute_project_path(c.value("project"))},
                            {"name", c.value("name")},
                            {"epochs", epochs},
                            {"optimizer", c.value("optimizer")}};
@@ -145,7 +158,7 @@ int run_tune(const QStringList& arguments) {
   EngineRun engine;
   const EngineRun::Result result = command_until_interrupted(
       engine, {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done);
-  const QString run_dir = QDir(absolute_path(c.value("project"))).filePath(c.value("name"));
+  const QString run_dir = QDir(run_settings::absolute_project_path(c.value("project"))).filePath(c.value("name"));
   const QJsonObject json{{"save_dir", run_dir}};
   if (result.end == EngineRun::End::Cancelled)
     return c.fail("Tuning stopped: the trials so far are in " + run_dir, json, kInterrupted);

@@ -35,6 +35,14 @@ QPointF at_x(QPointF a, QPointF b, double x) {
   return {x, a.y() + t * (b.y() - a.y())};
 }
 
+// The lines of a label file that could not be read (blank ones do not count).
+int unreadable_lines(const LabelReadResult& read) {
+  int count = 0;
+  for (const QByteArray& line : read.kept)
+    if (!line.trimmed().isEmpty()) ++count;
+  return count;
+}
+
 QPointF at_y(QPointF a, QPointF b, double y) {
   const double t = (y - a.y()) / (b.y() - a.y());
   return {a.x() + t * (b.x() - a.x()), y};
@@ -56,8 +64,7 @@ SourceLabels read_source_labels(const QString& image_path, QSize size) {
   // No class names are needed: every non-negative id is carried as it is.
   const LabelReadResult read = parse_label_bytes(bytes, -1, size.width(), size.height());
   labels.shapes = read.shapes;
-  for (const QByteArray& line : read.kept)
-    if (!line.trimmed().isEmpty()) ++labels.unreadable;
+  labels.unreadable = unreadable_lines(read);
   return labels;
 }
 
@@ -159,8 +166,7 @@ TurnedLabels turned_labels(const QString& image_path, int rotation) {
   }
   // In normalised units the picture is the unit square, whatever its size.
   const LabelReadResult read = parse_label_bytes(bytes, -1, 1, 1);
-  for (const QByteArray& line : read.kept)
-    if (!line.trimmed().isEmpty()) ++out.unreadable;
+  out.unreadable = unreadable_lines(read);
   QTransform turn;
   if (rotation == 90)
     turn = QTransform(0, 1, -1, 0, 1, 0);  // (x, y) -> (1 - y, x)

@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "engine_client/engine_host.h"
+#include "engine_client/run_settings.h"
 #include "shell/theme.h"
 #include "training/training_math.h"
 #include "widgets/prompts.h"
@@ -19,16 +20,16 @@
 namespace quorlan {
 namespace {
 
-QSpinBox* int_box(const char* name, int min, int max, int step, int value) {
+QSpinBox* int_box(const char* name, run_settings::IntSetting setting, int step) {
   auto* box = new QSpinBox;
   box->setObjectName(name);
-  box->setRange(min, max);
+  box->setRange(setting.min, setting.max);
   box->setSingleStep(step);
-  box->setValue(value);
+  box->setValue(setting.value);
   return box;
 }
 
-QLineEdit* line(const char* name, const char* text) {
+QLineEdit* line(const char* name, const QString& text) {
   auto* edit = new QLineEdit(text);
   edit->setObjectName(name);
   return edit;
@@ -46,11 +47,11 @@ void ConfigTab::setup_config_tab() {
   model_combo = new QComboBox;
   model_combo->setObjectName("model_combo");
   model_combo->setEditable(true);
-  model_combo->addItems({"yolov8s.pt", "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt", "yolov8s-seg.pt",
+  model_combo->addItems({run_settings::kModel, "yolov8n.pt", "yolov8m.pt", "yolov8l.pt", "yolov8x.pt", "yolov8s-seg.pt",
                          "yolov8n-seg.pt", "yolov8m-seg.pt", "yolov8l-seg.pt", "yolov8x-seg.pt"});
   data_yaml_input = line("data_yaml_input", "data.yaml");
-  project_dir_input = line("project_dir_input", "runs/detect");
-  run_name_input = line("run_name_input", "tavrin_yolo_run");
+  project_dir_input = line("project_dir_input", run_settings::kProject);
+  run_name_input = line("run_name_input", run_settings::kName);
   auto* browse = new QPushButton("Browse...");
   browse->setObjectName("btn_browse_yaml");
   connect(browse, &QPushButton::clicked, this, [this] { browse_data_yaml(); });
@@ -82,23 +83,23 @@ void ConfigTab::setup_config_tab() {
 
   auto* hyper_box = new QGroupBox("Training Hyperparameters");
   auto* hyper = new QGridLayout(hyper_box);
-  epochs_input = int_box("epochs_input", 1, 2000, 1, 100);
-  imgsz_input = int_box("imgsz_input", 32, 4096, 32, 640);
-  batch_input = int_box("batch_input", -1, 256, 1, 16);
-  workers_input = int_box("workers_input", 0, 32, 1, 4);
+  epochs_input = int_box("epochs_input", run_settings::kEpochs, 1);
+  imgsz_input = int_box("imgsz_input", run_settings::kImageSize, 32);
+  batch_input = int_box("batch_input", run_settings::kBatch, 1);
+  workers_input = int_box("workers_input", run_settings::kWorkers, 1);
   optimizer_combo = new QComboBox;
   optimizer_combo->setObjectName("optimizer_combo");
-  optimizer_combo->addItems({"auto", "AdamW", "SGD", "Adam"});
+  optimizer_combo->addItems(run_settings::kOptimizers);
   lr0_input = new QDoubleSpinBox;
   lr0_input->setObjectName("lr0_input");
   lr0_input->setDecimals(5);
   lr0_input->setSingleStep(0.0001);
-  lr0_input->setValue(0.01);
+  lr0_input->setValue(run_settings::kLr0);
   lrf_input = new QDoubleSpinBox;
   lrf_input->setObjectName("lrf_input");
   lrf_input->setDecimals(5);
-  lrf_input->setValue(0.01);
-  close_mosaic_input = int_box("close_mosaic_input", 0, 100, 1, 10);
+  lrf_input->setValue(run_settings::kLrf);
+  close_mosaic_input = int_box("close_mosaic_input", run_settings::kCloseMosaic, 1);
   const struct {
     const char* text;
     const char* tip;
@@ -156,7 +157,7 @@ QVariantMap ConfigTab::training_params(const QString& data_yaml, const QString& 
       {"data_yaml", data_yaml},
       // The engine re-roots a relative project under its own runs folder; the studio's working
       // folder is what the user means.
-      {"project", absolute_project_path(project_dir_input->text().trimmed())},
+      {"project", run_settings::absolute_project_path(project_dir_input->text().trimmed())},
       {"name", run_name_input->text().trimmed()},
       {"epochs", epochs_input->value()},
       {"imgsz", imgsz_input->value()},
@@ -174,7 +175,7 @@ QVariantMap ConfigTab::tuning_params(const QString& data_yaml) const {
   return {
       {"model_path", model_combo->currentText().trimmed()},
       {"data_yaml", data_yaml},
-      {"project", absolute_project_path(project_dir_input->text().trimmed())},
+      {"project", run_settings::absolute_project_path(project_dir_input->text().trimmed())},
       {"name", run_name_input->text().trimmed() + "_tune"},
       {"epochs", epochs_input->value()},
       {"optimizer", optimizer_combo->currentText()},

@@ -118,6 +118,4 @@ std::optional<QVariantMap> read_yaml_mapping(const QString& path, QString* error
   }
 }
 
-QString absolute_project_path(const QString& path) { return QDir::cleanPath(QDir::current().absoluteFilePath(path)); }
-
 }  // namespace quorlan

@@ -34,7 +34,4 @@ QString newest_file_named(const QString& root, const QString& name);
 // read or is not a mapping.
 std::optional<QVariantMap> read_yaml_mapping(const QString& path, QString* error);
 
-// An absolute path for `path` resolved against the current working folder.
-QString absolute_project_path(const QString& path);
-
 }  // namespace quorlan
