@@ -19,6 +19,7 @@
 #include "core/atomic_file.h"
 #include "core/image_files.h"
 #include "core/image_limits.h"
+#include "core/jpeg_eighth.h"
 #include "core/label_files.h"
 #include "core/text_scan.h"
 
@@ -73,15 +74,22 @@ cv::Mat decode(const QByteArray& bytes, int flags) {
   }
 }
 
+// The grey picture at 1/8 scale: a baseline JPEG from its DC coefficients, anything else from the
+// decoder's own reduced decode.
+cv::Mat reduced_grey(const QByteArray& bytes) {
+  cv::Mat grey = jpeg_eighth_grey(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                                  static_cast<std::size_t>(bytes.size()));
+  return grey.empty() ? decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8) : grey;
+}
+
 }  // namespace
 
 std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
   const Expected<QByteArray> loaded = read_regular_file(image_path);
   if (!loaded) return std::nullopt;
   const QByteArray& bytes = *loaded;
-  // The decoder's own 1/8 scaling: a JPEG is never decoded at full size for this.
-  return difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8),
-                         [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
+  // A JPEG is never decoded at full size for this.
+  return difference_hash(reduced_grey(bytes), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
 }
 
 QVector<QByteArray> content_keys(const QStringList& paths) {
@@ -153,8 +161,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (!f.size.isValid()) f.size = header_size(path);  // a PNG that ends after its header, say
     const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
     if (f.size.isValid() && pixels <= max_decode_pixels()) {
-      const std::optional<std::uint64_t> hash = difference_hash(decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8),
-                                                                [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
+      const std::optional<std::uint64_t> hash =
+          difference_hash(reduced_grey(bytes), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
       f.decoded = hash.has_value();
       f.phash = hash.value_or(0);
     }
