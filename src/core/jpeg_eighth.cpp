@@ -10,8 +10,9 @@
 // A baseline JPEG's DC coefficient of a block is its mean, so the 1/8-scale picture is the DC
 // coefficients of the luma blocks and nothing else. libjpeg's own 1/8 decode still runs its whole
 // pipeline per block (clearing coefficient buffers, the 1x1 inverse transform, colour and output
-// stages); this reader walks the Huffman codes, keeps the DC values and skips every AC code with
-// one table look-up. Anything unusual gives up, and the caller uses libjpeg.
+// stages); this reader walks the Huffman codes, keeps the DC values and skips the AC codes, most
+// often a block's whole run of them with one table look-up. Anything unusual gives up, and the
+// caller uses libjpeg.
 
 namespace quorlan {
 namespace {

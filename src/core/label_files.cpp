@@ -47,12 +47,14 @@ QString fixed6(double value) {
 }
 
 QString label_folder_for(const QString& image_folder) {
-  const QFileInfo folder(image_folder);
-  if (folder.fileName() == QLatin1String("images")) {
-    const QString labels = QDir::cleanPath(folder.absoluteFilePath() + QStringLiteral("/../labels"));
-    if (QFileInfo(labels).isDir()) return labels;
-  }
-  return image_folder;
+  // The engine's rule: the last folder named "images" on the path stands for "labels"
+  // (set/images -> set/labels, set/images/train -> set/labels/train), when that folder exists.
+  QStringList parts = QDir::cleanPath(QFileInfo(image_folder).absoluteFilePath()).split(QLatin1Char('/'));
+  const int at = parts.lastIndexOf(QStringLiteral("images"));
+  if (at < 0) return image_folder;
+  parts[at] = QStringLiteral("labels");
+  const QString labels = parts.join(QLatin1Char('/'));
+  return QFileInfo(labels).isDir() ? labels : image_folder;
 }
 
 QString label_path_in(const QString& label_folder, const QString& image_path) {
@@ -69,7 +71,7 @@ QString label_path_for(const QString& image_path) {
   const int name_start = std::max(image_path.lastIndexOf('/'), image_path.lastIndexOf('\\')) + 1;
   if (name_start == 0) return label_path_in(QString(), image_path);
   const QString folder = image_path.left(name_start - 1);
-  return label_path_in(folder.endsWith(QLatin1String("images")) ? label_folder_for(folder) : folder, image_path);
+  return label_path_in(folder.contains(QLatin1String("images")) ? label_folder_for(folder) : folder, image_path);
 }
 
 QString format_label_line(int class_id, const QPolygonF& scene_points, int width, int height) {

@@ -11,9 +11,10 @@
 
 namespace quorlan {
 
-// The folder holding the label files of the images in `image_folder`: the sibling `labels`
-// folder when `image_folder` is an `images` folder that has one (the engine's layout, also
-// the one the export writes), otherwise `image_folder` itself.
+// The folder holding the label files of the images in `image_folder`: as the engine finds them,
+// the same path with its last `images` folder named `labels` (set/images/train ->
+// set/labels/train; the export writes set/images -> set/labels) when that folder exists,
+// otherwise `image_folder` itself.
 QString label_folder_for(const QString& image_folder);
 // The label file of `image_path` inside `label_folder`: its name with the extension (from the
 // last dot of the file name) replaced by ".txt".

@@ -89,7 +89,7 @@ void write_tiles(const QString& file, const QString& output_dir, int width, int 
         carry_labels(labels.shapes, QTransform::fromTranslate(-r.x(), -r.y()), r.size(), carry.min_visible);
     out.objects_cut += carried.cut;
     if (carried.kept == 0) continue;
-    // Where the studio and the engine look for it (a sibling "labels" of an "images" folder).
+    // Where the studio and the engine look for it (images/... -> labels/... when that folder exists).
     const QString label_target = label_path_for(target);
     const Status written = write_file_atomically(label_target, carried.bytes, false);
     if (!written) {

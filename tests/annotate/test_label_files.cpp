@@ -37,6 +37,19 @@ class TestLabelFiles : public QObject {
     QDir(dir.path()).mkpath("set/labels");
     QCOMPARE(label_folder_for(dir.filePath("set/images")), dir.filePath("set/labels"));
     QCOMPARE(label_path_for(dir.filePath("set/images/a.jpg")), dir.filePath("set/labels/a.txt"));
+    // The engine's usual split folders: the last "images" on the path becomes "labels".
+    QDir(dir.path()).mkpath("set/images/train");
+    QCOMPARE(label_path_for(dir.filePath("set/images/train/a.jpg")), dir.filePath("set/images/train/a.txt"));
+    QDir(dir.path()).mkpath("set/labels/train");
+    QCOMPARE(label_path_for(dir.filePath("set/images/train/a.jpg")), dir.filePath("set/labels/train/a.txt"));
+    QDir(dir.path()).mkpath("images/x/images/val");
+    QDir(dir.path()).mkpath("images/x/labels/val");
+    QDir(dir.path()).mkpath("labels/x/images/val");
+    QCOMPARE(label_folder_for(dir.filePath("images/x/images/val")), dir.filePath("images/x/labels/val"));
+    // A folder that only has "images" inside a longer name keeps its labels beside the pictures.
+    QDir(dir.path()).mkpath("my_images");
+    QDir(dir.path()).mkpath("my_labels");
+    QCOMPARE(label_folder_for(dir.filePath("my_images")), dir.filePath("my_images"));
   }
 
   void line_format_six_decimals_and_clamping() {
