@@ -114,7 +114,10 @@ void QuorlanStudio::open_guide() {
 
 void QuorlanStudio::apply_theme(bool is_dark) {
   is_dark_mode = is_dark;
-  if (qApp) qApp->setStyleSheet(get_stylesheet(is_dark_mode));
+  if (qApp) {
+    QApplication::setPalette(theme_palette(is_dark_mode));
+    qApp->setStyleSheet(get_stylesheet(is_dark_mode));
+  }
   tab_workspace->update_annotation_colors();
 }
 

@@ -1,8 +1,10 @@
 #include "shell/theme.h"
 
+#include <QColor>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPalette>
 
 namespace quorlan {
 namespace {
@@ -90,6 +92,27 @@ QString get_stylesheet(bool is_dark) {
   QString sheet = QString::fromLatin1(kTemplate);
   for (const auto& [key, colour] : roles) sheet.replace(QLatin1String(key), QLatin1String(colour));
   return sheet;
+}
+
+QPalette theme_palette(bool is_dark) {
+  const Palette& p = is_dark ? kDark : kLight;
+  QPalette palette;
+  const auto set = [&](QPalette::ColorRole role, const char* colour) { palette.setColor(role, QColor(colour)); };
+  set(QPalette::Window, p.bg);
+  set(QPalette::WindowText, p.txt);
+  set(QPalette::Base, p.panel);
+  set(QPalette::AlternateBase, p.inp);
+  set(QPalette::Text, p.txt);
+  set(QPalette::Button, p.btn);
+  set(QPalette::ButtonText, p.txt);
+  set(QPalette::ToolTipBase, p.panel);
+  set(QPalette::ToolTipText, p.txt);
+  set(QPalette::PlaceholderText, p.txt_mute);
+  set(QPalette::Highlight, p.acc);
+  palette.setColor(QPalette::HighlightedText, Qt::white);
+  for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+    palette.setColor(QPalette::Disabled, role, QColor(p.txt_mute));
+  return palette;
 }
 
 QWidget* create_info_label(const QString& text, const QString& tooltip_text) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <QCheckBox>
+#include <QPalette>
 #include <QString>
 #include <QWidget>
 
@@ -7,6 +8,9 @@ namespace quorlan {
 
 // The application-wide style sheet for the dark (true) or light (false) palette.
 QString get_stylesheet(bool is_dark = true);
+// The same colours as a palette, for what the style sheet does not reach (the file dialog's lists,
+// a message box's details): light text never sits on a white view.
+QPalette theme_palette(bool is_dark = true);
 
 // A text label followed by an "ⓘ" glyph whose tool tip explains the field. Parentless;
 // the caller's layout takes ownership.

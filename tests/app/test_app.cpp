@@ -1,6 +1,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDoubleSpinBox>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGraphicsPolygonItem>
 #include <QHBoxLayout>
@@ -12,6 +13,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QToolButton>
+#include <QTreeView>
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
@@ -77,6 +79,25 @@ class TestApp : public QObject {
     window.theme_toggle->click();
     QVERIFY(window.is_dark_mode);
     QCOMPARE(qApp->styleSheet(), first);
+  }
+
+  // Views the sheet does not name (the file dialog's folder list) take the theme's colours too:
+  // readable text on its own background in both themes.
+  void unstyled_views_follow_the_theme() {
+    QuorlanStudio window;
+    for (const bool dark : {true, false}) {
+      if (window.is_dark_mode != dark) window.theme_toggle->click();
+      QFileDialog dialog;
+      dialog.setOption(QFileDialog::DontUseNativeDialog);
+      dialog.ensurePolished();
+      QTreeView* list = dialog.findChild<QTreeView*>();
+      QVERIFY(list);
+      list->ensurePolished();
+      const QColor base = list->palette().color(QPalette::Base), text = list->palette().color(QPalette::Text);
+      QVERIFY2(std::abs(base.lightness() - text.lightness()) > 120,
+               qPrintable(QString("%1 on %2").arg(text.name(), base.name())));
+      QCOMPARE(base.lightness() < 128, dark);
+    }
   }
 
   void guide_opens_a_new_dialog_each_time() {
