@@ -281,6 +281,8 @@ void AnnotatorTab::open_folder(const QString& folder) {
   prefetch_.clear();
   hidden_classes.clear();
   classes_unsaved_ = false;
+  names_manifest_ = found.source == FolderClasses::Source::Manifest ? found.path : QString();
+  manifest_told_ = false;
   image_folder = folder;
   label_folder = labels;
   image_paths = paths;
@@ -814,6 +816,17 @@ int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {
   // tries the file again before the label file, so no id reaches disk without its name.
   classes_unsaved_ = !save_classes_file();
   rebuild_class_list();
+  if (!names_manifest_.isEmpty() && !manifest_told_) {
+    manifest_told_ = true;
+    prompts().message(
+        this, MessageKind::Warning, "New Class",
+        QStringLiteral("The class names of this folder come from %1, which the studio does not rewrite.\n\n"
+                       "\"%2\" (id %3) is kept in %4 with the names before it. Add it to the names of %1 "
+                       "before training with that file; the studio's export writes a data.yaml with every name.")
+            .arg(QDir::toNativeSeparators(names_manifest_), label)
+            .arg(classes.size() - 1)
+            .arg(QDir::toNativeSeparators(QDir(image_folder).filePath("classes.txt"))));
+  }
   return static_cast<int>(classes.size()) - 1;
 }
 

@@ -201,6 +201,10 @@ class AnnotatorTab : public QWidget {
   QVector<LabelMark> marks_;  // one per image_paths entry
   ImagePrefetch prefetch_{decode_for_canvas};
   bool classes_unsaved_ = false;  // a class was added but classes.txt could not be written
+  // The dataset manifest (data.yaml) the folder's names came from, which the studio never rewrites;
+  // the first class added in such a folder says so.
+  QString names_manifest_;
+  bool manifest_told_ = false;
 };
 
 }  // namespace quorlan

@@ -94,6 +94,41 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(snapshot(dir.path()) == before);
   }
 
+  // The engine's split layout (images/train, labels/train): labels are read and written where the
+  // engine looks, and a class the user adds is kept beside the pictures, data.yaml left as it is and
+  // named once.
+  void a_new_class_in_an_engine_dataset_leaves_its_manifest_and_says_so() {
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("images/train");
+    QDir(dir.path()).mkpath("labels/train");
+    const QString manifest = "path: .\ntrain: images/train\nval: images/train\nnames: [car, bus]  # kept\n";
+    test::write_text(dir.filePath("data.yaml"), manifest);
+    test::write_image(dir.filePath("images/train/a.jpg"), 100, 100);
+    test::write_text(dir.filePath("labels/train/a.txt"), "1 0.5 0.5 0.2 0.2\n");
+
+    AnnotatorTab tab;
+    tab.open_folder(dir.filePath("images/train"));
+    QCOMPARE(tab.label_folder, dir.filePath("labels/train"));
+    QCOMPARE(tab.annotations.size(), 1);
+    const int told = static_cast<int>(prompts_->messages.size());
+    tab.combo_mode->setCurrentText("Polygon");
+    for (const char* name : {"dog", "cat"}) {
+      prompts_->dialogs.push_back(test::answer_label(name));
+      emit tab.canvas->polygon_completed(QPolygonF({{10, 10}, {40, 10}, {40, 40}}));
+    }
+    QVERIFY(tab.save_current_annotations());
+    QCOMPARE(test::read_text(dir.filePath("images/train/classes.txt")), QString("car\nbus\ndog\ncat\n"));
+    QCOMPARE(test::read_text(dir.filePath("data.yaml")), manifest);
+    const QStringList lines = test::read_text(dir.filePath("labels/train/a.txt")).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[1].startsWith("2 ") && lines[2].startsWith("3 "));
+    QVERIFY(!QFileInfo::exists(dir.filePath("images/train/a.txt")));
+    QCOMPARE(prompts_->messages.size(), told + 1);  // said once, at the first new class
+    QCOMPARE(prompts_->messages.last().title, QString("New Class"));
+    QVERIFY(prompts_->messages.last().text.contains("data.yaml") &&
+            prompts_->messages.last().text.contains("\"dog\" (id 2)"));
+  }
+
   void unknown_lines_survive_an_edit_in_their_order() {
     QTemporaryDir dir;
     test::write_image(dir.filePath("a.png"), 100, 100);
