@@ -41,17 +41,8 @@ std::optional<QStringList> read_manifest_names(const QString& yaml_path) {
   }
 }
 
-FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed) {
-  FolderClasses found;
-  const QDir folder(image_folder);
-  const QString classes_file = folder.filePath(QStringLiteral("classes.txt"));
-  if (const auto listed = read_classes_file(classes_file)) {
-    found.names = *listed;
-    found.source = FolderClasses::Source::ClassesFile;
-    found.path = classes_file;
-    return found;
-  }
-  QDir look(folder.absolutePath());
+QString find_dataset_manifest(const QString& image_folder, const QStringList* listed) {
+  QDir look(QDir(image_folder).absolutePath());
   for (int level = 0; level < 3; ++level) {
     QStringList candidates;
     for (const QString& name : {QStringLiteral("data.yaml"), QStringLiteral("data.yml")})
@@ -68,17 +59,61 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
     }
     for (const QString& name : manifests)
       if (!candidates.contains(look.filePath(name))) candidates << look.filePath(name);
-    for (const QString& candidate : candidates) {
-      if (const auto names = read_manifest_names(candidate)) {
-        found.names = *names;
-        found.source = FolderClasses::Source::Manifest;
-        found.path = candidate;
-        return found;
-      }
-    }
+    for (const QString& candidate : candidates)
+      if (read_manifest_names(candidate)) return candidate;
     if (!look.cdUp()) break;
   }
+  return {};
+}
+
+FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed) {
+  FolderClasses found;
+  const QString classes_file = QDir(image_folder).filePath(QStringLiteral("classes.txt"));
+  if (const auto names = read_classes_file(classes_file)) {
+    found.names = *names;
+    found.source = FolderClasses::Source::ClassesFile;
+    found.path = classes_file;
+    return found;
+  }
+  const QString manifest = find_dataset_manifest(image_folder, listed);
+  if (manifest.isEmpty()) return found;
+  found.names = *read_manifest_names(manifest);
+  found.source = FolderClasses::Source::Manifest;
+  found.path = manifest;
   return found;
+}
+
+QStringList manifest_split_folders(const QString& yaml_path) {
+  const Expected<QByteArray> loaded = read_regular_file(yaml_path);
+  if (!loaded) return {};
+  QStringList folders;
+  try {
+    const YAML::Node root = YAML::Load(loaded->toStdString());
+    if (!root.IsMap()) return {};
+    // The engine's root: `path`, absolute or from the manifest's folder; else the manifest's folder.
+    const QDir manifest_dir = QFileInfo(yaml_path).absoluteDir();
+    QDir base = manifest_dir;
+    if (const YAML::Node path = root["path"]; path && path.IsScalar()) {
+      const QString root_path = manifest_dir.filePath(QString::fromStdString(path.as<std::string>()));
+      if (QFileInfo(root_path).isDir()) base = QDir(root_path);
+    }
+    for (const char* key : {"train", "val", "test"}) {
+      const YAML::Node entry = root[key];
+      if (!entry) continue;
+      std::vector<std::string> listed;
+      if (entry.IsScalar()) listed.push_back(entry.as<std::string>());
+      if (entry.IsSequence())
+        for (const YAML::Node& item : entry)
+          if (item.IsScalar()) listed.push_back(item.as<std::string>());
+      for (const std::string& item : listed) {
+        const QString folder = QDir::cleanPath(base.filePath(QString::fromStdString(item)));
+        if (QFileInfo(folder).isDir() && !folders.contains(folder)) folders << folder;
+      }
+    }
+  } catch (const YAML::Exception&) {
+    return {};
+  }
+  return folders;
 }
 
 void write_class_names(const QString& source_folder, const QSet<QString>& output_folders, QStringList* failed) {

@@ -19,6 +19,13 @@ struct FolderClasses {
 // 100,000 images is then not listed a second time).
 FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed = nullptr);
 
+// The dataset manifest of an image folder: data.yaml, data.yml or another YAML file with `names`,
+// in the folder or up to two levels above it (the engine's set/images/train). Empty when none.
+QString find_dataset_manifest(const QString& image_folder, const QStringList* listed = nullptr);
+// The existing image folders a manifest's train/val/test entries name (a folder each, or a list of
+// them; text-file lists are not followed), resolved as the engine does from its `path`.
+QStringList manifest_split_folders(const QString& yaml_path);
+
 // The `names` of a YAML dataset manifest, as a list or a mapping of ids to names (ids without
 // a name in a mapping get their number). nullopt when the file has no usable `names`.
 std::optional<QStringList> read_manifest_names(const QString& yaml_path);

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -17,6 +18,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "core/atomic_file.h"
+#include "core/class_names.h"
 #include "core/image_files.h"
 #include "core/image_limits.h"
 #include "core/jpeg_eighth.h"
@@ -114,6 +116,28 @@ QVector<QByteArray> content_keys(const QStringList& paths) {
   return keys;
 }
 
+QStringList other_split_images(const QString& manifest, const QStringList& images) {
+  if (manifest.isEmpty() || images.isEmpty()) return {};
+  const QString here = QFileInfo(QFileInfo(images.first()).absolutePath()).canonicalFilePath();
+  const QStringList splits = manifest_split_folders(manifest);
+  const auto is_here = [&](const QString& split) { return QFileInfo(split).canonicalFilePath() == here; };
+  if (std::none_of(splits.cbegin(), splits.cend(), is_here)) return {};
+  QSet<QString> own;
+  for (const QString& image : images) own.insert(QFileInfo(image).canonicalFilePath());
+  QStringList found;
+  for (const QString& split : splits) {
+    if (is_here(split)) continue;
+    // As the engine lists a split folder: every picture under it.
+    QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      const QString path = it.next();
+      if (is_image_name(path) && !own.contains(QFileInfo(path).canonicalFilePath()) && !found.contains(path))
+        found << path;
+    }
+  }
+  return found;
+}
+
 int hamming(std::uint64_t a, std::uint64_t b) {
   return static_cast<int>(qPopulationCount(static_cast<quint64>(a ^ b)));
 }
@@ -169,7 +193,10 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     return f;
   });
 
-  const QVector<QByteArray> keys = content_keys(images);
+  // The pictures of the dataset's other splits, when this folder is one of its manifest's splits.
+  const QString manifest = find_dataset_manifest(folder);
+  const QStringList other_images = other_split_images(manifest, images);
+  const QVector<QByteArray> keys = content_keys(images + other_images);
   for (int i = 0; i < facts.size(); ++i) facts[i].content = keys[i];
 
   int box_lines = 0, polygon_lines = 0;
@@ -291,7 +318,29 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     near.images << group;
   }
 
-  for (QaSection* s : {&bad_lines, &mixed, &tiny, &unusable, &exact, &near, &shared})
+  // The same picture in another split: the engine would then validate on what it trained on.
+  QaSection leak{"Images also in another split of the dataset (validated on what was trained on)", {}, {}};
+  if (!other_images.isEmpty()) {
+    const QVector<std::optional<std::uint64_t>> other_hashes =
+        QtConcurrent::blockingMapped<QVector<std::optional<std::uint64_t>>>(other_images, perceptual_hash);
+    const QDir root = QFileInfo(manifest).absoluteDir();
+    for (int i = 0; i < facts.size(); ++i) {
+      for (int j = 0; j < other_images.size(); ++j) {
+        const QByteArray& key = keys[facts.size() + j];
+        const bool same = !key.isEmpty() && key == facts[i].content;
+        if (!same &&
+            !(facts[i].decoded && other_hashes[j] && hamming(facts[i].phash, *other_hashes[j]) <= kNearDuplicateBits))
+          continue;
+        leak.items << QStringLiteral("%1 %2 %3")
+                          .arg(QFileInfo(facts[i].path).fileName(), same ? "=" : "~",
+                               root.relativeFilePath(other_images[j]));
+        leak.images << facts[i].path;
+        break;
+      }
+    }
+  }
+
+  for (QaSection* s : {&bad_lines, &mixed, &tiny, &unusable, &exact, &near, &shared, &leak})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
 }

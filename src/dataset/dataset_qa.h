@@ -1,7 +1,8 @@
 #pragma once
 // What the engine would reject, drop or leak, found before an export: bad label lines, box and
 // polygon lines mixed, boxes too small to train, pictures it cannot use, duplicates and
-// near-duplicates, confirmed backgrounds, and two pictures sharing one label file.
+// near-duplicates, confirmed backgrounds, two pictures sharing one label file, and pictures that are
+// also in another split of the dataset's manifest.
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -32,6 +33,10 @@ QString qa_report_text(const QaFindings& findings);
 // computed only for files that share their size with another (an empty key for the rest, and
 // for files that cannot be read).
 QVector<QByteArray> content_keys(const QStringList& paths);
+
+// The pictures of the other splits (train/val/test folders) of `manifest`, when the folder of
+// `images` is one of them; empty otherwise.
+QStringList other_split_images(const QString& manifest, const QStringList& images);
 
 // A 64-bit difference hash of a reduced grey decode (nullopt when the picture cannot be read),
 // and the number of bits two hashes differ in.

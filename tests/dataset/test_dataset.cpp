@@ -645,6 +645,37 @@ class TestDataset : public QObject {
     QVERIFY(prompts_->messages.last().text.startsWith("🩺 Dataset QA Health Report:"));
     QCOMPARE(jumped, path("a.jpg"));
   }
+
+  // A dataset laid out for the engine by another tool: the same picture (or a resized copy) in
+  // train and val is found from either split; a folder the manifest does not list is not compared.
+  void quality_finds_a_picture_in_another_split() {
+    const QDir root(dir_->path());
+    for (const char* split : {"images/train", "images/val", "labels/train", "labels/val", "extra"}) root.mkpath(split);
+    test::write_text(path("data.yaml"), "path: .\ntrain: images/train\nval: [images/val]\nnames: [car]\n");
+    const auto photo = [&](int seed) {
+      cv::Mat small(6, 8, CV_8UC3), img;
+      cv::RNG(seed).fill(small, cv::RNG::UNIFORM, 0, 255);
+      cv::resize(small, img, cv::Size(320, 240), 0, 0, cv::INTER_CUBIC);
+      return img;
+    };
+    for (int i = 0; i < 4; ++i) cv::imwrite(path(QString("images/train/t%1.jpg").arg(i)).toStdString(), photo(i));
+    QFile::copy(path("images/train/t1.jpg"), path("images/val/v_copy.jpg"));
+    cv::Mat half;
+    cv::resize(photo(2), half, cv::Size(160, 120), 0, 0, cv::INTER_AREA);
+    cv::imwrite(path("images/val/v_small.jpg").toStdString(), half, {cv::IMWRITE_JPEG_QUALITY, 60});
+    cv::imwrite(path("images/val/v_other.jpg").toStdString(), photo(9));
+    QFile::copy(path("images/train/t3.jpg"), path("extra/t3.jpg"));
+
+    const auto leak = [&](const QString& folder) {
+      for (const QaSection& s : examine_dataset_quality(path(folder), {"car"}, 640).sections)
+        if (s.title.startsWith("Images also in another split")) return s.items;
+      return QStringList();
+    };
+    QCOMPARE(leak("images/val"),
+             QStringList({"v_copy.jpg = images/train/t1.jpg", "v_small.jpg ~ images/train/t2.jpg"}));
+    QCOMPARE(leak("images/train"), QStringList({"t1.jpg = images/val/v_copy.jpg", "t2.jpg ~ images/val/v_small.jpg"}));
+    QVERIFY(leak("extra").isEmpty());
+  }
 };
 
 QTEST_MAIN(TestDataset)
