@@ -33,7 +33,8 @@ struct ImageFacts {
   QSize size;
   QByteArray content;  // see content_keys
   std::uint64_t phash = 0;
-  bool decoded = false;  // the reduced decode worked (a hash of 0 is a hash like any other)
+  bool decoded = false;       // the reduced decode worked (a hash of 0 is a hash like any other)
+  bool jpeg_unended = false;  // a JPEG whose last two bytes are not its end marker
 };
 
 double polygon_area(const std::vector<double>& v) {
@@ -151,6 +152,9 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   QaSection exact{"Exact duplicate images", {}, {}};
   QaSection near{"Near-duplicate images (resized or re-encoded copies)", {}, {}};
   QaSection shared{"Images sharing one label file", {}, {}};
+  // The engine's own check: such a file is taken for corrupt and re-encoded in place (quality 100,
+  // metadata and anything after the picture gone) the first time it trains on it.
+  QaSection unended{"JPEG files the engine re-encodes in place when it trains (no end marker at the end)", {}, {}};
 
   const QDir dir(folder);
   QStringList images;
@@ -179,6 +183,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     const Expected<QByteArray> loaded = read_regular_file(path);
     if (!loaded) return f;
     QByteArray bytes = *loaded;
+    f.jpeg_unended = bytes.startsWith("\xFF\xD8\xFF") && !bytes.endsWith("\xFF\xD9");
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     f.size = QImageReader(&buffer).size();
@@ -204,6 +209,10 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   std::string buffer;
   for (const ImageFacts& f : facts) {
     const QString name = QFileInfo(f.path).fileName();
+    if (f.jpeg_unended) {
+      unended.items << name + ": cut short, or other data after the picture";
+      unended.images << f.path;
+    }
     if (!f.size.isValid() || !f.decoded) {
       unusable.items << name + ": cannot be read";
       unusable.images << f.path;
@@ -340,7 +349,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     }
   }
 
-  for (QaSection* s : {&bad_lines, &mixed, &tiny, &unusable, &exact, &near, &shared, &leak})
+  for (QaSection* s : {&bad_lines, &mixed, &tiny, &unusable, &unended, &exact, &near, &shared, &leak})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
 }

@@ -617,6 +617,23 @@ class TestDataset : public QObject {
     test::write_text(path("d.png"), "not a picture");
     QCOMPARE(only("Images the engine cannot use").items, QStringList({"d.png: cannot be read"}));
     QFile::remove(path("d.png"));
+    // A JPEG cut short, and one with data after its end marker (a phone's trailer): the engine
+    // re-encodes both in place.
+    photo("e.jpg", 6);
+    QFile jpeg(path("e.jpg"));
+    QVERIFY(jpeg.open(QIODevice::ReadOnly));
+    const QByteArray whole = jpeg.readAll();
+    jpeg.close();
+    const QString rewritten = "JPEG files the engine re-encodes in place";
+    QVERIFY(jpeg.open(QIODevice::WriteOnly));
+    jpeg.write(whole + "MotionPhoto_Data");
+    jpeg.close();
+    QCOMPARE(only(rewritten).items, QStringList({"e.jpg: cut short, or other data after the picture"}));
+    QVERIFY(jpeg.open(QIODevice::WriteOnly));
+    jpeg.write(whole.left(whole.size() * 3 / 4));
+    jpeg.close();
+    QCOMPARE(only(rewritten).items, QStringList({"e.jpg: cut short, or other data after the picture"}));
+    QFile::remove(path("e.jpg"));
     // Two pictures, one label file.
     photo("c.png", 5);
     QCOMPARE(only("Images sharing one label file").items, QStringList({"c.jpg + c.png -> c.txt"}));
