@@ -32,7 +32,7 @@ struct ImageFacts {
   QString path;
   QSize size;
   QByteArray content;  // see content_keys
-  std::uint64_t phash = 0;
+  PictureHash phash;
   bool decoded = false;       // the reduced decode worked (a hash of 0 is a hash like any other)
   bool jpeg_unended = false;  // a JPEG whose last two bytes are not its end marker
 };
@@ -53,7 +53,7 @@ QString number_text(double v) { return QString::number(v, 'g', 3); }
 
 namespace {
 
-std::optional<std::uint64_t> difference_hash(const cv::Mat& decoded, const std::function<cv::Mat()>& full_decode) {
+std::optional<PictureHash> difference_hash(const cv::Mat& decoded, const std::function<cv::Mat()>& full_decode) {
   cv::Mat grey = decoded;
   if (grey.empty()) return std::nullopt;
   if (grey.cols < 36 || grey.rows < 32) {  // a small picture: its full decode is cheap and says more
@@ -62,9 +62,11 @@ std::optional<std::uint64_t> difference_hash(const cv::Mat& decoded, const std::
   }
   cv::Mat small;
   cv::resize(grey, small, cv::Size(9, 8), 0, 0, cv::INTER_AREA);
-  std::uint64_t hash = 0;
+  PictureHash hash;
   for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) hash = (hash << 1) | (small.at<uchar>(y, x) > small.at<uchar>(y, x + 1) ? 1u : 0u);
+    for (int x = 0; x < 8; ++x)
+      hash.bits = (hash.bits << 1) | (small.at<uchar>(y, x) > small.at<uchar>(y, x + 1) ? 1u : 0u);
+  hash.mean = static_cast<int>(std::lround(cv::mean(small)[0]));
   return hash;
 }
 
@@ -87,7 +89,7 @@ cv::Mat reduced_grey(const QByteArray& bytes) {
 
 }  // namespace
 
-std::optional<std::uint64_t> perceptual_hash(const QString& image_path) {
+std::optional<PictureHash> perceptual_hash(const QString& image_path) {
   const Expected<QByteArray> loaded = read_regular_file(image_path);
   if (!loaded) return std::nullopt;
   const QByteArray& bytes = *loaded;
@@ -143,6 +145,10 @@ int hamming(std::uint64_t a, std::uint64_t b) {
   return static_cast<int>(qPopulationCount(static_cast<quint64>(a ^ b)));
 }
 
+bool alike(const PictureHash& a, const PictureHash& b) {
+  return hamming(a.bits, b.bits) <= kNearDuplicateBits && std::abs(a.mean - b.mean) <= kNearDuplicateMeanLevels;
+}
+
 QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz) {
   QaFindings findings;
   QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
@@ -190,10 +196,10 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (!f.size.isValid()) f.size = header_size(path);  // a PNG that ends after its header, say
     const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
     if (f.size.isValid() && pixels <= max_decode_pixels()) {
-      const std::optional<std::uint64_t> hash =
+      const std::optional<PictureHash> hash =
           difference_hash(reduced_grey(bytes), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
       f.decoded = hash.has_value();
-      f.phash = hash.value_or(0);
+      f.phash = hash.value_or(PictureHash{});
     }
     return f;
   });
@@ -240,6 +246,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       if (seen.contains(line)) return bad("duplicate of an earlier line"), true;
       seen.insert(line);
       long long id = 0;
+      if (line_number == 1 && tokens[0].substr(0, 3) == "\xEF\xBB\xBF")
+        return bad("the file starts with a byte-order mark, which the engine cannot read"), true;
       if (!parse_int(tokens[0], &id)) return bad("class id is not an integer"), true;
       if (id < 0) return bad("negative class id"), true;
       if (!class_names.isEmpty() && id >= class_names.size())
@@ -269,7 +277,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
         return true;
       }
       ++polygon_lines;
-      if (v.size() % 2 != 0 || v.size() < 6) return bad("a polygon needs at least 3 points"), true;
+      if (v.size() < 6) return bad("a polygon needs at least 3 points"), true;
+      if (v.size() % 2 != 0) return bad("an odd number of coordinates"), true;
       if (polygon_area(v) <= 0) return bad("zero-area polygon"), true;
       return true;
     });
@@ -310,8 +319,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (!facts[i].decoded || in_exact.contains(i)) continue;
     for (int j = i + 1; j < facts.size(); ++j) {
       if (!facts[j].decoded || in_exact.contains(j)) continue;
-      if (hamming(facts[i].phash, facts[j].phash) <= kNearDuplicateBits)
-        parent[static_cast<std::size_t>(root(j))] = root(i);
+      if (alike(facts[i].phash, facts[j].phash)) parent[static_cast<std::size_t>(root(j))] = root(i);
     }
   }
   QMap<int, QStringList> near_groups;
@@ -330,16 +338,14 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   // The same picture in another split: the engine would then validate on what it trained on.
   QaSection leak{"Images also in another split of the dataset (validated on what was trained on)", {}, {}};
   if (!other_images.isEmpty()) {
-    const QVector<std::optional<std::uint64_t>> other_hashes =
-        QtConcurrent::blockingMapped<QVector<std::optional<std::uint64_t>>>(other_images, perceptual_hash);
+    const QVector<std::optional<PictureHash>> other_hashes =
+        QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(other_images, perceptual_hash);
     const QDir root = QFileInfo(manifest).absoluteDir();
     for (int i = 0; i < facts.size(); ++i) {
       for (int j = 0; j < other_images.size(); ++j) {
         const QByteArray& key = keys[facts.size() + j];
         const bool same = !key.isEmpty() && key == facts[i].content;
-        if (!same &&
-            !(facts[i].decoded && other_hashes[j] && hamming(facts[i].phash, *other_hashes[j]) <= kNearDuplicateBits))
-          continue;
+        if (!same && !(facts[i].decoded && other_hashes[j] && alike(facts[i].phash, *other_hashes[j]))) continue;
         leak.items << QStringLiteral("%1 %2 %3")
                           .arg(QFileInfo(facts[i].path).fileName(), same ? "=" : "~",
                                root.relativeFilePath(other_images[j]));

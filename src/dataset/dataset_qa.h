@@ -38,11 +38,21 @@ QVector<QByteArray> content_keys(const QStringList& paths);
 // `images` is one of them; empty otherwise.
 QStringList other_split_images(const QString& manifest, const QStringList& images);
 
-// A 64-bit difference hash of a reduced grey decode (nullopt when the picture cannot be read),
-// and the number of bits two hashes differ in.
-std::optional<std::uint64_t> perceptual_hash(const QString& image_path);
+// What a reduced grey decode of a picture looks like: a 64-bit difference hash (which way the
+// brightness steps between neighbours of a 9x8 thumbnail) and the thumbnail's mean grey level.
+struct PictureHash {
+  std::uint64_t bits = 0;
+  int mean = 0;  // 0..255
+};
+// nullopt when the picture cannot be read.
+std::optional<PictureHash> perceptual_hash(const QString& image_path);
+// The number of bits two difference hashes differ in.
 int hamming(std::uint64_t a, std::uint64_t b);
-// Hashes this close (of 64 bits) are one picture resized or re-encoded.
+// Hashes this close (of 64 bits) are one picture resized or re-encoded...
 constexpr int kNearDuplicateBits = 4;
+// ...when their brightness is about the same too: flat or nearly flat pictures (a red and a green
+// card) have the same steps, none, and are told apart by this.
+constexpr int kNearDuplicateMeanLevels = 12;
+bool alike(const PictureHash& a, const PictureHash& b);
 
 }  // namespace quorlan

@@ -101,13 +101,12 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
       by_content.insert(keys[i], i);
   }
   // Near-duplicates (a resized or re-encoded copy) join too, by perceptual hash.
-  const QVector<std::optional<std::uint64_t>> hashes =
-      QtConcurrent::blockingMapped<QVector<std::optional<std::uint64_t>>>(
-          pairs, [](const ImageLabelPair& pair) { return perceptual_hash(pair.image); });
+  const QVector<std::optional<PictureHash>> hashes = QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(
+      pairs, [](const ImageLabelPair& pair) { return perceptual_hash(pair.image); });
   for (int i = 0; i < n; ++i) {
     if (!hashes[i]) continue;
     for (int j = i + 1; j < n; ++j)
-      if (hashes[j] && hamming(*hashes[i], *hashes[j]) <= kNearDuplicateBits) join(i, j);
+      if (hashes[j] && alike(*hashes[i], *hashes[j])) join(i, j);
   }
   // Groups in the order of their first image, so the seed alone decides the shuffle.
   QVector<QVector<int>> groups;

@@ -591,14 +591,23 @@ class TestDataset : public QObject {
     test::write_text(path("c.txt"),
                      "7 0.1 0.1 0.5 0.1 0.5 0.5\n-1 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 1.5 0.1 0.5 0.5\n"
                      "0 0.1 0.1 0.5\n0 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.2 0.2 0.6 0.2 0.6 0.6\n"
-                     "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 x 0.1 0.5 0.1 0.5 0.5\n");
+                     "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 x 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 0.5 0.1 0.5 0.5 0.2\n");
     photo("c.jpg", 3);
     QaSection bad = only("Label lines the engine would reject");
     QCOMPARE(bad.items,
              QStringList({"c.txt line 1: class id 7 has no name", "c.txt line 2: negative class id",
                           "c.txt line 3: coordinates outside 0..1", "c.txt line 4: a polygon needs at least 3 points",
                           "c.txt line 5: zero-area polygon", "c.txt line 7: duplicate of an earlier line",
-                          "c.txt line 8: a token is not a number"}));
+                          "c.txt line 8: a token is not a number", "c.txt line 9: an odd number of coordinates"}));
+    // Another tool's byte-order mark before the first line.
+    QFile bom(path("c.txt"));
+    QVERIFY(bom.open(QIODevice::WriteOnly));
+    bom.write(
+        "\xEF\xBB\xBF"
+        "0 0.1 0.1 0.5 0.1 0.5 0.5\r\n");
+    bom.close();
+    QCOMPARE(only("Label lines the engine would reject").items,
+             QStringList({"c.txt line 1: the file starts with a byte-order mark, which the engine cannot read"}));
     QFile::remove(path("c.txt"));
     // Boxes mixed with polygons, one of them tiny at 640.
     test::write_text(path("c.txt"), "0 0.5 0.5 0.001 0.3\n");
@@ -648,6 +657,16 @@ class TestDataset : public QObject {
     cv::imwrite(path("a_q40.jpg").toStdString(), a, {cv::IMWRITE_JPEG_QUALITY, 40});
     QaSection near = only("Near-duplicate images");
     QCOMPARE(near.items, QStringList({"a.jpg ~ a_q40.jpg ~ a_small.png"}));
+    // Flat cards have no brightness steps at all: a red and a green one are two pictures, a card and
+    // its smaller copy are one.
+    for (const char* name : {"a_small.png", "a_q40.jpg"}) QFile::remove(path(name));
+    cv::imwrite(path("red.png").toStdString(), cv::Mat(120, 160, CV_8UC3, cv::Scalar(20, 20, 220)));
+    cv::imwrite(path("green.png").toStdString(), cv::Mat(120, 160, CV_8UC3, cv::Scalar(20, 200, 20)));
+    cv::imwrite(path("red_small.jpg").toStdString(), cv::Mat(60, 80, CV_8UC3, cv::Scalar(20, 20, 220)));
+    QCOMPARE(only("Near-duplicate images").items, QStringList({"red.png ~ red_small.jpg"}));
+    for (const char* name : {"red.png", "green.png", "red_small.jpg"}) QFile::remove(path(name));
+    cv::imwrite(path("a_small.png").toStdString(), half);
+    cv::imwrite(path("a_q40.jpg").toStdString(), a, {cv::IMWRITE_JPEG_QUALITY, 40});
 
     // Through the box: Details lists every finding; a double-click jumps to its image.
     QString jumped;
