@@ -125,8 +125,8 @@ QStringList other_split_images(const QString& manifest, const QStringList& image
   const QStringList splits = manifest_split_folders(manifest);
   const auto is_here = [&](const QString& split) { return QFileInfo(split).canonicalFilePath() == here; };
   if (std::none_of(splits.cbegin(), splits.cend(), is_here)) return {};
-  QSet<QString> own;
-  for (const QString& image : images) own.insert(QFileInfo(image).canonicalFilePath());
+  QSet<QString> listed;  // this folder's own pictures, and each found one: a folder named twice is listed once
+  for (const QString& image : images) listed.insert(QFileInfo(image).canonicalFilePath());
   QStringList found;
   for (const QString& split : splits) {
     if (is_here(split)) continue;
@@ -134,8 +134,11 @@ QStringList other_split_images(const QString& manifest, const QStringList& image
     QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
     while (it.hasNext()) {
       const QString path = it.next();
-      if (is_image_name(path) && !own.contains(QFileInfo(path).canonicalFilePath()) && !found.contains(path))
-        found << path;
+      if (!is_image_name(path)) continue;
+      const QString canonical = QFileInfo(path).canonicalFilePath();
+      if (listed.contains(canonical)) continue;
+      listed.insert(canonical);
+      found << path;
     }
   }
   return found;
