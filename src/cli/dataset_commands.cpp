@@ -90,8 +90,35 @@ int run_export(const QStringList& arguments) {
 
 QJsonArray strings(const QStringList& list) { return QJsonArray::fromStringList(list); }
 
+struct FolderReport {
+  QString text;
+  QJsonObject json;
+  bool clean = true;
+};
+
+std::optional<FolderReport> report_folder(const QString& folder, int imgsz) {
+  const std::optional<HealthFindings> findings = examine_folder(folder);
+  if (!findings) return std::nullopt;
+  const QaFindings quality = examine_dataset_quality(folder, load_folder_classes(folder).names, imgsz);
+  QJsonArray sections;
+  for (const QaSection& section : quality.sections)
+    sections.append(QJsonObject{{"title", section.title}, {"items", strings(section.items)}});
+  FolderReport report;
+  report.json =
+      QJsonObject{{"folder", QDir(folder).absolutePath()},   {"unannotated", strings(findings->unannotated)},
+                  {"orphaned", strings(findings->orphaned)}, {"overlap_issues", strings(findings->overlap_issues)},
+                  {"background", quality.background},        {"sections", sections}};
+  report.text = health_report_text(*findings) + qa_report_text(quality);
+  report.clean = findings->unannotated.isEmpty() && findings->orphaned.isEmpty() &&
+                 findings->overlap_issues.isEmpty() && quality.sections.isEmpty();
+  return report;
+}
+
 int run_health(const QStringList& arguments) {
-  Command c("health", "The dataset health report of an image folder, with what the engine would reject.", arguments);
+  Command c("health",
+            "The dataset health report of an image folder, with what the engine would reject. SRC may also be a "
+            "dataset's data.yaml, or its folder: each split folder it names is reported.",
+            arguments);
   c.parser.addOptions({
       {"imgsz", "Training image size boxes are judged at (default 640).", "N", "640"},
       {"strict", "Exit with status 1 when the report has any finding."},
@@ -100,21 +127,42 @@ int run_health(const QStringList& arguments) {
   bool ok = true;
   const int imgsz = c.int_value("imgsz", &ok, 32, 16384);
   if (!ok) return kUsage;
-  const QString folder = c.positional()[0];
-  const std::optional<HealthFindings> findings = examine_folder(folder);
-  if (!findings) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " cannot be read.");
-  const QaFindings quality = examine_dataset_quality(folder, load_folder_classes(folder).names, imgsz);
-  QJsonArray sections;
-  for (const QaSection& section : quality.sections)
-    sections.append(QJsonObject{{"title", section.title}, {"items", strings(section.items)}});
-  const QJsonObject json{{"unannotated", strings(findings->unannotated)},
-                         {"orphaned", strings(findings->orphaned)},
-                         {"overlap_issues", strings(findings->overlap_issues)},
-                         {"background", quality.background},
-                         {"sections", sections}};
-  const QString text = health_report_text(*findings) + qa_report_text(quality);
-  const bool clean = findings->unannotated.isEmpty() && findings->orphaned.isEmpty() &&
-                     findings->overlap_issues.isEmpty() && quality.sections.isEmpty();
+  const QString source = c.positional()[0];
+  const QFileInfo info(source);
+  if (!info.exists()) return c.fail("The folder " + QDir::toNativeSeparators(source) + " does not exist.");
+
+  // An image folder is reported as it is; a dataset (its manifest, or a folder without pictures of
+  // its own that has one) split by split.
+  QStringList folders;
+  QString manifest;
+  if (info.isDir() && !list_folder_images(source).isEmpty()) {
+    folders << source;
+  } else {
+    manifest = info.isDir() ? find_dataset_manifest(source) : source;
+    if (!manifest.isEmpty()) folders = manifest_split_folders(manifest);
+    if (folders.isEmpty())
+      return c.fail(QStringLiteral("%1 holds no images, and no dataset manifest there names split folders that "
+                                   "exist.")
+                        .arg(QDir::toNativeSeparators(source)));
+  }
+  QStringList texts;
+  QJsonArray splits;
+  bool clean = true;
+  for (const QString& folder : folders) {
+    const std::optional<FolderReport> report = report_folder(folder, imgsz);
+    if (!report) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " cannot be read.");
+    clean = clean && report->clean;
+    splits.append(report->json);
+    texts << (manifest.isEmpty()
+                  ? report->text
+                  : QStringLiteral("== %1 ==\n%2")
+                        .arg(QDir::toNativeSeparators(QFileInfo(manifest).absoluteDir().relativeFilePath(folder)),
+                             report->text));
+  }
+  const QJsonObject json = manifest.isEmpty()
+                               ? splits.first().toObject()
+                               : QJsonObject{{"manifest", QFileInfo(manifest).absoluteFilePath()}, {"splits", splits}};
+  const QString text = texts.join("\n");
   if (c.parser.isSet("strict") && !clean) {
     if (!c.json) Command::note(text);
     return c.fail("The dataset has findings (see the report).", json);

@@ -170,6 +170,34 @@ class TestCli : public QObject {
     QVERIFY(!strict.json()["sections"].toArray().isEmpty());
     QCOMPARE(quorlan_cli({"health", path("src"), "--strict"}).code, 0);
 
+    // A dataset laid out for the engine, given by its folder or its data.yaml: each split reported,
+    // the picture in both splits found from each; a folder with neither pictures nor splits fails.
+    for (const char* split : {"set/images/train", "set/images/val", "set/labels/train", "set/labels/val"})
+      QDir().mkpath(path(split));
+    test::write_text(path("set/data.yaml"), "path: .\ntrain: images/train\nval: images/val\nnames: [car]\n");
+    test::write_noise_image(path("set/images/train/a.png"), 64, 48, 1);
+    test::write_noise_image(path("set/images/train/b.png"), 64, 48, 2);
+    QFile::copy(path("set/images/train/b.png"), path("set/images/val/b_again.png"));
+    for (const char* label : {"set/labels/train/a.txt", "set/labels/train/b.txt", "set/labels/val/b_again.txt"})
+      test::write_text(path(label), "0 0.5 0.5 0.2 0.2\n");
+    for (const QString& source : {path("set"), path("set/data.yaml")}) {
+      const Run dataset = quorlan_cli({"health", source, "--json", "--strict"});
+      QCOMPARE(dataset.code, 1);
+      const QJsonArray splits = dataset.json()["splits"].toArray();
+      QCOMPARE(splits.size(), 2);
+      QCOMPARE(splits[1].toObject()["folder"].toString(), path("set/images/val"));
+      const QJsonObject leak = splits[1].toObject()["sections"].toArray()[0].toObject();
+      QCOMPARE(leak["items"].toArray()[0].toString(), QString("b_again.png = images/train/b.png"));
+    }
+    const Run text = quorlan_cli({"health", path("set")});
+    QCOMPARE(text.code, 0);
+    QVERIFY(text.out.startsWith("== images/train ==\n🩺 Dataset QA Health Report:"));
+    QVERIFY(text.out.contains("\n== images/val ==\n"));
+    QDir().mkpath(path("empty"));
+    const Run empty = quorlan_cli({"health", path("empty")});
+    QCOMPARE(empty.code, 1);
+    QVERIFY(empty.err.contains("holds no images"));
+
     const Run stats = quorlan_cli({"stats", path("src"), "--json"});
     QCOMPARE(stats.code, 0);
     const ClassCounts counts = sorted_by_count(count_class_objects(list_folder_images(path("src")), {"car", "bike"}));
