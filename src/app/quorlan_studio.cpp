@@ -3,6 +3,7 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -18,6 +19,7 @@
 #include "app/app_icon.h"
 #include "core/shipped_files.h"
 #include "dataset/dataset_actions.h"
+#include "dataset/dataset_qa.h"
 #include "engine_client/engine_host.h"
 #include "engine_client/prediction_host.h"
 #include "imaging/enricher_tab.h"
@@ -29,6 +31,7 @@
 #include "training/config_tab.h"
 #include "training/training_tab.h"
 #include "widgets/prompts.h"
+#include "widgets/wait_cursor.h"
 
 namespace quorlan {
 
@@ -160,6 +163,7 @@ void QuorlanStudio::start_training() {
     prompts().critical(this, "Error", "YAML file path does not exist:\n" + data_yaml);
     return;
   }
+  if (!accept_engine_rewrites(data_yaml)) return;
   // "auto" is decided by the run itself, off the GUI thread: the click never waits for the
   // background question about CUDA.
   const QString device = tab_config->selected_device();
@@ -173,7 +177,29 @@ void QuorlanStudio::start_automl_tuning() {
     prompts().critical(this, "Error", "Data YAML file path does not exist.");
     return;
   }
+  if (!accept_engine_rewrites(data_yaml)) return;
   if (tab_progress->start_automl_tuning(tab_config->tuning_params(data_yaml))) tabs->setCurrentWidget(tab_progress);
+}
+
+bool QuorlanStudio::accept_engine_rewrites(const QString& data_yaml) {
+  QStringList rewritten;
+  {
+    WaitCursor wait;
+    rewritten = jpegs_the_engine_rewrites(data_yaml);
+  }
+  if (rewritten.isEmpty()) return true;
+  QStringList samples;
+  for (const QString& path : rewritten.mid(0, 5)) samples << "  " + QDir::toNativeSeparators(path);
+  if (rewritten.size() > 5) samples << QStringLiteral("  ... and %1 more").arg(rewritten.size() - 5);
+  return prompts().choose(this, "Training Would Rewrite Pictures",
+                          QStringLiteral("The engine re-encodes %1 JPEG file(s) of this dataset in place when it "
+                                         "trains: they do not end with the JPEG end marker (cut short, or other "
+                                         "data after the picture), and their original bytes would be lost.\n\n%2"
+                                         "\n\nTrain on an export of the dataset (its pictures are copies), or "
+                                         "train on these files anyway?")
+                              .arg(rewritten.size())
+                              .arg(samples.join('\n')),
+                          {"Train Anyway", "Cancel"}) == 0;
 }
 
 void QuorlanStudio::apply_automl_results(const QVariantMap& best_params) {

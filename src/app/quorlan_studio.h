@@ -51,6 +51,9 @@ class QuorlanStudio : public QMainWindow {
   void init_ui();
   void setup_shortcuts();
   void open_guide();
+  // Before a run on `data_yaml`: JPEGs the engine would re-encode in place are named, and the run
+  // goes ahead only when the user says so. True when there are none.
+  bool accept_engine_rewrites(const QString& data_yaml);
 };
 
 }  // namespace quorlan

@@ -10,6 +10,7 @@
 #include "core/constants.h"
 #include "core/image_files.h"
 #include "core/label_files.h"
+#include "dataset/dataset_qa.h"
 #include "engine_client/engine_host.h"
 #include "engine_client/engine_run.h"
 #include "engine_client/prediction_host.h"
@@ -40,6 +41,28 @@ EngineRun::Result command_until_interrupted(EngineRun& engine, const QJsonObject
 }
 
 // An option's help with its default.
+// A run on a dataset holding JPEGs the engine would re-encode in place goes ahead only when asked
+// for with --allow-rewrite; -1 when it may go ahead.
+int refuse_engine_rewrites(Command& c, const QString& data_yaml) {
+  if (c.parser.isSet("allow-rewrite")) return -1;
+  const QStringList rewritten = jpegs_the_engine_rewrites(data_yaml);
+  if (rewritten.isEmpty()) return -1;
+  QStringList samples;
+  for (const QString& path : rewritten.mid(0, 5)) samples << "  " + QDir::toNativeSeparators(path);
+  if (rewritten.size() > 5) samples << QStringLiteral("  ... and %1 more").arg(rewritten.size() - 5);
+  return c.fail(QStringLiteral("The engine would re-encode %1 JPEG file(s) of this dataset in place: they do not end "
+                               "with the JPEG end marker (cut short, or other data after the picture), and their "
+                               "original bytes would be lost.\n%2\nTrain on an export of the dataset (its pictures "
+                               "are copies), or run again with --allow-rewrite.")
+                    .arg(rewritten.size())
+                    .arg(samples.join('\n')));
+}
+
+const QCommandLineOption kAllowRewrite(
+    "allow-rewrite",
+    "Train even when the engine would re-encode JPEG files of the dataset in place (files that do not end with the "
+    "JPEG end marker).");
+
 QString with_default(const char* help, const QString& value) {
   return QStringLiteral("%1 (default %2).").arg(help, value);
 }
@@ -71,6 +94,7 @@ int run_train(const QStringList& arguments) {
       {"project", with_default("Folder of the runs", rs::kProject), "DIR", rs::kProject},
       {"name", with_default("Run name", rs::kName), "NAME", rs::kName},
   });
+  c.parser.addOption(kAllowRewrite);
   if (const int code = c.parse({"DATA.yaml"}); code >= 0) return code;
   bool ok = true;
   const int epochs = setting_value(c, "epochs", rs::kEpochs, &ok);
@@ -84,6 +108,7 @@ int run_train(const QStringList& arguments) {
   if (!rs::kOptimizers.contains(c.value("optimizer"))) return c.usage("--optimizer is auto, AdamW, SGD or Adam.");
   const QString data = c.positional()[0];
   if (!QFileInfo::exists(data)) return c.fail("YAML file path does not exist:\n" + data);
+  if (const int refused = refuse_engine_rewrites(c, data); refused >= 0) return refused;
   if (!HAS_YOLO()) return engine_missing(c);
   QString device = c.value("device").trimmed();
   if (device == QLatin1String("auto"))
@@ -141,12 +166,14 @@ int run_tune(const QStringList& arguments) {
       {"project", with_default("Folder of the runs", run_settings::kProject), "DIR", run_settings::kProject},
       {"name", with_default("Run name", run_settings::kName + "_tune"), "NAME", run_settings::kName + "_tune"},
   });
+  c.parser.addOption(kAllowRewrite);
   if (const int code = c.parse({"DATA.yaml"}); code >= 0) return code;
   bool ok = true;
   const int epochs = setting_value(c, "epochs", run_settings::kEpochs, &ok);
   if (!ok) return kUsage;
   const QString data = c.positional()[0];
   if (!QFileInfo::exists(data)) return c.fail("Data YAML file path does not exist.");
+  if (const int refused = refuse_engine_rewrites(c, data); refused >= 0) return refused;
   if (!HAS_YOLO()) return engine_missing(c);
   const QVariantMap params{{"model_path", c.value("model")},
                            {"data_yaml", run_settings::absolute_project_path(data)},

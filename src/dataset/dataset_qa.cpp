@@ -119,6 +119,34 @@ QVector<QByteArray> content_keys(const QStringList& paths) {
   return keys;
 }
 
+bool engine_rewrites_jpeg(const QByteArray& bytes) {
+  return bytes.startsWith("\xFF\xD8\xFF") && !bytes.endsWith("\xFF\xD9");
+}
+
+QStringList jpegs_the_engine_rewrites(const QString& data_yaml) {
+  QStringList pictures;
+  QSet<QString> listed;
+  for (const QString& split : manifest_split_folders(data_yaml)) {
+    QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      const QString path = it.next();
+      if (is_image_name(path) && !listed.contains(path)) {
+        listed.insert(path);
+        pictures << path;
+      }
+    }
+  }
+  // Only each file's first three and last two bytes are read.
+  return QtConcurrent::blockingFiltered(pictures, [](const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || file.size() < 5) return false;
+    QByteArray ends = file.read(3);
+    if (!file.seek(file.size() - 2)) return false;
+    ends += file.read(2);
+    return engine_rewrites_jpeg(ends);
+  });
+}
+
 QStringList other_split_images(const QString& manifest, const QStringList& images) {
   if (manifest.isEmpty() || images.isEmpty()) return {};
   const QString here = QFileInfo(QFileInfo(images.first()).absolutePath()).canonicalFilePath();
@@ -192,7 +220,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     const Expected<QByteArray> loaded = read_regular_file(path);
     if (!loaded) return f;
     QByteArray bytes = *loaded;
-    f.jpeg_unended = bytes.startsWith("\xFF\xD8\xFF") && !bytes.endsWith("\xFF\xD9");
+    f.jpeg_unended = engine_rewrites_jpeg(bytes);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
     f.size = QImageReader(&buffer).size();

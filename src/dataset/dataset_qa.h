@@ -34,6 +34,14 @@ QString qa_report_text(const QaFindings& findings);
 // for files that cannot be read).
 QVector<QByteArray> content_keys(const QStringList& paths);
 
+// Whether the engine takes a picture with these bytes for a corrupt JPEG and re-encodes it in place
+// when it trains: JPEG content whose last two bytes are not the end marker (a file cut short, or a
+// phone's trailer after the picture). `bytes` may be the file's first three and last two bytes.
+bool engine_rewrites_jpeg(const QByteArray& bytes);
+// The JPEG files of a dataset's split folders (as its manifest names them, listed as the engine
+// lists them) that the engine would re-encode in place.
+QStringList jpegs_the_engine_rewrites(const QString& data_yaml);
+
 // The pictures of the other splits (train/val/test folders) of `manifest`, when the folder of
 // `images` is one of them; empty otherwise.
 QStringList other_split_images(const QString& manifest, const QStringList& images);

@@ -277,6 +277,23 @@ class TestCli : public QObject {
     const Run missing = quorlan_cli({"train", path("nothing.yaml")}, env);
     QCOMPARE(missing.code, 1);
     QCOMPARE(missing.err.trimmed(), "YAML file path does not exist:\n" + path("nothing.yaml"));
+    // A JPEG of the dataset the engine would re-encode in place: refused and named, unless allowed.
+    const QString victim = "phone.jpg";
+    test::write_image(path("ds/train/images/" + victim), 40, 30);
+    QFile trailer(path("ds/train/images/" + victim));
+    QVERIFY(trailer.open(QIODevice::Append));
+    trailer.write("MotionPhoto_Data");
+    trailer.close();
+    for (const char* command : {"train", "tune"}) {
+      const Run refused = quorlan_cli({command, path("ds/data.yaml")}, env);
+      QCOMPARE(refused.code, 1);
+      QVERIFY(refused.err.contains(victim) && refused.err.contains("--allow-rewrite"));
+    }
+    const Run allowed = quorlan_cli({"train", path("ds/data.yaml"), "--epochs", "1", "--device", "cpu", "--project",
+                                     path("runs"), "--name", "allowed", "--allow-rewrite"},
+                                    env);
+    QVERIFY2(allowed.code == 0, qPrintable(allowed.err.right(2000)));
+    QFile::remove(path("ds/train/images/" + victim));
 
     // Predict: boxes per picture, and with --save the drawn picture and its label file.
     test::write_text(path("boxes.pt"), R"({"names": {"0": "person", "1": "car"},

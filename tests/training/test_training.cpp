@@ -334,6 +334,40 @@ class TestTraining : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Training Error", kRunTimeout);
   }
 
+  // A dataset holding a JPEG the engine would re-encode in place (a phone's trailer after the
+  // picture): a run starts only after the user says so, and the file is named.
+  void a_run_that_would_rewrite_pictures_asks_first() {
+    QuorlanStudio window;
+    QDir(dir_->path()).mkpath("images/train");
+    test::write_text(dir_->filePath("data.yaml"), "path: .\ntrain: images/train\nval: images/train\nnames: [a]\n");
+    test::write_image(dir_->filePath("images/train/clean.jpg"), 40, 30);
+    test::write_image(dir_->filePath("images/train/phone.jpg"), 40, 30);
+    QFile phone(dir_->filePath("images/train/phone.jpg"));
+    QVERIFY(phone.open(QIODevice::Append));
+    phone.write("MotionPhoto_Data");
+    phone.close();
+    window.tab_config->data_yaml_input->setText(dir_->filePath("data.yaml"));
+    window.tab_config->project_dir_input->setText(QDir(dir_->path()).filePath("runs"));
+    window.tab_config->model_combo->setCurrentText("slow.yaml");
+    window.tab_config->epochs_input->setValue(1);
+
+    prompts_->choices = {1, 1};  // Cancel, twice
+    window.start_training();
+    window.start_automl_tuning();
+    QVERIFY(!window.tab_progress->trainer_thread && !window.tab_progress->tuner_thread);
+    QCOMPARE(prompts_->messages.size(), 2);
+    QCOMPARE(prompts_->messages.last().title, QString("Training Would Rewrite Pictures"));
+    QVERIFY(
+        prompts_->messages.last().text.contains(QDir::toNativeSeparators(dir_->filePath("images/train/phone.jpg"))));
+    QVERIFY(!prompts_->messages.last().text.contains("clean.jpg"));
+
+    prompts_->choices = {0};  // Train Anyway
+    window.start_training();
+    QVERIFY(window.tab_progress->trainer_thread);
+    QTRY_COMPARE_WITH_TIMEOUT(window.tab_progress->lbl_train_status->text(), QString("Status: Training Complete"),
+                              kRunTimeout);
+  }
+
   void window_applies_tuning_results() {
     QuorlanStudio window;
     window.tab_config->data_yaml_input->setText(dir_->filePath("data.yaml"));
