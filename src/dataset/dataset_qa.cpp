@@ -119,6 +119,21 @@ QVector<QByteArray> content_keys(const QStringList& paths) {
   return keys;
 }
 
+namespace {
+
+// As the engine lists a split folder: every picture under it.
+QStringList split_pictures(const QString& split) {
+  QStringList pictures;
+  QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString path = it.next();
+    if (is_image_name(path)) pictures << path;
+  }
+  return pictures;
+}
+
+}  // namespace
+
 bool engine_rewrites_jpeg(const QByteArray& bytes) {
   return bytes.startsWith("\xFF\xD8\xFF") && !bytes.endsWith("\xFF\xD9");
 }
@@ -126,16 +141,12 @@ bool engine_rewrites_jpeg(const QByteArray& bytes) {
 QStringList jpegs_the_engine_rewrites(const QString& data_yaml) {
   QStringList pictures;
   QSet<QString> listed;
-  for (const QString& split : manifest_split_folders(data_yaml)) {
-    QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-      const QString path = it.next();
-      if (is_image_name(path) && !listed.contains(path)) {
+  for (const QString& split : manifest_split_folders(data_yaml))
+    for (const QString& path : split_pictures(split))
+      if (!listed.contains(path)) {
         listed.insert(path);
         pictures << path;
       }
-    }
-  }
   // Only each file's first three and last two bytes are read.
   return QtConcurrent::blockingFiltered(pictures, [](const QString& path) {
     QFile file(path);
@@ -158,11 +169,7 @@ QStringList other_split_images(const QString& manifest, const QStringList& image
   QStringList found;
   for (const QString& split : splits) {
     if (is_here(split)) continue;
-    // As the engine lists a split folder: every picture under it.
-    QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-      const QString path = it.next();
-      if (!is_image_name(path)) continue;
+    for (const QString& path : split_pictures(split)) {
       const QString canonical = QFileInfo(path).canonicalFilePath();
       if (listed.contains(canonical)) continue;
       listed.insert(canonical);
