@@ -274,6 +274,11 @@ void AnnotatorTab::open_folder(const QString& folder) {
     label_files = QSet<QString>(txt.cbegin(), txt.cend());
   }
   std::sort(paths.begin(), paths.end());
+  if (paths.isEmpty()) {
+    // A dataset's own folder holds no pictures: its manifest names the folders that do.
+    const QString split = choose_split_folder(folder);
+    if (!split.isEmpty()) return open_folder(split);
+  }
 
   // The class names belong to the folder: never the previous folder's list.
   const FolderClasses found = load_folder_classes(folder, &names);
@@ -290,17 +295,45 @@ void AnnotatorTab::open_folder(const QString& folder) {
   populate_image_list(label_files);
   rebuild_class_list();
 
-  if (image_paths.isEmpty()) return;
-  current_idx = 0;
-  if (!show_readable(0, +1)) {
-    // Nothing of the previous folder may be saved into this one's label files.
-    display_cv_img.release();
-    display_image_ = QImage();
-    canvas->reset_drawing();
-    canvas->clear();
-    annotations.forget();
-    update_history_buttons();
+  // Nothing of the previous folder stays on screen, or may be saved into this one's label files.
+  if (image_paths.isEmpty()) {
+    show_no_picture();
+    emit notice_signal("No images in " + QDir::toNativeSeparators(folder));
+    return;
   }
+  current_idx = 0;
+  if (!show_readable(0, +1)) show_no_picture();
+}
+
+void AnnotatorTab::show_no_picture() {
+  display_cv_img.release();
+  display_image_ = QImage();
+  canvas->reset_drawing();
+  canvas->clear();
+  annotations.forget();
+  update_history_buttons();
+  rebuild_class_list();  // the ids of the shapes that were shown go with them
+  lbl_img_status->setText("Status: Pending");
+  lbl_img_status->setStyleSheet(QString());
+}
+
+QString AnnotatorTab::choose_split_folder(const QString& folder) {
+  const QString manifest = find_dataset_manifest(folder);
+  if (manifest.isEmpty()) return {};
+  const QDir root = QFileInfo(manifest).absoluteDir();
+  QStringList splits, choices;
+  for (const QString& split : manifest_split_folders(manifest)) {
+    if (list_folder_images(split).isEmpty()) continue;
+    splits << split;
+    choices << QDir::toNativeSeparators(root.relativeFilePath(split));
+  }
+  if (splits.isEmpty()) return {};
+  const int chosen = prompts().choose(
+      this, "Open a Split",
+      QStringLiteral("%1 holds no images. Its dataset manifest %2 names these image folders; open one?")
+          .arg(QDir::toNativeSeparators(folder), QFileInfo(manifest).fileName()),
+      choices + QStringList{"Cancel"});
+  return chosen >= 0 && chosen < splits.size() ? splits[chosen] : QString();
 }
 
 void AnnotatorTab::set_output_folder() {

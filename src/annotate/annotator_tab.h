@@ -161,6 +161,11 @@ class AnnotatorTab : public QWidget {
   bool show_image(int idx);
   // Shows the first readable image from `idx` on in direction `step`; false when none is.
   bool show_readable(int idx, int step);
+  // An empty canvas and shape list: no picture is shown.
+  void show_no_picture();
+  // For a folder without pictures inside a dataset: the split folder its manifest names that the
+  // user picks, or empty.
+  QString choose_split_folder(const QString& folder);
   // The list rebuilt with `label_files`: the label file names of image_folder, listed already.
   void populate_image_list(const QSet<QString>& label_files);
   void insert_record(int row, const ShapeState& state);

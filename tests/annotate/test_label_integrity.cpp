@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QGraphicsPolygonItem>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -127,6 +128,51 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(prompts_->messages.last().title, QString("New Class"));
     QVERIFY(prompts_->messages.last().text.contains("data.yaml") &&
             prompts_->messages.last().text.contains("\"dog\" (id 2)"));
+  }
+
+  // A dataset's own folder has no pictures: the studio offers the split folders its manifest
+  // names. An empty folder leaves nothing of the previous picture on screen, and says why.
+  void a_dataset_folder_offers_its_splits_and_an_empty_one_shows_nothing() {
+    QTemporaryDir dir;
+    for (const char* split : {"images/train", "images/val", "labels/train", "labels/val", "empty"})
+      QDir(dir.path()).mkpath(split);
+    test::write_text(dir.filePath("data.yaml"), "path: .\ntrain: images/train\nval: images/val\nnames: [car]\n");
+    test::write_image(dir.filePath("images/train/a.jpg"), 100, 100);
+    test::write_image(dir.filePath("images/val/b.jpg"), 100, 100);
+    test::write_text(dir.filePath("labels/train/a.txt"), "0 0.5 0.5 0.2 0.2\n");
+    const auto before = snapshot(dir.path());
+
+    AnnotatorTab tab;
+    QSignalSpy notices(&tab, &AnnotatorTab::notice_signal);
+    prompts_->choices = {0};
+    tab.open_folder(dir.path());
+    QCOMPARE(prompts_->messages.last().title, QString("Open a Split"));
+    QCOMPARE(tab.image_folder, dir.filePath("images/train"));
+    QCOMPARE(tab.annotations.size(), 1);
+
+    prompts_->choices = {2};  // Cancel: the dataset's folder itself, which has nothing to show
+    tab.open_folder(dir.path());
+    QCOMPARE(tab.image_folder, dir.path());
+    QCOMPARE(tab.annotations.size(), 0);
+    QVERIFY(tab.display_cv_img.empty());
+    QCOMPARE(notices.last().first().toString(), "No images in " + QDir::toNativeSeparators(dir.path()));
+    QCOMPARE(tab.lbl_img_status->text(), QString("Status: Pending"));
+
+    tab.open_folder(dir.filePath("images/train"));
+    QCOMPARE(tab.annotations.size(), 1);
+    const int asked = static_cast<int>(prompts_->messages.size());
+    tab.open_folder(dir.filePath("empty"));  // inside the dataset: the splits are offered, the question closed
+    QCOMPARE(prompts_->messages.size(), asked + 1);
+    QCOMPARE(tab.image_folder, dir.filePath("empty"));
+    QCOMPARE(tab.annotations.size(), 0);
+    QVERIFY(tab.display_cv_img.empty());
+    // A folder without names after one whose picture had shapes: none of their ids is listed.
+    QTemporaryDir elsewhere;  // deep enough that no manifest above it is looked at
+    QDir(elsewhere.path()).mkpath("a/b/c");
+    tab.open_folder(dir.filePath("images/train"));
+    tab.open_folder(elsewhere.filePath("a/b/c"));
+    QCOMPARE(tab.list_classes->count(), 0);
+    QVERIFY(snapshot(dir.path()) == before);
   }
 
   void unknown_lines_survive_an_edit_in_their_order() {
