@@ -15,6 +15,7 @@
 #include "dataset/health_check.h"
 #include "dataset/split_config_dialog.h"
 #include "dataset/split_export.h"
+#include "widgets/busy_wait.h"
 #include "widgets/prompts.h"
 #include "widgets/wait_cursor.h"
 
@@ -124,9 +125,16 @@ void run_health_check(QWidget* parent, const QString& image_folder, const QStrin
   QaFindings quality;
   {
     const WaitCursor wait;
-    findings = examine_folder(image_folder);
-    if (findings) quality = examine_dataset_quality(image_folder, classes, imgsz);
+    std::atomic<bool> cancel{false};
+    run_with_busy_dialog(
+        parent, "Checking the dataset...",
+        [&] {
+          findings = examine_folder(image_folder);
+          if (findings) quality = examine_dataset_quality(image_folder, classes, imgsz, &cancel);
+        },
+        &cancel);
   }
+  if (quality.cancelled) return;
   if (!findings) {
     prompts().warning(parent, "Health Check",
                       "The folder " + QDir::toNativeSeparators(image_folder) + " cannot be read any more.");

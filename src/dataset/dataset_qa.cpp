@@ -187,8 +187,10 @@ bool alike(const PictureHash& a, const PictureHash& b) {
   return hamming(a.bits, b.bits) <= kNearDuplicateBits && std::abs(a.mean - b.mean) <= kNearDuplicateMeanLevels;
 }
 
-QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz) {
+QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz,
+                                   const std::atomic<bool>* cancel) {
   QaFindings findings;
+  const auto cancelled = [cancel] { return cancel && cancel->load(); };
   QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
   QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
   QaSection tiny{QStringLiteral("Boxes under 2 px at the training size %1").arg(imgsz), {}, {}};
@@ -221,9 +223,10 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   // Sizes, content hashes and perceptual hashes, on all cores.
   // Each file is read once: its bytes are hashed, their header gives the size, and the reduced
   // decode comes from them too.
-  QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [](const QString& path) {
+  QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [&](const QString& path) {
     ImageFacts f;
     f.path = path;
+    if (cancelled()) return f;
     const Expected<QByteArray> loaded = read_regular_file(path);
     if (!loaded) return f;
     QByteArray bytes = *loaded;
@@ -245,6 +248,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   // The pictures of the dataset's other splits, when this folder is one of its manifest's splits.
   const QString manifest = find_dataset_manifest(folder);
   const QStringList other_images = other_split_images(manifest, images);
+  if (cancelled()) return QaFindings{{}, 0, true};
   const QVector<QByteArray> keys = content_keys(images + other_images);
   for (int i = 0; i < facts.size(); ++i) facts[i].content = keys[i];
 
@@ -377,7 +381,11 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   QaSection leak{"Images also in another split of the dataset (validated on what was trained on)", {}, {}};
   if (!other_images.isEmpty()) {
     const QVector<std::optional<PictureHash>> other_hashes =
-        QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(other_images, perceptual_hash);
+        QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(
+            other_images, [&](const QString& path) -> std::optional<PictureHash> {
+              return cancelled() ? std::nullopt : perceptual_hash(path);
+            });
+    if (cancelled()) return QaFindings{{}, 0, true};
     const QDir root = QFileInfo(manifest).absoluteDir();
     for (int i = 0; i < facts.size(); ++i) {
       for (int j = 0; j < other_images.size(); ++j) {

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -20,11 +21,14 @@ struct QaSection {
 struct QaFindings {
   QVector<QaSection> sections;  // only sections with findings, in a fixed order
   int background = 0;           // images whose label file is empty (confirmed background)
+  bool cancelled = false;       // stopped through `cancel`: nothing else is set
 };
 
 // Examines the images of `folder` and their label files. `class_names` empty: no names known (ids
-// are not checked against them). `imgsz` is the training size boxes are judged at.
-QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz);
+// are not checked against them). `imgsz` is the training size boxes are judged at. `cancel`, when
+// given and set (from another thread), stops the work at its next picture.
+QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz,
+                                   const std::atomic<bool>* cancel = nullptr);
 
 // The sections under the health report: each a count and up to three samples.
 QString qa_report_text(const QaFindings& findings);

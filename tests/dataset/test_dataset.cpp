@@ -11,8 +11,11 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
 #include <QtTest>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -25,6 +28,7 @@
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "widgets/busy_wait.h"
 
 using namespace quorlan;
 
@@ -524,6 +528,37 @@ class TestDataset : public QObject {
     run_health_check(nullptr, gone);
     QCOMPARE(prompts_->messages.last().kind, MessageKind::Warning);
     QVERIFY(QApplication::overrideCursor() == nullptr);
+  }
+
+  // Long work runs beside the window: after a moment a busy box offers Cancel, which the work hears;
+  // a check cancelled that way reports nothing.
+  void long_work_shows_a_box_that_cancels_it() {
+    std::atomic<bool> cancel{false};
+    bool box_seen = false;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "busy_progress" && w->isVisible()) {
+          box_seen = true;
+          w->findChild<QPushButton*>()->click();
+        }
+    });
+    poll.start(50);
+    QElapsedTimer waited;
+    waited.start();
+    run_with_busy_dialog(
+        nullptr, "Working...",
+        [&] {
+          while (!cancel && waited.elapsed() < 20000) QThread::msleep(10);
+        },
+        &cancel);
+    QVERIFY(box_seen && cancel);
+    QVERIFY(waited.elapsed() < 20000);
+
+    test::write_image(path("a.jpg"), 40, 30);
+    const std::atomic<bool> stopped{true};
+    const QaFindings none = examine_dataset_quality(dir_->path(), {}, 640, &stopped);
+    QVERIFY(none.cancelled && none.sections.isEmpty());
   }
 
   void analytics_counts_order_and_dialog() {
