@@ -188,17 +188,10 @@ bool QuorlanStudio::accept_engine_rewrites(const QString& data_yaml) {
     rewritten = jpegs_the_engine_rewrites(data_yaml);
   }
   if (rewritten.isEmpty()) return true;
-  QStringList samples;
-  for (const QString& path : rewritten.mid(0, 5)) samples << "  " + QDir::toNativeSeparators(path);
-  if (rewritten.size() > 5) samples << QStringLiteral("  ... and %1 more").arg(rewritten.size() - 5);
   return prompts().choose(this, "Training Would Rewrite Pictures",
-                          QStringLiteral("The engine re-encodes %1 JPEG file(s) of this dataset in place when it "
-                                         "trains: they do not end with the JPEG end marker (cut short, or other "
-                                         "data after the picture), and their original bytes would be lost.\n\n%2"
-                                         "\n\nTrain on an export of the dataset (its pictures are copies), or "
-                                         "train on these files anyway?")
-                              .arg(rewritten.size())
-                              .arg(samples.join('\n')),
+                          engine_rewrites_text(rewritten) +
+                              "\n\nTrain on an export of the dataset (its pictures are copies), or train on "
+                              "these files anyway?",
                           {"Train Anyway", "Cancel"}) == 0;
 }
 

@@ -47,15 +47,8 @@ int refuse_engine_rewrites(Command& c, const QString& data_yaml) {
   if (c.parser.isSet("allow-rewrite")) return -1;
   const QStringList rewritten = jpegs_the_engine_rewrites(data_yaml);
   if (rewritten.isEmpty()) return -1;
-  QStringList samples;
-  for (const QString& path : rewritten.mid(0, 5)) samples << "  " + QDir::toNativeSeparators(path);
-  if (rewritten.size() > 5) samples << QStringLiteral("  ... and %1 more").arg(rewritten.size() - 5);
-  return c.fail(QStringLiteral("The engine would re-encode %1 JPEG file(s) of this dataset in place: they do not end "
-                               "with the JPEG end marker (cut short, or other data after the picture), and their "
-                               "original bytes would be lost.\n%2\nTrain on an export of the dataset (its pictures "
-                               "are copies), or run again with --allow-rewrite.")
-                    .arg(rewritten.size())
-                    .arg(samples.join('\n')));
+  return c.fail(engine_rewrites_text(rewritten) +
+                "\n\nTrain on an export of the dataset (its pictures are copies), or run again with --allow-rewrite.");
 }
 
 const QCommandLineOption kAllowRewrite(

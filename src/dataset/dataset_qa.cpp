@@ -87,14 +87,16 @@ cv::Mat reduced_grey(const QByteArray& bytes) {
   return grey.empty() ? decode(bytes, cv::IMREAD_REDUCED_GRAYSCALE_8) : grey;
 }
 
+// The hash of a picture's bytes; a JPEG is never decoded at full size for it.
+std::optional<PictureHash> hash_of_bytes(const QByteArray& bytes) {
+  return difference_hash(reduced_grey(bytes), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
+}
+
 }  // namespace
 
 std::optional<PictureHash> perceptual_hash(const QString& image_path) {
   const Expected<QByteArray> loaded = read_regular_file(image_path);
-  if (!loaded) return std::nullopt;
-  const QByteArray& bytes = *loaded;
-  // A JPEG is never decoded at full size for this.
-  return difference_hash(reduced_grey(bytes), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
+  return loaded ? hash_of_bytes(*loaded) : std::nullopt;
 }
 
 QVector<QByteArray> content_keys(const QStringList& paths) {
@@ -121,34 +123,46 @@ QVector<QByteArray> content_keys(const QStringList& paths) {
 
 namespace {
 
-// As the engine lists a split folder: every picture under it.
-QStringList split_pictures(const QString& split) {
+// The pictures under `splits` as the engine lists a split folder (every picture under it), each
+// once: a folder named twice, or inside another, and a picture already `listed` (by canonical
+// path) are skipped.
+QStringList split_pictures(const QStringList& splits, QSet<QString> listed = {}) {
   QStringList pictures;
-  QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
-  while (it.hasNext()) {
-    const QString path = it.next();
-    if (is_image_name(path)) pictures << path;
+  for (const QString& split : splits) {
+    QDirIterator it(split, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+      const QString path = it.next();
+      if (!is_image_name(path)) continue;
+      const QString canonical = QFileInfo(path).canonicalFilePath();
+      if (listed.contains(canonical)) continue;
+      listed.insert(canonical);
+      pictures << path;
+    }
   }
   return pictures;
 }
 
 }  // namespace
 
+QString engine_rewrites_text(const QStringList& rewritten) {
+  QStringList samples;
+  for (const QString& path : rewritten.mid(0, 5)) samples << "  " + QDir::toNativeSeparators(path);
+  if (rewritten.size() > 5) samples << QStringLiteral("  ... and %1 more").arg(rewritten.size() - 5);
+  return QStringLiteral(
+             "The engine re-encodes %1 JPEG file(s) of this dataset in place when it trains: they do not "
+             "end with the JPEG end marker (cut short, or other data after the picture), and their "
+             "original bytes would be lost.\n\n%2")
+      .arg(rewritten.size())
+      .arg(samples.join('\n'));
+}
+
 bool engine_rewrites_jpeg(const QByteArray& bytes) {
   return bytes.startsWith("\xFF\xD8\xFF") && !bytes.endsWith("\xFF\xD9");
 }
 
 QStringList jpegs_the_engine_rewrites(const QString& data_yaml) {
-  QStringList pictures;
-  QSet<QString> listed;
-  for (const QString& split : manifest_split_folders(data_yaml))
-    for (const QString& path : split_pictures(split))
-      if (!listed.contains(path)) {
-        listed.insert(path);
-        pictures << path;
-      }
   // Only each file's first three and last two bytes are read.
-  return QtConcurrent::blockingFiltered(pictures, [](const QString& path) {
+  return QtConcurrent::blockingFiltered(split_pictures(manifest_split_folders(data_yaml)), [](const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() < 5) return false;
     QByteArray ends = file.read(3);
@@ -164,19 +178,12 @@ QStringList other_split_images(const QString& manifest, const QStringList& image
   const QStringList splits = manifest_split_folders(manifest);
   const auto is_here = [&](const QString& split) { return QFileInfo(split).canonicalFilePath() == here; };
   if (std::none_of(splits.cbegin(), splits.cend(), is_here)) return {};
-  QSet<QString> listed;  // this folder's own pictures, and each found one: a folder named twice is listed once
-  for (const QString& image : images) listed.insert(QFileInfo(image).canonicalFilePath());
-  QStringList found;
-  for (const QString& split : splits) {
-    if (is_here(split)) continue;
-    for (const QString& path : split_pictures(split)) {
-      const QString canonical = QFileInfo(path).canonicalFilePath();
-      if (listed.contains(canonical)) continue;
-      listed.insert(canonical);
-      found << path;
-    }
-  }
-  return found;
+  QStringList others;
+  for (const QString& split : splits)
+    if (!is_here(split)) others << split;
+  QSet<QString> own;
+  for (const QString& image : images) own.insert(QFileInfo(image).canonicalFilePath());
+  return split_pictures(others, own);
 }
 
 int hamming(std::uint64_t a, std::uint64_t b) {
@@ -202,11 +209,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   // metadata and anything after the picture gone) the first time it trains on it.
   QaSection unended{"JPEG files the engine re-encodes in place when it trains (no end marker at the end)", {}, {}};
 
-  const QDir dir(folder);
-  QStringList images;
-  for (const QString& name : dir.entryList(QDir::Files | QDir::Hidden, QDir::Name)) {
-    if (is_image_name(name)) images << dir.filePath(name);
-  }
+  const QStringList images = list_folder_images(folder);
   const QString labels = label_folder_for(folder);
 
   // Images sharing a label file: a.jpg and a.png both map to a.txt, here and in the engine.
@@ -237,8 +240,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (!f.size.isValid()) f.size = header_size(path);  // a PNG that ends after its header, say
     const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
     if (f.size.isValid() && pixels <= max_decode_pixels()) {
-      const std::optional<PictureHash> hash =
-          difference_hash(reduced_grey(bytes), [&] { return decode(bytes, cv::IMREAD_GRAYSCALE); });
+      const std::optional<PictureHash> hash = hash_of_bytes(bytes);
       f.decoded = hash.has_value();
       f.phash = hash.value_or(PictureHash{});
     }

@@ -45,6 +45,8 @@ bool engine_rewrites_jpeg(const QByteArray& bytes);
 // The JPEG files of a dataset's split folders (as its manifest names them, listed as the engine
 // lists them) that the engine would re-encode in place.
 QStringList jpegs_the_engine_rewrites(const QString& data_yaml);
+// What a run on such files would do, with up to five of them named.
+QString engine_rewrites_text(const QStringList& rewritten);
 
 // The pictures of the other splits (train/val/test folders) of `manifest`, when the folder of
 // `images` is one of them; empty otherwise.
