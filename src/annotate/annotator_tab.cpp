@@ -577,7 +577,7 @@ AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
     if (record.item->mapToScene(record.item->polygon()) != record.original) document.mark_changed();
   if (!document.is_changed()) return WriteOutcome::Written;
   if (classes_unsaved_) {
-    const QString classes_path = QDir(image_folder).filePath("classes.txt");
+    const QString classes_path = classes_file_path();
     const Status written = write_file_atomically(classes_path, classes_file_bytes(classes));
     if (!written) {
       if (reason) *reason = QDir::toNativeSeparators(classes_path) + ": " + written.error();
@@ -813,9 +813,11 @@ bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
   return false;
 }
 
+QString AnnotatorTab::classes_file_path() const { return QDir(image_folder).filePath("classes.txt"); }
+
 bool AnnotatorTab::save_classes_file() {
   if (image_folder.isEmpty()) return true;
-  return write_or_warn(QDir(image_folder).filePath("classes.txt"), classes_file_bytes(classes));
+  return write_or_warn(classes_file_path(), classes_file_bytes(classes));
 }
 
 int AnnotatorTab::largest_id_in_folder() const {
@@ -858,7 +860,7 @@ int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {
                        "before training with that file; the studio's export writes a data.yaml with every name.")
             .arg(QDir::toNativeSeparators(names_manifest_), label)
             .arg(classes.size() - 1)
-            .arg(QDir::toNativeSeparators(QDir(image_folder).filePath("classes.txt"))));
+            .arg(QDir::toNativeSeparators(classes_file_path())));
   }
   return static_cast<int>(classes.size()) - 1;
 }

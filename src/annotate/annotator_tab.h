@@ -62,6 +62,8 @@ class AnnotatorTab : public QWidget {
   // Before anything replaces the current image (navigation, another folder, the dataset tools,
   // closing): saves a change, and when that fails asks to retry, discard or stay. False: stay.
   bool resolve_unsaved();
+  // The folder's classes.txt, where a class the user adds is kept.
+  QString classes_file_path() const;
   bool save_classes_file();
   void update_single_list_status();
   void populate_image_list();
