@@ -5,6 +5,7 @@
 #include <QGraphicsSceneMouseEvent>
 #include <QGraphicsView>
 #include <QPen>
+#include <QSet>
 #include <cmath>
 
 #include "core/polygon_edit.h"
@@ -225,9 +226,13 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
   if (is_pick_or_select_mode()) {
     QGraphicsScene::mouseReleaseEvent(event);
     if (draw_mode == QLatin1String("Select/Move") && !positions_at_press_.isEmpty()) {
+      // Only items still in the scene are looked at (one may have gone meanwhile); the scene's item
+      // list is built once, not once per selected shape.
+      const QList<QGraphicsItem*> listed = items();
+      const QSet<QGraphicsItem*> present(listed.cbegin(), listed.cend());
       bool moved = false;
       for (auto it = positions_at_press_.cbegin(); it != positions_at_press_.cend(); ++it)
-        if (items().contains(it.key()) && it.key()->pos() != it.value()) moved = true;
+        if (present.contains(it.key()) && it.key()->pos() != it.value()) moved = true;
       positions_at_press_.clear();
       if (moved) emit items_moved_signal();
     }
