@@ -9,14 +9,14 @@
 #include <optional>
 
 #include "annotate/image_prefetch.h"
-#include "annotate/shape_history.h"
 #include "annotate/shape_rows.h"
-#include "core/label_document.h"
+#include "core/annotation_document.h"
 #include "engine_client/prediction_host.h"
 #include "widgets/shape_item.h"
 
 class QComboBox;
 class QDoubleSpinBox;
+class QGraphicsItem;
 class QGraphicsPolygonItem;
 class QLabel;
 class QListWidget;
@@ -100,17 +100,22 @@ class AnnotatorTab : public QWidget {
   // Adds a shape of class `label` (appended to the class list when new) without asking.
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
 
+  // The folder's label kind: new shapes are written as boxes or as polygons. Switching rewrites,
+  // after a confirmation that counts them, the label files holding lines of the other kind.
+  LabelKind label_kind() const { return label_kind_; }
+  bool switch_label_kind(LabelKind to);
+
   QString image_folder;
   QString label_folder;  // where image_folder's label files are (itself, or a sibling "labels")
   QStringList image_paths;
   int current_idx = 0;
   cv::Mat display_cv_img;  // empty when no image is shown
   QStringList classes;
-  ShapeRows annotations;  // the shapes on screen, each with its canvas item and table row
+  ShapeRows annotations;  // the document's shapes on screen, each with its canvas item and table row
   QString last_label;
   QString output_folder;
   std::optional<EngineModel> ai_model;
-  LabelDocument document;  // the current image's label file
+  AnnotationDocument* document = nullptr;  // the current image's shapes and label file
 
   QPushButton* btn_load_dir = nullptr;
   QPushButton* btn_set_output = nullptr;
@@ -138,6 +143,8 @@ class AnnotatorTab : public QWidget {
   QPushButton* btn_redo = nullptr;
   QLabel* lbl_progress = nullptr;
   QListWidget* list_classes = nullptr;
+  QLabel* lbl_label_kind = nullptr;
+  QPushButton* btn_label_kind = nullptr;
 
  signals:
   // A short notice for the window's status line (an image that could not be read, ...).
@@ -150,7 +157,6 @@ class AnnotatorTab : public QWidget {
  private:
   enum class WriteOutcome { Written, Failed, Stayed };
   WriteOutcome write_changes(QString* reason);
-  bool mark_changed_and_save();
   QString label_path_of(const QString& image_path) const;
   int class_count() const;
   QString class_name(int id) const;
@@ -170,40 +176,36 @@ class AnnotatorTab : public QWidget {
   QString choose_split_folder(const QString& folder);
   // The list rebuilt with `label_files`: the label file names of image_folder, listed already.
   void populate_image_list(const QSet<QString>& label_files);
-  void insert_record(int row, const ShapeState& state);
-  // The record's class, kind and lines as `state` has them (not its item).
-  void fill_record(AnnotationRecord& record, const ShapeState& state) const;
-  void update_record(int row, const ShapeState& state);
-  void add_record(const QPolygonF& polygon, int class_id, const QString& type);
+  // The canvas and the table show the document's shapes again (only the rows that differ change).
+  void mirror_document();
+  void insert_record(int row, const Annotation& shape);
+  void update_record(int row, const Annotation& shape);
+  // A drawn or predicted shape as the folder's labels want it: a box in a box file or folder (a
+  // polygon becomes its bounding box, after one notice), else a polygon. nullopt: cancelled.
+  std::optional<Annotation> new_annotation(int class_id, const QPolygonF& polygon, const QString& type, bool ask);
+  LabelKind kind_for_new_shape() const;
+  // The folder's kind from `label_files` (names in label_folder), else its manifest's task.
+  void detect_label_kind(const QSet<QString>& label_files);
+  void show_label_kind();
+  // After an edit of the document: the scene follows and the file is written. False when the
+  // edit changed nothing or could not be saved.
+  bool after_edit(bool edited);
+  QStringList folder_label_paths() const;
   void remove_records(QVector<int> rows);
+  // A finished drag of shapes in "Select/Move", and a vertex edit: each one step of the document.
+  void move_shapes();
+  void edit_vertices(QGraphicsItem* item, const QPolygonF& points);
   void set_status_label(LabelMark mark);
-  void update_history_buttons();
   bool write_or_warn(const QString& path, const QByteArray& data);
 
-  // The shapes on screen as a state, and a state put on screen (only what differs is touched).
-  ImageState current_state() const;
-  void apply_state(const ImageState& state);
-  // Records the edit just made on screen in the image's history, then saves it.
-  bool commit_edit(const QString& text);
-  // Undo and redo land here: the state goes on screen and is saved as any edit is.
-  void restore_state(const ImageState& state);
-  QUndoStack* history_for_current();
-  // The history of the image just shown stays only while its label file and size are the ones
-  // it was made on.
-  void check_history_after_show();
+  void update_history_buttons();
   void apply_class_visibility();
   void rebuild_class_list();
   void update_progress();
   LabelMark current_mark() const;
 
-  struct History {
-    QUndoStack* stack = nullptr;
-    FileStamp label_stamp;  // the label file as the last edit left it
-    QSize image_size;
-  };
-  QHash<QString, History> histories_;
-  ImageState last_state_;  // the state the current image's history ends in
-  bool confirmed_empty_ = false;
+  LabelKind label_kind_ = LabelKind::Polygons;
+  bool box_notice_given_ = false;  // the folder's boxes were explained once (a polygon drawn in it)
   QImage display_image_;      // display_cv_img in the canvas's form
   QVector<LabelMark> marks_;  // one per image_paths entry
   ImagePrefetch prefetch_{decode_for_canvas};

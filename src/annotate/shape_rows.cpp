@@ -17,12 +17,12 @@ void ShapeRows::insert(int row, const AnnotationRecord& record) {
   records_.insert(row, record);
   table_->insertRow(row);
   table_->setItem(row, 0, new QTableWidgetItem(record.label));
-  table_->setItem(row, 1, new QTableWidgetItem(record.type));
+  table_->setItem(row, 1, new QTableWidgetItem(record.shown.type));
 }
 
 void ShapeRows::refresh_row(int row) {
   table_->item(row, 0)->setText(records_[row].label);
-  table_->item(row, 1)->setText(records_[row].type);
+  table_->item(row, 1)->setText(records_[row].shown.type);
 }
 
 void ShapeRows::remove(int row) {

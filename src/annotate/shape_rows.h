@@ -7,6 +7,8 @@
 #include <QString>
 #include <QVector>
 
+#include "core/annotation_document.h"
+
 class QGraphicsItem;
 class QGraphicsScene;
 class QTableWidget;
@@ -15,16 +17,12 @@ namespace quorlan {
 
 class ShapeItem;
 
-// One shape of the current image. `class_id` is the position it was read with or chosen at;
-// `label` is that position's name (or the id's number when the folder has no name for it).
+// One shape of the current image on screen: the document's shape it shows, its canvas item and
+// its class name (or the id's number when the folder has no name for it).
 struct AnnotationRecord {
   ShapeItem* item = nullptr;
   QString label;
-  QString type;
-  int class_id = 0;
-  bool box = false;    // read from a box line; written back as one
-  QByteArray raw;      // the file's line for this shape while it is unchanged
-  QPolygonF original;  // the scene points `raw` describes
+  Annotation shown;  // the document's shape as the item and the row show it
 };
 
 class ShapeRows {

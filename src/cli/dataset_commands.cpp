@@ -103,11 +103,19 @@ std::optional<FolderReport> report_folder(const QString& folder, int imgsz) {
   QJsonArray sections;
   for (const QaSection& section : quality.sections)
     sections.append(QJsonObject{{"title", section.title}, {"items", strings(section.items)}});
+  QJsonArray overlaps;  // each file once, with its pairs
+  for (int i = 0; i < findings->overlap_issues.size(); ++i)
+    overlaps.append(QJsonObject{{"file", findings->overlap_issues[i]},
+                                {"pairs", static_cast<double>(findings->overlap_file_pairs.value(i))}});
   FolderReport report;
-  report.json =
-      QJsonObject{{"folder", QDir(folder).absolutePath()},   {"unannotated", strings(findings->unannotated)},
-                  {"orphaned", strings(findings->orphaned)}, {"overlap_issues", strings(findings->overlap_issues)},
-                  {"background", quality.background},        {"sections", sections}};
+  report.json = QJsonObject{{"folder", QDir(folder).absolutePath()},
+                            {"unannotated", strings(findings->unannotated)},
+                            {"orphaned", strings(findings->orphaned)},
+                            {"overlap_issues", strings(findings->overlap_issues)},
+                            {"overlaps", overlaps},
+                            {"overlap_pairs", static_cast<double>(findings->overlap_pairs)},
+                            {"background", quality.background},
+                            {"sections", sections}};
   report.text = health_report_text(*findings) + qa_report_text(quality);
   report.clean = findings->unannotated.isEmpty() && findings->orphaned.isEmpty() &&
                  findings->overlap_issues.isEmpty() && quality.sections.isEmpty();

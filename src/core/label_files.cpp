@@ -95,76 +95,108 @@ QString format_box_line(int class_id, const QPolygonF& scene_points, int width, 
       .arg(fixed6((x1 + x2) / 2.0), fixed6((y1 + y2) / 2.0), fixed6(x2 - x1), fixed6(y2 - y1));
 }
 
-LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int width, int height) {
-  LabelReadResult result;
-  // The file's own line break is kept for the lines written back.
-  const int first_break = bytes.indexOf('\n');
-  if (first_break > 0 && bytes[first_break - 1] == '\r')
-    result.eol = "\r\n";
-  else if (first_break < 0 && bytes.contains('\r'))
-    result.eol = "\r";
-  int line_number = 0;
-  const auto note = [&](const QString& text) {
-    if (result.error.isEmpty()) result.error = QStringLiteral("line %1: %2").arg(line_number).arg(text);
-  };
+QVector<LabelLine> split_label_lines(const QByteArray& bytes, QByteArray* eol) {
+  if (eol) {
+    const int first_break = bytes.indexOf('\n');
+    if (first_break > 0 && bytes[first_break - 1] == '\r')
+      *eol = "\r\n";
+    else if (first_break < 0 && bytes.contains('\r'))
+      *eol = "\r";
+    else
+      *eol = "\n";
+  }
+  QVector<LabelLine> lines;
   int pos = 0;
   const int n = bytes.size();
+  int line_number = 0;
   while (pos < n) {
     int end = pos;
     while (end < n && bytes[end] != '\n' && bytes[end] != '\r') ++end;
-    const QByteArray raw = bytes.mid(pos, end - pos);
+    LabelLine line;
+    line.number = ++line_number;
+    line.raw = bytes.mid(pos, end - pos);
     if (end >= n)
       pos = n;
     else if (bytes[end] == '\r' && end + 1 < n && bytes[end + 1] == '\n')
       pos = end + 2;
     else
       pos = end + 1;
-    ++line_number;
-    const QList<QByteArray> parts = tokens_of(raw);
-    if (parts.isEmpty()) continue;  // a blank line carries nothing
-    if (parts.size() < 3) {
-      result.kept.append(raw);
+    const QList<QByteArray> parts = tokens_of(line.raw);
+    line.tokens = static_cast<int>(parts.size());
+    if (!parts.isEmpty()) {
+      line.class_token = parts[0];
+      line.values.reserve(line.tokens - 1);
+      for (int i = 1; i < line.tokens; ++i) {
+        double v = 0;
+        if (!parse_number(parts[i], &v)) {
+          line.error = QStringLiteral("'%1' is not a finite number").arg(QString::fromUtf8(parts[i]));
+          line.values.clear();
+          break;
+        }
+        line.values.append(v);
+      }
+    }
+    lines.append(std::move(line));
+  }
+  return lines;
+}
+
+KindCounts count_kinds(const QVector<LabelLine>& lines) {
+  KindCounts counts;
+  for (const LabelLine& line : lines) {
+    if (line.is_box())
+      ++counts.boxes;
+    else if (line.is_polygon())
+      ++counts.polygons;
+  }
+  return counts;
+}
+
+LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int width, int height) {
+  LabelReadResult result;
+  const auto note = [&](const LabelLine& line, const QString& text) {
+    if (result.error.isEmpty()) result.error = QStringLiteral("line %1: %2").arg(line.number).arg(text);
+  };
+  // The file's own line break is kept for the lines written back.
+  for (const LabelLine& line : split_label_lines(bytes, &result.eol)) {
+    if (line.blank()) continue;  // a blank line carries nothing
+    if (line.tokens < 3) {
+      result.kept.append(line.raw);
       continue;
     }
     bool ok = false;
-    const int class_id = parts[0].toInt(&ok);
+    const int class_id = line.class_token.toInt(&ok);
     if (!ok) {
-      note(QStringLiteral("class id '%1' is not an integer").arg(QString::fromUtf8(parts[0])));
-      result.kept.append(raw);
+      note(line, QStringLiteral("class id '%1' is not an integer").arg(QString::fromUtf8(line.class_token)));
+      result.kept.append(line.raw);
       continue;
     }
     if (class_id < 0 || (class_count >= 0 && class_id >= class_count)) {
-      result.kept.append(raw);
+      result.kept.append(line.raw);
       continue;
     }
-    const int numbers = parts.size() - 1;
-    QVector<double> values(numbers);
-    bool finite = true;
-    for (int i = 0; i < numbers && finite; ++i) {
-      if (!parse_number(parts[i + 1], &values[i])) {
-        note(QStringLiteral("'%1' is not a finite number").arg(QString::fromUtf8(parts[i + 1])));
-        finite = false;
-      }
-    }
-    if (!finite) {
-      result.kept.append(raw);
+    if (!line.error.isEmpty()) {
+      note(line, line.error);
+      result.kept.append(line.raw);
       continue;
     }
+    const QVector<double>& values = line.values;
+    const int numbers = static_cast<int>(values.size());
     if (numbers % 2 != 0) {
-      note(QStringLiteral("odd number of coordinates (%1)").arg(numbers));
-      result.kept.append(raw);
+      note(line, QStringLiteral("odd number of coordinates (%1)").arg(numbers));
+      result.kept.append(line.raw);
       continue;
     }
     LabelShape shape;
     shape.class_id = class_id;
-    shape.raw = raw;
-    if (numbers == 4) {  // a box line: centre and size
+    shape.raw = line.raw;
+    if (line.is_box()) {  // a box line: centre and size
       shape.box = true;
       const double x1 = (values[0] - values[2] / 2.0) * width, x2 = (values[0] + values[2] / 2.0) * width;
       const double y1 = (values[1] - values[3] / 2.0) * height, y2 = (values[1] + values[3] / 2.0) * height;
       shape.points = QPolygonF({{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}});
     } else if (numbers < 6) {  // a single point is no shape
-      result.kept.append(raw);
+      result.kept.append(line.raw);
       continue;
     } else {
       shape.points.reserve(numbers / 2);
@@ -189,27 +221,35 @@ LabelReadResult read_label_file(const QString& path, int class_count, int width,
   return parse_label_bytes(*loaded, class_count, width, height);
 }
 
-std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error) {
-  const QList<QByteArray> parts = tokens_of(line.trimmed().toUtf8());
-  if (parts.size() < 3) return std::nullopt;
+std::optional<QString> box_line_of(const LabelLine& line, QString* error) {
+  if (line.tokens < 3) return std::nullopt;
+  if (!line.error.isEmpty()) {
+    if (error) *error = line.error;
+    return std::nullopt;
+  }
+  const QString cls = QString::fromUtf8(line.class_token);
+  const QVector<double>& v = line.values;
+  if (line.is_box())  // already a box: its own numbers
+    return QStringLiteral("%1 %2 %3 %4 %5\n").arg(cls, fixed6(v[0]), fixed6(v[1]), fixed6(v[2]), fixed6(v[3]));
   double min_x = INFINITY, max_x = -INFINITY, min_y = INFINITY, max_y = -INFINITY;
-  for (int i = 1; i < parts.size(); ++i) {
-    double v = 0;
-    if (!parse_number(parts[i], &v)) {
-      if (error) *error = QStringLiteral("'%1' is not a number").arg(QString::fromUtf8(parts[i]));
-      return std::nullopt;
-    }
-    if ((i - 1) % 2 == 0) {
-      min_x = std::min(min_x, v);
-      max_x = std::max(max_x, v);
+  for (int i = 0; i < v.size(); ++i) {
+    if (i % 2 == 0) {
+      min_x = std::min(min_x, v[i]);
+      max_x = std::max(max_x, v[i]);
     } else {
-      min_y = std::min(min_y, v);
-      max_y = std::max(max_y, v);
+      min_y = std::min(min_y, v[i]);
+      max_y = std::max(max_y, v[i]);
     }
   }
   return QStringLiteral("%1 %2 %3 %4 %5\n")
-      .arg(QString::fromUtf8(parts[0]), fixed6((min_x + max_x) / 2.0), fixed6((min_y + max_y) / 2.0),
-           fixed6(max_x - min_x), fixed6(max_y - min_y));
+      .arg(cls, fixed6((min_x + max_x) / 2.0), fixed6((min_y + max_y) / 2.0), fixed6(max_x - min_x),
+           fixed6(max_y - min_y));
+}
+
+std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error) {
+  const QVector<LabelLine> lines = split_label_lines(line.trimmed().toUtf8());
+  if (lines.isEmpty()) return std::nullopt;
+  return box_line_of(lines.first(), error);
 }
 
 std::optional<QStringList> read_classes_file(const QString& path) {

@@ -55,9 +55,42 @@ LabelReadResult parse_label_text(const QString& text, int class_count, int width
 // A missing or unreadable file gives no shapes and, when unreadable, the error.
 LabelReadResult read_label_file(const QString& path, int class_count, int width, int height);
 
-// Polygon line to detection line "cls xc yc w h\n"; nullopt for a line of fewer than three
-// tokens. A coordinate that is not a number gives nullopt and sets *error.
+// One line of a label file, split as every reader of label lines splits it: the class token and
+// the numbers after it. The one reader behind the annotator, the export, the health check and the
+// image tools, so a box line is a box line everywhere.
+struct LabelLine {
+  int number = 0;          // 1-based line number in the file
+  QByteArray raw;          // the line without its line break
+  QByteArray class_token;  // the first token as written; empty for a blank line
+  QVector<double> values;  // the numbers after the class token (all of them finite)
+  int tokens = 0;          // how many tokens the line holds
+  QString error;           // why the numbers cannot be read (a token that is not a finite number)
+  bool blank() const { return tokens == 0; }
+  // A detection line: class, centre x, centre y, width, height.
+  bool is_box() const { return error.isEmpty() && values.size() == 4; }
+  // A segmentation line: class and at least three points.
+  bool is_polygon() const { return error.isEmpty() && values.size() >= 6 && values.size() % 2 == 0; }
+};
+// The lines of label text; `eol` receives the file's line break (LF, CR LF or a bare CR).
+QVector<LabelLine> split_label_lines(const QByteArray& bytes, QByteArray* eol = nullptr);
+
+// The detection line of a label line, "cls xc yc w h\n": a box line's own box, a polygon
+// line's bounding box (not clamped), each number with six decimals; the class token as written.
+// nullopt for a line of fewer than three tokens; a number that cannot be read gives nullopt and
+// sets *error.
+std::optional<QString> box_line_of(const LabelLine& line, QString* error = nullptr);
+// The same for one line of text.
 std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error = nullptr);
+
+// The kinds of label line: detection boxes or segmentation polygons.
+enum class LabelKind { Boxes, Polygons };
+// How many box and polygon lines label text holds.
+struct KindCounts {
+  int boxes = 0;
+  int polygons = 0;
+  bool mixed() const { return boxes > 0 && polygons > 0; }
+};
+KindCounts count_kinds(const QVector<LabelLine>& lines);
 
 // classes.txt: nullopt when the file does not exist, an empty list when it cannot be read.
 // UTF-8; a file that is not valid UTF-8 is read as Latin-1 (and never rewritten unless the

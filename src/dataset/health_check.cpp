@@ -24,36 +24,37 @@ struct Box {
   double xmin, ymin, xmax, ymax;
 };
 
-// Adds one issue per pair of boxes in the file whose IoU exceeds 0.9. A bad token or a zero
-// union ends the examination of this file; issues found before stay.
-void examine_label_file(const QString& folder, const QString& name, QStringList& issues, std::string& buffer) {
-  if (!read_whole_file(QFile::encodeName(QDir(folder).filePath(name)), buffer)) return;
+// The pairs of shapes in the file whose IoU exceeds 0.9, counted by their bounding boxes: a box
+// line is its own box, a polygon line the box around its points. A token that is not a number
+// ends the examination of this file; a pair of shapes without area (a zero union) is no pair.
+qint64 overlapping_pairs(const QString& path, std::string& buffer) {
+  if (!read_whole_file(QFile::encodeName(path), buffer)) return 0;
   std::vector<Box> boxes;
-  bool bad = false;
-  for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
-    if (tokens.size() < 5) return true;
+  for (const LabelLine& line : split_label_lines(QByteArray::fromRawData(buffer.data(), static_cast<int>(buffer.size())))) {
+    if (line.tokens < 5) continue;
+    if (!line.error.isEmpty()) return 0;
+    const QVector<double>& v = line.values;
+    if (line.is_box()) {
+      boxes.push_back({v[0] - v[2] / 2.0, v[1] - v[3] / 2.0, v[0] + v[2] / 2.0, v[1] + v[3] / 2.0});
+      continue;
+    }
     Box b{INFINITY, INFINITY, -INFINITY, -INFINITY};
-    for (std::size_t i = 1; i < tokens.size(); ++i) {
-      double v = 0;
-      if (!parse_double(tokens[i], &v)) {
-        bad = true;
-        return false;
-      }
-      if (i % 2 == 1) {
-        b.xmin = std::min(b.xmin, v);
-        b.xmax = std::max(b.xmax, v);
+    for (int i = 0; i < v.size(); ++i) {
+      if (i % 2 == 0) {
+        b.xmin = std::min(b.xmin, v[i]);
+        b.xmax = std::max(b.xmax, v[i]);
       } else {
-        b.ymin = std::min(b.ymin, v);
-        b.ymax = std::max(b.ymax, v);
+        b.ymin = std::min(b.ymin, v[i]);
+        b.ymax = std::max(b.ymax, v[i]);
       }
     }
     boxes.push_back(b);
-    return true;
-  });
-  if (bad) return;
-  const QString issue = name + QStringLiteral(" (IoU > 90%)");
+  }
+  // Sorted by left edge, a box is compared only with those that start before it ends.
+  std::sort(boxes.begin(), boxes.end(), [](const Box& a, const Box& b) { return a.xmin < b.xmin; });
+  qint64 pairs = 0;
   for (std::size_t i = 0; i < boxes.size(); ++i) {
-    for (std::size_t j = i + 1; j < boxes.size(); ++j) {
+    for (std::size_t j = i + 1; j < boxes.size() && boxes[j].xmin <= boxes[i].xmax; ++j) {
       const Box& a = boxes[i];
       const Box& b = boxes[j];
       const double x1 = std::max(a.xmin, b.xmin), y1 = std::max(a.ymin, b.ymin);
@@ -61,10 +62,11 @@ void examine_label_file(const QString& folder, const QString& name, QStringList&
       if (x2 < x1 || y2 < y1) continue;
       const double intersection = (x2 - x1) * (y2 - y1);
       const double uni = (a.xmax - a.xmin) * (a.ymax - a.ymin) + (b.xmax - b.xmin) * (b.ymax - b.ymin) - intersection;
-      if (uni == 0) return;
-      if (intersection / uni > 0.9) issues << issue;
+      if (uni <= 0) continue;
+      if (intersection / uni > 0.9) ++pairs;
     }
   }
+  return pairs;
 }
 
 }  // namespace
@@ -109,7 +111,11 @@ std::optional<HealthFindings> examine_folder(const QString& folder) {
       findings.orphaned << label;
       continue;
     }
-    examine_label_file(label_folder, label, findings.overlap_issues, buffer);
+    if (const qint64 pairs = overlapping_pairs(QDir(label_folder).filePath(label), buffer)) {
+      findings.overlap_issues << label + QStringLiteral(" (IoU > 90%)");
+      findings.overlap_file_pairs << pairs;
+      findings.overlap_pairs += pairs;
+    }
   }
   return findings;
 }
@@ -129,7 +135,7 @@ QString health_report_text(const HealthFindings& f) {
                        "Overlapping Polygons/Boxes (Duplicates): %3\n")
                        .arg(f.unannotated.size())
                        .arg(f.orphaned.size())
-                       .arg(f.overlap_issues.size());
+                       .arg(std::max<qint64>(f.overlap_pairs, f.overlap_issues.size()));
   if (!f.unannotated.isEmpty())
     report += QStringLiteral("\nMissing Annotations (Sample):\n") + bracketed_list(f.unannotated.mid(0, 3)) +
               QLatin1Char('\n');

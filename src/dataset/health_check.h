@@ -3,6 +3,7 @@
 // and near-duplicate shapes inside one label file.
 #include <QString>
 #include <QStringList>
+#include <QVector>
 #include <optional>
 
 namespace quorlan {
@@ -10,7 +11,11 @@ namespace quorlan {
 struct HealthFindings {
   QStringList unannotated;     // image names without a label file, in listing order
   QStringList orphaned;        // label names without an image
-  QStringList overlap_issues;  // "<label> (IoU > 90%)", one per pair of shapes
+  // "<label> (IoU > 90%)", one per label file holding shapes that overlap by more than 90 %,
+  // with the number of such pairs in that file; the report counts pairs.
+  QStringList overlap_issues;
+  QVector<qint64> overlap_file_pairs;
+  qint64 overlap_pairs = 0;
 };
 
 // Examines `folder`; nullopt when the folder cannot be listed.

@@ -252,19 +252,32 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 
 namespace {
 
-QString convert_to_boxes(const QString& from, const QString& to) {
-  QFile file(from);
-  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return file.errorString();
+// The label file `from` for the export: its detection form (box lines keep their own boxes,
+// polygon lines become their bounding boxes) or, for segmentation, its bytes as they are. Counts
+// the objects by kind into `result`. Empty, or why the file could not be exported.
+QString export_label_file(const QString& from, const QString& to, LabelFormat format, ExportResult& result) {
+  const Expected<QByteArray> loaded = read_regular_file(from);
+  if (!loaded) return loaded.error();
+  const QVector<LabelLine> lines = split_label_lines(*loaded);
+  const KindCounts kinds = count_kinds(lines);
+  const QString name = QFileInfo(from).fileName();
+  if (format == LabelFormat::Segmentation) {
+    if (kinds.mixed()) result.mixed << name;
+    result.boxes += kinds.boxes;
+    result.polygons += kinds.polygons;
+    return copy_with_times(from, to).error();
+  }
   QString boxes;
-  int line_number = 0;
-  for (const QString& line : QString::fromLocal8Bit(file.readAll()).split('\n')) {
-    ++line_number;
+  for (const LabelLine& line : lines) {
     QString error;
-    const std::optional<QString> box = polygon_line_to_box_line(line, &error);
-    if (!error.isEmpty()) return QStringLiteral("line %1: %2").arg(line_number).arg(error);
+    const std::optional<QString> box = box_line_of(line, &error);
+    if (!error.isEmpty()) return QStringLiteral("line %1: %2").arg(line.number).arg(error);
     if (box) boxes += *box;
   }
-  return write_file_atomically(to, boxes.toLocal8Bit(), /*sync=*/false).error();
+  if (kinds.polygons > 0) result.converted << name;
+  result.boxes += kinds.boxes;
+  result.polygons += kinds.polygons;
+  return write_file_atomically(to, boxes.toUtf8(), /*sync=*/false).error();
 }
 
 }  // namespace
@@ -356,6 +369,7 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs) {
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel) {
   ExportResult result;
+  result.format = format;
   result.error = export_source_conflict(pairs, destination);
   if (!result.error.isEmpty()) return result;
   // Every id in the labels gets a name; one without is named by its number.
@@ -403,8 +417,7 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
       }
       const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
       if (QFileInfo::exists(pair.label)) {
-        reason = format == LabelFormat::Segmentation ? copy_with_times(pair.label, label_target).error()
-                                                     : convert_to_boxes(pair.label, label_target);
+        reason = export_label_file(pair.label, label_target, format, result);
         if (!reason.isEmpty()) {
           result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")
                              .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target), reason);
@@ -458,6 +471,26 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
   const QStringList per_set = set_class_counts(split, classes);
   text +=
       QStringLiteral("\ntrain objects: %1\nval objects: %2\ntest objects: %3").arg(per_set[0], per_set[1], per_set[2]);
+  text += result.format == LabelFormat::Detection
+              ? QStringLiteral("\n\nLabels (Detection): %1 box(es) kept, %2 polygon(s) written as their boxes")
+                    .arg(result.boxes)
+                    .arg(result.polygons)
+              : QStringLiteral("\n\nLabels (Segmentation): %1 polygon(s), %2 box(es), copied as they are")
+                    .arg(result.polygons)
+                    .arg(result.boxes);
+  const auto named = [](const QStringList& files) {
+    return files.mid(0, 5).join(QStringLiteral(", ")) +
+           (files.size() > 5 ? QStringLiteral(", ... and %1 more").arg(files.size() - 5) : QString());
+  };
+  if (!result.converted.isEmpty())
+    text += QStringLiteral("\nPolygons written as their bounding boxes in %1 file(s): %2")
+                .arg(result.converted.size())
+                .arg(named(result.converted));
+  if (!result.mixed.isEmpty())
+    text += QStringLiteral("\nWarning: %1 file(s) mix box and polygon lines, which the engine does not train as "
+                           "they are: %2")
+                .arg(result.mixed.size())
+                .arg(named(result.mixed));
   return text;
 }
 

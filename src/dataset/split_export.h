@@ -69,6 +69,12 @@ struct ExportResult {
   // data.yaml (first..last), or -1.
   int unnamed_first = -1;
   int unnamed_last = -1;
+  // The objects written, by kind, and the label files named by what happened to them.
+  LabelFormat format = LabelFormat::Detection;
+  int boxes = 0;
+  int polygons = 0;
+  QStringList converted;  // detection: files whose polygon lines were written as their boxes
+  QStringList mixed;      // segmentation: files holding both box and polygon lines, copied as they are
 };
 
 // Why exporting `pairs` into `destination` would write over a source: a target that is a

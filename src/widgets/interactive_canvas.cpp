@@ -14,6 +14,14 @@
 namespace quorlan {
 namespace {
 constexpr double kGrabPixels = 7.0;  // how near on screen a click must be to a vertex or an edge
+constexpr double kMinDragPixels = 4.0;  // a drag shorter than this on screen is a click
+constexpr double kMinShapePixels = 2.0;  // a shape narrower or lower than this in the image is none
+}
+
+void InteractiveCanvas::emit_if_big_enough(const QPolygonF& polygon) {
+  const QRectF r = polygon.boundingRect();
+  if (r.width() < kMinShapePixels || r.height() < kMinShapePixels) return;
+  emit polygon_completed(polygon);
 }
 
 InteractiveCanvas::InteractiveCanvas(QObject* parent) : QGraphicsScene(parent) {}
@@ -125,7 +133,7 @@ bool InteractiveCanvas::press_on_handle(QPointF pos, bool shift) {
       if (shape->is_rectangle()) return true;
       if (const auto fewer = remove_vertex(points, vertex)) {
         shape->set_scene_points(*fewer);
-        emit shape_edited();
+        emit shape_edited(shape, *fewer);
       }
       return true;
     }
@@ -163,17 +171,13 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     // A click on the first point closes the polygon, as the right button does.
     if (draw_mode == QLatin1String("Polygon") && current_polygon.size() > 2 &&
         QLineF(current_polygon.first(), event->scenePos()).length() <= screen_distance(kGrabPixels)) {
-      emit polygon_completed(QPolygonF(current_polygon));
+      emit_if_big_enough(QPolygonF(current_polygon));
       reset_drawing();
       event->accept();
       return;
     }
-    for (QGraphicsItem* item : items(event->scenePos())) {
-      if (item->type() == QGraphicsPolygonItem::Type && item != temp_poly_item) {
-        QGraphicsScene::mousePressEvent(event);
-        return;
-      }
-    }
+    // A press in a drawing mode always draws, also inside or on the edge of another shape: moving
+    // and vertex editing belong to "Select/Move".
     drawing = true;
     if (draw_mode == QLatin1String("Polygon")) {
       current_polygon.append(event->scenePos());
@@ -186,7 +190,7 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     return;
   }
   if (event->button() == Qt::RightButton && drawing && draw_mode == QLatin1String("Polygon")) {
-    if (current_polygon.size() > 2) emit polygon_completed(QPolygonF(current_polygon));
+    if (current_polygon.size() > 2) emit_if_big_enough(QPolygonF(current_polygon));
     reset_drawing();
     event->accept();
     return;
@@ -217,9 +221,9 @@ void InteractiveCanvas::mouseMoveEvent(QGraphicsSceneMouseEvent* event) {
 
 void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
   if (dragged_) {
-    const bool edited = items().contains(dragged_) && dragged_->scene_points() != dragged_from_;
+    ShapeItem* shape = dragged_;
     dragged_ = nullptr;
-    if (edited) emit shape_edited();
+    if (items().contains(shape) && shape->scene_points() != dragged_from_) emit shape_edited(shape, shape->scene_points());
     event->accept();
     return;
   }
@@ -240,8 +244,11 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
   }
   if (event->button() == Qt::LeftButton && draw_mode != QLatin1String("Polygon")) {
     if (drawing && start_pos) {
+      // A shaky click is no shape: the pointer must have travelled a few pixels on screen.
+      const QPointF travel = event->screenPos() - event->buttonDownScreenPos(Qt::LeftButton);
+      const bool dragged = std::hypot(travel.x(), travel.y()) >= kMinDragPixels;
       const QVector<QPointF> shape = calculate_shape(*start_pos, event->scenePos());
-      if (shape.size() > 2) emit polygon_completed(QPolygonF(shape));
+      if (dragged && shape.size() > 2) emit_if_big_enough(QPolygonF(shape));
       reset_drawing();
       event->accept();
     }
@@ -258,7 +265,7 @@ void InteractiveCanvas::mouseDoubleClickEvent(QGraphicsSceneMouseEvent* event) {
       if (!shape || !shape->isVisible() || shape->is_rectangle()) continue;
       if (const auto grown = insert_vertex(shape->scene_points(), event->scenePos(), screen_distance(kGrabPixels))) {
         shape->set_scene_points(*grown);
-        emit shape_edited();
+        emit shape_edited(shape, *grown);
         event->accept();
         return;
       }

@@ -39,8 +39,8 @@ class InteractiveCanvas : public QGraphicsScene {
   void point_clicked(const QPointF& point);
   // Shapes were dragged to a new place in "Select/Move".
   void items_moved_signal();
-  // A vertex of a shape was dragged, inserted or removed.
-  void shape_edited();
+  // A vertex of `item` was dragged, inserted or removed: its vertices are now `points`.
+  void shape_edited(QGraphicsItem* item, const QPolygonF& points);
 
  protected:
   void mousePressEvent(QGraphicsSceneMouseEvent* event) override;
@@ -50,6 +50,8 @@ class InteractiveCanvas : public QGraphicsScene {
 
  private:
   bool is_pick_or_select_mode() const;
+  // Emits polygon_completed unless the shape is under 2 image pixels wide or high.
+  void emit_if_big_enough(const QPolygonF& polygon);
   // A scene distance of `pixels` on screen at the view's zoom.
   double screen_distance(double pixels) const;
   // Starts a vertex drag, or removes a vertex with Shift; false when no handle is at `pos`.

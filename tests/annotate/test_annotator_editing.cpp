@@ -75,8 +75,9 @@ class TestAnnotatorEditing : public QObject {
     emit tab.canvas->items_moved_signal();
     const QString moved = label("b.txt");
     QVERIFY(moved != added);
-    tab.annotations[1].item->set_scene_points(QPolygonF({{40, 20}, {100, 20}, {70, 90}, {40, 60}}));
-    emit tab.canvas->shape_edited();
+    const QPolygonF reshaped({{40, 20}, {100, 20}, {70, 90}, {40, 60}});
+    tab.annotations[1].item->set_scene_points(reshaped);
+    emit tab.canvas->shape_edited(tab.annotations[1].item, reshaped);
     const QString edited = label("b.txt");
     QVERIFY(edited.section('\n', 1, 1).startsWith("1 0.200000 0.200000 0.500000 0.200000 0.350000 0.900000"));
     prompts_->dialogs.push_back(test::answer_label("car"));

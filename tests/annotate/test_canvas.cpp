@@ -17,12 +17,17 @@ namespace {
 
 void send(QGraphicsScene& scene, QEvent::Type type, Qt::MouseButton button, QPointF pos,
           Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  // Without a view the screen is the scene at scale 1; a release knows where its press was.
+  static QPointF down;
+  if (type == QEvent::GraphicsSceneMousePress) down = pos;
   QGraphicsSceneMouseEvent event(type);
   event.setModifiers(modifiers);
   event.setScenePos(pos);
+  event.setScreenPos(pos.toPoint());
   event.setButton(type == QEvent::GraphicsSceneMouseMove ? Qt::NoButton : button);
   event.setButtons(type == QEvent::GraphicsSceneMouseRelease ? Qt::NoButton : Qt::MouseButtons(button));
-  event.setButtonDownScenePos(button, pos);
+  event.setButtonDownScenePos(button, down);
+  event.setButtonDownScreenPos(button, down.toPoint());
   QCoreApplication::sendEvent(&scene, &event);
 }
 void press(QGraphicsScene& s, QPointF p, Qt::MouseButton b = Qt::LeftButton) {
@@ -75,15 +80,34 @@ class TestCanvas : public QObject {
     release(canvas, {40, 5.5});  // nor a drag along one line
     QCOMPARE(done.count(), 0);
     press(canvas, {5, 5});
+    release(canvas, {7, 8});  // a shaky click: under 4 px on screen
+    press(canvas, {5, 5});
+    release(canvas, {40, 6.5});  // a box under 2 px high
+    QCOMPARE(done.count(), 0);
+    press(canvas, {5, 5});
     release(canvas, {40, 30});
     QCOMPARE(done.count(), 1);
     QCOMPARE(last_polygon(done), QPolygonF({{5, 5}, {40, 5}, {40, 30}, {5, 30}}));
+    // A press inside an existing shape, or on its edge, draws a new one there.
+    auto* outer = canvas.addPolygon(QPolygonF({{0, 0}, {100, 0}, {100, 100}, {0, 100}}));
+    outer->setFlags(QGraphicsItem::ItemIsMovable | QGraphicsItem::ItemIsSelectable);
+    for (const QPointF start : {QPointF(20, 20), QPointF(0, 50)}) {
+      press(canvas, start);
+      move(canvas, start + QPointF(30, 30));
+      release(canvas, start + QPointF(30, 30));
+      QCOMPARE(last_polygon(done).first(), start);
+    }
+    QCOMPARE(done.count(), 3);
+    QCOMPARE(outer->pos(), QPointF(0, 0));
+    QVERIFY(!outer->isSelected());
+    canvas.removeItem(outer);
+    delete outer;
 
     for (const char* mode : {"Circle", "Pentagon"}) {
       canvas.set_draw_mode(mode);
       press(canvas, {5, 5});
       release(canvas, {5, 5});
-      QCOMPARE(done.count(), 1);
+      QCOMPARE(done.count(), 3);
     }
 
     canvas.set_draw_mode("Circle");
@@ -97,7 +121,7 @@ class TestCanvas : public QObject {
     QVERIFY(!canvas.temp_poly_item);
     QCOMPARE(canvas.items().size(), 0);
     release(canvas, {70, 50});
-    QCOMPARE(done.count(), 1);
+    QCOMPARE(done.count(), 3);
   }
 
   void polygon_by_clicks() {
@@ -111,17 +135,23 @@ class TestCanvas : public QObject {
     QVERIFY(!canvas.temp_poly_item);
     QVERIFY(!canvas.drawing);
 
-    // An existing shape takes the press; the polygon in progress is kept.
+    // A press inside an existing shape adds a point: drawing never moves a shape.
     auto* shape = canvas.addPolygon(QPolygonF({{100, 100}, {200, 100}, {200, 200}, {100, 200}}));
+    shape->setFlags(QGraphicsItem::ItemIsMovable | QGraphicsItem::ItemIsSelectable);
     press(canvas, {0, 0});
     press(canvas, {10, 0});
     press(canvas, {150, 150});
-    QCOMPARE(canvas.current_polygon.size(), 2);
+    QCOMPARE(canvas.current_polygon.size(), 3);
     QVERIFY(canvas.drawing);
-    press(canvas, {10, 10});
     press(canvas, {1, 1}, Qt::RightButton);
     QCOMPARE(done.count(), 1);
-    QCOMPARE(last_polygon(done), QPolygonF({{0, 0}, {10, 0}, {10, 10}}));
+    QCOMPARE(last_polygon(done), QPolygonF({{0, 0}, {10, 0}, {150, 150}}));
+    // A polygon under 2 px across is none.
+    press(canvas, {0, 0});
+    press(canvas, {1, 0});
+    press(canvas, {1, 1});
+    press(canvas, {1, 1}, Qt::RightButton);
+    QCOMPARE(done.count(), 1);
     QCOMPARE(canvas.items(), QList<QGraphicsItem*>({shape}));
   }
 

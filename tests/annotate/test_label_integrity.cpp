@@ -77,7 +77,7 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(tab->label_folder, dir.filePath("train/labels"));
     QCOMPARE(tab->annotations.size(), 2);
     QCOMPARE(tab->annotations[0].label, QString("car"));
-    QVERIFY(tab->annotations[0].box);
+    QVERIFY(tab->annotations[0].shown.is_box());
     tab->next_image();
     QCOMPARE(tab->annotations.size(), 1);  // the id past the names and the stray line are kept, not shown
     tab->next_image();
@@ -111,8 +111,10 @@ class TestLabelIntegrity : public QObject {
     tab.open_folder(dir.filePath("images/train"));
     QCOMPARE(tab.label_folder, dir.filePath("labels/train"));
     QCOMPARE(tab.annotations.size(), 1);
+    QCOMPARE(tab.lbl_label_kind->text(), QString("Labels: Boxes"));
     const int told = static_cast<int>(prompts_->messages.size());
     tab.combo_mode->setCurrentText("Polygon");
+    prompts_->choices = {0};  // a polygon in a box folder: "Save as Box", asked once
     for (const char* name : {"dog", "cat"}) {
       prompts_->dialogs.push_back(test::answer_label(name));
       emit tab.canvas->polygon_completed(QPolygonF({{10, 10}, {40, 10}, {40, 40}}));
@@ -122,9 +124,11 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(test::read_text(dir.filePath("data.yaml")), manifest);
     const QStringList lines = test::read_text(dir.filePath("labels/train/a.txt")).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 3);
-    QVERIFY(lines[1].startsWith("2 ") && lines[2].startsWith("3 "));
+    QCOMPARE(lines[1], QString("2 0.250000 0.250000 0.300000 0.300000"));  // the polygons' boxes
+    QCOMPARE(lines[2], QString("3 0.250000 0.250000 0.300000 0.300000"));
     QVERIFY(!QFileInfo::exists(dir.filePath("images/train/a.txt")));
-    QCOMPARE(prompts_->messages.size(), told + 1);  // said once, at the first new class
+    QCOMPARE(prompts_->messages.size(), told + 2);  // the box notice, then the manifest, once each
+    QCOMPARE(prompts_->messages[told].title, QString("Box Labels"));
     QCOMPARE(prompts_->messages.last().title, QString("New Class"));
     QVERIFY(prompts_->messages.last().text.contains("data.yaml") &&
             prompts_->messages.last().text.contains("\"dog\" (id 2)"));
@@ -197,6 +201,7 @@ class TestLabelIntegrity : public QObject {
 
     // Moving one shape rewrites that line; the untouched shape and every kept line stay as they were.
     tab.annotations[0].item->moveBy(10, 0);
+    emit tab.canvas->items_moved_signal();
     QVERIFY(tab.save_current_annotations());
     QCOMPARE(test::read_bytes(dir.filePath("a.txt")),
              QByteArray("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n0 0.7 0.7 0.9 0.7 0.9 0.9\n"
@@ -220,8 +225,9 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     tab.open_folder(named.path());
     QCOMPARE(tab.annotations[0].label, QString("car"));
-    QCOMPARE(tab.annotations[0].class_id, 2);
+    QCOMPARE(tab.annotations[0].shown.class_id, 2);
     tab.annotations[0].item->moveBy(10, 0);
+    emit tab.canvas->items_moved_signal();
     QVERIFY(tab.save_current_annotations());
     QVERIFY(test::read_text(named.filePath("a.txt")).startsWith("2 "));  // not 0, the first "car"
 
@@ -230,6 +236,7 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(tab.classes, QStringList());
     QCOMPARE(tab.annotations[0].label, QString("3"));
     tab.annotations[0].item->moveBy(10, 0);
+    emit tab.canvas->items_moved_signal();
     QVERIFY(tab.save_current_annotations());
     QVERIFY(test::read_text(plain.filePath("p.txt")).startsWith("3 "));
     QVERIFY(!QFileInfo::exists(plain.filePath("classes.txt")));
@@ -237,7 +244,7 @@ class TestLabelIntegrity : public QObject {
     prompts_->dialogs.push_back(test::answer_label("dog"));
     emit tab.canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
     QCOMPARE(test::read_text(plain.filePath("classes.txt")), QString("0\n1\n2\n3\ndog\n"));
-    QCOMPARE(tab.annotations[1].class_id, 4);
+    QCOMPARE(tab.annotations[1].shown.class_id, 4);
 
     // A name with a line break is refused by the dialog path.
     prompts_->dialogs.push_back(test::answer_label("two\nlines"));
@@ -312,6 +319,7 @@ class TestLabelIntegrity : public QObject {
     tab->open_folder(folder);
     disk.fill();
     tab->annotations[0].item->moveBy(4, 0);
+    emit tab->canvas->items_moved_signal();
     QVERIFY(!tab->save_current_annotations());  // the disk is full: the old file stays, the reason is said
     QCOMPARE(test::read_bytes(folder + "/a.txt"), old);
     QCOMPARE(prompts_->messages.last().title, QString("Save Failed"));
@@ -346,6 +354,7 @@ class TestLabelIntegrity : public QObject {
     const QByteArray b_before = test::read_bytes(folder + "/b.txt");
     disk.fill();
     tab->annotations[0].item->moveBy(3, 0);
+    emit tab->canvas->items_moved_signal();
     prompts_->choices = {1};  // Discard
     window->close();
     QCOMPARE(test::read_bytes(folder + "/b.txt"), b_before);
@@ -360,6 +369,7 @@ class TestLabelIntegrity : public QObject {
     QTest::qWait(20);
     test::write_text(dir.filePath("a.txt"), "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 0.7 0.7 0.8 0.7 0.8 0.8\n");
     tab.annotations[0].item->moveBy(1, 0);
+    emit tab.canvas->items_moved_signal();
     prompts_->choices = {0};  // Reload
     QVERIFY(tab.save_current_annotations());
     QCOMPARE(prompts_->messages.last().title, QString("Label File Changed"));

@@ -186,7 +186,8 @@ class TestApp : public QObject {
     window.show();
     window.tab_workspace->open_folder(dir.path());
     window.tab_workspace->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
-    window.tab_workspace->annotations[0].item->setPos(10, 0);  // moved, not saved yet
+    window.tab_workspace->annotations[0].item->setPos(10, 0);
+    emit window.tab_workspace->canvas->items_moved_signal();
     window.close();
     QCOMPARE(test::read_text(dir.filePath("a.txt")),
              QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
@@ -199,7 +200,8 @@ class TestApp : public QObject {
     AnnotatorTab* ann = window.tab_workspace;
     ann->open_folder(dir.path());
     ann->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
-    ann->annotations[0].item->setPos(10, 0);  // moved, not saved yet
+    ann->annotations[0].item->setPos(10, 0);
+    emit ann->canvas->items_moved_signal();
     prompts_->dialogs.push_back([](QDialog& d) -> int {
       d.findChild<QComboBox*>("fc")->setCurrentIndex(1);
       return QDialog::Accepted;

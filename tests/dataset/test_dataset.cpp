@@ -163,7 +163,8 @@ class TestDataset : public QObject {
              "Exported dataset successfully to:\n" + out.path() +
                  "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images"
                  "\n\nSeed: 42 (10 groups: images made from one source, identical or alike stay in one set)"
-                 "\ntrain objects: bus 7\nval objects: bus 2\ntest objects: bus 1");
+                 "\ntrain objects: bus 7\nval objects: bus 2\ntest objects: bus 1"
+                 "\n\nLabels (Segmentation): 10 polygon(s), 0 box(es), copied as they are");
   }
 
   void seeded_split_keeps_sources_together_and_replaces_an_older_export() {
@@ -474,6 +475,7 @@ class TestDataset : public QObject {
     auto findings = examine_folder(dir_->path());
     QVERIFY(findings);
     QCOMPARE(findings->overlap_issues, QStringList({"a.txt (IoU > 90%)"}));
+    QCOMPARE(findings->overlap_file_pairs, QVector<qint64>({1}));
     QStringList orphaned = findings->orphaned;
     orphaned.sort();
     QCOMPARE(orphaned, QStringList({"Classes.txt", "img1.txt"}));
@@ -482,8 +484,9 @@ class TestDataset : public QObject {
     HealthFindings fixed;
     fixed.unannotated = {"b.png", "it's.jpg", "c.png", "d.png", "e.png"};
     fixed.orphaned = {"x.txt"};
-    fixed.overlap_issues = {"a.txt (IoU > 90%)", "a.txt (IoU > 90%)", "b.txt (IoU > 90%)", "c.txt (IoU > 90%)",
-                            "d.txt (IoU > 90%)"};
+    fixed.overlap_issues = {"a.txt (IoU > 90%)", "b.txt (IoU > 90%)", "c.txt (IoU > 90%)", "d.txt (IoU > 90%)"};
+    fixed.overlap_file_pairs = {2, 1, 1, 1};
+    fixed.overlap_pairs = 5;
     QCOMPARE(health_report_text(fixed),
              QString("🩺 Dataset QA Health Report:\n\nUnannotated Images: 5\nOrphaned Label Files: 1\n"
                      "Overlapping Polygons/Boxes (Duplicates): 5\n\nMissing Annotations (Sample):\n"
@@ -498,7 +501,7 @@ class TestDataset : public QObject {
       QTemporaryDir d;
       test::write_text(d.filePath("p.png"), "x");
       test::write_text(d.filePath("p.txt"), text);
-      return examine_folder(d.path())->overlap_issues.size();
+      return static_cast<int>(examine_folder(d.path())->overlap_pairs);
     };
     const QString box = "0 0.1 0.1 0.5 0.1 0.5 0.5 0.1 0.5\n";
     QCOMPARE(issues_for(box + box), 1);
@@ -508,8 +511,23 @@ class TestDataset : public QObject {
     QCOMPARE(issues_for("0 0 0 0.57 0 0.57 1\n0 0 0 0.625 0 0.625 1\n"), 1);
     // Touching along an edge: intersection 0.
     QCOMPARE(issues_for("0 0 0 0.5 0 0.5 1\n0 0.5 0 1 0 1 1\n"), 0);
-    // Two zero-area boxes at one point end the file silently; a later pair is never looked at.
-    QCOMPARE(issues_for("0 0.3 0.3 0.3 0.3\n0 0.3 0.3 0.3 0.3\n" + box + box), 0);
+    // Two shapes without area at one point are no pair; the pairs after them still count.
+    QCOMPARE(issues_for("0 0.3 0.3 0.3 0.3 0.3 0.3\n0 0.3 0.3 0.3 0.3 0.3 0.3\n" + box + box), 1);
+    // Box lines are boxes: centre and size, never two corners.
+    QCOMPARE(issues_for("0 0.5 0.5 0.2 0.2\n0 0.5 0.5 0.2 0.2\n"), 1);
+    QCOMPARE(issues_for("0 0.5 0.5 0.2 0.2\n0 0.6 0.55 0.2 0.2\n"), 0);  // IoU 0.23
+    QCOMPARE(issues_for("0 0.5 0.5 0.2 0.2\n0 0.5 0.5 0.1 0.1 0.3 0.1 0.3 0.3 0.1 0.3\n"), 0);
+    QString grid;  // 400 small boxes that touch nothing
+    for (int i = 0; i < 400; ++i)
+      grid += QStringLiteral("0 %1 %2 0.01 0.01\n").arg(0.025 + (i % 20) * 0.05).arg(0.025 + (i / 20) * 0.05);
+    QCOMPARE(issues_for(grid), 0);
+    // Many identical lines are counted, not listed one by one.
+    QTemporaryDir many;
+    test::write_text(many.filePath("p.png"), "x");
+    test::write_text(many.filePath("p.txt"), QString("0 0.5 0.5 0.2 0.2\n").repeated(2000));
+    const auto found = examine_folder(many.path());
+    QCOMPARE(found->overlap_pairs, qint64(2000) * 1999 / 2);
+    QCOMPARE(found->overlap_issues, QStringList({"p.txt (IoU > 90%)"}));
     // A bad token ends the file; short lines are skipped.
     QCOMPARE(issues_for("0 0.1 0.1\n" + box + box + "0 a b c d\n"), 0);
     QCOMPARE(issues_for("0 0.1 0.1\n" + box + box), 1);

@@ -91,7 +91,7 @@ class TestInference : public QObject {
     QCOMPARE(tab.classes, QStringList({"car", "person"}));
     QCOMPARE(test::read_text(path("classes.txt")), QString("car\nperson\n"));
     QCOMPARE(tab.annotations.size(), 2);
-    QCOMPARE(tab.annotations[0].type, QString("AI Rectangle"));
+    QCOMPARE(tab.annotations[0].shown.type, QString("AI Rectangle"));
     QCOMPARE(tab.table_objects->item(0, 1)->text(), QString("AI Rectangle"));
     QCOMPARE(test::read_text(path("street.txt")),
              QString("1 0.050000 0.200000 0.550000 0.200000 0.550000 0.700000 0.050000 0.700000\n"
@@ -110,7 +110,7 @@ class TestInference : public QObject {
 
     AnnotatorTab reread;
     reread.open_folder(dir_->path());
-    QCOMPARE(reread.annotations[0].type, QString("Rectangle"));
+    QCOMPARE(reread.annotations[0].shown.type, QString("Rectangle"));
   }
 
   void autolabel_masks_and_failures() {
@@ -122,7 +122,7 @@ class TestInference : public QObject {
     tab.load_ai_model();
     tab.run_ai_autolabel();
     QCOMPARE(tab.annotations.size(), 1);
-    QCOMPARE(tab.annotations[0].type, QString("AI Polygon"));
+    QCOMPARE(tab.annotations[0].shown.type, QString("AI Polygon"));
     QCOMPARE(tab.annotations[0].item->polygon(), QPolygonF({{10, 10}, {50, 12}, {30, 50}}));
     QCOMPARE(test::read_text(path("a.txt")), QString("0 0.100000 0.100000 0.500000 0.120000 0.300000 0.500000\n"));
 

@@ -170,7 +170,7 @@ class TestEngineReal : public QObject {
       const int added = annotator.annotations.size() - before;
       QCOMPARE(prompts->messages.last().text, QStringLiteral("Successfully auto-labeled %1 object(s).").arg(added));
       for (int i = before; i < annotator.annotations.size(); ++i)
-        QCOMPARE(annotator.annotations[i].type, QString("AI Rectangle"));
+        QCOMPARE(annotator.annotations[i].shown.type, QString("AI Rectangle"));
     }
     PredictionHost::instance().shutdown();
   }

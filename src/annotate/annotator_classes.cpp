@@ -1,0 +1,227 @@
+#include "annotate/annotator_tab.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QGraphicsPolygonItem>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QUndoStack>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <opencv2/imgcodecs.hpp>
+
+#include "annotate/label_dialog.h"
+#include "core/atomic_file.h"
+#include "core/class_names.h"
+#include "core/constants.h"
+#include "core/image_files.h"
+#include "core/image_limits.h"
+#include "core/label_files.h"
+#include "core/label_kind.h"
+#include "core/polygon_edit.h"
+#include "engine_client/engine_host.h"
+#include "widgets/bgr_pixmap.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/named.h"
+#include "widgets/prompts.h"
+#include "widgets/shape_item.h"
+#include "widgets/wait_cursor.h"
+#include "widgets/zoomable_view.h"
+
+namespace quorlan {
+
+int AnnotatorTab::class_count() const { return classes.isEmpty() ? -1 : static_cast<int>(classes.size()); }
+
+QString AnnotatorTab::class_name(int id) const {
+  return id >= 0 && id < classes.size() ? classes[id] : QString::number(id);
+}
+
+// ---------------------------------------------------------------- the folder's label kind
+
+QStringList AnnotatorTab::folder_label_paths() const {
+  QStringList paths;
+  paths.reserve(image_paths.size());
+  for (const QString& image : image_paths) paths << label_path_of(image);
+  return paths;
+}
+
+void AnnotatorTab::detect_label_kind(const QSet<QString>& label_files) {
+  // Only the label files that exist are read, the images' own first.
+  QStringList present;
+  for (const QString& path : folder_label_paths())
+    if (label_files.contains(QFileInfo(path).fileName())) present << path;
+  std::optional<LabelKind> kind = label_kind_of_files(present);
+  if (!kind) kind = manifest_label_kind(find_dataset_manifest(image_folder));
+  label_kind_ = kind.value_or(LabelKind::Polygons);
+  box_notice_given_ = false;
+  show_label_kind();
+}
+
+void AnnotatorTab::show_label_kind() {
+  lbl_label_kind->setText("Labels: " + label_kind_name(label_kind_));
+  btn_label_kind->setText(label_kind_ == LabelKind::Boxes ? "Switch to Polygons" : "Switch to Boxes");
+}
+
+bool AnnotatorTab::switch_label_kind(LabelKind to) {
+  if (to == label_kind_) return true;
+  if (!resolve_unsaved()) return false;  // the shapes on screen reach disk before files are rewritten
+  const KindSwitch plan = plan_kind_switch(folder_label_paths(), to);
+  const QString what = to == LabelKind::Boxes
+                           ? QStringLiteral("Every polygon line becomes its bounding box (the outline is lost).")
+                           : QStringLiteral("Every box line becomes a polygon of its four corners.");
+  if (!plan.files.isEmpty()) {
+    const int choice = prompts().choose(
+        this, "Switch Label Kind",
+        QStringLiteral("Switch this folder's labels to %1?\n\n%2\n\n%3 line(s) in %4 label file(s) will be rewritten.")
+            .arg(label_kind_name(to), what)
+            .arg(plan.lines)
+            .arg(plan.files.size()),
+        {"Rewrite Files", "Cancel"});
+    if (choice != 0) return false;
+  }
+  const Expected<int> written = apply_kind_switch(plan, to);
+  label_kind_ = to;
+  show_label_kind();
+  // The image on screen is read again from its rewritten file.
+  if (!display_cv_img.empty() && current_idx >= 0 && current_idx < image_paths.size())
+    load_existing_annotations(image_paths[current_idx]);
+  if (!written) {
+    prompts().warning(this, "Switch Label Kind",
+                      "The switch stopped; the files before this one were rewritten:\n" + written.error());
+    return false;
+  }
+  emit notice_signal(QStringLiteral("Labels: %1 (%2 file(s) rewritten)").arg(label_kind_name(to)).arg(*written));
+  return true;
+}
+
+// ---------------------------------------------------------------- classes shown
+
+void AnnotatorTab::set_class_hidden(int class_id, bool hidden) {
+  if (hidden)
+    hidden_classes.insert(class_id);
+  else
+    hidden_classes.remove(class_id);
+  {
+    const QSignalBlocker block(list_classes);
+    for (int i = 0; i < list_classes->count(); ++i) {
+      QListWidgetItem* item = list_classes->item(i);
+      if (item->data(Qt::UserRole).toInt() == class_id) item->setCheckState(hidden ? Qt::Unchecked : Qt::Checked);
+    }
+  }
+  apply_class_visibility();
+  update_annotation_colors();
+}
+
+void AnnotatorTab::apply_class_visibility() {
+  const QSignalBlocker block_scene(canvas);
+  const QSignalBlocker block_table(table_objects);
+  for (int row = 0; row < annotations.size(); ++row) {
+    const bool hidden = hidden_classes.contains(annotations[row].shown.class_id);
+    ShapeItem* item = annotations[row].item;
+    if (hidden) item->setSelected(false);
+    item->setVisible(!hidden);
+    table_objects->setRowHidden(row, hidden);
+    if (hidden && table_objects->currentRow() == row) table_objects->setCurrentCell(-1, -1);
+  }
+}
+
+void AnnotatorTab::rebuild_class_list() {
+  // The folder's names, and the ids of this image's shapes that have none.
+  QVector<QPair<int, QString>> entries;
+  for (int id = 0; id < classes.size(); ++id) entries.append({id, classes[id]});
+  QSet<int> unnamed;
+  for (const AnnotationRecord& record : annotations)
+    if (record.shown.class_id >= classes.size()) unnamed.insert(record.shown.class_id);
+  QList<int> ids(unnamed.cbegin(), unnamed.cend());
+  std::sort(ids.begin(), ids.end());
+  for (int id : ids) entries.append({id, QString::number(id)});
+  bool same = list_classes->count() == entries.size();
+  for (int i = 0; same && i < entries.size(); ++i)
+    same = list_classes->item(i)->data(Qt::UserRole).toInt() == entries[i].first &&
+           list_classes->item(i)->text() == entries[i].second;
+  if (same) return;
+  const QSignalBlocker block(list_classes);
+  list_classes->clear();
+  for (const auto& [id, name] : entries) {
+    auto* item = new QListWidgetItem(name, list_classes);
+    item->setData(Qt::UserRole, id);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+    item->setCheckState(hidden_classes.contains(id) ? Qt::Unchecked : Qt::Checked);
+    item->setForeground(QColor(CLASS_COLORS[id % CLASS_COLORS.size()]));
+  }
+}
+
+bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
+  const Status written = write_file_atomically(path, data);
+  if (written) return true;
+  prompts().warning(this, "Save Failed",
+                    QStringLiteral("Could not write %1:\n%2\n\nThe shapes are still on screen; "
+                                   "fix the folder and save again.")
+                        .arg(QDir::toNativeSeparators(path), written.error()));
+  return false;
+}
+
+QString AnnotatorTab::classes_file_path() const { return QDir(image_folder).filePath("classes.txt"); }
+
+bool AnnotatorTab::save_classes_file() {
+  if (image_folder.isEmpty()) return true;
+  return write_or_warn(classes_file_path(), classes_file_bytes(classes));
+}
+
+int AnnotatorTab::largest_id_in_folder() const {
+  int largest = -1;
+  for (const Annotation& shape : document->shapes()) largest = std::max(largest, shape.class_id);
+  for (const QString& image : image_paths) {
+    const Expected<QByteArray> loaded = read_regular_file(label_path_of(image));
+    if (!loaded) continue;
+    const QByteArray& bytes = *loaded;
+    for (const LabelShape& shape : parse_label_bytes(bytes, -1, 1, 1).shapes)
+      largest = std::max(largest, shape.class_id);
+  }
+  return largest;
+}
+
+int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {
+  if (chosen_index >= 0 && chosen_index < classes.size() && classes[chosen_index] == label) return chosen_index;
+  const int known = static_cast<int>(classes.indexOf(label));
+  if (known >= 0) return known;
+  // Without names every shape shows its id: a number typed is that id.
+  bool is_number = false;
+  const int number = label.toInt(&is_number);
+  if (is_number && number >= 0 && number >= classes.size() && label == QString::number(number)) return number;
+  // A new class: the list keeps a name for every id in use, so existing ids keep their names.
+  QStringList grown = classes;
+  const int largest = largest_id_in_folder();
+  while (grown.size() <= largest) grown << QString::number(grown.size());
+  grown << label;
+  classes = grown;
+  // When classes.txt cannot be written the class still counts on screen; every later save
+  // tries the file again before the label file, so no id reaches disk without its name.
+  classes_unsaved_ = !save_classes_file();
+  rebuild_class_list();
+  if (!names_manifest_.isEmpty() && !manifest_told_) {
+    manifest_told_ = true;
+    prompts().message(
+        this, MessageKind::Warning, "New Class",
+        QStringLiteral("The class names of this folder come from %1, which the studio does not rewrite.\n\n"
+                       "\"%2\" (id %3) is kept in %4 with the names before it. Add it to the names of %1 "
+                       "before training with that file; the studio's export writes a data.yaml with every name.")
+            .arg(QDir::toNativeSeparators(names_manifest_), label)
+            .arg(classes.size() - 1)
+            .arg(QDir::toNativeSeparators(classes_file_path())));
+  }
+  return static_cast<int>(classes.size()) - 1;
+}
+
+}  // namespace quorlan

@@ -1,0 +1,385 @@
+#include "annotate/annotator_tab.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGraphicsPolygonItem>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QUndoStack>
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "annotate/label_dialog.h"
+#include "core/atomic_file.h"
+#include "core/class_names.h"
+#include "core/constants.h"
+#include "core/label_files.h"
+#include "core/polygon_edit.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/prompts.h"
+#include "widgets/shape_item.h"
+
+namespace quorlan {
+
+namespace {
+
+// A shape whose corners are dragged as a rectangle's: a box, or a drawn rectangle that is still one.
+bool keeps_rectangle(const Annotation& shape) {
+  return (shape.is_box() || shape.type.endsWith(QLatin1String("Rectangle"))) &&
+         is_axis_aligned_rectangle(shape.points);
+}
+
+void print_line(const QString& text) {
+  std::printf("%s\n", text.toLocal8Bit().constData());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- the document on screen
+
+void AnnotatorTab::insert_record(int row, const Annotation& shape) {
+  AnnotationRecord record;
+  record.item = new ShapeItem(shape.points, keeps_rectangle(shape));
+  record.shown = shape;
+  record.label = class_name(shape.class_id);
+  annotations.insert(row, record);
+}
+
+void AnnotatorTab::update_record(int row, const Annotation& shape) {
+  AnnotationRecord& record = annotations[row];
+  // A dragged item sits at an offset; the document's points put it back at the origin.
+  if (record.item->pos() != QPointF() || record.item->scene_points() != shape.points)
+    record.item->set_scene_points(shape.points);
+  record.item->set_rectangle(keeps_rectangle(shape));
+  record.shown = shape;
+  record.label = class_name(shape.class_id);
+  annotations.refresh_row(row);
+}
+
+// Only the rows that differ are touched: the unchanged runs at both ends stay as they are, and in
+// between a row that still shows its shape keeps its item, so undoing one edit among thousands of
+// shapes costs about one shape and a deletion leaves the other items alone.
+void AnnotatorTab::mirror_document() {
+  const QSignalBlocker block_scene(canvas);
+  const QSignalBlocker block_table(table_objects);
+  const QVector<Annotation>& shapes = document->shapes();
+  const auto same = [&](int row, int index) {
+    const AnnotationRecord& record = annotations[row];
+    return record.shown.same_shape(shapes[index]) && record.item->pos() == QPointF() &&
+           record.label == class_name(shapes[index].class_id);
+  };
+  const int new_count = static_cast<int>(shapes.size());
+  int front = 0;
+  while (front < annotations.size() && front < new_count && same(front, front)) ++front;
+  int back = 0;
+  while (back < annotations.size() - front && back < new_count - front &&
+         same(annotations.size() - 1 - back, new_count - 1 - back))
+    ++back;
+  int row = front;
+  int old_end = annotations.size() - back;
+  const int new_end = new_count - back;
+  for (int index = front; index < new_end;) {
+    if (row < old_end && same(row, index)) {
+      ++row, ++index;
+      continue;
+    }
+    const int old_left = old_end - row, new_left = new_end - index;
+    if (old_left > new_left) {
+      annotations.remove(row);
+      --old_end;
+    } else if (old_left < new_left) {
+      insert_record(row++, shapes[index++]);
+      ++old_end;
+    } else {
+      update_record(row++, shapes[index++]);
+    }
+  }
+  while (row < old_end) {
+    annotations.remove(row);
+    --old_end;
+  }
+  // Rows keep their unchanged raw lines in step with the document.
+  for (int i = 0; i < new_count; ++i) annotations[i].shown.raw = shapes[i].raw;
+  rebuild_class_list();
+  apply_class_visibility();
+  update_annotation_colors();
+  update_history_buttons();
+}
+
+void AnnotatorTab::load_existing_annotations(const QString& img_path) {
+  {
+    const QSignalBlocker block_table(table_objects);
+    const QSignalBlocker block_scene(canvas);
+    annotations.clear();
+  }
+  document->close();
+  if (display_cv_img.empty()) return mirror_document();
+  document->open(label_path_of(img_path), class_count(), QSize(display_cv_img.cols, display_cv_img.rows));
+  if (!document->line_error().isEmpty()) print_line("Error loading annotations: " + document->line_error());
+  if (!document->read_error().isEmpty()) {
+    print_line("Error loading annotations: " + document->read_error());
+    emit notice_signal("The label file could not be read; it will not be written: " + document->read_error());
+  } else if (const int kept = document->kept().size()) {
+    emit notice_signal(QStringLiteral("%1 line(s) of %2 are kept but not shown.")
+                           .arg(kept)
+                           .arg(QFileInfo(document->path()).fileName()));
+  } else {
+    emit notice_signal(QString());  // nothing to say about this image: the last notice goes
+  }
+}
+
+AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
+  if (display_cv_img.empty() || !document->is_open() || !document->is_changed()) return WriteOutcome::Written;
+  if (classes_unsaved_) {
+    const QString classes_path = classes_file_path();
+    const Status written = write_file_atomically(classes_path, classes_file_bytes(classes));
+    if (!written) {
+      if (reason) *reason = QDir::toNativeSeparators(classes_path) + ": " + written.error();
+      return WriteOutcome::Failed;
+    }
+    classes_unsaved_ = false;
+  }
+  if (document->changed_on_disk()) {
+    const int choice = prompts().choose(
+        this, "Label File Changed",
+        QStringLiteral("%1 was changed by another program since it was shown.\n\nReload its version (your "
+                       "changes to this image are dropped) or overwrite it with the shapes on screen?")
+            .arg(QDir::toNativeSeparators(document->path())),
+        {"Reload", "Overwrite", "Cancel"});
+    if (choice == 0) {
+      document->discard_changes();
+      show_image(current_idx);
+      return WriteOutcome::Written;
+    }
+    if (choice != 1) return WriteOutcome::Stayed;
+  }
+  const Status saved = document->save();
+  update_single_list_status();
+  if (!saved) {
+    if (reason) *reason = saved.error();
+    return WriteOutcome::Failed;
+  }
+  return WriteOutcome::Written;
+}
+
+bool AnnotatorTab::save_current_annotations() {
+  QString reason;
+  const WriteOutcome outcome = write_changes(&reason);
+  if (outcome == WriteOutcome::Failed)
+    prompts().warning(this, "Save Failed",
+                      QStringLiteral("Could not write %1:\n%2\n\nThe shapes are still on screen; "
+                                     "fix the folder and save again.")
+                          .arg(QDir::toNativeSeparators(document->path()), reason));
+  return outcome == WriteOutcome::Written;
+}
+
+bool AnnotatorTab::resolve_unsaved() {
+  for (;;) {
+    QString reason;
+    const WriteOutcome outcome = write_changes(&reason);
+    if (outcome == WriteOutcome::Written) return true;
+    if (outcome == WriteOutcome::Stayed) return false;
+    const int choice = prompts().choose(
+        this, "Save Failed",
+        QStringLiteral("Could not write %1:\n%2\n\nRetry, discard the changes to this image, or stay here?")
+            .arg(QDir::toNativeSeparators(document->path()), reason),
+        {"Retry", "Discard Changes", "Stay"});
+    if (choice == 0) continue;
+    if (choice == 1) {
+      // The history ends in what was discarded: it no longer leads to the file.
+      document->discard_changes();
+      update_history_buttons();
+      return true;
+    }
+    return false;
+  }
+}
+
+bool AnnotatorTab::after_edit(bool edited) {
+  if (!edited) return false;
+  return save_current_annotations();
+}
+
+// ---------------------------------------------------------------- history
+
+QUndoStack* AnnotatorTab::history() const { return document->undo_stack(); }
+
+void AnnotatorTab::update_history_buttons() {
+  btn_undo->setEnabled(document->can_undo());
+  btn_redo->setEnabled(document->can_redo());
+}
+
+void AnnotatorTab::undo() {
+  // While a polygon is being drawn, undo takes back its last point.
+  if (canvas->remove_last_point()) return;
+  if (!document->can_undo()) return;
+  document->undo();
+  update_history_buttons();  // the history's place moves after the shapes changed
+  save_current_annotations();
+}
+
+void AnnotatorTab::redo() {
+  if (!document->can_redo()) return;
+  document->redo();
+  update_history_buttons();
+  save_current_annotations();
+}
+
+void AnnotatorTab::confirm_empty() {
+  if (display_cv_img.empty() || !document->is_open() || document->confirmed_empty()) return;
+  if (!document->shapes().isEmpty()) {
+    prompts().information(this, "Confirm No Objects",
+                          "This image has objects. Delete them first to mark it as a background without objects.");
+    return;
+  }
+  if (!document->kept().isEmpty() || !document->read_error().isEmpty()) {
+    prompts().information(this, "Confirm No Objects",
+                          "The label file holds lines that are kept but not shown; it is not emptied.");
+    return;
+  }
+  after_edit(document->confirm_empty());
+}
+
+void AnnotatorTab::update_annotation_colors() {
+  for (const AnnotationRecord& record : annotations) {
+    const int class_id = std::max(0, record.shown.class_id);
+    const QColor colour(CLASS_COLORS[class_id % CLASS_COLORS.size()]);
+    QColor fill = colour;
+    const bool selected = record.item->isSelected();
+    fill.setAlpha(selected ? 120 : 60);
+    record.item->setPen(QPen(colour, selected ? 4 : 2));
+    record.item->setBrush(fill);
+    record.item->setZValue(selected ? 1.0 : 0.0);
+  }
+}
+
+// ---------------------------------------------------------------- labelling and the table
+
+std::optional<int> AnnotatorTab::ask_class(const QString& offered) {
+  LabelDialog dialog(classes, offered, this);
+  const int answer = prompts().exec_dialog(dialog);
+  // The keys go on to the window when the dialog closes, also where no window manager says so.
+  window()->activateWindow();
+  if (answer != QDialog::Accepted) return std::nullopt;
+  const QString label = dialog.get_label();
+  if (label.isEmpty()) return std::nullopt;
+  const QString problem = LabelDialog::label_problem(label);
+  if (!problem.isEmpty()) {
+    prompts().warning(this, "Invalid Label", problem);
+    return std::nullopt;
+  }
+  last_label = label;
+  return class_id_for(label, dialog.chosen_index());
+}
+
+void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
+  if (display_cv_img.empty() || !document->is_open()) return;
+  const QString type = combo_mode->currentText();
+  // A polygon in a box folder is explained before its class is asked.
+  if (kind_for_new_shape() == LabelKind::Boxes && type != QLatin1String("Rectangle") && !box_notice_given_) {
+    if (!new_annotation(0, polygon, type, /*ask=*/true)) return;
+  }
+  const std::optional<int> class_id = ask_class(last_label);
+  if (!class_id) return;
+  if (const std::optional<Annotation> shape = new_annotation(*class_id, polygon, type, /*ask=*/false))
+    after_edit(document->add(QStringLiteral("Add Shape"), {*shape}));
+}
+
+void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
+  if (!document->is_open()) return;
+  const int class_id = class_id_for(clean_class_name(label), -1);
+  if (const std::optional<Annotation> shape = new_annotation(class_id, polygon, type, /*ask=*/false))
+    after_edit(document->add(QStringLiteral("Add Shape"), {*shape}));
+}
+
+LabelKind AnnotatorTab::kind_for_new_shape() const {
+  // The file's own kind when it holds shapes of one kind, so a file is never mixed; else the folder's.
+  const KindCounts file = kinds_of(document->shapes());
+  if (file.boxes > 0 && file.polygons == 0) return LabelKind::Boxes;
+  if (file.polygons > 0 && file.boxes == 0) return LabelKind::Polygons;
+  return label_kind_;
+}
+
+std::optional<Annotation> AnnotatorTab::new_annotation(int class_id, const QPolygonF& polygon, const QString& type,
+                                                      bool ask) {
+  const LabelKind kind = kind_for_new_shape();
+  const bool rectangle = type.endsWith(QLatin1String("Rectangle"));
+  if (ask && kind == LabelKind::Boxes && !rectangle && !box_notice_given_) {
+    const int choice = prompts().choose(
+        this, "Box Labels",
+        QStringLiteral("The labels of this %1 are boxes (detection), so the %2 is saved as its bounding box.\n\n"
+                       "Switch the folder to Segmentation to keep polygons: its label files are rewritten "
+                       "after a count.")
+            .arg(label_kind_ == LabelKind::Boxes ? QStringLiteral("folder") : QStringLiteral("image's file"),
+                 type.toLower()),
+        {"Save as Box", "Switch Folder to Polygons", "Cancel"});
+    if (choice == 1) {
+      if (!switch_label_kind(LabelKind::Polygons)) return std::nullopt;
+      return drawn_annotation(class_id, kind_for_new_shape(), polygon, type);
+    }
+    if (choice != 0) return std::nullopt;
+    box_notice_given_ = true;
+  }
+  return drawn_annotation(class_id, kind, polygon, type);
+}
+
+void AnnotatorTab::relabel_shape(int row) {
+  if (row < 0 || row >= annotations.size()) return;
+  const std::optional<int> class_id = ask_class(annotations[row].label);
+  if (!class_id || row >= annotations.size()) return;
+  after_edit(document->set_class(row, *class_id));
+}
+
+void AnnotatorTab::remove_records(QVector<int> rows) { after_edit(document->remove(std::move(rows))); }
+
+void AnnotatorTab::ann_delete_selected() {
+  const int row = table_objects->currentRow();
+  if (row < 0 || row >= annotations.size()) return;
+  remove_records({row});
+}
+
+void AnnotatorTab::move_shapes() {
+  // A finished drag in "Select/Move": the items moved by the scene become one "Move" step of
+  // the document, and the items return to the document's geometry.
+  QVector<int> rows;
+  QPointF delta;
+  for (int row = 0; row < annotations.size(); ++row) {
+    const QPointF offset = annotations[row].item->pos();
+    if (offset.isNull()) continue;
+    rows << row;
+    delta = offset;
+  }
+  if (rows.isEmpty()) return;
+  if (!after_edit(document->translate(rows, delta))) mirror_document();
+}
+
+void AnnotatorTab::edit_vertices(QGraphicsItem* item, const QPolygonF& points) {
+  const int row = annotations.row_of(item);
+  if (row < 0) return;
+  if (!after_edit(document->set_points(row, points))) mirror_document();
+}
+
+void AnnotatorTab::copy_previous_frame_shapes() {
+  if (current_idx == 0 || image_paths.isEmpty()) {
+    prompts().warning(this, "Unavailable", "No previous image available to copy annotations from.");
+    return;
+  }
+  if (display_cv_img.empty() || !document->is_open()) return;
+  const LabelReadResult read = read_label_file(label_path_of(image_paths[current_idx - 1]), class_count(),
+                                               display_cv_img.cols, display_cv_img.rows);
+  QVector<Annotation> copied;
+  for (const LabelShape& shape : read.shapes) {
+    Annotation a = annotation_of(shape);
+    a.raw.clear();  // a line of another image: this image's file gets its own
+    copied.append(a);
+  }
+  after_edit(document->replace_all(QStringLiteral("Copy Previous Frame"), copied));
+}
+
+}  // namespace quorlan

@@ -1,0 +1,113 @@
+#include "annotate/annotator_tab.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QDoubleSpinBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QGraphicsPolygonItem>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QUndoStack>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <opencv2/imgcodecs.hpp>
+
+#include "annotate/label_dialog.h"
+#include "core/atomic_file.h"
+#include "core/class_names.h"
+#include "core/constants.h"
+#include "core/image_files.h"
+#include "core/image_limits.h"
+#include "core/label_files.h"
+#include "core/polygon_edit.h"
+#include "engine_client/engine_host.h"
+#include "widgets/bgr_pixmap.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/named.h"
+#include "widgets/prompts.h"
+#include "widgets/shape_item.h"
+#include "widgets/wait_cursor.h"
+#include "widgets/zoomable_view.h"
+
+namespace quorlan {
+
+// ---------------------------------------------------------------- model-assisted labelling
+
+void AnnotatorTab::load_ai_model() {
+  if (!HAS_YOLO()) {
+    prompts().critical(this, "Error", "Ultralytics is not installed.");
+    return;
+  }
+  const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), "PyTorch Weights (*.pt)");
+  if (path.isEmpty()) return;
+  QString error;
+  std::optional<EngineModel> model;
+  {
+    const WaitCursor wait;
+    model = PredictionHost::instance().load("ai", path, &error);
+  }
+  if (!model) {
+    prompts().critical(this, "Error", "The model could not be loaded:\n" + error);
+    return;
+  }
+  ai_model = model;
+  btn_run_ai->setEnabled(true);
+  prompts().information(this, "AI Model Loaded", "Loaded model: " + QFileInfo(path).fileName());
+}
+
+void AnnotatorTab::run_ai_autolabel() {
+  if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size() || display_cv_img.empty()) return;
+  const QString source = image_paths[current_idx];
+  std::optional<WaitCursor> wait(std::in_place);
+  QString error;
+  const std::optional<Prediction> result =
+      PredictionHost::instance().predict(*ai_model, source, spin_ai_conf->value(), 0, false, &error);
+  if (!result) {
+    wait.reset();
+    prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + error);
+    return;
+  }
+  if (result->boxes.isEmpty()) {
+    wait.reset();
+    prompts().information(this, "AI Assist", "No objects detected at current confidence threshold.");
+    return;
+  }
+  // A model's class name with a line break would split classes.txt and shift every later id.
+  const auto id_of = [&](int cls) {
+    const QString name = clean_class_name(result->names.value(cls, ai_model->names.value(cls, QString::number(cls))));
+    return class_id_for(name.isEmpty() ? QString::number(cls) : name, -1);
+  };
+  // The folder's kind decides what is written: in a box folder a mask becomes its bounding box.
+  const LabelKind kind = kind_for_new_shape();
+  QVector<Annotation> found;
+  if (result->masks) {
+    const int n = std::min<int>(result->masks->size(), result->boxes.size());
+    for (int i = 0; i < n; ++i)
+      found << drawn_annotation(id_of(result->boxes[i].cls), kind, (*result->masks)[i], "AI Polygon");
+  } else {
+    for (const Detection& d : result->boxes) {
+      const QPolygonF rect({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
+      found << drawn_annotation(id_of(d.cls), kind, rect, "AI Rectangle");
+    }
+  }
+  const bool saved = after_edit(document->add(QStringLiteral("Auto-Label"), found));
+  wait.reset();
+  if (saved)
+    prompts().information(this, "AI Success",
+                          QStringLiteral("Successfully auto-labeled %1 object(s).").arg(found.size()) +
+                              (result->masks && kind == LabelKind::Boxes
+                                   ? QStringLiteral("\n\nThis folder's labels are boxes: each mask was saved as its "
+                                                    "bounding box.")
+                                   : QString()));
+}
+
+}  // namespace quorlan
