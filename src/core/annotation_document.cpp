@@ -283,7 +283,11 @@ Status AnnotationDocument::save() {
   for (Annotation& shape : state_.shapes) shape.raw = line_for(shape);
   changed_ = false;
   if (const auto history = histories_.find(path_); history != histories_.end()) history->label_stamp = stamp_;
-  if (watcher_ && stamp_.exists && !watcher_->files().contains(path_)) watcher_->addPath(path_);
+  // The file written is a new one (renamed into place): the watch follows it.
+  if (watcher_) {
+    if (!watcher_->files().isEmpty()) watcher_->removePaths(watcher_->files());
+    if (stamp_.exists) watcher_->addPath(path_);
+  }
   return {};
 }
 

@@ -1,0 +1,35 @@
+#pragma once
+// Datasets laid out the way other tools write them (converters, the engine's own layout), and a
+// reader of box lines that shares no code with the studio, to check what the studio wrote.
+#include <QMap>
+#include <QSize>
+#include <QString>
+#include <QVector>
+#include <optional>
+
+namespace quorlan::test {
+
+struct Box {
+  int cls = 0;
+  double xc = 0, yc = 0, w = 0, h = 0;  // normalised, as in a box line
+};
+using BoxesByStem = QMap<QString, QVector<Box>>;
+
+// A box line as converters write it: the shortest decimals ("0 0.5 0.4375 0.25 0.2").
+QString converter_box_line(const Box& box);
+
+// A flat folder: `count` noise pictures of `size` (JPEG and PNG in turn), a label file of box
+// lines beside each, and classes.txt. The boxes per picture stem.
+BoxesByStem write_flat_box_dataset(const QString& folder, int count, QSize size);
+// The engine's layout: root/images/{train,val}, root/labels/{train,val} and root/data.yaml with
+// the names; `count` pictures per split.
+BoxesByStem write_engine_box_dataset(const QString& root, int count, QSize size);
+
+// The box lines of a label file, read without the studio's code; nullopt when the file is missing
+// or any line is not exactly a class and four numbers.
+std::optional<QVector<Box>> read_box_file(const QString& path);
+// Whether two box lists agree line by line within `tolerance`.
+bool same_boxes(const QVector<Box>& a, const QVector<Box>& b, double tolerance = 1e-6);
+QString describe(const QVector<Box>& boxes);
+
+}  // namespace quorlan::test
