@@ -30,8 +30,7 @@ namespace {
 
 // A shape whose corners are dragged as a rectangle's: a box, or a drawn rectangle that is still one.
 bool keeps_rectangle(const Annotation& shape) {
-  return (shape.is_box() || shape.type.endsWith(QLatin1String("Rectangle"))) &&
-         is_axis_aligned_rectangle(shape.points);
+  return (shape.is_box() || shape.type.endsWith(QLatin1String("Rectangle"))) && is_axis_aligned_rectangle(shape.points);
 }
 
 void print_line(const QString& text) {
@@ -307,7 +306,7 @@ LabelKind AnnotatorTab::kind_for_new_shape() const {
 }
 
 std::optional<Annotation> AnnotatorTab::new_annotation(int class_id, const QPolygonF& polygon, const QString& type,
-                                                      bool ask) {
+                                                       bool ask) {
   const LabelKind kind = kind_for_new_shape();
   const bool rectangle = type.endsWith(QLatin1String("Rectangle"));
   if (ask && kind == LabelKind::Boxes && !rectangle && !box_notice_given_) {

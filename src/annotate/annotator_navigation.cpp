@@ -313,5 +313,4 @@ void AnnotatorTab::populate_image_list(const QSet<QString>& label_files) {
   update_progress();
 }
 
-
 }  // namespace quorlan

@@ -123,8 +123,9 @@ void AnnotatorTab::setup_workspace_tab() {
   right_layout->addLayout(mode_row);
   auto* kind_row = new QHBoxLayout;
   lbl_label_kind = named(new QLabel("Labels: Polygons"), "lbl_label_kind");
-  lbl_label_kind->setToolTip("What new shapes are saved as in this folder: box lines (detection) or polygon lines "
-                             "(segmentation). Taken from the folder's label files.");
+  lbl_label_kind->setToolTip(
+      "What new shapes are saved as in this folder: box lines (detection) or polygon lines "
+      "(segmentation). Taken from the folder's label files.");
   btn_label_kind = named(new QPushButton("Switch to Boxes"), "btn_label_kind");
   btn_label_kind->setToolTip("Rewrite the folder's label files into the other kind (asks first, with a count)");
   kind_row->addWidget(lbl_label_kind, 1);
@@ -224,9 +225,8 @@ void AnnotatorTab::setup_workspace_tab() {
     emit notice_signal(QStringLiteral("%1 was changed by another program; your next edit asks before writing it.")
                            .arg(QFileInfo(document->path()).fileName()));
   });
-  connect(btn_label_kind, &QPushButton::clicked, this, [this] {
-    switch_label_kind(label_kind_ == LabelKind::Boxes ? LabelKind::Polygons : LabelKind::Boxes);
-  });
+  connect(btn_label_kind, &QPushButton::clicked, this,
+          [this] { switch_label_kind(label_kind_ == LabelKind::Boxes ? LabelKind::Polygons : LabelKind::Boxes); });
   connect(btn_confirm_empty, &QPushButton::clicked, this, [this] { confirm_empty(); });
   connect(btn_undo, &QPushButton::clicked, this, [this] { undo(); });
   connect(btn_redo, &QPushButton::clicked, this, [this] { redo(); });
@@ -234,7 +234,6 @@ void AnnotatorTab::setup_workspace_tab() {
     set_class_hidden(item->data(Qt::UserRole).toInt(), item->checkState() != Qt::Checked);
   });
 }
-
 
 void AnnotatorTab::sync_table_selection() {
   const QSignalBlocker block(canvas);
@@ -252,7 +251,6 @@ void AnnotatorTab::sync_canvas_selection() {
     if (const int row = annotations.row_of(selected.first()); row >= 0) table_objects->selectRow(row);
   update_annotation_colors();
 }
-
 
 QList<QKeySequence> AnnotatorTab::annotator_keys() {
   QList<QKeySequence> keys = {Qt::Key_D,
@@ -299,6 +297,5 @@ void AnnotatorTab::handle_edit_key(int key) {
     if (selected.contains(annotations[i].item)) rows << i;
   if (!rows.isEmpty()) remove_records(rows);
 }
-
 
 }  // namespace quorlan

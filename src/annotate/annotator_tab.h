@@ -206,8 +206,8 @@ class AnnotatorTab : public QWidget {
 
   LabelKind label_kind_ = LabelKind::Polygons;
   bool box_notice_given_ = false;  // the folder's boxes were explained once (a polygon drawn in it)
-  QImage display_image_;      // display_cv_img in the canvas's form
-  QVector<LabelMark> marks_;  // one per image_paths entry
+  QImage display_image_;           // display_cv_img in the canvas's form
+  QVector<LabelMark> marks_;       // one per image_paths entry
   ImagePrefetch prefetch_{decode_for_canvas};
   bool classes_unsaved_ = false;  // a class was added but classes.txt could not be written
   // The dataset manifest (data.yaml) the folder's names came from, which the studio never rewrites;

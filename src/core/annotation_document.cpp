@@ -84,8 +84,7 @@ void AnnotationDocument::open(const QString& path, int class_count, QSize image_
     if (!loaded) {
       read_error_ = QStringLiteral("%1: %2").arg(path, loaded.error());
     } else {
-      const LabelReadResult read =
-          parse_label_bytes(*loaded, class_count, image_size.width(), image_size.height());
+      const LabelReadResult read = parse_label_bytes(*loaded, class_count, image_size.width(), image_size.height());
       state_.shapes.reserve(read.shapes.size());
       for (const LabelShape& shape : read.shapes) state_.shapes.append(annotation_of(shape));
       kept_ = read.kept;
@@ -266,8 +265,7 @@ QByteArray AnnotationDocument::bytes() const {
 Status AnnotationDocument::save() {
   if (!is_open()) return {};
   if (!read_error_.isEmpty())
-    return failure(
-        QStringLiteral("the label file could not be read (%1), so it is not written over").arg(read_error_));
+    return failure(QStringLiteral("the label file could not be read (%1), so it is not written over").arg(read_error_));
   const QByteArray content = bytes();
   if (content.isEmpty() && !state_.confirmed_empty) {
     if (file_stamp(path_).exists) {

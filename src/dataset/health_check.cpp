@@ -30,7 +30,8 @@ struct Box {
 qint64 overlapping_pairs(const QString& path, std::string& buffer) {
   if (!read_whole_file(QFile::encodeName(path), buffer)) return 0;
   std::vector<Box> boxes;
-  for (const LabelLine& line : split_label_lines(QByteArray::fromRawData(buffer.data(), static_cast<int>(buffer.size())))) {
+  for (const LabelLine& line :
+       split_label_lines(QByteArray::fromRawData(buffer.data(), static_cast<int>(buffer.size())))) {
     if (line.tokens < 5) continue;
     if (!line.error.isEmpty()) return 0;
     const QVector<double>& v = line.values;

@@ -9,8 +9,8 @@
 namespace quorlan {
 
 struct HealthFindings {
-  QStringList unannotated;     // image names without a label file, in listing order
-  QStringList orphaned;        // label names without an image
+  QStringList unannotated;  // image names without a label file, in listing order
+  QStringList orphaned;     // label names without an image
   // "<label> (IoU > 90%)", one per label file holding shapes that overlap by more than 90 %,
   // with the number of such pairs in that file; the report counts pairs.
   QStringList overlap_issues;

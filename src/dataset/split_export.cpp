@@ -487,8 +487,9 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
                 .arg(result.converted.size())
                 .arg(named(result.converted));
   if (!result.mixed.isEmpty())
-    text += QStringLiteral("\nWarning: %1 file(s) mix box and polygon lines, which the engine does not train as "
-                           "they are: %2")
+    text += QStringLiteral(
+                "\nWarning: %1 file(s) mix box and polygon lines, which the engine does not train as "
+                "they are: %2")
                 .arg(result.mixed.size())
                 .arg(named(result.mixed));
   return text;

@@ -128,16 +128,16 @@ std::optional<Prediction> PredictionHost::predict(const EngineModel& model, cons
   const auto reply = round_trip(request, error);
   if (reply) {
     Prediction p;
-    for (const QJsonValue& b : (*reply)["boxes"].toArray()) {
+    for (const QJsonValue b : (*reply)["boxes"].toArray()) {
       const QJsonArray xyxy = b["xyxy"].toArray();
       p.boxes.append(
           {b["cls"].toInt(), xyxy[0].toDouble(), xyxy[1].toDouble(), xyxy[2].toDouble(), xyxy[3].toDouble()});
     }
     if ((*reply)["masks"].isArray()) {
       QVector<QPolygonF> masks;
-      for (const QJsonValue& m : (*reply)["masks"].toArray()) {
+      for (const QJsonValue m : (*reply)["masks"].toArray()) {
         QPolygonF poly;
-        for (const QJsonValue& pt : m.toArray()) poly << QPointF(pt[0].toDouble(), pt[1].toDouble());
+        for (const QJsonValue pt : m.toArray()) poly << QPointF(pt[0].toDouble(), pt[1].toDouble());
         masks.append(poly);
       }
       p.masks = masks;

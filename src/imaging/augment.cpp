@@ -93,7 +93,9 @@ cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& r
 
   // The random rotation about the centre, as a 3 x 3 matrix so that it can follow a warp.
   const auto rotation = [&](double angle) {
-    const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(w / 2), float(h / 2)), angle, 1.0);
+    // The centre in whole pixels, as the enricher has always turned its pictures.
+    const int cx = w / 2, cy = h / 2;
+    const cv::Mat m = cv::getRotationMatrix2D(cv::Point2f(float(cx), float(cy)), angle, 1.0);
     cv::Mat full = cv::Mat::eye(3, 3, CV_64F);
     m.copyTo(full(cv::Rect(0, 0, 3, 2)));
     return full;

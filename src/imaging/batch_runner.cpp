@@ -9,8 +9,8 @@
 namespace quorlan {
 
 void run_batch_with_progress(QWidget* parent, const QString& label, int count,
-                             std::function<void(int, BatchControl&)> job,
-                             std::function<void(const BatchControl&)> on_done) {
+                             const std::function<void(int, BatchControl&)>& job,
+                             const std::function<void(const BatchControl&)>& on_done) {
   // The batch is parallel across jobs; OpenCV's own threads inside each job would only compete.
   const int opencv_threads = cv::getNumThreads();
   cv::setNumThreads(1);

@@ -17,7 +17,7 @@ struct BatchControl {
 
 // Runs job(i) for i in 0..count-1 (jobs check control.cancelled to stop early). Returns at once.
 void run_batch_with_progress(QWidget* parent, const QString& label, int count,
-                             std::function<void(int, BatchControl&)> job,
-                             std::function<void(const BatchControl&)> on_done);
+                             const std::function<void(int, BatchControl&)>& job,
+                             const std::function<void(const BatchControl&)>& on_done);
 
 }  // namespace quorlan

@@ -88,7 +88,7 @@ QByteArray encode_bmp_with_alpha(const VImage& image, int dpm) {
   auto* pixels = static_cast<uchar*>(image.write_to_memory(&size));
   const quint32 data_size = static_cast<quint32>(w) * static_cast<quint32>(h) * 4u;
   QByteArray out;
-  out.reserve(static_cast<qsizetype>(14 + 108 + data_size));
+  out.reserve(qsizetype{14 + 108} + qsizetype{data_size});
   out += "BM";
   put32(out, 14 + 108 + data_size);
   put32(out, 0);

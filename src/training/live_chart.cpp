@@ -154,7 +154,8 @@ QString render_loss_chart(const ResultsTable& table, const QString& png_path) {
   for (int r = 0; r < table.rows.size(); ++r) xs << (epoch_col >= 0 ? table.rows[r][epoch_col] : r + 1);
   int index = 0;
   for (const Panel& panel : kPanels) {
-    const QRectF box((index % 5) * 320.0, (index / 5) * 400.0, 320.0, 400.0);
+    const int column = index % 5, row = index / 5;
+    const QRectF box(column * 320.0, row * 400.0, 320.0, 400.0);
     ++index;
     QVector<double> ys;
     const int col = table.column(QString::fromLatin1(panel.column));

@@ -76,7 +76,7 @@ QVariant yaml_to_variant(const YAML::Node& node) {
     return list;
   }
   if (node.IsScalar()) {
-    const std::string text = node.Scalar();
+    const std::string& text = node.Scalar();
     if (node.Tag() != "!") {  // plain scalars: numbers become numbers
       bool ok = false;
       const double v = QString::fromStdString(text).toDouble(&ok);

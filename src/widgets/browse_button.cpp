@@ -5,7 +5,7 @@
 
 namespace quorlan {
 
-QPushButton* browse_button(QWidget* owner, QLineEdit* target, std::function<QString()> ask) {
+QPushButton* browse_button(QWidget* owner, QLineEdit* target, const std::function<QString()>& ask) {
   auto* button = new QPushButton("Browse...");
   QObject::connect(button, &QPushButton::clicked, owner, [target, ask] {
     const QString chosen = ask();

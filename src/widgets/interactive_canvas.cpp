@@ -13,10 +13,10 @@
 
 namespace quorlan {
 namespace {
-constexpr double kGrabPixels = 7.0;  // how near on screen a click must be to a vertex or an edge
-constexpr double kMinDragPixels = 4.0;  // a drag shorter than this on screen is a click
+constexpr double kGrabPixels = 7.0;      // how near on screen a click must be to a vertex or an edge
+constexpr double kMinDragPixels = 4.0;   // a drag shorter than this on screen is a click
 constexpr double kMinShapePixels = 2.0;  // a shape narrower or lower than this in the image is none
-}
+}  // namespace
 
 void InteractiveCanvas::emit_if_big_enough(const QPolygonF& polygon) {
   const QRectF r = polygon.boundingRect();
@@ -223,7 +223,8 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
   if (dragged_) {
     ShapeItem* shape = dragged_;
     dragged_ = nullptr;
-    if (items().contains(shape) && shape->scene_points() != dragged_from_) emit shape_edited(shape, shape->scene_points());
+    if (items().contains(shape) && shape->scene_points() != dragged_from_)
+      emit shape_edited(shape, shape->scene_points());
     event->accept();
     return;
   }

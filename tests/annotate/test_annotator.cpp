@@ -206,7 +206,8 @@ class TestAnnotator : public QObject {
     // The move is one step of the document: the shape's points moved, the file with them.
     QCOMPARE(tab_->annotations[0].item->pos(), QPointF(0, 0));
     const QPointF moved_to = tab_->annotations[0].item->scene_points().boundingRect().topLeft();
-    QVERIFY2(std::abs(moved_to.x() - 70) < 1 && std::abs(moved_to.y() - 35) < 1, qPrintable(QString::number(moved_to.y())));
+    QVERIFY2(std::abs(moved_to.x() - 70) < 1 && std::abs(moved_to.y() - 35) < 1,
+             qPrintable(QString::number(moved_to.y())));
     QVERIFY(test::read_text(path("img1.txt")) != before);
     tab_->undo();
     QCOMPARE(test::read_text(path("img1.txt")), before);

@@ -243,7 +243,8 @@ class TestBoxDatasets : public QObject {
           const QString path = it.next();
           const auto read = test::read_box_file(path);
           QVERIFY2(read, qPrintable(path));
-          QVERIFY2(test::same_boxes(*read, source.boxes[stem_of(path)]), qPrintable(path + ": " + test::describe(*read)));
+          QVERIFY2(test::same_boxes(*read, source.boxes[stem_of(path)]),
+                   qPrintable(path + ": " + test::describe(*read)));
           ++checked;
         }
         QCOMPARE(checked, pairs.size());

@@ -264,6 +264,7 @@ class TestCli : public QObject {
   }
 
   void engine_commands_through_the_double() {
+    if (!test::slow_tests_enabled()) QSKIP("slow: runs in its own entry (ctest -L slow)");
     QProcessEnvironment env = double_environment();
     // Train: the run's folder and metrics come back; a missing manifest is a failed step (1).
     QCOMPARE(quorlan_cli({"export", path("src"), path("ds"), "--split", "50/50/0"}).code, 0);
@@ -335,6 +336,7 @@ class TestCli : public QObject {
   }
 
   void ctrl_c_ends_an_engine_run_and_its_processes() {
+    if (!test::slow_tests_enabled()) QSKIP("slow: runs in its own entry (ctest -L slow)");
     // A copy of the host script of its own: its processes are found by path.
     const QString script = path("engine/quorlan_engine.py");
     QDir().mkpath(path("engine"));

@@ -15,10 +15,10 @@ using namespace quorlan;
 namespace {
 const QSize kSize(200, 100);
 const QByteArray kFile =
-    "0 0.5 0.5 0.6 0.6\r\n"           // a box as a converter writes it
-    "1 0.1 0.1 0.3 0.1 0.3 0.3\r\n"   // a polygon
-    "7 oops\r\n"                      // kept: a stray token
-    "0 nan 0.2 0.1 0.1\r\n";          // kept: not a finite number
+    "0 0.5 0.5 0.6 0.6\r\n"          // a box as a converter writes it
+    "1 0.1 0.1 0.3 0.1 0.3 0.3\r\n"  // a polygon
+    "7 oops\r\n"                     // kept: a stray token
+    "0 nan 0.2 0.1 0.1\r\n";         // kept: not a finite number
 }  // namespace
 
 class TestAnnotationDocument : public QObject {
@@ -58,8 +58,8 @@ class TestAnnotationDocument : public QObject {
     QVERIFY(doc.set_points(0, QPolygonF({{0, 0}, {100, 0}, {100, 50}, {0, 50}})));
     QVERIFY(doc.shapes()[0].is_box());  // a box edited by its corners stays a box
     QVERIFY(doc.remove({1}));
-    QVERIFY(doc.add("Add Shape", {drawn_annotation(1, LabelKind::Boxes, QPolygonF({{10, 10}, {30, 5}, {20, 40}}),
-                                                   "Polygon")}));
+    QVERIFY(doc.add("Add Shape",
+                    {drawn_annotation(1, LabelKind::Boxes, QPolygonF({{10, 10}, {30, 5}, {20, 40}}), "Polygon")}));
     QCOMPARE(doc.shapes()[1].points.boundingRect(), QRectF(10, 5, 20, 35));
     QCOMPARE(doc.undo_stack()->count(), 5);
     QVERIFY(doc.save().ok());
@@ -150,14 +150,16 @@ class TestAnnotationDocument : public QObject {
     QCOMPARE(to_polygons.lines, 2);
     const QByteArray b_before = test::read_bytes(b);
     QCOMPARE(*apply_kind_switch(to_polygons, LabelKind::Polygons), 1);
-    QCOMPARE(test::read_text(a), QString("0 0.400000 0.400000 0.600000 0.400000 0.600000 0.600000 0.400000 0.600000\n"
-                                         "1 0.200000 0.200000 0.300000 0.200000 0.300000 0.300000 0.200000 0.300000\n"));
+    QCOMPARE(test::read_text(a),
+             QString("0 0.400000 0.400000 0.600000 0.400000 0.600000 0.600000 0.400000 0.600000\n"
+                     "1 0.200000 0.200000 0.300000 0.200000 0.300000 0.300000 0.200000 0.300000\n"));
     QCOMPARE(test::read_bytes(b), b_before);
     // Back to boxes: both files, the corners giving the very boxes again; the stray line stays.
     const KindSwitch to_boxes = plan_kind_switch({a, b, c}, LabelKind::Boxes);
     QCOMPARE(to_boxes.files, QStringList({a, b}));
     QCOMPARE(*apply_kind_switch(to_boxes, LabelKind::Boxes), 2);
-    QCOMPARE(test::read_text(a), QString("0 0.500000 0.500000 0.200000 0.200000\n1 0.250000 0.250000 0.100000 0.100000\n"));
+    QCOMPARE(test::read_text(a),
+             QString("0 0.500000 0.500000 0.200000 0.200000\n1 0.250000 0.250000 0.100000 0.100000\n"));
     QCOMPARE(test::read_text(b), QString("0 0.200000 0.200000 0.200000 0.200000\n"));
     QCOMPARE(test::read_text(c), QString("3 oops\n"));
   }

@@ -159,8 +159,7 @@ class TestLabelFiles : public QObject {
     QVERIFY(!polygon_line_to_box_line("1 0.5 oops", &error).has_value());
     QVERIFY(error.contains("oops"));
     // No clamping here: values beyond the image stay.
-    QCOMPARE(*polygon_line_to_box_line("0 -0.2 0 1.2 1 0.5 0.5"),
-             QString("0 0.500000 0.500000 1.400000 1.000000\n"));
+    QCOMPARE(*polygon_line_to_box_line("0 -0.2 0 1.2 1 0.5 0.5"), QString("0 0.500000 0.500000 1.400000 1.000000\n"));
     // A box line is already a box: its own numbers, never its corners read as two points.
     QCOMPARE(*polygon_line_to_box_line("0 0.5 0.5 0.2 0.2"), QString("0 0.500000 0.500000 0.200000 0.200000\n"));
     QCOMPARE(*polygon_line_to_box_line("7 0.1234567 0.5 1e-1 0.25"),

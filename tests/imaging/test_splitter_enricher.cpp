@@ -148,6 +148,7 @@ class TestSplitterEnricher : public QObject {
   }
 
   void a_30000_pixel_square_is_tiled_within_a_gigabyte() {
+    if (!test::slow_tests_enabled()) QSKIP("slow: runs in its own entry (ctest -L slow)");
     // 900 megapixels: 2.7 GB decoded whole. Tiled on the streaming pipeline it must stay far below.
     ensure_vips();
     QDir().mkpath(path("huge"));

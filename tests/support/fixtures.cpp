@@ -42,6 +42,8 @@ void write_noise_image(const QString& path, int width, int height, quint32 seed)
   if (!image.save(path)) throw std::runtime_error("cannot write test image " + path.toStdString());
 }
 
+bool slow_tests_enabled() { return qEnvironmentVariableIsSet("QUORLAN_SLOW_TESTS"); }
+
 void write_text(const QString& path, const QString& text) {
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly)) throw std::runtime_error("cannot write " + path.toStdString());

@@ -17,6 +17,9 @@ void write_text(const QString& path, const QString& text);
 QVariantMap small_run_params(const QString& model, const QString& data_yaml, const QString& project,
                              const QString& name, int epochs);
 QString read_text(const QString& path);
+// Slow cases run only in their own CTest entries (label "slow", QUORLAN_SLOW_TESTS=1), so the
+// everyday `ctest -LE slow` stays fast while CI runs everything.
+bool slow_tests_enabled();
 
 }  // namespace quorlan::test
 

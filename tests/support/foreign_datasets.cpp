@@ -19,8 +19,7 @@ QVector<Box> boxes_for(int index) {
           {index % 3, 0.4375, 0.8125, 0.125, 0.125}};
 }
 
-void write_pictures(const QString& images, const QString& labels, int count, QSize size, int first,
-                    BoxesByStem& out) {
+void write_pictures(const QString& images, const QString& labels, int count, QSize size, int first, BoxesByStem& out) {
   QDir().mkpath(images);
   QDir().mkpath(labels);
   for (int i = 0; i < count; ++i) {
