@@ -71,6 +71,7 @@ void AnnotatorTab::detect_label_kind(const QSet<QString>& label_files) {
 void AnnotatorTab::show_label_kind() {
   lbl_label_kind->setText("Labels: " + label_kind_name(label_kind_));
   btn_label_kind->setText(label_kind_ == LabelKind::Boxes ? "Switch to Polygons" : "Switch to Boxes");
+  btn_label_kind->setEnabled(!image_paths.isEmpty());
 }
 
 bool AnnotatorTab::switch_label_kind(LabelKind to) {

@@ -127,6 +127,7 @@ void AnnotatorTab::setup_workspace_tab() {
       "What new shapes are saved as in this folder: box lines (detection) or polygon lines "
       "(segmentation). Taken from the folder's label files.");
   btn_label_kind = named(new QPushButton("Switch to Boxes"), "btn_label_kind");
+  btn_label_kind->setEnabled(false);  // until a folder is loaded
   btn_label_kind->setToolTip("Rewrite the folder's label files into the other kind (asks first, with a count)");
   kind_row->addWidget(lbl_label_kind, 1);
   kind_row->addWidget(btn_label_kind);
