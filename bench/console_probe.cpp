@@ -30,8 +30,7 @@ int main(int argc, char* argv[]) {
     for (const QString& line : text.split('\n', Qt::SkipEmptyParts)) delays.push_back((now - line.toDouble()) * 1000);
   });
   QObject::connect(&session, &quorlan::EngineSession::died_signal, &app, &QCoreApplication::quit);
-  QString error;
-  if (!session.start(&error)) return 1;
+  if (!session.start()) return 1;
   app.exec();
   std::sort(delays.begin(), delays.end());
   std::printf("%zu lines; median %.2f ms, worst %.2f ms from the engine's write to the console signal\n", delays.size(),

@@ -49,17 +49,15 @@ void AnnotatorTab::load_ai_model() {
   }
   const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), "PyTorch Weights (*.pt)");
   if (path.isEmpty()) return;
-  QString error;
-  std::optional<EngineModel> model;
-  {
+  const Expected<EngineModel> model = [&] {
     const WaitCursor wait;
-    model = PredictionHost::instance().load("ai", path, &error);
-  }
+    return PredictionHost::instance().load("ai", path);
+  }();
   if (!model) {
-    prompts().critical(this, "Error", "The model could not be loaded:\n" + error);
+    prompts().critical(this, "Error", "The model could not be loaded:\n" + model.error());
     return;
   }
-  ai_model = model;
+  ai_model = *model;
   btn_run_ai->setEnabled(true);
   prompts().information(this, "AI Model Loaded", "Loaded model: " + QFileInfo(path).fileName());
 }
@@ -68,12 +66,11 @@ void AnnotatorTab::run_ai_autolabel() {
   if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size() || display_cv_img.empty()) return;
   const QString source = image_paths[current_idx];
   std::optional<WaitCursor> wait(std::in_place);
-  QString error;
-  const std::optional<Prediction> result =
-      PredictionHost::instance().predict(*ai_model, source, spin_ai_conf->value(), 0, false, &error);
+  const Expected<Prediction> result =
+      PredictionHost::instance().predict(*ai_model, source, spin_ai_conf->value(), 0, false);
   if (!result) {
     wait.reset();
-    prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + error);
+    prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + result.error());
     return;
   }
   if (result->boxes.isEmpty()) {

@@ -57,15 +57,14 @@ int run_export(const QStringList& arguments) {
   // An earlier export in the destination would mix its sets with the new ones (and leak).
   const QStringList earlier = earlier_export_sets(destination);
   if (!earlier.isEmpty()) {
-    const QString conflict = export_source_conflict(pairs, destination);
-    if (!conflict.isEmpty())
-      return c.fail(QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict));
+    const Status conflict = export_source_conflict(pairs, destination);
+    if (!conflict)
+      return c.fail(QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict.error()));
     if (!c.parser.isSet("replace"))
       return c.fail(QStringLiteral("%1 already holds an export (%2). Its images would mix with the new split.\n\n"
                                    "Run again with --replace to delete its train, val and test folders first.")
                         .arg(QDir::toNativeSeparators(destination), earlier.join(", ")));
-    const QString failure = remove_earlier_export(destination);
-    if (!failure.isEmpty()) return c.fail(failure);
+    if (const Status removed = remove_earlier_export(destination); !removed) return c.fail(removed.error());
   }
   const GroupedSplit split = plan_grouped_split(pairs, (*ratios)[0], (*ratios)[1], static_cast<quint64>(seed));
   const ExportResult result = export_dataset(split.pairs, split.counts, destination,

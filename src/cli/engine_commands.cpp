@@ -206,18 +206,17 @@ int run_predict(const QStringList& arguments) {
   const QString save = c.value("save");
   if (!save.isEmpty() && !QDir().mkpath(save)) return c.fail("The folder " + save + " cannot be created.");
   if (!HAS_YOLO()) return engine_missing(c);
-  QString error;
   PredictionHost& host = PredictionHost::instance();
-  const std::optional<EngineModel> model = host.load("cli", weights, &error);
-  if (!model) return c.fail("The model could not be loaded:\n" + error);
+  const Expected<EngineModel> model = host.load("cli", weights);
+  if (!model) return c.fail("The model could not be loaded:\n" + model.error());
   QJsonArray results;
   QStringList lines, failures;
   for (int i = 0; i < images.size() && !stop_requested().load(); ++i) {
     const QString& image = images[i];
-    const std::optional<Prediction> p = host.predict(*model, image, conf, imgsz, !save.isEmpty(), &error);
+    const Expected<Prediction> p = host.predict(*model, image, conf, imgsz, !save.isEmpty());
     c.progress(i + 1, static_cast<int>(images.size()), QFileInfo(image).fileName());
     if (!p) {
-      failures << QStringLiteral("%1: %2").arg(QFileInfo(image).fileName(), error);
+      failures << QStringLiteral("%1: %2").arg(QFileInfo(image).fileName(), p.error());
       continue;
     }
     QJsonArray boxes;

@@ -221,12 +221,9 @@ LabelReadResult read_label_file(const QString& path, int class_count, int width,
   return parse_label_bytes(*loaded, class_count, width, height);
 }
 
-std::optional<QString> box_line_of(const LabelLine& line, QString* error) {
-  if (line.tokens < 3) return std::nullopt;
-  if (!line.error.isEmpty()) {
-    if (error) *error = line.error;
-    return std::nullopt;
-  }
+Expected<QString> box_line_of(const LabelLine& line) {
+  if (line.tokens < 3) return QString();
+  if (!line.error.isEmpty()) return failure(line.error);
   const QString cls = QString::fromUtf8(line.class_token);
   const QVector<double>& v = line.values;
   if (line.is_box())  // already a box: its own numbers
@@ -246,10 +243,10 @@ std::optional<QString> box_line_of(const LabelLine& line, QString* error) {
            fixed6(max_y - min_y));
 }
 
-std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error) {
+Expected<QString> polygon_line_to_box_line(const QString& line) {
   const QVector<LabelLine> lines = split_label_lines(line.trimmed().toUtf8());
-  if (lines.isEmpty()) return std::nullopt;
-  return box_line_of(lines.first(), error);
+  if (lines.isEmpty()) return QString();
+  return box_line_of(lines.first());
 }
 
 std::optional<QStringList> read_classes_file(const QString& path) {

@@ -9,6 +9,8 @@
 #include <QVector>
 #include <optional>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 // The folder holding the label files of the images in `image_folder`: as the engine finds them,
@@ -76,11 +78,10 @@ QVector<LabelLine> split_label_lines(const QByteArray& bytes, QByteArray* eol = 
 
 // The detection line of a label line, "cls xc yc w h\n": a box line's own box, a polygon
 // line's bounding box (not clamped), each number with six decimals; the class token as written.
-// nullopt for a line of fewer than three tokens; a number that cannot be read gives nullopt and
-// sets *error.
-std::optional<QString> box_line_of(const LabelLine& line, QString* error = nullptr);
+// Empty for a line of fewer than three tokens; a failure when a number cannot be read.
+Expected<QString> box_line_of(const LabelLine& line);
 // The same for one line of text.
-std::optional<QString> polygon_line_to_box_line(const QString& line, QString* error = nullptr);
+Expected<QString> polygon_line_to_box_line(const QString& line);
 
 // The kinds of label line: detection boxes or segmentation polygons.
 enum class LabelKind { Boxes, Polygons };

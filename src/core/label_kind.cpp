@@ -66,7 +66,7 @@ std::pair<QByteArray, int> convert(const QByteArray& bytes, LabelKind to) {
       text = corners_line(line);
       ++changed;
     } else if (to == LabelKind::Boxes && line.is_polygon()) {
-      text = box_line_of(line).value_or(QString()).trimmed().toUtf8();
+      text = box_line_of(line).value().trimmed().toUtf8();  // a polygon line's numbers all read
       ++changed;
     }
     out += text + eol;

@@ -39,10 +39,10 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   // An earlier export in the destination would mix its sets with the new ones (and leak).
   const QStringList earlier = earlier_export_sets(destination);
   if (!earlier.isEmpty()) {
-    const QString conflict = export_source_conflict(pairs, destination);
-    if (!conflict.isEmpty()) {
+    const Status conflict = export_source_conflict(pairs, destination);
+    if (!conflict) {
       prompts().critical(parent, "Export Error",
-                         QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict));
+                         QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict.error()));
       return;
     }
     const int choice =
@@ -52,9 +52,8 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
                              .arg(QDir::toNativeSeparators(destination), earlier.join(", ")),
                          {"Replace", "Cancel"});
     if (choice != 0) return;
-    const QString failure = remove_earlier_export(destination);
-    if (!failure.isEmpty()) {
-      prompts().critical(parent, "Export Error", failure);
+    if (const Status removed = remove_earlier_export(destination); !removed) {
+      prompts().critical(parent, "Export Error", removed.error());
       return;
     }
   }

@@ -269,10 +269,9 @@ QString export_label_file(const QString& from, const QString& to, LabelFormat fo
   }
   QString boxes;
   for (const LabelLine& line : lines) {
-    QString error;
-    const std::optional<QString> box = box_line_of(line, &error);
-    if (!error.isEmpty()) return QStringLiteral("line %1: %2").arg(line.number).arg(error);
-    if (box) boxes += *box;
+    const Expected<QString> box = box_line_of(line);
+    if (!box) return QStringLiteral("line %1: %2").arg(line.number).arg(box.error());
+    boxes += *box;
   }
   if (kinds.polygons > 0) result.converted << name;
   result.boxes += kinds.boxes;
@@ -314,7 +313,7 @@ bool is_inside(const QString& folder, const QString& outer) {
 
 }  // namespace
 
-QString export_source_conflict(const QVector<ImageLabelPair>& pairs, const QString& destination) {
+Status export_source_conflict(const QVector<ImageLabelPair>& pairs, const QString& destination) {
   const QDir root(destination);
   QStringList targets_dirs;
   for (const char* set : {"train", "val", "test"})
@@ -331,20 +330,18 @@ QString export_source_conflict(const QVector<ImageLabelPair>& pairs, const QStri
   for (const QString& source : source_folders)
     for (const QString& target : targets_dirs)
       if (is_inside(source, target))
-        return QStringLiteral(
-                   "The destination folder %1 holds the source folder %2; exporting there would "
-                   "overwrite the images and labels being exported. Choose another destination.")
-            .arg(QDir::toNativeSeparators(target), QDir::toNativeSeparators(source));
+        return failure(QStringLiteral("The destination folder %1 holds the source folder %2; exporting there would "
+                                      "overwrite the images and labels being exported. Choose another destination.")
+                           .arg(QDir::toNativeSeparators(target), QDir::toNativeSeparators(source)));
   for (const ImageLabelPair& pair : pairs) {
     for (const auto& [file, kind] : {std::pair{pair.image, "images"}, std::pair{pair.label, "labels"}}) {
       for (const char* set : {"train", "val", "test"}) {
         const QString target = root.filePath(QStringLiteral("%1/%2/%3").arg(set, kind, QFileInfo(file).fileName()));
         const auto id = file_id(target);
         if (id && sources.count(*id))
-          return QStringLiteral(
-                     "%1 is a source of this export (the same file or a hard link to one); "
-                     "exporting there would overwrite it. Choose another destination.")
-              .arg(QDir::toNativeSeparators(target));
+          return failure(QStringLiteral("%1 is a source of this export (the same file or a hard link to one); "
+                                        "exporting there would overwrite it. Choose another destination.")
+                             .arg(QDir::toNativeSeparators(target)));
       }
     }
   }
@@ -370,7 +367,7 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel) {
   ExportResult result;
   result.format = format;
-  result.error = export_source_conflict(pairs, destination);
+  result.error = export_source_conflict(pairs, destination).error();
   if (!result.error.isEmpty()) return result;
   // Every id in the labels gets a name; one without is named by its number.
   QStringList names = classes;
@@ -439,12 +436,12 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
   return result;
 }
 
-QString remove_earlier_export(const QString& destination) {
+Status remove_earlier_export(const QString& destination) {
   for (const char* set : {"train", "val", "test"}) {
     QDir old(QDir(destination).filePath(QString::fromLatin1(set)));
     if (old.exists() && !old.removeRecursively())
-      return QStringLiteral("The earlier export's folder %1 could not be removed.\n\nNo file was written.")
-          .arg(QDir::toNativeSeparators(old.path()));
+      return failure(QStringLiteral("The earlier export's folder %1 could not be removed.\n\nNo file was written.")
+                         .arg(QDir::toNativeSeparators(old.path())));
   }
   return {};
 }

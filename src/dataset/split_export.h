@@ -7,6 +7,8 @@
 #include <atomic>
 #include <random>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 struct ImageLabelPair {
@@ -79,8 +81,8 @@ struct ExportResult {
 
 // Why exporting `pairs` into `destination` would write over a source: a target that is a
 // source file (the same file or a hard link), or a destination folder that is or holds a
-// source folder. Empty when the export touches no source.
-QString export_source_conflict(const QVector<ImageLabelPair>& pairs, const QString& destination);
+// source folder.
+Status export_source_conflict(const QVector<ImageLabelPair>& pairs, const QString& destination);
 
 // The largest class id of the label lines in the pairs' files; -1 when there is none.
 int largest_class_id(const QVector<ImageLabelPair>& pairs);
@@ -92,9 +94,9 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs);
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr);
 
-// Deletes the train, val and test folders of an earlier export in `destination`; an empty
-// string, or the "Export Error" text naming the folder that could not be removed.
-QString remove_earlier_export(const QString& destination);
+// Deletes the train, val and test folders of an earlier export in `destination`; on failure the
+// "Export Error" text naming the folder that could not be removed.
+Status remove_earlier_export(const QString& destination);
 
 // The "Export Complete" text: where, how many images per set, warnings (an empty val set,
 // unnamed class ids), the seed and its groups, and the objects per set.

@@ -178,16 +178,13 @@ EngineSession::EngineSession(QObject* parent)
 
 EngineSession::~EngineSession() { finish(1000); }
 
-bool EngineSession::start(QString* error) {
+Status EngineSession::start() {
   start_in_own_group(process_, engine_python(), {"-u", engine_host_script()});
-  if (!process_.waitForStarted(30000)) {
-    if (error)
-      *error =
-          QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_.errorString());
-    return false;
-  }
+  if (!process_.waitForStarted(30000))
+    return failure(
+        QStringLiteral("The engine could not be started with %1: %2").arg(engine_python(), process_.errorString()));
   pid_ = process_.processId();
-  return true;
+  return {};
 }
 
 void EngineSession::send(const QJsonObject& request) {

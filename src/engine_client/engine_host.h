@@ -9,6 +9,8 @@
 
 #include "engine_client/console_stream.h"
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 // The interpreter: $QUORLAN_PYTHON, else the environment made by scripts/setup-engine, else python3.
@@ -45,8 +47,8 @@ class EngineSession : public QObject {
   explicit EngineSession(QObject* parent = nullptr);
   ~EngineSession() override;
 
-  // Starts the host; false (with the reason) when the interpreter cannot be started.
-  bool start(QString* error);
+  // Starts the host; the reason when the interpreter cannot be started.
+  Status start();
   void send(const QJsonObject& request);
   // Closes the host's input and waits for it to end, killing it after `grace_ms`.
   void finish(int grace_ms = 3000);

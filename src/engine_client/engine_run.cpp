@@ -53,10 +53,9 @@ EngineRun::Result EngineRun::run(const QJsonObject& request, const std::function
     });
     ticker.start(500);
   }
-  QString failure;
-  if (!session.start(&failure)) {
+  if (const Status started = session.start(); !started) {
     result.end = End::Failed;
-    result.error = failure;
+    result.error = started.error();
     return result;
   }
   session.send(request);

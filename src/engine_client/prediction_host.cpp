@@ -1,5 +1,7 @@
 #include "engine_client/prediction_host.h"
 
+#include <QScopeGuard>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -30,33 +32,35 @@ void PredictionHost::shutdown() {
   if (!plot_path_.isEmpty()) QFile::remove(plot_path_);
 }
 
-bool PredictionHost::ensure_started(QString* error) {
-  if (session_ && session_->running()) return true;
+Status PredictionHost::ensure_started() {
+  if (session_ && session_->running()) return {};
   if (session_) session_->finish(0);  // a dead host's process group goes with it
   session_ = std::make_unique<EngineSession>();
-  if (!session_->start(error)) {
+  if (const Status started = session_->start(); !started) {
     session_.reset();
-    return false;
+    return started;
   }
   plot_path_ =
       QDir(QDir::tempPath()).filePath(QStringLiteral("quorlan-plot-%1.raw").arg(QCoreApplication::applicationPid()));
   loaded_.clear();  // a new host knows no models; each is loaded again when next asked for
-  return true;
+  return {};
 }
 
-std::optional<QJsonObject> PredictionHost::round_trip(const QJsonObject& request, QString* error) {
+Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request) {
   QEventLoop loop;
   std::optional<QJsonObject> reply;
-  QString failure;
+  QString failed;
   const auto end_with = [&](const QString& text) {
-    if (reply || !failure.isEmpty()) return;
-    failure = text;
+    if (reply || !failed.isEmpty()) return;
+    failed = text;
     loop.quit();
   };
   QObject::connect(session_.get(), &EngineSession::event_signal, &loop, [&](const QJsonObject& event) {
-    if (reply || !failure.isEmpty()) return;
-    if (event["event"].toString() == QLatin1String("error"))
-      return end_with(clean_console_text(event["text"].toString()));
+    if (reply || !failed.isEmpty()) return;
+    if (event["event"].toString() == QLatin1String("error")) {
+      const QString text = clean_console_text(event["text"].toString()).trimmed();
+      return end_with(text.isEmpty() ? QStringLiteral("The engine reported an error without a message.") : text);
+    }
     reply = event;
     loop.quit();
   });
@@ -71,96 +75,84 @@ std::optional<QJsonObject> PredictionHost::round_trip(const QJsonObject& request
   });
   deadline.start(kAnswerTimeoutMs);
   session_->send(request);
+  // A host that ended before this request was sent has nobody to answer it: say so at once.
+  if (!session_->running())
+    end_with(QStringLiteral("The engine ended before it could answer.\n") + session_->console_tail());
   // The window keeps drawing while the engine works; clicks and keys wait for the answer.
-  loop.exec(QEventLoop::ExcludeUserInputEvents);
-  if (reply) return reply;
-  *error = failure;
+  if (!reply && failed.isEmpty()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+  if (reply) return *reply;
   // After a death, a broken line or a timeout the host is not trusted again.
   session_->finish(0);
   session_.reset();
-  return std::nullopt;
+  return failure(failed);
 }
 
-std::optional<EngineModel> PredictionHost::load(const QString& key, const QString& weights, QString* error) {
-  if (busy_) {
-    *error = QStringLiteral("The engine is busy with another request.");
-    return std::nullopt;
-  }
+Expected<EngineModel> PredictionHost::load(const QString& key, const QString& weights) {
+  if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
   busy_ = true;
-  std::optional<EngineModel> model;
-  if (ensure_started(error)) {
-    if (const auto reply = round_trip({{"cmd", "load"}, {"key", key}, {"weights", weights}}, error)) {
-      model = EngineModel{key, weights, {}};
-      const QJsonObject names = (*reply)["names"].toObject();
-      for (auto it = names.begin(); it != names.end(); ++it)
-        model->names.insert(it.key().toInt(), it.value().toString());
-      loaded_.insert(key, weights);
-    }  // a failed load leaves the key's previous model in place
-  }
-  busy_ = false;
+  const auto done = qScopeGuard([this] { busy_ = false; });
+  if (const Status started = ensure_started(); !started) return failure(started.error());
+  const Expected<QJsonObject> reply = round_trip({{"cmd", "load"}, {"key", key}, {"weights", weights}});
+  if (!reply) return failure(reply.error());  // a failed load leaves the key's previous model in place
+  EngineModel model{key, weights, {}};
+  const QJsonObject names = (*reply)["names"].toObject();
+  for (auto it = names.begin(); it != names.end(); ++it) model.names.insert(it.key().toInt(), it.value().toString());
+  loaded_.insert(key, weights);
   return model;
 }
 
-std::optional<Prediction> PredictionHost::predict(const EngineModel& model, const QString& source, double conf,
-                                                  int imgsz, bool want_plot, QString* error) {
-  if (busy_) {
-    *error = QStringLiteral("The engine is busy with another request.");
-    return std::nullopt;
-  }
+Expected<Prediction> PredictionHost::predict(const EngineModel& model, const QString& source, double conf, int imgsz,
+                                             bool want_plot) {
+  if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
   busy_ = true;
-  std::optional<Prediction> result;
-  const auto finish = [&] { busy_ = false; };
-  if (!ensure_started(error)) {
-    finish();
-    return std::nullopt;
-  }
+  const auto done = qScopeGuard([this] { busy_ = false; });
+  return predict_now(model, source, conf, imgsz, want_plot);
+}
+
+Expected<Prediction> PredictionHost::predict_now(const EngineModel& model, const QString& source, double conf,
+                                                 int imgsz, bool want_plot) {
+  if (const Status started = ensure_started(); !started) return failure(started.error());
   if (loaded_.value(model.key) != model.weights) {
     // A new host, or the key was taken over by another model since: load this one again.
-    if (!round_trip({{"cmd", "load"}, {"key", model.key}, {"weights", model.weights}}, error)) {
-      finish();
-      return std::nullopt;
-    }
+    const Expected<QJsonObject> loaded = round_trip({{"cmd", "load"}, {"key", model.key}, {"weights", model.weights}});
+    if (!loaded) return failure(loaded.error());
     loaded_.insert(model.key, model.weights);
   }
   QJsonObject request{{"cmd", "predict"}, {"key", model.key}, {"source", source}, {"conf", conf}};
   if (imgsz > 0) request["imgsz"] = imgsz;
   if (want_plot) request["plot"] = plot_path_;
-  const auto reply = round_trip(request, error);
-  if (reply) {
-    Prediction p;
-    for (const QJsonValue b : (*reply)["boxes"].toArray()) {
-      const QJsonArray xyxy = b["xyxy"].toArray();
-      p.boxes.append(
-          {b["cls"].toInt(), xyxy[0].toDouble(), xyxy[1].toDouble(), xyxy[2].toDouble(), xyxy[3].toDouble()});
-    }
-    if ((*reply)["masks"].isArray()) {
-      QVector<QPolygonF> masks;
-      for (const QJsonValue m : (*reply)["masks"].toArray()) {
-        QPolygonF poly;
-        for (const QJsonValue pt : m.toArray()) poly << QPointF(pt[0].toDouble(), pt[1].toDouble());
-        masks.append(poly);
-      }
-      p.masks = masks;
-    }
-    const QJsonObject names = (*reply)["names"].toObject();
-    for (auto it = names.begin(); it != names.end(); ++it) p.names.insert(it.key().toInt(), it.value().toString());
-    if (want_plot && (*reply)["plot"].isObject()) {
-      const QJsonObject plot = (*reply)["plot"].toObject();
-      const int w = plot["width"].toInt(), h = plot["height"].toInt();
-      QFile raw(plot_path_);
-      if (w > 0 && h > 0 && raw.open(QIODevice::ReadOnly)) {
-        const QByteArray bytes = raw.readAll();
-        if (bytes.size() == qsizetype(w) * h * 3) {
-          // The engine draws in BGR order; Qt's BGR888 takes the rows as they are.
-          p.plot = QImage(reinterpret_cast<const uchar*>(bytes.constData()), w, h, w * 3, QImage::Format_BGR888)
-                       .convertToFormat(QImage::Format_RGB888);
-        }
-      }
-    }
-    result = p;
+  const Expected<QJsonObject> reply = round_trip(request);
+  if (!reply) return failure(reply.error());
+  Prediction p;
+  for (const QJsonValue b : (*reply)["boxes"].toArray()) {
+    const QJsonArray xyxy = b["xyxy"].toArray();
+    p.boxes.append({b["cls"].toInt(), xyxy[0].toDouble(), xyxy[1].toDouble(), xyxy[2].toDouble(), xyxy[3].toDouble()});
   }
-  finish();
-  return result;
+  if ((*reply)["masks"].isArray()) {
+    QVector<QPolygonF> masks;
+    for (const QJsonValue m : (*reply)["masks"].toArray()) {
+      QPolygonF poly;
+      for (const QJsonValue pt : m.toArray()) poly << QPointF(pt[0].toDouble(), pt[1].toDouble());
+      masks.append(poly);
+    }
+    p.masks = masks;
+  }
+  const QJsonObject names = (*reply)["names"].toObject();
+  for (auto it = names.begin(); it != names.end(); ++it) p.names.insert(it.key().toInt(), it.value().toString());
+  if (want_plot && (*reply)["plot"].isObject()) {
+    const QJsonObject plot = (*reply)["plot"].toObject();
+    const int w = plot["width"].toInt(), h = plot["height"].toInt();
+    QFile raw(plot_path_);
+    if (w > 0 && h > 0 && raw.open(QIODevice::ReadOnly)) {
+      const QByteArray bytes = raw.readAll();
+      if (bytes.size() == qsizetype(w) * h * 3) {
+        // The engine draws in BGR order; Qt's BGR888 takes the rows as they are.
+        p.plot = QImage(reinterpret_cast<const uchar*>(bytes.constData()), w, h, w * 3, QImage::Format_BGR888)
+                     .convertToFormat(QImage::Format_RGB888);
+      }
+    }
+  }
+  return p;
 }
 
 }  // namespace quorlan

@@ -13,6 +13,8 @@
 #include <memory>
 #include <optional>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 class EngineSession;
@@ -41,19 +43,21 @@ class PredictionHost {
   static PredictionHost& instance();
   ~PredictionHost();
 
-  // Loads `weights` under `key`, replacing what the key held. nullopt with *error on failure
-  // (the previous model of the key stays).
-  std::optional<EngineModel> load(const QString& key, const QString& weights, QString* error);
+  // Loads `weights` under `key`, replacing what the key held; on failure the reason (the
+  // previous model of the key stays).
+  Expected<EngineModel> load(const QString& key, const QString& weights);
   // Runs the model of `model` on one image file; imgsz <= 0 leaves the engine's default.
-  std::optional<Prediction> predict(const EngineModel& model, const QString& source, double conf, int imgsz,
-                                    bool want_plot, QString* error);
+  Expected<Prediction> predict(const EngineModel& model, const QString& source, double conf, int imgsz,
+                               bool want_plot);
   // Ends the host (the window is closing); the next request starts a new one.
   void shutdown();
 
  private:
   PredictionHost() = default;
-  bool ensure_started(QString* error);
-  std::optional<QJsonObject> round_trip(const QJsonObject& request, QString* error);
+  Status ensure_started();
+  Expected<QJsonObject> round_trip(const QJsonObject& request);
+  Expected<Prediction> predict_now(const EngineModel& model, const QString& source, double conf, int imgsz,
+                                   bool want_plot);
 
   std::unique_ptr<EngineSession> session_;
   QHash<QString, QString> loaded_;  // key -> weights the running host holds

@@ -281,9 +281,9 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
     VImage image;
     std::optional<TargetSize> target;
     if (s.enable_dim) {
-      QString error;
-      target = target_dimensions(upright_w, upright_h, s, &error);
-      if (!target) throw vips::VError(error.toStdString());
+      const Expected<TargetSize> planned = target_dimensions(upright_w, upright_h, s);
+      if (!planned) throw vips::VError(planned.error().toStdString());
+      target = *planned;
     }
     if (target && (target->width != upright_w || target->height != upright_h))
       image = resample(path, header, detected, static_cast<int>(target->width), static_cast<int>(target->height));

@@ -25,35 +25,27 @@ long long round_half_even(double v) {
   return static_cast<long long>(r);
 }
 
-std::optional<long long> to_px(const QString& text, const QString& unit, double dpi, QString* error) {
+Expected<std::optional<long long>> to_px(const QString& text, const QString& unit, double dpi) {
   const QString t = text.trimmed();
-  if (t.isEmpty()) return std::nullopt;
+  if (t.isEmpty()) return std::optional<long long>();
   const std::optional<double> v = parse_real(t);
-  if (!v) {
-    *error = QStringLiteral("could not convert '%1' to a number").arg(t);
-    return std::nullopt;
-  }
+  if (!v) return failure(QStringLiteral("could not convert '%1' to a number").arg(t));
   const std::optional<double> inches = inches_per_unit(unit);
-  if (!inches) return round_half_even(*v);
-  return round_half_even(*v * *inches * dpi);
+  if (!inches) return std::optional<long long>(round_half_even(*v));
+  return std::optional<long long>(round_half_even(*v * *inches * dpi));
 }
 
-std::optional<TargetSize> target_dimensions(int orig_w, int orig_h, const ResizeSettings& s, QString* error) {
+Expected<TargetSize> target_dimensions(int orig_w, int orig_h, const ResizeSettings& s) {
   if (!s.enable_dim) return TargetSize{orig_w, orig_h};
-  QString e;
-  std::optional<long long> tw = to_px(s.width_text, s.unit, s.dpi, &e);
-  std::optional<long long> th = to_px(s.height_text, s.unit, s.dpi, &e);
-  if (!e.isEmpty()) {
-    *error = e;
-    return std::nullopt;
-  }
+  const Expected<std::optional<long long>> width = to_px(s.width_text, s.unit, s.dpi);
+  if (!width) return failure(width.error());
+  const Expected<std::optional<long long>> height = to_px(s.height_text, s.unit, s.dpi);
+  if (!height) return failure(height.error());
+  std::optional<long long> tw = *width, th = *height;
   if (tw == 0) tw.reset();  // zero counts as absent
   if (th == 0) th.reset();
   if (s.lock_aspect) {
-    if (orig_h == 0) {
-      *error = QStringLiteral("the source image has no height");
-      return std::nullopt;
-    }
+    if (orig_h == 0) return failure(QStringLiteral("the source image has no height"));
     const double ratio = static_cast<double>(orig_w) / orig_h;
     if (tw && !th)
       th = round_half_even(*tw / ratio);
@@ -61,10 +53,8 @@ std::optional<TargetSize> target_dimensions(int orig_w, int orig_h, const Resize
       tw = round_half_even(*th * ratio);
   }
   const TargetSize t{tw.value_or(orig_w), th.value_or(orig_h)};
-  if (t.width <= 0 || t.height <= 0) {
-    *error = QStringLiteral("the target size %1x%2 is not a positive size").arg(t.width).arg(t.height);
-    return std::nullopt;
-  }
+  if (t.width <= 0 || t.height <= 0)
+    return failure(QStringLiteral("the target size %1x%2 is not a positive size").arg(t.width).arg(t.height));
   return t;
 }
 

@@ -6,6 +6,8 @@
 #include <functional>
 #include <optional>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 // A real number with surrounding blanks allowed; nullopt for anything else (also inf and nan).
@@ -14,9 +16,9 @@ std::optional<double> parse_real(const QString& text);
 // Ties-to-even rounding to an integer.
 long long round_half_even(double v);
 
-// The pixel count of a size text in `unit` at `dpi`: nullopt for an empty text; *error set for
-// a text that is not a number.
-std::optional<long long> to_px(const QString& text, const QString& unit, double dpi, QString* error);
+// The pixel count of a size text in `unit` at `dpi`: nullopt for an empty text; a failure for a
+// text that is not a number.
+Expected<std::optional<long long>> to_px(const QString& text, const QString& unit, double dpi);
 
 struct ResizeSettings {
   bool enable_dim = true;
@@ -37,9 +39,9 @@ struct TargetSize {
   long long height = 0;
 };
 
-// The size the source is resampled to (the source size when resizing is off); *error set when a
+// The size the source is resampled to (the source size when resizing is off); a failure when a
 // size text is not a number or the result is not a positive size.
-std::optional<TargetSize> target_dimensions(int orig_w, int orig_h, const ResizeSettings& s, QString* error);
+Expected<TargetSize> target_dimensions(int orig_w, int orig_h, const ResizeSettings& s);
 
 // The size after rotation: 90 and 270 swap the sides.
 TargetSize rotated(TargetSize t, int rotation);

@@ -192,10 +192,9 @@ void ResizerTab::resizer_update_preview() {
   }
   ResizeSettings s = current_settings();
   s.dpi = *dpi;
-  QString error;
-  const std::optional<TargetSize> target = target_dimensions(size.width(), size.height(), s, &error);
+  const Expected<TargetSize> target = target_dimensions(size.width(), size.height(), s);
   if (!target) {
-    fail(error);
+    fail(target.error());
     return;
   }
   const QPixmap pixmap(path);

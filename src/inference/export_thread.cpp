@@ -29,12 +29,11 @@ void ExportThread::run() {
     emit error_signal(result.error);
     return;
   }
-  QString error;
-  const QString destination = move_export_artifact(done["path"].toString(), ed, &error);
-  if (destination.isEmpty())
-    emit error_signal(error);
+  const Expected<QString> destination = move_export_artifact(done["path"].toString(), ed);
+  if (!destination)
+    emit error_signal(destination.error());
   else
-    emit finished_signal(destination);
+    emit finished_signal(*destination);
 }
 
 }  // namespace quorlan

@@ -146,17 +146,15 @@ void InferenceTab::init_inference() {
     prompts().critical(this, "Error", "Ensure weights and inference folder paths are valid.");
     return;
   }
-  QString error;
-  std::optional<EngineModel> model;
-  {
+  const Expected<EngineModel> model = [&] {
     const WaitCursor wait;
-    model = PredictionHost::instance().load("inf", QFileInfo(weights).absoluteFilePath(), &error);
-  }
+    return PredictionHost::instance().load("inf", QFileInfo(weights).absoluteFilePath());
+  }();
   if (!model) {
-    prompts().critical(this, "Error", "The model could not be loaded:\n" + error);
+    prompts().critical(this, "Error", "The model could not be loaded:\n" + model.error());
     return;
   }
-  inf_model = model;
+  inf_model = *model;
   inf_image_paths = list_inference_images(folder);
   if (inf_image_paths.isEmpty()) return;
   inf_current_idx = 0;
@@ -166,15 +164,12 @@ void InferenceTab::init_inference() {
 bool InferenceTab::update_inference_display() {
   if (!inf_model || inf_image_paths.isEmpty()) return false;
   const QString path = inf_image_paths[inf_current_idx];
-  QString error;
-  std::optional<Prediction> result;
-  {
+  const Expected<Prediction> result = [&] {
     const WaitCursor wait;
-    result = PredictionHost::instance().predict(*inf_model, path, spin_inf_conf->value(), spin_inf_imgsz->value(), true,
-                                                &error);
-  }
+    return PredictionHost::instance().predict(*inf_model, path, spin_inf_conf->value(), spin_inf_imgsz->value(), true);
+  }();
   if (!result) {
-    prompts().critical(this, "Inference Error", error);
+    prompts().critical(this, "Inference Error", result.error());
     return false;
   }
   lbl_inf_counter->setText(QStringLiteral("%1 / %2 - %3")

@@ -104,17 +104,14 @@ QString newest_file_named(const QString& root, const QString& name) {
   return best;
 }
 
-std::optional<QVariantMap> read_yaml_mapping(const QString& path, QString* error) {
+Expected<QVariantMap> read_yaml_mapping(const QString& path) {
   try {
     const YAML::Node node = YAML::LoadFile(QFile::encodeName(path).toStdString());
-    if (!node.IsMap()) {
-      if (error) *error = QStringLiteral("%1 does not hold a mapping.").arg(QDir::toNativeSeparators(path));
-      return std::nullopt;
-    }
+    if (!node.IsMap())
+      return failure(QStringLiteral("%1 does not hold a mapping.").arg(QDir::toNativeSeparators(path)));
     return yaml_to_variant(node).toMap();
   } catch (const std::exception& e) {
-    if (error) *error = QString::fromLocal8Bit(e.what());
-    return std::nullopt;
+    return failure(QString::fromLocal8Bit(e.what()));
   }
 }
 

@@ -6,6 +6,8 @@
 #include <QVariantMap>
 #include <optional>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 // ep / tot x 100 in real arithmetic, truncated.
@@ -32,6 +34,6 @@ QString newest_file_named(const QString& root, const QString& name);
 
 // A YAML mapping read into name -> value; nullopt with *error set when the file cannot be
 // read or is not a mapping.
-std::optional<QVariantMap> read_yaml_mapping(const QString& path, QString* error);
+Expected<QVariantMap> read_yaml_mapping(const QString& path);
 
 }  // namespace quorlan

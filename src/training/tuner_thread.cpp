@@ -34,10 +34,9 @@ void YoloTunerThread::run() {
     emit error_signal("AutoML tuning failed to generate hyperparameter manifest.");
     return;
   }
-  QString error;
-  const std::optional<QVariantMap> best = read_yaml_mapping(newest, &error);
+  const Expected<QVariantMap> best = read_yaml_mapping(newest);
   if (!best) {
-    emit error_signal(error);
+    emit error_signal(best.error());
     return;
   }
   emit finished_signal(*best);

@@ -114,7 +114,7 @@ class TestBoxDatasets : public QObject {
     const QStringList source_lines = QString::fromUtf8(source).split('\n');
     QCOMPARE(lines[0], source_lines[0]);
     QCOMPARE(lines[2], source_lines[2]);
-    tab_->handle_edit_key(Qt::CTRL | Qt::Key_Z);
+    tab_->handle_edit_key((Qt::CTRL | Qt::Key_Z).toCombined());
     QCOMPARE(test::read_bytes(first), source);
 
     // Copying the previous frame's boxes gives boxes.

@@ -153,11 +153,11 @@ class TestLabelFiles : public QObject {
              QString("1 0.400000 0.600000 0.400000 0.400000\n"));
     QCOMPARE(*polygon_line_to_box_line("  3 0.5 0.25  "), QString("3 0.500000 0.250000 0.000000 0.000000\n"));
     QCOMPARE(*polygon_line_to_box_line("5 0.1 0.2 0.9"), QString("5 0.500000 0.200000 0.800000 0.000000\n"));
-    QVERIFY(!polygon_line_to_box_line("1 0.5").has_value());
-    QVERIFY(!polygon_line_to_box_line("").has_value());
-    QString error;
-    QVERIFY(!polygon_line_to_box_line("1 0.5 oops", &error).has_value());
-    QVERIFY(error.contains("oops"));
+    QCOMPARE(*polygon_line_to_box_line("1 0.5"), QString());
+    QCOMPARE(*polygon_line_to_box_line(""), QString());
+    const Expected<QString> bad = polygon_line_to_box_line("1 0.5 oops");
+    QVERIFY(!bad);
+    QVERIFY(bad.error().contains("oops"));
     // No clamping here: values beyond the image stay.
     QCOMPARE(*polygon_line_to_box_line("0 -0.2 0 1.2 1 0.5 0.5"), QString("0 0.500000 0.500000 1.400000 1.000000\n"));
     // A box line is already a box: its own numbers, never its corners read as two points.

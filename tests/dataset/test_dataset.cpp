@@ -431,7 +431,7 @@ class TestDataset : public QObject {
       const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
       QCOMPARE(pairs.size(), 4);
       QCOMPARE(pairs[0].label, path("train/labels/i0.txt"));  // the engine's layout is followed
-      QVERIFY(export_source_conflict(pairs, out.path()).contains("hard link"));
+      QVERIFY(export_source_conflict(pairs, out.path()).error().contains("hard link"));
       const ExportResult result =
           export_dataset(pairs, plan_split(4, 0.5, 0.5), out.path(), LabelFormat::Segmentation, {"car"});
       QVERIFY(!result.error.isEmpty());

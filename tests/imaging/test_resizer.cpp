@@ -87,22 +87,20 @@ class TestResizer : public QObject {
   }
 
   void pixel_conversion() {
-    QString e;
-    QCOMPARE(*to_px("10", "cm", 300, &e), 1181LL);
-    QCOMPARE(*to_px(" 2 ", "in", 150, &e), 300LL);
-    QCOMPARE(*to_px("72", "pt", 300, &e), 300LL);
-    QCOMPARE(*to_px("2.5", "px", 300, &e), 2LL);  // ties to even
-    QCOMPARE(*to_px("3.5", "px", 300, &e), 4LL);
-    QCOMPARE(*to_px("640", "px", 72, &e), 640LL);  // px ignores the DPI
-    QVERIFY(!to_px("", "cm", 300, &e).has_value());
-    QVERIFY(e.isEmpty());
-    QVERIFY(!to_px("12px", "px", 300, &e).has_value());
-    QVERIFY(e.contains("12px"));
+    QCOMPARE(**to_px("10", "cm", 300), 1181LL);
+    QCOMPARE(**to_px(" 2 ", "in", 150), 300LL);
+    QCOMPARE(**to_px("72", "pt", 300), 300LL);
+    QCOMPARE(**to_px("2.5", "px", 300), 2LL);  // ties to even
+    QCOMPARE(**to_px("3.5", "px", 300), 4LL);
+    QCOMPARE(**to_px("640", "px", 72), 640LL);  // px ignores the DPI
+    QVERIFY(to_px("", "cm", 300).ok());
+    QVERIFY(!to_px("", "cm", 300)->has_value());
+    QVERIFY(!to_px("12px", "px", 300));
+    QVERIFY(to_px("12px", "px", 300).error().contains("12px"));
   }
 
   void target_dimensions_and_aspect_lock() {
-    QString e;
-    auto t = [&](const ResizeSettings& s, int w, int h) { return target_dimensions(w, h, s, &e); };
+    auto t = [&](const ResizeSettings& s, int w, int h) { return target_dimensions(w, h, s); };
     QCOMPARE(t(px("800", ""), 1600, 1200)->height, 600LL);
     QCOMPARE(t(px("", "300"), 1600, 1200)->width, 400LL);
     QCOMPARE(t(px("800", "800"), 1600, 1200)->height, 800LL);  // two values are never overridden

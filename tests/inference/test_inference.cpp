@@ -252,12 +252,12 @@ class TestInference : public QObject {
   }
 
   void moving_artefacts_directly() {
-    QString error;
-    QCOMPARE(move_export_artifact(path("nothing.onnx"), path("out"), &error), QString());
-    QVERIFY(error.contains("does not exist"));
+    const Expected<QString> missing = move_export_artifact(path("nothing.onnx"), path("out"));
+    QVERIFY(!missing);
+    QVERIFY(missing.error().contains("does not exist"));
     test::write_text(path("a.onnx"), "new");
     QDir().mkpath(path("out/a.onnx"));  // a folder in the way is replaced too
-    QCOMPARE(move_export_artifact(path("a.onnx"), path("out"), &error), path("out/a.onnx"));
+    QCOMPARE(*move_export_artifact(path("a.onnx"), path("out")), path("out/a.onnx"));
     QCOMPARE(test::read_text(path("out/a.onnx")), QString("new"));
   }
 
@@ -283,16 +283,16 @@ class TestInference : public QObject {
 
   void the_window_keeps_drawing_while_the_engine_predicts() {
     test::write_image(path("slow.png"), 40, 30);
-    QString error;
     PredictionHost& host = PredictionHost::instance();
-    const auto model = host.load("slow", write_weights(path("slow.pt"), R"({"predict_seconds": 1.0})"), &error);
-    QVERIFY2(model, qPrintable(error));
+    const auto model = host.load("slow", write_weights(path("slow.pt"), R"({"predict_seconds": 1.0})"));
+    QVERIFY2(model, qPrintable(model.error()));
     // Timers (painting, the training console) go on during the wait.
     int ticks = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
     timer.start(50);
-    QVERIFY2(host.predict(*model, path("slow.png"), 0.25, 0, false, &error), qPrintable(error));
+    const auto predicted = host.predict(*model, path("slow.png"), 0.25, 0, false);
+    QVERIFY2(predicted, qPrintable(predicted.error()));
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
   }
 

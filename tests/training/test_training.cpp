@@ -103,14 +103,14 @@ class TestTraining : public QObject {
     test::write_text(project.filePath("new/best_hyperparameters.yaml"), "lr0: 0.002\nlrf: 0.3\nname: x\n");
     const QString newest = newest_file_named(project.path(), "best_hyperparameters.yaml");
     QCOMPARE(newest, project.filePath("new/best_hyperparameters.yaml"));
-    QString error;
-    const auto map = read_yaml_mapping(newest, &error);
+    const auto map = read_yaml_mapping(newest);
     QVERIFY(map);
     QCOMPARE(map->value("lr0").toDouble(), 0.002);
     QCOMPARE(map->value("name").toString(), QString("x"));
     test::write_text(project.filePath("list.yaml"), "- 1\n- 2\n");
-    QVERIFY(!read_yaml_mapping(project.filePath("list.yaml"), &error));
-    QVERIFY(error.contains("mapping"));
+    const auto list = read_yaml_mapping(project.filePath("list.yaml"));
+    QVERIFY(!list);
+    QVERIFY(list.error().contains("mapping"));
     QCOMPARE(newest_file_named(project.filePath("new/none"), "best_hyperparameters.yaml"), QString());
   }
 
