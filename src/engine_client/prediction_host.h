@@ -47,8 +47,7 @@ class PredictionHost {
   // previous model of the key stays).
   Expected<EngineModel> load(const QString& key, const QString& weights);
   // Runs the model of `model` on one image file; imgsz <= 0 leaves the engine's default.
-  Expected<Prediction> predict(const EngineModel& model, const QString& source, double conf, int imgsz,
-                               bool want_plot);
+  Expected<Prediction> predict(const EngineModel& model, const QString& source, double conf, int imgsz, bool want_plot);
   // Ends the host (the window is closing); the next request starts a new one.
   void shutdown();
 
