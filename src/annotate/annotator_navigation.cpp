@@ -117,11 +117,23 @@ void AnnotatorTab::show_no_picture() {
 }
 
 QString AnnotatorTab::choose_split_folder(const QString& folder) {
-  const QString manifest = find_dataset_manifest(folder);
-  if (manifest.isEmpty()) return {};
-  const QDir root = QFileInfo(manifest).absoluteDir();
+  // A dataset manifest in the folder or up to two above that names split folders: an offer the
+  // user answers, so any data.yaml with splits will do (its names are not taken from here).
+  std::optional<DatasetManifest> manifest;
+  QDir look(QDir(folder).absolutePath());
+  for (int level = 0; level < 3 && !manifest; ++level) {
+    for (const char* name : {"data.yaml", "data.yml"}) {
+      manifest = read_dataset_manifest(look.filePath(QLatin1String(name)));
+      if (manifest && !manifest->split_folders.isEmpty()) break;
+      manifest.reset();
+    }
+    if (!look.cdUp()) break;
+  }
+  if (!manifest) return {};
+  const QString manifest_path = manifest->path;
+  const QDir root = QFileInfo(manifest_path).absoluteDir();
   QStringList splits, choices;
-  for (const QString& split : manifest_split_folders(manifest)) {
+  for (const QString& split : manifest->split_folders) {
     if (list_folder_images(split).isEmpty()) continue;
     splits << split;
     choices << QDir::toNativeSeparators(root.relativeFilePath(split));
@@ -130,7 +142,7 @@ QString AnnotatorTab::choose_split_folder(const QString& folder) {
   const int chosen = prompts().choose(
       this, "Open a Split",
       QStringLiteral("%1 holds no images. Its dataset manifest %2 names these image folders; open one?")
-          .arg(QDir::toNativeSeparators(folder), QFileInfo(manifest).fileName()),
+          .arg(QDir::toNativeSeparators(folder), QFileInfo(manifest_path).fileName()),
       choices + QStringList{"Cancel"});
   return chosen >= 0 && chosen < splits.size() ? splits[chosen] : QString();
 }

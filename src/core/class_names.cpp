@@ -10,38 +10,122 @@
 
 namespace quorlan {
 
-std::optional<QStringList> read_manifest_names(const QString& yaml_path) {
+namespace {
+
+QStringList scalars_of(const YAML::Node& entry) {
+  QStringList out;
+  if (entry.IsScalar()) out << QString::fromStdString(entry.as<std::string>());
+  if (entry.IsSequence())
+    for (const YAML::Node& item : entry)
+      if (item.IsScalar()) out << QString::fromStdString(item.as<std::string>());
+  return out;
+}
+
+std::optional<QStringList> names_of(const YAML::Node& names) {
+  if (!names) return std::nullopt;
+  QStringList out;
+  if (names.IsSequence()) {
+    for (const YAML::Node& n : names) out << clean_class_name(QString::fromStdString(n.as<std::string>()));
+  } else if (names.IsMap()) {
+    std::map<int, QString> by_id;
+    for (const auto& entry : names) {
+      const int id = entry.first.as<int>();
+      if (id < 0 || id > 100000) return std::nullopt;
+      by_id[id] = clean_class_name(QString::fromStdString(entry.second.as<std::string>()));
+    }
+    if (!by_id.empty())
+      for (int id = 0; id <= by_id.rbegin()->first; ++id) out << (by_id.count(id) ? by_id[id] : QString::number(id));
+  } else {
+    return std::nullopt;
+  }
+  if (out.isEmpty()) return std::nullopt;
+  return out;
+}
+
+// The folders of the pictures a list file names: "./x" from the list's folder, others as written
+// (absolute, or from the manifest's folder where the engine would take its working folder).
+void add_list_folders(const QString& list_path, const QDir& base, QStringList& folders) {
+  const Expected<QByteArray> loaded = read_regular_file(list_path);
+  if (!loaded) return;
+  const QDir list_dir = QFileInfo(list_path).absoluteDir();
+  for (const QByteArray& raw : loaded->split('\n')) {
+    const QString line = QString::fromUtf8(raw).trimmed();
+    if (line.isEmpty()) continue;
+    const QString picture = line.startsWith(QLatin1String("./")) ? list_dir.filePath(line.mid(2)) : base.filePath(line);
+    const QString folder = QFileInfo(QDir::cleanPath(picture)).absolutePath();
+    if (!folders.contains(folder) && QFileInfo(folder).isDir()) folders << folder;
+  }
+}
+
+}  // namespace
+
+std::optional<DatasetManifest> read_dataset_manifest(const QString& yaml_path) {
   const Expected<QByteArray> loaded = read_regular_file(yaml_path);
   if (!loaded) return std::nullopt;
-  const QByteArray& bytes = *loaded;
   try {
-    const YAML::Node root = YAML::Load(bytes.toStdString());
+    const YAML::Node root = YAML::Load(loaded->toStdString());
     if (!root.IsMap()) return std::nullopt;
-    const YAML::Node names = root["names"];
-    if (!names) return std::nullopt;
-    QStringList out;
-    if (names.IsSequence()) {
-      for (const YAML::Node& n : names) out << clean_class_name(QString::fromStdString(n.as<std::string>()));
-    } else if (names.IsMap()) {
-      std::map<int, QString> by_id;
-      for (const auto& entry : names) {
-        const int id = entry.first.as<int>();
-        if (id < 0 || id > 100000) return std::nullopt;
-        by_id[id] = clean_class_name(QString::fromStdString(entry.second.as<std::string>()));
-      }
-      if (!by_id.empty())
-        for (int id = 0; id <= by_id.rbegin()->first; ++id) out << (by_id.count(id) ? by_id[id] : QString::number(id));
-    } else {
-      return std::nullopt;
+    DatasetManifest manifest;
+    manifest.path = QFileInfo(yaml_path).absoluteFilePath();
+    try {
+      manifest.names = names_of(root["names"]);
+    } catch (const YAML::Exception&) {
+      manifest.names.reset();
     }
-    if (out.isEmpty()) return std::nullopt;
-    return out;
+    // The dataset root: `path`, absolute or from the manifest's folder; else the manifest's folder.
+    const QDir manifest_dir = QFileInfo(yaml_path).absoluteDir();
+    QDir base = manifest_dir;
+    if (const YAML::Node path = root["path"]; path && path.IsScalar()) {
+      const QString written = QString::fromStdString(path.as<std::string>());
+      const QString root_path = manifest_dir.filePath(written);
+      if (QFileInfo(root_path).isDir()) base = QDir(root_path);
+      // The engine takes a relative `path` from its working folder, not from the manifest's.
+      if (!written.isEmpty() && QDir::isRelativePath(written)) manifest.relative_root = written;
+    }
+    manifest.root = QDir::cleanPath(base.absolutePath());
+    for (const char* key : {"train", "val", "test"}) {
+      const YAML::Node entry = root[key];
+      if (!entry) continue;
+      for (const QString& item : scalars_of(entry)) {
+        QString target = QDir::cleanPath(base.filePath(item));
+        // The engine's own fallback: "../x" that does not exist is taken as "x" (Roboflow's layout).
+        if (!QFileInfo::exists(target) && item.startsWith(QLatin1String("../")))
+          target = QDir::cleanPath(base.filePath(item.mid(3)));
+        if (QFileInfo(target).isDir()) {
+          if (!manifest.split_folders.contains(target)) manifest.split_folders << target;
+        } else if (QFileInfo(target).isFile() && target.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive)) {
+          manifest.list_files << target;
+          add_list_folders(target, base, manifest.split_folders);
+        }
+      }
+    }
+    return manifest;
   } catch (const YAML::Exception&) {
     return std::nullopt;
   }
 }
 
-QString find_dataset_manifest(const QString& image_folder, const QStringList* listed) {
+bool DatasetManifest::names_folder(const QString& image_folder) const {
+  const auto canonical = [](const QString& path) {
+    const QString c = QFileInfo(path).canonicalFilePath();
+    return c.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : c;
+  };
+  const QString folder = canonical(image_folder);
+  if (canonical(QFileInfo(path).absolutePath()) == folder) return true;  // it sits in the folder itself
+  for (const QString& split : split_folders) {
+    const QString s = canonical(split);
+    if (folder == s || folder.startsWith(s + QLatin1Char('/'))) return true;
+  }
+  return false;
+}
+
+std::optional<QStringList> read_manifest_names(const QString& yaml_path) {
+  const std::optional<DatasetManifest> manifest = read_dataset_manifest(yaml_path);
+  if (!manifest) return std::nullopt;
+  return manifest->names;
+}
+
+std::optional<DatasetManifest> find_folder_manifest(const QString& image_folder, const QStringList* listed) {
   QDir look(QDir(image_folder).absolutePath());
   for (int level = 0; level < 3; ++level) {
     QStringList candidates;
@@ -59,11 +143,20 @@ QString find_dataset_manifest(const QString& image_folder, const QStringList* li
     }
     for (const QString& name : manifests)
       if (!candidates.contains(look.filePath(name))) candidates << look.filePath(name);
-    for (const QString& candidate : candidates)
-      if (read_manifest_names(candidate)) return candidate;
+    // Each file is read once; a YAML that merely lies above (a settings file in a home folder)
+    // names nothing: it must be this folder's dataset manifest.
+    for (const QString& candidate : candidates) {
+      std::optional<DatasetManifest> manifest = read_dataset_manifest(candidate);
+      if (manifest && manifest->names && manifest->names_folder(image_folder)) return manifest;
+    }
     if (!look.cdUp()) break;
   }
-  return {};
+  return std::nullopt;
+}
+
+QString find_dataset_manifest(const QString& image_folder, const QStringList* listed) {
+  const std::optional<DatasetManifest> manifest = find_folder_manifest(image_folder, listed);
+  return manifest ? manifest->path : QString();
 }
 
 FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed) {
@@ -75,45 +168,17 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
     found.path = classes_file;
     return found;
   }
-  const QString manifest = find_dataset_manifest(image_folder, listed);
-  if (manifest.isEmpty()) return found;
-  found.names = *read_manifest_names(manifest);
+  const std::optional<DatasetManifest> manifest = find_folder_manifest(image_folder, listed);
+  if (!manifest) return found;
+  found.names = *manifest->names;  // find_folder_manifest answers only with a manifest that has names
   found.source = FolderClasses::Source::Manifest;
-  found.path = manifest;
+  found.path = manifest->path;
   return found;
 }
 
 QStringList manifest_split_folders(const QString& yaml_path) {
-  const Expected<QByteArray> loaded = read_regular_file(yaml_path);
-  if (!loaded) return {};
-  QStringList folders;
-  try {
-    const YAML::Node root = YAML::Load(loaded->toStdString());
-    if (!root.IsMap()) return {};
-    // The engine's root: `path`, absolute or from the manifest's folder; else the manifest's folder.
-    const QDir manifest_dir = QFileInfo(yaml_path).absoluteDir();
-    QDir base = manifest_dir;
-    if (const YAML::Node path = root["path"]; path && path.IsScalar()) {
-      const QString root_path = manifest_dir.filePath(QString::fromStdString(path.as<std::string>()));
-      if (QFileInfo(root_path).isDir()) base = QDir(root_path);
-    }
-    for (const char* key : {"train", "val", "test"}) {
-      const YAML::Node entry = root[key];
-      if (!entry) continue;
-      std::vector<std::string> listed;
-      if (entry.IsScalar()) listed.push_back(entry.as<std::string>());
-      if (entry.IsSequence())
-        for (const YAML::Node& item : entry)
-          if (item.IsScalar()) listed.push_back(item.as<std::string>());
-      for (const std::string& item : listed) {
-        const QString folder = QDir::cleanPath(base.filePath(QString::fromStdString(item)));
-        if (QFileInfo(folder).isDir() && !folders.contains(folder)) folders << folder;
-      }
-    }
-  } catch (const YAML::Exception&) {
-    return {};
-  }
-  return folders;
+  const std::optional<DatasetManifest> manifest = read_dataset_manifest(yaml_path);
+  return manifest ? manifest->split_folders : QStringList();
 }
 
 void write_class_names(const QString& source_folder, const QSet<QString>& output_folders, QStringList* failed) {

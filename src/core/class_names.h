@@ -1,6 +1,7 @@
 #pragma once
-// Where a folder's class names come from: its classes.txt, else the names of a dataset manifest
-// beside it or up to two folders above (the engine's dataset/train/images layout).
+// Where a folder's class names come from: its classes.txt, else the names of its dataset manifest
+// beside it or up to two folders above (the engine's dataset/train/images layout), when that
+// manifest's entries lead to the folder.
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -19,11 +20,31 @@ struct FolderClasses {
 // 100,000 images is then not listed a second time).
 FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed = nullptr);
 
+// A dataset manifest (data.yaml) as read once.
+struct DatasetManifest {
+  QString path;                      // the YAML file, absolute
+  std::optional<QStringList> names;  // its usable `names`
+  QString root;                      // the folder its entries are resolved from
+  // A relative `path` as written: the engine resolves it from its working folder, which may not
+  // be the manifest's folder the studio reads it from.
+  QString relative_root;
+  // The existing folders its train/val/test entries lead to: a folder each or a list of them
+  // ("../x" that does not exist taken as "x", as the engine does), and the folders of the
+  // pictures a .txt list file names.
+  QStringList split_folders;
+  QStringList list_files;  // the .txt list files among the entries
+  // Whether this is `image_folder`'s own manifest: it sits in the folder, or one of its splits is
+  // the folder or holds it.
+  bool names_folder(const QString& image_folder) const;
+};
+std::optional<DatasetManifest> read_dataset_manifest(const QString& yaml_path);
+
 // The dataset manifest of an image folder: data.yaml, data.yml or another YAML file with `names`,
-// in the folder or up to two levels above it (the engine's set/images/train). Empty when none.
+// in the folder or up to two levels above it (the engine's set/images/train), that is this
+// folder's own (see names_folder). nullopt / empty when none.
+std::optional<DatasetManifest> find_folder_manifest(const QString& image_folder, const QStringList* listed = nullptr);
 QString find_dataset_manifest(const QString& image_folder, const QStringList* listed = nullptr);
-// The existing image folders a manifest's train/val/test entries name (a folder each, or a list of
-// them; text-file lists are not followed), resolved as the engine does from its `path`.
+// The existing image folders a manifest's train/val/test entries name (see DatasetManifest).
 QStringList manifest_split_folders(const QString& yaml_path);
 
 // The `names` of a YAML dataset manifest, as a list or a mapping of ids to names (ids without

@@ -2,7 +2,9 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
 #include <cstdio>
+#include <thread>
 
 #include "core/class_names.h"
 #include "core/label_files.h"
@@ -129,13 +131,17 @@ class TestLabelFiles : public QObject {
     QDir(dir.path()).mkpath("ds/train/images");
     const QString images = dir.filePath("ds/train/images");
     QCOMPARE(load_folder_classes(images).source, FolderClasses::Source::None);
-    // The manifest two folders up, mapping form with a gap.
+    // A YAML with names that merely lies above (settings of another program) names nothing.
     test::write_text(dir.filePath("ds/data.yaml"), "path: .\nnames:\n  0: car\n  2: 'a: b'\n");
+    test::write_text(dir.filePath("ds/train/settings.yaml"), "names: [stray]\n");
+    QCOMPARE(load_folder_classes(images).source, FolderClasses::Source::None);
+    // The manifest two folders up whose train entry is this folder, mapping form with a gap.
+    test::write_text(dir.filePath("ds/data.yaml"), "path: .\ntrain: train/images\nnames:\n  0: car\n  2: 'a: b'\n");
     FolderClasses found = load_folder_classes(images);
     QCOMPARE(found.source, FolderClasses::Source::Manifest);
     QCOMPARE(found.names, QStringList({"car", "1", "a: b"}));
-    // Another *.yaml holding names, list form, nearer the folder.
-    test::write_text(dir.filePath("ds/train/coco8.yaml"), "names: [person, 'bi\\ncycle']\n");
+    // Another *.yaml holding names, list form, nearer the folder and leading to it.
+    test::write_text(dir.filePath("ds/train/coco8.yaml"), "train: images\nnames: [person, 'bi\\ncycle']\n");
     test::write_text(dir.filePath("ds/train/args.yaml"), "epochs: 3\n");
     QCOMPARE(load_folder_classes(images).names, QStringList({"person", "bi\\ncycle"}));
     // classes.txt beside the images wins.
@@ -146,6 +152,44 @@ class TestLabelFiles : public QObject {
     QVERIFY(!read_manifest_names(dir.filePath("ds/train/args.yaml")));
     test::write_text(dir.filePath("bad.yaml"), "names: [unclosed\n");
     QVERIFY(!read_manifest_names(dir.filePath("bad.yaml")));
+  }
+
+  void manifests_resolve_as_the_engine_resolves_them() {
+    QTemporaryDir dir;
+    // Roboflow's layout: data.yaml in the root, "../train/images" meaning the root's train/images.
+    for (const char* folder : {"rf/train/images", "rf/valid/images", "rf/test/images"}) QDir(dir.path()).mkpath(folder);
+    test::write_text(dir.filePath("rf/data.yaml"),
+                     "train: ../train/images\nval: ../valid/images\ntest: ../test/images\nnc: 1\nnames: ['fish']\n");
+    const auto roboflow = read_dataset_manifest(dir.filePath("rf/data.yaml"));
+    QVERIFY(roboflow);
+    QCOMPARE(roboflow->split_folders, QStringList({dir.filePath("rf/train/images"), dir.filePath("rf/valid/images"),
+                                                   dir.filePath("rf/test/images")}));
+    QCOMPARE(load_folder_classes(dir.filePath("rf/valid/images")).names, QStringList({"fish"}));
+    QVERIFY(roboflow->relative_root.isEmpty());
+    // List files: the folders of the pictures they name.
+    QDir(dir.path()).mkpath("lists/images/a");
+    QDir(dir.path()).mkpath("lists/images/b");
+    test::write_text(dir.filePath("lists/train.txt"), "./images/a/1.jpg\n./images/a/2.jpg\n");
+    test::write_text(dir.filePath("lists/val.txt"), dir.filePath("lists/images/b/3.jpg") + "\n");
+    test::write_text(dir.filePath("lists/data.yaml"), "path: .\ntrain: train.txt\nval: val.txt\nnames: [cat]\n");
+    const auto listed = read_dataset_manifest(dir.filePath("lists/data.yaml"));
+    QCOMPARE(listed->split_folders, QStringList({dir.filePath("lists/images/a"), dir.filePath("lists/images/b")}));
+    QCOMPARE(listed->list_files.size(), 2);
+    QCOMPARE(listed->relative_root, QString("."));
+    QCOMPARE(load_folder_classes(dir.filePath("lists/images/b")).names, QStringList({"cat"}));
+    // A manifest replaced while classes load: each read sees one whole file or none, never a crash.
+    QDir(dir.path()).mkpath("swap/images");
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+      for (int i = 0; !stop; ++i)
+        test::write_text(dir.filePath("swap/data.yaml"), i % 2 ? "train: images\nnames: [a, b]\n" : "names: [\n");
+    });
+    for (int i = 0; i < 300; ++i) {
+      const FolderClasses swapped = load_folder_classes(dir.filePath("swap/images"));
+      QVERIFY(swapped.names.isEmpty() || swapped.names == QStringList({"a", "b"}));
+    }
+    stop = true;
+    writer.join();
   }
 
   void box_line_conversion() {
