@@ -44,7 +44,7 @@ int run_resize(const QStringList& arguments) {
       {"no-resize", "Keep the size (re-encode, turn, set the DPI only)."},
       {"no-aspect", "Do not lock the aspect ratio when both sides are given."},
       {"max-kb", "Largest output file size in KB (JPEG and WEBP quality is searched for it).", "KB"},
-      {"format", "original, jpeg, png or webp (default original).", "FORMAT", "original"},
+      {"format", "original, jpeg, png, webp or tiff (default original).", "FORMAT", "original"},
       {"rotate", "0, 90, 180 or 270 degrees clockwise (default 0).", "DEG", "0"},
       {"recursive", "Include the pictures of subfolders of a folder given."},
   });
@@ -76,9 +76,14 @@ int run_resize(const QStringList& arguments) {
     if (!text.isEmpty() && !number) return c.usage(QStringLiteral("%1 takes a number.").arg(field));
   }
   const QString format = c.value("format").trimmed().toLower();
-  const QHash<QString, QString> formats = {
-      {"original", "Match Original"}, {"jpeg", "JPEG"}, {"jpg", "JPEG"}, {"png", "PNG"}, {"webp", "WEBP"}};
-  if (!formats.contains(format)) return c.usage("--format is original, jpeg, png or webp.");
+  const QHash<QString, QString> formats = {{"original", "Match Original"},
+                                           {"jpeg", "JPEG"},
+                                           {"jpg", "JPEG"},
+                                           {"png", "PNG"},
+                                           {"webp", "WEBP"},
+                                           {"tiff", "TIFF"},
+                                           {"tif", "TIFF"}};
+  if (!formats.contains(format)) return c.usage("--format is original, jpeg, png, webp or tiff.");
   s.format = formats.value(format);
   s.rotation = c.int_value("rotate", &ok, 0, 270);
   if (!ok) return kUsage;

@@ -5,12 +5,21 @@
 
 namespace quorlan {
 
+const QStringList& image_extensions() {
+  static const QStringList extensions = {"jpg", "jpeg", "png", "bmp", "webp", "tif", "tiff"};
+  return extensions;
+}
+
+QString image_name_filter() {
+  QStringList patterns;
+  for (const QString& ext : image_extensions()) patterns << "*." + ext;
+  return patterns.join(' ');
+}
+
 bool is_image_name(const QString& name) {
   const int dot = name.lastIndexOf('.');
   if (dot <= 0) return false;
-  const QString ext = name.mid(dot + 1).toLower();
-  return ext == QLatin1String("jpg") || ext == QLatin1String("jpeg") || ext == QLatin1String("png") ||
-         ext == QLatin1String("bmp") || ext == QLatin1String("webp");
+  return image_extensions().contains(name.mid(dot + 1).toLower());
 }
 
 QStringList list_folder_images(const QString& folder) {

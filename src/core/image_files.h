@@ -4,7 +4,12 @@
 
 namespace quorlan {
 
-// The pictures the studio works on, by extension (any case): jpg, jpeg, png, bmp, webp.
+// The picture formats the studio works on: those the engine trains on (its IMG_FORMATS) that the
+// studio can decode, by extension without the dot, lower case: jpg, jpeg, png, bmp, webp, tif, tiff.
+const QStringList& image_extensions();
+// "*.jpg *.jpeg ..." for file dialogs.
+QString image_name_filter();
+// Whether `name` has one of image_extensions() (any case).
 bool is_image_name(const QString& name);
 // The pictures of `folder` (regular files only), sorted by path.
 QStringList list_folder_images(const QString& folder);

@@ -7,13 +7,12 @@
 #include <array>
 #include <vector>
 
+#include "core/image_files.h"
 #include "core/label_files.h"
 #include "core/text_scan.h"
 
 namespace quorlan {
 namespace {
-
-const std::array<const char*, 5> kImageEndings = {".png", ".jpg", ".jpeg", ".webp", ".bmp"};
 
 QString stem(const QString& name) {
   const int dot = name.lastIndexOf('.');
@@ -91,11 +90,7 @@ std::optional<HealthFindings> examine_folder(const QString& folder) {
       if (!apart && name != QLatin1String("classes.txt")) labels << name;
       continue;
     }
-    for (const char* ending : kImageEndings)
-      if (lower.endsWith(QLatin1String(ending))) {
-        images << name;
-        break;
-      }
+    if (is_image_name(name)) images << name;
   }
 
   HealthFindings findings;

@@ -1,5 +1,7 @@
 #include "imaging/enricher_tab.h"
 
+#include "core/image_files.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
@@ -37,8 +39,6 @@
 
 namespace quorlan {
 namespace {
-
-const QStringList kAccepted = {".jpg", ".jpeg", ".png", ".bmp", ".webp"};
 
 cv::Mat read_bgr(const QString& path) {
   const Expected<cv::Mat> read = read_image_bgr(path);
@@ -228,7 +228,7 @@ void EnricherTab::aug_open_folder(const QString& folder) {
   QSet<QString> unique;
   for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
     const int dot = name.lastIndexOf('.');
-    if (dot >= 0 && kAccepted.contains(name.mid(dot).toLower()))
+    if (dot >= 0 && is_image_name(name))
       unique.insert(QDir::toNativeSeparators(QDir::cleanPath(QDir(folder).filePath(name))));
   }
   aug_image_paths = QStringList(unique.cbegin(), unique.cend());

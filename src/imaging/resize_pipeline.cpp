@@ -175,6 +175,12 @@ QByteArray encode(const VImage& image, const QString& encoder, int quality, doub
     return blob_bytes(image.webpsave_buffer(options));
   }
   if (e == "BMP") return encode_bmp(image, dpi);
+  if (e == "TIFF" || e == "TIF") {
+    // Lossless, with the resolution in pixels per millimetre as libvips keeps it.
+    const VImage tagged = image.copy(VImage::option()->set("xres", dpi / 25.4)->set("yres", dpi / 25.4));
+    return blob_bytes(tagged.tiffsave_buffer(
+        VImage::option()->set("strip", true)->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE)));
+  }
   throw vips::VError("cannot write image format " + encoder.toStdString());
 }
 

@@ -1,5 +1,7 @@
 #include "imaging/resize_plan.h"
 
+#include "core/image_files.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -134,12 +136,7 @@ QString preview_line(TargetSize t, double dpi, qint64 source_bytes) {
 
 namespace {
 
-bool accepted_name(const QString& name) {
-  const QString lower = name.toLower();
-  for (const char* ext : {".jpg", ".jpeg", ".png", ".webp", ".bmp"})
-    if (lower.endsWith(QLatin1String(ext))) return true;
-  return false;
-}
+bool accepted_name(const QString& name) { return is_image_name(name); }
 
 }  // namespace
 

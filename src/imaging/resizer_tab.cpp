@@ -1,5 +1,7 @@
 #include "imaging/resizer_tab.h"
 
+#include "core/image_files.h"
+
 #include "core/label_geometry.h"
 
 #include <QCheckBox>
@@ -128,7 +130,7 @@ void ResizerTab::setup_resizer_tab() {
 
 void ResizerTab::resizer_add_files() {
   const QStringList files =
-      prompts().get_open_file_names(this, "Select Images", QString(), "Images (*.jpg *.jpeg *.png *.webp *.bmp)");
+      prompts().get_open_file_names(this, "Select Images", QString(), "Images (" + image_name_filter() + ")");
   for (const QString& f : files)
     if (!resizer_queue.contains(f)) resizer_queue << f;
   resizer_update_queue_ui();

@@ -1,5 +1,7 @@
 #include "imaging/tile_plan.h"
 
+#include "core/image_files.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -49,10 +51,9 @@ QString tile_relative_path(const QString& source, int k, int n, bool subfolders)
 QStringList list_split_images(const QString& folder) {
   const QStringList names = QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
   QStringList files;
-  for (const char* ext : {"jpg", "jpeg", "png", "bmp", "webp"})
+  for (const QString& ext : image_extensions())
     for (const QString& name : names)
-      if (name.section('.', -1).toLower() == QLatin1String(ext) && name.contains('.'))
-        files << QDir(folder).filePath(name);
+      if (name.section('.', -1).toLower() == ext && name.contains('.')) files << QDir(folder).filePath(name);
   return files;
 }
 

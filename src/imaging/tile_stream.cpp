@@ -38,8 +38,10 @@ void save_tile(const VImage& tile, const QString& target) {
     tile.pngsave(out.constData());
   else if (ext == "webp")
     tile.webpsave(out.constData());
+  else if (ext == "tif" || ext == "tiff")
+    tile.tiffsave(out.constData(), VImage::option()->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE));
   else
-    throw vips::VError("tiles of a picture this large can be written as JPEG, PNG or WEBP only");
+    throw vips::VError("tiles of a picture this large can be written as JPEG, PNG, WEBP or TIFF only");
 }
 
 }  // namespace

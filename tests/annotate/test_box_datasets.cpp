@@ -13,6 +13,7 @@
 #include "core/file_copy.h"
 #include "core/image_files.h"
 #include "core/label_files.h"
+#include "dataset/health_check.h"
 #include "dataset/split_export.h"
 #include "imaging/augment.h"
 #include "imaging/resize_pipeline.h"
@@ -320,6 +321,46 @@ class TestBoxDatasets : public QObject {
         for (Box& b : expected) b = Box{b.cls, 1 - b.yc, b.xc, b.h, b.w};
       QVERIFY2(test::same_boxes(*read, expected), qPrintable(test::describe(*read)));
     }
+  }
+
+  void tiff_pictures_are_pictures_everywhere() {
+    // The engine trains on TIFF: so does every tool here, and its label file is no orphan.
+    const cv::Mat pixels = cv::imread(dir_->filePath("frame_000.jpg").toStdString());
+    QVERIFY(cv::imwrite(dir_->filePath("scan.tif").toStdString(), pixels));
+    QVERIFY(QFile::copy(label("frame_000"), label("scan")));
+    QVERIFY(list_folder_images(dir_->path()).contains(dir_->filePath("scan.tif")));
+    const auto health = examine_folder(dir_->path());
+    QVERIFY(health->orphaned.isEmpty());
+    QVERIFY(health->unannotated.isEmpty());
+    tab_->open_folder(dir_->path());
+    QVERIFY(tab_->image_paths.contains(dir_->filePath("scan.tif")));
+    tab_->show_image_file(dir_->filePath("scan.tif"));
+    QCOMPARE(tab_->annotations.size(), 3);
+
+    QTemporaryDir out;
+    const QVector<ImageLabelPair> pairs = collect_annotated_pairs(list_folder_images(dir_->path()));
+    QVERIFY(export_dataset(pairs, plan_split(pairs.size(), 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"})
+                .error.isEmpty());
+    QVERIFY(QFileInfo::exists(out.filePath("train/images/scan.tif")));
+    QVERIFY(test::same_boxes(*test::read_box_file(out.filePath("train/labels/scan.txt")), boxes_["frame_000"]));
+
+    QTemporaryDir tiles;
+    QCOMPARE(split_one_image(dir_->filePath("scan.tif"), tiles.path(), 1, 2, 2, false, {true, 0.2}).tiles, 2);
+    QCOMPARE(list_folder_images(tiles.path()).size(), 2);
+    QVERIFY(list_folder_images(tiles.path()).first().endsWith(".tif"));
+    QVERIFY(test::read_box_file(label_path_for(list_folder_images(tiles.path()).first())));
+
+    QTemporaryDir resized;
+    ResizeSettings settings;
+    settings.width_text = "128";
+    settings.write_labels = true;
+    const BatchResult batch = run_resize_batch({dir_->filePath("scan.tif")}, resized.path(), settings);
+    QVERIFY2(batch.errors.isEmpty(), qPrintable(batch.errors.join('\n')));
+    const QStringList written = list_folder_images(resized.path());
+    QCOMPARE(written.size(), 1);
+    QVERIFY(written.first().endsWith("scan_scaled.tif"));
+    QCOMPARE(cv::imread(written.first().toStdString()).cols, 128);
+    QVERIFY(test::same_boxes(*test::read_box_file(label_path_for(written.first())), boxes_["frame_000"]));
   }
 
   void an_engine_layout_dataset_is_edited_in_its_labels_folder() {
