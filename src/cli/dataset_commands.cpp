@@ -33,9 +33,11 @@ int run_export(const QStringList& arguments) {
             arguments);
   c.parser.addOptions({
       {"split", "Train/val/test percentages, totalling 100 (default 70/20/10).", "T/V/E", "70/20/10"},
-      {"format", "Label format: seg (polygons, as annotated) or det (boxes) (default seg).", "seg|det", "seg"},
+      {"format", "Label format: det (boxes) or seg (lines as annotated) (default det, as the window's export).",
+       "det|seg", "det"},
       {"seed", "Seed of the split; the same seed splits the same folder the same way (default 42).", "N", "42"},
-      {"replace", "Delete an earlier export's train, val and test folders in DST first."},
+      {"replace", "Replace an earlier export's train, val and test folders and data.yaml in DST."},
+      {"backgrounds", "Export pictures without a label file too, as backgrounds (left out by default)."},
   });
   if (const int code = c.parse({"SRC", "DST"}); code >= 0) return code;
   const QString source = c.positional()[0], destination = c.positional()[1];
@@ -50,7 +52,8 @@ int run_export(const QStringList& arguments) {
 
   const QStringList images = list_folder_images(source);
   const QStringList classes = load_folder_classes(source).names;
-  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
+  QStringList unlabelled;
+  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images, c.parser.isSet("backgrounds"), &unlabelled);
   if (pairs.isEmpty()) return c.fail("No annotated files found to split.");
   if (!QDir().mkpath(destination))
     return c.fail("The folder " + QDir::toNativeSeparators(destination) + " cannot be created.");
@@ -62,14 +65,14 @@ int run_export(const QStringList& arguments) {
       return c.fail(QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(conflict.error()));
     if (!c.parser.isSet("replace"))
       return c.fail(QStringLiteral("%1 already holds an export (%2). Its images would mix with the new split.\n\n"
-                                   "Run again with --replace to delete its train, val and test folders first.")
+                                   "Run again with --replace to replace its train, val and test folders.")
                         .arg(QDir::toNativeSeparators(destination), earlier.join(", ")));
-    if (const Status removed = remove_earlier_export(destination); !removed) return c.fail(removed.error());
   }
   const GroupedSplit split = plan_grouped_split(pairs, (*ratios)[0], (*ratios)[1], static_cast<quint64>(seed));
-  const ExportResult result = export_dataset(split.pairs, split.counts, destination,
-                                             format_name == "det" ? LabelFormat::Detection : LabelFormat::Segmentation,
-                                             classes, &stop_requested());
+  ExportResult result = export_dataset(split.pairs, split.counts, destination,
+                                       format_name == "det" ? LabelFormat::Detection : LabelFormat::Segmentation,
+                                       classes, &stop_requested(), !earlier.isEmpty());
+  result.unlabelled = unlabelled;
   QJsonObject json{{"destination", QDir(destination).absolutePath()},
                    {"data_yaml", QDir(destination).absoluteFilePath("data.yaml")},
                    {"train", result.counts.train},
@@ -78,10 +81,7 @@ int run_export(const QStringList& arguments) {
                    {"seed", seed},
                    {"groups", split.groups}};
   if (result.cancelled)
-    return c.fail(QStringLiteral("Interrupted: the %1 image(s) copied so far stay whole in %2; data.yaml was not "
-                                 "written.")
-                      .arg(result.counts.train + result.counts.val + result.counts.test)
-                      .arg(QDir::toNativeSeparators(destination)),
+    return c.fail(QStringLiteral("Interrupted: nothing was written to %1.").arg(QDir::toNativeSeparators(destination)),
                   json, kInterrupted);
   if (!result.error.isEmpty()) return c.fail(export_error_text(result, destination), json);
   return c.succeed(export_summary_text(destination, split, result, static_cast<quint64>(seed), classes), json);

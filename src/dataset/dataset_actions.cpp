@@ -31,14 +31,16 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   const QString destination = prompts().get_existing_directory(parent, "Select Output Directory");
   if (destination.isEmpty()) return;
 
-  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(image_paths);
+  QStringList unlabelled;
+  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(image_paths, config.get_backgrounds(), &unlabelled);
   if (pairs.isEmpty()) {
     prompts().warning(parent, "No Annotations", "No annotated files found to split.");
     return;
   }
   // An earlier export in the destination would mix its sets with the new ones (and leak).
   const QStringList earlier = earlier_export_sets(destination);
-  if (!earlier.isEmpty()) {
+  const bool replace = !earlier.isEmpty();
+  if (replace) {
     const Status conflict = export_source_conflict(pairs, destination);
     if (!conflict) {
       prompts().critical(parent, "Export Error",
@@ -48,14 +50,11 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
     const int choice =
         prompts().choose(parent, "Older Export Found",
                          QStringLiteral("%1 already holds an export (%2). Its images would mix with the new split.\n\n"
-                                        "Replace it (its train, val and test folders are deleted first) or cancel?")
+                                        "Replace it (its train, val and test folders and data.yaml are replaced once "
+                                        "the new export is complete) or cancel?")
                              .arg(QDir::toNativeSeparators(destination), earlier.join(", ")),
                          {"Replace", "Cancel"});
     if (choice != 0) return;
-    if (const Status removed = remove_earlier_export(destination); !removed) {
-      prompts().critical(parent, "Export Error", removed.error());
-      return;
-    }
   }
   const quint64 seed = config.get_seed();
   GroupedSplit split;
@@ -63,12 +62,13 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   {
     const WaitCursor wait;
     split = plan_grouped_split(pairs, ratios[0], ratios[1], seed);
-    result = export_dataset(split.pairs, split.counts, destination, format, classes);
+    result = export_dataset(split.pairs, split.counts, destination, format, classes, nullptr, replace);
   }
   if (!result.error.isEmpty()) {
     prompts().critical(parent, "Export Error", export_error_text(result, destination));
     return;
   }
+  result.unlabelled = unlabelled;
   prompts().information(parent, "Export Complete", export_summary_text(destination, split, result, seed, classes));
 }
 

@@ -1,5 +1,6 @@
 #include "dataset/split_config_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -23,7 +24,7 @@ QSpinBox* percent_box(const char* name, int value) {
 
 SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle("Dataset Train/Val/Test Splitter");
-  setFixedSize(320, 250);
+  setFixedSize(360, 290);
   auto* layout = new QVBoxLayout(this);
   auto* form = new QFormLayout;
   ts = percent_box("ts", 70);
@@ -43,6 +44,12 @@ SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
   seed->setToolTip("The same seed splits the same folder the same way; images made from one source stay together.");
   form->addRow("Seed:", seed);
   layout->addLayout(form);
+  backgrounds = new QCheckBox("Export pictures without labels as backgrounds");
+  backgrounds->setObjectName("backgrounds");
+  backgrounds->setToolTip(
+      "Pictures without a label file are left out (not yet annotated). Ticked, they are exported without one: the "
+      "engine trains them as backgrounds with no objects.");
+  layout->addWidget(backgrounds);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   connect(buttons, &QDialogButtonBox::accepted, this, &SplitConfigDialog::validate);
   connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -59,6 +66,8 @@ void SplitConfigDialog::validate() {
 std::array<double, 3> SplitConfigDialog::get_ratios() const {
   return {ts->value() / 100.0, vs->value() / 100.0, tes->value() / 100.0};
 }
+
+bool SplitConfigDialog::get_backgrounds() const { return backgrounds->isChecked(); }
 
 quint64 SplitConfigDialog::get_seed() const { return static_cast<quint64>(seed->value()); }
 

@@ -4,6 +4,7 @@
 
 #include "dataset/split_export.h"
 
+class QCheckBox;
 class QComboBox;
 class QSpinBox;
 
@@ -20,6 +21,8 @@ class SplitConfigDialog : public QDialog {
   QString get_format() const;
   // The seed of the shuffle: the same seed splits the same folder the same way.
   quint64 get_seed() const;
+  // Pictures without a label file go into the export as backgrounds.
+  bool get_backgrounds() const;
   static constexpr int kDefaultSeed = 42;
 
   QSpinBox* ts = nullptr;
@@ -27,6 +30,7 @@ class SplitConfigDialog : public QDialog {
   QSpinBox* tes = nullptr;
   QComboBox* fc = nullptr;
   QSpinBox* seed = nullptr;
+  QCheckBox* backgrounds = nullptr;
 };
 
 }  // namespace quorlan

@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
 #include <QtConcurrent>
 #include <algorithm>
 #include <cerrno>
@@ -39,11 +40,17 @@ SplitCounts plan_split(int n, double r_train, double r_val) {
   return c;
 }
 
-QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths) {
+QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths, bool backgrounds,
+                                                QStringList* unlabelled) {
   QVector<ImageLabelPair> pairs;
   for (const QString& image : image_paths) {
     const QString label = label_path_for(image);
-    if (is_regular_file(label)) pairs.append({image, label});
+    if (is_regular_file(label)) {
+      pairs.append({image, label});
+      continue;
+    }
+    if (unlabelled) *unlabelled << QFileInfo(image).fileName();
+    if (backgrounds) pairs.append({image, label});
   }
   return pairs;
 }
@@ -363,12 +370,116 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs) {
   return largest;
 }
 
+namespace {
+
+// The sets' files and data.yaml written under `root` (the staging folder), data.yaml naming
+// `final_root` as the dataset's path. Stops at the first failure, into result.error.
+void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QDir& root,
+                  const QString& final_root, LabelFormat format, const QStringList& names,
+                  const std::atomic<bool>* cancel, ExportResult& result) {
+  const std::array<std::pair<const char*, int>, 3> sets = {
+      {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
+  int next = 0;
+  SplitCounts& written = result.counts;
+  for (const auto& [set, size] : sets) {
+    const QString images_dir = root.filePath(QStringLiteral("%1/images").arg(set));
+    const QString labels_dir = root.filePath(QStringLiteral("%1/labels").arg(set));
+    for (const QString& dir : {images_dir, labels_dir}) {
+      if (!QDir().mkpath(dir)) {
+        result.error = QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(dir));
+        return;
+      }
+    }
+    for (int k = 0; k < size; ++k, ++next) {
+      if (cancel && cancel->load()) {
+        result.cancelled = true;
+        result.error = QStringLiteral("Cancelled.");
+        return;
+      }
+      const ImageLabelPair& pair = pairs[next];
+      const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
+      const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
+      if (QFileInfo::exists(pair.label)) {
+        const QString reason = export_label_file(pair.label, label_target, format, result);
+        if (reason.startsWith(QLatin1String("line "))) {
+          // A line the engine cannot read makes it drop the picture: so does the export, and says so.
+          result.left_out << QStringLiteral("%1 %2").arg(QFileInfo(pair.label).fileName(), reason);
+          continue;
+        }
+        if (!reason.isEmpty()) {
+          result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")
+                             .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target), reason);
+          return;
+        }
+      } else {
+        ++result.backgrounds;
+      }
+      const QString reason = copy_with_times(pair.image, image_target).error();
+      if (!reason.isEmpty()) {
+        result.error = QStringLiteral("Could not copy %1 to %2: %3")
+                           .arg(QDir::toNativeSeparators(pair.image), QDir::toNativeSeparators(image_target), reason);
+        return;
+      }
+      if (set == sets[0].first)
+        ++written.train;
+      else if (set == sets[1].first)
+        ++written.val;
+      else
+        ++written.test;
+    }
+  }
+  const QString manifest = root.filePath("data.yaml");
+  const Status saved = write_file_atomically(manifest, manifest_text(final_root, names).toUtf8());
+  if (!saved)
+    result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), saved.error());
+}
+
+// Moves the staged sets and data.yaml into `destination`, the earlier export's going into
+// `staging` (removed with it) first. On a failure what was moved goes back.
+Status move_into_place(const QDir& staging, const QDir& destination) {
+  const QStringList entries = {"train", "val", "test", "data.yaml"};
+  QStringList set_aside, placed;
+  const auto undo = [&] {
+    for (const QString& entry : placed) QDir().rename(destination.filePath(entry), staging.filePath(entry));
+    for (const QString& entry : set_aside)
+      QDir().rename(staging.filePath(".earlier-" + entry), destination.filePath(entry));
+  };
+  for (const QString& entry : entries) {
+    if (!QFileInfo::exists(destination.filePath(entry))) continue;
+    if (!QDir().rename(destination.filePath(entry), staging.filePath(".earlier-" + entry))) {
+      undo();
+      return failure(QStringLiteral("The earlier export's %1 could not be replaced.")
+                         .arg(QDir::toNativeSeparators(destination.filePath(entry))));
+    }
+    set_aside << entry;
+  }
+  for (const QString& entry : entries) {
+    if (!QFileInfo::exists(staging.filePath(entry))) continue;
+    if (!QDir().rename(staging.filePath(entry), destination.filePath(entry))) {
+      undo();
+      return failure(QStringLiteral("%1 could not be moved into place.")
+                         .arg(QDir::toNativeSeparators(destination.filePath(entry))));
+    }
+    placed << entry;
+  }
+  return {};
+}
+
+}  // namespace
+
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
-                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel) {
+                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel,
+                            bool replace_earlier) {
   ExportResult result;
   result.format = format;
   result.error = export_source_conflict(pairs, destination).error();
   if (!result.error.isEmpty()) return result;
+  const QStringList earlier = earlier_export_sets(destination);
+  if (!earlier.isEmpty() && !replace_earlier) {
+    result.error = QStringLiteral("%1 already holds an export (%2).")
+                       .arg(QDir::toNativeSeparators(destination), earlier.join(", "));
+    return result;
+  }
   // Every id in the labels gets a name; one without is named by its number.
   QStringList names = classes;
   const int largest = largest_class_id(pairs);
@@ -383,72 +494,36 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
         "would name no class.");
     return result;
   }
-  const QDir root(destination);
-  const std::array<std::pair<const char*, int>, 3> sets = {
-      {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
-  int next = 0;
-  SplitCounts& written = result.counts;
-  for (const auto& [set, size] : sets) {
-    const QString images_dir = root.filePath(QStringLiteral("%1/images").arg(set));
-    const QString labels_dir = root.filePath(QStringLiteral("%1/labels").arg(set));
-    for (const QString& dir : {images_dir, labels_dir}) {
-      if (!QDir().mkpath(dir)) {
-        result.error = QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(dir));
-        return result;
-      }
-    }
-    for (int k = 0; k < size; ++k, ++next) {
-      // Between files: every file copied so far is whole.
-      if (cancel && cancel->load()) {
-        result.cancelled = true;
-        result.error = QStringLiteral("Cancelled.");
-        return result;
-      }
-      const ImageLabelPair& pair = pairs[next];
-      const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
-      QString reason = copy_with_times(pair.image, image_target).error();
-      if (!reason.isEmpty()) {
-        result.error = QStringLiteral("Could not copy %1 to %2: %3")
-                           .arg(QDir::toNativeSeparators(pair.image), QDir::toNativeSeparators(image_target), reason);
-        return result;
-      }
-      const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
-      if (QFileInfo::exists(pair.label)) {
-        reason = export_label_file(pair.label, label_target, format, result);
-        if (!reason.isEmpty()) {
-          result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")
-                             .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target), reason);
-          return result;
-        }
-      }
-      if (set == sets[0].first)
-        ++written.train;
-      else if (set == sets[1].first)
-        ++written.val;
-      else
-        ++written.test;
-    }
+  if (!QDir().mkpath(destination)) {
+    result.error = QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(destination));
+    return result;
   }
-  const QString manifest = root.filePath("data.yaml");
-  const Status saved = write_file_atomically(manifest, manifest_text(root.absolutePath(), names).toUtf8());
-  if (!saved)
-    result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), saved.error());
+  // Everything is written into a folder of its own beside the sets and moved in at the end: an
+  // export that fails or is cancelled leaves the destination as it was.
+  QTemporaryDir staging(QDir(destination).filePath(".quorlan-export-XXXXXX"));
+  if (!staging.isValid()) {
+    result.error =
+        QStringLiteral("Could not write into %1: %2").arg(QDir::toNativeSeparators(destination), staging.errorString());
+    return result;
+  }
+  write_export(pairs, counts, QDir(staging.path()), QDir(destination).absolutePath(), format, names, cancel, result);
+  if (result.error.isEmpty() && result.counts.train + result.counts.val + result.counts.test == 0)
+    result.error = QStringLiteral("Every picture was left out; the engine cannot read their labels: %1")
+                       .arg(result.left_out.mid(0, 5).join(QStringLiteral(", ")));
+  if (!result.error.isEmpty()) {
+    result.counts = {};
+    return result;
+  }
+  if (const Status moved = move_into_place(QDir(staging.path()), QDir(destination)); !moved) {
+    result.counts = {};
+    result.error = moved.error();
+  }
   return result;
-}
-
-Status remove_earlier_export(const QString& destination) {
-  for (const char* set : {"train", "val", "test"}) {
-    QDir old(QDir(destination).filePath(QString::fromLatin1(set)));
-    if (old.exists() && !old.removeRecursively())
-      return failure(QStringLiteral("The earlier export's folder %1 could not be removed.\n\nNo file was written.")
-                         .arg(QDir::toNativeSeparators(old.path())));
-  }
-  return {};
 }
 
 QString export_summary_text(const QString& destination, const GroupedSplit& split, const ExportResult& result,
                             quint64 seed, const QStringList& classes) {
-  const SplitCounts& counts = split.counts;
+  const SplitCounts& counts = result.counts;  // what was written (a picture may have been left out)
   QString text = QStringLiteral("Exported dataset successfully to:\n") + destination;
   text += QStringLiteral("\n\ntrain: %1 images\nval: %2 images\ntest: %3 images")
               .arg(counts.train)
@@ -483,6 +558,18 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
     text += QStringLiteral("\nPolygons written as their bounding boxes in %1 file(s): %2")
                 .arg(result.converted.size())
                 .arg(named(result.converted));
+  if (result.backgrounds > 0)
+    text += QStringLiteral("\n%1 picture(s) without a label file exported as backgrounds.").arg(result.backgrounds);
+  else if (!result.unlabelled.isEmpty())
+    text += QStringLiteral(
+                "\nLeft out %1 picture(s) without a label file (not annotated; the engine would train "
+                "them as backgrounds): %2")
+                .arg(result.unlabelled.size())
+                .arg(named(result.unlabelled));
+  if (!result.left_out.isEmpty())
+    text += QStringLiteral("\nLeft out %1 picture(s) whose labels the engine cannot read (it drops them too): %2")
+                .arg(result.left_out.size())
+                .arg(named(result.left_out));
   if (!result.mixed.isEmpty())
     text += QStringLiteral(
                 "\nWarning: %1 file(s) mix box and polygon lines, which the engine does not train as "
@@ -493,10 +580,8 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
 }
 
 QString export_error_text(const ExportResult& result, const QString& destination) {
-  const bool wrote = result.counts.train + result.counts.val + result.counts.test > 0;
-  return wrote ? QStringLiteral("The export stopped: %1\n\nFiles written before this point stay in %2.")
-                     .arg(result.error, QDir::toNativeSeparators(destination))
-               : QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(result.error);
+  Q_UNUSED(destination);  // an export writes all of it or nothing
+  return QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(result.error);
 }
 
 }  // namespace quorlan

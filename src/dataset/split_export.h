@@ -27,8 +27,11 @@ struct SplitCounts {
 // n_train = n * r_train and n_val = n * r_val truncated toward zero; test takes the rest.
 SplitCounts plan_split(int n, double r_train, double r_val);
 
-// (image, label) for every image of the list whose label file exists, in list order.
-QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths);
+// (image, label) for every image of the list whose label file exists, in list order; with
+// `backgrounds` the images without one too (exported without a label file: backgrounds to the
+// engine), and `unlabelled`, when given, receives those without.
+QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths, bool backgrounds = false,
+                                                QStringList* unlabelled = nullptr);
 
 // A uniform shuffle from a generator seeded anew on every call.
 void shuffle_pairs(QVector<ImageLabelPair>& pairs);
@@ -77,6 +80,11 @@ struct ExportResult {
   int polygons = 0;
   QStringList converted;  // detection: files whose polygon lines were written as their boxes
   QStringList mixed;      // segmentation: files holding both box and polygon lines, copied as they are
+  // Pictures left out: "<label> line N: why" for label lines the engine cannot read (it drops
+  // such a picture too), and, filled by the caller, pictures without a label file.
+  QStringList left_out;
+  QStringList unlabelled;
+  int backgrounds = 0;  // pictures exported without a label file (backgrounds to the engine)
 };
 
 // Why exporting `pairs` into `destination` would write over a source: a target that is a
@@ -88,15 +96,15 @@ Status export_source_conflict(const QVector<ImageLabelPair>& pairs, const QStrin
 int largest_class_id(const QVector<ImageLabelPair>& pairs);
 
 // Writes the six folders, copies images (with their file times) and labels or their box
-// conversion into the sets in the order of `pairs`, and writes data.yaml atomically. Stops at
-// the first failure. Writes nothing when the export would touch a source. data.yaml names
-// every id from 0 to the largest in the labels (the engine needs them contiguous).
+// conversion into the sets in the order of `pairs`, and data.yaml. All of it is written into a
+// staging folder inside `destination` and moved into place at the end (an earlier export's sets
+// and data.yaml replaced only with `replace_earlier`), so a failure or a cancel leaves the
+// destination as it was. A picture whose label file holds a line the engine cannot read is left
+// out and named (the engine drops it too). Writes nothing when the export would touch a source.
+// data.yaml names every id from 0 to the largest in the labels (the engine needs them contiguous).
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
-                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr);
-
-// Deletes the train, val and test folders of an earlier export in `destination`; on failure the
-// "Export Error" text naming the folder that could not be removed.
-Status remove_earlier_export(const QString& destination);
+                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr,
+                            bool replace_earlier = false);
 
 // The "Export Complete" text: where, how many images per set, warnings (an empty val set,
 // unnamed class ids), the seed and its groups, and the objects per set.

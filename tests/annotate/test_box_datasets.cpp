@@ -253,6 +253,60 @@ class TestBoxDatasets : public QObject {
     }
   }
 
+  void an_export_is_whole_or_nothing_and_names_what_it_left_out() {
+    // The engine's layout with two backgrounds its converter wrote as pictures without label files.
+    QTemporaryDir engine;
+    test::write_engine_box_dataset(engine.path(), 3, kSize);
+    test::write_noise_image(engine.path() + "/images/train/empty_1.jpg", 64, 48, 7);
+    test::write_noise_image(engine.path() + "/images/train/empty_2.jpg", 64, 48, 8);
+    const QStringList images = list_folder_images(engine.path() + "/images/train");
+    QStringList unlabelled;
+    const QVector<ImageLabelPair> labelled = collect_annotated_pairs(images, false, &unlabelled);
+    QCOMPARE(labelled.size(), 3);
+    QCOMPARE(unlabelled, QStringList({"empty_1.jpg", "empty_2.jpg"}));
+
+    QTemporaryDir out;
+    ExportResult first = export_dataset(labelled, plan_split(3, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"});
+    QVERIFY(first.error.isEmpty());
+    first.unlabelled = unlabelled;
+    const GroupedSplit split = plan_grouped_split(labelled, 1.0, 0.0, 1);
+    QVERIFY(export_summary_text(out.path(), split, first, 1, {"car"})
+                .contains("Left out 2 picture(s) without a label file (not annotated; the engine would train them as "
+                          "backgrounds): empty_1.jpg, empty_2.jpg"));
+    const auto before = snapshot(out.path());
+
+    // With backgrounds: five pictures, two without label files, replacing the earlier export.
+    const QVector<ImageLabelPair> all = collect_annotated_pairs(images, true);
+    QCOMPARE(all.size(), 5);
+    QVERIFY(!export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}).error.isEmpty());
+    QCOMPARE(snapshot(out.path()), before);  // an earlier export is replaced only when asked
+    // A picture that cannot be copied half-way (a folder named like one): the destination stays as
+    // it was, and nothing of the attempt is left in it.
+    QVector<ImageLabelPair> broken = all;
+    QDir().mkpath(engine.path() + "/images/train/broken.jpg");
+    broken.insert(3, {engine.path() + "/images/train/broken.jpg", engine.path() + "/labels/train/broken.txt"});
+    const ExportResult failed =
+        export_dataset(broken, plan_split(6, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, nullptr, true);
+    QVERIFY(failed.error.contains("broken.jpg"));
+    QCOMPARE(snapshot(out.path()), before);
+    QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"data.yaml", "test", "train", "val"}));
+    // Cancelled: the same.
+    std::atomic<bool> cancel{true};
+    const ExportResult cancelled =
+        export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, &cancel, true);
+    QVERIFY(cancelled.cancelled);
+    QCOMPARE(snapshot(out.path()), before);
+    const ExportResult replaced =
+        export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, nullptr, true);
+    QVERIFY2(replaced.error.isEmpty(), qPrintable(replaced.error));
+    QCOMPARE(replaced.backgrounds, 2);
+    QCOMPARE(list_folder_images(out.filePath("train/images")).size(), 5);
+    QVERIFY(!QFileInfo::exists(out.filePath("train/labels/empty_1.txt")));
+    QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"data.yaml", "test", "train", "val"}));
+  }
+
   void the_image_tools_carry_boxes() {
     const QString picture = dir_->filePath("frame_003.png");
     const QVector<Box> source = boxes_["frame_003"];

@@ -124,10 +124,13 @@ class TestCli : public QObject {
     // The studio's code path with the same choices.
     const QStringList images = list_folder_images(path("src"));
     const QStringList classes = load_folder_classes(path("src")).names;
-    const GroupedSplit split = plan_grouped_split(collect_annotated_pairs(images), 0.5, 0.25, 9);
-    const ExportResult result =
-        export_dataset(split.pairs, split.counts, path("studio_export"), LabelFormat::Segmentation, classes);
+    QStringList unlabelled;
+    const GroupedSplit split = plan_grouped_split(collect_annotated_pairs(images, false, &unlabelled), 0.5, 0.25, 9);
+    // The window's export dialog opens on Detection: so does the command line.
+    ExportResult result =
+        export_dataset(split.pairs, split.counts, path("studio_export"), LabelFormat::Detection, classes);
     QVERIFY(result.error.isEmpty());
+    result.unlabelled = unlabelled;
     QCOMPARE(run.out.trimmed(), export_summary_text(path("cli_export"), split, result, 9, classes));
     QCOMPARE(tree(path("cli_export")), tree(path("studio_export")));
     for (const QString& file : tree(path("studio_export")))

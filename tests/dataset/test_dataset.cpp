@@ -164,7 +164,9 @@ class TestDataset : public QObject {
                  "\n\ntrain: 7 images\nval: 2 images\ntest: 1 images"
                  "\n\nSeed: 42 (10 groups: images made from one source, identical or alike stay in one set)"
                  "\ntrain objects: bus 7\nval objects: bus 2\ntest objects: bus 1"
-                 "\n\nLabels (Segmentation): 10 polygon(s), 0 box(es), copied as they are");
+                 "\n\nLabels (Segmentation): 10 polygon(s), 0 box(es), copied as they are"
+                 "\nLeft out 2 picture(s) without a label file (not annotated; the engine would train them as "
+                 "backgrounds): img10.png, img11.png");
   }
 
   void seeded_split_keeps_sources_together_and_replaces_an_older_export() {
@@ -303,7 +305,21 @@ class TestDataset : public QObject {
 
   void failures_stop_the_export_and_name_the_file() {
     const QStringList images = make_folder(2);
+    // A label line the engine cannot read: that picture is left out, as the engine drops it, and named.
     test::write_text(path("img1.txt"), "0 0.1 zero 0.3 0.4\n");
+    {
+      QTemporaryDir partly;
+      prompts_->dialogs.push_back(answer_split(100, 0, 0, "Detection"));
+      prompts_->directories.push_back(partly.path());
+      export_and_split_dataset(nullptr, images, {"a"});
+      QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
+      QVERIFY(prompts_->messages.last().text.contains("train: 1 images"));
+      QVERIFY2(prompts_->messages.last().text.contains("Left out 1 picture(s) whose labels the engine cannot read "
+                                                       "(it drops them too): img1.txt line 1: 'zero'"),
+               qPrintable(prompts_->messages.last().text));
+      QVERIFY(!QFileInfo::exists(partly.filePath("train/images/img1.png")));
+      prompts_->messages.clear();
+    }
     test::write_text(path("img0.txt"), "0 0.1 zero 0.3 0.4\n");
     QTemporaryDir out;
     prompts_->dialogs.push_back(answer_split(100, 0, 0, "Detection"));
