@@ -19,6 +19,7 @@
 
 #include "core/atomic_file.h"
 #include "core/class_names.h"
+#include "core/engine_labels.h"
 #include "core/image_files.h"
 #include "core/image_limits.h"
 #include "core/jpeg_eighth.h"
@@ -36,16 +37,6 @@ struct ImageFacts {
   bool decoded = false;       // the reduced decode worked (a hash of 0 is a hash like any other)
   bool jpeg_unended = false;  // a JPEG whose last two bytes are not its end marker
 };
-
-double polygon_area(const std::vector<double>& v) {
-  double a = 0;
-  const std::size_t n = v.size() / 2;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t j = (i + 1) % n;
-    a += v[2 * i] * v[2 * j + 1] - v[2 * j] * v[2 * i + 1];
-  }
-  return std::fabs(a) / 2.0;
-}
 
 QString number_text(double v) { return QString::number(v, 'g', 3); }
 
@@ -199,6 +190,9 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   QaFindings findings;
   const auto cancelled = [cancel] { return cancel && cancel->load(); };
   QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
+  QaSection rejected{"Label files the engine rejects whole (their pictures are left out of training)", {}, {}};
+  QaSection clipped{
+      "Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)", {}, {}};
   QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
   QaSection tiny{QStringLiteral("Boxes under 2 px at the training size %1").arg(imgsz), {}, {}};
   QaSection unusable{"Images the engine cannot use", {}, {}};
@@ -274,6 +268,18 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     const QString label = label_path_in(labels, f.path);
     if (!read_whole_file(QFile::encodeName(label), buffer)) continue;
     const QString label_name = QFileInfo(label).fileName();
+    // The engine's own verdict on the whole file decides; the line findings say where.
+    const EngineLabelVerdict verdict = engine_label_verdict(
+        QByteArray::fromRawData(buffer.data(), static_cast<int>(buffer.size())), static_cast<int>(class_names.size()));
+    if (verdict.outcome == EngineLabelVerdict::Outcome::Rejected) {
+      rejected.items << QStringLiteral("%1: %2").arg(label_name, verdict.reason);
+      rejected.images << f.path;
+    }
+    if (verdict.clipped) {
+      clipped.items << label_name;
+      clipped.images << f.path;
+    }
+    const bool engine_objects = verdict.outcome == EngineLabelVerdict::Outcome::Rejected || verdict.duplicates > 0;
     QSet<QString> seen;
     int line_number = 0, shapes = 0;
     const double scale = f.size.isValid() ? imgsz / static_cast<double>(std::max(f.size.width(), f.size.height())) : 0;
@@ -282,6 +288,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       if (tokens.empty()) return true;
       ++shapes;
       const auto bad = [&](const QString& why) {
+        if (!engine_objects) return;  // the engine takes the file as it is
         bad_lines.items << QStringLiteral("%1 line %2: %3").arg(label_name).arg(line_number).arg(why);
         bad_lines.images << f.path;
       };
@@ -290,9 +297,13 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       if (seen.contains(line)) return bad("duplicate of an earlier line"), true;
       seen.insert(line);
       long long id = 0;
-      if (line_number == 1 && tokens[0].substr(0, 3) == "\xEF\xBB\xBF")
-        return bad("the file starts with a byte-order mark, which the engine cannot read"), true;
-      if (!parse_int(tokens[0], &id)) return bad("class id is not an integer"), true;
+      std::string_view first = tokens[0];
+      if (line_number == 1 && first.substr(0, 3) == "\xEF\xBB\xBF") first.remove_prefix(3);  // read as utf-8-sig
+      double whole = 0;
+      if (!parse_int(first, &id)) {
+        if (!parse_double(first, &whole) || whole != std::floor(whole)) return bad("class id is not an integer"), true;
+        id = static_cast<long long>(whole);  // "1.0" is class 1 to the engine
+      }
       if (id < 0) return bad("negative class id"), true;
       if (!class_names.isEmpty() && id >= class_names.size())
         return bad(QStringLiteral("class id %1 has no name").arg(id)), true;
@@ -302,8 +313,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
         if (!parse_double(tokens[i], &x) || !std::isfinite(x)) return bad("a token is not a number"), true;
         v.push_back(x);
       }
-      if (std::any_of(v.begin(), v.end(), [](double x) { return x < 0.0 || x > 1.0; }))
-        return bad("coordinates outside 0..1"), true;
+      if (std::any_of(v.begin(), v.end(), [](double x) { return x < -0.01 || x > 1.01; }))
+        return bad("coordinates outside 0..1 beyond the engine's 1% tolerance"), true;
       if (v.size() == 4) {
         ++box_lines;
         if (box_files.isEmpty() || box_files.last() != label_name) box_files << label_name;
@@ -323,7 +334,6 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       ++polygon_lines;
       if (v.size() < 6) return bad("a polygon needs at least 3 points"), true;
       if (v.size() % 2 != 0) return bad("an odd number of coordinates"), true;
-      if (polygon_area(v) <= 0) return bad("zero-area polygon"), true;
       return true;
     });
     if (shapes == 0) ++findings.background;
@@ -403,7 +413,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     }
   }
 
-  for (QaSection* s : {&bad_lines, &mixed, &tiny, &unusable, &unended, &exact, &near, &shared, &leak})
+  for (QaSection* s :
+       {&rejected, &bad_lines, &clipped, &mixed, &tiny, &unusable, &unended, &exact, &near, &shared, &leak})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
 }

@@ -228,21 +228,32 @@ class TestDatasetChecks : public QObject {
                      "0 0.1 0.1 0.5\n0 0.1 0.1 0.2 0.2 0.3 0.3\n0 0.2 0.2 0.6 0.2 0.6 0.6\n"
                      "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 x 0.1 0.5 0.1 0.5 0.5\n0 0.1 0.1 0.5 0.1 0.5 0.5 0.2\n");
     photo("c.jpg", 3);
-    QaSection bad = only("Label lines the engine would reject");
-    QCOMPARE(bad.items,
-             QStringList({"c.txt line 1: class id 7 has no name", "c.txt line 2: negative class id",
-                          "c.txt line 3: coordinates outside 0..1", "c.txt line 4: a polygon needs at least 3 points",
-                          "c.txt line 5: zero-area polygon", "c.txt line 7: duplicate of an earlier line",
-                          "c.txt line 8: a token is not a number", "c.txt line 9: an odd number of coordinates"}));
-    // Another tool's byte-order mark before the first line.
+    // The engine rejects the file whole, for its first fault; the lines say where each one is.
+    const QaFindings faulty = examine_dataset_quality(dir_->path(), {"car", "bus"}, 640);
+    QCOMPARE(faulty.sections.size(), 2);
+    QCOMPARE(faulty.sections[0].items, QStringList({"c.txt: a segment row of 3 coordinates cannot be read as points"}));
+    QCOMPARE(
+        faulty.sections[1].items,
+        QStringList({"c.txt line 1: class id 7 has no name", "c.txt line 2: negative class id",
+                     "c.txt line 3: coordinates outside 0..1 beyond the engine's 1% tolerance",
+                     "c.txt line 4: a polygon needs at least 3 points", "c.txt line 7: duplicate of an earlier line",
+                     "c.txt line 8: a token is not a number", "c.txt line 9: an odd number of coordinates"}));
+    // What the engine takes as it is is no finding: another tool's byte-order mark, a class "1.0",
+    // points on one line.
     QFile bom(path("c.txt"));
     QVERIFY(bom.open(QIODevice::WriteOnly));
     bom.write(
         "\xEF\xBB\xBF"
-        "0 0.1 0.1 0.5 0.1 0.5 0.5\r\n");
+        "0 0.1 0.1 0.5 0.1 0.5 0.5\r\n1.0 0.1 0.1 0.2 0.2 0.3 0.3\r\n");
     bom.close();
-    QCOMPARE(only("Label lines the engine would reject").items,
-             QStringList({"c.txt line 1: the file starts with a byte-order mark, which the engine cannot read"}));
+    QVERIFY(examine_dataset_quality(dir_->path(), {"car", "bus"}, 640).sections.isEmpty());
+    // Coordinates within the tolerance are clipped: a milder finding of their own.
+    test::write_text(path("c.txt"), "0 0.1 0.1 1.005 0.1 0.5 0.5\n");
+    QCOMPARE(only("Label files with coordinates just beyond 0..1").items, QStringList({"c.txt"}));
+    // A file mixing box and polygon rows is rejected whole.
+    test::write_text(path("c.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.5 0.5 0.2 0.2\n");
+    QCOMPARE(examine_dataset_quality(dir_->path(), {"car", "bus"}, 640).sections[0].items,
+             QStringList({"c.txt: labels mix segment and detection rows"}));
     QFile::remove(path("c.txt"));
     // Boxes mixed with polygons, one of them tiny at 640.
     test::write_text(path("c.txt"), "0 0.5 0.5 0.001 0.3\n");
