@@ -274,11 +274,11 @@ int run_augment(const QStringList& arguments) {
                                                    &with_labels, &label_error);
       const std::lock_guard<std::mutex> lock(mutex);
       if (!ok_write)
-        failed << name;
+        failed << (label_error.isEmpty() ? name : label_error);
       else
         ++written;
       if (with_labels) ++labelled;
-      if (!label_error.isEmpty()) failed << label_error;
+      if (ok_write && !label_error.isEmpty()) failed << label_error;
     });
     c.progress(s + 1, static_cast<int>(sources.size()), QFileInfo(source).fileName());
   }

@@ -10,6 +10,10 @@ namespace quorlan {
 // The picture at `path` as 8-bit BGR, upright by its EXIF orientation. The bytes are read by Qt
 // (so any path works) from a regular file only, and a picture whose header states a size over
 // the decode bound is refused before it is decoded. The reason when it cannot be read.
-Expected<cv::Mat> read_image_bgr(const QString& path);
+// With `keep_alpha` an 8-bit picture with an alpha channel comes as BGRA (as stored).
+Expected<cv::Mat> read_image_bgr(const QString& path, bool keep_alpha = false);
+// `image` encoded in the format `extension` names ("png", "jpg", ...), and written through a
+// temporary file renamed into place: a crash never leaves a cut-off picture under the name.
+Status write_image_atomically(const QString& path, const cv::Mat& image);
 
 }  // namespace quorlan

@@ -191,6 +191,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   const auto cancelled = [cancel] { return cancel && cancel->load(); };
   QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
   QaSection rejected{"Label files the engine rejects whole (their pictures are left out of training)", {}, {}};
+  QaSection backgrounds{"Pictures without a label file, which the engine trains as backgrounds (no objects)", {}, {}};
   QaSection clipped{
       "Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)", {}, {}};
   QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
@@ -266,6 +267,13 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       unusable.images << f.path;
     }
     const QString label = label_path_in(labels, f.path);
+    if (!file_stamp(label).exists) {
+      // Not yet annotated here; to the engine, whose converters write backgrounds this way, a
+      // picture with no objects.
+      backgrounds.items << name;
+      backgrounds.images << f.path;
+      continue;
+    }
     if (!read_whole_file(QFile::encodeName(label), buffer)) continue;
     const QString label_name = QFileInfo(label).fileName();
     // The engine's own verdict on the whole file decides; the line findings say where.
@@ -413,8 +421,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     }
   }
 
-  for (QaSection* s :
-       {&rejected, &bad_lines, &clipped, &mixed, &tiny, &unusable, &unended, &exact, &near, &shared, &leak})
+  for (QaSection* s : {&rejected, &bad_lines, &clipped, &mixed, &tiny, &unusable, &unended, &exact, &near, &shared,
+                       &leak, &backgrounds})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
 }

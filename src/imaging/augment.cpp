@@ -1,5 +1,7 @@
 #include "imaging/augment.h"
 
+#include "core/image_reader.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -131,9 +133,9 @@ bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, co
   std::mt19937_64 rng = make_generator();
   QTransform geometry;
   const cv::Mat variant = augment(base, ranges, rng, &geometry);
-  try {
-    if (!cv::imwrite(QFile::encodeName(path).toStdString(), variant)) return false;
-  } catch (const cv::Exception&) {
+  // Through a temporary file renamed into place: a crash never leaves a cut-off variant.
+  if (const Status saved = write_image_atomically(path, variant); !saved) {
+    if (label_error) *label_error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), saved.error());
     return false;
   }
   if (!labels) return true;

@@ -55,8 +55,8 @@ bool write_variant(const cv::Mat& base, const AugmentRanges& ranges, const QStri
 
 // A variant with its labels: `labels` (in `base`'s pixels) follow the variant's geometry into a
 // label file where the studio reads it; with `source_empty` (a confirmed background) the
-// variant gets an empty one. False when the picture could not be written; a label failure is
-// set in *label_error and counted in *labelled only on success.
+// variant gets an empty one. False when the picture could not be written (its reason in
+// *label_error); a label failure is set in *label_error and counted in *labelled only on success.
 struct VariantLabels {
   QVector<LabelShape> shapes;
   bool source_empty = false;

@@ -480,7 +480,7 @@ void EnricherTab::enrich_current_image() {
           }
         } else {
           const std::lock_guard<std::mutex> lock(*mutex);
-          *failed << name;
+          *failed << (label_error.isEmpty() ? name : label_error);
         }
       },
       [this, saved, failed, source, labelled, labels, unreadable_lines, out](const BatchControl& control) {

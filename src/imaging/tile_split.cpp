@@ -19,7 +19,7 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
   // A picture too large to decode whole is cut on the streaming pipeline instead.
   if (!too_large_to_decode(file).isEmpty()) return split_streaming(file, output_dir, rows, cols, n, subfolders, carry);
   SplitOutcome out;
-  const Expected<cv::Mat> read = read_image_bgr(file);
+  const Expected<cv::Mat> read = read_image_bgr(file, /*keep_alpha=*/true);  // tiles keep transparency
   if (!read) {  // named in the summary, not counted as split
     out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), read.error());
     return out;
@@ -28,14 +28,7 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
   write_tiles(
       file, output_dir, image.cols, image.rows, rows, cols, n, subfolders, out,
       [&](const QRect& r, const QString& target) -> QString {
-        try {
-          if (cv::imwrite(QFile::encodeName(target).toStdString(),
-                          image(cv::Rect(r.x(), r.y(), r.width(), r.height()))))
-            return {};
-          return QStringLiteral("the encoder refused it");
-        } catch (const cv::Exception& e) {
-          return QString::fromLocal8Bit(e.what()).trimmed();
-        }
+        return write_image_atomically(target, image(cv::Rect(r.x(), r.y(), r.width(), r.height()))).error();
       },
       carry);
   return out;

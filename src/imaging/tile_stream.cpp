@@ -3,6 +3,10 @@
 
 #include "imaging/tile_stream.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -21,17 +25,36 @@ VImage open_whole(const QByteArray& path) {
   return VImage::new_from_file(path.constData(), VImage::option()->set("fail_on", VIPS_FAIL_ON_TRUNCATED));
 }
 
-// The tile as the splitter's decoder gives it: three colour bands, alpha dropped, 8 bits.
-VImage as_colour(VImage tile) {
-  if (tile.has_alpha()) tile = tile.extract_band(0, VImage::option()->set("n", tile.bands() - 1));
+// 8-bit colour, with its alpha channel where the format keeps one (a JPEG tile loses it).
+VImage as_colour(VImage tile, bool keep_alpha) {
+  if (tile.has_alpha() && !keep_alpha) tile = tile.extract_band(0, VImage::option()->set("n", tile.bands() - 1));
   if (tile.bands() == 1) tile = tile.bandjoin({tile, tile});
   if (tile.format() != VIPS_FORMAT_UCHAR) tile = tile.cast(VIPS_FORMAT_UCHAR);
   return tile;
 }
 
+void encode_tile(const VImage& tile, const QByteArray& out, const QString& ext);
+
 void save_tile(const VImage& tile, const QString& target) {
-  const QByteArray out = QFile::encodeName(target);
+  // Written under a temporary name in the same folder and renamed into place: a crash or a full
+  // disk never leaves a cut-off tile under the tile's name.
+  const QString partial = QFileInfo(target).absolutePath() + "/." + QFileInfo(target).fileName() + ".partial";
+  const QByteArray out = QFile::encodeName(partial);
   const QString ext = QFileInfo(target).suffix().toLower();
+  try {
+    encode_tile(tile, out, ext);
+  } catch (const vips::VError&) {
+    QFile::remove(partial);
+    throw;
+  }
+  if (std::rename(out.constData(), QFile::encodeName(target).constData()) != 0) {
+    const int error = errno;
+    QFile::remove(partial);
+    throw vips::VError(std::strerror(error));
+  }
+}
+
+void encode_tile(const VImage& tile, const QByteArray& out, const QString& ext) {
   if (ext == "jpg" || ext == "jpeg")
     tile.jpegsave(out.constData(), VImage::option()->set("Q", 95));  // the quality the splitter writes at
   else if (ext == "png")
@@ -67,11 +90,12 @@ SplitOutcome split_streaming(const QString& file, const QString& output_dir, int
       file, output_dir, width, height, rows, cols, n, subfolders, out,
       [&](const QRect& r, const QString& target) -> QString {
         try {
-          save_tile(as_colour(image.crop(r.x(), r.y(), r.width(), r.height())), target);
+          const QString ext = QFileInfo(target).suffix().toLower();
+          const bool alpha_format = ext == "png" || ext == "webp" || ext == "tif" || ext == "tiff";
+          save_tile(as_colour(image.crop(r.x(), r.y(), r.width(), r.height()), alpha_format), target);
           return {};
         } catch (const vips::VError& e) {
           vips_error_clear();
-          QFile::remove(target);  // never a half-written tile
           return QString::fromLocal8Bit(e.what()).trimmed();
         }
       },

@@ -3,11 +3,14 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 #include <csignal>
 #include <opencv2/imgcodecs.hpp>
@@ -317,6 +320,45 @@ class TestCli : public QObject {
     QCOMPARE(exported.code, 0);
     QVERIFY(QFileInfo::exists(exported.json()["path"].toString()));
     QCOMPARE(quorlan_cli({"export-model", path("boxes.pt"), "--format", "nonsense"}, env).code, 1);
+  }
+
+  void kill_9_never_leaves_a_cut_off_picture_under_its_name() {
+    QDir().mkpath(path("killed"));
+    for (int i = 0; i < 12; ++i) test::write_noise_image(path(QStringLiteral("killed/k%1.png").arg(i)), 1200, 900, i);
+    QRandomGenerator random(7);
+    for (const QStringList& command :
+         {QStringList{"tile", path("killed"), path("killed_tiles"), "--grid", "4x4", "--parts", "16"},
+          QStringList{"augment", path("killed"), path("killed_variants"), "--count", "6"}}) {
+      for (int round = 0; round < 6; ++round) {
+        QProcess p;
+        p.start(QUORLAN_CLI, command);
+        QVERIFY(p.waitForStarted());
+        QThread::msleep(150 + random.bounded(600));
+        ::kill(static_cast<pid_t>(p.processId()), SIGKILL);
+        p.waitForFinished(10000);
+      }
+      // Whatever carries a picture's name decodes whole; only hidden temporary files may be cut.
+      const QString out = command[2];
+      for (const QString& file : tree(out)) {
+        if (QFileInfo(file).fileName().startsWith('.')) continue;
+        if (!file.endsWith(".png") && !file.endsWith(".jpg")) continue;
+        const QByteArray bytes = test::read_bytes(QDir(out).filePath(file));
+        const bool whole = file.endsWith(".png") ? bytes.endsWith(QByteArray::fromHex("49454e44ae426082"))
+                                                 : bytes.endsWith(QByteArray::fromHex("ffd9"));
+        QVERIFY2(whole, qPrintable(file));
+      }
+    }
+  }
+
+  void tiles_keep_transparency() {
+    QDir().mkpath(path("alpha"));
+    QImage clear(64, 48, QImage::Format_ARGB32);
+    clear.fill(QColor(200, 30, 30, 90));
+    QVERIFY(clear.save(path("alpha/a.png")));
+    QCOMPARE(quorlan_cli({"tile", path("alpha"), path("alpha_tiles"), "--grid", "1x2", "--parts", "2"}).code, 0);
+    const QImage tile(path("alpha_tiles/part_1/a_part_1.png"));
+    QVERIFY2(tile.hasAlphaChannel(), qPrintable(tree(path("alpha_tiles")).join(", ")));
+    QCOMPARE(qAlpha(tile.pixel(3, 3)), 90);
   }
 
   void ctrl_c_stops_a_batch_between_whole_files() {
