@@ -155,6 +155,21 @@ int run_health(const QStringList& arguments) {
   QStringList texts;
   QJsonArray splits;
   bool clean = true;
+  // A relative `path` is the engine's working folder's business: say which folder training reads.
+  QString path_note;
+  if (const auto read = manifest.isEmpty() ? std::nullopt : read_dataset_manifest(manifest);
+      read && !read->relative_root.isEmpty()) {
+    const QString engine_root = QDir::cleanPath(QDir::current().absoluteFilePath(read->relative_root));
+    if (QFileInfo(engine_root).canonicalFilePath() != QFileInfo(read->root).canonicalFilePath()) {
+      path_note = QStringLiteral(
+                      "Note: %1 says \"path: %2\". The engine takes that from the folder it runs in (here "
+                      "%3), not from the manifest's folder, so training started here reads another "
+                      "folder than the one checked below (%4). Run it from %4, or write an absolute path.")
+                      .arg(QFileInfo(manifest).fileName(), read->relative_root, QDir::toNativeSeparators(engine_root),
+                           QDir::toNativeSeparators(read->root));
+      texts << path_note;
+    }
+  }
   for (const QString& folder : folders) {
     const std::optional<FolderReport> report = report_folder(folder, imgsz);
     if (!report) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " cannot be read.");
@@ -166,9 +181,10 @@ int run_health(const QStringList& arguments) {
                         .arg(QDir::toNativeSeparators(QFileInfo(manifest).absoluteDir().relativeFilePath(folder)),
                              report->text));
   }
-  const QJsonObject json = manifest.isEmpty()
-                               ? splits.first().toObject()
-                               : QJsonObject{{"manifest", QFileInfo(manifest).absoluteFilePath()}, {"splits", splits}};
+  QJsonObject json = manifest.isEmpty()
+                         ? splits.first().toObject()
+                         : QJsonObject{{"manifest", QFileInfo(manifest).absoluteFilePath()}, {"splits", splits}};
+  if (!path_note.isEmpty()) json["path_note"] = path_note;
   const QString text = texts.join("\n");
   if (c.parser.isSet("strict") && !clean) {
     if (!c.json) Command::note(text);
@@ -178,14 +194,28 @@ int run_health(const QStringList& arguments) {
 }
 
 int run_stats(const QStringList& arguments) {
-  Command c("stats", "Objects per class over the label files of an image folder, largest first.", arguments);
+  Command c("stats",
+            "Objects per class over the label files of an image folder or a dataset (its data.yaml), largest "
+            "first.",
+            arguments);
   if (const int code = c.parse({"SRC"}); code >= 0) return code;
   const QString folder = c.positional()[0];
-  if (!QFileInfo(folder).isDir()) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " does not exist.");
-  const QStringList images = list_folder_images(folder);
+  const QFileInfo info(folder);
+  if (!info.exists()) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " does not exist.");
+  QStringList images = info.isDir() ? list_folder_images(folder) : QStringList();
+  QStringList names = info.isDir() ? load_folder_classes(folder).names : QStringList();
+  if (images.isEmpty()) {
+    // A dataset: every split its manifest names, with the manifest's names.
+    const std::optional<DatasetManifest> manifest =
+        info.isDir() ? find_folder_manifest(folder) : read_dataset_manifest(folder);
+    if (manifest) {
+      for (const QString& split : manifest->split_folders) images += list_folder_images(split);
+      names = manifest->names.value_or(QStringList());
+    }
+  }
   if (images.isEmpty())
     return c.fail("Load a dataset first: " + QDir::toNativeSeparators(folder) + " holds no images.");
-  const ClassCounts counts = sorted_by_count(count_class_objects(images, load_folder_classes(folder).names));
+  const ClassCounts counts = sorted_by_count(count_class_objects(images, names));
   QJsonArray classes;
   QStringList lines;
   for (const auto& [name, count] : counts) {

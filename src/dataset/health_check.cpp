@@ -144,6 +144,11 @@ QString health_report_text(const HealthFindings& f) {
       }
     report += QStringLiteral("\nHigh IoU Overlaps:\n") + bracketed_list(distinct);
   }
+  // Label files without a picture are named too (after the report's own sections).
+  if (!f.orphaned.isEmpty())
+    report += QStringLiteral("%1\nOrphaned Label Files (Sample):\n")
+                  .arg(report.endsWith(QLatin1Char('\n')) ? QString() : QStringLiteral("\n")) +
+              bracketed_list(f.orphaned.mid(0, 3));
   return report;
 }
 

@@ -25,6 +25,7 @@
 #include "imaging/resize_plan.h"
 #include "imaging/tile_split.h"
 #include "support/fixtures.h"
+#include "support/foreign_datasets.h"
 
 using namespace quorlan;
 
@@ -320,6 +321,38 @@ class TestCli : public QObject {
     QCOMPARE(exported.code, 0);
     QVERIFY(QFileInfo::exists(exported.json()["path"].toString()));
     QCOMPARE(quorlan_cli({"export-model", path("boxes.pt"), "--format", "nonsense"}, env).code, 1);
+  }
+
+  void datasets_other_tools_wrote_are_read_as_the_engine_reads_them() {
+    // Roboflow's "../train/images" with a valid/ folder; a stray names file two folders up.
+    test::write_stray_names_yaml(path("home"));
+    test::write_roboflow_box_dataset(path("home/downloads/rf"), 3, {64, 48});
+    const Run health = quorlan_cli({"health", path("home/downloads/rf/data.yaml"), "--json"});
+    QCOMPARE(health.code, 0);
+    const QJsonArray splits = health.json()["splits"].toArray();
+    QCOMPARE(splits.size(), 2);
+    QVERIFY(splits[1].toObject()["folder"].toString().endsWith("rf/valid/images"));
+    const Run stats = quorlan_cli({"stats", path("home/downloads/rf/data.yaml"), "--json"});
+    QCOMPARE(stats.code, 0);
+    QCOMPARE(stats.json()["images"].toInt(), 6);
+    QStringList names;
+    for (const QJsonValue c : stats.json()["classes"].toArray()) names << c.toObject()["name"].toString();
+    names.sort();
+    QCOMPARE(names, QStringList({"bike", "car", "person"}));
+    // The stray file names nothing: a folder of its own without classes.txt has no class names.
+    QDir().mkpath(path("home/downloads/loose"));
+    test::write_image(path("home/downloads/loose/a.png"), 20, 20);
+    test::write_text(path("home/downloads/loose/a.txt"), "1 0.5 0.5 0.2 0.2\n");
+    const Run loose = quorlan_cli({"stats", path("home/downloads/loose"), "--json"});
+    QVERIFY2(!loose.out.contains("bob"), qPrintable(loose.out));
+    QCOMPARE(loose.json()["classes"].toArray().size(), 0);
+
+    // A list-file dataset with "path: .": checked, and the engine's working-folder rule said.
+    test::write_list_file_dataset(path("lists"), 2, {64, 48});
+    const Run listed = quorlan_cli({"health", path("lists/data.yaml"), "--json"});
+    QCOMPARE(listed.code, 0);
+    QCOMPARE(listed.json()["splits"].toArray().size(), 1);  // both lists name pictures of images/
+    QVERIFY(listed.json()["path_note"].toString().contains("path: ."));
   }
 
   void kill_9_never_leaves_a_cut_off_picture_under_its_name() {

@@ -73,7 +73,8 @@ class TestDatasetChecks : public QObject {
              QString("🩺 Dataset QA Health Report:\n\nUnannotated Images: 5\nOrphaned Label Files: 1\n"
                      "Overlapping Polygons/Boxes (Duplicates): 5\n\nMissing Annotations (Sample):\n"
                      "['b.png', \"it's.jpg\", 'c.png']\n\nHigh IoU Overlaps:\n"
-                     "['a.txt (IoU > 90%)', 'b.txt (IoU > 90%)', 'c.txt (IoU > 90%)']"));
+                     "['a.txt (IoU > 90%)', 'b.txt (IoU > 90%)', 'c.txt (IoU > 90%)']"
+                     "\n\nOrphaned Label Files (Sample):\n['x.txt']"));
     QCOMPARE(health_report_text({}), QString("🩺 Dataset QA Health Report:\n\nUnannotated Images: 0\n"
                                              "Orphaned Label Files: 0\nOverlapping Polygons/Boxes (Duplicates): 0\n"));
   }

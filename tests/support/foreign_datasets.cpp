@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
 #include <cmath>
@@ -54,6 +55,37 @@ BoxesByStem write_engine_box_dataset(const QString& root, int count, QSize size)
   write_text(root + "/data.yaml",
              "path: " + root + "\ntrain: images/train\nval: images/val\nnames:\n  0: car\n  1: person\n  2: bike\n");
   return out;
+}
+
+BoxesByStem write_roboflow_box_dataset(const QString& root, int count, QSize size) {
+  BoxesByStem out;
+  write_pictures(root + "/train/images", root + "/train/labels", count, size, 0, out);
+  write_pictures(root + "/valid/images", root + "/valid/labels", count, size, count, out);
+  write_text(root + "/data.yaml",
+             "train: ../train/images\nval: ../valid/images\n\nnc: 3\nnames: ['car', 'person', 'bike']\n\n"
+             "roboflow:\n  workspace: w\n  project: p\n  version: 1\n");
+  return out;
+}
+
+BoxesByStem write_list_file_dataset(const QString& root, int count, QSize size) {
+  BoxesByStem out;
+  write_pictures(root + "/images", root + "/labels", 2 * count, size, 0, out);
+  QStringList stems = out.keys();
+  QString train, val;
+  for (int i = 0; i < stems.size(); ++i) {
+    const QString ext = QFileInfo::exists(root + "/images/" + stems[i] + ".jpg") ? ".jpg" : ".png";
+    (i < count ? train : val) += "./images/" + stems[i] + ext + "\n";
+  }
+  write_text(root + "/train.txt", train);
+  write_text(root + "/val.txt", val);
+  write_text(root + "/data.yaml",
+             "path: .\ntrain: train.txt\nval: val.txt\nnames:\n  0: car\n  1: person\n  2: bike\n");
+  return out;
+}
+
+void write_stray_names_yaml(const QString& folder) {
+  QDir().mkpath(folder);
+  write_text(QDir(folder).filePath("settings.yaml"), "theme: dark\nnames: [alice, bob]\n");
 }
 
 std::optional<QVector<Box>> read_box_file(const QString& path) {

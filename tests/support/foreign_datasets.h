@@ -25,6 +25,15 @@ BoxesByStem write_flat_box_dataset(const QString& folder, int count, QSize size)
 // the names; `count` pictures per split.
 BoxesByStem write_engine_box_dataset(const QString& root, int count, QSize size);
 
+// Roboflow's export: root/data.yaml with "train: ../train/images", "val: ../valid/images",
+// root/{train,valid}/{images,labels}; `count` pictures per split.
+BoxesByStem write_roboflow_box_dataset(const QString& root, int count, QSize size);
+// A list-file dataset: root/images/*, root/labels/*, root/train.txt and root/val.txt naming the
+// pictures ("./images/x.jpg"), root/data.yaml with "path: ." and the two lists.
+BoxesByStem write_list_file_dataset(const QString& root, int count, QSize size);
+// A settings file of another program with a `names` key, which must never name classes.
+void write_stray_names_yaml(const QString& folder);
+
 // The box lines of a label file, read without the studio's code; nullopt when the file is missing
 // or any line is not exactly a class and four numbers.
 std::optional<QVector<Box>> read_box_file(const QString& path);
