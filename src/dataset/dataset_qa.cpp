@@ -192,6 +192,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
   QaSection rejected{"Label files the engine rejects whole (their pictures are left out of training)", {}, {}};
   QaSection backgrounds{"Pictures without a label file, which the engine trains as backgrounds (no objects)", {}, {}};
+  QaSection trimmed{"Label files whose duplicate rows the engine removes", {}, {}};
   QaSection clipped{
       "Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)", {}, {}};
   QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
@@ -282,6 +283,10 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (verdict.outcome == EngineLabelVerdict::Outcome::Rejected) {
       rejected.items << QStringLiteral("%1: %2").arg(label_name, verdict.reason);
       rejected.images << f.path;
+    }
+    if (verdict.outcome != EngineLabelVerdict::Outcome::Rejected && verdict.duplicates > 0) {
+      trimmed.items << QStringLiteral("%1: %2 duplicate row(s)").arg(label_name).arg(verdict.duplicates);
+      trimmed.images << f.path;
     }
     if (verdict.clipped) {
       clipped.items << label_name;
@@ -421,8 +426,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     }
   }
 
-  for (QaSection* s : {&rejected, &bad_lines, &clipped, &mixed, &tiny, &unusable, &unended, &exact, &near, &shared,
-                       &leak, &backgrounds})
+  for (QaSection* s : {&rejected, &trimmed, &bad_lines, &clipped, &mixed, &tiny, &unusable, &unended, &exact, &near,
+                       &shared, &leak, &backgrounds})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
 }

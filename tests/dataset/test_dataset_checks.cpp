@@ -257,6 +257,9 @@ class TestDatasetChecks : public QObject {
     // Coordinates within the tolerance are clipped: a milder finding of their own.
     test::write_text(path("c.txt"), "0 0.1 0.1 1.005 0.1 0.5 0.5\n");
     QCOMPARE(only("Label files with coordinates just beyond 0..1").items, QStringList({"c.txt"}));
+    // The same box written two ways is a duplicate the engine removes.
+    test::write_text(path("c.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.10 0.1 0.5 0.1 0.50 0.5\n");
+    QCOMPARE(only("Label files whose duplicate rows").items, QStringList({"c.txt: 1 duplicate row(s)"}));
     // A file mixing box and polygon rows is rejected whole.
     test::write_text(path("c.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n0 0.5 0.5 0.2 0.2\n");
     QCOMPARE(examine_dataset_quality(dir_->path(), {"car", "bus"}, 640).sections[0].items,
