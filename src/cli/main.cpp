@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/cli.h"
+#include "core/console_messages.h"
 
 using namespace quorlan::cli;
 
@@ -24,6 +25,7 @@ void print_help() {
 
 int main(int argc, char* argv[]) {
   QCoreApplication app(argc, argv);
+  quorlan::quiet_library_noise();
   QCoreApplication::setApplicationName("quorlan");
   QCoreApplication::setApplicationVersion(QUORLAN_VERSION);
   QStringList args = QCoreApplication::arguments().mid(1);

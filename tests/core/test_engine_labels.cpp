@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "core/console_messages.h"
 #include "core/engine_labels.h"
 #include "support/fixtures.h"
 
@@ -91,6 +92,14 @@ class TestEngineLabels : public QObject {
     QCOMPARE(v.outcome == Outcome::Rejected, !v.reason.isEmpty());
     QCOMPARE(v.duplicates, duplicates);
     if (v.outcome == Outcome::Accepted) QCOMPARE(v.clipped, clipped);
+  }
+
+  void library_noise_stays_off_the_terminal() {
+    QVERIFY(is_library_noise("libpng warning: iCCP: known incorrect sRGB profile"));
+    QVERIFY(!is_library_noise("libpng error: IDAT: CRC error"));
+    quiet_library_noise();
+    QTest::failOnWarning(QRegularExpression(".*iCCP.*"));
+    qWarning("libpng warning: iCCP: known incorrect sRGB profile");
   }
 
   void the_installed_engine_agrees() {
