@@ -24,8 +24,9 @@ QSpinBox* percent_box(const char* name, int value) {
 
 SplitConfigDialog::SplitConfigDialog(QWidget* parent) : QDialog(parent) {
   setWindowTitle("Dataset Train/Val/Test Splitter");
-  setFixedSize(360, 290);
+  setMinimumWidth(360);
   auto* layout = new QVBoxLayout(this);
+  layout->setSizeConstraint(QLayout::SetFixedSize);  // as tall as its rows, no gap
   auto* form = new QFormLayout;
   ts = percent_box("ts", 70);
   vs = percent_box("vs", 20);
