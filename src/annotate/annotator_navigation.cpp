@@ -102,6 +102,12 @@ void AnnotatorTab::open_folder(const QString& folder) {
   }
   current_idx = 0;
   if (!show_readable(0, +1)) show_no_picture();
+  if (!found.blank_names.isEmpty()) {
+    QStringList ids;
+    for (int id : found.blank_names) ids << QString::number(id);
+    emit notice_signal(QStringLiteral("%1 gives class id(s) %2 no name; each is shown and written as its number.")
+                           .arg(QFileInfo(found.path).fileName(), ids.join(", ")));
+  }
 }
 
 void AnnotatorTab::show_no_picture() {

@@ -108,7 +108,7 @@ int run_resize(const QStringList& arguments) {
         const std::lock_guard<std::mutex> lock(mutex);
         c.progress(finished, static_cast<int>(queue.size()), QString());
       },
-      &stop_requested());
+      &stop_requested(), /*print_errors=*/false);  // reported in the result: standard output is the JSON's
   QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(result.written);
   if (!result.errors.isEmpty())
     text += QStringLiteral("\n%1 image(s) failed:\n").arg(result.errors.size()) + result.errors.join('\n');
@@ -191,7 +191,9 @@ int run_tile(const QStringList& arguments) {
                          {"label_problems", QJsonArray::fromStringList(total.label_problems)}};
   const QString text = split_summary(total);
   if (total.cancelled) return c.fail(text, json, kInterrupted);
-  if (!total.failed.isEmpty()) return c.fail(text, json);
+  // A picture or a label file that could not be read is a failure too: its tiles would pass for backgrounds.
+  if (!total.failed.isEmpty() || !total.unreadable.isEmpty() || !total.label_problems.isEmpty())
+    return c.fail(text, json);
   return c.succeed(text, json);
 }
 

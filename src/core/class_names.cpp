@@ -21,17 +21,19 @@ QStringList scalars_of(const YAML::Node& entry) {
   return out;
 }
 
-std::optional<QStringList> names_of(const YAML::Node& names) {
+std::optional<QStringList> names_of(const YAML::Node& names, QList<int>* blank) {
   if (!names) return std::nullopt;
   QStringList out;
   if (names.IsSequence()) {
-    for (const YAML::Node& n : names) out << clean_class_name(QString::fromStdString(n.as<std::string>()));
+    for (const YAML::Node& n : names)
+      out << (n.IsNull() ? QString() : clean_class_name(QString::fromStdString(n.as<std::string>())));
   } else if (names.IsMap()) {
     std::map<int, QString> by_id;
     for (const auto& entry : names) {
       const int id = entry.first.as<int>();
       if (id < 0 || id > 100000) return std::nullopt;
-      by_id[id] = clean_class_name(QString::fromStdString(entry.second.as<std::string>()));
+      by_id[id] =
+          entry.second.IsNull() ? QString() : clean_class_name(QString::fromStdString(entry.second.as<std::string>()));
     }
     if (!by_id.empty())
       for (int id = 0; id <= by_id.rbegin()->first; ++id) out << (by_id.count(id) ? by_id[id] : QString::number(id));
@@ -39,6 +41,13 @@ std::optional<QStringList> names_of(const YAML::Node& names) {
     return std::nullopt;
   }
   if (out.isEmpty()) return std::nullopt;
+  // An empty name would be an empty line in classes.txt, which every reader skips, shifting each
+  // later id: it is named by its id instead, and said.
+  for (int id = 0; id < out.size(); ++id)
+    if (out[id].isEmpty()) {
+      out[id] = QString::number(id);
+      if (blank) *blank << id;
+    }
   return out;
 }
 
@@ -68,7 +77,7 @@ std::optional<DatasetManifest> read_dataset_manifest(const QString& yaml_path) {
     DatasetManifest manifest;
     manifest.path = QFileInfo(yaml_path).absoluteFilePath();
     try {
-      manifest.names = names_of(root["names"]);
+      manifest.names = names_of(root["names"], &manifest.blank_names);
     } catch (const YAML::Exception&) {
       manifest.names.reset();
     }
@@ -171,6 +180,7 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
   const std::optional<DatasetManifest> manifest = find_folder_manifest(image_folder, listed);
   if (!manifest) return found;
   found.names = *manifest->names;  // find_folder_manifest answers only with a manifest that has names
+  found.blank_names = manifest->blank_names;
   found.source = FolderClasses::Source::Manifest;
   found.path = manifest->path;
   return found;

@@ -13,7 +13,8 @@ struct FolderClasses {
   enum class Source { None, ClassesFile, Manifest };
   QStringList names;
   Source source = Source::None;
-  QString path;  // the file the names came from
+  QString path;            // the file the names came from
+  QList<int> blank_names;  // ids the manifest gives an empty name, named by their number instead
 };
 
 // `listed`, when given, is the folder's own file names already listed by the caller (a folder of
@@ -23,7 +24,8 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
 // A dataset manifest (data.yaml) as read once.
 struct DatasetManifest {
   QString path;                      // the YAML file, absolute
-  std::optional<QStringList> names;  // its usable `names`
+  std::optional<QStringList> names;  // its usable `names` (an empty one replaced by its id)
+  QList<int> blank_names;            // the ids whose name was empty
   QString root;                      // the folder its entries are resolved from
   // A relative `path` as written: the engine resolves it from its working folder, which may not
   // be the manifest's folder the studio reads it from.

@@ -270,7 +270,11 @@ std::optional<QStringList> read_classes_file(const QString& path) {
 
 QByteArray classes_file_bytes(const QStringList& classes) {
   QByteArray bytes;
-  for (const QString& name : classes) bytes += clean_class_name(name).toUtf8() + '\n';
+  for (int id = 0; id < classes.size(); ++id) {
+    // An empty line would be skipped by every reader and shift the ids after it: its id stands in.
+    const QString name = clean_class_name(classes[id]);
+    bytes += (name.isEmpty() ? QString::number(id) : name).toUtf8() + '\n';
+  }
   return bytes;
 }
 

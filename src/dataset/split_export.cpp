@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QImageReader>
 #include <QMap>
 #include <QRegularExpression>
 #include <QSet>
@@ -397,6 +398,15 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
         return;
       }
       const ImageLabelPair& pair = pairs[next];
+      // A picture the engine cannot use (empty, or no readable header) is left out and named.
+      if (QFileInfo(pair.image).size() == 0) {
+        result.left_out << QStringLiteral("%1: an empty file").arg(QFileInfo(pair.image).fileName());
+        continue;
+      }
+      if (!QImageReader(pair.image).size().isValid()) {
+        result.left_out << QStringLiteral("%1: not a readable picture").arg(QFileInfo(pair.image).fileName());
+        continue;
+      }
       const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
       const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
       if (QFileInfo::exists(pair.label)) {
@@ -508,7 +518,7 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
   }
   write_export(pairs, counts, QDir(staging.path()), QDir(destination).absolutePath(), format, names, cancel, result);
   if (result.error.isEmpty() && result.counts.train + result.counts.val + result.counts.test == 0)
-    result.error = QStringLiteral("Every picture was left out; the engine cannot read their labels: %1")
+    result.error = QStringLiteral("Every picture was left out; the engine could not use them: %1")
                        .arg(result.left_out.mid(0, 5).join(QStringLiteral(", ")));
   if (!result.error.isEmpty()) {
     result.counts = {};
@@ -567,7 +577,7 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
                 .arg(result.unlabelled.size())
                 .arg(named(result.unlabelled));
   if (!result.left_out.isEmpty())
-    text += QStringLiteral("\nLeft out %1 picture(s) whose labels the engine cannot read (it drops them too): %2")
+    text += QStringLiteral("\nLeft out %1 picture(s) the engine cannot use (it drops them too): %2")
                 .arg(result.left_out.size())
                 .arg(named(result.left_out));
   if (!result.mixed.isEmpty())

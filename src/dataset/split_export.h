@@ -80,8 +80,9 @@ struct ExportResult {
   int polygons = 0;
   QStringList converted;  // detection: files whose polygon lines were written as their boxes
   QStringList mixed;      // segmentation: files holding both box and polygon lines, copied as they are
-  // Pictures left out: "<label> line N: why" for label lines the engine cannot read (it drops
-  // such a picture too), and, filled by the caller, pictures without a label file.
+  // Pictures left out, as the engine drops them too: "<label> line N: why" for a label line it
+  // cannot read, "<picture>: why" for an empty or unreadable picture; and, filled by the caller,
+  // pictures without a label file.
   QStringList left_out;
   QStringList unlabelled;
   int backgrounds = 0;  // pictures exported without a label file (backgrounds to the engine)

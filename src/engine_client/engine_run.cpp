@@ -1,5 +1,7 @@
 #include "engine_client/engine_run.h"
 
+#include <optional>
+
 #include <QEventLoop>
 #include <QTimer>
 
@@ -68,19 +70,23 @@ EngineRun::Result EngineRun::run(const QJsonObject& request, const std::function
 EngineRun::Result EngineRun::command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
                                      const std::function<void(const QString&)>& log,
                                      const std::function<void()>& tick) {
-  QString engine_error;
+  std::optional<QString> engine_error;
   Result result = run(
       request, log,
       [&](const QJsonObject& event) {
         const QString kind = event["event"].toString();
         if (kind == done_event) *done = event;
-        if (kind == QLatin1String("error")) engine_error = clean_console_text(event["text"].toString());
+        if (kind == QLatin1String("error")) {
+          // An error is a failure even when the engine gave no text for it.
+          const QString text = clean_console_text(event["text"].toString()).trimmed();
+          engine_error = text.isEmpty() ? QStringLiteral("The engine reported an error without a message.") : text;
+        }
         return kind == done_event || kind == QLatin1String("error");
       },
       tick);
-  if (result.end == End::Completed && !engine_error.isEmpty()) {
+  if (result.end == End::Completed && engine_error) {
     result.end = End::Failed;
-    result.error = engine_error;
+    result.error = *engine_error;
   }
   return result;
 }

@@ -355,7 +355,8 @@ QString carry_resized_labels(const QString& source, const QString& output, int r
 }
 
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& s,
-                             const std::function<void(int)>& on_file_done, const std::atomic<bool>* cancel) {
+                             const std::function<void(int)>& on_file_done, const std::atomic<bool>* cancel,
+                             bool print_errors) {
   ensure_vips();
   // Every file has its own output, planned first: the files run in any order on all cores.
   const QStringList outputs = plan_output_paths(queue, output_dir, s.format);
@@ -391,8 +392,10 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
     } else {
       const std::lock_guard<std::mutex> lock(errors_mutex);
       errors[i] = outcome.error;
-      std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
-      std::fflush(stdout);
+      if (print_errors) {
+        std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
+        std::fflush(stdout);
+      }
     }
     const int finished = ++done;
     if (on_file_done) on_file_done(finished);

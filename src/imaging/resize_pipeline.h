@@ -35,11 +35,12 @@ struct BatchResult {
 // `settings.write_labels` each output gets its source's labels beside it (and the output folder
 // the class names). Each file
 // gets its own output name (see plan_output_paths); a failure is that file's alone. `on_file_done(count)` is called
-// (from worker threads) after each file, and each failure is printed as a "Resizer Error: " line on standard output. A
+// (from worker threads) after each file, and each failure is printed as a "Resizer Error: " line on standard output
+// (unless `print_errors` is false: the command line reports them in its result, its standard output kept for it). A
 // raised `cancel` lets the files under way finish and starts no other (counted in `skipped`).
 BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir, const ResizeSettings& settings,
                              const std::function<void(int)>& on_file_done = {},
-                             const std::atomic<bool>* cancel = nullptr);
+                             const std::atomic<bool>* cancel = nullptr, bool print_errors = true);
 
 // Sets (or adds) the JFIF density of a JPEG stream to `dpi` dots per inch on both axes.
 QByteArray with_jfif_density(const QByteArray& jpeg, double dpi);

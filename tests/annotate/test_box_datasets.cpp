@@ -280,14 +280,15 @@ class TestBoxDatasets : public QObject {
     QCOMPARE(all.size(), 5);
     QVERIFY(!export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}).error.isEmpty());
     QCOMPARE(snapshot(out.path()), before);  // an earlier export is replaced only when asked
-    // A picture that cannot be copied half-way (a folder named like one): the destination stays as
-    // it was, and nothing of the attempt is left in it.
+    // A label file that cannot be read half-way (a folder where it should be): the destination
+    // stays as it was, and nothing of the attempt is left in it.
     QVector<ImageLabelPair> broken = all;
-    QDir().mkpath(engine.path() + "/images/train/broken.jpg");
-    broken.insert(3, {engine.path() + "/images/train/broken.jpg", engine.path() + "/labels/train/broken.txt"});
+    QVERIFY(QFile::copy(images[0], engine.path() + "/broken.jpg"));
+    QDir().mkpath(engine.path() + "/labels/train/broken.txt");
+    broken.insert(3, {engine.path() + "/broken.jpg", engine.path() + "/labels/train/broken.txt"});
     const ExportResult failed =
         export_dataset(broken, plan_split(6, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, nullptr, true);
-    QVERIFY(failed.error.contains("broken.jpg"));
+    QVERIFY2(failed.error.contains("broken.txt"), qPrintable(failed.error));
     QCOMPARE(snapshot(out.path()), before);
     QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({"data.yaml", "test", "train", "val"}));
@@ -301,6 +302,19 @@ class TestBoxDatasets : public QObject {
         export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, nullptr, true);
     QVERIFY2(replaced.error.isEmpty(), qPrintable(replaced.error));
     QCOMPARE(replaced.backgrounds, 2);
+    // An empty picture or one without a readable header is left out and named, as the engine drops it.
+    test::write_text(engine.path() + "/images/train/zero.jpg", "");
+    test::write_text(engine.path() + "/labels/train/zero.txt", "0 0.5 0.5 0.2 0.2\n");
+    test::write_text(engine.path() + "/images/train/junk.png", "not a picture");
+    test::write_text(engine.path() + "/labels/train/junk.txt", "0 0.5 0.5 0.2 0.2\n");
+    QTemporaryDir more;
+    const QVector<ImageLabelPair> with_bad =
+        collect_annotated_pairs(list_folder_images(engine.path() + "/images/train"));
+    const ExportResult partial =
+        export_dataset(with_bad, plan_split(with_bad.size(), 1.0, 0.0), more.path(), LabelFormat::Detection, {"car"});
+    QVERIFY(partial.error.isEmpty());
+    QCOMPARE(partial.left_out, QStringList({"junk.png: not a readable picture", "zero.jpg: an empty file"}));
+    QCOMPARE(partial.counts.train, 3);
     QCOMPARE(list_folder_images(out.filePath("train/images")).size(), 5);
     QVERIFY(!QFileInfo::exists(out.filePath("train/labels/empty_1.txt")));
     QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),

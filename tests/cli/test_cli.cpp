@@ -357,6 +357,28 @@ class TestCli : public QObject {
     QVERIFY(listed.json()["path_note"].toString().contains("path: ."));
   }
 
+  void failures_are_failures_and_json_is_only_json() {
+    // tile: a picture or a label file that cannot be read fails the work (1).
+    QDir().mkpath(path("tile_bad"));
+    test::write_noise_image(path("tile_bad/a.png"), 40, 30, 1);
+    test::write_text(path("tile_bad/b.png"), "not a picture");
+    QCOMPARE(quorlan_cli({"tile", path("tile_bad"), path("tile_bad_out"), "--grid", "1x2", "--parts", "2"}).code, 1);
+    QFile::remove(path("tile_bad/b.png"));
+    QDir().mkpath(path("tile_bad/a.txt"));  // a folder where the label file should be
+    const Run labels = quorlan_cli({"tile", path("tile_bad"), path("tile_bad_out2"), "--grid", "1x2", "--parts", "2"});
+    QCOMPARE(labels.code, 1);
+    // resize --json: standard output is one JSON object, also when a picture fails.
+    QDir().mkpath(path("resize_bad"));
+    test::write_noise_image(path("resize_bad/a.png"), 40, 30, 1);
+    test::write_text(path("resize_bad/b.png"), "not a picture");
+    const Run resized = quorlan_cli({"resize", path("resize_bad"), path("resize_bad_out"), "--width", "20", "--json"});
+    QCOMPARE(resized.code, 1);
+    QJsonParseError error;
+    QJsonDocument::fromJson(resized.out.toUtf8(), &error);
+    QVERIFY2(error.error == QJsonParseError::NoError, qPrintable(resized.out));
+    QCOMPARE(resized.json()["written"].toInt(), 1);
+  }
+
   void kill_9_never_leaves_a_cut_off_picture_under_its_name() {
     QDir().mkpath(path("killed"));
     for (int i = 0; i < 12; ++i) test::write_noise_image(path(QStringLiteral("killed/k%1.png").arg(i)), 1200, 900, i);

@@ -154,6 +154,23 @@ class TestLabelFiles : public QObject {
     QVERIFY(!read_manifest_names(dir.filePath("bad.yaml")));
   }
 
+  void an_empty_class_name_never_shifts_the_ids() {
+    QTemporaryDir dir;
+    for (const char* yaml : {"names: [car, '', bird, ~]\n", "names:\n  0: car\n  1: ''\n  2: bird\n  3:\n"}) {
+      test::write_text(dir.filePath("data.yaml"), QString("train: .\n") + yaml);
+      const FolderClasses found = load_folder_classes(dir.path());
+      QCOMPARE(found.names, QStringList({"car", "1", "bird", "3"}));
+      QCOMPARE(found.blank_names, QList<int>({1, 3}));
+      // Written and read back: "bird" is still id 2.
+      QDir().mkpath(dir.filePath("out"));
+      QFile out(dir.filePath("out/classes.txt"));
+      QVERIFY(out.open(QIODevice::WriteOnly));
+      out.write(classes_file_bytes({"car", "", "bird", "  "}));
+      out.close();
+      QCOMPARE(*read_classes_file(dir.filePath("out/classes.txt")), QStringList({"car", "1", "bird", "3"}));
+    }
+  }
+
   void manifests_resolve_as_the_engine_resolves_them() {
     QTemporaryDir dir;
     // Roboflow's layout: data.yaml in the root, "../train/images" meaning the root's train/images.

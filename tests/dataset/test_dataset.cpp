@@ -314,7 +314,7 @@ class TestDataset : public QObject {
       export_and_split_dataset(nullptr, images, {"a"});
       QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
       QVERIFY(prompts_->messages.last().text.contains("train: 1 images"));
-      QVERIFY2(prompts_->messages.last().text.contains("Left out 1 picture(s) whose labels the engine cannot read "
+      QVERIFY2(prompts_->messages.last().text.contains("Left out 1 picture(s) the engine cannot use "
                                                        "(it drops them too): img1.txt line 1: 'zero'"),
                qPrintable(prompts_->messages.last().text));
       QVERIFY(!QFileInfo::exists(partly.filePath("train/images/img1.png")));
