@@ -210,6 +210,7 @@ void QuorlanStudio::closeEvent(QCloseEvent* event) {
   }
   tab_progress->abort_runs();  // a run in progress ends with its engine host
   tab_inference->abort_export();
+  PredictionHost::instance().cancel();  // a prediction still waited for ends now
   PredictionHost::instance().shutdown();
   QMainWindow::closeEvent(event);
 }

@@ -207,6 +207,7 @@ int run_predict(const QStringList& arguments) {
   if (!save.isEmpty() && !QDir().mkpath(save)) return c.fail("The folder " + save + " cannot be created.");
   if (!HAS_YOLO()) return engine_missing(c);
   PredictionHost& host = PredictionHost::instance();
+  host.set_cancel_flag(&stop_requested());  // Ctrl+C ends a prediction waited for
   const Expected<EngineModel> model = host.load("cli", weights);
   if (!model) return c.fail("The model could not be loaded:\n" + model.error());
   QJsonArray results;

@@ -74,6 +74,13 @@ Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request) {
         QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000));
   });
   deadline.start(kAnswerTimeoutMs);
+  // Ctrl+C or the window closing ends the wait at once.
+  cancelled_ = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
+    if (cancelled_ || (cancel_flag_ && cancel_flag_->load())) end_with(QStringLiteral("Cancelled."));
+  });
+  watch.start(50);
   session_->send(request);
   // A host that ended before this request was sent has nobody to answer it: say so at once.
   if (!session_->running())

@@ -10,6 +10,7 @@
 #include <QPolygonF>
 #include <QString>
 #include <QVector>
+#include <atomic>
 #include <memory>
 #include <optional>
 
@@ -50,6 +51,11 @@ class PredictionHost {
   Expected<Prediction> predict(const EngineModel& model, const QString& source, double conf, int imgsz, bool want_plot);
   // Ends the host (the window is closing); the next request starts a new one.
   void shutdown();
+  // Ends the request being waited for at once (Ctrl+C, the window closing): it fails as
+  // "Cancelled." and the host, whose answer would no longer be read, is ended.
+  void cancel() { cancelled_ = true; }
+  // A flag raised from elsewhere (the command line's Ctrl+C) that cancels as cancel() does.
+  void set_cancel_flag(const std::atomic<bool>* flag) { cancel_flag_ = flag; }
 
  private:
   PredictionHost() = default;
@@ -62,6 +68,8 @@ class PredictionHost {
   QHash<QString, QString> loaded_;  // key -> weights the running host holds
   QString plot_path_;
   bool busy_ = false;
+  std::atomic<bool> cancelled_{false};
+  const std::atomic<bool>* cancel_flag_ = nullptr;
 };
 
 }  // namespace quorlan

@@ -1,5 +1,6 @@
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsScene>
@@ -294,6 +295,36 @@ class TestInference : public QObject {
     const auto predicted = host.predict(*model, path("slow.png"), 0.25, 0, false);
     QVERIFY2(predicted, qPrintable(predicted.error()));
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+  }
+
+  void a_host_that_is_gone_or_cancelled_ends_the_wait_at_once() {
+    test::write_image(path("gone.png"), 30, 30);
+    PredictionHost& host = PredictionHost::instance();
+    // The host answers the load and is gone while the prediction is waited for: the wait ends
+    // with the host's end, not at the ten-minute deadline.
+    const auto model =
+        host.load("gone", write_weights(path("gone.pt"), R"({"exit_after_load": true, "predict_seconds": 20})"));
+    QVERIFY2(model, qPrintable(model.error()));
+    QElapsedTimer clock;
+    clock.start();
+    const auto lost = host.predict(*model, path("gone.png"), 0.25, 0, false);
+    QVERIFY(!lost);
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+    // A host already gone when the request is sent is started again with the model.
+    const auto back = host.load("back", write_weights(path("back.pt"), R"({"exit_after_load": true})"));
+    QVERIFY(back);
+    QTest::qWait(600);
+    QVERIFY(host.predict(*back, path("gone.png"), 0.25, 0, false));
+    QTest::qWait(600);  // that host ends again after its load
+    // A slow prediction cancelled (Ctrl+C, the window closing) ends at once.
+    const auto slow = host.load("slow2", write_weights(path("slow2.pt"), R"({"predict_seconds": 30})"));
+    QVERIFY(slow);
+    QTimer::singleShot(300, [&] { host.cancel(); });
+    clock.restart();
+    const auto cancelled = host.predict(*slow, path("gone.png"), 0.25, 0, false);
+    QVERIFY(!cancelled);
+    QCOMPARE(cancelled.error(), QString("Cancelled."));
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
   }
 
   void dead_host_is_restarted_with_its_models() {

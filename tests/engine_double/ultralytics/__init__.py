@@ -110,7 +110,8 @@ class _Result:
 class YOLO:
     """A model. A weights file holding JSON drives predictions:
     {"names": {"0": "person"}, "detections": [{"cls": 0, "conf": 0.9, "xyxy": [...], "polygon": [[x, y], ...]}],
-     "fail_predict": "message", "predict_seconds": 0.5}; a file starting with "corrupt" cannot be loaded."""
+     "fail_predict": "message", "predict_seconds": 0.5, "exit_after_load": true}; a file starting with "corrupt"
+    cannot be loaded."""
 
     def __init__(self, model="yolov8n.pt"):
         model = str(model)
@@ -131,6 +132,10 @@ class YOLO:
             except ValueError:
                 self.spec = {}
         self.names = {int(k): v for k, v in self.spec.get("names", {"0": "object"}).items()}
+        if self.spec.get("exit_after_load"):
+            # The host answers the load, then its process is gone (a crash, an OOM kill).
+            import threading
+            threading.Timer(0.2, lambda: os._exit(3)).start()
 
     def predict(self, source=None, conf=0.25, imgsz=640, verbose=True, **kwargs):
         if not os.path.exists(str(source)):
