@@ -259,7 +259,19 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
       unended.items << name + ": cut short, or other data after the picture";
       unended.images << f.path;
     }
-    if (!f.size.isValid() || !f.decoded) {
+    const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
+    if (pixels > max_decode_pixels()) {
+      // Not unreadable: too large to decode here, and said with its size.
+      unusable.items << QStringLiteral(
+                            "%1: too large to decode, %2 x %3 px (%4 megapixels; the bound is %5, "
+                            "QUORLAN_MAX_MEGAPIXELS raises it)")
+                            .arg(name)
+                            .arg(f.size.width())
+                            .arg(f.size.height())
+                            .arg(pixels / 1000000)
+                            .arg(max_decode_pixels() / 1000000);
+      unusable.images << f.path;
+    } else if (!f.size.isValid() || !f.decoded) {
       unusable.items << name + ": cannot be read";
       unusable.images << f.path;
     } else if (f.size.width() < 10 || f.size.height() < 10) {

@@ -379,6 +379,23 @@ class TestCli : public QObject {
     QCOMPARE(resized.json()["written"].toInt(), 1);
   }
 
+  void a_full_disk_is_named_by_every_tool() {
+    test::SmallDisk disk(64);
+    if (!disk.ok()) QSKIP("a small file system cannot be mounted here");
+    disk.fill();
+    QDir().mkpath(path("few"));
+    for (int i = 0; i < 2; ++i) test::write_noise_image(path(QStringLiteral("few/f%1.png").arg(i)), 200, 150, i);
+    for (const QStringList& command :
+         {QStringList{"resize", path("few"), disk.path() + "/r", "--width", "100"},
+          QStringList{"tile", path("few"), disk.path() + "/t", "--grid", "1x2", "--parts", "2"},
+          QStringList{"augment", path("few"), disk.path() + "/a", "--count", "1"}}) {
+      const Run run = quorlan_cli(command);
+      QCOMPARE(run.code, 1);
+      QVERIFY2((run.out + run.err).contains("No space left on device"),
+               qPrintable(command[0] + ": " + run.out + run.err));
+    }
+  }
+
   void kill_9_never_leaves_a_cut_off_picture_under_its_name() {
     QDir().mkpath(path("killed"));
     for (int i = 0; i < 12; ++i) test::write_noise_image(path(QStringLiteral("killed/k%1.png").arg(i)), 1200, 900, i);

@@ -122,6 +122,24 @@ class TestAnnotationDocument : public QObject {
     QVERIFY(doc.changed_on_disk());
   }
 
+  void a_full_disk_keeps_the_old_file_and_names_the_reason() {
+    test::SmallDisk disk(64);
+    if (!disk.ok()) QSKIP("a small file system cannot be mounted here");
+    const QString label = disk.path() + "/a.txt";
+    test::write_text(label, "0 0.5 0.5 0.2 0.2\n");
+    disk.fill();
+    AnnotationDocument doc;
+    doc.open(label, -1, kSize);
+    QVector<Annotation> many;
+    for (int i = 0; i < 4000; ++i)
+      many << drawn_annotation(0, LabelKind::Boxes, QPolygonF({{1.0 * (i % 100), 1}, {50, 40}, {3, 30}}), "R");
+    QVERIFY(doc.add("Add Shape", many));
+    const Status saved = doc.save();
+    QVERIFY(!saved);
+    QVERIFY2(saved.error().contains("No space left on device"), qPrintable(saved.error()));
+    QCOMPARE(test::read_text(label), QString("0 0.5 0.5 0.2 0.2\n"));
+  }
+
   void an_unreadable_file_is_never_written_over() {
     QDir(dir_->path()).mkdir("a.txt");  // a folder where the label file should be
     AnnotationDocument doc;

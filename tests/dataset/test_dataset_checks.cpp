@@ -286,6 +286,10 @@ class TestDatasetChecks : public QObject {
     QFile::remove(path("d.png"));
     test::write_text(path("d.png"), "not a picture");
     QCOMPARE(only("Images the engine cannot use").items, QStringList({"d.png: cannot be read"}));
+    test::write_png_claiming(path("d.png"), 30000, 30000);  // 900 megapixels by its header
+    QVERIFY(only("Images the engine cannot use")
+                .items.value(0)
+                .startsWith("d.png: too large to decode, 30000 x 30000 px (900 megapixels"));
     QFile::remove(path("d.png"));
     // A JPEG cut short, and one with data after its end marker (a phone's trailer): the engine
     // re-encodes both in place.
