@@ -262,7 +262,9 @@ std::optional<QStringList> read_classes_file(const QString& path) {
   text.replace('\r', '\n');
   QStringList classes;
   for (const QString& line : text.split('\n')) {
-    const QString name = line.trimmed();
+    // As a name is written back (control characters become blanks), so it is read: a list read
+    // and written reads back the same.
+    const QString name = clean_class_name(line);
     if (!name.isEmpty()) classes << name;
   }
   return classes;
