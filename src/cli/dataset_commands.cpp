@@ -73,6 +73,7 @@ int run_export(const QStringList& arguments) {
                                        format_name == "det" ? LabelFormat::Detection : LabelFormat::Segmentation,
                                        classes, &stop_requested(), !earlier.isEmpty());
   result.unlabelled = unlabelled;
+  result.left_out += undecodable_image_notes(source);
   QJsonObject json{{"destination", QDir(destination).absolutePath()},
                    {"data_yaml", QDir(destination).absoluteFilePath("data.yaml")},
                    {"train", result.counts.train},

@@ -98,7 +98,11 @@ int run_resize(const QStringList& arguments) {
     else
       return c.fail(QStringLiteral("%1 does not exist.").arg(QDir::toNativeSeparators(input)));
   }
-  if (queue.isEmpty()) return c.fail("No pictures to resize.");
+  QStringList skipped_names;
+  for (const QString& input : inputs)
+    if (QFileInfo(input).isDir()) skipped_names += undecodable_image_notes(input);
+  if (queue.isEmpty())
+    return c.fail("No pictures to resize." + (skipped_names.isEmpty() ? QString() : "\n" + skipped_names.join('\n')));
   if (!QDir().mkpath(out)) return c.fail("The output folder " + QDir::toNativeSeparators(out) + " cannot be created.");
   s.write_labels = wants_labels(c, queue);
   std::mutex mutex;
@@ -109,22 +113,24 @@ int run_resize(const QStringList& arguments) {
         c.progress(finished, static_cast<int>(queue.size()), QString());
       },
       &stop_requested(), /*print_errors=*/false);  // reported in the result: standard output is the JSON's
+  BatchResult reported = result;
+  reported.errors += skipped_names;  // pictures no tool can open by name are failures, named
   QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(result.written);
-  if (!result.errors.isEmpty())
-    text += QStringLiteral("\n%1 image(s) failed:\n").arg(result.errors.size()) + result.errors.join('\n');
+  if (!reported.errors.isEmpty())
+    text += QStringLiteral("\n%1 image(s) failed:\n").arg(reported.errors.size()) + reported.errors.join('\n');
   if (s.write_labels) text += QStringLiteral("\n%1 output(s) got label files.").arg(result.labelled);
   if (!result.label_problems.isEmpty())
     text += QStringLiteral("\n%1 label file(s) were not carried whole:\n").arg(result.label_problems.size()) +
             result.label_problems.join('\n');
   const QJsonObject json{{"written", result.written},
-                         {"failed", QJsonArray::fromStringList(result.errors)},
+                         {"failed", QJsonArray::fromStringList(reported.errors)},
                          {"labelled", result.labelled},
                          {"label_problems", QJsonArray::fromStringList(result.label_problems)},
                          {"skipped", result.skipped}};
   if (stop_requested().load())
     return c.fail(text + QStringLiteral("\nInterrupted: %1 picture(s) were not started.").arg(result.skipped), json,
                   kInterrupted);
-  if (!result.errors.isEmpty()) return c.fail(text, json);
+  if (!reported.errors.isEmpty()) return c.fail(text, json);
   return c.succeed(text, json);
 }
 
@@ -165,6 +171,7 @@ int run_tile(const QStringList& arguments) {
   const bool subfolders = !c.parser.isSet("no-subfolders");
   SplitOutcome total;
   total.files = static_cast<int>(files.size());
+  total.unreadable = undecodable_image_notes(in);  // named as skipped, never silently
   std::mutex mutex;
   int done = 0;
   cv::setNumThreads(1);  // parallel across pictures, as the tab runs

@@ -1,7 +1,13 @@
 #include "core/image_files.h"
 
 #include <QDir>
+#include <QFile>
+#include <QStringDecoder>
 #include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#endif
 
 namespace quorlan {
 
@@ -20,6 +26,34 @@ bool is_image_name(const QString& name) {
   const int dot = name.lastIndexOf('.');
   if (dot <= 0) return false;
   return image_extensions().contains(name.mid(dot + 1).toLower());
+}
+
+QStringList undecodable_image_names(const QString& folder) {
+  QStringList names;
+#ifdef Q_OS_UNIX
+  DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+  if (!dir) return names;
+  while (const dirent* entry = ::readdir(dir)) {
+    const QByteArray raw(entry->d_name);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString decoded = utf8.decode(raw);
+    if (!utf8.hasError()) continue;
+    const QString shown = QString::fromLatin1(raw);
+    if (is_image_name(shown)) names << shown;
+  }
+  ::closedir(dir);
+#else
+  Q_UNUSED(folder);
+#endif
+  names.sort();
+  return names;
+}
+
+QStringList undecodable_image_notes(const QString& folder) {
+  QStringList notes;
+  for (const QString& name : undecodable_image_names(folder))
+    notes << QStringLiteral("%1: its name is not valid UTF-8; rename it to include it").arg(name);
+  return notes;
 }
 
 QStringList list_folder_images(const QString& folder) {

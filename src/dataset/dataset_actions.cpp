@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/image_files.h"
 #include "dataset/class_stats.h"
 #include "dataset/dataset_qa.h"
 #include "dataset/health_check.h"
@@ -69,6 +70,7 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
     return;
   }
   result.unlabelled = unlabelled;
+  if (!image_paths.isEmpty()) result.left_out += undecodable_image_notes(QFileInfo(image_paths.first()).absolutePath());
   prompts().information(parent, "Export Complete", export_summary_text(destination, split, result, seed, classes));
 }
 

@@ -193,6 +193,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   QaSection rejected{"Label files the engine rejects whole (their pictures are left out of training)", {}, {}};
   QaSection backgrounds{"Pictures without a label file, which the engine trains as backgrounds (no objects)", {}, {}};
   QaSection trimmed{"Label files whose duplicate rows the engine removes", {}, {}};
+  QaSection undecodable{"Pictures skipped: their names are not valid UTF-8 (rename them)", {}, {}};
+  undecodable.items = undecodable_image_notes(folder);
   QaSection clipped{
       "Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)", {}, {}};
   QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
@@ -439,7 +441,7 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
   }
 
   for (QaSection* s : {&rejected, &trimmed, &bad_lines, &clipped, &mixed, &tiny, &unusable, &unended, &exact, &near,
-                       &shared, &leak, &backgrounds})
+                       &shared, &leak, &backgrounds, &undecodable})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
 }

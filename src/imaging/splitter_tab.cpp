@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "core/class_names.h"
+#include "core/image_files.h"
 #include "core/label_geometry.h"
 #include "imaging/batch_runner.h"
 #include "imaging/tile_plan.h"
@@ -130,6 +131,7 @@ void SplitterTab::process_image_splitting() {
   carry.min_visible = spin_min_visible->value() / 100.0;
   auto total = std::make_shared<SplitOutcome>();
   total->files = files.size();
+  total->unreadable = undecodable_image_notes(in);  // named as skipped, never silently
   auto mutex = std::make_shared<std::mutex>();
   // Plain ints: a lambda may not capture structured bindings in C++17 (Clang refuses it).
   const int rows = grid->first, cols = grid->second;

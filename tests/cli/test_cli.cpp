@@ -379,6 +379,29 @@ class TestCli : public QObject {
     QCOMPARE(resized.json()["written"].toInt(), 1);
   }
 
+  void a_name_that_is_not_utf8_is_named_by_every_tool() {
+    // A Latin-1 "café.jpg" from an old camera: no tool can open it by name, none skips it silently.
+    QDir().mkpath(path("latin"));
+    test::write_noise_image(path("latin/ok.jpg"), 40, 30, 1);
+    test::write_text(path("latin/ok.txt"), "0 0.5 0.5 0.2 0.2\n");
+    test::write_text(path("latin/classes.txt"), "car\n");
+    const std::string raw = QFile::encodeName(path("latin")).toStdString() + "/caf\xe9.jpg";
+    QVERIFY(QFile::copy(path("latin/ok.jpg"), path("latin/tmp.jpg")));
+    QVERIFY(::rename(QFile::encodeName(path("latin/tmp.jpg")).constData(), raw.c_str()) == 0);
+    const QString note = QString::fromUtf8("café.jpg: its name is not valid UTF-8");
+    const Run health = quorlan_cli({"health", path("latin")});
+    QVERIFY2(health.out.contains(note), qPrintable(health.out));
+    const Run tiles = quorlan_cli({"tile", path("latin"), path("latin_tiles"), "--grid", "1x2", "--parts", "2"});
+    QCOMPARE(tiles.code, 1);
+    QVERIFY((tiles.out + tiles.err).contains(note));
+    const Run resized = quorlan_cli({"resize", path("latin"), path("latin_resized"), "--width", "20"});
+    QCOMPARE(resized.code, 1);
+    QVERIFY((resized.out + resized.err).contains(note));
+    const Run exported = quorlan_cli({"export", path("latin"), path("latin_export"), "--split", "100/0/0"});
+    QCOMPARE(exported.code, 0);
+    QVERIFY2(exported.out.contains(note), qPrintable(exported.out));
+  }
+
   void a_full_disk_is_named_by_every_tool() {
     test::SmallDisk disk(64);
     if (!disk.ok()) QSKIP("a small file system cannot be mounted here");
