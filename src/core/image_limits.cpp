@@ -32,6 +32,13 @@ QSize header_size(const QString& path) {
       if (w > 0 && h > 0 && w <= 0x7FFFFFFFu && h <= 0x7FFFFFFFu)
         return QSize(static_cast<int>(w), static_cast<int>(h));
     }
+    // A GIF is decoded onto its logical screen, which its first frame may not fill: the screen's
+    // size is the one that bounds the decode.
+    if (head.size() >= 10 && (head.startsWith("GIF87a") || head.startsWith("GIF89a"))) {
+      const int w = static_cast<uchar>(head[6]) | (static_cast<uchar>(head[7]) << 8);
+      const int h = static_cast<uchar>(head[8]) | (static_cast<uchar>(head[9]) << 8);
+      if (w > 0 && h > 0) return QSize(w, h);
+    }
   }
   QImageReader reader(path);
   reader.setDecideFormatFromContent(true);

@@ -211,7 +211,8 @@ int exif_orientation(const std::uint8_t* p, std::size_t size) {
     const std::size_t at = ifd + 2 + 12 * i;
     if (at > n || n - at < 12) return 1;
     if (u16(at) == 0x0112) {
-      const std::uint32_t value = u16(at + 2) == 3 ? u16(at + 8) : u32(at + 8);
+      // As OpenCV reads it: the first two bytes of the value field, whatever type the tag states.
+      const std::uint32_t value = u16(at + 8);
       return value >= 1 && value <= 8 ? static_cast<int>(value) : 1;
     }
   }
@@ -310,6 +311,9 @@ class Reader {
           return scan(body, body_size, p);
         default:
           if (marker >= 0xC2 && marker <= 0xCF) return {};  // progressive, lossless or arithmetic coding
+          // libjpeg skips only application segments, comments and a DNL; any other marker it
+          // refuses as unknown, and so does this reader.
+          if (!((marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE || marker == 0xDC)) return {};
           break;
       }
       if (!ok) return {};

@@ -1,4 +1,5 @@
 #include <QtTest>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <opencv2/imgcodecs.hpp>
@@ -82,14 +83,17 @@ bool same(const cv::Mat& a, const cv::Mat& b) {
 }
 
 // The bytes with an APP1 Exif segment holding `orientation` right after the start marker.
-std::vector<uchar> with_orientation(const std::vector<uchar>& jpeg, int orientation, bool big_endian) {
-  std::vector<uchar> tiff =
-      big_endian ? std::vector<uchar>{'M',  'M',  0, 42, 0, 0, 0, 8, 0, 1,
-                                      0x01, 0x12, 0, 3,  0, 0, 0, 1, 0, static_cast<uchar>(orientation),
-                                      0,    0,    0, 0,  0, 0, 0, 0}
-                 : std::vector<uchar>{
-                       'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0, static_cast<uchar>(orientation),
-                       0,   0,   0,  0, 0, 0, 0};
+// The tag has `type` (1 BYTE, 3 SHORT, 4 LONG), its value where that type puts it.
+std::vector<uchar> with_orientation(const std::vector<uchar>& jpeg, int orientation, bool big_endian, int type = 3) {
+  const uchar o = static_cast<uchar>(orientation), t = static_cast<uchar>(type);
+  std::array<uchar, 4> value{o, 0, 0, 0};  // little-endian, and a BYTE in either order
+  if (big_endian && type == 3) value = {0, o, 0, 0};
+  if (big_endian && type == 4) value = {0, 0, 0, o};
+  std::vector<uchar> tiff = big_endian
+                                ? std::vector<uchar>{'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0, t, 0, 0, 0, 1}
+                                : std::vector<uchar>{'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, t, 0, 1, 0, 0, 0};
+  tiff.insert(tiff.end(), value.begin(), value.end());
+  tiff.insert(tiff.end(), {0, 0, 0, 0, 0, 0, 0, 0});
   std::vector<uchar> segment{0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
   segment.insert(segment.end(), tiff.begin(), tiff.end());
   const std::size_t length = segment.size() - 2;
@@ -164,6 +168,49 @@ class TestJpegEighth : public QObject {
         QCOMPARE(expected.size(), orientation >= 5 ? cv::Size(12, 20) : cv::Size(20, 12));
         QVERIFY2(same(ours(tagged), expected), qPrintable(QString("orientation %1").arg(orientation)));
       }
+    }
+  }
+
+  // Whatever the tag's type, the picture is turned (or not) exactly as the full decoder turns it.
+  void follows_the_decoder_for_every_tag_type() {
+    const std::vector<uchar> plain = encode(picture(160, 96, false, 7), Coding{});
+    for (const bool big_endian : {false, true})
+      for (const int type : {1, 3, 4, 7, 9})
+        for (const int orientation : {3, 6}) {
+          const std::vector<uchar> tagged = with_orientation(plain, orientation, big_endian, type);
+          QVERIFY2(same(ours(tagged), libjpeg_eighth(tagged)), qPrintable(QString("type %1, %2 endian, orientation %3")
+                                                                              .arg(type)
+                                                                              .arg(big_endian ? "big" : "little")
+                                                                              .arg(orientation)));
+        }
+  }
+
+  // Segments libjpeg refuses make this reader decline too; those it skips, it skips.
+  void declines_exactly_what_libjpeg_declines() {
+    const std::vector<uchar> plain = encode(picture(64, 48, false, 5), Coding{});
+    const auto after_start = [&](const std::vector<uchar>& segment) {
+      std::vector<uchar> out;
+      out.reserve(plain.size() + segment.size());
+      out.push_back(0xFF);
+      out.push_back(0xD8);
+      for (const uchar c : segment) out.push_back(c);
+      for (std::size_t i = 2; i < plain.size(); ++i) out.push_back(plain[i]);
+      return out;
+    };
+    const std::vector<std::pair<const char*, std::vector<uchar>>> variants = {
+        // An unused DC table whose one symbol is over 15.
+        {"unused DC table, symbol 16", {0xFF, 0xC4, 0, 20, 0x03, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 16}},
+        {"JPG0 marker", {0xFF, 0xF0, 0, 4, 0, 0}},
+        {"reserved marker 0x02", {0xFF, 0x02, 0, 4, 0, 0}},
+        {"comment", {0xFF, 0xFE, 0, 5, 'a', 'b', 'c'}},
+        {"APP5", {0xFF, 0xE5, 0, 4, 1, 2}},
+    };
+    for (const auto& [name, segment] : variants) {
+      const std::vector<uchar> bytes = after_start(segment);
+      const cv::Mat theirs = libjpeg_eighth(bytes);
+      const cv::Mat mine = ours(bytes);
+      QVERIFY2(mine.empty() == theirs.empty(), name);
+      if (!theirs.empty()) QVERIFY2(same(mine, theirs), name);
     }
   }
 

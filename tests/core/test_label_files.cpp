@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/class_names.h"
+#include "core/image_limits.h"
 #include "core/label_files.h"
 #include "support/fixtures.h"
 
@@ -152,6 +153,19 @@ class TestLabelFiles : public QObject {
     QVERIFY(!read_manifest_names(dir.filePath("ds/train/args.yaml")));
     test::write_text(dir.filePath("bad.yaml"), "names: [unclosed\n");
     QVERIFY(!read_manifest_names(dir.filePath("bad.yaml")));
+  }
+
+  void a_gif_is_bounded_by_its_screen_not_its_first_frame() {
+    QTemporaryDir dir;
+    // A 60000 x 60000 logical screen whose only frame is 1 x 1 pixel.
+    const QByteArray gif = QByteArray("GIF89a") + QByteArray::fromHex("60ea60ea000000") +
+                           QByteArray::fromHex("2c0000000001000100000202044c01003b");
+    QFile f(dir.filePath("screen.gif"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(gif);
+    f.close();
+    QCOMPARE(header_size(dir.filePath("screen.gif")), QSize(60000, 60000));
+    QVERIFY(!too_large_to_decode(dir.filePath("screen.gif")).isEmpty());
   }
 
   void an_empty_class_name_never_shifts_the_ids() {
