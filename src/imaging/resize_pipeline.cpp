@@ -1,5 +1,7 @@
 // libvips (through glib) comes before Qt, whose "signals" keyword glib's headers use as a name.
 #include <vips/vips8>
+// After vips8: the vector switch needs its types.
+#include <vips/vector.h>
 
 #include "imaging/resize_pipeline.h"
 
@@ -33,6 +35,9 @@ void ensure_vips() {
     // Files are processed in parallel, one per core; each image uses a single vips thread.
     vips_concurrency_set(1);
     vips_cache_set_max(0);
+    // No run-time generated vector code: freeing it while other threads resize crashes in Debian's
+    // liborc (seen in CI as a SIGSEGV in orc_code_free under vips_vector_free).
+    vips_vector_set_enabled(FALSE);
   });
 }
 
