@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -104,6 +105,7 @@ void AnnotatorTab::setup_workspace_tab() {
   canvas_view->setScene(canvas);
   btn_fit_screen = named(new QPushButton("FIT"), "btn_fit_screen");
   btn_fit_screen->setFixedSize(48, 32);
+  btn_fit_screen->setToolTip("Fit the picture to the view (F or Ctrl+0); zoom with Ctrl++ and Ctrl+-");
   center_layout->addWidget(canvas_view, 0, 0);
   center_layout->addWidget(btn_fit_screen, 0, 0, Qt::AlignTop | Qt::AlignRight);
 
@@ -144,6 +146,7 @@ void AnnotatorTab::setup_workspace_tab() {
   spin_ai_conf->setSingleStep(0.05);
   spin_ai_conf->setDecimals(2);
   spin_ai_conf->setValue(0.25);
+  spin_ai_conf->setToolTip("Confidence for auto-labelling; Enter or Escape gives the keys back to the picture");
   conf_row->addWidget(spin_ai_conf);
   btn_run_ai = named(new QPushButton("🤖 Auto-Label Frame"), "btn_run_ai");
   btn_run_ai->setEnabled(false);
@@ -173,10 +176,13 @@ void AnnotatorTab::setup_workspace_tab() {
   table_objects->setSelectionBehavior(QAbstractItemView::SelectRows);
   // A label is changed through the label dialog (double-click), never typed into the cell.
   table_objects->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table_objects->setToolTip("Double-click a row, or press Enter or F2 with a shape picked, to change its class");
   right_layout->addWidget(table_objects);
   annotations.attach(canvas, table_objects);
   btn_delete_obj = named(new QPushButton("🗑️ Delete Selected Shape"), "btn_delete_obj");
+  btn_delete_obj->setToolTip("Delete the picked shapes (Delete or Backspace)");
   btn_save_ann = named(new QPushButton("💾 Save Annotations && Workspace"), "btn_save_ann");
+  btn_save_ann->setToolTip("Save this image's shapes (Ctrl+S); every edit is saved as it is made");
   btn_confirm_empty = named(new QPushButton("∅ Confirm No Objects"), "btn_confirm_empty");
   btn_confirm_empty->setToolTip("Mark this image as a background without objects: an empty label file (E)");
   right_layout->addWidget(btn_delete_obj);
@@ -202,6 +208,11 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(btn_copy_prev, &QPushButton::clicked, this, [this] { copy_previous_frame_shapes(); });
   connect(btn_load_ai, &QPushButton::clicked, this, [this] { load_ai_model(); });
   connect(btn_run_ai, &QPushButton::clicked, this, [this] { run_ai_autolabel(); });
+  spin_ai_conf->installEventFilter(this);
+  // A number typed, the keys go back to the picture (D and → work again without a click).
+  connect(spin_ai_conf, &QDoubleSpinBox::editingFinished, this, [this] {
+    if (spin_ai_conf->hasFocus()) canvas_view->setFocus();
+  });
   connect(table_objects, &QTableWidget::itemSelectionChanged, this, &AnnotatorTab::sync_table_selection);
   connect(table_objects, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { relabel_shape(row); });
   connect(btn_delete_obj, &QPushButton::clicked, this, [this] { ann_delete_selected(); });
@@ -253,6 +264,16 @@ void AnnotatorTab::sync_canvas_selection() {
   update_annotation_colors();
 }
 
+bool AnnotatorTab::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == spin_ai_conf && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride) &&
+      static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    canvas_view->setFocus();
+    event->accept();
+    return true;
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 QList<QKeySequence> AnnotatorTab::annotator_keys() {
   QList<QKeySequence> keys = {Qt::Key_D,
                               Qt::Key_Right,
@@ -263,7 +284,15 @@ QList<QKeySequence> AnnotatorTab::annotator_keys() {
                               QKeySequence(Qt::CTRL | Qt::Key_D),
                               QKeySequence(Qt::CTRL | Qt::Key_Z),
                               QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
-                              QKeySequence(Qt::CTRL | Qt::Key_Y)};
+                              QKeySequence(Qt::CTRL | Qt::Key_Y),
+                              QKeySequence(Qt::CTRL | Qt::Key_Plus),
+                              QKeySequence(Qt::CTRL | Qt::Key_Equal),
+                              QKeySequence(Qt::CTRL | Qt::Key_Minus),
+                              QKeySequence(Qt::CTRL | Qt::Key_0),
+                              Qt::Key_F,
+                              Qt::Key_Return,
+                              Qt::Key_Enter,
+                              Qt::Key_F2};
   for (const auto& mode_key : kModeKeys) keys << QKeySequence(mode_key.second);
   return keys;
 }
@@ -274,6 +303,16 @@ void AnnotatorTab::handle_edit_key(int key) {
   if (key == (ctrl | Qt::SHIFT | Qt::Key_Z) || key == (ctrl | Qt::Key_Y)) return redo();
   if (key == (ctrl | Qt::Key_S)) {
     save_current_annotations();
+    return;
+  }
+  if (key == (ctrl | Qt::Key_Plus) || key == (ctrl | Qt::Key_Equal)) return canvas_view->zoom_by(1.25);
+  if (key == (ctrl | Qt::Key_Minus)) return canvas_view->zoom_by(1 / 1.25);
+  if (key == (ctrl | Qt::Key_0) || key == Qt::Key_F) return fit_canvas_to_screen();
+  if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F2) {
+    // The picked shape's class, as a double-click on its row asks for it.
+    const QList<QGraphicsItem*> selected = canvas->selectedItems();
+    const int row = selected.isEmpty() ? table_objects->currentRow() : annotations.row_of(selected.first());
+    if (row >= 0 && (!selected.isEmpty() || table_objects->selectionModel()->hasSelection())) relabel_shape(row);
     return;
   }
   for (const auto& [mode, mode_key] : kModeKeys)

@@ -79,6 +79,8 @@ class AnnotatorTab : public QWidget {
   void handle_edit_key(int key);
   // The keys this tab answers besides Delete, Backspace and Escape.
   static QList<QKeySequence> annotator_keys();
+  // Escape in a field of this tab gives the keys back to the picture.
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void relabel_shape(int row);
   void copy_previous_frame_shapes();
   // Marks an image without objects as a confirmed background (an empty label file).

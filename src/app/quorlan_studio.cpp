@@ -32,6 +32,7 @@
 #include "training/training_tab.h"
 #include "widgets/prompts.h"
 #include "widgets/wait_cursor.h"
+#include "widgets/zoomable_view.h"
 
 namespace quorlan {
 
@@ -152,8 +153,13 @@ void QuorlanStudio::annotator_key(int key) {
   if (tabs->currentWidget() != tab_workspace) return;
   QWidget* focus = QApplication::focusWidget();
   if (qobject_cast<QLineEdit*>(focus) || qobject_cast<QAbstractSpinBox*>(focus) || qobject_cast<QTextEdit*>(focus) ||
-      qobject_cast<QPlainTextEdit*>(focus))
+      qobject_cast<QPlainTextEdit*>(focus)) {
+    // Escape or Enter in a field of the annotator gives the keys back to the picture (the field
+    // takes its value as focus leaves it).
+    if ((key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) && tab_workspace->isAncestorOf(focus))
+      tab_workspace->canvas_view->setFocus();
     return;
+  }
   tab_workspace->handle_edit_key(key);
 }
 

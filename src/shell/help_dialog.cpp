@@ -46,7 +46,11 @@ QString help_guide_html() {
         {"AI Auto-Labeling:",
          "Load a pre-trained YOLO .pt model and assign a confidence threshold to automatically label frames "
          "with a single click."},
-        {"Export & Split:", nullptr}}},
+        {"Export & Split:", nullptr},
+        {"Keys:",
+         "D/→ next, A/← previous, S/P/R/C/G the modes, Ctrl+Z/Ctrl+Y undo and redo, Ctrl+D copy the previous "
+         "frame, E no objects, Delete the picked shapes, Enter or F2 its class, Ctrl++/Ctrl+- zoom, F or Ctrl+0 "
+         "fit, Ctrl+S save, Escape back to the picture from a field, Tab out of the picture."}}},
       {"5. YOLO Configuration & AutoML",
        {{"Hyperparameters:",
          "Tweak learning rates, batch size, optimizer type, and total epochs before starting training."},

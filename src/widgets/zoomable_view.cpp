@@ -35,6 +35,13 @@ void ZoomableView::set_image(const QPixmap& pixmap, bool keep_transform) {
   if (!keep_transform) fitInView(item, Qt::KeepAspectRatio);
 }
 
+void ZoomableView::zoom_by(double factor) {
+  const ViewportAnchor anchor = transformationAnchor();
+  setTransformationAnchor(AnchorViewCenter);
+  scale(factor, factor);
+  setTransformationAnchor(anchor);
+}
+
 void ZoomableView::wheelEvent(QWheelEvent* event) {
   if (scene() && !scene()->items().isEmpty()) {
     const double factor = event->angleDelta().y() > 0 ? 1.15 : 1.0 / 1.15;

@@ -16,12 +16,16 @@ class ZoomableView : public QGraphicsView {
   void set_image(const QPixmap& pixmap, bool keep_transform = false);
 
   bool is_panning() const { return _is_panning; }
+  // Zooms by `factor` about the middle of the view (the keys' zoom).
+  void zoom_by(double factor);
 
  protected:
   void wheelEvent(QWheelEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  // Tab leaves the picture for the next widget instead of walking through its shapes for ever.
+  bool focusNextPrevChild(bool next) override { return QWidget::focusNextPrevChild(next); }
 
  private:
   QString scene_mode() const;

@@ -21,8 +21,10 @@
 #include "app/quorlan_studio.h"
 #include "shell/theme.h"
 #include "support/fixtures.h"
+#include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 #include "widgets/interactive_canvas.h"
+#include "widgets/zoomable_view.h"
 
 using namespace quorlan;
 
@@ -121,6 +123,63 @@ class TestApp : public QObject {
     QCOMPARE(texts[0], texts[1]);
     QCOMPARE(texts[0].count("📌"), 7);
     QVERIFY(window.findChildren<QDialog*>().isEmpty());  // discarded after use
+  }
+
+  void the_keyboard_reaches_everything() {
+    QTemporaryDir dir;
+    test::write_image(dir.filePath("a.png"), 400, 300);
+    QuorlanStudio window;
+    window.resize(1400, 900);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    AnnotatorTab* ann = window.tab_workspace;
+    window.tabs->setCurrentWidget(ann);
+    ann->open_folder(dir.path());
+    for (int i = 0; i < 3; ++i) ann->add_annotation(QPolygonF({{10.0 + i, 10}, {80, 10}, {80, 80}}), "cat", "Polygon");
+    for (const auto& record : ann->annotations) record.item->setFlag(QGraphicsItem::ItemIsFocusable);
+
+    // Tab leaves the picture after a few steps instead of walking its shapes for ever.
+    ann->canvas_view->setFocus();
+    bool left = false;
+    for (int i = 0; i < 6 && !left; ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      left = !ann->canvas_view->isAncestorOf(QApplication::focusWidget()) &&
+             QApplication::focusWidget() != ann->canvas_view;
+    }
+    QVERIFY(left);
+
+    // Zoom, fit and relabel from the keys.
+    ann->canvas_view->setFocus();
+    const double fitted = ann->canvas_view->transform().m11();
+    QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(ann->canvas_view->transform().m11() > fitted * 1.2);
+    QTest::keyClick(ann->canvas_view, Qt::Key_Minus, Qt::ControlModifier);
+    QTest::keyClick(ann->canvas_view, Qt::Key_Equal, Qt::ControlModifier);
+    QTest::keyClick(ann->canvas_view, Qt::Key_Equal, Qt::ControlModifier);
+    QVERIFY(ann->canvas_view->transform().m11() > fitted * 1.2);
+    QTest::keyClick(ann->canvas_view, Qt::Key_F);
+    QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
+    QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);
+    QTest::keyClick(ann->canvas_view, Qt::Key_0, Qt::ControlModifier);
+    QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
+    ann->annotations[1].item->setSelected(true);
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_F2}) {
+      prompts_->dialogs.push_back(test::answer_label("dog"));
+      QTest::keyClick(ann->canvas_view, key);
+    }
+    QCOMPARE(prompts_->dialog_titles, QStringList({"Assign Target Class", "Assign Target Class"}));
+    QCOMPARE(ann->annotations[1].label, QString("dog"));
+
+    // In a number field the keys are the field's; Escape gives them back to the picture.
+    ann->spin_ai_conf->setFocus();
+    QTest::keyClick(ann->spin_ai_conf, Qt::Key_F);
+    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
+    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Escape);
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(ann->canvas_view));
+    ann->spin_ai_conf->setFocus();
+    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Return);  // a value entered: the keys go back too
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(ann->canvas_view));
   }
 
   void delete_keys_act_on_the_highlighted_shapes_of_the_shown_annotator() {
