@@ -24,8 +24,11 @@ class ZoomableView : public QGraphicsView {
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
-  // Tab leaves the picture for the next widget instead of walking through its shapes for ever.
-  bool focusNextPrevChild(bool next) override { return QWidget::focusNextPrevChild(next); }
+  // Tab leaves the picture for the next widget instead of walking through its shapes for ever:
+  // QGraphicsView's own version (which hands Tab to the scene's items) is skipped on purpose.
+  bool focusNextPrevChild(bool next) override {
+    return QWidget::focusNextPrevChild(next);  // NOLINT(bugprone-parent-virtual-call)
+  }
 
  private:
   QString scene_mode() const;
