@@ -62,7 +62,8 @@ void AnnotatorTab::detect_label_kind(const QSet<QString>& label_files) {
   for (const QString& path : folder_label_paths())
     if (label_files.contains(QFileInfo(path).fileName())) present << path;
   std::optional<LabelKind> kind = label_kind_of_files(present);
-  if (!kind) kind = manifest_label_kind(find_dataset_manifest(image_folder));
+  if (!kind)
+    if (const std::optional<DatasetManifest> manifest = find_folder_manifest(image_folder)) kind = manifest->task;
   label_kind_ = kind.value_or(LabelKind::Polygons);
   box_notice_given_ = false;
   show_label_kind();

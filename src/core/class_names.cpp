@@ -92,6 +92,10 @@ std::optional<DatasetManifest> read_dataset_manifest(const QString& yaml_path) {
       if (!written.isEmpty() && QDir::isRelativePath(written)) manifest.relative_root = written;
     }
     manifest.root = QDir::cleanPath(base.absolutePath());
+    if (const YAML::Node task = root["task"]; task && task.IsScalar()) {
+      if (task.as<std::string>() == "detect") manifest.task = LabelKind::Boxes;
+      if (task.as<std::string>() == "segment") manifest.task = LabelKind::Polygons;
+    }
     for (const char* key : {"train", "val", "test"}) {
       const YAML::Node entry = root[key];
       if (!entry) continue;

@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <optional>
 
+#include "core/label_files.h"
+
 namespace quorlan {
 
 struct FolderClasses {
@@ -35,6 +37,8 @@ struct DatasetManifest {
   // pictures a .txt list file names.
   QStringList split_folders;
   QStringList list_files;  // the .txt list files among the entries
+  // The label kind its `task` names (detect: boxes; segment: polygons), when it names one.
+  std::optional<LabelKind> task;
   // Whether this is `image_folder`'s own manifest: it sits in the folder, or one of its splits is
   // the folder or holds it.
   bool names_folder(const QString& image_folder) const;

@@ -1,6 +1,5 @@
 #include "core/label_kind.h"
 
-#include <yaml-cpp/yaml.h>
 #include <QDir>
 
 #include "core/atomic_file.h"
@@ -25,21 +24,6 @@ std::optional<LabelKind> label_kind_of_files(const QStringList& label_paths, int
   }
   if (total.boxes == 0 && total.polygons == 0) return std::nullopt;
   return total.boxes > total.polygons ? LabelKind::Boxes : LabelKind::Polygons;
-}
-
-std::optional<LabelKind> manifest_label_kind(const QString& manifest_path) {
-  if (manifest_path.isEmpty()) return std::nullopt;
-  const Expected<QByteArray> loaded = read_regular_file(manifest_path);
-  if (!loaded) return std::nullopt;
-  try {
-    const YAML::Node root = YAML::Load(loaded->toStdString());
-    if (!root.IsMap() || !root["task"] || !root["task"].IsScalar()) return std::nullopt;
-    const std::string task = root["task"].as<std::string>();
-    if (task == "detect") return LabelKind::Boxes;
-    if (task == "segment") return LabelKind::Polygons;
-  } catch (const YAML::Exception&) {
-  }
-  return std::nullopt;
 }
 
 namespace {

@@ -18,9 +18,6 @@ QString label_kind_name(LabelKind kind);
 // The kind most lines of the files have (the first `max_files` existing ones are read); nullopt
 // when they hold no box or polygon line.
 std::optional<LabelKind> label_kind_of_files(const QStringList& label_paths, int max_files = 2000);
-// The kind a dataset manifest's `task` names (detect: boxes; segment: polygons); nullopt when it
-// names none.
-std::optional<LabelKind> manifest_label_kind(const QString& manifest_path);
 
 // Label text with every line of the other kind written as `to`: a box line as its four corners,
 // a polygon line as its bounding box (the class token as written). Lines of `to`, and lines that

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include "core/annotation_document.h"
+#include "core/class_names.h"
 #include "core/label_kind.h"
 #include "support/fixtures.h"
 
@@ -160,7 +161,7 @@ class TestAnnotationDocument : public QObject {
     QCOMPARE(label_kind_of_files({b, c}), std::optional<LabelKind>(LabelKind::Polygons));
     QCOMPARE(label_kind_of_files({c}), std::nullopt);
     test::write_text(dir_->filePath("data.yaml"), "task: detect\nnames: [a]\n");
-    QCOMPARE(manifest_label_kind(dir_->filePath("data.yaml")), std::optional<LabelKind>(LabelKind::Boxes));
+    QCOMPARE(read_dataset_manifest(dir_->filePath("data.yaml"))->task, std::optional<LabelKind>(LabelKind::Boxes));
 
     // To polygons: only the file with box lines, exactly its box lines.
     const KindSwitch to_polygons = plan_kind_switch({a, b, c, dir_->filePath("none.txt")}, LabelKind::Polygons);
