@@ -221,13 +221,9 @@ LabelReadResult read_label_file(const QString& path, int class_count, int width,
   return parse_label_bytes(*loaded, class_count, width, height);
 }
 
-Expected<QString> box_line_of(const LabelLine& line) {
-  if (line.tokens < 3) return QString();
-  if (!line.error.isEmpty()) return failure(line.error);
-  const QString cls = QString::fromUtf8(line.class_token);
-  const QVector<double>& v = line.values;
-  if (line.is_box())  // already a box: its own numbers
-    return QStringLiteral("%1 %2 %3 %4 %5\n").arg(cls, fixed6(v[0]), fixed6(v[1]), fixed6(v[2]), fixed6(v[3]));
+LabelLine::Bounds LabelLine::bounds() const {
+  const QVector<double>& v = values;
+  if (is_box()) return {v[0] - v[2] / 2.0, v[1] - v[3] / 2.0, v[0] + v[2] / 2.0, v[1] + v[3] / 2.0};
   double min_x = INFINITY, max_x = -INFINITY, min_y = INFINITY, max_y = -INFINITY;
   for (int i = 0; i < v.size(); ++i) {
     if (i % 2 == 0) {
@@ -238,9 +234,19 @@ Expected<QString> box_line_of(const LabelLine& line) {
       max_y = std::max(max_y, v[i]);
     }
   }
+  return {min_x, min_y, max_x, max_y};
+}
+
+Expected<QString> box_line_of(const LabelLine& line) {
+  if (line.tokens < 3) return QString();
+  if (!line.error.isEmpty()) return failure(line.error);
+  const QString cls = QString::fromUtf8(line.class_token);
+  const QVector<double>& v = line.values;
+  if (line.is_box())  // already a box: its own numbers
+    return QStringLiteral("%1 %2 %3 %4 %5\n").arg(cls, fixed6(v[0]), fixed6(v[1]), fixed6(v[2]), fixed6(v[3]));
+  const LabelLine::Bounds b = line.bounds();
   return QStringLiteral("%1 %2 %3 %4 %5\n")
-      .arg(cls, fixed6((min_x + max_x) / 2.0), fixed6((min_y + max_y) / 2.0), fixed6(max_x - min_x),
-           fixed6(max_y - min_y));
+      .arg(cls, fixed6((b.x1 + b.x2) / 2.0), fixed6((b.y1 + b.y2) / 2.0), fixed6(b.x2 - b.x1), fixed6(b.y2 - b.y1));
 }
 
 Expected<QString> polygon_line_to_box_line(const QString& line) {

@@ -72,6 +72,12 @@ struct LabelLine {
   bool is_box() const { return error.isEmpty() && values.size() == 4; }
   // A segmentation line: class and at least three points.
   bool is_polygon() const { return error.isEmpty() && values.size() >= 6 && values.size() % 2 == 0; }
+  // The box the line stands for, normalised and not clamped: a box line's own, else the bounds of
+  // its numbers read as x, y pairs.
+  struct Bounds {
+    double x1, y1, x2, y2;
+  };
+  Bounds bounds() const;
 };
 // The lines of label text; `eol` receives the file's line break (LF, CR LF or a bare CR).
 QVector<LabelLine> split_label_lines(const QByteArray& bytes, QByteArray* eol = nullptr);

@@ -33,22 +33,8 @@ qint64 overlapping_pairs(const QString& path, std::string& buffer) {
        split_label_lines(QByteArray::fromRawData(buffer.data(), static_cast<int>(buffer.size())))) {
     if (line.tokens < 5) continue;
     if (!line.error.isEmpty()) return 0;
-    const QVector<double>& v = line.values;
-    if (line.is_box()) {
-      boxes.push_back({v[0] - v[2] / 2.0, v[1] - v[3] / 2.0, v[0] + v[2] / 2.0, v[1] + v[3] / 2.0});
-      continue;
-    }
-    Box b{INFINITY, INFINITY, -INFINITY, -INFINITY};
-    for (int i = 0; i < v.size(); ++i) {
-      if (i % 2 == 0) {
-        b.xmin = std::min(b.xmin, v[i]);
-        b.xmax = std::max(b.xmax, v[i]);
-      } else {
-        b.ymin = std::min(b.ymin, v[i]);
-        b.ymax = std::max(b.ymax, v[i]);
-      }
-    }
-    boxes.push_back(b);
+    const LabelLine::Bounds b = line.bounds();
+    boxes.push_back({b.x1, b.y1, b.x2, b.y2});
   }
   // Sorted by left edge, a box is compared only with those that start before it ends.
   std::sort(boxes.begin(), boxes.end(), [](const Box& a, const Box& b) { return a.xmin < b.xmin; });
