@@ -36,7 +36,6 @@
 #include "widgets/named.h"
 #include "widgets/prompts.h"
 #include "widgets/shape_item.h"
-#include "widgets/wait_cursor.h"
 #include "widgets/zoomable_view.h"
 
 namespace quorlan {

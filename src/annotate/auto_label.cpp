@@ -30,12 +30,12 @@
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
 #include "engine_client/engine_host.h"
+#include "widgets/background_work.h"
 #include "widgets/bgr_pixmap.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/named.h"
 #include "widgets/prompts.h"
 #include "widgets/shape_item.h"
-#include "widgets/wait_cursor.h"
 #include "widgets/zoomable_view.h"
 
 namespace quorlan {
@@ -49,10 +49,11 @@ void AnnotatorTab::load_ai_model() {
   }
   const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), "PyTorch Weights (*.pt)");
   if (path.isEmpty()) return;
-  const Expected<EngineModel> model = [&] {
-    const WaitCursor wait;
-    return PredictionHost::instance().load("ai", path);
-  }();
+  WorkControl control;
+  const Expected<EngineModel> model = run_beside_window<Expected<EngineModel>>(
+      this, "Loading the model...", control, [&] { return PredictionHost::instance().load("ai", path); },
+      [] { PredictionHost::instance().cancel(); });
+  if (control.cancel) return;
   if (!model) {
     prompts().critical(this, "Error", "The model could not be loaded:\n" + model.error());
     return;
@@ -65,16 +66,18 @@ void AnnotatorTab::load_ai_model() {
 void AnnotatorTab::run_ai_autolabel() {
   if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size() || display_cv_img.empty()) return;
   const QString source = image_paths[current_idx];
-  std::optional<WaitCursor> wait(std::in_place);
-  const Expected<Prediction> result =
-      PredictionHost::instance().predict(*ai_model, source, spin_ai_conf->value(), 0, false);
+  const double conf = spin_ai_conf->value();
+  WorkControl control;
+  const Expected<Prediction> result = run_beside_window<Expected<Prediction>>(
+      this, "Predicting...", control,
+      [&] { return PredictionHost::instance().predict(*ai_model, source, conf, 0, false); },
+      [] { PredictionHost::instance().cancel(); });
+  if (control.cancel) return;
   if (!result) {
-    wait.reset();
     prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + result.error());
     return;
   }
   if (result->boxes.isEmpty()) {
-    wait.reset();
     prompts().information(this, "AI Assist", "No objects detected at current confidence threshold.");
     return;
   }
@@ -97,7 +100,6 @@ void AnnotatorTab::run_ai_autolabel() {
     }
   }
   const bool saved = after_edit(document->add(QStringLiteral("Auto-Label"), found));
-  wait.reset();
   if (saved)
     prompts().information(this, "AI Success",
                           QStringLiteral("Successfully auto-labeled %1 object(s).").arg(found.size()) +

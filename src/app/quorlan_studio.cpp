@@ -30,8 +30,8 @@
 #include "shell/theme.h"
 #include "training/config_tab.h"
 #include "training/training_tab.h"
+#include "widgets/background_work.h"
 #include "widgets/prompts.h"
-#include "widgets/wait_cursor.h"
 #include "widgets/zoomable_view.h"
 
 namespace quorlan {
@@ -188,11 +188,10 @@ void QuorlanStudio::start_automl_tuning() {
 }
 
 bool QuorlanStudio::accept_engine_rewrites(const QString& data_yaml) {
-  QStringList rewritten;
-  {
-    WaitCursor wait;
-    rewritten = jpegs_the_engine_rewrites(data_yaml);
-  }
+  WorkControl control;
+  const QStringList rewritten = run_beside_window<QStringList>(this, "Reading the dataset's pictures...", control,
+                                                               [&] { return jpegs_the_engine_rewrites(data_yaml); });
+  if (control.cancel) return false;
   if (rewritten.isEmpty()) return true;
   return prompts().choose(this, "Training Would Rewrite Pictures",
                           engine_rewrites_text(rewritten) +

@@ -8,11 +8,14 @@
 
 namespace quorlan {
 
-ClassCounts count_class_objects(const QStringList& image_paths, const QStringList& classes) {
+ClassCounts count_class_objects(const QStringList& image_paths, const QStringList& classes,
+                                const std::atomic<bool>* cancel, std::atomic<int>* done) {
   std::vector<int> per_id(static_cast<std::size_t>(classes.size()), 0);
   std::vector<int> first_seen;  // class ids in order of their first object
   std::string buffer;
   for (const QString& image : image_paths) {
+    if (cancel && cancel->load()) break;
+    if (done) ++*done;
     if (!read_whole_file(QFile::encodeName(label_path_for(image)), buffer)) continue;
     for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
       long long id = 0;

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVector>
+#include <atomic>
 #include <utility>
 
 namespace quorlan {
@@ -11,7 +12,9 @@ using ClassCounts = QVector<std::pair<QString, int>>;
 
 // Counts in order of first appearance. Lines whose first token is not an integer, negative ids,
 // ids beyond the class list and unreadable files are skipped.
-ClassCounts count_class_objects(const QStringList& image_paths, const QStringList& classes);
+// `cancel`, when raised, stops at the next file (the counts are then partial); `done` counts the files read.
+ClassCounts count_class_objects(const QStringList& image_paths, const QStringList& classes,
+                                const std::atomic<bool>* cancel = nullptr, std::atomic<int>* done = nullptr);
 // Largest count first; equal counts keep their order of first appearance.
 ClassCounts sorted_by_count(ClassCounts counts);
 

@@ -16,9 +16,8 @@
 #include "dataset/health_check.h"
 #include "dataset/split_config_dialog.h"
 #include "dataset/split_export.h"
-#include "widgets/busy_wait.h"
+#include "widgets/background_work.h"
 #include "widgets/prompts.h"
-#include "widgets/wait_cursor.h"
 
 namespace quorlan {
 
@@ -60,11 +59,16 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   const quint64 seed = config.get_seed();
   GroupedSplit split;
   ExportResult result;
-  {
-    const WaitCursor wait;
+  // Grouping reads every picture and the export copies them: both beside the window, the copies
+  // counted. Cancel stops at the next file and leaves the destination as it was.
+  WorkControl control;
+  run_beside_window(parent, "Exporting the dataset...", control, [&] {
     split = plan_grouped_split(pairs, ratios[0], ratios[1], seed);
-    result = export_dataset(split.pairs, split.counts, destination, format, classes, nullptr, replace);
-  }
+    control.total = static_cast<int>(split.pairs.size());
+    result = export_dataset(split.pairs, split.counts, destination, format, classes, &control.cancel, replace,
+                            &control.done);
+  });
+  if (result.cancelled) return;
   if (!result.error.isEmpty()) {
     prompts().critical(parent, "Export Error", export_error_text(result, destination));
     return;
@@ -124,18 +128,12 @@ void run_health_check(QWidget* parent, const QString& image_folder, const QStrin
   }
   std::optional<HealthFindings> findings;
   QaFindings quality;
-  {
-    const WaitCursor wait;
-    std::atomic<bool> cancel{false};
-    run_with_busy_dialog(
-        parent, "Checking the dataset...",
-        [&] {
-          findings = examine_folder(image_folder);
-          if (findings) quality = examine_dataset_quality(image_folder, classes, imgsz, &cancel);
-        },
-        &cancel);
-  }
-  if (quality.cancelled) return;
+  WorkControl control;
+  run_beside_window(parent, "Checking the dataset...", control, [&] {
+    findings = examine_folder(image_folder);
+    if (findings) quality = examine_dataset_quality(image_folder, classes, imgsz, &control.cancel);
+  });
+  if (quality.cancelled || control.cancel) return;
   if (!findings) {
     prompts().warning(parent, "Health Check",
                       "The folder " + QDir::toNativeSeparators(image_folder) + " cannot be read any more.");
@@ -162,7 +160,12 @@ void show_dataset_analytics(QWidget* parent, const QStringList& image_paths, con
     prompts().information(parent, "Analytics", "Load a dataset first.");
     return;
   }
-  const ClassCounts counts = count_class_objects(image_paths, classes);
+  WorkControl control;
+  control.total = static_cast<int>(image_paths.size());
+  const ClassCounts counts = run_beside_window<ClassCounts>(parent, "Counting objects...", control, [&] {
+    return count_class_objects(image_paths, classes, &control.cancel, &control.done);
+  });
+  if (control.cancel) return;
   if (counts.isEmpty()) {
     prompts().information(parent, "Analytics", "No objects annotated yet.");
     return;

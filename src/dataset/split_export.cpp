@@ -377,7 +377,7 @@ namespace {
 // `final_root` as the dataset's path. Stops at the first failure, into result.error.
 void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QDir& root,
                   const QString& final_root, LabelFormat format, const QStringList& names,
-                  const std::atomic<bool>* cancel, ExportResult& result) {
+                  const std::atomic<bool>* cancel, std::atomic<int>* done, ExportResult& result) {
   const std::array<std::pair<const char*, int>, 3> sets = {
       {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
   int next = 0;
@@ -397,6 +397,7 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
         result.error = QStringLiteral("Cancelled.");
         return;
       }
+      if (done) ++*done;
       const ImageLabelPair& pair = pairs[next];
       // A picture the engine cannot use (empty, or no readable header) is left out and named.
       if (QFileInfo(pair.image).size() == 0) {
@@ -479,7 +480,7 @@ Status move_into_place(const QDir& staging, const QDir& destination) {
 
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel,
-                            bool replace_earlier) {
+                            bool replace_earlier, std::atomic<int>* done) {
   ExportResult result;
   result.format = format;
   result.error = export_source_conflict(pairs, destination).error();
@@ -516,7 +517,8 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
         QStringLiteral("Could not write into %1: %2").arg(QDir::toNativeSeparators(destination), staging.errorString());
     return result;
   }
-  write_export(pairs, counts, QDir(staging.path()), QDir(destination).absolutePath(), format, names, cancel, result);
+  write_export(pairs, counts, QDir(staging.path()), QDir(destination).absolutePath(), format, names, cancel, done,
+               result);
   if (result.error.isEmpty() && result.counts.train + result.counts.val + result.counts.test == 0)
     result.error = QStringLiteral("Every picture was left out; the engine could not use them: %1")
                        .arg(result.left_out.mid(0, 5).join(QStringLiteral(", ")));

@@ -68,7 +68,7 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 
 struct ExportResult {
   SplitCounts counts;
-  bool cancelled = false;  // `cancel` was raised: the files copied so far stay, whole
+  bool cancelled = false;  // `cancel` was raised: nothing was written
   QString error;           // empty on success; otherwise which file failed and why
   // Class ids in the exported labels that had no name and are named by their number in
   // data.yaml (first..last), or -1.
@@ -105,7 +105,7 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs);
 // data.yaml names every id from 0 to the largest in the labels (the engine needs them contiguous).
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr,
-                            bool replace_earlier = false);
+                            bool replace_earlier = false, std::atomic<int>* done = nullptr);
 
 // The "Export Complete" text: where, how many images per set, warnings (an empty val set,
 // unnamed class ids), the seed and its groups, and the objects per set.

@@ -1,12 +1,12 @@
 #include "engine_client/prediction_host.h"
 
-#include <QScopeGuard>
-
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QJsonArray>
+#include <QScopeGuard>
+#include <QThread>
 #include <QTimer>
 
 #include "core/constants.h"
@@ -23,13 +23,57 @@ PredictionHost& PredictionHost::instance() {
   return host;
 }
 
-PredictionHost::~PredictionHost() { shutdown(); }
+PredictionHost::~PredictionHost() {
+  if (!thread_) return;
+  shutdown();
+  thread_->quit();
+  thread_->wait();
+  delete context_;
+  delete thread_;
+}
+
+template <typename T>
+T PredictionHost::on_host_thread(const std::function<T()>& call) {
+  if (!thread_) {
+    thread_ = new QThread;
+    thread_->setObjectName(QStringLiteral("quorlan-prediction-host"));
+    context_ = new QObject;
+    context_->moveToThread(thread_);
+    thread_->start();
+  }
+  if (QThread::currentThread() == thread_) return call();
+  std::optional<T> answer;
+  QMetaObject::invokeMethod(
+      context_, [&] { answer = call(); }, Qt::BlockingQueuedConnection);
+  return std::move(*answer);
+}
 
 void PredictionHost::shutdown() {
+  if (!thread_) return;
+  on_host_thread<bool>([this] {
+    shutdown_now();
+    return true;
+  });
+}
+
+void PredictionHost::shutdown_now() {
+  // Asked while a request waits (the call arrived in its wait): the request ends as cancelled and
+  // the host goes when it has.
+  if (busy_) {
+    cancelled_ = true;
+    shutdown_pending_ = true;
+    return;
+  }
+  shutdown_pending_ = false;
   if (!session_) return;
   session_->finish(2000);
   session_.reset();
   if (!plot_path_.isEmpty()) QFile::remove(plot_path_);
+}
+
+void PredictionHost::end_request() {
+  busy_ = false;
+  if (shutdown_pending_) shutdown_now();
 }
 
 Status PredictionHost::ensure_started() {
@@ -74,8 +118,7 @@ Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request) {
         QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000));
   });
   deadline.start(kAnswerTimeoutMs);
-  // Ctrl+C or the window closing ends the wait at once.
-  cancelled_ = false;
+  // Cancel, Ctrl+C or the window closing ends the wait at once.
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
     if (cancelled_ || (cancel_flag_ && cancel_flag_->load())) end_with(QStringLiteral("Cancelled."));
@@ -85,8 +128,7 @@ Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request) {
   // A host that ended before this request was sent has nobody to answer it: say so at once.
   if (!session_->running())
     end_with(QStringLiteral("The engine ended before it could answer.\n") + session_->console_tail());
-  // The window keeps drawing while the engine works; clicks and keys wait for the answer.
-  if (!reply && failed.isEmpty()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+  if (!reply && failed.isEmpty()) loop.exec();
   if (reply) return *reply;
   // After a death, a broken line or a timeout the host is not trusted again.
   session_->finish(0);
@@ -95,9 +137,14 @@ Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request) {
 }
 
 Expected<EngineModel> PredictionHost::load(const QString& key, const QString& weights) {
+  cancelled_ = false;
+  return on_host_thread<Expected<EngineModel>>([&] { return load_now(key, weights); });
+}
+
+Expected<EngineModel> PredictionHost::load_now(const QString& key, const QString& weights) {
   if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
   busy_ = true;
-  const auto done = qScopeGuard([this] { busy_ = false; });
+  const auto done = qScopeGuard([this] { end_request(); });
   if (const Status started = ensure_started(); !started) return failure(started.error());
   const Expected<QJsonObject> reply = round_trip({{"cmd", "load"}, {"key", key}, {"weights", weights}});
   if (!reply) return failure(reply.error());  // a failed load leaves the key's previous model in place
@@ -110,10 +157,13 @@ Expected<EngineModel> PredictionHost::load(const QString& key, const QString& we
 
 Expected<Prediction> PredictionHost::predict(const EngineModel& model, const QString& source, double conf, int imgsz,
                                              bool want_plot) {
-  if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
-  busy_ = true;
-  const auto done = qScopeGuard([this] { busy_ = false; });
-  return predict_now(model, source, conf, imgsz, want_plot);
+  cancelled_ = false;
+  return on_host_thread<Expected<Prediction>>([&]() -> Expected<Prediction> {
+    if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
+    busy_ = true;
+    const auto done = qScopeGuard([this] { end_request(); });
+    return predict_now(model, source, conf, imgsz, want_plot);
+  });
 }
 
 Expected<Prediction> PredictionHost::predict_now(const EngineModel& model, const QString& source, double conf,

@@ -1,9 +1,10 @@
 #pragma once
 // The long-lived engine host shared by auto-labelling and the inference browser. It keeps the
 // loaded models, so a page step or a threshold change is one round trip, not a reload.
-// Requests are answered one at a time on the calling (GUI) thread, which keeps drawing while it
-// waits (user input waits until the answer is in); a request made while another is in flight is
-// refused as busy.
+// The host is talked to on a thread of its own; each request blocks its caller until the answer
+// is in, so the window calls it from work run beside the window (widgets/background_work.h).
+// Requests are answered one at a time; a request made while another is in flight is refused as
+// busy.
 #include <QHash>
 #include <QImage>
 #include <QJsonObject>
@@ -11,10 +12,14 @@
 #include <QString>
 #include <QVector>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include "core/expected.h"
+
+class QObject;
+class QThread;
 
 namespace quorlan {
 
@@ -64,10 +69,20 @@ class PredictionHost {
   Expected<Prediction> predict_now(const EngineModel& model, const QString& source, double conf, int imgsz,
                                    bool want_plot);
 
+  // Runs `call` on the host's thread (started when first needed) and returns its answer.
+  template <typename T>
+  T on_host_thread(const std::function<T()>& call);
+  Expected<EngineModel> load_now(const QString& key, const QString& weights);
+  void shutdown_now();
+  void end_request();
+
+  QThread* thread_ = nullptr;
+  QObject* context_ = nullptr;  // lives on thread_: calls are queued to it
   std::unique_ptr<EngineSession> session_;
   QHash<QString, QString> loaded_;  // key -> weights the running host holds
   QString plot_path_;
   bool busy_ = false;
+  bool shutdown_pending_ = false;
   std::atomic<bool> cancelled_{false};
   const std::atomic<bool>* cancel_flag_ = nullptr;
 };

@@ -20,9 +20,9 @@
 #include "engine_client/engine_host.h"
 #include "inference/export_thread.h"
 #include "shell/theme.h"
+#include "widgets/background_work.h"
 #include "widgets/browse_button.h"
 #include "widgets/prompts.h"
-#include "widgets/wait_cursor.h"
 #include "widgets/zoomable_view.h"
 
 namespace quorlan {
@@ -146,10 +146,12 @@ void InferenceTab::init_inference() {
     prompts().critical(this, "Error", "Ensure weights and inference folder paths are valid.");
     return;
   }
-  const Expected<EngineModel> model = [&] {
-    const WaitCursor wait;
-    return PredictionHost::instance().load("inf", QFileInfo(weights).absoluteFilePath());
-  }();
+  WorkControl control;
+  const QString absolute = QFileInfo(weights).absoluteFilePath();
+  const Expected<EngineModel> model = run_beside_window<Expected<EngineModel>>(
+      this, "Loading the model...", control, [&] { return PredictionHost::instance().load("inf", absolute); },
+      [] { PredictionHost::instance().cancel(); });
+  if (control.cancel) return;
   if (!model) {
     prompts().critical(this, "Error", "The model could not be loaded:\n" + model.error());
     return;
@@ -164,10 +166,14 @@ void InferenceTab::init_inference() {
 bool InferenceTab::update_inference_display() {
   if (!inf_model || inf_image_paths.isEmpty()) return false;
   const QString path = inf_image_paths[inf_current_idx];
-  const Expected<Prediction> result = [&] {
-    const WaitCursor wait;
-    return PredictionHost::instance().predict(*inf_model, path, spin_inf_conf->value(), spin_inf_imgsz->value(), true);
-  }();
+  const double conf = spin_inf_conf->value();
+  const int imgsz = spin_inf_imgsz->value();
+  WorkControl control;
+  const Expected<Prediction> result = run_beside_window<Expected<Prediction>>(
+      this, "Predicting...", control,
+      [&] { return PredictionHost::instance().predict(*inf_model, path, conf, imgsz, true); },
+      [] { PredictionHost::instance().cancel(); });
+  if (control.cancel) return false;
   if (!result) {
     prompts().critical(this, "Inference Error", result.error());
     return false;

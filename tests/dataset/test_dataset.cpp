@@ -9,8 +9,10 @@
 #include <QJsonDocument>
 #include <QLabel>
 #include <QListWidget>
+#include <QPointer>
 #include <QProcess>
 #include <QProgressBar>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
@@ -28,7 +30,7 @@
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
-#include "widgets/busy_wait.h"
+#include "widgets/background_work.h"
 
 using namespace quorlan;
 
@@ -248,6 +250,57 @@ class TestDataset : public QObject {
         background = out.filePath(QStringLiteral("%1/labels/empty.txt").arg(set));
     QVERIFY(!background.isEmpty());
     QCOMPARE(QFileInfo(background).size(), 0);
+  }
+
+  // The export and the analytics run beside the window: its timers go on while they work, the
+  // busy box shows progress, and Cancel leaves the destination as it was.
+  void export_and_analytics_run_beside_the_window() {
+    QStringList images;
+    for (int i = 0; i < 2500; ++i) {
+      const QString image = path(QStringLiteral("p%1.png").arg(i));
+      test::write_noise_image(image, 16, 16, 5000 + i);
+      test::write_text(path(QStringLiteral("p%1.txt").arg(i)), "0 0.5 0.5 0.2 0.2\n");
+      images << image;
+    }
+    int ticks = 0;
+    QPointer<QProgressDialog> box;
+    bool box_seen = false;
+    QTimer timer;
+    connect(&timer, &QTimer::timeout, this, [&] {
+      ++ticks;
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "busy_progress" && w->isVisible()) box = qobject_cast<QProgressDialog*>(w);
+      box_seen = box_seen || box;
+    });
+    timer.start(20);
+    QElapsedTimer clock;
+    clock.start();
+    QTemporaryDir out;
+    prompts_->dialogs.push_back(answer_split(80, 20, 0, "Detection"));
+    prompts_->directories.push_back(out.path());
+    export_and_split_dataset(nullptr, images, {"car"});
+    QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
+    QCOMPARE(count_files(out.filePath("train/images")) + count_files(out.filePath("val/images")), 2500);
+    qInfo("export of 2500 pictures: %lld ms, %d ticks", clock.elapsed(), ticks);
+    QVERIFY(ticks >= clock.elapsed() / 20 / 2);  // the window's timer kept its pace
+
+    // Cancelled as soon as the box shows: nothing of the new export is left.
+    QTemporaryDir cancelled;
+    box_seen = false;
+    connect(&timer, &QTimer::timeout, this, [&] {
+      if (box && box->findChild<QPushButton*>()) box->findChild<QPushButton*>()->click();
+    });
+    const qsizetype shown = prompts_->messages.size();
+    prompts_->dialogs.push_back(answer_split(80, 20, 0, "Detection"));
+    prompts_->directories.push_back(cancelled.path());
+    export_and_split_dataset(nullptr, images, {"car"});
+    QVERIFY(box_seen);
+    QCOMPARE(prompts_->messages.size(), shown);  // no error and no summary for a cancelled export
+    QCOMPARE(QDir(cancelled.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
+
+    prompts_->dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });
+    show_dataset_analytics(nullptr, images, {"car"});
+    QCOMPARE(prompts_->dialog_titles.last(), QString("Dataset Class Distribution"));
   }
 
   void detection_export_converts_boxes_and_warns_on_empty_val() {

@@ -29,7 +29,7 @@
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
-#include "widgets/busy_wait.h"
+#include "widgets/background_work.h"
 
 using namespace quorlan;
 
@@ -137,7 +137,8 @@ class TestDatasetChecks : public QObject {
   // Long work runs beside the window: after a moment a busy box offers Cancel, which the work hears;
   // a check cancelled that way reports nothing.
   void long_work_shows_a_box_that_cancels_it() {
-    std::atomic<bool> cancel{false};
+    WorkControl control;
+    const std::atomic<bool>& cancel = control.cancel;
     bool box_seen = false;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
@@ -150,12 +151,9 @@ class TestDatasetChecks : public QObject {
     poll.start(50);
     QElapsedTimer waited;
     waited.start();
-    run_with_busy_dialog(
-        nullptr, "Working...",
-        [&] {
-          while (!cancel && waited.elapsed() < 20000) QThread::msleep(10);
-        },
-        &cancel);
+    run_beside_window(nullptr, "Working...", control, [&] {
+      while (!cancel && waited.elapsed() < 20000) QThread::msleep(10);
+    });
     QVERIFY(box_seen && cancel);
     QVERIFY(waited.elapsed() < 20000);
 

@@ -282,19 +282,48 @@ class TestInference : public QObject {
     QVERIFY(prompts_->asked_titles.isEmpty());
   }
 
-  void the_window_keeps_drawing_while_the_engine_predicts() {
+  // Auto-labelling waits for the engine beside the window: timers (painting, the training console)
+  // go on, and the busy box's Cancel ends the wait with nothing written.
+  void the_window_keeps_handling_events_while_the_engine_predicts() {
     test::write_image(path("slow.png"), 40, 30);
-    PredictionHost& host = PredictionHost::instance();
-    const auto model = host.load("slow", write_weights(path("slow.pt"), R"({"predict_seconds": 1.0})"));
-    QVERIFY2(model, qPrintable(model.error()));
-    // Timers (painting, the training console) go on during the wait.
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    prompts_->open_files.push_back(write_weights(path("slow.pt"), R"({"predict_seconds": 1.0, "names": {"0": "car"},
+        "detections": [{"cls": 0, "conf": 0.9, "xyxy": [5, 5, 20, 20]}]})"));
+    tab.load_ai_model();
+    QVERIFY(tab.ai_model);
     int ticks = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
     timer.start(50);
-    const auto predicted = host.predict(*model, path("slow.png"), 0.25, 0, false);
-    QVERIFY2(predicted, qPrintable(predicted.error()));
+    tab.run_ai_autolabel();
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
+    QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
+    QVERIFY(QFileInfo::exists(path("slow.txt")));
+
+    test::write_image(path("wait.png"), 40, 30);
+    tab.open_folder(dir_->path());
+    tab.jump_to_image(static_cast<int>(tab.image_paths.indexOf(path("wait.png"))));
+    prompts_->open_files.push_back(write_weights(path("slower.pt"), R"({"predict_seconds": 30})"));
+    tab.load_ai_model();
+    const qsizetype shown = prompts_->messages.size();
+    bool box_seen = false;
+    QObject::disconnect(&timer, nullptr, nullptr, nullptr);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "busy_progress" && w->isVisible() && w->findChild<QPushButton*>()) {
+          box_seen = true;
+          w->findChild<QPushButton*>()->click();
+        }
+    });
+    QElapsedTimer clock;
+    clock.start();
+    tab.run_ai_autolabel();
+    QVERIFY(box_seen);
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(prompts_->messages.size(), shown);  // cancelled: no error, no success
+    QVERIFY(!QFileInfo::exists(path("wait.txt")));
+    QVERIFY(tab.document->shapes().isEmpty());
   }
 
   void a_host_that_is_gone_or_cancelled_ends_the_wait_at_once() {
@@ -319,9 +348,15 @@ class TestInference : public QObject {
     // A slow prediction cancelled (Ctrl+C, the window closing) ends at once.
     const auto slow = host.load("slow2", write_weights(path("slow2.pt"), R"({"predict_seconds": 30})"));
     QVERIFY(slow);
-    QTimer::singleShot(300, [&] { host.cancel(); });
+    // The caller waits blocked; the cancel comes from another thread, as the busy box's does.
+    std::unique_ptr<QThread> canceller(QThread::create([&] {
+      QThread::msleep(300);
+      host.cancel();
+    }));
+    canceller->start();
     clock.restart();
     const auto cancelled = host.predict(*slow, path("gone.png"), 0.25, 0, false);
+    canceller->wait();
     QVERIFY(!cancelled);
     QCOMPARE(cancelled.error(), QString("Cancelled."));
     QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));

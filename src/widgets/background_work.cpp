@@ -1,4 +1,4 @@
-#include "widgets/busy_wait.h"
+#include "widgets/background_work.h"
 
 #include <QEventLoop>
 #include <QProgressDialog>
@@ -8,9 +8,10 @@
 
 namespace quorlan {
 
-void run_with_busy_dialog(QWidget* parent, const QString& label, const std::function<void()>& work,
-                          std::atomic<bool>* cancel) {
+void run_beside_window(QWidget* parent, const QString& label, WorkControl& control,
+                       const std::function<void()>& work, const std::function<void()>& on_cancel) {
   std::unique_ptr<QThread> thread(QThread::create(work));
+  thread->setObjectName(QStringLiteral("quorlan-work"));
   QEventLoop first;
   QObject::connect(thread.get(), &QThread::finished, &first, &QEventLoop::quit);
   thread->start();
@@ -23,11 +24,22 @@ void run_with_busy_dialog(QWidget* parent, const QString& label, const std::func
     box.setWindowModality(Qt::WindowModal);
     box.setAutoClose(false);
     box.setAutoReset(false);
-    QObject::connect(&box, &QProgressDialog::canceled, &box, [&box, cancel] {
-      if (cancel) *cancel = true;
+    box.setMinimumDuration(0);
+    QObject::connect(&box, &QProgressDialog::canceled, &box, [&box, &control, &on_cancel] {
+      control.cancel = true;
+      if (on_cancel) on_cancel();
       box.setLabelText(QStringLiteral("Stopping..."));
       box.setCancelButton(nullptr);
     });
+    // The count the work keeps, shown as it grows.
+    QTimer progress;
+    QObject::connect(&progress, &QTimer::timeout, &box, [&box, &control] {
+      const int total = control.total.load();
+      if (total <= 0) return;
+      if (box.maximum() != total) box.setMaximum(total);
+      box.setValue(std::min(control.done.load(), total));
+    });
+    progress.start(100);
     QEventLoop rest;
     QObject::connect(thread.get(), &QThread::finished, &rest, &QEventLoop::quit);
     box.show();
