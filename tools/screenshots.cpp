@@ -59,6 +59,8 @@ class UnattendedPrompts : public quorlan::UserPrompts {
   }
   int exec_dialog(QDialog&) override { return QDialog::Rejected; }
   int choose(QWidget*, const QString&, const QString&, const QStringList&) override { return -1; }
+  QString get_text(QWidget*, const QString&, const QString&, const QString&) override { return {}; }
+  int get_item(QWidget*, const QString&, const QString&, const QStringList&) override { return -1; }
 
  private:
   static QString next(std::deque<QString>& answers) {

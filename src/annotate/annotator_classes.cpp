@@ -151,16 +151,19 @@ void AnnotatorTab::rebuild_class_list() {
   for (int i = 0; same && i < entries.size(); ++i)
     same = list_classes->item(i)->data(Qt::UserRole).toInt() == entries[i].first &&
            list_classes->item(i)->text() == entries[i].second;
-  if (same) return;
+  if (same) return update_class_buttons();
+  const int picked = list_classes->currentRow();
   const QSignalBlocker block(list_classes);
   list_classes->clear();
   for (const auto& [id, name] : entries) {
     auto* item = new QListWidgetItem(name, list_classes);
     item->setData(Qt::UserRole, id);
-    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+    item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     item->setCheckState(hidden_classes.contains(id) ? Qt::Unchecked : Qt::Checked);
     item->setForeground(QColor(CLASS_COLORS[id % CLASS_COLORS.size()]));
   }
+  if (picked >= 0 && picked < list_classes->count()) list_classes->setCurrentRow(picked);
+  update_class_buttons();
 }
 
 bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {

@@ -16,6 +16,7 @@
 
 #include "annotate/label_dialog.h"
 #include "core/atomic_file.h"
+#include "core/class_edit.h"
 #include "core/class_names.h"
 #include "core/constants.h"
 #include "core/label_files.h"
@@ -202,6 +203,7 @@ bool AnnotatorTab::resolve_unsaved() {
 
 bool AnnotatorTab::after_edit(bool edited) {
   if (!edited) return false;
+  class_change_is_last_ = false;  // Ctrl+Z now takes back this edit first
   return save_current_annotations();
 }
 
@@ -217,6 +219,10 @@ void AnnotatorTab::update_history_buttons() {
 void AnnotatorTab::undo() {
   // While a polygon is being drawn, undo takes back its last point.
   if (canvas->remove_last_point()) return;
+  if (class_change_is_last_) {
+    undo_class_change();
+    return;
+  }
   if (!document->can_undo()) return;
   document->undo();
   update_history_buttons();  // the history's place moves after the shapes changed
@@ -273,8 +279,24 @@ std::optional<int> AnnotatorTab::ask_class(const QString& offered) {
     prompts().warning(this, "Invalid Label", problem);
     return std::nullopt;
   }
-  last_label = label;
-  return class_id_for(label, dialog.chosen_index());
+  // A typo ("cra" for "car") must not become a class of its own without a word.
+  QString chosen = label;
+  if (!classes.contains(label)) {
+    if (const QStringList near = near_class_names(label, classes); !near.isEmpty()) {
+      const int choice = prompts().choose(
+          this, "New Class",
+          QStringLiteral("\"%1\" is not a class yet; \"%2\" is one letter away.\n\nUse \"%2\", or add "
+                         "\"%1\" as a new class?")
+              .arg(label, near.first()),
+          {QStringLiteral("Use \"%1\"").arg(near.first()), QStringLiteral("Add \"%1\"").arg(label), "Cancel"});
+      if (choice == 0)
+        chosen = near.first();
+      else if (choice != 1)
+        return std::nullopt;
+    }
+  }
+  last_label = chosen;
+  return class_id_for(chosen, chosen == label ? dialog.chosen_index() : -1);
 }
 
 void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {

@@ -190,8 +190,34 @@ void AnnotatorTab::setup_workspace_tab() {
   right_layout->addWidget(new QLabel("Shown Classes:"));
   list_classes = named(new QListWidget, "list_classes");
   list_classes->setMaximumHeight(110);
-  list_classes->setToolTip("Untick a class to hide its shapes; hidden shapes are kept and saved as they are.");
+  list_classes->setToolTip(
+      "Untick a class to hide its shapes; hidden shapes are kept and saved as they are. Pick a class to rename, "
+      "merge, delete or move it (double-click renames).");
   right_layout->addWidget(list_classes);
+  auto* class_row = new QHBoxLayout;
+  class_row->setSpacing(4);
+  btn_class_rename = named(new QPushButton("Rename"), "btn_class_rename");
+  btn_class_rename->setToolTip("Rename the picked class; every label keeps its id (classes.txt changes)");
+  btn_class_merge = named(new QPushButton("Merge"), "btn_class_merge");
+  btn_class_merge->setToolTip(
+      "Merge the picked class into another: its objects take the other's id in every label "
+      "file of the folder (asks first, with a count)");
+  btn_class_delete = named(new QPushButton("Delete"), "btn_class_delete");
+  btn_class_delete->setToolTip(
+      "Delete the picked class and its objects from every label file of the folder (asks "
+      "first, with a count)");
+  btn_class_up = named(new QPushButton("▲"), "btn_class_up");
+  btn_class_up->setToolTip("Move the picked class up one id (every label file follows)");
+  btn_class_down = named(new QPushButton("▼"), "btn_class_down");
+  btn_class_down->setToolTip("Move the picked class down one id (every label file follows)");
+  btn_class_undo = named(new QPushButton("↶"), "btn_class_undo");
+  for (QPushButton* button :
+       {btn_class_rename, btn_class_merge, btn_class_delete, btn_class_up, btn_class_down, btn_class_undo}) {
+    button->setEnabled(false);
+    button->setStyleSheet("QPushButton { padding: 4px 6px; }");
+    class_row->addWidget(button);
+  }
+  right_layout->addLayout(class_row);
 
   main_layout->addWidget(left_box);
   main_layout->addWidget(center_widget, 1);
@@ -241,6 +267,15 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(btn_confirm_empty, &QPushButton::clicked, this, [this] { confirm_empty(); });
   connect(btn_undo, &QPushButton::clicked, this, [this] { undo(); });
   connect(btn_redo, &QPushButton::clicked, this, [this] { redo(); });
+  connect(list_classes, &QListWidget::currentRowChanged, this, [this] { update_class_buttons(); });
+  connect(list_classes, &QListWidget::itemDoubleClicked, this,
+          [this](QListWidgetItem* item) { rename_class(item->data(Qt::UserRole).toInt()); });
+  connect(btn_class_rename, &QPushButton::clicked, this, [this] { rename_class(selected_class()); });
+  connect(btn_class_merge, &QPushButton::clicked, this, [this] { merge_class(selected_class()); });
+  connect(btn_class_delete, &QPushButton::clicked, this, [this] { delete_class(selected_class()); });
+  connect(btn_class_up, &QPushButton::clicked, this, [this] { move_class(selected_class(), -1); });
+  connect(btn_class_down, &QPushButton::clicked, this, [this] { move_class(selected_class(), +1); });
+  connect(btn_class_undo, &QPushButton::clicked, this, [this] { undo_class_change(); });
   connect(list_classes, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
     set_class_hidden(item->data(Qt::UserRole).toInt(), item->checkState() != Qt::Checked);
   });

@@ -11,6 +11,7 @@
 #include "annotate/image_prefetch.h"
 #include "annotate/shape_rows.h"
 #include "core/annotation_document.h"
+#include "core/class_edit.h"
 #include "engine_client/prediction_host.h"
 #include "widgets/shape_item.h"
 
@@ -91,6 +92,18 @@ class AnnotatorTab : public QWidget {
   void redo();
   QUndoStack* history() const;
 
+  // Class management on the class list: a rename keeps every id (classes.txt only); merging one
+  // class into another, deleting one and moving one rewrite every label file of the folder after
+  // a confirmation that counts files and objects, all or none. Each is one step that
+  // undo_class_change() (or Ctrl+Z, while it is the last edit) takes back while the studio runs.
+  bool rename_class(int id);
+  bool merge_class(int from);
+  bool delete_class(int id);
+  bool move_class(int id, int step);
+  bool undo_class_change();
+  // The class picked in the class list, or -1.
+  int selected_class() const;
+
   // Classes whose shapes are not drawn (and cannot be selected); they are saved unchanged.
   void set_class_hidden(int class_id, bool hidden);
   QSet<int> hidden_classes;
@@ -147,6 +160,12 @@ class AnnotatorTab : public QWidget {
   QListWidget* list_classes = nullptr;
   QLabel* lbl_label_kind = nullptr;
   QPushButton* btn_label_kind = nullptr;
+  QPushButton* btn_class_rename = nullptr;
+  QPushButton* btn_class_merge = nullptr;
+  QPushButton* btn_class_delete = nullptr;
+  QPushButton* btn_class_up = nullptr;
+  QPushButton* btn_class_down = nullptr;
+  QPushButton* btn_class_undo = nullptr;
 
  signals:
   // A short notice for the window's status line (an image that could not be read, ...).
@@ -205,6 +224,24 @@ class AnnotatorTab : public QWidget {
   void rebuild_class_list();
   void update_progress();
   LabelMark current_mark() const;
+
+  // One class change: the names and the label files before and after it.
+  struct ClassChange {
+    QString title;
+    QStringList names_before;
+    QStringList names_after;
+    QHash<QString, QByteArray> files_before;
+    QHash<QString, QByteArray> files_after;
+  };
+  // Applies `mapping` (titled `title`, described by `what` in the confirmation) to the folder.
+  bool apply_class_mapping(const QString& title, const ClassMapping& mapping, const QString& what);
+  // The names become `names`: the class list, classes.txt and the shapes on screen follow.
+  bool set_class_names(const QStringList& names);
+  // Merging, deleting and moving need classes.txt: names from a dataset manifest are refused.
+  bool class_edit_allowed(const QString& title);
+  void update_class_buttons();
+  QVector<ClassChange> class_changes_;
+  bool class_change_is_last_ = false;  // Ctrl+Z takes back the class change before the image's edits
 
   LabelKind label_kind_ = LabelKind::Polygons;
   bool box_notice_given_ = false;  // the folder's boxes were explained once (a polygon drawn in it)

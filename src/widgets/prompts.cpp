@@ -2,6 +2,8 @@
 
 #include <QDialog>
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -48,6 +50,18 @@ int QtPrompts::choose(QWidget* parent, const QString& title, const QString& text
   if (!buttons.isEmpty()) box.setDefaultButton(qobject_cast<QPushButton*>(buttons.first()));
   box.exec();
   return static_cast<int>(buttons.indexOf(box.clickedButton()));
+}
+
+QString QtPrompts::get_text(QWidget* parent, const QString& title, const QString& label, const QString& text) {
+  bool ok = false;
+  const QString answer = QInputDialog::getText(parent, title, label, QLineEdit::Normal, text, &ok);
+  return ok ? answer : QString();
+}
+
+int QtPrompts::get_item(QWidget* parent, const QString& title, const QString& label, const QStringList& items) {
+  bool ok = false;
+  const QString answer = QInputDialog::getItem(parent, title, label, items, 0, false, &ok);
+  return ok ? static_cast<int>(items.indexOf(answer)) : -1;
 }
 
 void QtPrompts::message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) {

@@ -35,6 +35,11 @@ class UserPrompts {
   // the box was closed without a choice (which callers treat as the most cautious answer).
   virtual int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) = 0;
 
+  // A line of text (`text` offered); empty when cancelled.
+  virtual QString get_text(QWidget* parent, const QString& title, const QString& label, const QString& text = {}) = 0;
+  // One of `items`; its index, or -1 when cancelled.
+  virtual int get_item(QWidget* parent, const QString& title, const QString& label, const QStringList& items) = 0;
+
   void information(QWidget* parent, const QString& title, const QString& text) {
     message(parent, MessageKind::Information, title, text);
   }
@@ -57,6 +62,8 @@ class QtPrompts : public UserPrompts {
   void message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
   int exec_dialog(QDialog& dialog) override;
   int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) override;
+  QString get_text(QWidget* parent, const QString& title, const QString& label, const QString& text) override;
+  int get_item(QWidget* parent, const QString& title, const QString& label, const QStringList& items) override;
 };
 
 // The installed prompts (QtPrompts until something else is installed).

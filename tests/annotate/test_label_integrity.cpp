@@ -115,12 +115,12 @@ class TestLabelIntegrity : public QObject {
     const int told = static_cast<int>(prompts_->messages.size());
     tab.combo_mode->setCurrentText("Polygon");
     prompts_->choices = {0};  // a polygon in a box folder: "Save as Box", asked once
-    for (const char* name : {"dog", "cat"}) {
+    for (const char* name : {"dog", "person"}) {
       prompts_->dialogs.push_back(test::answer_label(name));
       emit tab.canvas->polygon_completed(QPolygonF({{10, 10}, {40, 10}, {40, 40}}));
     }
     QVERIFY(tab.save_current_annotations());
-    QCOMPARE(test::read_text(dir.filePath("images/train/classes.txt")), QString("car\nbus\ndog\ncat\n"));
+    QCOMPARE(test::read_text(dir.filePath("images/train/classes.txt")), QString("car\nbus\ndog\nperson\n"));
     QCOMPARE(test::read_text(dir.filePath("data.yaml")), manifest);
     const QStringList lines = test::read_text(dir.filePath("labels/train/a.txt")).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 3);

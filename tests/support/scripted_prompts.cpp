@@ -47,6 +47,17 @@ int ScriptedPrompts::choose(QWidget*, const QString& title, const QString& text,
   return answer;
 }
 
+QString ScriptedPrompts::get_text(QWidget*, const QString& title, const QString&, const QString&) {
+  asked_titles << title;
+  return take(texts);
+}
+
+int ScriptedPrompts::get_item(QWidget*, const QString& title, const QString&, const QStringList&) {
+  asked_titles << title;
+  if (items.empty()) return -1;
+  return take(items);
+}
+
 int ScriptedPrompts::exec_dialog(QDialog& dialog) {
   dialog_titles << dialog.windowTitle();
   auto answer = take(dialogs);

@@ -30,6 +30,9 @@ class ScriptedPrompts : public UserPrompts {
   // Called as each choose() question or message is shown (a test frees the disk, or looks at the
   // window, while the user reads it).
   std::function<void()> while_asking;
+  // Answers to get_text() (empty: cancelled) and get_item() (the index; empty queue: -1).
+  std::deque<QString> texts;
+  std::deque<int> items;
 
   QList<Shown> messages;      // choose() questions are recorded here too, as Warning
   QStringList asked_titles;   // titles of the file and folder dialogs, in order
@@ -43,6 +46,8 @@ class ScriptedPrompts : public UserPrompts {
   void message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) override;
   int exec_dialog(QDialog& dialog) override;
   int choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) override;
+  QString get_text(QWidget* parent, const QString& title, const QString& label, const QString& text) override;
+  int get_item(QWidget* parent, const QString& title, const QString& label, const QStringList& items) override;
 
   // Installs a fresh scripted prompts and returns it (owned by the seam).
   static ScriptedPrompts* install();

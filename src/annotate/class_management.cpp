@@ -1,0 +1,204 @@
+// The annotator's class list as something the user edits: rename, merge, delete, move, undo.
+#include <QDir>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QPushButton>
+
+#include "annotate/annotator_tab.h"
+#include "annotate/label_dialog.h"
+#include "core/class_names.h"
+#include "core/label_files.h"
+#include "widgets/prompts.h"
+
+namespace quorlan {
+
+int AnnotatorTab::selected_class() const {
+  const QListWidgetItem* item = list_classes->currentItem();
+  if (!item) return -1;
+  const int id = item->data(Qt::UserRole).toInt();
+  return id >= 0 && id < classes.size() ? id : -1;
+}
+
+void AnnotatorTab::update_class_buttons() {
+  const int id = selected_class();
+  for (QPushButton* button : {btn_class_rename, btn_class_merge, btn_class_delete}) button->setEnabled(id >= 0);
+  btn_class_merge->setEnabled(id >= 0 && classes.size() > 1);
+  btn_class_up->setEnabled(id > 0);
+  btn_class_down->setEnabled(id >= 0 && id + 1 < classes.size());
+  btn_class_undo->setEnabled(!class_changes_.isEmpty());
+  btn_class_undo->setToolTip(
+      class_changes_.isEmpty()
+          ? QStringLiteral("Undo the last class change")
+          : QStringLiteral("Undo \"%1\" (Ctrl+Z while it is the last edit)").arg(class_changes_.last().title));
+}
+
+bool AnnotatorTab::class_edit_allowed(const QString& title) {
+  if (image_folder.isEmpty()) return false;
+  if (names_manifest_.isEmpty()) return true;
+  prompts().information(this, title,
+                        QStringLiteral("The class names of this folder come from %1, which the studio does not "
+                                       "rewrite, and the dataset's other splits use the same ids.\n\nMerge, delete or "
+                                       "reorder its classes where the whole dataset is: in the manifest's folders "
+                                       "with their classes.txt, or in the engine's own tools.")
+                            .arg(QDir::toNativeSeparators(names_manifest_)));
+  return false;
+}
+
+bool AnnotatorTab::set_class_names(const QStringList& names) {
+  classes = names;
+  const bool saved = save_classes_file();
+  classes_unsaved_ = !saved;
+  rebuild_class_list();
+  // The shapes on screen are read again: their ids, names and colours follow the files.
+  if (!display_cv_img.empty() && current_idx >= 0 && current_idx < image_paths.size())
+    load_existing_annotations(image_paths[current_idx]);
+  update_class_buttons();
+  return saved;
+}
+
+bool AnnotatorTab::rename_class(int id) {
+  if (id < 0 || id >= classes.size() || image_folder.isEmpty()) return false;
+  const QString answer = clean_class_name(prompts().get_text(
+      this, "Rename Class", QStringLiteral("New name for \"%1\" (id %2):").arg(classes[id]).arg(id), classes[id]));
+  if (answer.isEmpty() || answer == classes[id]) return false;
+  if (const QString problem = LabelDialog::label_problem(answer); !problem.isEmpty()) {
+    prompts().warning(this, "Invalid Label", problem);
+    return false;
+  }
+  if (const int existing = static_cast<int>(classes.indexOf(answer)); existing >= 0) {
+    // Two classes under one name is a merge.
+    if (prompts().choose(this, "Rename Class",
+                         QStringLiteral("\"%1\" is already a class. Merge \"%2\" into it?").arg(answer, classes[id]),
+                         {"Merge", "Cancel"}) != 0)
+      return false;
+    if (!class_edit_allowed("Merge Classes")) return false;
+    return apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[id], answer),
+                               merge_classes(classes, id, existing),
+                               QStringLiteral("Its objects become \"%1\".").arg(answer));
+  }
+  if (!resolve_unsaved()) return false;
+  const QStringList before = classes;
+  QStringList after = classes;
+  after[id] = answer;
+  if (!set_class_names(after)) {
+    set_class_names(before);
+    return false;
+  }
+  class_changes_.append({QStringLiteral("Rename \"%1\" to \"%2\"").arg(before[id], answer), before, after, {}, {}});
+  class_change_is_last_ = true;
+  update_class_buttons();
+  if (!names_manifest_.isEmpty())
+    emit notice_signal(QStringLiteral("The new name is kept in classes.txt; %1 still holds the old one.")
+                           .arg(QFileInfo(names_manifest_).fileName()));
+  return true;
+}
+
+bool AnnotatorTab::merge_class(int from) {
+  if (from < 0 || from >= classes.size() || classes.size() < 2 || !class_edit_allowed("Merge Classes")) return false;
+  QStringList targets;
+  QVector<int> ids;
+  for (int id = 0; id < classes.size(); ++id)
+    if (id != from) {
+      targets << QStringLiteral("%1 (id %2)").arg(classes[id]).arg(id);
+      ids << id;
+    }
+  const int picked =
+      prompts().get_item(this, "Merge Classes", QStringLiteral("Merge \"%1\" into:").arg(classes[from]), targets);
+  if (picked < 0 || picked >= ids.size()) return false;
+  const int into = ids[picked];
+  return apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[from], classes[into]),
+                             merge_classes(classes, from, into),
+                             QStringLiteral("Its objects become \"%1\".").arg(classes[into]));
+}
+
+bool AnnotatorTab::delete_class(int id) {
+  if (id < 0 || id >= classes.size() || !class_edit_allowed("Delete Class")) return false;
+  return apply_class_mapping(QStringLiteral("Delete \"%1\"").arg(classes[id]), quorlan::delete_class(classes, id),
+                             QStringLiteral("Its objects are deleted."));
+}
+
+bool AnnotatorTab::move_class(int id, int step) {
+  const int other = id + step;
+  if (id < 0 || id >= classes.size() || other < 0 || other >= classes.size() || !class_edit_allowed("Move Class"))
+    return false;
+  if (!apply_class_mapping(QStringLiteral("Move \"%1\"").arg(classes[id]), swap_classes(classes, id, other),
+                           QStringLiteral("\"%1\" and \"%2\" trade ids.").arg(classes[id], classes[other])))
+    return false;
+  list_classes->setCurrentRow(other);
+  return true;
+}
+
+bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping& mapping, const QString& what) {
+  if (!resolve_unsaved()) return false;  // the shapes on screen reach disk before files are rewritten
+  const ClassRewrite plan = plan_class_rewrite(folder_label_paths(), mapping.new_id);
+  if (!plan.unreadable.isEmpty()) {
+    prompts().warning(this, title,
+                      QStringLiteral("%1 label file(s) cannot be read, so their ids could not follow (first: %2). "
+                                     "Nothing was changed.")
+                          .arg(plan.unreadable.size())
+                          .arg(QDir::toNativeSeparators(plan.unreadable.first())));
+    return false;
+  }
+  if (!plan.files.isEmpty()) {
+    QString counts = QStringLiteral("%1 label file(s) will be rewritten").arg(plan.files.size());
+    if (plan.objects > 0) counts += QStringLiteral(": %1 object(s) change class").arg(plan.objects);
+    if (plan.deleted > 0)
+      counts += QStringLiteral("%1 %2 object(s) are deleted").arg(plan.objects > 0 ? "," : ":").arg(plan.deleted);
+    const int choice = prompts().choose(
+        this, title,
+        QStringLiteral("%1?\n\n%2\n%3.\n\nUndo Class Change (or Ctrl+Z) puts every file back while the studio runs.")
+            .arg(title, what, counts),
+        {"Rewrite Files", "Cancel"});
+    if (choice != 0) return false;
+  }
+  if (const Status written = rewrite_label_files(plan.before, plan.after); !written) {
+    prompts().warning(this, title, written.error());
+    return false;
+  }
+  const QStringList before = classes;
+  QSet<int> hidden;
+  for (int id : std::as_const(hidden_classes)) {
+    const int mapped = id < mapping.new_id.size() ? mapping.new_id[id] : id;
+    if (mapped >= 0) hidden.insert(mapped);
+  }
+  hidden_classes = hidden;
+  if (!set_class_names(mapping.names)) {
+    // The names could not follow: the files go back, so ids and names never disagree.
+    (void)rewrite_label_files(plan.after, plan.before);
+    set_class_names(before);
+    return false;
+  }
+  class_changes_.append({title, before, mapping.names, plan.before, plan.after});
+  class_change_is_last_ = true;
+  update_class_buttons();
+  emit notice_signal(QStringLiteral("%1: %2 label file(s) rewritten").arg(title).arg(plan.files.size()));
+  return true;
+}
+
+bool AnnotatorTab::undo_class_change() {
+  if (class_changes_.isEmpty()) return false;
+  const ClassChange& change = class_changes_.last();
+  if (classes != change.names_after) {
+    prompts().warning(this, "Undo Class Change",
+                      QStringLiteral("The class list changed after \"%1\"; it is not taken back.").arg(change.title));
+    return false;
+  }
+  if (!resolve_unsaved()) return false;
+  if (const Status written = rewrite_label_files(change.files_after, change.files_before); !written) {
+    prompts().warning(this, "Undo Class Change",
+                      QStringLiteral("\"%1\" is not taken back: %2").arg(change.title, written.error()));
+    return false;
+  }
+  if (!set_class_names(change.names_before)) {
+    (void)rewrite_label_files(change.files_before, change.files_after);
+    set_class_names(change.names_after);
+    return false;
+  }
+  emit notice_signal(QStringLiteral("Undone: %1").arg(change.title));
+  class_changes_.removeLast();
+  class_change_is_last_ = !class_changes_.isEmpty();
+  update_class_buttons();
+  return true;
+}
+
+}  // namespace quorlan

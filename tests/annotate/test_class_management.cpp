@@ -1,0 +1,182 @@
+// The class list the user edits: rename, merge, delete and move rewrite exactly the counted label
+// files, all or none, and one undo puts them back byte for byte; a near-duplicate name asks.
+#include <QComboBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "annotate/annotator_tab.h"
+#include "core/class_edit.h"
+#include "support/fixtures.h"
+#include "support/label_answers.h"
+#include "support/scripted_prompts.h"
+
+using namespace quorlan;
+
+class TestClassManagement : public QObject {
+  Q_OBJECT
+  ScriptedPrompts* prompts_ = nullptr;
+  std::unique_ptr<QTemporaryDir> dir_;
+
+  QString path(const QString& name) const { return dir_->filePath(name); }
+  QByteArray bytes(const QString& name) const {
+    QFile file(path(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  }
+  QHash<QString, QByteArray> snapshot() const {
+    QHash<QString, QByteArray> files;
+    for (const QString& name : QDir(dir_->path()).entryList({"*.txt"}, QDir::Files)) files.insert(name, bytes(name));
+    return files;
+  }
+
+  // Classes car, cra (a typo), dog, bus over four label files written as other tools write them:
+  // CR LF, a float class token, a line that cannot be read, no last line break.
+  void folder() {
+    for (const char* name : {"a.png", "b.png", "c.png", "d.png"}) test::write_image(path(name), 100, 80);
+    test::write_text(path("classes.txt"), "car\ncra\ndog\nbus\n");
+    test::write_text(path("a.txt"), "0 0.5 0.5 0.2 0.2\r\n1 0.3 0.3 0.1 0.1\r\n");
+    test::write_text(path("b.txt"), "1.0 0.5 0.5 0.2 0.2\n3 0.1 0.1 0.3 0.1 0.3 0.3\nbroken line\n2 0.4 0.4 0.1 0.1");
+    test::write_text(path("c.txt"), "2 0.5 0.5 0.2 0.2\n");
+    test::write_text(path("d.txt"), "0 0.5 0.5 0.2 0.2\n");
+  }
+
+ private slots:
+  void init() {
+    prompts_ = ScriptedPrompts::install();
+    dir_ = std::make_unique<QTemporaryDir>();
+  }
+
+  void lines_are_remapped_and_kept_as_written() {
+    const QVector<int> merge = merge_classes({"car", "cra", "dog", "bus"}, 1, 0).new_id;
+    QCOMPARE(merge, QVector<int>({0, 0, 1, 2}));
+    QCOMPARE(delete_class({"car", "cra", "dog", "bus"}, 1).new_id, QVector<int>({0, -1, 1, 2}));
+    QCOMPARE(merge_classes({"a", "b", "c"}, 0, 2).new_id, QVector<int>({1, 0, 1}));
+    QCOMPARE(swap_classes({"a", "b", "c"}, 0, 1).names, QStringList({"b", "a", "c"}));
+    int lines = 0;
+    QCOMPARE(remapped_label_bytes("  1.0  0.5 0.5 0.2 0.2\r\nx y\r\n7 1 1 1 1\r\n3 0 0 1 1", merge, &lines),
+             QByteArray("  0  0.5 0.5 0.2 0.2\r\nx y\r\n7 1 1 1 1\r\n2 0 0 1 1"));
+    QCOMPARE(lines, 2);
+    QCOMPARE(remapped_label_bytes("1 0 0 1 1\n0 0 0 1 1\n", delete_class({"a", "b"}, 1).new_id),
+             std::optional<QByteArray>("0 0 0 1 1\n"));
+    QVERIFY(!remapped_label_bytes("0 0 0 1 1\n", merge));
+    QCOMPARE(near_class_names("cra", {"car", "cat", "dog", "Car"}), QStringList({"car", "Car"}));
+    QCOMPARE(near_class_names("Dog", {"dog", "dogs", "do", "bog", "god"}), QStringList({"dog", "dogs", "bog"}));
+    QCOMPARE(near_class_names("b", {"a", "B"}), QStringList({"B"}));
+  }
+
+  void merge_delete_and_move_rewrite_the_counted_files_and_undo_byte_for_byte() {
+    folder();
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    const QHash<QString, QByteArray> original = snapshot();
+
+    // Merge "cra" into "car": a and b change (2 objects), ids after it move down (b's 3 and 2, c).
+    prompts_->items = {0};    // the first target offered: car
+    prompts_->choices = {1};  // the confirmation's Cancel: nothing changes
+    QVERIFY(!tab.merge_class(1));
+    QCOMPARE(snapshot(), original);
+    prompts_->items = {0};
+    prompts_->choices = {0};
+    QVERIFY(tab.merge_class(1));
+    QVERIFY2(prompts_->messages.last().text.contains("3 label file(s) will be rewritten: 5 object(s) change class"),
+             qPrintable(prompts_->messages.last().text));
+    QCOMPARE(tab.classes, QStringList({"car", "dog", "bus"}));
+    QCOMPARE(bytes("classes.txt"), QByteArray("car\ndog\nbus\n"));
+    QCOMPARE(bytes("a.txt"), QByteArray("0 0.5 0.5 0.2 0.2\r\n0 0.3 0.3 0.1 0.1\r\n"));
+    QCOMPARE(bytes("b.txt"),
+             QByteArray("0 0.5 0.5 0.2 0.2\n2 0.1 0.1 0.3 0.1 0.3 0.3\nbroken line\n1 0.4 0.4 0.1 0.1"));
+    QCOMPARE(bytes("c.txt"), QByteArray("1 0.5 0.5 0.2 0.2\n"));
+    QCOMPARE(bytes("d.txt"), original.value("d.txt"));
+    // The image on screen (a) shows its shapes under their new ids.
+    QCOMPARE(tab.document->shapes().size(), 2);
+    QCOMPARE(tab.document->shapes()[1].class_id, 0);
+
+    // Ctrl+Z, while the class change is the last edit, takes all of it back.
+    tab.undo();
+    QCOMPARE(snapshot(), original);
+    QCOMPARE(tab.classes, QStringList({"car", "cra", "dog", "bus"}));
+
+    // Delete "dog": its object in b and c goes, bus moves down; moving "bus" up swaps it with "cra".
+    prompts_->choices = {0};
+    QVERIFY(tab.delete_class(2));
+    QVERIFY(prompts_->messages.last().text.contains("1 object(s) change class, 2 object(s) are deleted"));
+    QCOMPARE(bytes("b.txt"), QByteArray("1.0 0.5 0.5 0.2 0.2\n2 0.1 0.1 0.3 0.1 0.3 0.3\nbroken line\n"));
+    QCOMPARE(bytes("c.txt"), QByteArray(""));
+    prompts_->choices = {0};
+    QVERIFY(tab.move_class(2, -1));
+    QCOMPARE(tab.classes, QStringList({"car", "bus", "cra"}));
+    QCOMPARE(bytes("a.txt"), QByteArray("0 0.5 0.5 0.2 0.2\r\n2 0.3 0.3 0.1 0.1\r\n"));
+    QVERIFY(tab.undo_class_change());
+    QVERIFY(tab.undo_class_change());
+    QCOMPARE(snapshot(), original);
+    QVERIFY(!tab.findChild<QPushButton*>("btn_class_undo")->isEnabled());
+
+    // A file edited after a change is not overwritten by its undo.
+    prompts_->choices = {0};
+    QVERIFY(tab.delete_class(3));
+    test::write_text(path("b.txt"), "0 0.5 0.5 0.1 0.1\n");
+    QVERIFY(!tab.undo_class_change());
+    QVERIFY(prompts_->messages.last().text.contains("was changed since"));
+    QCOMPARE(bytes("b.txt"), QByteArray("0 0.5 0.5 0.1 0.1\n"));
+  }
+
+  void rename_keeps_ids_and_a_near_name_asks() {
+    folder();
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    const QHash<QString, QByteArray> labels = snapshot();
+    prompts_->texts = {"truck"};
+    QVERIFY(tab.rename_class(3));
+    QCOMPARE(bytes("classes.txt"), QByteArray("car\ncra\ndog\ntruck\n"));
+    QHash<QString, QByteArray> now = snapshot();
+    now.remove("classes.txt");
+    QHash<QString, QByteArray> before = labels;
+    before.remove("classes.txt");
+    QCOMPARE(now, before);
+    tab.undo();
+    QCOMPARE(bytes("classes.txt"), QByteArray("car\ncra\ndog\nbus\n"));
+    // A rename onto an existing name offers a merge.
+    prompts_->texts = {"car"};
+    prompts_->choices = {1};
+    QVERIFY(!tab.rename_class(1));
+    QCOMPARE(prompts_->messages.last().title, QString("Rename Class"));
+
+    // "bsu" drawn: the studio asks before it becomes a class; "Use" takes "bus".
+    tab.jump_to_image(3);
+    tab.change_active_mode("Rectangle");
+    tab.combo_mode->setCurrentText("Rectangle");
+    prompts_->dialogs.push_back(test::answer_label("bsu"));
+    prompts_->choices = {0};
+    tab.handle_new_poly(QPolygonF({{10, 10}, {40, 10}, {40, 40}, {10, 40}}));
+    QCOMPARE(prompts_->messages.last().title, QString("New Class"));
+    QCOMPARE(tab.classes.size(), 4);
+    QCOMPARE(tab.document->shapes().last().class_id, 3);
+    // "Add" makes the new class; Cancel makes nothing.
+    prompts_->dialogs.push_back(test::answer_label("bsu"));
+    prompts_->choices = {2};
+    tab.handle_new_poly(QPolygonF({{50, 10}, {60, 10}, {60, 20}, {50, 20}}));
+    QCOMPARE(tab.document->shapes().size(), 2);
+    prompts_->dialogs.push_back(test::answer_label("bsu"));
+    prompts_->choices = {1};
+    tab.handle_new_poly(QPolygonF({{50, 10}, {60, 10}, {60, 20}, {50, 20}}));
+    QCOMPARE(tab.classes.last(), QString("bsu"));
+  }
+
+  void a_manifest_named_folder_is_not_remapped() {
+    QDir(dir_->path()).mkpath("images");
+    QDir(dir_->path()).mkpath("labels");
+    test::write_image(path("images/a.png"), 50, 50);
+    test::write_text(path("labels/a.txt"), "1 0.5 0.5 0.2 0.2\n");
+    test::write_text(path("data.yaml"), "path: .\ntrain: images\nval: images\nnames: [car, bus]\n");
+    AnnotatorTab tab;
+    tab.open_folder(path("images"));
+    QCOMPARE(tab.classes, QStringList({"car", "bus"}));
+    QVERIFY(!tab.delete_class(0));
+    QVERIFY(prompts_->messages.last().text.contains("does not rewrite"));
+    QCOMPARE(test::read_text(path("labels/a.txt")), QString("1 0.5 0.5 0.2 0.2\n"));
+  }
+};
+
+QTEST_MAIN(TestClassManagement)
+#include "test_class_management.moc"
