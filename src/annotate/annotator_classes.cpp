@@ -1,5 +1,6 @@
 #include "annotate/annotator_tab.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
@@ -23,6 +24,7 @@
 
 #include "annotate/label_dialog.h"
 #include "core/atomic_file.h"
+#include "core/class_colours.h"
 #include "core/class_names.h"
 #include "core/constants.h"
 #include "core/image_files.h"
@@ -160,10 +162,20 @@ void AnnotatorTab::rebuild_class_list() {
     item->setData(Qt::UserRole, id);
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     item->setCheckState(hidden_classes.contains(id) ? Qt::Unchecked : Qt::Checked);
-    item->setForeground(QColor(CLASS_COLORS[id % CLASS_COLORS.size()]));
   }
+  recolour_class_list();
   if (picked >= 0 && picked < list_classes->count()) list_classes->setCurrentRow(picked);
   update_class_buttons();
+}
+
+void AnnotatorTab::recolour_class_list() {
+  // A class name is written in its class's colour, made readable on the list's background (the
+  // standard green on the light theme's white would be 1.4 : 1).
+  const QColor background = QApplication::palette().color(QPalette::Base);
+  for (int i = 0; i < list_classes->count(); ++i) {
+    QListWidgetItem* item = list_classes->item(i);
+    item->setForeground(readable_on(class_colour(item->data(Qt::UserRole).toInt()), background));
+  }
 }
 
 bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {

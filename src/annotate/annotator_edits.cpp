@@ -16,6 +16,7 @@
 
 #include "annotate/label_dialog.h"
 #include "core/atomic_file.h"
+#include "core/class_colours.h"
 #include "core/class_edit.h"
 #include "core/class_names.h"
 #include "core/constants.h"
@@ -253,8 +254,7 @@ void AnnotatorTab::confirm_empty() {
 
 void AnnotatorTab::update_annotation_colors() {
   for (const AnnotationRecord& record : annotations) {
-    const int class_id = std::max(0, record.shown.class_id);
-    const QColor colour(CLASS_COLORS[class_id % CLASS_COLORS.size()]);
+    const QColor colour = class_colour(record.shown.class_id);
     QColor fill = colour;
     const bool selected = record.item->isSelected();
     fill.setAlpha(selected ? 120 : 60);

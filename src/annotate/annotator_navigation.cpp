@@ -155,10 +155,15 @@ QString AnnotatorTab::choose_split_folder(const QString& folder) {
 }
 
 void AnnotatorTab::set_output_folder() {
-  const QString folder = prompts().get_existing_directory(this, "Select Output Directory");
-  if (folder.isEmpty()) return;
+  const QString folder = prompts().get_existing_directory(this, "Select Output Directory", output_folder);
+  if (!folder.isEmpty()) set_output_folder_path(folder);
+}
+
+void AnnotatorTab::set_output_folder_path(const QString& folder) {
   output_folder = folder;
   lbl_output_folder->setText("Output: " + QFileInfo(folder).fileName());
+  lbl_output_folder->setToolTip(QDir::toNativeSeparators(folder));
+  emit notice_signal("Export && Split Dataset will offer " + QDir::toNativeSeparators(folder));
 }
 
 bool AnnotatorTab::load_current_image() { return show_image(current_idx); }

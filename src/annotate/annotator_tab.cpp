@@ -14,6 +14,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QSplitter>
 #include <QTableWidget>
 #include <QUndoStack>
 #include <QVBoxLayout>
@@ -60,10 +62,11 @@ void AnnotatorTab::setup_workspace_tab() {
   auto* main_layout = new QHBoxLayout(this);
 
   auto* left_box = named(new QGroupBox("Directory && Image Queue"), "left_box");
-  left_box->setFixedWidth(280);
+  left_box->setMinimumWidth(200);
   auto* left_layout = new QVBoxLayout(left_box);
   btn_load_dir = named(new QPushButton("📂 Load Directory"), "btn_load_dir");
   btn_set_output = named(new QPushButton("🎯 Set Output Folder"), "btn_set_output");
+  btn_set_output->setToolTip("The folder Export && Split Dataset offers first as its destination");
   lbl_output_folder = named(new QLabel("Output: Not Set"), "lbl_output_folder");
   lbl_output_folder->setStyleSheet("color: #8E8E93;");
   list_images = named(new QListWidget, "list_images");
@@ -105,11 +108,21 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_fit_screen = named(new QPushButton("FIT"), "btn_fit_screen");
   btn_fit_screen->setFixedSize(48, 32);
   btn_fit_screen->setToolTip("Fit the picture to the view (F or Ctrl+0); zoom with Ctrl++ and Ctrl+-");
+  // The side panels fold away (and come back) from the picture's own corners.
+  btn_toggle_left = named(new QPushButton("◀"), "btn_toggle_left");
+  btn_toggle_left->setToolTip("Hide or show the image queue (Ctrl+[); drag the panel's edge to resize it");
+  btn_toggle_right = named(new QPushButton("▶"), "btn_toggle_right");
+  btn_toggle_right->setToolTip("Hide or show the annotation panel (Ctrl+]); drag the panel's edge to resize it");
+  for (QPushButton* button : {btn_toggle_left, btn_toggle_right}) button->setFixedSize(32, 32);
+  auto* right_corner = new QHBoxLayout;
+  right_corner->setSpacing(4);
+  right_corner->addWidget(btn_fit_screen);
+  right_corner->addWidget(btn_toggle_right);
   center_layout->addWidget(canvas_view, 0, 0);
-  center_layout->addWidget(btn_fit_screen, 0, 0, Qt::AlignTop | Qt::AlignRight);
+  center_layout->addWidget(btn_toggle_left, 0, 0, Qt::AlignTop | Qt::AlignLeft);
+  center_layout->addLayout(right_corner, 0, 0, Qt::AlignTop | Qt::AlignRight);
 
   auto* right_box = named(new QGroupBox("AI Annotation Workstation"), "right_box");
-  right_box->setFixedWidth(310);
   auto* right_layout = new QVBoxLayout(right_box);
   auto* mode_row = new QHBoxLayout;
   mode_row->addWidget(new QLabel("Active Mode:"));
@@ -219,9 +232,25 @@ void AnnotatorTab::setup_workspace_tab() {
   }
   right_layout->addLayout(class_row);
 
-  main_layout->addWidget(left_box);
-  main_layout->addWidget(center_widget, 1);
-  main_layout->addWidget(right_box);
+  // The panels are as wide as the user drags them, fold away, and the right one scrolls on a
+  // short screen instead of squeezing the object table.
+  auto* right_scroll = named(new QScrollArea, "right_scroll");
+  right_scroll->setWidget(right_box);
+  right_scroll->setWidgetResizable(true);
+  right_scroll->setFrameShape(QFrame::NoFrame);
+  right_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  right_scroll->setMinimumWidth(270);
+  table_objects->setMinimumHeight(150);
+  panels = named(new QSplitter(Qt::Horizontal), "annotator_panels");
+  panels->addWidget(left_box);
+  panels->addWidget(center_widget);
+  panels->addWidget(right_scroll);
+  panels->setStretchFactor(1, 1);
+  panels->setCollapsible(1, false);
+  panels->setChildrenCollapsible(true);
+  main_layout->setContentsMargins(6, 6, 6, 6);
+  main_layout->addWidget(panels);
+  reset_panels();
 
   connect(btn_load_dir, &QPushButton::clicked, this, [this] { load_directory(); });
   connect(btn_set_output, &QPushButton::clicked, this, [this] { set_output_folder(); });
@@ -229,6 +258,9 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(btn_prev_img, &QPushButton::clicked, this, [this] { prev_image(); });
   connect(btn_next_img, &QPushButton::clicked, this, [this] { next_image(); });
   connect(btn_fit_screen, &QPushButton::clicked, this, [this] { fit_canvas_to_screen(); });
+  connect(btn_toggle_left, &QPushButton::clicked, this, [this] { toggle_panel(0); });
+  connect(btn_toggle_right, &QPushButton::clicked, this, [this] { toggle_panel(2); });
+  connect(panels, &QSplitter::splitterMoved, this, [this] { show_panel_arrows(); });
   connect(combo_mode, &QComboBox::currentTextChanged, this, &AnnotatorTab::change_active_mode);
   connect(btn_copy_prev, &QPushButton::clicked, this, [this] { copy_previous_frame_shapes(); });
   connect(btn_load_ai, &QPushButton::clicked, this, [this] { load_ai_model(); });
@@ -281,6 +313,36 @@ void AnnotatorTab::setup_workspace_tab() {
   });
 }
 
+// ---------------------------------------------------------------- the side panels
+
+void AnnotatorTab::reset_panels() {
+  panels->setSizes({kLeftPanelWidth, 1000, kRightPanelWidth});
+  show_panel_arrows();
+}
+
+void AnnotatorTab::toggle_panel(int index) {
+  QList<int> sizes = panels->sizes();
+  const int shown = index == 0 ? kLeftPanelWidth : kRightPanelWidth;
+  const int width = sizes[index] > 0 ? 0 : shown;
+  sizes[1] += sizes[index] - width;  // the picture takes or gives the room
+  sizes[index] = width;
+  panels->setSizes(sizes);
+  show_panel_arrows();
+}
+
+void AnnotatorTab::show_panel_arrows() {
+  const QList<int> sizes = panels->sizes();
+  btn_toggle_left->setText(sizes.value(0) > 0 ? "◀" : "▶");
+  btn_toggle_right->setText(sizes.value(2) > 0 ? "▶" : "◀");
+}
+
+QByteArray AnnotatorTab::panel_state() const { return panels->saveState(); }
+
+void AnnotatorTab::restore_panel_state(const QByteArray& state) {
+  if (!state.isEmpty()) panels->restoreState(state);
+  show_panel_arrows();
+}
+
 void AnnotatorTab::sync_table_selection() {
   const QSignalBlocker block(canvas);
   canvas->clearSelection();
@@ -326,7 +388,9 @@ QList<QKeySequence> AnnotatorTab::annotator_keys() {
                               Qt::Key_F,
                               Qt::Key_Return,
                               Qt::Key_Enter,
-                              Qt::Key_F2};
+                              Qt::Key_F2,
+                              QKeySequence(Qt::CTRL | Qt::Key_BracketLeft),
+                              QKeySequence(Qt::CTRL | Qt::Key_BracketRight)};
   for (const auto& mode_key : kModeKeys) keys << QKeySequence(mode_key.second);
   return keys;
 }
@@ -342,6 +406,8 @@ void AnnotatorTab::handle_edit_key(int key) {
   if (key == (ctrl | Qt::Key_Plus) || key == (ctrl | Qt::Key_Equal)) return canvas_view->zoom_by(1.25);
   if (key == (ctrl | Qt::Key_Minus)) return canvas_view->zoom_by(1 / 1.25);
   if (key == (ctrl | Qt::Key_0) || key == Qt::Key_F) return fit_canvas_to_screen();
+  if (key == (ctrl | Qt::Key_BracketLeft)) return toggle_panel(0);
+  if (key == (ctrl | Qt::Key_BracketRight)) return toggle_panel(2);
   if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F2) {
     // The picked shape's class, as a double-click on its row asks for it.
     const QList<QGraphicsItem*> selected = canvas->selectedItems();

@@ -22,6 +22,7 @@ class QGraphicsPolygonItem;
 class QLabel;
 class QListWidget;
 class QPushButton;
+class QSplitter;
 class QTableWidget;
 class QUndoStack;
 
@@ -43,7 +44,9 @@ class AnnotatorTab : public QWidget {
   void load_directory();
   // Lists `folder`'s images and shows the first; what load_directory does after its dialog.
   void open_folder(const QString& folder);
+  // The export's destination offered first ("Set Output Folder").
   void set_output_folder();
+  void set_output_folder_path(const QString& folder);
   bool load_current_image();
   void render_canvas_image();
   void fit_canvas_to_screen();
@@ -68,7 +71,9 @@ class AnnotatorTab : public QWidget {
   bool save_classes_file();
   void update_single_list_status();
   void populate_image_list();
+  // The shapes' colours and the class names' after a change of theme or palette.
   void update_annotation_colors();
+  void recolour_class_list();
 
   // Labelling and the object table.
   void handle_new_poly(const QPolygonF& polygon);
@@ -91,6 +96,15 @@ class AnnotatorTab : public QWidget {
   void undo();
   void redo();
   QUndoStack* history() const;
+
+  // The side panels: resizable, each folded away and back by its arrow (or Ctrl+[ / Ctrl+]);
+  // their widths are kept as the splitter's state.
+  static constexpr int kLeftPanelWidth = 280;
+  static constexpr int kRightPanelWidth = 310;
+  void toggle_panel(int index);  // 0: the queue, 2: the annotation panel
+  void reset_panels();
+  QByteArray panel_state() const;
+  void restore_panel_state(const QByteArray& state);
 
   // Class management on the class list: a rename keeps every id (classes.txt only); merging one
   // class into another, deleting one and moving one rewrite every label file of the folder after
@@ -160,6 +174,9 @@ class AnnotatorTab : public QWidget {
   QListWidget* list_classes = nullptr;
   QLabel* lbl_label_kind = nullptr;
   QPushButton* btn_label_kind = nullptr;
+  QSplitter* panels = nullptr;  // queue | picture | annotation panel
+  QPushButton* btn_toggle_left = nullptr;
+  QPushButton* btn_toggle_right = nullptr;
   QPushButton* btn_class_rename = nullptr;
   QPushButton* btn_class_merge = nullptr;
   QPushButton* btn_class_delete = nullptr;
@@ -219,6 +236,7 @@ class AnnotatorTab : public QWidget {
   void set_status_label(LabelMark mark);
   bool write_or_warn(const QString& path, const QByteArray& data);
 
+  void show_panel_arrows();
   void update_history_buttons();
   void apply_class_visibility();
   void rebuild_class_list();

@@ -5,6 +5,7 @@
 #include "app/quorlan_studio.h"
 #include "core/console_messages.h"
 #include "core/shipped_files.h"
+#include "widgets/settings_store.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -13,6 +14,10 @@ int main(int argc, char* argv[]) {
   const QIcon icon = quorlan::load_app_icon(QFileInfo(quorlan::shipped_file("Quorlan-Studio-icon.png")).path());
   if (!icon.isNull()) QApplication::setWindowIcon(icon);
 
+  // The window, its panels, theme and folders are remembered in the user's settings file
+  // (~/.config/Quorlan/Quorlan Studio.conf); the guide's "Reset Layout" starts the layout afresh.
+  quorlan::install_settings_store(
+      std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "Quorlan", "Quorlan Studio"));
   quorlan::QuorlanStudio window;
   window.show();
   return app.exec();

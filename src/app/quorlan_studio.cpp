@@ -10,6 +10,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -32,6 +34,7 @@
 #include "training/training_tab.h"
 #include "widgets/background_work.h"
 #include "widgets/prompts.h"
+#include "widgets/settings_store.h"
 #include "widgets/zoomable_view.h"
 
 namespace quorlan {
@@ -41,10 +44,98 @@ QuorlanStudio::QuorlanStudio() {
   setWindowTitle("Quorlan Studio - Deep Learning Workstation");
   const QIcon icon = load_app_icon(QFileInfo(shipped_file("Quorlan-Studio-icon.png")).path());
   if (!icon.isNull()) setWindowIcon(icon);
-  resize(1500, 950);
+  resize(default_window_size());
   init_ui();
   apply_theme(is_dark_mode);
   setup_shortcuts();
+  restore_settings();
+}
+
+QSize QuorlanStudio::default_window_size() {
+  QSize size(1500, 950);
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    // Room for the window's frame and title bar inside the screen's free area.
+    const QSize room = screen->availableGeometry().size() - QSize(16, 48);
+    size = size.boundedTo(room.expandedTo(QSize(640, 480)));
+  }
+  return size;
+}
+
+namespace {
+
+// The path fields each tab keeps between runs.
+const char* const kRememberedFields[] = {"entry_split_in",   "entry_split_out",   "aug_entry_out",
+                                         "data_yaml_input",  "project_dir_input", "entry_inf_weights",
+                                         "entry_inf_folder", "entry_export_dir"};
+
+}  // namespace
+
+void QuorlanStudio::restore_settings() {
+  QSettings* settings = settings_store();
+  if (!settings) return;
+  if (!restoreGeometry(settings->value("window/geometry").toByteArray())) {
+    // A first start, or a screen that changed: centred on the screen it opens on.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+      move(screen->availableGeometry().center() - rect().center());
+  }
+  if (settings->contains("window/dark")) {
+    theme_toggle->setChecked(settings->value("window/dark").toBool());
+    apply_theme(theme_toggle->isChecked());
+  }
+  set_palette(class_palette_from_key(settings->value("window/palette").toString()));
+  for (const char* name : kRememberedFields) {
+    const QString key = QStringLiteral("fields/%1").arg(QLatin1String(name));
+    if (auto* field = findChild<QLineEdit*>(name); field && settings->contains(key))
+      field->setText(settings->value(key).toString());
+  }
+  tab_workspace->restore_panel_state(settings->value("annotator/panels").toByteArray());
+  const QString output = settings->value("annotator/output_folder").toString();
+  if (QFileInfo(output).isDir()) tab_workspace->set_output_folder_path(output);
+  const QString folder = settings->value("annotator/folder").toString();
+  if (QFileInfo(folder).isDir()) {
+    tab_workspace->open_folder(folder);
+    const QString image = settings->value("annotator/image").toString();
+    if (!image.isEmpty()) tab_workspace->show_image_file(image);
+  }
+  const int tab = settings->value("window/tab", 0).toInt();
+  if (tab >= 0 && tab < tabs->count()) tabs->setCurrentIndex(tab);
+}
+
+void QuorlanStudio::save_settings() {
+  QSettings* settings = settings_store();
+  if (!settings) return;
+  settings->setValue("window/geometry", saveGeometry());
+  settings->setValue("window/tab", tabs->currentIndex());
+  settings->setValue("window/dark", is_dark_mode);
+  settings->setValue("window/palette", class_palette_key(class_palette()));
+  for (const char* name : kRememberedFields)
+    if (const auto* field = findChild<QLineEdit*>(name))
+      settings->setValue(QStringLiteral("fields/%1").arg(QLatin1String(name)), field->text());
+  settings->setValue("annotator/panels", tab_workspace->panel_state());
+  settings->setValue("annotator/output_folder", tab_workspace->output_folder);
+  settings->setValue("annotator/folder", tab_workspace->image_folder);
+  const bool shown = tab_workspace->current_idx >= 0 && tab_workspace->current_idx < tab_workspace->image_paths.size();
+  settings->setValue("annotator/image", shown ? tab_workspace->image_paths[tab_workspace->current_idx] : QString());
+  settings->sync();
+}
+
+void QuorlanStudio::reset_layout() {
+  showNormal();
+  resize(default_window_size());
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+  tab_workspace->reset_panels();
+  tabs->setCurrentIndex(0);
+  if (QSettings* settings = settings_store()) {
+    for (const char* key : {"window/geometry", "window/tab", "annotator/panels"}) settings->remove(key);
+    settings->sync();
+  }
+}
+
+void QuorlanStudio::set_palette(ClassPalette palette) {
+  set_class_palette(palette);
+  tab_workspace->update_annotation_colors();
+  tab_workspace->recolour_class_list();
 }
 
 void QuorlanStudio::init_ui() {
@@ -71,8 +162,9 @@ void QuorlanStudio::init_ui() {
   for (int i = 0; i < tabs->count(); ++i) tabs->widget(i)->setObjectName(names[i]);
 
   // The dataset tools work on the annotator's folder.
-  connect(tab_workspace, &AnnotatorTab::export_requested, this,
-          [this] { export_and_split_dataset(this, tab_workspace->image_paths, tab_workspace->classes); });
+  connect(tab_workspace, &AnnotatorTab::export_requested, this, [this] {
+    export_and_split_dataset(this, tab_workspace->image_paths, tab_workspace->classes, tab_workspace->output_folder);
+  });
   connect(tab_workspace, &AnnotatorTab::health_check_requested, this, [this] {
     run_health_check(this, tab_workspace->image_folder, tab_workspace->classes, tab_config->image_size(),
                      [this](const QString& image) {
@@ -113,6 +205,8 @@ void QuorlanStudio::init_ui() {
 
 void QuorlanStudio::open_guide() {
   HelpDialog dialog(this);
+  connect(&dialog, &HelpDialog::palette_chosen, this, &QuorlanStudio::set_palette);
+  connect(&dialog, &HelpDialog::reset_layout_requested, this, &QuorlanStudio::reset_layout);
   prompts().exec_dialog(dialog);
 }
 
@@ -123,6 +217,7 @@ void QuorlanStudio::apply_theme(bool is_dark) {
     qApp->setStyleSheet(get_stylesheet(is_dark_mode));
   }
   tab_workspace->update_annotation_colors();
+  tab_workspace->recolour_class_list();
 }
 
 void QuorlanStudio::setup_shortcuts() {
@@ -217,6 +312,7 @@ void QuorlanStudio::closeEvent(QCloseEvent* event) {
   tab_inference->abort_export();
   PredictionHost::instance().cancel();  // a prediction still waited for ends now
   PredictionHost::instance().shutdown();
+  save_settings();
   QMainWindow::closeEvent(event);
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 #include <QMainWindow>
 
+#include "core/class_colours.h"
+
 class QShortcut;
 class QTabWidget;
 
@@ -28,6 +30,17 @@ class QuorlanStudio : public QMainWindow {
   // Delete, Backspace and Escape: handed to the annotator when it is shown and no text field
   // has the focus.
   void annotator_key(int key);
+
+  // Remembering, when a settings store is installed (widgets/settings_store.h): restored once the
+  // tabs exist, saved as the window closes. Without one the studio starts as on a first start.
+  void restore_settings();
+  void save_settings();
+  // The window's size and place, the annotator's panels and the first tab, as on a first start.
+  void reset_layout();
+  // The colours classes are drawn in.
+  void set_palette(ClassPalette palette);
+  // 1500 x 950, or less on a smaller screen: the window never opens past the screen's edge.
+  static QSize default_window_size();
 
   bool is_dark_mode = true;
   QTabWidget* tabs = nullptr;

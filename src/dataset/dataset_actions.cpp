@@ -21,14 +21,15 @@
 
 namespace quorlan {
 
-void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, const QStringList& classes) {
+void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, const QStringList& classes,
+                              const QString& default_destination) {
   if (image_paths.isEmpty()) return;
   SplitConfigDialog config(parent);
   if (prompts().exec_dialog(config) != QDialog::Accepted) return;
   const auto ratios = config.get_ratios();
   const LabelFormat format =
       config.get_format() == QLatin1String("Detection") ? LabelFormat::Detection : LabelFormat::Segmentation;
-  const QString destination = prompts().get_existing_directory(parent, "Select Output Directory");
+  const QString destination = prompts().get_existing_directory(parent, "Select Output Directory", default_destination);
   if (destination.isEmpty()) return;
 
   QStringList unlabelled;

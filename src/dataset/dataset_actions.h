@@ -8,7 +8,8 @@ class QWidget;
 
 namespace quorlan {
 
-void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, const QStringList& classes);
+void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, const QStringList& classes,
+                              const QString& default_destination = {});
 // The health report with what the engine would reject below it. `jump` shows an image of the
 // folder in the annotator (from the "Details" list).
 void run_health_check(QWidget* parent, const QString& image_folder, const QStringList& classes = {}, int imgsz = 640,

@@ -25,6 +25,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/class_colours.h"
 #include "core/class_names.h"
 #include "core/constants.h"
 #include "core/image_limits.h"
@@ -303,7 +304,7 @@ void EnricherTab::render_aug_canvas(bool reset_zoom) {
     aug_canvas->setSceneRect(0, 0, aug_display_cv_img->cols, aug_display_cv_img->rows);
     // The labels as they would be written: outlined, not editable.
     for (const LabelShape& shape : aug_display_labels) {
-      const QColor colour(CLASS_COLORS[std::max(0, shape.class_id) % CLASS_COLORS.size()]);
+      const QColor colour = class_colour(shape.class_id);
       QPen pen(colour, 2);
       pen.setCosmetic(true);
       QGraphicsPolygonItem* outline = aug_canvas->addPolygon(shape.points, pen);

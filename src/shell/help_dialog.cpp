@@ -1,5 +1,8 @@
 #include "shell/help_dialog.h"
 
+#include <QComboBox>
+#include <QHBoxLayout>
+
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
@@ -111,9 +114,30 @@ HelpDialog::HelpDialog(QWidget* parent) : QDialog(parent) {
   scroll->setWidget(content);
   layout->addWidget(scroll);
 
+  // What the studio looks like: the class colours and the window's layout.
+  auto* bottom = new QHBoxLayout;
+  bottom->addWidget(new QLabel("Class colours:"));
+  combo_palette = new QComboBox;
+  combo_palette->setObjectName("combo_class_palette");
+  combo_palette->addItem("Standard (ten colours)", class_palette_key(ClassPalette::Standard));
+  combo_palette->addItem("Colour-blind safe (Okabe-Ito)", class_palette_key(ClassPalette::ColourBlindSafe));
+  combo_palette->setCurrentIndex(class_palette() == ClassPalette::ColourBlindSafe ? 1 : 0);
+  combo_palette->setToolTip(
+      "The colours shapes and class names are drawn in; the colour-blind safe set keeps "
+      "classes apart for red-green colour-blind eyes");
+  connect(combo_palette, &QComboBox::currentIndexChanged, this,
+          [this] { emit palette_chosen(class_palette_from_key(combo_palette->currentData().toString())); });
+  bottom->addWidget(combo_palette);
+  auto* reset = new QPushButton("Reset Layout");
+  reset->setObjectName("btn_reset_layout");
+  reset->setToolTip("The window's size, the annotator's panels and the shown tab as on a first start");
+  connect(reset, &QPushButton::clicked, this, &HelpDialog::reset_layout_requested);
+  bottom->addWidget(reset);
+  bottom->addStretch();
   auto* close = new QPushButton("Close Guide");
   connect(close, &QPushButton::clicked, this, &QDialog::accept);
-  layout->addWidget(close, 0, Qt::AlignRight);
+  bottom->addWidget(close);
+  layout->addLayout(bottom);
 }
 
 }  // namespace quorlan

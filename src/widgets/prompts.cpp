@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "widgets/settings_store.h"
+
 namespace quorlan {
 namespace {
 std::unique_ptr<UserPrompts>& installed() {
@@ -23,23 +25,45 @@ std::unique_ptr<UserPrompts> install_prompts(std::unique_ptr<UserPrompts> replac
   return previous;
 }
 
+// The studio's own file dialog, never the platform's: it follows the theme (a desktop's native
+// dialog stays light inside the dark studio). Each dialog opens where the same dialog was
+// answered last time, when the studio remembers.
+namespace {
+constexpr QFileDialog::Options kDialogOptions = QFileDialog::DontUseNativeDialog;
+QString start_in(const QWidget* parent, const QString& title, const QString& dir) {
+  return dir.isEmpty() ? remembered_dialog_folder(parent, title) : dir;
+}
+}  // namespace
+
 QString QtPrompts::get_existing_directory(QWidget* parent, const QString& title, const QString& dir) {
-  return QFileDialog::getExistingDirectory(parent, title, dir);
+  const QString answer = QFileDialog::getExistingDirectory(parent, title, start_in(parent, title, dir),
+                                                           kDialogOptions | QFileDialog::ShowDirsOnly);
+  remember_dialog_answer(parent, title, answer, true);
+  return answer;
 }
 
 QString QtPrompts::get_open_file_name(QWidget* parent, const QString& title, const QString& dir,
                                       const QString& filter) {
-  return QFileDialog::getOpenFileName(parent, title, dir, filter);
+  const QString answer =
+      QFileDialog::getOpenFileName(parent, title, start_in(parent, title, dir), filter, nullptr, kDialogOptions);
+  remember_dialog_answer(parent, title, answer, false);
+  return answer;
 }
 
 QStringList QtPrompts::get_open_file_names(QWidget* parent, const QString& title, const QString& dir,
                                            const QString& filter) {
-  return QFileDialog::getOpenFileNames(parent, title, dir, filter);
+  const QStringList answer =
+      QFileDialog::getOpenFileNames(parent, title, start_in(parent, title, dir), filter, nullptr, kDialogOptions);
+  if (!answer.isEmpty()) remember_dialog_answer(parent, title, answer.first(), false);
+  return answer;
 }
 
 QString QtPrompts::get_save_file_name(QWidget* parent, const QString& title, const QString& dir,
                                       const QString& filter) {
-  return QFileDialog::getSaveFileName(parent, title, dir, filter);
+  const QString answer =
+      QFileDialog::getSaveFileName(parent, title, start_in(parent, title, dir), filter, nullptr, kDialogOptions);
+  remember_dialog_answer(parent, title, answer, false);
+  return answer;
 }
 
 int QtPrompts::choose(QWidget* parent, const QString& title, const QString& text, const QStringList& choices) {

@@ -7,7 +7,11 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QSplitter>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -19,11 +23,13 @@
 #include "annotate/annotator_tab.h"
 #include "app/app_icon.h"
 #include "app/quorlan_studio.h"
+#include "core/class_colours.h"
 #include "shell/theme.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 #include "widgets/interactive_canvas.h"
+#include "widgets/settings_store.h"
 #include "widgets/zoomable_view.h"
 
 using namespace quorlan;
@@ -290,6 +296,106 @@ class TestApp : public QObject {
     test::write_image(with_icon.filePath("Quorlan-Studio-icon.png"), 32, 32);
     QVERIFY(!load_app_icon(with_icon.path()).isNull());
     QVERIFY(prompts_->messages.isEmpty());
+  }
+
+  // The window opens inside the screen's free area, and every tab's least size fits in it (long
+  // forms scroll, the annotator's panels fold).
+  void the_window_fits_the_screen() {
+    QuorlanStudio window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+    qInfo("screen %dx%d, window %dx%d, least %dx%d", room.width(), room.height(), window.width(), window.height(),
+          window.minimumSizeHint().width(), window.minimumSizeHint().height());
+    QVERIFY(window.width() <= room.width() && window.height() + 32 <= room.height());
+    QVERIFY(window.minimumSizeHint().width() <= room.width());
+    QVERIFY(window.minimumSizeHint().height() + 32 <= room.height());
+    for (int i = 0; i < window.tabs->count(); ++i) {
+      const QSize least = window.tabs->widget(i)->minimumSizeHint();
+      QVERIFY2(least.width() <= window.tabs->width() && least.height() <= window.tabs->height() - 40,
+               qPrintable(window.tabs->tabText(i)));
+    }
+  }
+
+  // What is remembered comes back in a new window; a first start shows the defaults; "Reset
+  // Layout" in the guide puts the layout back without forgetting the folders.
+  void settings_round_trip_and_reset() {
+    QTemporaryDir dir;
+    test::write_image(dir.filePath("a.png"), 60, 40);
+    test::write_image(dir.filePath("b.png"), 60, 40);
+    const QString file = dir.filePath("settings.ini");
+    install_settings_store(std::make_unique<QSettings>(file, QSettings::IniFormat));
+    {
+      QuorlanStudio first;
+      QCOMPARE(first.tabs->currentIndex(), 0);
+      QVERIFY(first.is_dark_mode);
+      QCOMPARE(class_palette(), ClassPalette::Standard);
+      QVERIFY(first.tab_workspace->image_folder.isEmpty());
+      QCOMPARE(first.size(), QuorlanStudio::default_window_size());
+      first.show();
+      first.tabs->setCurrentWidget(first.tab_workspace);
+      first.tab_workspace->open_folder(dir.path());
+      first.tab_workspace->jump_to_image(1);
+      first.tab_workspace->toggle_panel(0);
+      first.theme_toggle->setChecked(false);
+      first.set_palette(ClassPalette::ColourBlindSafe);
+      first.findChild<QLineEdit*>("entry_inf_weights")->setText(dir.filePath("best.pt"));
+      first.resize(1200, 800);
+      QVERIFY(first.close());
+    }
+    set_class_palette(ClassPalette::Standard);
+    QuorlanStudio second;
+    QCOMPARE(second.tabs->currentWidget(), static_cast<QWidget*>(second.tab_workspace));
+    QVERIFY(!second.is_dark_mode);
+    QCOMPARE(class_palette(), ClassPalette::ColourBlindSafe);
+    QCOMPARE(second.tab_workspace->image_folder, dir.path());
+    QCOMPARE(second.tab_workspace->current_idx, 1);
+    QCOMPARE(second.tab_workspace->panels->sizes().first(), 0);
+    QCOMPARE(second.findChild<QLineEdit*>("entry_inf_weights")->text(), dir.filePath("best.pt"));
+    QCOMPARE(second.size(), QSize(1200, 800));
+    prompts_->dialogs.push_back([](QDialog& guide) {
+      guide.findChild<QPushButton*>("btn_reset_layout")->click();
+      return int(QDialog::Accepted);
+    });
+    second.findChild<QPushButton*>("btn_guide")->click();
+    QCOMPARE(second.tabs->currentIndex(), 0);
+    QCOMPARE(second.tab_workspace->panels->sizes().first(), AnnotatorTab::kLeftPanelWidth);
+    QCOMPARE(second.size(), QuorlanStudio::default_window_size());
+    QCOMPARE(second.tab_workspace->image_folder, dir.path());  // the folders stay
+    install_settings_store(nullptr);
+    set_class_palette(ClassPalette::Standard);
+    QVERIFY(!QSettings(file, QSettings::IniFormat).contains("window/geometry"));
+  }
+
+  // Class names stay readable: on the light theme each is at least 4.5 : 1 against the list.
+  void class_names_are_readable_on_both_themes() {
+    QTemporaryDir dir;
+    test::write_image(dir.filePath("a.png"), 60, 40);
+    QStringList names;
+    for (int i = 0; i < 10; ++i) names << QStringLiteral("class%1").arg(i);
+    test::write_text(dir.filePath("classes.txt"), names.join('\n') + '\n');
+    QuorlanStudio window;
+    window.tab_workspace->open_folder(dir.path());
+    for (const bool dark : {false, true}) {
+      window.apply_theme(dark);
+      for (const ClassPalette palette : {ClassPalette::Standard, ClassPalette::ColourBlindSafe}) {
+        window.set_palette(palette);
+        const QColor background = QApplication::palette().color(QPalette::Base);
+        QCOMPARE(background, QColor(dark ? "#1A1A1E" : "#FFFFFF"));
+        QListWidget* list = window.tab_workspace->list_classes;
+        QCOMPARE(list->count(), 10);
+        for (int i = 0; i < list->count(); ++i) {
+          const QColor text = list->item(i)->foreground().color();
+          QVERIFY2(contrast_ratio(text, background) >= 4.5, qPrintable(list->item(i)->text()));
+        }
+      }
+    }
+    set_class_palette(ClassPalette::Standard);
+    // The light theme's green is darkened only as far as needed; the shapes keep their colour.
+    const QColor green = readable_on(QColor("#00FF00"), Qt::white);
+    QVERIFY(contrast_ratio(green, Qt::white) >= 4.5 && contrast_ratio(green, Qt::white) < 4.8);
+    QCOMPARE(class_colour(0), QColor("#00FF00"));
+    QCOMPARE(readable_on(QColor("#0000FF"), Qt::white), QColor("#0000FF"));
   }
 
   void every_tab_title_fits_the_default_window() {
