@@ -65,6 +65,7 @@ void AnnotatorTab::setup_workspace_tab() {
   left_box->setMinimumWidth(200);
   auto* left_layout = new QVBoxLayout(left_box);
   btn_load_dir = named(new QPushButton("📂 Load Directory"), "btn_load_dir");
+  btn_load_dir->setToolTip("Open a folder of pictures (Ctrl+O)");
   btn_set_output = named(new QPushButton("🎯 Set Output Folder"), "btn_set_output");
   btn_set_output->setToolTip("The folder Export && Split Dataset offers first as its destination");
   lbl_output_folder = named(new QLabel("Output: Not Set"), "lbl_output_folder");
@@ -105,6 +106,10 @@ void AnnotatorTab::setup_workspace_tab() {
   canvas->setObjectName("canvas");
   canvas_view = named(new ZoomableView, "canvas_view");
   canvas_view->setScene(canvas);
+  canvas_view->set_placeholder(
+      "Load a folder (Ctrl+O) to start.\n\nKeys: R rectangle · P polygon · C circle · G pentagon · S select/move\n"
+      "D or → next · A or ← previous · Delete removes · E no objects · Ctrl+Z undo · Ctrl+S save\n"
+      "F fit · Ctrl++ / Ctrl+- zoom · Enter or F2 change class · Ctrl+[ / Ctrl+] hide panels");
   btn_fit_screen = named(new QPushButton("FIT"), "btn_fit_screen");
   btn_fit_screen->setFixedSize(48, 32);
   btn_fit_screen->setToolTip("Fit the picture to the view (F or Ctrl+0); zoom with Ctrl++ and Ctrl+-");
@@ -390,7 +395,8 @@ QList<QKeySequence> AnnotatorTab::annotator_keys() {
                               Qt::Key_Enter,
                               Qt::Key_F2,
                               QKeySequence(Qt::CTRL | Qt::Key_BracketLeft),
-                              QKeySequence(Qt::CTRL | Qt::Key_BracketRight)};
+                              QKeySequence(Qt::CTRL | Qt::Key_BracketRight),
+                              QKeySequence(Qt::CTRL | Qt::Key_O)};
   for (const auto& mode_key : kModeKeys) keys << QKeySequence(mode_key.second);
   return keys;
 }
@@ -406,6 +412,7 @@ void AnnotatorTab::handle_edit_key(int key) {
   if (key == (ctrl | Qt::Key_Plus) || key == (ctrl | Qt::Key_Equal)) return canvas_view->zoom_by(1.25);
   if (key == (ctrl | Qt::Key_Minus)) return canvas_view->zoom_by(1 / 1.25);
   if (key == (ctrl | Qt::Key_0) || key == Qt::Key_F) return fit_canvas_to_screen();
+  if (key == (ctrl | Qt::Key_O)) return load_directory();
   if (key == (ctrl | Qt::Key_BracketLeft)) return toggle_panel(0);
   if (key == (ctrl | Qt::Key_BracketRight)) return toggle_panel(2);
   if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F2) {

@@ -501,6 +501,7 @@ void EnricherTab::enrich_current_image() {
         if (!failed->isEmpty())
           text += QStringLiteral("\nCould not write: ") + failed->mid(0, 5).join(", ") +
                   (failed->size() > 5 ? ", ..." : "");
+        text += QStringLiteral("\nOutput folder: %1").arg(QDir::toNativeSeparators(out));
         prompts().information(this, "Success", text);
       });
 }

@@ -1,5 +1,8 @@
 #include "imaging/resize_plan.h"
 
+#include <QCollator>
+#include <algorithm>
+
 #include "core/image_files.h"
 
 #include <QDir>
@@ -166,6 +169,11 @@ void add_unique_files(QStringList& queue, const QStringList& found) {
     queued.insert(canonical);
     queue << f;
   }
+  // The queue reads in the order a person counts: "img2" before "img10".
+  QCollator natural;
+  natural.setNumericMode(true);
+  std::stable_sort(queue.begin(), queue.end(),
+                   [&](const QString& a, const QString& b) { return natural.compare(a, b) < 0; });
 }
 
 }  // namespace quorlan

@@ -131,8 +131,7 @@ void ResizerTab::setup_resizer_tab() {
 void ResizerTab::resizer_add_files() {
   const QStringList files =
       prompts().get_open_file_names(this, "Select Images", QString(), "Images (" + image_name_filter() + ")");
-  for (const QString& f : files)
-    if (!resizer_queue.contains(f)) resizer_queue << f;
+  add_unique_files(resizer_queue, files);
   resizer_update_queue_ui();
 }
 
@@ -262,7 +261,7 @@ void ResizerTab::resizer_process_batch() {
     *outcome = result;
   }));
   disconnect(&batch_, &QFutureWatcher<void>::finished, nullptr, nullptr);
-  connect(&batch_, &QFutureWatcher<void>::finished, this, [this, total, outcome] {
+  connect(&batch_, &QFutureWatcher<void>::finished, this, [this, total, outcome, output_dir] {
     progress_resizer->setValue(total);
     set_batch_controls_enabled(true);
     QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(outcome->written);
@@ -279,6 +278,7 @@ void ResizerTab::resizer_process_batch() {
       for (const QString& problem : outcome->label_problems.mid(0, 10)) text += "\n" + problem;
       if (outcome->label_problems.size() > 10) text += QStringLiteral("\n...");
     }
+    text += QStringLiteral("\nOutput folder: %1").arg(QDir::toNativeSeparators(output_dir));
     prompts().information(this, "Export Complete", text);
   });
 }

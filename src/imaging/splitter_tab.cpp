@@ -148,11 +148,13 @@ void SplitterTab::process_image_splitting() {
         const std::lock_guard<std::mutex> lock(*mutex);
         total->add(one);
       },
-      [this, total, in](const BatchControl& control) {
+      [this, total, in, out](const BatchControl& control) {
         total->cancelled = control.cancelled;
         // The class names go with the labels, once into every folder that received some.
         write_class_names(in, total->label_folders, &total->failed);
-        prompts().information(this, "Splitting Success", split_summary(*total));
+        prompts().information(
+            this, "Splitting Success",
+            split_summary(*total) + QStringLiteral("\nOutput folder: %1").arg(QDir::toNativeSeparators(out)));
       });
 }
 

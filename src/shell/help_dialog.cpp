@@ -53,7 +53,16 @@ QString help_guide_html() {
         {"Keys:",
          "D/→ next, A/← previous, S/P/R/C/G the modes, Ctrl+Z/Ctrl+Y undo and redo, Ctrl+D copy the previous "
          "frame, E no objects, Delete the picked shapes, Enter or F2 its class, Ctrl++/Ctrl+- zoom, F or Ctrl+0 "
-         "fit, Ctrl+S save, Escape back to the picture from a field, Tab out of the picture."}}},
+         "fit, Ctrl+S save, Ctrl+O open a folder, Ctrl+[ / Ctrl+] hide or show the side panels, Escape back to "
+         "the picture from a field, Tab out of the picture."},
+        {"Classes:",
+         "Pick a class under Shown Classes to rename it (its labels keep their id), merge it into another, "
+         "delete it or move it; the last three rewrite every label file of the folder after a confirmation with "
+         "the count, and Undo (↶ or Ctrl+Z) puts the files back. A new name one letter away from a class asks "
+         "first."},
+        {"Layout:",
+         "Drag the panels' edges; the studio remembers the window, the panels, the theme and the folders. "
+         "Class colours and Reset Layout are below this guide."}}},
       {"5. YOLO Configuration & AutoML",
        {{"Hyperparameters:",
          "Tweak learning rates, batch size, optimizer type, and total epochs before starting training."},

@@ -71,7 +71,26 @@ const char* const kTemplate =
     "border-radius: 4px; gridline-color: {border}; }\n"
     "QHeaderView::section { background-color: {inp}; color: {txt}; padding: 4px; border: none; "
     "border-right: 1px solid {border}; border-bottom: 1px solid {border}; font-weight: bold; }\n"
-    "QTableWidget::item:selected, QListWidget::item:selected { background-color: {acc}; color: #FFFFFF; }\n";
+    "QTableWidget::item:selected, QListWidget::item:selected { background-color: {acc}; color: #FFFFFF; }\n"
+    // A coloured button that cannot be pressed (a run in progress, nothing to stop) looks it.
+    "QPushButton#primaryBtn:disabled, QPushButton#dangerBtn:disabled { background-color: {tab_inact}; "
+    "color: {txt_mute}; border: 1px dashed {border}; }\n"
+    // Spin boxes keep visible step arrows under the style sheet (drawn as small triangles).
+    "QSpinBox, QDoubleSpinBox { padding-right: 18px; }\n"
+    "QSpinBox::up-button, QDoubleSpinBox::up-button { subcontrol-origin: border; subcontrol-position: top right; "
+    "width: 16px; border-left: 1px solid {border}; border-bottom: 1px solid {border}; background-color: {btn}; "
+    "border-top-right-radius: 4px; }\n"
+    "QSpinBox::down-button, QDoubleSpinBox::down-button { subcontrol-origin: border; "
+    "subcontrol-position: bottom right; width: 16px; border-left: 1px solid {border}; background-color: {btn}; "
+    "border-bottom-right-radius: 4px; }\n"
+    "QSpinBox::up-button:hover, QDoubleSpinBox::up-button:hover, QSpinBox::down-button:hover, "
+    "QDoubleSpinBox::down-button:hover { background-color: {btn_hov}; }\n"
+    "QSpinBox::up-arrow, QDoubleSpinBox::up-arrow { width: 0px; height: 0px; border-left: 4px solid transparent; "
+    "border-right: 4px solid transparent; border-bottom: 5px solid {txt}; }\n"
+    "QSpinBox::down-arrow, QDoubleSpinBox::down-arrow { width: 0px; height: 0px; "
+    "border-left: 4px solid transparent; border-right: 4px solid transparent; border-top: 5px solid {txt}; }\n"
+    "QSpinBox::up-arrow:disabled, QDoubleSpinBox::up-arrow:disabled { border-bottom-color: {txt_mute}; }\n"
+    "QSpinBox::down-arrow:disabled, QDoubleSpinBox::down-arrow:disabled { border-top-color: {txt_mute}; }\n";
 
 }  // namespace
 

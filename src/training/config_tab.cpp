@@ -114,10 +114,15 @@ void ConfigTab::setup_config_tab() {
       {"Final LR Ratio:", "Final learning rate factor", lrf_input},
       {"Close Mosaic Epochs:", "Disable mosaic at end", close_mosaic_input},
   };
+  // Each value reads with its own label: an empty column of 32 px before the second column's labels.
   for (int i = 0; i < 8; ++i) {
-    hyper->addWidget(create_info_label(cells[i].text, cells[i].tip), i / 2, (i % 2) * 2);
-    hyper->addWidget(cells[i].control, i / 2, (i % 2) * 2 + 1);
+    hyper->addWidget(create_info_label(cells[i].text, cells[i].tip), i / 2, (i % 2) * 3);
+    hyper->addWidget(cells[i].control, i / 2, (i % 2) * 3 + 1);
   }
+  hyper->setHorizontalSpacing(10);
+  hyper->setColumnMinimumWidth(2, 32);
+  hyper->setColumnStretch(1, 1);
+  hyper->setColumnStretch(4, 1);
   layout->addWidget(hyper_box);
   layout->addStretch();
 

@@ -2,6 +2,7 @@
 
 #include <QGraphicsLineItem>
 #include <QGraphicsPolygonItem>
+#include <QGraphicsRectItem>
 #include <QGraphicsSceneMouseEvent>
 #include <QGraphicsView>
 #include <QPen>
@@ -65,9 +66,22 @@ void InteractiveCanvas::update_preview() {
   }
   if (current_polygon.isEmpty()) return;
   temp_poly_item = new QGraphicsPolygonItem(QPolygonF(current_polygon));
+  // Two screen pixels at any zoom, and a square on every point placed (the first one larger: a
+  // click there closes the polygon).
   QPen pen(QColor("#6366F1"), 2);
+  pen.setCosmetic(true);
   pen.setStyle(Qt::DashLine);
   temp_poly_item->setPen(pen);
+  for (qsizetype i = 0; i < current_polygon.size(); ++i) {
+    const double half = i == 0 ? 5.0 : 3.5;
+    auto* marker = new QGraphicsRectItem(-half, -half, 2 * half, 2 * half, temp_poly_item);
+    marker->setFlag(QGraphicsItem::ItemIgnoresTransformations);
+    marker->setPos(current_polygon[i]);
+    marker->setBrush(QColor(i == 0 ? "#FFFFFF" : "#6366F1"));
+    QPen outline(QColor(i == 0 ? "#6366F1" : "#FFFFFF"), 1);
+    outline.setCosmetic(true);
+    marker->setPen(outline);
+  }
   addItem(temp_poly_item);
 }
 
@@ -111,7 +125,7 @@ void InteractiveCanvas::update_rubber_band(QPointF cursor) {
   if (current_polygon.isEmpty()) return;
   if (!rubber_band_) {
     rubber_band_ = new QGraphicsLineItem;
-    QPen pen(QColor("#6366F1"), 1);
+    QPen pen(QColor("#6366F1"), 2);
     pen.setCosmetic(true);
     pen.setStyle(Qt::DashLine);
     rubber_band_->setPen(pen);

@@ -1,5 +1,7 @@
 #include "widgets/zoomable_view.h"
 
+#include <QPainter>
+
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QMouseEvent>
@@ -24,6 +26,20 @@ QString ZoomableView::scene_mode() const {
 
 void ZoomableView::set_interaction_mode(const QString& mode) {
   viewport()->setCursor(mode == QLatin1String("Select/Move") ? Qt::OpenHandCursor : Qt::CrossCursor);
+}
+
+void ZoomableView::set_placeholder(const QString& text) {
+  placeholder_ = text;
+  viewport()->update();
+}
+
+void ZoomableView::paintEvent(QPaintEvent* event) {
+  QGraphicsView::paintEvent(event);
+  if (placeholder_.isEmpty() || !scene() || !scene()->items().isEmpty()) return;
+  QPainter painter(viewport());
+  painter.setPen(palette().color(QPalette::PlaceholderText));
+  const QRect area = viewport()->rect().adjusted(24, 24, -24, -24);
+  painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, placeholder_);
 }
 
 void ZoomableView::set_image(const QPixmap& pixmap, bool keep_transform) {

@@ -18,8 +18,12 @@ class ZoomableView : public QGraphicsView {
   bool is_panning() const { return _is_panning; }
   // Zooms by `factor` about the middle of the view (the keys' zoom).
   void zoom_by(double factor);
+  // A hint written in the middle of the view while its scene is empty.
+  void set_placeholder(const QString& text);
+  QString placeholder() const { return placeholder_; }
 
  protected:
+  void paintEvent(QPaintEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -33,6 +37,7 @@ class ZoomableView : public QGraphicsView {
  private:
   QString scene_mode() const;
 
+  QString placeholder_;
   bool _is_panning = false;
   QPointF _pan_start_pos;
 };

@@ -186,6 +186,20 @@ class TestApp : public QObject {
     ann->spin_ai_conf->setFocus();
     QTest::keyClick(ann->spin_ai_conf, Qt::Key_Return);  // a value entered: the keys go back too
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(ann->canvas_view));
+
+    // The side panels fold away and come back from the keys; the picture takes their room.
+    const int picture = ann->panels->sizes()[1];
+    QTest::keyClick(ann->canvas_view, Qt::Key_BracketLeft, Qt::ControlModifier);
+    QTest::keyClick(ann->canvas_view, Qt::Key_BracketRight, Qt::ControlModifier);
+    QCOMPARE(ann->panels->sizes()[0], 0);
+    QCOMPARE(ann->panels->sizes()[2], 0);
+    QVERIFY(ann->panels->sizes()[1] > picture + 500);
+    QCOMPARE(ann->btn_toggle_left->text(), QString("▶"));
+    QTest::keyClick(ann->canvas_view, Qt::Key_BracketLeft, Qt::ControlModifier);
+    QCOMPARE(ann->panels->sizes()[0], AnnotatorTab::kLeftPanelWidth);
+    // Ctrl+O asks for a folder.
+    QTest::keyClick(ann->canvas_view, Qt::Key_O, Qt::ControlModifier);
+    QCOMPARE(prompts_->asked_titles.last(), QString("Select Image Directory"));
   }
 
   void delete_keys_act_on_the_highlighted_shapes_of_the_shown_annotator() {

@@ -95,7 +95,9 @@ class TestSplitterEnricher : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Splitting Success", 30000);
     QCOMPARE(
         prompts_->messages.last().text,
-        QString("Split 2 images into 24 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image"));
+        QString("Split 2 images into 24 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image"
+                "\nOutput folder: " +
+                QDir::toNativeSeparators(path("out"))));
     QVERIFY(QFileInfo::exists(path("out/part_01/site_part_01.jpg")));
     QVERIFY(QFileInfo::exists(path("out/part_12/Shot_part_12.PNG")));
     const cv::Mat last = cv::imread(path("out/part_12/Shot_part_12.PNG").toStdString());
@@ -116,7 +118,8 @@ class TestSplitterEnricher : public QObject {
     QCOMPARE(
         prompts_->messages.last().text,
         QString("Split 2 images into 101 tile parts.\n1 image(s) could not be read:\nbroken.png: not a readable image\n"
-                "99 empty tile(s) skipped: an image has fewer pixels than grid cells."));
+                "99 empty tile(s) skipped: an image has fewer pixels than grid cells.\nOutput folder: " +
+                QDir::toNativeSeparators(path("flat/deeper"))));
     QVERIFY(QFileInfo::exists(path("flat/deeper/site_part_001.jpg")));
     QVERIFY(QFileInfo::exists(path("flat/deeper/Shot_part_100.PNG")));
     QVERIFY(!QFileInfo::exists(path("flat/deeper/Shot_part_001.PNG")));
@@ -342,8 +345,10 @@ class TestSplitterEnricher : public QObject {
     tab.spin_aug_gen_count->setValue(10);
     tab.enrich_current_image();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Success", 30000);
-    QCOMPARE(prompts_->messages.last().text,
-             QString("Enrichment complete! Saved 10 variant(s) of the manipulated image.\nSource: pic.png"));
+    QCOMPARE(
+        prompts_->messages.last().text,
+        QString("Enrichment complete! Saved 10 variant(s) of the manipulated image.\nSource: pic.png\nOutput folder: " +
+                QDir::toNativeSeparators(path("variants/new"))));
     const QStringList files = QDir(path("variants/new")).entryList(QDir::Files, QDir::Name);
     QCOMPARE(files.size(), 10);
     QVERIFY(QRegularExpression("^pic_warped_enriched_\\d+_var_1\\.jpg$").match(files.first()).hasMatch());

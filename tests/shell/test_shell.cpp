@@ -23,9 +23,12 @@ class TestShell : public QObject {
  private slots:
   void stylesheet_has_27_rules_in_order() {
     const QStringList rules = get_stylesheet(true).split('\n', Qt::SkipEmptyParts);
-    QCOMPARE(rules.size(), 27);
+    // The 27 rules of the studio's look, then the rules for disabled accent buttons and spin box arrows.
+    QCOMPARE(rules.size(), 36);
     QVERIFY(rules.first().startsWith("QMainWindow, QDialog, QMessageBox { background-color: #121214;"));
-    QVERIFY(rules.last().startsWith("QTableWidget::item:selected, QListWidget::item:selected"));
+    QVERIFY(rules[26].startsWith("QTableWidget::item:selected, QListWidget::item:selected"));
+    QVERIFY(rules[27].startsWith("QPushButton#primaryBtn:disabled, QPushButton#dangerBtn:disabled"));
+    QVERIFY(rules.last().startsWith("QSpinBox::down-arrow:disabled"));
     QVERIFY(!get_stylesheet(true).contains('{' + QString("bg") + '}'));
     QVERIFY(!get_stylesheet(false).contains(QRegularExpression("\\{[a-z_]+\\}")));
   }
@@ -93,7 +96,7 @@ class TestShell : public QObject {
   void guide_text_has_seven_sections_and_no_trailing_break() {
     const QString html = help_guide_html();
     QCOMPARE(html.count("📌"), 7);
-    QCOMPARE(html.count("• <b>"), 18);  // the annotator's keys beside the specified entries
+    QCOMPARE(html.count("• <b>"), 20);  // the annotator's keys, classes and layout beside the specified entries
     QVERIFY(html.contains("<b>📌 5. YOLO Configuration &amp; AutoML</b>"));
     QVERIFY(html.contains("auto-generating a valid YOLO <code>data.yaml</code>."));
     QVERIFY(html.endsWith("OpenVINO, or CoreML."));
