@@ -333,6 +333,7 @@ void AnnotatorTab::toggle_panel(int index) {
   sizes[index] = width;
   panels->setSizes(sizes);
   show_panel_arrows();
+  if (!display_cv_img.empty()) fit_canvas_to_screen();  // the picture fills the room it got
 }
 
 void AnnotatorTab::show_panel_arrows() {

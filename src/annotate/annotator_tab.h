@@ -251,8 +251,9 @@ class AnnotatorTab : public QWidget {
     QHash<QString, QByteArray> files_before;
     QHash<QString, QByteArray> files_after;
   };
-  // Applies `mapping` (titled `title`, described by `what` in the confirmation) to the folder.
-  bool apply_class_mapping(const QString& title, const ClassMapping& mapping, const QString& what);
+  // Applies `mapping` (titled `title`) to the folder; the confirmation says `what` happens to the
+  // objects of class `subject`.
+  bool apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject, const QString& what);
   // The names become `names`: the class list, classes.txt and the shapes on screen follow.
   bool set_class_names(const QStringList& names);
   // Merging, deleting and moving need classes.txt: names from a dataset manifest are refused.

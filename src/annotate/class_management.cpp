@@ -73,8 +73,8 @@ bool AnnotatorTab::rename_class(int id) {
       return false;
     if (!class_edit_allowed("Merge Classes")) return false;
     return apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[id], answer),
-                               merge_classes(classes, id, existing),
-                               QStringLiteral("Its objects become \"%1\".").arg(answer));
+                               merge_classes(classes, id, existing), id,
+                               QStringLiteral("they become \"%1\".").arg(answer));
   }
   if (!resolve_unsaved()) return false;
   const QStringList before = classes;
@@ -107,28 +107,30 @@ bool AnnotatorTab::merge_class(int from) {
   if (picked < 0 || picked >= ids.size()) return false;
   const int into = ids[picked];
   return apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[from], classes[into]),
-                             merge_classes(classes, from, into),
-                             QStringLiteral("Its objects become \"%1\".").arg(classes[into]));
+                             merge_classes(classes, from, into), from,
+                             QStringLiteral("they become \"%1\".").arg(classes[into]));
 }
 
 bool AnnotatorTab::delete_class(int id) {
   if (id < 0 || id >= classes.size() || !class_edit_allowed("Delete Class")) return false;
-  return apply_class_mapping(QStringLiteral("Delete \"%1\"").arg(classes[id]), quorlan::delete_class(classes, id),
-                             QStringLiteral("Its objects are deleted."));
+  return apply_class_mapping(QStringLiteral("Delete \"%1\"").arg(classes[id]), quorlan::delete_class(classes, id), id,
+                             QStringLiteral("they are deleted."));
 }
 
 bool AnnotatorTab::move_class(int id, int step) {
   const int other = id + step;
   if (id < 0 || id >= classes.size() || other < 0 || other >= classes.size() || !class_edit_allowed("Move Class"))
     return false;
-  if (!apply_class_mapping(QStringLiteral("Move \"%1\"").arg(classes[id]), swap_classes(classes, id, other),
-                           QStringLiteral("\"%1\" and \"%2\" trade ids.").arg(classes[id], classes[other])))
+  if (!apply_class_mapping(
+          QStringLiteral("Move \"%1\"").arg(classes[id]), swap_classes(classes, id, other), id,
+          QStringLiteral("they take id %1, and \"%2\" takes id %3.").arg(other).arg(classes[other]).arg(id)))
     return false;
   list_classes->setCurrentRow(other);
   return true;
 }
 
-bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping& mapping, const QString& what) {
+bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject,
+                                       const QString& what) {
   if (!resolve_unsaved()) return false;  // the shapes on screen reach disk before files are rewritten
   const ClassRewrite plan = plan_class_rewrite(folder_label_paths(), mapping.new_id);
   if (!plan.unreadable.isEmpty()) {
@@ -144,10 +146,15 @@ bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping&
     if (plan.objects > 0) counts += QStringLiteral(": %1 object(s) change class").arg(plan.objects);
     if (plan.deleted > 0)
       counts += QStringLiteral("%1 %2 object(s) are deleted").arg(plan.objects > 0 ? "," : ":").arg(plan.deleted);
+    // What happens to the picked class's objects, and to those of the classes whose ids move.
+    const int own = plan.by_class.value(subject);
+    QString effect = QStringLiteral("%1 object(s) of \"%2\": %3").arg(own).arg(classes.value(subject), what);
+    if (const int others = plan.objects + plan.deleted - own; others > 0)
+      effect += QStringLiteral("\n%1 object(s) of other classes take their class's new id.").arg(others);
     const int choice = prompts().choose(
         this, title,
         QStringLiteral("%1?\n\n%2\n%3.\n\nUndo Class Change (or Ctrl+Z) puts every file back while the studio runs.")
-            .arg(title, what, counts),
+            .arg(title, effect, counts),
         {"Rewrite Files", "Cancel"});
     if (choice != 0) return false;
   }

@@ -46,7 +46,8 @@ ClassMapping swap_classes(const QStringList& names, int a, int b) {
   return mapping;
 }
 
-std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QVector<int>& new_id, int* lines) {
+std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QVector<int>& new_id, int* lines,
+                                               QHash<int, int>* by_class) {
   QByteArray eol;
   const QVector<LabelLine> split = split_label_lines(bytes, &eol);
   QByteArray out;
@@ -56,6 +57,7 @@ std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QV
     const int old = line.blank() ? -1 : class_of(line.class_token);
     const int mapped = old >= 0 && old < new_id.size() ? new_id[old] : old;
     last_kept = !(old >= 0 && mapped < 0);
+    if (mapped != old && by_class) ++(*by_class)[old];
     if (!last_kept) {
       ++changed;
       continue;
@@ -86,7 +88,7 @@ ClassRewrite plan_class_rewrite(const QStringList& label_paths, const QVector<in
       continue;
     }
     int lines = 0;
-    const std::optional<QByteArray> changed = remapped_label_bytes(*loaded, new_id, &lines);
+    const std::optional<QByteArray> changed = remapped_label_bytes(*loaded, new_id, &lines, &plan.by_class);
     if (!changed) continue;
     plan.files << path;
     plan.before.insert(path, *loaded);

@@ -31,14 +31,15 @@ ClassMapping swap_classes(const QStringList& names, int a, int b);
 // `bytes` with the mapping applied: a changed line keeps everything but its class token (written
 // as the new id), a deleted line goes with its line break. Lines whose class token is not a whole
 // number stay byte for byte. nullopt when nothing changes; `lines` receives how many lines
-// change or go.
+// change or go and `by_class` adds them up by their class before.
 std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QVector<int>& new_id,
-                                               int* lines = nullptr);
+                                               int* lines = nullptr, QHash<int, int>* by_class = nullptr);
 
 struct ClassRewrite {
   QStringList files;                  // the label files that change
   int objects = 0;                    // lines whose class changes
   int deleted = 0;                    // lines that go
+  QHash<int, int> by_class;           // lines that change or go, by their class before
   QStringList unreadable;             // label files that could not be read (left alone)
   QHash<QString, QByteArray> before;  // each file's bytes when planned
   QHash<QString, QByteArray> after;   // and once rewritten

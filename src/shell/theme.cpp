@@ -85,12 +85,11 @@ const char* const kTemplate =
     "border-bottom-right-radius: 4px; }\n"
     "QSpinBox::up-button:hover, QDoubleSpinBox::up-button:hover, QSpinBox::down-button:hover, "
     "QDoubleSpinBox::down-button:hover { background-color: {btn_hov}; }\n"
-    "QSpinBox::up-arrow, QDoubleSpinBox::up-arrow { width: 0px; height: 0px; border-left: 4px solid transparent; "
-    "border-right: 4px solid transparent; border-bottom: 5px solid {txt}; }\n"
-    "QSpinBox::down-arrow, QDoubleSpinBox::down-arrow { width: 0px; height: 0px; "
-    "border-left: 4px solid transparent; border-right: 4px solid transparent; border-top: 5px solid {txt}; }\n"
-    "QSpinBox::up-arrow:disabled, QDoubleSpinBox::up-arrow:disabled { border-bottom-color: {txt_mute}; }\n"
-    "QSpinBox::down-arrow:disabled, QDoubleSpinBox::down-arrow:disabled { border-top-color: {txt_mute}; }\n";
+    "QSpinBox::up-arrow, QDoubleSpinBox::up-arrow { image: url(:/icons/arrow-up-{arrows}.png); }\n"
+    "QSpinBox::down-arrow, QDoubleSpinBox::down-arrow { image: url(:/icons/arrow-down-{arrows}.png); }\n"
+    "QSpinBox::up-arrow:disabled, QDoubleSpinBox::up-arrow:disabled { image: url(:/icons/arrow-up-muted.png); }\n"
+    "QSpinBox::down-arrow:disabled, QDoubleSpinBox::down-arrow:disabled { "
+    "image: url(:/icons/arrow-down-muted.png); }\n";
 
 }  // namespace
 
@@ -109,6 +108,7 @@ QString get_stylesheet(bool is_dark) {
       {"{cvs}", p.cvs},
       {"{acc_hov}", p.acc_hov},
       {"{acc}", p.acc},
+      {"{arrows}", is_dark ? "light" : "dark"},
   };
   QString sheet = QString::fromLatin1(kTemplate);
   for (const auto& [key, colour] : roles) sheet.replace(QLatin1String(key), QLatin1String(colour));

@@ -79,7 +79,9 @@ class TestClassManagement : public QObject {
     prompts_->items = {0};
     prompts_->choices = {0};
     QVERIFY(tab.merge_class(1));
-    QVERIFY2(prompts_->messages.last().text.contains("3 label file(s) will be rewritten: 5 object(s) change class"),
+    QVERIFY2(prompts_->messages.last().text.contains("2 object(s) of \"cra\": they become \"car\".\n"
+                                                     "3 object(s) of other classes take their class's new id.\n"
+                                                     "3 label file(s) will be rewritten: 5 object(s) change class"),
              qPrintable(prompts_->messages.last().text));
     QCOMPARE(tab.classes, QStringList({"car", "dog", "bus"}));
     QCOMPARE(bytes("classes.txt"), QByteArray("car\ndog\nbus\n"));

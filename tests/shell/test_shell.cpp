@@ -25,6 +25,9 @@ class TestShell : public QObject {
     const QStringList rules = get_stylesheet(true).split('\n', Qt::SkipEmptyParts);
     // The 27 rules of the studio's look, then the rules for disabled accent buttons and spin box arrows.
     QCOMPARE(rules.size(), 36);
+    QVERIFY(get_stylesheet(true).contains("url(:/icons/arrow-up-light.png)"));
+    QVERIFY(get_stylesheet(false).contains("url(:/icons/arrow-down-dark.png)"));
+    QVERIFY(!QPixmap(":/icons/arrow-up-light.png").isNull());
     QVERIFY(rules.first().startsWith("QMainWindow, QDialog, QMessageBox { background-color: #121214;"));
     QVERIFY(rules[26].startsWith("QTableWidget::item:selected, QListWidget::item:selected"));
     QVERIFY(rules[27].startsWith("QPushButton#primaryBtn:disabled, QPushButton#dangerBtn:disabled"));
