@@ -116,6 +116,7 @@ void AnnotatorTab::show_no_picture() {
   display_image_ = QImage();
   canvas->reset_drawing();
   canvas->clear();
+  canvas_view->set_placeholder(canvas_hint_);
   annotations.forget();
   document->close();
   mirror_document();  // the ids of the shapes that were shown go with them
@@ -249,6 +250,7 @@ void AnnotatorTab::render_canvas_image() {
     canvas->addPixmap(QPixmap::fromImage(display_image_));
     canvas->setSceneRect(0, 0, display_cv_img.cols, display_cv_img.rows);
   }
+  canvas_view->set_placeholder(QString());
   fit_canvas_to_screen();
 }
 

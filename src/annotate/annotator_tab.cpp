@@ -106,10 +106,11 @@ void AnnotatorTab::setup_workspace_tab() {
   canvas->setObjectName("canvas");
   canvas_view = named(new ZoomableView, "canvas_view");
   canvas_view->setScene(canvas);
-  canvas_view->set_placeholder(
+  canvas_hint_ = QStringLiteral(
       "Load a folder (Ctrl+O) to start.\n\nKeys: R rectangle · P polygon · C circle · G pentagon · S select/move\n"
       "D or → next · A or ← previous · Delete removes · E no objects · Ctrl+Z undo · Ctrl+S save\n"
       "F fit · Ctrl++ / Ctrl+- zoom · Enter or F2 change class · Ctrl+[ / Ctrl+] hide panels");
+  canvas_view->set_placeholder(canvas_hint_);
   btn_fit_screen = named(new QPushButton("FIT"), "btn_fit_screen");
   btn_fit_screen->setFixedSize(48, 32);
   btn_fit_screen->setToolTip("Fit the picture to the view (F or Ctrl+0); zoom with Ctrl++ and Ctrl+-");

@@ -262,6 +262,7 @@ class AnnotatorTab : public QWidget {
   QVector<ClassChange> class_changes_;
   bool class_change_is_last_ = false;  // Ctrl+Z takes back the class change before the image's edits
 
+  QString canvas_hint_;  // what the empty picture says: how to start, and the keys
   LabelKind label_kind_ = LabelKind::Polygons;
   bool box_notice_given_ = false;  // the folder's boxes were explained once (a polygon drawn in it)
   QImage display_image_;           // display_cv_img in the canvas's form

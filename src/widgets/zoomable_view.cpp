@@ -35,7 +35,7 @@ void ZoomableView::set_placeholder(const QString& text) {
 
 void ZoomableView::paintEvent(QPaintEvent* event) {
   QGraphicsView::paintEvent(event);
-  if (placeholder_.isEmpty() || !scene() || !scene()->items().isEmpty()) return;
+  if (placeholder_.isEmpty()) return;
   QPainter painter(viewport());
   painter.setPen(palette().color(QPalette::PlaceholderText));
   const QRect area = viewport()->rect().adjusted(24, 24, -24, -24);

@@ -18,7 +18,7 @@ class ZoomableView : public QGraphicsView {
   bool is_panning() const { return _is_panning; }
   // Zooms by `factor` about the middle of the view (the keys' zoom).
   void zoom_by(double factor);
-  // A hint written in the middle of the view while its scene is empty.
+  // A hint written in the middle of the view (empty: none), for a view with nothing to show.
   void set_placeholder(const QString& text);
   QString placeholder() const { return placeholder_; }
 
