@@ -8,8 +8,8 @@
 
 namespace quorlan {
 
-void run_beside_window(QWidget* parent, const QString& label, WorkControl& control,
-                       const std::function<void()>& work, const std::function<void()>& on_cancel) {
+void run_beside_window(QWidget* parent, const QString& label, WorkControl& control, const std::function<void()>& work,
+                       const std::function<void()>& on_cancel) {
   std::unique_ptr<QThread> thread(QThread::create(work));
   thread->setObjectName(QStringLiteral("quorlan-work"));
   QEventLoop first;
