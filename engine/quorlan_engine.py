@@ -202,9 +202,21 @@ def engine():
         from ultralytics import YOLO
         from ultralytics.utils import LOGGER
 
+        use_every_core()
         provide_font()
         _engine = (YOLO, LOGGER)
     return _engine
+
+
+def use_every_core():
+    """The engine sets torch's CPU threads to one fewer than the cores each time it picks a device
+    (one thread on two cores); prediction and training on the CPU use every core instead."""
+    try:
+        import ultralytics.utils.torch_utils as torch_utils
+
+        torch_utils.NUM_THREADS = max(1, os.cpu_count() or 1)
+    except (ImportError, AttributeError):
+        pass
 
 
 def provide_font():
@@ -402,10 +414,11 @@ def do_tune(request):
         model.tune(
             data=params["data_yaml"],
             epochs=min(int(params["epochs"]), 10),
-            iterations=5,
+            iterations=int(params.get("iterations", 5)),
             optimizer=params.get("optimizer", "auto"),
-            project=params["project"],
-            name=params["name"],
+            # The tuning folder the studio names holds the search ("tune") and every trial run.
+            project=os.path.join(params["project"], params["name"]),
+            name="tune",
             plots=False,
             save=False,
             exist_ok=True,
@@ -448,7 +461,8 @@ def do_predict(request):
         if boxes is not None:
             for i in range(len(boxes)):
                 box = boxes[i]
-                reply["boxes"].append({"cls": int(box.cls[0]), "xyxy": [float(v) for v in box.xyxy[0]]})
+                reply["boxes"].append({"cls": int(box.cls[0]), "conf": float(box.conf[0]),
+                                       "xyxy": [float(v) for v in box.xyxy[0]]})
         masks = getattr(first, "masks", None)
         if masks is not None:
             reply["masks"] = [[[float(x), float(y)] for x, y in polygon] for polygon in masks.xy]

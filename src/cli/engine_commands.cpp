@@ -158,11 +158,13 @@ int run_tune(const QStringList& arguments) {
        run_settings::kOptimizers.first()},
       {"project", with_default("Folder of the runs", run_settings::kProject), "DIR", run_settings::kProject},
       {"name", with_default("Run name", run_settings::kName + "_tune"), "NAME", run_settings::kName + "_tune"},
+      {"iterations", "Trials of the search (default 5, as the studio's AutoML runs).", "N", "5"},
   });
   c.parser.addOption(kAllowRewrite);
   if (const int code = c.parse({"DATA.yaml"}); code >= 0) return code;
   bool ok = true;
   const int epochs = setting_value(c, "epochs", run_settings::kEpochs, &ok);
+  const int iterations = ok ? c.int_value("iterations", &ok, 1, 10000) : 0;
   if (!ok) return kUsage;
   const QString data = c.positional()[0];
   if (!QFileInfo::exists(data)) return c.fail("Data YAML file path does not exist.");
@@ -173,6 +175,7 @@ int run_tune(const QStringList& arguments) {
                            {"project", run_settings::absolute_project_path(c.value("project"))},
                            {"name", c.value("name")},
                            {"epochs", epochs},
+                           {"iterations", iterations},
                            {"optimizer", c.value("optimizer")}};
   QJsonObject done;
   EngineRun engine;
@@ -192,6 +195,7 @@ int run_predict(const QStringList& arguments) {
       {"conf", "Confidence threshold (default 0.25).", "X", "0.25"},
       {"imgsz", "Image size (default: the model's).", "N", "0"},
       {"save", "Write each picture's drawn result (<stem>.jpg) and YOLO labels (<stem>.txt) into DIR.", "DIR"},
+      {"save-conf", "With --save: end each label line with the object's confidence, as the engine's save_conf does."},
   });
   if (const int code = c.parse({"WEIGHTS", "SRC"}); code >= 0) return code;
   bool ok = true;
@@ -204,6 +208,8 @@ int run_predict(const QStringList& arguments) {
   const QStringList images = QFileInfo(source).isDir() ? list_folder_images(source) : QStringList{source};
   if (images.isEmpty() || !QFileInfo(images.first()).isFile()) return c.fail("No pictures found in " + source + ".");
   const QString save = c.value("save");
+  const bool save_conf = c.parser.isSet("save-conf");
+  if (save_conf && save.isEmpty()) return c.usage("--save-conf writes into the labels of --save DIR.");
   if (!save.isEmpty() && !QDir().mkpath(save)) return c.fail("The folder " + save + " cannot be created.");
   if (!HAS_YOLO()) return engine_missing(c);
   PredictionHost& host = PredictionHost::instance();
@@ -227,16 +233,24 @@ int run_predict(const QStringList& arguments) {
     for (int b = 0; b < p->boxes.size(); ++b) {
       const Detection& d = p->boxes[b];
       const QString name = p->names.value(d.cls, model->names.value(d.cls, QString::number(d.cls)));
-      boxes.append(QJsonObject{{"cls", d.cls}, {"name", name}, {"xyxy", QJsonArray{d.x1, d.y1, d.x2, d.y2}}});
-      found << name;
+      QJsonObject object{
+          {"cls", d.cls}, {"name", name}, {"conf", d.conf}, {"xyxy", QJsonArray{d.x1, d.y1, d.x2, d.y2}}};
+      const bool has_mask = p->masks && b < p->masks->size();
+      if (has_mask) {
+        QJsonArray polygon;
+        for (const QPointF& point : (*p->masks)[b]) polygon.append(QJsonArray{point.x(), point.y()});
+        object.insert("polygon", polygon);
+      }
+      boxes.append(object);
+      found << (d.conf > 0 ? QStringLiteral("%1 %2").arg(name).arg(d.conf, 0, 'f', 2) : name);
       if (size.isValid()) {
-        const QPolygonF shape = p->masks && b < p->masks->size()
-                                    ? (*p->masks)[b]
-                                    : QPolygonF({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
-        label_bytes += (p->masks ? format_label_line(d.cls, shape, size.width(), size.height())
-                                 : format_box_line(d.cls, shape, size.width(), size.height()))
-                           .toLatin1() +
-                       '\n';
+        const QPolygonF shape =
+            has_mask ? (*p->masks)[b] : QPolygonF({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
+        QString line = p->masks ? format_label_line(d.cls, shape, size.width(), size.height())
+                                : format_box_line(d.cls, shape, size.width(), size.height());
+        // The engine's save_conf: the confidence after the coordinates.
+        if (save_conf) line += QStringLiteral(" %1").arg(d.conf, 0, 'g', 6);
+        label_bytes += line.toLatin1() + '\n';
       }
     }
     results.append(QJsonObject{{"image", image}, {"boxes", boxes}});

@@ -183,7 +183,8 @@ Expected<Prediction> PredictionHost::predict_now(const EngineModel& model, const
   Prediction p;
   for (const QJsonValue b : (*reply)["boxes"].toArray()) {
     const QJsonArray xyxy = b["xyxy"].toArray();
-    p.boxes.append({b["cls"].toInt(), xyxy[0].toDouble(), xyxy[1].toDouble(), xyxy[2].toDouble(), xyxy[3].toDouble()});
+    p.boxes.append({b["cls"].toInt(), xyxy[0].toDouble(), xyxy[1].toDouble(), xyxy[2].toDouble(), xyxy[3].toDouble(),
+                    b["conf"].toDouble()});
   }
   if ((*reply)["masks"].isArray()) {
     QVector<QPolygonF> masks;

@@ -35,6 +35,7 @@ struct EngineModel {
 struct Detection {
   int cls = 0;
   double x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // pixel corners
+  double conf = 0;                        // the model's confidence
 };
 
 struct Prediction {

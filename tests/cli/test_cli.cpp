@@ -317,6 +317,26 @@ class TestCli : public QObject {
     QCOMPARE(results[0].toObject()["boxes"].toArray()[0].toObject()["name"].toString(), QString("person"));
     QCOMPARE(test::read_text(path("pred/shot_0.txt")), QString("0 0.375000 0.416667 0.500000 0.666667\n"));
     QVERIFY(!cv::imread(path("pred/shot_0.jpg").toStdString()).empty());
+    // Each object carries its confidence; --save-conf writes it after the box, as the engine does.
+    QCOMPARE(results[0].toObject()["boxes"].toArray()[0].toObject()["conf"].toDouble(), 0.9);
+    const Run with_conf = quorlan_cli({"predict", path("boxes.pt"), path("src/shot_0.png"), "--conf", "0.2", "--save",
+                                       path("pred_conf"), "--save-conf"},
+                                      env);
+    QVERIFY2(with_conf.code == 0, qPrintable(with_conf.err.right(2000)));
+    QCOMPARE(test::read_text(path("pred_conf/shot_0.txt")),
+             QString("0 0.375000 0.416667 0.500000 0.666667 0.9\n1 0.078125 0.104167 0.156250 0.208333 0.3\n"));
+    QVERIFY(with_conf.out.contains("person 0.90, car 0.30"));
+    QCOMPARE(quorlan_cli({"predict", path("boxes.pt"), path("src"), "--save-conf"}, env).code, 2);
+
+    // Tune: as many trials as asked, each a run inside the tuning folder the command names.
+    const Run tuned = quorlan_cli({"tune", path("ds/data.yaml"), "--model", "yolov8n.yaml", "--epochs", "1",
+                                   "--iterations", "2", "--project", path("tuning"), "--name", "search", "--json"},
+                                  env);
+    QVERIFY2(tuned.code == 0, qPrintable(tuned.err.right(2000)));
+    QCOMPARE(tuned.json()["save_dir"].toString(), path("tuning/search"));
+    QCOMPARE(QDir(path("tuning/search")).entryList({"train*"}, QDir::Dirs).size(), 2);
+    QVERIFY(QFileInfo::exists(path("tuning/search/tune/best_hyperparameters.yaml")));
+    QCOMPARE(QDir(path("tuning")).entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"search"});
 
     // Export a model; a format the engine refuses is a failed step.
     const Run exported = quorlan_cli({"export-model", path("boxes.pt"), "--format", "onnx", "--json"}, env);
@@ -491,8 +511,8 @@ class TestCli : public QObject {
     p.start(QUORLAN_CLI, {"tune", path("data.yaml"), "--model", "slowtune.yaml", "--epochs", "3", "--project",
                           path("runs"), "--name", "t"});
     QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("runs/t/child.pid")), 30000);
-    const qint64 child = test::read_text(path("runs/t/child.pid")).trimmed().toLongLong();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(path("runs/t/tune/child.pid")), 30000);
+    const qint64 child = test::read_text(path("runs/t/tune/child.pid")).trimmed().toLongLong();
     QVERIFY(child > 0);
     ::kill(static_cast<pid_t>(p.processId()), SIGINT);
     QVERIFY(p.waitForFinished(30000));

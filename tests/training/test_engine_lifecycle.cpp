@@ -184,7 +184,7 @@ class TestEngineLifecycle : public QObject {
     window->tab_config->project_dir_input->setText(dir_->filePath("runs"));
     window->tab_config->model_combo->setCurrentText("slowtune.yaml");
     window->start_automl_tuning();
-    const QString pid_file = dir_->filePath("runs/tavrin_yolo_run_tune/child.pid");
+    const QString pid_file = dir_->filePath("runs/tavrin_yolo_run_tune/tune/child.pid");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pid_file) && read_pid(pid_file) > 0, kRunTimeout);
     const qint64 child = read_pid(pid_file);
     QVERIFY(process_alive(child));

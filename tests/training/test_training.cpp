@@ -382,7 +382,12 @@ class TestTraining : public QObject {
     QCOMPARE(window.tab_config->lr0_input->value(), 0.004);
     QCOMPARE(window.tab_config->lrf_input->value(), 0.2);
     QCOMPARE(window.tabs->currentIndex(), 4);
-    QVERIFY(QFileInfo::exists(QDir(dir_->path()).filePath("runs/tavrin_yolo_run_tune/best_hyperparameters.yaml")));
+    // The search and its five trial runs, all inside the tuning folder the run names.
+    const QDir tuning(QDir(dir_->path()).filePath("runs/tavrin_yolo_run_tune"));
+    QVERIFY(QFileInfo::exists(tuning.filePath("tune/best_hyperparameters.yaml")));
+    QCOMPARE(tuning.entryList({"train*"}, QDir::Dirs).size(), 5);
+    QCOMPARE(QDir(dir_->filePath("runs")).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+             QStringList{"tavrin_yolo_run_tune"});
 
     window.apply_automl_results({{"momentum", 0.5}});  // neither key: controls unchanged
     QCOMPARE(window.tab_config->lr0_input->value(), 0.004);

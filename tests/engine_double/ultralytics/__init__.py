@@ -71,8 +71,9 @@ def _write(path, content=b"x"):
 
 
 class _Box:
-    def __init__(self, cls, xyxy):
+    def __init__(self, cls, xyxy, conf=1.0):
         self.cls = [float(cls)]
+        self.conf = [float(conf)]
         self.xyxy = [[float(v) for v in xyxy]]
 
 
@@ -144,7 +145,7 @@ class YOLO:
             raise RuntimeError(self.spec["fail_predict"])
         time.sleep(float(self.spec.get("predict_seconds", 0)))
         kept = [d for d in self.spec.get("detections", []) if d.get("conf", 1.0) >= conf]
-        boxes = _Boxes(_Box(d["cls"], d["xyxy"]) for d in kept)
+        boxes = _Boxes(_Box(d["cls"], d["xyxy"], d.get("conf", 1.0)) for d in kept)
         masks = _Masks([d["polygon"] for d in kept]) if kept and all("polygon" in d for d in kept) else None
         if verbose:
             print(f"image {source}: {len(kept)} detections")
@@ -241,6 +242,8 @@ class YOLO:
         os.makedirs(out, exist_ok=True)
         for i in range(int(iterations)):
             LOGGER.info(f"tune iteration {i + 1}/{iterations} with {epochs} epochs, optimizer {optimizer}")
+            # As the engine does: each trial trains into a run of its own in the project folder.
+            os.makedirs(os.path.join(str(project), "train" + (str(i + 1) if i else "")), exist_ok=True)
             if "slowtune" in self.model_name:
                 import subprocess
                 child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(120)"])
