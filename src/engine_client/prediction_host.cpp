@@ -16,6 +16,8 @@ namespace quorlan {
 
 namespace {
 constexpr qint64 kAnswerTimeoutMs = 10 * 60 * 1000;  // a first load may fetch and build a model
+
+Failure unreachable_host() { return failure(QStringLiteral("The engine's thread could not be reached.")); }
 }  // namespace
 
 PredictionHost& PredictionHost::instance() {
@@ -23,17 +25,14 @@ PredictionHost& PredictionHost::instance() {
   return host;
 }
 
+// At exit the application may be gone, and with it the queue to the host's thread: the thread
+// ends first, and the host process is ended from here.
 PredictionHost::~PredictionHost() {
-  if (!thread_) return;
-  shutdown();
-  thread_->quit();
-  thread_->wait();
-  delete context_;
-  delete thread_;
+  if (thread_) stop_thread();
 }
 
 template <typename T>
-T PredictionHost::on_host_thread(const std::function<T()>& call) {
+T PredictionHost::on_host_thread(const std::function<T()>& call, T unreachable) {
   if (!thread_) {
     thread_ = new QThread;
     thread_->setObjectName(QStringLiteral("quorlan-prediction-host"));
@@ -43,17 +42,35 @@ T PredictionHost::on_host_thread(const std::function<T()>& call) {
   }
   if (QThread::currentThread() == thread_) return call();
   std::optional<T> answer;
-  QMetaObject::invokeMethod(
-      context_, [&] { answer = call(); }, Qt::BlockingQueuedConnection);
+  if (!QMetaObject::invokeMethod(
+          context_, [&] { answer = call(); }, Qt::BlockingQueuedConnection) ||
+      !answer)
+    return unreachable;
   return std::move(*answer);
 }
 
 void PredictionHost::shutdown() {
   if (!thread_) return;
-  on_host_thread<bool>([this] {
-    shutdown_now();
-    return true;
-  });
+  if (QCoreApplication::instance() && QThread::currentThread() != thread_) {
+    on_host_thread<bool>(
+        [this] {
+          shutdown_now();
+          return true;
+        },
+        false);
+    if (shutdown_pending_) return;  // the request being waited for ends first, then the host
+  }
+  stop_thread();
+}
+
+void PredictionHost::stop_thread() {
+  thread_->quit();
+  thread_->wait();
+  shutdown_now();  // what the thread still held; its events are over
+  delete context_;
+  delete thread_;
+  context_ = nullptr;
+  thread_ = nullptr;
 }
 
 void PredictionHost::shutdown_now() {
@@ -138,7 +155,7 @@ Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request) {
 
 Expected<EngineModel> PredictionHost::load(const QString& key, const QString& weights) {
   cancelled_ = false;
-  return on_host_thread<Expected<EngineModel>>([&] { return load_now(key, weights); });
+  return on_host_thread<Expected<EngineModel>>([&] { return load_now(key, weights); }, unreachable_host());
 }
 
 Expected<EngineModel> PredictionHost::load_now(const QString& key, const QString& weights) {
@@ -158,12 +175,14 @@ Expected<EngineModel> PredictionHost::load_now(const QString& key, const QString
 Expected<Prediction> PredictionHost::predict(const EngineModel& model, const QString& source, double conf, int imgsz,
                                              bool want_plot) {
   cancelled_ = false;
-  return on_host_thread<Expected<Prediction>>([&]() -> Expected<Prediction> {
-    if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
-    busy_ = true;
-    const auto done = qScopeGuard([this] { end_request(); });
-    return predict_now(model, source, conf, imgsz, want_plot);
-  });
+  return on_host_thread<Expected<Prediction>>(
+      [&]() -> Expected<Prediction> {
+        if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
+        busy_ = true;
+        const auto done = qScopeGuard([this] { end_request(); });
+        return predict_now(model, source, conf, imgsz, want_plot);
+      },
+      unreachable_host());
 }
 
 Expected<Prediction> PredictionHost::predict_now(const EngineModel& model, const QString& source, double conf,

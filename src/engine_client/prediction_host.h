@@ -70,9 +70,12 @@ class PredictionHost {
   Expected<Prediction> predict_now(const EngineModel& model, const QString& source, double conf, int imgsz,
                                    bool want_plot);
 
-  // Runs `call` on the host's thread (started when first needed) and returns its answer.
+  // Runs `call` on the host's thread (started when first needed) and returns its answer, or
+  // `unreachable` when the thread cannot take it (the application is gone).
   template <typename T>
-  T on_host_thread(const std::function<T()>& call);
+  T on_host_thread(const std::function<T()>& call, T unreachable);
+  // Ends the host's thread and then the host it held.
+  void stop_thread();
   Expected<EngineModel> load_now(const QString& key, const QString& weights);
   void shutdown_now();
   void end_request();
