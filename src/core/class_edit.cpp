@@ -47,11 +47,12 @@ ClassMapping swap_classes(const QStringList& names, int a, int b) {
 }
 
 std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QVector<int>& new_id, int* lines,
-                                               QHash<int, int>* by_class) {
+                                               QHash<int, int>* by_class, int* deleted) {
   QByteArray eol;
   const QVector<LabelLine> split = split_label_lines(bytes, &eol);
   QByteArray out;
   int changed = 0;
+  int gone = 0;
   bool last_kept = true;
   for (const LabelLine& line : split) {
     const int old = line.blank() ? -1 : class_of(line.class_token);
@@ -60,6 +61,7 @@ std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QV
     if (mapped != old && by_class) ++(*by_class)[old];
     if (!last_kept) {
       ++changed;
+      ++gone;
       continue;
     }
     if (mapped == old) {
@@ -71,6 +73,7 @@ std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QV
     ++changed;
   }
   if (lines) *lines = changed;
+  if (deleted) *deleted = gone;
   if (changed == 0) return std::nullopt;
   // A last line without its break keeps that form (when it stays).
   if (last_kept && !bytes.isEmpty() && !bytes.endsWith('\n') && !bytes.endsWith('\r') && out.endsWith(eol))
@@ -88,16 +91,14 @@ ClassRewrite plan_class_rewrite(const QStringList& label_paths, const QVector<in
       continue;
     }
     int lines = 0;
-    const std::optional<QByteArray> changed = remapped_label_bytes(*loaded, new_id, &lines, &plan.by_class);
+    int deleted = 0;
+    const std::optional<QByteArray> changed = remapped_label_bytes(*loaded, new_id, &lines, &plan.by_class, &deleted);
     if (!changed) continue;
     plan.files << path;
     plan.before.insert(path, *loaded);
     plan.after.insert(path, *changed);
-    // Lines that go and lines that change, told apart by their count.
-    const int kept = static_cast<int>(split_label_lines(*changed).size());
-    const int had = static_cast<int>(split_label_lines(*loaded).size());
-    plan.deleted += had - kept;
-    plan.objects += lines - (had - kept);
+    plan.deleted += deleted;
+    plan.objects += lines - deleted;
   }
   return plan;
 }

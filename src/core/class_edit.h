@@ -31,9 +31,10 @@ ClassMapping swap_classes(const QStringList& names, int a, int b);
 // `bytes` with the mapping applied: a changed line keeps everything but its class token (written
 // as the new id), a deleted line goes with its line break. Lines whose class token is not a whole
 // number stay byte for byte. nullopt when nothing changes; `lines` receives how many lines
-// change or go and `by_class` adds them up by their class before.
+// change or go, `by_class` adds them up by their class before and `deleted` counts those that go.
 std::optional<QByteArray> remapped_label_bytes(const QByteArray& bytes, const QVector<int>& new_id,
-                                               int* lines = nullptr, QHash<int, int>* by_class = nullptr);
+                                               int* lines = nullptr, QHash<int, int>* by_class = nullptr,
+                                               int* deleted = nullptr);
 
 struct ClassRewrite {
   QStringList files;                  // the label files that change
