@@ -259,6 +259,8 @@ class AnnotatorTab : public QWidget {
   // Merging, deleting and moving need classes.txt: names from a dataset manifest are refused.
   bool class_edit_allowed(const QString& title);
   void update_class_buttons();
+  // A change made: undoable, and the one Ctrl+Z takes back next.
+  void record_class_change(ClassChange change);
   QVector<ClassChange> class_changes_;
   bool class_change_is_last_ = false;  // Ctrl+Z takes back the class change before the image's edits
 

@@ -21,7 +21,7 @@ int AnnotatorTab::selected_class() const {
 
 void AnnotatorTab::update_class_buttons() {
   const int id = selected_class();
-  for (QPushButton* button : {btn_class_rename, btn_class_merge, btn_class_delete}) button->setEnabled(id >= 0);
+  for (QPushButton* button : {btn_class_rename, btn_class_delete}) button->setEnabled(id >= 0);
   btn_class_merge->setEnabled(id >= 0 && classes.size() > 1);
   btn_class_up->setEnabled(id > 0);
   btn_class_down->setEnabled(id >= 0 && id + 1 < classes.size());
@@ -48,12 +48,17 @@ bool AnnotatorTab::set_class_names(const QStringList& names) {
   classes = names;
   const bool saved = save_classes_file();
   classes_unsaved_ = !saved;
-  rebuild_class_list();
+  rebuild_class_list();  // which updates the class buttons
   // The shapes on screen are read again: their ids, names and colours follow the files.
   if (!display_cv_img.empty() && current_idx >= 0 && current_idx < image_paths.size())
     load_existing_annotations(image_paths[current_idx]);
-  update_class_buttons();
   return saved;
+}
+
+void AnnotatorTab::record_class_change(ClassChange change) {
+  class_changes_.append(std::move(change));
+  class_change_is_last_ = true;
+  update_class_buttons();
 }
 
 bool AnnotatorTab::rename_class(int id) {
@@ -84,9 +89,7 @@ bool AnnotatorTab::rename_class(int id) {
     set_class_names(before);
     return false;
   }
-  class_changes_.append({QStringLiteral("Rename \"%1\" to \"%2\"").arg(before[id], answer), before, after, {}, {}});
-  class_change_is_last_ = true;
-  update_class_buttons();
+  record_class_change({QStringLiteral("Rename \"%1\" to \"%2\"").arg(before[id], answer), before, after, {}, {}});
   if (!names_manifest_.isEmpty())
     emit notice_signal(QStringLiteral("The new name is kept in classes.txt; %1 still holds the old one.")
                            .arg(QFileInfo(names_manifest_).fileName()));
@@ -175,9 +178,7 @@ bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping&
     set_class_names(before);
     return false;
   }
-  class_changes_.append({title, before, mapping.names, plan.before, plan.after});
-  class_change_is_last_ = true;
-  update_class_buttons();
+  record_class_change({title, before, mapping.names, plan.before, plan.after});
   emit notice_signal(QStringLiteral("%1: %2 label file(s) rewritten").arg(title).arg(plan.files.size()));
   return true;
 }

@@ -70,14 +70,16 @@ const char* const kRememberedFields[] = {"entry_split_in",   "entry_split_out", 
 
 }  // namespace
 
+void QuorlanStudio::centre_on_screen() {
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+}
+
 void QuorlanStudio::restore_settings() {
   QSettings* settings = settings_store();
   if (!settings) return;
-  if (!restoreGeometry(settings->value("window/geometry").toByteArray())) {
-    // A first start, or a screen that changed: centred on the screen it opens on.
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-      move(screen->availableGeometry().center() - rect().center());
-  }
+  // A first start, or a screen that changed: centred on the screen it opens on.
+  if (!restoreGeometry(settings->value("window/geometry").toByteArray())) centre_on_screen();
   if (settings->contains("window/dark")) {
     theme_toggle->setChecked(settings->value("window/dark").toBool());
     apply_theme(theme_toggle->isChecked());
@@ -122,8 +124,7 @@ void QuorlanStudio::save_settings() {
 void QuorlanStudio::reset_layout() {
   showNormal();
   resize(default_window_size());
-  if (const QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - rect().center());
+  centre_on_screen();
   tab_workspace->reset_panels();
   tabs->setCurrentIndex(0);
   if (QSettings* settings = settings_store()) {

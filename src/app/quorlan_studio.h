@@ -41,6 +41,7 @@ class QuorlanStudio : public QMainWindow {
   void set_palette(ClassPalette palette);
   // 1500 x 950, or less on a smaller screen: the window never opens past the screen's edge.
   static QSize default_window_size();
+  void centre_on_screen();
 
   bool is_dark_mode = true;
   QTabWidget* tabs = nullptr;
