@@ -157,6 +157,12 @@ void AnnotatorTab::setup_workspace_tab() {
   auto* ai_layout = new QVBoxLayout(ai_box);
   btn_copy_prev = named(new QPushButton("📋 Copy Previous Frame Shapes"), "btn_copy_prev");
   btn_load_ai = named(new QPushButton("🧠 Load AI Model (.pt)"), "btn_load_ai");
+  btn_load_ai->setToolTip(
+      "The engine's weights (.pt), or a model exported from them (.onnx, OpenVINO .xml), which "
+      "runs without the engine");
+  lbl_ai_runtime = named(new QLabel, "lbl_ai_runtime");
+  lbl_ai_runtime->setWordWrap(true);
+  lbl_ai_runtime->hide();  // until a model is loaded
   auto* conf_row = new QHBoxLayout;
   conf_row->addWidget(new QLabel("AI Conf:"));
   spin_ai_conf = named(new QDoubleSpinBox, "spin_ai_conf");
@@ -170,6 +176,7 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_run_ai->setEnabled(false);
   ai_layout->addWidget(btn_copy_prev);
   ai_layout->addWidget(btn_load_ai);
+  ai_layout->addWidget(lbl_ai_runtime);
   ai_layout->addLayout(conf_row);
   ai_layout->addWidget(btn_run_ai);
   right_layout->addWidget(ai_box);

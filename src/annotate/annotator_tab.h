@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVector>
 #include <QWidget>
+#include <memory>
 #include <opencv2/core.hpp>
 #include <optional>
 
@@ -12,7 +13,7 @@
 #include "annotate/shape_rows.h"
 #include "core/annotation_document.h"
 #include "core/class_edit.h"
-#include "engine_client/prediction_host.h"
+#include "predict/predicting_model.h"
 #include "widgets/shape_item.h"
 
 class QComboBox;
@@ -143,8 +144,8 @@ class AnnotatorTab : public QWidget {
   ShapeRows annotations;  // the document's shapes on screen, each with its canvas item and table row
   QString last_label;
   QString output_folder;
-  std::optional<EngineModel> ai_model;
-  AnnotationDocument* document = nullptr;  // the current image's shapes and label file
+  std::shared_ptr<PredictingModel> ai_model;  // the model that proposes shapes, once loaded
+  AnnotationDocument* document = nullptr;     // the current image's shapes and label file
 
   QPushButton* btn_load_dir = nullptr;
   QPushButton* btn_set_output = nullptr;
@@ -163,6 +164,7 @@ class AnnotatorTab : public QWidget {
   QPushButton* btn_copy_prev = nullptr;
   QPushButton* btn_load_ai = nullptr;
   QDoubleSpinBox* spin_ai_conf = nullptr;
+  QLabel* lbl_ai_runtime = nullptr;  // the loaded model and the runtime that answers it
   QPushButton* btn_run_ai = nullptr;
   QTableWidget* table_objects = nullptr;
   QPushButton* btn_delete_obj = nullptr;

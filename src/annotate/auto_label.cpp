@@ -30,6 +30,7 @@
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
 #include "engine_client/engine_host.h"
+#include "engine_client/prediction_host.h"
 #include "widgets/background_work.h"
 #include "widgets/bgr_pixmap.h"
 #include "widgets/interactive_canvas.h"
@@ -43,15 +44,16 @@ namespace quorlan {
 // ---------------------------------------------------------------- model-assisted labelling
 
 void AnnotatorTab::load_ai_model() {
-  if (!HAS_YOLO()) {
+  const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), kModelFileFilter);
+  if (path.isEmpty()) return;
+  // Exported models run natively; only the engine's own weights need the engine.
+  if (runtime_for(path) == ModelRuntime::Engine && !HAS_YOLO()) {
     prompts().critical(this, "Error", "Ultralytics is not installed.");
     return;
   }
-  const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), "PyTorch Weights (*.pt)");
-  if (path.isEmpty()) return;
   WorkControl control;
-  const Expected<EngineModel> model = run_beside_window<Expected<EngineModel>>(
-      this, "Loading the model...", control, [&] { return PredictionHost::instance().load("ai", path); },
+  const auto model = run_beside_window<Expected<std::shared_ptr<PredictingModel>>>(
+      this, "Loading the model...", control, [&] { return load_predicting_model("ai", path); },
       [] { PredictionHost::instance().cancel(); });
   if (control.cancel) return;
   if (!model) {
@@ -60,6 +62,8 @@ void AnnotatorTab::load_ai_model() {
   }
   ai_model = *model;
   btn_run_ai->setEnabled(true);
+  lbl_ai_runtime->setText(QFileInfo(path).fileName() + " on " + ai_model->runtime());
+  lbl_ai_runtime->show();
   prompts().information(this, "AI Model Loaded", "Loaded model: " + QFileInfo(path).fileName());
 }
 
@@ -69,9 +73,8 @@ void AnnotatorTab::run_ai_autolabel() {
   const double conf = spin_ai_conf->value();
   WorkControl control;
   const Expected<Prediction> result = run_beside_window<Expected<Prediction>>(
-      this, "Predicting...", control,
-      [&] { return PredictionHost::instance().predict(*ai_model, source, conf, 0, false); },
-      [] { PredictionHost::instance().cancel(); });
+      this, "Predicting...", control, [&] { return ai_model->predict(source, conf, 0, false); },
+      [model = ai_model] { model->cancel(); });
   if (control.cancel) return;
   if (!result) {
     prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + result.error());
@@ -83,7 +86,7 @@ void AnnotatorTab::run_ai_autolabel() {
   }
   // A model's class name with a line break would split classes.txt and shift every later id.
   const auto id_of = [&](int cls) {
-    const QString name = clean_class_name(result->names.value(cls, ai_model->names.value(cls, QString::number(cls))));
+    const QString name = clean_class_name(result->names.value(cls, ai_model->names().value(cls, QString::number(cls))));
     return class_id_for(name.isEmpty() ? QString::number(cls) : name, -1);
   };
   // The folder's kind decides what is written: in a box folder a mask becomes its bounding box.

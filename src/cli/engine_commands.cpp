@@ -15,6 +15,7 @@
 #include "engine_client/engine_run.h"
 #include "engine_client/prediction_host.h"
 #include "engine_client/run_settings.h"
+#include "predict/predicting_model.h"
 
 namespace quorlan::cli {
 namespace {
@@ -190,7 +191,10 @@ int run_tune(const QStringList& arguments) {
 }
 
 int run_predict(const QStringList& arguments) {
-  Command c("predict", "Run a model on pictures (a file or a folder) and print or save what it finds.", arguments);
+  Command c("predict",
+            "Run a model on pictures (a file or a folder) and print or save what it finds. The engine runs .pt "
+            "weights; an exported .onnx or OpenVINO .xml model runs natively, without the engine.",
+            arguments);
   c.parser.addOptions({
       {"conf", "Confidence threshold (default 0.25).", "X", "0.25"},
       {"imgsz", "Image size (default: the model's).", "N", "0"},
@@ -211,16 +215,18 @@ int run_predict(const QStringList& arguments) {
   const bool save_conf = c.parser.isSet("save-conf");
   if (save_conf && save.isEmpty()) return c.usage("--save-conf writes into the labels of --save DIR.");
   if (!save.isEmpty() && !QDir().mkpath(save)) return c.fail("The folder " + save + " cannot be created.");
-  if (!HAS_YOLO()) return engine_missing(c);
-  PredictionHost& host = PredictionHost::instance();
-  host.set_cancel_flag(&stop_requested());  // Ctrl+C ends a prediction waited for
-  const Expected<EngineModel> model = host.load("cli", weights);
-  if (!model) return c.fail("The model could not be loaded:\n" + model.error());
+  // An exported model runs natively; only the engine's own weights need the engine.
+  if (runtime_for(weights) == ModelRuntime::Engine && !HAS_YOLO()) return engine_missing(c);
+  PredictionHost::instance().set_cancel_flag(&stop_requested());  // Ctrl+C ends a prediction waited for
+  const Expected<std::shared_ptr<PredictingModel>> loaded = load_predicting_model("cli", weights);
+  if (!loaded) return c.fail("The model could not be loaded:\n" + loaded.error());
+  const std::shared_ptr<PredictingModel> model = *loaded;
+  c.note("Runs on: " + model->runtime());
   QJsonArray results;
   QStringList lines, failures;
   for (int i = 0; i < images.size() && !stop_requested().load(); ++i) {
     const QString& image = images[i];
-    const Expected<Prediction> p = host.predict(*model, image, conf, imgsz, !save.isEmpty());
+    const Expected<Prediction> p = model->predict(image, conf, imgsz, !save.isEmpty());
     c.progress(i + 1, static_cast<int>(images.size()), QFileInfo(image).fileName());
     if (!p) {
       failures << QStringLiteral("%1: %2").arg(QFileInfo(image).fileName(), p.error());
@@ -232,7 +238,7 @@ int run_predict(const QStringList& arguments) {
     QByteArray label_bytes;
     for (int b = 0; b < p->boxes.size(); ++b) {
       const Detection& d = p->boxes[b];
-      const QString name = p->names.value(d.cls, model->names.value(d.cls, QString::number(d.cls)));
+      const QString name = p->names.value(d.cls, model->names().value(d.cls, QString::number(d.cls)));
       QJsonObject object{
           {"cls", d.cls}, {"name", name}, {"conf", d.conf}, {"xyxy", QJsonArray{d.x1, d.y1, d.x2, d.y2}}};
       const bool has_mask = p->masks && b < p->masks->size();
@@ -264,8 +270,9 @@ int run_predict(const QStringList& arguments) {
       if (!written) failures << QStringLiteral("%1: %2").arg(QDir(save).filePath(stem + ".txt"), written.error());
     }
   }
-  host.shutdown();
-  const QJsonObject json{{"results", results}, {"failed", QJsonArray::fromStringList(failures)}};
+  PredictionHost::instance().shutdown();
+  const QJsonObject json{
+      {"results", results}, {"failed", QJsonArray::fromStringList(failures)}, {"runtime", model->runtime()}};
   QString text = lines.join('\n');
   if (!failures.isEmpty()) text += "\nFailed:\n" + failures.join('\n');
   if (stop_requested().load()) return c.fail(text + "\nInterrupted.", json, kInterrupted);

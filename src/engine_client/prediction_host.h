@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "core/expected.h"
+#include "core/prediction.h"
 
 class QObject;
 class QThread;
@@ -30,19 +31,6 @@ struct EngineModel {
   QString key;
   QString weights;
   QHash<int, QString> names;
-};
-
-struct Detection {
-  int cls = 0;
-  double x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // pixel corners
-  double conf = 0;                        // the model's confidence
-};
-
-struct Prediction {
-  QVector<Detection> boxes;
-  std::optional<QVector<QPolygonF>> masks;  // one pixel polygon per box, for segmentation models
-  QHash<int, QString> names;
-  QImage plot;  // the engine's drawn image (RGB888) when asked for
 };
 
 class PredictionHost {

@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "engine_client/engine_host.h"
+#include "engine_client/prediction_host.h"
 #include "inference/export_thread.h"
 #include "shell/theme.h"
 #include "widgets/background_work.h"
@@ -69,7 +70,7 @@ void InferenceTab::setup_inference_tab() {
   spin_inf_imgsz->setSingleStep(32);
   spin_inf_imgsz->setValue(640);
   auto* weights_browse = browse_button(this, entry_inf_weights, [this] {
-    return prompts().get_open_file_name(this, "Select Weights", QString(), "PyTorch Weights (*.pt)");
+    return prompts().get_open_file_name(this, "Select Weights", QString(), kModelFileFilter);
   });
   weights_browse->setObjectName("btn_browse_weights");
   auto* folder_browse = browse_button(this, entry_inf_folder,
@@ -77,7 +78,10 @@ void InferenceTab::setup_inference_tab() {
   folder_browse->setObjectName("btn_browse_folder");
   auto* run = new QPushButton("⚡ LOAD MODEL && INFER QUEUE");
   run->setObjectName("primaryBtn");
-  grid->addWidget(create_info_label("Model Weights (.pt):", "Path to best.pt"), 0, 0);
+  grid->addWidget(create_info_label("Model Weights (.pt):",
+                                    "Path to best.pt, or to a model exported from it (.onnx, or OpenVINO .xml), "
+                                    "which runs without the engine"),
+                  0, 0);
   grid->addWidget(entry_inf_weights, 0, 1);
   grid->addWidget(weights_browse, 0, 2);
   grid->addWidget(create_info_label("Inference Directory:", "Test image directory"), 1, 0);
@@ -88,6 +92,12 @@ void InferenceTab::setup_inference_tab() {
   grid->addWidget(create_info_label("Inference Res:", "Image resolution"), 3, 0);
   grid->addWidget(spin_inf_imgsz, 3, 1);
   grid->addWidget(run, 4, 0, 1, 3);
+  lbl_inf_runtime = new QLabel;
+  lbl_inf_runtime->setObjectName("lbl_inf_runtime");
+  lbl_inf_runtime->setToolTip(
+      "The runtime that answers: the engine for .pt weights, the studio's own for exported "
+      "models");
+  grid->addWidget(lbl_inf_runtime, 5, 0, 1, 3);
 
   auto* export_box = new QGroupBox("One-Click Production Export");
   auto* form = new QFormLayout(export_box);
@@ -136,20 +146,21 @@ void InferenceTab::setup_inference_tab() {
 }
 
 void InferenceTab::init_inference() {
-  if (!HAS_YOLO()) {
+  const QString weights = entry_inf_weights->text().trimmed();
+  const QString folder = entry_inf_folder->text().trimmed();
+  // Exported models run natively; only the engine's own weights need the engine.
+  if (runtime_for(weights) == ModelRuntime::Engine && !HAS_YOLO()) {
     prompts().critical(this, "Error", "Ultralytics is not installed.");
     return;
   }
-  const QString weights = entry_inf_weights->text().trimmed();
-  const QString folder = entry_inf_folder->text().trimmed();
   if (!QFileInfo::exists(weights) || !QFileInfo::exists(folder)) {
     prompts().critical(this, "Error", "Ensure weights and inference folder paths are valid.");
     return;
   }
   WorkControl control;
   const QString absolute = QFileInfo(weights).absoluteFilePath();
-  const Expected<EngineModel> model = run_beside_window<Expected<EngineModel>>(
-      this, "Loading the model...", control, [&] { return PredictionHost::instance().load("inf", absolute); },
+  const auto model = run_beside_window<Expected<std::shared_ptr<PredictingModel>>>(
+      this, "Loading the model...", control, [&] { return load_predicting_model("inf", absolute); },
       [] { PredictionHost::instance().cancel(); });
   if (control.cancel) return;
   if (!model) {
@@ -157,6 +168,7 @@ void InferenceTab::init_inference() {
     return;
   }
   inf_model = *model;
+  lbl_inf_runtime->setText("Runs on: " + inf_model->runtime());
   inf_image_paths = list_inference_images(folder);
   if (inf_image_paths.isEmpty()) return;
   inf_current_idx = 0;
@@ -170,9 +182,8 @@ bool InferenceTab::update_inference_display() {
   const int imgsz = spin_inf_imgsz->value();
   WorkControl control;
   const Expected<Prediction> result = run_beside_window<Expected<Prediction>>(
-      this, "Predicting...", control,
-      [&] { return PredictionHost::instance().predict(*inf_model, path, conf, imgsz, true); },
-      [] { PredictionHost::instance().cancel(); });
+      this, "Predicting...", control, [&] { return inf_model->predict(path, conf, imgsz, true); },
+      [model = inf_model] { model->cancel(); });
   if (control.cancel) return false;
   if (!result) {
     prompts().critical(this, "Inference Error", result.error());

@@ -2,9 +2,9 @@
 #include <QPointer>
 #include <QStringList>
 #include <QWidget>
-#include <optional>
+#include <memory>
 
-#include "engine_client/prediction_host.h"
+#include "predict/predicting_model.h"
 
 class QComboBox;
 class QDoubleSpinBox;
@@ -36,7 +36,7 @@ class InferenceTab : public QWidget {
   // Ends an export in progress at once (the window is closing).
   void abort_export();
 
-  std::optional<EngineModel> inf_model;
+  std::shared_ptr<PredictingModel> inf_model;
   QStringList inf_image_paths;
   int inf_current_idx = 0;
   QPointer<ExportThread> export_thread;
@@ -48,6 +48,7 @@ class InferenceTab : public QWidget {
   QSpinBox* spin_inf_imgsz = nullptr;
   ZoomableView* inf_view = nullptr;
   QLabel* lbl_inf_counter = nullptr;
+  QLabel* lbl_inf_runtime = nullptr;  // which runtime answers the loaded model
   QPushButton* btn_inf_prev = nullptr;
   QPushButton* btn_inf_next = nullptr;
   QLineEdit* entry_export_dir = nullptr;

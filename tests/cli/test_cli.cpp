@@ -345,6 +345,46 @@ class TestCli : public QObject {
     QCOMPARE(quorlan_cli({"export-model", path("boxes.pt"), "--format", "nonsense"}, env).code, 1);
   }
 
+  // An exported model runs with no engine at all: JSON with confidences, saved labels with
+  // them, and the runtime named.
+  void predict_runs_an_exported_model_without_the_engine() {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QUORLAN_PYTHON", path("no-python-here"));
+    const QString data = QStringLiteral(QUORLAN_NATIVE_DATA);
+    const Run run = quorlan_cli({"predict", data + "/tiny-detect.onnx", data + "/pictures", "--conf", "0.05", "--json",
+                                 "--save", path("predicted"), "--save-conf"},
+                                env);
+    QVERIFY2(run.code == 0, qPrintable(run.out + run.err));
+    QVERIFY(run.err.contains("Runs on: OpenVINO"));
+    const QJsonObject json = run.json();
+    QVERIFY(json["runtime"].toString().startsWith("OpenVINO"));
+    const QJsonArray results = json["results"].toArray();
+    QCOMPARE(results.size(), 4);
+    int objects = 0;
+    for (const QJsonValue& r : results) {
+      const QString stem = QFileInfo(r.toObject()["image"].toString()).completeBaseName();
+      const QJsonArray boxes = r.toObject()["boxes"].toArray();
+      const QStringList lines = test::read_text(path("predicted/" + stem + ".txt")).split('\n', Qt::SkipEmptyParts);
+      QCOMPARE(lines.size(), boxes.size());
+      for (int i = 0; i < boxes.size(); ++i) {
+        const QJsonObject b = boxes[i].toObject();
+        QVERIFY(b["name"].toString() == "square" || b["name"].toString() == "disc");
+        QVERIFY(b["conf"].toDouble() >= 0.05 && b["conf"].toDouble() <= 1);
+        QCOMPARE(b["xyxy"].toArray().size(), 4);
+        const QStringList tokens = lines[i].split(' ');
+        QCOMPARE(tokens.size(), 6);  // class, box, confidence
+        QVERIFY(std::abs(tokens[5].toDouble() - b["conf"].toDouble()) < 1e-5);
+      }
+      QVERIFY(QFileInfo::exists(path("predicted/" + stem + ".jpg")));
+      objects += boxes.size();
+    }
+    QVERIFY(objects > 0);
+    test::write_text(path("broken.onnx"), "not a model");
+    const Run broken = quorlan_cli({"predict", path("broken.onnx"), data + "/pictures"}, env);
+    QCOMPARE(broken.code, 1);
+    QVERIFY2(broken.err.contains("broken.onnx is not an ONNX model"), qPrintable(broken.err));
+  }
+
   void datasets_other_tools_wrote_are_read_as_the_engine_reads_them() {
     // Roboflow's "../train/images" with a valid/ folder; a stray names file two folders up.
     test::write_stray_names_yaml(path("home"));

@@ -45,6 +45,12 @@ QColor shown_colour(ZoomableView* view) {
   return {};
 }
 
+QSize shown_size(ZoomableView* view) {
+  for (QGraphicsItem* item : view->scene()->items())
+    if (auto* pix = qgraphicsitem_cast<QGraphicsPixmapItem*>(item)) return pix->pixmap().size();
+  return {};
+}
+
 }  // namespace
 
 class TestInference : public QObject {
@@ -133,7 +139,7 @@ class TestInference : public QObject {
     QCOMPARE(prompts_->messages.last().kind, MessageKind::Critical);
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QVERIFY(prompts_->messages.last().text.contains("invalid load key"));
-    QCOMPARE(tab.ai_model->weights, path("seg.pt"));
+    QCOMPARE(tab.ai_model->weights(), path("seg.pt"));
     tab.run_ai_autolabel();
     QCOMPARE(tab.annotations.size(), 2);
 
@@ -262,24 +268,68 @@ class TestInference : public QObject {
     QCOMPARE(test::read_text(path("out/a.onnx")), QString("new"));
   }
 
-  void missing_engine_is_reported_before_any_dialog() {
+  // Without the engine, its own weights are refused with one message; an exported model is not.
+  void missing_engine_is_reported_for_engine_weights_only() {
     const QByteArray saved = qgetenv("PYTHONPATH");
     qputenv("PYTHONPATH", dir_->path().toLocal8Bit());  // no engine package there
     reset_engine_probes();
     const bool available = HAS_YOLO();
     AnnotatorTab annotator;
+    prompts_->open_files.push_back(path("best.pt"));
     annotator.load_ai_model();
     InferenceTab browser;
+    browser.entry_inf_weights->setText(path("best.pt"));
     browser.init_inference();
-    qputenv("PYTHONPATH", saved);
-    reset_engine_probes();
-    if (available) QSKIP("the interpreter here has the engine installed itself");
+    if (available) {
+      qputenv("PYTHONPATH", saved);
+      reset_engine_probes();
+      QSKIP("the interpreter here has the engine installed itself");
+    }
     QCOMPARE(prompts_->messages.size(), 2);
     for (const auto& m : prompts_->messages) {
       QCOMPARE(m.title, QString("Error"));
       QCOMPARE(m.text, QString("Ultralytics is not installed."));
     }
-    QVERIFY(prompts_->asked_titles.isEmpty());
+
+    // The exported model of the engine's small test model, on a picture of squares and discs.
+    prompts_->messages.clear();
+    const QString native = QStringLiteral(QUORLAN_NATIVE_DATA);
+    QVERIFY(QFile::copy(native + "/tiny-seg.onnx", path("tiny-seg.onnx")));
+    QVERIFY(QFile::copy(native + "/pictures/square.png", path("square.png")));
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    prompts_->open_files.push_back(path("tiny-seg.onnx"));
+    tab.load_ai_model();
+    QCOMPARE(prompts_->messages.last().title, QString("AI Model Loaded"));
+    QVERIFY(tab.lbl_ai_runtime->text().contains("OpenVINO"));
+    tab.spin_ai_conf->setValue(0.05);
+    tab.run_ai_autolabel();
+    QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
+    QVERIFY(!tab.annotations.isEmpty());
+    QVERIFY(tab.annotations[0].shown.type == QString("AI Polygon"));
+    const QStringList names = test::read_text(path("classes.txt")).split('\n', Qt::SkipEmptyParts);
+    QVERIFY(!names.isEmpty());
+    for (const QString& name : names) QVERIFY2(name == "square" || name == "disc", qPrintable(name));
+    QCOMPARE(test::read_text(path("square.txt")).count('\n'), tab.annotations.size());
+
+    InferenceTab shown;
+    shown.entry_inf_weights->setText(path("tiny-seg.onnx"));
+    shown.entry_inf_folder->setText(dir_->path());
+    shown.spin_inf_conf->setValue(0.05);
+    shown.init_inference();
+    QCOMPARE(shown.lbl_inf_counter->text(), QString("1 / 1 - square.png"));
+    QVERIFY(shown.lbl_inf_runtime->text().contains("OpenVINO"));
+    QCOMPARE(shown_size(shown.inf_view), QSize(160, 160));
+
+    // A file that is not a model says so, and the previous model stays.
+    test::write_text(path("broken.onnx"), "not a model");
+    prompts_->open_files.push_back(path("broken.onnx"));
+    tab.load_ai_model();
+    QCOMPARE(prompts_->messages.last().title, QString("Error"));
+    QVERIFY(prompts_->messages.last().text.contains("broken.onnx is not an ONNX model"));
+    QVERIFY(tab.btn_run_ai->isEnabled());
+    qputenv("PYTHONPATH", saved);
+    reset_engine_probes();
   }
 
   // Auto-labelling waits for the engine beside the window: timers (painting, the training console)

@@ -14,6 +14,7 @@
 #include <QLineEdit>
 
 #include "annotate/annotator_tab.h"
+#include "core/image_reader.h"
 #include "core/label_geometry.h"
 #include "dataset/split_export.h"
 #include "engine_client/engine_host.h"
@@ -23,7 +24,9 @@
 #include "imaging/tile_split.h"
 #include "inference/export_thread.h"
 #include "inference/inference_tab.h"
+#include "native_inference/native_model.h"
 #include "support/fixtures.h"
+#include "support/prediction_match.h"
 #include "support/scripted_prompts.h"
 #include "training/trainer_thread.h"
 #include "widgets/zoomable_view.h"
@@ -188,6 +191,47 @@ class TestEngineReal : public QObject {
       QCOMPARE(done[0][0].toString(), dir_.filePath("exports/") + name);
       QVERIFY(QFileInfo(dir_.filePath("exports/") + name).size() > 1000);
     }
+  }
+
+  // An exported model run natively answers as the engine answers on the same file: the model
+  // trained and exported above (boxes), and the small segmentation model kept with the tests
+  // (masks). A one-epoch model is unsure of everything, so each picture is compared at a
+  // threshold under its own best confidence.
+  void the_native_runtime_answers_as_the_engine() {
+    if (!HAS_YOLO()) QSKIP("the engine environment is not set up here (scripts/setup-engine)");
+    const QString data = QStringLiteral(QUORLAN_NATIVE_DATA);
+    QStringList models{data + "/tiny-seg.onnx"};
+    if (QFileInfo::exists(dir_.filePath("exports/best.onnx"))) models.prepend(dir_.filePath("exports/best.onnx"));
+    QStringList pictures;
+    for (const QString& name : QDir(data + "/pictures").entryList(QDir::Files)) pictures << data + "/pictures/" + name;
+    for (const QString& name : QDir(dir_.filePath("annotated")).entryList({"*.jpg"}, QDir::Files))
+      pictures << dir_.filePath("annotated/" + name);
+    int compared = 0;
+    for (const QString& model : models) {
+      Expected<std::unique_ptr<NativeModel>> native = NativeModel::open(model);
+      QVERIFY2(native.ok(), qPrintable(native.error()));
+      const Expected<EngineModel> engine = PredictionHost::instance().load("reference", model);
+      QVERIFY2(engine.ok(), qPrintable(engine.error()));
+      for (const QString& picture : pictures) {
+        const Expected<cv::Mat> image = read_image_bgr(picture);
+        QVERIFY(image.ok());
+        const Expected<Prediction> everything = (*native)->predict(*image, 1e-4);
+        QVERIFY2(everything.ok(), qPrintable(everything.error()));
+        double top = 0;
+        for (const Detection& d : everything->boxes) top = std::max(top, d.conf);
+        const double threshold = std::max(1e-4, std::min(0.25, top / 2));
+        const Expected<Prediction> by_engine =
+            PredictionHost::instance().predict(*engine, picture, threshold, 0, false);
+        QVERIFY2(by_engine.ok(), qPrintable(by_engine.error()));
+        const Expected<Prediction> natively = (*native)->predict(*image, threshold);
+        QVERIFY(natively.ok());
+        const QString difference = test::prediction_difference(*by_engine, *natively, image->size(), threshold);
+        QVERIFY2(difference.isEmpty(), qPrintable(QFileInfo(model).fileName() + " on " + picture + ": " + difference));
+        compared += static_cast<int>(by_engine->boxes.size());
+      }
+    }
+    QVERIFY(compared > 0);
+    PredictionHost::instance().shutdown();
   }
 };
 

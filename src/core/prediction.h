@@ -1,0 +1,27 @@
+#pragma once
+// What a model found on one picture, whichever runtime ran it (the engine's host or the native
+// runtime): boxes in the picture's pixels, each with its class and confidence, and for a
+// segmentation model one outline per box.
+#include <QHash>
+#include <QImage>
+#include <QPolygonF>
+#include <QString>
+#include <QVector>
+#include <optional>
+
+namespace quorlan {
+
+struct Detection {
+  int cls = 0;
+  double x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // pixel corners
+  double conf = 0;                        // the model's confidence
+};
+
+struct Prediction {
+  QVector<Detection> boxes;
+  std::optional<QVector<QPolygonF>> masks;  // one pixel polygon per box, for segmentation models
+  QHash<int, QString> names;
+  QImage plot;  // the drawn result (RGB888) when asked for
+};
+
+}  // namespace quorlan

@@ -1,0 +1,195 @@
+#include "native_inference/model_metadata.h"
+
+#include <yaml-cpp/yaml.h>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace quorlan {
+
+namespace {
+
+// The protobuf wire format, read from a file: enough to walk the fields of one message.
+class WireReader {
+ public:
+  explicit WireReader(QFile& file) : file_(file), end_(file.size()) {}
+  bool at_end() const { return file_.pos() >= end_; }
+  bool varint(quint64* value) {
+    *value = 0;
+    for (int shift = 0; shift < 64; shift += 7) {
+      char byte = 0;
+      if (!file_.getChar(&byte)) return false;
+      *value |= static_cast<quint64>(static_cast<unsigned char>(byte) & 0x7f) << shift;
+      if (!(static_cast<unsigned char>(byte) & 0x80)) return true;
+    }
+    return false;
+  }
+  // Skips a field's value of wire type `wire`; false when the bytes do not allow it.
+  bool skip(int wire) {
+    quint64 n = 0;
+    switch (wire) {
+      case 0:
+        return varint(&n);
+      case 1:
+        return seek_by(8);
+      case 2:
+        return varint(&n) && n <= static_cast<quint64>(end_ - file_.pos()) && seek_by(static_cast<qint64>(n));
+      case 5:
+        return seek_by(4);
+      default:
+        return false;
+    }
+  }
+  bool bytes(QByteArray* out) {
+    quint64 n = 0;
+    if (!varint(&n) || n > static_cast<quint64>(end_ - file_.pos()) || n > (64u << 20)) return false;
+    *out = file_.read(static_cast<qint64>(n));
+    return out->size() == static_cast<qsizetype>(n);
+  }
+
+ private:
+  bool seek_by(qint64 n) { return file_.pos() + n <= end_ && file_.seek(file_.pos() + n); }
+  QFile& file_;
+  qint64 end_;
+};
+
+// One StringStringEntryProto: key (1) and value (2).
+bool parse_entry(const QByteArray& bytes, QString* key, QString* value) {
+  int i = 0;
+  const auto varint = [&](quint64* v) {
+    *v = 0;
+    for (int shift = 0; shift < 64 && i < bytes.size(); shift += 7) {
+      const auto b = static_cast<unsigned char>(bytes[i++]);
+      *v |= static_cast<quint64>(b & 0x7f) << shift;
+      if (!(b & 0x80)) return true;
+    }
+    return false;
+  };
+  while (i < bytes.size()) {
+    quint64 tag = 0, n = 0;
+    if (!varint(&tag) || (tag & 7) != 2 || !varint(&n) || n > static_cast<quint64>(bytes.size() - i)) return false;
+    const QString text = QString::fromUtf8(bytes.mid(i, static_cast<qsizetype>(n)));
+    i += static_cast<int>(n);
+    if ((tag >> 3) == 1) *key = text;
+    if ((tag >> 3) == 2) *value = text;
+  }
+  return true;
+}
+
+// "[320, 320]", "(320, 320)" or "320" as height and width.
+void parse_imgsz(const QString& text, ModelMetadata* m) {
+  QList<int> sides;
+  for (const QRegularExpressionMatch& n : QRegularExpression(QStringLiteral("\\d+")).globalMatch(text))
+    sides << n.captured().toInt();
+  if (sides.size() == 1) sides << sides[0];
+  if (sides.size() >= 2) m->imgsz_h = sides[0], m->imgsz_w = sides[1];
+}
+
+void take_property(const QString& key, const QString& value, ModelMetadata* m) {
+  if (key == QLatin1String("names")) m->names = parse_python_names(value);
+  if (key == QLatin1String("task")) m->task = value.trimmed();
+  if (key == QLatin1String("imgsz")) parse_imgsz(value, m);
+  if (key == QLatin1String("stride") && value.trimmed().toInt() > 0) m->stride = value.trimmed().toInt();
+  if (key == QLatin1String("end2end")) m->end2end = value.trimmed() == QLatin1String("True");
+}
+
+}  // namespace
+
+QHash<int, QString> parse_python_names(const QString& text) {
+  QHash<int, QString> names;
+  int i = 0;
+  const int n = static_cast<int>(text.size());
+  const auto space = [&] {
+    while (i < n && text[i].isSpace()) ++i;
+  };
+  space();
+  if (i >= n || text[i] != '{') return {};
+  ++i;
+  while (true) {
+    space();
+    if (i < n && text[i] == '}') return names;
+    int id_start = i;
+    while (i < n && (text[i].isDigit() || (i == id_start && text[i] == '-'))) ++i;
+    bool ok = false;
+    const int id = text.mid(id_start, i - id_start).toInt(&ok);
+    space();
+    if (!ok || i >= n || text[i] != ':') return {};
+    ++i;
+    space();
+    if (i >= n || (text[i] != '\'' && text[i] != '"')) return {};
+    const QChar quote = text[i++];
+    QString name;
+    while (i < n && text[i] != quote) {
+      if (text[i] == '\\' && i + 1 < n) {
+        const QChar c = text[++i];
+        name += c == 'n' ? QChar('\n') : c == 't' ? QChar('\t') : c;
+      } else {
+        name += text[i];
+      }
+      ++i;
+    }
+    if (i >= n) return {};
+    ++i;
+    names.insert(id, name);
+    space();
+    if (i < n && text[i] == ',')
+      ++i;
+    else if (i >= n || text[i] != '}')
+      return {};
+  }
+}
+
+Expected<ModelMetadata> read_onnx_metadata(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return failure(QStringLiteral("%1 cannot be read.").arg(path));
+  const QString not_onnx = QStringLiteral("%1 is not an ONNX model: it could not be read as one.").arg(path);
+  WireReader reader(file);
+  ModelMetadata m;
+  bool graph = false;
+  while (!reader.at_end()) {
+    quint64 tag = 0;
+    if (!reader.varint(&tag)) return failure(not_onnx);
+    const int field = static_cast<int>(tag >> 3), wire = static_cast<int>(tag & 7);
+    if (field == 0) return failure(not_onnx);
+    if (field == 7 && wire == 2) graph = true;
+    if (field == 14 && wire == 2) {
+      QByteArray entry;
+      QString key, value;
+      if (!reader.bytes(&entry) || !parse_entry(entry, &key, &value)) return failure(not_onnx);
+      take_property(key, value, &m);
+    } else if (!reader.skip(wire)) {
+      return failure(not_onnx);
+    }
+  }
+  if (!graph) return failure(not_onnx);
+  return m;
+}
+
+Expected<ModelMetadata> read_ir_metadata(const QString& yaml_path) {
+  ModelMetadata m;
+  try {
+    const YAML::Node root = YAML::LoadFile(QFileInfo(yaml_path).absoluteFilePath().toStdString());
+    if (!root.IsMap()) return failure(QStringLiteral("%1 is not the engine's model metadata.").arg(yaml_path));
+    if (const YAML::Node names = root["names"]; names.IsMap()) {
+      for (const auto& entry : names)
+        m.names.insert(entry.first.as<int>(), QString::fromStdString(entry.second.as<std::string>()));
+    } else if (names.IsSequence()) {
+      for (std::size_t i = 0; i < names.size(); ++i)
+        m.names.insert(static_cast<int>(i), QString::fromStdString(names[i].as<std::string>()));
+    }
+    if (root["task"]) m.task = QString::fromStdString(root["task"].as<std::string>());
+    if (root["stride"]) m.stride = std::max(1, root["stride"].as<int>());
+    if (root["end2end"]) m.end2end = root["end2end"].as<bool>();
+    if (const YAML::Node imgsz = root["imgsz"]; imgsz.IsSequence() && imgsz.size() >= 2) {
+      m.imgsz_h = imgsz[0].as<int>();
+      m.imgsz_w = imgsz[1].as<int>();
+    } else if (imgsz.IsScalar()) {
+      m.imgsz_h = m.imgsz_w = imgsz.as<int>();
+    }
+  } catch (const YAML::Exception& e) {
+    return failure(QStringLiteral("%1 cannot be read: %2").arg(yaml_path, QString::fromStdString(e.what())));
+  }
+  return m;
+}
+
+}  // namespace quorlan
