@@ -54,6 +54,17 @@ QUORLAN_PYTHON=python3 PYTHONPATH="$src/tests/engine_double" \
   fail "quorlan train from the installed tree: $(cat "$work/train.json" "$work/train.log" | tail -5)"
 grep -q '"ok":true' "$work/train.json" || fail "train: $(cat "$work/train.json")"
 
+# An exported model runs natively from the installed tree, on the runtime the package carries,
+# with no engine anywhere (QUORLAN_PYTHON names nothing).
+for lib in libopenvino.so.2641 libopenvino_intel_cpu_plugin.so libopenvino_onnx_frontend.so.2641 libtbb.so.12; do
+  [ -e "$work/root/usr/lib/quorlan-studio/$lib" ] || fail "$lib is not in the package"
+done
+QUORLAN_PYTHON="$work/no-python" "$bin/quorlan" predict "$src/tests/data/native/tiny-detect.onnx" \
+  "$src/tests/data/native/pictures" --conf 0.05 --json > "$work/predict.json" 2> "$work/predict.log" ||
+  fail "quorlan predict on an exported model: $(cat "$work/predict.json" "$work/predict.log" | tail -5)"
+grep -q '"runtime":"OpenVINO' "$work/predict.json" || fail "predict: $(cat "$work/predict.json")"
+grep -q '"conf":0\.' "$work/predict.json" || fail "predict found nothing: $(cat "$work/predict.json")"
+
 # The installed studio starts (offscreen) and is still up after three seconds.
 QT_QPA_PLATFORM=offscreen "$bin/quorlan-studio" > "$work/studio.log" 2>&1 &
 pid=$!
