@@ -43,10 +43,12 @@ QImage draw_prediction(const cv::Mat& bgr, const Prediction& prediction) {
     int baseline = 0;
     const cv::Size size = cv::getTextSize(text.toStdString(), cv::FONT_HERSHEY_SIMPLEX, scale, thickness, &baseline);
     const bool above = a.y - size.height - 3 >= 0;  // no room above: inside the box
-    const cv::Point corner(a.x + size.width, above ? a.y - size.height - 3 : a.y + size.height + 3);
-    cv::rectangle(canvas, a, corner, bgr_of(colour), cv::FILLED, cv::LINE_AA);
+    // Kept inside the picture on the right too.
+    const cv::Point at(std::max(0, std::min(a.x, canvas.cols - size.width)), a.y);
+    const cv::Point corner(at.x + size.width, above ? at.y - size.height - 3 : at.y + size.height + 3);
+    cv::rectangle(canvas, at, corner, bgr_of(colour), cv::FILLED, cv::LINE_AA);
     const QColor ink = contrast_ratio(Qt::black, colour) >= contrast_ratio(Qt::white, colour) ? Qt::black : Qt::white;
-    cv::putText(canvas, text.toStdString(), cv::Point(a.x, above ? a.y - 2 : a.y + size.height + 2),
+    cv::putText(canvas, text.toStdString(), cv::Point(at.x, above ? at.y - 2 : at.y + size.height + 2),
                 cv::FONT_HERSHEY_SIMPLEX, scale, bgr_of(ink), thickness, cv::LINE_AA);
   }
   cv::Mat rgb;
