@@ -68,5 +68,6 @@ struct Entry {
 QList<Entry> dataset_commands();
 QList<Entry> imaging_commands();
 QList<Entry> engine_commands();
+QList<Entry> review_commands();
 
 }  // namespace quorlan::cli

@@ -9,7 +9,7 @@ using namespace quorlan::cli;
 
 namespace {
 
-QList<Entry> all_commands() { return dataset_commands() + imaging_commands() + engine_commands(); }
+QList<Entry> all_commands() { return dataset_commands() + imaging_commands() + engine_commands() + review_commands(); }
 
 void print_help() {
   std::printf("Usage: quorlan COMMAND [options] [arguments]\n\nCommands:\n");

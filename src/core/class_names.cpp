@@ -1,5 +1,7 @@
 #include "core/class_names.h"
 
+#include <cstring>
+
 #include <yaml-cpp/yaml.h>
 #include <QDir>
 #include <QFileInfo>
@@ -104,11 +106,14 @@ std::optional<DatasetManifest> read_dataset_manifest(const QString& yaml_path) {
         // The engine's own fallback: "../x" that does not exist is taken as "x" (Roboflow's layout).
         if (!QFileInfo::exists(target) && item.startsWith(QLatin1String("../")))
           target = QDir::cleanPath(base.filePath(item.mid(3)));
+        const bool train = std::strcmp(key, "train") == 0;
         if (QFileInfo(target).isDir()) {
           if (!manifest.split_folders.contains(target)) manifest.split_folders << target;
+          if (train && !manifest.train_folders.contains(target)) manifest.train_folders << target;
         } else if (QFileInfo(target).isFile() && target.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive)) {
           manifest.list_files << target;
           add_list_folders(target, base, manifest.split_folders);
+          if (train) add_list_folders(target, base, manifest.train_folders);
         }
       }
     }

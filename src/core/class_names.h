@@ -36,6 +36,7 @@ struct DatasetManifest {
   // ("../x" that does not exist taken as "x", as the engine does), and the folders of the
   // pictures a .txt list file names.
   QStringList split_folders;
+  QStringList train_folders;  // those of them the `train` entry leads to
   QStringList list_files;  // the .txt list files among the entries
   // The label kind its `task` names (detect: boxes; segment: polygons), when it names one.
   std::optional<LabelKind> task;

@@ -1,0 +1,123 @@
+#include "review/review_run.h"
+
+#include <yaml-cpp/yaml.h>
+#include <QDir>
+#include <QFileInfo>
+#include <QImageReader>
+
+#include "core/class_names.h"
+#include "core/image_files.h"
+#include "core/label_files.h"
+#include "predict/predicting_model.h"
+
+namespace quorlan {
+
+namespace {
+
+QString canonical(const QString& path) {
+  const QString c = QFileInfo(path).canonicalFilePath();
+  return c.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : c;
+}
+
+// The picture's size as shown: upright by its EXIF orientation, as labels are drawn on it.
+QSize upright_size(const QString& picture) {
+  QImageReader reader(picture);
+  reader.setAutoTransform(true);
+  QSize size = reader.size();
+  if (reader.transformation() & QImageIOHandler::TransformationRotate90) size.transpose();
+  return size;
+}
+
+}  // namespace
+
+Expected<ReviewSource> review_source(const QString& folder_or_manifest) {
+  ReviewSource source;
+  source.path = folder_or_manifest;
+  const QFileInfo info(folder_or_manifest);
+  if (info.isDir()) {
+    source.folders << QDir::cleanPath(info.absoluteFilePath());
+    const FolderClasses names = load_folder_classes(folder_or_manifest);
+    source.classes = names.names;
+  } else if (info.isFile()) {
+    const std::optional<DatasetManifest> manifest = read_dataset_manifest(folder_or_manifest);
+    if (!manifest) return failure(QStringLiteral("%1 is not a dataset manifest (data.yaml).").arg(folder_or_manifest));
+    source.folders = manifest->split_folders;
+    source.classes = manifest->names.value_or(QStringList());
+  } else {
+    return failure(QStringLiteral("%1 does not exist.").arg(folder_or_manifest));
+  }
+  for (const QString& folder : source.folders) source.pictures << list_folder_images(folder);
+  if (source.pictures.isEmpty()) return failure(QStringLiteral("No pictures found in %1.").arg(folder_or_manifest));
+  return source;
+}
+
+QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size) {
+  QVector<ReviewLabel> labels;
+  const LabelReadResult read = read_label_file(label_path_for(picture), class_count, size.width(), size.height());
+  for (int row = 0; row < read.shapes.size(); ++row)
+    labels.append({row, read.shapes[row].class_id, read.shapes[row].points.boundingRect()});
+  return labels;
+}
+
+ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, double conf,
+                            const std::atomic<bool>* cancel, std::atomic<int>* done,
+                            const std::function<void(const QString& picture)>& on_picture) {
+  ReviewResult result;
+  const int class_count = source.classes.isEmpty() ? -1 : static_cast<int>(source.classes.size());
+  for (const QString& picture : source.pictures) {
+    if (cancel && cancel->load()) {
+      result.cancelled = true;
+      break;
+    }
+    const QSize size = upright_size(picture);
+    const Expected<Prediction> predicted =
+        size.isValid() ? model.predict(picture, conf, 0, false) : Expected<Prediction>(failure("it cannot be read"));
+    if (done) ++*done;
+    if (on_picture) on_picture(picture);
+    if (!predicted) {
+      result.failures << QStringLiteral("%1: %2").arg(QFileInfo(picture).fileName(), predicted.error());
+      continue;
+    }
+    const QVector<ReviewLabel> labels = review_labels(picture, class_count, size);
+    result.labels += static_cast<int>(labels.size());
+    result.findings += review_picture(picture, labels, *predicted);
+    ++result.pictures;
+  }
+  rank_findings(result.findings);
+  return result;
+}
+
+QString trained_on_these_pictures(const QString& weights, const QStringList& folders) {
+  // <run>/weights/best.pt, an export beside it, or an IR folder in weights/: the run's args.yaml.
+  QDir dir = QFileInfo(weights).absoluteDir();
+  QString args;
+  for (int up = 0; up < 3 && args.isEmpty(); ++up) {
+    if (QFileInfo(dir.filePath("args.yaml")).isFile()) args = dir.filePath("args.yaml");
+    if (!dir.cdUp()) break;
+  }
+  if (args.isEmpty()) return {};
+  QString data;
+  try {
+    const YAML::Node root = YAML::LoadFile(args.toStdString());
+    if (root.IsMap() && root["data"] && root["data"].IsScalar())
+      data = QString::fromStdString(root["data"].as<std::string>());
+  } catch (const YAML::Exception&) {
+    return {};
+  }
+  const std::optional<DatasetManifest> manifest = data.isEmpty() ? std::nullopt : read_dataset_manifest(data);
+  if (!manifest) return {};
+  for (const QString& trained : manifest->train_folders)
+    for (const QString& folder : folders) {
+      const QString t = canonical(trained), f = canonical(folder);
+      if (t == f || f.startsWith(t + '/') || t.startsWith(f + '/'))
+        return QStringLiteral(
+                   "The model was trained on these pictures (%1 names %2, whose train split is %3). A model agrees "
+                   "with the labels it learned, so their mistakes hide from it. For an honest review, use a model "
+                   "that did not train on them (one trained on the other splits), or cross-check: train two models "
+                   "on halves and review each half with the other half's model.")
+            .arg(QDir::toNativeSeparators(args), QDir::toNativeSeparators(data), QDir::toNativeSeparators(trained));
+    }
+  return {};
+}
+
+}  // namespace quorlan

@@ -1,0 +1,53 @@
+#pragma once
+// A review of a dataset's labels with a model: every picture of a folder (or of every split a
+// data.yaml names) predicted, its labels read, and the findings of all pictures ranked. Also the
+// honest warning when the model learned these very pictures. Widget-free; the window runs it
+// beside itself, the command line directly.
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <atomic>
+#include <functional>
+
+#include "core/expected.h"
+#include "review/label_review.h"
+
+namespace quorlan {
+
+class PredictingModel;
+
+// What is reviewed: the pictures, the folders they are in, and the class names.
+struct ReviewSource {
+  QString path;  // the folder or data.yaml given
+  QStringList folders;
+  QStringList pictures;
+  QStringList classes;  // empty when the folder names none
+};
+
+// The pictures of a folder, or of every split of a data.yaml; a clear reason when there are none.
+Expected<ReviewSource> review_source(const QString& folder_or_manifest);
+
+struct ReviewResult {
+  QVector<ReviewFinding> findings;  // ranked, worst first
+  int pictures = 0;                 // reviewed
+  int labels = 0;                   // labels read
+  QStringList failures;             // "name: why" of pictures that could not be reviewed
+  bool cancelled = false;
+};
+
+// Predicts every picture with `model` (at `conf`, low so that weak support is seen) and reviews
+// it against its labels. `cancel` is looked at between pictures; `done` counts them, and
+// `on_picture` (when given) hears of each picture as it is done.
+ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, double conf = 0.05,
+                            const std::atomic<bool>* cancel = nullptr, std::atomic<int>* done = nullptr,
+                            const std::function<void(const QString& picture)>& on_picture = {});
+
+// The labels of one picture as the review reads them (rows as the annotator numbers them).
+QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size);
+
+// Empty, or why these findings cannot be trusted: the model was trained on these very pictures
+// (its run's args.yaml names a data.yaml whose train split holds a reviewed folder), so it agrees
+// with the labels it learned and hides their mistakes.
+QString trained_on_these_pictures(const QString& weights, const QStringList& folders);
+
+}  // namespace quorlan

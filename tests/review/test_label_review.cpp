@@ -1,0 +1,175 @@
+// Labels held against a model's predictions: each kind of mistake found and scored, a sound label
+// set left quiet, and the same review always ranked the same way. Then a folder reviewed end to
+// end with a stand-in model.
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <algorithm>
+#include <random>
+
+#include "predict/predicting_model.h"
+#include "review/label_review.h"
+#include "review/review_run.h"
+#include "support/fixtures.h"
+
+using namespace quorlan;
+
+namespace {
+
+Detection det(int cls, double x1, double y1, double x2, double y2, double conf) { return {cls, x1, y1, x2, y2, conf}; }
+
+ReviewLabel label(int row, int cls, double x1, double y1, double x2, double y2) {
+  return {row, cls, QRectF(QPointF(x1, y1), QPointF(x2, y2))};
+}
+
+const ReviewFinding* finding_of(const QVector<ReviewFinding>& found, FindingKind kind) {
+  for (const ReviewFinding& f : found)
+    if (f.kind == kind) return &f;
+  return nullptr;
+}
+
+// A model that answers from a table: the same predictions for a picture every time.
+class TableModel : public PredictingModel {
+ public:
+  QHash<QString, Prediction> answers;
+  QString runtime() const override { return "table"; }
+  QHash<int, QString> names() const override { return {{0, "car"}, {1, "person"}}; }
+  QString weights() const override { return {}; }
+  Expected<Prediction> predict(const QString& picture, double, int, bool) override {
+    return answers.value(QFileInfo(picture).fileName());
+  }
+  void cancel() override {}
+};
+
+}  // namespace
+
+class TestLabelReview : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void each_kind_of_mistake_is_found() {
+    Prediction p;
+    p.boxes = {det(0, 10, 10, 50, 50, 0.95),     // agrees with row 0
+               det(0, 100, 100, 140, 140, 0.9),  // a car where row 1 says person
+               det(0, 215, 10, 255, 50, 0.9),    // row 2's car, a quarter of its width further right
+               det(1, 400, 10, 440, 50, 0.85)};  // a person nobody labelled
+    const QVector<ReviewLabel> labels = {label(0, 0, 10, 10, 50, 50), label(1, 1, 100, 100, 140, 140),
+                                         label(2, 0, 200, 10, 240, 50), label(3, 0, 300, 300, 340, 340)};
+    const QVector<ReviewFinding> found = review_picture("a.jpg", labels, p);
+    const ReviewFinding* wrong = finding_of(found, FindingKind::WrongClass);
+    QVERIFY(wrong);
+    QCOMPARE(wrong->label_row, 1);
+    QCOMPARE(wrong->predicted_cls, 0);
+    QVERIFY(wrong->score > 0.8);
+    const ReviewFinding* loose = finding_of(found, FindingKind::LooseBox);
+    QVERIFY(loose);
+    QCOMPARE(loose->label_row, 2);
+    QCOMPARE(loose->predicted_box, QRectF(QPointF(215, 10), QPointF(255, 50)));
+    QVERIFY(loose->score > 0.3);
+    const ReviewFinding* nothing = finding_of(found, FindingKind::LabelOnNothing);
+    QVERIFY(nothing);
+    QCOMPARE(nothing->label_row, 3);
+    QCOMPARE(nothing->score, 1.0);
+    const ReviewFinding* missing = finding_of(found, FindingKind::MissingObject);
+    QVERIFY(missing);
+    QCOMPARE(missing->predicted_cls, 1);
+    QCOMPARE(missing->label_row, -1);
+    QVERIFY(std::abs(missing->score - 0.85) < 1e-9);
+    // The sound label is no finding worth a look, and every score is in [0, 1].
+    for (const ReviewFinding& f : found) {
+      QVERIFY(f.score >= 0 && f.score <= 1);
+      if (f.label_row == 0) QVERIFY(f.score < 0.1);
+    }
+    QCOMPARE(finding_kind_from_name("wrong class"), std::optional(FindingKind::WrongClass));
+    QCOMPARE(finding_kind_from_name("loose"), std::optional(FindingKind::LooseBox));
+    QVERIFY(!finding_kind_from_name("other"));
+  }
+
+  void sound_labels_give_nothing_above_a_low_score() {
+    // A sure model agreeing with every label, with a few unsure extras near them.
+    Prediction p;
+    QVector<ReviewLabel> labels;
+    for (int i = 0; i < 6; ++i) {
+      const double x = 60.0 * i;
+      labels << label(i, i % 2, x, 10, x + 40, 60);
+      p.boxes << det(i % 2, x + 1, 10, x + 40, 61, 0.93) << det(1 - i % 2, x, 12, x + 38, 60, 0.04);
+    }
+    for (const ReviewFinding& f : review_picture("b.jpg", labels, p))
+      QVERIFY2(f.score <= 0.1, qPrintable(finding_kind_name(f.kind) + QString(" %1").arg(f.score)));
+    // Two labels of one class side by side: the prediction of the one is no loose box of the other.
+    const QVector<ReviewLabel> pair = {label(0, 0, 0, 0, 40, 40), label(1, 0, 20, 0, 60, 40)};
+    Prediction two;
+    two.boxes = {det(0, 0, 0, 40, 40, 0.9), det(0, 20, 0, 60, 40, 0.9)};
+    for (const ReviewFinding& f : review_picture("c.jpg", pair, two)) QVERIFY(f.score <= 0.1);
+  }
+
+  void ties_are_ranked_the_same_way_every_time() {
+    QVector<ReviewFinding> findings;
+    for (const char* picture : {"b.jpg", "a.jpg", "c.jpg"})
+      for (FindingKind kind : {FindingKind::LooseBox, FindingKind::MissingObject}) {
+        ReviewFinding f;
+        f.picture = picture;
+        f.kind = kind;
+        f.score = 0.5;
+        findings << f;
+      }
+    findings[5].score = 0.9;
+    QVector<ReviewFinding> shuffled = findings;
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(7));
+    rank_findings(findings);
+    rank_findings(shuffled);
+    QCOMPARE(findings[0].score, 0.9);
+    QCOMPARE(findings[1].picture, QString("a.jpg"));
+    QCOMPARE(findings[1].kind, FindingKind::MissingObject);
+    for (int i = 0; i < findings.size(); ++i) QCOMPARE(shuffled[i].key(), findings[i].key());
+    // A key names the finding, not where it sits in a list.
+    QVERIFY(findings[1].key() != findings[2].key());
+  }
+
+  void a_folder_is_reviewed_end_to_end() {
+    QTemporaryDir dir;
+    test::write_image(dir.filePath("one.png"), 200, 100);
+    test::write_image(dir.filePath("two.png"), 200, 100);
+    test::write_image(dir.filePath("empty.png"), 200, 100);  // a background: no label file
+    test::write_text(dir.filePath("classes.txt"), "car\nperson\n");
+    test::write_text(dir.filePath("one.txt"), "0 0.25 0.5 0.2 0.4\n");                      // (30,30)-(70,70)
+    test::write_text(dir.filePath("two.txt"), "1 0.25 0.5 0.2 0.4\n0 0.75 0.5 0.1 0.2\n");  // person; a stray car
+    TableModel model;
+    model.answers["one.png"].boxes = {det(0, 30, 30, 70, 70, 0.9)};
+    model.answers["two.png"].boxes = {det(0, 30, 30, 70, 70, 0.9)};
+    model.answers["empty.png"].boxes = {det(1, 120, 20, 180, 80, 0.8)};
+    const Expected<ReviewSource> source = review_source(dir.path());
+    QVERIFY(source.ok());
+    QCOMPARE(source->pictures.size(), 3);
+    QCOMPARE(source->classes, QStringList({"car", "person"}));
+    std::atomic<int> done{0};
+    const ReviewResult result = review_dataset(model, *source, 0.05, nullptr, &done);
+    QCOMPARE(done.load(), 3);
+    QCOMPARE(result.pictures, 3);
+    QCOMPARE(result.labels, 3);
+    QVERIFY(result.failures.isEmpty());
+    QStringList top;
+    for (const ReviewFinding& f : result.findings)
+      if (f.score > 0.5) top << QFileInfo(f.picture).fileName() + " " + finding_kind_name(f.kind);
+    QCOMPARE(top, QStringList({"two.png label on nothing", "two.png wrong class", "empty.png missing object"}));
+    QVERIFY(!review_source(dir.filePath("none")).ok());
+    QVERIFY(review_source(dir.filePath("classes.txt")).error().contains("not a dataset manifest"));
+  }
+
+  void a_model_trained_on_the_pictures_is_named() {
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("ds/train/images"));
+    QDir().mkpath(dir.filePath("ds/val/images"));
+    QDir().mkpath(dir.filePath("runs/r/weights"));
+    test::write_text(dir.filePath("ds/data.yaml"), "path: .\ntrain: train/images\nval: val/images\nnames: [a]\n");
+    test::write_text(dir.filePath("runs/r/args.yaml"), "task: detect\ndata: " + dir.filePath("ds/data.yaml") + "\n");
+    test::write_text(dir.filePath("runs/r/weights/best.pt"), "w");
+    const QString weights = dir.filePath("runs/r/weights/best.pt");
+    QVERIFY(trained_on_these_pictures(weights, {dir.filePath("ds/train/images")}).contains("trained on these"));
+    QVERIFY(trained_on_these_pictures(weights, {dir.filePath("ds/val/images")}).isEmpty());
+    QVERIFY(trained_on_these_pictures(dir.filePath("elsewhere.pt"), {dir.filePath("ds/train/images")}).isEmpty());
+  }
+};
+
+QTEST_GUILESS_MAIN(TestLabelReview)
+#include "test_label_review.moc"
