@@ -1,5 +1,6 @@
 #include "annotate/annotator_tab.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QDoubleSpinBox>
@@ -181,6 +182,46 @@ void AnnotatorTab::setup_workspace_tab() {
   ai_layout->addWidget(btn_run_ai);
   right_layout->addWidget(ai_box);
 
+  // Label review with a model: the button, and the queue once a review has run.
+  btn_review = named(new QPushButton("🔎 Review Labels with Model"), "btn_review");
+  btn_review->setToolTip(
+      "Predict every picture of the folder with the loaded model (or one you pick) and list where "
+      "it disagrees with the labels, the likeliest mistakes first");
+  ai_layout->addWidget(btn_review);
+  review_box = named(new QGroupBox("Label Review"), "review_box");
+  auto* review_layout = new QVBoxLayout(review_box);
+  lbl_review_note = named(new QLabel, "lbl_review_note");
+  lbl_review_note->setWordWrap(true);
+  review_layout->addWidget(lbl_review_note);
+  auto* filter_row = new QHBoxLayout;
+  combo_review_kind = named(new QComboBox, "combo_review_kind");
+  combo_review_kind->addItem("All kinds", -1);
+  for (FindingKind kind :
+       {FindingKind::MissingObject, FindingKind::LabelOnNothing, FindingKind::WrongClass, FindingKind::LooseBox})
+    combo_review_kind->addItem(finding_kind_name(kind), static_cast<int>(kind));
+  combo_review_class = named(new QComboBox, "combo_review_class");
+  combo_review_class->addItem("All classes", -1);
+  filter_row->addWidget(combo_review_kind);
+  filter_row->addWidget(combo_review_class);
+  review_layout->addLayout(filter_row);
+  check_review_dismissed = named(new QCheckBox("Show dismissed"), "check_review_dismissed");
+  review_layout->addWidget(check_review_dismissed);
+  list_review = named(new QListWidget, "list_review");
+  list_review->setMinimumHeight(160);
+  review_layout->addWidget(list_review);
+  auto* verdict_row = new QHBoxLayout;
+  btn_review_accept = named(new QPushButton("✔ Take Model's (Y)"), "btn_review_accept");
+  btn_review_accept->setToolTip(
+      "Take the model's version: add the object, change the class, take its box, or "
+      "delete the label (one undo step)");
+  btn_review_dismiss = named(new QPushButton("✖ Dismiss (N)"), "btn_review_dismiss");
+  btn_review_dismiss->setToolTip("The label is right: the finding is not shown again (N again reopens it)");
+  verdict_row->addWidget(btn_review_accept);
+  verdict_row->addWidget(btn_review_dismiss);
+  review_layout->addLayout(verdict_row);
+  review_box->hide();  // until a review has run
+  right_layout->addWidget(review_box);
+
   auto* history_row = new QHBoxLayout;
   btn_undo = named(new QPushButton("↶ Undo"), "btn_undo");
   btn_undo->setToolTip("Undo the last edit of this image (Ctrl+Z)");
@@ -277,6 +318,14 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(combo_mode, &QComboBox::currentTextChanged, this, &AnnotatorTab::change_active_mode);
   connect(btn_copy_prev, &QPushButton::clicked, this, [this] { copy_previous_frame_shapes(); });
   connect(btn_load_ai, &QPushButton::clicked, this, [this] { load_ai_model(); });
+  connect(btn_review, &QPushButton::clicked, this, [this] { review_labels_with_model(); });
+  connect(btn_review_accept, &QPushButton::clicked, this, [this] { accept_review_finding(); });
+  connect(btn_review_dismiss, &QPushButton::clicked, this, [this] { dismiss_review_finding(); });
+  connect(combo_review_kind, &QComboBox::currentIndexChanged, this, [this] { refresh_review_list(); });
+  connect(combo_review_class, &QComboBox::currentIndexChanged, this, [this] { refresh_review_list(); });
+  connect(check_review_dismissed, &QCheckBox::toggled, this, [this] { refresh_review_list(); });
+  connect(list_review, &QListWidget::currentRowChanged, this,
+          [this] { show_review_finding(current_review_finding()); });
   connect(btn_run_ai, &QPushButton::clicked, this, [this] { run_ai_autolabel(); });
   spin_ai_conf->installEventFilter(this);
   // A number typed, the keys go back to the picture (D and → work again without a click).
@@ -405,7 +454,9 @@ QList<QKeySequence> AnnotatorTab::annotator_keys() {
                               Qt::Key_F2,
                               QKeySequence(Qt::CTRL | Qt::Key_BracketLeft),
                               QKeySequence(Qt::CTRL | Qt::Key_BracketRight),
-                              QKeySequence(Qt::CTRL | Qt::Key_O)};
+                              QKeySequence(Qt::CTRL | Qt::Key_O),
+                              Qt::Key_Y,
+                              Qt::Key_N};
   for (const auto& mode_key : kModeKeys) keys << QKeySequence(mode_key.second);
   return keys;
 }
@@ -445,6 +496,14 @@ void AnnotatorTab::handle_edit_key(int key) {
   if (key == Qt::Key_A || key == Qt::Key_Left) return prev_image();
   if (key == (ctrl | Qt::Key_D)) return copy_previous_frame_shapes();
   if (key == Qt::Key_E) return confirm_empty();
+  if (key == Qt::Key_Y && !review_box->isHidden()) {
+    accept_review_finding();
+    return;
+  }
+  if (key == Qt::Key_N && !review_box->isHidden()) {
+    dismiss_review_finding();
+    return;
+  }
   if (key != Qt::Key_Delete && key != Qt::Key_Backspace) return;
   // The shapes highlighted on the canvas, all of them; nothing when none is.
   QVector<int> rows;

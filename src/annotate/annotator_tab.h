@@ -14,12 +14,16 @@
 #include "core/annotation_document.h"
 #include "core/class_edit.h"
 #include "predict/predicting_model.h"
+#include "review/label_review.h"
+#include "review/review_dismissals.h"
 #include "widgets/shape_item.h"
 
+class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
 class QGraphicsItem;
 class QGraphicsPolygonItem;
+class QGroupBox;
 class QLabel;
 class QListWidget;
 class QPushButton;
@@ -127,6 +131,17 @@ class AnnotatorTab : public QWidget {
   void load_ai_model();
   void run_ai_autolabel();
 
+  // Label review with a model (the loaded one, else one asked for): the folder's findings, worst
+  // first, filtered by kind and class. Choosing one shows its picture with the label picked and
+  // the prediction dashed; Y takes the model's version (one undo step, saved like any edit), N
+  // dismisses the finding (or reopens a dismissed one), remembered per folder, never in the labels.
+  void review_labels_with_model();
+  void refresh_review_list();
+  void show_review_finding(int index);  // an index into review_findings
+  bool accept_review_finding();
+  bool dismiss_review_finding();
+  QVector<ReviewFinding> review_findings;  // the last review's, ranked; settled ones leave
+
   // Adds a shape of class `label` (appended to the class list when new) without asking.
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
 
@@ -185,6 +200,15 @@ class AnnotatorTab : public QWidget {
   QPushButton* btn_class_up = nullptr;
   QPushButton* btn_class_down = nullptr;
   QPushButton* btn_class_undo = nullptr;
+  QGroupBox* review_box = nullptr;  // shown once a review has run
+  QPushButton* btn_review = nullptr;
+  QLabel* lbl_review_note = nullptr;  // the counts, and the warning of a model that learned these pictures
+  QComboBox* combo_review_kind = nullptr;
+  QComboBox* combo_review_class = nullptr;
+  QCheckBox* check_review_dismissed = nullptr;
+  QListWidget* list_review = nullptr;
+  QPushButton* btn_review_accept = nullptr;
+  QPushButton* btn_review_dismiss = nullptr;
 
  signals:
   // A short notice for the window's status line (an image that could not be read, ...).
@@ -265,6 +289,12 @@ class AnnotatorTab : public QWidget {
   void record_class_change(ClassChange change);
   QVector<ClassChange> class_changes_;
   bool class_change_is_last_ = false;  // Ctrl+Z takes back the class change before the image's edits
+
+  int current_review_finding() const;  // the chosen finding's index into review_findings, or -1
+  void clear_review_overlay();
+  std::optional<ReviewDismissals> review_dismissals_;
+  QHash<int, QString> review_model_names_;
+  QGraphicsItem* review_overlay_ = nullptr;  // the chosen finding's prediction, dashed
 
   QString canvas_hint_;  // what the empty picture says: how to start, and the keys
   LabelKind label_kind_ = LabelKind::Polygons;

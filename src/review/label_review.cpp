@@ -1,5 +1,6 @@
 #include "review/label_review.h"
 
+#include <QDir>
 #include <algorithm>
 #include <cmath>
 #include <tuple>
@@ -41,7 +42,7 @@ std::optional<FindingKind> finding_kind_from_name(const QString& name) {
   return std::nullopt;
 }
 
-QString ReviewFinding::key() const {
+QString ReviewFinding::key(const QString& base) const {
   // Boxes rounded to whole pixels: a re-run of the same model gives the same key.
   const auto box = [](const QRectF& r) {
     return r.isNull() ? QStringLiteral("-")
@@ -52,7 +53,7 @@ QString ReviewFinding::key() const {
                             .arg(std::lround(r.bottom()));
   };
   return QStringLiteral("%1|%2|%3|%4|%5|%6")
-      .arg(picture, finding_kind_key(kind))
+      .arg(base.isEmpty() ? picture : QDir(base).relativeFilePath(picture), finding_kind_key(kind))
       .arg(label_cls)
       .arg(box(label_box))
       .arg(predicted_cls)

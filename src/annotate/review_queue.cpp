@@ -1,0 +1,272 @@
+// The annotator's label review: the folder's labels held against a model, the findings listed worst
+// first; choosing one shows its picture with the label picked and the prediction drawn apart
+// (dashed); Y takes the model's version (one undo step, saved like any edit), N dismisses it.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileInfo>
+#include <QGraphicsPathItem>
+#include <QGraphicsScene>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPainterPath>
+#include <QPen>
+#include <QPushButton>
+#include <QTableWidget>
+
+#include "annotate/annotator_tab.h"
+#include "core/label_files.h"
+#include "engine_client/engine_host.h"
+#include "engine_client/prediction_host.h"
+#include "review/review_dismissals.h"
+#include "review/review_run.h"
+#include "widgets/background_work.h"
+#include "widgets/interactive_canvas.h"
+#include "widgets/prompts.h"
+#include "widgets/settings_store.h"
+
+namespace quorlan {
+
+namespace {
+
+constexpr int kFindingIndex = Qt::UserRole;
+
+}  // namespace
+
+void AnnotatorTab::review_labels_with_model() {
+  if (image_folder.isEmpty() || image_paths.isEmpty()) {
+    prompts().warning(this, "Label Review", "Open a folder of labelled pictures first.");
+    return;
+  }
+  if (!resolve_unsaved()) return;
+  std::shared_ptr<PredictingModel> model = ai_model;
+  if (!model) {
+    const QString path = prompts().get_open_file_name(this, "Review Labels with a Model", QString(), kModelFileFilter);
+    if (path.isEmpty()) return;
+    if (runtime_for(path) == ModelRuntime::Engine && !HAS_YOLO()) {
+      prompts().critical(this, "Error", "Ultralytics is not installed.");
+      return;
+    }
+    WorkControl loading;
+    const auto loaded = run_beside_window<Expected<std::shared_ptr<PredictingModel>>>(
+        this, "Loading the model...", loading, [&] { return load_predicting_model("review", path); },
+        [] { PredictionHost::instance().cancel(); });
+    if (loading.cancel) return;
+    if (!loaded) {
+      prompts().critical(this, "Error", "The model could not be loaded:\n" + loaded.error());
+      return;
+    }
+    model = *loaded;
+  }
+  ReviewSource source;
+  source.path = image_folder;
+  source.folders = {image_folder};
+  source.pictures = image_paths;
+  source.classes = classes;
+  WorkControl control;
+  control.total = static_cast<int>(image_paths.size());
+  const ReviewResult result = run_beside_window<ReviewResult>(
+      this, "Reviewing the labels...", control,
+      [&] { return review_dataset(*model, source, 0.05, &control.cancel, &control.done); },
+      [model] { model->cancel(); });
+  if (control.cancel || result.cancelled) return;
+  review_findings = result.findings;
+  review_model_names_ = model->names();
+  review_dismissals_ = ReviewDismissals::load(image_folder, settings_store());
+  const QString warning = trained_on_these_pictures(model->weights(), source.folders);
+  QString note = QStringLiteral("%1 pictures, %2 labels: %3 findings, by %4.")
+                     .arg(result.pictures)
+                     .arg(result.labels)
+                     .arg(result.findings.size())
+                     .arg(QFileInfo(model->weights()).fileName());
+  if (!result.failures.isEmpty())
+    note += QStringLiteral(" %1 pictures could not be reviewed: %2")
+                .arg(result.failures.size())
+                .arg(result.failures.first());
+  if (!warning.isEmpty()) note = "⚠ " + warning + "\n" + note;
+  lbl_review_note->setText(note);
+  lbl_review_note->setProperty("warning", !warning.isEmpty());
+  lbl_review_note->show();
+  {
+    const QSignalBlocker block(combo_review_class);
+    combo_review_class->clear();
+    combo_review_class->addItem("All classes", -1);
+    for (int i = 0; i < classes.size(); ++i) combo_review_class->addItem(classes[i], i);
+  }
+  review_box->show();
+  refresh_review_list();
+  if (list_review->count() > 0) list_review->setCurrentRow(0);
+}
+
+void AnnotatorTab::refresh_review_list() {
+  const int kind = combo_review_kind->currentData().toInt();
+  const int cls = combo_review_class->currentData().toInt();
+  const bool with_dismissed = check_review_dismissed->isChecked();
+  const QSignalBlocker block(list_review);
+  list_review->clear();
+  for (int i = 0; i < review_findings.size(); ++i) {
+    const ReviewFinding& f = review_findings[i];
+    const int subject = f.label_row >= 0 ? f.label_cls : -1;
+    if (kind >= 0 && static_cast<int>(f.kind) != kind) continue;
+    if (cls >= 0 && subject != cls &&
+        !(f.label_row < 0 && class_name(cls) == review_model_names_.value(f.predicted_cls)))
+      continue;
+    const bool dismissed = review_dismissals_ && review_dismissals_->contains(f);
+    if (dismissed && !with_dismissed) continue;
+    const QString what = f.label_row >= 0
+                             ? class_name(f.label_cls)
+                             : review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls));
+    QString text = QStringLiteral("%1  %2 · %3 · %4")
+                       .arg(f.score, 0, 'f', 2)
+                       .arg(finding_kind_name(f.kind), what, QFileInfo(f.picture).fileName());
+    if (f.kind == FindingKind::WrongClass)
+      text += " → " + review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls));
+    if (dismissed) text += " (dismissed)";
+    auto* item = new QListWidgetItem(text, list_review);
+    item->setData(kFindingIndex, i);
+    item->setToolTip(QStringLiteral("%1 in %2").arg(finding_kind_name(f.kind), f.picture));
+  }
+  btn_review_accept->setEnabled(list_review->count() > 0);
+  btn_review_dismiss->setEnabled(list_review->count() > 0);
+}
+
+int AnnotatorTab::current_review_finding() const {
+  const QListWidgetItem* item = list_review->currentItem();
+  return item ? item->data(kFindingIndex).toInt() : -1;
+}
+
+void AnnotatorTab::clear_review_overlay() {
+  if (review_overlay_ && canvas->items().contains(review_overlay_)) {
+    canvas->removeItem(review_overlay_);
+    delete review_overlay_;
+  }
+  review_overlay_ = nullptr;
+}
+
+void AnnotatorTab::show_review_finding(int index) {
+  clear_review_overlay();
+  if (index < 0 || index >= review_findings.size()) return;
+  const ReviewFinding& f = review_findings[index];
+  if (current_idx < 0 || current_idx >= image_paths.size() || image_paths[current_idx] != f.picture)
+    show_image_file(f.picture);
+  if (current_idx < 0 || current_idx >= image_paths.size() || image_paths[current_idx] != f.picture) return;
+  // The label picked as a shape is; the prediction drawn apart, dashed, in its class's colour.
+  if (f.label_row >= 0 && f.label_row < annotations.size()) {
+    table_objects->selectRow(f.label_row);
+    sync_table_selection();
+  } else {
+    canvas->clearSelection();
+  }
+  if (f.predicted_cls >= 0) {
+    QPainterPath path;
+    if (f.predicted_shape.size() >= 3)
+      path.addPolygon(f.predicted_shape), path.closeSubpath();
+    else
+      path.addRect(f.predicted_box);
+    auto* overlay = new QGraphicsPathItem(path);
+    QPen pen(QColor(255, 200, 0), 2, Qt::DashLine);
+    pen.setCosmetic(true);
+    overlay->setPen(pen);
+    overlay->setZValue(1000);
+    overlay->setAcceptedMouseButtons(Qt::NoButton);
+    overlay->setToolTip(QStringLiteral("The model: %1 %2")
+                            .arg(review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls)))
+                            .arg(f.predicted_conf, 0, 'f', 2));
+    canvas->addItem(overlay);
+    review_overlay_ = overlay;
+  }
+}
+
+bool AnnotatorTab::accept_review_finding() {
+  const int index = current_review_finding();
+  if (index < 0) return false;
+  const ReviewFinding f = review_findings[index];
+  show_review_finding(index);
+  if (current_idx < 0 || current_idx >= image_paths.size() || image_paths[current_idx] != f.picture) return false;
+  // The label must still be the one reviewed: an edit since then moved or changed it.
+  if (f.label_row >= 0) {
+    const QVector<Annotation>& shapes = document->shapes();
+    const bool same =
+        f.label_row < shapes.size() && shapes[f.label_row].class_id == f.label_cls &&
+        (shapes[f.label_row].points.boundingRect().topLeft() - f.label_box.topLeft()).manhattanLength() < 1 &&
+        (shapes[f.label_row].points.boundingRect().bottomRight() - f.label_box.bottomRight()).manhattanLength() < 1;
+    if (!same) {
+      prompts().warning(this, "Label Review",
+                        "This label changed since the review. Review the folder again to see it as it is now.");
+      return false;
+    }
+  }
+  const QString predicted_name = review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls));
+  bool done = false;
+  switch (f.kind) {
+    case FindingKind::MissingObject: {
+      const int id = class_id_for(predicted_name, -1);
+      const QRectF r = f.predicted_box;
+      const QPolygonF shape = f.predicted_shape.size() >= 3
+                                  ? f.predicted_shape
+                                  : QPolygonF({r.topLeft(), r.topRight(), r.bottomRight(), r.bottomLeft()});
+      done = after_edit(document->add(QStringLiteral("Take the Model's Object"),
+                                      {drawn_annotation(id, kind_for_new_shape(), shape, "Model Review")}));
+      break;
+    }
+    case FindingKind::WrongClass:
+      done = after_edit(document->set_class(f.label_row, class_id_for(predicted_name, -1)));
+      break;
+    case FindingKind::LooseBox: {
+      const Annotation& label = document->shapes()[f.label_row];
+      const QRectF r = f.predicted_box;
+      const QPolygonF shape = !label.is_box() && f.predicted_shape.size() >= 3
+                                  ? f.predicted_shape
+                                  : QPolygonF({r.topLeft(), r.topRight(), r.bottomRight(), r.bottomLeft()});
+      done = after_edit(document->set_points(f.label_row, shape, QStringLiteral("Take the Model's Box")));
+      break;
+    }
+    case FindingKind::LabelOnNothing:
+      done = after_edit(document->remove({f.label_row}));
+      break;
+  }
+  if (!done) return false;
+  // The finding is settled; a deleted label moves the rows after it up.
+  review_findings.removeAt(index);
+  for (ReviewFinding& other : review_findings)
+    if (f.kind == FindingKind::LabelOnNothing && other.picture == f.picture && other.label_row > f.label_row)
+      --other.label_row;
+  // The next finding is picked but not yet shown: the edited picture stays, so that Ctrl+Z still
+  // reaches the edit; Y or N goes on with the next one.
+  const int row = list_review->currentRow();
+  refresh_review_list();
+  clear_review_overlay();
+  const QSignalBlocker block(list_review);
+  if (list_review->count() > 0) list_review->setCurrentRow(std::min(row, list_review->count() - 1));
+  return true;
+}
+
+bool AnnotatorTab::dismiss_review_finding() {
+  const int index = current_review_finding();
+  if (index < 0 || !review_dismissals_) return false;
+  if (!review_dismissals_->place_chosen()) {
+    // Asked once per folder: the label files are never touched either way.
+    const int where = prompts().choose(
+        this, "Remember Dismissals",
+        QStringLiteral("Where should the studio remember the findings you dismiss in this folder?\n\nIn the folder, "
+                       "it keeps a small file of its own (%1) that travels with the dataset. In the studio's "
+                       "settings, nothing is written into the folder.")
+            .arg(ReviewDismissals::kFileName),
+        {"In the Folder", "In the Studio's Settings"});
+    if (where < 0) return false;
+    review_dismissals_->choose_place(where == 0);
+  }
+  const ReviewFinding& f = review_findings[index];
+  const bool dismiss = !review_dismissals_->contains(f);  // a dismissed one shown again is reopened
+  const Status written = review_dismissals_->set(f, dismiss);
+  if (!written) {
+    prompts().critical(this, "Label Review", "The dismissal could not be remembered:\n" + written.error());
+    return false;
+  }
+  const int row = list_review->currentRow();
+  refresh_review_list();
+  if (list_review->count() > 0) list_review->setCurrentRow(std::min(row, list_review->count() - 1));
+  return true;
+}
+
+}  // namespace quorlan

@@ -1,0 +1,163 @@
+// The annotator's review queue through the dialog seam: each kind of finding taken from the model
+// and undone byte for byte, findings dismissed and reopened, and the label files never touched by
+// a dismissal.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QListWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "annotate/annotator_tab.h"
+#include "review/review_dismissals.h"
+#include "support/fixtures.h"
+#include "support/scripted_prompts.h"
+
+using namespace quorlan;
+
+namespace {
+
+// A model that answers from a table, by picture name.
+class TableModel : public PredictingModel {
+ public:
+  QHash<QString, Prediction> answers;
+  QString runtime() const override { return "table"; }
+  QHash<int, QString> names() const override { return {{0, "car"}, {1, "person"}}; }
+  QString weights() const override { return "table.onnx"; }
+  Expected<Prediction> predict(const QString& picture, double, int, bool) override {
+    return answers.value(QFileInfo(picture).fileName());
+  }
+  void cancel() override {}
+};
+
+}  // namespace
+
+class TestReviewQueue : public QObject {
+  Q_OBJECT
+  std::unique_ptr<QTemporaryDir> dir_;
+  ScriptedPrompts* prompts_ = nullptr;
+  QString path(const QString& name) const { return dir_->filePath(name); }
+
+  // one: a loose car; two: a person the model calls a car, and a stray car; three: nothing
+  // labelled where the model sees a person. Lines end in CR LF and one cannot be shown (class 7):
+  // an undo must give every byte back.
+  void make_folder() {
+    for (const char* name : {"one.png", "two.png", "three.png"}) test::write_image(path(name), 200, 100);
+    test::write_text(path("classes.txt"), "car\nperson\n");
+    test::write_text(path("one.txt"), "0 0.25 0.5 0.2 0.4\r\n7 0.5 0.5 0.1 0.1\r\n");
+    test::write_text(path("two.txt"), "1 0.25 0.5 0.2 0.4\r\n0 0.75 0.5 0.1 0.2\r\n");
+  }
+
+  std::shared_ptr<TableModel> model() {
+    auto m = std::make_shared<TableModel>();
+    m->answers["one.png"].boxes = {{0, 40, 30, 80, 70, 0.9}};
+    m->answers["two.png"].boxes = {{0, 30, 30, 70, 70, 0.9}};
+    m->answers["three.png"].boxes = {{1, 120, 20, 180, 80, 0.8}};
+    return m;
+  }
+
+  // Chooses the listed finding of `kind`; false when none is listed.
+  static bool choose(AnnotatorTab& tab, FindingKind kind) {
+    for (int row = 0; row < tab.list_review->count(); ++row) {
+      const int index = tab.list_review->item(row)->data(Qt::UserRole).toInt();
+      if (tab.review_findings[index].kind == kind) {
+        tab.list_review->setCurrentRow(row);
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private slots:
+  void init() {
+    prompts_ = ScriptedPrompts::install();
+    dir_ = std::make_unique<QTemporaryDir>();
+    make_folder();
+  }
+
+  void each_kind_is_taken_and_undone_byte_for_byte() {
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    tab.ai_model = model();
+    tab.review_labels_with_model();
+    QVERIFY(tab.review_box->isVisibleTo(&tab));
+    QCOMPARE(tab.list_review->count(), 4);
+    QVERIFY(tab.list_review->item(0)->text().contains("label on nothing"));  // worst first
+    const QByteArray one = test::read_bytes(path("one.txt")), two = test::read_bytes(path("two.txt"));
+
+    // A loose box takes the model's box; the line that cannot be shown stays as it was.
+    QVERIFY(choose(tab, FindingKind::LooseBox));
+    QCOMPARE(tab.image_paths[tab.current_idx], path("one.png"));
+    tab.handle_edit_key(Qt::Key_Y);
+    QCOMPARE(test::read_text(path("one.txt")),
+             QString("0 0.300000 0.500000 0.200000 0.400000\r\n7 0.5 0.5 0.1 0.1\r\n"));
+    QCOMPARE(tab.list_review->count(), 3);
+    tab.undo();
+    QCOMPARE(test::read_bytes(path("one.txt")), one);
+
+    // A wrong class becomes the model's class.
+    QVERIFY(choose(tab, FindingKind::WrongClass));
+    QVERIFY(tab.accept_review_finding());
+    QCOMPARE(test::read_text(path("two.txt")).left(2), QString("0 "));
+    tab.undo();
+    QCOMPARE(test::read_bytes(path("two.txt")), two);
+
+    // A label on nothing goes.
+    QVERIFY(choose(tab, FindingKind::LabelOnNothing));
+    QVERIFY(tab.accept_review_finding());
+    QCOMPARE(test::read_text(path("two.txt")), QString("1 0.25 0.5 0.2 0.4\r\n"));  // the kept line as it was
+    tab.undo();
+    QCOMPARE(test::read_bytes(path("two.txt")), two);
+
+    // A missing object is added as the folder's labels are written (boxes here); an undo takes the
+    // new file away again.
+    QVERIFY(choose(tab, FindingKind::MissingObject));
+    QVERIFY(tab.accept_review_finding());
+    QCOMPARE(test::read_text(path("three.txt")), QString("1 0.750000 0.500000 0.300000 0.600000\n"));
+    tab.undo();
+    QVERIFY(!QFileInfo::exists(path("three.txt")));
+    QCOMPARE(tab.list_review->count(), 0);
+  }
+
+  void dismissed_findings_stay_dismissed_and_can_be_reopened() {
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    tab.ai_model = model();
+    tab.review_labels_with_model();
+    const QByteArray one = test::read_bytes(path("one.txt"));
+    QVERIFY(choose(tab, FindingKind::LooseBox));
+    prompts_->choices.push_back(0);  // kept in the folder
+    tab.handle_edit_key(Qt::Key_N);
+    QVERIFY(!prompts_->messages.isEmpty());
+    QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
+    QCOMPARE(tab.list_review->count(), 3);
+    QVERIFY(!choose(tab, FindingKind::LooseBox));
+    QCOMPARE(test::read_bytes(path("one.txt")), one);  // the labels are not touched
+    QVERIFY(test::read_text(path(ReviewDismissals::kFileName)).contains("one.png|loose"));
+
+    // A new review remembers it; shown again, N reopens it.
+    AnnotatorTab again;
+    again.open_folder(dir_->path());
+    again.ai_model = model();
+    again.review_labels_with_model();
+    QCOMPARE(again.list_review->count(), 3);
+    again.check_review_dismissed->setChecked(true);
+    QCOMPARE(again.list_review->count(), 4);
+    QVERIFY(choose(again, FindingKind::LooseBox));
+    QVERIFY(again.list_review->currentItem()->text().endsWith("(dismissed)"));
+    QVERIFY(again.dismiss_review_finding());
+    QVERIFY(!test::read_text(path(ReviewDismissals::kFileName)).contains("one.png|loose"));
+    again.check_review_dismissed->setChecked(false);
+    QCOMPARE(again.list_review->count(), 4);
+
+    // The filters: by kind, and by class.
+    again.combo_review_kind->setCurrentIndex(again.combo_review_kind->findData(int(FindingKind::WrongClass)));
+    QCOMPARE(again.list_review->count(), 1);
+    again.combo_review_kind->setCurrentIndex(0);
+    again.combo_review_class->setCurrentIndex(again.combo_review_class->findText("person"));
+    QCOMPARE(again.list_review->count(), 2);  // the person labelled as one, and the one not labelled
+  }
+};
+
+QTEST_MAIN(TestReviewQueue)
+#include "test_review_queue.moc"
