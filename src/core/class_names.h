@@ -37,7 +37,7 @@ struct DatasetManifest {
   // pictures a .txt list file names.
   QStringList split_folders;
   QStringList train_folders;  // those of them the `train` entry leads to
-  QStringList list_files;  // the .txt list files among the entries
+  QStringList list_files;     // the .txt list files among the entries
   // The label kind its `task` names (detect: boxes; segment: polygons), when it names one.
   std::optional<LabelKind> task;
   // Whether this is `image_folder`'s own manifest: it sits in the folder, or one of its splits is
