@@ -328,6 +328,28 @@ class TestCli : public QObject {
     QVERIFY(with_conf.out.contains("person 0.90, car 0.30"));
     QCOMPARE(quorlan_cli({"predict", path("boxes.pt"), path("src"), "--save-conf"}, env).code, 2);
 
+    // Review: every picture predicted and its labels held against the prediction, worst first. Each
+    // picture's second label has nothing under it, its first is a loose box, and the unsure car
+    // is an object nobody labelled.
+    const Run review = quorlan_cli({"review", path("src"), "--model", path("boxes.pt"), "--json"}, env);
+    QVERIFY2(review.code == 0, qPrintable(review.out + review.err.right(2000)));
+    const QJsonObject reviewed = review.json();
+    QCOMPARE(reviewed["pictures"].toInt(), 12);
+    QCOMPARE(reviewed["labels"].toInt(), 24);
+    const QJsonArray findings = reviewed["findings"].toArray();
+    QCOMPARE(findings.size(), 36);
+    const QJsonObject worst = findings[0].toObject();
+    QCOMPARE(worst["kind"].toString(), QString("label on nothing"));
+    QVERIFY(worst["score"].toDouble() > 0.95);  // the person box grazes it
+    QCOMPARE(worst["image"].toString(), path("src/shot_0.png"));
+    QCOMPARE(worst["label"].toObject()["row"].toInt(), 1);
+    QCOMPARE(findings[12].toObject()["kind"].toString(), QString("loose box"));
+    QCOMPARE(findings[12].toObject()["prediction"].toObject()["name"].toString(), QString("person"));
+    QCOMPARE(findings[35].toObject()["kind"].toString(), QString("missing object"));
+    QVERIFY(reviewed["trained_on_these_pictures"].toString().isEmpty());
+    QCOMPARE(quorlan_cli({"review", path("src")}, env).code, 2);  // no model named
+    QCOMPARE(quorlan_cli({"review", path("nothing"), "--model", path("boxes.pt")}, env).code, 1);
+
     // Tune: as many trials as asked, each a run inside the tuning folder the command names.
     const Run tuned = quorlan_cli({"tune", path("ds/data.yaml"), "--model", "yolov8n.yaml", "--epochs", "1",
                                    "--iterations", "2", "--project", path("tuning"), "--name", "search", "--json"},

@@ -25,6 +25,8 @@
 #include "inference/export_thread.h"
 #include "inference/inference_tab.h"
 #include "native_inference/native_model.h"
+#include "predict/predicting_model.h"
+#include "review/review_run.h"
 #include "support/fixtures.h"
 #include "support/prediction_match.h"
 #include "support/scripted_prompts.h"
@@ -191,6 +193,23 @@ class TestEngineReal : public QObject {
       QCOMPARE(done[0][0].toString(), dir_.filePath("exports/") + name);
       QVERIFY(QFileInfo(dir_.filePath("exports/") + name).size() > 1000);
     }
+  }
+
+  // The one-epoch model reviews the dataset it was trained on, through the engine, without error;
+  // and says it learned these pictures (no quality asked of one epoch).
+  void reviews_the_dataset_with_the_trained_model() {
+    if (weights_.isEmpty()) QSKIP("needs the trained model of the first case");
+    const Expected<ReviewSource> source = review_source(dir_.filePath("dataset/data.yaml"));
+    QVERIFY2(source.ok(), qPrintable(source.error()));
+    const Expected<std::shared_ptr<PredictingModel>> model = load_predicting_model("review", weights_);
+    QVERIFY2(model.ok(), qPrintable(model.error()));
+    const ReviewResult result = review_dataset(**model, *source, 0.01);
+    QVERIFY2(result.failures.isEmpty(), qPrintable(result.failures.join('\n')));
+    QCOMPARE(result.pictures, static_cast<int>(source->pictures.size()));
+    QVERIFY(result.labels > 0);
+    for (const ReviewFinding& f : result.findings) QVERIFY(f.score >= 0 && f.score <= 1);
+    QVERIFY(trained_on_these_pictures(weights_, source->folders).contains("trained on these pictures"));
+    PredictionHost::instance().shutdown();
   }
 
   // An exported model run natively answers as the engine answers on the same file: the model
