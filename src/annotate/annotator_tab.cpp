@@ -208,6 +208,7 @@ void AnnotatorTab::setup_workspace_tab() {
   review_layout->addWidget(check_review_dismissed);
   list_review = named(new QListWidget, "list_review");
   list_review->setMinimumHeight(160);
+  list_review->installEventFilter(this);
   review_layout->addWidget(list_review);
   auto* verdict_row = new QHBoxLayout;
   btn_review_accept = named(new QPushButton("✔ Take Model's (Y)"), "btn_review_accept");
@@ -429,6 +430,15 @@ bool AnnotatorTab::eventFilter(QObject* watched, QEvent* event) {
     canvas_view->setFocus();
     event->accept();
     return true;
+  }
+  // The queue's list would take Y and N as a search: they answer the chosen finding instead.
+  if (watched == list_review && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Y || key->key() == Qt::Key_N) && key->modifiers() == Qt::NoModifier) {
+      if (event->type() == QEvent::KeyPress) handle_edit_key(key->key());
+      event->accept();
+      return true;
+    }
   }
   return QWidget::eventFilter(watched, event);
 }

@@ -15,7 +15,7 @@ int main(int argc, char* argv[]) {
   if (!icon.isNull()) QApplication::setWindowIcon(icon);
 
   // The window, its panels, theme and folders are remembered in the user's settings file
-  // (~/.config/Quorlan/Quorlan Studio.conf); the guide's "Reset Layout" starts the layout afresh.
+  // (~/.config/Quorlan/Quorlan Studio.ini); the guide's "Reset Layout" starts the layout afresh.
   quorlan::install_settings_store(
       std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "Quorlan", "Quorlan Studio"));
   quorlan::QuorlanStudio window;

@@ -220,7 +220,7 @@ int run_predict(const QStringList& arguments) {
   PredictionHost::instance().set_cancel_flag(&stop_requested());  // Ctrl+C ends a prediction waited for
   const Expected<std::shared_ptr<PredictingModel>> loaded = load_predicting_model("cli", weights);
   if (!loaded) return c.fail("The model could not be loaded:\n" + loaded.error());
-  const std::shared_ptr<PredictingModel> model = *loaded;
+  const std::shared_ptr<PredictingModel>& model = *loaded;
   c.note("Runs on: " + model->runtime());
   QJsonArray results;
   QStringList lines, failures;

@@ -156,14 +156,14 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
     impl_->request.set_input_tensor(input);
     impl_->request.infer();
     const ov::Tensor preds = impl_->request.get_output_tensor(impl_->preds_output);
-    const ov::Shape ps = preds.get_shape();
+    const ov::Shape& ps = preds.get_shape();
     const float* p = preds.data<const float>();
     const float* protos = nullptr;
     int nm = 0, mh = 0, mw = 0;
     ov::Tensor protos_tensor;
     if (impl_->protos_output >= 0) {
       protos_tensor = impl_->request.get_output_tensor(impl_->protos_output);
-      const ov::Shape s = protos_tensor.get_shape();
+      const ov::Shape& s = protos_tensor.get_shape();
       nm = static_cast<int>(s[1]), mh = static_cast<int>(s[2]), mw = static_cast<int>(s[3]);
       protos = protos_tensor.data<const float>();
     }

@@ -31,7 +31,7 @@ ReviewDismissals ReviewDismissals::load(const QString& folder, QSettings* settin
   QFile file(QDir(folder).filePath(kFileName));
   if (file.open(QIODevice::ReadOnly)) {
     d.place_chosen_ = d.in_folder_ = true;
-    for (const QJsonValue& v : QJsonDocument::fromJson(file.readAll()).object()["dismissed"].toArray())
+    for (const auto& v : QJsonDocument::fromJson(file.readAll()).object()["dismissed"].toArray())
       d.keys_.insert(v.toString());
   } else if (settings) {
     const QString group = group_of(folder);
