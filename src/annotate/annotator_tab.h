@@ -16,6 +16,7 @@
 #include "predict/predicting_model.h"
 #include "review/label_review.h"
 #include "review/review_dismissals.h"
+#include "review/review_run.h"
 #include "widgets/shape_item.h"
 
 class QCheckBox;
@@ -136,6 +137,8 @@ class AnnotatorTab : public QWidget {
   // the prediction dashed; Y takes the model's version (one undo step, saved like any edit), N
   // dismisses the finding (or reopens a dismissed one), remembered per folder, never in the labels.
   void review_labels_with_model();
+  // The honest review without a model: one trained on each half reviews the other half.
+  void review_by_cross_check();
   void refresh_review_list();
   void show_review_finding(int index);  // an index into review_findings
   bool accept_review_finding();
@@ -290,6 +293,7 @@ class AnnotatorTab : public QWidget {
   QVector<ClassChange> class_changes_;
   bool class_change_is_last_ = false;  // Ctrl+Z takes back the class change before the image's edits
 
+  void show_review_results(const ReviewResult& result, const QString& by, const QString& warning);
   int current_review_finding() const;  // the chosen finding's index into review_findings, or -1
   void clear_review_overlay();
   std::optional<ReviewDismissals> review_dismissals_;

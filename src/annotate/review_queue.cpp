@@ -3,6 +3,7 @@
 // (dashed); Y takes the model's version (one undo step, saved like any edit), N dismisses it.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFileInfo>
 #include <QGraphicsPathItem>
 #include <QGraphicsScene>
@@ -18,6 +19,8 @@
 #include "core/label_files.h"
 #include "engine_client/engine_host.h"
 #include "engine_client/prediction_host.h"
+#include "engine_client/run_settings.h"
+#include "review/cross_check.h"
 #include "review/review_dismissals.h"
 #include "review/review_run.h"
 #include "widgets/background_work.h"
@@ -41,6 +44,17 @@ void AnnotatorTab::review_labels_with_model() {
   if (!resolve_unsaved()) return;
   std::shared_ptr<PredictingModel> model = ai_model;
   if (!model) {
+    const int how = prompts().choose(
+        this, "Review Labels with a Model",
+        "Which model should review the labels?\n\nA model that trained on these pictures agrees with the labels it "
+        "learned. A cross-check trains a model on each half of the folder through the engine and reviews each half "
+        "with the other half's model.",
+        {"Pick a Model File...", "Cross-check (Train Two Models)"});
+    if (how < 0) return;
+    if (how == 1) {
+      review_by_cross_check();
+      return;
+    }
     const QString path = prompts().get_open_file_name(this, "Review Labels with a Model", QString(), kModelFileFilter);
     if (path.isEmpty()) return;
     if (runtime_for(path) == ModelRuntime::Engine && !HAS_YOLO()) {
@@ -70,22 +84,82 @@ void AnnotatorTab::review_labels_with_model() {
       [&] { return review_dataset(*model, source, 0.05, &control.cancel, &control.done); },
       [model] { model->cancel(); });
   if (control.cancel || result.cancelled) return;
-  review_findings = result.findings;
   review_model_names_ = model->names();
+  show_review_results(result, QFileInfo(model->weights()).fileName(),
+                      trained_on_these_pictures(model->weights(), source.folders));
+}
+
+void AnnotatorTab::review_by_cross_check() {
+  if (!HAS_YOLO()) {
+    prompts().critical(this, "Error", "Ultralytics is not installed.");
+    return;
+  }
+  const QString answer = prompts().get_text(this, "Cross-check", "Epochs of each half's training:", "30");
+  bool ok = false;
+  const int epochs = answer.trimmed().toInt(&ok);
+  if (answer.isEmpty()) return;
+  if (!ok || epochs < 1 || epochs > 2000) {
+    prompts().warning(this, "Cross-check", "The epochs are a whole number from 1 to 2000.");
+    return;
+  }
+  ReviewSource source;
+  source.path = image_folder;
+  source.folders = {image_folder};
+  source.pictures = image_paths;
+  source.classes = classes;
+  CrossCheckSettings settings;
+  settings.model = run_settings::kModel;
+  settings.epochs = epochs;
+  settings.device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+  // Beside the training runs, never inside the reviewed folder.
+  settings.work = QDir(run_settings::absolute_project_path(QStringLiteral("runs/cross_check")))
+                      .filePath(QFileInfo(image_folder).fileName());
+  WorkControl control;
+  control.total = 2 * epochs + static_cast<int>(image_paths.size());
+  QString failed;
+  ReviewResult result;
+  run_beside_window(
+      this, "Cross-check: training a model on each half...", control,
+      [&] {
+        const Expected<CrossCheckPlan> plan = prepare_cross_check(source, settings.work);
+        if (!plan) {
+          failed = plan.error();
+          return;
+        }
+        const Expected<std::array<QString, 2>> trained = train_cross_check(
+            *plan, settings, &control.cancel, [&](int half, int epoch, int) { control.done = half * epochs + epoch; });
+        if (!trained) {
+          failed = trained.error();
+          return;
+        }
+        control.done = 2 * epochs;
+        result = review_cross_check(*plan, *trained, source, 0.05, &control.cancel, &control.done);
+      },
+      [] { PredictionHost::instance().cancel(); });
+  if (control.cancel || result.cancelled) return;
+  if (!failed.isEmpty()) {
+    prompts().critical(this, "Cross-check", failed);
+    return;
+  }
+  review_model_names_.clear();
+  for (int id = 0; id < classes.size(); ++id) review_model_names_.insert(id, classes[id]);
+  show_review_results(result, "a cross-check of two halves", QString());
+}
+
+void AnnotatorTab::show_review_results(const ReviewResult& result, const QString& by, const QString& warning) {
+  review_findings = result.findings;
   review_dismissals_ = ReviewDismissals::load(image_folder, settings_store());
-  const QString warning = trained_on_these_pictures(model->weights(), source.folders);
   QString note = QStringLiteral("%1 pictures, %2 labels: %3 findings, by %4.")
                      .arg(result.pictures)
                      .arg(result.labels)
                      .arg(result.findings.size())
-                     .arg(QFileInfo(model->weights()).fileName());
+                     .arg(by);
   if (!result.failures.isEmpty())
     note += QStringLiteral(" %1 pictures could not be reviewed: %2")
                 .arg(result.failures.size())
                 .arg(result.failures.first());
   if (!warning.isEmpty()) note = "⚠ " + warning + "\n" + note;
   lbl_review_note->setText(note);
-  lbl_review_note->setProperty("warning", !warning.isEmpty());
   lbl_review_note->show();
   {
     const QSignalBlocker block(combo_review_class);

@@ -5,7 +5,9 @@
 #include "cli/cli.h"
 #include "engine_client/engine_host.h"
 #include "engine_client/prediction_host.h"
+#include "engine_client/run_settings.h"
 #include "predict/predicting_model.h"
+#include "review/cross_check.h"
 #include "review/review_run.h"
 
 namespace quorlan::cli {
@@ -24,32 +26,72 @@ int run_review(const QStringList& arguments) {
        "WEIGHTS"},
       {"conf", "Lowest confidence of the predictions looked at (default 0.05).", "X", "0.05"},
       {"top", "List at most N findings (default: all).", "N", "0"},
+      {"cross-check",
+       "Train two models on the two halves of the pictures (starting from --model, default yolov8s.pt) and review "
+       "each half with the other half's model: no model reviews pictures it learned."},
+      {"epochs", "With --cross-check: epochs of each half's training (default 30).", "N", "30"},
+      {"imgsz", "With --cross-check: image size of the training (default 640).", "N", "640"},
+      {"work", "With --cross-check: the folder of the copies and the two runs (default runs/cross_check).", "DIR",
+       "runs/cross_check"},
   });
   if (const int code = c.parse({"FOLDER|DATA.yaml"}); code >= 0) return code;
   bool ok = true;
   const double conf = c.real_value("conf", &ok);
   const int top = ok ? c.int_value("top", &ok, 0, 100000000) : 0;
+  const int epochs = ok ? c.int_value("epochs", &ok, 1, 2000) : 0;
+  const int imgsz = ok ? c.int_value("imgsz", &ok, 32, 4096) : 0;
   if (!ok) return kUsage;
+  const bool cross_check = c.parser.isSet("cross-check");
   if (conf <= 0 || conf > 1) return c.usage("--conf is above 0 and at most 1.");
-  const QString weights = c.value("model");
+  const QString weights = c.value("model").isEmpty() && cross_check ? run_settings::kModel : c.value("model");
   if (weights.isEmpty()) return c.usage("--model WEIGHTS is needed: the model that reviews the labels.");
-  if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
+  if (!cross_check && !QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
   const Expected<ReviewSource> source = review_source(c.positional()[0]);
   if (!source) return c.fail(source.error());
-  if (runtime_for(weights) == ModelRuntime::Engine && !HAS_YOLO())
+  if ((cross_check || runtime_for(weights) == ModelRuntime::Engine) && !HAS_YOLO())
     return c.fail("Ultralytics is not installed. Set up the engine with scripts/setup-engine (see the README).");
   PredictionHost::instance().set_cancel_flag(&stop_requested());
-  const Expected<std::shared_ptr<PredictingModel>> model = load_predicting_model("cli", weights);
-  if (!model) return c.fail("The model could not be loaded:\n" + model.error());
-  Command::note("Runs on: " + (*model)->runtime());
-  const QString warning = trained_on_these_pictures(weights, source->folders);
-  if (!warning.isEmpty()) Command::note("Warning: " + warning);
-
   const int total = static_cast<int>(source->pictures.size());
-  int done = 0;
-  const ReviewResult result =
-      review_dataset(**model, *source, conf, &stop_requested(), nullptr,
-                     [&](const QString& picture) { c.progress(++done, total, QFileInfo(picture).fileName()); });
+  ReviewResult result;
+  QString warning;
+  QString runtime;
+  QHash<int, QString> model_names;
+  if (cross_check) {
+    CrossCheckSettings settings;
+    settings.model = weights;
+    settings.epochs = epochs;
+    settings.imgsz = imgsz;
+    settings.device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+    settings.work = run_settings::absolute_project_path(c.value("work"));
+    const Expected<CrossCheckPlan> plan = prepare_cross_check(*source, settings.work);
+    if (!plan) return c.fail(plan.error());
+    const Expected<std::array<QString, 2>> trained = train_cross_check(
+        *plan, settings, &stop_requested(),
+        [&](int half, int epoch, int of) {
+          c.progress(epoch, of,
+                     half == 0 ? QStringLiteral("epochs of the first half's model")
+                               : QStringLiteral("epochs of the second half's model"));
+        },
+        [](const QString& line) { Command::note(line); });
+    if (!trained)
+      return c.fail(trained.error(), {{"work", settings.work}}, stop_requested().load() ? kInterrupted : kFailed);
+    std::atomic<int> done{0};
+    result = review_cross_check(*plan, *trained, *source, conf, &stop_requested(), &done);
+    c.progress(done.load(), total, QStringLiteral("pictures reviewed"));
+    for (int id = 0; id < source->classes.size(); ++id) model_names.insert(id, source->classes[id]);
+    runtime = QStringLiteral("cross-check: %1 and %2").arg(trained->at(0), trained->at(1));
+  } else {
+    const Expected<std::shared_ptr<PredictingModel>> model = load_predicting_model("cli", weights);
+    if (!model) return c.fail("The model could not be loaded:\n" + model.error());
+    runtime = (*model)->runtime();
+    model_names = (*model)->names();
+    Command::note("Runs on: " + runtime);
+    warning = trained_on_these_pictures(weights, source->folders);
+    if (!warning.isEmpty()) Command::note("Warning: " + warning);
+    int done = 0;
+    result = review_dataset(**model, *source, conf, &stop_requested(), nullptr,
+                            [&](const QString& picture) { c.progress(++done, total, QFileInfo(picture).fileName()); });
+  }
   PredictionHost::instance().shutdown();
 
   const auto name_of = [&](int cls) {
@@ -70,12 +112,13 @@ int run_review(const QStringList& arguments) {
     }
     if (f.predicted_cls >= 0) {
       o.insert("prediction", QJsonObject{{"cls", f.predicted_cls},
-                                         {"name", (*model)->names().value(f.predicted_cls, name_of(f.predicted_cls))},
+                                         {"name", model_names.value(f.predicted_cls, name_of(f.predicted_cls))},
                                          {"conf", f.predicted_conf},
                                          {"xyxy", box_json(f.predicted_box)}});
     }
     findings.append(o);
-    const QString what = f.label_row >= 0 ? name_of(f.label_cls) : (*model)->names().value(f.predicted_cls);
+    const QString what =
+        f.label_row >= 0 ? name_of(f.label_cls) : model_names.value(f.predicted_cls, name_of(f.predicted_cls));
     lines << QStringLiteral("%1  %2  %3  %4 (line %5)")
                  .arg(f.score, 0, 'f', 2)
                  .arg(finding_kind_name(f.kind), -16)
@@ -85,7 +128,7 @@ int run_review(const QStringList& arguments) {
   const QJsonObject json{{"findings", findings},
                          {"pictures", result.pictures},
                          {"labels", result.labels},
-                         {"runtime", (*model)->runtime()},
+                         {"runtime", runtime},
                          {"trained_on_these_pictures", warning},
                          {"failed", QJsonArray::fromStringList(result.failures)}};
   QString text = QStringLiteral("%1 pictures, %2 labels reviewed: %3 findings.")

@@ -347,6 +347,18 @@ class TestCli : public QObject {
     QCOMPARE(findings[12].toObject()["prediction"].toObject()["name"].toString(), QString("person"));
     QCOMPARE(findings[35].toObject()["kind"].toString(), QString("missing object"));
     QVERIFY(reviewed["trained_on_these_pictures"].toString().isEmpty());
+    // A cross-check: a model trained on each half (copies in the work folder) reviews the other
+    // half; the reviewed folder gains no file.
+    const QStringList before = tree(path("src"));
+    const Run crossed = quorlan_cli({"review", path("src"), "--cross-check", "--model", "yolov8n.pt", "--epochs", "1",
+                                     "--work", path("xcheck"), "--json"},
+                                    env);
+    QVERIFY2(crossed.code == 0, qPrintable(crossed.out + crossed.err.right(2000)));
+    QCOMPARE(crossed.json()["pictures"].toInt(), 12);
+    QVERIFY(crossed.json()["runtime"].toString().startsWith("cross-check"));
+    QCOMPARE(QDir(path("xcheck/half_a/images")).entryList(QDir::Files).size(), 6);
+    QVERIFY(QFileInfo::exists(path("xcheck/runs/model_b/weights/best.pt")));
+    QCOMPARE(tree(path("src")), before);
     QCOMPARE(quorlan_cli({"review", path("src")}, env).code, 2);  // no model named
     QCOMPARE(quorlan_cli({"review", path("nothing"), "--model", path("boxes.pt")}, env).code, 1);
 

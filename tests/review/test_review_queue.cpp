@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -156,6 +157,30 @@ class TestReviewQueue : public QObject {
     again.combo_review_kind->setCurrentIndex(0);
     again.combo_review_class->setCurrentIndex(again.combo_review_class->findText("person"));
     QCOMPARE(again.list_review->count(), 2);  // the person labelled as one, and the one not labelled
+  }
+
+  // Without a model, the honest way: a model trained on each half (by the engine's double here)
+  // reviews the other half; the reviewed folder gains nothing.
+  void a_cross_check_trains_two_models_and_reviews_each_half() {
+    test::write_image(path("four.png"), 200, 100);  // a half needs two pictures
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    QTemporaryDir working;  // the runs go under the working folder, never inside the reviewed one
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(working.path()));
+    prompts_->choices.push_back(1);  // cross-check
+    prompts_->texts.push_back("1");  // one epoch each
+    QStringList before = QDir(dir_->path()).entryList(QDir::Files);
+    tab.review_labels_with_model();
+    QDir::setCurrent(previous);
+    QVERIFY2(tab.review_box->isVisibleTo(&tab),
+             qPrintable(prompts_->messages.isEmpty() ? QString() : prompts_->messages.last().text));
+    QVERIFY2(tab.lbl_review_note->text().contains("4 pictures, 3 labels"), qPrintable(tab.lbl_review_note->text()));
+    QVERIFY(tab.lbl_review_note->text().contains("cross-check"));
+    QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), before);
+    const QString work = working.filePath("runs/cross_check/") + QFileInfo(dir_->path()).fileName();
+    QVERIFY(QFileInfo::exists(work + "/runs/model_a/weights/best.pt"));
+    QVERIFY(QFileInfo::exists(work + "/runs/model_b/weights/best.pt"));
   }
 };
 
