@@ -294,6 +294,10 @@ class AnnotatorTab : public QWidget {
   bool class_change_is_last_ = false;  // Ctrl+Z takes back the class change before the image's edits
 
   void show_review_results(const ReviewResult& result, const QString& by, const QString& warning);
+  ReviewSource folder_review_source() const;  // the folder shown, as a review reads it
+  // Loads a model file for auto-labelling or the review (beside the window); null after telling
+  // why it could not be, or when cancelled.
+  std::shared_ptr<PredictingModel> load_model_file(const QString& path, const QString& key);
   int current_review_finding() const;  // the chosen finding's index into review_findings, or -1
   void clear_review_overlay();
   std::optional<ReviewDismissals> review_dismissals_;

@@ -43,24 +43,30 @@ namespace quorlan {
 
 // ---------------------------------------------------------------- model-assisted labelling
 
-void AnnotatorTab::load_ai_model() {
-  const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), kModelFileFilter);
-  if (path.isEmpty()) return;
+std::shared_ptr<PredictingModel> AnnotatorTab::load_model_file(const QString& path, const QString& key) {
   // Exported models run natively; only the engine's own weights need the engine.
   if (runtime_for(path) == ModelRuntime::Engine && !HAS_YOLO()) {
     prompts().critical(this, "Error", "Ultralytics is not installed.");
-    return;
+    return nullptr;
   }
   WorkControl control;
   const auto model = run_beside_window<Expected<std::shared_ptr<PredictingModel>>>(
-      this, "Loading the model...", control, [&] { return load_predicting_model("ai", path); },
+      this, "Loading the model...", control, [&] { return load_predicting_model(key, path); },
       [] { PredictionHost::instance().cancel(); });
-  if (control.cancel) return;
+  if (control.cancel) return nullptr;
   if (!model) {
     prompts().critical(this, "Error", "The model could not be loaded:\n" + model.error());
-    return;
+    return nullptr;
   }
-  ai_model = *model;
+  return *model;
+}
+
+void AnnotatorTab::load_ai_model() {
+  const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), kModelFileFilter);
+  if (path.isEmpty()) return;
+  std::shared_ptr<PredictingModel> model = load_model_file(path, "ai");
+  if (!model) return;
+  ai_model = model;
   btn_run_ai->setEnabled(true);
   lbl_ai_runtime->setText(QFileInfo(path).fileName() + " on " + ai_model->runtime());
   lbl_ai_runtime->show();

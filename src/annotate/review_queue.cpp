@@ -36,6 +36,15 @@ constexpr int kFindingIndex = Qt::UserRole;
 
 }  // namespace
 
+ReviewSource AnnotatorTab::folder_review_source() const {
+  ReviewSource source;
+  source.path = image_folder;
+  source.folders = {image_folder};
+  source.pictures = image_paths;
+  source.classes = classes;
+  return source;
+}
+
 void AnnotatorTab::review_labels_with_model() {
   if (image_folder.isEmpty() || image_paths.isEmpty()) {
     prompts().warning(this, "Label Review", "Open a folder of labelled pictures first.");
@@ -57,26 +66,10 @@ void AnnotatorTab::review_labels_with_model() {
     }
     const QString path = prompts().get_open_file_name(this, "Review Labels with a Model", QString(), kModelFileFilter);
     if (path.isEmpty()) return;
-    if (runtime_for(path) == ModelRuntime::Engine && !HAS_YOLO()) {
-      prompts().critical(this, "Error", "Ultralytics is not installed.");
-      return;
-    }
-    WorkControl loading;
-    const auto loaded = run_beside_window<Expected<std::shared_ptr<PredictingModel>>>(
-        this, "Loading the model...", loading, [&] { return load_predicting_model("review", path); },
-        [] { PredictionHost::instance().cancel(); });
-    if (loading.cancel) return;
-    if (!loaded) {
-      prompts().critical(this, "Error", "The model could not be loaded:\n" + loaded.error());
-      return;
-    }
-    model = *loaded;
+    model = load_model_file(path, "review");
+    if (!model) return;
   }
-  ReviewSource source;
-  source.path = image_folder;
-  source.folders = {image_folder};
-  source.pictures = image_paths;
-  source.classes = classes;
+  const ReviewSource source = folder_review_source();
   WorkControl control;
   control.total = static_cast<int>(image_paths.size());
   const ReviewResult result = run_beside_window<ReviewResult>(
@@ -102,11 +95,7 @@ void AnnotatorTab::review_by_cross_check() {
     prompts().warning(this, "Cross-check", "The epochs are a whole number from 1 to 2000.");
     return;
   }
-  ReviewSource source;
-  source.path = image_folder;
-  source.folders = {image_folder};
-  source.pictures = image_paths;
-  source.classes = classes;
+  const ReviewSource source = folder_review_source();
   CrossCheckSettings settings;
   settings.model = run_settings::kModel;
   settings.epochs = epochs;

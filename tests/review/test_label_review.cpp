@@ -11,6 +11,7 @@
 #include "review/label_review.h"
 #include "review/review_run.h"
 #include "support/fixtures.h"
+#include "support/table_model.h"
 
 using namespace quorlan;
 
@@ -27,19 +28,6 @@ const ReviewFinding* finding_of(const QVector<ReviewFinding>& found, FindingKind
     if (f.kind == kind) return &f;
   return nullptr;
 }
-
-// A model that answers from a table: the same predictions for a picture every time.
-class TableModel : public PredictingModel {
- public:
-  QHash<QString, Prediction> answers;
-  QString runtime() const override { return "table"; }
-  QHash<int, QString> names() const override { return {{0, "car"}, {1, "person"}}; }
-  QString weights() const override { return {}; }
-  Expected<Prediction> predict(const QString& picture, double, int, bool) override {
-    return answers.value(QFileInfo(picture).fileName());
-  }
-  void cancel() override {}
-};
 
 }  // namespace
 
@@ -134,7 +122,7 @@ class TestLabelReview : public QObject {
     test::write_text(dir.filePath("classes.txt"), "car\nperson\n");
     test::write_text(dir.filePath("one.txt"), "0 0.25 0.5 0.2 0.4\n");                      // (30,30)-(70,70)
     test::write_text(dir.filePath("two.txt"), "1 0.25 0.5 0.2 0.4\n0 0.75 0.5 0.1 0.2\n");  // person; a stray car
-    TableModel model;
+    test::TableModel model;
     model.answers["one.png"].boxes = {det(0, 30, 30, 70, 70, 0.9)};
     model.answers["two.png"].boxes = {det(0, 30, 30, 70, 70, 0.9)};
     model.answers["empty.png"].boxes = {det(1, 120, 20, 180, 80, 0.8)};

@@ -13,25 +13,9 @@
 #include "review/review_dismissals.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/table_model.h"
 
 using namespace quorlan;
-
-namespace {
-
-// A model that answers from a table, by picture name.
-class TableModel : public PredictingModel {
- public:
-  QHash<QString, Prediction> answers;
-  QString runtime() const override { return "table"; }
-  QHash<int, QString> names() const override { return {{0, "car"}, {1, "person"}}; }
-  QString weights() const override { return "table.onnx"; }
-  Expected<Prediction> predict(const QString& picture, double, int, bool) override {
-    return answers.value(QFileInfo(picture).fileName());
-  }
-  void cancel() override {}
-};
-
-}  // namespace
 
 class TestReviewQueue : public QObject {
   Q_OBJECT
@@ -49,8 +33,8 @@ class TestReviewQueue : public QObject {
     test::write_text(path("two.txt"), "1 0.25 0.5 0.2 0.4\r\n0 0.75 0.5 0.1 0.2\r\n");
   }
 
-  std::shared_ptr<TableModel> model() {
-    auto m = std::make_shared<TableModel>();
+  std::shared_ptr<test::TableModel> model() {
+    auto m = std::make_shared<test::TableModel>();
     m->answers["one.png"].boxes = {{0, 40, 30, 80, 70, 0.9}};
     m->answers["two.png"].boxes = {{0, 30, 30, 70, 70, 0.9}};
     m->answers["three.png"].boxes = {{1, 120, 20, 180, 80, 0.8}};
