@@ -48,13 +48,18 @@ QString help_guide_html() {
          "Draw Polygons, Rectangles, Circles, and Pentagons to annotate specific objects on the frame."},
         {"AI Auto-Labeling:",
          "Load a pre-trained YOLO .pt model and assign a confidence threshold to automatically label frames "
-         "with a single click."},
+         "with a single click. A model exported to .onnx or OpenVINO runs without the engine. Review Labels with "
+         "Model lists where a model disagrees with the labels (missing objects, labels on nothing, wrong classes, "
+         "loose boxes), worst first; a model trained on these pictures hides their mistakes, so pick another or "
+         "cross-check with two models trained on the halves."},
         {"Export & Split:", nullptr},
         {"Keys:",
          "D/→ next, A/← previous, S/P/R/C/G the modes, Ctrl+Z/Ctrl+Y undo and redo, Ctrl+D copy the previous "
          "frame, E no objects, Delete the picked shapes, Enter or F2 its class, Ctrl++/Ctrl+- zoom, F or Ctrl+0 "
          "fit, Ctrl+S save, Ctrl+O open a folder, Ctrl+[ / Ctrl+] hide or show the side panels, Escape back to "
-         "the picture from a field, Tab out of the picture."},
+         "the picture from a field, Tab out of the picture; in a label review, Y takes the model's version and N "
+         "dismisses the finding."},
+
         {"Classes:",
          "Pick a class under Shown Classes to rename it (its labels keep their id), merge it into another, "
          "delete it or move it; the last three rewrite every label file of the folder after a confirmation with "
