@@ -140,11 +140,13 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
   if (!impl_->fixed.empty()) {
     box = letterbox_geometry(bgr.size(), impl_->fixed);
   } else {
-    const int side = imgsz > 0 ? imgsz : std::max(meta.imgsz_h, 640);
+    // A free-size export: the size asked for (in whole strides), else the export's own, else the
+    // engine's default 640; letterboxed to the smallest rectangle, as the engine does for it.
     const int stride = std::max(1, meta.stride);
-    const int rounded = (side + stride - 1) / stride * stride;
-    const cv::Size target =
-        imgsz > 0 || meta.imgsz_w <= 0 ? cv::Size(rounded, rounded) : cv::Size(meta.imgsz_w, meta.imgsz_h);
+    const auto strides = [&](int side) { return (side + stride - 1) / stride * stride; };
+    const cv::Size target = imgsz > 0          ? cv::Size(strides(imgsz), strides(imgsz))
+                            : meta.imgsz_w > 0 ? cv::Size(strides(meta.imgsz_w), strides(meta.imgsz_h))
+                                               : cv::Size(640, 640);
     box = letterbox_geometry(bgr.size(), target, stride);
   }
   Prediction result;
