@@ -107,7 +107,9 @@ QVector<ReviewFinding> review_picture(const QString& picture, const QVector<Revi
       const double support = std::min(1.0, preds[p].conf / s.sure_conf) * std::min(1.0, iou[l][p] / s.match_iou);
       any_support = std::max(any_support, support);
       if (preds[p].cls == label.cls) {
-        if (same < 0 || support > same_support) same = p, same_support = support;
+        // The best support; of equals, the tightest (two sure predictions on one object).
+        if (same < 0 || support > same_support || (support == same_support && iou[l][p] > iou[l][same]))
+          same = p, same_support = support;
       } else if (iou[l][p] >= s.match_iou && (other < 0 || preds[p].conf > preds[other].conf)) {
         other = p, other_support = preds[p].conf;
       }
