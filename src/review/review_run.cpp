@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QSet>
 
 #include "core/class_names.h"
 #include "core/image_files.h"
@@ -106,16 +107,31 @@ QString trained_on_these_pictures(const QString& weights, const QStringList& fol
   }
   const std::optional<DatasetManifest> manifest = data.isEmpty() ? std::nullopt : read_dataset_manifest(data);
   if (!manifest) return {};
+  const auto warning = [&](const QString& trained) {
+    return QStringLiteral(
+               "The model was trained on these pictures (%1 names %2, whose train split is %3). A model agrees "
+               "with the labels it learned, so their mistakes hide from it. For an honest review, use a model "
+               "that did not train on them (one trained on the other splits), or cross-check: train two models "
+               "on halves and review each half with the other half's model.")
+        .arg(QDir::toNativeSeparators(args), QDir::toNativeSeparators(data), QDir::toNativeSeparators(trained));
+  };
+  // Copies count too (a dataset exported from the folder): the same names with the same sizes.
+  QSet<QString> trained_pictures;
+  for (const QString& trained : manifest->train_folders)
+    for (const QFileInfo& picture : QDir(trained).entryInfoList(QDir::Files))
+      trained_pictures.insert(picture.fileName() + '/' + QString::number(picture.size()));
+  int reviewed = 0, seen = 0;
+  for (const QString& folder : folders)
+    for (const QFileInfo& picture : QDir(folder).entryInfoList(QDir::Files)) {
+      if (!is_image_name(picture.fileName())) continue;
+      ++reviewed;
+      seen += trained_pictures.contains(picture.fileName() + '/' + QString::number(picture.size()));
+    }
+  if (reviewed > 0 && seen * 2 >= reviewed) return warning(manifest->train_folders.value(0));
   for (const QString& trained : manifest->train_folders)
     for (const QString& folder : folders) {
       const QString t = canonical(trained), f = canonical(folder);
-      if (t == f || f.startsWith(t + '/') || t.startsWith(f + '/'))
-        return QStringLiteral(
-                   "The model was trained on these pictures (%1 names %2, whose train split is %3). A model agrees "
-                   "with the labels it learned, so their mistakes hide from it. For an honest review, use a model "
-                   "that did not train on them (one trained on the other splits), or cross-check: train two models "
-                   "on halves and review each half with the other half's model.")
-            .arg(QDir::toNativeSeparators(args), QDir::toNativeSeparators(data), QDir::toNativeSeparators(trained));
+      if (t == f || f.startsWith(t + '/') || t.startsWith(f + '/')) return warning(trained);
     }
   return {};
 }

@@ -156,6 +156,14 @@ class TestLabelReview : public QObject {
     QVERIFY(trained_on_these_pictures(weights, {dir.filePath("ds/train/images")}).contains("trained on these"));
     QVERIFY(trained_on_these_pictures(weights, {dir.filePath("ds/val/images")}).isEmpty());
     QVERIFY(trained_on_these_pictures(dir.filePath("elsewhere.pt"), {dir.filePath("ds/train/images")}).isEmpty());
+    // The folder the dataset was exported from: its pictures were copied into the train split.
+    QDir().mkpath(dir.filePath("source"));
+    for (const char* name : {"p1.png", "p2.png"}) {
+      test::write_image(dir.filePath(QStringLiteral("source/") + name), 30, 20);
+      QFile::copy(dir.filePath(QStringLiteral("source/") + name),
+                  dir.filePath(QStringLiteral("ds/train/images/") + name));
+    }
+    QVERIFY(trained_on_these_pictures(weights, {dir.filePath("source")}).contains("trained on these"));
   }
 };
 
