@@ -49,6 +49,10 @@ void AnnotatorTab::load_directory() {
 
 void AnnotatorTab::open_folder(const QString& folder) {
   if (!resolve_unsaved()) return;  // the shapes on screen are kept before the folder changes
+  // A review speaks of the folder it was made for.
+  review_findings.clear();
+  review_dismissals_.reset();
+  review_box->hide();
 
   // One listing of the folder gives the images (and the label files when they sit beside them).
   // Only regular files are listed: a FIFO or a device named like an image would block a read.

@@ -141,6 +141,11 @@ class TestReviewQueue : public QObject {
     again.combo_review_kind->setCurrentIndex(0);
     again.combo_review_class->setCurrentIndex(again.combo_review_class->findText("person"));
     QCOMPARE(again.list_review->count(), 2);  // the person labelled as one, and the one not labelled
+
+    // Another folder opened: the review of this one goes.
+    again.open_folder(dir_->path());
+    QVERIFY(again.review_box->isHidden());
+    QVERIFY(again.review_findings.isEmpty());
   }
 
   // Without a model, the honest way: a model trained on each half (by the engine's double here)
