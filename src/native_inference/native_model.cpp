@@ -22,7 +22,8 @@ std::mutex& core_mutex() {
   return m;
 }
 
-QString first_line(const char* what) {
+// OpenVINO's messages carry where they were raised first and the reason last.
+QString reason_of(const char* what) {
   const QString text = QString::fromUtf8(what).trimmed();
   const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
   return lines.isEmpty() ? text : lines.last().trimmed();
@@ -127,7 +128,7 @@ Expected<std::unique_ptr<NativeModel>> NativeModel::open(const QString& path) {
                                           ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY));
     impl->request = impl->compiled.create_infer_request();
   } catch (const std::exception& e) {
-    return failure(QStringLiteral("%1 could not be loaded as a model: %2").arg(name, first_line(e.what())));
+    return failure(QStringLiteral("%1 could not be loaded as a model: %2").arg(name, reason_of(e.what())));
   }
   return std::unique_ptr<NativeModel>(new NativeModel(std::move(impl)));
 }
@@ -198,7 +199,7 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
       result.boxes.append({c.cls, r.x, r.y, r.x + r.width, r.y + r.height, c.conf});
     }
   } catch (const std::exception& e) {
-    return failure(QStringLiteral("The model could not run: %1").arg(first_line(e.what())));
+    return failure(QStringLiteral("The model could not run: %1").arg(reason_of(e.what())));
   }
   for (const Detection& d : result.boxes)
     if (!result.names.contains(d.cls)) result.names.insert(d.cls, QStringLiteral("class%1").arg(d.cls));
