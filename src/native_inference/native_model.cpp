@@ -141,13 +141,12 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
   if (!impl_->fixed.empty()) {
     box = letterbox_geometry(bgr.size(), impl_->fixed);
   } else {
-    // A free-size export: the size asked for (in whole strides), else the export's own, else the
-    // engine's default 640; letterboxed to the smallest rectangle, as the engine does for it.
+    // A free-size export: the size asked for (in whole strides), else the engine's default 640 (the
+    // engine takes an export's own size only when it is fixed); letterboxed to the smallest
+    // rectangle of whole strides, as the engine does for it.
     const int stride = std::max(1, meta.stride);
-    const auto strides = [&](int side) { return (side + stride - 1) / stride * stride; };
-    const cv::Size target = imgsz > 0          ? cv::Size(strides(imgsz), strides(imgsz))
-                            : meta.imgsz_w > 0 ? cv::Size(strides(meta.imgsz_w), strides(meta.imgsz_h))
-                                               : cv::Size(640, 640);
+    const int side = imgsz > 0 ? (imgsz + stride - 1) / stride * stride : 640;
+    const cv::Size target(side, side);
     box = letterbox_geometry(bgr.size(), target, stride);
   }
   Prediction result;
