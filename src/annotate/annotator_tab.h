@@ -140,7 +140,8 @@ class AnnotatorTab : public QWidget {
   // The honest review without a model: one trained on each half reviews the other half.
   void review_by_cross_check();
   void refresh_review_list();
-  void show_review_finding(int index);  // an index into review_findings
+  // Shows the finding at `index` of review_findings; false when its picture cannot be shown.
+  bool show_review_finding(int index);
   bool accept_review_finding();
   bool dismiss_review_finding();
   QVector<ReviewFinding> review_findings;  // the last review's, ranked; settled ones leave

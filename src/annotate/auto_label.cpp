@@ -104,8 +104,7 @@ void AnnotatorTab::run_ai_autolabel() {
       found << drawn_annotation(id_of(result->boxes[i].cls), kind, (*result->masks)[i], "AI Polygon");
   } else {
     for (const Detection& d : result->boxes) {
-      const QPolygonF rect({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
-      found << drawn_annotation(id_of(d.cls), kind, rect, "AI Rectangle");
+      found << drawn_annotation(id_of(d.cls), kind, d.corners(), "AI Rectangle");
     }
   }
   const bool saved = after_edit(document->add(QStringLiteral("Auto-Label"), found));

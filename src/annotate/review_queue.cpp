@@ -206,13 +206,15 @@ void AnnotatorTab::clear_review_overlay() {
   review_overlay_ = nullptr;
 }
 
-void AnnotatorTab::show_review_finding(int index) {
+bool AnnotatorTab::show_review_finding(int index) {
   clear_review_overlay();
-  if (index < 0 || index >= review_findings.size()) return;
+  if (index < 0 || index >= review_findings.size()) return false;
   const ReviewFinding& f = review_findings[index];
-  if (current_idx < 0 || current_idx >= image_paths.size() || image_paths[current_idx] != f.picture)
-    show_image_file(f.picture);
-  if (current_idx < 0 || current_idx >= image_paths.size() || image_paths[current_idx] != f.picture) return;
+  const auto shown = [&] {
+    return current_idx >= 0 && current_idx < image_paths.size() && image_paths[current_idx] == f.picture;
+  };
+  if (!shown()) show_image_file(f.picture);
+  if (!shown()) return false;
   // The label picked as a shape is; the prediction drawn apart, dashed, in its class's colour.
   if (f.label_row >= 0 && f.label_row < annotations.size()) {
     table_objects->selectRow(f.label_row);
@@ -222,10 +224,8 @@ void AnnotatorTab::show_review_finding(int index) {
   }
   if (f.predicted_cls >= 0) {
     QPainterPath path;
-    if (f.predicted_shape.size() >= 3)
-      path.addPolygon(f.predicted_shape), path.closeSubpath();
-    else
-      path.addRect(f.predicted_box);
+    path.addPolygon(f.predicted_outline());
+    path.closeSubpath();
     auto* overlay = new QGraphicsPathItem(path);
     QPen pen(QColor(255, 200, 0), 2, Qt::DashLine);
     pen.setCosmetic(true);
@@ -238,14 +238,14 @@ void AnnotatorTab::show_review_finding(int index) {
     canvas->addItem(overlay);
     review_overlay_ = overlay;
   }
+  return true;
 }
 
 bool AnnotatorTab::accept_review_finding() {
   const int index = current_review_finding();
   if (index < 0) return false;
   const ReviewFinding f = review_findings[index];
-  show_review_finding(index);
-  if (current_idx < 0 || current_idx >= image_paths.size() || image_paths[current_idx] != f.picture) return false;
+  if (!show_review_finding(index)) return false;
   // The label must still be the one reviewed: an edit since then moved or changed it.
   if (f.label_row >= 0) {
     const QVector<Annotation>& shapes = document->shapes();
@@ -264,23 +264,18 @@ bool AnnotatorTab::accept_review_finding() {
   switch (f.kind) {
     case FindingKind::MissingObject: {
       const int id = class_id_for(predicted_name, -1);
-      const QRectF r = f.predicted_box;
-      const QPolygonF shape = f.predicted_shape.size() >= 3
-                                  ? f.predicted_shape
-                                  : QPolygonF({r.topLeft(), r.topRight(), r.bottomRight(), r.bottomLeft()});
-      done = after_edit(document->add(QStringLiteral("Take the Model's Object"),
-                                      {drawn_annotation(id, kind_for_new_shape(), shape, "Model Review")}));
+      done = after_edit(
+          document->add(QStringLiteral("Take the Model's Object"),
+                        {drawn_annotation(id, kind_for_new_shape(), f.predicted_outline(), "Model Review")}));
       break;
     }
     case FindingKind::WrongClass:
       done = after_edit(document->set_class(f.label_row, class_id_for(predicted_name, -1)));
       break;
     case FindingKind::LooseBox: {
-      const Annotation& label = document->shapes()[f.label_row];
-      const QRectF r = f.predicted_box;
-      const QPolygonF shape = !label.is_box() && f.predicted_shape.size() >= 3
-                                  ? f.predicted_shape
-                                  : QPolygonF({r.topLeft(), r.topRight(), r.bottomRight(), r.bottomLeft()});
+      // A box takes the predicted box; a polygon the predicted outline, where the model gives one.
+      const QPolygonF shape =
+          document->shapes()[f.label_row].is_box() ? box_corners(f.predicted_box) : f.predicted_outline();
       done = after_edit(document->set_points(f.label_row, shape, QStringLiteral("Take the Model's Box")));
       break;
     }

@@ -250,8 +250,7 @@ int run_predict(const QStringList& arguments) {
       boxes.append(object);
       found << (d.conf > 0 ? QStringLiteral("%1 %2").arg(name).arg(d.conf, 0, 'f', 2) : name);
       if (size.isValid()) {
-        const QPolygonF shape =
-            has_mask ? (*p->masks)[b] : QPolygonF({{d.x1, d.y1}, {d.x2, d.y1}, {d.x2, d.y2}, {d.x1, d.y2}});
+        const QPolygonF shape = has_mask ? (*p->masks)[b] : d.corners();
         QString line = p->masks ? format_label_line(d.cls, shape, size.width(), size.height())
                                 : format_box_line(d.cls, shape, size.width(), size.height());
         // The engine's save_conf: the confidence after the coordinates.

@@ -35,8 +35,7 @@ Annotation drawn_annotation(int class_id, LabelKind kind, const QPolygonF& point
     // What it is now, not how it was drawn: a box shows as a rectangle.
     if (!type.endsWith(QLatin1String("Rectangle")))
       a.type = type.startsWith(QLatin1String("AI ")) ? QStringLiteral("AI Rectangle") : QStringLiteral("Rectangle");
-    const QRectF r = points.boundingRect();
-    a.points = QPolygonF({r.topLeft(), r.topRight(), r.bottomRight(), r.bottomLeft()});
+    a.points = box_corners(points.boundingRect());
   } else {
     a.points = points;
   }

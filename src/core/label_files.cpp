@@ -86,6 +86,10 @@ QString format_label_line(int class_id, const QPolygonF& scene_points, int width
   return line;
 }
 
+QPolygonF box_corners(const QRectF& box) {
+  return QPolygonF({box.topLeft(), box.topRight(), box.bottomRight(), box.bottomLeft()});
+}
+
 QString format_box_line(int class_id, const QPolygonF& scene_points, int width, int height) {
   const QRectF r = scene_points.boundingRect();
   const double x1 = clamp01(r.left() / width), x2 = clamp01(r.right() / width);

@@ -4,6 +4,7 @@
 // and the list marks.
 #include <QByteArray>
 #include <QPolygonF>
+#include <QRectF>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -30,6 +31,8 @@ QString format_label_line(int class_id, const QPolygonF& scene_points, int width
 // The box form of a shape: class id, centre x, centre y, width, height of its bounding box,
 // clamped to the image and normalised.
 QString format_box_line(int class_id, const QPolygonF& scene_points, int width, int height);
+// A box as the four corners a box shape holds: top left, top right, bottom right, bottom left.
+QPolygonF box_corners(const QRectF& box);
 // A number in [0, 1] or any value as %.6f, without a negative zero.
 QString fixed6(double value);
 

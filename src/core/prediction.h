@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QImage>
 #include <QPolygonF>
+#include <QRectF>
 #include <QString>
 #include <QVector>
 #include <optional>
@@ -15,6 +16,9 @@ struct Detection {
   int cls = 0;
   double x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // pixel corners
   double conf = 0;                        // the model's confidence
+  QRectF box() const { return QRectF(QPointF(x1, y1), QPointF(x2, y2)); }
+  // The box as a shape's four corners (top left, top right, bottom right, bottom left), exactly.
+  QPolygonF corners() const { return QPolygonF({{x1, y1}, {x2, y1}, {x2, y2}, {x1, y2}}); }
 };
 
 struct Prediction {

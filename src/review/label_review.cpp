@@ -5,6 +5,8 @@
 #include <cmath>
 #include <tuple>
 
+#include "core/label_files.h"
+
 namespace quorlan {
 
 QString finding_kind_name(FindingKind kind) {
@@ -60,6 +62,10 @@ QString ReviewFinding::key(const QString& base) const {
       .arg(box(predicted_box));
 }
 
+QPolygonF ReviewFinding::predicted_outline() const {
+  return predicted_shape.size() >= 3 ? predicted_shape : box_corners(predicted_box);
+}
+
 double box_iou(const QRectF& a, const QRectF& b) {
   const QRectF inter = a.intersected(b);
   const double i = inter.isValid() ? inter.width() * inter.height() : 0.0;
@@ -68,8 +74,6 @@ double box_iou(const QRectF& a, const QRectF& b) {
 }
 
 namespace {
-
-QRectF box_of(const Detection& d) { return QRectF(QPointF(d.x1, d.y1), QPointF(d.x2, d.y2)); }
 
 double clamp01(double x) { return std::clamp(x, 0.0, 1.0); }
 
@@ -81,13 +85,13 @@ QVector<ReviewFinding> review_picture(const QString& picture, const QVector<Revi
   const int nl = static_cast<int>(labels.size()), np = static_cast<int>(preds.size());
   std::vector<std::vector<double>> iou(nl, std::vector<double>(np, 0.0));
   for (int l = 0; l < nl; ++l)
-    for (int p = 0; p < np; ++p) iou[l][p] = box_iou(labels[l].box, box_of(preds[p]));
+    for (int p = 0; p < np; ++p) iou[l][p] = box_iou(labels[l].box, preds[p].box());
 
   QVector<ReviewFinding> found;
   const auto with_prediction = [&](ReviewFinding f, int p) {
     f.predicted_cls = preds[p].cls;
     f.predicted_conf = preds[p].conf;
-    f.predicted_box = box_of(preds[p]);
+    f.predicted_box = preds[p].box();
     if (prediction.masks && p < prediction.masks->size()) f.predicted_shape = (*prediction.masks)[p];
     return f;
   };

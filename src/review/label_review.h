@@ -43,6 +43,8 @@ struct ReviewFinding {
   double predicted_conf = 0;
   QRectF predicted_box;
   QPolygonF predicted_shape;  // the predicted outline of a segmentation model, else empty
+  // The model's shape: its outline where it gives one, else its box's four corners.
+  QPolygonF predicted_outline() const;
   // The same finding the next time the same labels are reviewed (dismissals are kept by it); with
   // `base`, the picture is named relative to that folder, so the key survives a moved dataset.
   QString key(const QString& base = {}) const;
