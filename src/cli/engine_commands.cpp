@@ -120,30 +120,19 @@ int run_train(const QStringList& arguments) {
                            {"lrf", lrf},
                            {"close_mosaic", close_mosaic},
                            {"device", device}};
-  QJsonObject finished;
-  bool stopped = false;
-  QString engine_error;
   EngineRun engine;
-  const EngineRun::Result result = engine.run(
-      {{"cmd", "train"}, {"params", QJsonObject::fromVariantMap(params)}}, console,
-      [&](const QJsonObject& event) {
-        const QString kind = event["event"].toString();
-        if (kind == QLatin1String("epoch"))
-          c.progress(event["epoch"].toInt(), event["epochs"].toInt(epochs), QStringLiteral("epochs"));
-        if (kind == QLatin1String("finished")) finished = event;
-        if (kind == QLatin1String("stopped")) stopped = true;
-        if (kind == QLatin1String("error")) engine_error = clean_console_text(event["text"].toString());
-        return kind == QLatin1String("finished") || kind == QLatin1String("stopped") || kind == QLatin1String("error");
-      },
-      [&] { follow_interrupts(engine); });
+  EngineRun::Training training;
+  const EngineRun::Result result = engine.train(
+      QJsonObject::fromVariantMap(params), &training, console,
+      [&](int epoch, int of) { c.progress(epoch, of, QStringLiteral("epochs")); }, [&] { follow_interrupts(engine); });
   const QString run_dir = QDir(run_settings::absolute_project_path(c.value("project"))).filePath(c.value("name"));
-  QJsonObject json{{"save_dir", finished.value("save_dir").toString(run_dir)}};
-  if (stopped || result.end == EngineRun::End::Cancelled)
+  QJsonObject json{{"save_dir", training.finished.value("save_dir").toString(run_dir)}};
+  if (training.stopped || result.end == EngineRun::End::Cancelled)
     return c.fail(QStringLiteral("Training Stopped: the run is in %1 (its weights as saved last).").arg(run_dir), json,
                   kInterrupted);
-  if (result.end == EngineRun::End::Failed || !engine_error.isEmpty())
-    return c.fail("Training failed: " + (engine_error.isEmpty() ? result.error : engine_error), json);
-  json.insert("metrics", finished.value("metrics"));
+  if (result.end == EngineRun::End::Failed || !training.error.isEmpty())
+    return c.fail("Training failed: " + (training.error.isEmpty() ? result.error : training.error), json);
+  json.insert("metrics", training.finished.value("metrics"));
   json.insert("best", QDir(json["save_dir"].toString()).filePath("weights/best.pt"));
   return c.succeed(QStringLiteral("Training Complete. The run is in %1.").arg(json["save_dir"].toString()), json);
 }

@@ -91,4 +91,21 @@ EngineRun::Result EngineRun::command(const QJsonObject& request, const QString& 
   return result;
 }
 
+EngineRun::Result EngineRun::train(const QJsonObject& params, Training* training,
+                                   const std::function<void(const QString&)>& log,
+                                   const std::function<void(int, int)>& on_epoch, const std::function<void()>& tick) {
+  const int epochs = params["epochs"].toInt();
+  return run(
+      {{"cmd", "train"}, {"params", params}}, log,
+      [&](const QJsonObject& event) {
+        const QString kind = event["event"].toString();
+        if (kind == QLatin1String("epoch") && on_epoch) on_epoch(event["epoch"].toInt(), event["epochs"].toInt(epochs));
+        if (kind == QLatin1String("finished")) training->finished = event;
+        if (kind == QLatin1String("stopped")) training->stopped = true;
+        if (kind == QLatin1String("error")) training->error = clean_console_text(event["text"].toString());
+        return kind == QLatin1String("finished") || kind == QLatin1String("stopped") || kind == QLatin1String("error");
+      },
+      tick);
+}
+
 }  // namespace quorlan

@@ -37,6 +37,17 @@ class EngineRun {
   Result command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
                  const std::function<void(const QString&)>& log, const std::function<void()>& tick = {});
 
+  // How a training run ended: its "finished" event, a stop, or the engine's error (cleaned).
+  struct Training {
+    QJsonObject finished;
+    bool stopped = false;
+    QString error;
+  };
+  // A "train" request with `params` to its end: each epoch to `on_epoch(epoch, epochs)`, the
+  // end into *training.
+  Result train(const QJsonObject& params, Training* training, const std::function<void(const QString&)>& log,
+               const std::function<void(int, int)>& on_epoch, const std::function<void()>& tick = {});
+
  private:
   std::atomic<bool> stop_{false};
   std::atomic<bool> cancel_{false};

@@ -5,7 +5,6 @@
 #include <QJsonObject>
 
 #include "core/atomic_file.h"
-#include "core/constants.h"
 #include "core/file_copy.h"
 #include "core/label_files.h"
 #include "engine_client/engine_run.h"
@@ -90,32 +89,24 @@ Expected<std::array<QString, 2>> train_cross_check(const CrossCheckPlan& plan, c
                              {"close_mosaic", 10},
                              {"device", settings.device}};
     EngineRun engine;
-    QJsonObject finished;
-    bool stopped = false;
-    QString engine_error;
-    const EngineRun::Result result = engine.run(
-        {{"cmd", "train"}, {"params", params}},
+    EngineRun::Training training;
+    const EngineRun::Result result = engine.train(
+        params, &training,
         [&](const QString& line) {
           if (console) console(line);
         },
-        [&](const QJsonObject& event) {
-          const QString kind = event["event"].toString();
-          if (kind == QLatin1String("epoch") && on_epoch)
-            on_epoch(h, event["epoch"].toInt(), event["epochs"].toInt(settings.epochs));
-          if (kind == QLatin1String("finished")) finished = event;
-          if (kind == QLatin1String("stopped")) stopped = true;
-          if (kind == QLatin1String("error")) engine_error = clean_console_text(event["text"].toString());
-          return kind == QLatin1String("finished") || kind == QLatin1String("stopped") ||
-                 kind == QLatin1String("error");
+        [&](int epoch, int epochs) {
+          if (on_epoch) on_epoch(h, epoch, epochs);
         },
         [&] {
           if (stop && stop->load()) engine.cancel();
         });
-    if (stopped || result.end == EngineRun::End::Cancelled) return failure(QStringLiteral("Cross-check stopped."));
-    if (result.end == EngineRun::End::Failed || !engine_error.isEmpty())
-      return failure("Training failed: " + (engine_error.isEmpty() ? result.error : engine_error));
-    const QString run =
-        finished["save_dir"].toString(QDir(settings.work).absoluteFilePath(QStringLiteral("runs/") + names[h]));
+    if (training.stopped || result.end == EngineRun::End::Cancelled)
+      return failure(QStringLiteral("Cross-check stopped."));
+    if (result.end == EngineRun::End::Failed || !training.error.isEmpty())
+      return failure("Training failed: " + (training.error.isEmpty() ? result.error : training.error));
+    const QString run = training.finished["save_dir"].toString(
+        QDir(settings.work).absoluteFilePath(QStringLiteral("runs/") + names[h]));
     weights[h] = QDir(run).filePath("weights/best.pt");
     if (!QFileInfo(weights[h]).isFile()) weights[h] = QDir(run).filePath("weights/last.pt");
     if (!QFileInfo(weights[h]).isFile()) return failure(QStringLiteral("The run %1 left no weights.").arg(run));
