@@ -8,6 +8,7 @@
 #include <map>
 
 #include "core/atomic_file.h"
+#include "core/file_copy.h"
 #include "core/label_files.h"
 
 namespace quorlan {
@@ -124,16 +125,10 @@ std::optional<DatasetManifest> read_dataset_manifest(const QString& yaml_path) {
 }
 
 bool DatasetManifest::names_folder(const QString& image_folder) const {
-  const auto canonical = [](const QString& path) {
-    const QString c = QFileInfo(path).canonicalFilePath();
-    return c.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : c;
-  };
-  const QString folder = canonical(image_folder);
-  if (canonical(QFileInfo(path).absolutePath()) == folder) return true;  // it sits in the folder itself
-  for (const QString& split : split_folders) {
-    const QString s = canonical(split);
-    if (folder == s || folder.startsWith(s + QLatin1Char('/'))) return true;
-  }
+  const QString folder = resolved_folder(image_folder);
+  if (resolved_folder(QFileInfo(path).absolutePath()) == folder) return true;  // it sits in the folder itself
+  for (const QString& split : split_folders)
+    if (is_inside(folder, resolved_folder(split))) return true;
   return false;
 }
 

@@ -113,4 +113,13 @@ Status copy_with_times(const QString& from, const QString& to) {
   return {};
 }
 
+QString resolved_folder(const QString& folder) {
+  const QString canonical = QFileInfo(folder).canonicalFilePath();
+  return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(folder).absoluteFilePath()) : canonical;
+}
+
+bool is_inside(const QString& folder, const QString& outer) {
+  return folder == outer || folder.startsWith(outer.endsWith('/') ? outer : outer + QLatin1Char('/'));
+}
+
 }  // namespace quorlan

@@ -10,4 +10,10 @@ namespace quorlan {
 // taken away again, and an existing one is replaced only by a whole copy renamed over it.
 Status copy_with_times(const QString& from, const QString& to);
 
+// The folder as the system resolves it (links followed), or its clean absolute path when it
+// does not exist yet.
+QString resolved_folder(const QString& folder);
+// Whether `folder` is `outer` or inside it (both resolved already).
+bool is_inside(const QString& folder, const QString& outer);
+
 }  // namespace quorlan

@@ -308,17 +308,6 @@ std::optional<FileId> file_id(const QString& path) {
 #endif
 }
 
-// The folder as the system resolves it (links followed), or its clean absolute path when it
-// does not exist yet.
-QString resolved_folder(const QString& folder) {
-  const QString canonical = QFileInfo(folder).canonicalFilePath();
-  return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(folder).absoluteFilePath()) : canonical;
-}
-
-bool is_inside(const QString& folder, const QString& outer) {
-  return folder == outer || folder.startsWith(outer.endsWith('/') ? outer : outer + QLatin1Char('/'));
-}
-
 }  // namespace
 
 Status export_source_conflict(const QVector<ImageLabelPair>& pairs, const QString& destination) {

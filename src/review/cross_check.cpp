@@ -29,12 +29,10 @@ Expected<CrossCheckPlan> prepare_cross_check(const ReviewSource& source, const Q
                        "name what they learn."));
   if (source.pictures.size() < 4) return failure(QStringLiteral("A cross-check needs at least four pictures."));
   const QString root = QDir(work).absolutePath();
-  for (const QString& folder : source.folders) {
-    const QString f = QDir::cleanPath(QFileInfo(folder).absoluteFilePath());
-    if (root == f || root.startsWith(f + '/'))
+  for (const QString& folder : source.folders)
+    if (is_inside(resolved_folder(root), resolved_folder(folder)))
       return failure(QStringLiteral("The cross-check's work folder %1 is inside the reviewed folder; choose another.")
                          .arg(QDir::toNativeSeparators(root)));
-  }
   CrossCheckPlan plan;
   for (int i = 0; i < source.pictures.size(); ++i) plan.pictures[i % 2] << source.pictures[i];
   const char* halves[2] = {"half_a", "half_b"};

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "core/atomic_file.h"
+#include "core/file_copy.h"
 
 namespace quorlan {
 
@@ -17,9 +18,8 @@ namespace {
 
 // The settings group of a folder: a digest of its path, since a path is no settings key.
 QString group_of(const QString& folder) {
-  const QString canonical = QFileInfo(folder).canonicalFilePath();
-  const QByteArray path = (canonical.isEmpty() ? QDir::cleanPath(folder) : canonical).toUtf8();
-  return QStringLiteral("review/") + QCryptographicHash::hash(path, QCryptographicHash::Sha1).toHex();
+  return QStringLiteral("review/") +
+         QCryptographicHash::hash(resolved_folder(folder).toUtf8(), QCryptographicHash::Sha1).toHex();
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <QSet>
 
 #include "core/class_names.h"
+#include "core/file_copy.h"
 #include "core/image_files.h"
 #include "core/label_files.h"
 #include "predict/predicting_model.h"
@@ -14,11 +15,6 @@
 namespace quorlan {
 
 namespace {
-
-QString canonical(const QString& path) {
-  const QString c = QFileInfo(path).canonicalFilePath();
-  return c.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : c;
-}
 
 // The picture's size as shown: upright by its EXIF orientation, as labels are drawn on it.
 QSize upright_size(const QString& picture) {
@@ -130,8 +126,8 @@ QString trained_on_these_pictures(const QString& weights, const QStringList& fol
   if (reviewed > 0 && seen * 2 >= reviewed) return warning(manifest->train_folders.value(0));
   for (const QString& trained : manifest->train_folders)
     for (const QString& folder : folders) {
-      const QString t = canonical(trained), f = canonical(folder);
-      if (t == f || f.startsWith(t + '/') || t.startsWith(f + '/')) return warning(trained);
+      const QString t = resolved_folder(trained), f = resolved_folder(folder);
+      if (is_inside(f, t) || is_inside(t, f)) return warning(trained);
     }
   return {};
 }
