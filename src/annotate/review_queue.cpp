@@ -99,7 +99,6 @@ void AnnotatorTab::review_by_cross_check() {
   CrossCheckSettings settings;
   settings.model = run_settings::kModel;
   settings.epochs = epochs;
-  settings.device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
   // Beside the training runs, never inside the reviewed folder.
   settings.work = QDir(run_settings::absolute_project_path(QStringLiteral("runs/cross_check")))
                       .filePath(QFileInfo(image_folder).fileName());

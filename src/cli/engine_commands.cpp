@@ -104,9 +104,7 @@ int run_train(const QStringList& arguments) {
   if (!QFileInfo::exists(data)) return c.fail("YAML file path does not exist:\n" + data);
   if (const int refused = refuse_engine_rewrites(c, data); refused >= 0) return refused;
   if (!HAS_YOLO()) return engine_missing(c);
-  QString device = c.value("device").trimmed();
-  if (device == QLatin1String("auto"))
-    device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+  const QString device = resolved_device(c.value("device").trimmed());
   const QVariantMap params{{"model_path", c.value("model")},
                            {"data_yaml", run_settings::absolute_project_path(data)},
                            {"project", run_settings::absolute_project_path(c.value("project"))},

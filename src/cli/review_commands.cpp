@@ -61,7 +61,6 @@ int run_review(const QStringList& arguments) {
     settings.model = weights;
     settings.epochs = epochs;
     settings.imgsz = imgsz;
-    settings.device = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
     settings.work = run_settings::absolute_project_path(c.value("work"));
     const Expected<CrossCheckPlan> plan = prepare_cross_check(*source, settings.work);
     if (!plan) return c.fail(plan.error());

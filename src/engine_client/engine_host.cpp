@@ -111,6 +111,11 @@ bool HAS_YOLO() {
 
 bool engine_cuda_available() { return engine_cuda_devices() > 0; }
 
+QString resolved_device(const QString& device) {
+  if (device != QLatin1String("auto")) return device;
+  return engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+}
+
 std::optional<int> engine_cuda_devices_if_known() {
   std::shared_future<int> f;
   {

@@ -26,6 +26,9 @@ bool HAS_YOLO();
 // True when the engine reports a CUDA device; asked of the engine in the background (waits for
 // the answer: call it off the GUI thread, or after engine_cuda_devices_if_known has one).
 bool engine_cuda_available();
+// The device a run is given: "auto" becomes "cuda:0" when the engine has CUDA, else "cpu"; any
+// other name stays. Waits like engine_cuda_available() for "auto".
+QString resolved_device(const QString& device);
 // The number of CUDA devices the engine reports (0 without CUDA); waits like the above.
 int engine_cuda_devices();
 // The same without waiting: nullopt while the background question is still open.

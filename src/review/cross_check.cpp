@@ -7,6 +7,7 @@
 #include "core/atomic_file.h"
 #include "core/file_copy.h"
 #include "core/label_files.h"
+#include "engine_client/engine_host.h"
 #include "engine_client/engine_run.h"
 #include "predict/predicting_model.h"
 
@@ -85,7 +86,7 @@ Expected<std::array<QString, 2>> train_cross_check(const CrossCheckPlan& plan, c
                              {"lr0", 0.01},
                              {"lrf", 0.01},
                              {"close_mosaic", 10},
-                             {"device", settings.device}};
+                             {"device", resolved_device(settings.device)}};
     EngineRun engine;
     EngineRun::Training training;
     const EngineRun::Result result = engine.train(

@@ -18,7 +18,7 @@ struct CrossCheckSettings {
   QString model = QStringLiteral("yolov8n.pt");  // what each half's training starts from
   int epochs = 30;
   int imgsz = 640;
-  QString device = QStringLiteral("cpu");
+  QString device = QStringLiteral("auto");  // "auto": a CUDA device when the engine has one
   QString work;  // the folder of the copies and the two runs (not inside the reviewed folder)
 };
 

@@ -34,8 +34,7 @@ void YoloTrainerThread::run() {
     return;
   }
   TrainParams run_params = params;
-  if (run_params.value("device").toString() == QLatin1String("auto"))
-    run_params["device"] = engine_cuda_available() ? QStringLiteral("cuda:0") : QStringLiteral("cpu");
+  run_params["device"] = resolved_device(run_params.value("device").toString());
   QElapsedTimer clock;
   clock.start();
   // The run's end is only recorded here: it is signalled once the engine run has returned,
