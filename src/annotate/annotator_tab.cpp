@@ -196,9 +196,7 @@ void AnnotatorTab::setup_workspace_tab() {
   auto* filter_row = new QHBoxLayout;
   combo_review_kind = named(new QComboBox, "combo_review_kind");
   combo_review_kind->addItem("All kinds", -1);
-  for (FindingKind kind :
-       {FindingKind::MissingObject, FindingKind::LabelOnNothing, FindingKind::WrongClass, FindingKind::LooseBox})
-    combo_review_kind->addItem(finding_kind_name(kind), static_cast<int>(kind));
+  for (FindingKind kind : kFindingKinds) combo_review_kind->addItem(finding_kind_name(kind), static_cast<int>(kind));
   combo_review_class = named(new QComboBox, "combo_review_class");
   combo_review_class->addItem("All classes", -1);
   filter_row->addWidget(combo_review_kind);

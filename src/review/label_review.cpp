@@ -3,43 +3,32 @@
 #include <QDir>
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <tuple>
 
 #include "core/label_files.h"
 
 namespace quorlan {
 
-QString finding_kind_name(FindingKind kind) {
-  switch (kind) {
-    case FindingKind::MissingObject:
-      return QStringLiteral("missing object");
-    case FindingKind::LabelOnNothing:
-      return QStringLiteral("label on nothing");
-    case FindingKind::WrongClass:
-      return QStringLiteral("wrong class");
-    case FindingKind::LooseBox:
-      return QStringLiteral("loose box");
-  }
-  return {};
-}
+namespace {
 
-QString finding_kind_key(FindingKind kind) {
-  switch (kind) {
-    case FindingKind::MissingObject:
-      return QStringLiteral("missing");
-    case FindingKind::LabelOnNothing:
-      return QStringLiteral("nothing");
-    case FindingKind::WrongClass:
-      return QStringLiteral("class");
-    case FindingKind::LooseBox:
-      return QStringLiteral("loose");
-  }
-  return {};
-}
+// Each kind's name (shown) and key (in dismissal keys), in the order of the enum.
+struct KindNames {
+  const char* name;
+  const char* key;
+};
+constexpr KindNames kKindNames[] = {
+    {"missing object", "missing"}, {"label on nothing", "nothing"}, {"wrong class", "class"}, {"loose box", "loose"}};
+static_assert(std::size(kKindNames) == std::size(kFindingKinds), "a name and a key for every kind");
+
+}  // namespace
+
+QString finding_kind_name(FindingKind kind) { return QLatin1String(kKindNames[static_cast<int>(kind)].name); }
+
+QString finding_kind_key(FindingKind kind) { return QLatin1String(kKindNames[static_cast<int>(kind)].key); }
 
 std::optional<FindingKind> finding_kind_from_name(const QString& name) {
-  for (FindingKind k :
-       {FindingKind::MissingObject, FindingKind::LabelOnNothing, FindingKind::WrongClass, FindingKind::LooseBox})
+  for (FindingKind k : kFindingKinds)
     if (name == finding_kind_name(k) || name == finding_kind_key(k)) return k;
   return std::nullopt;
 }

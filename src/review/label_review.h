@@ -18,6 +18,9 @@ enum class FindingKind {
   WrongClass,      // a label whose box a confident prediction of another class covers
   LooseBox,        // a label matched by a prediction of its class, but loosely
 };
+// Every kind, in the enum's order.
+inline constexpr FindingKind kFindingKinds[] = {FindingKind::MissingObject, FindingKind::LabelOnNothing,
+                                                FindingKind::WrongClass, FindingKind::LooseBox};
 
 // "missing object", "label on nothing", "wrong class", "loose box".
 QString finding_kind_name(FindingKind kind);
