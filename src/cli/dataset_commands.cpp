@@ -2,9 +2,11 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QSet>
 
 #include "cli/cli.h"
 #include "core/class_names.h"
+#include "core/dataset_reader.h"
 #include "core/image_files.h"
 #include "dataset/class_counts.h"
 #include "dataset/dataset_qa.h"
@@ -29,7 +31,9 @@ std::optional<std::array<double, 3>> parse_split(const QString& text) {
 }
 
 int run_export(const QStringList& arguments) {
-  Command c("export", "Split the annotated images of SRC into train/val/test under DST and write its data.yaml.",
+  Command c("export",
+            "Split the annotated images of SRC into train/val/test under DST and write its data.yaml. SRC may be an "
+            "image folder, a dataset's data.yaml or its top folder (its splits are pooled and split anew).",
             arguments);
   c.parser.addOptions({
       {"split", "Train/val/test percentages, totalling 100 (default 70/20/10).", "T/V/E", "70/20/10"},
@@ -48,13 +52,17 @@ int run_export(const QStringList& arguments) {
   bool ok = true;
   const int seed = c.int_value("seed", &ok, 0, 2147483647);
   if (!ok) return kUsage;
-  if (!QFileInfo(source).isDir()) return c.fail("The folder " + QDir::toNativeSeparators(source) + " does not exist.");
-
-  const QStringList images = list_folder_images(source);
-  const QStringList classes = load_folder_classes(source).names;
+  const Expected<Dataset> dataset = open_dataset(source);
+  if (!dataset) return c.fail(dataset.error());
+  const QStringList classes = dataset->classes.names;
   QStringList unlabelled;
-  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(images, c.parser.isSet("backgrounds"), &unlabelled);
-  if (pairs.isEmpty()) return c.fail("No annotated files found to split.");
+  const QVector<ImageLabelPair> pairs =
+      collect_annotated_pairs(dataset->pictures, c.parser.isSet("backgrounds"), &unlabelled);
+  if (pairs.isEmpty())
+    return c.fail(QStringLiteral("No annotated files found to split: none of the %1 picture(s) of %2 has a label file "
+                                 "where the engine looks (run again with --backgrounds to export them as backgrounds).")
+                      .arg(dataset->pictures.size())
+                      .arg(QDir::toNativeSeparators(source)));
   if (!QDir().mkpath(destination))
     return c.fail("The folder " + QDir::toNativeSeparators(destination) + " cannot be created.");
   // An earlier export in the destination would mix its sets with the new ones (and leak).
@@ -73,7 +81,7 @@ int run_export(const QStringList& arguments) {
                                        format_name == "det" ? LabelFormat::Detection : LabelFormat::Segmentation,
                                        classes, &stop_requested(), !earlier.isEmpty());
   result.unlabelled = unlabelled;
-  result.left_out += undecodable_image_notes(source);
+  result.left_out += dataset->undecodable;
   QJsonObject json{{"destination", QDir(destination).absolutePath()},
                    {"data_yaml", QDir(destination).absoluteFilePath("data.yaml")},
                    {"train", result.counts.train},
@@ -85,7 +93,10 @@ int run_export(const QStringList& arguments) {
     return c.fail(QStringLiteral("Interrupted: nothing was written to %1.").arg(QDir::toNativeSeparators(destination)),
                   json, kInterrupted);
   if (!result.error.isEmpty()) return c.fail(export_error_text(result, destination), json);
-  return c.succeed(export_summary_text(destination, split, result, static_cast<quint64>(seed), classes), json);
+  json["class_names_from"] = class_source_text(dataset->classes);
+  return c.succeed(export_summary_text(destination, split, result, static_cast<quint64>(seed), classes) +
+                       QStringLiteral("\nClass names: %1").arg(class_source_text(dataset->classes)),
+                   json);
 }
 
 QJsonArray strings(const QStringList& list) { return QJsonArray::fromStringList(list); }
@@ -96,10 +107,13 @@ struct FolderReport {
   bool clean = true;
 };
 
-std::optional<FolderReport> report_folder(const QString& folder, int imgsz) {
-  const std::optional<HealthFindings> findings = examine_folder(folder);
-  if (!findings) return std::nullopt;
-  const QaFindings quality = examine_dataset_quality(folder, load_folder_classes(folder).names, imgsz);
+// The report of a folder (the health report of its own listing) or of a split's pictures, with the
+// engine's findings on them below it.
+FolderReport report_pictures(const Dataset& dataset, const HealthFindings* folder_findings, int imgsz,
+                             const QStringList& other_split_pictures = {}, const QString& other_root = {}) {
+  const HealthFindings from_pictures = folder_findings ? HealthFindings{} : examine_pictures(dataset.pictures);
+  const HealthFindings* findings = folder_findings ? folder_findings : &from_pictures;
+  const QaFindings quality = examine_dataset_quality(dataset, imgsz, nullptr, other_split_pictures, other_root);
   QJsonArray sections;
   for (const QaSection& section : quality.sections)
     sections.append(QJsonObject{{"title", section.title}, {"items", strings(section.items)}});
@@ -108,7 +122,8 @@ std::optional<FolderReport> report_folder(const QString& folder, int imgsz) {
     overlaps.append(QJsonObject{{"file", findings->overlap_issues[i]},
                                 {"pairs", static_cast<double>(findings->overlap_file_pairs.value(i))}});
   FolderReport report;
-  report.json = QJsonObject{{"folder", QDir(folder).absolutePath()},
+  report.json = QJsonObject{{"folder", dataset.source},
+                            {"class_names_from", class_source_text(dataset.classes)},
                             {"unannotated", strings(findings->unannotated)},
                             {"orphaned", strings(findings->orphaned)},
                             {"overlap_issues", strings(findings->overlap_issues)},
@@ -116,7 +131,8 @@ std::optional<FolderReport> report_folder(const QString& folder, int imgsz) {
                             {"overlap_pairs", static_cast<double>(findings->overlap_pairs)},
                             {"background", quality.background},
                             {"sections", sections}};
-  report.text = health_report_text(*findings) + qa_report_text(quality);
+  report.text = health_report_text(*findings) + qa_report_text(quality) +
+                QStringLiteral("\nClass names: %1\n").arg(class_source_text(dataset.classes));
   report.clean = findings->unannotated.isEmpty() && findings->orphaned.isEmpty() &&
                  findings->overlap_issues.isEmpty() && quality.sections.isEmpty();
   return report;
@@ -136,23 +152,12 @@ int run_health(const QStringList& arguments) {
   const int imgsz = c.int_value("imgsz", &ok, 32, 16384);
   if (!ok) return kUsage;
   const QString source = c.positional()[0];
-  const QFileInfo info(source);
-  if (!info.exists()) return c.fail("The folder " + QDir::toNativeSeparators(source) + " does not exist.");
+  const Expected<Dataset> dataset = open_dataset(source);
+  if (!dataset) return c.fail(dataset.error());
 
-  // An image folder is reported as it is; a dataset (its manifest, or a folder without pictures of
-  // its own that has one) split by split.
-  QStringList folders;
-  QString manifest;
-  if (info.isDir() && !list_folder_images(source).isEmpty()) {
-    folders << source;
-  } else {
-    manifest = info.isDir() ? find_dataset_manifest(source) : source;
-    if (!manifest.isEmpty()) folders = manifest_split_folders(manifest);
-    if (folders.isEmpty())
-      return c.fail(QStringLiteral("%1 holds no images, and no dataset manifest there names split folders that "
-                                   "exist.")
-                        .arg(QDir::toNativeSeparators(source)));
-  }
+  // An image folder is reported as it is; a dataset (its manifest, or a top folder without pictures
+  // of its own) split by split, each split's pictures as the engine lists them.
+  const QString manifest = dataset->manifest;
   QStringList texts;
   QJsonArray splits;
   bool clean = true;
@@ -171,18 +176,53 @@ int run_health(const QStringList& arguments) {
       texts << path_note;
     }
   }
-  for (const QString& folder : folders) {
-    const std::optional<FolderReport> report = report_folder(folder, imgsz);
-    if (!report) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " cannot be read.");
-    clean = clean && report->clean;
-    splits.append(report->json);
-    texts << (manifest.isEmpty()
-                  ? report->text
-                  : QStringLiteral("== %1 ==\n%2")
-                        .arg(QDir::toNativeSeparators(QFileInfo(manifest).absoluteDir().relativeFilePath(folder)),
-                             report->text));
+  if (dataset->kind == Dataset::Kind::Manifest) {
+    const QString root = QFileInfo(manifest).absolutePath();
+    for (const QString& split : dataset->splits) {
+      Dataset part = *dataset;
+      part.pictures.clear();
+      QStringList others;
+      for (const DatasetPicture& picture : dataset->pictures)
+        (picture.split == split ? static_cast<void>(part.pictures.append(picture))
+                                : static_cast<void>(others << picture.image));
+      part.missing.clear();
+      const FolderReport report = report_pictures(part, nullptr, imgsz, others, root);
+      clean = clean && report.clean;
+      QJsonObject json = report.json;
+      json["split"] = split;
+      splits.append(json);
+      texts << QStringLiteral("== %1 ==\n%2").arg(split, report.text);
+    }
+    if (!dataset->missing.isEmpty()) {
+      clean = false;
+      texts << QStringLiteral("List entries naming no picture: %1\n  %2")
+                   .arg(dataset->missing.size())
+                   .arg(dataset->missing.mid(0, 5).join(QStringLiteral("\n  ")));
+    }
+  } else {
+    // A folder's own listing gives the report its counts; a list file or top folder its pictures.
+    std::optional<HealthFindings> own;
+    if (dataset->kind == Dataset::Kind::Folder) {
+      own = examine_folder(dataset->source);
+      if (!own) return c.fail("The folder " + QDir::toNativeSeparators(source) + " cannot be read.");
+      // Pictures in subfolders count too, as the engine finds them.
+      const HealthFindings all = examine_pictures(dataset->pictures);
+      for (const QString& name : all.unannotated)
+        if (!own->unannotated.contains(name)) own->unannotated << name;
+    }
+    QStringList others;
+    QString root;
+    if (dataset->kind == Dataset::Kind::Folder)
+      if (const std::optional<DatasetManifest> found = find_folder_manifest(dataset->source)) {
+        others = other_split_images(found->path, dataset->pictures_only());
+        root = QFileInfo(found->path).absolutePath();
+      }
+    const FolderReport report = report_pictures(*dataset, own ? &*own : nullptr, imgsz, others, root);
+    clean = report.clean;
+    splits.append(report.json);
+    texts << report.text;
   }
-  QJsonObject json = manifest.isEmpty()
+  QJsonObject json = dataset->kind != Dataset::Kind::Manifest
                          ? splits.first().toObject()
                          : QJsonObject{{"manifest", QFileInfo(manifest).absoluteFilePath()}, {"splits", splits}};
   if (!path_note.isEmpty()) json["path_note"] = path_note;
@@ -196,35 +236,34 @@ int run_health(const QStringList& arguments) {
 
 int run_stats(const QStringList& arguments) {
   Command c("stats",
-            "Objects per class over the label files of an image folder or a dataset (its data.yaml), largest "
-            "first.",
+            "Objects per class the engine trains on, over the label files of an image folder or a dataset (its "
+            "data.yaml or top folder), largest first; by class id when the dataset has no class names.",
             arguments);
   if (const int code = c.parse({"SRC"}); code >= 0) return code;
-  const QString folder = c.positional()[0];
-  const QFileInfo info(folder);
-  if (!info.exists()) return c.fail("The folder " + QDir::toNativeSeparators(folder) + " does not exist.");
-  QStringList images = info.isDir() ? list_folder_images(folder) : QStringList();
-  QStringList names = info.isDir() ? load_folder_classes(folder).names : QStringList();
-  if (images.isEmpty()) {
-    // A dataset: every split its manifest names, with the manifest's names.
-    const std::optional<DatasetManifest> manifest =
-        info.isDir() ? find_folder_manifest(folder) : read_dataset_manifest(folder);
-    if (manifest) {
-      for (const QString& split : manifest->split_folders) images += list_folder_images(split);
-      names = manifest->names.value_or(QStringList());
+  const Expected<Dataset> dataset = open_dataset(c.positional()[0]);
+  if (!dataset) return c.fail(dataset.error());
+  // A picture named in two splits counts once.
+  QVector<DatasetPicture> pictures;
+  QSet<QString> seen;
+  for (const DatasetPicture& picture : dataset->pictures)
+    if (!seen.contains(picture.image)) {
+      seen.insert(picture.image);
+      pictures.append(picture);
     }
-  }
-  if (images.isEmpty())
-    return c.fail("Load a dataset first: " + QDir::toNativeSeparators(folder) + " holds no images.");
-  const ClassCounts counts = sorted_by_count(count_class_objects(images, names));
+  const ClassCounts counts = sorted_by_count(count_class_objects(pictures, dataset->classes.names));
   QJsonArray classes;
   QStringList lines;
   for (const auto& [name, count] : counts) {
     classes.append(QJsonObject{{"name", name}, {"count", count}});
     lines << QStringLiteral("%1: %2").arg(name).arg(count);
   }
-  const QJsonObject json{{"images", images.size()}, {"classes", classes}};
-  return c.succeed(counts.isEmpty() ? QStringLiteral("No objects annotated yet.") : lines.join('\n'), json);
+  const QJsonObject json{{"images", static_cast<int>(pictures.size())},
+                         {"classes", classes},
+                         {"class_names_from", class_source_text(dataset->classes)}};
+  return c.succeed(counts.isEmpty() ? QStringLiteral("No objects annotated yet.")
+                                    : lines.join('\n') + QStringLiteral("\n\nClass names: %1")
+                                                              .arg(class_source_text(dataset->classes)),
+                   json);
 }
 
 }  // namespace

@@ -108,6 +108,11 @@ std::optional<DatasetManifest> read_dataset_manifest(const QString& yaml_path) {
         if (!QFileInfo::exists(target) && item.startsWith(QLatin1String("../")))
           target = QDir::cleanPath(base.filePath(item.mid(3)));
         const bool train = std::strcmp(key, "train") == 0;
+        if (QFileInfo::exists(target)) {
+          if (manifest.split_entries.isEmpty() || manifest.split_entries.last().first != QLatin1String(key))
+            manifest.split_entries.append({QString::fromLatin1(key), {}});
+          manifest.split_entries.last().second << target;
+        }
         if (QFileInfo(target).isDir()) {
           if (!manifest.split_folders.contains(target)) manifest.split_folders << target;
           if (train && !manifest.train_folders.contains(target)) manifest.train_folders << target;
@@ -172,6 +177,70 @@ QString find_dataset_manifest(const QString& image_folder, const QStringList* li
   return manifest ? manifest->path : QString();
 }
 
+namespace {
+
+// CVAT's "YOLO 1.1": obj.names, or the file obj.data's "names = ..." line names (from the folder
+// obj.data sits in, or the one above for darknet's "data/obj.names"), in the folder or its parent
+// (beside obj_train_data/).
+std::optional<FolderClasses> cvat_names(const QString& folder) {
+  QDir look(QDir(folder).absolutePath());
+  for (int level = 0; level < 2; ++level) {
+    QStringList candidates{look.filePath(QStringLiteral("obj.names"))};
+    if (const Expected<QByteArray> data = read_regular_file(look.filePath(QStringLiteral("obj.data")))) {
+      for (const QByteArray& raw : data->split('\n')) {
+        const QString line = QString::fromUtf8(raw).trimmed();
+        if (!line.startsWith(QLatin1String("names"))) continue;
+        const QString value = line.section(QLatin1Char('='), 1).trimmed();
+        if (value.isEmpty()) continue;
+        candidates << look.filePath(value) << look.filePath(QFileInfo(value).fileName());
+      }
+    }
+    for (const QString& candidate : candidates)
+      if (const auto names = read_classes_file(candidate); names && !names->isEmpty())
+        return FolderClasses{*names, FolderClasses::Source::ObjNames, QDir::cleanPath(candidate), {}};
+    if (!look.cdUp()) break;
+  }
+  return std::nullopt;
+}
+
+// A Label Studio YOLO export: classes.txt (and notes.json) at the top, beside images/ and labels/;
+// the folder is the top or its images/ (or a folder below that). Also a classes.txt in labels/.
+std::optional<FolderClasses> top_folder_names(const QString& folder) {
+  QStringList parts = QDir::cleanPath(QDir(folder).absolutePath()).split(QLatin1Char('/'));
+  const int images = parts.lastIndexOf(QStringLiteral("images"));
+  QStringList tops{parts.join(QLatin1Char('/'))};
+  if (images > 0) tops.prepend(parts.mid(0, images).join(QLatin1Char('/')));
+  for (const QString& top : tops) {
+    const QDir dir(top);
+    if (!QFileInfo(dir.filePath(QStringLiteral("images"))).isDir()) continue;
+    const bool studio = QFileInfo::exists(dir.filePath(QStringLiteral("notes.json")));
+    for (const QString& candidate : {dir.filePath(QStringLiteral("classes.txt")), dir.filePath(QStringLiteral("labels/classes.txt"))})
+      if (const auto names = read_classes_file(candidate); names && !names->isEmpty())
+        return FolderClasses{*names, studio ? FolderClasses::Source::LabelStudio : FolderClasses::Source::ClassesFile,
+                             candidate, {}};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+QString class_source_text(const FolderClasses& classes) {
+  const QString where = QDir::toNativeSeparators(classes.path);
+  switch (classes.source) {
+    case FolderClasses::Source::None:
+      return QStringLiteral("no class names (objects are counted by class id)");
+    case FolderClasses::Source::ClassesFile:
+      return QStringLiteral("classes.txt (%1)").arg(where);
+    case FolderClasses::Source::Manifest:
+      return QStringLiteral("%1 (%2)").arg(QFileInfo(classes.path).fileName(), where);
+    case FolderClasses::Source::ObjNames:
+      return QStringLiteral("CVAT's %1 (%2)").arg(QFileInfo(classes.path).fileName(), where);
+    case FolderClasses::Source::LabelStudio:
+      return QStringLiteral("Label Studio's classes.txt (%1)").arg(where);
+  }
+  return {};
+}
+
 FolderClasses load_folder_classes(const QString& image_folder, const QStringList* listed) {
   FolderClasses found;
   const QString classes_file = QDir(image_folder).filePath(QStringLiteral("classes.txt"));
@@ -181,6 +250,8 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
     found.path = classes_file;
     return found;
   }
+  if (auto cvat = cvat_names(image_folder)) return *cvat;
+  if (auto top = top_folder_names(image_folder)) return *top;
   const std::optional<DatasetManifest> manifest = find_folder_manifest(image_folder, listed);
   if (!manifest) return found;
   found.names = *manifest->names;  // find_folder_manifest answers only with a manifest that has names

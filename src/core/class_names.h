@@ -1,10 +1,14 @@
 #pragma once
-// Where a folder's class names come from: its classes.txt, else the names of its dataset manifest
-// beside it or up to two folders above (the engine's dataset/train/images layout), when that
-// manifest's entries lead to the folder.
+// Where a folder's class names come from: its classes.txt; else the class list another tool left
+// with it (CVAT's obj.names, or the file its obj.data names, in the folder or the one above; a Label
+// Studio export's classes.txt at the dataset's top, beside images/ and labels/, or in labels/);
+// else the names of its dataset manifest beside it or up to two folders above (the engine's
+// dataset/train/images layout), when that manifest's entries lead to the folder.
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QPair>
+#include <QVector>
 #include <optional>
 
 #include "core/label_files.h"
@@ -12,12 +16,15 @@
 namespace quorlan {
 
 struct FolderClasses {
-  enum class Source { None, ClassesFile, Manifest };
+  enum class Source { None, ClassesFile, Manifest, ObjNames, LabelStudio };
   QStringList names;
   Source source = Source::None;
   QString path;            // the file the names came from
   QList<int> blank_names;  // ids the manifest gives an empty name, named by their number instead
+  bool known() const { return source != Source::None; }
 };
+// "data.yaml (/x/data.yaml)", "obj.names (...)", "no class names (ids are counted as they are)".
+QString class_source_text(const FolderClasses& classes);
 
 // `listed`, when given, is the folder's own file names already listed by the caller (a folder of
 // 100,000 images is then not listed a second time).
@@ -38,6 +45,9 @@ struct DatasetManifest {
   QStringList split_folders;
   QStringList train_folders;  // those of them the `train` entry leads to
   QStringList list_files;     // the .txt list files among the entries
+  // Each split entry as the engine resolves it: "train", "val" or "test" and the folders and list
+  // files it names, in the order written.
+  QVector<QPair<QString, QStringList>> split_entries;
   // The label kind its `task` names (detect: boxes; segment: polygons), when it names one.
   std::optional<LabelKind> task;
   // Whether this is `image_folder`'s own manifest: it sits in the folder, or one of its splits is

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QVector>
 #include <algorithm>
+#include <climits>
+#include <optional>
 #include <cmath>
 #include <set>
 #include <vector>
@@ -25,24 +27,9 @@ bool is_python_space(QChar c) {
          (u >= 0x2000 && u <= 0x200A) || u == 0x2028 || u == 0x2029 || u == 0x202F || u == 0x205F || u == 0x3000;
 }
 
-QStringList python_split(const QString& line) {
-  QStringList tokens;
-  QString token;
-  for (QChar c : line) {
-    if (is_python_space(c)) {
-      if (!token.isEmpty()) tokens << token;
-      token.clear();
-    } else {
-      token += c;
-    }
-  }
-  if (!token.isEmpty()) tokens << token;
-  return tokens;
-}
-
 // float(token) as numpy's float32 conversion reads it; nullopt when it is no number.
-std::optional<float> python_float(const QString& token) {
-  QString t = token;
+std::optional<float> python_float(QStringView token) {
+  QString t = token.toString();
   t.remove(QLatin1Char('_'));  // Python accepts digit separators
   bool ok = false;
   const double v = t.toDouble(&ok);
@@ -70,105 +57,141 @@ EngineLabelVerdict engine_label_verdict(const QByteArray& bytes, int class_count
   QString text = utf8.decode(bytes);
   if (utf8.hasError()) return rejected(QStringLiteral("the file is not UTF-8 text"));
   if (text.startsWith(QChar(0xFEFF))) text.remove(0, 1);  // utf-8-sig
-  std::vector<QStringList> rows;
-  QString line;
-  const auto end_line = [&] {
-    if (!line.trimmed().isEmpty() || !python_split(line).isEmpty()) {
-      const QStringList tokens = python_split(line);
-      if (!tokens.isEmpty()) rows.push_back(tokens);
-    }
-    line.clear();
+  // The rows: lines (str.splitlines()) holding anything but white space, split on white space.
+  struct Row {
+    int line;
+    QStringView text;
+    QVector<QStringView> tokens;
   };
-  for (QChar c : text) {
-    if (is_line_break(c))
-      end_line();
-    else
-      line += c;
+  std::vector<Row> rows;
+  const QStringView all(text);
+  int line_number = 0;
+  for (qsizetype start = 0; start <= all.size();) {
+    qsizetype end = start;
+    while (end < all.size() && !is_line_break(all[end])) ++end;
+    ++line_number;
+    Row row{line_number, all.mid(start, end - start), {}};
+    for (qsizetype i = 0; i < row.text.size();) {
+      while (i < row.text.size() && is_python_space(row.text[i])) ++i;
+      const qsizetype token = i;
+      while (i < row.text.size() && !is_python_space(row.text[i])) ++i;
+      if (i > token) row.tokens.append(row.text.mid(token, i - token));
+    }
+    if (!row.tokens.isEmpty()) rows.push_back(std::move(row));
+    if (end >= all.size()) break;
+    // CR LF is one break.
+    start = end + (all[end] == QLatin1Char('\r') && end + 1 < all.size() && all[end + 1] == QLatin1Char('\n') ? 2 : 1);
   }
-  end_line();
 
   EngineLabelVerdict verdict;
   if (rows.empty()) {
     verdict.outcome = EngineLabelVerdict::Outcome::Empty;
     return verdict;
   }
-  // Each kept row as class, x, y, w, h (float32, as the engine holds them).
-  std::vector<std::array<float, 5>> boxes;
-  std::vector<std::vector<float>> segment_points;  // per row, for the duplicate check of segments
-  verdict.segments = std::any_of(rows.begin(), rows.end(), [](const QStringList& r) { return r.size() > 6; });
+  const auto as_float = [](QStringView token, float* value) {
+    const std::optional<float> v = python_float(token);
+    if (v) *value = *v;
+    return v.has_value();
+  };
+  const auto not_a_number = [](QStringView token) {
+    return rejected(QStringLiteral("could not convert string to float: '%1'").arg(token));
+  };
+  // Each row as class, x, y, w, h (float32, as the engine holds them), with its points for a segment.
+  QVector<LabelRow> read;
+  std::vector<float> classes;  // each row's class as read
+  read.reserve(static_cast<int>(rows.size()));
+  verdict.segments = std::any_of(rows.begin(), rows.end(), [](const Row& r) { return r.tokens.size() > 6; });
   if (verdict.segments) {
-    if (std::any_of(rows.begin(), rows.end(), [](const QStringList& r) { return r.size() == 5; }))
+    if (std::any_of(rows.begin(), rows.end(), [](const Row& r) { return r.tokens.size() == 5; }))
       return rejected(QStringLiteral("labels mix segment and detection rows"));
-    for (const QStringList& r : rows) {
-      std::vector<float> values;
-      for (const QString& token : r) {
-        const std::optional<float> v = python_float(token);
-        if (!v) return rejected(QStringLiteral("could not convert string to float: '%1'").arg(token));
-        values.push_back(*v);
-      }
-      if (values.size() == 1) return rejected(QStringLiteral("a segment row without points"));
-      if ((values.size() - 1) % 2 != 0)
-        return rejected(
-            QStringLiteral("a segment row of %1 coordinates cannot be read as points").arg(values.size() - 1));
-      // The segment's box, as segments2boxes gives it.
-      float x1 = INFINITY, y1 = INFINITY, x2 = -INFINITY, y2 = -INFINITY;
-      for (std::size_t i = 1; i + 1 < values.size(); i += 2) {
-        x1 = std::min(x1, values[i]), x2 = std::max(x2, values[i]);
-        y1 = std::min(y1, values[i + 1]), y2 = std::max(y2, values[i + 1]);
-      }
-      boxes.push_back({values[0], (x1 + x2) / 2, (y1 + y2) / 2, x2 - x1, y2 - y1});
-      segment_points.emplace_back(values.begin() + 1, values.end());
-    }
   } else {
-    const qsizetype width = rows.front().size();
-    for (const QStringList& r : rows)
-      if (r.size() != width)
-        return rejected(QStringLiteral("rows of different lengths (%1 and %2 values)").arg(width).arg(r.size()));
+    const qsizetype width = rows.front().tokens.size();
+    for (const Row& r : rows)
+      if (r.tokens.size() != width)
+        return rejected(
+            QStringLiteral("rows of different lengths (%1 and %2 values)").arg(width).arg(r.tokens.size()));
     if (width != 5) return rejected(QStringLiteral("labels require 5 columns, %1 columns detected").arg(width));
-    for (const QStringList& r : rows) {
-      std::array<float, 5> box{};
-      for (int i = 0; i < 5; ++i) {
-        const std::optional<float> v = python_float(r[i]);
-        if (!v) return rejected(QStringLiteral("could not convert string to float: '%1'").arg(r[i]));
-        box[static_cast<std::size_t>(i)] = *v;
+  }
+  for (const Row& r : rows) {
+    LabelRow row;
+    row.line = r.line;
+    row.raw = r.text.toUtf8();
+    row.segment = verdict.segments;
+    float cls = 0;
+    if (!as_float(r.tokens[0], &cls)) return not_a_number(r.tokens[0]);
+    if (verdict.segments) {
+      if (r.tokens.size() == 1) return rejected(QStringLiteral("a segment row without points"));
+      for (qsizetype i = 1; i < r.tokens.size(); ++i) {
+        float v = 0;
+        if (!as_float(r.tokens[i], &v)) return not_a_number(r.tokens[i]);
+        row.points.append(v);
       }
-      boxes.push_back(box);
+      if (row.points.size() % 2 != 0)
+        return rejected(
+            QStringLiteral("a segment row of %1 coordinates cannot be read as points").arg(row.points.size()));
+      // The segment's box, as segments2boxes gives it (a NaN anywhere makes it NaN, as NumPy's min).
+      float x1 = INFINITY, y1 = INFINITY, x2 = -INFINITY, y2 = -INFINITY;
+      bool nan = false;
+      for (qsizetype i = 0; i + 1 < row.points.size(); i += 2) {
+        nan = nan || std::isnan(row.points[i]) || std::isnan(row.points[i + 1]);
+        x1 = std::min(x1, row.points[i]), x2 = std::max(x2, row.points[i]);
+        y1 = std::min(y1, row.points[i + 1]), y2 = std::max(y2, row.points[i + 1]);
+      }
+      if (nan) x1 = y1 = x2 = y2 = NAN;
+      row.x = (x1 + x2) / 2, row.y = (y1 + y2) / 2, row.w = x2 - x1, row.h = y2 - y1;
+    } else {
+      float v[4] = {};
+      for (int i = 0; i < 4; ++i)
+        if (!as_float(r.tokens[i + 1], &v[i])) return not_a_number(r.tokens[i + 1]);
+      row.x = v[0], row.y = v[1], row.w = v[2], row.h = v[3];
     }
+    // A class that is not a whole number is marked; it is refused after the coordinate checks.
+    const bool whole = std::isfinite(cls) && std::fmod(cls, 1.0f) == 0;
+    row.class_id = whole ? static_cast<int>(std::clamp(cls, -2e9f, 2e9f)) : INT_MIN;
+    classes.push_back(cls);
+    read.append(std::move(row));
   }
   // The engine's checks, in its order. A NaN fails every comparison, as in NumPy.
   float max_point = -INFINITY, min_all = INFINITY, min_size = INFINITY;
-  bool nan = false;
-  for (const auto& b : boxes) {
-    for (int i = 0; i < 5; ++i) {
-      if (std::isnan(b[static_cast<std::size_t>(i)])) nan = true;
-      min_all = std::min(min_all, b[static_cast<std::size_t>(i)]);
-      if (i >= 1) max_point = std::max(max_point, b[static_cast<std::size_t>(i)]);
-      if (i >= 3) min_size = std::min(min_size, b[static_cast<std::size_t>(i)]);
+  bool nan = false, nan_class = false;
+  for (float cls : classes) {
+    nan_class = nan_class || std::isnan(cls);
+    min_all = std::min(min_all, cls);
+  }
+  for (const LabelRow& r : read) {
+    const float b[4] = {r.x, r.y, r.w, r.h};
+    for (int i = 0; i < 4; ++i) {
+      nan = nan || std::isnan(b[i]);
+      max_point = std::max(max_point, b[i]);
+      min_all = std::min(min_all, b[i]);
+      if (i >= 2) min_size = std::min(min_size, b[i]);
     }
   }
   if (nan || !(max_point <= 1.01f)) return rejected(QStringLiteral("non-normalized or out of bounds coordinates"));
-  if (!(min_all >= 0 || (min_all >= -0.01f && min_size >= 0))) return rejected(QStringLiteral("negative label values"));
-  for (const auto& b : boxes)
-    if (std::fmod(b[0], 1.0f) != 0) return rejected(QStringLiteral("non-integer class labels"));
-  float max_cls = 0;
-  for (const auto& b : boxes) max_cls = std::max(max_cls, b[0]);
+  if (nan_class || !(min_all >= 0 || (min_all >= -0.01f && min_size >= 0))) return rejected(QStringLiteral("negative label values"));
+  for (const LabelRow& r : read)
+    if (r.class_id == INT_MIN) return rejected(QStringLiteral("non-integer class labels"));
+  int max_cls = 0;
+  for (const LabelRow& r : read) max_cls = std::max(max_cls, r.class_id);
   if (class_count > 0 && max_cls >= class_count)
-    return rejected(QStringLiteral("Label class %1 exceeds dataset class count %2")
-                        .arg(static_cast<long long>(max_cls))
-                        .arg(class_count));
+    return rejected(QStringLiteral("Label class %1 exceeds dataset class count %2").arg(max_cls).arg(class_count));
   // Values just beyond 0..1 pass the tolerance and are clipped later.
-  for (const auto& b : boxes) {
-    const float x1 = b[1] - b[3] / 2, x2 = b[1] + b[3] / 2, y1 = b[2] - b[4] / 2, y2 = b[2] + b[4] / 2;
+  for (const LabelRow& r : read) {
+    const float x1 = r.x - r.w / 2, x2 = r.x + r.w / 2, y1 = r.y - r.h / 2, y2 = r.y + r.h / 2;
     if (x1 < 0 || y1 < 0 || x2 > 1 || y2 > 1 || max_point > 1 || min_all < 0) verdict.clipped = true;
   }
-  // Duplicate rows are removed (segments: the same class, box and points).
+  // Duplicate rows are removed (segments: the same class and points).
   std::set<std::vector<float>> seen;
-  for (std::size_t i = 0; i < boxes.size(); ++i) {
-    std::vector<float> key(boxes[i].begin(), boxes[i].end());
-    if (verdict.segments) key.insert(key.end(), segment_points[i].begin(), segment_points[i].end());
-    if (!seen.insert(key).second) ++verdict.duplicates;
+  for (LabelRow& r : read) {
+    std::vector<float> key{static_cast<float>(r.class_id), r.x, r.y, r.w, r.h};
+    if (verdict.segments) key.insert(key.end(), r.points.begin(), r.points.end());
+    if (!seen.insert(key).second) {
+      ++verdict.duplicates;
+      continue;
+    }
+    verdict.kept.append(std::move(r));
   }
-  verdict.rows = static_cast<int>(boxes.size()) - verdict.duplicates;
+  verdict.rows = static_cast<int>(verdict.kept.size());
   return verdict;
 }
 

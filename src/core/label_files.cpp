@@ -129,6 +129,8 @@ QVector<LabelLine> split_label_lines(const QByteArray& bytes, QByteArray* eol) {
     line.tokens = static_cast<int>(parts.size());
     if (!parts.isEmpty()) {
       line.class_token = parts[0];
+      // A byte-order mark opening the file is no part of the class (the engine reads UTF-8-SIG).
+      if (line.number == 1 && line.class_token.startsWith("\xEF\xBB\xBF")) line.class_token.remove(0, 3);
       line.values.reserve(line.tokens - 1);
       for (int i = 1; i < line.tokens; ++i) {
         double v = 0;
@@ -169,7 +171,13 @@ LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int 
       continue;
     }
     bool ok = false;
-    const int class_id = line.class_token.toInt(&ok);
+    int class_id = line.class_token.toInt(&ok);
+    if (!ok) {
+      // A whole number written as a decimal ("0.0"), which the engine takes as that class.
+      const double whole = line.class_token.toDouble(&ok);
+      ok = ok && std::isfinite(whole) && whole == std::floor(whole) && std::abs(whole) < 1e9;
+      if (ok) class_id = static_cast<int>(whole);
+    }
     if (!ok) {
       note(line, QStringLiteral("class id '%1' is not an integer").arg(QString::fromUtf8(line.class_token)));
       result.kept.append(line.raw);

@@ -1,32 +1,39 @@
 #include "dataset/class_counts.h"
 
-#include <QFile>
+#include <QHash>
 #include <algorithm>
 
+#include "core/atomic_file.h"
+#include "core/dataset_reader.h"
 #include "core/label_files.h"
-#include "core/text_scan.h"
 
 namespace quorlan {
 
-ClassCounts count_class_objects(const QStringList& image_paths, const QStringList& classes,
+ClassCounts count_class_objects(const QVector<DatasetPicture>& pictures, const QStringList& classes,
                                 const std::atomic<bool>* cancel, std::atomic<int>* done) {
-  std::vector<int> per_id(static_cast<std::size_t>(classes.size()), 0);
-  std::vector<int> first_seen;  // class ids in order of their first object
-  std::string buffer;
-  for (const QString& image : image_paths) {
+  const int class_count = static_cast<int>(classes.size());
+  QHash<int, int> per_id;
+  QVector<int> first_seen;  // class ids in order of their first object
+  for (const DatasetPicture& picture : pictures) {
     if (cancel && cancel->load()) break;
     if (done) ++*done;
-    if (!read_whole_file(QFile::encodeName(label_path_for(image)), buffer)) continue;
-    for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
-      long long id = 0;
-      if (tokens.empty() || !parse_int(tokens[0], &id) || id < 0 || id >= classes.size()) return true;
-      if (per_id[id]++ == 0) first_seen.push_back(static_cast<int>(id));
-      return true;
-    });
+    const Expected<QByteArray> loaded = read_regular_file(picture.label_in_use());
+    if (!loaded) continue;
+    // The rows the engine keeps: a file it rejects (an id without a name among them) adds nothing.
+    for (const LabelRow& row : verdict_of_label_bytes(*loaded, class_count).rows)
+      if (per_id[row.class_id]++ == 0) first_seen << row.class_id;
   }
   ClassCounts counts;
-  for (int id : first_seen) counts.append({classes[id], per_id[id]});
+  for (int id : first_seen) counts.append({id < class_count ? classes[id] : QString::number(id), per_id.value(id)});
   return counts;
+}
+
+ClassCounts count_class_objects(const QStringList& image_paths, const QStringList& classes,
+                                const std::atomic<bool>* cancel, std::atomic<int>* done) {
+  QVector<DatasetPicture> pictures;
+  pictures.reserve(image_paths.size());
+  for (const QString& image : image_paths) pictures.append({image, engine_label_path(image), label_path_for(image), {}});
+  return count_class_objects(pictures, classes, cancel, done);
 }
 
 ClassCounts sorted_by_count(ClassCounts counts) {

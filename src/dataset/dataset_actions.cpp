@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "core/dataset_reader.h"
 #include "core/image_files.h"
 #include "dataset/class_stats.h"
 #include "dataset/dataset_qa.h"
@@ -32,8 +33,14 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   const QString destination = prompts().get_existing_directory(parent, "Select Output Directory", default_destination);
   if (destination.isEmpty()) return;
 
+  // The folder's pictures as the engine finds them (its subfolders too), each with its label file.
+  const QString folder = QFileInfo(image_paths.first()).absolutePath();
+  const Expected<Dataset> dataset = open_dataset(folder);
   QStringList unlabelled;
-  const QVector<ImageLabelPair> pairs = collect_annotated_pairs(image_paths, config.get_backgrounds(), &unlabelled);
+  const QVector<ImageLabelPair> pairs =
+      dataset && dataset->kind == Dataset::Kind::Folder
+          ? collect_annotated_pairs(dataset->pictures, config.get_backgrounds(), &unlabelled)
+          : collect_annotated_pairs(image_paths, config.get_backgrounds(), &unlabelled);
   if (pairs.isEmpty()) {
     prompts().warning(parent, "No Annotations", "No annotated files found to split.");
     return;
@@ -75,7 +82,7 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
     return;
   }
   result.unlabelled = unlabelled;
-  if (!image_paths.isEmpty()) result.left_out += undecodable_image_notes(QFileInfo(image_paths.first()).absolutePath());
+  result.left_out += undecodable_image_notes(folder);
   prompts().information(parent, "Export Complete", export_summary_text(destination, split, result, seed, classes));
 }
 

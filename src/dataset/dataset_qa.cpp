@@ -24,19 +24,10 @@
 #include "core/image_limits.h"
 #include "core/jpeg_eighth.h"
 #include "core/label_files.h"
-#include "core/text_scan.h"
+#include "core/dataset_reader.h"
 
 namespace quorlan {
 namespace {
-
-struct ImageFacts {
-  QString path;
-  QSize size;
-  QByteArray content;  // see content_keys
-  PictureHash phash;
-  bool decoded = false;       // the reduced decode worked (a hash of 0 is a hash like any other)
-  bool jpeg_unended = false;  // a JPEG whose last two bytes are not its end marker
-};
 
 QString number_text(double v) { return QString::number(v, 'g', 3); }
 
@@ -185,194 +176,188 @@ bool alike(const PictureHash& a, const PictureHash& b) {
   return hamming(a.bits, b.bits) <= kNearDuplicateBits && std::abs(a.mean - b.mean) <= kNearDuplicateMeanLevels;
 }
 
-QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz,
-                                   const std::atomic<bool>* cancel) {
-  QaFindings findings;
-  const auto cancelled = [cancel] { return cancel && cancel->load(); };
-  QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
-  QaSection rejected{"Label files the engine rejects whole (their pictures are left out of training)", {}, {}};
-  QaSection backgrounds{"Pictures without a label file, which the engine trains as backgrounds (no objects)", {}, {}};
-  QaSection trimmed{"Label files whose duplicate rows the engine removes", {}, {}};
-  QaSection undecodable{"Pictures skipped: their names are not valid UTF-8 (rename them)", {}, {}};
-  undecodable.items = undecodable_image_notes(folder);
-  QaSection clipped{
-      "Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)", {}, {}};
-  QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
-  QaSection tiny{QStringLiteral("Boxes under 2 px at the training size %1").arg(imgsz), {}, {}};
-  QaSection unusable{"Images the engine cannot use", {}, {}};
-  QaSection exact{"Exact duplicate images", {}, {}};
-  QaSection near{"Near-duplicate images (resized or re-encoded copies)", {}, {}};
-  QaSection shared{"Images sharing one label file", {}, {}};
-  // The engine's own check: such a file is taken for corrupt and re-encoded in place (quality 100,
-  // metadata and anything after the picture gone) the first time it trains on it.
-  QaSection unended{"JPEG files the engine re-encodes in place when it trains (no end marker at the end)", {}, {}};
+namespace {
 
-  const QStringList images = list_folder_images(folder);
-  const QString labels = label_folder_for(folder);
+// What one picture and its label file are, read once.
+struct PictureFacts {
+  DatasetPicture picture;
+  QString label;  // the label file in use
+  QSize size;
+  QByteArray content;  // see content_keys
+  PictureHash phash;
+  bool decoded = false;       // the reduced decode worked (a hash of 0 is a hash like any other)
+  QString image_problem;      // the engine's reason to drop the picture for its bytes alone
+  bool too_large = false;     // too large to decode here
+  PictureVerdict verdict;     // the engine's reading of the label file
+  bool label_exists = false;
+};
 
-  // Images sharing a label file: a.jpg and a.png both map to a.txt, here and in the engine.
-  QHash<QString, QStringList> by_label;
-  for (const QString& image : images) by_label[label_path_in(labels, image)] << image;
-  for (auto it = by_label.cbegin(); it != by_label.cend(); ++it)
-    if (it.value().size() > 1) {
-      QStringList names;
-      for (const QString& p : it.value()) names << QFileInfo(p).fileName();
-      shared.items << names.join(" + ") + " -> " + QFileInfo(it.key()).fileName();
-      shared.images << it.value();
-    }
+PictureFacts facts_of(const DatasetPicture& picture, int class_count, const std::function<bool()>& cancelled) {
+  PictureFacts f;
+  f.picture = picture;
+  if (cancelled()) return f;
+  f.label = picture.label_in_use();
+  f.label_exists = file_stamp(f.label).exists;
+  f.verdict = read_picture(picture, class_count, /*check_image=*/false);
+  bool reencoded = false;
+  f.image_problem = engine_image_problem(picture.image, &reencoded, &f.size);
+  f.verdict.jpeg_reencoded = reencoded;
+  const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
+  f.too_large = pixels > max_decode_pixels();
+  if (f.size.isValid() && !f.too_large) {
+    const std::optional<PictureHash> hash = perceptual_hash(picture.image);
+    f.decoded = hash.has_value();
+    f.phash = hash.value_or(PictureHash{});
+  }
+  return f;
+}
 
-  // Sizes, content hashes and perceptual hashes, on all cores.
-  // Each file is read once: its bytes are hashed, their header gives the size, and the reduced
-  // decode comes from them too.
-  QVector<ImageFacts> facts = QtConcurrent::blockingMapped<QVector<ImageFacts>>(images, [&](const QString& path) {
-    ImageFacts f;
-    f.path = path;
-    if (cancelled()) return f;
-    const Expected<QByteArray> loaded = read_regular_file(path);
-    if (!loaded) return f;
-    QByteArray bytes = *loaded;
-    f.jpeg_unended = engine_rewrites_jpeg(bytes);
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::ReadOnly);
-    f.size = QImageReader(&buffer).size();
-    if (!f.size.isValid()) f.size = header_size(path);  // a PNG that ends after its header, say
-    const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
-    if (f.size.isValid() && pixels <= max_decode_pixels()) {
-      const std::optional<PictureHash> hash = hash_of_bytes(bytes);
-      f.decoded = hash.has_value();
-      f.phash = hash.value_or(PictureHash{});
-    }
-    return f;
-  });
+QString file_name(const QString& path) { return QFileInfo(path).fileName(); }
 
-  // The pictures of the dataset's other splits, when this folder is one of its manifest's splits.
-  const QString manifest = find_dataset_manifest(folder);
-  const QStringList other_images = other_split_images(manifest, images);
-  if (cancelled()) return QaFindings{{}, 0, true};
-  const QVector<QByteArray> keys = content_keys(images + other_images);
-  for (int i = 0; i < facts.size(); ++i) facts[i].content = keys[i];
+void add(QaSection& section, const QString& item, const QString& image) {
+  section.items << item;
+  section.images << image;
+}
 
-  int box_lines = 0, polygon_lines = 0;
-  QStringList box_files;
-  std::string buffer;
-  for (const ImageFacts& f : facts) {
-    const QString name = QFileInfo(f.path).fileName();
-    if (f.jpeg_unended) {
-      unended.items << name + ": cut short, or other data after the picture";
-      unended.images << f.path;
-    }
-    const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
-    if (pixels > max_decode_pixels()) {
+// Pictures whose bytes the engine refuses, and JPEGs it rewrites in place.
+void find_image_problems(const QVector<PictureFacts>& facts, QaSection& unusable, QaSection& unended) {
+  for (const PictureFacts& f : facts) {
+    const QString name = file_name(f.picture.image);
+    if (f.verdict.jpeg_reencoded) add(unended, name + ": other data after the picture", f.picture.image);
+    if (f.too_large) {
       // Not unreadable: too large to decode here, and said with its size.
-      unusable.items << QStringLiteral(
-                            "%1: too large to decode, %2 x %3 px (%4 megapixels; the bound is %5, "
-                            "QUORLAN_MAX_MEGAPIXELS raises it)")
-                            .arg(name)
-                            .arg(f.size.width())
-                            .arg(f.size.height())
-                            .arg(pixels / 1000000)
-                            .arg(max_decode_pixels() / 1000000);
-      unusable.images << f.path;
-    } else if (!f.size.isValid() || !f.decoded) {
-      unusable.items << name + ": cannot be read";
-      unusable.images << f.path;
+      add(unusable,
+          QStringLiteral("%1: too large to decode, %2 x %3 px (%4 megapixels; the bound is %5, "
+                         "QUORLAN_MAX_MEGAPIXELS raises it)")
+              .arg(name)
+              .arg(f.size.width())
+              .arg(f.size.height())
+              .arg(static_cast<qint64>(f.size.width()) * f.size.height() / 1000000)
+              .arg(max_decode_pixels() / 1000000),
+          f.picture.image);
+    } else if (!f.size.isValid()) {
+      add(unusable, name + ": cannot be read", f.picture.image);
     } else if (f.size.width() < 10 || f.size.height() < 10) {
-      unusable.items
-          << QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height());
-      unusable.images << f.path;
+      add(unusable, QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height()),
+          f.picture.image);
+    } else if (!f.image_problem.isEmpty()) {
+      add(unusable, QStringLiteral("%1: %2").arg(name, f.image_problem), f.picture.image);
+    } else if (!f.decoded) {
+      add(unusable, name + ": cannot be read", f.picture.image);
     }
-    const QString label = label_path_in(labels, f.path);
-    if (!file_stamp(label).exists) {
-      // Not yet annotated here; to the engine, whose converters write backgrounds this way, a
-      // picture with no objects.
-      backgrounds.items << name;
-      backgrounds.images << f.path;
-      continue;
-    }
-    if (!read_whole_file(QFile::encodeName(label), buffer)) continue;
-    const QString label_name = QFileInfo(label).fileName();
-    // The engine's own verdict on the whole file decides; the line findings say where.
-    const EngineLabelVerdict verdict = engine_label_verdict(
-        QByteArray::fromRawData(buffer.data(), static_cast<int>(buffer.size())), static_cast<int>(class_names.size()));
-    if (verdict.outcome == EngineLabelVerdict::Outcome::Rejected) {
-      rejected.items << QStringLiteral("%1: %2").arg(label_name, verdict.reason);
-      rejected.images << f.path;
-    }
-    if (verdict.outcome != EngineLabelVerdict::Outcome::Rejected && verdict.duplicates > 0) {
-      trimmed.items << QStringLiteral("%1: %2 duplicate row(s)").arg(label_name).arg(verdict.duplicates);
-      trimmed.images << f.path;
-    }
-    if (verdict.clipped) {
-      clipped.items << label_name;
-      clipped.images << f.path;
-    }
-    const bool engine_objects = verdict.outcome == EngineLabelVerdict::Outcome::Rejected || verdict.duplicates > 0;
-    QSet<QString> seen;
-    int line_number = 0, shapes = 0;
-    const double scale = f.size.isValid() ? imgsz / static_cast<double>(std::max(f.size.width(), f.size.height())) : 0;
-    for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
-      ++line_number;
-      if (tokens.empty()) return true;
-      ++shapes;
-      const auto bad = [&](const QString& why) {
-        if (!engine_objects) return;  // the engine takes the file as it is
-        bad_lines.items << QStringLiteral("%1 line %2: %3").arg(label_name).arg(line_number).arg(why);
-        bad_lines.images << f.path;
-      };
-      QString line;
-      for (const auto& t : tokens) line += QString::fromUtf8(t.data(), static_cast<int>(t.size())) + ' ';
-      if (seen.contains(line)) return bad("duplicate of an earlier line"), true;
-      seen.insert(line);
-      long long id = 0;
-      std::string_view first = tokens[0];
-      if (line_number == 1 && first.substr(0, 3) == "\xEF\xBB\xBF") first.remove_prefix(3);  // read as utf-8-sig
-      double whole = 0;
-      if (!parse_int(first, &id)) {
-        if (!parse_double(first, &whole) || whole != std::floor(whole)) return bad("class id is not an integer"), true;
-        id = static_cast<long long>(whole);  // "1.0" is class 1 to the engine
-      }
-      if (id < 0) return bad("negative class id"), true;
-      if (!class_names.isEmpty() && id >= class_names.size())
-        return bad(QStringLiteral("class id %1 has no name").arg(id)), true;
-      std::vector<double> v;
-      for (std::size_t i = 1; i < tokens.size(); ++i) {
-        double x = 0;
-        if (!parse_double(tokens[i], &x) || !std::isfinite(x)) return bad("a token is not a number"), true;
-        v.push_back(x);
-      }
-      if (std::any_of(v.begin(), v.end(), [](double x) { return x < -0.01 || x > 1.01; }))
-        return bad("coordinates outside 0..1 beyond the engine's 1% tolerance"), true;
-      if (v.size() == 4) {
-        ++box_lines;
-        if (box_files.isEmpty() || box_files.last() != label_name) box_files << label_name;
-        if (v[2] <= 0 || v[3] <= 0) return bad("zero-area box"), true;
-        if (scale > 0) {
-          const double w = v[2] * f.size.width() * scale, h = v[3] * f.size.height() * scale;
-          if (w < 2 || h < 2) {
-            tiny.items << QStringLiteral("%1 line %2: %3 x %4 px")
-                              .arg(label_name)
-                              .arg(line_number)
-                              .arg(number_text(w), number_text(h));
-            tiny.images << f.path;
-          }
-        }
-        return true;
-      }
-      ++polygon_lines;
-      if (v.size() < 6) return bad("a polygon needs at least 3 points"), true;
-      if (v.size() % 2 != 0) return bad("an odd number of coordinates"), true;
-      return true;
-    });
-    if (shapes == 0) ++findings.background;
   }
-  if (box_lines > 0 && polygon_lines > 0) {
-    mixed.items << QStringLiteral("%1 box line(s) and %2 polygon line(s); box lines in %3")
-                       .arg(box_lines)
-                       .arg(polygon_lines)
-                       .arg(box_files.mid(0, 3).join(", ") + (box_files.size() > 3 ? ", ..." : ""));
-  }
+}
 
-  // Exact duplicates by content; near-duplicates by perceptual hash, as groups.
+// The lines of a rejected file that the engine refuses on their own: where to look.
+void find_bad_lines(const PictureFacts& f, int class_count, QaSection& bad_lines) {
+  const Expected<QByteArray> loaded = read_regular_file(f.label);
+  if (!loaded) return;
+  for (const LabelLine& line : split_label_lines(*loaded)) {
+    if (line.blank()) continue;
+    QByteArray bytes = line.raw;
+    if (line.number == 1 && bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
+    const EngineLabelVerdict alone = engine_label_verdict(bytes, class_count);
+    if (alone.outcome == EngineLabelVerdict::Outcome::Rejected)
+      add(bad_lines, QStringLiteral("%1 line %2: %3").arg(file_name(f.label)).arg(line.number).arg(alone.reason),
+          f.picture.image);
+  }
+}
+
+struct LabelSections {
+  QaSection rejected{"Label files the engine rejects whole (their pictures are left out of training)", {}, {}};
+  QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
+  QaSection trimmed{"Label files whose duplicate rows the engine removes", {}, {}};
+  QaSection clipped{"Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)",
+                    {}, {}};
+  QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
+  QaSection tiny;
+  int background = 0;
+};
+
+// The engine's verdict on each label file, the rows it keeps, and boxes too small at `imgsz`.
+void find_label_findings(const QVector<PictureFacts>& facts, int class_count, int imgsz, LabelSections& out) {
+  int box_files = 0, segment_files = 0;
+  QStringList box_names;
+  for (const PictureFacts& f : facts) {
+    if (!f.label_exists) continue;
+    const QString label_name = file_name(f.label);
+    const PictureVerdict& v = f.verdict;
+    switch (v.outcome) {
+      case PictureVerdict::Outcome::Rejected:
+        add(out.rejected, QStringLiteral("%1: %2").arg(label_name, v.reason), f.picture.image);
+        find_bad_lines(f, class_count, out.bad_lines);
+        continue;
+      case PictureVerdict::Outcome::Empty:
+        ++out.background;
+        continue;
+      default:
+        break;
+    }
+    if (v.duplicates > 0)
+      add(out.trimmed, QStringLiteral("%1: %2 duplicate row(s)").arg(label_name).arg(v.duplicates), f.picture.image);
+    if (v.clipped) add(out.clipped, label_name, f.picture.image);
+    if (v.segments) {
+      ++segment_files;
+    } else {
+      ++box_files;
+      if (box_names.size() < 4) box_names << label_name;
+    }
+    if (v.segments || !f.size.isValid()) continue;
+    const double scale = imgsz / static_cast<double>(std::max(f.size.width(), f.size.height()));
+    for (const LabelRow& row : v.rows) {
+      const double w = row.w * f.size.width() * scale, h = row.h * f.size.height() * scale;
+      if (w < 2 || h < 2)
+        add(out.tiny, QStringLiteral("%1 line %2: %3 x %4 px").arg(label_name).arg(row.line).arg(number_text(w), number_text(h)),
+            f.picture.image);
+    }
+  }
+  if (box_files > 0 && segment_files > 0)
+    out.mixed.items << QStringLiteral("%1 file(s) of box lines and %2 of polygon lines; box lines in %3")
+                           .arg(box_files)
+                           .arg(segment_files)
+                           .arg(box_names.mid(0, 3).join(", ") + (box_names.size() > 3 ? ", ..." : ""));
+}
+
+// Pictures the engine trains as backgrounds: no label file where it looks. Labels the studio keeps
+// beside pictures inside a folder named images/ are not where it looks (it reads ../labels/).
+void find_backgrounds(const QVector<PictureFacts>& facts, QaSection& backgrounds, QaSection& beside) {
+  for (const PictureFacts& f : facts) {
+    if (f.picture.label_beside_only()) {
+      add(beside,
+          QStringLiteral("%1: the engine looks for %2")
+              .arg(file_name(f.picture.studio_label), QDir::toNativeSeparators(f.picture.label)),
+          f.picture.image);
+    } else if (!f.label_exists) {
+      add(backgrounds, file_name(f.picture.image), f.picture.image);
+    }
+  }
+}
+
+// Label files in the folders the pictures' labels live in that no picture leads to: the engine
+// never reads them.
+void find_unread_labels(const Dataset& dataset, QaSection& unread) {
+  QSet<QString> claimed, folders;
+  for (const DatasetPicture& p : dataset.pictures) {
+    claimed << p.label << p.studio_label;
+    folders << QFileInfo(p.label).absolutePath() << QFileInfo(p.studio_label).absolutePath();
+  }
+  static const QStringList not_labels = {"classes.txt", "obj.names", "train.txt", "val.txt", "test.txt", "valid.txt"};
+  QStringList sorted(folders.cbegin(), folders.cend());
+  sorted.sort();
+  for (const QString& folder : sorted) {
+    const QDir dir(folder);
+    if (!dir.exists()) continue;
+    for (const QString& name : dir.entryList({"*.txt"}, QDir::Files, QDir::Name)) {
+      const QString path = dir.filePath(name);
+      if (claimed.contains(path) || not_labels.contains(name.toLower()) || path == dataset.source) continue;
+      unread.items << QDir::toNativeSeparators(QDir(dataset.source).relativeFilePath(path)) +
+                          ": no picture of this name where the engine looks";
+    }
+  }
+}
+
+// Exact duplicates by content; near-duplicates by perceptual hash, as groups.
+void find_duplicates(const QVector<PictureFacts>& facts, QaSection& exact, QaSection& near) {
   QHash<QByteArray, QVector<int>> by_content;
   for (int i = 0; i < facts.size(); ++i)
     if (!facts[i].content.isEmpty()) by_content[facts[i].content] << i;
@@ -382,8 +367,8 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     if (it.value().size() < 2) continue;
     QStringList names;
     for (int i : it.value()) {
-      names << QFileInfo(facts[i].path).fileName();
-      exact.images << facts[i].path;
+      names << file_name(facts[i].picture.image);
+      exact.images << facts[i].picture.image;
       if (i != it.value().first()) in_exact.insert(i);
     }
     exact_groups << names.join(" = ");
@@ -404,46 +389,128 @@ QaFindings examine_dataset_quality(const QString& folder, const QStringList& cla
     }
   }
   QMap<int, QStringList> near_groups;
-  for (int i = 0; i < facts.size(); ++i) {
-    if (!facts[i].decoded || in_exact.contains(i)) continue;
-    near_groups[root(i)] << facts[i].path;
-  }
+  for (int i = 0; i < facts.size(); ++i)
+    if (facts[i].decoded && !in_exact.contains(i)) near_groups[root(i)] << facts[i].picture.image;
   for (const QStringList& group : near_groups) {
     if (group.size() < 2) continue;
     QStringList names;
-    for (const QString& p : group) names << QFileInfo(p).fileName();
+    for (const QString& p : group) names << file_name(p);
     near.items << names.join(" ~ ");
     near.images << group;
   }
+}
 
-  // The same picture in another split: the engine would then validate on what it trained on.
-  QaSection leak{"Images also in another split of the dataset (validated on what was trained on)", {}, {}};
-  if (!other_images.isEmpty()) {
-    const QVector<std::optional<PictureHash>> other_hashes =
-        QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(
-            other_images, [&](const QString& path) -> std::optional<PictureHash> {
-              return cancelled() ? std::nullopt : perceptual_hash(path);
-            });
-    if (cancelled()) return QaFindings{{}, 0, true};
-    const QDir root = QFileInfo(manifest).absoluteDir();
-    for (int i = 0; i < facts.size(); ++i) {
-      for (int j = 0; j < other_images.size(); ++j) {
-        const QByteArray& key = keys[facts.size() + j];
-        const bool same = !key.isEmpty() && key == facts[i].content;
-        if (!same && !(facts[i].decoded && other_hashes[j] && alike(facts[i].phash, *other_hashes[j]))) continue;
-        leak.items << QStringLiteral("%1 %2 %3")
-                          .arg(QFileInfo(facts[i].path).fileName(), same ? "=" : "~",
-                               root.relativeFilePath(other_images[j]));
-        leak.images << facts[i].path;
-        break;
-      }
+// Images sharing a label file: a.jpg and a.png both map to a.txt, here and in the engine.
+void find_shared_labels(const QVector<DatasetPicture>& pictures, QaSection& shared) {
+  QHash<QString, QStringList> by_label;
+  for (const DatasetPicture& p : pictures) by_label[p.label_in_use()] << p.image;
+  QStringList keys = by_label.keys();
+  keys.sort();
+  for (const QString& label : keys) {
+    const QStringList& images = by_label[label];
+    if (images.size() < 2) continue;
+    QStringList names;
+    for (const QString& p : images) names << file_name(p);
+    shared.items << names.join(" + ") + " -> " + file_name(label);
+    shared.images << images;
+  }
+}
+
+// The same picture in another split: the engine would then validate on what it trained on.
+bool find_leaks(const QVector<PictureFacts>& facts, const QStringList& other_images, const QVector<QByteArray>& other_keys,
+                const QString& root_folder, const std::function<bool()>& cancelled, QaSection& leak) {
+  if (other_images.isEmpty()) return true;
+  const QVector<std::optional<PictureHash>> other_hashes =
+      QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(
+          other_images, [&](const QString& path) -> std::optional<PictureHash> {
+            return cancelled() ? std::nullopt : perceptual_hash(path);
+          });
+  if (cancelled()) return false;
+  const QDir root(root_folder);
+  for (const PictureFacts& f : facts) {
+    for (int j = 0; j < other_images.size(); ++j) {
+      const bool same = !other_keys[j].isEmpty() && other_keys[j] == f.content;
+      if (!same && !(f.decoded && other_hashes[j] && alike(f.phash, *other_hashes[j]))) continue;
+      add(leak,
+          QStringLiteral("%1 %2 %3").arg(file_name(f.picture.image), same ? "=" : "~", root.relativeFilePath(other_images[j])),
+          f.picture.image);
+      break;
     }
   }
+  return true;
+}
 
-  for (QaSection* s : {&rejected, &trimmed, &bad_lines, &clipped, &mixed, &tiny, &unusable, &unended, &exact, &near,
-                       &shared, &leak, &backgrounds, &undecodable})
+}  // namespace
+
+QaFindings examine_dataset_quality(const Dataset& dataset, int imgsz, const std::atomic<bool>* cancel,
+                                   const QStringList& other_split_pictures, const QString& other_root) {
+  const std::function<bool()> cancelled = [cancel] { return cancel && cancel->load(); };
+  const int class_count = checked_class_count(dataset.classes);
+  QVector<PictureFacts> facts = QtConcurrent::blockingMapped<QVector<PictureFacts>>(
+      dataset.pictures, [&](const DatasetPicture& p) { return facts_of(p, class_count, cancelled); });
+  if (cancelled()) return QaFindings{{}, 0, true};
+  QStringList images = dataset.pictures_only();
+  const QVector<QByteArray> keys = content_keys(images + other_split_pictures);
+  for (int i = 0; i < facts.size(); ++i) facts[i].content = keys[i];
+
+  LabelSections labels;
+  labels.tiny = QaSection{QStringLiteral("Boxes under 2 px at the training size %1").arg(imgsz), {}, {}};
+  find_label_findings(facts, class_count, imgsz, labels);
+  QaSection unusable{"Images the engine cannot use", {}, {}};
+  // The engine's own check: such a file is taken for corrupt and re-encoded in place (quality 100,
+  // metadata and anything after the picture gone) the first time it trains on it.
+  QaSection unended{"JPEG files the engine re-encodes in place when it trains (no end marker at the end)", {}, {}};
+  find_image_problems(facts, unusable, unended);
+  QaSection backgrounds{"Pictures without a label file, which the engine trains as backgrounds (no objects)", {}, {}};
+  QaSection beside{
+      "Labels beside pictures inside a folder named images/: the engine looks in ../labels/ instead and trains "
+      "these pictures as backgrounds (move the label files there)",
+      {}, {}};
+  find_backgrounds(facts, backgrounds, beside);
+  QaSection unread{"Label files the engine never reads", {}, {}};
+  find_unread_labels(dataset, unread);
+  QaSection exact{"Exact duplicate images", {}, {}};
+  QaSection near{"Near-duplicate images (resized or re-encoded copies)", {}, {}};
+  find_duplicates(facts, exact, near);
+  QaSection shared{"Images sharing one label file", {}, {}};
+  find_shared_labels(dataset.pictures, shared);
+  QaSection leak{"Images also in another split of the dataset (validated on what was trained on)", {}, {}};
+  if (!find_leaks(facts, other_split_pictures, keys.mid(facts.size()), other_root, cancelled, leak))
+    return QaFindings{{}, 0, true};
+  QaSection missing{"List entries naming no picture", dataset.missing, {}};
+  QaSection undecodable{"Pictures skipped: their names are not valid UTF-8 (rename them)", dataset.undecodable, {}};
+
+  QaFindings findings;
+  findings.background = labels.background;
+  for (QaSection* s : {&labels.rejected, &labels.trimmed, &labels.bad_lines, &labels.clipped, &labels.mixed,
+                       &labels.tiny, &unusable, &unended, &beside, &unread, &exact, &near, &shared, &leak,
+                       &backgrounds, &missing, &undecodable})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
+}
+
+QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz,
+                                   const std::atomic<bool>* cancel) {
+  Expected<Dataset> opened = open_dataset(folder);
+  Dataset dataset;
+  if (opened) {
+    dataset = std::move(*opened);
+  } else {
+    dataset.source = QDir(folder).absolutePath();
+    dataset.undecodable = undecodable_image_notes(folder);
+  }
+  if (!class_names.isEmpty()) {
+    dataset.classes.names = class_names;
+    if (!dataset.classes.known()) dataset.classes.source = FolderClasses::Source::ClassesFile;
+  }
+  // The pictures of the dataset's other splits, when this folder is one of its manifest's splits.
+  QStringList others;
+  QString root;
+  if (const std::optional<DatasetManifest> manifest = find_folder_manifest(folder)) {
+    others = other_split_images(manifest->path, dataset.pictures_only());
+    root = QFileInfo(manifest->path).absolutePath();
+  }
+  return examine_dataset_quality(dataset, imgsz, cancel, others, root);
 }
 
 QString qa_report_text(const QaFindings& f) {

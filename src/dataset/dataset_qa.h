@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "core/dataset_reader.h"
+
 namespace quorlan {
 
 struct QaSection {
@@ -29,6 +31,11 @@ struct QaFindings {
 // given and set (from another thread), stops the work at its next picture.
 QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz,
                                    const std::atomic<bool>* cancel = nullptr);
+// The same for pictures as the dataset reader yields them, its class names checked (ids are not
+// when it has none); `other_split_pictures` are those of the dataset's other splits, compared for
+// leaks, and named from `other_root`.
+QaFindings examine_dataset_quality(const Dataset& dataset, int imgsz, const std::atomic<bool>* cancel = nullptr,
+                                   const QStringList& other_split_pictures = {}, const QString& other_root = {});
 
 // The sections under the health report: each a count and up to three samples.
 QString qa_report_text(const QaFindings& findings);

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSet>
 #include <algorithm>
 #include <array>
@@ -9,7 +10,8 @@
 
 #include "core/image_files.h"
 #include "core/label_files.h"
-#include "core/text_scan.h"
+#include "core/atomic_file.h"
+#include "core/dataset_reader.h"
 
 namespace quorlan {
 namespace {
@@ -23,19 +25,16 @@ struct Box {
   double xmin, ymin, xmax, ymax;
 };
 
-// The pairs of shapes in the file whose IoU exceeds 0.9, counted by their bounding boxes: a box
-// line is its own box, a polygon line the box around its points. A token that is not a number
-// ends the examination of this file; a pair of shapes without area (a zero union) is no pair.
-qint64 overlapping_pairs(const QString& path, std::string& buffer) {
-  if (!read_whole_file(QFile::encodeName(path), buffer)) return 0;
+// The pairs of shapes in the file whose IoU exceeds 0.9, counted by their bounding boxes as the
+// engine reads them: a box row is its own box, a polygon row the box around its points. A file the
+// engine rejects has none here; a pair of shapes without area (a zero union) is no pair.
+qint64 overlapping_pairs(const QString& path) {
+  const Expected<QByteArray> loaded = read_regular_file(path);
+  if (!loaded) return 0;
   std::vector<Box> boxes;
-  for (const LabelLine& line :
-       split_label_lines(QByteArray::fromRawData(buffer.data(), static_cast<int>(buffer.size())))) {
-    if (line.tokens < 5) continue;
-    if (!line.error.isEmpty()) return 0;
-    const LabelLine::Bounds b = line.bounds();
-    boxes.push_back({b.x1, b.y1, b.x2, b.y2});
-  }
+  // The rows the engine reads; a file it rejects is named by the engine's checks instead.
+  for (const LabelRow& row : verdict_of_label_bytes(*loaded, 0).rows)
+    boxes.push_back({row.x - row.w / 2.0, row.y - row.h / 2.0, row.x + row.w / 2.0, row.y + row.h / 2.0});
   // Sorted by left edge, a box is compared only with those that start before it ends.
   std::sort(boxes.begin(), boxes.end(), [](const Box& a, const Box& b) { return a.xmin < b.xmin; });
   qint64 pairs = 0;
@@ -87,14 +86,33 @@ std::optional<HealthFindings> examine_folder(const QString& folder) {
     image_stems.insert(s);
     if (!label_set.contains(s + QStringLiteral(".txt"))) findings.unannotated << image;
   }
-  std::string buffer;
   for (const QString& label : labels) {
     if (!image_stems.contains(stem(label))) {
       findings.orphaned << label;
       continue;
     }
-    if (const qint64 pairs = overlapping_pairs(QDir(label_folder).filePath(label), buffer)) {
+    if (const qint64 pairs = overlapping_pairs(QDir(label_folder).filePath(label))) {
       findings.overlap_issues << label + QStringLiteral(" (IoU > 90%)");
+      findings.overlap_file_pairs << pairs;
+      findings.overlap_pairs += pairs;
+    }
+  }
+  return findings;
+}
+
+HealthFindings examine_pictures(const QVector<DatasetPicture>& pictures) {
+  HealthFindings findings;
+  QSet<QString> examined;
+  for (const DatasetPicture& picture : pictures) {
+    const QString label = picture.label_in_use();
+    if (!is_regular_file(label)) {
+      findings.unannotated << QFileInfo(picture.image).fileName();
+      continue;
+    }
+    if (examined.contains(label)) continue;
+    examined.insert(label);
+    if (const qint64 pairs = overlapping_pairs(label)) {
+      findings.overlap_issues << QFileInfo(label).fileName() + QStringLiteral(" (IoU > 90%)");
       findings.overlap_file_pairs << pairs;
       findings.overlap_pairs += pairs;
     }

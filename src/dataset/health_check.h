@@ -18,8 +18,14 @@ struct HealthFindings {
   qint64 overlap_pairs = 0;
 };
 
+struct DatasetPicture;
+
 // Examines `folder`; nullopt when the folder cannot be listed.
 std::optional<HealthFindings> examine_folder(const QString& folder);
+// The same report for pictures as the dataset reader yields them (a split of a dataset, subfolders
+// and list files included): pictures without a label file where the engine looks, and overlaps.
+// Label files no picture leads to are named by the quality report ("never reads").
+HealthFindings examine_pictures(const QVector<DatasetPicture>& pictures);
 
 // The report text shown in the "Health Check" box.
 QString health_report_text(const HealthFindings& findings);

@@ -28,7 +28,7 @@
 #include "core/atomic_file.h"
 #include "core/file_copy.h"
 #include "core/label_files.h"
-#include "core/text_scan.h"
+#include "core/dataset_reader.h"
 #include "dataset/dataset_qa.h"
 
 namespace quorlan {
@@ -41,19 +41,30 @@ SplitCounts plan_split(int n, double r_train, double r_val) {
   return c;
 }
 
-QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths, bool backgrounds,
+QVector<ImageLabelPair> collect_annotated_pairs(const QVector<DatasetPicture>& pictures, bool backgrounds,
                                                 QStringList* unlabelled) {
   QVector<ImageLabelPair> pairs;
-  for (const QString& image : image_paths) {
-    const QString label = label_path_for(image);
+  QSet<QString> seen;
+  for (const DatasetPicture& picture : pictures) {
+    if (seen.contains(picture.image)) continue;
+    seen.insert(picture.image);
+    const QString label = picture.label_in_use();
     if (is_regular_file(label)) {
-      pairs.append({image, label});
+      pairs.append({picture.image, label});
       continue;
     }
-    if (unlabelled) *unlabelled << QFileInfo(image).fileName();
-    if (backgrounds) pairs.append({image, label});
+    if (unlabelled) *unlabelled << QFileInfo(picture.image).fileName();
+    if (backgrounds) pairs.append({picture.image, label});
   }
   return pairs;
+}
+
+QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths, bool backgrounds,
+                                                QStringList* unlabelled) {
+  QVector<DatasetPicture> pictures;
+  pictures.reserve(image_paths.size());
+  for (const QString& image : image_paths) pictures.append({image, engine_label_path(image), label_path_for(image), {}});
+  return collect_annotated_pairs(pictures, backgrounds, unlabelled);
 }
 
 void shuffle_pairs(QVector<ImageLabelPair>& pairs) {
@@ -150,16 +161,13 @@ QStringList set_class_counts(const GroupedSplit& split, const QStringList& names
   QStringList lines;
   const int sizes[3] = {split.counts.train, split.counts.val, split.counts.test};
   int at = 0;
-  std::string buffer;
   for (int set = 0; set < 3; ++set) {
     QMap<int, int> counts;
     for (int k = 0; k < sizes[set]; ++k, ++at) {
-      if (!read_whole_file(QFile::encodeName(split.pairs[at].label), buffer)) continue;
-      for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
-        long long id = 0;
-        if (tokens.size() >= 3 && parse_int(tokens[0], &id) && id >= 0 && id < 1000000) ++counts[static_cast<int>(id)];
-        return true;
-      });
+      const Expected<QByteArray> loaded = read_regular_file(split.pairs[at].label);
+      if (!loaded) continue;
+      for (const LabelRow& row : verdict_of_label_bytes(*loaded, static_cast<int>(names.size())).rows)
+        ++counts[row.class_id];
     }
     QVector<std::pair<int, int>> sorted;
     for (auto it = counts.cbegin(); it != counts.cend(); ++it) sorted.append({it.key(), it.value()});
@@ -260,30 +268,34 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 
 namespace {
 
-// The label file `from` for the export: its detection form (box lines keep their own boxes,
-// polygon lines become their bounding boxes) or, for segmentation, its bytes as they are. Counts
-// the objects by kind into `result`. Empty, or why the file could not be exported.
-QString export_label_file(const QString& from, const QString& to, LabelFormat format, ExportResult& result) {
-  const Expected<QByteArray> loaded = read_regular_file(from);
-  if (!loaded) return loaded.error();
-  const QVector<LabelLine> lines = split_label_lines(*loaded);
-  const KindCounts kinds = count_kinds(lines);
-  const QString name = QFileInfo(from).fileName();
-  if (format == LabelFormat::Segmentation) {
-    if (kinds.mixed()) result.mixed << name;
-    result.boxes += kinds.boxes;
-    result.polygons += kinds.polygons;
-    return copy_with_times(from, to).error();
-  }
+// A box row's line as written, its class as a whole number: the engine reads the same box from it.
+// Empty when the row's tokens are not plain ASCII-separated (then its numbers are written anew).
+QString box_row_as_written(const LabelRow& row) {
+  const QStringList tokens = QString::fromUtf8(row.raw).split(QRegularExpression(QStringLiteral("[ \t\v\f]+")),
+                                                              Qt::SkipEmptyParts);
+  if (tokens.size() != 5) return {};
+  return QStringLiteral("%1 %2 %3 %4 %5\n").arg(row.class_id).arg(tokens[1], tokens[2], tokens[3], tokens[4]);
+}
+
+// The labels of a picture for the export, from the engine's reading of its label file: for
+// detection each row's box (a box row as written, a segment row's bounding box with six decimals);
+// for segmentation the file's bytes as they are. Counts the objects by kind into `result`. Empty,
+// or why the file could not be written.
+QString export_label_file(const QString& from, const PictureVerdict& verdict, const QString& to, LabelFormat format,
+                          ExportResult& result) {
+  const int rows = static_cast<int>(verdict.rows.size());
+  (verdict.segments ? result.polygons : result.boxes) += rows;
+  for (const LabelRow& row : verdict.rows) result.largest_class = std::max(result.largest_class, row.class_id);
+  if (format == LabelFormat::Segmentation) return copy_with_times(from, to).error();
   QString boxes;
-  for (const LabelLine& line : lines) {
-    const Expected<QString> box = box_line_of(line);
-    if (!box) return QStringLiteral("line %1: %2").arg(line.number).arg(box.error());
-    boxes += *box;
+  for (const LabelRow& row : verdict.rows) {
+    const QString written = row.segment ? QString() : box_row_as_written(row);
+    boxes += !written.isEmpty() ? written
+                                : QStringLiteral("%1 %2 %3 %4 %5\n")
+                                      .arg(row.class_id)
+                                      .arg(fixed6(row.x), fixed6(row.y), fixed6(row.w), fixed6(row.h));
   }
-  if (kinds.polygons > 0) result.converted << name;
-  result.boxes += kinds.boxes;
-  result.polygons += kinds.polygons;
+  if (verdict.segments && rows > 0) result.converted << QFileInfo(from).fileName();
   return write_file_atomically(to, boxes.toUtf8(), /*sync=*/false).error();
 }
 
@@ -347,15 +359,10 @@ Status export_source_conflict(const QVector<ImageLabelPair>& pairs, const QStrin
 
 int largest_class_id(const QVector<ImageLabelPair>& pairs) {
   int largest = -1;
-  std::string buffer;
   for (const ImageLabelPair& pair : pairs) {
-    if (!read_whole_file(QFile::encodeName(pair.label), buffer)) continue;
-    for_each_line_tokens(buffer, [&](const std::vector<std::string_view>& tokens) {
-      long long id = 0;
-      if (tokens.size() >= 3 && parse_int(tokens[0], &id) && id >= 0 && id < 1000000)
-        largest = std::max(largest, static_cast<int>(id));
-      return true;
-    });
+    const Expected<QByteArray> loaded = read_regular_file(pair.label);
+    if (!loaded) continue;
+    for (const LabelRow& row : verdict_of_label_bytes(*loaded, 0).rows) largest = std::max(largest, row.class_id);
   }
   return largest;
 }
@@ -365,8 +372,8 @@ namespace {
 // The sets' files and data.yaml written under `root` (the staging folder), data.yaml naming
 // `final_root` as the dataset's path. Stops at the first failure, into result.error.
 void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QDir& root,
-                  const QString& final_root, LabelFormat format, const QStringList& names,
-                  const std::atomic<bool>* cancel, std::atomic<int>* done, ExportResult& result) {
+                  LabelFormat format, int class_count, const std::atomic<bool>* cancel, std::atomic<int>* done,
+                  ExportResult& result) {
   const std::array<std::pair<const char*, int>, 3> sets = {
       {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
   int next = 0;
@@ -388,24 +395,20 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
       }
       if (done) ++*done;
       const ImageLabelPair& pair = pairs[next];
-      // A picture the engine cannot use (empty, or no readable header) is left out and named.
-      if (QFileInfo(pair.image).size() == 0) {
-        result.left_out << QStringLiteral("%1: an empty file").arg(QFileInfo(pair.image).fileName());
-        continue;
-      }
-      if (!QImageReader(pair.image).size().isValid()) {
-        result.left_out << QStringLiteral("%1: not a readable picture").arg(QFileInfo(pair.image).fileName());
+      // The engine's reading of the picture decides: one it drops is left out, named with its reason.
+      const DatasetPicture picture{pair.image, pair.label, pair.label, QString()};
+      const PictureVerdict verdict = read_picture(picture, class_count);
+      if (!verdict.used()) {
+        const bool label_fault = !verdict.unreadable_label && QFileInfo::exists(pair.label) &&
+                                 engine_image_problem(pair.image).isEmpty();
+        result.left_out << QStringLiteral("%1: %2").arg(QFileInfo(label_fault ? pair.label : pair.image).fileName(),
+                                                        verdict.reason);
         continue;
       }
       const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
       const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
-      if (QFileInfo::exists(pair.label)) {
-        const QString reason = export_label_file(pair.label, label_target, format, result);
-        if (reason.startsWith(QLatin1String("line "))) {
-          // A line the engine cannot read makes it drop the picture: so does the export, and says so.
-          result.left_out << QStringLiteral("%1 %2").arg(QFileInfo(pair.label).fileName(), reason);
-          continue;
-        }
+      if (verdict.outcome != PictureVerdict::Outcome::Background) {
+        const QString reason = export_label_file(pair.label, verdict, label_target, format, result);
         if (!reason.isEmpty()) {
           result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")
                              .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target), reason);
@@ -428,6 +431,10 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
         ++written.test;
     }
   }
+}
+
+// data.yaml under `root`, naming `final_root` as the dataset's path.
+void write_manifest(const QDir& root, const QString& final_root, const QStringList& names, ExportResult& result) {
   const QString manifest = root.filePath("data.yaml");
   const Status saved = write_file_atomically(manifest, manifest_text(final_root, names).toUtf8());
   if (!saved)
@@ -480,20 +487,6 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
                        .arg(QDir::toNativeSeparators(destination), earlier.join(", "));
     return result;
   }
-  // Every id in the labels gets a name; one without is named by its number.
-  QStringList names = classes;
-  const int largest = largest_class_id(pairs);
-  if (largest >= names.size()) {
-    result.unnamed_first = static_cast<int>(names.size());
-    result.unnamed_last = largest;
-    while (names.size() <= largest) names << QString::number(names.size());
-  }
-  if (names.isEmpty()) {
-    result.error = QStringLiteral(
-        "The labels hold no class ids and the folder has no class names, so data.yaml "
-        "would name no class.");
-    return result;
-  }
   if (!QDir().mkpath(destination)) {
     result.error = QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(destination));
     return result;
@@ -506,8 +499,20 @@ ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCou
         QStringLiteral("Could not write into %1: %2").arg(QDir::toNativeSeparators(destination), staging.errorString());
     return result;
   }
-  write_export(pairs, counts, QDir(staging.path()), QDir(destination).absolutePath(), format, names, cancel, done,
-               result);
+  // With class names, a label of an id beyond them makes the engine drop its picture, and so does
+  // the export; without any, ids are not checked and data.yaml names each by its number.
+  write_export(pairs, counts, QDir(staging.path()), format, static_cast<int>(classes.size()), cancel, done, result);
+  QStringList names = classes;
+  if (names.isEmpty() && result.largest_class >= 0) {
+    result.unnamed_first = 0;
+    result.unnamed_last = result.largest_class;
+    for (int id = 0; id <= result.largest_class; ++id) names << QString::number(id);
+  }
+  if (result.error.isEmpty() && names.isEmpty())
+    result.error = QStringLiteral(
+        "The labels hold no class ids and the folder has no class names, so data.yaml "
+        "would name no class.");
+  if (result.error.isEmpty()) write_manifest(QDir(staging.path()), QDir(destination).absolutePath(), names, result);
   if (result.error.isEmpty() && result.counts.train + result.counts.val + result.counts.test == 0)
     result.error = QStringLiteral("Every picture was left out; the engine could not use them: %1")
                        .arg(result.left_out.mid(0, 5).join(QStringLiteral(", ")));

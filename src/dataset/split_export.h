@@ -7,6 +7,7 @@
 #include <atomic>
 #include <random>
 
+#include "core/dataset_reader.h"
 #include "core/expected.h"
 
 namespace quorlan {
@@ -27,9 +28,13 @@ struct SplitCounts {
 // n_train = n * r_train and n_val = n * r_val truncated toward zero; test takes the rest.
 SplitCounts plan_split(int n, double r_train, double r_val);
 
-// (image, label) for every image of the list whose label file exists, in list order; with
-// `backgrounds` the images without one too (exported without a label file: backgrounds to the
-// engine), and `unlabelled`, when given, receives those without.
+// (image, label) for every picture whose label file exists, in order, its label the one in use
+// (the engine's, else one the studio keeps beside it); a picture named twice (in two splits) once.
+// With `backgrounds` the pictures without one too (exported without a label file: backgrounds to
+// the engine), and `unlabelled`, when given, receives those without.
+QVector<ImageLabelPair> collect_annotated_pairs(const QVector<DatasetPicture>& pictures, bool backgrounds = false,
+                                                QStringList* unlabelled = nullptr);
+// The same for a list of pictures, each with the label file the engine and the studio find for it.
 QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths, bool backgrounds = false,
                                                 QStringList* unlabelled = nullptr);
 
@@ -86,6 +91,7 @@ struct ExportResult {
   QStringList left_out;
   QStringList unlabelled;
   int backgrounds = 0;  // pictures exported without a label file (backgrounds to the engine)
+  int largest_class = -1;  // the largest class id written
 };
 
 // Why exporting `pairs` into `destination` would write over a source: a target that is a
@@ -102,7 +108,9 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs);
 // and data.yaml replaced only with `replace_earlier`), so a failure or a cancel leaves the
 // destination as it was. A picture whose label file holds a line the engine cannot read is left
 // out and named (the engine drops it too). Writes nothing when the export would touch a source.
-// data.yaml names every id from 0 to the largest in the labels (the engine needs them contiguous).
+// Each picture is read as the engine reads it (dataset_reader): one it drops is left out and named
+// with its reason, a label of a class beyond `classes` included. Without any class names, data.yaml
+// names every id from 0 to the largest in the labels by its number.
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr,
                             bool replace_earlier = false, std::atomic<int>* done = nullptr);
