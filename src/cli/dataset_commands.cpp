@@ -190,8 +190,12 @@ int run_health(const QStringList& arguments) {
       clean = clean && report.clean;
       QJsonObject json = report.json;
       json["split"] = split;
+      json["folder"] = dataset->split_sources.value(static_cast<int>(dataset->splits.indexOf(split))).value(0);
       splits.append(json);
-      texts << QStringLiteral("== %1 ==\n%2").arg(split, report.text);
+      QStringList sources;
+      for (const QString& entry : dataset->split_sources.value(static_cast<int>(dataset->splits.indexOf(split))))
+        sources << QDir::toNativeSeparators(QDir(root).relativeFilePath(entry));
+      texts << QStringLiteral("== %1 (%2) ==\n%3").arg(split, sources.join(QStringLiteral(", ")), report.text);
     }
     if (!dataset->missing.isEmpty()) {
       clean = false;
@@ -261,8 +265,10 @@ int run_stats(const QStringList& arguments) {
                          {"classes", classes},
                          {"class_names_from", class_source_text(dataset->classes)}};
   return c.succeed(counts.isEmpty() ? QStringLiteral("No objects annotated yet.")
-                                    : lines.join('\n') + QStringLiteral("\n\nClass names: %1")
-                                                              .arg(class_source_text(dataset->classes)),
+                                    : lines.join('\n') + (dataset->classes.known()
+                                                               ? QString()
+                                                               : QStringLiteral("\n\nClass names: %1")
+                                                                     .arg(class_source_text(dataset->classes))),
                    json);
 }
 

@@ -173,6 +173,7 @@ Dataset read_manifest_dataset(const DatasetManifest& manifest, const QString& so
   StudioLabels studio;
   for (const auto& [split, targets] : manifest.split_entries) {
     dataset.splits << split;
+    dataset.split_sources << targets;
     QStringList images;
     for (const QString& target : targets) images += engine_image_files(target, manifest.root, &dataset.missing);
     std::sort(images.begin(), images.end());

@@ -46,6 +46,7 @@ struct Dataset {
   FolderClasses classes;  // the names and where they came from (none: objects counted by id)
   QVector<DatasetPicture> pictures;  // each split in the engine's order (sorted paths), train first
   QStringList splits;                // the splits read, in order ("train", "val", "test"), or empty
+  QVector<QStringList> split_sources;  // for each split, the folders and list files it names
   // List-file entries that name no existing picture, and pictures whose names are not valid UTF-8.
   QStringList missing;
   QStringList undecodable;
@@ -68,7 +69,7 @@ struct PictureVerdict {
   enum class Outcome { Labelled, Background, Empty, Rejected };
   Outcome outcome = Outcome::Background;
   QString reason;                // why the engine drops the picture
-  QVector<LabelRow> rows;        // the rows it trains (duplicates removed as it does)
+  QVector<LabelRow> rows;        // every row of the file in order; those it removes marked `duplicate`
   int duplicates = 0;            // duplicate rows it removes
   bool clipped = false;          // coordinates within its tolerance beyond 0..1
   bool segments = false;         // the rows are segments

@@ -187,11 +187,11 @@ EngineLabelVerdict engine_label_verdict(const QByteArray& bytes, int class_count
     if (verdict.segments) key.insert(key.end(), r.points.begin(), r.points.end());
     if (!seen.insert(key).second) {
       ++verdict.duplicates;
-      continue;
+      r.duplicate = true;
     }
-    verdict.kept.append(std::move(r));
   }
-  verdict.rows = static_cast<int>(verdict.kept.size());
+  verdict.kept = std::move(read);
+  verdict.rows = static_cast<int>(verdict.kept.size()) - verdict.duplicates;
   return verdict;
 }
 

@@ -18,6 +18,7 @@ struct LabelRow {
   bool segment = false;  // read as a polygon (the file holds segment rows)
   float x = 0, y = 0, w = 0, h = 0;  // the row's box, centre and size, normalised (float32, as the engine holds it)
   QVector<float> points;             // a segment's x, y pairs
+  bool duplicate = false;            // the same as an earlier row: the engine removes it
 };
 
 struct EngineLabelVerdict {
@@ -25,7 +26,7 @@ struct EngineLabelVerdict {
   Outcome outcome = Outcome::Accepted;
   QString reason;         // the engine's reason for a rejected file
   int rows = 0;           // rows the engine keeps
-  QVector<LabelRow> kept; // those rows in file order (a later duplicate of a row removed)
+  QVector<LabelRow> kept; // every row of an accepted file in file order, duplicates marked
   int duplicates = 0;     // rows it removes as duplicates
   bool segments = false;  // read as segmentation rows
   bool clipped = false;   // coordinates just beyond 0..1 (within the tolerance), which it clips

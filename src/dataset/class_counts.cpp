@@ -21,7 +21,7 @@ ClassCounts count_class_objects(const QVector<DatasetPicture>& pictures, const Q
     if (!loaded) continue;
     // The rows the engine keeps: a file it rejects (an id without a name among them) adds nothing.
     for (const LabelRow& row : verdict_of_label_bytes(*loaded, class_count).rows)
-      if (per_id[row.class_id]++ == 0) first_seen << row.class_id;
+      if (!row.duplicate && per_id[row.class_id]++ == 0) first_seen << row.class_id;
   }
   ClassCounts counts;
   for (int id : first_seen) counts.append({id < class_count ? classes[id] : QString::number(id), per_id.value(id)});

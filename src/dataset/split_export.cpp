@@ -167,7 +167,7 @@ QStringList set_class_counts(const GroupedSplit& split, const QStringList& names
       const Expected<QByteArray> loaded = read_regular_file(split.pairs[at].label);
       if (!loaded) continue;
       for (const LabelRow& row : verdict_of_label_bytes(*loaded, static_cast<int>(names.size())).rows)
-        ++counts[row.class_id];
+        if (!row.duplicate) ++counts[row.class_id];
     }
     QVector<std::pair<int, int>> sorted;
     for (auto it = counts.cbegin(); it != counts.cend(); ++it) sorted.append({it.key(), it.value()});
@@ -283,7 +283,8 @@ QString box_row_as_written(const LabelRow& row) {
 // or why the file could not be written.
 QString export_label_file(const QString& from, const PictureVerdict& verdict, const QString& to, LabelFormat format,
                           ExportResult& result) {
-  const int rows = static_cast<int>(verdict.rows.size());
+  const int rows = static_cast<int>(
+      std::count_if(verdict.rows.cbegin(), verdict.rows.cend(), [](const LabelRow& r) { return !r.duplicate; }));
   (verdict.segments ? result.polygons : result.boxes) += rows;
   for (const LabelRow& row : verdict.rows) result.largest_class = std::max(result.largest_class, row.class_id);
   if (format == LabelFormat::Segmentation) return copy_with_times(from, to).error();
@@ -398,6 +399,12 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
       // The engine's reading of the picture decides: one it drops is left out, named with its reason.
       const DatasetPicture picture{pair.image, pair.label, pair.label, QString()};
       const PictureVerdict verdict = read_picture(picture, class_count);
+      if (verdict.unreadable_label) {
+        // Not the engine's to judge: the file is there and cannot be read here.
+        result.error = QStringLiteral("Could not read the labels of %1: %2")
+                           .arg(QDir::toNativeSeparators(pair.label), verdict.reason);
+        return;
+      }
       if (!verdict.used()) {
         const bool label_fault = !verdict.unreadable_label && QFileInfo::exists(pair.label) &&
                                  engine_image_problem(pair.image).isEmpty();

@@ -31,6 +31,8 @@ using test::Box;
 namespace {
 
 const QSize kSize(256, 192);
+// The names of the foreign datasets' three classes.
+const QStringList kNames = {"car", "person", "bike"};
 
 // Every file under `folder` with its bytes.
 QMap<QString, QByteArray> snapshot(const QString& folder) {
@@ -266,11 +268,11 @@ class TestBoxDatasets : public QObject {
     QCOMPARE(unlabelled, QStringList({"empty_1.jpg", "empty_2.jpg"}));
 
     QTemporaryDir out;
-    ExportResult first = export_dataset(labelled, plan_split(3, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"});
+    ExportResult first = export_dataset(labelled, plan_split(3, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames);
     QVERIFY(first.error.isEmpty());
     first.unlabelled = unlabelled;
     const GroupedSplit split = plan_grouped_split(labelled, 1.0, 0.0, 1);
-    QVERIFY(export_summary_text(out.path(), split, first, 1, {"car"})
+    QVERIFY(export_summary_text(out.path(), split, first, 1, kNames)
                 .contains("Left out 2 picture(s) without a label file (not annotated; the engine would train them as "
                           "backgrounds): empty_1.jpg, empty_2.jpg"));
     const auto before = snapshot(out.path());
@@ -278,7 +280,7 @@ class TestBoxDatasets : public QObject {
     // With backgrounds: five pictures, two without label files, replacing the earlier export.
     const QVector<ImageLabelPair> all = collect_annotated_pairs(images, true);
     QCOMPARE(all.size(), 5);
-    QVERIFY(!export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}).error.isEmpty());
+    QVERIFY(!export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames).error.isEmpty());
     QCOMPARE(snapshot(out.path()), before);  // an earlier export is replaced only when asked
     // A label file that cannot be read half-way (a folder where it should be): the destination
     // stays as it was, and nothing of the attempt is left in it.
@@ -287,7 +289,7 @@ class TestBoxDatasets : public QObject {
     QDir().mkpath(engine.path() + "/labels/train/broken.txt");
     broken.insert(3, {engine.path() + "/broken.jpg", engine.path() + "/labels/train/broken.txt"});
     const ExportResult failed =
-        export_dataset(broken, plan_split(6, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, nullptr, true);
+        export_dataset(broken, plan_split(6, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames, nullptr, true);
     QVERIFY2(failed.error.contains("broken.txt"), qPrintable(failed.error));
     QCOMPARE(snapshot(out.path()), before);
     QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -295,11 +297,11 @@ class TestBoxDatasets : public QObject {
     // Cancelled: the same.
     std::atomic<bool> cancel{true};
     const ExportResult cancelled =
-        export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, &cancel, true);
+        export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames, &cancel, true);
     QVERIFY(cancelled.cancelled);
     QCOMPARE(snapshot(out.path()), before);
     const ExportResult replaced =
-        export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"}, nullptr, true);
+        export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames, nullptr, true);
     QVERIFY2(replaced.error.isEmpty(), qPrintable(replaced.error));
     QCOMPARE(replaced.backgrounds, 2);
     // An empty picture or one without a readable header is left out and named, as the engine drops it.
@@ -311,9 +313,9 @@ class TestBoxDatasets : public QObject {
     const QVector<ImageLabelPair> with_bad =
         collect_annotated_pairs(list_folder_images(engine.path() + "/images/train"));
     const ExportResult partial =
-        export_dataset(with_bad, plan_split(with_bad.size(), 1.0, 0.0), more.path(), LabelFormat::Detection, {"car"});
+        export_dataset(with_bad, plan_split(with_bad.size(), 1.0, 0.0), more.path(), LabelFormat::Detection, kNames);
     QVERIFY(partial.error.isEmpty());
-    QCOMPARE(partial.left_out, QStringList({"junk.png: not a readable picture", "zero.jpg: an empty file"}));
+    QCOMPARE(partial.left_out, QStringList({"junk.png: cannot identify image file", "zero.jpg: an empty file"}));
     QCOMPARE(partial.counts.train, 3);
     QCOMPARE(list_folder_images(out.filePath("train/images")).size(), 5);
     QVERIFY(!QFileInfo::exists(out.filePath("train/labels/empty_1.txt")));
@@ -407,7 +409,7 @@ class TestBoxDatasets : public QObject {
 
     QTemporaryDir out;
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs(list_folder_images(dir_->path()));
-    QVERIFY(export_dataset(pairs, plan_split(pairs.size(), 1.0, 0.0), out.path(), LabelFormat::Detection, {"car"})
+    QVERIFY(export_dataset(pairs, plan_split(pairs.size(), 1.0, 0.0), out.path(), LabelFormat::Detection, kNames)
                 .error.isEmpty());
     QVERIFY(QFileInfo::exists(out.filePath("train/images/scan.tif")));
     QVERIFY(test::same_boxes(*test::read_box_file(out.filePath("train/labels/scan.txt")), boxes_["frame_000"]));

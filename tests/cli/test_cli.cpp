@@ -135,7 +135,8 @@ class TestCli : public QObject {
         export_dataset(split.pairs, split.counts, path("studio_export"), LabelFormat::Detection, classes);
     QVERIFY(result.error.isEmpty());
     result.unlabelled = unlabelled;
-    QCOMPARE(run.out.trimmed(), export_summary_text(path("cli_export"), split, result, 9, classes));
+    QCOMPARE(run.out.trimmed(), export_summary_text(path("cli_export"), split, result, 9, classes) +
+                                    "\nClass names: " + class_source_text(load_folder_classes(path("src"))));
     QCOMPARE(tree(path("cli_export")), tree(path("studio_export")));
     for (const QString& file : tree(path("studio_export")))
       if (file.endsWith(".txt"))
@@ -158,7 +159,8 @@ class TestCli : public QObject {
     test::write_image(path("bare/a.png"), 10, 10);
     const Run bare = quorlan_cli({"export", path("bare"), path("bare_out")});
     QCOMPARE(bare.code, 1);
-    QCOMPARE(bare.err.trimmed(), QString("No annotated files found to split."));
+    QVERIFY2(bare.err.trimmed().startsWith("No annotated files found to split: none of the 1 picture(s)"),
+             qPrintable(bare.err));
   }
 
   void health_and_stats_match_the_studio() {
@@ -169,7 +171,8 @@ class TestCli : public QObject {
     const Run health = quorlan_cli({"health", path("dirty")});
     QCOMPARE(health.code, 0);
     const QString studio = health_report_text(*examine_folder(path("dirty"))) +
-                           qa_report_text(examine_dataset_quality(path("dirty"), {"car", "bike"}, 640));
+                           qa_report_text(examine_dataset_quality(path("dirty"), {"car", "bike"}, 640)) +
+                           "\nClass names: " + class_source_text(load_folder_classes(path("dirty")));
     QCOMPARE(health.out.trimmed(), studio.trimmed());
     const Run strict = quorlan_cli({"health", path("dirty"), "--strict", "--json"});
     QCOMPARE(strict.code, 1);
@@ -200,12 +203,12 @@ class TestCli : public QObject {
     QCOMPARE(text.code, 0);
     // Its "path: ." is the engine's working folder's: run from elsewhere, the report says so first.
     QVERIFY(text.out.startsWith("Note: data.yaml says \"path: .\"."));
-    QVERIFY(text.out.contains("\n== images/train ==\n🩺 Dataset QA Health Report:"));
-    QVERIFY(text.out.contains("\n== images/val ==\n"));
+    QVERIFY2(text.out.contains("\n== train (images/train) ==\n🩺 Dataset QA Health Report:"), qPrintable(text.out));
+    QVERIFY(text.out.contains("\n== val (images/val) ==\n"));
     QDir().mkpath(path("empty"));
     const Run empty = quorlan_cli({"health", path("empty")});
     QCOMPARE(empty.code, 1);
-    QVERIFY(empty.err.contains("holds no images"));
+    QVERIFY(empty.err.contains("holds no pictures the engine reads"));
 
     const Run stats = quorlan_cli({"stats", path("src"), "--json"});
     QCOMPARE(stats.code, 0);
@@ -441,13 +444,16 @@ class TestCli : public QObject {
     test::write_text(path("home/downloads/loose/a.txt"), "1 0.5 0.5 0.2 0.2\n");
     const Run loose = quorlan_cli({"stats", path("home/downloads/loose"), "--json"});
     QVERIFY2(!loose.out.contains("bob"), qPrintable(loose.out));
-    QCOMPARE(loose.json()["classes"].toArray().size(), 0);
+    // Its objects are counted by class id.
+    QCOMPARE(loose.json()["classes"].toArray().size(), 1);
+    QCOMPARE(loose.json()["classes"].toArray()[0].toObject()["name"].toString(), QString("1"));
 
     // A list-file dataset with "path: .": checked, and the engine's working-folder rule said.
     test::write_list_file_dataset(path("lists"), 2, {64, 48});
     const Run listed = quorlan_cli({"health", path("lists/data.yaml"), "--json"});
     QCOMPARE(listed.code, 0);
-    QCOMPARE(listed.json()["splits"].toArray().size(), 1);  // both lists name pictures of images/
+    // Each list is a split of its own, though both name pictures of images/.
+    QCOMPARE(listed.json()["splits"].toArray().size(), 2);
     QVERIFY(listed.json()["path_note"].toString().contains("path: ."));
   }
 

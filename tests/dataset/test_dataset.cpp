@@ -305,7 +305,7 @@ class TestDataset : public QObject {
 
   void detection_export_converts_boxes_and_warns_on_empty_val() {
     const QStringList images = make_folder(3);
-    test::write_text(path("img0.txt"), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n4 0.5 0.25\n7 0.5\n");
+    test::write_text(path("img0.txt"), "1 0.2 0.4 0.6 0.4 0.6 0.8 0.2 0.8\n4 0.5 0.25 0.5 0.25 0.5 0.25\n");
     QTemporaryDir out;
     prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
     prompts_->directories.push_back(out.path());
@@ -332,26 +332,26 @@ class TestDataset : public QObject {
     QTemporaryDir out;
     prompts_->dialogs.push_back(answer_split(0, 0, 100, "Segmentation"));
     prompts_->directories.push_back(out.path());
-    export_and_split_dataset(nullptr, images, {"a"});
+    export_and_split_dataset(nullptr, images, {"a", "b"});
     QCOMPARE(count_files(out.filePath("test/images")), 4);
     QCOMPARE(count_files(out.filePath("train/images")), 0);
 
     // Nothing loaded: no dialog at all. Cancelled dialog or folder: nothing written.
     prompts_->messages.clear();
-    export_and_split_dataset(nullptr, {}, {"a"});
+    export_and_split_dataset(nullptr, {}, {"a", "b"});
     QVERIFY(prompts_->dialog_titles.size() == 1 && prompts_->messages.isEmpty());
     prompts_->dialogs.push_back([](QDialog&) { return int(QDialog::Rejected); });
-    export_and_split_dataset(nullptr, images, {"a"});
+    export_and_split_dataset(nullptr, images, {"a", "b"});
     QVERIFY(prompts_->asked_titles.size() == 1);
     prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
-    export_and_split_dataset(nullptr, images, {"a"});  // no folder chosen
+    export_and_split_dataset(nullptr, images, {"a", "b"});  // no folder chosen
     QVERIFY(prompts_->messages.isEmpty());
 
     // No annotated image at all.
     for (int i = 0; i < 4; ++i) QFile::remove(path(QStringLiteral("img%1.txt").arg(i)));
     prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
     prompts_->directories.push_back(out.path());
-    export_and_split_dataset(nullptr, images, {"a"});
+    export_and_split_dataset(nullptr, images, {"a", "b"});
     QCOMPARE(prompts_->messages.last().title, QString("No Annotations"));
     QCOMPARE(prompts_->messages.last().text, QString("No annotated files found to split."));
   }
@@ -364,11 +364,11 @@ class TestDataset : public QObject {
       QTemporaryDir partly;
       prompts_->dialogs.push_back(answer_split(100, 0, 0, "Detection"));
       prompts_->directories.push_back(partly.path());
-      export_and_split_dataset(nullptr, images, {"a"});
+      export_and_split_dataset(nullptr, images, {"a", "b"});
       QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
       QVERIFY(prompts_->messages.last().text.contains("train: 1 images"));
       QVERIFY2(prompts_->messages.last().text.contains("Left out 1 picture(s) the engine cannot use "
-                                                       "(it drops them too): img1.txt line 1: 'zero'"),
+                                                       "(it drops them too): img1.txt: could not convert string to float: 'zero'"),
                qPrintable(prompts_->messages.last().text));
       QVERIFY(!QFileInfo::exists(partly.filePath("train/images/img1.png")));
       prompts_->messages.clear();
@@ -377,7 +377,7 @@ class TestDataset : public QObject {
     QTemporaryDir out;
     prompts_->dialogs.push_back(answer_split(100, 0, 0, "Detection"));
     prompts_->directories.push_back(out.path());
-    export_and_split_dataset(nullptr, images, {"a"});
+    export_and_split_dataset(nullptr, images, {"a", "b"});
     QCOMPARE(prompts_->messages.size(), 1);
     QCOMPARE(prompts_->messages[0].kind, MessageKind::Critical);
     QCOMPARE(prompts_->messages[0].title, QString("Export Error"));
@@ -392,7 +392,7 @@ class TestDataset : public QObject {
     if (!test::make_unwritable(locked.path())) QSKIP("cannot make a folder unwritable here");
     prompts_->dialogs.push_back(answer_split(100, 0, 0, "Segmentation"));
     prompts_->directories.push_back(locked.path());
-    export_and_split_dataset(nullptr, images, {"a"});
+    export_and_split_dataset(nullptr, images, {"a", "b"});
     test::make_writable(locked.path());
     QCOMPARE(prompts_->messages.last().title, QString("Export Error"));
     QVERIFY(prompts_->messages.last().text.contains(QDir::toNativeSeparators(locked.path())));

@@ -169,9 +169,13 @@ class TestDatasetChecks : public QObject {
       images << path(QStringLiteral("i%1.jpg").arg(i));
       test::write_text(images.last(), "x");
     }
-    test::write_text(path("i0.txt"), "2 0 0\n1 0 0\n7 0 0\n-1 0 0\nx 0 0\n\n1.5 0 0\n");
-    test::write_text(path("i1.txt"), "0 0 0\n0 0 0\n0 0 0\n2 0 0\n");
-    test::write_text(path("i3.txt"), "1 0 0\n");
+    test::write_text(path("i0.txt"), "2 0.5 0.5 0.1 0.1\n\n1 0.5 0.5 0.2 0.2\n");
+    // A duplicate row is removed, as the engine removes it.
+    test::write_text(path("i1.txt"), "0 0.1 0.1 0.1 0.1\n0 0.2 0.2 0.1 0.1\n0 0.3 0.3 0.1 0.1\n2 0.5 0.5 0.1 0.1\n"
+                                     "0 0.3 0.3 0.1 0.1\n");
+    // A file the engine rejects (a class without a name, a word for a class) adds nothing.
+    test::write_text(path("i2.txt"), "1 0.5 0.5 0.2 0.2\n7 0.5 0.5 0.1 0.1\n");
+    test::write_text(path("i3.txt"), "1 0.5 0.5 0.2 0.2\n");
     const ClassCounts counts = count_class_objects(images, {"car", "bus", "van"});
     QCOMPARE(counts, (ClassCounts{{"van", 2}, {"bus", 2}, {"car", 3}}));
     QCOMPARE(sorted_by_count(counts), (ClassCounts{{"car", 3}, {"van", 2}, {"bus", 2}}));
@@ -192,6 +196,15 @@ class TestDatasetChecks : public QObject {
 
     show_dataset_analytics(nullptr, {}, {"car"});
     QCOMPARE(prompts_->messages.last().text, QString("Load a dataset first."));
+    // Without class names objects are counted by their ids.
+    rows.clear();
+    prompts_->dialogs.push_back([&](QDialog& d) -> int {
+      for (auto* label : d.findChildren<QLabel*>()) rows << label->text();
+      return QDialog::Rejected;
+    });
+    show_dataset_analytics(nullptr, images, {});
+    QCOMPARE(rows, QStringList({"Current Annotation Totals:", "1 (3)", "0 (3)", "2 (2)", "7 (1)"}));
+    for (const QString& image : images) QFile::remove(QFileInfo(image).path() + "/" + QFileInfo(image).baseName() + ".txt");
     show_dataset_analytics(nullptr, images, {});
     QCOMPARE(prompts_->messages.last().text, QString("No objects annotated yet."));
     QCOMPARE(prompts_->messages.last().title, QString("Analytics"));
@@ -242,10 +255,11 @@ class TestDatasetChecks : public QObject {
     QCOMPARE(faulty.sections[0].items, QStringList({"c.txt: a segment row of 3 coordinates cannot be read as points"}));
     QCOMPARE(
         faulty.sections[1].items,
-        QStringList({"c.txt line 1: class id 7 has no name", "c.txt line 2: negative class id",
-                     "c.txt line 3: coordinates outside 0..1 beyond the engine's 1% tolerance",
-                     "c.txt line 4: a polygon needs at least 3 points", "c.txt line 7: duplicate of an earlier line",
-                     "c.txt line 8: a token is not a number", "c.txt line 9: an odd number of coordinates"}));
+        QStringList({"c.txt line 1: Label class 7 exceeds dataset class count 2",
+                     "c.txt line 2: negative label values", "c.txt line 3: non-normalized or out of bounds coordinates",
+                     "c.txt line 4: labels require 5 columns, 4 columns detected",
+                     "c.txt line 8: could not convert string to float: 'x'",
+                     "c.txt line 9: a segment row of 7 coordinates cannot be read as points"}));
     // What the engine takes as it is is no finding: another tool's byte-order mark, a class "1.0",
     // points on one line.
     QFile bom(path("c.txt"));
@@ -289,8 +303,7 @@ class TestDatasetChecks : public QObject {
                 .items.value(0)
                 .startsWith("d.png: too large to decode, 30000 x 30000 px (900 megapixels"));
     QFile::remove(path("d.png"));
-    // A JPEG cut short, and one with data after its end marker (a phone's trailer): the engine
-    // re-encodes both in place.
+    // A JPEG with data after its end marker (a phone's trailer): the engine re-encodes it in place.
     photo("e.jpg", 6);
     QFile jpeg(path("e.jpg"));
     QVERIFY(jpeg.open(QIODevice::ReadOnly));
@@ -300,11 +313,12 @@ class TestDatasetChecks : public QObject {
     QVERIFY(jpeg.open(QIODevice::WriteOnly));
     jpeg.write(whole + "MotionPhoto_Data");
     jpeg.close();
-    QCOMPARE(only(rewritten).items, QStringList({"e.jpg: cut short, or other data after the picture"}));
+    QCOMPARE(only(rewritten).items, QStringList({"e.jpg: other data after the picture"}));
+    // One cut short is no picture to the engine: it cannot decode it and drops it.
     QVERIFY(jpeg.open(QIODevice::WriteOnly));
     jpeg.write(whole.left(whole.size() * 3 / 4));
     jpeg.close();
-    QCOMPARE(only(rewritten).items, QStringList({"e.jpg: cut short, or other data after the picture"}));
+    QCOMPARE(only("Images the engine cannot use").items, QStringList({"e.jpg: image file is truncated"}));
     QFile::remove(path("e.jpg"));
     // Two pictures, one label file.
     photo("c.png", 5);
