@@ -246,7 +246,10 @@ FolderClasses load_folder_classes(const QString& image_folder, const QStringList
   const QString classes_file = QDir(image_folder).filePath(QStringLiteral("classes.txt"));
   if (const auto names = read_classes_file(classes_file)) {
     found.names = *names;
-    found.source = FolderClasses::Source::ClassesFile;
+    // Label Studio leaves notes.json beside its classes.txt at the dataset's top.
+    found.source = QFileInfo::exists(QDir(image_folder).filePath(QStringLiteral("notes.json")))
+                       ? FolderClasses::Source::LabelStudio
+                       : FolderClasses::Source::ClassesFile;
     found.path = classes_file;
     return found;
   }

@@ -34,6 +34,23 @@ BoxesByStem write_list_file_dataset(const QString& root, int count, QSize size);
 // A settings file of another program with a `names` key, which must never name classes.
 void write_stray_names_yaml(const QString& folder);
 
+// A dataset as another tool lays it out: what a user points the studio at, and a data.yaml (kept
+// apart from it) through which the engine reads the same pictures. `fixed_yaml`, when set, reads
+// them as the engine would once the layout is mended (labels moved to where it looks).
+struct ForeignDataset {
+  QString name;
+  QString source;
+  QString engine_yaml;
+  QString fixed_yaml;
+};
+// Under `root`: CVAT's "YOLO 1.1" export, a Label Studio YOLO export, labels beside pictures inside
+// images/, pictures in subfolders of the engine's splits, list files that name only some pictures,
+// class ids written "0.0", and a flat folder of lines and pictures the engine rejects (four numbers,
+// a box with a confidence, eight numbers, coordinates of 1.5 and -0.05, class ids -1, "cat" and one
+// beyond the names, NaN in a polygon, an 8 x 8 picture, a truncated JPEG) beside good ones, a
+// background without a label file and an empty label file.
+QVector<ForeignDataset> write_foreign_datasets(const QString& root);
+
 // The box lines of a label file, read without the studio's code; nullopt when the file is missing
 // or any line is not exactly a class and four numbers.
 std::optional<QVector<Box>> read_box_file(const QString& path);
