@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/atomic_file.h"
+#include "core/dataset_reader.h"
 
 namespace quorlan {
 namespace {
@@ -52,7 +53,7 @@ QPointF at_y(QPointF a, QPointF b, double y) {
 
 SourceLabels read_source_labels(const QString& image_path, QSize size) {
   SourceLabels labels;
-  labels.path = label_path_for(image_path);
+  labels.path = DatasetPicture{image_path, engine_label_path(image_path), label_path_for(image_path), {}}.label_in_use();
   if (!file_stamp(labels.path).exists) return labels;
   labels.found = true;
   const Expected<QByteArray> loaded = read_regular_file(labels.path);
@@ -60,17 +61,34 @@ SourceLabels read_source_labels(const QString& image_path, QSize size) {
     labels.error = loaded.error();
     return labels;
   }
-  const QByteArray& bytes = *loaded;
-  // No class names are needed: every non-negative id is carried as it is.
-  const LabelReadResult read = parse_label_bytes(bytes, -1, size.width(), size.height());
-  labels.shapes = read.shapes;
-  labels.unreadable = unreadable_lines(read);
+  // The rows the engine reads (no class names are needed: every id is carried as it is). A file it
+  // rejects is carried as nothing, and said: the engine would drop its picture too.
+  const PictureVerdict verdict = verdict_of_label_bytes(*loaded, 0);
+  if (verdict.outcome == PictureVerdict::Outcome::Rejected) {
+    labels.error = QStringLiteral("the engine rejects this file (%1); its labels were not carried").arg(verdict.reason);
+    return labels;
+  }
+  const double w = size.width(), h = size.height();
+  for (const LabelRow& row : verdict.rows) {
+    LabelShape shape;
+    shape.class_id = row.class_id;
+    shape.raw = row.raw;
+    if (row.segment) {
+      for (qsizetype i = 0; i + 1 < row.points.size(); i += 2) shape.points << QPointF(row.points[i] * w, row.points[i + 1] * h);
+    } else {
+      shape.box = true;
+      shape.points = box_corners(QRectF(QPointF((row.x - row.w / 2.0) * w, (row.y - row.h / 2.0) * h),
+                                        QPointF((row.x + row.w / 2.0) * w, (row.y + row.h / 2.0) * h)));
+    }
+    labels.shapes << shape;
+  }
   return labels;
 }
 
 bool any_label_file(const QStringList& image_paths) {
   for (const QString& path : image_paths)
-    if (QFileInfo::exists(label_path_for(path))) return true;
+    if (QFileInfo::exists(DatasetPicture{path, engine_label_path(path), label_path_for(path), {}}.label_in_use()))
+      return true;
   return false;
 }
 
