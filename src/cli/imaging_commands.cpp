@@ -179,7 +179,7 @@ int run_tile(const QStringList& arguments) {
     if (stop_requested().load()) return;
     SplitOutcome one;
     try {
-      one = split_one_image(file, out, grid.first, grid.second, n, subfolders, carry);
+      one = split_one_image(file, tile_output_folder(in, file, out), grid.first, grid.second, n, subfolders, carry);
     } catch (const std::exception& e) {
       one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), QString::fromLocal8Bit(e.what()));
     }

@@ -3,6 +3,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QImageReader>
@@ -353,6 +354,14 @@ QString engine_image_problem(const QString& image_path, bool* reencoded, QSize* 
     if (reencoded) *reencoded = true;
   }
   return {};
+}
+
+bool truncated_jpeg(const QString& image_path) {
+  QFile file(image_path);
+  if (!file.open(QIODevice::ReadOnly) || file.size() < 4) return false;
+  if (file.read(3) != "\xFF\xD8\xFF" || !file.seek(file.size() - 2) || file.read(2) == "\xFF\xD9") return false;
+  file.seek(0);
+  return !jpeg_reaches_end(file.readAll());
 }
 
 PictureVerdict verdict_of_label_bytes(const QByteArray& bytes, int class_count) {

@@ -82,6 +82,10 @@ struct PictureVerdict {
 // an empty reason when it takes the picture. `reencoded` is set for a JPEG it rewrites in place.
 QString engine_image_problem(const QString& image_path, bool* reencoded = nullptr, QSize* size = nullptr);
 
+// Whether a file is a JPEG cut short before its end marker: the engine cannot decode it ("image file
+// is truncated") and drops it. Reads the whole file only when its last two bytes are not the marker.
+bool truncated_jpeg(const QString& image_path);
+
 // The engine's verdict on a picture and its label file. `class_count` <= 0: ids are not checked.
 // `check_image` false reads only the label file (what the class statistics need).
 PictureVerdict read_picture(const DatasetPicture& picture, int class_count, bool check_image = true);

@@ -21,6 +21,7 @@
 
 #include "core/atomic_file.h"
 #include "core/class_names.h"
+#include "core/dataset_reader.h"
 #include "core/label_geometry.h"
 
 namespace quorlan {
@@ -280,6 +281,10 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
                          const QString& output_path) {
   ensure_vips();
   ResizeOutcome outcome;
+  if (truncated_jpeg(source)) {  // said as the engine and the tiler say it
+    outcome.error = QStringLiteral("image file is truncated");
+    return outcome;
+  }
   try {
     const QByteArray path = QFile::encodeName(source);
     const VImage header = VImage::new_from_file(path.constData(), load_options());

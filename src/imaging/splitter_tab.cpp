@@ -140,7 +140,7 @@ void SplitterTab::process_image_splitting() {
       [=](int i, BatchControl&) {
         SplitOutcome one;
         try {
-          one = split_one_image(files[i], out, rows, cols, n, subfolders, carry);
+          one = split_one_image(files[i], tile_output_folder(in, files[i], out), rows, cols, n, subfolders, carry);
         } catch (const std::exception& e) {  // one picture's failure never stops the batch
           one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(files[i]).fileName(),
                                                          QString::fromLocal8Bit(e.what()));

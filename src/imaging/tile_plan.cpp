@@ -1,5 +1,6 @@
 #include "imaging/tile_plan.h"
 
+#include "core/dataset_reader.h"
 #include "core/image_files.h"
 
 #include <QDir>
@@ -54,7 +55,17 @@ QStringList list_split_images(const QString& folder) {
   for (const QString& ext : image_extensions())
     for (const QString& name : names)
       if (name.section('.', -1).toLower() == ext && name.contains('.')) files << QDir(folder).filePath(name);
+  if (files.isEmpty()) {
+    for (const QString& picture : engine_image_files(folder, folder))
+      if (is_image_name(picture)) files << picture;
+  }
   return files;
+}
+
+QString tile_output_folder(const QString& input_dir, const QString& file, const QString& output_dir) {
+  const QString relative = QDir(QDir(input_dir).absolutePath()).relativeFilePath(QFileInfo(file).absolutePath());
+  if (relative == QLatin1String(".") || relative.isEmpty() || relative.startsWith(QLatin1String(".."))) return output_dir;
+  return QDir(output_dir).filePath(relative);
 }
 
 }  // namespace quorlan

@@ -22,7 +22,11 @@ QString padded(int k, int n);
 // S_part_k.E and, with subfolders, part_k/S_part_k.E (relative to the output folder).
 QString tile_relative_path(const QString& source, int k, int n, bool subfolders);
 // The images of `folder` (not its subfolders), pattern by pattern: jpg, jpeg, png, bmp, webp;
-// the extension matched without regard to letter case.
+// the extension matched without regard to letter case. A folder without pictures of its own (a
+// split whose pictures sit in subfolders) gives those under it, as the engine finds them.
 QStringList list_split_images(const QString& folder);
+// Where the tiles of `file` go: `output_dir`, or for a picture in a subfolder of `input_dir` the
+// same subfolder under it (so two pictures of one name in two subfolders never meet).
+QString tile_output_folder(const QString& input_dir, const QString& file, const QString& output_dir);
 
 }  // namespace quorlan

@@ -8,6 +8,7 @@
 #include "core/atomic_file.h"
 #include "core/image_limits.h"
 #include "core/image_reader.h"
+#include "core/dataset_reader.h"
 #include "core/label_geometry.h"
 #include "imaging/tile_plan.h"
 #include "imaging/tile_stream.h"
@@ -19,6 +20,11 @@ SplitOutcome split_one_image(const QString& file, const QString& output_dir, int
   // A picture too large to decode whole is cut on the streaming pipeline instead.
   if (!too_large_to_decode(file).isEmpty()) return split_streaming(file, output_dir, rows, cols, n, subfolders, carry);
   SplitOutcome out;
+  // Decoders fill a cut-short JPEG with grey; the engine drops it, and so do its tiles.
+  if (truncated_jpeg(file)) {
+    out.unreadable << QStringLiteral("%1: image file is truncated").arg(QFileInfo(file).fileName());
+    return out;
+  }
   const Expected<cv::Mat> read = read_image_bgr(file, /*keep_alpha=*/true);  // tiles keep transparency
   if (!read) {  // named in the summary, not counted as split
     out.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), read.error());

@@ -422,6 +422,43 @@ class TestCli : public QObject {
     QVERIFY2(broken.err.contains("broken.onnx is not an ONNX model"), qPrintable(broken.err));
   }
 
+  void foreign_layouts_on_the_command_line() {
+    const QVector<test::ForeignDataset> sets = test::write_foreign_datasets(path("foreign"));
+    // export takes what health takes: a folder, a data.yaml, a dataset's top folder.
+    for (const test::ForeignDataset& s : sets) {
+      const Run run = quorlan_cli({"export", s.source, path("fx/" + s.name), "--backgrounds", "--json"});
+      QVERIFY2(run.code == 0, qPrintable(s.name + ": " + run.err));
+      QVERIFY2(!run.json()["class_names_from"].toString().startsWith("no class names"), qPrintable(s.name));
+    }
+    QVERIFY(test::read_text(path("fx/cvat/data.yaml")).endsWith("names:\n  0: car\n  1: person\n  2: bike\n"));
+    const Run missing = quorlan_cli({"export", path("foreign/nowhere/data.yaml"), path("fx/none")});
+    QCOMPARE(missing.code, 1);
+    QVERIFY2(missing.err.contains("does not exist"), qPrintable(missing.err));
+    // The health check says where the engine looks for labels kept beside pictures in images/.
+    const Run beside = quorlan_cli({"health", path("foreign/beside/images")});
+    QVERIFY2(beside.out.contains("Labels beside pictures inside a folder named images/: the engine looks in ../labels/ instead and trains these pictures as backgrounds (move the label files there): 5"), qPrintable(beside.out));
+    // A split whose pictures sit in subfolders is tiled through them, each subfolder kept.
+    const Run tile = quorlan_cli({"tile", path("foreign/subfolders/images/train"), path("tiles_sub"), "--parts", "2",
+                                  "--grid", "1x2", "--json"});
+    QVERIFY2(tile.code == 0, qPrintable(tile.err));
+    QCOMPARE(tile.json()["tiles"].toInt(), 8);
+    QVERIFY(QFileInfo::exists(path("tiles_sub/cam2/part_1/pic_032_part_1.jpg")));
+    QCOMPARE(tile.json()["labelled_tiles"].toInt(), 8);
+    // Class ids written "0.0" are carried as the classes they are.
+    const Run floats = quorlan_cli({"tile", path("foreign/float_ids"), path("tiles_float"), "--parts", "1", "--json"});
+    QVERIFY2(floats.code == 0, qPrintable(floats.err));
+    QVERIFY(test::read_text(path("tiles_float/part_1/pic_001_part_1.txt")).startsWith("0 "));
+    // A JPEG cut short is named the same way by the tiler and the resizer.
+    QDir().mkpath(path("cut"));
+    QVERIFY(QFile::copy(path("foreign/malformed/cut.jpg"), path("cut/cut.jpg")));
+    const Run cut_tile = quorlan_cli({"tile", path("cut"), path("cut_tiles"), "--parts", "1"});
+    const Run cut_resize = quorlan_cli({"resize", path("cut/cut.jpg"), path("cut_resized")});
+    QCOMPARE(cut_tile.code, 1);
+    QCOMPARE(cut_resize.code, 1);
+    QVERIFY2(cut_tile.err.contains("image file is truncated"), qPrintable(cut_tile.err));
+    QVERIFY2(cut_resize.err.contains("image file is truncated"), qPrintable(cut_resize.err));
+  }
+
   void datasets_other_tools_wrote_are_read_as_the_engine_reads_them() {
     // Roboflow's "../train/images" with a valid/ folder; a stray names file two folders up.
     test::write_stray_names_yaml(path("home"));
