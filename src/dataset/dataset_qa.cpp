@@ -7,12 +7,14 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QImage>
 #include <QImageReader>
 #include <QSet>
 #include <QtAlgorithms>
 #include <QtConcurrent>
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -53,6 +55,15 @@ std::optional<PictureHash> difference_hash(const cv::Mat& decoded, const std::fu
 }
 
 cv::Mat decode(const QByteArray& bytes, int flags) {
+  // PNG goes through Qt's reader, whose libpng warnings (a known-incorrect sRGB profile, once per
+  // file) reach the studio's message filter; OpenCV's would go straight to the terminal.
+  if (bytes.startsWith("\x89PNG\r\n\x1A\n")) {
+    const QImage grey = QImage::fromData(bytes).convertToFormat(QImage::Format_Grayscale8);
+    if (grey.isNull()) return {};
+    cv::Mat copy(grey.height(), grey.width(), CV_8UC1);
+    for (int y = 0; y < grey.height(); ++y) std::memcpy(copy.ptr(y), grey.constScanLine(y), static_cast<std::size_t>(grey.width()));
+    return copy;
+  }
   try {
     const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
     return cv::imdecode(raw, flags);

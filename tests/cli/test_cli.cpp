@@ -448,6 +448,11 @@ class TestCli : public QObject {
     const Run floats = quorlan_cli({"tile", path("foreign/float_ids"), path("tiles_float"), "--parts", "1", "--json"});
     QVERIFY2(floats.code == 0, qPrintable(floats.err));
     QVERIFY(test::read_text(path("tiles_float/part_1/pic_001_part_1.txt")).startsWith("0 "));
+    // Pictures whose colour profile libpng warns about keep the terminal quiet.
+    for (int i = 0; i < 3; ++i) test::write_png_with_bad_profile(path(QStringLiteral("profiles/p%1.png").arg(i)), 32, 32);
+    const Run quiet = quorlan_cli({"health", path("profiles")});
+    QVERIFY(QImage(path("profiles/p0.png")).width() == 32);
+    QVERIFY2(!quiet.err.contains("iCCP"), qPrintable(quiet.err));
     // A JPEG cut short is named the same way by the tiler and the resizer.
     QDir().mkpath(path("cut"));
     QVERIFY(QFile::copy(path("foreign/malformed/cut.jpg"), path("cut/cut.jpg")));

@@ -1,5 +1,7 @@
 #include "support/fixtures.h"
 
+#include <QBuffer>
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QPainter>
@@ -164,6 +166,39 @@ CaptureStdout::~CaptureStdout() {
   dup2(saved_fd_, fileno(stdout));
   close(saved_fd_);
   QFile::remove(path_);
+}
+
+}  // namespace quorlan::test
+
+namespace quorlan::test {
+
+void write_png_with_bad_profile(const QString& path, int width, int height) {
+  QImage image(width, height, QImage::Format_Grayscale8);
+  image.fill(120);
+  QByteArray png;
+  QBuffer buffer(&png);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "PNG");
+  const auto crc32 = [](const QByteArray& data) {
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : data) {
+      crc ^= static_cast<unsigned char>(byte);
+      for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    return crc ^ 0xFFFFFFFFu;
+  };
+  const auto be32 = [](quint32 v) {
+    QByteArray b(4, '\0');
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<char>((v >> (24 - 8 * i)) & 0xFF);
+    return b;
+  };
+  // A profile of 200 zero bytes: named, compressed, and far too short to be one.
+  const QByteArray body = QByteArray("iCCPicc") + '\0' + '\0' + qCompress(QByteArray(200, '\0')).mid(4);
+  const QByteArray chunk = be32(static_cast<quint32>(body.size() - 4)) + body + be32(crc32(body));
+  const qsizetype after_header = 8 + 25;  // signature, then the IHDR chunk
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile file(path);
+  if (file.open(QIODevice::WriteOnly)) file.write(png.left(after_header) + chunk + png.mid(after_header));
 }
 
 }  // namespace quorlan::test

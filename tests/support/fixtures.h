@@ -47,6 +47,8 @@ class SmallDisk {
 };
 
 QByteArray read_bytes(const QString& path);
+// A grey PNG of width x height whose colour profile libpng warns about ("iCCP: too short").
+void write_png_with_bad_profile(const QString& path, int width, int height);
 // A PNG of signature and header only, claiming width x height pixels (69 bytes).
 void write_png_claiming(const QString& path, quint32 width, quint32 height);
 
