@@ -25,6 +25,7 @@
 #include "core/atomic_file.h"
 #include "core/class_names.h"
 #include "core/constants.h"
+#include "core/dataset_reader.h"
 #include "core/image_files.h"
 #include "core/image_limits.h"
 #include "core/label_files.h"
@@ -107,6 +108,13 @@ void AnnotatorTab::open_folder(const QString& folder) {
   }
   current_idx = 0;
   if (!show_readable(0, +1)) show_no_picture();
+  // Labels the studio reads beside pictures inside images/ are not where the engine looks.
+  const QString first = image_paths.first();
+  if (DatasetPicture{first, engine_label_path(first), label_path_in(labels, first), {}}.label_beside_only())
+    emit notice_signal(QStringLiteral("The label files here sit beside the pictures inside a folder named images/: the "
+                                      "studio shows them, but the engine looks for them in %1 and would train these "
+                                      "pictures as backgrounds. Move them there (the health check names each).")
+                           .arg(QDir::toNativeSeparators(QFileInfo(engine_label_path(first)).absolutePath())));
   if (!found.blank_names.isEmpty()) {
     QStringList ids;
     for (int id : found.blank_names) ids << QString::number(id);

@@ -456,6 +456,30 @@ class TestBoxDatasets : public QObject {
     Q_UNUSED(boxes);
   }
 
+  void other_tools_layouts_open_with_their_names_and_classes() {
+    QTemporaryDir foreign;
+    test::write_foreign_datasets(foreign.path());
+    // CVAT's obj.names and Label Studio's classes.txt name the classes in the window.
+    tab_->open_folder(foreign.filePath("cvat/obj_train_data"));
+    QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
+    tab_->open_folder(foreign.filePath("label_studio/images"));
+    QCOMPARE(tab_->label_folder, foreign.filePath("label_studio/labels"));
+    QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
+    // A class written "2.0" is class 2, shown as any other.
+    tab_->open_folder(foreign.filePath("float_ids"));
+    tab_->show_image_file(foreign.filePath("float_ids/pic_002.jpg"));
+    QCOMPARE(tab_->annotations.size(), 2);
+    QCOMPARE(tab_->annotations[1].label, QString("bike"));
+    // Labels beside pictures inside images/: shown, and the user is told where the engine looks.
+    QSignalSpy notices(tab_.get(), &AnnotatorTab::notice_signal);
+    tab_->open_folder(foreign.filePath("beside/images"));
+    QCOMPARE(tab_->annotations.size(), 3);
+    bool told = false;
+    for (const QList<QVariant>& notice : notices)
+      told = told || notice.value(0).toString().contains("the engine looks for them in");
+    QVERIFY(told);
+  }
+
  private:
   ScriptedPrompts* prompts_ = nullptr;
   std::unique_ptr<QTemporaryDir> dir_;
