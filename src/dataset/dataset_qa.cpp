@@ -14,7 +14,6 @@
 #include <QtConcurrent>
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -58,11 +57,13 @@ cv::Mat decode(const QByteArray& bytes, int flags) {
   // PNG goes through Qt's reader, whose libpng warnings (a known-incorrect sRGB profile, once per
   // file) reach the studio's message filter; OpenCV's would go straight to the terminal.
   if (bytes.startsWith("\x89PNG\r\n\x1A\n")) {
-    const QImage grey = QImage::fromData(bytes).convertToFormat(QImage::Format_Grayscale8);
-    if (grey.isNull()) return {};
-    cv::Mat copy(grey.height(), grey.width(), CV_8UC1);
-    for (int y = 0; y < grey.height(); ++y) std::memcpy(copy.ptr(y), grey.constScanLine(y), static_cast<std::size_t>(grey.width()));
-    return copy;
+    const QImage rgb = QImage::fromData(bytes).convertToFormat(QImage::Format_RGB888);
+    if (rgb.isNull()) return {};
+    const cv::Mat view(rgb.height(), rgb.width(), CV_8UC3, const_cast<uchar*>(rgb.constBits()),
+                       static_cast<std::size_t>(rgb.bytesPerLine()));
+    cv::Mat grey;
+    cv::cvtColor(view, grey, cv::COLOR_RGB2GRAY);  // the same weights as OpenCV's own grey decode
+    return grey;
   }
   try {
     const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<char*>(bytes.constData()));
@@ -263,7 +264,10 @@ void find_image_problems(const QVector<PictureFacts>& facts, QaSection& unusable
 void find_bad_lines(const PictureFacts& f, int class_count, QaSection& bad_lines) {
   const Expected<QByteArray> loaded = read_regular_file(f.label);
   if (!loaded) return;
-  for (const LabelLine& line : split_label_lines(*loaded)) {
+  const QVector<LabelLine> lines = split_label_lines(*loaded);
+  // A file of one line is said whole by the file's own finding.
+  if (std::count_if(lines.cbegin(), lines.cend(), [](const LabelLine& l) { return !l.blank(); }) < 2) return;
+  for (const LabelLine& line : lines) {
     if (line.blank()) continue;
     QByteArray bytes = line.raw;
     if (line.number == 1 && bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
