@@ -7,6 +7,7 @@
 #include <QSet>
 
 #include "core/class_names.h"
+#include "core/dataset_reader.h"
 #include "core/file_copy.h"
 #include "core/image_files.h"
 #include "core/label_files.h"
@@ -31,20 +32,26 @@ Expected<ReviewSource> review_source(const QString& folder_or_manifest) {
   ReviewSource source;
   source.path = folder_or_manifest;
   const QFileInfo info(folder_or_manifest);
-  if (info.isDir()) {
+  if (!info.exists()) return failure(QStringLiteral("%1 does not exist.").arg(folder_or_manifest));
+  if (info.isDir() && !list_folder_images(folder_or_manifest).isEmpty()) {
+    // A folder of pictures is reviewed as the annotator shows it.
     source.folders << QDir::cleanPath(info.absoluteFilePath());
-    const FolderClasses names = load_folder_classes(folder_or_manifest);
-    source.classes = names.names;
-  } else if (info.isFile()) {
-    const std::optional<DatasetManifest> manifest = read_dataset_manifest(folder_or_manifest);
-    if (!manifest) return failure(QStringLiteral("%1 is not a dataset manifest (data.yaml).").arg(folder_or_manifest));
-    source.folders = manifest->split_folders;
-    source.classes = manifest->names.value_or(QStringList());
-  } else {
-    return failure(QStringLiteral("%1 does not exist.").arg(folder_or_manifest));
+    source.classes = load_folder_classes(folder_or_manifest).names;
+    source.pictures = list_folder_images(folder_or_manifest);
+    return source;
   }
-  for (const QString& folder : source.folders) source.pictures << list_folder_images(folder);
-  if (source.pictures.isEmpty()) return failure(QStringLiteral("No pictures found in %1.").arg(folder_or_manifest));
+  // A data.yaml, a dataset's top folder or a split of subfolders: its pictures as the engine finds them.
+  const Expected<Dataset> dataset = open_dataset(folder_or_manifest);
+  if (!dataset) return failure(dataset.error());
+  source.classes = dataset->classes.names;
+  QSet<QString> seen;  // a picture named in two splits is reviewed once
+  for (const DatasetPicture& picture : dataset->pictures) {
+    if (seen.contains(picture.image)) continue;
+    seen.insert(picture.image);
+    source.pictures << picture.image;
+    const QString folder = QFileInfo(picture.image).absolutePath();
+    if (!source.folders.contains(folder)) source.folders << folder;
+  }
   return source;
 }
 

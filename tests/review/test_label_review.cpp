@@ -141,7 +141,11 @@ class TestLabelReview : public QObject {
       if (f.score > 0.5) top << QFileInfo(f.picture).fileName() + " " + finding_kind_name(f.kind);
     QCOMPARE(top, QStringList({"two.png label on nothing", "two.png wrong class", "empty.png missing object"}));
     QVERIFY(!review_source(dir.filePath("none")).ok());
-    QVERIFY(review_source(dir.filePath("classes.txt")).error().contains("not a dataset manifest"));
+    QVERIFY(review_source(dir.filePath("classes.txt")).error().contains("names no picture that exists"));
+    // A dataset's top folder (images/ and labels/) is reviewed through its images/.
+    QDir().mkpath(dir.filePath("top/images"));
+    QVERIFY(QFile::copy(dir.filePath("two.png"), dir.filePath("top/images/two.png")));
+    QCOMPARE(review_source(dir.filePath("top"))->pictures, QStringList({dir.filePath("top/images/two.png")}));
   }
 
   void a_model_trained_on_the_pictures_is_named() {
