@@ -264,12 +264,13 @@ int run_stats(const QStringList& arguments) {
   const QJsonObject json{{"images", static_cast<int>(pictures.size())},
                          {"classes", classes},
                          {"class_names_from", class_source_text(dataset->classes)}};
-  return c.succeed(counts.isEmpty() ? QStringLiteral("No objects annotated yet.")
-                                    : lines.join('\n') + (dataset->classes.known()
-                                                               ? QString()
-                                                               : QStringLiteral("\n\nClass names: %1")
-                                                                     .arg(class_source_text(dataset->classes))),
-                   json);
+  return c.succeed(
+      counts.isEmpty()
+          ? QStringLiteral("No objects annotated yet.")
+          : lines.join('\n') + (dataset->classes.known()
+                                    ? QString()
+                                    : QStringLiteral("\n\nClass names: %1").arg(class_source_text(dataset->classes))),
+      json);
 }
 
 }  // namespace

@@ -214,10 +214,11 @@ std::optional<FolderClasses> top_folder_names(const QString& folder) {
     const QDir dir(top);
     if (!QFileInfo(dir.filePath(QStringLiteral("images"))).isDir()) continue;
     const bool studio = QFileInfo::exists(dir.filePath(QStringLiteral("notes.json")));
-    for (const QString& candidate : {dir.filePath(QStringLiteral("classes.txt")), dir.filePath(QStringLiteral("labels/classes.txt"))})
+    for (const QString& candidate :
+         {dir.filePath(QStringLiteral("classes.txt")), dir.filePath(QStringLiteral("labels/classes.txt"))})
       if (const auto names = read_classes_file(candidate); names && !names->isEmpty())
-        return FolderClasses{*names, studio ? FolderClasses::Source::LabelStudio : FolderClasses::Source::ClassesFile,
-                             candidate, {}};
+        return FolderClasses{
+            *names, studio ? FolderClasses::Source::LabelStudio : FolderClasses::Source::ClassesFile, candidate, {}};
   }
   return std::nullopt;
 }

@@ -4,10 +4,10 @@
 // Studio export's classes.txt at the dataset's top, beside images/ and labels/, or in labels/);
 // else the names of its dataset manifest beside it or up to two folders above (the engine's
 // dataset/train/images layout), when that manifest's entries lead to the folder.
+#include <QPair>
 #include <QSet>
 #include <QString>
 #include <QStringList>
-#include <QPair>
 #include <QVector>
 #include <optional>
 

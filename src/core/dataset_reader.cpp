@@ -21,8 +21,8 @@
 namespace quorlan {
 
 const QStringList& engine_image_formats() {
-  static const QStringList formats = {"avif", "bmp", "dng",  "heic", "heif", "jp2", "jpeg",
-                                      "jpg",  "mpo", "png",  "tif",  "tiff", "webp"};
+  static const QStringList formats = {"avif", "bmp", "dng", "heic", "heif", "jp2", "jpeg",
+                                      "jpg",  "mpo", "png", "tif",  "tiff", "webp"};
   return formats;
 }
 
@@ -103,8 +103,7 @@ QStringList engine_image_files(const QString& entry, const QString& base, QStrin
       // (the engine takes it from the folder it runs in).
       QString path = line.startsWith(QLatin1String("./")) ? list_dir.filePath(line.mid(2)) : QDir(base).filePath(line);
       // Darknet lists (CVAT) name pictures from the folder above the list ("data/obj_train_data/x.jpg").
-      if (!QFileInfo::exists(path) && line.startsWith(QLatin1String("data/")))
-        path = list_dir.filePath(line.mid(5));
+      if (!QFileInfo::exists(path) && line.startsWith(QLatin1String("data/"))) path = list_dir.filePath(line.mid(5));
       path = QDir::cleanPath(path);
       if (QFileInfo(path).isFile())
         found << path;

@@ -41,11 +41,11 @@ struct DatasetPicture {
 struct Dataset {
   enum class Kind { Folder, Manifest, ListFile, TopFolder };
   Kind kind = Kind::Folder;
-  QString source;    // what was given, absolute
-  QString manifest;  // the data.yaml read, when there is one
-  FolderClasses classes;  // the names and where they came from (none: objects counted by id)
-  QVector<DatasetPicture> pictures;  // each split in the engine's order (sorted paths), train first
-  QStringList splits;                // the splits read, in order ("train", "val", "test"), or empty
+  QString source;                      // what was given, absolute
+  QString manifest;                    // the data.yaml read, when there is one
+  FolderClasses classes;               // the names and where they came from (none: objects counted by id)
+  QVector<DatasetPicture> pictures;    // each split in the engine's order (sorted paths), train first
+  QStringList splits;                  // the splits read, in order ("train", "val", "test"), or empty
   QVector<QStringList> split_sources;  // for each split, the folders and list files it names
   // List-file entries that name no existing picture, and pictures whose names are not valid UTF-8.
   QStringList missing;
@@ -68,13 +68,13 @@ Expected<Dataset> open_dataset(const QString& path);
 struct PictureVerdict {
   enum class Outcome { Labelled, Background, Empty, Rejected };
   Outcome outcome = Outcome::Background;
-  QString reason;                // why the engine drops the picture
-  QVector<LabelRow> rows;        // every row of the file in order; those it removes marked `duplicate`
-  int duplicates = 0;            // duplicate rows it removes
-  bool clipped = false;          // coordinates within its tolerance beyond 0..1
-  bool segments = false;         // the rows are segments
-  bool jpeg_reencoded = false;   // a JPEG without its end marker that it re-encodes in place
-  bool unreadable_label = false; // the label file exists but cannot be read
+  QString reason;                 // why the engine drops the picture
+  QVector<LabelRow> rows;         // every row of the file in order; those it removes marked `duplicate`
+  int duplicates = 0;             // duplicate rows it removes
+  bool clipped = false;           // coordinates within its tolerance beyond 0..1
+  bool segments = false;          // the rows are segments
+  bool jpeg_reencoded = false;    // a JPEG without its end marker that it re-encodes in place
+  bool unreadable_label = false;  // the label file exists but cannot be read
   bool used() const { return outcome != Outcome::Rejected; }
 };
 

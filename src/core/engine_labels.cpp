@@ -5,8 +5,8 @@
 #include <QVector>
 #include <algorithm>
 #include <climits>
-#include <optional>
 #include <cmath>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -108,8 +108,7 @@ EngineLabelVerdict engine_label_verdict(const QByteArray& bytes, int class_count
     const qsizetype width = rows.front().tokens.size();
     for (const Row& r : rows)
       if (r.tokens.size() != width)
-        return rejected(
-            QStringLiteral("rows of different lengths (%1 and %2 values)").arg(width).arg(r.tokens.size()));
+        return rejected(QStringLiteral("rows of different lengths (%1 and %2 values)").arg(width).arg(r.tokens.size()));
     if (width != 5) return rejected(QStringLiteral("labels require 5 columns, %1 columns detected").arg(width));
   }
   for (const Row& r : rows) {
@@ -168,7 +167,8 @@ EngineLabelVerdict engine_label_verdict(const QByteArray& bytes, int class_count
     }
   }
   if (nan || !(max_point <= 1.01f)) return rejected(QStringLiteral("non-normalized or out of bounds coordinates"));
-  if (nan_class || !(min_all >= 0 || (min_all >= -0.01f && min_size >= 0))) return rejected(QStringLiteral("negative label values"));
+  if (nan_class || !(min_all >= 0 || (min_all >= -0.01f && min_size >= 0)))
+    return rejected(QStringLiteral("negative label values"));
   for (const LabelRow& r : read)
     if (r.class_id == INT_MIN) return rejected(QStringLiteral("non-integer class labels"));
   int max_cls = 0;

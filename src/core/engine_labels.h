@@ -12,10 +12,10 @@ namespace quorlan {
 
 // One label row the engine keeps, where it came from and what it stands for.
 struct LabelRow {
-  int line = 0;          // 1-based line number in the file
-  int class_id = 0;      // the class, a whole number as the engine reads it ("3", "3.0")
-  QByteArray raw;        // the line as written, without a byte-order mark or line break
-  bool segment = false;  // read as a polygon (the file holds segment rows)
+  int line = 0;                      // 1-based line number in the file
+  int class_id = 0;                  // the class, a whole number as the engine reads it ("3", "3.0")
+  QByteArray raw;                    // the line as written, without a byte-order mark or line break
+  bool segment = false;              // read as a polygon (the file holds segment rows)
   float x = 0, y = 0, w = 0, h = 0;  // the row's box, centre and size, normalised (float32, as the engine holds it)
   QVector<float> points;             // a segment's x, y pairs
   bool duplicate = false;            // the same as an earlier row: the engine removes it
@@ -24,12 +24,12 @@ struct LabelRow {
 struct EngineLabelVerdict {
   enum class Outcome { Accepted, Empty, Rejected };
   Outcome outcome = Outcome::Accepted;
-  QString reason;         // the engine's reason for a rejected file
-  int rows = 0;           // rows the engine keeps
-  QVector<LabelRow> kept; // every row of an accepted file in file order, duplicates marked
-  int duplicates = 0;     // rows it removes as duplicates
-  bool segments = false;  // read as segmentation rows
-  bool clipped = false;   // coordinates just beyond 0..1 (within the tolerance), which it clips
+  QString reason;          // the engine's reason for a rejected file
+  int rows = 0;            // rows the engine keeps
+  QVector<LabelRow> kept;  // every row of an accepted file in file order, duplicates marked
+  int duplicates = 0;      // rows it removes as duplicates
+  bool segments = false;   // read as segmentation rows
+  bool clipped = false;    // coordinates just beyond 0..1 (within the tolerance), which it clips
 };
 
 // `class_count` <= 0: the number of classes is not known and ids are not checked against it.

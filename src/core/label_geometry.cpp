@@ -53,7 +53,8 @@ QPointF at_y(QPointF a, QPointF b, double y) {
 
 SourceLabels read_source_labels(const QString& image_path, QSize size) {
   SourceLabels labels;
-  labels.path = DatasetPicture{image_path, engine_label_path(image_path), label_path_for(image_path), {}}.label_in_use();
+  labels.path =
+      DatasetPicture{image_path, engine_label_path(image_path), label_path_for(image_path), {}}.label_in_use();
   if (!file_stamp(labels.path).exists) return labels;
   labels.found = true;
   const Expected<QByteArray> loaded = read_regular_file(labels.path);
@@ -74,7 +75,8 @@ SourceLabels read_source_labels(const QString& image_path, QSize size) {
     shape.class_id = row.class_id;
     shape.raw = row.raw;
     if (row.segment) {
-      for (qsizetype i = 0; i + 1 < row.points.size(); i += 2) shape.points << QPointF(row.points[i] * w, row.points[i + 1] * h);
+      for (qsizetype i = 0; i + 1 < row.points.size(); i += 2)
+        shape.points << QPointF(row.points[i] * w, row.points[i + 1] * h);
     } else {
       shape.box = true;
       shape.points = box_corners(QRectF(QPointF((row.x - row.w / 2.0) * w, (row.y - row.h / 2.0) * h),

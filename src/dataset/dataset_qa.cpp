@@ -20,12 +20,12 @@
 
 #include "core/atomic_file.h"
 #include "core/class_names.h"
+#include "core/dataset_reader.h"
 #include "core/engine_labels.h"
 #include "core/image_files.h"
 #include "core/image_limits.h"
 #include "core/jpeg_eighth.h"
 #include "core/label_files.h"
-#include "core/dataset_reader.h"
 
 namespace quorlan {
 namespace {
@@ -197,10 +197,10 @@ struct PictureFacts {
   QSize size;
   QByteArray content;  // see content_keys
   PictureHash phash;
-  bool decoded = false;       // the reduced decode worked (a hash of 0 is a hash like any other)
-  QString image_problem;      // the engine's reason to drop the picture for its bytes alone
-  bool too_large = false;     // too large to decode here
-  PictureVerdict verdict;     // the engine's reading of the label file
+  bool decoded = false;    // the reduced decode worked (a hash of 0 is a hash like any other)
+  QString image_problem;   // the engine's reason to drop the picture for its bytes alone
+  bool too_large = false;  // too large to decode here
+  PictureVerdict verdict;  // the engine's reading of the label file
   bool label_exists = false;
 };
 
@@ -250,7 +250,8 @@ void find_image_problems(const QVector<PictureFacts>& facts, QaSection& unusable
     } else if (!f.size.isValid()) {
       add(unusable, name + ": cannot be read", f.picture.image);
     } else if (f.size.width() < 10 || f.size.height() < 10) {
-      add(unusable, QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height()),
+      add(unusable,
+          QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height()),
           f.picture.image);
     } else if (!f.image_problem.isEmpty()) {
       add(unusable, QStringLiteral("%1: %2").arg(name, f.image_problem), f.picture.image);
@@ -282,8 +283,8 @@ struct LabelSections {
   QaSection rejected{"Label files the engine rejects whole (their pictures are left out of training)", {}, {}};
   QaSection bad_lines{"Label lines the engine would reject or drop", {}, {}};
   QaSection trimmed{"Label files whose duplicate rows the engine removes", {}, {}};
-  QaSection clipped{"Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)",
-                    {}, {}};
+  QaSection clipped{
+      "Label files with coordinates just beyond 0..1, which the engine clips (within its 1% tolerance)", {}, {}};
   QaSection mixed{"Box lines and polygon lines mixed (the engine then trains boxes only)", {}, {}};
   QaSection tiny;
   int background = 0;
@@ -322,7 +323,8 @@ void find_label_findings(const QVector<PictureFacts>& facts, int class_count, in
     for (const LabelRow& row : v.rows) {
       const double w = row.w * f.size.width() * scale, h = row.h * f.size.height() * scale;
       if (w < 2 || h < 2)
-        add(out.tiny, QStringLiteral("%1 line %2: %3 x %4 px").arg(label_name).arg(row.line).arg(number_text(w), number_text(h)),
+        add(out.tiny,
+            QStringLiteral("%1 line %2: %3 x %4 px").arg(label_name).arg(row.line).arg(number_text(w), number_text(h)),
             f.picture.image);
     }
   }
@@ -432,8 +434,9 @@ void find_shared_labels(const QVector<DatasetPicture>& pictures, QaSection& shar
 }
 
 // The same picture in another split: the engine would then validate on what it trained on.
-bool find_leaks(const QVector<PictureFacts>& facts, const QStringList& other_images, const QVector<QByteArray>& other_keys,
-                const QString& root_folder, const std::function<bool()>& cancelled, QaSection& leak) {
+bool find_leaks(const QVector<PictureFacts>& facts, const QStringList& other_images,
+                const QVector<QByteArray>& other_keys, const QString& root_folder,
+                const std::function<bool()>& cancelled, QaSection& leak) {
   if (other_images.isEmpty()) return true;
   const QVector<std::optional<PictureHash>> other_hashes =
       QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(
@@ -447,7 +450,8 @@ bool find_leaks(const QVector<PictureFacts>& facts, const QStringList& other_ima
       const bool same = !other_keys[j].isEmpty() && other_keys[j] == f.content;
       if (!same && !(f.decoded && other_hashes[j] && alike(f.phash, *other_hashes[j]))) continue;
       add(leak,
-          QStringLiteral("%1 %2 %3").arg(file_name(f.picture.image), same ? "=" : "~", root.relativeFilePath(other_images[j])),
+          QStringLiteral("%1 %2 %3")
+              .arg(file_name(f.picture.image), same ? "=" : "~", root.relativeFilePath(other_images[j])),
           f.picture.image);
       break;
     }
@@ -480,7 +484,8 @@ QaFindings examine_dataset_quality(const Dataset& dataset, int imgsz, const std:
   QaSection beside{
       "Labels beside pictures inside a folder named images/: the engine looks in ../labels/ instead and trains "
       "these pictures as backgrounds (move the label files there)",
-      {}, {}};
+      {},
+      {}};
   find_backgrounds(facts, backgrounds, beside);
   QaSection unread{"Label files the engine never reads", {}, {}};
   find_unread_labels(dataset, unread);
@@ -497,9 +502,9 @@ QaFindings examine_dataset_quality(const Dataset& dataset, int imgsz, const std:
 
   QaFindings findings;
   findings.background = labels.background;
-  for (QaSection* s : {&labels.rejected, &labels.trimmed, &labels.bad_lines, &labels.clipped, &labels.mixed,
-                       &labels.tiny, &unusable, &unended, &beside, &unread, &exact, &near, &shared, &leak,
-                       &backgrounds, &missing, &undecodable})
+  for (QaSection* s :
+       {&labels.rejected, &labels.trimmed, &labels.bad_lines, &labels.clipped, &labels.mixed, &labels.tiny, &unusable,
+        &unended, &beside, &unread, &exact, &near, &shared, &leak, &backgrounds, &missing, &undecodable})
     if (!s->items.isEmpty()) findings.sections << *s;
   return findings;
 }

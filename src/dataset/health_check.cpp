@@ -8,10 +8,10 @@
 #include <array>
 #include <vector>
 
-#include "core/image_files.h"
-#include "core/label_files.h"
 #include "core/atomic_file.h"
 #include "core/dataset_reader.h"
+#include "core/image_files.h"
+#include "core/label_files.h"
 
 namespace quorlan {
 namespace {

@@ -26,9 +26,9 @@
 #endif
 
 #include "core/atomic_file.h"
+#include "core/dataset_reader.h"
 #include "core/file_copy.h"
 #include "core/label_files.h"
-#include "core/dataset_reader.h"
 #include "dataset/dataset_qa.h"
 
 namespace quorlan {
@@ -63,7 +63,8 @@ QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths, 
                                                 QStringList* unlabelled) {
   QVector<DatasetPicture> pictures;
   pictures.reserve(image_paths.size());
-  for (const QString& image : image_paths) pictures.append({image, engine_label_path(image), label_path_for(image), {}});
+  for (const QString& image : image_paths)
+    pictures.append({image, engine_label_path(image), label_path_for(image), {}});
   return collect_annotated_pairs(pictures, backgrounds, unlabelled);
 }
 
@@ -271,8 +272,8 @@ namespace {
 // A box row's line as written, its class as a whole number: the engine reads the same box from it.
 // Empty when the row's tokens are not plain ASCII-separated (then its numbers are written anew).
 QString box_row_as_written(const LabelRow& row) {
-  const QStringList tokens = QString::fromUtf8(row.raw).split(QRegularExpression(QStringLiteral("[ \t\v\f]+")),
-                                                              Qt::SkipEmptyParts);
+  const QStringList tokens =
+      QString::fromUtf8(row.raw).split(QRegularExpression(QStringLiteral("[ \t\v\f]+")), Qt::SkipEmptyParts);
   if (tokens.size() != 5) return {};
   return QStringLiteral("%1 %2 %3 %4 %5\n").arg(row.class_id).arg(tokens[1], tokens[2], tokens[3], tokens[4]);
 }
@@ -372,9 +373,8 @@ namespace {
 
 // The sets' files and data.yaml written under `root` (the staging folder), data.yaml naming
 // `final_root` as the dataset's path. Stops at the first failure, into result.error.
-void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QDir& root,
-                  LabelFormat format, int class_count, const std::atomic<bool>* cancel, std::atomic<int>* done,
-                  ExportResult& result) {
+void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QDir& root, LabelFormat format,
+                  int class_count, const std::atomic<bool>* cancel, std::atomic<int>* done, ExportResult& result) {
   const std::array<std::pair<const char*, int>, 3> sets = {
       {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
   int next = 0;
@@ -406,8 +406,8 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
         return;
       }
       if (!verdict.used()) {
-        const bool label_fault = !verdict.unreadable_label && QFileInfo::exists(pair.label) &&
-                                 engine_image_problem(pair.image).isEmpty();
+        const bool label_fault =
+            !verdict.unreadable_label && QFileInfo::exists(pair.label) && engine_image_problem(pair.image).isEmpty();
         result.left_out << QStringLiteral("%1: %2").arg(QFileInfo(label_fault ? pair.label : pair.image).fileName(),
                                                         verdict.reason);
         continue;

@@ -90,7 +90,7 @@ struct ExportResult {
   // pictures without a label file.
   QStringList left_out;
   QStringList unlabelled;
-  int backgrounds = 0;  // pictures exported without a label file (backgrounds to the engine)
+  int backgrounds = 0;     // pictures exported without a label file (backgrounds to the engine)
   int largest_class = -1;  // the largest class id written
 };
 

@@ -64,7 +64,8 @@ QStringList list_split_images(const QString& folder) {
 
 QString tile_output_folder(const QString& input_dir, const QString& file, const QString& output_dir) {
   const QString relative = QDir(QDir(input_dir).absolutePath()).relativeFilePath(QFileInfo(file).absolutePath());
-  if (relative == QLatin1String(".") || relative.isEmpty() || relative.startsWith(QLatin1String(".."))) return output_dir;
+  if (relative == QLatin1String(".") || relative.isEmpty() || relative.startsWith(QLatin1String("..")))
+    return output_dir;
   return QDir(output_dir).filePath(relative);
 }
 

@@ -6,9 +6,9 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/atomic_file.h"
+#include "core/dataset_reader.h"
 #include "core/image_limits.h"
 #include "core/image_reader.h"
-#include "core/dataset_reader.h"
 #include "core/label_geometry.h"
 #include "imaging/tile_plan.h"
 #include "imaging/tile_stream.h"

@@ -436,7 +436,9 @@ class TestCli : public QObject {
     QVERIFY2(missing.err.contains("does not exist"), qPrintable(missing.err));
     // The health check says where the engine looks for labels kept beside pictures in images/.
     const Run beside = quorlan_cli({"health", path("foreign/beside/images")});
-    QVERIFY2(beside.out.contains("Labels beside pictures inside a folder named images/: the engine looks in ../labels/ instead and trains these pictures as backgrounds (move the label files there): 5"), qPrintable(beside.out));
+    QVERIFY2(beside.out.contains("Labels beside pictures inside a folder named images/: the engine looks in ../labels/ "
+                                 "instead and trains these pictures as backgrounds (move the label files there): 5"),
+             qPrintable(beside.out));
     // A split whose pictures sit in subfolders is tiled through them, each subfolder kept.
     const Run tile = quorlan_cli({"tile", path("foreign/subfolders/images/train"), path("tiles_sub"), "--parts", "2",
                                   "--grid", "1x2", "--json"});
@@ -449,7 +451,8 @@ class TestCli : public QObject {
     QVERIFY2(floats.code == 0, qPrintable(floats.err));
     QVERIFY(test::read_text(path("tiles_float/part_1/pic_001_part_1.txt")).startsWith("0 "));
     // Pictures whose colour profile libpng warns about keep the terminal quiet.
-    for (int i = 0; i < 3; ++i) test::write_png_with_bad_profile(path(QStringLiteral("profiles/p%1.png").arg(i)), 32, 32);
+    for (int i = 0; i < 3; ++i)
+      test::write_png_with_bad_profile(path(QStringLiteral("profiles/p%1.png").arg(i)), 32, 32);
     const Run quiet = quorlan_cli({"health", path("profiles")});
     QVERIFY(QImage(path("profiles/p0.png")).width() == 32);
     QVERIFY2(!quiet.err.contains("iCCP"), qPrintable(quiet.err));

@@ -367,8 +367,9 @@ class TestDataset : public QObject {
       export_and_split_dataset(nullptr, images, {"a", "b"});
       QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
       QVERIFY(prompts_->messages.last().text.contains("train: 1 images"));
-      QVERIFY2(prompts_->messages.last().text.contains("Left out 1 picture(s) the engine cannot use "
-                                                       "(it drops them too): img1.txt: could not convert string to float: 'zero'"),
+      QVERIFY2(prompts_->messages.last().text.contains(
+                   "Left out 1 picture(s) the engine cannot use "
+                   "(it drops them too): img1.txt: could not convert string to float: 'zero'"),
                qPrintable(prompts_->messages.last().text));
       QVERIFY(!QFileInfo::exists(partly.filePath("train/images/img1.png")));
       prompts_->messages.clear();

@@ -171,8 +171,9 @@ class TestDatasetChecks : public QObject {
     }
     test::write_text(path("i0.txt"), "2 0.5 0.5 0.1 0.1\n\n1 0.5 0.5 0.2 0.2\n");
     // A duplicate row is removed, as the engine removes it.
-    test::write_text(path("i1.txt"), "0 0.1 0.1 0.1 0.1\n0 0.2 0.2 0.1 0.1\n0 0.3 0.3 0.1 0.1\n2 0.5 0.5 0.1 0.1\n"
-                                     "0 0.3 0.3 0.1 0.1\n");
+    test::write_text(path("i1.txt"),
+                     "0 0.1 0.1 0.1 0.1\n0 0.2 0.2 0.1 0.1\n0 0.3 0.3 0.1 0.1\n2 0.5 0.5 0.1 0.1\n"
+                     "0 0.3 0.3 0.1 0.1\n");
     // A file the engine rejects (a class without a name, a word for a class) adds nothing.
     test::write_text(path("i2.txt"), "1 0.5 0.5 0.2 0.2\n7 0.5 0.5 0.1 0.1\n");
     test::write_text(path("i3.txt"), "1 0.5 0.5 0.2 0.2\n");
@@ -204,7 +205,8 @@ class TestDatasetChecks : public QObject {
     });
     show_dataset_analytics(nullptr, images, {});
     QCOMPARE(rows, QStringList({"Current Annotation Totals:", "1 (3)", "0 (3)", "2 (2)", "7 (1)"}));
-    for (const QString& image : images) QFile::remove(QFileInfo(image).path() + "/" + QFileInfo(image).baseName() + ".txt");
+    for (const QString& image : images)
+      QFile::remove(QFileInfo(image).path() + "/" + QFileInfo(image).baseName() + ".txt");
     show_dataset_analytics(nullptr, images, {});
     QCOMPARE(prompts_->messages.last().text, QString("No objects annotated yet."));
     QCOMPARE(prompts_->messages.last().title, QString("Analytics"));
@@ -255,8 +257,8 @@ class TestDatasetChecks : public QObject {
     QCOMPARE(faulty.sections[0].items, QStringList({"c.txt: a segment row of 3 coordinates cannot be read as points"}));
     QCOMPARE(
         faulty.sections[1].items,
-        QStringList({"c.txt line 1: Label class 7 exceeds dataset class count 2",
-                     "c.txt line 2: negative label values", "c.txt line 3: non-normalized or out of bounds coordinates",
+        QStringList({"c.txt line 1: Label class 7 exceeds dataset class count 2", "c.txt line 2: negative label values",
+                     "c.txt line 3: non-normalized or out of bounds coordinates",
                      "c.txt line 4: labels require 5 columns, 4 columns detected",
                      "c.txt line 8: could not convert string to float: 'x'",
                      "c.txt line 9: a segment row of 7 coordinates cannot be read as points"}));

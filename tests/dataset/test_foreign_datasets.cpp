@@ -206,7 +206,8 @@ class TestForeignDatasets : public QObject {
     const QaFindings beside = examine_dataset_quality(open("beside"), 640);
     QStringList titles;
     for (const QaSection& s : beside.sections) titles << s.title;
-    QVERIFY2(titles.join("|").contains("Labels beside pictures inside a folder named images/"), qPrintable(titles.join("|")));
+    QVERIFY2(titles.join("|").contains("Labels beside pictures inside a folder named images/"),
+             qPrintable(titles.join("|")));
     // The malformed folder: each rejected picture named with the engine's reason.
     const QaFindings malformed = examine_dataset_quality(open("malformed"), 640);
     QStringList rejected, unusable;
@@ -253,7 +254,8 @@ class TestForeignDatasets : public QObject {
       QVERIFY2(!used(source).isEmpty(), qPrintable(sets_[i].name));
       const QString diff = differences(used(source), used(copy));
       QVERIFY2(diff.isEmpty(), qPrintable(sets_[i].name + ": " + diff));
-      QVERIFY2(used(copy).size() == copy.size(), qPrintable(sets_[i].name + ": the export holds a picture the engine drops"));
+      QVERIFY2(used(copy).size() == copy.size(),
+               qPrintable(sets_[i].name + ": the export holds a picture the engine drops"));
     }
   }
 
@@ -279,7 +281,8 @@ class TestForeignDatasets : public QObject {
                  qPrintable(QStringLiteral("%1/%2: studio %3 (%4), engine %5")
                                 .arg(sets_[i].name, name, outcome_name(ours.outcome), ours.reason, theirs.status)));
         if (theirs.status == "found") {
-          const auto kept = std::count_if(ours.rows.cbegin(), ours.rows.cend(), [](const LabelRow& r) { return !r.duplicate; });
+          const auto kept =
+              std::count_if(ours.rows.cbegin(), ours.rows.cend(), [](const LabelRow& r) { return !r.duplicate; });
           QCOMPARE(static_cast<int>(kept), static_cast<int>(theirs.boxes.size()));
         }
         ++compared;
@@ -291,7 +294,9 @@ class TestForeignDatasets : public QObject {
   void merging_classes_in_a_file_with_a_byte_order_mark_then_undo() {
     QTemporaryDir folder;
     const QString label = folder.filePath("a.txt");
-    const QByteArray bytes = "\xEF\xBB\xBF" "3 0.5 0.5 0.2 0.2\r\n1 0.1 0.1 0.1 0.1\r\n";
+    const QByteArray bytes =
+        "\xEF\xBB\xBF"
+        "3 0.5 0.5 0.2 0.2\r\n1 0.1 0.1 0.1 0.1\r\n";
     QFile file(label);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(bytes);
@@ -300,7 +305,8 @@ class TestForeignDatasets : public QObject {
     const ClassRewrite plan = plan_class_rewrite({label}, merge_classes({"a", "b", "c", "d"}, 3, 1).new_id);
     QCOMPARE(plan.files, QStringList({label}));
     QVERIFY(rewrite_label_files(plan.before, plan.after));
-    QCOMPARE(test::read_bytes(label), QByteArray("\xEF\xBB\xBF" "1 0.5 0.5 0.2 0.2\r\n1 0.1 0.1 0.1 0.1\r\n"));
+    QCOMPARE(test::read_bytes(label), QByteArray("\xEF\xBB\xBF"
+                                                 "1 0.5 0.5 0.2 0.2\r\n1 0.1 0.1 0.1 0.1\r\n"));
     QCOMPARE(verdict_of_label_bytes(test::read_bytes(label), 3).outcome, PictureVerdict::Outcome::Labelled);
     QVERIFY(rewrite_label_files(plan.after, plan.before));
     QCOMPARE(test::read_bytes(label), bytes);

@@ -124,9 +124,11 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
     write_text(base + "/obj.names", names.join("\n") + "\n");
     write_text(base + "/obj.data", "classes = 3\ntrain = data/train.txt\nnames = data/obj.names\nbackup = backup/\n");
     write_text(base + "/train.txt", list);
-    out << ForeignDataset{"cvat", base,
-                          yaml_for(top.filePath("cvat.engine.yaml"), base + "/obj_train_data", base + "/obj_train_data", names),
-                          {}};
+    out << ForeignDataset{
+        "cvat",
+        base,
+        yaml_for(top.filePath("cvat.engine.yaml"), base + "/obj_train_data", base + "/obj_train_data", names),
+        {}};
   }
   // Label Studio's YOLO export: classes.txt and notes.json beside images/ and labels/.
   {
@@ -135,8 +137,10 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
       write_labelled(base + "/images/" + stem_of(i) + ".jpg", base + "/labels/" + stem_of(i) + ".txt", i + 10);
     write_text(base + "/classes.txt", names.join("\n") + "\n");
     write_text(base + "/notes.json", "{\"categories\": [{\"id\": 0, \"name\": \"car\"}], \"info\": {}}\n");
-    out << ForeignDataset{"label_studio", base,
-                          yaml_for(top.filePath("label_studio.engine.yaml"), base + "/images", base + "/images", names), {}};
+    out << ForeignDataset{"label_studio",
+                          base,
+                          yaml_for(top.filePath("label_studio.engine.yaml"), base + "/images", base + "/images", names),
+                          {}};
   }
   // Labels beside the pictures in a folder named images/ (the engine looks in ../labels/).
   {
@@ -151,9 +155,10 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
       QFile::copy(base + "/images/" + stem_of(i) + ".png", fixed + "/images/" + stem_of(i) + ".png");
       QFile::copy(base + "/images/" + stem_of(i) + ".txt", fixed + "/labels/" + stem_of(i) + ".txt");
     }
-    out << ForeignDataset{"beside", base + "/images",
-                          yaml_for(top.filePath("beside.engine.yaml"), base + "/images", base + "/images", names),
-                          yaml_for(top.filePath("beside_fixed.engine.yaml"), fixed + "/images", fixed + "/images", names)};
+    out << ForeignDataset{
+        "beside", base + "/images",
+        yaml_for(top.filePath("beside.engine.yaml"), base + "/images", base + "/images", names),
+        yaml_for(top.filePath("beside_fixed.engine.yaml"), fixed + "/images", fixed + "/images", names)};
   }
   // The engine's layout with pictures in subfolders of its splits.
   {
@@ -164,8 +169,9 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
         for (int k = 0; k < 2; ++k, ++i)
           write_labelled(QStringLiteral("%1/images/%2/%3/%4.jpg").arg(base, split, camera, stem_of(i)),
                          QStringLiteral("%1/labels/%2/%3/%4.txt").arg(base, split, camera, stem_of(i)), i);
-    write_text(base + "/data.yaml", "path: " + base + "\ntrain: images/train\nval: images/val\nnames:\n  0: car\n  1: "
-                                    "person\n  2: bike\n");
+    write_text(base + "/data.yaml", "path: " + base +
+                                        "\ntrain: images/train\nval: images/val\nnames:\n  0: car\n  1: "
+                                        "person\n  2: bike\n");
     out << ForeignDataset{"subfolders", base, base + "/data.yaml", {}};
   }
   // List files that name only some of the pictures of images/.
@@ -213,7 +219,8 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
         {"nan_polygon", "0 0.1 0.1 nan 0.2 0.3 0.3\n"},
     };
     int i = 71;
-    for (const auto& [stem, text] : bad) write_labelled(base + "/" + stem + ".jpg", base + "/" + stem + ".txt", i++, text);
+    for (const auto& [stem, text] : bad)
+      write_labelled(base + "/" + stem + ".jpg", base + "/" + stem + ".txt", i++, text);
     QDir().mkpath(base);
     write_noise_image(base + "/tiny.png", 8, 8, 90);
     write_text(base + "/tiny.txt", "0 0.5 0.5 0.2 0.2\n");
