@@ -62,13 +62,6 @@ const QVector<Case>& cases() {
 
 constexpr int kClasses = 2;
 
-QString engine_python() {
-  const QString chosen = qEnvironmentVariable("QUORLAN_PYTHON");
-  if (!chosen.isEmpty()) return chosen;
-  const QString venv = QDir::homePath() + "/.cache/quorlan-studio/engine-venv/bin/python";
-  return QFileInfo::exists(venv) ? venv : QString();
-}
-
 }  // namespace
 
 class TestEngineLabels : public QObject {
@@ -103,7 +96,7 @@ class TestEngineLabels : public QObject {
   }
 
   void the_installed_engine_agrees() {
-    const QString python = engine_python();
+    const QString python = test::engine_python();
     if (python.isEmpty()) QSKIP("the engine's environment is not installed here");
     QProcess probe;
     probe.start(python, {"-c", "import ultralytics.data.utils"});

@@ -23,13 +23,6 @@ using namespace quorlan;
 
 namespace {
 
-QString engine_python() {
-  const QString chosen = qEnvironmentVariable("QUORLAN_PYTHON");
-  if (!chosen.isEmpty()) return chosen;
-  const QString venv = QDir::homePath() + "/.cache/quorlan-studio/engine-venv/bin/python";
-  return QFileInfo::exists(venv) ? venv : QString();
-}
-
 // What the engine makes of each picture a data.yaml leads to, over all its splits: by file name,
 // "corrupt", "missing", "empty" or "found", with its boxes (class, x, y, w, h) sorted.
 struct EngineReading {
@@ -223,7 +216,7 @@ class TestForeignDatasets : public QObject {
   }
 
   void the_export_holds_what_the_engine_reads_from_the_source() {
-    const QString python = engine_python();
+    const QString python = test::engine_python();
     QStringList yamls;
     QVector<QString> exported;
     const QMap<QString, QByteArray> before = snapshot(dir_.filePath("sets"));
@@ -260,7 +253,7 @@ class TestForeignDatasets : public QObject {
   }
 
   void the_studio_verdict_on_each_picture_is_the_engines() {
-    const QString python = engine_python();
+    const QString python = test::engine_python();
     if (python.isEmpty()) QSKIP("the engine's environment is not installed here");
     QStringList yamls;
     for (const test::ForeignDataset& s : sets_) yamls << s.engine_yaml;

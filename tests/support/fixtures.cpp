@@ -172,6 +172,13 @@ CaptureStdout::~CaptureStdout() {
 
 namespace quorlan::test {
 
+QString engine_python() {
+  const QString chosen = qEnvironmentVariable("QUORLAN_PYTHON");
+  if (!chosen.isEmpty()) return chosen;
+  const QString venv = QDir::homePath() + "/.cache/quorlan-studio/engine-venv/bin/python";
+  return QFileInfo::exists(venv) ? venv : QString();
+}
+
 void write_png_with_bad_profile(const QString& path, int width, int height) {
   QImage image(width, height, QImage::Format_Grayscale8);
   image.fill(120);

@@ -47,6 +47,9 @@ class SmallDisk {
 };
 
 QByteArray read_bytes(const QString& path);
+// The engine's interpreter for tests that ask the installed engine itself: QUORLAN_PYTHON, else the
+// environment scripts/setup-engine makes; empty when neither is there.
+QString engine_python();
 // A grey PNG of width x height whose colour profile libpng warns about ("iCCP: too short").
 void write_png_with_bad_profile(const QString& path, int width, int height);
 // A PNG of signature and header only, claiming width x height pixels (69 bytes).

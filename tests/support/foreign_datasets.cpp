@@ -102,6 +102,12 @@ void write_labelled(const QString& image, const QString& label, int index, const
   write_text(label, text);
 }
 
+// A dataset whose pictures the engine reads from one folder, for training and validation alike.
+ForeignDataset read_from(const QDir& top, const QString& name, const QString& source, const QString& pictures,
+                         const QStringList& names) {
+  return ForeignDataset{name, source, yaml_for(top.filePath(name + ".engine.yaml"), pictures, pictures, names), {}};
+}
+
 QString stem_of(int i) { return QStringLiteral("pic_%1").arg(i, 3, 10, QLatin1Char('0')); }
 
 }  // namespace
@@ -124,11 +130,7 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
     write_text(base + "/obj.names", names.join("\n") + "\n");
     write_text(base + "/obj.data", "classes = 3\ntrain = data/train.txt\nnames = data/obj.names\nbackup = backup/\n");
     write_text(base + "/train.txt", list);
-    out << ForeignDataset{
-        "cvat",
-        base,
-        yaml_for(top.filePath("cvat.engine.yaml"), base + "/obj_train_data", base + "/obj_train_data", names),
-        {}};
+    out << read_from(top, "cvat", base, base + "/obj_train_data", names);
   }
   // Label Studio's YOLO export: classes.txt and notes.json beside images/ and labels/.
   {
@@ -137,10 +139,7 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
       write_labelled(base + "/images/" + stem_of(i) + ".jpg", base + "/labels/" + stem_of(i) + ".txt", i + 10);
     write_text(base + "/classes.txt", names.join("\n") + "\n");
     write_text(base + "/notes.json", "{\"categories\": [{\"id\": 0, \"name\": \"car\"}], \"info\": {}}\n");
-    out << ForeignDataset{"label_studio",
-                          base,
-                          yaml_for(top.filePath("label_studio.engine.yaml"), base + "/images", base + "/images", names),
-                          {}};
+    out << read_from(top, "label_studio", base, base + "/images", names);
   }
   // Labels beside the pictures in a folder named images/ (the engine looks in ../labels/).
   {
@@ -196,7 +195,7 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
       write_labelled(base + "/" + stem_of(i) + ".jpg", base + "/" + stem_of(i) + ".txt", i + 50,
                      QStringLiteral("0.0 0.25 0.25 0.2 0.2\n%1.0 0.6 0.6 0.3 0.2\n").arg(i % 3));
     write_text(base + "/classes.txt", names.join("\n") + "\n");
-    out << ForeignDataset{"float_ids", base, yaml_for(top.filePath("float_ids.engine.yaml"), base, base, names), {}};
+    out << read_from(top, "float_ids", base, base, names);
   }
   // A flat folder of four classes where the engine drops some pictures.
   {
@@ -234,7 +233,7 @@ QVector<ForeignDataset> write_foreign_datasets(const QString& root) {
     write_noise_image(base + "/empty.jpg", 64, 48, 93);
     write_text(base + "/empty.txt", "");
     write_text(base + "/classes.txt", four.join("\n") + "\n");
-    out << ForeignDataset{"malformed", base, yaml_for(top.filePath("malformed.engine.yaml"), base, base, four), {}};
+    out << read_from(top, "malformed", base, base, four);
   }
   return out;
 }
