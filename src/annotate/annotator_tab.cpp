@@ -325,6 +325,8 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(check_review_dismissed, &QCheckBox::toggled, this, [this] { refresh_review_list(); });
   connect(list_review, &QListWidget::currentRowChanged, this,
           [this] { show_review_finding(current_review_finding()); });
+  // A click on the finding already picked shows it again (after an undo took its overlay away).
+  connect(list_review, &QListWidget::itemClicked, this, [this] { show_review_finding(current_review_finding()); });
   connect(btn_run_ai, &QPushButton::clicked, this, [this] { run_ai_autolabel(); });
   spin_ai_conf->installEventFilter(this);
   // A number typed, the keys go back to the picture (D and → work again without a click).

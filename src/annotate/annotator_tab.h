@@ -304,6 +304,9 @@ class AnnotatorTab : public QWidget {
   std::optional<ReviewDismissals> review_dismissals_;
   QHash<int, QString> review_model_names_;
   QGraphicsItem* review_overlay_ = nullptr;  // the chosen finding's prediction, dashed
+  int review_shown_ = -1;  // the finding on screen (its picture, label and dashed prediction); Y and N act on no other
+  // Asks, once per folder, where dismissals are kept; false when the user cancels.
+  bool choose_dismissal_place();
 
   QString canvas_hint_;  // what the empty picture says: how to start, and the keys
   LabelKind label_kind_ = LabelKind::Polygons;

@@ -158,6 +158,8 @@ void AnnotatorTab::show_review_results(const ReviewResult& result, const QString
   review_box->show();
   refresh_review_list();
   if (list_review->count() > 0) list_review->setCurrentRow(0);
+  // Where dismissals go is asked as the review starts, not in the middle of its flow.
+  if (!review_findings.isEmpty()) choose_dismissal_place();
 }
 
 void AnnotatorTab::refresh_review_list() {
@@ -198,6 +200,7 @@ int AnnotatorTab::current_review_finding() const {
 }
 
 void AnnotatorTab::clear_review_overlay() {
+  review_shown_ = -1;
   if (review_overlay_ && canvas->items().contains(review_overlay_)) {
     canvas->removeItem(review_overlay_);
     delete review_overlay_;
@@ -237,14 +240,19 @@ bool AnnotatorTab::show_review_finding(int index) {
     canvas->addItem(overlay);
     review_overlay_ = overlay;
   }
+  review_shown_ = index;
   return true;
 }
 
 bool AnnotatorTab::accept_review_finding() {
   const int index = current_review_finding();
   if (index < 0) return false;
+  // A finding not yet on screen is shown first: Y acts only on what the user has seen.
+  if (review_shown_ != index) {
+    show_review_finding(index);
+    return false;
+  }
   const ReviewFinding f = review_findings[index];
-  if (!show_review_finding(index)) return false;
   // The label must still be the one reviewed: an edit since then moved or changed it.
   if (f.label_row >= 0) {
     const QVector<Annotation>& shapes = document->shapes();
@@ -288,31 +296,44 @@ bool AnnotatorTab::accept_review_finding() {
   for (ReviewFinding& other : review_findings)
     if (f.kind == FindingKind::LabelOnNothing && other.picture == f.picture && other.label_row > f.label_row)
       --other.label_row;
-  // The next finding is picked but not yet shown: the edited picture stays, so that Ctrl+Z still
-  // reaches the edit; Y or N goes on with the next one.
+  // The next finding is picked. On this picture it is shown at once; on another it is not yet (the
+  // edited picture stays, so that Ctrl+Z still reaches the edit), and the next Y or N shows it
+  // before anything acts on it.
   const int row = list_review->currentRow();
   refresh_review_list();
   clear_review_overlay();
   const QSignalBlocker block(list_review);
-  if (list_review->count() > 0) list_review->setCurrentRow(std::min(row, list_review->count() - 1));
+  if (list_review->count() > 0) {
+    list_review->setCurrentRow(std::min(row, list_review->count() - 1));
+    const int next = current_review_finding();
+    if (next >= 0 && review_findings[next].picture == f.picture) show_review_finding(next);
+  }
+  return true;
+}
+
+bool AnnotatorTab::choose_dismissal_place() {
+  if (!review_dismissals_ || review_dismissals_->place_chosen()) return true;
+  // Asked once per folder: the label files are never touched either way.
+  const int where = prompts().choose(
+      this, "Remember Dismissals",
+      QStringLiteral("Where should the studio remember the findings you dismiss in this folder?\n\nIn the folder, "
+                     "it keeps a small file of its own (%1) that travels with the dataset. In the studio's "
+                     "settings, nothing is written into the folder.")
+          .arg(ReviewDismissals::kFileName),
+      {"In the Folder", "In the Studio's Settings"});
+  if (where < 0) return false;
+  review_dismissals_->choose_place(where == 0);
   return true;
 }
 
 bool AnnotatorTab::dismiss_review_finding() {
   const int index = current_review_finding();
   if (index < 0 || !review_dismissals_) return false;
-  if (!review_dismissals_->place_chosen()) {
-    // Asked once per folder: the label files are never touched either way.
-    const int where = prompts().choose(
-        this, "Remember Dismissals",
-        QStringLiteral("Where should the studio remember the findings you dismiss in this folder?\n\nIn the folder, "
-                       "it keeps a small file of its own (%1) that travels with the dataset. In the studio's "
-                       "settings, nothing is written into the folder.")
-            .arg(ReviewDismissals::kFileName),
-        {"In the Folder", "In the Studio's Settings"});
-    if (where < 0) return false;
-    review_dismissals_->choose_place(where == 0);
+  if (review_shown_ != index) {  // N too acts only on what is on screen
+    show_review_finding(index);
+    return false;
   }
+  if (!choose_dismissal_place()) return false;
   const ReviewFinding& f = review_findings[index];
   const bool dismiss = !review_dismissals_->contains(f);  // a dismissed one shown again is reopened
   const Status written = review_dismissals_->set(f, dismiss);

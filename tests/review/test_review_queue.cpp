@@ -47,6 +47,7 @@ class TestReviewQueue : public QObject {
       const int index = tab.list_review->item(row)->data(Qt::UserRole).toInt();
       if (tab.review_findings[index].kind == kind) {
         tab.list_review->setCurrentRow(row);
+        emit tab.list_review->itemClicked(tab.list_review->item(row));  // as a click on it
         return true;
       }
     }
@@ -102,6 +103,34 @@ class TestReviewQueue : public QObject {
     tab.undo();
     QVERIFY(!QFileInfo::exists(path("three.txt")));
     QCOMPARE(tab.list_review->count(), 0);
+  }
+
+  void y_and_n_act_only_on_the_finding_on_screen() {
+    AnnotatorTab tab;
+    tab.open_folder(dir_->path());
+    tab.ai_model = model();
+    prompts_->choices.push_back(1);  // dismissals kept in the settings: asked as the review starts
+    tab.review_labels_with_model();
+    QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
+    const auto current = [&] { return tab.review_findings[tab.list_review->currentItem()->data(Qt::UserRole).toInt()]; };
+    const auto label_of = [](const QString& picture) { return picture.left(picture.lastIndexOf('.')) + ".txt"; };
+    const auto bytes_of = [](const QString& file) { return QFileInfo::exists(file) ? test::read_bytes(file) : QByteArray(); };
+    // The first finding is on screen: Y takes it; the next finding, on another picture, is picked.
+    const QString first = current().picture;
+    QCOMPARE(tab.image_paths[tab.current_idx], first);
+    // A next finding on the same picture is shown at once and taken by the next Y.
+    QVERIFY(tab.accept_review_finding());
+    while (tab.list_review->count() > 0 && current().picture == first) QVERIFY(tab.accept_review_finding());
+    QVERIFY(tab.list_review->count() > 0);
+    const QString next = current().picture;
+    QCOMPARE(tab.image_paths[tab.current_idx], first);  // the edited picture stays (Ctrl+Z reaches it)
+    // Y on the next finding shows it and writes nothing; only then do Y and N act.
+    const QByteArray before = bytes_of(label_of(next));
+    QVERIFY(!tab.accept_review_finding());
+    QCOMPARE(tab.image_paths[tab.current_idx], next);
+    QCOMPARE(bytes_of(label_of(next)), before);
+    QVERIFY(tab.dismiss_review_finding());  // now on screen: N dismisses it
+    QCOMPARE(bytes_of(label_of(next)), before);
   }
 
   void dismissed_findings_stay_dismissed_and_can_be_reopened() {
