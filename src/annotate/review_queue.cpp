@@ -74,7 +74,7 @@ void AnnotatorTab::review_labels_with_model() {
   control.total = static_cast<int>(image_paths.size());
   const ReviewResult result = run_beside_window<ReviewResult>(
       this, "Reviewing the labels...", control,
-      [&] { return review_dataset(*model, source, 0.05, &control.cancel, &control.done); },
+      [&] { return review_dataset(*model, source, 0.001, &control.cancel, &control.done); },
       [model] { model->cancel(); });
   if (control.cancel || result.cancelled) return;
   review_model_names_ = model->names();
@@ -121,7 +121,7 @@ void AnnotatorTab::review_by_cross_check() {
           return;
         }
         control.done = 2 * epochs;
-        result = review_cross_check(*plan, *trained, source, 0.05, &control.cancel, &control.done);
+        result = review_cross_check(*plan, *trained, source, 0.001, &control.cancel, &control.done);
       },
       [] { PredictionHost::instance().cancel(); });
   if (control.cancel || result.cancelled) return;
@@ -146,6 +146,9 @@ void AnnotatorTab::show_review_results(const ReviewResult& result, const QString
     note += QStringLiteral(" %1 pictures could not be reviewed: %2")
                 .arg(result.failures.size())
                 .arg(result.failures.first());
+  // How far to trust the list, above it: the model measured on these labels, and what was not reviewed.
+  note += "\n" + QString(result.model_check.too_weak() ? "⚠ " : "") + model_check_text(result.model_check);
+  for (const QString& line : result.notes) note += "\n" + line;
   if (!warning.isEmpty()) note = "⚠ " + warning + "\n" + note;
   lbl_review_note->setText(note);
   lbl_review_note->show();

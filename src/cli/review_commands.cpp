@@ -24,7 +24,8 @@ int run_review(const QStringList& arguments) {
   c.parser.addOptions({
       {"model", "The model: .pt weights (through the engine) or an exported .onnx / OpenVINO .xml (natively).",
        "WEIGHTS"},
-      {"conf", "Lowest confidence of the predictions looked at (default 0.05).", "X", "0.05"},
+      {"conf", "Lowest confidence of the predictions looked at (default 0.001, as the engine validates).", "X",
+       "0.001"},
       {"top", "List at most N findings (default: all).", "N", "0"},
       {"cross-check",
        "Train two models on the two halves of the pictures (starting from --model, default yolov8s.pt) and review "
@@ -124,7 +125,22 @@ int run_review(const QStringList& arguments) {
                  .arg(QFileInfo(f.picture).fileName(), what)
                  .arg(f.label_row >= 0 ? QString::number(f.label_row + 1) : QStringLiteral("-"));
   }
+  QJsonArray per_class;
+  for (auto it = result.model_check.per_class.cbegin(); it != result.model_check.per_class.cend(); ++it)
+    per_class.append(
+        QJsonObject{{"cls", it.key()},
+                    {"name", name_of(it.key())},
+                    {"labels", it.value().first},
+                    {"found", it.value().second},
+                    {"recall", it.value().first > 0 ? it.value().second / double(it.value().first) : 0.0}});
+  const QString check_text = model_check_text(result.model_check);
+  const QJsonObject model_check{{"threshold", result.model_check.threshold}, {"labels", result.model_check.labels},
+                                {"found", result.model_check.found},         {"recall", result.model_check.recall()},
+                                {"map50", result.model_check.map50},         {"per_class", per_class},
+                                {"too_weak", result.model_check.too_weak()}, {"text", check_text}};
   const QJsonObject json{{"findings", findings},
+                         {"model_check", model_check},
+                         {"notes", QJsonArray::fromStringList(result.notes)},
                          {"pictures", result.pictures},
                          {"labels", result.labels},
                          {"runtime", runtime},
@@ -134,6 +150,9 @@ int run_review(const QStringList& arguments) {
                      .arg(result.pictures)
                      .arg(result.labels)
                      .arg(result.findings.size());
+  // How far to trust the list comes before it.
+  text += "\n" + check_text;
+  for (const QString& note : result.notes) text += "\n" + note;
   if (!lines.isEmpty()) text += "\n" + lines.join('\n');
   if (!result.failures.isEmpty()) text += "\nFailed:\n" + result.failures.join('\n');
   if (stop_requested().load()) return c.fail(text + "\nInterrupted.", json, kInterrupted);

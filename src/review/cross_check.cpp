@@ -127,6 +127,19 @@ ReviewResult review_cross_check(const CrossCheckPlan& plan, const std::array<QSt
     ReviewSource half = source;
     half.pictures = plan.pictures[h];
     const ReviewResult part = review_dataset(**model, half, conf, cancel, done);
+    // Each half's model measured on the half it reviews; the whole is the two together.
+    all.notes << QStringLiteral("Half %1, reviewed by the model of half %2: %3")
+                     .arg(h + 1)
+                     .arg(2 - h)
+                     .arg(model_check_text(part.model_check));
+    all.notes += part.notes;
+    all.model_check.labels += part.model_check.labels;
+    all.model_check.found += part.model_check.found;
+    all.model_check.map50 += part.model_check.map50 / 2;
+    for (auto it = part.model_check.per_class.cbegin(); it != part.model_check.per_class.cend(); ++it) {
+      all.model_check.per_class[it.key()].first += it.value().first;
+      all.model_check.per_class[it.key()].second += it.value().second;
+    }
     all.findings += part.findings;
     all.pictures += part.pictures;
     all.labels += part.labels;

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 #include <QSet>
+#include <algorithm>
 
 #include "core/class_names.h"
 #include "core/dataset_reader.h"
@@ -55,9 +56,12 @@ Expected<ReviewSource> review_source(const QString& folder_or_manifest) {
   return source;
 }
 
-QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size) {
+QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable) {
   QVector<ReviewLabel> labels;
   const LabelReadResult read = read_label_file(label_path_for(picture), class_count, size.width(), size.height());
+  if (unreadable)
+    *unreadable = static_cast<int>(std::count_if(read.kept.cbegin(), read.kept.cend(),
+                                                 [](const QByteArray& line) { return !line.trimmed().isEmpty(); }));
   for (int row = 0; row < read.shapes.size(); ++row)
     labels.append({row, read.shapes[row].class_id, read.shapes[row].points.boundingRect()});
   return labels;
@@ -68,6 +72,14 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
                             const std::function<void(const QString& picture)>& on_picture) {
   ReviewResult result;
   const int class_count = source.classes.isEmpty() ? -1 : static_cast<int>(source.classes.size());
+  // The model's classes: a label of another id is one it cannot judge.
+  int model_classes = 0;
+  const QHash<int, QString> model_names = model.names();
+  for (auto it = model_names.cbegin(); it != model_names.cend(); ++it)
+    model_classes = std::max(model_classes, it.key() + 1);
+  QStringList reviewed_pictures, unreadable_lines, truncated;
+  QVector<ReviewedPicture> answers;
+  int unknown = 0;
   for (const QString& picture : source.pictures) {
     if (cancel && cancel->load()) {
       result.cancelled = true;
@@ -82,12 +94,45 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
       result.failures << QStringLiteral("%1: %2").arg(QFileInfo(picture).fileName(), predicted.error());
       continue;
     }
-    const QVector<ReviewLabel> labels = review_labels(picture, class_count, size);
+    if (truncated_jpeg(picture)) truncated << QFileInfo(picture).fileName();
+    int unreadable = 0;
+    QVector<ReviewLabel> labels = review_labels(picture, class_count, size, &unreadable);
+    if (unreadable > 0)
+      unreadable_lines << QStringLiteral("%1 (%2)").arg(QFileInfo(picture).fileName()).arg(unreadable);
     result.labels += static_cast<int>(labels.size());
-    result.findings += review_picture(picture, labels, *predicted);
+    if (model_classes > 0) {
+      const auto beyond = [&](const ReviewLabel& l) { return l.cls >= model_classes; };
+      unknown += static_cast<int>(std::count_if(labels.cbegin(), labels.cend(), beyond));
+      labels.erase(std::remove_if(labels.begin(), labels.end(), beyond), labels.end());
+    }
+    reviewed_pictures << picture;
+    answers.append({labels, *predicted});
     ++result.pictures;
   }
+  // The model measured on these very labels first; its word then scored on that scale.
+  result.model_check = check_model(answers);
+  const ReviewCalibration calibration = calibrate(answers);
+  for (int i = 0; i < answers.size(); ++i)
+    result.findings += review_picture(reviewed_pictures[i], answers[i].labels, answers[i].prediction, {}, calibration);
   rank_findings(result.findings);
+  const auto named = [](const QStringList& names) {
+    return names.mid(0, 5).join(QStringLiteral(", ")) +
+           (names.size() > 5 ? QStringLiteral(", ... and %1 more").arg(names.size() - 5) : QString());
+  };
+  if (unknown > 0)
+    result.notes << QStringLiteral("%1 label(s) of classes the model does not know (id %2 or more) were not reviewed.")
+                        .arg(unknown)
+                        .arg(model_classes);
+  if (!unreadable_lines.isEmpty())
+    result.notes << QStringLiteral("Label lines that could not be read were not reviewed, in %1 file(s): %2")
+                        .arg(unreadable_lines.size())
+                        .arg(named(unreadable_lines));
+  if (!truncated.isEmpty())
+    result.notes << QStringLiteral(
+                        "%1 truncated picture(s), which the engine drops, were reviewed as far as they "
+                        "could be decoded: %2")
+                        .arg(truncated.size())
+                        .arg(named(truncated));
   return result;
 }
 

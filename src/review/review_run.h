@@ -33,17 +33,24 @@ struct ReviewResult {
   int labels = 0;                   // labels read
   QStringList failures;             // "name: why" of pictures that could not be reviewed
   bool cancelled = false;
+  ModelCheck model_check;  // how well the model sees the reviewed labels
+  // Said beside the findings: labels of classes the model does not know (not reviewed), label
+  // lines that could not be read, pictures the engine would drop (a truncated JPEG).
+  QStringList notes;
 };
 
 // Predicts every picture with `model` (at `conf`, low so that weak support is seen) and reviews
 // it against its labels. `cancel` is looked at between pictures; `done` counts them, and
 // `on_picture` (when given) hears of each picture as it is done.
-ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, double conf = 0.05,
+// The model's predictions are taken down to `conf` (the engine validates at 0.001): every finding is
+// then scored from the model's graded word, calibrated on the reviewed pictures themselves.
+ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, double conf = 0.001,
                             const std::atomic<bool>* cancel = nullptr, std::atomic<int>* done = nullptr,
                             const std::function<void(const QString& picture)>& on_picture = {});
 
-// The labels of one picture as the review reads them (rows as the annotator numbers them).
-QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size);
+// The labels of one picture as the review reads them (rows as the annotator numbers them);
+// `unreadable`, when given, counts the lines that could not be read.
+QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable = nullptr);
 
 // Empty, or why these findings cannot be trusted: the model was trained on these very pictures
 // (its run's args.yaml names a data.yaml whose train split holds a reviewed folder), so it agrees
