@@ -168,20 +168,30 @@ QString trained_on_these_pictures(const QString& weights, const QStringList& fol
   for (const QString& trained : manifest->train_folders)
     for (const QFileInfo& picture : QDir(trained).entryInfoList(QDir::Files))
       trained_pictures.insert(picture.fileName() + '/' + QString::number(picture.size()));
-  int reviewed = 0, seen = 0;
-  for (const QString& folder : folders)
+  // Each reviewed folder on its own: a data.yaml's val split is honest ground even when its train
+  // split is not.
+  QStringList learned;
+  for (const QString& folder : folders) {
+    int reviewed = 0, seen = 0;
     for (const QFileInfo& picture : QDir(folder).entryInfoList(QDir::Files)) {
       if (!is_image_name(picture.fileName())) continue;
       ++reviewed;
       seen += trained_pictures.contains(picture.fileName() + '/' + QString::number(picture.size()));
     }
-  if (reviewed > 0 && seen * 2 >= reviewed) return warning(manifest->train_folders.value(0));
-  for (const QString& trained : manifest->train_folders)
-    for (const QString& folder : folders) {
+    bool inside = false;
+    for (const QString& trained : manifest->train_folders) {
       const QString t = resolved_folder(trained), f = resolved_folder(folder);
-      if (is_inside(f, t) || is_inside(t, f)) return warning(trained);
+      inside = inside || is_inside(f, t) || is_inside(t, f);
     }
-  return {};
+    if (inside || (reviewed > 0 && seen * 2 >= reviewed)) learned << folder;
+  }
+  if (learned.isEmpty()) return {};
+  if (learned.size() == folders.size()) return warning(manifest->train_folders.value(0));
+  QStringList shown;
+  for (const QString& folder : learned) shown << QDir::toNativeSeparators(folder);
+  return warning(manifest->train_folders.value(0)) +
+         QStringLiteral(" Of the folders reviewed, that holds for %1 only; the findings in the others are honest.")
+             .arg(shown.join(QStringLiteral(", ")));
 }
 
 }  // namespace quorlan

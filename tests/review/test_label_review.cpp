@@ -220,6 +220,11 @@ class TestLabelReview : public QObject {
     const QString weights = dir.filePath("runs/r/weights/best.pt");
     QVERIFY(trained_on_these_pictures(weights, {dir.filePath("ds/train/images")}).contains("trained on these"));
     QVERIFY(trained_on_these_pictures(weights, {dir.filePath("ds/val/images")}).isEmpty());
+    // A whole dataset reviewed: the warning names the split the model learned, not the others.
+    const QString both =
+        trained_on_these_pictures(weights, {dir.filePath("ds/train/images"), dir.filePath("ds/val/images")});
+    QVERIFY2(both.contains("that holds for " + QDir::toNativeSeparators(dir.filePath("ds/train/images")) + " only"),
+             qPrintable(both));
     QVERIFY(trained_on_these_pictures(dir.filePath("elsewhere.pt"), {dir.filePath("ds/train/images")}).isEmpty());
     // The folder the dataset was exported from: its pictures were copied into the train split.
     QDir().mkpath(dir.filePath("source"));
