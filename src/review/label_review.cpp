@@ -175,7 +175,8 @@ QVector<ReviewFinding> review_picture(const QString& picture, const QVector<Revi
     missing.score = clamp01(word(p) * (1.0 - nearest / s.near_iou * 0.5));
     missing.evidence = preds[p].conf;
     missing.area = missing.predicted_box.width() * missing.predicted_box.height();
-    if (missing.score > 0) found << missing;
+    // The faint predictions taken for the labels' support are no objects to add.
+    if (missing.score >= s.least_missing) found << missing;
   }
   return found;
 }

@@ -66,6 +66,9 @@ struct ReviewSettings {
   // A prediction this confident shows there is an object (the engine's own predict threshold);
   // under it, less so in proportion.
   double sure_conf = 0.25;
+  // A prediction with no label near it is listed as a missing object from this score on: the faint
+  // ones (the review looks down to 0.001 for the labels' support) would bury the list.
+  double least_missing = 0.05;
 };
 
 // How far the model's word goes on the reviewed folder, measured there: how often a prediction of a
