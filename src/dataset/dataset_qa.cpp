@@ -247,15 +247,13 @@ void find_image_problems(const QVector<PictureFacts>& facts, QaSection& unusable
               .arg(static_cast<qint64>(f.size.width()) * f.size.height() / 1000000)
               .arg(max_decode_pixels() / 1000000),
           f.picture.image);
-    } else if (!f.size.isValid()) {
-      add(unusable, name + ": cannot be read", f.picture.image);
-    } else if (f.size.width() < 10 || f.size.height() < 10) {
+    } else if (f.size.isValid() && (f.size.width() < 10 || f.size.height() < 10)) {
       add(unusable,
           QStringLiteral("%1: %2 x %3 px (under 10 px a side)").arg(name).arg(f.size.width()).arg(f.size.height()),
           f.picture.image);
-    } else if (!f.image_problem.isEmpty()) {
+    } else if (f.size.isValid() && !f.image_problem.isEmpty()) {
       add(unusable, QStringLiteral("%1: %2").arg(name, f.image_problem), f.picture.image);
-    } else if (!f.decoded) {
+    } else if (!f.size.isValid() || !f.decoded) {
       add(unusable, name + ": cannot be read", f.picture.image);
     }
   }
