@@ -509,10 +509,10 @@ QaFindings examine_dataset_quality(const Dataset& dataset, int imgsz, const std:
 
 QaFindings examine_dataset_quality(const QString& folder, const QStringList& class_names, int imgsz,
                                    const std::atomic<bool>* cancel) {
-  Expected<Dataset> opened = open_dataset(folder);
+  const Expected<Dataset> opened = open_dataset(folder);
   Dataset dataset;
   if (opened) {
-    dataset = std::move(*opened);
+    dataset = *opened;
   } else {
     dataset.source = QDir(folder).absolutePath();
     dataset.undecodable = undecodable_image_notes(folder);

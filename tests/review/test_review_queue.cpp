@@ -112,9 +112,13 @@ class TestReviewQueue : public QObject {
     prompts_->choices.push_back(1);  // dismissals kept in the settings: asked as the review starts
     tab.review_labels_with_model();
     QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
-    const auto current = [&] { return tab.review_findings[tab.list_review->currentItem()->data(Qt::UserRole).toInt()]; };
+    const auto current = [&] {
+      return tab.review_findings[tab.list_review->currentItem()->data(Qt::UserRole).toInt()];
+    };
     const auto label_of = [](const QString& picture) { return picture.left(picture.lastIndexOf('.')) + ".txt"; };
-    const auto bytes_of = [](const QString& file) { return QFileInfo::exists(file) ? test::read_bytes(file) : QByteArray(); };
+    const auto bytes_of = [](const QString& file) {
+      return QFileInfo::exists(file) ? test::read_bytes(file) : QByteArray();
+    };
     // The first finding is on screen: Y takes it; the next finding, on another picture, is picked.
     const QString first = current().picture;
     QCOMPARE(tab.image_paths[tab.current_idx], first);
