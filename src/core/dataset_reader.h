@@ -3,16 +3,15 @@
 // top folder, it yields the pictures as the engine finds them (its picture formats, subfolders
 // included, list files resolved), each picture's label file by the engine's rule (the last
 // "/images/" of the path read as "/labels/"), the class names with where they came from, and for
-// each picture the engine's verdict with the label rows it accepts. Every tool that reads a
-// dataset iterates this; nothing else splits label lines.
+// each picture the engine's verdict with the label rows it accepts. Every tool that judges, counts,
+// exports or carries a dataset's labels reads them through this; only the annotation document (and
+// the class rewrite over it) keeps a line reader of its own, for the shapes it shows and edits.
 #include <QByteArray>
 #include <QList>
 #include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QVector>
-#include <atomic>
-#include <optional>
 
 #include "core/class_names.h"
 #include "core/engine_labels.h"
