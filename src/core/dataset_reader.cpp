@@ -244,14 +244,14 @@ Expected<Dataset> open_dataset(const QString& path) {
 
 namespace {
 
-enum class Format { Unknown, Jpeg, Png, Bmp, Webp, Tiff, Gif, Other };
+enum class Format { Unknown, Jpeg, Png, Bmp, Webp, Tiff, Gif };
 
 Format sniff(const QByteArray& b) {
   if (b.startsWith("\xFF\xD8\xFF")) return Format::Jpeg;
   if (b.startsWith("\x89PNG\r\n\x1A\n")) return Format::Png;
   if (b.startsWith("BM")) return Format::Bmp;
   if (b.startsWith("RIFF") && b.mid(8, 4) == "WEBP") return Format::Webp;
-  if (b.startsWith("II*") || b.startsWith("MM\0*")) return Format::Tiff;
+  if (b.startsWith("II*") || b.startsWith(QByteArray("MM\0*", 4))) return Format::Tiff;
   if (b.startsWith("GIF8")) return Format::Gif;
   return Format::Unknown;
 }
@@ -330,8 +330,12 @@ QString engine_image_problem(const QString& image_path, bool* reencoded, QSize* 
   if (reencoded) *reencoded = false;
   const Expected<QByteArray> loaded = read_regular_file(image_path);
   if (!loaded) return QStringLiteral("cannot be read: %1").arg(loaded.error());
-  if (loaded->isEmpty()) return QStringLiteral("an empty file");
-  const QByteArray& bytes = *loaded;
+  return engine_image_problem(*loaded, image_path, reencoded, size);
+}
+
+QString engine_image_problem(const QByteArray& bytes, const QString& image_path, bool* reencoded, QSize* size) {
+  if (reencoded) *reencoded = false;
+  if (bytes.isEmpty()) return QStringLiteral("an empty file");
   const Format format = sniff(bytes);
   QByteArray copy = bytes;
   QBuffer buffer(&copy);

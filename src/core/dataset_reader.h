@@ -80,6 +80,9 @@ struct PictureVerdict {
 // The engine's verdict on a picture's bytes alone (format, size, a truncated or broken file);
 // an empty reason when it takes the picture. `reencoded` is set for a JPEG it rewrites in place.
 QString engine_image_problem(const QString& image_path, bool* reencoded = nullptr, QSize* size = nullptr);
+// The same for the picture's bytes already read (`image_path` names it, for a header read).
+QString engine_image_problem(const QByteArray& bytes, const QString& image_path, bool* reencoded = nullptr,
+                             QSize* size = nullptr);
 
 // Whether a file is a JPEG cut short before its end marker: the engine cannot decode it ("image file
 // is truncated") and drops it. Reads the whole file only when its last two bytes are not the marker.

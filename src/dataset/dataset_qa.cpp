@@ -211,13 +211,19 @@ PictureFacts facts_of(const DatasetPicture& picture, int class_count, const std:
   f.label = picture.label_in_use();
   f.label_exists = file_stamp(f.label).exists;
   f.verdict = read_picture(picture, class_count, /*check_image=*/false);
+  // Each picture is read once: the engine's checks and the hashes work on the same bytes.
+  const Expected<QByteArray> loaded = read_regular_file(picture.image);
+  if (!loaded) {
+    f.image_problem = QStringLiteral("cannot be read: %1").arg(loaded.error());
+    return f;
+  }
   bool reencoded = false;
-  f.image_problem = engine_image_problem(picture.image, &reencoded, &f.size);
+  f.image_problem = engine_image_problem(*loaded, picture.image, &reencoded, &f.size);
   f.verdict.jpeg_reencoded = reencoded;
   const qint64 pixels = f.size.isValid() ? static_cast<qint64>(f.size.width()) * f.size.height() : 0;
   f.too_large = pixels > max_decode_pixels();
   if (f.size.isValid() && !f.too_large) {
-    const std::optional<PictureHash> hash = perceptual_hash(picture.image);
+    const std::optional<PictureHash> hash = hash_of_bytes(*loaded);
     f.decoded = hash.has_value();
     f.phash = hash.value_or(PictureHash{});
   }
