@@ -35,6 +35,10 @@ QString engine_label_path(const QString& image_path) {
   return (dot >= 0 ? path.left(dot) : path) + QStringLiteral(".txt");
 }
 
+DatasetPicture picture_at(const QString& image_path) {
+  return {image_path, engine_label_path(image_path), label_path_for(image_path), {}};
+}
+
 QString DatasetPicture::label_in_use() const {
   if (label == studio_label || is_regular_file(label)) return label;
   return is_regular_file(studio_label) ? studio_label : label;
@@ -397,6 +401,7 @@ PictureVerdict read_picture(const DatasetPicture& picture, int class_count, bool
     if (!problem.isEmpty()) {
       verdict.outcome = PictureVerdict::Outcome::Rejected;
       verdict.reason = problem;
+      verdict.image_rejected = true;
       return verdict;
     }
     verdict.jpeg_reencoded = reencoded;

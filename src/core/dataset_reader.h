@@ -37,6 +37,9 @@ struct DatasetPicture {
   bool label_beside_only() const;  // the engine's label is missing and the studio's exists apart from it
 };
 
+// A single picture outside any dataset: its label file where the engine and the studio look.
+DatasetPicture picture_at(const QString& image_path);
+
 struct Dataset {
   enum class Kind { Folder, Manifest, ListFile, TopFolder };
   Kind kind = Kind::Folder;
@@ -74,6 +77,7 @@ struct PictureVerdict {
   bool segments = false;          // the rows are segments
   bool jpeg_reencoded = false;    // a JPEG without its end marker that it re-encodes in place
   bool unreadable_label = false;  // the label file exists but cannot be read
+  bool image_rejected = false;    // the reason is the picture's own, not its label file's
   bool used() const { return outcome != Outcome::Rejected; }
 };
 

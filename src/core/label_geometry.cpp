@@ -53,8 +53,7 @@ QPointF at_y(QPointF a, QPointF b, double y) {
 
 SourceLabels read_source_labels(const QString& image_path, QSize size) {
   SourceLabels labels;
-  labels.path =
-      DatasetPicture{image_path, engine_label_path(image_path), label_path_for(image_path), {}}.label_in_use();
+  labels.path = picture_at(image_path).label_in_use();
   if (!file_stamp(labels.path).exists) return labels;
   labels.found = true;
   const Expected<QByteArray> loaded = read_regular_file(labels.path);
@@ -89,8 +88,7 @@ SourceLabels read_source_labels(const QString& image_path, QSize size) {
 
 bool any_label_file(const QStringList& image_paths) {
   for (const QString& path : image_paths)
-    if (QFileInfo::exists(DatasetPicture{path, engine_label_path(path), label_path_for(path), {}}.label_in_use()))
-      return true;
+    if (QFileInfo::exists(picture_at(path).label_in_use())) return true;
   return false;
 }
 

@@ -32,8 +32,7 @@ ClassCounts count_class_objects(const QStringList& image_paths, const QStringLis
                                 const std::atomic<bool>* cancel, std::atomic<int>* done) {
   QVector<DatasetPicture> pictures;
   pictures.reserve(image_paths.size());
-  for (const QString& image : image_paths)
-    pictures.append({image, engine_label_path(image), label_path_for(image), {}});
+  for (const QString& image : image_paths) pictures.append(picture_at(image));
   return count_class_objects(pictures, classes, cancel, done);
 }
 

@@ -422,9 +422,9 @@ void find_duplicates(const QVector<PictureFacts>& facts, QaSection& exact, QaSec
 }
 
 // Images sharing a label file: a.jpg and a.png both map to a.txt, here and in the engine.
-void find_shared_labels(const QVector<DatasetPicture>& pictures, QaSection& shared) {
+void find_shared_labels(const QVector<PictureFacts>& facts, QaSection& shared) {
   QHash<QString, QStringList> by_label;
-  for (const DatasetPicture& p : pictures) by_label[p.label_in_use()] << p.image;
+  for (const PictureFacts& f : facts) by_label[f.label] << f.picture.image;
   QStringList keys = by_label.keys();
   keys.sort();
   for (const QString& label : keys) {
@@ -497,7 +497,7 @@ QaFindings examine_dataset_quality(const Dataset& dataset, int imgsz, const std:
   QaSection near{"Near-duplicate images (resized or re-encoded copies)", {}, {}};
   find_duplicates(facts, exact, near);
   QaSection shared{"Images sharing one label file", {}, {}};
-  find_shared_labels(dataset.pictures, shared);
+  find_shared_labels(facts, shared);
   QaSection leak{"Images also in another split of the dataset (validated on what was trained on)", {}, {}};
   if (!find_leaks(facts, other_split_pictures, keys.mid(facts.size()), other_root, cancelled, leak))
     return QaFindings{{}, 0, true};

@@ -63,8 +63,7 @@ QVector<ImageLabelPair> collect_annotated_pairs(const QStringList& image_paths, 
                                                 QStringList* unlabelled) {
   QVector<DatasetPicture> pictures;
   pictures.reserve(image_paths.size());
-  for (const QString& image : image_paths)
-    pictures.append({image, engine_label_path(image), label_path_for(image), {}});
+  for (const QString& image : image_paths) pictures.append(picture_at(image));
   return collect_annotated_pairs(pictures, backgrounds, unlabelled);
 }
 
@@ -406,10 +405,8 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
         return;
       }
       if (!verdict.used()) {
-        const bool label_fault =
-            !verdict.unreadable_label && QFileInfo::exists(pair.label) && engine_image_problem(pair.image).isEmpty();
-        result.left_out << QStringLiteral("%1: %2").arg(QFileInfo(label_fault ? pair.label : pair.image).fileName(),
-                                                        verdict.reason);
+        result.left_out << QStringLiteral("%1: %2").arg(
+            QFileInfo(verdict.image_rejected ? pair.image : pair.label).fileName(), verdict.reason);
         continue;
       }
       const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
