@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QtEndian>
 
 namespace quorlan {
 
@@ -85,12 +86,51 @@ void parse_imgsz(const QString& text, ModelMetadata* m) {
   if (sides.size() >= 2) m->imgsz_h = sides[0], m->imgsz_w = sides[1];
 }
 
+// "Ultralytics YOLOv8n model trained on data.yaml": the data after "trained on ".
+QString trained_on_of(const QString& description) {
+  const QLatin1String marker(" trained on ");
+  const qsizetype at = description.indexOf(marker);
+  return at < 0 ? QString() : description.mid(at + marker.size()).trimmed();
+}
+
+// A string of a pickle at `i` (protocol 2's BINUNICODE or protocol 4's SHORT_BINUNICODE); `i` moves
+// past it. False when no string starts there.
+bool pickled_string(const QByteArray& bytes, qsizetype& i, QByteArray* text) {
+  if (i >= bytes.size()) return false;
+  qsizetype length = 0, start = 0;
+  if (bytes[i] == 'X' && i + 5 <= bytes.size()) {
+    length = static_cast<qsizetype>(qFromLittleEndian<quint32>(bytes.constData() + i + 1));
+    start = i + 5;
+  } else if (static_cast<unsigned char>(bytes[i]) == 0x8c && i + 2 <= bytes.size()) {
+    length = static_cast<unsigned char>(bytes[i + 1]);
+    start = i + 2;
+  } else {
+    return false;
+  }
+  if (length > bytes.size() - start) return false;
+  *text = bytes.mid(start, length);
+  i = start + length;
+  return true;
+}
+
+// Past a memo store after a pushed value (BINPUT, LONG_BINPUT or MEMOIZE), when one follows.
+void skip_memo(const QByteArray& bytes, qsizetype& i) {
+  if (i >= bytes.size()) return;
+  if (bytes[i] == 'q')
+    i += 2;
+  else if (bytes[i] == 'r')
+    i += 5;
+  else if (static_cast<unsigned char>(bytes[i]) == 0x94)
+    i += 1;
+}
+
 void take_property(const QString& key, const QString& value, ModelMetadata* m) {
   if (key == QLatin1String("names")) m->names = parse_python_names(value);
   if (key == QLatin1String("task")) m->task = value.trimmed();
   if (key == QLatin1String("imgsz")) parse_imgsz(value, m);
   if (key == QLatin1String("stride") && value.trimmed().toInt() > 0) m->stride = value.trimmed().toInt();
   if (key == QLatin1String("end2end")) m->end2end = value.trimmed() == QLatin1String("True");
+  if (key == QLatin1String("description")) m->trained_on = trained_on_of(value);
 }
 
 }  // namespace
@@ -165,6 +205,29 @@ Expected<ModelMetadata> read_onnx_metadata(const QString& path) {
   return m;
 }
 
+QString read_checkpoint_training_data(const QString& path) {
+  // A checkpoint is a zip whose first, stored (not compressed) member is the pickle of its
+  // dictionaries: the "data" key of its training arguments is found in its first megabytes
+  // without unpickling anything.
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  const QByteArray head = file.read(8 << 20);
+  for (const QByteArray& key : {QByteArray("X\x04\x00\x00\x00"
+                                           "data",
+                                           9),
+                                QByteArray("\x8c\x04"
+                                           "data",
+                                           6)}) {
+    for (qsizetype at = head.indexOf(key); at >= 0; at = head.indexOf(key, at + 1)) {
+      qsizetype i = at + key.size();
+      skip_memo(head, i);
+      QByteArray value;
+      if (pickled_string(head, i, &value) && !value.isEmpty() && value.size() < 4096) return QString::fromUtf8(value);
+    }
+  }
+  return {};
+}
+
 Expected<ModelMetadata> read_ir_metadata(const QString& yaml_path) {
   ModelMetadata m;
   try {
@@ -178,6 +241,8 @@ Expected<ModelMetadata> read_ir_metadata(const QString& yaml_path) {
         m.names.insert(static_cast<int>(i), QString::fromStdString(names[i].as<std::string>()));
     }
     if (root["task"]) m.task = QString::fromStdString(root["task"].as<std::string>());
+    if (root["description"])
+      m.trained_on = trained_on_of(QString::fromStdString(root["description"].as<std::string>()));
     if (root["stride"]) m.stride = std::max(1, root["stride"].as<int>());
     if (root["end2end"]) m.end2end = root["end2end"].as<bool>();
     if (const YAML::Node imgsz = root["imgsz"]; imgsz.IsSequence() && imgsz.size() >= 2) {

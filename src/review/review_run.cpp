@@ -12,6 +12,7 @@
 #include "core/file_copy.h"
 #include "core/image_files.h"
 #include "core/label_files.h"
+#include "native_inference/model_metadata.h"
 #include "predict/predicting_model.h"
 
 namespace quorlan {
@@ -136,23 +137,57 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
   return result;
 }
 
-QString trained_on_these_pictures(const QString& weights, const QStringList& folders) {
-  // <run>/weights/best.pt, an export beside it, or an IR folder in weights/: the run's args.yaml.
-  QDir dir = QFileInfo(weights).absoluteDir();
-  QString args;
-  for (int up = 0; up < 3 && args.isEmpty(); ++up) {
-    if (QFileInfo(dir.filePath("args.yaml")).isFile()) args = dir.filePath("args.yaml");
+namespace {
+
+// The data.yaml a model was trained on and the file that says so: what the weights record of
+// themselves (a checkpoint's training arguments, an export's description), so that a copy of the
+// model says it too; else the run's args.yaml above the weights. A relative name is taken from the
+// folders the training may have run in: the run's ancestors, then the current folder.
+std::pair<QString, QString> training_data_of(const QString& weights) {
+  const QFileInfo info(weights);
+  QString data;
+  if (info.isFile()) {
+    const QString suffix = info.suffix().toLower();
+    if (suffix == QLatin1String("pt")) {
+      data = read_checkpoint_training_data(weights);
+    } else if (suffix == QLatin1String("onnx")) {
+      if (const Expected<ModelMetadata> m = read_onnx_metadata(weights)) data = m->trained_on;
+    } else if (suffix == QLatin1String("xml")) {
+      if (const Expected<ModelMetadata> m = read_ir_metadata(info.dir().filePath("metadata.yaml")))
+        data = m->trained_on;
+    }
+  }
+  QString said_by = weights;
+  if (data.isEmpty()) {
+    // <run>/weights/best.pt, an export beside it, or an IR folder in weights/: the run's args.yaml.
+    QDir dir = info.absoluteDir();
+    for (int up = 0; up < 3 && said_by == weights; ++up) {
+      if (QFileInfo(dir.filePath("args.yaml")).isFile()) said_by = dir.filePath("args.yaml");
+      if (!dir.cdUp()) break;
+    }
+    if (said_by == weights) return {};
+    try {
+      const YAML::Node root = YAML::LoadFile(said_by.toStdString());
+      if (root.IsMap() && root["data"] && root["data"].IsScalar())
+        data = QString::fromStdString(root["data"].as<std::string>());
+    } catch (const YAML::Exception&) {
+      return {};
+    }
+  }
+  if (data.isEmpty() || QDir::isAbsolutePath(data)) return {data, said_by};
+  QDir dir = info.absoluteDir();
+  for (int up = 0; up < 5; ++up) {
+    if (QFileInfo(dir.filePath(data)).isFile()) return {dir.filePath(data), said_by};
     if (!dir.cdUp()) break;
   }
-  if (args.isEmpty()) return {};
-  QString data;
-  try {
-    const YAML::Node root = YAML::LoadFile(args.toStdString());
-    if (root.IsMap() && root["data"] && root["data"].IsScalar())
-      data = QString::fromStdString(root["data"].as<std::string>());
-  } catch (const YAML::Exception&) {
-    return {};
-  }
+  return {QFileInfo(data).absoluteFilePath(), said_by};
+}
+
+}  // namespace
+
+QString trained_on_these_pictures(const QString& weights, const QStringList& folders) {
+  const std::pair<QString, QString> found = training_data_of(weights);
+  const QString data = found.first, said_by = found.second;
   const std::optional<DatasetManifest> manifest = data.isEmpty() ? std::nullopt : read_dataset_manifest(data);
   if (!manifest) return {};
   const auto warning = [&](const QString& trained) {
@@ -161,7 +196,7 @@ QString trained_on_these_pictures(const QString& weights, const QStringList& fol
                "with the labels it learned, so their mistakes hide from it. For an honest review, use a model "
                "that did not train on them (one trained on the other splits), or cross-check: train two models "
                "on halves and review each half with the other half's model.")
-        .arg(QDir::toNativeSeparators(args), QDir::toNativeSeparators(data), QDir::toNativeSeparators(trained));
+        .arg(QDir::toNativeSeparators(said_by), QDir::toNativeSeparators(data), QDir::toNativeSeparators(trained));
   };
   // Copies count too (a dataset exported from the folder): the same names with the same sizes.
   QSet<QString> trained_pictures;

@@ -53,8 +53,9 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
 QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable = nullptr);
 
 // Empty, or why these findings cannot be trusted: the model was trained on these very pictures
-// (its run's args.yaml names a data.yaml whose train split holds a reviewed folder), so it agrees
-// with the labels it learned and hides their mistakes.
+// (the data.yaml its weights record, or its run's args.yaml names, has a train split holding a
+// reviewed folder or copies of its pictures), so it agrees with the labels it learned and hides
+// their mistakes. Said for the reviewed folders it holds for, not for the others.
 QString trained_on_these_pictures(const QString& weights, const QStringList& folders);
 
 }  // namespace quorlan

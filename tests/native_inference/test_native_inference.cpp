@@ -72,6 +72,7 @@ void TestNativeInference::the_export_says_its_names_task_and_size() {
   QCOMPARE(seg->imgsz_w, 160);
   QCOMPARE(seg->stride, 32);
   QVERIFY(!seg->end2end);
+  QCOMPARE(seg->trained_on, QStringLiteral("/tmp/tmpw9hgwolg/dataset/data.yaml"));  // from its description
 
   // Python's dict text: either quote, escapes, and anything else gives no names at all.
   const QHash<int, QString> names = parse_python_names(R"({0: 'a b', 1: "driver's seat", 2: 'back\\slash', 10: 'x'})");

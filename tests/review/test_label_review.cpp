@@ -234,6 +234,31 @@ class TestLabelReview : public QObject {
                   dir.filePath(QStringLiteral("ds/train/images/") + name));
     }
     QVERIFY(trained_on_these_pictures(weights, {dir.filePath("source")}).contains("trained on these"));
+
+    // A copy of the model elsewhere says what it was trained on itself: a checkpoint's pickled
+    // training arguments (either pickle protocol; a relative name taken from the run's folders),
+    // an export's description.
+    QDir().mkpath(dir.filePath("copies"));
+    const QByteArray pickled = QByteArray(
+        "\x80\x02}q\x00(X\x04\x00\x00\x00"
+        "dataq\x01X\x0c\x00\x00\x00"
+        "ds/data.yamlq\x02u.",
+        38);
+    test::write_bytes(dir.filePath("copies/v2.pt"), QByteArray("PK\x03\x04 archive/data.pkl") + pickled);
+    QVERIFY(trained_on_these_pictures(dir.filePath("copies/v2.pt"), {dir.filePath("ds/train/images")})
+                .contains(QDir::toNativeSeparators(dir.filePath("copies/v2.pt")) + " names "));
+    const QByteArray v4 = QByteArray(
+                              "\x80\x04\x95\x10\x00}\x94(\x8c\x04"
+                              "data\x94\x8c",
+                              16) +
+                          char(dir.filePath("ds/data.yaml").toUtf8().size()) + dir.filePath("ds/data.yaml").toUtf8() +
+                          "\x94u.";
+    test::write_bytes(dir.filePath("copies/v4.pt"), v4);
+    QVERIFY(!trained_on_these_pictures(dir.filePath("copies/v4.pt"), {dir.filePath("ds/train/images")}).isEmpty());
+    QVERIFY(trained_on_these_pictures(dir.filePath("copies/v4.pt"), {dir.filePath("ds/val/images")}).isEmpty());
+    // A checkpoint that records no data, and one cut short inside its string, say nothing.
+    test::write_bytes(dir.filePath("copies/none.pt"), pickled.left(pickled.size() - 12));
+    QVERIFY(trained_on_these_pictures(dir.filePath("copies/none.pt"), {dir.filePath("ds/train/images")}).isEmpty());
   }
 };
 

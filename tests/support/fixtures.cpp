@@ -46,10 +46,12 @@ void write_noise_image(const QString& path, int width, int height, quint32 seed)
 
 bool slow_tests_enabled() { return qEnvironmentVariableIsSet("QUORLAN_SLOW_TESTS"); }
 
-void write_text(const QString& path, const QString& text) {
+void write_text(const QString& path, const QString& text) { write_bytes(path, text.toUtf8()); }
+
+void write_bytes(const QString& path, const QByteArray& bytes) {
   QFile file(path);
   if (!file.open(QIODevice::WriteOnly)) throw std::runtime_error("cannot write " + path.toStdString());
-  file.write(text.toUtf8());
+  file.write(bytes);
 }
 
 QString read_text(const QString& path) {

@@ -12,6 +12,7 @@ void write_image(const QString& path, int width, int height, QColor colour = QCo
 // A width x height picture of coarse random blocks from `seed`: every seed a different picture.
 void write_noise_image(const QString& path, int width, int height, quint32 seed);
 void write_text(const QString& path, const QString& text);
+void write_bytes(const QString& path, const QByteArray& bytes);
 // The parameters of a small CPU training run (64 px, batch 4, no workers) as the configuration
 // tab gives them.
 QVariantMap small_run_params(const QString& model, const QString& data_yaml, const QString& project,

@@ -209,6 +209,10 @@ class TestEngineReal : public QObject {
     QVERIFY(result.labels > 0);
     for (const ReviewFinding& f : result.findings) QVERIFY(f.score >= 0 && f.score <= 1);
     QVERIFY(trained_on_these_pictures(weights_, source->folders).contains("trained on these pictures"));
+    // The same weights copied away from their run still say what they learned.
+    const QString copy = dir_.filePath("copied-model.pt");
+    QVERIFY(QFile::copy(weights_, copy));
+    QVERIFY(trained_on_these_pictures(copy, source->folders).contains("trained on these pictures"));
     PredictionHost::instance().shutdown();
   }
 
