@@ -86,8 +86,9 @@ void AnnotatorTab::run_ai_autolabel() {
     prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + result.error());
     return;
   }
+  const QString dropped = result->dropped > 0 ? "\n\n" + dropped_text(result->dropped) : QString();
   if (result->boxes.isEmpty()) {
-    prompts().information(this, "AI Assist", "No objects detected at current confidence threshold.");
+    prompts().information(this, "AI Assist", "No objects detected at current confidence threshold." + dropped);
     return;
   }
   // A model's class name with a line break would split classes.txt and shift every later id.
@@ -114,7 +115,8 @@ void AnnotatorTab::run_ai_autolabel() {
                               (result->masks && kind == LabelKind::Boxes
                                    ? QStringLiteral("\n\nThis folder's labels are boxes: each mask was saved as its "
                                                     "bounding box.")
-                                   : QString()));
+                                   : QString()) +
+                              dropped);
 }
 
 }  // namespace quorlan

@@ -245,9 +245,12 @@ int run_predict(const QStringList& arguments) {
         label_bytes += line.toLatin1() + '\n';
       }
     }
-    results.append(QJsonObject{{"image", image}, {"boxes", boxes}});
+    QJsonObject result{{"image", image}, {"boxes", boxes}};
+    if (p->dropped > 0) result.insert("dropped", p->dropped);
+    results.append(result);
     lines << QStringLiteral("%1: %2").arg(QFileInfo(image).fileName(),
                                           found.isEmpty() ? QStringLiteral("no objects") : found.join(", "));
+    if (p->dropped > 0) lines << QStringLiteral("  ") + dropped_text(p->dropped);
     if (!save.isEmpty()) {
       const QString stem = QFileInfo(image).completeBaseName();
       if (!p->plot.isNull() && !p->plot.save(QDir(save).filePath(stem + ".jpg"), "JPEG", 95))

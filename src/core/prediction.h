@@ -25,7 +25,17 @@ struct Prediction {
   QVector<Detection> boxes;
   std::optional<QVector<QPolygonF>> masks;  // one pixel polygon per box, for segmentation models
   QHash<int, QString> names;
-  QImage plot;  // the drawn result (RGB888) when asked for
+  QImage plot;      // the drawn result (RGB888) when asked for
+  int dropped = 0;  // boxes of the model's output left out: not finite, or of no class it knows
 };
+
+// What the user is told of `dropped` boxes (empty for none).
+inline QString dropped_text(int dropped) {
+  return dropped > 0 ? QStringLiteral(
+                           "%1 box(es) of the model's output were left out: not finite numbers, or of a "
+                           "class the model does not name.")
+                           .arg(dropped)
+                     : QString();
+}
 
 }  // namespace quorlan

@@ -189,10 +189,13 @@ bool InferenceTab::update_inference_display() {
     prompts().critical(this, "Inference Error", result.error());
     return false;
   }
-  lbl_inf_counter->setText(QStringLiteral("%1 / %2 - %3")
-                               .arg(inf_current_idx + 1)
-                               .arg(inf_image_paths.size())
-                               .arg(QFileInfo(path).fileName()));
+  lbl_inf_counter->setText(
+      QStringLiteral("%1 / %2 - %3")
+          .arg(inf_current_idx + 1)
+          .arg(inf_image_paths.size())
+          .arg(QFileInfo(path).fileName()) +
+      (result->dropped > 0 ? QStringLiteral(" (%1 junk box(es) left out)").arg(result->dropped) : QString()));
+  lbl_inf_counter->setToolTip(dropped_text(result->dropped));
   if (!result->plot.isNull()) inf_view->set_image(QPixmap::fromImage(result->plot));
   return true;
 }

@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <openvino/openvino.hpp>
 
@@ -159,6 +161,9 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
     impl_->request.infer();
     const ov::Tensor preds = impl_->request.get_output_tensor(impl_->preds_output);
     const ov::Shape& ps = preds.get_shape();
+    if (ps.size() != 3 || ps[0] != 1 || ps[1] == 0 || ps[2] == 0 || ps[1] * ps[2] > (std::size_t{1} << 30))
+      return failure(QStringLiteral("The model's output is %1, not one picture's rows of boxes.")
+                         .arg(shape_text(ov::PartialShape(ps))));
     const float* p = preds.data<const float>();
     const float* protos = nullptr;
     int nm = 0, mh = 0, mw = 0;
@@ -166,6 +171,10 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
     if (impl_->protos_output >= 0) {
       protos_tensor = impl_->request.get_output_tensor(impl_->protos_output);
       const ov::Shape& s = protos_tensor.get_shape();
+      if (s.size() != 4 || s[0] != 1 || s[1] == 0 || s[2] == 0 || s[3] == 0 ||
+          s[1] * s[2] * s[3] > (std::size_t{1} << 30))
+        return failure(QStringLiteral("The model's mask prototypes are %1, not one picture's.")
+                           .arg(shape_text(ov::PartialShape(s))));
       nm = static_cast<int>(s[1]), mh = static_cast<int>(s[2]), mw = static_cast<int>(s[3]);
       protos = protos_tensor.data<const float>();
     }
@@ -174,14 +183,34 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
     std::vector<Candidate> kept;
     const int rows = static_cast<int>(ps[1]), cols = static_cast<int>(ps[2]);
     const bool end_to_end = meta.end2end || cols == 6 + nm;
+    // Classes the model names; without names, any whole number up to a bound no real model reaches.
+    constexpr int kUnnamedClasses = 1 << 16;
     if (end_to_end) {
-      kept = end_to_end_candidates(p, rows, cols, settings);
+      if (cols < 6 + nm)
+        return failure(QStringLiteral("The model's output rows are %1 values wide; an end-to-end model gives at least "
+                                      "%2 (a box, its confidence and class, and %3 mask coefficients).")
+                           .arg(cols)
+                           .arg(6 + nm)
+                           .arg(nm));
+      kept = end_to_end_candidates(p, rows, cols, kUnnamedClasses, settings, &result.dropped);
     } else {
       // The engine counts a detection model's classes from the output; a segmentation model's
       // from its names, the rest being mask coefficients.
       const int classes = protos && !meta.names.isEmpty() ? static_cast<int>(meta.names.size()) : rows - 4 - nm;
-      kept = non_max_suppression(p, rows, cols, classes, settings);
+      if (classes < 1 || rows < 4 + classes + nm)
+        return failure(QStringLiteral("The model's output has %1 values per box; its metadata asks for %2 (4 for the "
+                                      "box, %3 class scores and %4 mask coefficients).")
+                           .arg(rows)
+                           .arg(4 + std::max(classes, 1) + nm)
+                           .arg(std::max(classes, 1))
+                           .arg(nm));
+      kept = non_max_suppression(p, rows, cols, classes, settings, &result.dropped);
     }
+    // A class the model's names do not have is not something to label with.
+    const auto unknown = [&](const Candidate& c) { return !meta.names.isEmpty() && !meta.names.contains(c.cls); };
+    const auto before = kept.size();
+    kept.erase(std::remove_if(kept.begin(), kept.end(), unknown), kept.end());
+    result.dropped += static_cast<int>(before - kept.size());
     if (protos) result.masks.emplace();
     for (const Candidate& c : kept) {
       if (protos) {
@@ -190,6 +219,10 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
         for (int k = 0; k < nm; ++k)
           coefficients[k] = end_to_end ? p[static_cast<std::ptrdiff_t>(c.anchor) * cols + 6 + k]
                                        : p[static_cast<std::ptrdiff_t>(rows - nm + k) * cols + c.anchor];
+        if (!std::all_of(coefficients.cbegin(), coefficients.cend(), [](float v) { return std::isfinite(v); })) {
+          ++result.dropped;
+          continue;
+        }
         const cv::Mat mask = candidate_mask(coefficients.data(), protos, nm, mh, mw, c, box.input);
         if (cv::countNonZero(mask) == 0) continue;  // as the engine: a box without a mask is dropped
         result.masks->append(mask_outline(mask, bgr.size()));

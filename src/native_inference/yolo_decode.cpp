@@ -62,6 +62,10 @@ float iou(const Candidate& a, const Candidate& b, float offset_a, float offset_b
   return uni > 0 ? inter / uni : 0.f;
 }
 
+bool finite_box(float x1, float y1, float x2, float y2, float conf) {
+  return std::isfinite(x1) && std::isfinite(y1) && std::isfinite(x2) && std::isfinite(y2) && std::isfinite(conf);
+}
+
 void by_confidence(std::vector<Candidate>& c) {
   std::stable_sort(c.begin(), c.end(), [](const Candidate& a, const Candidate& b) { return a.conf > b.conf; });
 }
@@ -69,8 +73,9 @@ void by_confidence(std::vector<Candidate>& c) {
 }  // namespace
 
 std::vector<Candidate> non_max_suppression(const float* pred, int channels, int anchors, int classes,
-                                           const NmsSettings& settings) {
+                                           const NmsSettings& settings, int* dropped) {
   std::vector<Candidate> found;
+  int unsound = 0;
   if (classes <= 0 || channels < 4 + classes) return found;
   for (int a = 0; a < anchors; ++a) {
     int best = 0;
@@ -83,8 +88,13 @@ std::vector<Candidate> non_max_suppression(const float* pred, int channels, int 
     const float cx = pred[a], cy = pred[anchors + a];
     const float w = pred[2 * static_cast<std::ptrdiff_t>(anchors) + a];
     const float h = pred[3 * static_cast<std::ptrdiff_t>(anchors) + a];
-    found.push_back({cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2, score, best, a});
+    const Candidate c{cx - w / 2, cy - h / 2, cx + w / 2, cy + h / 2, score, best, a};
+    if (finite_box(c.x1, c.y1, c.x2, c.y2, c.conf))
+      found.push_back(c);
+    else
+      ++unsound;
   }
+  if (dropped) *dropped += unsound;
   by_confidence(found);
   if (static_cast<int>(found.size()) > settings.max_nms) found.resize(settings.max_nms);
   std::vector<Candidate> kept;
@@ -101,11 +111,20 @@ std::vector<Candidate> non_max_suppression(const float* pred, int channels, int 
   return kept;
 }
 
-std::vector<Candidate> end_to_end_candidates(const float* pred, int rows, int width, const NmsSettings& settings) {
+std::vector<Candidate> end_to_end_candidates(const float* pred, int rows, int width, int classes,
+                                             const NmsSettings& settings, int* dropped) {
   std::vector<Candidate> kept;
+  if (width < 6) return kept;
   for (int r = 0; r < rows && static_cast<int>(kept.size()) < settings.max_det; ++r) {
     const float* row = pred + static_cast<std::ptrdiff_t>(r) * width;
-    if (row[4] > settings.conf) kept.push_back({row[0], row[1], row[2], row[3], row[4], static_cast<int>(row[5]), r});
+    if (!(row[4] > settings.conf)) continue;
+    const float cls = row[5];
+    if (!finite_box(row[0], row[1], row[2], row[3], row[4]) || !(cls >= 0) || !(cls < static_cast<float>(classes)) ||
+        cls != std::floor(cls)) {
+      if (dropped) ++*dropped;
+      continue;
+    }
+    kept.push_back({row[0], row[1], row[2], row[3], row[4], static_cast<int>(cls), r});
   }
   return kept;
 }

@@ -45,12 +45,16 @@ struct NmsSettings {
 
 // `pred` is the raw output of shape (channels, anchors): box centre and size, `classes` scores,
 // then any mask coefficients. Candidates above the confidence, best class only, suppressed per
-// class, highest confidence first.
+// class, highest confidence first. Candidates whose box or confidence is not finite are left out
+// and counted in `dropped` (when given).
 std::vector<Candidate> non_max_suppression(const float* pred, int channels, int anchors, int classes,
-                                           const NmsSettings& settings);
-// An end-to-end output of `rows` rows (x1 y1 x2 y2 conf cls, then coefficients): the rows above
-// the confidence, at most max_det.
-std::vector<Candidate> end_to_end_candidates(const float* pred, int rows, int width, const NmsSettings& settings);
+                                           const NmsSettings& settings, int* dropped = nullptr);
+// An end-to-end output of `rows` rows of `width` >= 6 values (x1 y1 x2 y2 conf cls, then
+// coefficients): the rows above the confidence, at most max_det. A row whose box or confidence is
+// not finite, or whose class is not a whole number from 0 to `classes` - 1, is left out and counted
+// in `dropped`.
+std::vector<Candidate> end_to_end_candidates(const float* pred, int rows, int width, int classes,
+                                             const NmsSettings& settings, int* dropped = nullptr);
 
 // A box in input pixels back in the picture's pixels, clipped to it.
 cv::Rect2d box_in_picture(const Candidate& c, cv::Size input, cv::Size picture);

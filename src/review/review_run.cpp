@@ -80,7 +80,7 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
     model_classes = std::max(model_classes, it.key() + 1);
   QStringList reviewed_pictures, unreadable_lines, truncated;
   QVector<ReviewedPicture> answers;
-  int unknown = 0;
+  int unknown = 0, dropped = 0;
   for (const QString& picture : source.pictures) {
     if (cancel && cancel->load()) {
       result.cancelled = true;
@@ -95,6 +95,7 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
       result.failures << QStringLiteral("%1: %2").arg(QFileInfo(picture).fileName(), predicted.error());
       continue;
     }
+    dropped += predicted->dropped;
     if (truncated_jpeg(picture)) truncated << QFileInfo(picture).fileName();
     int unreadable = 0;
     QVector<ReviewLabel> labels = review_labels(picture, class_count, size, &unreadable);
@@ -124,6 +125,7 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
     result.notes << QStringLiteral("%1 label(s) of classes the model does not know (id %2 or more) were not reviewed.")
                         .arg(unknown)
                         .arg(model_classes);
+  if (dropped > 0) result.notes << dropped_text(dropped);
   if (!unreadable_lines.isEmpty())
     result.notes << QStringLiteral("Label lines that could not be read were not reviewed, in %1 file(s): %2")
                         .arg(unreadable_lines.size())

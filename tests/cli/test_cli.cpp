@@ -420,6 +420,21 @@ class TestCli : public QObject {
     const Run broken = quorlan_cli({"predict", path("broken.onnx"), data + "/pictures"}, env);
     QCOMPARE(broken.code, 1);
     QVERIFY2(broken.err.contains("broken.onnx is not an ONNX model"), qPrintable(broken.err));
+    // A model giving junk rows: one sound box saved, the junk counted, never NaN in a label file.
+    QDir().mkpath(path("one"));
+    test::write_image(path("one/p.png"), 64, 64);
+    const Run junk = quorlan_cli(
+        {"predict", data + "/odd/e2e-junk.onnx", path("one"), "--json", "--save", path("junk-labels")}, env);
+    QVERIFY2(junk.code == 0, qPrintable(junk.err));
+    const QJsonObject only = junk.json()["results"].toArray()[0].toObject();
+    QCOMPARE(only["boxes"].toArray().size(), 1);
+    QCOMPARE(only["dropped"].toInt(), 5);
+    QVERIFY(std::abs(only["boxes"].toArray()[0].toObject()["conf"].toDouble() - 0.9) < 1e-6);
+    QCOMPARE(test::read_text(path("junk-labels/p.txt")).count('\n'), 1);
+    QVERIFY(!test::read_text(path("junk-labels/p.txt")).contains("nan"));
+    const Run narrow = quorlan_cli({"predict", data + "/odd/e2e-narrow.onnx", path("one")}, env);
+    QCOMPARE(narrow.code, 1);
+    QVERIFY2(narrow.err.contains("2 values wide"), qPrintable(narrow.err));
   }
 
   void foreign_layouts_on_the_command_line() {

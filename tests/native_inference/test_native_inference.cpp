@@ -58,6 +58,7 @@ class TestNativeInference : public QObject {
   void predictions_match_the_engine_on_the_same_export();
   void an_ir_model_predicts_as_its_onnx_does();
   void files_that_are_not_yolo_models_are_refused_clearly();
+  void odd_outputs_give_a_refusal_or_sound_boxes();
   void the_letterbox_rounds_as_the_engine_does();
   void suppression_keeps_classes_apart();
 };
@@ -172,6 +173,34 @@ void TestNativeInference::files_that_are_not_yolo_models_are_refused_clearly() {
   QCOMPARE(refused(QDir(dir.path()).filePath("missing.onnx"), "does not exist"), QString());
   QVERIFY(!is_native_model("weights/best.pt"));
   QVERIFY(is_native_model("weights/best.ONNX"));
+}
+
+// Models made by make-odd-models: outputs narrower than their metadata says are refused before
+// anything is read past them; rows that are not finite or name no class are left out and counted.
+void TestNativeInference::odd_outputs_give_a_refusal_or_sound_boxes() {
+  const cv::Mat picture(64, 64, CV_8UC3, cv::Scalar(90, 120, 150));
+  const auto run = [&](const char* name) {
+    const Expected<std::unique_ptr<NativeModel>> m =
+        NativeModel::open(QDir(kData).filePath(QStringLiteral("odd/") + name));
+    if (!m) return Expected<Prediction>(failure(m.error()));
+    return (*m)->predict(picture, 0.25);
+  };
+  const Expected<Prediction> narrow = run("e2e-narrow.onnx");
+  QVERIFY(!narrow.ok());
+  QVERIFY2(narrow.error().contains("2 values wide"), qPrintable(narrow.error()));
+  const Expected<Prediction> few_rows = run("seg-few-rows.onnx");
+  QVERIFY(!few_rows.ok());
+  QVERIFY2(few_rows.error().contains("20 values per box") && few_rows.error().contains("32 mask coefficients"),
+           qPrintable(few_rows.error()));
+  for (const char* name : {"e2e-junk.onnx", "raw-junk.onnx"}) {
+    const Expected<Prediction> p = run(name);
+    QVERIFY2(p.ok(), qPrintable(p.error()));
+    QCOMPARE(p->boxes.size(), 1);
+    const Detection& d = p->boxes[0];
+    QCOMPARE(d.cls, 0);
+    QVERIFY(std::isfinite(d.x1) && std::isfinite(d.y2) && std::isfinite(d.conf));
+    QCOMPARE(p->dropped, name == QLatin1String("e2e-junk.onnx") ? 5 : 2);
+  }
 }
 
 void TestNativeInference::the_letterbox_rounds_as_the_engine_does() {
