@@ -149,6 +149,7 @@ void AnnotatorTab::show_review_results(const ReviewResult& result, const QString
   // How far to trust the list, above it: the model measured on these labels, and what was not reviewed.
   note += "\n" + QString(result.model_check.too_weak() ? "⚠ " : "") + model_check_text(result.model_check);
   for (const QString& line : result.notes) note += "\n" + line;
+  if (!review_dismissals_->problem().isEmpty()) note += "\n⚠ " + review_dismissals_->problem();
   if (!warning.isEmpty()) note = "⚠ " + warning + "\n" + note;
   lbl_review_note->setText(note);
   lbl_review_note->show();

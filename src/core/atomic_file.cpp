@@ -1,6 +1,7 @@
 #include "core/atomic_file.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -63,6 +64,12 @@ bool is_regular_file(const QString& path) {
 #else
   return QFileInfo(path).isFile();
 #endif
+}
+
+Status require_regular_file(const QString& path, const QString& what) {
+  if (is_regular_file(path)) return {};
+  return failure(QStringLiteral("%1 is not a file (a folder, pipe, socket or device): %2 is read from a file.")
+                     .arg(QDir::toNativeSeparators(path), what));
 }
 
 Expected<QByteArray> read_regular_file(const QString& path) {

@@ -30,6 +30,9 @@ FileStamp file_stamp(const QString& path);
 // would block or fail a reader.
 bool is_regular_file(const QString& path);
 
+// Fails, saying so, when `path` is not a regular file: `what` ("a model") is read from a file.
+Status require_regular_file(const QString& path, const QString& what);
+
 // Reads a regular file whole; the reason for anything else or a read error.
 Expected<QByteArray> read_regular_file(const QString& path);
 

@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QtEndian>
 
+#include "core/atomic_file.h"
+
 namespace quorlan {
 
 namespace {
@@ -180,6 +182,7 @@ QHash<int, QString> parse_python_names(const QString& text) {
 }
 
 Expected<ModelMetadata> read_onnx_metadata(const QString& path) {
+  if (const Status file = require_regular_file(path, QStringLiteral("a model")); !file) return failure(file.error());
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return failure(QStringLiteral("%1 cannot be read.").arg(path));
   const QString not_onnx = QStringLiteral("%1 is not an ONNX model: it could not be read as one.").arg(path);
@@ -210,7 +213,7 @@ QString read_checkpoint_training_data(const QString& path) {
   // dictionaries: the "data" key of its training arguments is found in its first megabytes
   // without unpickling anything.
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
+  if (!is_regular_file(path) || !file.open(QIODevice::ReadOnly)) return {};
   const QByteArray head = file.read(8 << 20);
   for (const QByteArray& key : {QByteArray("X\x04\x00\x00\x00"
                                            "data",
@@ -230,6 +233,9 @@ QString read_checkpoint_training_data(const QString& path) {
 
 Expected<ModelMetadata> read_ir_metadata(const QString& yaml_path) {
   ModelMetadata m;
+  if (!is_regular_file(yaml_path) || QFileInfo(yaml_path).size() > (1 << 20))
+    return failure(
+        QStringLiteral("%1 is not the engine's model metadata: not a file of a few kilobytes.").arg(yaml_path));
   try {
     const YAML::Node root = YAML::LoadFile(QFileInfo(yaml_path).absoluteFilePath().toStdString());
     if (!root.IsMap()) return failure(QStringLiteral("%1 is not the engine's model metadata.").arg(yaml_path));

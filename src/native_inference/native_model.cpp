@@ -7,6 +7,7 @@
 #include <mutex>
 #include <openvino/openvino.hpp>
 
+#include "core/atomic_file.h"
 #include "native_inference/yolo_decode.h"
 
 namespace quorlan {
@@ -43,9 +44,10 @@ QString shape_text(const ov::PartialShape& shape) { return QString::fromStdStrin
 
 bool is_native_model(const QString& path) {
   const QFileInfo info(path);
-  if (info.isDir()) return !ir_in_folder(path).isEmpty();
   const QString suffix = info.suffix().toLower();
-  return suffix == QLatin1String("onnx") || suffix == QLatin1String("xml");
+  const bool named = suffix == QLatin1String("onnx") || suffix == QLatin1String("xml");
+  // A folder named like a model is this runtime's too: it says what is wrong with it.
+  return info.isDir() ? named || !ir_in_folder(path).isEmpty() : named;
 }
 
 QString native_runtime_name() {
@@ -72,7 +74,10 @@ Expected<std::unique_ptr<NativeModel>> NativeModel::open(const QString& path) {
   const QFileInfo info(path);
   if (!info.exists()) return failure(QStringLiteral("The model %1 does not exist.").arg(path));
   QString file = info.isDir() ? ir_in_folder(path) : info.absoluteFilePath();
-  if (file.isEmpty()) return failure(QStringLiteral("%1 holds no OpenVINO model (.xml).").arg(path));
+  if (file.isEmpty()) return failure(QStringLiteral("%1 is a folder holding no OpenVINO model (.xml).").arg(path));
+  // A pipe or a device named like a model would be waited on for ever.
+  if (const Status regular = require_regular_file(file, QStringLiteral("a model")); !regular)
+    return failure(regular.error());
   const bool onnx = QFileInfo(file).suffix().compare(QLatin1String("onnx"), Qt::CaseInsensitive) == 0;
   auto impl = std::make_unique<Impl>();
   if (onnx) {

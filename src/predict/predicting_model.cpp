@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 
+#include "core/atomic_file.h"
 #include "core/image_reader.h"
 #include "engine_client/prediction_host.h"
 #include "native_inference/native_model.h"
@@ -61,6 +62,8 @@ Expected<std::shared_ptr<PredictingModel>> load_predicting_model(const QString& 
     if (!model) return failure(model.error());
     return std::shared_ptr<PredictingModel>(std::make_shared<NativeBackedModel>(std::move(model).value(), weights));
   }
+  // The engine would wait for ever on a pipe named like weights.
+  if (const Status file = require_regular_file(weights, QStringLiteral("weights")); !file) return failure(file.error());
   const Expected<EngineModel> model = PredictionHost::instance().load(key, QFileInfo(weights).absoluteFilePath());
   if (!model) return failure(model.error());
   return std::shared_ptr<PredictingModel>(std::make_shared<EngineBackedModel>(*model));

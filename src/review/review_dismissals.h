@@ -16,6 +16,7 @@ namespace quorlan {
 class ReviewDismissals {
  public:
   static constexpr const char* kFileName = ".quorlan-review.json";
+  static constexpr qint64 kMaxFileBytes = 64ll << 20;
   // The folder's dismissals: from its own file when it has one, else from `settings` (may be null:
   // nothing is then remembered past the session).
   static ReviewDismissals load(const QString& folder, QSettings* settings);
@@ -28,6 +29,9 @@ class ReviewDismissals {
   void choose_place(bool in_folder);
   // Dismisses (or reopens) a finding and writes the list where it is kept.
   Status set(const ReviewFinding& finding, bool dismissed);
+  // Empty, or what was wrong with the folder's file when it was loaded and what was done about it
+  // (a file that could not be read whole is copied aside before anything is written over it).
+  const QString& problem() const { return problem_; }
 
  private:
   Status write();
@@ -36,6 +40,8 @@ class ReviewDismissals {
   QSet<QString> keys_;
   bool place_chosen_ = false;
   bool in_folder_ = false;
+  bool writable_ = true;  // false when the folder's file could not be read nor kept aside
+  QString problem_;
 };
 
 }  // namespace quorlan

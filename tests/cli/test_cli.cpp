@@ -1,5 +1,6 @@
 // The `quorlan` command line, run as a program: its outputs against the studio's own code path,
 // --json read back, exit codes, and Ctrl+C by signal.
+#include <sys/stat.h>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileInfo>
@@ -435,6 +436,14 @@ class TestCli : public QObject {
     const Run narrow = quorlan_cli({"predict", data + "/odd/e2e-narrow.onnx", path("one")}, env);
     QCOMPARE(narrow.code, 1);
     QVERIFY2(narrow.err.contains("2 values wide"), qPrintable(narrow.err));
+    // A pipe named like a model is refused at once, and a folder named like one says what it is.
+    QCOMPARE(::mkfifo(QFile::encodeName(path("pipe.onnx")).constData(), 0600), 0);
+    const Run pipe = quorlan_cli({"predict", path("pipe.onnx"), path("one")}, env);
+    QCOMPARE(pipe.code, 1);
+    QVERIFY2(pipe.err.contains("is not a file (a folder, pipe, socket or device)"), qPrintable(pipe.err));
+    QDir().mkpath(path("folder.onnx"));
+    const Run folder = quorlan_cli({"predict", path("folder.onnx"), path("one")}, env);
+    QVERIFY2(folder.code == 1 && folder.err.contains("is a folder holding no OpenVINO model"), qPrintable(folder.err));
   }
 
   void foreign_layouts_on_the_command_line() {

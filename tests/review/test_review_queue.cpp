@@ -1,6 +1,7 @@
 // The annotator's review queue through the dialog seam: each kind of finding taken from the model
 // and undone byte for byte, findings dismissed and reopened, and the label files never touched by
 // a dismissal.
+#include <sys/stat.h>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -10,6 +11,7 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
+#include "core/atomic_file.h"
 #include "review/review_dismissals.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
@@ -179,6 +181,44 @@ class TestReviewQueue : public QObject {
     again.open_folder(dir_->path());
     QVERIFY(again.review_box->isHidden());
     QVERIFY(again.review_findings.isEmpty());
+  }
+
+  // A dismissals file that cannot be read whole is copied aside before anything is written over
+  // it; a pipe or a link to a device is never opened, nor replaced.
+  void a_broken_dismissals_file_is_kept_aside_and_a_pipe_left_alone() {
+    const QString file = path(ReviewDismissals::kFileName);
+    const QByteArray cut =
+        QByteArray(R"({"dismissed": ["a.png|loose|0", "b.png|loose|0", "c.png|loose|0"]})").chopped(3);
+    test::write_bytes(file, cut);
+    ReviewDismissals d = ReviewDismissals::load(dir_->path(), nullptr);
+    QVERIFY2(d.problem().contains("a copy was kept as .quorlan-review.unreadable-"), qPrintable(d.problem()));
+    const QStringList aside =
+        QDir(dir_->path()).entryList({".quorlan-review.unreadable-*.json"}, QDir::Hidden | QDir::Files);
+    QCOMPARE(aside.size(), 1);
+    QCOMPARE(test::read_bytes(path(aside[0])), cut);
+    ReviewFinding finding;
+    finding.picture = path("one.png");
+    finding.kind = FindingKind::LooseBox;
+    QVERIFY(d.set(finding, true).ok());
+    QCOMPARE(test::read_bytes(path(aside[0])), cut);  // the copy outlives the new list
+
+    test::write_text(file, R"({"dismissed": ["a.png|loose|0", 5]})");
+    d = ReviewDismissals::load(dir_->path(), nullptr);
+    QVERIFY2(d.problem().contains("wrong type") && d.problem().contains("the 1 dismissal(s)"), qPrintable(d.problem()));
+
+    for (const bool fifo : {true, false}) {
+      QFile::remove(file);
+      if (fifo)
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+      else
+        QVERIFY(QFile::link("/dev/zero", file));
+      d = ReviewDismissals::load(dir_->path(), nullptr);  // returns at once
+      QVERIFY2(d.problem().contains("left alone"), qPrintable(d.problem()));
+      d.choose_place(true);
+      QVERIFY(d.set(finding, true).ok());
+      QVERIFY(!is_regular_file(file));
+      QCOMPARE(QFileInfo(file).isSymLink(), !fifo);
+    }
   }
 
   // Without a model, the honest way: a model trained on each half (by the engine's double here)
