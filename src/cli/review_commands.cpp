@@ -106,6 +106,7 @@ int run_review(const QStringList& arguments) {
     QJsonObject o{{"kind", finding_kind_name(f.kind)}, {"score", f.score}, {"image", f.picture}};
     if (f.label_row >= 0) {
       o.insert("label", QJsonObject{{"row", f.label_row},
+                                    {"line", f.label_line},
                                     {"cls", f.label_cls},
                                     {"name", name_of(f.label_cls)},
                                     {"xyxy", box_json(f.label_box)}});
@@ -123,7 +124,7 @@ int run_review(const QStringList& arguments) {
                  .arg(f.score, 0, 'f', 2)
                  .arg(finding_kind_name(f.kind), -16)
                  .arg(QFileInfo(f.picture).fileName(), what)
-                 .arg(f.label_row >= 0 ? QString::number(f.label_row + 1) : QStringLiteral("-"));
+                 .arg(f.label_line > 0 ? QString::number(f.label_line) : QStringLiteral("-"));
   }
   QJsonArray per_class;
   for (auto it = result.model_check.per_class.cbegin(); it != result.model_check.per_class.cend(); ++it)

@@ -239,19 +239,21 @@ Expected<ModelMetadata> read_ir_metadata(const QString& yaml_path) {
   try {
     const YAML::Node root = YAML::LoadFile(QFileInfo(yaml_path).absoluteFilePath().toStdString());
     if (!root.IsMap()) return failure(QStringLiteral("%1 is not the engine's model metadata.").arg(yaml_path));
-    if (const YAML::Node names = root["names"]; names.IsMap()) {
+    // A key that is missing is one not given: only what is there is read.
+    const auto given = [&](const char* key) { return root[key] ? root[key] : YAML::Node(); };
+    if (const YAML::Node names = given("names"); names.IsMap()) {
       for (const auto& entry : names)
         m.names.insert(entry.first.as<int>(), QString::fromStdString(entry.second.as<std::string>()));
     } else if (names.IsSequence()) {
       for (std::size_t i = 0; i < names.size(); ++i)
         m.names.insert(static_cast<int>(i), QString::fromStdString(names[i].as<std::string>()));
     }
-    if (root["task"]) m.task = QString::fromStdString(root["task"].as<std::string>());
-    if (root["description"])
-      m.trained_on = trained_on_of(QString::fromStdString(root["description"].as<std::string>()));
-    if (root["stride"]) m.stride = std::max(1, root["stride"].as<int>());
-    if (root["end2end"]) m.end2end = root["end2end"].as<bool>();
-    if (const YAML::Node imgsz = root["imgsz"]; imgsz.IsSequence() && imgsz.size() >= 2) {
+    if (const YAML::Node task = given("task"); task.IsScalar()) m.task = QString::fromStdString(task.as<std::string>());
+    if (const YAML::Node d = given("description"); d.IsScalar())
+      m.trained_on = trained_on_of(QString::fromStdString(d.as<std::string>()));
+    if (const YAML::Node stride = given("stride"); stride.IsScalar()) m.stride = std::max(1, stride.as<int>());
+    if (const YAML::Node e2e = given("end2end"); e2e.IsScalar()) m.end2end = e2e.as<bool>();
+    if (const YAML::Node imgsz = given("imgsz"); imgsz.IsSequence() && imgsz.size() >= 2) {
       m.imgsz_h = imgsz[0].as<int>();
       m.imgsz_w = imgsz[1].as<int>();
     } else if (imgsz.IsScalar()) {

@@ -109,6 +109,7 @@ QVector<ReviewFinding> review_picture(const QString& picture, const QVector<Revi
     ReviewFinding base;
     base.picture = picture;
     base.label_row = label.row;
+    base.label_line = label.line;
     base.label_cls = label.cls;
     base.label_box = label.box;
     base.area = label.box.width() * label.box.height();

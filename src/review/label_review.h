@@ -32,7 +32,8 @@ QString finding_kind_key(FindingKind kind);
 
 // A label as the review sees it: its row in the picture's shapes, class and bounding box (pixels).
 struct ReviewLabel {
-  int row = 0;
+  int row = 0;   // as the annotator numbers the shapes
+  int line = 0;  // 1-based line of the label file, 0 when not known
   int cls = 0;
   QRectF box;
 };
@@ -42,6 +43,7 @@ struct ReviewFinding {
   double score = 0;
   QString picture;
   int label_row = -1;  // the label concerned (not for a missing object)
+  int label_line = 0;  // its line in the label file (1-based; 0 when not known)
   int label_cls = -1;
   QRectF label_box;
   int predicted_cls = -1;  // the prediction concerned (not for a label on nothing)

@@ -7,6 +7,7 @@
 #include <QSet>
 #include <algorithm>
 
+#include "core/atomic_file.h"
 #include "core/class_names.h"
 #include "core/dataset_reader.h"
 #include "core/file_copy.h"
@@ -57,14 +58,40 @@ Expected<ReviewSource> review_source(const QString& folder_or_manifest) {
   return source;
 }
 
-QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable) {
+QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable,
+                                   QString* refused) {
   QVector<ReviewLabel> labels;
-  const LabelReadResult read = read_label_file(label_path_for(picture), class_count, size.width(), size.height());
+  const QString path = label_path_for(picture);
+  if (!QFileInfo::exists(path)) return labels;
+  const Expected<QByteArray> bytes = read_regular_file(path);
+  if (!bytes) {
+    if (refused) *refused = bytes.error();
+    return labels;
+  }
+  // A file the engine refuses trains nothing: its lines are not reviewed as labels.
+  const PictureVerdict verdict = verdict_of_label_bytes(*bytes, std::max(class_count, 0));
+  if (!verdict.used()) {
+    if (refused) *refused = verdict.reason;
+    return labels;
+  }
+  const LabelReadResult read = parse_label_bytes(*bytes, class_count, size.width(), size.height());
   if (unreadable)
     *unreadable = static_cast<int>(std::count_if(read.kept.cbegin(), read.kept.cend(),
                                                  [](const QByteArray& line) { return !line.trimmed().isEmpty(); }));
-  for (int row = 0; row < read.shapes.size(); ++row)
-    labels.append({row, read.shapes[row].class_id, read.shapes[row].points.boundingRect()});
+  // Each shape's line in the file: the shapes come in file order, among lines that cannot be shown.
+  const QVector<LabelLine> lines = split_label_lines(*bytes);
+  int next = 0;
+  for (int row = 0; row < read.shapes.size(); ++row) {
+    const LabelShape& shape = read.shapes[row];
+    int line = 0;
+    for (int j = next; j < lines.size() && line == 0; ++j) {
+      if (lines[j].raw.trimmed() != shape.raw.trimmed() && !(j == 0 && lines[j].raw.endsWith(shape.raw.trimmed())))
+        continue;
+      line = lines[j].number;
+      next = j + 1;
+    }
+    labels.append({row, line, shape.class_id, shape.points.boundingRect()});
+  }
   return labels;
 }
 
@@ -78,7 +105,7 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
   const QHash<int, QString> model_names = model.names();
   for (auto it = model_names.cbegin(); it != model_names.cend(); ++it)
     model_classes = std::max(model_classes, it.key() + 1);
-  QStringList reviewed_pictures, unreadable_lines, truncated;
+  QStringList reviewed_pictures, unreadable_lines, truncated, refused_files;
   QVector<ReviewedPicture> answers;
   int unknown = 0, dropped = 0;
   for (const QString& picture : source.pictures) {
@@ -98,7 +125,12 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
     dropped += predicted->dropped;
     if (truncated_jpeg(picture)) truncated << QFileInfo(picture).fileName();
     int unreadable = 0;
-    QVector<ReviewLabel> labels = review_labels(picture, class_count, size, &unreadable);
+    QString refused;
+    QVector<ReviewLabel> labels = review_labels(picture, class_count, size, &unreadable, &refused);
+    if (!refused.isEmpty()) {
+      refused_files << QStringLiteral("%1 (%2)").arg(QFileInfo(label_path_for(picture)).fileName(), refused);
+      continue;
+    }
     if (unreadable > 0)
       unreadable_lines << QStringLiteral("%1 (%2)").arg(QFileInfo(picture).fileName()).arg(unreadable);
     result.labels += static_cast<int>(labels.size());
@@ -126,6 +158,12 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
                         .arg(unknown)
                         .arg(model_classes);
   if (dropped > 0) result.notes << dropped_text(dropped);
+  if (!refused_files.isEmpty())
+    result.notes << QStringLiteral(
+                        "%1 label file(s) the engine refuses (it trains nothing from their pictures) were "
+                        "not reviewed; fix them first: %2")
+                        .arg(refused_files.size())
+                        .arg(named(refused_files));
   if (!unreadable_lines.isEmpty())
     result.notes << QStringLiteral("Label lines that could not be read were not reviewed, in %1 file(s): %2")
                         .arg(unreadable_lines.size())

@@ -48,9 +48,12 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
                             const std::atomic<bool>* cancel = nullptr, std::atomic<int>* done = nullptr,
                             const std::function<void(const QString& picture)>& on_picture = {});
 
-// The labels of one picture as the review reads them (rows as the annotator numbers them);
-// `unreadable`, when given, counts the lines that could not be read.
-QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable = nullptr);
+// The labels of one picture as the review reads them (rows as the annotator numbers them, each
+// with its line in the file); `unreadable`, when given, counts the lines that could not be read.
+// A label file the engine refuses (or that cannot be read) gives no labels, and `refused` (when
+// given) says why.
+QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable = nullptr,
+                                   QString* refused = nullptr);
 
 // Empty, or why these findings cannot be trusted: the model was trained on these very pictures
 // (the data.yaml its weights record, or its run's args.yaml names, has a train split holding a

@@ -74,6 +74,13 @@ void TestNativeInference::the_export_says_its_names_task_and_size() {
   QCOMPARE(seg->stride, 32);
   QVERIFY(!seg->end2end);
   QCOMPARE(seg->trained_on, QStringLiteral("/tmp/tmpw9hgwolg/dataset/data.yaml"));  // from its description
+  // An IR's metadata.yaml: a key that is missing is one not given.
+  QTemporaryDir dir;
+  test::write_text(dir.filePath("metadata.yaml"), "task: detect\nnames:\n  0: a\n");
+  const Expected<ModelMetadata> ir = read_ir_metadata(dir.filePath("metadata.yaml"));
+  QVERIFY2(ir.ok(), qPrintable(ir.error()));
+  QCOMPARE(ir->names.value(0), QStringLiteral("a"));
+  QCOMPARE(ir->imgsz_h, 0);
 
   // Python's dict text: either quote, escapes, and anything else gives no names at all.
   const QHash<int, QString> names = parse_python_names(R"({0: 'a b', 1: "driver's seat", 2: 'back\\slash', 10: 'x'})");

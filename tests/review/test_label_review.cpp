@@ -21,7 +21,7 @@ namespace {
 Detection det(int cls, double x1, double y1, double x2, double y2, double conf) { return {cls, x1, y1, x2, y2, conf}; }
 
 ReviewLabel label(int row, int cls, double x1, double y1, double x2, double y2) {
-  return {row, cls, QRectF(QPointF(x1, y1), QPointF(x2, y2))};
+  return {row, row + 1, cls, QRectF(QPointF(x1, y1), QPointF(x2, y2))};
 }
 
 const ReviewFinding* finding_of(const QVector<ReviewFinding>& found, FindingKind kind) {
@@ -181,26 +181,34 @@ class TestLabelReview : public QObject {
     test::write_image(dir.filePath("two.png"), 200, 100);
     test::write_image(dir.filePath("empty.png"), 200, 100);  // a background: no label file
     test::write_text(dir.filePath("classes.txt"), "car\nperson\n");
-    test::write_text(dir.filePath("one.txt"), "0 0.25 0.5 0.2 0.4\n");                      // (30,30)-(70,70)
-    test::write_text(dir.filePath("two.txt"), "1 0.25 0.5 0.2 0.4\n0 0.75 0.5 0.1 0.2\n");  // person; a stray car
+    test::write_text(dir.filePath("one.txt"), "0 0.25 0.5 0.2 0.4\n");  // (30,30)-(70,70)
+    // A person; a stray car, on the file's third line.
+    test::write_text(dir.filePath("two.txt"), "1 0.25 0.5 0.2 0.4\n\n0 0.75 0.5 0.1 0.2\n");
+    // A label file the engine refuses (a box far out of the picture) is not reviewed, and said so.
+    test::write_image(dir.filePath("far.png"), 200, 100);
+    test::write_text(dir.filePath("far.txt"), "0 0.5 0.5 1e30 1e30\n");
     test::TableModel model;
     model.answers["one.png"].boxes = {det(0, 30, 30, 70, 70, 0.9)};
     model.answers["two.png"].boxes = {det(0, 30, 30, 70, 70, 0.9)};
     model.answers["empty.png"].boxes = {det(1, 120, 20, 180, 80, 0.8)};
     const Expected<ReviewSource> source = review_source(dir.path());
     QVERIFY(source.ok());
-    QCOMPARE(source->pictures.size(), 3);
+    QCOMPARE(source->pictures.size(), 4);
     QCOMPARE(source->classes, QStringList({"car", "person"}));
     std::atomic<int> done{0};
     const ReviewResult result = review_dataset(model, *source, 0.05, nullptr, &done);
-    QCOMPARE(done.load(), 3);
+    QCOMPARE(done.load(), 4);
     QCOMPARE(result.pictures, 3);
     QCOMPARE(result.labels, 3);
     QVERIFY(result.failures.isEmpty());
+    QVERIFY2(result.notes.join('\n').contains("1 label file(s) the engine refuses") &&
+                 result.notes.join('\n').contains("far.txt"),
+             qPrintable(result.notes.join('\n')));
     QStringList top;
     for (const ReviewFinding& f : result.findings)
-      if (f.score > 0.5) top << QFileInfo(f.picture).fileName() + " " + finding_kind_name(f.kind);
-    QCOMPARE(top, QStringList({"two.png label on nothing", "two.png wrong class", "empty.png missing object"}));
+      if (f.score > 0.5)
+        top << QFileInfo(f.picture).fileName() + " " + finding_kind_name(f.kind) + " " + QString::number(f.label_line);
+    QCOMPARE(top, QStringList({"two.png label on nothing 3", "two.png wrong class 1", "empty.png missing object 0"}));
     QVERIFY(!review_source(dir.filePath("none")).ok());
     QVERIFY(review_source(dir.filePath("classes.txt")).error().contains("names no picture that exists"));
     // A dataset's top folder (images/ and labels/) is reviewed through its images/.
