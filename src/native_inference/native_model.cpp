@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <openvino/frontend/manager.hpp>
 #include <openvino/openvino.hpp>
 
 #include "core/atomic_file.h"
@@ -95,7 +96,11 @@ Expected<std::unique_ptr<NativeModel>> NativeModel::open(const QString& path) {
   const QString name = QFileInfo(file).fileName();
   try {
     std::lock_guard<std::mutex> lock(core_mutex());
-    std::shared_ptr<ov::Model> model = core().read_model(QFile::encodeName(file).toStdString());
+    // Read by the frontend its name says, not by trying each in turn: the others would print their
+    // parsers' complaints about a file that is not theirs.
+    ov::frontend::FrontEndManager frontends;
+    const ov::frontend::FrontEnd::Ptr frontend = frontends.load_by_framework(onnx ? "onnx" : "ir");
+    std::shared_ptr<ov::Model> model = frontend->convert(frontend->load(QFile::encodeName(file).toStdString()));
     if (model->inputs().size() != 1)
       return failure(QStringLiteral("%1 is not a YOLO detection or segmentation model: it takes %2 inputs, not one "
                                     "picture.")

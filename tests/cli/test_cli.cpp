@@ -444,6 +444,12 @@ class TestCli : public QObject {
     QDir().mkpath(path("folder.onnx"));
     const Run folder = quorlan_cli({"predict", path("folder.onnx"), path("one")}, env);
     QVERIFY2(folder.code == 1 && folder.err.contains("is a folder holding no OpenVINO model"), qPrintable(folder.err));
+    // A file no frontend takes: one clear line, not another framework's parser talking.
+    test::write_text(path("garbage.xml"), "garbage, not a model");
+    const Run garbage = quorlan_cli({"predict", path("garbage.xml"), path("one")}, env);
+    QVERIFY2(garbage.code == 1 && garbage.err.contains("garbage.xml could not be loaded as a model") &&
+                 !garbage.err.contains("tensorflow"),
+             qPrintable(garbage.err));
   }
 
   void foreign_layouts_on_the_command_line() {
