@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <QFileInfo>
+#include <QStatusBar>
 
 #include "app/app_icon.h"
 #include "app/quorlan_studio.h"
@@ -16,9 +17,12 @@ int main(int argc, char* argv[]) {
 
   // The window, its panels, theme and folders are remembered in the user's settings file
   // (~/.config/Quorlan/Quorlan Studio.ini); the guide's "Reset Layout" starts the layout afresh.
-  quorlan::install_settings_store(
-      std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope, "Quorlan", "Quorlan Studio"));
+  QString settings_problem;
+  quorlan::install_settings_store(quorlan::open_settings_file(
+      QSettings(QSettings::IniFormat, QSettings::UserScope, "Quorlan", "Quorlan Studio").fileName(),
+      &settings_problem));
   quorlan::QuorlanStudio window;
   window.show();
+  if (!settings_problem.isEmpty()) window.statusBar()->showMessage(settings_problem);
   return app.exec();
 }

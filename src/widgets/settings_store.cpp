@@ -1,7 +1,12 @@
 #include "widgets/settings_store.h"
 
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QWidget>
+
+#include "core/atomic_file.h"
 
 namespace quorlan {
 namespace {
@@ -25,9 +30,45 @@ QString dialog_key(const QWidget* parent, const QString& title) {
   return QStringLiteral("dialogs/%1/%2").arg(scope, key);
 }
 
+// INI text as QSettings writes it (whose own reader takes almost anything without a complaint):
+// UTF-8 without NULs, each line a [group], a key=value or a comment.
+bool looks_like_ini(const QByteArray& bytes) {
+  if (bytes.contains('\0') || !QUtf8StringView(bytes).isValidUtf8()) return false;
+  for (const QByteArray& raw : bytes.split('\n')) {
+    const QByteArray line = raw.trimmed();
+    if (line.isEmpty() || line.startsWith(';') || line.startsWith('#')) continue;
+    if (!(line.startsWith('[') && line.endsWith(']')) && !line.contains('=')) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 QSettings* settings_store() { return store().get(); }
+
+std::unique_ptr<QSettings> open_settings_file(const QString& path, QString* problem) {
+  auto settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+  const QFileInfo info(path);
+  if (!info.exists() && !info.isSymLink()) return settings;
+  if (is_regular_file(path) && info.size() < (16 << 20) && settings->status() == QSettings::NoError) {
+    const Expected<QByteArray> bytes = read_regular_file(path);
+    if (bytes && looks_like_ini(*bytes)) return settings;
+  }
+  settings.reset();
+  const QString aside =
+      path + QStringLiteral(".unreadable-") + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
+  const bool moved = QFile::rename(path, aside);
+  if (problem)
+    *problem = moved ? QStringLiteral(
+                           "The settings file %1 could not be read; the studio starts with its defaults. "
+                           "The file was kept as %2.")
+                           .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(aside))
+                     : QStringLiteral(
+                           "The settings file %1 could not be read, nor moved aside; nothing is remembered "
+                           "this time.")
+                           .arg(QDir::toNativeSeparators(path));
+  return moved ? std::make_unique<QSettings>(path, QSettings::IniFormat) : nullptr;
+}
 
 std::unique_ptr<QSettings> install_settings_store(std::unique_ptr<QSettings> replacement) {
   std::swap(store(), replacement);

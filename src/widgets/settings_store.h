@@ -15,6 +15,11 @@ QSettings* settings_store();
 // Installs `store` (nullptr: nothing is remembered) and returns the previous one.
 std::unique_ptr<QSettings> install_settings_store(std::unique_ptr<QSettings> store);
 
+// The settings file at `path` (INI). One that cannot be read (not a file, or not INI text) is
+// moved aside first, so the studio starts from its defaults without writing over it; `problem`
+// then says so and where it went.
+std::unique_ptr<QSettings> open_settings_file(const QString& path, QString* problem);
+
 // The folder a file dialog titled `title`, opened from `parent`'s tab, was answered in last time
 // (empty when none or not remembered), and the answer to remember: a folder itself, or the
 // folder of a file. Each tab keeps its own ("Select Output Directory" is asked by several).
