@@ -242,7 +242,10 @@ Expected<Dataset> open_dataset(const QString& path) {
   if (dataset.pictures.isEmpty())
     return failure(QStringLiteral("%1 holds no pictures the engine reads (%2), in it or its subfolders, and no "
                                   "data.yaml naming split folders that hold some.")
-                       .arg(shown, image_extensions().join(QStringLiteral(", "))));
+                       .arg(shown, image_extensions().join(QStringLiteral(", "))) +
+                   (dataset.undecodable.isEmpty()
+                        ? QString()
+                        : QStringLiteral(" Skipped: %1.").arg(dataset.undecodable.join(QStringLiteral("; ")))));
   return dataset;
 }
 

@@ -14,6 +14,7 @@
 #include <QThread>
 #include <QtTest>
 #include <csignal>
+#include <cstdio>
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/class_names.h"
@@ -495,6 +496,15 @@ class TestCli : public QObject {
     QCOMPARE(cut_resize.code, 1);
     QVERIFY2(cut_tile.err.contains("image file is truncated"), qPrintable(cut_tile.err));
     QVERIFY2(cut_resize.err.contains("image file is truncated"), qPrintable(cut_resize.err));
+    // A folder whose only picture's name is not UTF-8: the refusal names what it skipped.
+    QDir().mkpath(path("latin1"));
+    const QByteArray raw = QFile::encodeName(path("latin1/")) + "\xff" + "bad.png";
+    QVERIFY(QImage(8, 8, QImage::Format_RGB32).save(path("latin1/tmp.png")));
+    QCOMPARE(::rename(QFile::encodeName(path("latin1/tmp.png")).constData(), raw.constData()), 0);
+    const Run latin1 = quorlan_cli({"export", path("latin1"), path("latin1_out")});
+    QCOMPARE(latin1.code, 1);
+    QVERIFY2(latin1.err.contains("bad.png: its name is not valid UTF-8"), qPrintable(latin1.err));
+    ::rename(raw.constData(), QFile::encodeName(path("latin1/tmp.png")).constData());  // a name Qt can remove
   }
 
   void datasets_other_tools_wrote_are_read_as_the_engine_reads_them() {
