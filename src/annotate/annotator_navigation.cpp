@@ -23,6 +23,7 @@
 
 #include "annotate/label_dialog.h"
 #include "core/atomic_file.h"
+#include "core/class_edit.h"
 #include "core/class_names.h"
 #include "core/constants.h"
 #include "core/dataset_reader.h"
@@ -54,6 +55,9 @@ void AnnotatorTab::open_folder(const QString& folder) {
   review_findings.clear();
   review_dismissals_.reset();
   review_box->hide();
+  // A class change a crash cut short is rolled back before anything of the folder is read.
+  if (const QString recovered = recover_class_change(class_change_journal(folder)); !recovered.isEmpty())
+    prompts().information(this, "Class Change Rolled Back", recovered);
 
   // One listing of the folder gives the images (and the label files when they sit beside them).
   // Only regular files are listed: a FIFO or a device named like an image would block a read.

@@ -286,6 +286,8 @@ class AnnotatorTab : public QWidget {
   bool apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject, const QString& what);
   // The names become `names`: the class list, classes.txt and the shapes on screen follow.
   bool set_class_names(const QStringList& names);
+  // The class list shown (and the shapes on screen read again) once its file already holds `names`.
+  void show_class_names(const QStringList& names);
   // Merging, deleting and moving need classes.txt: names from a dataset manifest are refused.
   bool class_edit_allowed(const QString& title);
   void update_class_buttons();

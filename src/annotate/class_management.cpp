@@ -47,12 +47,18 @@ bool AnnotatorTab::class_edit_allowed(const QString& title) {
 bool AnnotatorTab::set_class_names(const QStringList& names) {
   classes = names;
   const bool saved = save_classes_file();
+  show_class_names(names);
   classes_unsaved_ = !saved;
+  return saved;
+}
+
+void AnnotatorTab::show_class_names(const QStringList& names) {
+  classes = names;
+  classes_unsaved_ = false;
   rebuild_class_list();  // which updates the class buttons
   // The shapes on screen are read again: their ids, names and colours follow the files.
   if (!display_cv_img.empty() && current_idx >= 0 && current_idx < image_paths.size())
     load_existing_annotations(image_paths[current_idx]);
-  return saved;
 }
 
 void AnnotatorTab::record_class_change(ClassChange change) {
@@ -161,24 +167,32 @@ bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping&
         {"Rewrite Files", "Cancel"});
     if (choice != 0) return false;
   }
-  if (const Status written = rewrite_label_files(plan.before, plan.after); !written) {
+  // The label files and the class list change as one, recorded first so that a crash in the
+  // middle is rolled back when the folder is next opened.
+  QHash<QString, QByteArray> before = plan.before, after = plan.after;
+  QStringList created;
+  const QString names_file = classes_file_path();
+  if (const Expected<QByteArray> names_now = read_regular_file(names_file))
+    before.insert(names_file, *names_now);
+  else if (!QFileInfo::exists(names_file))
+    created << names_file;
+  after.insert(names_file, classes_file_bytes(mapping.names));
+  if (const Status written = rewrite_label_files(before, after, class_change_journal(image_folder), created);
+      !written) {
     prompts().warning(this, title, written.error());
     return false;
   }
-  const QStringList before = classes;
+  const QStringList names_before = classes;
   QSet<int> hidden;
   for (int id : std::as_const(hidden_classes)) {
     const int mapped = id < mapping.new_id.size() ? mapping.new_id[id] : id;
     if (mapped >= 0) hidden.insert(mapped);
   }
   hidden_classes = hidden;
-  if (!set_class_names(mapping.names)) {
-    // The names could not follow: the files go back, so ids and names never disagree.
-    (void)rewrite_label_files(plan.after, plan.before);
-    set_class_names(before);
-    return false;
-  }
-  record_class_change({title, before, mapping.names, plan.before, plan.after});
+  show_class_names(mapping.names);
+  before.remove(names_file);
+  after.remove(names_file);
+  record_class_change({title, names_before, mapping.names, before, after});
   emit notice_signal(QStringLiteral("%1: %2 label file(s) rewritten").arg(title).arg(plan.files.size()));
   return true;
 }
@@ -192,16 +206,21 @@ bool AnnotatorTab::undo_class_change() {
     return false;
   }
   if (!resolve_unsaved()) return false;
-  if (const Status written = rewrite_label_files(change.files_after, change.files_before); !written) {
+  QHash<QString, QByteArray> from = change.files_after, to = change.files_before;
+  const QString names_file = classes_file_path();
+  const Expected<QByteArray> names_now = read_regular_file(names_file);
+  QStringList created;
+  if (names_now)
+    from.insert(names_file, *names_now);
+  else
+    created << names_file;
+  to.insert(names_file, classes_file_bytes(change.names_before));
+  if (const Status written = rewrite_label_files(from, to, class_change_journal(image_folder), created); !written) {
     prompts().warning(this, "Undo Class Change",
                       QStringLiteral("\"%1\" is not taken back: %2").arg(change.title, written.error()));
     return false;
   }
-  if (!set_class_names(change.names_before)) {
-    (void)rewrite_label_files(change.files_before, change.files_after);
-    set_class_names(change.names_after);
-    return false;
-  }
+  show_class_names(change.names_before);
   emit notice_signal(QStringLiteral("Undone: %1").arg(change.title));
   class_changes_.removeLast();
   class_change_is_last_ = !class_changes_.isEmpty();

@@ -1,10 +1,13 @@
 #include "cli/cli.h"
 
 #include <unistd.h>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+
+#include "core/class_edit.h"
 
 namespace quorlan::cli {
 namespace {
@@ -144,6 +147,13 @@ int Command::fail(const QString& text, QJsonObject result, int code) {
   }
   write_to(stderr, text.endsWith('\n') ? text : text + '\n');
   return code;
+}
+
+bool recover_cut_short_change(const QString& path) {
+  const QFileInfo info(path);
+  const QString text = recover_class_change(class_change_journal(info.isDir() ? path : info.absolutePath()));
+  if (!text.isEmpty()) Command::note(text);
+  return !text.isEmpty();
 }
 
 }  // namespace quorlan::cli

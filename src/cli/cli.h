@@ -57,6 +57,10 @@ class Command {
   void end_progress_line();
 };
 
+// Rolls back a class change a crash cut short in the folder of `path` (the folder itself, or a
+// file's folder), saying so on standard error; true when there was one.
+bool recover_cut_short_change(const QString& path);
+
 using Runner = std::function<int(const QStringList& arguments)>;
 struct Entry {
   const char* name;

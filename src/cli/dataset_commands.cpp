@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include "cli/cli.h"
+#include "core/class_edit.h"
 #include "core/class_names.h"
 #include "core/dataset_reader.h"
 #include "core/image_files.h"
@@ -15,6 +16,18 @@
 
 namespace quorlan::cli {
 namespace {
+
+// The dataset at `source`, once any class change a crash cut short in its folders is rolled back.
+Expected<Dataset> open_recovered_dataset(const QString& source) {
+  bool recovered = recover_cut_short_change(source);
+  Expected<Dataset> dataset = open_dataset(source);
+  if (!dataset) return dataset;
+  QSet<QString> folders;
+  for (const DatasetPicture& p : dataset->pictures) folders.insert(QFileInfo(p.image).absolutePath());
+  for (const QString& folder : folders)
+    if (QFileInfo::exists(class_change_journal(folder))) recovered = recover_cut_short_change(folder) || recovered;
+  return recovered ? open_dataset(source) : dataset;
+}
 
 // "70/20/10" as shares of one; nullopt unless three whole percentages that total 100.
 std::optional<std::array<double, 3>> parse_split(const QString& text) {
@@ -52,7 +65,7 @@ int run_export(const QStringList& arguments) {
   bool ok = true;
   const int seed = c.int_value("seed", &ok, 0, 2147483647);
   if (!ok) return kUsage;
-  const Expected<Dataset> dataset = open_dataset(source);
+  const Expected<Dataset> dataset = open_recovered_dataset(source);
   if (!dataset) return c.fail(dataset.error());
   const QStringList classes = dataset->classes.names;
   QStringList unlabelled;
@@ -152,7 +165,7 @@ int run_health(const QStringList& arguments) {
   const int imgsz = c.int_value("imgsz", &ok, 32, 16384);
   if (!ok) return kUsage;
   const QString source = c.positional()[0];
-  const Expected<Dataset> dataset = open_dataset(source);
+  const Expected<Dataset> dataset = open_recovered_dataset(source);
   if (!dataset) return c.fail(dataset.error());
 
   // An image folder is reported as it is; a dataset (its manifest, or a top folder without pictures
@@ -244,7 +257,7 @@ int run_stats(const QStringList& arguments) {
             "data.yaml or top folder), largest first; by class id when the dataset has no class names.",
             arguments);
   if (const int code = c.parse({"SRC"}); code >= 0) return code;
-  const Expected<Dataset> dataset = open_dataset(c.positional()[0]);
+  const Expected<Dataset> dataset = open_recovered_dataset(c.positional()[0]);
   if (!dataset) return c.fail(dataset.error());
   // A picture named in two splits counts once.
   QVector<DatasetPicture> pictures;

@@ -162,6 +162,7 @@ int run_tile(const QStringList& arguments) {
   }
   const QString in = c.positional()[0], out = c.positional()[1];
   if (!QFileInfo(in).isDir()) return c.fail("Specify valid Input and Output directories.");
+  recover_cut_short_change(in);
   const QStringList files = list_split_images(in);
   if (files.isEmpty()) return c.fail("No images found in input folder.");
   if (!QDir().mkpath(out)) return c.fail("The output folder " + QDir::toNativeSeparators(out) + " cannot be created.");

@@ -47,6 +47,7 @@ int run_review(const QStringList& arguments) {
   const QString weights = c.value("model").isEmpty() && cross_check ? run_settings::kModel : c.value("model");
   if (weights.isEmpty()) return c.usage("--model WEIGHTS is needed: the model that reviews the labels.");
   if (!cross_check && !QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
+  recover_cut_short_change(c.positional()[0]);
   const Expected<ReviewSource> source = review_source(c.positional()[0]);
   if (!source) return c.fail(source.error());
   if ((cross_check || runtime_for(weights) == ModelRuntime::Engine) && !HAS_YOLO())

@@ -15,9 +15,22 @@
 
 namespace quorlan {
 
+namespace {
+void (*g_write_hook)(const char*, const QString&) = nullptr;
+}  // namespace
+
+void set_atomic_write_hook(void (*hook)(const char* step, const QString& path)) { g_write_hook = hook; }
+
 Status write_file_atomically(const QString& path, const QByteArray& data, bool sync) {
+#ifdef Q_OS_UNIX
+  // The new file takes the old one's permissions: a read-only file stays read-only (QSaveFile
+  // leaves the temporary's own when the process may write anyway, as root may).
+  struct stat old {};
+  const bool existed = ::stat(QFile::encodeName(path).constData(), &old) == 0 && S_ISREG(old.st_mode);
+#endif
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return failure(file.errorString());
+  if (g_write_hook) g_write_hook("write", path);
   // QSaveFile::commit() flushes its buffer itself but (Qt 6.4) can report success when that
   // last write failed, for example with ENOSPC: flush here and look at the answer.
   if (file.write(data) != data.size() || !file.flush()) {
@@ -34,7 +47,14 @@ Status write_file_atomically(const QString& path, const QByteArray& data, bool s
 #else
   Q_UNUSED(sync);
 #endif
+  if (g_write_hook) g_write_hook("rename", path);
   if (!file.commit()) return failure(file.errorString());
+#ifdef Q_OS_UNIX
+  struct stat now {};
+  if (existed && ::stat(QFile::encodeName(path).constData(), &now) == 0 &&
+      (now.st_mode & 07777) != (old.st_mode & 07777))
+    ::chmod(QFile::encodeName(path).constData(), old.st_mode & 07777);
+#endif
   return {};
 }
 

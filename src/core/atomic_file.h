@@ -12,6 +12,11 @@ namespace quorlan {
 // reason; the old file is then untouched.
 Status write_file_atomically(const QString& path, const QByteArray& data, bool sync = true);
 
+// For crash tests: when set, called with "write" before a file's temporary is written and with
+// "rename" before it replaces `path`; a test ends its (child) process there to leave on disk what a
+// crash at that moment leaves.
+void set_atomic_write_hook(void (*hook)(const char* step, const QString& path));
+
 // What a file looked like on disk when it was read: enough to tell that another program
 // changed, created or removed it since.
 struct FileStamp {

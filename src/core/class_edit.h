@@ -48,10 +48,24 @@ struct ClassRewrite {
 // What applying `mapping` to `label_paths` rewrites.
 ClassRewrite plan_class_rewrite(const QStringList& label_paths, const QVector<int>& new_id);
 
+// The record of a class change kept in `folder` while its files are rewritten.
+constexpr const char* kClassChangeJournal = ".quorlan-class-change.json";
+QString class_change_journal(const QString& folder);
+
 // Writes `to` into every file of the plan through checked writes. A file that no longer holds
-// what `from` says (changed since) stops it before anything is written; a failed write puts the
-// files written before it back. The reason when it stopped.
-Status rewrite_label_files(const QHash<QString, QByteArray>& from, const QHash<QString, QByteArray>& to);
+// what `from` says (changed since; for a path in `created`, one that exists now) stops it before
+// anything is written. With a `journal`, every file's bytes before and after are recorded there
+// (and reach the disk) before the first write, and the record goes after the last: a change cut
+// short by a crash is rolled back by recover_class_change. A failed write puts the files written
+// before it back (a `created` file goes); the files that could not be put back are named, and the
+// record then stays for the next start. The reason when it stopped.
+Status rewrite_label_files(const QHash<QString, QByteArray>& from, const QHash<QString, QByteArray>& to,
+                           const QString& journal = {}, const QStringList& created = {});
+
+// After a crash: the change recorded in `journal` rolled back (each file still as the change left
+// it gets its bytes from before; one changed since is left and named) and the record removed.
+// What was done, for the user; empty when there was no record (or a finished one).
+QString recover_class_change(const QString& journal);
 
 // Names one edit away from `name` (a letter added, dropped or changed, two neighbours swapped;
 // names under three letters are never near) or differing from it only in letter case.

@@ -125,6 +125,7 @@ QVector<LabelLine> split_label_lines(const QByteArray& bytes, QByteArray* eol) {
       pos = end + 2;
     else
       pos = end + 1;
+    line.end = bytes.mid(end, pos - end);
     const QList<QByteArray> parts = tokens_of(line.raw);
     line.tokens = static_cast<int>(parts.size());
     if (!parts.isEmpty()) {

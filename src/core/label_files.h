@@ -66,6 +66,7 @@ LabelReadResult read_label_file(const QString& path, int class_count, int width,
 struct LabelLine {
   int number = 0;          // 1-based line number in the file
   QByteArray raw;          // the line without its line break
+  QByteArray end;          // its own line break as written ("\r\n", "\n", "\r"; empty for a last line without one)
   QByteArray class_token;  // the first token as written; empty for a blank line
   QVector<double> values;  // the numbers after the class token (all of them finite)
   int tokens = 0;          // how many tokens the line holds

@@ -1,5 +1,8 @@
 // The class list the user edits: rename, merge, delete and move rewrite exactly the counted label
 // files, all or none, and one undo puts them back byte for byte; a near-duplicate name asks.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QComboBox>
 #include <QListWidget>
 #include <QPushButton>
@@ -7,12 +10,21 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
+#include "core/atomic_file.h"
 #include "core/class_edit.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 
 using namespace quorlan;
+
+namespace {
+// The step of write_file_atomically at which the crash tests' child process dies.
+int g_steps_left = 0;
+void die_at_step(const char*, const QString&) {
+  if (--g_steps_left == 0) _exit(9);
+}
+}  // namespace
 
 class TestClassManagement : public QObject {
   Q_OBJECT
@@ -60,6 +72,7 @@ class TestClassManagement : public QObject {
     QCOMPARE(remapped_label_bytes("1 0 0 1 1\n0 0 0 1 1\n", delete_class({"a", "b"}, 1).new_id),
              std::optional<QByteArray>("0 0 0 1 1\n"));
     QVERIFY(!remapped_label_bytes("0 0 0 1 1\n", merge));
+    QVERIFY(!remapped_label_bytes("nan 0 0 1 1\ninf 0 0 1 1\n-0 0 0 1 1\n", merge));  // no class to move
     QCOMPARE(near_class_names("cra", {"car", "cat", "dog", "Car"}), QStringList({"car", "Car"}));
     QCOMPARE(near_class_names("Dog", {"dog", "dogs", "do", "bog", "god"}), QStringList({"dog", "dogs", "bog"}));
     QCOMPARE(near_class_names("b", {"a", "B"}), QStringList({"B"}));
@@ -121,6 +134,62 @@ class TestClassManagement : public QObject {
     QVERIFY(!tab.undo_class_change());
     QVERIFY(prompts_->messages.last().text.contains("was changed since"));
     QCOMPARE(bytes("b.txt"), QByteArray("0 0.5 0.5 0.1 0.1\n"));
+  }
+
+  // A class change killed at each write and each rename of its files (in a child process, as a
+  // crash), then the folder opened again: the change is rolled back, every label file and the
+  // class list wholly as before; once it runs to its end, wholly as after.
+  void a_change_killed_at_any_step_is_rolled_back_when_the_folder_opens() {
+    folder();
+    test::write_text(path("e.txt"), "3 0.5 0.5 0.2 0.2\r\n0 0.1 0.1 0.1 0.1\n");  // mixed line breaks
+    const QHash<QString, QByteArray> original = snapshot();
+    const ClassMapping swap = swap_classes({"car", "cra", "dog", "bus"}, 0, 3);
+    QStringList labels;
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt", "e.txt"}) labels << path(name);
+    const ClassRewrite plan = plan_class_rewrite(labels, swap.new_id);
+    QHash<QString, QByteArray> before = plan.before, after = plan.after;
+    before.insert(path("classes.txt"), bytes("classes.txt"));
+    after.insert(path("classes.txt"), "bus\ncra\ndog\ncar\n");
+    QCOMPARE(after.value(path("e.txt")), QByteArray("0 0.5 0.5 0.2 0.2\r\n3 0.1 0.1 0.1 0.1\n"));
+    bool finished = false;
+    for (int step = 1; !finished && step < 40; ++step) {
+      const pid_t child = fork();
+      if (child == 0) {
+        g_steps_left = step;
+        set_atomic_write_hook(&die_at_step);
+        _exit(rewrite_label_files(before, after, class_change_journal(dir_->path())) ? 0 : 1);
+      }
+      int status = 0;
+      QCOMPARE(waitpid(child, &status, 0), child);
+      QVERIFY(WIFEXITED(status));
+      finished = WEXITSTATUS(status) == 0;
+      QVERIFY2(finished || WEXITSTATUS(status) == 9, qPrintable(QString::number(step)));
+      AnnotatorTab tab;
+      tab.open_folder(dir_->path());
+      const QHash<QString, QByteArray> now = snapshot();
+      if (finished) {
+        for (auto it = after.cbegin(); it != after.cend(); ++it)
+          QCOMPARE(now.value(QFileInfo(it.key()).fileName()), it.value());
+        QCOMPARE(tab.classes, QStringList({"bus", "cra", "dog", "car"}));
+      } else {
+        QVERIFY2(now == original, qPrintable(QStringLiteral("killed at step %1").arg(step)));
+        QCOMPARE(tab.classes, QStringList({"car", "cra", "dog", "bus"}));
+      }
+      QVERIFY(!QFileInfo::exists(class_change_journal(dir_->path())));
+      // Nothing the change wrote stays behind, not even a temporary file.
+      QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden).size(), 10);
+    }
+    QVERIFY(finished);
+    bool said = false;
+    for (const auto& m : prompts_->messages) said = said || m.title == "Class Change Rolled Back";
+    QVERIFY(said);
+
+    // A read-only label file stays read-only when rewritten (root may write it anyway).
+    QFile::setPermissions(path("c.txt"), QFile::ReadOwner | QFile::ReadGroup);
+    const QHash<QString, QByteArray> c_now{{path("c.txt"), bytes("c.txt")}};
+    if (rewrite_label_files(c_now, {{path("c.txt"), "1 0.5 0.5 0.2 0.2\n"}}))
+      QCOMPARE(QFile::permissions(path("c.txt")) & QFile::WriteOwner, QFile::Permissions());
+    QFile::setPermissions(path("c.txt"), QFile::ReadOwner | QFile::WriteOwner);
   }
 
   void rename_keeps_ids_and_a_near_name_asks() {
