@@ -68,8 +68,9 @@ QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSiz
     if (refused) *refused = bytes.error();
     return labels;
   }
-  // A file the engine refuses trains nothing: its lines are not reviewed as labels.
-  const PictureVerdict verdict = verdict_of_label_bytes(*bytes, std::max(class_count, 0));
+  // A file the engine refuses for its numbers trains nothing: its lines are not reviewed as labels.
+  // (Ids beyond the names are the studio's to keep and the review's to name, line by line.)
+  const PictureVerdict verdict = verdict_of_label_bytes(*bytes, 0);
   if (!verdict.used()) {
     if (refused) *refused = verdict.reason;
     return labels;
