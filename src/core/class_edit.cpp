@@ -203,7 +203,7 @@ QString recover_class_change(const QString& journal) {
   }
   int put = 0;
   QStringList not_back;
-  for (const QJsonValue& v : root.value("files").toArray()) {
+  for (const auto& v : root.value("files").toArray()) {
     const QJsonObject file = v.toObject();
     const QString path = file.value("path").toString();
     const std::optional<QByteArray> before = json_bytes(file.value("before"));

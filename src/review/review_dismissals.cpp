@@ -61,7 +61,7 @@ ReviewDismissals ReviewDismissals::load(const QString& folder, QSettings* settin
   const QJsonDocument document = bytes ? QJsonDocument::fromJson(*bytes, &error) : QJsonDocument();
   bool sound = bytes.ok() && error.error == QJsonParseError::NoError && document.isObject() &&
                document.object().value("dismissed").isArray();
-  for (const QJsonValue& v : document.object().value("dismissed").toArray()) {
+  for (const auto& v : document.object().value("dismissed").toArray()) {
     if (v.isString())
       d.keys_.insert(v.toString());
     else
