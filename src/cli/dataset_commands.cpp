@@ -79,6 +79,7 @@ int run_export(const QStringList& arguments) {
   if (!QDir().mkpath(destination))
     return c.fail("The folder " + QDir::toNativeSeparators(destination) + " cannot be created.");
   // An earlier export in the destination would mix its sets with the new ones (and leak).
+  if (const QString recovered = recover_interrupted_export(destination); !recovered.isEmpty()) c.note(recovered);
   const QStringList earlier = earlier_export_sets(destination);
   if (!earlier.isEmpty()) {
     const Status conflict = export_source_conflict(pairs, destination);

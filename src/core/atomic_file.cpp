@@ -21,6 +21,10 @@ void (*g_write_hook)(const char*, const QString&) = nullptr;
 
 void set_atomic_write_hook(void (*hook)(const char* step, const QString& path)) { g_write_hook = hook; }
 
+void crash_point(const char* step, const QString& path) {
+  if (g_write_hook) g_write_hook(step, path);
+}
+
 Status write_file_atomically(const QString& path, const QByteArray& data, bool sync) {
 #ifdef Q_OS_UNIX
   // The new file takes the old one's permissions: a read-only file stays read-only (QSaveFile

@@ -16,6 +16,8 @@ Status write_file_atomically(const QString& path, const QByteArray& data, bool s
 // "rename" before it replaces `path`; a test ends its (child) process there to leave on disk what a
 // crash at that moment leaves.
 void set_atomic_write_hook(void (*hook)(const char* step, const QString& path));
+// A moment the hook hears of besides a write: a rename of a folder into place, say.
+void crash_point(const char* step, const QString& path);
 
 // What a file looked like on disk when it was read: enough to tell that another program
 // changed, created or removed it since.

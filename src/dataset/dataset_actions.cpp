@@ -45,6 +45,9 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
     prompts().warning(parent, "No Annotations", "No annotated files found to split.");
     return;
   }
+  // What an export a crash cut short left there is finished or cleared first, and said.
+  if (const QString recovered = recover_interrupted_export(destination); !recovered.isEmpty())
+    prompts().information(parent, "Interrupted Export", recovered);
   // An earlier export in the destination would mix its sets with the new ones (and leak).
   const QStringList earlier = earlier_export_sets(destination);
   const bool replace = !earlier.isEmpty();

@@ -445,18 +445,33 @@ void write_manifest(const QDir& root, const QString& final_root, const QStringLi
     result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), saved.error());
 }
 
+constexpr const char* kMoveMarker = ".moving-into-place";
+const QStringList& export_entries() {
+  static const QStringList entries = {"train", "val", "test", "data.yaml"};
+  return entries;
+}
+
 // Moves the staged sets and data.yaml into `destination`, the earlier export's going into
-// `staging` (removed with it) first. On a failure what was moved goes back.
+// `staging` (removed with it) first. The staged entries are recorded in `staging` (and reach the
+// disk) before the first rename, so that a move a crash cuts short is finished by
+// recover_interrupted_export. On a failure what was moved goes back.
 Status move_into_place(const QDir& staging, const QDir& destination) {
-  const QStringList entries = {"train", "val", "test", "data.yaml"};
+  QStringList staged;
+  for (const QString& entry : export_entries())
+    if (QFileInfo::exists(staging.filePath(entry))) staged << entry;
+  if (const Status marked = write_file_atomically(staging.filePath(kMoveMarker), staged.join('\n').toUtf8()); !marked)
+    return failure(
+        QStringLiteral("Could not write into %1: %2").arg(QDir::toNativeSeparators(staging.path()), marked.error()));
   QStringList set_aside, placed;
   const auto undo = [&] {
     for (const QString& entry : placed) QDir().rename(destination.filePath(entry), staging.filePath(entry));
     for (const QString& entry : set_aside)
       QDir().rename(staging.filePath(".earlier-" + entry), destination.filePath(entry));
+    QFile::remove(staging.filePath(kMoveMarker));
   };
-  for (const QString& entry : entries) {
+  for (const QString& entry : export_entries()) {
     if (!QFileInfo::exists(destination.filePath(entry))) continue;
+    crash_point("rename", destination.filePath(entry));
     if (!QDir().rename(destination.filePath(entry), staging.filePath(".earlier-" + entry))) {
       undo();
       return failure(QStringLiteral("The earlier export's %1 could not be replaced.")
@@ -464,8 +479,8 @@ Status move_into_place(const QDir& staging, const QDir& destination) {
     }
     set_aside << entry;
   }
-  for (const QString& entry : entries) {
-    if (!QFileInfo::exists(staging.filePath(entry))) continue;
+  for (const QString& entry : staged) {
+    crash_point("rename", staging.filePath(entry));
     if (!QDir().rename(staging.filePath(entry), destination.filePath(entry))) {
       undo();
       return failure(QStringLiteral("%1 could not be moved into place.")
@@ -477,6 +492,55 @@ Status move_into_place(const QDir& staging, const QDir& destination) {
 }
 
 }  // namespace
+
+QString recover_interrupted_export(const QString& destination) {
+  const QDir dest(destination);
+  int finished = 0, removed = 0;
+  QStringList stuck;
+  for (const QString& name :
+       dest.entryList({QStringLiteral(".quorlan-export-*")}, QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+    const QDir staging(dest.filePath(name));
+    const Expected<QByteArray> marker = read_regular_file(staging.filePath(kMoveMarker));
+    if (marker) {
+      // Cut short while moving in: the new export is finished. An entry still staged goes in,
+      // whatever the destination holds under its name (the earlier export's) set aside first;
+      // an entry the new export lacks must not stay from the earlier one.
+      const QStringList staged = QString::fromUtf8(*marker).split('\n', Qt::SkipEmptyParts);
+      bool whole = true;
+      for (const QString& entry : export_entries()) {
+        const bool pending = QFileInfo::exists(staging.filePath(entry));
+        const bool earlier = QFileInfo::exists(dest.filePath(entry)) && (pending || !staged.contains(entry));
+        if (earlier && !QFileInfo::exists(staging.filePath(".earlier-" + entry)))
+          whole = QDir().rename(dest.filePath(entry), staging.filePath(".earlier-" + entry)) && whole;
+        else if (earlier)
+          whole = QDir(dest.filePath(entry)).removeRecursively() && whole;
+        if (pending) whole = QDir().rename(staging.filePath(entry), dest.filePath(entry)) && whole;
+      }
+      if (!whole) {
+        stuck << QDir::toNativeSeparators(staging.path());
+        continue;
+      }
+      ++finished;
+    } else {
+      ++removed;  // cut short while writing: nothing of it reached the destination
+    }
+    if (!QDir(staging.path()).removeRecursively()) stuck << QDir::toNativeSeparators(staging.path());
+  }
+  QStringList said;
+  if (finished > 0)
+    said << QStringLiteral(
+                "An export to %1 cut short while moving into place was finished: the folder holds the new "
+                "export whole.")
+                .arg(QDir::toNativeSeparators(destination));
+  if (removed > 0)
+    said << QStringLiteral("%1 unfinished export folder(s) left in %2 by an export that stopped were removed.")
+                .arg(removed)
+                .arg(QDir::toNativeSeparators(destination));
+  if (!stuck.isEmpty())
+    said << QStringLiteral("Could not finish or remove what an interrupted export left: %1.")
+                .arg(stuck.join(QStringLiteral(", ")));
+  return said.join(' ');
+}
 
 ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
                             LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel,

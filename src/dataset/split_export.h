@@ -64,6 +64,12 @@ QStringList set_class_counts(const GroupedSplit& split, const QStringList& names
 // The train/val/test folders of an earlier export in `destination` that hold files.
 QStringList earlier_export_sets(const QString& destination);
 
+// What an export a crash cut short left in `destination`: one stopped while moving its sets into
+// place is finished (the destination then holds the new export whole, the earlier one gone); one
+// stopped while writing leaves only its own hidden folder, which goes. What was done, for the
+// user; empty when there was nothing.
+QString recover_interrupted_export(const QString& destination);
+
 // A class name as a YAML scalar: plain when YAML reads it back as the same string,
 // otherwise double-quoted with escapes.
 QString yaml_class_name(const QString& name);

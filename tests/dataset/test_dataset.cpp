@@ -1,3 +1,4 @@
+#include <sys/wait.h>
 #include <unistd.h>
 #include <yaml-cpp/yaml.h>
 #include <QApplication>
@@ -22,6 +23,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/atomic_file.h"
 #include "dataset/class_stats.h"
 #include "dataset/dataset_actions.h"
 #include "dataset/dataset_qa.h"
@@ -50,6 +52,26 @@ std::function<int(QDialog&)> answer_split(int train, int val, int test, const QS
 
 int count_files(const QString& dir) { return QDir(dir).entryList(QDir::Files).size(); }
 
+}  // namespace
+
+namespace {
+// The step of a write or rename at which a crash test's child process dies.
+int g_export_steps_left = 0;
+void die_at_export_step(const char*, const QString&) {
+  if (--g_export_steps_left == 0) _exit(9);
+}
+
+// Every file under `root` by its relative path, with its bytes; hidden entries (an export's
+// staging) are not the export's.
+QMap<QString, QByteArray> tree(const QString& root) {
+  QMap<QString, QByteArray> files;
+  QDirIterator it(root, QDir::Files, QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString file = it.next();
+    files.insert(QDir(root).relativeFilePath(file), test::read_bytes(file));
+  }
+  return files;
+}
 }  // namespace
 
 class TestDataset : public QObject {
@@ -514,6 +536,58 @@ class TestDataset : public QObject {
                                            LabelFormat::Segmentation, {"car"});
     QVERIFY2(ok.error.isEmpty(), qPrintable(ok.error));
     QCOMPARE(count_files(fresh.filePath("train/labels")), 2);
+  }
+
+  // An export replacing an earlier one, killed at each write and each rename (in a child process,
+  // as a crash); then what the next export sees: the destination wholly the earlier export or
+  // wholly the new one, and no staging folder left.
+  void an_export_killed_at_any_step_leaves_the_old_or_the_new_export() {
+    const QStringList images = make_folder(4);
+    QTemporaryDir out;
+    const QString dest = out.filePath("export");
+    const auto pairs = collect_annotated_pairs(images);
+    QVERIFY(
+        export_dataset(pairs, plan_split(4, 0.5, 0.5), dest, LabelFormat::Segmentation, {"a", "b"}).error.isEmpty());
+    const QMap<QString, QByteArray> earlier = tree(dest);
+    QVERIFY(earlier.contains("test/labels/img3.txt") || earlier.contains("val/labels/img3.txt"));
+    QMap<QString, QByteArray> newer;
+    QList<QMap<QString, QByteArray>> after_crashes;
+    bool finished = false;
+    for (int step = 1; !finished && step < 200; ++step) {
+      // The earlier export back in place, as it was.
+      QDir(dest).removeRecursively();
+      for (auto it = earlier.cbegin(); it != earlier.cend(); ++it) {
+        QDir().mkpath(QFileInfo(QDir(dest).filePath(it.key())).path());
+        test::write_bytes(QDir(dest).filePath(it.key()), it.value());
+      }
+      const pid_t child = fork();
+      if (child == 0) {
+        g_export_steps_left = step;
+        set_atomic_write_hook(&die_at_export_step);
+        // No test set this time: the earlier test/ must not survive beside the new sets.
+        _exit(export_dataset(pairs, plan_split(4, 1, 0), dest, LabelFormat::Detection, {"a", "b"}, nullptr, true)
+                      .error.isEmpty()
+                  ? 0
+                  : 1);
+      }
+      int status = 0;
+      QCOMPARE(waitpid(child, &status, 0), child);
+      QVERIFY(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 9));
+      finished = WEXITSTATUS(status) == 0;
+      const QString said = recover_interrupted_export(dest);
+      QVERIFY(QDir(dest).entryList({".quorlan-export-*"}, QDir::Dirs | QDir::Hidden).isEmpty());
+      if (finished) {
+        QVERIFY(said.isEmpty());
+        newer = tree(dest);
+      } else {
+        QVERIFY2(!said.isEmpty(), qPrintable(QString::number(step)));
+        after_crashes << tree(dest);
+      }
+    }
+    QVERIFY(finished);
+    QVERIFY(newer != earlier && !newer.contains("test/labels/img3.txt"));
+    for (const auto& crashed : after_crashes) QVERIFY(crashed == earlier || crashed == newer);
+    QVERIFY(after_crashes.contains(newer) && after_crashes.contains(earlier));
   }
 
   void full_disk_keeps_the_old_manifest() {
