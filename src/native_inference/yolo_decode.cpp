@@ -170,9 +170,10 @@ cv::Mat candidate_mask(const float* coefficients, const float* protos, int proto
   cv::resize(small, up, input, 0, 0, cv::INTER_LINEAR);
   cv::Mat mask(input, CV_8U, cv::Scalar(0));
   // Kept: columns x1 <= x < x2 and rows y1 <= y < y2 where the upsampled mask is above zero.
-  const int x0 = std::max(0, static_cast<int>(std::ceil(c.x1))), y0 = std::max(0, static_cast<int>(std::ceil(c.y1)));
-  const int x_end = std::min(input.width, static_cast<int>(std::ceil(c.x2)));
-  const int y_end = std::min(input.height, static_cast<int>(std::ceil(c.y2)));
+  // Clamped while still floats: a box far outside the input (a finite 1e20) is no int.
+  const auto column = [&](float x) { return static_cast<int>(std::clamp(std::ceil(x), 0.f, float(input.width))); };
+  const auto row = [&](float y) { return static_cast<int>(std::clamp(std::ceil(y), 0.f, float(input.height))); };
+  const int x0 = column(c.x1), y0 = row(c.y1), x_end = column(c.x2), y_end = row(c.y2);
   for (int y = y0; y < y_end; ++y) {
     const float* src = up.ptr<float>(y);
     auto* dst = mask.ptr<unsigned char>(y);
