@@ -6,11 +6,28 @@
 
 #include "annotate/annotator_tab.h"
 #include "annotate/label_dialog.h"
+#include "core/atomic_file.h"
 #include "core/class_names.h"
 #include "core/label_files.h"
 #include "widgets/prompts.h"
 
 namespace quorlan {
+namespace {
+
+// The class list's file joins a change of label files: its bytes now in `from` and `names` in
+// `to`. The file that does not exist yet is returned, as the change creates it.
+QStringList join_class_list(const QString& file, const QStringList& names, QHash<QString, QByteArray>& from,
+                            QHash<QString, QByteArray>& to) {
+  QStringList created;
+  if (const Expected<QByteArray> now = read_regular_file(file))
+    from.insert(file, *now);
+  else if (!QFileInfo::exists(file))
+    created << file;
+  to.insert(file, classes_file_bytes(names));
+  return created;
+}
+
+}  // namespace
 
 int AnnotatorTab::selected_class() const {
   const QListWidgetItem* item = list_classes->currentItem();
@@ -170,13 +187,8 @@ bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping&
   // The label files and the class list change as one, recorded first so that a crash in the
   // middle is rolled back when the folder is next opened.
   QHash<QString, QByteArray> before = plan.before, after = plan.after;
-  QStringList created;
   const QString names_file = classes_file_path();
-  if (const Expected<QByteArray> names_now = read_regular_file(names_file))
-    before.insert(names_file, *names_now);
-  else if (!QFileInfo::exists(names_file))
-    created << names_file;
-  after.insert(names_file, classes_file_bytes(mapping.names));
+  const QStringList created = join_class_list(names_file, mapping.names, before, after);
   if (const Status written = rewrite_label_files(before, after, class_change_journal(image_folder), created);
       !written) {
     prompts().warning(this, title, written.error());
@@ -207,14 +219,7 @@ bool AnnotatorTab::undo_class_change() {
   }
   if (!resolve_unsaved()) return false;
   QHash<QString, QByteArray> from = change.files_after, to = change.files_before;
-  const QString names_file = classes_file_path();
-  const Expected<QByteArray> names_now = read_regular_file(names_file);
-  QStringList created;
-  if (names_now)
-    from.insert(names_file, *names_now);
-  else
-    created << names_file;
-  to.insert(names_file, classes_file_bytes(change.names_before));
+  const QStringList created = join_class_list(classes_file_path(), change.names_before, from, to);
   if (const Status written = rewrite_label_files(from, to, class_change_journal(image_folder), created); !written) {
     prompts().warning(this, "Undo Class Change",
                       QStringLiteral("\"%1\" is not taken back: %2").arg(change.title, written.error()));

@@ -34,7 +34,7 @@ Status write_file_atomically(const QString& path, const QByteArray& data, bool s
 #endif
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return failure(file.errorString());
-  if (g_write_hook) g_write_hook("write", path);
+  crash_point("write", path);
   // QSaveFile::commit() flushes its buffer itself but (Qt 6.4) can report success when that
   // last write failed, for example with ENOSPC: flush here and look at the answer.
   if (file.write(data) != data.size() || !file.flush()) {
@@ -51,7 +51,7 @@ Status write_file_atomically(const QString& path, const QByteArray& data, bool s
 #else
   Q_UNUSED(sync);
 #endif
-  if (g_write_hook) g_write_hook("rename", path);
+  crash_point("rename", path);
   if (!file.commit()) return failure(file.errorString());
 #ifdef Q_OS_UNIX
   struct stat now {};

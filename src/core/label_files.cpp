@@ -203,6 +203,7 @@ LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int 
     LabelShape shape;
     shape.class_id = class_id;
     shape.raw = line.raw;
+    shape.line = line.number;
     if (line.is_box()) {  // a box line: centre and size
       shape.box = true;
       const double x1 = (values[0] - values[2] / 2.0) * width, x2 = (values[0] + values[2] / 2.0) * width;

@@ -41,6 +41,7 @@ struct LabelShape {
   QPolygonF points;  // in pixels of the image the file was read for
   bool box = false;  // read from a 5-field box line (drawn as its rectangle)
   QByteArray raw;    // the line as read, without its line break
+  int line = 0;      // its 1-based line in the file
 };
 
 struct LabelReadResult {

@@ -79,19 +79,9 @@ QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSiz
   if (unreadable)
     *unreadable = static_cast<int>(std::count_if(read.kept.cbegin(), read.kept.cend(),
                                                  [](const QByteArray& line) { return !line.trimmed().isEmpty(); }));
-  // Each shape's line in the file: the shapes come in file order, among lines that cannot be shown.
-  const QVector<LabelLine> lines = split_label_lines(*bytes);
-  int next = 0;
   for (int row = 0; row < read.shapes.size(); ++row) {
     const LabelShape& shape = read.shapes[row];
-    int line = 0;
-    for (int j = next; j < lines.size() && line == 0; ++j) {
-      if (lines[j].raw.trimmed() != shape.raw.trimmed() && !(j == 0 && lines[j].raw.endsWith(shape.raw.trimmed())))
-        continue;
-      line = lines[j].number;
-      next = j + 1;
-    }
-    labels.append({row, line, shape.class_id, shape.points.boundingRect()});
+    labels.append({row, shape.line, shape.class_id, shape.points.boundingRect()});
   }
   return labels;
 }
@@ -150,31 +140,26 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
   for (int i = 0; i < answers.size(); ++i)
     result.findings += review_picture(reviewed_pictures[i], answers[i].labels, answers[i].prediction, {}, calibration);
   rank_findings(result.findings);
-  const auto named = [](const QStringList& names) {
-    return names.mid(0, 5).join(QStringLiteral(", ")) +
-           (names.size() > 5 ? QStringLiteral(", ... and %1 more").arg(names.size() - 5) : QString());
+  // A note on the pictures or files of `names` (its first five named): `text` takes their count
+  // and the names.
+  const auto note = [&](const QStringList& names, const char* text) {
+    if (names.isEmpty()) return;
+    result.notes << QString::fromUtf8(text)
+                        .arg(names.size())
+                        .arg(
+                            names.mid(0, 5).join(QStringLiteral(", ")) +
+                            (names.size() > 5 ? QStringLiteral(", ... and %1 more").arg(names.size() - 5) : QString()));
   };
   if (unknown > 0)
     result.notes << QStringLiteral("%1 label(s) of classes the model does not know (id %2 or more) were not reviewed.")
                         .arg(unknown)
                         .arg(model_classes);
   if (dropped > 0) result.notes << dropped_text(dropped);
-  if (!refused_files.isEmpty())
-    result.notes << QStringLiteral(
-                        "%1 label file(s) the engine refuses (it trains nothing from their pictures) were "
-                        "not reviewed; fix them first: %2")
-                        .arg(refused_files.size())
-                        .arg(named(refused_files));
-  if (!unreadable_lines.isEmpty())
-    result.notes << QStringLiteral("Label lines that could not be read were not reviewed, in %1 file(s): %2")
-                        .arg(unreadable_lines.size())
-                        .arg(named(unreadable_lines));
-  if (!truncated.isEmpty())
-    result.notes << QStringLiteral(
-                        "%1 truncated picture(s), which the engine drops, were reviewed as far as they "
-                        "could be decoded: %2")
-                        .arg(truncated.size())
-                        .arg(named(truncated));
+  note(refused_files,
+       "%1 label file(s) the engine refuses (it trains nothing from their pictures) were not reviewed; fix them "
+       "first: %2");
+  note(unreadable_lines, "Label lines that could not be read were not reviewed, in %1 file(s): %2");
+  note(truncated, "%1 truncated picture(s), which the engine drops, were reviewed as far as they could be decoded: %2");
   return result;
 }
 

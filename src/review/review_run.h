@@ -50,8 +50,8 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
 
 // The labels of one picture as the review reads them (rows as the annotator numbers them, each
 // with its line in the file); `unreadable`, when given, counts the lines that could not be read.
-// A label file the engine refuses for its numbers (or that cannot be read) gives no labels, and `refused` (when
-// given) says why.
+// A label file the engine refuses for its numbers (or that cannot be read) gives no labels, and
+// `refused` (when given) says why.
 QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable = nullptr,
                                    QString* refused = nullptr);
 
