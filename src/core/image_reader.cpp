@@ -1,5 +1,8 @@
 #include "core/image_reader.h"
 
+#include <turbojpeg.h>
+
+#include <memory>
 #include <opencv2/imgcodecs.hpp>
 
 #include "core/atomic_file.h"
@@ -15,7 +18,9 @@ Expected<cv::Mat> read_image_bgr(const QString& path, bool keep_alpha) {
   if (bytes->isEmpty()) return failure(QStringLiteral("not a readable image"));
   const cv::Mat raw(1, static_cast<int>(bytes->size()), CV_8UC1, const_cast<char*>(bytes->constData()));
   try {
-    if (keep_alpha) {
+    // A JPEG has no alpha channel: decoding it "unchanged" first would decode it twice.
+    const bool jpeg = bytes->startsWith("\xFF\xD8\xFF");
+    if (keep_alpha && !jpeg) {
       cv::Mat stored = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
       if (!stored.empty() && stored.channels() == 4 && stored.depth() == CV_8U) return stored;
     }
@@ -29,13 +34,41 @@ Expected<cv::Mat> read_image_bgr(const QString& path, bool keep_alpha) {
   }
 }
 
+namespace {
+
+// A JPEG as OpenCV's writer makes it by default (quality 95, 4:2:0, baseline), through TurboJPEG:
+// it takes BGR rows as they are, where OpenCV's writer swaps every row to RGB one byte at a time
+// first (a sixth of a tiling's time). Empty when the picture is not 8-bit grey or BGR.
+QByteArray encode_jpeg(const cv::Mat& image) {
+  if (image.depth() != CV_8U || (image.channels() != 3 && image.channels() != 1) || image.empty()) return {};
+  const std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitCompress(), tjDestroy);
+  if (!handle) return {};
+  unsigned char* buffer = nullptr;
+  unsigned long size = 0;
+  const bool grey = image.channels() == 1;
+  const int ok =
+      tjCompress2(handle.get(), image.data, image.cols, static_cast<int>(image.step), image.rows,
+                  grey ? TJPF_GRAY : TJPF_BGR, &buffer, &size, grey ? TJSAMP_GRAY : TJSAMP_420, 95, TJFLAG_ACCURATEDCT);
+  QByteArray bytes;
+  if (ok == 0 && buffer) bytes = QByteArray(reinterpret_cast<const char*>(buffer), static_cast<qsizetype>(size));
+  tjFree(buffer);
+  return bytes;
+}
+
+}  // namespace
+
 Status write_image_atomically(const QString& path, const cv::Mat& image) {
   const int dot = path.lastIndexOf('.');
-  const std::string extension = (dot < 0 ? QStringLiteral(".png") : path.mid(dot)).toLower().toStdString();
+  const QString suffix = (dot < 0 ? QStringLiteral(".png") : path.mid(dot)).toLower();
+  if (suffix == QLatin1String(".jpg") || suffix == QLatin1String(".jpeg")) {
+    const QByteArray jpeg = encode_jpeg(image);
+    if (!jpeg.isEmpty()) return write_file_atomically(path, jpeg, /*sync=*/false);
+  }
+  const std::string extension = suffix.toStdString();
   std::vector<uchar> encoded;
   try {
     if (!cv::imencode(extension, image, encoded) || encoded.empty())
-      return failure(QStringLiteral("the picture could not be encoded as %1").arg(QString::fromStdString(extension)));
+      return failure(QStringLiteral("the picture could not be encoded as %1").arg(suffix));
   } catch (const cv::Exception& e) {
     return failure(QString::fromLocal8Bit(e.what()).trimmed().section('\n', 0, 0));
   }

@@ -1,7 +1,5 @@
 // libvips (through glib) comes before Qt, whose "signals" keyword glib's headers use as a name.
 #include <vips/vips8>
-// After vips8: the vector switch needs its types.
-#include <vips/vector.h>
 
 #include "imaging/resize_pipeline.h"
 
@@ -12,6 +10,7 @@
 #include <QHash>
 #include <QImage>
 #include <QImageWriter>
+#include <QScopeGuard>
 #include <QSet>
 #include <QtConcurrent>
 #include <atomic>
@@ -36,13 +35,26 @@ void ensure_vips() {
     // Files are processed in parallel, one per core; each image uses a single vips thread.
     vips_concurrency_set(1);
     vips_cache_set_max(0);
-    // No run-time generated vector code: freeing it while other threads resize crashes in Debian's
-    // liborc (seen in CI as a SIGSEGV in orc_code_free under vips_vector_free).
-    vips_vector_set_enabled(FALSE);
   });
 }
 
 namespace {
+
+// libvips compiles vector code (liborc) when it builds a resize and frees it when the pipeline is
+// released. Debian's liborc 0.4.33 allocates code memory under its own lock but frees it without
+// one (orc_code_free merges free chunks unlocked), so a pipeline released while another is built
+// corrupts its chunk list: a SIGSEGV in orc_code_allocate_codemem or a heap abort. Pipelines are
+// built and released under this lock; their pixel work runs outside it.
+std::mutex vector_code_mutex;
+
+// `work` (the pixel work of a built pipeline) with `lock` released; locked again after, also when
+// `work` throws, so the pipeline's images are released under it.
+template <typename Work>
+auto unlocked(std::unique_lock<std::mutex>& lock, Work&& work) {
+  lock.unlock();
+  const auto relock = qScopeGuard([&] { lock.lock(); });
+  return work();
+}
 
 QString format_from_loader(const std::string& loader) {
   if (loader.rfind("jpegload", 0) == 0) return QStringLiteral("JPEG");
@@ -250,6 +262,55 @@ VImage to_srgb(VImage image) {
   return image;
 }
 
+QByteArray resized_bytes(const QString& source, const QString& output_dir, const ResizeSettings& s,
+                         const QString& output_path, OutputChoice& out) {
+  // Taken before the images are made, so it is released after they are.
+  std::unique_lock<std::mutex> lock(vector_code_mutex);
+  const QByteArray path = QFile::encodeName(source);
+  const VImage header = VImage::new_from_file(path.constData(), load_options());
+  const QString detected = detect_from(header, source);
+  // The output carries no orientation tag: its pixels are turned upright, and the sizes asked
+  // for are those of the upright picture.
+  const bool turned = orientation_of(header) >= 5;
+  const int upright_w = turned ? header.height() : header.width();
+  const int upright_h = turned ? header.width() : header.height();
+  VImage image;
+  std::optional<TargetSize> target;
+  if (s.enable_dim) {
+    const Expected<TargetSize> planned = target_dimensions(upright_w, upright_h, s);
+    if (!planned) throw vips::VError(planned.error().toStdString());
+    target = *planned;
+  }
+  if (target && (target->width != upright_w || target->height != upright_h))
+    image = resample(path, header, detected, static_cast<int>(target->width), static_cast<int>(target->height));
+  else
+    image = header.autorot();
+  image = to_srgb(image);
+  // The resampled image streams from its source top to bottom once; a rotation reads it in
+  // another order and the quality search encodes it several times, so both work in memory.
+  if (s.rotation != 0 || s.enable_comp) image = unlocked(lock, [&] { return image.copy_memory(); });
+  if (s.rotation == 90)
+    image = image.rot(VIPS_ANGLE_D90);
+  else if (s.rotation == 180)
+    image = image.rot(VIPS_ANGLE_D180);
+  else if (s.rotation == 270)
+    image = image.rot(VIPS_ANGLE_D270);
+
+  out = output_choice(source, output_dir, s.format, detected);
+  if (!output_path.isEmpty()) out.path = output_path;
+  const QString encoder = out.encoder.toUpper();
+  if ((encoder == "JPEG" || encoder == "JPG") && image.has_alpha())
+    image = image.extract_band(0, VImage::option()->set("n", image.bands() - 1));  // alpha dropped
+
+  const QByteArray bytes = unlocked(lock, [&] {
+    if (s.enable_comp)
+      return search_quality([&](int q) { return encode(image, out.encoder, q, s.dpi); }, s.target_kb * 1024).second;
+    return encode(image, out.encoder, 0, s.dpi);
+  });
+  if (bytes.isEmpty()) throw vips::VError("the encoder produced no data");
+  return bytes;
+}
+
 }  // namespace
 
 QByteArray with_jfif_density(const QByteArray& jpeg, double dpi) {
@@ -286,49 +347,8 @@ ResizeOutcome resize_one(const QString& source, const QString& output_dir, const
     return outcome;
   }
   try {
-    const QByteArray path = QFile::encodeName(source);
-    const VImage header = VImage::new_from_file(path.constData(), load_options());
-    const QString detected = detect_from(header, source);
-    // The output carries no orientation tag: its pixels are turned upright, and the sizes asked
-    // for are those of the upright picture.
-    const bool turned = orientation_of(header) >= 5;
-    const int upright_w = turned ? header.height() : header.width();
-    const int upright_h = turned ? header.width() : header.height();
-    VImage image;
-    std::optional<TargetSize> target;
-    if (s.enable_dim) {
-      const Expected<TargetSize> planned = target_dimensions(upright_w, upright_h, s);
-      if (!planned) throw vips::VError(planned.error().toStdString());
-      target = *planned;
-    }
-    if (target && (target->width != upright_w || target->height != upright_h))
-      image = resample(path, header, detected, static_cast<int>(target->width), static_cast<int>(target->height));
-    else
-      image = header.autorot();
-    image = to_srgb(image);
-    // The resampled image streams from its source top to bottom once; a rotation reads it in
-    // another order and the quality search encodes it several times, so both work in memory.
-    if (s.rotation != 0 || s.enable_comp) image = image.copy_memory();
-    if (s.rotation == 90)
-      image = image.rot(VIPS_ANGLE_D90);
-    else if (s.rotation == 180)
-      image = image.rot(VIPS_ANGLE_D180);
-    else if (s.rotation == 270)
-      image = image.rot(VIPS_ANGLE_D270);
-
-    OutputChoice out = output_choice(source, output_dir, s.format, detected);
-    if (!output_path.isEmpty()) out.path = output_path;
-    const QString encoder = out.encoder.toUpper();
-    if ((encoder == "JPEG" || encoder == "JPG") && image.has_alpha())
-      image = image.extract_band(0, VImage::option()->set("n", image.bands() - 1));  // alpha dropped
-
-    QByteArray bytes;
-    if (s.enable_comp) {
-      bytes = search_quality([&](int q) { return encode(image, out.encoder, q, s.dpi); }, s.target_kb * 1024).second;
-    } else {
-      bytes = encode(image, out.encoder, 0, s.dpi);
-    }
-    if (bytes.isEmpty()) throw vips::VError("the encoder produced no data");
+    OutputChoice out;
+    const QByteArray bytes = resized_bytes(source, output_dir, s, output_path, out);
     const Status written = write_file_atomically(out.path, bytes, /*sync=*/false);
     if (!written) throw vips::VError(QStringLiteral("%1: %2").arg(out.path, written.error()).toStdString());
     outcome.output = out.path;
