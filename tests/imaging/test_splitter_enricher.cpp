@@ -106,6 +106,14 @@ class TestSplitterEnricher : public QObject {
     // PNG tiles are lossless: the tile is exactly the source's bottom-right cell.
     const cv::Mat source = gradient(64, 48);
     QCOMPARE(cv::norm(last, source(cv::Rect(48, 32, 16, 16)), cv::NORM_INF), 0.0);
+    // A JPEG tile is, byte for byte, what OpenCV's writer makes of the decoded cell (quality 95,
+    // 4:2:0, the accurate transform), though another encoder writes it.
+    const cv::Mat site = cv::imread(path("in/site.jpg").toStdString());
+    const QRect cell = tile_spans(1000, 750, 3, 4)[5];
+    std::vector<uchar> expected;
+    QVERIFY(cv::imencode(".jpg", site(cv::Rect(cell.x(), cell.y(), cell.width(), cell.height())), expected));
+    const QByteArray tile = test::read_bytes(path("out/part_06/site_part_06.jpg"));
+    QVERIFY(tile == QByteArray(reinterpret_cast<const char*>(expected.data()), static_cast<int>(expected.size())));
 
     // Without subfolders, into a folder that does not exist yet; a grid larger than an image.
     tab.chk_subfolders->setChecked(false);
