@@ -24,6 +24,13 @@ int g_steps_left = 0;
 void die_at_step(const char*, const QString&) {
   if (--g_steps_left == 0) _exit(9);
 }
+
+// Fills the small disk just before the file named here is written.
+test::SmallDisk* g_disk = nullptr;
+QString g_fill_before;
+void fill_disk_before(const char* step, const QString& path) {
+  if (g_disk && qstrcmp(step, "write") == 0 && path == g_fill_before) g_disk->fill();
+}
 }  // namespace
 
 class TestClassManagement : public QObject {
@@ -190,6 +197,44 @@ class TestClassManagement : public QObject {
     if (rewrite_label_files(c_now, {{path("c.txt"), "1 0.5 0.5 0.2 0.2\n"}}))
       QCOMPARE(QFile::permissions(path("c.txt")) & QFile::WriteOwner, QFile::Permissions());
     QFile::setPermissions(path("c.txt"), QFile::ReadOwner | QFile::WriteOwner);
+  }
+
+  // The disk fills up as the third file of a change is rewritten, so the files rewritten before it
+  // cannot be put back either: the message names them (never "No file was changed."), and once
+  // there is room again, opening the folder puts them back.
+  void a_disk_full_partway_names_the_files_not_put_back() {
+    test::SmallDisk disk(512);
+    if (!disk.ok()) QSKIP("a small tmpfs cannot be mounted here");
+    const QDir d(disk.path());
+    QHash<QString, QByteArray> before{{d.filePath("classes.txt"), "car\nbus\n"}},
+        after{{d.filePath("classes.txt"), "bus\ncar\n"}};
+    for (int i = 0; i < 4; ++i) {
+      test::write_image(d.filePath(QStringLiteral("f%1.png").arg(i)), 20, 20);
+      before.insert(d.filePath(QStringLiteral("f%1.txt").arg(i)), "0 0.5 0.5 0.2 0.2\n1 0.1 0.1 0.1 0.1\n");
+      after.insert(d.filePath(QStringLiteral("f%1.txt").arg(i)), "1 0.5 0.5 0.2 0.2\n0 0.1 0.1 0.1 0.1\n");
+    }
+    for (auto it = before.cbegin(); it != before.cend(); ++it) test::write_bytes(it.key(), it.value());
+    g_disk = &disk;
+    g_fill_before = d.filePath("f1.txt");  // after classes.txt and f0.txt
+    set_atomic_write_hook(&fill_disk_before);
+    const Status rewritten = rewrite_label_files(before, after, class_change_journal(disk.path()));
+    set_atomic_write_hook(nullptr);
+    g_disk = nullptr;
+    QVERIFY(!rewritten);
+    QVERIFY2(rewritten.error().contains("No space left on device"), qPrintable(rewritten.error()));
+    QVERIFY(!rewritten.error().contains("No file was changed."));
+    QVERIFY(rewritten.error().contains("2 file(s) already rewritten could not be put back"));
+    QVERIFY(rewritten.error().contains(QDir::toNativeSeparators(d.filePath("classes.txt"))));
+    QVERIFY(rewritten.error().contains(QDir::toNativeSeparators(d.filePath("f0.txt"))));
+    QCOMPARE(test::read_bytes(d.filePath("f0.txt")), after.value(d.filePath("f0.txt")));
+
+    QVERIFY(QFile::remove(d.filePath(".filler")));
+    AnnotatorTab tab;
+    tab.open_folder(disk.path());
+    QCOMPARE(prompts_->messages.last().title, QString("Class Change Rolled Back"));
+    QVERIFY(prompts_->messages.last().text.contains("2 file(s) put back"));
+    for (auto it = before.cbegin(); it != before.cend(); ++it) QCOMPARE(test::read_bytes(it.key()), it.value());
+    QCOMPARE(tab.classes, QStringList({"car", "bus"}));
   }
 
   void rename_keeps_ids_and_a_near_name_asks() {
