@@ -65,13 +65,26 @@ void AnnotatorTab::detect_label_kind(const QSet<QString>& label_files) {
   std::optional<LabelKind> kind = label_kind_of_files(present);
   if (!kind)
     if (const std::optional<DatasetManifest> manifest = find_folder_manifest(image_folder)) kind = manifest->task;
-  label_kind_ = kind.value_or(LabelKind::Polygons);
+  label_kind_ = kind.value_or(LabelKind::Boxes);
+  label_kind_settled_ = kind.has_value();
   box_notice_given_ = false;
   show_label_kind();
 }
 
+void AnnotatorTab::settle_label_kind() {
+  if (label_kind_settled_) return;
+  const KindCounts saved = kinds_of(document->shapes());
+  if (saved.boxes + saved.polygons == 0) return;
+  label_kind_ = saved.polygons > 0 ? LabelKind::Polygons : LabelKind::Boxes;
+  label_kind_settled_ = true;
+  show_label_kind();
+}
+
 void AnnotatorTab::show_label_kind() {
-  lbl_label_kind->setText("Labels: " + label_kind_name(label_kind_));
+  lbl_label_kind->setText(label_kind_settled_ || image_paths.isEmpty()
+                              ? "Labels: " + label_kind_name(label_kind_)
+                              : QStringLiteral("Labels: none yet (rectangles are saved as boxes, other shapes "
+                                               "as polygons)"));
   btn_label_kind->setText(label_kind_ == LabelKind::Boxes ? "Switch to Polygons" : "Switch to Boxes");
   btn_label_kind->setEnabled(!image_paths.isEmpty());
 }
@@ -95,6 +108,7 @@ bool AnnotatorTab::switch_label_kind(LabelKind to) {
   }
   const Expected<int> written = apply_kind_switch(plan, to);
   label_kind_ = to;
+  label_kind_settled_ = true;
   show_label_kind();
   // The image on screen is read again from its rewritten file.
   if (!display_cv_img.empty() && current_idx >= 0 && current_idx < image_paths.size())
@@ -212,10 +226,11 @@ int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {
   if (chosen_index >= 0 && chosen_index < classes.size() && classes[chosen_index] == label) return chosen_index;
   const int known = static_cast<int>(classes.indexOf(label));
   if (known >= 0) return known;
-  // Without names every shape shows its id: a number typed is that id.
+  // Without names every shape shows its id: a number typed is that id. With names it is a name,
+  // so no id is ever written without one.
   bool is_number = false;
   const int number = label.toInt(&is_number);
-  if (is_number && number >= 0 && number >= classes.size() && label == QString::number(number)) return number;
+  if (classes.isEmpty() && is_number && number >= 0 && label == QString::number(number)) return number;
   // A new class: the list keeps a name for every id in use, so existing ids keep their names.
   QStringList grown = classes;
   const int largest = largest_id_in_folder();

@@ -205,6 +205,7 @@ bool AnnotatorTab::resolve_unsaved() {
 bool AnnotatorTab::after_edit(bool edited) {
   if (!edited) return false;
   class_change_is_last_ = false;  // Ctrl+Z now takes back this edit first
+  settle_label_kind();
   return save_current_annotations();
 }
 
@@ -279,9 +280,22 @@ std::optional<int> AnnotatorTab::ask_class(const QString& offered) {
     prompts().warning(this, "Invalid Label", problem);
     return std::nullopt;
   }
-  // A typo ("cra" for "car") must not become a class of its own without a word.
+  // A typo ("cra" for "car") must not become a class of its own without a word, nor a digit
+  // meant to pick a class there is none for.
   QString chosen = label;
-  if (!classes.contains(label)) {
+  bool is_number = false;
+  label.toInt(&is_number);
+  if (!classes.contains(label) && is_number && !classes.isEmpty()) {
+    const int choice = prompts().choose(
+        this, "New Class",
+        QStringLiteral("\"%1\" is not a class of this folder; its %2 classes are picked with the keys 1 to %3.\n\n"
+                       "Add a class named \"%1\"?")
+            .arg(label)
+            .arg(classes.size())
+            .arg(std::min<qsizetype>(classes.size(), 9)),
+        {QStringLiteral("Add \"%1\"").arg(label), "Cancel"});
+    if (choice != 0) return std::nullopt;
+  } else if (!classes.contains(label)) {
     if (const QStringList near = near_class_names(label, classes); !near.isEmpty()) {
       const int choice = prompts().choose(
           this, "New Class",
@@ -303,13 +317,25 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
   if (display_cv_img.empty() || !document->is_open()) return;
   const QString type = combo_mode->currentText();
   // A polygon in a box folder is explained before its class is asked.
-  if (kind_for_new_shape() == LabelKind::Boxes && type != QLatin1String("Rectangle") && !box_notice_given_) {
+  if (kind_for_new_shape(type) == LabelKind::Boxes && type != QLatin1String("Rectangle") && !box_notice_given_) {
     if (!new_annotation(0, polygon, type, /*ask=*/true)) return;
   }
   const std::optional<int> class_id = ask_class(last_label);
   if (!class_id) return;
-  if (const std::optional<Annotation> shape = new_annotation(*class_id, polygon, type, /*ask=*/false))
-    after_edit(document->add(QStringLiteral("Add Shape"), {*shape}));
+  const std::optional<Annotation> shape = new_annotation(*class_id, polygon, type, /*ask=*/false);
+  if (!shape || !document->add(QStringLiteral("Add Shape"), {*shape})) return;
+  after_edit(true);
+  pick_shape(static_cast<int>(annotations.size()) - 1);  // the keys act on what was just drawn
+}
+
+void AnnotatorTab::pick_shape(int row) {
+  if (row < 0 || row >= annotations.size() || !annotations[row].item->isVisible()) return;
+  {
+    const QSignalBlocker block(canvas);
+    canvas->clearSelection();
+    annotations[row].item->setSelected(true);
+  }
+  sync_canvas_selection();
 }
 
 void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
@@ -319,17 +345,18 @@ void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label
     after_edit(document->add(QStringLiteral("Add Shape"), {*shape}));
 }
 
-LabelKind AnnotatorTab::kind_for_new_shape() const {
+LabelKind AnnotatorTab::kind_for_new_shape(const QString& type) const {
   // The file's own kind when it holds shapes of one kind, so a file is never mixed; else the folder's.
   const KindCounts file = kinds_of(document->shapes());
   if (file.boxes > 0 && file.polygons == 0) return LabelKind::Boxes;
   if (file.polygons > 0 && file.boxes == 0) return LabelKind::Polygons;
+  if (!label_kind_settled_) return type.endsWith(QLatin1String("Rectangle")) ? LabelKind::Boxes : LabelKind::Polygons;
   return label_kind_;
 }
 
 std::optional<Annotation> AnnotatorTab::new_annotation(int class_id, const QPolygonF& polygon, const QString& type,
                                                        bool ask) {
-  const LabelKind kind = kind_for_new_shape();
+  const LabelKind kind = kind_for_new_shape(type);
   const bool rectangle = type.endsWith(QLatin1String("Rectangle"));
   if (ask && kind == LabelKind::Boxes && !rectangle && !box_notice_given_) {
     const int choice = prompts().choose(
@@ -342,7 +369,7 @@ std::optional<Annotation> AnnotatorTab::new_annotation(int class_id, const QPoly
         {"Save as Box", "Switch Folder to Polygons", "Cancel"});
     if (choice == 1) {
       if (!switch_label_kind(LabelKind::Polygons)) return std::nullopt;
-      return drawn_annotation(class_id, kind_for_new_shape(), polygon, type);
+      return drawn_annotation(class_id, kind_for_new_shape(type), polygon, type);
     }
     if (choice != 0) return std::nullopt;
     box_notice_given_ = true;

@@ -251,7 +251,10 @@ class AnnotatorTab : public QWidget {
   // A drawn or predicted shape as the folder's labels want it: a box in a box file or folder (a
   // polygon becomes its bounding box, after one notice), else a polygon. nullopt: cancelled.
   std::optional<Annotation> new_annotation(int class_id, const QPolygonF& polygon, const QString& type, bool ask);
-  LabelKind kind_for_new_shape() const;
+  // What a new shape of `type` ("Rectangle", "AI Polygon", ...) is saved as.
+  LabelKind kind_for_new_shape(const QString& type) const;
+  void settle_label_kind();
+  void pick_shape(int row);  // highlights the shape on the canvas and its row
   // The folder's kind from `label_files` (names in label_folder), else its manifest's task.
   void detect_label_kind(const QSet<QString>& label_files);
   void show_label_kind();
@@ -312,6 +315,9 @@ class AnnotatorTab : public QWidget {
 
   QString canvas_hint_;  // what the empty picture says: how to start, and the keys
   LabelKind label_kind_ = LabelKind::Polygons;
+  // False while the folder has no label lines and no manifest naming its task: rectangles are then
+  // saved as boxes and other shapes as polygons, and the first shape saved settles the kind.
+  bool label_kind_settled_ = true;
   bool box_notice_given_ = false;  // the folder's boxes were explained once (a polygon drawn in it)
   QImage display_image_;           // display_cv_img in the canvas's form
   QVector<LabelMark> marks_;       // one per image_paths entry

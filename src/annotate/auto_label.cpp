@@ -97,7 +97,7 @@ void AnnotatorTab::run_ai_autolabel() {
     return class_id_for(name.isEmpty() ? QString::number(cls) : name, -1);
   };
   // The folder's kind decides what is written: in a box folder a mask becomes its bounding box.
-  const LabelKind kind = kind_for_new_shape();
+  const LabelKind kind = kind_for_new_shape(result->masks ? "AI Polygon" : "AI Rectangle");
   QVector<Annotation> found;
   if (result->masks) {
     const int n = std::min<int>(result->masks->size(), result->boxes.size());

@@ -275,9 +275,9 @@ bool AnnotatorTab::accept_review_finding() {
   switch (f.kind) {
     case FindingKind::MissingObject: {
       const int id = class_id_for(predicted_name, -1);
-      done = after_edit(
-          document->add(QStringLiteral("Take the Model's Object"),
-                        {drawn_annotation(id, kind_for_new_shape(), f.predicted_outline(), "Model Review")}));
+      done = after_edit(document->add(
+          QStringLiteral("Take the Model's Object"),
+          {drawn_annotation(id, kind_for_new_shape("Model Review"), f.predicted_outline(), "Model Review")}));
       break;
     }
     case FindingKind::WrongClass:

@@ -100,9 +100,10 @@ class TestInference : public QObject {
     QCOMPARE(tab.annotations.size(), 2);
     QCOMPARE(tab.annotations[0].shown.type, QString("AI Rectangle"));
     QCOMPARE(tab.table_objects->item(0, 1)->text(), QString("AI Rectangle"));
+    // A folder without labels takes a detector's boxes as box lines.
     QCOMPARE(test::read_text(path("street.txt")),
-             QString("1 0.050000 0.200000 0.550000 0.200000 0.550000 0.700000 0.050000 0.700000\n"
-                     "0 0.600000 0.100000 0.950000 0.100000 0.950000 0.900000 0.600000 0.900000\n"));
+             QString("1 0.300000 0.450000 0.500000 0.500000\n0 0.775000 0.500000 0.350000 0.800000\n"));
+    QCOMPARE(tab.lbl_label_kind->text(), QString("Labels: Boxes"));
     QVERIFY(QApplication::overrideCursor() == nullptr);
 
     tab.run_ai_autolabel();  // a second run adds the proposals again
