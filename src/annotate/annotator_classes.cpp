@@ -83,9 +83,14 @@ void AnnotatorTab::settle_label_kind() {
 void AnnotatorTab::show_label_kind() {
   lbl_label_kind->setText(label_kind_settled_ || image_paths.isEmpty()
                               ? "Labels: " + label_kind_name(label_kind_)
-                              : QStringLiteral("Labels: none yet (rectangles are saved as boxes, other shapes "
-                                               "as polygons)"));
+                              : QStringLiteral("Labels: none yet (rectangles as boxes)"));
   btn_label_kind->setText(label_kind_ == LabelKind::Boxes ? "Switch to Polygons" : "Switch to Boxes");
+  lbl_label_kind->setToolTip(
+      label_kind_settled_ ? QStringLiteral("What new shapes are saved as in this folder: box lines (detection) or "
+                                           "polygon lines (segmentation). Taken from the folder's label files.")
+                          : QStringLiteral("The folder has no labels yet: a rectangle is saved as a box line, any "
+                                           "other shape as a polygon line, and the first shape saved sets the "
+                                           "folder's kind."));
   btn_label_kind->setEnabled(!image_paths.isEmpty());
 }
 
@@ -179,6 +184,10 @@ void AnnotatorTab::rebuild_class_list() {
   }
   recolour_class_list();
   if (picked >= 0 && picked < list_classes->count()) list_classes->setCurrentRow(picked);
+  // As tall as its names (up to six rows), so that the class tools below it stay in sight.
+  const int row = list_classes->sizeHintForRow(0) > 0 ? list_classes->sizeHintForRow(0) : 18;
+  list_classes->setFixedHeight(std::clamp(static_cast<int>(list_classes->count()), 2, 6) * row +
+                               2 * list_classes->frameWidth() + 4);
   update_class_buttons();
 }
 

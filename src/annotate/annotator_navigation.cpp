@@ -270,9 +270,7 @@ void AnnotatorTab::render_canvas_image() {
   fit_canvas_to_screen();
 }
 
-void AnnotatorTab::fit_canvas_to_screen() {
-  if (canvas->sceneRect().width() > 0) canvas_view->fitInView(canvas->sceneRect(), Qt::KeepAspectRatio);
-}
+void AnnotatorTab::fit_canvas_to_screen() { canvas_view->fit_scene(); }
 
 void AnnotatorTab::jump_to_image(int row) {
   if (row < 0 || row >= image_paths.size() || row == current_idx) return;

@@ -16,8 +16,10 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTableWidget>
+#include <QTimer>
 #include <QUndoStack>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -144,6 +146,7 @@ void AnnotatorTab::setup_workspace_tab() {
   right_layout->addLayout(mode_row);
   auto* kind_row = new QHBoxLayout;
   lbl_label_kind = named(new QLabel("Labels: Polygons"), "lbl_label_kind");
+  lbl_label_kind->setWordWrap(true);
   lbl_label_kind->setToolTip(
       "What new shapes are saved as in this folder: box lines (detection) or polygon lines "
       "(segmentation). Taken from the folder's label files.");
@@ -180,7 +183,6 @@ void AnnotatorTab::setup_workspace_tab() {
   ai_layout->addWidget(lbl_ai_runtime);
   ai_layout->addLayout(conf_row);
   ai_layout->addWidget(btn_run_ai);
-  right_layout->addWidget(ai_box);
 
   // Label review with a model: the button, and the queue once a review has run.
   btn_review = named(new QPushButton("🔎 Review Labels with Model"), "btn_review");
@@ -206,6 +208,9 @@ void AnnotatorTab::setup_workspace_tab() {
   review_layout->addWidget(check_review_dismissed);
   list_review = named(new QListWidget, "list_review");
   list_review->setMinimumHeight(160);
+  // A finding's whole text, on as many lines as it takes: a narrow panel cuts nothing.
+  list_review->setWordWrap(true);
+  list_review->setTextElideMode(Qt::ElideNone);
   list_review->installEventFilter(this);
   review_layout->addWidget(list_review);
   auto* verdict_row = new QHBoxLayout;
@@ -219,7 +224,6 @@ void AnnotatorTab::setup_workspace_tab() {
   verdict_row->addWidget(btn_review_dismiss);
   review_layout->addLayout(verdict_row);
   review_box->hide();  // until a review has run
-  right_layout->addWidget(review_box);
 
   auto* history_row = new QHBoxLayout;
   btn_undo = named(new QPushButton("↶ Undo"), "btn_undo");
@@ -242,7 +246,7 @@ void AnnotatorTab::setup_workspace_tab() {
   // A label is changed through the label dialog (double-click), never typed into the cell.
   table_objects->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_objects->setToolTip("Double-click a row, or press Enter or F2 with a shape picked, to change its class");
-  right_layout->addWidget(table_objects);
+  right_layout->addWidget(table_objects, 1);  // takes the height the panel has left
   annotations.attach(canvas, table_objects);
   btn_delete_obj = named(new QPushButton("🗑️ Delete Selected Shape"), "btn_delete_obj");
   btn_delete_obj->setToolTip("Delete the picked shapes (Delete or Backspace)");
@@ -255,7 +259,7 @@ void AnnotatorTab::setup_workspace_tab() {
   right_layout->addWidget(btn_save_ann);
   right_layout->addWidget(new QLabel("Shown Classes:"));
   list_classes = named(new QListWidget, "list_classes");
-  list_classes->setMaximumHeight(110);
+  list_classes->setFixedHeight(48);  // until the folder's classes are listed
   list_classes->setToolTip(
       "Untick a class to hide its shapes; hidden shapes are kept and saved as they are. Pick a class to rename, "
       "merge, delete or move it (double-click renames).");
@@ -284,6 +288,9 @@ void AnnotatorTab::setup_workspace_tab() {
     class_row->addWidget(button);
   }
   right_layout->addLayout(class_row);
+  // What every picture needs is above; the model's tools, used now and then, come last.
+  right_layout->addWidget(review_box);
+  right_layout->addWidget(ai_box);
 
   // The panels are as wide as the user drags them, fold away, and the right one scrolls on a
   // short screen instead of squeezing the object table.
@@ -293,7 +300,7 @@ void AnnotatorTab::setup_workspace_tab() {
   right_scroll->setFrameShape(QFrame::NoFrame);
   right_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   right_scroll->setMinimumWidth(270);
-  table_objects->setMinimumHeight(150);
+  table_objects->setMinimumHeight(110);
   panels = named(new QSplitter(Qt::Horizontal), "annotator_panels");
   panels->addWidget(left_box);
   panels->addWidget(center_widget);
@@ -313,7 +320,10 @@ void AnnotatorTab::setup_workspace_tab() {
   connect(btn_fit_screen, &QPushButton::clicked, this, [this] { fit_canvas_to_screen(); });
   connect(btn_toggle_left, &QPushButton::clicked, this, [this] { toggle_panel(0); });
   connect(btn_toggle_right, &QPushButton::clicked, this, [this] { toggle_panel(2); });
-  connect(panels, &QSplitter::splitterMoved, this, [this] { show_panel_arrows(); });
+  connect(panels, &QSplitter::splitterMoved, this, [this] {
+    remember_side_widths();
+    show_panel_arrows();
+  });
   connect(combo_mode, &QComboBox::currentTextChanged, this, &AnnotatorTab::change_active_mode);
   connect(btn_copy_prev, &QPushButton::clicked, this, [this] { copy_previous_frame_shapes(); });
   connect(btn_load_ai, &QPushButton::clicked, this, [this] { load_ai_model(); });
@@ -380,17 +390,85 @@ void AnnotatorTab::setup_workspace_tab() {
 
 void AnnotatorTab::reset_panels() {
   panels->setSizes({kLeftPanelWidth, 1000, kRightPanelWidth});
+  side_widths_[0] = kLeftPanelWidth;
+  side_widths_[1] = kRightPanelWidth;
   show_panel_arrows();
+  fit_panels_to_width();
+}
+
+void AnnotatorTab::remember_side_widths() {
+  const QList<int> sizes = panels->sizes();
+  if (sizes.size() != 3) return;
+  if (sizes[0] > 0) side_widths_[0] = sizes[0];
+  if (sizes[2] > 0) side_widths_[1] = sizes[2];
+}
+
+void AnnotatorTab::fit_panels_to_width() {
+  if (!isVisible()) return;  // widths are only known on screen
+  QList<int> sizes = panels->sizes();
+  if (sizes.size() != 3) return;
+  const int total = sizes[0] + sizes[1] + sizes[2];
+  if (total <= 0) return;
+  // A queue folded away for want of room comes back when there is room again.
+  const int least_left = panels->widget(0)->sizeHint().width();
+  // As wide as the annotation panel's contents need (with the theme's paddings), scroll bar and all.
+  auto* right_scroll = static_cast<QScrollArea*>(panels->widget(2));
+  right_scroll->setMinimumWidth(right_scroll->widget()->minimumSizeHint().width() +
+                                right_scroll->verticalScrollBar()->sizeHint().width() + 2);
+  const int least_right = right_scroll->minimumWidth();
+  if (queue_folded_for_room_ && sizes[2] + least_left + total / 2 <= total) {
+    queue_folded_for_room_ = false;
+    sizes[0] = least_left;
+  }
+  int left = sizes[0] > 0 ? side_widths_[0] : 0;
+  int right = sizes[2] > 0 ? side_widths_[1] : 0;
+  const int room = total - total / 2;  // the picture keeps half
+  if (left + right > room) {
+    // Both give way in proportion to their widths, neither below what its contents need.
+    const double share = static_cast<double>(room) / (left + right);
+    left = left > 0 ? std::max(least_left, static_cast<int>(left * share)) : 0;
+    right = right > 0 ? std::max(least_right, static_cast<int>(right * share)) : 0;
+  }
+  // Still too little for the picture: the queue folds away (the keys still page through it).
+  if (left > 0 && left + right > room && !queue_folded_for_room_) {
+    left = 0;
+    queue_folded_for_room_ = true;
+  }
+  const QList<int> fitted = {left, std::max(0, total - left - right), right};
+  if (fitted != panels->sizes()) panels->setSizes(fitted);
+  show_panel_arrows();
+}
+
+void AnnotatorTab::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  schedule_panel_fit();
+}
+
+void AnnotatorTab::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  schedule_panel_fit();
+}
+
+void AnnotatorTab::schedule_panel_fit() {
+  // After the splitter has shared out the new width its own way.
+  if (panels_fit_pending_) return;
+  panels_fit_pending_ = true;
+  QTimer::singleShot(0, this, [this] {
+    panels_fit_pending_ = false;
+    fit_panels_to_width();
+  });
 }
 
 void AnnotatorTab::toggle_panel(int index) {
   QList<int> sizes = panels->sizes();
-  const int shown = index == 0 ? kLeftPanelWidth : kRightPanelWidth;
+  const int shown = side_widths_[index == 0 ? 0 : 1];
+  if (index == 0) queue_folded_for_room_ = false;  // the user's own choice from here on
   const int width = sizes[index] > 0 ? 0 : shown;
   sizes[1] += sizes[index] - width;  // the picture takes or gives the room
   sizes[index] = width;
   panels->setSizes(sizes);
   show_panel_arrows();
+  fit_panels_to_width();
   if (!display_cv_img.empty()) fit_canvas_to_screen();  // the picture fills the room it got
 }
 
@@ -404,6 +482,8 @@ QByteArray AnnotatorTab::panel_state() const { return panels->saveState(); }
 
 void AnnotatorTab::restore_panel_state(const QByteArray& state) {
   if (!state.isEmpty()) panels->restoreState(state);
+  queue_folded_for_room_ = false;
+  remember_side_widths();
   show_panel_arrows();
 }
 

@@ -109,6 +109,9 @@ class AnnotatorTab : public QWidget {
   static constexpr int kRightPanelWidth = 310;
   void toggle_panel(int index);  // 0: the queue, 2: the annotation panel
   void reset_panels();
+  // In a narrow window the side panels give way (down to their least widths) so that the picture
+  // keeps half of the width; they take their own widths back as the window widens.
+  void fit_panels_to_width();
   QByteArray panel_state() const;
   void restore_panel_state(const QByteArray& state);
 
@@ -270,6 +273,13 @@ class AnnotatorTab : public QWidget {
   bool write_or_warn(const QString& path, const QByteArray& data);
 
   void show_panel_arrows();
+  void remember_side_widths();
+  int side_widths_[2] = {kLeftPanelWidth, kRightPanelWidth};  // as the user left them
+  bool panels_fit_pending_ = false;
+  bool queue_folded_for_room_ = false;  // folded by fit_panels_to_width, not by the user
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void schedule_panel_fit();
   void update_history_buttons();
   void apply_class_visibility();
   void rebuild_class_list();

@@ -13,7 +13,9 @@
 #include <QPainterPath>
 #include <QPen>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTableWidget>
+#include <QTimer>
 
 #include "annotate/annotator_tab.h"
 #include "core/label_files.h"
@@ -160,6 +162,9 @@ void AnnotatorTab::show_review_results(const ReviewResult& result, const QString
     for (int i = 0; i < classes.size(); ++i) combo_review_class->addItem(classes[i], i);
   }
   review_box->show();
+  // The findings are brought into sight in the scrolling panel.
+  if (auto* scroll = findChild<QScrollArea*>("right_scroll"))
+    QTimer::singleShot(0, scroll, [scroll, list = list_review] { scroll->ensureWidgetVisible(list); });
   refresh_review_list();
   if (list_review->count() > 0) list_review->setCurrentRow(0);
   // Where dismissals go is asked as the review starts, not in the middle of its flow.

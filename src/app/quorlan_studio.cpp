@@ -3,6 +3,7 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDataStream>
 #include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
@@ -16,6 +17,7 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTextEdit>
+#include <optional>
 
 #include "annotate/annotator_tab.h"
 #include "app/app_icon.h"
@@ -68,7 +70,29 @@ const char* const kRememberedFields[] = {"entry_split_in",   "entry_split_out", 
                                          "data_yaml_input",  "project_dir_input", "entry_inf_weights",
                                          "entry_inf_folder", "entry_export_dir"};
 
+// The window's remembered size and place (its normal geometry in Qt's saved form), when the
+// bytes are of that form.
+std::optional<QRect> remembered_normal_geometry(const QByteArray& saved) {
+  QDataStream in(saved);
+  in.setVersion(QDataStream::Qt_4_0);
+  quint32 magic = 0;
+  quint16 major = 0, minor = 0;
+  QRect frame, normal;
+  in >> magic >> major >> minor >> frame >> normal;
+  if (in.status() != QDataStream::Ok || magic != 0x1D9D0CB || !normal.isValid()) return std::nullopt;
+  return normal;
+}
+
 }  // namespace
+
+bool QuorlanStudio::restore_window_geometry(const QByteArray& saved) {
+  // A size or place this machine's screens cannot hold (another monitor, an edited file) is not
+  // taken: Qt would squeeze it to the window's least size in a corner.
+  const std::optional<QRect> normal = remembered_normal_geometry(saved);
+  const QScreen* screen = normal ? QGuiApplication::screenAt(normal->center()) : nullptr;
+  if (!screen || !screen->availableGeometry().contains(*normal)) return false;
+  return restoreGeometry(saved);
+}
 
 void QuorlanStudio::centre_on_screen() {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -79,7 +103,10 @@ void QuorlanStudio::restore_settings() {
   QSettings* settings = settings_store();
   if (!settings) return;
   // A first start, or a screen that changed: centred on the screen it opens on.
-  if (!restoreGeometry(settings->value("window/geometry").toByteArray())) centre_on_screen();
+  if (!restore_window_geometry(settings->value("window/geometry").toByteArray())) {
+    resize(default_window_size());
+    centre_on_screen();
+  }
   if (settings->contains("window/dark")) {
     theme_toggle->setChecked(settings->value("window/dark").toBool());
     apply_theme(theme_toggle->isChecked());
@@ -94,7 +121,14 @@ void QuorlanStudio::restore_settings() {
   const QString output = settings->value("annotator/output_folder").toString();
   if (QFileInfo(output).isDir()) tab_workspace->set_output_folder_path(output);
   const QString folder = settings->value("annotator/folder").toString();
-  if (QFileInfo(folder).isDir()) {
+  if (!folder.isEmpty() && !QFileInfo(folder).isDir()) {
+    // Said once: the setting goes, so the next start does not say it again.
+    settings->remove("annotator/folder");
+    settings->remove("annotator/image");
+    statusBar()->showMessage(
+        QStringLiteral("The folder open last time, %1, is not there any more; load a folder to go on.")
+            .arg(QDir::toNativeSeparators(folder)));
+  } else if (!folder.isEmpty()) {
     tab_workspace->open_folder(folder);
     const QString image = settings->value("annotator/image").toString();
     if (!image.isEmpty()) tab_workspace->show_image_file(image);

@@ -42,6 +42,8 @@ class QuorlanStudio : public QMainWindow {
   // 1500 x 950, or less on a smaller screen: the window never opens past the screen's edge.
   static QSize default_window_size();
   void centre_on_screen();
+  // Qt's saved geometry when it fits a screen of this machine; false (nothing done) otherwise.
+  bool restore_window_geometry(const QByteArray& saved);
 
   bool is_dark_mode = true;
   QTabWidget* tabs = nullptr;

@@ -312,7 +312,7 @@ void EnricherTab::render_aug_canvas(bool reset_zoom) {
     }
   }
   if (reset_zoom)
-    aug_preview_view->fitInView(aug_canvas->sceneRect(), Qt::KeepAspectRatio);
+    aug_preview_view->fit_scene();
   else
     aug_preview_view->setTransform(kept);
 }

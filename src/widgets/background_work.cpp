@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <memory>
 
+#include "widgets/prompts.h"
+
 namespace quorlan {
 
 void run_beside_window(QWidget* parent, const QString& label, WorkControl& control, const std::function<void()>& work,
@@ -21,6 +23,8 @@ void run_beside_window(QWidget* parent, const QString& label, WorkControl& contr
   if (!thread->isFinished()) {
     QProgressDialog box(label, "Cancel", 0, 0, parent);
     box.setObjectName("busy_progress");
+    box.setWindowTitle(QStringLiteral("Quorlan Studio: Working"));
+    fit_title(box);
     box.setWindowModality(Qt::WindowModal);
     box.setAutoClose(false);
     box.setAutoReset(false);

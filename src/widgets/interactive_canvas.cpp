@@ -1,5 +1,6 @@
 #include "widgets/interactive_canvas.h"
 
+#include <QApplication>
 #include <QGraphicsLineItem>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsRectItem>
@@ -15,7 +16,6 @@
 namespace quorlan {
 namespace {
 constexpr double kGrabPixels = 7.0;      // how near on screen a click must be to a vertex or an edge
-constexpr double kMinDragPixels = 4.0;   // a drag shorter than this on screen is a click
 constexpr double kMinShapePixels = 2.0;  // a shape narrower or lower than this in the image is none
 }  // namespace
 
@@ -259,9 +259,9 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
   }
   if (event->button() == Qt::LeftButton && draw_mode != QLatin1String("Polygon")) {
     if (drawing && start_pos) {
-      // A shaky click is no shape: the pointer must have travelled a few pixels on screen.
-      const QPointF travel = event->screenPos() - event->buttonDownScreenPos(Qt::LeftButton);
-      const bool dragged = std::hypot(travel.x(), travel.y()) >= kMinDragPixels;
+      // A shaky click is no shape: the pointer must have travelled the platform's drag distance.
+      const QPoint travel = event->screenPos() - event->buttonDownScreenPos(Qt::LeftButton);
+      const bool dragged = travel.manhattanLength() >= QApplication::startDragDistance();
       const QVector<QPointF> shape = calculate_shape(*start_pos, event->scenePos());
       if (dragged && shape.size() > 2) emit_if_big_enough(QPolygonF(shape));
       reset_drawing();

@@ -10,6 +10,12 @@
 #include "widgets/settings_store.h"
 
 namespace quorlan {
+
+void fit_title(QWidget& dialog) {
+  // Room for the title and the window manager's buttons beside it.
+  const int title = dialog.fontMetrics().horizontalAdvance(dialog.windowTitle()) + 160;
+  dialog.setMinimumWidth(std::max(dialog.minimumWidth(), title));
+}
 namespace {
 std::unique_ptr<UserPrompts>& installed() {
   static std::unique_ptr<UserPrompts> current = std::make_unique<QtPrompts>();
@@ -77,15 +83,22 @@ int QtPrompts::choose(QWidget* parent, const QString& title, const QString& text
 }
 
 QString QtPrompts::get_text(QWidget* parent, const QString& title, const QString& label, const QString& text) {
-  bool ok = false;
-  const QString answer = QInputDialog::getText(parent, title, label, QLineEdit::Normal, text, &ok);
-  return ok ? answer : QString();
+  QInputDialog dialog(parent);
+  dialog.setWindowTitle(title);
+  dialog.setLabelText(label);
+  dialog.setTextValue(text);
+  fit_title(dialog);
+  return dialog.exec() == QDialog::Accepted ? dialog.textValue() : QString();
 }
 
 int QtPrompts::get_item(QWidget* parent, const QString& title, const QString& label, const QStringList& items) {
-  bool ok = false;
-  const QString answer = QInputDialog::getItem(parent, title, label, items, 0, false, &ok);
-  return ok ? static_cast<int>(items.indexOf(answer)) : -1;
+  QInputDialog dialog(parent);
+  dialog.setWindowTitle(title);
+  dialog.setLabelText(label);
+  dialog.setComboBoxItems(items);
+  dialog.setComboBoxEditable(false);
+  fit_title(dialog);
+  return dialog.exec() == QDialog::Accepted ? static_cast<int>(items.indexOf(dialog.textValue())) : -1;
 }
 
 void QtPrompts::message(QWidget* parent, MessageKind kind, const QString& title, const QString& text) {

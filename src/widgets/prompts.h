@@ -11,6 +11,9 @@ class QWidget;
 
 namespace quorlan {
 
+// A dialog at least as wide as its title needs, so that the window manager does not cut it.
+void fit_title(QWidget& dialog);
+
 enum class MessageKind { Information, Warning, Critical };
 
 class UserPrompts {

@@ -46,12 +46,23 @@ void ZoomableView::set_image(const QPixmap& pixmap, bool keep_transform) {
   if (!scene()) setScene(new QGraphicsScene(this));
   if (!keep_transform) resetTransform();
   scene()->clear();
-  QGraphicsPixmapItem* item = scene()->addPixmap(pixmap);
+  scene()->addPixmap(pixmap);
   scene()->setSceneRect(pixmap.rect());
-  if (!keep_transform) fitInView(item, Qt::KeepAspectRatio);
+  if (!keep_transform) fit_scene();
+}
+
+void ZoomableView::fit_scene() {
+  keep_fitted_ = true;
+  if (scene() && !sceneRect().isEmpty()) fitInView(sceneRect(), Qt::KeepAspectRatio);
+}
+
+void ZoomableView::resizeEvent(QResizeEvent* event) {
+  QGraphicsView::resizeEvent(event);
+  if (keep_fitted_) fit_scene();
 }
 
 void ZoomableView::zoom_by(double factor) {
+  keep_fitted_ = false;
   const ViewportAnchor anchor = transformationAnchor();
   setTransformationAnchor(AnchorViewCenter);
   scale(factor, factor);
@@ -61,6 +72,7 @@ void ZoomableView::zoom_by(double factor) {
 void ZoomableView::wheelEvent(QWheelEvent* event) {
   if (scene() && !scene()->items().isEmpty()) {
     const double factor = event->angleDelta().y() > 0 ? 1.15 : 1.0 / 1.15;
+    keep_fitted_ = false;
     scale(factor, factor);
     event->accept();
     return;

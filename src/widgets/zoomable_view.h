@@ -18,12 +18,17 @@ class ZoomableView : public QGraphicsView {
   bool is_panning() const { return _is_panning; }
   // Zooms by `factor` about the middle of the view (the keys' zoom).
   void zoom_by(double factor);
+  // Fits the scene into the view, and keeps it fitted when the view changes size until the user
+  // zooms.
+  void fit_scene();
+  bool keeps_fitted() const { return keep_fitted_; }
   // A hint written in the middle of the view (empty: none), for a view with nothing to show.
   void set_placeholder(const QString& text);
   QString placeholder() const { return placeholder_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
   void wheelEvent(QWheelEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseMoveEvent(QMouseEvent* event) override;
@@ -39,6 +44,7 @@ class ZoomableView : public QGraphicsView {
 
   QString placeholder_;
   bool _is_panning = false;
+  bool keep_fitted_ = false;
   QPointF _pan_start_pos;
 };
 

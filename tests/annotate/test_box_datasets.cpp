@@ -167,15 +167,16 @@ class TestBoxDatasets : public QObject {
     check_drawn("Polygon");
     QCOMPARE(prompts_->dialog_titles.size(), drawn);
 
-    // A 3-pixel drag, or a click, asks nothing and writes nothing.
+    // A drag shorter than the platform's drag distance (a hand shaking 7 px), or a click, asks
+    // nothing and writes nothing.
     const QByteArray now = test::read_bytes(first);
     QWidget* vp = tab_->canvas_view->viewport();
     const QPoint at = tab_->canvas_view->mapFromScene(inside);
     for (const char* mode : {"Rectangle", "Circle", "Pentagon", "Polygon"}) {
       tab_->combo_mode->setCurrentText(mode);
       QTest::mousePress(vp, Qt::LeftButton, {}, at);
-      QTest::mouseMove(vp, at + QPoint(2, 2));
-      QTest::mouseRelease(vp, Qt::LeftButton, {}, at + QPoint(2, 2));
+      QTest::mouseMove(vp, at + QPoint(4, 3));
+      QTest::mouseRelease(vp, Qt::LeftButton, {}, at + QPoint(4, 3));
       QTest::mouseClick(vp, Qt::LeftButton, {}, at + QPoint(40, 0));
       tab_->handle_edit_key(Qt::Key_Escape);
     }

@@ -80,7 +80,7 @@ class TestCanvas : public QObject {
     release(canvas, {40, 5.5});  // nor a drag along one line
     QCOMPARE(done.count(), 0);
     press(canvas, {5, 5});
-    release(canvas, {7, 8});  // a shaky click: under 4 px on screen
+    release(canvas, {7, 8});  // a shaky click: under the drag distance on screen
     press(canvas, {5, 5});
     release(canvas, {40, 6.5});  // a box under 2 px high
     QCOMPARE(done.count(), 0);
