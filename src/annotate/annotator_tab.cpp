@@ -411,11 +411,7 @@ void AnnotatorTab::fit_panels_to_width() {
   if (total <= 0) return;
   // A queue folded away for want of room comes back when there is room again.
   const int least_left = panels->widget(0)->sizeHint().width();
-  // As wide as the annotation panel's contents need (with the theme's paddings), scroll bar and all.
-  auto* right_scroll = static_cast<QScrollArea*>(panels->widget(2));
-  right_scroll->setMinimumWidth(right_scroll->widget()->minimumSizeHint().width() +
-                                right_scroll->verticalScrollBar()->sizeHint().width() + 2);
-  const int least_right = right_scroll->minimumWidth();
+  const int least_right = panels->widget(2)->minimumWidth();
   if (queue_folded_for_room_ && sizes[2] + least_left + total / 2 <= total) {
     queue_folded_for_room_ = false;
     sizes[0] = least_left;
@@ -446,6 +442,11 @@ void AnnotatorTab::resizeEvent(QResizeEvent* event) {
 
 void AnnotatorTab::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
+  // The annotation panel is as wide as its contents need with the theme's paddings, scroll bar
+  // and all, so nothing in it is cut.
+  auto* right_scroll = static_cast<QScrollArea*>(panels->widget(2));
+  right_scroll->setMinimumWidth(right_scroll->widget()->minimumSizeHint().width() +
+                                right_scroll->verticalScrollBar()->sizeHint().width() + 2);
   schedule_panel_fit();
 }
 

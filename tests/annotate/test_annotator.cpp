@@ -296,6 +296,44 @@ class TestAnnotator : public QObject {
     QVERIFY(!QFileInfo::exists(path("img2.txt")));
   }
 
+  // A folder without labels: a rectangle is a box line (the first shape settles the kind), the
+  // shape just drawn is the picked one, and a number where the folder has names is asked about.
+  void a_new_folder_takes_rectangles_as_boxes() {
+    tab_->open_folder(dir_->path());
+    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: none yet (rectangles as boxes)"));
+    draw(QPolygonF({{10, 10}, {40, 10}, {40, 30}, {10, 30}}), "car", "Rectangle");
+    QCOMPARE(test::read_text(path("B.txt")), QString("0 0.500000 0.400000 0.600000 0.400000\n"));
+    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
+    QCOMPARE(tab_->canvas->selectedItems(), QList<QGraphicsItem*>({tab_->annotations[0].item}));
+    QCOMPARE(tab_->table_objects->currentRow(), 0);
+
+    // Enter relabels the picked shape: "5" with one class named is asked about, never an id.
+    prompts_->dialogs.push_back(test::answer_label("5"));
+    prompts_->choices = {1};  // Cancel
+    tab_->handle_edit_key(Qt::Key_Return);
+    QCOMPARE(prompts_->messages.last().title, QString("New Class"));
+    QCOMPARE(test::read_text(path("B.txt")), QString("0 0.500000 0.400000 0.600000 0.400000\n"));
+    QCOMPARE(tab_->classes, QStringList({"car"}));
+    prompts_->dialogs.push_back(test::answer_label("5"));
+    prompts_->choices = {0};  // Add "5": a class with that name
+    tab_->handle_edit_key(Qt::Key_Return);
+    QCOMPARE(tab_->classes, QStringList({"car", "5"}));
+    QCOMPARE(test::read_text(path("classes.txt")), QString("car\n5\n"));
+    QCOMPARE(test::read_text(path("B.txt")), QString("1 0.500000 0.400000 0.600000 0.400000\n"));
+
+    // Where a polygon comes first, the folder is a polygon folder: a rectangle there is one too.
+    QTemporaryDir other;
+    test::write_image(other.filePath("a.png"), 100, 100);
+    test::write_image(other.filePath("b.png"), 100, 100);
+    tab_->open_folder(other.path());
+    draw(QPolygonF({{10, 10}, {50, 10}, {30, 40}}), "car");
+    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Polygons"));
+    tab_->next_image();
+    draw(QPolygonF({{10, 10}, {50, 10}, {50, 50}, {10, 50}}), "car", "Rectangle");
+    QCOMPARE(test::read_text(other.filePath("b.txt")),
+             QString("0 0.100000 0.100000 0.500000 0.100000 0.500000 0.500000 0.100000 0.500000\n"));
+  }
+
   void failed_write_warns_and_keeps_everything() {
     tab_->open_folder(dir_->path());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");

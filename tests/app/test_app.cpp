@@ -10,8 +10,10 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSplitter>
+#include <QStatusBar>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTableWidget>
@@ -424,6 +426,89 @@ class TestApp : public QObject {
     QVERIFY(contrast_ratio(green, Qt::white) >= 4.5 && contrast_ratio(green, Qt::white) < 4.8);
     QCOMPARE(class_colour(0), QColor("#00FF00"));
     QCOMPARE(readable_on(QColor("#0000FF"), Qt::white), QColor("#0000FF"));
+  }
+
+  // A day in the annotator on this screen: the picture fitted when shown and as the window
+  // changes size (until a zoom), the everyday controls in sight and uncut, the panels giving way
+  // to the picture in a narrow window.
+  void the_annotator_fits_the_screen() {
+    QTemporaryDir dir;
+    for (int i = 0; i < 3; ++i) test::write_image(dir.filePath(QStringLiteral("p%1.png").arg(i)), 1280, 960);
+    test::write_text(dir.filePath("classes.txt"), "car\nperson\nbike\n");
+    QuorlanStudio window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    AnnotatorTab* ann = window.tab_workspace;
+    window.tabs->setCurrentWidget(ann);
+    ann->open_folder(dir.path());
+    const auto fitted = [ann] {
+      const QRectF shown = ann->canvas_view->mapFromScene(ann->canvas->sceneRect()).boundingRect();
+      const QRect room = ann->canvas_view->viewport()->rect();
+      // Inside the view, and filling it one way or the other.
+      return room.adjusted(-2, -2, 2, 2).contains(shown.toRect()) &&
+             (shown.width() >= room.width() - 6 || shown.height() >= room.height() - 6);
+    };
+    QTRY_VERIFY(fitted());
+    auto* scroll = ann->findChild<QScrollArea*>("right_scroll");
+    const QRect room = scroll->viewport()->rect();
+    for (QWidget* everyday : std::initializer_list<QWidget*>{
+             ann->combo_mode, ann->btn_label_kind, ann->btn_undo, ann->btn_redo, ann->table_objects,
+             ann->btn_delete_obj, ann->btn_confirm_empty, ann->btn_save_ann, ann->list_classes, ann->btn_class_rename,
+             ann->btn_class_merge, ann->btn_class_delete, ann->btn_class_undo}) {
+      const QRect at(everyday->mapTo(scroll->viewport(), QPoint()), everyday->size());
+      QVERIFY2(room.contains(at), qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 in %6x%7")
+                                                 .arg(everyday->objectName())
+                                                 .arg(at.x())
+                                                 .arg(at.y())
+                                                 .arg(at.width())
+                                                 .arg(at.height())
+                                                 .arg(room.width())
+                                                 .arg(room.height())));
+    }
+
+    window.resize(window.width() - 200, window.height() - 100);  // the view changes size: fitted again
+    QTRY_VERIFY(fitted());
+    QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);  // a zoom is kept
+    const double zoomed = ann->canvas_view->transform().m11();
+    window.resize(window.width() + 100, window.height());
+    QTest::qWait(50);
+    QCOMPARE(ann->canvas_view->transform().m11(), zoomed);
+    QTest::keyClick(ann->canvas_view, Qt::Key_F);
+    ann->next_image();  // each picture shown is fitted
+    QTRY_VERIFY(fitted());
+
+    window.resize(900, window.height());  // narrow: the picture keeps half, the queue folds last
+    QTRY_VERIFY(ann->panels->sizes()[1] >= ann->panels->width() / 2 - 8);
+    QVERIFY(ann->panels->sizes()[2] > 0);
+    window.resize(QuorlanStudio::default_window_size());
+    QTRY_VERIFY(ann->panels->sizes()[0] > 0);  // folded for room, back with the room
+  }
+
+  // A remembered window size no screen here holds is not taken; a remembered folder that is gone
+  // is said once.
+  void a_remembered_place_that_does_not_fit_is_not_taken() {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("settings.ini");
+    {
+      QSettings settings(file, QSettings::IniFormat);
+      QWidget elsewhere;  // a window on a far larger screen, far to the right
+      elsewhere.setGeometry(3000, 200, 2400, 1400);
+      settings.setValue("window/geometry", elsewhere.saveGeometry());
+      settings.setValue("annotator/folder", dir.filePath("gone"));
+    }
+    install_settings_store(std::make_unique<QSettings>(file, QSettings::IniFormat));
+    {
+      QuorlanStudio window;
+      QCOMPARE(window.size(), QuorlanStudio::default_window_size());
+      const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+      QVERIFY(screen.contains(window.geometry()));
+      QVERIFY2(window.statusBar()->currentMessage().contains("is not there any more"),
+               qPrintable(window.statusBar()->currentMessage()));
+      QVERIFY(window.close());
+    }
+    QuorlanStudio again;
+    QVERIFY(again.statusBar()->currentMessage().isEmpty());
+    install_settings_store(nullptr);
   }
 
   void every_tab_title_fits_the_default_window() {
