@@ -130,10 +130,14 @@ void AnnotatorTab::open_folder(const QString& folder) {
 void AnnotatorTab::show_no_picture() {
   display_cv_img.release();
   display_image_ = QImage();
-  canvas->reset_drawing();
-  canvas->clear();
+  {
+    // A picked shape going with the scene must not call back into records that point at it.
+    const QSignalBlocker block(canvas);
+    canvas->reset_drawing();
+    canvas->clear();
+    annotations.forget();
+  }
   canvas_view->set_placeholder(canvas_hint_);
-  annotations.forget();
   document->close();
   mirror_document();  // the ids of the shapes that were shown go with them
   lbl_img_status->setText("Status: Pending");
