@@ -145,14 +145,11 @@ void AnnotatorTab::setup_workspace_tab() {
   mode_row->addWidget(combo_mode, 1);
   right_layout->addLayout(mode_row);
   auto* kind_row = new QHBoxLayout;
-  lbl_label_kind = named(new QLabel("Labels: Polygons"), "lbl_label_kind");
+  lbl_label_kind = named(new QLabel, "lbl_label_kind");
   lbl_label_kind->setWordWrap(true);
-  lbl_label_kind->setToolTip(
-      "What new shapes are saved as in this folder: box lines (detection) or polygon lines "
-      "(segmentation). Taken from the folder's label files.");
-  btn_label_kind = named(new QPushButton("Switch to Boxes"), "btn_label_kind");
-  btn_label_kind->setEnabled(false);  // until a folder is loaded
+  btn_label_kind = named(new QPushButton, "btn_label_kind");
   btn_label_kind->setToolTip("Rewrite the folder's label files into the other kind (asks first, with a count)");
+  show_label_kind();  // "Labels: Polygons", the switch off until a folder is loaded
   kind_row->addWidget(lbl_label_kind, 1);
   kind_row->addWidget(btn_label_kind);
   right_layout->addLayout(kind_row);
@@ -294,17 +291,17 @@ void AnnotatorTab::setup_workspace_tab() {
 
   // The panels are as wide as the user drags them, fold away, and the right one scrolls on a
   // short screen instead of squeezing the object table.
-  auto* right_scroll = named(new QScrollArea, "right_scroll");
-  right_scroll->setWidget(right_box);
-  right_scroll->setWidgetResizable(true);
-  right_scroll->setFrameShape(QFrame::NoFrame);
-  right_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  right_scroll->setMinimumWidth(270);
+  right_scroll_ = named(new QScrollArea, "right_scroll");
+  right_scroll_->setWidget(right_box);
+  right_scroll_->setWidgetResizable(true);
+  right_scroll_->setFrameShape(QFrame::NoFrame);
+  right_scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  right_scroll_->setMinimumWidth(270);
   table_objects->setMinimumHeight(110);
   panels = named(new QSplitter(Qt::Horizontal), "annotator_panels");
   panels->addWidget(left_box);
   panels->addWidget(center_widget);
-  panels->addWidget(right_scroll);
+  panels->addWidget(right_scroll_);
   panels->setStretchFactor(1, 1);
   panels->setCollapsible(1, false);
   panels->setChildrenCollapsible(true);
@@ -444,9 +441,8 @@ void AnnotatorTab::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   // The annotation panel is as wide as its contents need with the theme's paddings, scroll bar
   // and all, so nothing in it is cut.
-  auto* right_scroll = static_cast<QScrollArea*>(panels->widget(2));
-  right_scroll->setMinimumWidth(right_scroll->widget()->minimumSizeHint().width() +
-                                right_scroll->verticalScrollBar()->sizeHint().width() + 2);
+  right_scroll_->setMinimumWidth(right_scroll_->widget()->minimumSizeHint().width() +
+                                 right_scroll_->verticalScrollBar()->sizeHint().width() + 2);
   schedule_panel_fit();
 }
 

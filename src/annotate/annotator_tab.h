@@ -28,6 +28,7 @@ class QGroupBox;
 class QLabel;
 class QListWidget;
 class QPushButton;
+class QScrollArea;
 class QSplitter;
 class QTableWidget;
 class QUndoStack;
@@ -275,6 +276,7 @@ class AnnotatorTab : public QWidget {
   void show_panel_arrows();
   void remember_side_widths();
   int side_widths_[2] = {kLeftPanelWidth, kRightPanelWidth};  // as the user left them
+  QScrollArea* right_scroll_ = nullptr;                       // the annotation panel, scrolling
   bool panels_fit_pending_ = false;
   bool queue_folded_for_room_ = false;  // folded by fit_panels_to_width, not by the user
   void resizeEvent(QResizeEvent* event) override;

@@ -163,8 +163,8 @@ void AnnotatorTab::show_review_results(const ReviewResult& result, const QString
   }
   review_box->show();
   // The findings are brought into sight in the scrolling panel.
-  if (auto* scroll = findChild<QScrollArea*>("right_scroll"))
-    QTimer::singleShot(0, scroll, [scroll, list = list_review] { scroll->ensureWidgetVisible(list); });
+  QTimer::singleShot(0, right_scroll_,
+                     [scroll = right_scroll_, list = list_review] { scroll->ensureWidgetVisible(list); });
   refresh_review_list();
   if (list_review->count() > 0) list_review->setCurrentRow(0);
   // Where dismissals go is asked as the review starts, not in the middle of its flow.
