@@ -315,7 +315,12 @@ class AnnotatorTab : public QWidget {
   ReviewSource folder_review_source() const;  // the folder shown, as a review reads it
   // Loads a model file for auto-labelling or the review (beside the window); null after telling
   // why it could not be, or when cancelled.
-  std::shared_ptr<PredictingModel> load_model_file(const QString& path, const QString& key);
+  // Adds what the model found on the current picture as one undoable edit, or says why not.
+  void add_predicted_shapes(const PredictingModel& model, const Expected<Prediction>& result);
+  // Reviews the folder's labels with `model` and lists what it found.
+  void review_with(const std::shared_ptr<PredictingModel>& model);
+  // The cross-check once the engine is known to be there.
+  void cross_check_with_engine();
   int current_review_finding() const;  // the chosen finding's index into review_findings, or -1
   void clear_review_overlay();
   std::optional<ReviewDismissals> review_dismissals_;

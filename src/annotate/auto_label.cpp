@@ -29,8 +29,7 @@
 #include "core/image_limits.h"
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
-#include "engine_client/engine_host.h"
-#include "engine_client/prediction_host.h"
+#include "predict/model_loading.h"
 #include "widgets/background_work.h"
 #include "widgets/bgr_pixmap.h"
 #include "widgets/interactive_canvas.h"
@@ -43,45 +42,35 @@ namespace quorlan {
 
 // ---------------------------------------------------------------- model-assisted labelling
 
-std::shared_ptr<PredictingModel> AnnotatorTab::load_model_file(const QString& path, const QString& key) {
-  // Exported models run natively; only the engine's own weights need the engine.
-  if (runtime_for(path) == ModelRuntime::Engine && !HAS_YOLO()) {
-    prompts().critical(this, "Error", "Ultralytics is not installed.");
-    return nullptr;
-  }
-  WorkControl control;
-  const auto model = run_beside_window<Expected<std::shared_ptr<PredictingModel>>>(
-      this, "Loading the model...", control, [&] { return load_predicting_model(key, path); },
-      [] { PredictionHost::instance().cancel(); });
-  if (control.cancel) return nullptr;
-  if (!model) {
-    prompts().critical(this, "Error", "The model could not be loaded:\n" + model.error());
-    return nullptr;
-  }
-  return *model;
-}
-
 void AnnotatorTab::load_ai_model() {
   const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), kModelFileFilter);
   if (path.isEmpty()) return;
-  std::shared_ptr<PredictingModel> model = load_model_file(path, "ai");
-  if (!model) return;
-  ai_model = model;
-  btn_run_ai->setEnabled(true);
-  lbl_ai_runtime->setText(QFileInfo(path).fileName() + " on " + ai_model->runtime());
-  lbl_ai_runtime->show();
-  prompts().information(this, "AI Model Loaded", "Loaded model: " + QFileInfo(path).fileName());
+  load_model_beside_window(this, path, "ai", [this, path](std::shared_ptr<PredictingModel> model) {
+    ai_model = std::move(model);
+    btn_run_ai->setEnabled(true);
+    lbl_ai_runtime->setText(QFileInfo(path).fileName() + " on " + ai_model->runtime());
+    lbl_ai_runtime->show();
+    prompts().information(this, "AI Model Loaded", "Loaded model: " + QFileInfo(path).fileName());
+  });
 }
 
 void AnnotatorTab::run_ai_autolabel() {
   if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size() || display_cv_img.empty()) return;
   const QString source = image_paths[current_idx];
   const double conf = spin_ai_conf->value();
-  WorkControl control;
-  const Expected<Prediction> result = run_beside_window<Expected<Prediction>>(
-      this, "Predicting...", control, [&] { return ai_model->predict(source, conf, 0, false); },
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      this, "Predicting...", control,
+      [model = ai_model, source, conf] { return model->predict(source, conf, 0, false); },
+      [this, control, source, model = ai_model](const Expected<Prediction>& result) {
+        // The picture asked about must still be the one shown.
+        if (control->cancel || current_idx >= image_paths.size() || image_paths[current_idx] != source) return;
+        add_predicted_shapes(*model, result);
+      },
       [model = ai_model] { model->cancel(); });
-  if (control.cancel) return;
+}
+
+void AnnotatorTab::add_predicted_shapes(const PredictingModel& model, const Expected<Prediction>& result) {
   if (!result) {
     prompts().critical(this, "AI Error", "An error occurred during auto-labeling:\n" + result.error());
     return;
@@ -93,7 +82,7 @@ void AnnotatorTab::run_ai_autolabel() {
   }
   // A model's class name with a line break would split classes.txt and shift every later id.
   const auto id_of = [&](int cls) {
-    const QString name = clean_class_name(result->names.value(cls, ai_model->names().value(cls, QString::number(cls))));
+    const QString name = clean_class_name(result->names.value(cls, model.names().value(cls, QString::number(cls))));
     return class_id_for(name.isEmpty() ? QString::number(cls) : name, -1);
   };
   // The folder's kind decides what is written: in a box folder a mask becomes its bounding box.

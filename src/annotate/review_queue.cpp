@@ -19,9 +19,9 @@
 
 #include "annotate/annotator_tab.h"
 #include "core/label_files.h"
-#include "engine_client/engine_host.h"
 #include "engine_client/prediction_host.h"
 #include "engine_client/run_settings.h"
+#include "predict/model_loading.h"
 #include "review/cross_check.h"
 #include "review/review_dismissals.h"
 #include "review/review_run.h"
@@ -68,27 +68,34 @@ void AnnotatorTab::review_labels_with_model() {
     }
     const QString path = prompts().get_open_file_name(this, "Review Labels with a Model", QString(), kModelFileFilter);
     if (path.isEmpty()) return;
-    model = load_model_file(path, "review");
-    if (!model) return;
+    load_model_beside_window(this, path, "review",
+                             [this](const std::shared_ptr<PredictingModel>& loaded) { review_with(loaded); });
+    return;
   }
+  review_with(model);
+}
+
+void AnnotatorTab::review_with(const std::shared_ptr<PredictingModel>& model) {
   const ReviewSource source = folder_review_source();
-  WorkControl control;
-  control.total = static_cast<int>(image_paths.size());
-  const ReviewResult result = run_beside_window<ReviewResult>(
+  auto control = std::make_shared<WorkControl>();
+  control->total = static_cast<int>(image_paths.size());
+  run_beside_window(
       this, "Reviewing the labels...", control,
-      [&] { return review_dataset(*model, source, 0.001, &control.cancel, &control.done); },
+      [model, source, control] { return review_dataset(*model, source, 0.001, &control->cancel, &control->done); },
+      [this, model, source, control](const ReviewResult& result) {
+        if (control->cancel || result.cancelled) return;
+        review_model_names_ = model->names();
+        show_review_results(result, QFileInfo(model->weights()).fileName(),
+                            trained_on_these_pictures(model->weights(), source.folders));
+      },
       [model] { model->cancel(); });
-  if (control.cancel || result.cancelled) return;
-  review_model_names_ = model->names();
-  show_review_results(result, QFileInfo(model->weights()).fileName(),
-                      trained_on_these_pictures(model->weights(), source.folders));
 }
 
 void AnnotatorTab::review_by_cross_check() {
-  if (!HAS_YOLO()) {
-    prompts().critical(this, "Error", "Ultralytics is not installed.");
-    return;
-  }
+  with_engine(this, [this] { cross_check_with_engine(); });
+}
+
+void AnnotatorTab::cross_check_with_engine() {
   const QString answer = prompts().get_text(this, "Cross-check", "Epochs of each half's training:", "30");
   bool ok = false;
   const int epochs = answer.trimmed().toInt(&ok);
@@ -104,36 +111,32 @@ void AnnotatorTab::review_by_cross_check() {
   // Beside the training runs, never inside the reviewed folder.
   settings.work = QDir(run_settings::absolute_project_path(QStringLiteral("runs/cross_check")))
                       .filePath(QFileInfo(image_folder).fileName());
-  WorkControl control;
-  control.total = 2 * epochs + static_cast<int>(image_paths.size());
-  QString failed;
-  ReviewResult result;
+  auto control = std::make_shared<WorkControl>();
+  control->total = 2 * epochs + static_cast<int>(image_paths.size());
   run_beside_window(
       this, "Cross-check: training a model on each half...", control,
-      [&] {
+      [source, settings, control]() -> Expected<ReviewResult> {
         const Expected<CrossCheckPlan> plan = prepare_cross_check(source, settings.work);
-        if (!plan) {
-          failed = plan.error();
+        if (!plan) return failure(plan.error());
+        const int epochs = settings.epochs;
+        const Expected<std::array<QString, 2>> trained =
+            train_cross_check(*plan, settings, &control->cancel,
+                              [&](int half, int epoch, int) { control->done = half * epochs + epoch; });
+        if (!trained) return failure(trained.error());
+        control->done = 2 * epochs;
+        return review_cross_check(*plan, *trained, source, 0.001, &control->cancel, &control->done);
+      },
+      [this, control](const Expected<ReviewResult>& result) {
+        if (control->cancel || (result && result->cancelled)) return;
+        if (!result) {
+          prompts().critical(this, "Cross-check", result.error());
           return;
         }
-        const Expected<std::array<QString, 2>> trained = train_cross_check(
-            *plan, settings, &control.cancel, [&](int half, int epoch, int) { control.done = half * epochs + epoch; });
-        if (!trained) {
-          failed = trained.error();
-          return;
-        }
-        control.done = 2 * epochs;
-        result = review_cross_check(*plan, *trained, source, 0.001, &control.cancel, &control.done);
+        review_model_names_.clear();
+        for (int id = 0; id < classes.size(); ++id) review_model_names_.insert(id, classes[id]);
+        show_review_results(*result, "a cross-check of two halves", QString());
       },
       [] { PredictionHost::instance().cancel(); });
-  if (control.cancel || result.cancelled) return;
-  if (!failed.isEmpty()) {
-    prompts().critical(this, "Cross-check", failed);
-    return;
-  }
-  review_model_names_.clear();
-  for (int id = 0; id < classes.size(); ++id) review_model_names_.insert(id, classes[id]);
-  show_review_results(result, "a cross-check of two halves", QString());
 }
 
 void AnnotatorTab::show_review_results(const ReviewResult& result, const QString& by, const QString& warning) {

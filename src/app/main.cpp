@@ -6,6 +6,7 @@
 #include "app/quorlan_studio.h"
 #include "core/console_messages.h"
 #include "core/shipped_files.h"
+#include "widgets/background_work.h"
 #include "widgets/settings_store.h"
 
 int main(int argc, char* argv[]) {
@@ -24,5 +25,9 @@ int main(int argc, char* argv[]) {
   quorlan::QuorlanStudio window;
   window.show();
   if (!settings_problem.isEmpty()) window.statusBar()->showMessage(settings_problem);
-  return app.exec();
+  const int code = app.exec();
+  // What still runs was cancelled as the window closed: it ends at its next step, and nothing it
+  // writes is left cut off (every write is whole or not there).
+  quorlan::finish_work_beside_window(3000);
+  return code;
 }

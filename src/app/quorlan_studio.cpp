@@ -299,12 +299,13 @@ void QuorlanStudio::start_training() {
     prompts().critical(this, "Error", "YAML file path does not exist:\n" + data_yaml);
     return;
   }
-  if (!accept_engine_rewrites(data_yaml)) return;
-  // "auto" is decided by the run itself, off the GUI thread: the click never waits for the
-  // background question about CUDA.
-  const QString device = tab_config->selected_device();
-  if (tab_progress->start_training(tab_config->training_params(data_yaml, device)))
-    tabs->setCurrentWidget(tab_progress);
+  when_engine_rewrites_accepted(data_yaml, [this, data_yaml] {
+    // "auto" is decided by the run itself, off the GUI thread: the click never waits for the
+    // background question about CUDA.
+    const QString device = tab_config->selected_device();
+    if (tab_progress->start_training(tab_config->training_params(data_yaml, device)))
+      tabs->setCurrentWidget(tab_progress);
+  });
 }
 
 void QuorlanStudio::start_automl_tuning() {
@@ -313,21 +314,26 @@ void QuorlanStudio::start_automl_tuning() {
     prompts().critical(this, "Error", "Data YAML file path does not exist.");
     return;
   }
-  if (!accept_engine_rewrites(data_yaml)) return;
-  if (tab_progress->start_automl_tuning(tab_config->tuning_params(data_yaml))) tabs->setCurrentWidget(tab_progress);
+  when_engine_rewrites_accepted(data_yaml, [this, data_yaml] {
+    if (tab_progress->start_automl_tuning(tab_config->tuning_params(data_yaml))) tabs->setCurrentWidget(tab_progress);
+  });
 }
 
-bool QuorlanStudio::accept_engine_rewrites(const QString& data_yaml) {
-  WorkControl control;
-  const QStringList rewritten = run_beside_window<QStringList>(this, "Reading the dataset's pictures...", control,
-                                                               [&] { return jpegs_the_engine_rewrites(data_yaml); });
-  if (control.cancel) return false;
-  if (rewritten.isEmpty()) return true;
-  return prompts().choose(this, "Training Would Rewrite Pictures",
-                          engine_rewrites_text(rewritten) +
-                              "\n\nTrain on an export of the dataset (its pictures are copies), or train on "
-                              "these files anyway?",
-                          {"Train Anyway", "Cancel"}) == 0;
+void QuorlanStudio::when_engine_rewrites_accepted(const QString& data_yaml, std::function<void()> next) {
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      this, "Reading the dataset's pictures...", control, [data_yaml] { return jpegs_the_engine_rewrites(data_yaml); },
+      [this, control, next = std::move(next)](const QStringList& rewritten) {
+        if (control->cancel) return;
+        if (!rewritten.isEmpty() &&
+            prompts().choose(this, "Training Would Rewrite Pictures",
+                             engine_rewrites_text(rewritten) +
+                                 "\n\nTrain on an export of the dataset (its pictures are copies), or train on "
+                                 "these files anyway?",
+                             {"Train Anyway", "Cancel"}) != 0)
+          return;
+        next();
+      });
 }
 
 void QuorlanStudio::apply_automl_results(const QVariantMap& best_params) {
@@ -345,6 +351,7 @@ void QuorlanStudio::closeEvent(QCloseEvent* event) {
   }
   tab_progress->abort_runs();  // a run in progress ends with its engine host
   tab_inference->abort_export();
+  cancel_work_beside_window();          // work beside the window stops at its next step
   PredictionHost::instance().cancel();  // a prediction still waited for ends now
   PredictionHost::instance().shutdown();
   save_settings();

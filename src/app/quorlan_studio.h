@@ -1,5 +1,6 @@
 #pragma once
 #include <QMainWindow>
+#include <functional>
 
 #include "core/class_colours.h"
 
@@ -67,9 +68,9 @@ class QuorlanStudio : public QMainWindow {
   void init_ui();
   void setup_shortcuts();
   void open_guide();
-  // Before a run on `data_yaml`: JPEGs the engine would re-encode in place are named, and the run
-  // goes ahead only when the user says so. True when there are none.
-  bool accept_engine_rewrites(const QString& data_yaml);
+  // Before a run on `data_yaml`: JPEGs the engine would re-encode in place are named (read beside
+  // the window), and `next` starts the run when there are none or the user says so.
+  void when_engine_rewrites_accepted(const QString& data_yaml, std::function<void()> next);
 };
 
 }  // namespace quorlan

@@ -122,7 +122,11 @@ int run_train(const QStringList& arguments) {
   EngineRun::Training training;
   const EngineRun::Result result = engine.train(
       QJsonObject::fromVariantMap(params), &training, console,
-      [&](int epoch, int of) { c.progress(epoch, of, QStringLiteral("epochs")); }, [&] { follow_interrupts(engine); });
+      [&](const EngineRun::TrainStep& step) {
+        if (step.kind == EngineRun::TrainStep::Kind::Epoch)
+          c.progress(step.epoch, step.epochs, QStringLiteral("epochs"));
+      },
+      [&] { follow_interrupts(engine); });
   const QString run_dir = QDir(run_settings::absolute_project_path(c.value("project"))).filePath(c.value("name"));
   QJsonObject json{{"save_dir", training.finished.value("save_dir").toString(run_dir)}};
   if (training.stopped || result.end == EngineRun::End::Cancelled)

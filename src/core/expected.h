@@ -2,6 +2,7 @@
 // The result of an operation that can fail: its value, or the message saying why there is none.
 // Every fallible operation of the core answers this way.
 #include <QString>
+#include <QtGlobal>
 #include <optional>
 #include <utility>
 
@@ -20,14 +21,31 @@ class Expected {
   Expected(Failure f) : error_(std::move(f.message)) {}  // NOLINT: so does a failure
   bool ok() const { return value_.has_value(); }
   explicit operator bool() const { return ok(); }
-  const T& value() const& { return *value_; }
-  T&& value() && { return std::move(*value_); }
-  const T& operator*() const& { return *value_; }
-  const T* operator->() const { return &*value_; }
+  // Reading the value of a failure is a fault of the caller: it stops the program with the
+  // failure's message rather than read what is not there.
+  const T& value() const& {
+    check();
+    return *value_;
+  }
+  T&& value() && {
+    check();
+    return std::move(*value_);
+  }
+  const T& operator*() const& {
+    check();
+    return *value_;
+  }
+  const T* operator->() const {
+    check();
+    return &*value_;
+  }
   // Empty when ok().
   const QString& error() const { return error_; }
 
  private:
+  void check() const {
+    if (!value_) qFatal("Expected::value() read on a failure: %s", qUtf8Printable(error_));
+  }
   std::optional<T> value_;
   QString error_;
 };

@@ -68,25 +68,34 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
     if (choice != 0) return;
   }
   const quint64 seed = config.get_seed();
-  GroupedSplit split;
-  ExportResult result;
+  struct Outcome {
+    GroupedSplit split;
+    ExportResult result;
+  };
   // Grouping reads every picture and the export copies them: both beside the window, the copies
   // counted. Cancel stops at the next file and leaves the destination as it was.
-  WorkControl control;
-  run_beside_window(parent, "Exporting the dataset...", control, [&] {
-    split = plan_grouped_split(pairs, ratios[0], ratios[1], seed);
-    control.total = static_cast<int>(split.pairs.size());
-    result = export_dataset(split.pairs, split.counts, destination, format, classes, &control.cancel, replace,
-                            &control.done);
-  });
-  if (result.cancelled) return;
-  if (!result.error.isEmpty()) {
-    prompts().critical(parent, "Export Error", export_error_text(result, destination));
-    return;
-  }
-  result.unlabelled = unlabelled;
-  result.left_out += undecodable_image_notes(folder);
-  prompts().information(parent, "Export Complete", export_summary_text(destination, split, result, seed, classes));
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      parent, "Exporting the dataset...", control,
+      [pairs, ratios, seed, destination, format, classes, replace, control] {
+        Outcome out;
+        out.split = plan_grouped_split(pairs, ratios[0], ratios[1], seed);
+        control->total = static_cast<int>(out.split.pairs.size());
+        out.result = export_dataset(out.split.pairs, out.split.counts, destination, format, classes, &control->cancel,
+                                    replace, &control->done);
+        return out;
+      },
+      [parent, destination, seed, classes, unlabelled, folder](Outcome out) {
+        if (out.result.cancelled) return;
+        if (!out.result.error.isEmpty()) {
+          prompts().critical(parent, "Export Error", export_error_text(out.result, destination));
+          return;
+        }
+        out.result.unlabelled = unlabelled;
+        out.result.left_out += undecodable_image_notes(folder);
+        prompts().information(parent, "Export Complete",
+                              export_summary_text(destination, out.split, out.result, seed, classes));
+      });
 }
 
 namespace {
@@ -129,22 +138,8 @@ class FindingsDialog : public QDialog {
   QListWidget* list = nullptr;
 };
 
-}  // namespace
-
-void run_health_check(QWidget* parent, const QString& image_folder, const QStringList& classes, int imgsz,
-                      const std::function<void(const QString&)>& jump) {
-  if (image_folder.isEmpty()) {
-    prompts().information(parent, "Health Check", "Please load a dataset folder first.");
-    return;
-  }
-  std::optional<HealthFindings> findings;
-  QaFindings quality;
-  WorkControl control;
-  run_beside_window(parent, "Checking the dataset...", control, [&] {
-    findings = examine_folder(image_folder);
-    if (findings) quality = examine_dataset_quality(image_folder, classes, imgsz, &control.cancel);
-  });
-  if (quality.cancelled || control.cancel) return;
+void show_health_report(QWidget* parent, const QString& image_folder, const std::optional<HealthFindings>& findings,
+                        const QaFindings& quality, const std::function<void(const QString&)>& jump) {
   if (!findings) {
     prompts().warning(parent, "Health Check",
                       "The folder " + QDir::toNativeSeparators(image_folder) + " cannot be read any more.");
@@ -166,23 +161,54 @@ void run_health_check(QWidget* parent, const QString& image_folder, const QStrin
   prompts().exec_dialog(details);
 }
 
+}  // namespace
+
+void run_health_check(QWidget* parent, const QString& image_folder, const QStringList& classes, int imgsz,
+                      const std::function<void(const QString&)>& jump) {
+  if (image_folder.isEmpty()) {
+    prompts().information(parent, "Health Check", "Please load a dataset folder first.");
+    return;
+  }
+  struct Outcome {
+    std::optional<HealthFindings> findings;
+    QaFindings quality;
+  };
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      parent, "Checking the dataset...", control,
+      [image_folder, classes, imgsz, control] {
+        Outcome out;
+        out.findings = examine_folder(image_folder);
+        if (out.findings) out.quality = examine_dataset_quality(image_folder, classes, imgsz, &control->cancel);
+        return out;
+      },
+      [parent, image_folder, jump, control](const Outcome& out) {
+        if (out.quality.cancelled || control->cancel) return;
+        show_health_report(parent, image_folder, out.findings, out.quality, jump);
+      });
+}
+
 void show_dataset_analytics(QWidget* parent, const QStringList& image_paths, const QStringList& classes) {
   if (image_paths.isEmpty()) {
     prompts().information(parent, "Analytics", "Load a dataset first.");
     return;
   }
-  WorkControl control;
-  control.total = static_cast<int>(image_paths.size());
-  const ClassCounts counts = run_beside_window<ClassCounts>(parent, "Counting objects...", control, [&] {
-    return count_class_objects(image_paths, classes, &control.cancel, &control.done);
-  });
-  if (control.cancel) return;
-  if (counts.isEmpty()) {
-    prompts().information(parent, "Analytics", "No objects annotated yet.");
-    return;
-  }
-  std::unique_ptr<QDialog> dialog(make_class_distribution_dialog(counts, parent));
-  prompts().exec_dialog(*dialog);
+  auto control = std::make_shared<WorkControl>();
+  control->total = static_cast<int>(image_paths.size());
+  run_beside_window(
+      parent, "Counting objects...", control,
+      [image_paths, classes, control] {
+        return count_class_objects(image_paths, classes, &control->cancel, &control->done);
+      },
+      [parent, control](const ClassCounts& counts) {
+        if (control->cancel) return;
+        if (counts.isEmpty()) {
+          prompts().information(parent, "Analytics", "No objects annotated yet.");
+          return;
+        }
+        std::unique_ptr<QDialog> dialog(make_class_distribution_dialog(counts, parent));
+        prompts().exec_dialog(*dialog);
+      });
 }
 
 }  // namespace quorlan

@@ -3,9 +3,10 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QFuture>
 #include <QJsonDocument>
 #include <QStandardPaths>
-#include <future>
+#include <QtConcurrent/QtConcurrentRun>
 #include <mutex>
 
 #ifdef Q_OS_UNIX
@@ -14,6 +15,7 @@
 #endif
 
 #include "core/shipped_files.h"
+#include "core/work_pool.h"
 
 namespace quorlan {
 
@@ -47,10 +49,12 @@ std::pair<int, QByteArray> run_python(const QString& code, int timeout_ms) {
   return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput()};
 }
 
+// The two questions put to the interpreter, each asked once on the work pool and answered to
+// whoever asks after (a finished QFuture answers at once, from any thread).
 struct Probes {
   std::mutex mutex;
-  std::shared_future<bool> has_yolo;
-  std::shared_future<int> cuda;
+  QFuture<bool> has_yolo;
+  QFuture<int> cuda;
 };
 
 Probes& probes() {
@@ -58,37 +62,38 @@ Probes& probes() {
   return p;
 }
 
-std::shared_future<bool> yolo_probe() {
-  return std::async(
-             std::launch::async,
-             [] {
-               return run_python(
-                          "import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('ultralytics') else 1)",
-                          30000)
-                          .first == 0;
-             })
-      .share();
+QFuture<bool> yolo_probe() {
+  return QtConcurrent::run(&work_pool(), [] {
+    return run_python("import importlib.util, sys; sys.exit(0 if importlib.util.find_spec('ultralytics') else 1)",
+                      30000)
+               .first == 0;
+  });
 }
 
-std::shared_future<int> cuda_probe() {
-  return std::async(std::launch::async,
-                    [] {
-                      const auto [code, out] = run_python(
-                          "import torch; print(torch.cuda.device_count() if torch.cuda.is_available() else 0)", 120000);
-                      bool ok = false;
-                      const int count = out.trimmed().toInt(&ok);
-                      return code == 0 && ok ? count : 0;
-                    })
-      .share();
+QFuture<int> cuda_probe() {
+  return QtConcurrent::run(&work_pool(), [] {
+    const auto [code, out] =
+        run_python("import torch; print(torch.cuda.device_count() if torch.cuda.is_available() else 0)", 120000);
+    bool ok = false;
+    const int count = out.trimmed().toInt(&ok);
+    return code == 0 && ok ? count : 0;
+  });
+}
+
+// The probe of `which`, started when nobody started it yet.
+template <typename T>
+QFuture<T> probe(QFuture<T> Probes::*which, QFuture<T> (*start)()) {
+  Probes& p = probes();
+  std::lock_guard<std::mutex> lock(p.mutex);
+  if (!(p.*which).isValid()) p.*which = start();
+  return p.*which;
 }
 
 }  // namespace
 
 void start_engine_probes() {
-  Probes& p = probes();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  if (!p.has_yolo.valid()) p.has_yolo = yolo_probe();
-  if (!p.cuda.valid()) p.cuda = cuda_probe();
+  probe(&Probes::has_yolo, yolo_probe);
+  probe(&Probes::cuda, cuda_probe);
 }
 
 void reset_engine_probes() {
@@ -98,15 +103,12 @@ void reset_engine_probes() {
   p.cuda = {};
 }
 
-bool HAS_YOLO() {
-  std::shared_future<bool> f;
-  {
-    Probes& p = probes();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    if (!p.has_yolo.valid()) p.has_yolo = yolo_probe();
-    f = p.has_yolo;
-  }
-  return f.get();
+bool HAS_YOLO() { return probe(&Probes::has_yolo, yolo_probe).result(); }
+
+std::optional<bool> engine_installed_if_known() {
+  const QFuture<bool> f = probe(&Probes::has_yolo, yolo_probe);
+  if (!f.isFinished()) return std::nullopt;
+  return f.result();
 }
 
 bool engine_cuda_available() { return engine_cuda_devices() > 0; }
@@ -117,29 +119,17 @@ QString resolved_device(const QString& device) {
 }
 
 std::optional<int> engine_cuda_devices_if_known() {
-  std::shared_future<int> f;
-  {
-    Probes& p = probes();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    if (!p.cuda.valid() || !p.has_yolo.valid()) return std::nullopt;
-    if (p.has_yolo.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return std::nullopt;
-    if (!p.has_yolo.get()) return 0;
-    f = p.cuda;
-  }
-  if (f.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return std::nullopt;
-  return f.get();
+  const std::optional<bool> installed = engine_installed_if_known();
+  if (!installed) return std::nullopt;
+  if (!*installed) return 0;
+  const QFuture<int> f = probe(&Probes::cuda, cuda_probe);
+  if (!f.isFinished()) return std::nullopt;
+  return f.result();
 }
 
 int engine_cuda_devices() {
   if (!HAS_YOLO()) return 0;
-  std::shared_future<int> f;
-  {
-    Probes& p = probes();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    if (!p.cuda.valid()) p.cuda = cuda_probe();
-    f = p.cuda;
-  }
-  return f.get();
+  return probe(&Probes::cuda, cuda_probe).result();
 }
 
 void start_in_own_group(QProcess& process, const QString& program, const QStringList& arguments) {

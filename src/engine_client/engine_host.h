@@ -23,6 +23,9 @@ void start_engine_probes();
 // True when the interpreter can find the engine package. Asked without importing the engine,
 // so it is known a fraction of a second after start-up; waits for the check if still running.
 bool HAS_YOLO();
+// The same without waiting: nullopt while the check is still running. The window asks this, and
+// asks HAS_YOLO() only from work beside it.
+std::optional<bool> engine_installed_if_known();
 // True when the engine reports a CUDA device; asked of the engine in the background (waits for
 // the answer: call it off the GUI thread, or after engine_cuda_devices_if_known has one).
 bool engine_cuda_available();
@@ -58,6 +61,9 @@ class EngineSession : public QObject {
   // The last console lines the host printed (for the message when it dies).
   QString console_tail() const;
   bool running() const { return process_.state() == QProcess::Running; }
+  // For a host spoken to without an event loop: waits at most `ms` for output, whose signals are
+  // sent within the wait. False when none came (or the host is gone).
+  bool wait_for_output(int ms) { return process_.waitForReadyRead(ms); }
 
  signals:
   void event_signal(const QJsonObject& event);

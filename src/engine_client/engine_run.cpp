@@ -93,16 +93,25 @@ EngineRun::Result EngineRun::command(const QJsonObject& request, const QString& 
 
 EngineRun::Result EngineRun::train(const QJsonObject& params, Training* training,
                                    const std::function<void(const QString&)>& log,
-                                   const std::function<void(int, int)>& on_epoch, const std::function<void()>& tick) {
+                                   const std::function<void(const TrainStep&)>& on_step,
+                                   const std::function<void()>& tick) {
   const int epochs = params["epochs"].toInt();
   return run(
       {{"cmd", "train"}, {"params", params}}, log,
       [&](const QJsonObject& event) {
         const QString kind = event["event"].toString();
-        if (kind == QLatin1String("epoch") && on_epoch) on_epoch(event["epoch"].toInt(), event["epochs"].toInt(epochs));
+        if (kind == QLatin1String("batches") && on_step) on_step({TrainStep::Kind::Batches, 0, epochs, {}});
+        if (kind == QLatin1String("epoch") && on_step)
+          on_step({TrainStep::Kind::Epoch, event["epoch"].toInt(), event["epochs"].toInt(epochs),
+                   event["save_dir"].toString()});
+        if (kind == QLatin1String("validating") && on_step) on_step({TrainStep::Kind::Validating, 0, epochs, {}});
         if (kind == QLatin1String("finished")) training->finished = event;
         if (kind == QLatin1String("stopped")) training->stopped = true;
-        if (kind == QLatin1String("error")) training->error = clean_console_text(event["text"].toString());
+        if (kind == QLatin1String("error")) {
+          // An error is a failure even when the engine gave no text for it.
+          const QString text = clean_console_text(event["text"].toString()).trimmed();
+          training->error = text.isEmpty() ? QStringLiteral("The engine reported an error without a message.") : text;
+        }
         return kind == QLatin1String("finished") || kind == QLatin1String("stopped") || kind == QLatin1String("error");
       },
       tick);

@@ -43,10 +43,20 @@ class EngineRun {
     bool stopped = false;
     QString error;
   };
-  // A "train" request with `params` to its end: each epoch to `on_epoch(epoch, epochs)`, the
-  // end into *training.
+  // What a training run says on its way.
+  struct TrainStep {
+    enum class Kind {
+      Batches,     // the engine's batch callbacks arrive (not under multi-GPU training)
+      Epoch,       // an epoch ended: `epoch` of `epochs`, the run's folder in `save_dir`
+      Validating,  // the best weights are being validated
+    } kind = Kind::Epoch;
+    int epoch = 0;
+    int epochs = 0;
+    QString save_dir;
+  };
+  // A "train" request with `params` to its end: each step to `on_step`, the end into *training.
   Result train(const QJsonObject& params, Training* training, const std::function<void(const QString&)>& log,
-               const std::function<void(int, int)>& on_epoch, const std::function<void()>& tick = {});
+               const std::function<void(const TrainStep&)>& on_step, const std::function<void()>& tick = {});
 
  private:
   std::atomic<bool> stop_{false};

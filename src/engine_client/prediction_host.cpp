@@ -2,12 +2,12 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFuture>
 #include <QJsonArray>
-#include <QScopeGuard>
-#include <QThread>
-#include <QTimer>
+#include <QPromise>
+#include <QThreadPool>
 
 #include "core/constants.h"
 #include "engine_client/engine_host.h"
@@ -17,7 +17,6 @@ namespace quorlan {
 namespace {
 constexpr qint64 kAnswerTimeoutMs = 10 * 60 * 1000;  // a first load may fetch and build a model
 
-Failure unreachable_host() { return failure(QStringLiteral("The engine's thread could not be reached.")); }
 }  // namespace
 
 PredictionHost& PredictionHost::instance() {
@@ -25,75 +24,51 @@ PredictionHost& PredictionHost::instance() {
   return host;
 }
 
-// At exit the application may be gone, and with it the queue to the host's thread: the thread
-// ends first, and the host process is ended from here.
+PredictionHost::PredictionHost() : thread_(std::make_unique<QThreadPool>()) {
+  thread_->setMaxThreadCount(1);
+  thread_->setExpiryTimeout(-1);  // the same thread for good: the host's process belongs to it
+  thread_->setObjectName(QStringLiteral("quorlan-prediction-host"));
+}
+
+// At exit: the host goes after the requests still asked, on its own thread.
 PredictionHost::~PredictionHost() {
-  if (thread_) stop_thread();
+  shutdown();
+  thread_->waitForDone();
 }
 
 template <typename T>
-T PredictionHost::on_host_thread(const std::function<T()>& call, T unreachable) {
-  if (!thread_) {
-    thread_ = new QThread;
-    thread_->setObjectName(QStringLiteral("quorlan-prediction-host"));
-    context_ = new QObject;
-    context_->moveToThread(thread_);
-    thread_->start();
-  }
-  if (QThread::currentThread() == thread_) return call();
-  std::optional<T> answer;
-  if (!QMetaObject::invokeMethod(
-          context_, [&] { answer = call(); }, Qt::BlockingQueuedConnection) ||
-      !answer)
-    return unreachable;
-  return std::move(*answer);
+T PredictionHost::on_host_thread(std::function<T(int generation)> call) {
+  const int generation = cancel_generation_.load();
+  // A promise rather than QtConcurrent::run: a waiting caller must never run the call itself
+  // (as QFuture::result() does with a task not yet begun), for the host belongs to one thread.
+  auto promise = std::make_shared<QPromise<T>>();
+  QFuture<T> answer = promise->future();
+  promise->start();
+  thread_->start([promise, call = std::move(call), generation] {
+    promise->addResult(call(generation));
+    promise->finish();
+  });
+  return answer.result();
+}
+
+bool PredictionHost::cancelled(int generation) const {
+  return cancel_generation_.load() != generation || (cancel_flag_ && cancel_flag_->load());
 }
 
 void PredictionHost::shutdown() {
-  if (!thread_) return;
-  if (QCoreApplication::instance() && QThread::currentThread() != thread_) {
-    on_host_thread<bool>(
-        [this] {
-          shutdown_now();
-          return true;
-        },
-        false);
-    if (shutdown_pending_) return;  // the request being waited for ends first, then the host
-  }
-  stop_thread();
+  thread_->start([this] { end_host(); });
 }
 
-void PredictionHost::stop_thread() {
-  thread_->quit();
-  thread_->wait();
-  shutdown_now();  // what the thread still held; its events are over
-  delete context_;
-  delete thread_;
-  context_ = nullptr;
-  thread_ = nullptr;
-}
-
-void PredictionHost::shutdown_now() {
-  // Asked while a request waits (the call arrived in its wait): the request ends as cancelled and
-  // the host goes when it has.
-  if (busy_) {
-    cancelled_ = true;
-    shutdown_pending_ = true;
-    return;
-  }
-  shutdown_pending_ = false;
+void PredictionHost::end_host() {
   if (!session_) return;
   session_->finish(2000);
   session_.reset();
   if (!plot_path_.isEmpty()) QFile::remove(plot_path_);
 }
 
-void PredictionHost::end_request() {
-  busy_ = false;
-  if (shutdown_pending_) shutdown_now();
-}
-
 Status PredictionHost::ensure_started() {
+  // Between requests nothing reads the host: its end, if it came meanwhile, is heard now.
+  if (session_) session_->wait_for_output(0);
   if (session_ && session_->running()) return {};
   if (session_) session_->finish(0);  // a dead host's process group goes with it
   session_ = std::make_unique<EngineSession>();
@@ -107,63 +82,55 @@ Status PredictionHost::ensure_started() {
   return {};
 }
 
-Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request) {
-  QEventLoop loop;
+Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request, int generation) {
   std::optional<QJsonObject> reply;
   QString failed;
   const auto end_with = [&](const QString& text) {
     if (reply || !failed.isEmpty()) return;
     failed = text;
-    loop.quit();
   };
-  QObject::connect(session_.get(), &EngineSession::event_signal, &loop, [&](const QJsonObject& event) {
+  QObject listening;  // the connections below end with this call
+  QObject::connect(session_.get(), &EngineSession::event_signal, &listening, [&](const QJsonObject& event) {
     if (reply || !failed.isEmpty()) return;
     if (event["event"].toString() == QLatin1String("error")) {
       const QString text = clean_console_text(event["text"].toString()).trimmed();
       return end_with(text.isEmpty() ? QStringLiteral("The engine reported an error without a message.") : text);
     }
     reply = event;
-    loop.quit();
   });
-  QObject::connect(session_.get(), &EngineSession::died_signal, &loop, end_with);
-  QObject::connect(session_.get(), &EngineSession::protocol_error_signal, &loop, end_with);
-  // A host that hangs must not hold the studio for good.
-  QTimer deadline;
-  deadline.setSingleShot(true);
-  QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-    end_with(
-        QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000));
-  });
-  deadline.start(kAnswerTimeoutMs);
-  // Cancel, Ctrl+C or the window closing ends the wait at once.
-  QTimer watch;
-  QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
-    if (cancelled_ || (cancel_flag_ && cancel_flag_->load())) end_with(QStringLiteral("Cancelled."));
-  });
-  watch.start(50);
+  QObject::connect(session_.get(), &EngineSession::died_signal, &listening, end_with);
+  QObject::connect(session_.get(), &EngineSession::protocol_error_signal, &listening, end_with);
+  QElapsedTimer clock;
+  clock.start();
   session_->send(request);
-  // A host that ended before this request was sent has nobody to answer it: say so at once.
-  if (!session_->running())
-    end_with(QStringLiteral("The engine ended before it could answer.\n") + session_->console_tail());
-  if (!reply && failed.isEmpty()) loop.exec();
+  // The host's output is read as it comes (its signals arrive within the wait); Cancel, Ctrl+C
+  // or the window closing end the wait within 50 ms, and a host that hangs is given up on.
+  while (!reply && failed.isEmpty()) {
+    if (cancelled(generation)) {
+      end_with(QStringLiteral("Cancelled."));
+    } else if (clock.elapsed() > kAnswerTimeoutMs) {
+      end_with(
+          QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000));
+    } else if (!session_->wait_for_output(50) && !session_->running() && !reply && failed.isEmpty()) {
+      end_with(QStringLiteral("The engine ended before it could answer.\n") + session_->console_tail());
+    }
+  }
   if (reply) return *reply;
-  // After a death, a broken line or a timeout the host is not trusted again.
+  // After a death, a broken line, a timeout or a cancel the host is not trusted again.
   session_->finish(0);
   session_.reset();
   return failure(failed);
 }
 
 Expected<EngineModel> PredictionHost::load(const QString& key, const QString& weights) {
-  cancelled_ = false;
-  return on_host_thread<Expected<EngineModel>>([&] { return load_now(key, weights); }, unreachable_host());
+  return on_host_thread<Expected<EngineModel>>(
+      [this, key, weights](int generation) { return load_now(key, weights, generation); });
 }
 
-Expected<EngineModel> PredictionHost::load_now(const QString& key, const QString& weights) {
-  if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
-  busy_ = true;
-  const auto done = qScopeGuard([this] { end_request(); });
+Expected<EngineModel> PredictionHost::load_now(const QString& key, const QString& weights, int generation) {
+  if (cancelled(generation)) return failure(QStringLiteral("Cancelled."));
   if (const Status started = ensure_started(); !started) return failure(started.error());
-  const Expected<QJsonObject> reply = round_trip({{"cmd", "load"}, {"key", key}, {"weights", weights}});
+  const Expected<QJsonObject> reply = round_trip({{"cmd", "load"}, {"key", key}, {"weights", weights}}, generation);
   if (!reply) return failure(reply.error());  // a failed load leaves the key's previous model in place
   EngineModel model{key, weights, {}};
   const QJsonObject names = (*reply)["names"].toObject();
@@ -174,30 +141,26 @@ Expected<EngineModel> PredictionHost::load_now(const QString& key, const QString
 
 Expected<Prediction> PredictionHost::predict(const EngineModel& model, const QString& source, double conf, int imgsz,
                                              bool want_plot) {
-  cancelled_ = false;
-  return on_host_thread<Expected<Prediction>>(
-      [&]() -> Expected<Prediction> {
-        if (busy_) return failure(QStringLiteral("The engine is busy with another request."));
-        busy_ = true;
-        const auto done = qScopeGuard([this] { end_request(); });
-        return predict_now(model, source, conf, imgsz, want_plot);
-      },
-      unreachable_host());
+  return on_host_thread<Expected<Prediction>>([this, model, source, conf, imgsz, want_plot](int generation) {
+    return predict_now(model, source, conf, imgsz, want_plot, generation);
+  });
 }
 
 Expected<Prediction> PredictionHost::predict_now(const EngineModel& model, const QString& source, double conf,
-                                                 int imgsz, bool want_plot) {
+                                                 int imgsz, bool want_plot, int generation) {
+  if (cancelled(generation)) return failure(QStringLiteral("Cancelled."));
   if (const Status started = ensure_started(); !started) return failure(started.error());
   if (loaded_.value(model.key) != model.weights) {
     // A new host, or the key was taken over by another model since: load this one again.
-    const Expected<QJsonObject> loaded = round_trip({{"cmd", "load"}, {"key", model.key}, {"weights", model.weights}});
+    const Expected<QJsonObject> loaded =
+        round_trip({{"cmd", "load"}, {"key", model.key}, {"weights", model.weights}}, generation);
     if (!loaded) return failure(loaded.error());
     loaded_.insert(model.key, model.weights);
   }
   QJsonObject request{{"cmd", "predict"}, {"key", model.key}, {"source", source}, {"conf", conf}};
   if (imgsz > 0) request["imgsz"] = imgsz;
   if (want_plot) request["plot"] = plot_path_;
-  const Expected<QJsonObject> reply = round_trip(request);
+  const Expected<QJsonObject> reply = round_trip(request, generation);
   if (!reply) return failure(reply.error());
   Prediction p;
   for (const QJsonValue b : (*reply)["boxes"].toArray()) {

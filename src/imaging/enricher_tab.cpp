@@ -31,8 +31,8 @@
 #include "core/image_limits.h"
 #include "core/image_reader.h"
 #include "core/label_geometry.h"
-#include "imaging/batch_runner.h"
 #include "shell/theme.h"
+#include "widgets/background_work.h"
 #include "widgets/bgr_pixmap.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/prompts.h"
@@ -466,9 +466,9 @@ void EnricherTab::enrich_current_image() {
   auto labelled = std::make_shared<std::atomic<int>>(0);
   auto failed = std::make_shared<QStringList>();
   auto mutex = std::make_shared<std::mutex>();
-  run_batch_with_progress(
+  run_batch_beside_window(
       this, "Writing variants...", n,
-      [=](int i, BatchControl&) {
+      [=](int i, const WorkControl&) {
         const QString& name = names[i];
         bool with_labels = false;
         QString label_error;
@@ -484,7 +484,7 @@ void EnricherTab::enrich_current_image() {
           *failed << (label_error.isEmpty() ? name : label_error);
         }
       },
-      [this, saved, failed, source, labelled, labels, unreadable_lines, out](const BatchControl& control) {
+      [this, saved, failed, source, labelled, labels, unreadable_lines, out](const WorkControl& control) {
         if (*saved > 0 && !source.isEmpty()) aug_history.insert(source);
         if (*labelled > 0)
           write_class_names(QFileInfo(source).absolutePath(), {QDir(out).absolutePath()}, failed.get());
@@ -497,7 +497,7 @@ void EnricherTab::enrich_current_image() {
         if (unreadable_lines > 0)
           text += QStringLiteral("\n%1 line(s) of the source's label file could not be read and were not carried.")
                       .arg(unreadable_lines);
-        if (control.cancelled) text += QStringLiteral("\nCancelled before every variant was written.");
+        if (control.cancel.load()) text += QStringLiteral("\nCancelled before every variant was written.");
         if (!failed->isEmpty())
           text += QStringLiteral("\nCould not write: ") + failed->mid(0, 5).join(", ") +
                   (failed->size() > 5 ? ", ..." : "");

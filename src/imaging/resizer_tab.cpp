@@ -21,11 +21,11 @@
 #include <QPushButton>
 #include <QSet>
 #include <QVBoxLayout>
-#include <QtConcurrent>
 #include <atomic>
 
 #include "imaging/resize_pipeline.h"
 #include "shell/theme.h"
+#include "widgets/background_work.h"
 #include "widgets/named.h"
 #include "widgets/prompts.h"
 #include "widgets/zoomable_view.h"
@@ -33,7 +33,11 @@
 namespace quorlan {
 ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
 
-ResizerTab::~ResizerTab() { batch_.waitForFinished(); }
+// A batch still running is cancelled (each picture then finished is whole; none is begun after)
+// and left to end on its own: the window never waits for it.
+ResizerTab::~ResizerTab() {
+  if (batch_) batch_->cancel = true;
+}
 
 void ResizerTab::setup_resizer_tab() {
   auto* layout = new QHBoxLayout(this);
@@ -207,7 +211,7 @@ void ResizerTab::resizer_update_preview() {
   lbl_resizer_details->setText(preview_line(rotated(*target, s.rotation), *dpi, QFileInfo(path).size()));
 }
 
-bool ResizerTab::is_running() const { return batch_.isRunning(); }
+bool ResizerTab::is_running() const { return batch_ != nullptr; }
 
 void ResizerTab::set_batch_controls_enabled(bool enabled) {
   for (QPushButton* b : queue_buttons_) b->setEnabled(enabled);
@@ -247,40 +251,47 @@ void ResizerTab::resizer_process_batch() {
   progress_resizer->setValue(0);
   set_batch_controls_enabled(false);
 
-  auto outcome = std::make_shared<BatchResult>();
+  auto control = std::make_shared<WorkControl>();
+  batch_ = control;
   QPointer<ResizerTab> self(this);
-  batch_.setFuture(QtConcurrent::run([=] {
-    const BatchResult result = run_resize_batch(queue, output_dir, s, [self](int finished) {
-      QMetaObject::invokeMethod(
-          self,
-          [self, finished] {
-            if (self) self->progress_resizer->setValue(std::max(self->progress_resizer->value(), finished));
-          },
-          Qt::QueuedConnection);
-    });
-    *outcome = result;
-  }));
-  disconnect(&batch_, &QFutureWatcher<void>::finished, nullptr, nullptr);
-  connect(&batch_, &QFutureWatcher<void>::finished, this, [this, total, outcome, output_dir] {
-    progress_resizer->setValue(total);
-    set_batch_controls_enabled(true);
-    QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(outcome->written);
-    if (!outcome->errors.isEmpty()) {
-      text += QStringLiteral("\n%1 image(s) failed:").arg(outcome->errors.size());
-      for (const QString& error : outcome->errors.mid(0, 10)) text += "\n" + error;
-      if (outcome->errors.size() > 10)
-        text += QStringLiteral("\n... and %1 more (see the log).").arg(outcome->errors.size() - 10);
-    }
-    if (outcome->labelled > 0 || !outcome->label_problems.isEmpty())
-      text += QStringLiteral("\n%1 output(s) got label files.").arg(outcome->labelled);
-    if (!outcome->label_problems.isEmpty()) {
-      text += QStringLiteral("\n%1 label file(s) were not carried whole:").arg(outcome->label_problems.size());
-      for (const QString& problem : outcome->label_problems.mid(0, 10)) text += "\n" + problem;
-      if (outcome->label_problems.size() > 10) text += QStringLiteral("\n...");
-    }
-    text += QStringLiteral("\nOutput folder: %1").arg(QDir::toNativeSeparators(output_dir));
-    prompts().information(this, "Export Complete", text);
-  });
+  run_behind_tab(
+      this, control,
+      [=] {
+        return run_resize_batch(
+            queue, output_dir, s,
+            [self](int finished) {
+              QMetaObject::invokeMethod(
+                  self,
+                  [self, finished] {
+                    if (self) self->progress_resizer->setValue(std::max(self->progress_resizer->value(), finished));
+                  },
+                  Qt::QueuedConnection);
+            },
+            &control->cancel);
+      },
+      [this, total, output_dir](const BatchResult& result) { resize_batch_finished(result, total, output_dir); });
+}
+
+void ResizerTab::resize_batch_finished(const BatchResult& result, int total, const QString& output_dir) {
+  batch_.reset();
+  progress_resizer->setValue(total);
+  set_batch_controls_enabled(true);
+  QString text = QStringLiteral("Batch process finished. Exported %1 images.").arg(result.written);
+  if (!result.errors.isEmpty()) {
+    text += QStringLiteral("\n%1 image(s) failed:").arg(result.errors.size());
+    for (const QString& error : result.errors.mid(0, 10)) text += "\n" + error;
+    if (result.errors.size() > 10)
+      text += QStringLiteral("\n... and %1 more (see the log).").arg(result.errors.size() - 10);
+  }
+  if (result.labelled > 0 || !result.label_problems.isEmpty())
+    text += QStringLiteral("\n%1 output(s) got label files.").arg(result.labelled);
+  if (!result.label_problems.isEmpty()) {
+    text += QStringLiteral("\n%1 label file(s) were not carried whole:").arg(result.label_problems.size());
+    for (const QString& problem : result.label_problems.mid(0, 10)) text += "\n" + problem;
+    if (result.label_problems.size() > 10) text += QStringLiteral("\n...");
+  }
+  text += QStringLiteral("\nOutput folder: %1").arg(QDir::toNativeSeparators(output_dir));
+  prompts().information(this, "Export Complete", text);
 }
 
 }  // namespace quorlan

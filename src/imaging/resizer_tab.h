@@ -1,9 +1,11 @@
 #pragma once
-#include <QFutureWatcher>
 #include <QStringList>
 #include <QWidget>
+#include <memory>
 
+#include "imaging/resize_pipeline.h"
 #include "imaging/resize_plan.h"
+#include "widgets/background_work.h"
 
 class QCheckBox;
 class QComboBox;
@@ -60,10 +62,11 @@ class ResizerTab : public QWidget {
 
  private:
   void set_batch_controls_enabled(bool enabled);
+  void resize_batch_finished(const BatchResult& result, int total, const QString& output_dir);
   std::optional<double> read_dpi();
 
   QList<QPushButton*> queue_buttons_;
-  QFutureWatcher<void> batch_;
+  std::shared_ptr<WorkControl> batch_;  // the batch running, if any
 };
 
 }  // namespace quorlan

@@ -16,9 +16,9 @@
 #include "core/class_names.h"
 #include "core/image_files.h"
 #include "core/label_geometry.h"
-#include "imaging/batch_runner.h"
 #include "imaging/tile_plan.h"
 #include "shell/theme.h"
+#include "widgets/background_work.h"
 #include "widgets/browse_button.h"
 #include "widgets/prompts.h"
 
@@ -135,9 +135,9 @@ void SplitterTab::process_image_splitting() {
   auto mutex = std::make_shared<std::mutex>();
   // Plain ints: a lambda may not capture structured bindings in C++17 (Clang refuses it).
   const int rows = grid->first, cols = grid->second;
-  run_batch_with_progress(
+  run_batch_beside_window(
       this, "Splitting images...", files.size(),
-      [=](int i, BatchControl&) {
+      [=](int i, const WorkControl&) {
         SplitOutcome one;
         try {
           one = split_one_image(files[i], tile_output_folder(in, files[i], out), rows, cols, n, subfolders, carry);
@@ -148,8 +148,8 @@ void SplitterTab::process_image_splitting() {
         const std::lock_guard<std::mutex> lock(*mutex);
         total->add(one);
       },
-      [this, total, in, out](const BatchControl& control) {
-        total->cancelled = control.cancelled;
+      [this, total, in, out](const WorkControl& control) {
+        total->cancelled = control.cancel.load();
         // The class names go with the labels, once into every folder that received some.
         write_class_names(in, total->label_folders, &total->failed);
         prompts().information(

@@ -9,31 +9,23 @@
 namespace quorlan {
 
 ExportThread::ExportThread(const QString& weights, const QString& format, const QString& folder, QObject* parent)
-    : QThread(parent), mp(weights), fs(format), ed(folder) {}
+    : EngineJob(parent), mp(weights), fs(format), ed(folder) {}
 
-ExportThread::~ExportThread() {
-  abort();
-  wait();
-}
-
-void ExportThread::run() {
-  if (!HAS_YOLO()) {
-    emit error_signal("Ultralytics library is not installed.");
-    return;
-  }
-  QJsonObject done;
-  const EngineRun::Result result =
-      engine_.command({{"cmd", "export"}, {"weights", mp}, {"format", fs}}, "exported", &done, [](const QString&) {});
-  if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
-  if (result.end == EngineRun::End::Failed) {
-    emit error_signal(result.error);
-    return;
-  }
-  const Expected<QString> destination = move_export_artifact(done["path"].toString(), ed);
-  if (!destination)
-    emit error_signal(destination.error());
-  else
-    emit finished_signal(*destination);
+EngineJob::Work ExportThread::work() const {
+  return [weights = mp, format = fs, folder = ed](EngineRun& engine, const Post& post) {
+    const auto fail = [&post](const QString& text) {
+      post([text](EngineJob& job) { emit static_cast<ExportThread&>(job).error_signal(text); });
+    };
+    if (!HAS_YOLO()) return fail(QStringLiteral("Ultralytics library is not installed."));
+    QJsonObject done;
+    const EngineRun::Result result = engine.command({{"cmd", "export"}, {"weights", weights}, {"format", format}},
+                                                    "exported", &done, [](const QString&) {});
+    if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
+    if (result.end == EngineRun::End::Failed) return fail(result.error);
+    const Expected<QString> destination = move_export_artifact(done["path"].toString(), folder);
+    if (!destination) return fail(destination.error());
+    post([path = *destination](EngineJob& job) { emit static_cast<ExportThread&>(job).finished_signal(path); });
+  };
 }
 
 }  // namespace quorlan

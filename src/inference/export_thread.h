@@ -1,19 +1,16 @@
 #pragma once
-#include <QThread>
 
-#include "engine_client/engine_run.h"
+#include "engine_client/engine_job.h"
 
 namespace quorlan {
 
 // Converts a weights file with the engine's export, in its own engine host, and moves the
-// artefact into the target folder. Ends with exactly one of its two signals.
-class ExportThread : public QThread {
+// artefact into the target folder. Ends with exactly one of its two signals; abort() ends the
+// export at once by ending its engine host (the window is closing), and says nothing.
+class ExportThread : public EngineJob {
   Q_OBJECT
  public:
   ExportThread(const QString& mp, const QString& fs, const QString& ed, QObject* parent = nullptr);
-  ~ExportThread() override;
-  // Ends the export at once by ending its engine host (the window is closing).
-  void abort() { engine_.cancel(); }
 
   const QString mp;  // weights path
   const QString fs;  // format name
@@ -24,10 +21,7 @@ class ExportThread : public QThread {
   void error_signal(const QString& text);
 
  protected:
-  void run() override;
-
- private:
-  EngineRun engine_;
+  Work work() const override;
 };
 
 }  // namespace quorlan

@@ -17,9 +17,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "engine_client/engine_host.h"
-#include "engine_client/prediction_host.h"
 #include "inference/export_thread.h"
+#include "predict/model_loading.h"
 #include "shell/theme.h"
 #include "widgets/background_work.h"
 #include "widgets/browse_button.h"
@@ -43,8 +42,7 @@ InferenceTab::~InferenceTab() { abort_export(); }
 
 void InferenceTab::abort_export() {
   if (!export_thread) return;
-  export_thread->abort();
-  export_thread->wait();
+  export_thread->abort();  // its host ends now; its work ends on its own, nobody waits for it
   export_active_ = false;
 }
 
@@ -149,70 +147,78 @@ void InferenceTab::init_inference() {
   const QString weights = entry_inf_weights->text().trimmed();
   const QString folder = entry_inf_folder->text().trimmed();
   // Exported models run natively; only the engine's own weights need the engine.
-  if (runtime_for(weights) == ModelRuntime::Engine && !HAS_YOLO()) {
-    prompts().critical(this, "Error", "Ultralytics is not installed.");
-    return;
-  }
+  if (runtime_for(weights) == ModelRuntime::Engine)
+    with_engine(this, [this, weights, folder] { load_for_inference(weights, folder); });
+  else
+    load_for_inference(weights, folder);
+}
+
+void InferenceTab::load_for_inference(const QString& weights, const QString& folder) {
   if (!QFileInfo::exists(weights) || !QFileInfo::exists(folder)) {
     prompts().critical(this, "Error", "Ensure weights and inference folder paths are valid.");
     return;
   }
-  WorkControl control;
-  const QString absolute = QFileInfo(weights).absoluteFilePath();
-  const auto model = run_beside_window<Expected<std::shared_ptr<PredictingModel>>>(
-      this, "Loading the model...", control, [&] { return load_predicting_model("inf", absolute); },
-      [] { PredictionHost::instance().cancel(); });
-  if (control.cancel) return;
-  if (!model) {
-    prompts().critical(this, "Error", "The model could not be loaded:\n" + model.error());
-    return;
-  }
-  inf_model = *model;
-  lbl_inf_runtime->setText("Runs on: " + inf_model->runtime());
-  inf_image_paths = list_inference_images(folder);
-  if (inf_image_paths.isEmpty()) return;
-  inf_current_idx = 0;
-  update_inference_display();
+  load_model_beside_window(this, QFileInfo(weights).absoluteFilePath(), "inf",
+                           [this, folder](std::shared_ptr<PredictingModel> model) {
+                             inf_model = std::move(model);
+                             lbl_inf_runtime->setText("Runs on: " + inf_model->runtime());
+                             inf_image_paths = list_inference_images(folder);
+                             if (inf_image_paths.isEmpty()) return;
+                             inf_current_idx = 0;
+                             update_inference_display();
+                           });
 }
 
-bool InferenceTab::update_inference_display() {
-  if (!inf_model || inf_image_paths.isEmpty()) return false;
-  const QString path = inf_image_paths[inf_current_idx];
+void InferenceTab::update_inference_display() { show_page(inf_current_idx); }
+
+void InferenceTab::show_page(int index) {
+  if (!inf_model || inf_image_paths.isEmpty()) return;
+  // One prediction at a time: a page asked for meanwhile is predicted when it has answered.
+  if (predicting_) {
+    wanted_page_ = index;
+    return;
+  }
+  predicting_ = true;
+  wanted_page_.reset();
+  const QString path = inf_image_paths[index];
   const double conf = spin_inf_conf->value();
   const int imgsz = spin_inf_imgsz->value();
-  WorkControl control;
-  const Expected<Prediction> result = run_beside_window<Expected<Prediction>>(
-      this, "Predicting...", control, [&] { return inf_model->predict(path, conf, imgsz, true); },
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      this, "Predicting...", control,
+      [model = inf_model, path, conf, imgsz] { return model->predict(path, conf, imgsz, true); },
+      [this, control, index, path](const Expected<Prediction>& result) {
+        predicting_ = false;
+        if (!control->cancel) show_prediction(index, path, result);
+        if (const std::optional<int> next = std::exchange(wanted_page_, std::nullopt))
+          show_page(std::min<int>(*next, static_cast<int>(inf_image_paths.size()) - 1));
+      },
       [model = inf_model] { model->cancel(); });
-  if (control.cancel) return false;
+}
+
+void InferenceTab::show_prediction(int index, const QString& path, const Expected<Prediction>& result) {
+  // A failure keeps the page, the counter and the view as they were.
   if (!result) {
     prompts().critical(this, "Inference Error", result.error());
-    return false;
+    return;
   }
+  inf_current_idx = index;
   lbl_inf_counter->setText(
-      QStringLiteral("%1 / %2 - %3")
-          .arg(inf_current_idx + 1)
-          .arg(inf_image_paths.size())
-          .arg(QFileInfo(path).fileName()) +
+      QStringLiteral("%1 / %2 - %3").arg(index + 1).arg(inf_image_paths.size()).arg(QFileInfo(path).fileName()) +
       (result->dropped > 0 ? QStringLiteral(" (%1 junk box(es) left out)").arg(result->dropped) : QString()));
   lbl_inf_counter->setToolTip(dropped_text(result->dropped));
   if (!result->plot.isNull()) inf_view->set_image(QPixmap::fromImage(result->plot));
-  return true;
 }
 
 void InferenceTab::inf_next_image() {
   if (inf_image_paths.isEmpty()) return;
-  const int previous = inf_current_idx;
-  inf_current_idx = (inf_current_idx + 1) % inf_image_paths.size();
-  if (!update_inference_display()) inf_current_idx = previous;
+  show_page((wanted_page_.value_or(inf_current_idx) + 1) % static_cast<int>(inf_image_paths.size()));
 }
 
 void InferenceTab::inf_prev_image() {
   if (inf_image_paths.isEmpty()) return;
-  const int n = inf_image_paths.size();
-  const int previous = inf_current_idx;
-  inf_current_idx = ((inf_current_idx - 1) % n + n) % n;
-  if (!update_inference_display()) inf_current_idx = previous;
+  const int n = static_cast<int>(inf_image_paths.size());
+  show_page(((wanted_page_.value_or(inf_current_idx) - 1) % n + n) % n);
 }
 
 void InferenceTab::run_model_export() {
@@ -227,10 +233,7 @@ void InferenceTab::run_model_export() {
     prompts().warning(this, "Run Active", "A model export is already running. Let it finish before starting another.");
     return;
   }
-  if (export_thread) {
-    export_thread->wait();  // it has signalled its end and returns from run() right after
-    export_thread->deleteLater();
-  }
+  if (export_thread) export_thread->deleteLater();  // it has said its end
   auto* thread = new ExportThread(weights, format, folder, this);
   export_thread = thread;
   export_active_ = true;

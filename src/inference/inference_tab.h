@@ -3,6 +3,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 #include "predict/predicting_model.h"
 
@@ -28,8 +29,9 @@ class InferenceTab : public QWidget {
   void setup_inference_tab();
 
   void init_inference();
-  // Predicts and shows the current image; false (with the previous view kept) on an engine error.
-  bool update_inference_display();
+  // Predicts and shows the current image beside the window; on an engine error the previous view,
+  // counter and page stay.
+  void update_inference_display();
   void inf_next_image();
   void inf_prev_image();
   void run_model_export();
@@ -55,7 +57,13 @@ class InferenceTab : public QWidget {
   QComboBox* combo_export_format = nullptr;
 
  private:
-  bool export_active_ = false;  // from a start until the export's one final signal
+  void load_for_inference(const QString& weights, const QString& folder);
+  void show_page(int index);
+  void show_prediction(int index, const QString& path, const Expected<Prediction>& result);
+
+  bool predicting_ = false;
+  std::optional<int> wanted_page_;  // asked for while another page was being predicted
+  bool export_active_ = false;      // from a start until the export's one final signal
 };
 
 // The images of `folder` (not its subfolders) by extension, normalised and sorted.

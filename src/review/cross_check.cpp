@@ -94,8 +94,8 @@ Expected<std::array<QString, 2>> train_cross_check(const CrossCheckPlan& plan, c
         [&](const QString& line) {
           if (console) console(line);
         },
-        [&](int epoch, int epochs) {
-          if (on_epoch) on_epoch(h, epoch, epochs);
+        [&](const EngineRun::TrainStep& step) {
+          if (on_epoch && step.kind == EngineRun::TrainStep::Kind::Epoch) on_epoch(h, step.epoch, step.epochs);
         },
         [&] {
           if (stop && stop->load()) engine.cancel();

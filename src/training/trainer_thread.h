@@ -1,9 +1,8 @@
 #pragma once
-#include <QThread>
 #include <QVariant>
 #include <QVariantMap>
 
-#include "engine_client/engine_run.h"
+#include "engine_client/engine_job.h"
 
 namespace quorlan {
 
@@ -12,16 +11,11 @@ using TrainParams = QVariantMap;
 
 // One training run of the engine followed by validation of its best weights, in its own engine
 // host process. Reports only through its signals; exactly one of finished, stopped or error.
-class YoloTrainerThread : public QThread {
+// stop() asks the run to stop after the engine's current batch and returns at once.
+class YoloTrainerThread : public EngineJob {
   Q_OBJECT
  public:
   explicit YoloTrainerThread(const TrainParams& params, QObject* parent = nullptr);
-  ~YoloTrainerThread() override;
-
-  // Asks the run to stop after the engine's current batch; returns at once.
-  void stop();
-  // Ends the run at once by ending its engine host (the window is closing).
-  void abort();
 
   const TrainParams params;
 
@@ -33,10 +27,7 @@ class YoloTrainerThread : public QThread {
   void error_signal(const QString& text);
 
  protected:
-  void run() override;
-
- private:
-  EngineRun engine_;  // the run's engine host: stop() and abort() reach it from any thread
+  Work work() const override;
 };
 
 }  // namespace quorlan

@@ -77,14 +77,9 @@ void TrainingTab::setup_progress_tab() {
 bool TrainingTab::is_busy() const { return training_active_ || tuning_active_; }
 
 void TrainingTab::abort_runs() {
-  if (trainer_thread) {
-    trainer_thread->abort();
-    trainer_thread->wait();
-  }
-  if (tuner_thread) {
-    tuner_thread->abort();
-    tuner_thread->wait();
-  }
+  // Each run's engine host is ended now; its work ends on its own, nobody waits for it.
+  if (trainer_thread) trainer_thread->abort();
+  if (tuner_thread) tuner_thread->abort();
   training_active_ = tuning_active_ = false;
 }
 
@@ -96,58 +91,49 @@ bool TrainingTab::refuse_if_busy() {
   return true;
 }
 
+template <typename Job>
+Job* TrainingTab::new_run(QPointer<Job>& slot, bool& active, const QVariantMap& params) {
+  console_log->clear();
+  // The previous run has said its end; its work holds nothing of it.
+  if (slot) slot->deleteLater();
+  auto* job = new Job(params, this);
+  slot = job;
+  active = true;
+  // Connected first, so the run counts as over before any other receiver hears of its end.
+  const auto over = [&active] { active = false; };
+  connect(job, &Job::finished_signal, this, over);
+  connect(job, &Job::error_signal, this, over);
+  connect(job, &Job::log_signal, this, &TrainingTab::append_log);
+  return job;
+}
+
 bool TrainingTab::start_training(const QVariantMap& params) {
   if (refuse_if_busy()) return false;
-  console_log->clear();
+  YoloTrainerThread* job = new_run(trainer_thread, training_active_, params);
   lbl_train_status->setText("Status: Initializing YOLO Session...");
   bar_train_progress->setValue(0);
   btn_stop_train->setEnabled(true);
-
-  // The previous thread has signalled its end; it returns from run() right after that.
-  if (trainer_thread) {
-    trainer_thread->wait();
-    trainer_thread->deleteLater();
-  }
-  auto* thread = new YoloTrainerThread(params, this);
-  trainer_thread = thread;
-  training_active_ = true;
-  // Connected first, so the run counts as over before any other receiver hears of its end.
-  const auto over = [this] { training_active_ = false; };
-  connect(thread, &YoloTrainerThread::finished_signal, this, over);
-  connect(thread, &YoloTrainerThread::stopped_signal, this, over);
-  connect(thread, &YoloTrainerThread::error_signal, this, over);
-  connect(thread, &YoloTrainerThread::log_signal, this, &TrainingTab::append_log);
-  connect(thread, &YoloTrainerThread::progress_signal, this, &TrainingTab::update_train_progress);
-  connect(thread, &YoloTrainerThread::finished_signal, this, &TrainingTab::training_finished);
-  connect(thread, &YoloTrainerThread::stopped_signal, this, &TrainingTab::training_stopped);
-  connect(thread, &YoloTrainerThread::error_signal, this, [this](const QString& text) {
+  connect(job, &YoloTrainerThread::stopped_signal, this, [this] { training_active_ = false; });
+  connect(job, &YoloTrainerThread::progress_signal, this, &TrainingTab::update_train_progress);
+  connect(job, &YoloTrainerThread::finished_signal, this, &TrainingTab::training_finished);
+  connect(job, &YoloTrainerThread::stopped_signal, this, &TrainingTab::training_stopped);
+  connect(job, &YoloTrainerThread::error_signal, this, [this](const QString& text) {
     // The run is over: its Stop button and status must not suggest otherwise.
     lbl_train_status->setText("Status: Training Error");
     btn_stop_train->setEnabled(false);
     prompts().critical(this, "Training Error", text);
   });
-  thread->start();
+  job->start();
   return true;
 }
 
 bool TrainingTab::start_automl_tuning(const QVariantMap& params) {
   if (refuse_if_busy()) return false;
-  console_log->clear();
-  if (tuner_thread) {
-    tuner_thread->wait();
-    tuner_thread->deleteLater();
-  }
-  auto* thread = new YoloTunerThread(params, this);
-  tuner_thread = thread;
-  tuning_active_ = true;
-  const auto over = [this] { tuning_active_ = false; };
-  connect(thread, &YoloTunerThread::finished_signal, this, over);
-  connect(thread, &YoloTunerThread::error_signal, this, over);
-  connect(thread, &YoloTunerThread::log_signal, this, &TrainingTab::append_log);
-  connect(thread, &YoloTunerThread::finished_signal, this, &TrainingTab::automl_results_signal);
-  connect(thread, &YoloTunerThread::error_signal, this,
+  YoloTunerThread* job = new_run(tuner_thread, tuning_active_, params);
+  connect(job, &YoloTunerThread::finished_signal, this, &TrainingTab::automl_results_signal);
+  connect(job, &YoloTunerThread::error_signal, this,
           [this](const QString& text) { prompts().critical(this, "AutoML Error", text); });
-  thread->start();
+  job->start();
   return true;
 }
 

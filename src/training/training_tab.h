@@ -61,6 +61,10 @@ class TrainingTab : public QWidget {
   // Shows why a second run cannot start while one is active; true when it refused.
   bool refuse_if_busy();
 
+  // A new run of `Job` in `slot`, its end and console connected; `active` until it ends.
+  template <typename Job>
+  Job* new_run(QPointer<Job>& slot, bool& active, const QVariantMap& params);
+
   // From a start until the run's one final signal (sent after its engine host has exited).
   bool training_active_ = false;
   bool tuning_active_ = false;

@@ -8,38 +8,28 @@
 
 namespace quorlan {
 
-YoloTunerThread::YoloTunerThread(const QVariantMap& p, QObject* parent) : QThread(parent), params(p) {}
+YoloTunerThread::YoloTunerThread(const QVariantMap& p, QObject* parent) : EngineJob(parent), params(p) {}
 
-YoloTunerThread::~YoloTunerThread() {
-  abort();
-  wait();
-}
-
-void YoloTunerThread::run() {
-  if (!HAS_YOLO()) {
-    emit error_signal("Ultralytics library is not installed.");
-    return;
-  }
-  QJsonObject done;
-  const EngineRun::Result result =
-      engine_.command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done,
-                      [this](const QString& text) { emit log_signal(text); });
-  if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
-  if (result.end == EngineRun::End::Failed) {
-    emit error_signal(result.error);
-    return;
-  }
-  const QString newest = newest_file_named(params.value("project").toString(), "best_hyperparameters.yaml");
-  if (newest.isEmpty()) {
-    emit error_signal("AutoML tuning failed to generate hyperparameter manifest.");
-    return;
-  }
-  const Expected<QVariantMap> best = read_yaml_mapping(newest);
-  if (!best) {
-    emit error_signal(best.error());
-    return;
-  }
-  emit finished_signal(*best);
+EngineJob::Work YoloTunerThread::work() const {
+  return [params = params](EngineRun& engine, const Post& post) {
+    const auto fail = [&post](const QString& text) {
+      post([text](EngineJob& job) { emit static_cast<YoloTunerThread&>(job).error_signal(text); });
+    };
+    if (!HAS_YOLO()) return fail(QStringLiteral("Ultralytics library is not installed."));
+    QJsonObject done;
+    const EngineRun::Result result =
+        engine.command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done,
+                       [&post](const QString& text) {
+                         post([text](EngineJob& job) { emit static_cast<YoloTunerThread&>(job).log_signal(text); });
+                       });
+    if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
+    if (result.end == EngineRun::End::Failed) return fail(result.error);
+    const QString newest = newest_file_named(params.value("project").toString(), "best_hyperparameters.yaml");
+    if (newest.isEmpty()) return fail(QStringLiteral("AutoML tuning failed to generate hyperparameter manifest."));
+    const Expected<QVariantMap> best = read_yaml_mapping(newest);
+    if (!best) return fail(best.error());
+    post([best = *best](EngineJob& job) { emit static_cast<YoloTunerThread&>(job).finished_signal(best); });
+  };
 }
 
 }  // namespace quorlan

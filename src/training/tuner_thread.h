@@ -1,21 +1,17 @@
 #pragma once
-#include <QThread>
 #include <QVariantMap>
 
-#include "engine_client/engine_run.h"
+#include "engine_client/engine_job.h"
 
 namespace quorlan {
 
 // The engine's genetic hyperparameter search in its own engine host; its result is the newest
 // best_hyperparameters.yaml below the project folder.
-class YoloTunerThread : public QThread {
+// abort() ends the search at once by ending its engine host (the window is closing).
+class YoloTunerThread : public EngineJob {
   Q_OBJECT
  public:
   explicit YoloTunerThread(const QVariantMap& params, QObject* parent = nullptr);
-  ~YoloTunerThread() override;
-
-  // Ends the search at once by ending its engine host (the window is closing).
-  void abort() { engine_.cancel(); }
 
   const QVariantMap params;
 
@@ -25,10 +21,7 @@ class YoloTunerThread : public QThread {
   void error_signal(const QString& text);
 
  protected:
-  void run() override;
-
- private:
-  EngineRun engine_;
+  Work work() const override;
 };
 
 }  // namespace quorlan

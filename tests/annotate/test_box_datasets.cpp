@@ -22,6 +22,7 @@
 #include "support/foreign_datasets.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
@@ -205,6 +206,7 @@ class TestBoxDatasets : public QObject {
     // Back to boxes: every file again, the corners giving back the converters' boxes.
     prompts_->choices = {0};
     tab_->btn_label_kind->click();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
     for (const QString& stem : boxes_.keys()) {
       auto read = test::read_box_file(label(stem));

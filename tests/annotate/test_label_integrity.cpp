@@ -23,6 +23,7 @@
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
@@ -86,10 +87,13 @@ class TestLabelIntegrity : public QObject {
     tab->save_current_annotations();
     prompts_->dialogs.push_back([](QDialog&) { return QDialog::Rejected; });  // the split dialog, cancelled
     tab->btn_split_export->click();
+    QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->dialogs.empty());  // the window heard the button and opened the split dialog
     tab->btn_health_check->click();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
     tab->btn_analytics->click();
+    QVERIFY(test::settle_window_work());
     window->close();
     window.reset();
     QVERIFY(snapshot(dir.path()) == before);

@@ -30,6 +30,7 @@
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/settings_store.h"
 #include "widgets/zoomable_view.h"
@@ -289,6 +290,7 @@ class TestApp : public QObject {
     });
     prompts_->directories.push_back(out.path());
     ann->btn_split_export->click();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->dialog_titles, QStringList({"Dataset Train/Val/Test Splitter"}));
     QString exported;
     for (const char* set : {"train", "val", "test"})
@@ -298,10 +300,12 @@ class TestApp : public QObject {
     QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
 
     ann->btn_health_check->click();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
     QVERIFY(prompts_->messages.last().text.contains("Unannotated Images: 0\n"));
     prompts_->dialogs.push_back([](QDialog&) -> int { return QDialog::Rejected; });
     ann->btn_analytics->click();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->dialog_titles.last(), QString("Dataset Class Distribution"));
   }
 

@@ -32,6 +32,7 @@
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/background_work.h"
 
 using namespace quorlan;
@@ -154,6 +155,7 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(70, 20, 10, "Segmentation"));
     prompts_->directories.push_back(out.path());
     export_and_split_dataset(nullptr, images, {"car", "bus"});
+    QVERIFY(test::settle_window_work());
 
     QCOMPARE(count_files(out.filePath("train/images")), 7);
     QCOMPARE(count_files(out.filePath("val/images")), 2);
@@ -255,6 +257,7 @@ class TestDataset : public QObject {
     prompts_->directories.push_back(out.path());
     prompts_->choices = {1};  // Cancel: nothing changes
     export_and_split_dataset(nullptr, images, {"car"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Older Export Found"));
     QVERIFY(QFileInfo::exists(out.filePath("val/images/stale.png")));
     QVERIFY(!QFileInfo::exists(out.filePath("data.yaml")));
@@ -262,6 +265,7 @@ class TestDataset : public QObject {
     prompts_->directories.push_back(out.path());
     prompts_->choices = {0};  // Replace
     export_and_split_dataset(nullptr, images, {"car"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
     QVERIFY(prompts_->messages.last().text.contains("Seed: 42 (15 groups"));
     QVERIFY(!QFileInfo::exists(out.filePath("val/images/stale.png")));
@@ -301,6 +305,7 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(80, 20, 0, "Detection"));
     prompts_->directories.push_back(out.path());
     export_and_split_dataset(nullptr, images, {"car"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
     QCOMPARE(count_files(out.filePath("train/images")) + count_files(out.filePath("val/images")), 2500);
     qInfo("export of 2500 pictures: %lld ms, %d ticks", clock.elapsed(), ticks);
@@ -316,6 +321,7 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(80, 20, 0, "Detection"));
     prompts_->directories.push_back(cancelled.path());
     export_and_split_dataset(nullptr, images, {"car"});
+    QVERIFY(test::settle_window_work());
     QVERIFY(box_seen);
     QCOMPARE(prompts_->messages.size(), shown);  // no error and no summary for a cancelled export
     QCOMPARE(QDir(cancelled.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
@@ -323,6 +329,7 @@ class TestDataset : public QObject {
 
     prompts_->dialogs.push_back([](QDialog&) { return int(QDialog::Accepted); });
     show_dataset_analytics(nullptr, images, {"car"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->dialog_titles.last(), QString("Dataset Class Distribution"));
   }
 
@@ -333,6 +340,7 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
     prompts_->directories.push_back(out.path());
     export_and_split_dataset(nullptr, images, {});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(count_files(out.filePath("train/images")), 2);
     QVERIFY(QDir(out.filePath("val/images")).exists());
     QVERIFY(QDir(out.filePath("val/labels")).exists());
@@ -356,18 +364,22 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(0, 0, 100, "Segmentation"));
     prompts_->directories.push_back(out.path());
     export_and_split_dataset(nullptr, images, {"a", "b"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(count_files(out.filePath("test/images")), 4);
     QCOMPARE(count_files(out.filePath("train/images")), 0);
 
     // Nothing loaded: no dialog at all. Cancelled dialog or folder: nothing written.
     prompts_->messages.clear();
     export_and_split_dataset(nullptr, {}, {"a", "b"});
+    QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->dialog_titles.size() == 1 && prompts_->messages.isEmpty());
     prompts_->dialogs.push_back([](QDialog&) { return int(QDialog::Rejected); });
     export_and_split_dataset(nullptr, images, {"a", "b"});
+    QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->asked_titles.size() == 1);
     prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
     export_and_split_dataset(nullptr, images, {"a", "b"});  // no folder chosen
+    QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->messages.isEmpty());
 
     // No annotated image at all.
@@ -375,6 +387,7 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(70, 20, 10, "Detection"));
     prompts_->directories.push_back(out.path());
     export_and_split_dataset(nullptr, images, {"a", "b"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("No Annotations"));
     QCOMPARE(prompts_->messages.last().text, QString("No annotated files found to split."));
   }
@@ -388,6 +401,7 @@ class TestDataset : public QObject {
       prompts_->dialogs.push_back(answer_split(100, 0, 0, "Detection"));
       prompts_->directories.push_back(partly.path());
       export_and_split_dataset(nullptr, images, {"a", "b"});
+      QVERIFY(test::settle_window_work());
       QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
       QVERIFY(prompts_->messages.last().text.contains("train: 1 images"));
       QVERIFY2(prompts_->messages.last().text.contains(
@@ -402,6 +416,7 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(100, 0, 0, "Detection"));
     prompts_->directories.push_back(out.path());
     export_and_split_dataset(nullptr, images, {"a", "b"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), 1);
     QCOMPARE(prompts_->messages[0].kind, MessageKind::Critical);
     QCOMPARE(prompts_->messages[0].title, QString("Export Error"));
@@ -417,6 +432,7 @@ class TestDataset : public QObject {
     prompts_->dialogs.push_back(answer_split(100, 0, 0, "Segmentation"));
     prompts_->directories.push_back(locked.path());
     export_and_split_dataset(nullptr, images, {"a", "b"});
+    QVERIFY(test::settle_window_work());
     test::make_writable(locked.path());
     QCOMPARE(prompts_->messages.last().title, QString("Export Error"));
     QVERIFY(prompts_->messages.last().text.contains(QDir::toNativeSeparators(locked.path())));
@@ -508,6 +524,7 @@ class TestDataset : public QObject {
       prompts_->dialogs.push_back(answer_split(70, 20, 10, "Segmentation"));
       prompts_->directories.push_back(destination);
       export_and_split_dataset(nullptr, images, {"car"});
+      QVERIFY(test::settle_window_work());
       QCOMPARE(prompts_->messages.last().title, QString("Export Error"));
       QVERIFY(prompts_->messages.last().text.contains("holds the source folder"));
       QVERIFY(prompts_->messages.last().text.contains("No file was written"));

@@ -29,6 +29,7 @@
 #include "dataset/split_export.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/background_work.h"
 
 using namespace quorlan;
@@ -121,15 +122,18 @@ class TestDatasetChecks : public QObject {
 
   void health_check_boxes_and_cursor() {
     run_health_check(nullptr, "");
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().text, QString("Please load a dataset folder first."));
     QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
     test::write_text(path("a.jpg"), "x");
     run_health_check(nullptr, dir_->path());
+    QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->messages.last().text.contains("Unannotated Images: 1\n"));
     QVERIFY(QApplication::overrideCursor() == nullptr);
     const QString gone = dir_->path();
     dir_.reset();
     run_health_check(nullptr, gone);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().kind, MessageKind::Warning);
     QVERIFY(QApplication::overrideCursor() == nullptr);
   }
@@ -137,8 +141,8 @@ class TestDatasetChecks : public QObject {
   // Long work runs beside the window: after a moment a busy box offers Cancel, which the work hears;
   // a check cancelled that way reports nothing.
   void long_work_shows_a_box_that_cancels_it() {
-    WorkControl control;
-    const std::atomic<bool>& cancel = control.cancel;
+    auto control = std::make_shared<WorkControl>();
+    const std::atomic<bool>& cancel = control->cancel;
     bool box_seen = false;
     QTimer poll;
     connect(&poll, &QTimer::timeout, this, [&] {
@@ -151,10 +155,16 @@ class TestDatasetChecks : public QObject {
     poll.start(50);
     QElapsedTimer waited;
     waited.start();
-    run_beside_window(nullptr, "Working...", control, [&] {
-      while (!cancel && waited.elapsed() < 20000) QThread::msleep(10);
-    });
-    QVERIFY(box_seen && cancel);
+    bool continued = false;
+    run_beside_window(
+        nullptr, "Working...", control,
+        [&] {
+          while (!cancel && waited.elapsed() < 20000) QThread::msleep(10);
+        },
+        [&] { continued = true; });
+    QVERIFY(!continued);  // the call returned at once
+    QVERIFY(test::settle_window_work(30000));
+    QVERIFY(box_seen && cancel && continued);
     QVERIFY(waited.elapsed() < 20000);
 
     test::write_image(path("a.jpg"), 40, 30);
@@ -190,12 +200,14 @@ class TestDatasetChecks : public QObject {
       return QDialog::Rejected;
     });
     show_dataset_analytics(nullptr, images, {"car", "bus", "van"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->dialog_titles, QStringList({"Dataset Class Distribution"}));
     QCOMPARE(rows, QStringList({"Current Annotation Totals:", "car (3)", "van (2)", "bus (2)"}));
     QCOMPARE(values, QList<int>({3, 2, 2}));
     QCOMPARE(maximum, 3);
 
     show_dataset_analytics(nullptr, {}, {"car"});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().text, QString("Load a dataset first."));
     // Without class names objects are counted by their ids.
     rows.clear();
@@ -204,10 +216,12 @@ class TestDatasetChecks : public QObject {
       return QDialog::Rejected;
     });
     show_dataset_analytics(nullptr, images, {});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(rows, QStringList({"Current Annotation Totals:", "1 (3)", "0 (3)", "2 (2)", "7 (1)"}));
     for (const QString& image : images)
       QFile::remove(QFileInfo(image).path() + "/" + QFileInfo(image).baseName() + ".txt");
     show_dataset_analytics(nullptr, images, {});
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().text, QString("No objects annotated yet."));
     QCOMPARE(prompts_->messages.last().title, QString("Analytics"));
   }
@@ -356,6 +370,7 @@ class TestDatasetChecks : public QObject {
       return dialog.result();
     });
     run_health_check(nullptr, dir_->path(), {"car", "bus"}, 640, [&](const QString& image) { jumped = image; });
+    QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->messages.last().text.contains("Near-duplicate images (resized or re-encoded copies): 1"));
     QVERIFY(prompts_->messages.last().text.startsWith("🩺 Dataset QA Health Report:"));
     QCOMPARE(jumped, path("a.jpg"));

@@ -20,6 +20,7 @@
 #include "imaging/resizer_tab.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 
 using namespace quorlan;
 
@@ -301,6 +302,7 @@ class TestResizer : public QObject {
     QVERIFY(prompts_->messages.last().text.startsWith("Batch process finished. Exported 3 images.\nOutput folder: "));
     QCOMPARE(tab.progress_resizer->value(), 3);
     QVERIFY(tab.btn_run_resizer->isEnabled());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(size_of(path("out/a_scaled.jpg")), QSize(100, 75));
     QCOMPARE(size_of(path("out/a_scaled_2.jpg")), QSize(100, 75));  // from other/a.jpg, queued last
     QCOMPARE(size_of(path("out/b_scaled.png")), QSize(100, 50));

@@ -21,6 +21,7 @@
 #include "inference/inference_tab.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/zoomable_view.h"
 
 using namespace quorlan;
@@ -73,13 +74,16 @@ class TestInference : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
     tab.run_ai_autolabel();  // no model yet: nothing
+    QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->messages.isEmpty());
 
     prompts_->open_files.push_back("");  // cancelled
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     QVERIFY(!tab.btn_run_ai->isEnabled());
     prompts_->open_files.push_back(write_weights(path("boxes.pt"), kPersonCar));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->asked_titles.last(), QString("Load YOLO AI Model"));
     QVERIFY(tab.btn_run_ai->isEnabled());
     QCOMPARE(prompts_->messages.last().title, QString("AI Model Loaded"));
@@ -87,12 +91,14 @@ class TestInference : public QObject {
 
     tab.spin_ai_conf->setValue(0.95);  // above every score
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Assist"));
     QCOMPARE(prompts_->messages.last().text, QString("No objects detected at current confidence threshold."));
     QCOMPARE(tab.annotations.size(), 0);
 
     tab.spin_ai_conf->setValue(0.25);
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
     QCOMPARE(prompts_->messages.last().text, QString("Successfully auto-labeled 2 object(s)."));
     QCOMPARE(tab.classes, QStringList({"car", "person"}));
@@ -107,6 +113,7 @@ class TestInference : public QObject {
     QVERIFY(QApplication::overrideCursor() == nullptr);
 
     tab.run_ai_autolabel();  // a second run adds the proposals again
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.annotations.size(), 4);
     tab.undo();  // one step takes the whole run back, on screen and in the file
     QCOMPARE(tab.annotations.size(), 2);
@@ -128,7 +135,9 @@ class TestInference : public QObject {
     prompts_->open_files.push_back(write_weights(path("seg.pt"), R"({"names": {"0": "blob"},
         "detections": [{"cls": 0, "conf": 0.8, "xyxy": [10, 10, 50, 50], "polygon": [[10, 10], [50, 12], [30, 50]]}]})"));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.annotations.size(), 1);
     QCOMPARE(tab.annotations[0].shown.type, QString("AI Polygon"));
     QCOMPARE(tab.annotations[0].item->polygon(), QPolygonF({{10, 10}, {50, 12}, {30, 50}}));
@@ -137,16 +146,20 @@ class TestInference : public QObject {
     // A weights file the engine cannot load: the box names the engine's reason, the model stays.
     prompts_->open_files.push_back(write_weights(path("broken.pt"), "corrupt"));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().kind, MessageKind::Critical);
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QVERIFY(prompts_->messages.last().text.contains("invalid load key"));
     QCOMPARE(tab.ai_model->weights(), path("seg.pt"));
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.annotations.size(), 2);
 
     prompts_->open_files.push_back(write_weights(path("oom.pt"), R"({"fail_predict": "CUDA out of memory"})"));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Error"));
     QCOMPARE(prompts_->messages.last().text, QString("An error occurred during auto-labeling:\nCUDA out of memory"));
     QVERIFY(QApplication::overrideCursor() == nullptr);
@@ -166,38 +179,50 @@ class TestInference : public QObject {
     QCOMPARE(tab.entry_export_dir->text(), QString("exports"));
     QCOMPARE(tab.combo_export_format->count(), 5);
     tab.spin_inf_conf->setValue(0.5);  // no model yet: nothing happens
+    QVERIFY(test::settle_window_work());
     tab.inf_next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.lbl_inf_counter->text(), QString("0 / 0"));
     QVERIFY(prompts_->messages.isEmpty());
 
     tab.init_inference();  // the default weights do not exist here
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().text, QString("Ensure weights and inference folder paths are valid."));
 
     tab.entry_inf_weights->setText(" " + write_weights(path("m.pt"), kPersonCar) + " ");
     prompts_->directories.push_back(path("images"));
     tab.findChild<QPushButton*>("btn_browse_folder")->click();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.entry_inf_folder->text(), path("images"));
     tab.spin_inf_conf->setValue(0.25);
+    QVERIFY(test::settle_window_work());
     tab.init_inference();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.lbl_inf_counter->text(), QString("1 / 3 - a.JPG"));
     QCOMPARE(shown_colour(tab.inf_view), QColor(80, 25, 640 % 256));  // RGB: 2 boxes, conf 25, imgsz 640
 
     tab.inf_prev_image();  // wraps to the last
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.lbl_inf_counter->text(), QString("3 / 3 - c.webp"));
     tab.inf_next_image();  // and back to the first
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.lbl_inf_counter->text(), QString("1 / 3 - a.JPG"));
     tab.inf_next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.lbl_inf_counter->text(), QString("2 / 3 - b.png"));
 
     tab.spin_inf_imgsz->setValue(320);  // re-predicted with the new size
+    QVERIFY(test::settle_window_work());
     QCOMPARE(shown_colour(tab.inf_view).blue(), 320 % 256);
     tab.spin_inf_conf->setValue(0.7);  // one detection left
+    QVERIFY(test::settle_window_work());
     QCOMPARE(shown_colour(tab.inf_view), QColor(40, 70, 320 % 256));
 
     // A prediction failure keeps the view, the counter and the page.
     const QColor before = shown_colour(tab.inf_view);
     write_weights(path("m.pt"), R"({"fail_predict": "engine exploded"})");
     tab.init_inference();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Inference Error"));
     QCOMPARE(prompts_->messages.last().text, QString("engine exploded"));
     QCOMPARE(shown_colour(tab.inf_view), before);
@@ -278,9 +303,11 @@ class TestInference : public QObject {
     AnnotatorTab annotator;
     prompts_->open_files.push_back(path("best.pt"));
     annotator.load_ai_model();
+    QVERIFY(test::settle_window_work());
     InferenceTab browser;
     browser.entry_inf_weights->setText(path("best.pt"));
     browser.init_inference();
+    QVERIFY(test::settle_window_work());
     if (available) {
       qputenv("PYTHONPATH", saved);
       reset_engine_probes();
@@ -301,10 +328,12 @@ class TestInference : public QObject {
     tab.open_folder(dir_->path());
     prompts_->open_files.push_back(path("tiny-seg.onnx"));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Model Loaded"));
     QVERIFY(tab.lbl_ai_runtime->text().contains("OpenVINO"));
     tab.spin_ai_conf->setValue(0.05);
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
     QVERIFY(!tab.annotations.isEmpty());
     QVERIFY(tab.annotations[0].shown.type == QString("AI Polygon"));
@@ -317,7 +346,9 @@ class TestInference : public QObject {
     shown.entry_inf_weights->setText(path("tiny-seg.onnx"));
     shown.entry_inf_folder->setText(dir_->path());
     shown.spin_inf_conf->setValue(0.05);
+    QVERIFY(test::settle_window_work());
     shown.init_inference();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(shown.lbl_inf_counter->text(), QString("1 / 1 - square.png"));
     QVERIFY(shown.lbl_inf_runtime->text().contains("OpenVINO"));
     QCOMPARE(shown_size(shown.inf_view), QSize(160, 160));
@@ -326,6 +357,7 @@ class TestInference : public QObject {
     test::write_text(path("broken.onnx"), "not a model");
     prompts_->open_files.push_back(path("broken.onnx"));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QVERIFY(prompts_->messages.last().text.contains("broken.onnx is not an ONNX model"));
     QVERIFY(tab.btn_run_ai->isEnabled());
@@ -342,12 +374,14 @@ class TestInference : public QObject {
     prompts_->open_files.push_back(write_weights(path("slow.pt"), R"({"predict_seconds": 1.0, "names": {"0": "car"},
         "detections": [{"cls": 0, "conf": 0.9, "xyxy": [5, 5, 20, 20]}]})"));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab.ai_model);
     int ticks = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
     timer.start(50);
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
     QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
     QVERIFY(QFileInfo::exists(path("slow.txt")));
@@ -357,6 +391,7 @@ class TestInference : public QObject {
     tab.jump_to_image(static_cast<int>(tab.image_paths.indexOf(path("wait.png"))));
     prompts_->open_files.push_back(write_weights(path("slower.pt"), R"({"predict_seconds": 30})"));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     const qsizetype shown = prompts_->messages.size();
     bool box_seen = false;
     QObject::disconnect(&timer, nullptr, nullptr, nullptr);
@@ -370,6 +405,7 @@ class TestInference : public QObject {
     QElapsedTimer clock;
     clock.start();
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QVERIFY(box_seen);
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(prompts_->messages.size(), shown);  // cancelled: no error, no success
@@ -419,8 +455,10 @@ class TestInference : public QObject {
     tab.open_folder(dir_->path());
     prompts_->open_files.push_back(write_weights(path("m.pt"), kPersonCar));
     tab.load_ai_model();
+    QVERIFY(test::settle_window_work());
     PredictionHost::instance().shutdown();  // as if the host had died
     tab.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     QVERIFY2(prompts_->messages.last().title == "AI Success", qPrintable(prompts_->messages.last().text));
   }
 };

@@ -16,6 +16,7 @@
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/table_model.h"
+#include "support/window_work.h"
 
 using namespace quorlan;
 
@@ -68,6 +69,7 @@ class TestReviewQueue : public QObject {
     tab.open_folder(dir_->path());
     tab.ai_model = model();
     tab.review_labels_with_model();
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab.review_box->isVisibleTo(&tab));
     QCOMPARE(tab.list_review->count(), 4);
     QVERIFY(tab.list_review->item(0)->text().contains("label on nothing"));  // worst first
@@ -113,6 +115,7 @@ class TestReviewQueue : public QObject {
     tab.ai_model = model();
     prompts_->choices.push_back(1);  // dismissals kept in the settings: asked as the review starts
     tab.review_labels_with_model();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
     const auto current = [&] {
       return tab.review_findings[tab.list_review->currentItem()->data(Qt::UserRole).toInt()];
@@ -144,6 +147,7 @@ class TestReviewQueue : public QObject {
     tab.open_folder(dir_->path());
     tab.ai_model = model();
     tab.review_labels_with_model();
+    QVERIFY(test::settle_window_work());
     const QByteArray one = test::read_bytes(path("one.txt"));
     QVERIFY(choose(tab, FindingKind::LooseBox));
     prompts_->choices.push_back(0);  // kept in the folder
@@ -160,6 +164,7 @@ class TestReviewQueue : public QObject {
     again.open_folder(dir_->path());
     again.ai_model = model();
     again.review_labels_with_model();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(again.list_review->count(), 3);
     again.check_review_dismissed->setChecked(true);
     QCOMPARE(again.list_review->count(), 4);
@@ -234,6 +239,7 @@ class TestReviewQueue : public QObject {
     prompts_->texts.push_back("1");  // one epoch each
     QStringList before = QDir(dir_->path()).entryList(QDir::Files);
     tab.review_labels_with_model();
+    QVERIFY(test::settle_window_work());
     QDir::setCurrent(previous);
     QVERIFY2(tab.review_box->isVisibleTo(&tab),
              qPrintable(prompts_->messages.isEmpty() ? QString() : prompts_->messages.last().text));

@@ -18,6 +18,7 @@
 #include "inference/inference_tab.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "training/config_tab.h"
 #include "training/trainer_thread.h"
 #include "training/training_tab.h"
@@ -184,6 +185,7 @@ class TestEngineLifecycle : public QObject {
     window->tab_config->project_dir_input->setText(dir_->filePath("runs"));
     window->tab_config->model_combo->setCurrentText("slowtune.yaml");
     window->start_automl_tuning();
+    QVERIFY(test::settle_window_work());
     const QString pid_file = dir_->filePath("runs/tavrin_yolo_run_tune/tune/child.pid");
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(pid_file) && read_pid(pid_file) > 0, kRunTimeout);
     const qint64 child = read_pid(pid_file);

@@ -30,6 +30,7 @@
 #include "support/fixtures.h"
 #include "support/prediction_match.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "training/trainer_thread.h"
 #include "widgets/zoomable_view.h"
 
@@ -153,10 +154,13 @@ class TestEngineReal : public QObject {
     browser.entry_inf_weights->setText(weights_);
     browser.entry_inf_folder->setText(dir_.filePath("annotated"));
     browser.spin_inf_conf->setValue(0.01);
+    QVERIFY(test::settle_window_work());
     browser.init_inference();
+    QVERIFY(test::settle_window_work());
     QVERIFY2(prompts->messages.isEmpty(), qPrintable(prompts->messages.isEmpty() ? "" : prompts->messages[0].text));
     QCOMPARE(browser.lbl_inf_counter->text(), QString("1 / 8 - square_0.jpg"));
     browser.inf_next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(browser.lbl_inf_counter->text(), QString("2 / 8 - square_1.jpg"));
     QVERIFY(browser.inf_view->scene() && !browser.inf_view->scene()->items().isEmpty());
     QCOMPARE(browser.inf_view->scene()->sceneRect().size(), QSizeF(96, 96));
@@ -165,10 +169,12 @@ class TestEngineReal : public QObject {
     annotator.open_folder(dir_.filePath("annotated"));
     prompts->open_files.push_back(weights_);
     annotator.load_ai_model();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts->messages.last().title, QString("AI Model Loaded"));
     annotator.spin_ai_conf->setValue(0.01);
     const int before = annotator.annotations.size();
     annotator.run_ai_autolabel();
+    QVERIFY(test::settle_window_work());
     const QString title = prompts->messages.last().title;
     QVERIFY2(title == "AI Success" || title == "AI Assist", qPrintable(prompts->messages.last().text));
     if (title == "AI Success") {

@@ -19,6 +19,7 @@
 #include "engine_client/engine_host.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "training/config_tab.h"
 #include "training/trainer_thread.h"
 #include "training/training_math.h"
@@ -288,9 +289,11 @@ class TestTraining : public QObject {
 
     config->data_yaml_input->setText("  /no/such/data.yaml ");
     window.start_training();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QCOMPARE(prompts_->messages.last().text, QString("YAML file path does not exist:\n/no/such/data.yaml"));
     window.start_automl_tuning();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().text, QString("Data YAML file path does not exist."));
     QVERIFY(!training->trainer_thread);
 
@@ -300,6 +303,7 @@ class TestTraining : public QObject {
     config->epochs_input->setValue(3);
     training->console_log->setPlainText("old text");
     window.start_training();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(window.tabs->currentIndex(), 5);
     QVERIFY(training->btn_stop_train->isEnabled());
     QVERIFY(!training->console_log->toPlainText().contains("old text"));
@@ -307,7 +311,9 @@ class TestTraining : public QObject {
 
     const int shown = prompts_->messages.size();
     window.start_training();  // refused while the first run is active
+    QVERIFY(test::settle_window_work());
     window.start_automl_tuning();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), shown + 2);
     QCOMPARE(prompts_->messages.last().title, QString("Run Active"));
 
@@ -322,6 +328,7 @@ class TestTraining : public QObject {
     // A stop while running ends as stopped.
     config->epochs_input->setValue(200);
     window.start_training();
+    QVERIFY(test::settle_window_work());
     QTRY_VERIFY_WITH_TIMEOUT(training->bar_train_progress->value() > 0, kRunTimeout);
     training->stop_training();
     QCOMPARE(training->lbl_train_status->text(), QString("Status: Halting Training..."));
@@ -331,6 +338,7 @@ class TestTraining : public QObject {
     // Errors reach the "Training Error" box.
     config->model_combo->setCurrentText("crash.yaml");
     window.start_training();
+    QVERIFY(test::settle_window_work());
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Training Error", kRunTimeout);
   }
 
@@ -353,7 +361,9 @@ class TestTraining : public QObject {
 
     prompts_->choices = {1, 1};  // Cancel, twice
     window.start_training();
+    QVERIFY(test::settle_window_work());
     window.start_automl_tuning();
+    QVERIFY(test::settle_window_work());
     QVERIFY(!window.tab_progress->trainer_thread && !window.tab_progress->tuner_thread);
     QCOMPARE(prompts_->messages.size(), 2);
     QCOMPARE(prompts_->messages.last().title, QString("Training Would Rewrite Pictures"));
@@ -363,6 +373,7 @@ class TestTraining : public QObject {
 
     prompts_->choices = {0};  // Train Anyway
     window.start_training();
+    QVERIFY(test::settle_window_work());
     QVERIFY(window.tab_progress->trainer_thread);
     QTRY_COMPARE_WITH_TIMEOUT(window.tab_progress->lbl_train_status->text(), QString("Status: Training Complete"),
                               kRunTimeout);
@@ -375,6 +386,7 @@ class TestTraining : public QObject {
     window.tab_config->model_combo->setCurrentText("yolov8n.pt");
     window.tab_config->epochs_input->setValue(4);
     window.start_automl_tuning();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(window.tabs->currentIndex(), 5);
     QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty(), kRunTimeout);
     QCOMPARE(prompts_->messages.last().title, QString("AutoML Complete"));
@@ -401,6 +413,7 @@ class TestTraining : public QObject {
     window->tab_config->model_combo->setCurrentText("slow.yaml");
     window->tab_config->epochs_input->setValue(500);
     window->start_training();
+    QVERIFY(test::settle_window_work());
     QTRY_VERIFY_WITH_TIMEOUT(window->tab_progress->bar_train_progress->value() > 0, kRunTimeout);
     QElapsedTimer timer;
     timer.start();

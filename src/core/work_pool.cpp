@@ -1,0 +1,20 @@
+#include "core/work_pool.h"
+
+#include <QThread>
+#include <QThreadPool>
+#include <algorithm>
+
+namespace quorlan {
+
+QThreadPool& work_pool() {
+  // Never deleted: work cancelled at exit may still be ending while statics are destroyed.
+  static QThreadPool* pool = [] {
+    auto* p = new QThreadPool;
+    p->setMaxThreadCount(std::max(8, QThread::idealThreadCount() * 2));
+    p->setObjectName(QStringLiteral("quorlan-work"));
+    return p;
+  }();
+  return *pool;
+}
+
+}  // namespace quorlan
