@@ -6,7 +6,6 @@
 #include "app/quorlan_studio.h"
 #include "core/console_messages.h"
 #include "core/shipped_files.h"
-#include "widgets/background_work.h"
 #include "widgets/settings_store.h"
 
 int main(int argc, char* argv[]) {
@@ -22,12 +21,16 @@ int main(int argc, char* argv[]) {
   quorlan::install_settings_store(quorlan::open_settings_file(
       QSettings(QSettings::IniFormat, QSettings::UserScope, "Quorlan", "Quorlan Studio").fileName(),
       &settings_problem));
-  quorlan::QuorlanStudio window;
-  window.show();
-  if (!settings_problem.isEmpty()) window.statusBar()->showMessage(settings_problem);
-  const int code = app.exec();
-  // What still runs was cancelled as the window closed: it ends at its next step, and nothing it
-  // writes is left cut off (every write is whole or not there).
-  quorlan::finish_work_beside_window(3000);
+  int code = 0;
+  {
+    quorlan::QuorlanStudio window;
+    window.show();
+    if (!settings_problem.isEmpty()) window.statusBar()->showMessage(settings_problem);
+    code = app.exec();
+  }
+  // What still runs was cancelled as the window closed, and with the window gone nothing it
+  // would have said is shown: it ends at its next step, and nothing it writes is left cut off
+  // (every write is whole or not there).
+  quorlan::wind_down_after_window(3000);
   return code;
 }

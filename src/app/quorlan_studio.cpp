@@ -358,4 +358,11 @@ void QuorlanStudio::closeEvent(QCloseEvent* event) {
   QMainWindow::closeEvent(event);
 }
 
+bool wind_down_after_window(int ms) {
+  stop_engine_probes();
+  PredictionHost::instance().cancel();
+  PredictionHost::instance().shutdown();
+  return finish_work_beside_window(ms);
+}
+
 }  // namespace quorlan

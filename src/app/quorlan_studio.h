@@ -73,4 +73,8 @@ class QuorlanStudio : public QMainWindow {
   void when_engine_rewrites_accepted(const QString& data_yaml, std::function<void()> next);
 };
 
+// After the window has closed: what it started (work beside it, the engine checks, the prediction
+// host) is cancelled and given `ms` to end. False when some work still runs.
+bool wind_down_after_window(int ms);
+
 }  // namespace quorlan

@@ -13,6 +13,7 @@
 #include "core/image_files.h"
 #include "core/image_reader.h"
 #include "core/label_geometry.h"
+#include "core/work_pool.h"
 #include "imaging/augment.h"
 #include "imaging/resize_pipeline.h"
 #include "imaging/resize_plan.h"
@@ -176,7 +177,7 @@ int run_tile(const QStringList& arguments) {
   std::mutex mutex;
   int done = 0;
   cv::setNumThreads(1);  // parallel across pictures, as the tab runs
-  QtConcurrent::blockingMap(files, [&](const QString& file) {
+  QtConcurrent::blockingMap(&pixel_pool(), files, [&](const QString& file) {
     if (stop_requested().load()) return;
     SplitOutcome one;
     try {
@@ -276,7 +277,7 @@ int run_augment(const QStringList& arguments) {
     carried.source_empty = read.found && read.error.isEmpty() && read.shapes.isEmpty() && read.unreadable == 0;
     const bool carry = labels && read.found && read.error.isEmpty();
     const QStringList names = plan_variant_names(source, stamp, count, out);
-    QtConcurrent::blockingMap(names, [&](const QString& name) {
+    QtConcurrent::blockingMap(&pixel_pool(), names, [&](const QString& name) {
       if (stop_requested().load()) return;
       bool with_labels = false;
       QString label_error;

@@ -17,4 +17,14 @@ QThreadPool& work_pool() {
   return *pool;
 }
 
+QThreadPool& pixel_pool() {
+  static QThreadPool* pool = [] {
+    auto* p = new QThreadPool;
+    p->setMaxThreadCount(QThread::idealThreadCount());
+    p->setObjectName(QStringLiteral("quorlan-pixels"));
+    return p;
+  }();
+  return *pool;
+}
+
 }  // namespace quorlan

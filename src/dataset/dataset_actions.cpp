@@ -79,7 +79,7 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
       parent, "Exporting the dataset...", control,
       [pairs, ratios, seed, destination, format, classes, replace, control] {
         Outcome out;
-        out.split = plan_grouped_split(pairs, ratios[0], ratios[1], seed);
+        out.split = plan_grouped_split(pairs, ratios[0], ratios[1], seed, &control->cancel);
         control->total = static_cast<int>(out.split.pairs.size());
         out.result = export_dataset(out.split.pairs, out.split.counts, destination, format, classes, &control->cancel,
                                     replace, &control->done);

@@ -1,4 +1,5 @@
 #include "dataset/dataset_qa.h"
+#include "core/work_pool.h"
 
 #include <QBuffer>
 #include <QCryptographicHash>
@@ -105,7 +106,7 @@ QVector<QByteArray> content_keys(const QStringList& paths) {
   QVector<int> to_hash;
   for (int i = 0; i < paths.size(); ++i)
     if (sizes[i] >= 0 && files_of_size.value(sizes[i]) > 1) to_hash << i;
-  QtConcurrent::blockingMap(to_hash, [&](int i) {
+  QtConcurrent::blockingMap(&pixel_pool(), to_hash, [&](int i) {
     QFile file(paths[i]);
     if (!file.open(QIODevice::ReadOnly)) return;
     QCryptographicHash hash(QCryptographicHash::Sha1);
@@ -156,14 +157,15 @@ bool engine_rewrites_jpeg(const QByteArray& bytes) {
 
 QStringList jpegs_the_engine_rewrites(const QString& data_yaml) {
   // Only each file's first three and last two bytes are read.
-  return QtConcurrent::blockingFiltered(split_pictures(manifest_split_folders(data_yaml)), [](const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || file.size() < 5) return false;
-    QByteArray ends = file.read(3);
-    if (!file.seek(file.size() - 2)) return false;
-    ends += file.read(2);
-    return engine_rewrites_jpeg(ends);
-  });
+  return QtConcurrent::blockingFiltered(&pixel_pool(), split_pictures(manifest_split_folders(data_yaml)),
+                                        [](const QString& path) {
+                                          QFile file(path);
+                                          if (!file.open(QIODevice::ReadOnly) || file.size() < 5) return false;
+                                          QByteArray ends = file.read(3);
+                                          if (!file.seek(file.size() - 2)) return false;
+                                          ends += file.read(2);
+                                          return engine_rewrites_jpeg(ends);
+                                        });
 }
 
 QStringList other_split_images(const QString& manifest, const QStringList& images) {
@@ -444,7 +446,7 @@ bool find_leaks(const QVector<PictureFacts>& facts, const QStringList& other_ima
   if (other_images.isEmpty()) return true;
   const QVector<std::optional<PictureHash>> other_hashes =
       QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(
-          other_images, [&](const QString& path) -> std::optional<PictureHash> {
+          &pixel_pool(), other_images, [&](const QString& path) -> std::optional<PictureHash> {
             return cancelled() ? std::nullopt : perceptual_hash(path);
           });
   if (cancelled()) return false;
@@ -470,7 +472,7 @@ QaFindings examine_dataset_quality(const Dataset& dataset, int imgsz, const std:
   const std::function<bool()> cancelled = [cancel] { return cancel && cancel->load(); };
   const int class_count = checked_class_count(dataset.classes);
   QVector<PictureFacts> facts = QtConcurrent::blockingMapped<QVector<PictureFacts>>(
-      dataset.pictures, [&](const DatasetPicture& p) { return facts_of(p, class_count, cancelled); });
+      &pixel_pool(), dataset.pictures, [&](const DatasetPicture& p) { return facts_of(p, class_count, cancelled); });
   if (cancelled()) return QaFindings{{}, 0, true};
   QStringList images = dataset.pictures_only();
   const QVector<QByteArray> keys = content_keys(images + other_split_pictures);

@@ -1,4 +1,5 @@
 #include "dataset/split_export.h"
+#include "core/work_pool.h"
 
 #include <QDir>
 #include <QFile>
@@ -92,7 +93,8 @@ QString source_stem(const QString& image_path) {
   return stem;
 }
 
-GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed) {
+GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed,
+                                const std::atomic<bool>* cancel) {
   const int n = static_cast<int>(pairs.size());
   std::vector<int> parent(static_cast<std::size_t>(n));
   std::iota(parent.begin(), parent.end(), 0);
@@ -121,7 +123,10 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
   }
   // Near-duplicates (a resized or re-encoded copy) join too, by perceptual hash.
   const QVector<std::optional<PictureHash>> hashes = QtConcurrent::blockingMapped<QVector<std::optional<PictureHash>>>(
-      pairs, [](const ImageLabelPair& pair) { return perceptual_hash(pair.image); });
+      &pixel_pool(), pairs, [cancel](const ImageLabelPair& pair) -> std::optional<PictureHash> {
+        if (cancel && cancel->load()) return std::nullopt;
+        return perceptual_hash(pair.image);
+      });
   for (int i = 0; i < n; ++i) {
     if (!hashes[i]) continue;
     for (int j = i + 1; j < n; ++j)

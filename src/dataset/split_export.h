@@ -56,7 +56,10 @@ struct GroupedSplit {
 // identical bytes and near-duplicates (perceptual hash) form one group, and a group goes whole to one set. The groups
 // are shuffled by `seed`; sets are filled in turn up to the counts plan_split gives (a group that starts a set's last
 // places stays whole).
-GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed);
+// A raised `cancel` leaves the pictures not yet read out of the grouping: the plan is then only
+// good for being thrown away.
+GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed,
+                                const std::atomic<bool>* cancel = nullptr);
 
 // "name count, name count" per set, the most frequent class first.
 QStringList set_class_counts(const GroupedSplit& split, const QStringList& names);

@@ -2,11 +2,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QFuture>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QtConcurrent/QtConcurrentRun>
+#include <atomic>
 #include <mutex>
 
 #ifdef Q_OS_UNIX
@@ -37,11 +39,23 @@ QString engine_host_script() {
 
 namespace {
 
-// Runs `python -c code` and returns its exit code and standard output (-1 when it did not run).
+std::atomic<bool>& probes_stopped() {
+  static std::atomic<bool> stopped{false};
+  return stopped;
+}
+
+// Runs `python -c code` and returns its exit code and standard output (-1 when it did not run, or
+// was stopped because the studio is closing).
 std::pair<int, QByteArray> run_python(const QString& code, int timeout_ms) {
   QProcess p;
   p.start(engine_python(), {"-c", code});
-  if (!p.waitForStarted(timeout_ms) || !p.waitForFinished(timeout_ms)) {
+  QElapsedTimer clock;
+  clock.start();
+  bool ended = p.waitForStarted(timeout_ms);
+  while (ended && !p.waitForFinished(100)) {
+    if (probes_stopped() || clock.elapsed() > timeout_ms) ended = false;
+  }
+  if (!ended) {
     p.kill();
     p.waitForFinished(1000);
     return {-1, {}};
@@ -96,9 +110,12 @@ void start_engine_probes() {
   probe(&Probes::cuda, cuda_probe);
 }
 
+void stop_engine_probes() { probes_stopped() = true; }
+
 void reset_engine_probes() {
   Probes& p = probes();
   std::lock_guard<std::mutex> lock(p.mutex);
+  probes_stopped() = false;
   p.has_yolo = {};
   p.cuda = {};
 }

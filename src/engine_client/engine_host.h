@@ -36,6 +36,8 @@ QString resolved_device(const QString& device);
 int engine_cuda_devices();
 // The same without waiting: nullopt while the background question is still open.
 std::optional<int> engine_cuda_devices_if_known();
+// Ends the checks still running (the studio is closing); they answer "no engine" at once.
+void stop_engine_probes();
 // Forgets the checks' results (tests that change the environment call it).
 void reset_engine_probes();
 

@@ -1,6 +1,7 @@
 // libvips (through glib) comes before Qt, whose "signals" keyword glib's headers use as a name.
 #include <vips/vips8>
 
+#include "core/work_pool.h"
 #include "imaging/resize_pipeline.h"
 
 #include <QBuffer>
@@ -399,7 +400,7 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
   QVector<QString> errors(queue.size());
   QVector<QString> label_problems(queue.size());
   std::atomic<int> skipped{0};
-  QtConcurrent::blockingMap(indices, [&](int i) {
+  QtConcurrent::blockingMap(&pixel_pool(), indices, [&](int i) {
     if (cancel && cancel->load()) {
       ++skipped;
       return;

@@ -1,4 +1,5 @@
 #include "widgets/background_work.h"
+#include "core/work_pool.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -151,7 +152,7 @@ QFuture<void> run_batch_beside_window(QWidget* parent, const QString& label, int
         cv::setNumThreads(1);
         QVector<int> indices(count);
         std::iota(indices.begin(), indices.end(), 0);
-        QtConcurrent::blockingMap(indices, [&](int i) {
+        QtConcurrent::blockingMap(&pixel_pool(), indices, [&](int i) {
           if (control->cancel) return;
           job(i, *control);
           ++control->done;

@@ -111,7 +111,8 @@ class _Result:
 class YOLO:
     """A model. A weights file holding JSON drives predictions:
     {"names": {"0": "person"}, "detections": [{"cls": 0, "conf": 0.9, "xyxy": [...], "polygon": [[x, y], ...]}],
-     "fail_predict": "message", "predict_seconds": 0.5, "exit_after_load": true}; a file starting with "corrupt"
+     "fail_predict": "message", "predict_seconds": 0.5, "load_seconds": 20, "exit_after_load": true}; a file
+    starting with "corrupt"
     cannot be loaded."""
 
     def __init__(self, model="yolov8n.pt"):
@@ -133,6 +134,7 @@ class YOLO:
             except ValueError:
                 self.spec = {}
         self.names = {int(k): v for k, v in self.spec.get("names", {"0": "object"}).items()}
+        time.sleep(float(self.spec.get("load_seconds", 0)))
         if self.spec.get("exit_after_load"):
             # The host answers the load, then its process is gone (a crash, an OOM kill).
             import threading
