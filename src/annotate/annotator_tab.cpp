@@ -36,6 +36,7 @@
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
 #include "engine_client/engine_host.h"
+#include "shell/annotator_keys.h"
 #include "widgets/bgr_pixmap.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/named.h"
@@ -47,11 +48,12 @@ namespace quorlan {
 namespace {
 
 // The draw modes and the letter that picks each.
-const std::array<std::pair<const char*, Qt::Key>, 5> kModeKeys = {{{"Select/Move", Qt::Key_S},
-                                                                   {"Polygon", Qt::Key_P},
-                                                                   {"Rectangle", Qt::Key_R},
-                                                                   {"Circle", Qt::Key_C},
-                                                                   {"Pentagon", Qt::Key_G}}};
+// The drawing modes, each with the command of its key.
+const std::array<std::pair<AnnotatorCommand, const char*>, 5> kModes = {{{AnnotatorCommand::ModeSelect, "Select/Move"},
+                                                                         {AnnotatorCommand::ModePolygon, "Polygon"},
+                                                                         {AnnotatorCommand::ModeRectangle, "Rectangle"},
+                                                                         {AnnotatorCommand::ModeCircle, "Circle"},
+                                                                         {AnnotatorCommand::ModePentagon, "Pentagon"}}};
 
 }  // namespace
 
@@ -68,7 +70,7 @@ void AnnotatorTab::setup_workspace_tab() {
   left_box->setMinimumWidth(200);
   auto* left_layout = new QVBoxLayout(left_box);
   btn_load_dir = named(new QPushButton("📂 Load Directory"), "btn_load_dir");
-  btn_load_dir->setToolTip("Open a folder of pictures (Ctrl+O)");
+  btn_load_dir->setToolTip("Open a folder of pictures (" + annotator_keys_text(AnnotatorCommand::OpenFolder) + ")");
   btn_set_output = named(new QPushButton("🎯 Set Output Folder"), "btn_set_output");
   btn_set_output->setToolTip("The folder Export && Split Dataset offers first as its destination");
   lbl_output_folder = named(new QLabel("Output: Not Set"), "lbl_output_folder");
@@ -116,12 +118,17 @@ void AnnotatorTab::setup_workspace_tab() {
   canvas_view->set_placeholder(canvas_hint_);
   btn_fit_screen = named(new QPushButton("FIT"), "btn_fit_screen");
   btn_fit_screen->setFixedSize(48, 32);
-  btn_fit_screen->setToolTip("Fit the picture to the view (F or Ctrl+0); zoom with Ctrl++ and Ctrl+-");
+  btn_fit_screen->setToolTip("Fit the picture to the view (" + annotator_keys_text(AnnotatorCommand::Fit) +
+                             "); zoom with " + annotator_key_text(AnnotatorCommand::ZoomIn) + " and " +
+                             annotator_key_text(AnnotatorCommand::ZoomOut));
   // The side panels fold away (and come back) from the picture's own corners.
   btn_toggle_left = named(new QPushButton("◀"), "btn_toggle_left");
-  btn_toggle_left->setToolTip("Hide or show the image queue (Ctrl+[); drag the panel's edge to resize it");
+  btn_toggle_left->setToolTip("Hide or show the image queue (" + annotator_keys_text(AnnotatorCommand::ToggleQueue) +
+                              "); drag the panel's edge to resize it");
   btn_toggle_right = named(new QPushButton("▶"), "btn_toggle_right");
-  btn_toggle_right->setToolTip("Hide or show the annotation panel (Ctrl+]); drag the panel's edge to resize it");
+  btn_toggle_right->setToolTip("Hide or show the annotation panel (" +
+                               annotator_keys_text(AnnotatorCommand::TogglePanel) +
+                               "); drag the panel's edge to resize it");
   for (QPushButton* button : {btn_toggle_left, btn_toggle_right}) button->setFixedSize(32, 32);
   auto* right_corner = new QHBoxLayout;
   right_corner->setSpacing(4);
@@ -137,9 +144,9 @@ void AnnotatorTab::setup_workspace_tab() {
   mode_row->addWidget(new QLabel("Active Mode:"));
   combo_mode = named(new QComboBox, "combo_mode");
   QStringList mode_keys;
-  for (const auto& [mode, key] : kModeKeys) {
+  for (const auto& [command, mode] : kModes) {
     combo_mode->addItem(mode);
-    mode_keys << QStringLiteral("%1: %2").arg(QKeySequence(key).toString(), mode);
+    mode_keys << QStringLiteral("%1: %2").arg(annotator_key_text(command), mode);
   }
   combo_mode->setToolTip("Keys: " + mode_keys.join(" · "));
   mode_row->addWidget(combo_mode, 1);
@@ -224,9 +231,9 @@ void AnnotatorTab::setup_workspace_tab() {
 
   auto* history_row = new QHBoxLayout;
   btn_undo = named(new QPushButton("↶ Undo"), "btn_undo");
-  btn_undo->setToolTip("Undo the last edit of this image (Ctrl+Z)");
+  btn_undo->setToolTip("Undo the last edit of this image (" + annotator_keys_text(AnnotatorCommand::Undo) + ")");
   btn_redo = named(new QPushButton("↷ Redo"), "btn_redo");
-  btn_redo->setToolTip("Redo (Ctrl+Shift+Z or Ctrl+Y)");
+  btn_redo->setToolTip("Redo (" + annotator_keys_text(AnnotatorCommand::Redo) + ")");
   btn_undo->setEnabled(false);
   btn_redo->setEnabled(false);
   history_row->addWidget(btn_undo);
@@ -248,9 +255,11 @@ void AnnotatorTab::setup_workspace_tab() {
   btn_delete_obj = named(new QPushButton("🗑️ Delete Selected Shape"), "btn_delete_obj");
   btn_delete_obj->setToolTip("Delete the picked shapes (Delete or Backspace)");
   btn_save_ann = named(new QPushButton("💾 Save Annotations && Workspace"), "btn_save_ann");
-  btn_save_ann->setToolTip("Save this image's shapes (Ctrl+S); every edit is saved as it is made");
+  btn_save_ann->setToolTip("Save this image's shapes (" + annotator_keys_text(AnnotatorCommand::Save) +
+                           "); every edit is saved as it is made");
   btn_confirm_empty = named(new QPushButton("∅ Confirm No Objects"), "btn_confirm_empty");
-  btn_confirm_empty->setToolTip("Mark this image as a background without objects: an empty label file (E)");
+  btn_confirm_empty->setToolTip("Mark this image as a background without objects: an empty label file (" +
+                                annotator_keys_text(AnnotatorCommand::ConfirmEmpty) + ")");
   right_layout->addWidget(btn_delete_obj);
   right_layout->addWidget(btn_confirm_empty);
   right_layout->addWidget(btn_save_ann);
@@ -520,78 +529,97 @@ bool AnnotatorTab::eventFilter(QObject* watched, QEvent* event) {
   return QWidget::eventFilter(watched, event);
 }
 
-QList<QKeySequence> AnnotatorTab::annotator_keys() {
-  QList<QKeySequence> keys = {Qt::Key_D,
-                              Qt::Key_Right,
-                              Qt::Key_A,
-                              Qt::Key_Left,
-                              Qt::Key_E,
-                              QKeySequence(Qt::CTRL | Qt::Key_S),
-                              QKeySequence(Qt::CTRL | Qt::Key_D),
-                              QKeySequence(Qt::CTRL | Qt::Key_Z),
-                              QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z),
-                              QKeySequence(Qt::CTRL | Qt::Key_Y),
-                              QKeySequence(Qt::CTRL | Qt::Key_Plus),
-                              QKeySequence(Qt::CTRL | Qt::Key_Equal),
-                              QKeySequence(Qt::CTRL | Qt::Key_Minus),
-                              QKeySequence(Qt::CTRL | Qt::Key_0),
-                              Qt::Key_F,
-                              Qt::Key_Return,
-                              Qt::Key_Enter,
-                              Qt::Key_F2,
-                              QKeySequence(Qt::CTRL | Qt::Key_BracketLeft),
-                              QKeySequence(Qt::CTRL | Qt::Key_BracketRight),
-                              QKeySequence(Qt::CTRL | Qt::Key_O),
-                              Qt::Key_Y,
-                              Qt::Key_N};
-  for (const auto& mode_key : kModeKeys) keys << QKeySequence(mode_key.second);
-  return keys;
+void AnnotatorTab::handle_edit_key(int key) {
+  if (const AnnotatorKey* bound = annotator_key_for(key)) run_command(bound->command);
 }
 
-void AnnotatorTab::handle_edit_key(int key) {
-  const int ctrl = static_cast<int>(Qt::CTRL);
-  if (key == (ctrl | Qt::Key_Z)) return undo();
-  if (key == (ctrl | Qt::SHIFT | Qt::Key_Z) || key == (ctrl | Qt::Key_Y)) return redo();
-  if (key == (ctrl | Qt::Key_S)) {
-    save_current_annotations();
-    return;
+// The commands that never touch a shape being drawn: undo, the view, the panels, the modes.
+bool AnnotatorTab::run_view_command(AnnotatorCommand command) {
+  using C = AnnotatorCommand;
+  switch (command) {
+    case C::Undo:
+      undo();
+      return true;
+    case C::Redo:
+      redo();
+      return true;
+    case C::Save:
+      save_current_annotations();
+      return true;
+    case C::ZoomIn:
+      canvas_view->zoom_by(1.25);
+      return true;
+    case C::ZoomOut:
+      canvas_view->zoom_by(1 / 1.25);
+      return true;
+    case C::Fit:
+      fit_canvas_to_screen();
+      return true;
+    case C::OpenFolder:
+      load_directory();
+      return true;
+    case C::ToggleQueue:
+      toggle_panel(0);
+      return true;
+    case C::TogglePanel:
+      toggle_panel(2);
+      return true;
+    case C::Relabel:
+      relabel_picked_shape();
+      return true;
+    default:
+      break;
   }
-  if (key == (ctrl | Qt::Key_Plus) || key == (ctrl | Qt::Key_Equal)) return canvas_view->zoom_by(1.25);
-  if (key == (ctrl | Qt::Key_Minus)) return canvas_view->zoom_by(1 / 1.25);
-  if (key == (ctrl | Qt::Key_0) || key == Qt::Key_F) return fit_canvas_to_screen();
-  if (key == (ctrl | Qt::Key_O)) return load_directory();
-  if (key == (ctrl | Qt::Key_BracketLeft)) return toggle_panel(0);
-  if (key == (ctrl | Qt::Key_BracketRight)) return toggle_panel(2);
-  if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_F2) {
-    // The picked shape's class, as a double-click on its row asks for it.
-    const QList<QGraphicsItem*> selected = canvas->selectedItems();
-    const int row = selected.isEmpty() ? table_objects->currentRow() : annotations.row_of(selected.first());
-    if (row >= 0 && (!selected.isEmpty() || table_objects->selectionModel()->hasSelection())) relabel_shape(row);
-    return;
-  }
-  for (const auto& [mode, mode_key] : kModeKeys)
-    if (key == mode_key) return combo_mode->setCurrentText(mode);
+  for (const auto& [mode_command, mode] : kModes)
+    if (command == mode_command) {
+      combo_mode->setCurrentText(mode);
+      return true;
+    }
+  return false;
+}
+
+void AnnotatorTab::run_command(AnnotatorCommand command) {
+  using C = AnnotatorCommand;
+  if (run_view_command(command)) return;
   // While a polygon is being drawn the keys edit it, never the finished shapes.
   if (canvas->drawing || !canvas->current_polygon.isEmpty()) {
-    if (key == Qt::Key_Escape)
+    if (command == C::Escape)
       canvas->reset_drawing();
-    else if (key == Qt::Key_Backspace)
+    else if (command == C::RemoveLastPoint)
       canvas->remove_last_point();
     return;
   }
-  if (key == Qt::Key_D || key == Qt::Key_Right) return next_image();
-  if (key == Qt::Key_A || key == Qt::Key_Left) return prev_image();
-  if (key == (ctrl | Qt::Key_D)) return copy_previous_frame_shapes();
-  if (key == Qt::Key_E) return confirm_empty();
-  if (key == Qt::Key_Y && !review_box->isHidden()) {
-    accept_review_finding();
-    return;
+  switch (command) {
+    case C::Next:
+      return next_image();
+    case C::Previous:
+      return prev_image();
+    case C::CopyPrevious:
+      return copy_previous_frame_shapes();
+    case C::ConfirmEmpty:
+      return confirm_empty();
+    case C::AcceptFinding:
+      if (!review_box->isHidden()) accept_review_finding();
+      return;
+    case C::DismissFinding:
+      if (!review_box->isHidden()) dismiss_review_finding();
+      return;
+    case C::DeleteShapes:
+    case C::RemoveLastPoint:
+      return remove_picked_shapes();
+    default:
+      return;
   }
-  if (key == Qt::Key_N && !review_box->isHidden()) {
-    dismiss_review_finding();
-    return;
-  }
-  if (key != Qt::Key_Delete && key != Qt::Key_Backspace) return;
+}
+
+void AnnotatorTab::relabel_picked_shape() {
+  // The picked shape's class, as a double-click on its row asks for it.
+  const QList<QGraphicsItem*> selected = canvas->selectedItems();
+  const int row = selected.isEmpty() ? table_objects->currentRow() : annotations.row_of(selected.first());
+  if (row >= 0 && (!selected.isEmpty() || table_objects->selectionModel()->hasSelection())) relabel_shape(row);
+}
+
+void AnnotatorTab::remove_picked_shapes() {
   // The shapes highlighted on the canvas, all of them; nothing when none is.
   QVector<int> rows;
   const QList<QGraphicsItem*> selected = canvas->selectedItems();

@@ -17,6 +17,7 @@
 #include "review/label_review.h"
 #include "review/review_dismissals.h"
 #include "review/review_run.h"
+#include "shell/annotator_keys.h"
 #include "widgets/shape_item.h"
 
 class QCheckBox;
@@ -88,10 +89,9 @@ class AnnotatorTab : public QWidget {
   void sync_canvas_selection();
   void ann_delete_selected();
   // The keys of the window while this tab is shown and no text is being typed: Delete,
-  // Backspace, Escape, and those of annotator_keys() (a key with its modifiers).
+  // A key with its modifiers, as the key table binds it (shell/annotator_keys.h).
   void handle_edit_key(int key);
-  // The keys this tab answers besides Delete, Backspace and Escape.
-  static QList<QKeySequence> annotator_keys();
+  void run_command(AnnotatorCommand command);
   // Escape in a field of this tab gives the keys back to the picture.
   bool eventFilter(QObject* watched, QEvent* event) override;
   void relabel_shape(int row);
@@ -319,6 +319,9 @@ class AnnotatorTab : public QWidget {
   void add_predicted_shapes(const PredictingModel& model, const Expected<Prediction>& result);
   // Reviews the folder's labels with `model` and lists what it found.
   void review_with(const std::shared_ptr<PredictingModel>& model);
+  bool run_view_command(AnnotatorCommand command);
+  void relabel_picked_shape();
+  void remove_picked_shapes();
   // The cross-check once the engine is known to be there.
   void cross_check_with_engine();
   int current_review_finding() const;  // the chosen finding's index into review_findings, or -1

@@ -1,6 +1,7 @@
 #include "app/quorlan_studio.h"
 
 #include <QAbstractSpinBox>
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDataStream>
@@ -13,7 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
-#include <QShortcut>
+
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTextEdit>
@@ -256,29 +257,25 @@ void QuorlanStudio::apply_theme(bool is_dark) {
 }
 
 void QuorlanStudio::setup_shortcuts() {
-  shortcut_del = new QShortcut(QKeySequence(Qt::Key_Delete), this);
-  shortcut_back = new QShortcut(QKeySequence(Qt::Key_Backspace), this);
-  shortcut_escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-  for (auto [shortcut, key] : {std::pair{shortcut_del, Qt::Key_Delete}, std::pair{shortcut_back, Qt::Key_Backspace},
-                               std::pair{shortcut_escape, Qt::Key_Escape}})
-    connect(shortcut, &QShortcut::activated, this, [this, key = key] { annotator_key(key); });
-  // The annotator's own keys are live only while its tab is shown, so they never take a key
-  // from another tab.
-  for (const QKeySequence& sequence : AnnotatorTab::annotator_keys()) {
-    auto* shortcut = new QShortcut(sequence, this);
-    shortcut->setAutoRepeat(sequence[0].key() == Qt::Key_Left || sequence[0].key() == Qt::Key_Right);
-    const int key = sequence[0].toCombined();
-    connect(shortcut, &QShortcut::activated, this, [this, key] { annotator_key(key); });
-    annotator_shortcuts.append(shortcut);
+  // The annotator's keys, one action for each row of the key table, live only while its tab is
+  // shown, so they never take a key from another tab.
+  for (const AnnotatorKey& row : annotator_keys()) {
+    if (row.keys.isEmpty()) continue;
+    auto* action = new QAction(this);
+    action->setShortcuts(row.keys);
+    action->setAutoRepeat(row.repeats);
+    connect(action, &QAction::triggered, this, [this, command = row.command] { annotator_command(command); });
+    addAction(action);
+    annotator_actions.append(action);
   }
   const auto enable = [this] {
-    for (QShortcut* shortcut : annotator_shortcuts) shortcut->setEnabled(tabs->currentWidget() == tab_workspace);
+    for (QAction* action : annotator_actions) action->setEnabled(tabs->currentWidget() == tab_workspace);
   };
   connect(tabs, &QTabWidget::currentChanged, this, enable);
   enable();
 }
 
-void QuorlanStudio::annotator_key(int key) {
+void QuorlanStudio::annotator_command(AnnotatorCommand command) {
   // The keys edit shapes only where the user sees them, and never while text is being typed.
   if (tabs->currentWidget() != tab_workspace) return;
   QWidget* focus = QApplication::focusWidget();
@@ -286,11 +283,12 @@ void QuorlanStudio::annotator_key(int key) {
       qobject_cast<QPlainTextEdit*>(focus)) {
     // Escape or Enter in a field of the annotator gives the keys back to the picture (the field
     // takes its value as focus leaves it).
-    if ((key == Qt::Key_Escape || key == Qt::Key_Return || key == Qt::Key_Enter) && tab_workspace->isAncestorOf(focus))
+    if ((command == AnnotatorCommand::Escape || command == AnnotatorCommand::Relabel) &&
+        tab_workspace->isAncestorOf(focus))
       tab_workspace->canvas_view->setFocus();
     return;
   }
-  tab_workspace->handle_edit_key(key);
+  tab_workspace->run_command(command);
 }
 
 void QuorlanStudio::start_training() {

@@ -3,8 +3,9 @@
 #include <functional>
 
 #include "core/class_colours.h"
+#include "shell/annotator_keys.h"
 
-class QShortcut;
+class QAction;
 class QTabWidget;
 
 namespace quorlan {
@@ -30,7 +31,7 @@ class QuorlanStudio : public QMainWindow {
   void apply_automl_results(const QVariantMap& best_params);
   // Delete, Backspace and Escape: handed to the annotator when it is shown and no text field
   // has the focus.
-  void annotator_key(int key);
+  void annotator_command(AnnotatorCommand command);
 
   // Remembering, when a settings store is installed (widgets/settings_store.h): restored once the
   // tabs exist, saved as the window closes. Without one the studio starts as on a first start.
@@ -56,10 +57,7 @@ class QuorlanStudio : public QMainWindow {
   TrainingTab* tab_progress = nullptr;
   InferenceTab* tab_inference = nullptr;
   ThemeToggle* theme_toggle = nullptr;
-  QShortcut* shortcut_del = nullptr;
-  QShortcut* shortcut_back = nullptr;
-  QShortcut* shortcut_escape = nullptr;
-  QList<QShortcut*> annotator_shortcuts;  // next/previous, save, undo/redo, modes, ...
+  QList<QAction*> annotator_actions;  // the key table's, one for each row
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -8,6 +8,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+#include "shell/annotator_keys.h"
+
 namespace quorlan {
 namespace {
 
@@ -21,6 +23,9 @@ struct Section {
 };
 
 QString escaped(const char* text) { return QString::fromUtf8(text).toHtmlEscaped(); }
+
+// A bullet whose text is the annotator's key table's (shell/annotator_keys.h).
+const char* const kKeysFromTable = "";
 
 }  // namespace
 
@@ -53,12 +58,7 @@ QString help_guide_html() {
          "loose boxes), worst first; a model trained on these pictures hides their mistakes, so pick another or "
          "cross-check with two models trained on the halves."},
         {"Export & Split:", nullptr},
-        {"Keys:",
-         "D/→ next, A/← previous, S/P/R/C/G the modes, Ctrl+Z/Ctrl+Y undo and redo, Ctrl+D copy the previous "
-         "frame, E no objects, Delete the picked shapes, Enter or F2 its class, Ctrl++/Ctrl+- zoom, F or Ctrl+0 "
-         "fit, Ctrl+S save, Ctrl+O open a folder, Ctrl+[ / Ctrl+] hide or show the side panels, Escape back to "
-         "the picture from a field, Tab out of the picture; in a label review, Y takes the model's version and N "
-         "dismisses the finding."},
+        {"Keys:", kKeysFromTable},
 
         {"Classes:",
          "Pick a class under Shown Classes to rename it (its labels keep their id), merge it into another, "
@@ -89,10 +89,11 @@ QString help_guide_html() {
     if (s > 0) lines << QString();  // an empty line between sections
     lines << QStringLiteral("<b>📌 %1</b>").arg(escaped(sections[s].heading));
     for (const Bullet& b : sections[s].bullets) {
-      const QString text = b.text ? escaped(b.text)
-                                  : QStringLiteral(
-                                        "Split the newly annotated dataset into balanced Train/Val/Test directories, "
-                                        "auto-generating a valid YOLO <code>data.yaml</code>.");
+      const QString text = b.text == kKeysFromTable ? annotator_keys_guide().toHtmlEscaped()
+                           : b.text                 ? escaped(b.text)
+                                                    : QStringLiteral(
+                                                          "Split the newly annotated dataset into balanced Train/Val/Test directories, "
+                                                                          "auto-generating a valid YOLO <code>data.yaml</code>.");
       lines << QStringLiteral("• <b>%1</b> %2").arg(escaped(b.label), text);
     }
   }

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include "core/constants.h"
+#include "shell/annotator_keys.h"
 #include "shell/help_dialog.h"
 #include "shell/theme.h"
 
@@ -109,6 +110,28 @@ class TestShell : public QObject {
     doc.setHtml(html);
     QVERIFY(doc.toPlainText().contains("• Export & Split: Split the newly"));
     QVERIFY(!doc.toPlainText().contains("&&"));
+  }
+
+  // The guide's keys line comes from the key table the shortcuts and the annotator read; no key
+  // is bound twice.
+  void the_keys_line_is_read_from_the_key_table() {
+    QCOMPARE(annotator_keys_guide(),
+             QString("D/→ next, A/← previous, S/P/R/C/G the modes, Ctrl+Z/Ctrl+Y undo and redo, Ctrl+D copy the "
+                     "previous frame, E no objects, Delete the picked shapes, Enter or F2 its class, Ctrl++/Ctrl+- "
+                     "zoom, F or Ctrl+0 fit, Ctrl+S save, Ctrl+O open a folder, Ctrl+[ / Ctrl+] hide or show the side "
+                     "panels, Escape back to the picture from a field, Tab out of the picture; in a label review, Y "
+                     "takes the model's version and N dismisses the finding."));
+    QVERIFY(help_guide_html().contains(annotator_keys_guide().toHtmlEscaped()));
+    QSet<int> bound;
+    for (const AnnotatorKey& row : annotator_keys())
+      for (const QKeySequence& key : row.keys) {
+        QVERIFY2(!bound.contains(key[0].toCombined()), qPrintable(key.toString()));
+        bound.insert(key[0].toCombined());
+        QCOMPARE(annotator_key_for(key[0].toCombined())->command, row.command);
+      }
+    QCOMPARE(annotator_keys_text(AnnotatorCommand::Redo), QString("Ctrl+Shift+Z or Ctrl+Y"));
+    QCOMPARE(annotator_key_text(AnnotatorCommand::ZoomIn), QString("Ctrl++"));
+    QVERIFY(!annotator_key_for(Qt::Key_Q));
   }
 
   void help_dialog_layout() {
