@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVector>
 #include <QWidget>
+#include <array>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <optional>
@@ -33,11 +34,20 @@ class QScrollArea;
 class QSplitter;
 class QTableWidget;
 class QUndoStack;
+class QVBoxLayout;
 
 namespace quorlan {
 
 class InteractiveCanvas;
 class ZoomableView;
+
+// The drawing modes, each with the command of its key.
+inline constexpr std::array<std::pair<AnnotatorCommand, const char*>, 5> kAnnotatorModes = {
+    {{AnnotatorCommand::ModeSelect, "Select/Move"},
+     {AnnotatorCommand::ModePolygon, "Polygon"},
+     {AnnotatorCommand::ModeRectangle, "Rectangle"},
+     {AnnotatorCommand::ModeCircle, "Circle"},
+     {AnnotatorCommand::ModePentagon, "Pentagon"}}};
 
 // The "Image Annotator" tab: a folder of images, their shapes, labels and label files.
 class AnnotatorTab : public QWidget {
@@ -320,6 +330,17 @@ class AnnotatorTab : public QWidget {
   // Reviews the folder's labels with `model` and lists what it found.
   void review_with(const std::shared_ptr<PredictingModel>& model);
   bool run_view_command(AnnotatorCommand command);
+  // The widgets, part by part, and what their controls do.
+  QWidget* build_queue_panel();
+  QWidget* build_picture();
+  void build_shape_panel(QVBoxLayout* right_layout);
+  void build_class_panel(QVBoxLayout* right_layout);
+  QGroupBox* build_model_tools();
+  QGroupBox* build_review_box();
+  void connect_queue_and_view();
+  void connect_model_tools();
+  void connect_shapes();
+  void connect_classes();
   void relabel_picked_shape();
   void remove_picked_shapes();
   // The cross-check once the engine is known to be there.
