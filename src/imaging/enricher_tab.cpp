@@ -79,6 +79,35 @@ void EnricherTab::setup_aug_tab() {
   aug_lbl_status->setStyleSheet("font-weight: bold; margin-top: 5px; margin-bottom: 5px;");
   left_layout->addWidget(aug_lbl_status);
 
+  left_layout->addWidget(build_ranges(), 1);
+
+  auto* batch = new QGroupBox("Batch Generator Options");
+  auto* batch_form = new QFormLayout(batch);
+  spin_aug_gen_count = new QSpinBox;
+  spin_aug_gen_count->setObjectName("spin_aug_gen_count");
+  spin_aug_gen_count->setRange(1, 1000);
+  spin_aug_gen_count->setValue(10);
+  auto* enrich = new QPushButton("⚡ ENRICH DATASET");
+  enrich->setObjectName("primaryBtn");
+  batch_form->addRow("Variants per Source:", spin_aug_gen_count);
+  chk_aug_write_labels = new QCheckBox("Write YOLO labels for the outputs");
+  chk_aug_write_labels->setObjectName("chk_aug_write_labels");
+  chk_aug_write_labels->setToolTip("Each variant gets its source's labels moved by the variant's own geometry.");
+  chk_aug_write_labels->setEnabled(false);
+  batch_form->addRow(chk_aug_write_labels);
+  batch_form->addRow(enrich);
+  left_layout->addWidget(batch);
+
+  layout->addWidget(left);
+  layout->addWidget(build_simulator(), 1);
+
+  connect(browse_in, &QPushButton::clicked, this, [this] { aug_load_input(); });
+  connect(browse_out, &QPushButton::clicked, this, [this] { aug_load_output(); });
+  connect(enrich, &QPushButton::clicked, this, [this] { enrich_current_image(); });
+}
+
+// The five ranges the variants are drawn from.
+QGroupBox* EnricherTab::build_ranges() {
   auto* ranges = new QGroupBox("Augmentation Ranges (Min - Max)");
   auto* ranges_layout = new QVBoxLayout(ranges);
   auto* scroll = new QScrollArea;
@@ -134,25 +163,12 @@ void EnricherTab::setup_aug_tab() {
   grid->setRowStretch(6, 1);
   scroll->setWidget(inner);
   ranges_layout->addWidget(scroll);
-  left_layout->addWidget(ranges, 1);
+  return ranges;
 
-  auto* batch = new QGroupBox("Batch Generator Options");
-  auto* batch_form = new QFormLayout(batch);
-  spin_aug_gen_count = new QSpinBox;
-  spin_aug_gen_count->setObjectName("spin_aug_gen_count");
-  spin_aug_gen_count->setRange(1, 1000);
-  spin_aug_gen_count->setValue(10);
-  auto* enrich = new QPushButton("⚡ ENRICH DATASET");
-  enrich->setObjectName("primaryBtn");
-  batch_form->addRow("Variants per Source:", spin_aug_gen_count);
-  chk_aug_write_labels = new QCheckBox("Write YOLO labels for the outputs");
-  chk_aug_write_labels->setObjectName("chk_aug_write_labels");
-  chk_aug_write_labels->setToolTip("Each variant gets its source's labels moved by the variant's own geometry.");
-  chk_aug_write_labels->setEnabled(false);
-  batch_form->addRow(chk_aug_write_labels);
-  batch_form->addRow(enrich);
-  left_layout->addWidget(batch);
+}
 
+// The working copy of the picture: its canvas, the hand edits and the way through the folder.
+QGroupBox* EnricherTab::build_simulator() {
   auto* right = new QGroupBox("Augmentation Live Simulation Engine");
   auto* right_layout = new QVBoxLayout(right);
   aug_canvas = new InteractiveCanvas(this);
@@ -199,12 +215,6 @@ void EnricherTab::setup_aug_tab() {
   nav->addWidget(next);
   right_layout->addLayout(nav);
 
-  layout->addWidget(left);
-  layout->addWidget(right, 1);
-
-  connect(browse_in, &QPushButton::clicked, this, [this] { aug_load_input(); });
-  connect(browse_out, &QPushButton::clicked, this, [this] { aug_load_output(); });
-  connect(enrich, &QPushButton::clicked, this, [this] { enrich_current_image(); });
   connect(aug_canvas, &InteractiveCanvas::point_clicked, this, &EnricherTab::handle_aug_canvas_point);
   connect(aug_combo_mode, &QComboBox::currentTextChanged, this, &EnricherTab::change_aug_active_mode);
   connect(cw, &QPushButton::clicked, this, [this] { aug_rotate_fixed(-90); });
@@ -214,6 +224,7 @@ void EnricherTab::setup_aug_tab() {
   connect(simulate, &QPushButton::clicked, this, [this] { run_aug_preview(); });
   connect(prev, &QPushButton::clicked, this, [this] { aug_prev_image(); });
   connect(next, &QPushButton::clicked, this, [this] { aug_next_image(); });
+  return right;
 }
 
 // ---------------------------------------------------------------- folders and navigation

@@ -10,6 +10,7 @@
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QSpinBox;
@@ -86,6 +87,8 @@ class EnricherTab : public QWidget {
   QCheckBox* chk_aug_write_labels = nullptr;
 
  private:
+  QGroupBox* build_ranges();
+  QGroupBox* build_simulator();
   int index() const { return aug_current_idx.value_or(0); }
   void set_working_image(const cv::Mat& image, const QTransform& geometry);
   void load_labels_of(const QString& path, const cv::Mat& pixels);
