@@ -368,46 +368,107 @@ class Reader {
     return true;
   }
 
-  cv::Mat scan(const std::uint8_t* b, std::size_t n, const std::uint8_t* data) {
-    if (!frame_seen_ || n < 1) return {};
-    const int count = b[0];
-    if (count != static_cast<int>(components_.size()) || n < 4 + 2 * static_cast<std::size_t>(count)) return {};
+  // The scan's components in their order, with their tables; false for what is not read here.
+  bool bind_components(const std::uint8_t* b, int count, std::array<Component*, 3>& order) {
     if (count == 3) {
       // libjpeg's reading of the colour space: only YCbCr pictures are read here.
       const bool rgb_ids = components_[0].id == 'R' && components_[1].id == 'G' && components_[2].id == 'B';
-      if (!jfif_ && (adobe_transform_ == 0 || (adobe_transform_ < 0 && rgb_ids))) return {};
+      if (!jfif_ && (adobe_transform_ == 0 || (adobe_transform_ < 0 && rgb_ids))) return false;
     }
-    std::array<Component*, 3> order{};
     for (int i = 0; i < count; ++i) {
       const int id = b[1 + 2 * i];
       Component* c = nullptr;
       for (Component& candidate : components_)
         if (candidate.id == id) c = &candidate;
-      if (!c) return {};
+      if (!c) return false;
       for (int j = 0; j < i; ++j)
-        if (order[j] == c) return {};
+        if (order[j] == c) return false;
       c->dc_table = b[2 + 2 * i] >> 4;
       c->ac_table = b[2 + 2 * i] & 15;
-      if (c->dc_table > 3 || c->ac_table > 3 || !dc_[c->dc_table].defined || !ac_[c->ac_table].defined) return {};
-      if (dc_quant_[c->quant] < 0) return {};
+      if (c->dc_table > 3 || c->ac_table > 3 || !dc_[c->dc_table].defined || !ac_[c->ac_table].defined) return false;
+      if (dc_quant_[c->quant] < 0) return false;
       order[i] = c;
     }
-    const std::uint8_t* s = b + 1 + 2 * count;
-    if (s[0] != 0 || s[1] != 63 || s[2] != 0) return {};  // a sequential scan of every coefficient
+    return true;
+  }
 
-    const Component& luma = components_[0];
-    int h_max = 1, v_max = 1, blocks_per_mcu = 0;
+  // A block's DC difference; false on a code the table lacks.
+  static bool read_dc(BitReader& bits, const HuffmanTable& dc, int* diff) {
+    if (bits.count() < 32) bits.fill();
+    *diff = 0;
+    if (const std::int32_t step = dc.steps[bits.peek(kFastBits)]) {
+      bits.skip(step & 0xFF);
+      *diff = step >> 8;
+      return true;
+    }
+    int length = 0;
+    const int size = decode_symbol(bits, dc, &length);
+    if (size < 0 || size > 15) return false;
+    bits.skip(length);
+    if (size) {
+      *diff = static_cast<int>(bits.peek(size));
+      if (*diff < (1 << (size - 1))) *diff -= (1 << size) - 1;
+      bits.skip(size);
+    }
+    return true;
+  }
+
+  // Passes over a block's AC coefficients, which an eighth does not need.
+  static bool skip_ac(BitReader& bits, const HuffmanTable& ac) {
+    for (int k = 1; k < 64;) {
+      if (bits.count() < 32) bits.fill();
+      const auto steps = static_cast<std::uint32_t>(ac.steps[bits.peek(kFastBits)]);
+      if (steps && k + static_cast<int>((steps >> 8) & 0xFF) < 64) {
+        bits.skip(steps & 0xFF);
+        if (steps >> 16) break;
+        k += (steps >> 8) & 0xFF;
+        continue;
+      }
+      int length = 0;
+      const int symbol = decode_symbol(bits, ac, &length);
+      if (symbol < 0) return false;
+      const int run = symbol >> 4, extra = symbol & 15;
+      bits.skip(length + extra);
+      if (extra) {
+        k += run + 1;
+      } else if (run == 15) {
+        k += 16;
+      } else {
+        break;  // end of block
+      }
+    }
+    return true;
+  }
+
+  // The picture's units: the largest sampling factors; false for a layout not read here.
+  bool unit_layout(int count, std::array<Component*, 3>& order, int* h_max, int* v_max) {
+    int blocks_per_mcu = 0;
+    *h_max = *v_max = 1;
     for (const Component& c : components_) {
-      h_max = std::max(h_max, c.h);
-      v_max = std::max(v_max, c.v);
+      *h_max = std::max(*h_max, c.h);
+      *v_max = std::max(*v_max, c.v);
       blocks_per_mcu += c.h * c.v;
     }
     if (count == 1) {
       order[0]->h = order[0]->v = 1;  // a single-component scan has one block per unit
-      h_max = v_max = 1;
-    } else if (blocks_per_mcu > 10 || luma.h != h_max || luma.v != v_max) {
-      return {};
+      *h_max = *v_max = 1;
+      return true;
     }
+    return blocks_per_mcu <= 10 && components_[0].h == *h_max && components_[0].v == *v_max;
+  }
+
+  cv::Mat scan(const std::uint8_t* b, std::size_t n, const std::uint8_t* data) {
+    if (!frame_seen_ || n < 1) return {};
+    const int count = b[0];
+    if (count != static_cast<int>(components_.size()) || n < 4 + 2 * static_cast<std::size_t>(count)) return {};
+    std::array<Component*, 3> order{};
+    if (!bind_components(b, count, order)) return {};
+    const std::uint8_t* s = b + 1 + 2 * count;
+    if (s[0] != 0 || s[1] != 63 || s[2] != 0) return {};  // a sequential scan of every coefficient
+    int h_max = 1, v_max = 1;
+    if (!unit_layout(count, order, &h_max, &v_max)) return {};
+
+    const Component& luma = components_[0];
     const int out_w = (width_ + 7) / 8, out_h = (height_ + 7) / 8;
     const int mcus_x = (width_ + 8 * h_max - 1) / (8 * h_max);
     const int mcus_y = (height_ + 8 * v_max - 1) / (8 * v_max);
@@ -428,57 +489,18 @@ class Reader {
         }
         for (int ci = 0; ci < count; ++ci) {
           Component& c = *order[ci];
-          const HuffmanTable& dc = dc_[c.dc_table];
-          const HuffmanTable& ac = ac_[c.ac_table];
           for (int by = 0; by < c.v; ++by) {
             for (int bx = 0; bx < c.h; ++bx) {
-              if (bits.count() < 32) bits.fill();
               int diff = 0;
-              if (const std::int32_t step = dc.steps[bits.peek(kFastBits)]) {
-                bits.skip(step & 0xFF);
-                diff = step >> 8;
-              } else {
-                int length = 0;
-                const int size = decode_symbol(bits, dc, &length);
-                if (size < 0 || size > 15) return {};
-                bits.skip(length);
-                if (size) {
-                  diff = static_cast<int>(bits.peek(size));
-                  if (diff < (1 << (size - 1))) diff -= (1 << size) - 1;
-                  bits.skip(size);
-                }
-              }
+              if (!read_dc(bits, dc_[c.dc_table], &diff)) return {};
               // As libjpeg: the sum wraps rather than overflows, and the coefficient is 16-bit.
               c.predictor = static_cast<int>(static_cast<unsigned>(c.predictor) + static_cast<unsigned>(diff));
-              if (&c == &luma) {
-                const int x = mx * c.h + bx, y = my * c.v + by;
-                if (x < out_w && y < out_h) {
-                  const int dequantized = static_cast<std::int16_t>(c.predictor) * quant;
-                  out.ptr<std::uint8_t>(y)[x] = range_limit((dequantized + 4) >> 3);
-                }
+              const int x = mx * c.h + bx, y = my * c.v + by;
+              if (&c == &luma && x < out_w && y < out_h) {
+                const int dequantized = static_cast<std::int16_t>(c.predictor) * quant;
+                out.ptr<std::uint8_t>(y)[x] = range_limit((dequantized + 4) >> 3);
               }
-              for (int k = 1; k < 64;) {
-                if (bits.count() < 32) bits.fill();
-                const auto steps = static_cast<std::uint32_t>(ac.steps[bits.peek(kFastBits)]);
-                if (steps && k + static_cast<int>((steps >> 8) & 0xFF) < 64) {
-                  bits.skip(steps & 0xFF);
-                  if (steps >> 16) break;
-                  k += (steps >> 8) & 0xFF;
-                  continue;
-                }
-                int length = 0;
-                const int symbol = decode_symbol(bits, ac, &length);
-                if (symbol < 0) return {};
-                const int run = symbol >> 4, extra = symbol & 15;
-                bits.skip(length + extra);
-                if (extra) {
-                  k += run + 1;
-                } else if (run == 15) {
-                  k += 16;
-                } else {
-                  break;  // end of block
-                }
-              }
+              if (!skip_ac(bits, ac_[c.ac_table])) return {};
             }
           }
         }
