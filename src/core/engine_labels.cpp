@@ -226,8 +226,7 @@ EngineLabelVerdict engine_label_verdict(const QByteArray& bytes, int class_count
     classes.push_back(cls);
     read.append(std::move(row));
   }
-  if (const Status values = check_values(read, classes, class_count, verdict); !values)
-    return rejected(values.error());
+  if (const Status values = check_values(read, classes, class_count, verdict); !values) return rejected(values.error());
   mark_duplicates(read, verdict.segments, verdict);
   verdict.kept = std::move(read);
   verdict.rows = static_cast<int>(verdict.kept.size()) - verdict.duplicates;

@@ -164,7 +164,6 @@ QGroupBox* EnricherTab::build_ranges() {
   scroll->setWidget(inner);
   ranges_layout->addWidget(scroll);
   return ranges;
-
 }
 
 // The working copy of the picture: its canvas, the hand edits and the way through the folder.
