@@ -65,7 +65,7 @@ int run_resize(const QStringList& arguments) {
   bool ok = true;
   s.dpi = c.real_value("dpi", &ok);
   if (!ok) return kUsage;
-  if (s.dpi <= 0) return c.usage("Target DPI must be greater than 0.");
+  if (const Status dpi = check_target_dpi(s.dpi); !dpi) return c.usage(dpi.error());
   if (c.parser.isSet("max-kb")) {
     s.enable_comp = true;
     s.target_kb = c.real_value("max-kb", &ok);
@@ -179,12 +179,7 @@ int run_tile(const QStringList& arguments) {
   cv::setNumThreads(1);  // parallel across pictures, as the tab runs
   QtConcurrent::blockingMap(&pixel_pool(), files, [&](const QString& file) {
     if (stop_requested().load()) return;
-    SplitOutcome one;
-    try {
-      one = split_one_image(file, tile_output_folder(in, file, out), grid.first, grid.second, n, subfolders, carry);
-    } catch (const std::exception& e) {
-      one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), QString::fromLocal8Bit(e.what()));
-    }
+    const SplitOutcome one = split_batch_picture(in, file, out, grid.first, grid.second, n, subfolders, carry);
     const std::lock_guard<std::mutex> lock(mutex);
     total.add(one);
     c.progress(++done, total.files, QFileInfo(file).fileName());

@@ -176,4 +176,9 @@ void add_unique_files(QStringList& queue, const QStringList& found) {
                    [&](const QString& a, const QString& b) { return natural.compare(a, b) < 0; });
 }
 
+Status check_target_dpi(double dpi) {
+  if (!(dpi > 0)) return failure(QStringLiteral("Target DPI must be greater than 0."));
+  return {};
+}
+
 }  // namespace quorlan

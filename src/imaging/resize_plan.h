@@ -11,6 +11,9 @@
 namespace quorlan {
 
 // A real number with surrounding blanks allowed; nullopt for anything else (also inf and nan).
+// The DPI a resize writes when none is given, and the check every DPI given passes.
+inline constexpr double kDefaultDpi = 300.0;
+Status check_target_dpi(double dpi);
 std::optional<double> parse_real(const QString& text);
 
 // Ties-to-even rounding to an integer.

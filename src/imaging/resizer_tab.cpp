@@ -175,7 +175,7 @@ ResizeSettings ResizerTab::current_settings() const {
 
 std::optional<double> ResizerTab::read_dpi() {
   const QString text = entry_dpi->text().trimmed();
-  if (text.isEmpty()) return 300.0;
+  if (text.isEmpty()) return kDefaultDpi;
   return parse_real(text);
 }
 
@@ -235,8 +235,8 @@ void ResizerTab::resizer_process_batch() {
                       QStringLiteral("These fields must hold numbers: %1.\nNothing was exported.").arg(bad.join(", ")));
     return;
   }
-  if (*dpi <= 0) {
-    prompts().warning(this, "Invalid Input", "Target DPI must be greater than 0.\nNothing was exported.");
+  if (const Status valid = check_target_dpi(*dpi); !valid) {
+    prompts().warning(this, "Invalid Input", valid.error() + "\nNothing was exported.");
     return;
   }
   const QString output_dir = prompts().get_existing_directory(this, "Select Output Directory");

@@ -138,13 +138,7 @@ void SplitterTab::process_image_splitting() {
   run_batch_beside_window(
       this, "Splitting images...", files.size(),
       [=](int i, const WorkControl&) {
-        SplitOutcome one;
-        try {
-          one = split_one_image(files[i], tile_output_folder(in, files[i], out), rows, cols, n, subfolders, carry);
-        } catch (const std::exception& e) {  // one picture's failure never stops the batch
-          one.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(files[i]).fileName(),
-                                                         QString::fromLocal8Bit(e.what()));
-        }
+        const SplitOutcome one = split_batch_picture(in, files[i], out, rows, cols, n, subfolders, carry);
         const std::lock_guard<std::mutex> lock(*mutex);
         total->add(one);
       },

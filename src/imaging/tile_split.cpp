@@ -130,4 +130,15 @@ QString split_summary(const SplitOutcome& o) {
   return text;
 }
 
+SplitOutcome split_batch_picture(const QString& input_dir, const QString& file, const QString& output_dir, int rows,
+                                 int cols, int n, bool subfolders, const LabelCarry& carry) {
+  try {
+    return split_one_image(file, tile_output_folder(input_dir, file, output_dir), rows, cols, n, subfolders, carry);
+  } catch (const std::exception& e) {
+    SplitOutcome failed;
+    failed.unreadable << QStringLiteral("%1: %2").arg(QFileInfo(file).fileName(), QString::fromLocal8Bit(e.what()));
+    return failed;
+  }
+}
+
 }  // namespace quorlan

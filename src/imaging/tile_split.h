@@ -34,6 +34,10 @@ struct LabelCarry {
 // Safe to call from several threads at once (each for its own file).
 SplitOutcome split_one_image(const QString& file, const QString& output_dir, int rows, int cols, int n, bool subfolders,
                              const LabelCarry& carry = {});
+// One picture of a batch over `input_dir` into its folder below `output_dir`: a failure is named
+// among the outcome's unreadable pictures and never stops the batch.
+SplitOutcome split_batch_picture(const QString& input_dir, const QString& file, const QString& output_dir, int rows,
+                                 int cols, int n, bool subfolders, const LabelCarry& carry);
 
 // Cuts the spans of a width x height picture into their files: `write` writes one tile and
 // returns an empty string or the reason it failed. Counts into `out`.

@@ -12,20 +12,27 @@ namespace quorlan {
 
 namespace {
 
+// A protobuf varint from the bytes `next` hands out (false when they end first, or it is longer
+// than 64 bits).
+template <typename NextByte>
+bool read_varint(NextByte&& next, quint64* value) {
+  *value = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    unsigned char byte = 0;
+    if (!next(&byte)) return false;
+    *value |= static_cast<quint64>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return true;
+  }
+  return false;
+}
+
 // The protobuf wire format, read from a file: enough to walk the fields of one message.
 class WireReader {
  public:
   explicit WireReader(QFile& file) : file_(file), end_(file.size()) {}
   bool at_end() const { return file_.pos() >= end_; }
   bool varint(quint64* value) {
-    *value = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
-      char byte = 0;
-      if (!file_.getChar(&byte)) return false;
-      *value |= static_cast<quint64>(static_cast<unsigned char>(byte) & 0x7f) << shift;
-      if (!(static_cast<unsigned char>(byte) & 0x80)) return true;
-    }
-    return false;
+    return read_varint([this](unsigned char* byte) { return file_.getChar(reinterpret_cast<char*>(byte)); }, value);
   }
   // Skips a field's value of wire type `wire`; false when the bytes do not allow it.
   bool skip(int wire) {
@@ -60,13 +67,13 @@ class WireReader {
 bool parse_entry(const QByteArray& bytes, QString* key, QString* value) {
   int i = 0;
   const auto varint = [&](quint64* v) {
-    *v = 0;
-    for (int shift = 0; shift < 64 && i < bytes.size(); shift += 7) {
-      const auto b = static_cast<unsigned char>(bytes[i++]);
-      *v |= static_cast<quint64>(b & 0x7f) << shift;
-      if (!(b & 0x80)) return true;
-    }
-    return false;
+    return read_varint(
+        [&](unsigned char* byte) {
+          if (i >= bytes.size()) return false;
+          *byte = static_cast<unsigned char>(bytes[i++]);
+          return true;
+        },
+        v);
   };
   while (i < bytes.size()) {
     quint64 tag = 0, n = 0;
