@@ -204,7 +204,7 @@ bool AnnotatorTab::resolve_unsaved() {
 
 bool AnnotatorTab::after_edit(bool edited) {
   if (!edited) return false;
-  class_change_is_last_ = false;  // Ctrl+Z now takes back this edit first
+  history_.edited(document->path());  // Ctrl+Z now takes back this edit first
   settle_label_kind();
   return save_current_annotations();
 }
@@ -214,18 +214,31 @@ bool AnnotatorTab::after_edit(bool edited) {
 QUndoStack* AnnotatorTab::history() const { return document->undo_stack(); }
 
 void AnnotatorTab::update_history_buttons() {
-  btn_undo->setEnabled(document->can_undo());
+  btn_undo->setEnabled(document->can_undo() || history_.last_for(document->path()) == EditHistory::Step::ClassChange);
   btn_redo->setEnabled(document->can_redo());
 }
 
 void AnnotatorTab::undo() {
   // While a polygon is being drawn, undo takes back its last point.
   if (canvas->remove_last_point()) return;
-  if (class_change_is_last_) {
-    undo_class_change();
-    return;
+  // The last thing done, whatever it was: a class change of the folder or an edit of this picture.
+  for (;;) {
+    switch (history_.last_for(document->path())) {
+      case EditHistory::Step::ClassChange:
+        undo_class_change();
+        return;
+      case EditHistory::Step::PictureEdit:
+        history_.drop_last_for(document->path());
+        if (document->can_undo()) return undo_picture_edit();
+        continue;  // an edit discarded since: its history went with it
+      case EditHistory::Step::None:
+        if (document->can_undo()) undo_picture_edit();
+        return;
+    }
   }
-  if (!document->can_undo()) return;
+}
+
+void AnnotatorTab::undo_picture_edit() {
   document->undo();
   update_history_buttons();  // the history's place moves after the shapes changed
   save_current_annotations();
@@ -234,6 +247,7 @@ void AnnotatorTab::undo() {
 void AnnotatorTab::redo() {
   if (!document->can_redo()) return;
   document->redo();
+  history_.edited(document->path());
   update_history_buttons();
   save_current_annotations();
 }

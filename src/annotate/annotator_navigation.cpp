@@ -92,7 +92,7 @@ void AnnotatorTab::open_folder(const QString& folder) {
   prefetch_.clear();
   hidden_classes.clear();
   class_changes_.clear();  // a class change is undone only in its own folder
-  class_change_is_last_ = false;
+  history_.clear();
   classes_unsaved_ = false;
   names_manifest_ = found.source == FolderClasses::Source::Manifest ? found.path : QString();
   manifest_told_ = false;

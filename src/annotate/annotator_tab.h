@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 #include <optional>
 
+#include "annotate/edit_history.h"
 #include "annotate/image_prefetch.h"
 #include "annotate/shape_rows.h"
 #include "core/annotation_document.h"
@@ -319,7 +320,7 @@ class AnnotatorTab : public QWidget {
   // A change made: undoable, and the one Ctrl+Z takes back next.
   void record_class_change(ClassChange change);
   QVector<ClassChange> class_changes_;
-  bool class_change_is_last_ = false;  // Ctrl+Z takes back the class change before the image's edits
+  EditHistory history_;  // Ctrl+Z's order: the shape edits and class changes as they were made
 
   void show_review_results(const ReviewResult& result, const QString& by, const QString& warning);
   ReviewSource folder_review_source() const;  // the folder shown, as a review reads it
@@ -342,6 +343,7 @@ class AnnotatorTab : public QWidget {
   void connect_shapes();
   void connect_classes();
   void relabel_picked_shape();
+  void undo_picture_edit();
   void remove_picked_shapes();
   // The cross-check once the engine is known to be there.
   void cross_check_with_engine();

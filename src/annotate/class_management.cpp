@@ -80,8 +80,9 @@ void AnnotatorTab::show_class_names(const QStringList& names) {
 
 void AnnotatorTab::record_class_change(ClassChange change) {
   class_changes_.append(std::move(change));
-  class_change_is_last_ = true;
+  history_.class_changed();
   update_class_buttons();
+  update_history_buttons();
 }
 
 bool AnnotatorTab::rename_class(int id) {
@@ -228,8 +229,9 @@ bool AnnotatorTab::undo_class_change() {
   show_class_names(change.names_before);
   emit notice_signal(QStringLiteral("Undone: %1").arg(change.title));
   class_changes_.removeLast();
-  class_change_is_last_ = !class_changes_.isEmpty();
+  history_.class_change_undone();
   update_class_buttons();
+  update_history_buttons();
   return true;
 }
 

@@ -143,6 +143,50 @@ class TestClassManagement : public QObject {
     QCOMPARE(bytes("b.txt"), QByteArray("0 0.5 0.5 0.1 0.1\n"));
   }
 
+  // One undo for everything: a class merge, then a shape edit, then Ctrl+Z twice takes back the
+  // edit and then the merge, every file byte for byte; a shape edit on another picture, which is
+  // not shown, waits for its own picture.
+  void ctrl_z_takes_back_the_last_thing_done_whatever_it_was() {
+    folder();
+    AnnotatorTab tab;
+    tab.show();
+    tab.open_folder(dir_->path());
+    const QHash<QString, QByteArray> original = snapshot();
+    prompts_->items = {0};
+    prompts_->choices = {0};
+    QVERIFY(tab.merge_class(1));
+    const QHash<QString, QByteArray> merged = snapshot();
+    QVERIFY(merged != original);
+    const auto delete_first_shape = [&] {
+      tab.annotations[0].item->setSelected(true);
+      tab.handle_edit_key(Qt::Key_Delete);
+    };
+    delete_first_shape();  // a shape edit on the picture shown (a)
+    QCOMPARE(bytes("a.txt"), QByteArray("0 0.3 0.3 0.1 0.1\r\n"));
+    const auto ctrl_z = [&] { tab.handle_edit_key(static_cast<int>(Qt::CTRL) | Qt::Key_Z); };
+    ctrl_z();
+    QCOMPARE(snapshot(), merged);
+    QVERIFY(tab.findChild<QPushButton*>("btn_undo")->isEnabled());  // the merge is next
+    ctrl_z();
+    QCOMPARE(snapshot(), original);
+    QCOMPARE(tab.classes, QStringList({"car", "cra", "dog", "bus"}));
+    ctrl_z();  // nothing is left: nothing changes
+    QCOMPARE(snapshot(), original);
+
+    // An edit on b, then back on a: Ctrl+Z there leaves b's edit alone; with b shown it goes.
+    tab.next_image();
+    delete_first_shape();
+    const QByteArray b_edited = bytes("b.txt");
+    QVERIFY(b_edited != original.value("b.txt"));
+    tab.prev_image();
+    ctrl_z();
+    QCOMPARE(bytes("b.txt"), b_edited);
+    QCOMPARE(bytes("a.txt"), original.value("a.txt"));
+    tab.next_image();
+    ctrl_z();
+    QCOMPARE(tab.document->shapes().size(), 3);  // b's deleted shape is back
+  }
+
   // A class change killed at each write and each rename of its files (in a child process, as a
   // crash), then the folder opened again: the change is rolled back, every label file and the
   // class list wholly as before; once it runs to its end, wholly as after.
