@@ -155,7 +155,8 @@ AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
         {"Reload", "Overwrite", "Cancel"});
     if (choice == 0) {
       document->discard_changes();
-      show_image(current_idx);
+      // The picture on screen stays; its labels are read again.
+      put_on_screen(current_idx, image_paths[current_idx], DecodedImage{display_cv_img, display_image_});
       return WriteOutcome::Written;
     }
     if (choice != 1) return WriteOutcome::Stayed;

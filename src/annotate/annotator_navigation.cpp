@@ -32,6 +32,7 @@
 #include "core/label_files.h"
 #include "core/polygon_edit.h"
 #include "engine_client/engine_host.h"
+#include "widgets/background_work.h"
 #include "widgets/bgr_pixmap.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/named.h"
@@ -110,8 +111,10 @@ void AnnotatorTab::open_folder(const QString& folder) {
     emit notice_signal("No images in " + QDir::toNativeSeparators(folder));
     return;
   }
+  // The previous folder's picture goes at once; the first readable one comes when it is decoded.
+  show_no_picture();
   current_idx = 0;
-  if (!show_readable(0, +1)) show_no_picture();
+  show_readable(0, +1);
   // Labels the studio reads beside pictures inside images/ are not where the engine looks.
   const QString first = image_paths.first();
   if (DatasetPicture{first, engine_label_path(first), label_path_in(labels, first), {}}.label_beside_only())
@@ -187,33 +190,51 @@ void AnnotatorTab::set_output_folder_path(const QString& folder) {
   emit notice_signal("Export && Split Dataset will offer " + QDir::toNativeSeparators(folder));
 }
 
-bool AnnotatorTab::load_current_image() { return show_image(current_idx); }
+void AnnotatorTab::load_current_image() { show_image(current_idx); }
 
 QString AnnotatorTab::label_path_of(const QString& image_path) const {
   return label_path_in(label_folder.isEmpty() ? QFileInfo(image_path).path() : label_folder, image_path);
 }
 
-// Shows image `idx`. When it cannot be read nothing changes: the current index, the list row
-// and the records stay with the image on screen, and a notice names the file.
-bool AnnotatorTab::show_image(int idx) {
-  if (idx < 0 || idx >= image_paths.size()) return false;
+// Shows image `idx` once it is decoded: at once when the decode is at hand (a neighbour decoded
+// while the last image was shown), else beside the window, which answers meanwhile. `shown` hears
+// how it went, unless another picture was asked for since.
+void AnnotatorTab::show_image(int idx, std::function<void(PictureShown)> shown) {
+  if (idx < 0 || idx >= image_paths.size()) {
+    if (shown) shown(PictureShown::Unreadable);
+    return;
+  }
   const QString path = image_paths[idx];
-  // A neighbour decoded in the background while the last image was shown is ready at once.
-  std::optional<DecodedImage> decoded = prefetch_.take(path);
-  if (!decoded) decoded = decode_for_canvas(path);
-  if (decoded->bgr.empty()) {
+  const QFuture<DecodedImage> decode = prefetch_.decode(path);
+  const int request = ++picture_request_;
+  auto finish = [this, idx, path, request, shown = std::move(shown)](const DecodedImage& decoded) {
+    if (request != picture_request_) return;  // another picture was asked for since
+    const PictureShown result = put_on_screen(idx, path, decoded);
+    if (shown) shown(result);
+  };
+  if (decode.isFinished()) return finish(decode.result());
+  run_behind_tab(
+      this, std::make_shared<WorkControl>(), [decode] { return decode.result(); }, std::move(finish));
+}
+
+// When the picture cannot be read nothing changes: the current index, the list row and the records
+// stay with the image on screen, and a notice names the file.
+AnnotatorTab::PictureShown AnnotatorTab::put_on_screen(int idx, const QString& path, const DecodedImage& decoded) {
+  if (decoded.bgr.empty()) {
     {
       const QSignalBlocker block(list_images);
       list_images->setCurrentRow(current_idx);
     }
     const QString too_large = too_large_to_decode(path);
     emit notice_signal(too_large.isEmpty() ? "Could not read image: " + QFileInfo(path).fileName() : too_large);
-    return false;
+    return PictureShown::Unreadable;
   }
+  // An edit made while the picture was decoded reaches its file before the picture goes.
+  if (document->is_changed() && !resolve_unsaved()) return PictureShown::Stayed;
   const int previous_idx = current_idx;
   current_idx = idx;
-  display_cv_img = decoded->bgr;
-  display_image_ = decoded->image;
+  display_cv_img = decoded.bgr;
+  display_image_ = decoded.image;
   {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
@@ -229,20 +250,22 @@ bool AnnotatorTab::show_image(int idx) {
   for (int neighbour : {idx + ahead, idx - ahead})
     if (neighbour >= 0 && neighbour < image_paths.size()) neighbours << image_paths[neighbour];
   prefetch_.keep_only(neighbours);
-  return true;
+  return PictureShown::Shown;
 }
 
-bool AnnotatorTab::show_readable(int idx, int step) {
-  QStringList skipped;
-  for (int i = idx; i >= 0 && i < image_paths.size(); i += step) {
-    if (show_image(i)) {
-      if (!skipped.isEmpty()) emit notice_signal("Skipped unreadable image(s): " + skipped.join(", "));
-      return true;
-    }
-    skipped << QFileInfo(image_paths[i]).fileName();
+void AnnotatorTab::show_readable(int idx, int step, std::function<void()> none, QStringList skipped) {
+  if (idx < 0 || idx >= image_paths.size()) {
+    if (!skipped.isEmpty()) emit notice_signal("Could not read image(s): " + skipped.join(", "));
+    if (none) none();
+    return;
   }
-  if (!skipped.isEmpty()) emit notice_signal("Could not read image(s): " + skipped.join(", "));
-  return false;
+  show_image(idx, [this, idx, step, none = std::move(none), skipped](PictureShown result) mutable {
+    if (result == PictureShown::Shown && !skipped.isEmpty())
+      emit notice_signal("Skipped unreadable image(s): " + skipped.join(", "));
+    if (result != PictureShown::Unreadable) return;
+    skipped << QFileInfo(image_paths[idx]).fileName();
+    show_readable(idx + step, step, std::move(none), skipped);
+  });
 }
 
 void AnnotatorTab::set_status_label(LabelMark mark) {
@@ -278,10 +301,14 @@ void AnnotatorTab::fit_canvas_to_screen() { canvas_view->fit_scene(); }
 
 void AnnotatorTab::jump_to_image(int row) {
   if (row < 0 || row >= image_paths.size() || row == current_idx) return;
-  if (!resolve_unsaved() || !show_image(row)) {
+  const auto keep_row = [this] {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
-  }
+  };
+  if (!resolve_unsaved()) return keep_row();
+  show_image(row, [keep_row](PictureShown result) {
+    if (result != PictureShown::Shown) keep_row();
+  });
 }
 
 void AnnotatorTab::show_image_file(const QString& path) {

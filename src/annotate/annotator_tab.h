@@ -6,6 +6,7 @@
 #include <QVector>
 #include <QWidget>
 #include <array>
+#include <functional>
 #include <memory>
 #include <opencv2/core.hpp>
 #include <optional>
@@ -66,7 +67,7 @@ class AnnotatorTab : public QWidget {
   // The export's destination offered first ("Set Output Folder").
   void set_output_folder();
   void set_output_folder_path(const QString& folder);
-  bool load_current_image();
+  void load_current_image();
   void render_canvas_image();
   void fit_canvas_to_screen();
   void jump_to_image(int row);
@@ -155,8 +156,10 @@ class AnnotatorTab : public QWidget {
   // The honest review without a model: one trained on each half reviews the other half.
   void review_by_cross_check();
   void refresh_review_list();
-  // Shows the finding at `index` of review_findings; false when its picture cannot be shown.
-  bool show_review_finding(int index);
+  // Shows the finding at `index` of review_findings: its picture (once decoded), the label picked
+  // and the prediction drawn apart.
+  void show_review_finding(int index);
+  void draw_review_finding(int index);
   bool accept_review_finding();
   bool dismiss_review_finding();
   QVector<ReviewFinding> review_findings;  // the last review's, ranked; settled ones leave
@@ -249,9 +252,12 @@ class AnnotatorTab : public QWidget {
   // Asks the label dialog (offering `offered`) for a class; nullopt when cancelled or refused.
   std::optional<int> ask_class(const QString& offered);
   int largest_id_in_folder() const;
-  bool show_image(int idx);
-  // Shows the first readable image from `idx` on in direction `step`; false when none is.
-  bool show_readable(int idx, int step);
+  enum class PictureShown { Shown, Unreadable, Stayed };
+  void show_image(int idx, std::function<void(PictureShown)> shown = {});
+  PictureShown put_on_screen(int idx, const QString& path, const DecodedImage& decoded);
+  // Shows the first readable picture from `idx` on in `step`'s direction, naming those skipped;
+  // `none` when there is none.
+  void show_readable(int idx, int step, std::function<void()> none = {}, QStringList skipped = {});
   // An empty canvas and shape list: no picture is shown.
   void show_no_picture();
   // For a folder without pictures inside a dataset: the split folder its manifest names that the
@@ -320,7 +326,9 @@ class AnnotatorTab : public QWidget {
   // A change made: undoable, and the one Ctrl+Z takes back next.
   void record_class_change(ClassChange change);
   QVector<ClassChange> class_changes_;
-  EditHistory history_;  // Ctrl+Z's order: the shape edits and class changes as they were made
+  EditHistory history_;
+  int picture_request_ = 0;  // the picture asked for last: a decode of another is not shown  // Ctrl+Z's order: the
+                             // shape edits and class changes as they were made
 
   void show_review_results(const ReviewResult& result, const QString& by, const QString& warning);
   ReviewSource folder_review_source() const;  // the folder shown, as a review reads it

@@ -16,15 +16,15 @@ ImagePrefetch::ImagePrefetch(Reader reader) : reader_(std::move(reader)) { pool_
 // The pool waits for its running decodes as it goes.
 ImagePrefetch::~ImagePrefetch() = default;
 
-std::optional<DecodedImage> ImagePrefetch::take(const QString& path) {
+QFuture<DecodedImage> ImagePrefetch::decode(const QString& path) {
   const auto found = entries_.find(path);
-  if (found == entries_.end()) return std::nullopt;
-  const Entry entry = found.value();
-  entries_.erase(found);
-  DecodedImage decoded = entry.decode.result();
-  // A file replaced or rewritten since the decode started is read again.
-  if (file_stamp(path) != entry.stamp) return std::nullopt;
-  return decoded;
+  if (found != entries_.end()) {
+    const Entry entry = found.value();
+    entries_.erase(found);
+    // A file replaced or rewritten since the decode started is read again.
+    if (file_stamp(path) == entry.stamp) return entry.decode;
+  }
+  return QtConcurrent::run(&pool_, reader_, path);
 }
 
 void ImagePrefetch::keep_only(const QStringList& paths) {

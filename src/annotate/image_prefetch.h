@@ -28,9 +28,9 @@ class ImagePrefetch {
   explicit ImagePrefetch(Reader reader);
   ~ImagePrefetch();
 
-  // The decode of `path` when one was started for the file as it is now (waiting for it when
-  // it is still running); nullopt otherwise, and the caller reads the file itself.
-  std::optional<DecodedImage> take(const QString& path);
+  // The decode of `path`: the one started for the file as it is now, else a new one; finished or
+  // still running. Nothing here waits for it.
+  QFuture<DecodedImage> decode(const QString& path);
   // Starts decoding `paths` in their order (those not started already) and drops every other
   // file.
   void keep_only(const QStringList& paths);

@@ -220,15 +220,22 @@ void AnnotatorTab::clear_review_overlay() {
   review_overlay_ = nullptr;
 }
 
-bool AnnotatorTab::show_review_finding(int index) {
+void AnnotatorTab::show_review_finding(int index) {
   clear_review_overlay();
-  if (index < 0 || index >= review_findings.size()) return false;
+  if (index < 0 || index >= review_findings.size()) return;
+  const QString picture = review_findings[index].picture;
+  if (current_idx >= 0 && current_idx < image_paths.size() && image_paths[current_idx] == picture)
+    return draw_review_finding(index);
+  // Its picture first, once it is decoded (and only when it still is the finding picked).
+  const int row = static_cast<int>(image_paths.indexOf(picture));
+  if (row < 0 || !resolve_unsaved()) return;
+  show_image(row, [this, index](PictureShown result) {
+    if (result == PictureShown::Shown && current_review_finding() == index) draw_review_finding(index);
+  });
+}
+
+void AnnotatorTab::draw_review_finding(int index) {
   const ReviewFinding& f = review_findings[index];
-  const auto shown = [&] {
-    return current_idx >= 0 && current_idx < image_paths.size() && image_paths[current_idx] == f.picture;
-  };
-  if (!shown()) show_image_file(f.picture);
-  if (!shown()) return false;
   // The label picked as a shape is; the prediction drawn apart, dashed, in its class's colour.
   if (f.label_row >= 0 && f.label_row < annotations.size()) {
     table_objects->selectRow(f.label_row);
@@ -253,7 +260,6 @@ bool AnnotatorTab::show_review_finding(int index) {
     review_overlay_ = overlay;
   }
   review_shown_ = index;
-  return true;
 }
 
 bool AnnotatorTab::accept_review_finding() {

@@ -16,6 +16,7 @@
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
@@ -83,12 +84,14 @@ class TestAnnotator : public QObject {
   void folder_loading_lists_sorts_and_starts_a_new_class_list() {
     prompts_->directories.push_back("");  // cancelled: nothing changes
     tab_->load_directory();
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab_->image_paths.isEmpty());
     QCOMPARE(prompts_->asked_titles, QStringList({"Select Image Directory"}));
 
     tab_->classes = {"kept"};
     prompts_->directories.push_back(dir_->path());
     tab_->load_directory();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->image_paths, QStringList({path("B.PNG"), path("img1.png"), path("img2.jpg")}));
     QCOMPARE(list_texts(tab_->list_images), QStringList({"[  ] B.PNG", "[  ] img1.png", "[  ] img2.jpg"}));
     QCOMPARE(tab_->classes, QStringList());  // no classes.txt: the previous folder's list is not carried
@@ -104,8 +107,10 @@ class TestAnnotator : public QObject {
 
   void draw_save_reload_round_trip() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab_->switch_label_kind(LabelKind::Polygons));  // rectangles as four-point polygons
     tab_->jump_to_image(1);                                 // img1.png, 200 x 100
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{20, 10}, {100, 10}, {100, 60}, {20, 60}}), "car", "Rectangle");
     draw(QPolygonF({{0, 0}, {50, 0}, {50, 50}}), "  person ");
     prompts_->dialogs.push_back(test::answer_label("dog", false));  // cancelled: dropped
@@ -135,7 +140,9 @@ class TestAnnotator : public QObject {
     // Reading back: four vertices are a "Rectangle", others a "Polygon".
     AnnotatorTab fresh;
     fresh.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     fresh.jump_to_image(1);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(fresh.classes, QStringList({"car", "person"}));
     QCOMPARE(fresh.annotations.size(), 2);
     QCOMPARE(fresh.annotations[0].shown.type, QString("Rectangle"));
@@ -148,11 +155,13 @@ class TestAnnotator : public QObject {
 
   void circle_is_read_back_as_polygon_and_errors_are_printed() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     InteractiveCanvas* canvas = tab_->canvas;
     canvas->set_draw_mode("Circle");
     draw(QPolygonF(canvas->calculate_shape({50, 50}, {60, 50})), "ball", "Circle");
     QCOMPARE(tab_->annotations[0].shown.type, QString("Circle"));
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->annotations[0].shown.type, QString("Polygon"));
     QCOMPARE(tab_->annotations[0].item->polygon().size(), 32);
 
@@ -161,6 +170,7 @@ class TestAnnotator : public QObject {
     {
       test::CaptureStdout out;
       tab_->jump_to_image(2);
+      QVERIFY(test::settle_window_work());
       printed = out.text();
     }
     QCOMPARE(tab_->annotations.size(), 2);  // the malformed line is kept, not shown; the rest is
@@ -175,6 +185,7 @@ class TestAnnotator : public QObject {
 
   void navigation_saves_only_when_it_moves() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     const QString before = test::read_text(path("B.txt"));
     tab_->annotations[0].item->setPos(5, 5);
@@ -182,16 +193,22 @@ class TestAnnotator : public QObject {
     const QString moved = test::read_text(path("B.txt"));
     QVERIFY(moved != before);
     const FileStamp stamp = file_stamp(path("B.txt"));
-    tab_->prev_image();      // first image: nothing happens
+    tab_->prev_image();  // first image: nothing happens
+    QVERIFY(test::settle_window_work());
     tab_->jump_to_image(0);  // the current row again: nothing
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->annotations.size(), 1);
     tab_->next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->current_idx, 1);
     QVERIFY(file_stamp(path("B.txt")) == stamp);  // navigation writes nothing more
     tab_->next_image();
+    QVERIFY(test::settle_window_work());
     tab_->next_image();  // last image: stays
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->current_idx, 2);
     tab_->list_images->setCurrentRow(0);  // the list drives navigation
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->current_idx, 0);
     QCOMPARE(tab_->annotations.size(), 1);
   }
@@ -200,7 +217,9 @@ class TestAnnotator : public QObject {
     tab_->show();
     QVERIFY(QTest::qWaitForWindowExposed(tab_.get()));
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab_->jump_to_image(1);
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{50, 25}, {150, 25}, {150, 75}, {50, 75}}), "box", "Rectangle");
     tab_->combo_mode->setCurrentText("Select/Move");
     const QString before = test::read_text(path("img1.txt"));
@@ -223,6 +242,7 @@ class TestAnnotator : public QObject {
 
   void selection_is_mirrored_both_ways() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     draw(QPolygonF({{20, 20}, {30, 20}, {30, 30}}), "b");
     tab_->table_objects->selectRow(1);
@@ -250,6 +270,7 @@ class TestAnnotator : public QObject {
 
   void deleting_the_last_shape_removes_the_label_file() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab_->table_objects->setCurrentCell(-1, -1);
     tab_->ann_delete_selected();  // no current row: nothing
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
@@ -269,6 +290,7 @@ class TestAnnotator : public QObject {
 
   void copying_the_previous_frame() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab_->switch_label_kind(LabelKind::Polygons));  // rectangles as four-point polygons
     tab_->copy_previous_frame_shapes();
     QCOMPARE(prompts_->messages.size(), 1);
@@ -279,6 +301,7 @@ class TestAnnotator : public QObject {
     draw(QPolygonF({{10, 10}, {40, 10}, {40, 40}, {10, 40}}), "a", "Rectangle");
     test::write_text(path("B.txt"), test::read_text(path("B.txt")) + "9 0.1 0.1 0.2 0.2 0.3 0.3\n");
     tab_->next_image();
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {5, 0}, {5, 5}}), "a");
     tab_->copy_previous_frame_shapes();
     QCOMPARE(tab_->annotations.size(), 1);  // replaced, and the unknown class id skipped
@@ -289,6 +312,7 @@ class TestAnnotator : public QObject {
 
     // From an image without labels: the current image ends up empty and its file is gone.
     tab_->next_image();
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {5, 0}, {5, 5}}), "a");
     QFile::remove(path("img1.txt"));
     tab_->copy_previous_frame_shapes();
@@ -300,6 +324,7 @@ class TestAnnotator : public QObject {
   // shape just drawn is the picked one, and a number where the folder has names is asked about.
   void a_new_folder_takes_rectangles_as_boxes() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: none yet (rectangles as boxes)"));
     draw(QPolygonF({{10, 10}, {40, 10}, {40, 30}, {10, 30}}), "car", "Rectangle");
     QCOMPARE(test::read_text(path("B.txt")), QString("0 0.500000 0.400000 0.600000 0.400000\n"));
@@ -311,12 +336,14 @@ class TestAnnotator : public QObject {
     prompts_->dialogs.push_back(test::answer_label("5"));
     prompts_->choices = {1};  // Cancel
     tab_->handle_edit_key(Qt::Key_Return);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("New Class"));
     QCOMPARE(test::read_text(path("B.txt")), QString("0 0.500000 0.400000 0.600000 0.400000\n"));
     QCOMPARE(tab_->classes, QStringList({"car"}));
     prompts_->dialogs.push_back(test::answer_label("5"));
     prompts_->choices = {0};  // Add "5": a class with that name
     tab_->handle_edit_key(Qt::Key_Return);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->classes, QStringList({"car", "5"}));
     QCOMPARE(test::read_text(path("classes.txt")), QString("car\n5\n"));
     QCOMPARE(test::read_text(path("B.txt")), QString("1 0.500000 0.400000 0.600000 0.400000\n"));
@@ -326,9 +353,11 @@ class TestAnnotator : public QObject {
     test::write_image(other.filePath("a.png"), 100, 100);
     test::write_image(other.filePath("b.png"), 100, 100);
     tab_->open_folder(other.path());
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{10, 10}, {50, 10}, {30, 40}}), "car");
     QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Polygons"));
     tab_->next_image();
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{10, 10}, {50, 10}, {50, 50}, {10, 50}}), "car", "Rectangle");
     QCOMPARE(test::read_text(other.filePath("b.txt")),
              QString("0 0.100000 0.100000 0.500000 0.100000 0.500000 0.500000 0.100000 0.500000\n"));
@@ -336,6 +365,7 @@ class TestAnnotator : public QObject {
 
   void failed_write_warns_and_keeps_everything() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     const QString before = test::read_text(path("B.txt"));
     if (!test::make_unwritable(dir_->path())) QSKIP("this folder cannot be made unwritable here");
@@ -360,9 +390,11 @@ class TestAnnotator : public QObject {
     test::write_text(path("img1.png"), "garbage, not a picture");
     test::write_text(path("img2.jpg"), "garbage too");
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     QSignalSpy notices(tab_.get(), &AnnotatorTab::notice_signal);
     tab_->next_image();  // nothing readable after this one: it stays
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->current_idx, 0);
     QCOMPARE(tab_->list_images->currentRow(), 0);
     QCOMPARE(tab_->annotations.size(), 1);
@@ -371,16 +403,19 @@ class TestAnnotator : public QObject {
     QVERIFY(notices.last()[0].toString().contains("img2.jpg"));
     test::write_image(path("img2.jpg"), 40, 20);
     tab_->list_images->setCurrentRow(1);  // clicked in the list: the row goes back
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->list_images->currentRow(), 0);
     tab_->save_current_annotations();
     QVERIFY(!QFileInfo::exists(path("img1.txt")));
     tab_->list_images->setCurrentRow(2);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->current_idx, 2);
 
     // A folder whose first image is unreadable shows nothing that could be saved into it.
     QTemporaryDir other;
     test::write_text(other.filePath("a.jpg"), "broken");
     tab_->open_folder(other.path());
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab_->annotations.isEmpty());
     QVERIFY(tab_->display_cv_img.empty());
     tab_->save_current_annotations();
@@ -389,11 +424,13 @@ class TestAnnotator : public QObject {
 
   void loading_another_folder_saves_first() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     tab_->annotations[0].item->setPos(20, 0);
     emit tab_->canvas->items_moved_signal();
     QTemporaryDir other;
     tab_->open_folder(other.path());  // no images: the canvas keeps its picture
+    QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_text(path("B.txt")), QString("0 0.400000 0.000000 0.600000 0.000000 0.600000 0.200000\n"));
   }
 

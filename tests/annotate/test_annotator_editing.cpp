@@ -24,6 +24,7 @@
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
@@ -60,7 +61,9 @@ class TestAnnotatorEditing : public QObject {
     two_images();
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 1 / 2"));
 
     // Copy previous frame, then add, move, vertex edit, relabel: each one step.
@@ -91,6 +94,7 @@ class TestAnnotatorEditing : public QObject {
     tab.annotations[0].item->setSelected(true);
     tab.annotations[1].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
+    QVERIFY(test::settle_window_work());
     QVERIFY(!QFileInfo::exists(path("b.txt")));
     QCOMPARE(tab.lbl_img_status->text(), QString("STATUS: PENDING"));
     tab.undo();
@@ -135,10 +139,12 @@ class TestAnnotatorEditing : public QObject {
     emit tab.canvas->polygon_completed(kTriangle);
     tab.annotations[0].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
+    QVERIFY(test::settle_window_work());
     QVERIFY(!QFileInfo::exists(path("b.txt")));
 
     // Confirming an image with objects is refused with a reason.
     tab.prev_image();
+    QVERIFY(test::settle_window_work());
     tab.confirm_empty();
     QCOMPARE(prompts_->messages.last().title, QString("Confirm No Objects"));
     QCOMPARE(QFileInfo(path("a.txt")).size(), 26);
@@ -148,15 +154,19 @@ class TestAnnotatorEditing : public QObject {
     two_images();
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     const QString a_before = label("a.txt");
     tab.add_annotation(kTriangle, "dog", "Polygon");
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     tab.add_annotation(kTriangle, "car", "Polygon");
     tab.prev_image();
+    QVERIFY(test::settle_window_work());
     tab.undo();  // a's own step, not b's
     QCOMPARE(label("a.txt"), a_before);
     QCOMPARE(label("b.txt").count('\n'), 1);
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     tab.undo();
     QVERIFY(!QFileInfo::exists(path("b.txt")));
     tab.redo();
@@ -164,8 +174,10 @@ class TestAnnotatorEditing : public QObject {
 
     // Another program rewrites b.txt while a is shown: b's history no longer applies.
     tab.prev_image();
+    QVERIFY(test::settle_window_work());
     test::write_text(path("b.txt"), "1 0.5 0.5 0.9 0.5 0.9 0.9\n");
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     QVERIFY(!tab.history()->canUndo());
     tab.undo();
     QCOMPARE(label("b.txt"), QString("1 0.5 0.5 0.9 0.5 0.9 0.9\n"));
@@ -179,53 +191,72 @@ class TestAnnotatorEditing : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&window));
     AnnotatorTab* tab = window.tab_workspace;
     tab->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     window.tabs->setCurrentWidget(tab);
     QWidget* bar = window.tabs->tabBar();
     bar->setFocus();
 
     QTest::keyClick(bar, Qt::Key_D);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->current_idx, 1);
     QTest::keyClick(bar, Qt::Key_Right);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->current_idx, 2);
     QTest::keyClick(bar, Qt::Key_A);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_Left);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->current_idx, 0);
     QTest::keyClick(bar, Qt::Key_R);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->combo_mode->currentText(), QString("Rectangle"));
     QTest::keyClick(bar, Qt::Key_S);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->combo_mode->currentText(), QString("Select/Move"));
     QVERIFY(tab->combo_mode->toolTip().contains("G: Pentagon"));
 
     QTest::keyClick(bar, Qt::Key_D);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_D, Qt::ControlModifier);  // copy previous frame
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->annotations.size(), 1);
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->annotations.size(), 0);
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->annotations.size(), 1);
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_Y, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->annotations.size(), 1);
     QVERIFY(QFileInfo::exists(path("b.txt")));
 
     // In a number field the letters and arrows are the field's.
     tab->spin_ai_conf->setFocus();
     QTest::keyClick(tab->spin_ai_conf, Qt::Key_D);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(tab->spin_ai_conf, Qt::Key_Right);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->current_idx, 1);
 
     // On another tab the keys do nothing to the annotator.
     window.tabs->setCurrentIndex(1);
     bar->setFocus();
     QTest::keyClick(bar, Qt::Key_D);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_E);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->current_idx, 1);
     QCOMPARE(tab->annotations.size(), 1);
 
     // The label dialog: 1-9 pick the n-th class before anything is typed.
     LabelDialog pick({"car", "dog", "cat"});
     QTest::keyClick(pick.combo, Qt::Key_2);  // the combo holds the focus
+    QVERIFY(test::settle_window_work());
     QCOMPARE(pick.result(), int(QDialog::Accepted));
     QCOMPARE(pick.get_label(), QString("dog"));
     LabelDialog typed({"car", "dog", "cat"});
@@ -234,6 +265,7 @@ class TestAnnotatorEditing : public QObject {
     QCOMPARE(typed.result(), int(QDialog::Rejected));
     LabelDialog unnamed(QStringList{});
     QTest::keyClick(unnamed.combo, Qt::Key_3);  // ids without names are typed
+    QVERIFY(test::settle_window_work());
     QCOMPARE(unnamed.get_label(), QString("3"));
   }
 
@@ -242,11 +274,13 @@ class TestAnnotatorEditing : public QObject {
     test::write_text(path("b.txt"), "0 0.1 0.1 0.4 0.1 0.4 0.5\n1 0.5 0.1 0.9 0.1 0.9 0.9\n");
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.list_classes->count(), 2);
     QCOMPARE(tab.list_classes->item(1)->text(), QString("dog"));
     tab.list_classes->item(0)->setCheckState(Qt::Unchecked);  // hide "car"
     QVERIFY(!tab.annotations[0].item->isVisible());
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     QVERIFY(!tab.annotations[0].item->isVisible());
     QVERIFY(tab.table_objects->isRowHidden(0));
     QVERIFY(tab.annotations[1].item->isVisible());
@@ -258,6 +292,7 @@ class TestAnnotatorEditing : public QObject {
     emit tab.canvas->items_moved_signal();
     QCOMPARE(label("b.txt").section('\n', 0, 0), QString("0 0.1 0.1 0.4 0.1 0.4 0.5"));
     tab.handle_edit_key(Qt::Key_Delete);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(label("b.txt"), QString("0 0.1 0.1 0.4 0.1 0.4 0.5\n"));
     tab.set_class_hidden(0, false);
     QVERIFY(tab.annotations[0].item->isVisible());
@@ -268,7 +303,9 @@ class TestAnnotatorEditing : public QObject {
     two_images();
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     tab.confirm_empty();
     const QaFindings findings = examine_dataset_quality(dir_->path(), {"car", "dog"}, 640);
     QCOMPARE(findings.background, 1);
@@ -283,8 +320,10 @@ class TestAnnotatorEditing : public QObject {
     // Read back, the empty file is a background on screen too.
     AnnotatorTab reread;
     reread.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(reread.list_images->item(1)->text(), QString("[∅] b.png"));
     reread.next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(reread.lbl_img_status->text(), QString("STATUS: NO OBJECTS (BACKGROUND)"));
   }
 
@@ -293,28 +332,40 @@ class TestAnnotatorEditing : public QObject {
     test::write_image(path("b.png"), 300, 100);
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     // b.png is decoded in the background now; then another program replaces it.
     QTest::qWait(200);
     test::write_image(path("new.png"), 120, 90);
     QVERIFY(QFile::remove(path("b.png")) && QFile::rename(path("new.png"), path("b.png")));
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.display_cv_img.cols, 120);
 
-    ImagePrefetch prefetch(decode_for_canvas);
+    // The prefetched decode is handed out once; a file rewritten since is decoded again.
+    std::atomic<int> decodes{0};
+    ImagePrefetch prefetch([&](const QString& file) {
+      ++decodes;
+      return decode_for_canvas(file);
+    });
     prefetch.keep_only({path("a.png")});
-    const auto ready = prefetch.take(path("a.png"));
-    QVERIFY(ready && ready->bgr.cols == 200 && ready->image.width() == 200);
-    QVERIFY(!prefetch.take(path("a.png")));  // taken once
+    const DecodedImage ready = prefetch.decode(path("a.png")).result();
+    QVERIFY(ready.bgr.cols == 200 && ready.image.width() == 200);
+    QCOMPARE(decodes.load(), 1);
+    QCOMPARE(prefetch.decode(path("a.png")).result().bgr.cols, 200);
+    QCOMPARE(decodes.load(), 2);  // taken once: the second is a decode of its own
     prefetch.keep_only({path("a.png")});
+    QTest::qWait(100);
     test::write_image(path("a.png"), 64, 64);  // rewritten in place
-    QVERIFY(!prefetch.take(path("a.png")));
+    QCOMPARE(prefetch.decode(path("a.png")).result().bgr.cols, 64);
 
     // Another folder with the same file names: nothing of the first one is shown.
     QTemporaryDir other;
     test::write_image(QDir(other.path()).filePath("a.png"), 40, 30);
     test::write_image(QDir(other.path()).filePath("b.png"), 50, 30);
     tab.open_folder(other.path());
+    QVERIFY(test::settle_window_work());
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.display_cv_img.cols, 50);
   }
 };

@@ -95,11 +95,14 @@ class TestBoxDatasets : public QObject {
   void browsing_and_editing_keep_every_box() {
     const auto before = snapshot(dir_->path());
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
     QCOMPARE(tab_->annotations.size(), 3);
     QVERIFY(tab_->annotations[0].shown.is_box());
     for (int i = 0; i < 3; ++i) tab_->next_image();
+    QVERIFY(test::settle_window_work());
     tab_->jump_to_image(0);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(snapshot(dir_->path()), before);  // browsing writes nothing
 
     // A move in Select/Move is one step: the moved line is still a box, the others untouched.
@@ -119,10 +122,12 @@ class TestBoxDatasets : public QObject {
     QCOMPARE(lines[0], source_lines[0]);
     QCOMPARE(lines[2], source_lines[2]);
     tab_->handle_edit_key((Qt::CTRL | Qt::Key_Z).toCombined());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_bytes(first), source);
 
     // Copying the previous frame's boxes gives boxes.
     tab_->next_image();
+    QVERIFY(test::settle_window_work());
     tab_->copy_previous_frame_shapes();
     const auto copied = test::read_box_file(label("frame_001"));
     QVERIFY(copied);
@@ -133,6 +138,7 @@ class TestBoxDatasets : public QObject {
 
   void a_press_in_a_drawing_mode_always_draws_and_a_shaky_click_makes_nothing() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     const QString first = label("frame_000");
     const QByteArray source = test::read_bytes(first);
     const Box car = boxes_["frame_000"][0];
@@ -180,6 +186,7 @@ class TestBoxDatasets : public QObject {
       QTest::mouseRelease(vp, Qt::LeftButton, {}, at + QPoint(4, 3));
       QTest::mouseClick(vp, Qt::LeftButton, {}, at + QPoint(40, 0));
       tab_->handle_edit_key(Qt::Key_Escape);
+      QVERIFY(test::settle_window_work());
     }
     QCOMPARE(prompts_->dialog_titles.size(), drawn);
     QCOMPARE(test::read_bytes(first), now);
@@ -187,6 +194,7 @@ class TestBoxDatasets : public QObject {
 
   void new_shapes_follow_the_folder_kind_and_the_switch_counts_its_files() {
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab_->combo_mode->setCurrentText("Polygon");
     prompts_->choices = {1, 0};  // the notice: switch the folder to polygons; then rewrite
     prompts_->dialogs.push_back(test::answer_label("car"));
@@ -406,8 +414,10 @@ class TestBoxDatasets : public QObject {
     QVERIFY(health->orphaned.isEmpty());
     QVERIFY(health->unannotated.isEmpty());
     tab_->open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab_->image_paths.contains(dir_->filePath("scan.tif")));
     tab_->show_image_file(dir_->filePath("scan.tif"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->annotations.size(), 3);
 
     QTemporaryDir out;
@@ -440,6 +450,7 @@ class TestBoxDatasets : public QObject {
     QTemporaryDir engine;
     const test::BoxesByStem boxes = test::write_engine_box_dataset(engine.path(), 2, kSize);
     tab_->open_folder(engine.path() + "/images/train");
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->label_folder, engine.path() + "/labels/train");
     QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
     QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
@@ -464,18 +475,23 @@ class TestBoxDatasets : public QObject {
     test::write_foreign_datasets(foreign.path());
     // CVAT's obj.names and Label Studio's classes.txt name the classes in the window.
     tab_->open_folder(foreign.filePath("cvat/obj_train_data"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
     tab_->open_folder(foreign.filePath("label_studio/images"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->label_folder, foreign.filePath("label_studio/labels"));
     QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
     // A class written "2.0" is class 2, shown as any other.
     tab_->open_folder(foreign.filePath("float_ids"));
+    QVERIFY(test::settle_window_work());
     tab_->show_image_file(foreign.filePath("float_ids/pic_002.jpg"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->annotations.size(), 2);
     QCOMPARE(tab_->annotations[1].label, QString("bike"));
     // Labels beside pictures inside images/: shown, and the user is told where the engine looks.
     QSignalSpy notices(tab_.get(), &AnnotatorTab::notice_signal);
     tab_->open_folder(foreign.filePath("beside/images"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->annotations.size(), 3);
     bool told = false;
     for (const QList<QVariant>& notice : notices)

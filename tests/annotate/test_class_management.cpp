@@ -15,6 +15,7 @@
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 
 using namespace quorlan;
 
@@ -89,6 +90,7 @@ class TestClassManagement : public QObject {
     folder();
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     const QHash<QString, QByteArray> original = snapshot();
 
     // Merge "cra" into "car": a and b change (2 objects), ids after it move down (b's 3 and 2, c).
@@ -151,6 +153,7 @@ class TestClassManagement : public QObject {
     AnnotatorTab tab;
     tab.show();
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     const QHash<QString, QByteArray> original = snapshot();
     prompts_->items = {0};
     prompts_->choices = {0};
@@ -160,10 +163,12 @@ class TestClassManagement : public QObject {
     const auto delete_first_shape = [&] {
       tab.annotations[0].item->setSelected(true);
       tab.handle_edit_key(Qt::Key_Delete);
+      QVERIFY(test::settle_window_work());
     };
     delete_first_shape();  // a shape edit on the picture shown (a)
     QCOMPARE(bytes("a.txt"), QByteArray("0 0.3 0.3 0.1 0.1\r\n"));
     const auto ctrl_z = [&] { tab.handle_edit_key(static_cast<int>(Qt::CTRL) | Qt::Key_Z); };
+    QVERIFY(test::settle_window_work());
     ctrl_z();
     QCOMPARE(snapshot(), merged);
     QVERIFY(tab.findChild<QPushButton*>("btn_undo")->isEnabled());  // the merge is next
@@ -175,14 +180,17 @@ class TestClassManagement : public QObject {
 
     // An edit on b, then back on a: Ctrl+Z there leaves b's edit alone; with b shown it goes.
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     delete_first_shape();
     const QByteArray b_edited = bytes("b.txt");
     QVERIFY(b_edited != original.value("b.txt"));
     tab.prev_image();
+    QVERIFY(test::settle_window_work());
     ctrl_z();
     QCOMPARE(bytes("b.txt"), b_edited);
     QCOMPARE(bytes("a.txt"), original.value("a.txt"));
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     ctrl_z();
     QCOMPARE(tab.document->shapes().size(), 3);  // b's deleted shape is back
   }
@@ -217,6 +225,7 @@ class TestClassManagement : public QObject {
       QVERIFY2(finished || WEXITSTATUS(status) == 9, qPrintable(QString::number(step)));
       AnnotatorTab tab;
       tab.open_folder(dir_->path());
+      QVERIFY(test::settle_window_work());
       const QHash<QString, QByteArray> now = snapshot();
       if (finished) {
         for (auto it = after.cbegin(); it != after.cend(); ++it)
@@ -275,6 +284,7 @@ class TestClassManagement : public QObject {
     QVERIFY(QFile::remove(d.filePath(".filler")));
     AnnotatorTab tab;
     tab.open_folder(disk.path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Class Change Rolled Back"));
     QVERIFY(prompts_->messages.last().text.contains("2 file(s) put back"));
     for (auto it = before.cbegin(); it != before.cend(); ++it) QCOMPARE(test::read_bytes(it.key()), it.value());
@@ -285,6 +295,7 @@ class TestClassManagement : public QObject {
     folder();
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     const QHash<QString, QByteArray> labels = snapshot();
     prompts_->texts = {"truck"};
     QVERIFY(tab.rename_class(3));
@@ -304,6 +315,7 @@ class TestClassManagement : public QObject {
 
     // "bsu" drawn: the studio asks before it becomes a class; "Use" takes "bus".
     tab.jump_to_image(3);
+    QVERIFY(test::settle_window_work());
     tab.change_active_mode("Rectangle");
     tab.combo_mode->setCurrentText("Rectangle");
     prompts_->dialogs.push_back(test::answer_label("bsu"));
@@ -331,6 +343,7 @@ class TestClassManagement : public QObject {
     test::write_text(path("data.yaml"), "path: .\ntrain: images\nval: images\nnames: [car, bus]\n");
     AnnotatorTab tab;
     tab.open_folder(path("images"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.classes, QStringList({"car", "bus"}));
     QVERIFY(!tab.delete_class(0));
     QVERIFY(prompts_->messages.last().text.contains("does not rewrite"));

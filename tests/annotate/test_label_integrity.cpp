@@ -74,16 +74,21 @@ class TestLabelIntegrity : public QObject {
     auto window = std::make_unique<QuorlanStudio>();
     AnnotatorTab* tab = window->tab_workspace;
     tab->open_folder(images);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->classes, QStringList({"car", "bus"}));
     QCOMPARE(tab->label_folder, dir.filePath("train/labels"));
     QCOMPARE(tab->annotations.size(), 2);
     QCOMPARE(tab->annotations[0].label, QString("car"));
     QVERIFY(tab->annotations[0].shown.is_box());
     tab->next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->annotations.size(), 1);  // the id past the names and the stray line are kept, not shown
     tab->next_image();
+    QVERIFY(test::settle_window_work());
     tab->prev_image();
+    QVERIFY(test::settle_window_work());
     tab->prev_image();
+    QVERIFY(test::settle_window_work());
     tab->save_current_annotations();
     prompts_->dialogs.push_back([](QDialog&) { return QDialog::Rejected; });  // the split dialog, cancelled
     tab->btn_split_export->click();
@@ -113,6 +118,7 @@ class TestLabelIntegrity : public QObject {
 
     AnnotatorTab tab;
     tab.open_folder(dir.filePath("images/train"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.label_folder, dir.filePath("labels/train"));
     QCOMPARE(tab.annotations.size(), 1);
     QCOMPARE(tab.lbl_label_kind->text(), QString("Labels: Boxes"));
@@ -154,12 +160,14 @@ class TestLabelIntegrity : public QObject {
     QSignalSpy notices(&tab, &AnnotatorTab::notice_signal);
     prompts_->choices = {0};
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Open a Split"));
     QCOMPARE(tab.image_folder, dir.filePath("images/train"));
     QCOMPARE(tab.annotations.size(), 1);
 
     prompts_->choices = {2};  // Cancel: the dataset's folder itself, which has nothing to show
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.image_folder, dir.path());
     QCOMPARE(tab.annotations.size(), 0);
     QVERIFY(tab.display_cv_img.empty());
@@ -167,9 +175,11 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(tab.lbl_img_status->text(), QString("Status: Pending"));
 
     tab.open_folder(dir.filePath("images/train"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.annotations.size(), 1);
     const int asked = static_cast<int>(prompts_->messages.size());
     tab.open_folder(dir.filePath("empty"));  // inside the dataset: the splits are offered, the question closed
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), asked + 1);
     QCOMPARE(tab.image_folder, dir.filePath("empty"));
     QCOMPARE(tab.annotations.size(), 0);
@@ -178,7 +188,9 @@ class TestLabelIntegrity : public QObject {
     QTemporaryDir elsewhere;  // deep enough that no manifest above it is looked at
     QDir(elsewhere.path()).mkpath("a/b/c");
     tab.open_folder(dir.filePath("images/train"));
+    QVERIFY(test::settle_window_work());
     tab.open_folder(elsewhere.filePath("a/b/c"));
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.list_classes->count(), 0);
     QVERIFY(snapshot(dir.path()) == before);
   }
@@ -198,6 +210,7 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     QSignalSpy notices(&tab, &AnnotatorTab::notice_signal);
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.annotations.size(), 2);
     QVERIFY(notices.last()[0].toString().contains("4 line(s) of a.txt are kept but not shown"));
     tab.save_current_annotations();
@@ -214,6 +227,7 @@ class TestLabelIntegrity : public QObject {
     tab.annotations[0].item->setSelected(true);
     tab.annotations[1].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_bytes(dir.filePath("a.txt")),
              QByteArray("9 0.1 0.1 0.2 0.2 0.3 0.3\n-1 0.1 0.1 0.2 0.2 0.3 0.3\n0 nan 0.1 0.2 0.2 0.3 0.3\n3 oops\n"));
   }
@@ -228,6 +242,7 @@ class TestLabelIntegrity : public QObject {
 
     AnnotatorTab tab;
     tab.open_folder(named.path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.annotations[0].label, QString("car"));
     QCOMPARE(tab.annotations[0].shown.class_id, 2);
     tab.annotations[0].item->moveBy(10, 0);
@@ -237,6 +252,7 @@ class TestLabelIntegrity : public QObject {
 
     // A folder without names: ids show as numbers, keep their numbers, and the old list is gone.
     tab.open_folder(plain.path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.classes, QStringList());
     QCOMPARE(tab.annotations[0].label, QString("3"));
     tab.annotations[0].item->moveBy(10, 0);
@@ -273,6 +289,7 @@ class TestLabelIntegrity : public QObject {
     one_car_folder(dir);
     AnnotatorTab tab;
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.table_objects->editTriggers(), QAbstractItemView::NoEditTriggers);
     prompts_->dialogs.push_back(test::answer_label("truck"));
     emit tab.table_objects->cellDoubleClicked(0, 0);
@@ -291,17 +308,22 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     QSignalSpy notices(&tab, &AnnotatorTab::notice_signal);
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.current_idx, 3);
     QCOMPARE(tab.list_images->currentRow(), 3);
     QVERIFY(notices.last()[0].toString().contains("b.png, c.png"));
     tab.prev_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.current_idx, 0);
 
     // A picture over the decode bound is refused by its header, with its size named.
     test::write_png_claiming(dir.filePath("e.png"), 30000, 30000);
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     tab.jump_to_image(4);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.current_idx, 0);
     QVERIFY2(notices.last()[0].toString().contains("30000 x 30000 pixels (900 megapixels)"),
              qPrintable(notices.last()[0].toString()));
@@ -321,6 +343,7 @@ class TestLabelIntegrity : public QObject {
     window->show();
     AnnotatorTab* tab = window->tab_workspace;
     tab->open_folder(folder);
+    QVERIFY(test::settle_window_work());
     disk.fill();
     tab->annotations[0].item->moveBy(4, 0);
     emit tab->canvas->items_moved_signal();
@@ -331,6 +354,7 @@ class TestLabelIntegrity : public QObject {
 
     prompts_->choices = {2};  // Stay
     tab->next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab->current_idx, 0);
     prompts_->choices = {2};
     window->close();
@@ -340,6 +364,7 @@ class TestLabelIntegrity : public QObject {
     prompts_->choices = {0, 2};  // Retry (still full), then Stay
     int asked = prompts_->messages.size();
     tab->next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), asked + 2);
     QCOMPARE(tab->current_idx, 0);
 
@@ -347,6 +372,7 @@ class TestLabelIntegrity : public QObject {
     prompts_->choices = {0};
     prompts_->while_asking = [&] { QFile::remove(folder + "/.filler"); };
     tab->next_image();
+    QVERIFY(test::settle_window_work());
     prompts_->while_asking = nullptr;
     QCOMPARE(tab->current_idx, 1);
     QVERIFY(test::read_text(folder + "/a.txt").startsWith("0 0.200000"));
@@ -370,6 +396,7 @@ class TestLabelIntegrity : public QObject {
     one_car_folder(dir);
     AnnotatorTab tab;
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     QTest::qWait(20);
     test::write_text(dir.filePath("a.txt"), "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 0.7 0.7 0.8 0.7 0.8 0.8\n");
     tab.annotations[0].item->moveBy(1, 0);
@@ -383,7 +410,9 @@ class TestLabelIntegrity : public QObject {
     // Created behind the studio's back while the image showed no file: asked too, then overwritten.
     test::write_image(dir.filePath("b.png"), 100, 100);
     tab.open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     tab.next_image();
+    QVERIFY(test::settle_window_work());
     test::write_text(dir.filePath("b.txt"), "0 0.1 0.1 0.2 0.1 0.2 0.2\n");
     prompts_->choices = {1};  // Overwrite
     prompts_->dialogs.push_back(test::answer_label("car"));
@@ -399,6 +428,7 @@ class TestLabelIntegrity : public QObject {
     ::mkfifo(QFile::encodeName(dir.filePath("f.png")).constData(), 0600);
     AnnotatorTab tab;
     tab.open_folder(dir.path());  // would block on either FIFO if it were opened
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.image_paths.size(), 1);
     QCOMPARE(tab.annotations.size(), 0);
   }

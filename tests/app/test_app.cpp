@@ -144,6 +144,7 @@ class TestApp : public QObject {
     AnnotatorTab* ann = window.tab_workspace;
     window.tabs->setCurrentWidget(ann);
     ann->open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     for (int i = 0; i < 3; ++i) ann->add_annotation(QPolygonF({{10.0 + i, 10}, {80, 10}, {80, 80}}), "cat", "Polygon");
     for (const auto& record : ann->annotations) record.item->setFlag(QGraphicsItem::ItemIsFocusable);
 
@@ -152,6 +153,7 @@ class TestApp : public QObject {
     bool left = false;
     for (int i = 0; i < 6 && !left; ++i) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      QVERIFY(test::settle_window_work());
       left = !ann->canvas_view->isAncestorOf(QApplication::focusWidget()) &&
              QApplication::focusWidget() != ann->canvas_view;
     }
@@ -161,20 +163,28 @@ class TestApp : public QObject {
     ann->canvas_view->setFocus();
     const double fitted = ann->canvas_view->transform().m11();
     QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QVERIFY(ann->canvas_view->transform().m11() > fitted * 1.2);
     QTest::keyClick(ann->canvas_view, Qt::Key_Minus, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(ann->canvas_view, Qt::Key_Equal, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(ann->canvas_view, Qt::Key_Equal, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QVERIFY(ann->canvas_view->transform().m11() > fitted * 1.2);
     QTest::keyClick(ann->canvas_view, Qt::Key_F);
+    QVERIFY(test::settle_window_work());
     QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
     QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(ann->canvas_view, Qt::Key_0, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
     ann->annotations[1].item->setSelected(true);
     for (const Qt::Key key : {Qt::Key_Return, Qt::Key_F2}) {
       prompts_->dialogs.push_back(test::answer_label("dog"));
       QTest::keyClick(ann->canvas_view, key);
+      QVERIFY(test::settle_window_work());
     }
     QCOMPARE(prompts_->dialog_titles, QStringList({"Assign Target Class", "Assign Target Class"}));
     QCOMPARE(ann->annotations[1].label, QString("dog"));
@@ -182,26 +192,34 @@ class TestApp : public QObject {
     // In a number field the keys are the field's; Escape gives them back to the picture.
     ann->spin_ai_conf->setFocus();
     QTest::keyClick(ann->spin_ai_conf, Qt::Key_F);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(ann->spin_ai_conf, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
     QTest::keyClick(ann->spin_ai_conf, Qt::Key_Escape);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(ann->canvas_view));
     ann->spin_ai_conf->setFocus();
     QTest::keyClick(ann->spin_ai_conf, Qt::Key_Return);  // a value entered: the keys go back too
+    QVERIFY(test::settle_window_work());
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(ann->canvas_view));
 
     // The side panels fold away and come back from the keys; the picture takes their room.
     const int picture = ann->panels->sizes()[1];
     QTest::keyClick(ann->canvas_view, Qt::Key_BracketLeft, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(ann->canvas_view, Qt::Key_BracketRight, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(ann->panels->sizes()[0], 0);
     QCOMPARE(ann->panels->sizes()[2], 0);
     QVERIFY(ann->panels->sizes()[1] > picture + 500);
     QCOMPARE(ann->btn_toggle_left->text(), QString("▶"));
     QTest::keyClick(ann->canvas_view, Qt::Key_BracketLeft, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(ann->panels->sizes()[0], AnnotatorTab::kLeftPanelWidth);
     // Ctrl+O asks for a folder.
     QTest::keyClick(ann->canvas_view, Qt::Key_O, Qt::ControlModifier);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->asked_titles.last(), QString("Select Image Directory"));
   }
 
@@ -213,6 +231,7 @@ class TestApp : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&window));
     AnnotatorTab* ann = window.tab_workspace;
     ann->open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     for (int i = 0; i < 4; ++i) ann->add_annotation(QPolygonF({{10.0 + i, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
     QCOMPARE(ann->annotations.size(), 4);
     window.tabs->setCurrentWidget(ann);
@@ -222,7 +241,9 @@ class TestApp : public QObject {
     ann->table_objects->setCurrentCell(0, 0);
     ann->canvas->clearSelection();
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
+    QVERIFY(test::settle_window_work());
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Backspace);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(ann->annotations.size(), 4);
 
     // On another tab the keys belong to that tab.
@@ -230,12 +251,14 @@ class TestApp : public QObject {
     window.tabs->setCurrentIndex(0);
     window.tabs->tabBar()->setFocus();
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(ann->annotations.size(), 4);
 
     // In a text field the keys edit the text.
     window.tabs->setCurrentWidget(ann);
     ann->spin_ai_conf->setFocus();
     QTest::keyClick(ann->spin_ai_conf, Qt::Key_Backspace);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(ann->annotations.size(), 4);
 
     // Every highlighted shape goes, and only those.
@@ -243,6 +266,7 @@ class TestApp : public QObject {
     QGraphicsPolygonItem* survivor = ann->annotations[1].item;
     window.tabs->tabBar()->setFocus();
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(ann->annotations.size(), 2);
     QCOMPARE(ann->annotations[0].item, survivor);
     QCOMPARE(ann->table_objects->rowCount(), 2);
@@ -254,9 +278,11 @@ class TestApp : public QObject {
     ann->canvas->current_polygon = {{1, 1}, {20, 1}, {20, 20}};
     ann->canvas->drawing = true;
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Backspace);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(ann->canvas->current_polygon.size(), 2);
     QCOMPARE(ann->annotations.size(), 2);
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Escape);
+    QVERIFY(test::settle_window_work());
     QVERIFY(ann->canvas->current_polygon.isEmpty());
     QCOMPARE(ann->annotations.size(), 2);
   }
@@ -267,6 +293,7 @@ class TestApp : public QObject {
     QuorlanStudio window;
     window.show();
     window.tab_workspace->open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     window.tab_workspace->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
     window.tab_workspace->annotations[0].item->setPos(10, 0);
     emit window.tab_workspace->canvas->items_moved_signal();
@@ -281,6 +308,7 @@ class TestApp : public QObject {
     QuorlanStudio window;
     AnnotatorTab* ann = window.tab_workspace;
     ann->open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     ann->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
     ann->annotations[0].item->setPos(10, 0);
     emit ann->canvas->items_moved_signal();
@@ -355,7 +383,9 @@ class TestApp : public QObject {
       first.show();
       first.tabs->setCurrentWidget(first.tab_workspace);
       first.tab_workspace->open_folder(dir.path());
+      QVERIFY(test::settle_window_work());
       first.tab_workspace->jump_to_image(1);
+      QVERIFY(test::settle_window_work());
       first.tab_workspace->toggle_panel(0);
       first.theme_toggle->setChecked(false);
       first.set_palette(ClassPalette::ColourBlindSafe);
@@ -365,6 +395,7 @@ class TestApp : public QObject {
     }
     set_class_palette(ClassPalette::Standard);
     QuorlanStudio second;
+    QVERIFY(test::settle_window_work());  // the remembered picture is decoded beside the window
     QCOMPARE(second.tabs->currentWidget(), static_cast<QWidget*>(second.tab_workspace));
     QVERIFY(!second.is_dark_mode);
     QCOMPARE(class_palette(), ClassPalette::ColourBlindSafe);
@@ -378,6 +409,7 @@ class TestApp : public QObject {
       return int(QDialog::Accepted);
     });
     second.findChild<QPushButton*>("btn_guide")->click();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(second.tabs->currentIndex(), 0);
     QCOMPARE(second.tab_workspace->panels->sizes().first(), AnnotatorTab::kLeftPanelWidth);
     QCOMPARE(second.size(), QuorlanStudio::default_window_size());
@@ -410,6 +442,7 @@ class TestApp : public QObject {
     test::write_text(dir.filePath("classes.txt"), names.join('\n') + '\n');
     QuorlanStudio window;
     window.tab_workspace->open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     for (const bool dark : {false, true}) {
       window.apply_theme(dark);
       for (const ClassPalette palette : {ClassPalette::Standard, ClassPalette::ColourBlindSafe}) {
@@ -445,6 +478,7 @@ class TestApp : public QObject {
     AnnotatorTab* ann = window.tab_workspace;
     window.tabs->setCurrentWidget(ann);
     ann->open_folder(dir.path());
+    QVERIFY(test::settle_window_work());
     const auto fitted = [ann] {
       const QRectF shown = ann->canvas_view->mapFromScene(ann->canvas->sceneRect()).boundingRect();
       const QRect room = ann->canvas_view->viewport()->rect();
@@ -473,12 +507,15 @@ class TestApp : public QObject {
     window.resize(window.width() - 200, window.height() - 100);  // the view changes size: fitted again
     QTRY_VERIFY(fitted());
     QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);  // a zoom is kept
+    QVERIFY(test::settle_window_work());
     const double zoomed = ann->canvas_view->transform().m11();
     window.resize(window.width() + 100, window.height());
     QTest::qWait(50);
     QCOMPARE(ann->canvas_view->transform().m11(), zoomed);
     QTest::keyClick(ann->canvas_view, Qt::Key_F);
+    QVERIFY(test::settle_window_work());
     ann->next_image();  // each picture shown is fitted
+    QVERIFY(test::settle_window_work());
     QTRY_VERIFY(fitted());
 
     window.resize(900, window.height());  // narrow: the picture keeps half, the queue folds last

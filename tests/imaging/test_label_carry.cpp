@@ -24,6 +24,7 @@
 #include "imaging/splitter_tab.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 
 using namespace quorlan;
 
@@ -327,6 +328,7 @@ class TestLabelCarry : public QObject {
 
     EnricherTab enricher;
     enricher.aug_open_folder(path("with"));
+    QVERIFY(test::settle_window_work());
     QVERIFY(enricher.chk_aug_write_labels->isChecked());
     QCOMPARE(enricher.aug_display_labels.size(), 1);
     const auto near = [](const QRectF& a, const QRectF& b) {
@@ -338,6 +340,7 @@ class TestLabelCarry : public QObject {
     enricher.aug_reset_image();
     QVERIFY(near(enricher.aug_display_labels[0].points.boundingRect(), QRectF(4, 3, 16, 12)));
     enricher.aug_open_folder(path("without"));
+    QVERIFY(test::settle_window_work());
     QVERIFY(!enricher.chk_aug_write_labels->isEnabled());
   }
 };

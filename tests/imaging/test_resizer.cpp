@@ -276,9 +276,11 @@ class TestResizer : public QObject {
     tab.combo_unit->setCurrentText("cm");
     tab.combo_resizer_rotate->setCurrentText("90°");
     tab.list_resizer_queue->setCurrentRow(0);
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab.lbl_resizer_details->text().startsWith("Predicted Output: 886x1181 px | 300 DPI | Orig: "));
     tab.entry_dpi->setText("lots");
     tab.list_resizer_queue->setCurrentRow(1);
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab.lbl_resizer_details->text().startsWith("Preview Error: "));
 
     // A field that is not a number is refused before anything runs.

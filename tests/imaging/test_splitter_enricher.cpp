@@ -22,6 +22,7 @@
 #include "imaging/tile_plan.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
+#include "support/window_work.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/zoomable_view.h"
 
@@ -268,6 +269,7 @@ class TestSplitterEnricher : public QObject {
     QCOMPARE(tab.aug_lbl_status->text(), QString("Total Images: 4 | Enriched: 0"));
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
     tab.aug_prev_image();  // wraps to the last: the sub-folder, which cannot be read
+    QVERIFY(test::settle_window_work());
     QCOMPARE(*tab.aug_current_idx, 3);
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
     // Variants made now come from B.jpg, still on the canvas, and are credited to it.
@@ -278,8 +280,10 @@ class TestSplitterEnricher : public QObject {
     QCOMPARE(tab.aug_history, QSet<QString>({path("in/B.jpg")}));
     QVERIFY(QDir(path("credit")).entryList(QDir::Files).first().startsWith("B_warped_enriched_"));
     tab.aug_next_image();  // from the last to the first
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
     tab.aug_next_image();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.aug_lbl_counter->text(), QString("2 / 4 - a.PNG"));
 
     // Zoom survives an edit; a new image is fitted again.
@@ -288,6 +292,7 @@ class TestSplitterEnricher : public QObject {
     tab.aug_rotate_fixed(90);
     QCOMPARE(tab.aug_preview_view->transform().m11(), zoomed);
     tab.aug_next_image();
+    QVERIFY(test::settle_window_work());
     QVERIFY(tab.aug_preview_view->transform().m11() != zoomed);
   }
 
@@ -296,6 +301,7 @@ class TestSplitterEnricher : public QObject {
     write(path("in/pic.png"), gradient(200, 100));
     EnricherTab tab;
     tab.aug_open_folder(path("in"));
+    QVERIFY(test::settle_window_work());
     tab.aug_combo_mode->setCurrentText("Crop");
     QCOMPARE(tab.aug_canvas->draw_mode, QString("Crop"));
     emit tab.aug_canvas->point_clicked({10.7, 20.2});

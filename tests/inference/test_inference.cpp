@@ -73,6 +73,7 @@ class TestInference : public QObject {
     test::write_text(path("classes.txt"), "car\n");
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab.run_ai_autolabel();  // no model yet: nothing
     QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->messages.isEmpty());
@@ -125,6 +126,7 @@ class TestInference : public QObject {
 
     AnnotatorTab reread;
     reread.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(reread.annotations[0].shown.type, QString("Rectangle"));
   }
 
@@ -132,6 +134,7 @@ class TestInference : public QObject {
     test::write_image(path("a.png"), 100, 100);
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     prompts_->open_files.push_back(write_weights(path("seg.pt"), R"({"names": {"0": "blob"},
         "detections": [{"cls": 0, "conf": 0.8, "xyxy": [10, 10, 50, 50], "polygon": [[10, 10], [50, 12], [30, 50]]}]})"));
     tab.load_ai_model();
@@ -326,6 +329,7 @@ class TestInference : public QObject {
     QVERIFY(QFile::copy(native + "/pictures/square.png", path("square.png")));
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     prompts_->open_files.push_back(path("tiny-seg.onnx"));
     tab.load_ai_model();
     QVERIFY(test::settle_window_work());
@@ -371,6 +375,7 @@ class TestInference : public QObject {
     test::write_image(path("slow.png"), 40, 30);
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     prompts_->open_files.push_back(write_weights(path("slow.pt"), R"({"predict_seconds": 1.0, "names": {"0": "car"},
         "detections": [{"cls": 0, "conf": 0.9, "xyxy": [5, 5, 20, 20]}]})"));
     tab.load_ai_model();
@@ -388,7 +393,9 @@ class TestInference : public QObject {
 
     test::write_image(path("wait.png"), 40, 30);
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab.jump_to_image(static_cast<int>(tab.image_paths.indexOf(path("wait.png"))));
+    QVERIFY(test::settle_window_work());
     prompts_->open_files.push_back(write_weights(path("slower.pt"), R"({"predict_seconds": 30})"));
     tab.load_ai_model();
     QVERIFY(test::settle_window_work());
@@ -453,6 +460,7 @@ class TestInference : public QObject {
     test::write_image(path("x.png"), 30, 30);
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     prompts_->open_files.push_back(write_weights(path("m.pt"), kPersonCar));
     tab.load_ai_model();
     QVERIFY(test::settle_window_work());

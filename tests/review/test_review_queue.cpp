@@ -51,7 +51,7 @@ class TestReviewQueue : public QObject {
       if (tab.review_findings[index].kind == kind) {
         tab.list_review->setCurrentRow(row);
         emit tab.list_review->itemClicked(tab.list_review->item(row));  // as a click on it
-        return true;
+        return test::settle_window_work();
       }
     }
     return false;
@@ -67,6 +67,7 @@ class TestReviewQueue : public QObject {
   void each_kind_is_taken_and_undone_byte_for_byte() {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab.ai_model = model();
     tab.review_labels_with_model();
     QVERIFY(test::settle_window_work());
@@ -79,6 +80,7 @@ class TestReviewQueue : public QObject {
     QVERIFY(choose(tab, FindingKind::LooseBox));
     QCOMPARE(tab.image_paths[tab.current_idx], path("one.png"));
     tab.handle_edit_key(Qt::Key_Y);
+    QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_text(path("one.txt")),
              QString("0 0.300000 0.500000 0.200000 0.400000\r\n7 0.5 0.5 0.1 0.1\r\n"));
     QCOMPARE(tab.list_review->count(), 3);
@@ -112,6 +114,7 @@ class TestReviewQueue : public QObject {
   void y_and_n_act_only_on_the_finding_on_screen() {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab.ai_model = model();
     prompts_->choices.push_back(1);  // dismissals kept in the settings: asked as the review starts
     tab.review_labels_with_model();
@@ -145,6 +148,7 @@ class TestReviewQueue : public QObject {
   void dismissed_findings_stay_dismissed_and_can_be_reopened() {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     tab.ai_model = model();
     tab.review_labels_with_model();
     QVERIFY(test::settle_window_work());
@@ -152,6 +156,7 @@ class TestReviewQueue : public QObject {
     QVERIFY(choose(tab, FindingKind::LooseBox));
     prompts_->choices.push_back(0);  // kept in the folder
     tab.handle_edit_key(Qt::Key_N);
+    QVERIFY(test::settle_window_work());
     QVERIFY(!prompts_->messages.isEmpty());
     QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
     QCOMPARE(tab.list_review->count(), 3);
@@ -162,6 +167,7 @@ class TestReviewQueue : public QObject {
     // A new review remembers it; shown again, N reopens it.
     AnnotatorTab again;
     again.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     again.ai_model = model();
     again.review_labels_with_model();
     QVERIFY(test::settle_window_work());
@@ -184,6 +190,7 @@ class TestReviewQueue : public QObject {
 
     // Another folder opened: the review of this one goes.
     again.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QVERIFY(again.review_box->isHidden());
     QVERIFY(again.review_findings.isEmpty());
   }
@@ -232,6 +239,7 @@ class TestReviewQueue : public QObject {
     test::write_image(path("four.png"), 200, 100);  // a half needs two pictures
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
+    QVERIFY(test::settle_window_work());
     QTemporaryDir working;  // the runs go under the working folder, never inside the reviewed one
     const QString previous = QDir::currentPath();
     QVERIFY(QDir::setCurrent(working.path()));

@@ -167,6 +167,7 @@ class TestEngineReal : public QObject {
 
     AnnotatorTab annotator;
     annotator.open_folder(dir_.filePath("annotated"));
+    QVERIFY(test::settle_window_work());
     prompts->open_files.push_back(weights_);
     annotator.load_ai_model();
     QVERIFY(test::settle_window_work());
