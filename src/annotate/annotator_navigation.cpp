@@ -207,8 +207,10 @@ void AnnotatorTab::show_image(int idx, std::function<void(PictureShown)> shown) 
   const QString path = image_paths[idx];
   const QFuture<DecodedImage> decode = prefetch_.decode(path);
   const int request = ++picture_request_;
+  wanted_idx_ = idx;
   auto finish = [this, idx, path, request, shown = std::move(shown)](const DecodedImage& decoded) {
     if (request != picture_request_) return;  // another picture was asked for since
+    wanted_idx_ = -1;
     const PictureShown result = put_on_screen(idx, path, decoded);
     if (shown) shown(result);
   };
@@ -300,7 +302,12 @@ void AnnotatorTab::render_canvas_image() {
 void AnnotatorTab::fit_canvas_to_screen() { canvas_view->fit_scene(); }
 
 void AnnotatorTab::jump_to_image(int row) {
-  if (row < 0 || row >= image_paths.size() || row == current_idx) return;
+  if (row < 0 || row >= image_paths.size() || row == step_origin()) return;
+  if (row == current_idx) {  // back to the picture on screen: the one being decoded is not shown
+    ++picture_request_;
+    wanted_idx_ = -1;
+    return;
+  }
   const auto keep_row = [this] {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
@@ -316,16 +323,19 @@ void AnnotatorTab::show_image_file(const QString& path) {
   if (row >= 0) jump_to_image(row);
 }
 
+// A step goes on from the picture last asked for: keys pressed while one is decoded all count.
+int AnnotatorTab::step_origin() const { return wanted_idx_ >= 0 ? wanted_idx_ : current_idx; }
+
 void AnnotatorTab::prev_image() {
-  if (current_idx <= 0) return;
+  if (step_origin() <= 0) return;
   if (!resolve_unsaved()) return;
-  show_readable(current_idx - 1, -1);
+  show_readable(step_origin() - 1, -1);
 }
 
 void AnnotatorTab::next_image() {
-  if (current_idx >= image_paths.size() - 1) return;
+  if (step_origin() >= image_paths.size() - 1) return;
   if (!resolve_unsaved()) return;
-  show_readable(current_idx + 1, +1);
+  show_readable(step_origin() + 1, +1);
 }
 
 void AnnotatorTab::change_active_mode(const QString& mode) {

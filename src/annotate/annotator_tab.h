@@ -327,7 +327,9 @@ class AnnotatorTab : public QWidget {
   void record_class_change(ClassChange change);
   QVector<ClassChange> class_changes_;
   EditHistory history_;
-  int picture_request_ = 0;  // the picture asked for last: a decode of another is not shown  // Ctrl+Z's order: the
+  int picture_request_ = 0;  // the picture asked for last: a decode of another is not shown
+  int wanted_idx_ = -1;      // the picture being decoded to be shown, if any
+  int step_origin() const;   // Ctrl+Z's order: the
                              // shape edits and class changes as they were made
 
   void show_review_results(const ReviewResult& result, const QString& by, const QString& warning);

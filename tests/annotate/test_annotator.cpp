@@ -322,6 +322,27 @@ class TestAnnotator : public QObject {
 
   // A folder without labels: a rectangle is a box line (the first shape settles the kind), the
   // shape just drawn is the picked one, and a number where the folder has names is asked about.
+  // Pictures are decoded beside the window: the call returns before the picture is shown, and
+  // keys pressed meanwhile all count (three steps are three pictures on).
+  void steps_taken_while_a_picture_is_decoded_all_count() {
+    QTemporaryDir dir;
+    for (int i = 0; i < 6; ++i)
+      test::write_noise_image(QDir(dir.path()).filePath(QStringLiteral("p%1.png").arg(i)), 1600, 1200, i);
+    AnnotatorTab tab;
+    tab.open_folder(dir.path());
+    QVERIFY(work_beside_window_in_flight() > 0);  // the first picture is still being decoded
+    for (int i = 0; i < 3; ++i) tab.next_image();
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.current_idx, 3);
+    QCOMPARE(tab.list_images->currentRow(), 3);
+    QCOMPARE(tab.display_cv_img.cols, 1600);
+    // Back to the picture on screen while another is decoded: the other is not shown.
+    tab.next_image();
+    tab.jump_to_image(3);
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.current_idx, 3);
+  }
+
   void a_new_folder_takes_rectangles_as_boxes() {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
