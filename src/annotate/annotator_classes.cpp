@@ -116,8 +116,7 @@ bool AnnotatorTab::switch_label_kind(LabelKind to) {
   label_kind_settled_ = true;
   show_label_kind();
   // The image on screen is read again from its rewritten file.
-  if (!display_cv_img.empty() && current_idx >= 0 && current_idx < image_paths.size())
-    load_existing_annotations(image_paths[current_idx]);
+  if (const QString shown = shown_picture(); !shown.isEmpty()) load_existing_annotations(shown);
   if (!written) {
     prompts().warning(this, "Switch Label Kind",
                       "The switch stopped; the files before this one were rewritten:\n" + written.error());

@@ -323,6 +323,11 @@ void AnnotatorTab::show_image_file(const QString& path) {
   if (row >= 0) jump_to_image(row);
 }
 
+QString AnnotatorTab::shown_picture() const {
+  if (display_cv_img.empty() || current_idx < 0 || current_idx >= image_paths.size()) return {};
+  return image_paths[current_idx];
+}
+
 // A step goes on from the picture last asked for: keys pressed while one is decoded all count.
 int AnnotatorTab::step_origin() const { return wanted_idx_ >= 0 ? wanted_idx_ : current_idx; }
 

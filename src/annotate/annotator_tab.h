@@ -304,6 +304,8 @@ class AnnotatorTab : public QWidget {
   void rebuild_class_list();
   void update_progress();
   LabelMark current_mark() const;
+  // The picture on screen; empty when none is.
+  QString shown_picture() const;
 
   // One class change: the names and the label files before and after it.
   struct ClassChange {

@@ -55,8 +55,8 @@ void AnnotatorTab::load_ai_model() {
 }
 
 void AnnotatorTab::run_ai_autolabel() {
-  if (!ai_model || image_paths.isEmpty() || current_idx >= image_paths.size() || display_cv_img.empty()) return;
-  const QString source = image_paths[current_idx];
+  const QString source = shown_picture();
+  if (!ai_model || source.isEmpty()) return;
   const double conf = spin_ai_conf->value();
   auto control = std::make_shared<WorkControl>();
   run_beside_window(
@@ -64,7 +64,7 @@ void AnnotatorTab::run_ai_autolabel() {
       [model = ai_model, source, conf] { return model->predict(source, conf, 0, false); },
       [this, control, source, model = ai_model](const Expected<Prediction>& result) {
         // The picture asked about must still be the one shown.
-        if (control->cancel || current_idx >= image_paths.size() || image_paths[current_idx] != source) return;
+        if (control->cancel || shown_picture() != source) return;
         add_predicted_shapes(*model, result);
       },
       [model = ai_model] { model->cancel(); });

@@ -74,8 +74,7 @@ void AnnotatorTab::show_class_names(const QStringList& names) {
   classes_unsaved_ = false;
   rebuild_class_list();  // which updates the class buttons
   // The shapes on screen are read again: their ids, names and colours follow the files.
-  if (!display_cv_img.empty() && current_idx >= 0 && current_idx < image_paths.size())
-    load_existing_annotations(image_paths[current_idx]);
+  if (const QString shown = shown_picture(); !shown.isEmpty()) load_existing_annotations(shown);
 }
 
 void AnnotatorTab::record_class_change(ClassChange change) {

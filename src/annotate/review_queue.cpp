@@ -224,8 +224,7 @@ void AnnotatorTab::show_review_finding(int index) {
   clear_review_overlay();
   if (index < 0 || index >= review_findings.size()) return;
   const QString picture = review_findings[index].picture;
-  if (current_idx >= 0 && current_idx < image_paths.size() && image_paths[current_idx] == picture)
-    return draw_review_finding(index);
+  if (shown_picture() == picture) return draw_review_finding(index);
   // Its picture first, once it is decoded (and only when it still is the finding picked).
   const int row = static_cast<int>(image_paths.indexOf(picture));
   if (row < 0 || !resolve_unsaved()) return;

@@ -16,7 +16,6 @@ namespace quorlan {
 
 namespace {
 constexpr qint64 kAnswerTimeoutMs = 10 * 60 * 1000;  // a first load may fetch and build a model
-
 }  // namespace
 
 PredictionHost& PredictionHost::instance() {
@@ -111,7 +110,8 @@ Expected<QJsonObject> PredictionHost::round_trip(const QJsonObject& request, int
     } else if (clock.elapsed() > kAnswerTimeoutMs) {
       end_with(
           QStringLiteral("The engine did not answer within %1 minutes and was ended.").arg(kAnswerTimeoutMs / 60000));
-    } else if (!session_->wait_for_output(50) && !session_->running() && !reply && failed.isEmpty()) {
+    } else if (!session_->wait_for_output(50) && !session_->running()) {
+      // A host that ended with its answer said has answered: end_with keeps the first outcome.
       end_with(QStringLiteral("The engine ended before it could answer.\n") + session_->console_tail());
     }
   }

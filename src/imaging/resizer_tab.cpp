@@ -33,11 +33,9 @@
 namespace quorlan {
 ResizerTab::ResizerTab(QWidget* parent) : QWidget(parent) { setup_resizer_tab(); }
 
-// A batch still running is cancelled (each picture then finished is whole; none is begun after)
-// and left to end on its own: the window never waits for it.
-ResizerTab::~ResizerTab() {
-  if (batch_) batch_->cancel = true;
-}
+// A batch still running is cancelled as its watch goes with the tab (each picture then finished is
+// whole; none is begun after) and left to end on its own: the window never waits for it.
+ResizerTab::~ResizerTab() = default;
 
 void ResizerTab::setup_resizer_tab() {
   auto* layout = new QHBoxLayout(this);

@@ -9,8 +9,6 @@ namespace quorlan {
 
 namespace {
 
-void say_no_engine(QWidget* parent) { prompts().critical(parent, "Error", "Ultralytics is not installed."); }
-
 void load_now(QWidget* parent, const QString& path, const QString& key,
               std::function<void(std::shared_ptr<PredictingModel>)> loaded) {
   auto control = std::make_shared<WorkControl>();
@@ -30,22 +28,18 @@ void load_now(QWidget* parent, const QString& path, const QString& key,
 }  // namespace
 
 void with_engine(QWidget* parent, std::function<void()> next) {
-  if (const std::optional<bool> known = engine_installed_if_known()) {
-    if (*known)
+  const auto answer = [parent, next = std::move(next)](bool installed) {
+    if (installed)
       next();
     else
-      say_no_engine(parent);
-    return;
-  }
+      prompts().critical(parent, "Error", "Ultralytics is not installed.");
+  };
+  if (const std::optional<bool> known = engine_installed_if_known()) return answer(*known);
   auto control = std::make_shared<WorkControl>();
   run_beside_window(
       parent, "Looking for the engine...", control, [] { return HAS_YOLO(); },
-      [parent, control, next = std::move(next)](bool installed) {
-        if (control->cancel) return;
-        if (installed)
-          next();
-        else
-          say_no_engine(parent);
+      [control, answer](bool installed) {
+        if (!control->cancel) answer(installed);
       });
 }
 

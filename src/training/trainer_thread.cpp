@@ -24,20 +24,28 @@ class LiveChart {
  public:
   explicit LiveChart(QString run_dir) : run_dir_(std::move(run_dir)) {}
   void move_to(const QString& run_dir) { run_dir_ = run_dir; }
-  // The chart's path, or empty while there is none.
-  QString draw() {
+  // What results.csv holds now, read once: its rows, whether they are more than those drawn before,
+  // and the chart drawn of them (empty while there is none).
+  struct Drawn {
+    int rows = 0;
+    bool grew = false;
+    QString png;
+  };
+  Drawn draw() {
+    Drawn out;
     const auto table = read_results_csv(QDir(run_dir_).filePath("results.csv"));
-    if (!table || table->rows.isEmpty()) return {};
+    if (!table || table->rows.isEmpty()) return out;
+    out.rows = static_cast<int>(table->rows.size());
+    out.grew = out.rows > rows_;
     const QString png = QDir(run_dir_).filePath(live_chart_name());
-    if (table->rows.size() == rows_ && QFileInfo::exists(png)) return png;
-    if (!render_loss_chart(*table, png).isEmpty()) return {};
-    rows_ = static_cast<int>(table->rows.size());
-    return png;
-  }
-  // Epochs in results.csv beyond those drawn (0 when none).
-  int new_rows() const {
-    const auto table = read_results_csv(QDir(run_dir_).filePath("results.csv"));
-    return table && table->rows.size() > rows_ ? static_cast<int>(table->rows.size()) : 0;
+    if (out.rows == rows_ && QFileInfo::exists(png)) {
+      out.png = png;
+      return out;
+    }
+    if (!render_loss_chart(*table, png).isEmpty()) return out;
+    rows_ = out.rows;
+    out.png = png;
+    return out;
   }
 
  private:
@@ -76,13 +84,13 @@ EngineJob::Work YoloTrainerThread::work() const {
                 QString());
           if (step.kind != EngineRun::TrainStep::Kind::Epoch) return;
           if (!step.save_dir.isEmpty()) chart.move_to(step.save_dir);
-          progress(step.epoch, step.epochs, chart.draw());
+          progress(step.epoch, step.epochs, chart.draw().png);
         },
         [&] {
           // Under multi-GPU training the engine's callbacks do not reach the host: the progress
           // then follows results.csv in the run folder.
           if (epoch_events || engine.stop_requested()) return;
-          if (const int epoch = chart.new_rows(); epoch > 0) progress(epoch, epochs, chart.draw());
+          if (const LiveChart::Drawn drawn = chart.draw(); drawn.grew) progress(drawn.rows, epochs, drawn.png);
         });
     // The end is said once the engine run has returned, that is after the host process is gone,
     // so a new run can start as soon as the tab hears it.

@@ -1,13 +1,10 @@
 #include "widgets/background_work.h"
-#include "core/work_pool.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QFutureWatcher>
 #include <QPointer>
 #include <QProgressDialog>
-#include <QThread>
 #include <QThreadPool>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentMap>
@@ -16,6 +13,7 @@
 #include <opencv2/core/utility.hpp>
 #include <vector>
 
+#include "core/work_pool.h"
 #include "widgets/prompts.h"
 
 namespace quorlan {
@@ -85,7 +83,7 @@ class BusyWatch : public QObject {
  private:
   void show_box() {
     qApp->removeEventFilter(this);
-    if (over_ || returned_) return;
+    if (returned_) return;  // the work has ended (and with it, maybe, the whole chain)
     box_ = new QProgressDialog(label_, "Cancel", 0, 0, parent_);
     box_->setObjectName("busy_progress");
     box_->setWindowTitle(QStringLiteral("Quorlan Studio: Working"));
@@ -124,7 +122,7 @@ class BusyWatch : public QObject {
   std::shared_ptr<WorkControl> control_;
   std::function<void()> on_cancel_;
   QFutureWatcher<void> watcher_;
-  QProgressDialog* box_ = nullptr;
+  QPointer<QProgressDialog> box_;  // a child of the window, which may take it first
   bool returned_ = false;
   bool over_ = false;
 };
