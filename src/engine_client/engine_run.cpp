@@ -2,8 +2,7 @@
 
 #include <optional>
 
-#include <QEventLoop>
-#include <QTimer>
+#include <QElapsedTimer>
 
 #include "core/constants.h"
 #include "engine_client/engine_host.h"
@@ -19,49 +18,50 @@ EngineRun::Result EngineRun::run(const QJsonObject& request, const std::function
     return result;
   }
   EngineSession session;
-  QEventLoop loop;
   bool over = false;
   const auto end_as = [&](End end, const QString& error) {
     if (over) return;
     over = true;
     result.end = end;
     result.error = clean_console_text(error);
-    loop.quit();
   };
-  QObject::connect(&session, &EngineSession::console_signal, &loop, [&](const QString& text) { log(text); });
-  QObject::connect(&session, &EngineSession::event_signal, &loop, [&](const QJsonObject& event) {
+  QObject listening;  // the connections below end with this run
+  QObject::connect(&session, &EngineSession::console_signal, &listening, [&](const QString& text) { log(text); });
+  QObject::connect(&session, &EngineSession::event_signal, &listening, [&](const QJsonObject& event) {
     if (!over && on_event(event)) end_as(End::Completed, {});
   });
-  QObject::connect(&session, &EngineSession::died_signal, &loop,
+  QObject::connect(&session, &EngineSession::died_signal, &listening,
                    [&](const QString& text) { end_as(End::Failed, text); });
-  QObject::connect(&session, &EngineSession::protocol_error_signal, &loop,
+  QObject::connect(&session, &EngineSession::protocol_error_signal, &listening,
                    [&](const QString& text) { end_as(End::Failed, text); });
-  // A stop or a cancel from another thread is seen here within 25 ms.
-  QTimer poll;
-  bool stop_sent = false;
-  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-    if (cancel_requested()) {
-      end_as(End::Cancelled, {});
-    } else if (stop_requested() && !stop_sent) {
-      stop_sent = true;
-      session.send({{"cmd", "stop"}});
-    }
-  });
-  poll.start(25);
-  QTimer ticker;
-  if (tick) {
-    QObject::connect(&ticker, &QTimer::timeout, &loop, [&] {
-      if (!over) tick();
-    });
-    ticker.start(500);
-  }
   if (const Status started = session.start(); !started) {
     result.end = End::Failed;
     result.error = started.error();
     return result;
   }
   session.send(request);
-  loop.exec();
+  // The host's output is read as it comes, without an event loop (its signals arrive within the
+  // wait): a stop or a cancel from another thread is seen within 25 ms, `tick` comes about twice
+  // a second.
+  QElapsedTimer since_tick;
+  since_tick.start();
+  bool stop_sent = false;
+  while (!over) {
+    if (cancel_requested()) {
+      end_as(End::Cancelled, {});
+      break;
+    }
+    if (stop_requested() && !stop_sent) {
+      stop_sent = true;
+      session.send({{"cmd", "stop"}});
+    }
+    if (tick && since_tick.elapsed() >= 500) {
+      since_tick.restart();
+      tick();
+    }
+    if (!session.wait_for_output(25) && !session.running())
+      end_as(End::Failed, QStringLiteral("The engine process ended.\n") + session.console_tail());
+  }
   // A cancelled host is ended at once; otherwise it gets a moment to close.
   session.finish(result.end == End::Cancelled ? 0 : 3000);
   return result;

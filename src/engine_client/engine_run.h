@@ -6,9 +6,9 @@
 
 namespace quorlan {
 
-// One request to a fresh engine host, run to its end on the calling thread (which waits in an
-// event loop while the host works). stop() and cancel() may be called from any thread, at any
-// time, also before run().
+// One request to a fresh engine host, run to its end on the calling thread (which waits on the
+// host's output while it works, never in an event loop: never the window's thread). stop() and
+// cancel() may be called from any thread, at any time, also before run().
 class EngineRun {
  public:
   enum class End {
