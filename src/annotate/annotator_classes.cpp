@@ -96,7 +96,8 @@ void AnnotatorTab::show_label_kind() {
 
 bool AnnotatorTab::switch_label_kind(LabelKind to) {
   if (to == label_kind_) return true;
-  if (!resolve_unsaved()) return false;  // the shapes on screen reach disk before files are rewritten
+  // The shapes on screen reach disk before files are rewritten.
+  if (!resolve_unsaved([this, to] { switch_label_kind(to); })) return false;
   const KindSwitch plan = plan_kind_switch(folder_label_paths(), to);
   const QString what = to == LabelKind::Boxes
                            ? QStringLiteral("Every polygon line becomes its bounding box (the outline is lost).")

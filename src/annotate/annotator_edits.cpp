@@ -8,11 +8,13 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTableWidget>
 #include <QUndoStack>
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <iterator>
 
 #include "annotate/label_dialog.h"
 #include "core/atomic_file.h"
@@ -135,7 +137,7 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
   }
 }
 
-AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
+AnnotatorTab::WriteOutcome AnnotatorTab::start_writing(QString* reason) {
   if (display_cv_img.empty() || !document->is_open() || !document->is_changed()) return WriteOutcome::Written;
   if (classes_unsaved_) {
     const QString classes_path = classes_file_path();
@@ -161,53 +163,93 @@ AnnotatorTab::WriteOutcome AnnotatorTab::write_changes(QString* reason) {
     }
     if (choice != 1) return WriteOutcome::Stayed;
   }
-  const Status saved = document->save();
-  update_single_list_status();
-  if (!saved) {
-    if (reason) *reason = saved.error();
-    return WriteOutcome::Failed;
-  }
+  document->save_beside();
   return WriteOutcome::Written;
 }
 
-bool AnnotatorTab::save_current_annotations() {
-  QString reason;
-  const WriteOutcome outcome = write_changes(&reason);
-  if (outcome == WriteOutcome::Failed)
-    prompts().warning(this, "Save Failed",
-                      QStringLiteral("Could not write %1:\n%2\n\nThe shapes are still on screen; "
-                                     "fix the folder and save again.")
-                          .arg(QDir::toNativeSeparators(document->path()), reason));
-  return outcome == WriteOutcome::Written;
+void AnnotatorTab::warn_save_failed(const QString& reason) {
+  prompts().warning(this, "Save Failed",
+                    QStringLiteral("Could not write %1:\n%2\n\nThe shapes are still on screen; "
+                                   "fix the folder and save again.")
+                        .arg(QDir::toNativeSeparators(document->path()), reason));
 }
 
-bool AnnotatorTab::resolve_unsaved() {
-  for (;;) {
+void AnnotatorTab::save_current_annotations() {
+  QString reason;
+  const WriteOutcome outcome = start_writing(&reason);
+  if (outcome == WriteOutcome::Failed) return warn_save_failed(reason);
+  if (outcome == WriteOutcome::Stayed || save_watched_) return;
+  save_watched_ = true;
+  document->when_written([this](const Status& landed) {
+    save_watched_ = false;
+    update_single_list_status();
+    // A step waiting for the write asks what to do itself.
+    if (!landed && after_saves_.empty()) warn_save_failed(landed.error());
+  });
+}
+
+bool AnnotatorTab::resolve_unsaved(std::function<void()> again) {
+  if (!document->writing()) {
     QString reason;
-    const WriteOutcome outcome = write_changes(&reason);
-    if (outcome == WriteOutcome::Written) return true;
-    if (outcome == WriteOutcome::Stayed) return false;
-    const int choice = prompts().choose(
-        this, "Save Failed",
-        QStringLiteral("Could not write %1:\n%2\n\nRetry, discard the changes to this image, or stay here?")
-            .arg(QDir::toNativeSeparators(document->path()), reason),
-        {"Retry", "Discard Changes", "Stay"});
-    if (choice == 0) continue;
-    if (choice == 1) {
-      // The history ends in what was discarded: it no longer leads to the file.
-      document->discard_changes();
-      update_history_buttons();
-      return true;
+    switch (start_writing(&reason)) {
+      case WriteOutcome::Stayed:
+        return false;
+      case WriteOutcome::Failed:
+        if (!keep_or_discard_unsaved(reason)) return false;
+        return resolve_unsaved(std::move(again));
+      case WriteOutcome::Written:
+        if (!document->writing()) return true;
+        break;
     }
-    return false;
   }
+  // The write lands beside the window; the step is taken again once it has.
+  after_saves_.push_back(std::move(again));
+  if (after_saves_.size() == 1) document->when_written([this](const Status& landed) { unsaved_resolved(landed); });
+  return false;
+}
+
+bool AnnotatorTab::keep_or_discard_unsaved(const QString& reason) {
+  const int choice = prompts().choose(
+      this, "Save Failed",
+      QStringLiteral("Could not write %1:\n%2\n\nRetry, discard the changes to this image, or stay here?")
+          .arg(QDir::toNativeSeparators(document->path()), reason),
+      {"Retry", "Discard Changes", "Stay"});
+  if (choice == 1) {
+    // The history ends in what was discarded: it no longer leads to the file.
+    document->discard_changes();
+    update_history_buttons();
+  }
+  return choice == 0 || choice == 1;
+}
+
+void AnnotatorTab::unsaved_resolved(const Status& landed) {
+  update_single_list_status();
+  std::vector<std::function<void()>> waiting = std::exchange(after_saves_, {});
+  if (!landed) {
+    if (!keep_or_discard_unsaved(landed.error())) {
+      // Staying: the picture asked for is not shown, and the list points at the one on screen.
+      ++picture_request_;
+      wanted_idx_ = -1;
+      const QSignalBlocker block(list_images);
+      list_images->setCurrentRow(current_idx);
+      return;
+    }
+    if (!resolve_unsaved()) {  // retried: the steps wait for the new write
+      std::move(waiting.begin(), waiting.end(), std::back_inserter(after_saves_));
+      return;
+    }
+  }
+  // Each step asked for is taken again, in order, and finds the shapes on disk.
+  for (const auto& again : waiting)
+    if (again) again();
 }
 
 bool AnnotatorTab::after_edit(bool edited) {
   if (!edited) return false;
   history_.edited(document->path());  // Ctrl+Z now takes back this edit first
   settle_label_kind();
-  return save_current_annotations();
+  save_current_annotations();
+  return true;
 }
 
 // ---------------------------------------------------------------- history

@@ -359,7 +359,7 @@ void AnnotatorTab::connect_shapes() {
       {btn_analytics, &AnnotatorTab::analytics_requested}};
   for (const auto& [button, request] : dataset_buttons)
     connect(button, &QPushButton::clicked, this, [this, request = request] {
-      if (resolve_unsaved()) emit(this->*request)();
+      if (resolve_unsaved([this, request] { emit(this->*request)(); })) emit(this->*request)();
     });
   connect(canvas, &InteractiveCanvas::polygon_completed, this, &AnnotatorTab::handle_new_poly);
   connect(canvas, &InteractiveCanvas::point_clicked, this, &AnnotatorTab::handle_canvas_point);

@@ -51,7 +51,8 @@ void AnnotatorTab::load_directory() {
 }
 
 void AnnotatorTab::open_folder(const QString& folder) {
-  if (!resolve_unsaved()) return;  // the shapes on screen are kept before the folder changes
+  // The shapes on screen are kept before the folder changes.
+  if (!resolve_unsaved([this, folder] { open_folder(folder); })) return;
   // A review speaks of the folder it was made for.
   review_findings.clear();
   review_dismissals_.reset();
@@ -209,14 +210,24 @@ void AnnotatorTab::show_image(int idx, std::function<void(PictureShown)> shown) 
   const int request = ++picture_request_;
   wanted_idx_ = idx;
   auto finish = [this, idx, path, request, shown = std::move(shown)](const DecodedImage& decoded) {
-    if (request != picture_request_) return;  // another picture was asked for since
-    wanted_idx_ = -1;
-    const PictureShown result = put_on_screen(idx, path, decoded);
-    if (shown) shown(result);
+    picture_decoded(request, idx, path, decoded, shown);
   };
   if (decode.isFinished()) return finish(decode.result());
   run_behind_tab(
       this, std::make_shared<WorkControl>(), [decode] { return decode.result(); }, std::move(finish));
+}
+
+void AnnotatorTab::picture_decoded(int request, int idx, const QString& path, const DecodedImage& decoded,
+                                   const std::function<void(PictureShown)>& shown) {
+  if (request != picture_request_) return;  // another picture was asked for since
+  // An edit made while the picture was decoded reaches its file before the picture goes.
+  if (!decoded.bgr.empty() && !resolve_unsaved([this, request, idx, path, decoded, shown] {
+        picture_decoded(request, idx, path, decoded, shown);
+      }))
+    return;
+  wanted_idx_ = -1;
+  const PictureShown result = put_on_screen(idx, path, decoded);
+  if (shown) shown(result);
 }
 
 // When the picture cannot be read nothing changes: the current index, the list row and the records
@@ -231,8 +242,6 @@ AnnotatorTab::PictureShown AnnotatorTab::put_on_screen(int idx, const QString& p
     emit notice_signal(too_large.isEmpty() ? "Could not read image: " + QFileInfo(path).fileName() : too_large);
     return PictureShown::Unreadable;
   }
-  // An edit made while the picture was decoded reaches its file before the picture goes.
-  if (document->is_changed() && !resolve_unsaved()) return PictureShown::Stayed;
   const int previous_idx = current_idx;
   current_idx = idx;
   display_cv_img = decoded.bgr;
@@ -312,7 +321,7 @@ void AnnotatorTab::jump_to_image(int row) {
     const QSignalBlocker block(list_images);
     list_images->setCurrentRow(current_idx);
   };
-  if (!resolve_unsaved()) return keep_row();
+  if (!resolve_unsaved([this, row] { jump_to_image(row); })) return keep_row();
   show_image(row, [keep_row](PictureShown result) {
     if (result != PictureShown::Shown) keep_row();
   });
@@ -333,13 +342,13 @@ int AnnotatorTab::step_origin() const { return wanted_idx_ >= 0 ? wanted_idx_ : 
 
 void AnnotatorTab::prev_image() {
   if (step_origin() <= 0) return;
-  if (!resolve_unsaved()) return;
+  if (!resolve_unsaved([this] { prev_image(); })) return;
   show_readable(step_origin() - 1, -1);
 }
 
 void AnnotatorTab::next_image() {
   if (step_origin() >= image_paths.size() - 1) return;
-  if (!resolve_unsaved()) return;
+  if (!resolve_unsaved([this] { next_image(); })) return;
   show_readable(step_origin() + 1, +1);
 }
 

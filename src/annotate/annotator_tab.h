@@ -80,12 +80,14 @@ class AnnotatorTab : public QWidget {
 
   // Records and files.
   void load_existing_annotations(const QString& img_path);
-  // Writes the current image's label file when its shapes were changed (nothing otherwise);
-  // a failure is shown in a "Save Failed" box. False when nothing could be written.
-  bool save_current_annotations();
+  // Writes the current image's label file beside the window when its shapes were changed
+  // (nothing otherwise); a write that fails says so in a "Save Failed" box when it lands.
+  void save_current_annotations();
   // Before anything replaces the current image (navigation, another folder, the dataset tools,
-  // closing): saves a change, and when that fails asks to retry, discard or stay. False: stay.
-  bool resolve_unsaved();
+  // closing): true when the shapes on screen are on disk. Otherwise they are written beside the
+  // window and `again` (the step, asked again) runs once they have landed; a write that fails
+  // asks to retry, discard or stay, and staying drops the steps waiting.
+  bool resolve_unsaved(std::function<void()> again = {});
   // The folder's classes.txt, where a class the user adds is kept.
   QString classes_file_path() const;
   bool save_classes_file();
@@ -242,7 +244,12 @@ class AnnotatorTab : public QWidget {
 
  private:
   enum class WriteOutcome { Written, Failed, Stayed };
-  WriteOutcome write_changes(QString* reason);
+  // Starts writing the changes of the picture on screen (Written: on their way, or none).
+  WriteOutcome start_writing(QString* reason);
+  void warn_save_failed(const QString& reason);
+  // The "Save Failed" question: true to go on (retry, or the changes were discarded).
+  bool keep_or_discard_unsaved(const QString& reason);
+  void unsaved_resolved(const Status& landed);
   QString label_path_of(const QString& image_path) const;
   int class_count() const;
   QString class_name(int id) const;
@@ -252,8 +259,10 @@ class AnnotatorTab : public QWidget {
   // Asks the label dialog (offering `offered`) for a class; nullopt when cancelled or refused.
   std::optional<int> ask_class(const QString& offered);
   int largest_id_in_folder() const;
-  enum class PictureShown { Shown, Unreadable, Stayed };
+  enum class PictureShown { Shown, Unreadable };
   void show_image(int idx, std::function<void(PictureShown)> shown = {});
+  void picture_decoded(int request, int idx, const QString& path, const DecodedImage& decoded,
+                       const std::function<void(PictureShown)>& shown);
   PictureShown put_on_screen(int idx, const QString& path, const DecodedImage& decoded);
   // Shows the first readable picture from `idx` on in `step`'s direction, naming those skipped;
   // `none` when there is none.
@@ -377,7 +386,10 @@ class AnnotatorTab : public QWidget {
   QImage display_image_;           // display_cv_img in the canvas's form
   QVector<LabelMark> marks_;       // one per image_paths entry
   ImagePrefetch prefetch_{decode_for_canvas};
-  bool classes_unsaved_ = false;  // a class was added but classes.txt could not be written
+  bool classes_unsaved_ = false;
+  bool save_watched_ = false;  // a save's outcome is awaited
+  std::vector<std::function<void()>>
+      after_saves_;  // steps waiting for the shapes to land  // a class was added but classes.txt could not be written
   // The dataset manifest (data.yaml) the folder's names came from, which the studio never rewrites;
   // the first class added in such a folder says so.
   QString names_manifest_;

@@ -86,6 +86,8 @@ void AnnotatorTab::record_class_change(ClassChange change) {
 
 bool AnnotatorTab::rename_class(int id) {
   if (id < 0 || id >= classes.size() || image_folder.isEmpty()) return false;
+  // The shapes on screen reach disk before files are rewritten.
+  if (!resolve_unsaved([this, id] { rename_class(id); })) return false;
   const QString answer = clean_class_name(prompts().get_text(
       this, "Rename Class", QStringLiteral("New name for \"%1\" (id %2):").arg(classes[id]).arg(id), classes[id]));
   if (answer.isEmpty() || answer == classes[id]) return false;
@@ -104,7 +106,6 @@ bool AnnotatorTab::rename_class(int id) {
                                merge_classes(classes, id, existing), id,
                                QStringLiteral("they become \"%1\".").arg(answer));
   }
-  if (!resolve_unsaved()) return false;
   const QStringList before = classes;
   QStringList after = classes;
   after[id] = answer;
@@ -157,7 +158,12 @@ bool AnnotatorTab::move_class(int id, int step) {
 
 bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject,
                                        const QString& what) {
-  if (!resolve_unsaved()) return false;  // the shapes on screen reach disk before files are rewritten
+  // The shapes on screen reach disk before files are rewritten; the change is asked again then,
+  // unless another changed the classes meanwhile.
+  if (!resolve_unsaved([this, title, mapping, subject, what, names = classes] {
+        if (classes == names) apply_class_mapping(title, mapping, subject, what);
+      }))
+    return false;
   const ClassRewrite plan = plan_class_rewrite(folder_label_paths(), mapping.new_id);
   if (!plan.unreadable.isEmpty()) {
     prompts().warning(this, title,
@@ -217,7 +223,7 @@ bool AnnotatorTab::undo_class_change() {
                       QStringLiteral("The class list changed after \"%1\"; it is not taken back.").arg(change.title));
     return false;
   }
-  if (!resolve_unsaved()) return false;
+  if (!resolve_unsaved([this] { undo_class_change(); })) return false;
   QHash<QString, QByteArray> from = change.files_after, to = change.files_before;
   const QStringList created = join_class_list(classes_file_path(), change.names_before, from, to);
   if (const Status written = rewrite_label_files(from, to, class_change_journal(image_folder), created); !written) {

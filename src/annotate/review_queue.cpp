@@ -52,7 +52,7 @@ void AnnotatorTab::review_labels_with_model() {
     prompts().warning(this, "Label Review", "Open a folder of labelled pictures first.");
     return;
   }
-  if (!resolve_unsaved()) return;
+  if (!resolve_unsaved([this] { review_labels_with_model(); })) return;
   std::shared_ptr<PredictingModel> model = ai_model;
   if (!model) {
     const int how = prompts().choose(
@@ -227,7 +227,10 @@ void AnnotatorTab::show_review_finding(int index) {
   if (shown_picture() == picture) return draw_review_finding(index);
   // Its picture first, once it is decoded (and only when it still is the finding picked).
   const int row = static_cast<int>(image_paths.indexOf(picture));
-  if (row < 0 || !resolve_unsaved()) return;
+  if (row < 0 || !resolve_unsaved([this, index] {
+        if (current_review_finding() == index) show_review_finding(index);
+      }))
+    return;
   show_image(row, [this, index](PictureShown result) {
     if (result == PictureShown::Shown && current_review_finding() == index) draw_review_finding(index);
   });

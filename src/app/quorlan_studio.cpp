@@ -343,7 +343,7 @@ void QuorlanStudio::apply_automl_results(const QVariantMap& best_params) {
 void QuorlanStudio::closeEvent(QCloseEvent* event) {
   // Nothing drawn is lost when the window closes: a change that cannot be written keeps the
   // window open unless the user discards it.
-  if (!tab_workspace->resolve_unsaved()) {
+  if (!tab_workspace->resolve_unsaved([this] { close(); })) {
     event->ignore();
     return;
   }

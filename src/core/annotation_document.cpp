@@ -3,9 +3,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
+#include <QFuture>
+#include <QPromise>
+#include <QThreadPool>
 #include <QUndoCommand>
 #include <QUndoStack>
 #include <algorithm>
+#include <memory>
+
+#include "core/work_pool.h"
 
 namespace quorlan {
 
@@ -73,6 +79,7 @@ class AnnotationCommand : public QUndoCommand {
 AnnotationDocument::AnnotationDocument(QObject* parent) : QObject(parent) {}
 
 AnnotationDocument::~AnnotationDocument() {
+  count_write_in_flight(-writing_);  // writes still on their way land without telling anyone
   for (const History& history : std::as_const(histories_)) delete history.stack;
 }
 
@@ -124,7 +131,8 @@ void AnnotationDocument::close() {
   }
 }
 
-bool AnnotationDocument::changed_on_disk() const { return is_open() && file_stamp(path_) != stamp_; }
+// While a write of ours is on its way, the file is ours: what the disk shows is our own write.
+bool AnnotationDocument::changed_on_disk() const { return is_open() && !writing() && file_stamp(path_) != stamp_; }
 
 void AnnotationDocument::watch() {
   delete watcher_;
@@ -264,31 +272,91 @@ QByteArray AnnotationDocument::bytes() const {
   return out;
 }
 
-Status AnnotationDocument::save() {
-  if (!is_open()) return {};
+Expected<AnnotationDocument::Write> AnnotationDocument::next_write() {
   if (!read_error_.isEmpty())
     return failure(QStringLiteral("the label file could not be read (%1), so it is not written over").arg(read_error_));
-  const QByteArray content = bytes();
-  if (content.isEmpty() && !state_.confirmed_empty) {
-    if (file_stamp(path_).exists) {
-      QFile file(path_);
+  Write write{path_, bytes()};
+  write.remove = write.content.isEmpty() && !state_.confirmed_empty;
+  // What goes to disk is what is written: each shape's line is its own from now on.
+  for (Annotation& shape : state_.shapes) shape.raw = line_for(shape);
+  return write;
+}
+
+Expected<FileStamp> AnnotationDocument::put_on_disk(const Write& write) {
+  if (write.remove) {
+    if (file_stamp(write.path).exists) {
+      QFile file(write.path);
       if (!file.remove()) return failure(file.errorString());
     }
-  } else {
-    const Status written = write_file_atomically(path_, content);
-    if (!written) return written;
+  } else if (const Status written = write_file_atomically(write.path, write.content); !written) {
+    return failure(written.error());
   }
-  stamp_ = file_stamp(path_);
-  // What is on disk now is what was written: each shape's line is its own from now on.
-  for (Annotation& shape : state_.shapes) shape.raw = line_for(shape);
-  changed_ = false;
-  if (const auto history = histories_.find(path_); history != histories_.end()) history->label_stamp = stamp_;
+  return file_stamp(write.path);
+}
+
+void AnnotationDocument::write_landed(const QString& path, const FileStamp& stamp) {
+  if (const auto history = histories_.find(path); history != histories_.end()) history->label_stamp = stamp;
+  if (path != path_) return;
+  stamp_ = stamp;
   // The file written is a new one (renamed into place): the watch follows it.
   if (watcher_) {
     if (!watcher_->files().isEmpty()) watcher_->removePaths(watcher_->files());
     if (stamp_.exists) watcher_->addPath(path_);
   }
+}
+
+Status AnnotationDocument::save() {
+  if (!is_open()) return {};
+  const Expected<Write> write = next_write();
+  if (!write) return failure(write.error());
+  const Expected<FileStamp> stamp = put_on_disk(*write);
+  if (!stamp) return failure(stamp.error());
+  changed_ = false;
+  write_landed(write->path, *stamp);
   return {};
+}
+
+void AnnotationDocument::save_beside() {
+  if (!is_open()) return;
+  Expected<Write> write = next_write();
+  if (!write) {
+    last_write_ = failure(write.error());
+    if (!writing()) when_written({});  // those waiting hear it now
+    return;
+  }
+  changed_ = false;
+  ++writing_;
+  count_write_in_flight(+1);
+  auto promise = std::make_shared<QPromise<Expected<FileStamp>>>();
+  const QString path = write->path;
+  // The continuation is in place before the write starts: it always comes back through this
+  // object's event queue, never inline in the middle of the caller's step.
+  promise->future().then(this, [this, path](const Expected<FileStamp>& stamp) {
+    count_write_in_flight(-1);
+    --writing_;
+    if (stamp) {
+      write_landed(path, *stamp);
+      last_write_ = {};
+    } else {
+      last_write_ = failure(stamp.error());
+      if (path == path_) changed_ = true;  // the shapes on screen are not on disk
+    }
+    if (!writing()) when_written({});
+  });
+  write_pool().start([promise, write = *write] {
+    promise->start();
+    promise->addResult(put_on_disk(write));
+    promise->finish();
+  });
+}
+
+void AnnotationDocument::when_written(std::function<void(const Status&)> landed) {
+  if (landed) write_waiters_.push_back(std::move(landed));
+  if (writing()) return;
+  const std::vector<std::function<void(const Status&)>> waiting = std::exchange(write_waiters_, {});
+  if (waiting.empty()) return;  // a failure is kept for the first who asks
+  const Status outcome = std::exchange(last_write_, {});
+  for (const auto& waiter : waiting) waiter(outcome);
 }
 
 }  // namespace quorlan

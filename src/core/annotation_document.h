@@ -9,6 +9,7 @@
 #include <QSize>
 #include <QString>
 #include <QVector>
+#include <functional>
 
 #include "core/atomic_file.h"
 #include "core/expected.h"
@@ -107,6 +108,15 @@ class AnnotationDocument : public QObject {
   // Writes the file (or removes it when nothing is left, unless the image was confirmed empty)
   // and clears the changed mark. On failure the reason; the file is then as it was.
   Status save();
+  // The same write beside the calling thread, in order with every other write of the write pool:
+  // the changed mark clears at once and comes back when the write fails. Whoever waits on
+  // when_written() then hears the outcome.
+  void save_beside();
+  // Writes asked of save_beside() that have not landed yet.
+  bool writing() const { return writing_ > 0; }
+  // `landed` runs (on this object's thread) once no write is left in flight, with the last
+  // outcome; at once when none is.
+  void when_written(std::function<void(const Status&)> landed);
 
  signals:
   // The shapes were replaced: an image was opened, an edit, an undo or a redo.
@@ -123,6 +133,15 @@ class AnnotationDocument : public QObject {
   };
   void set_state(const AnnotationState& state);  // an undo or redo lands here
   QByteArray line_for(const Annotation& shape) const;
+  // What save() writes, taken from the shapes now; a failure when the file must not be written.
+  struct Write {
+    QString path;
+    QByteArray content;
+    bool remove = false;  // nothing is left: the file goes
+  };
+  Expected<Write> next_write();
+  static Expected<FileStamp> put_on_disk(const Write& write);
+  void write_landed(const QString& path, const FileStamp& stamp);
   void watch();
   void on_disk_event();
 
@@ -135,6 +154,9 @@ class AnnotationDocument : public QObject {
   QString read_error_;
   FileStamp stamp_;
   bool changed_ = false;
+  int writing_ = 0;
+  Status last_write_;
+  std::vector<std::function<void(const Status&)>> write_waiters_;
   QHash<QString, History> histories_;
   QFileSystemWatcher* watcher_ = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <QThread>
 #include <QThreadPool>
 #include <algorithm>
+#include <atomic>
 
 namespace quorlan {
 
@@ -26,5 +27,23 @@ QThreadPool& pixel_pool() {
   }();
   return *pool;
 }
+
+QThreadPool& write_pool() {
+  static QThreadPool* pool = [] {
+    auto* p = new QThreadPool;
+    p->setMaxThreadCount(1);
+    p->setExpiryTimeout(-1);
+    p->setObjectName(QStringLiteral("quorlan-writes"));
+    return p;
+  }();
+  return *pool;
+}
+
+namespace {
+std::atomic<int> g_writes{0};
+}
+
+int writes_in_flight() { return g_writes.load(); }
+void count_write_in_flight(int delta) { g_writes += delta; }
 
 }  // namespace quorlan

@@ -1,5 +1,5 @@
 #pragma once
-// The studio's two pools of threads.
+// The studio's pools of threads.
 class QThreadPool;
 
 namespace quorlan {
@@ -12,5 +12,14 @@ QThreadPool& work_pool();
 // Qt's global pool: the window's painting fills in parallel on that one, and would wait behind a
 // batch of pictures.
 QThreadPool& pixel_pool();
+
+// Where the user's files are written beside the window: one thread, so writes land one at a time
+// in the order they were asked for, and a later write of a file never lands before an earlier one.
+QThreadPool& write_pool();
+
+// Writes asked of the write pool whose outcome has not yet reached the one who asked; counted by
+// the one who asks. The program ends only after they have landed.
+int writes_in_flight();
+void count_write_in_flight(int delta);
 
 }  // namespace quorlan

@@ -160,7 +160,7 @@ QFuture<void> run_batch_beside_window(QWidget* parent, const QString& label, int
       [control, done = std::move(done)] { done(*control); });
 }
 
-int work_beside_window_in_flight() { return static_cast<int>(BusyWatch::running().size()); }
+int work_beside_window_in_flight() { return static_cast<int>(BusyWatch::running().size()) + writes_in_flight(); }
 
 void cancel_work_beside_window() {
   // A copy: an on_cancel may end work whose record then leaves the list.
@@ -170,6 +170,8 @@ void cancel_work_beside_window() {
 
 bool finish_work_beside_window(int ms) {
   cancel_work_beside_window();
+  // The user's files are never cut off: their writes are awaited whatever the time.
+  write_pool().waitForDone();
   return work_pool().waitForDone(ms);
 }
 

@@ -79,12 +79,13 @@ QFuture<void> run_behind_tab(QWidget* tab, const std::shared_ptr<WorkControl>& c
   return run_beside_window(tab, QString(), control, std::forward<Work>(work), std::forward<Done>(done));
 }
 
-// Work started beside the window and not yet through its continuation (tests wait for 0).
+// Work started beside the window and not yet through its continuation, and files being written
+// beside it (tests wait for 0).
 int work_beside_window_in_flight();
 // Raises the cancel of everything running beside the window (the window is closing).
 void cancel_work_beside_window();
-// At exit, after the window has gone: lets cancelled work reach its next step, at most `ms`.
-// False when some is still running.
+// At exit, after the window has gone: waits for the files being written, then lets cancelled
+// work reach its next step, at most `ms`. False when some is still running.
 bool finish_work_beside_window(int ms);
 
 }  // namespace quorlan

@@ -284,6 +284,7 @@ class TestAnnotator : public QObject {
     QVERIFY(QFileInfo::exists(path("B.txt")));
     tab_->table_objects->setCurrentCell(0, 0);
     tab_->ann_delete_selected();
+    QVERIFY(test::settle_window_work());
     QVERIFY(!QFileInfo::exists(path("B.txt")));
     QCOMPARE(tab_->list_images->item(0)->text(), QString("[  ] B.PNG"));
   }
@@ -403,7 +404,7 @@ class TestAnnotator : public QObject {
     }
     QVERIFY(prompts_->messages.last().text.contains("B.txt"));
     QVERIFY(QDir(dir_->path()).entryList({"*.txt.*", "*~"}, QDir::Files | QDir::Hidden).isEmpty());
-    QVERIFY(tab_->save_current_annotations());  // writable again: the shapes reach the file
+    QVERIFY(test::saved(*tab_));  // writable again: the shapes reach the file
     QCOMPARE(test::read_text(path("B.txt")).count('\n'), 2);
   }
 
@@ -426,7 +427,7 @@ class TestAnnotator : public QObject {
     tab_->list_images->setCurrentRow(1);  // clicked in the list: the row goes back
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->list_images->currentRow(), 0);
-    tab_->save_current_annotations();
+    test::saved(*tab_);
     QVERIFY(!QFileInfo::exists(path("img1.txt")));
     tab_->list_images->setCurrentRow(2);
     QVERIFY(test::settle_window_work());
@@ -439,7 +440,7 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     QVERIFY(tab_->annotations.isEmpty());
     QVERIFY(tab_->display_cv_img.empty());
-    tab_->save_current_annotations();
+    test::saved(*tab_);
     QVERIFY(!QFileInfo::exists(other.filePath("a.txt")));
   }
 

@@ -95,7 +95,7 @@ class TestAnnotatorEditing : public QObject {
     tab.annotations[1].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
-    QVERIFY(!QFileInfo::exists(path("b.txt")));
+    QVERIFY(!test::file_exists(path("b.txt")));
     QCOMPARE(tab.lbl_img_status->text(), QString("STATUS: PENDING"));
     tab.undo();
     QCOMPARE(label("b.txt"), relabelled);
@@ -109,7 +109,8 @@ class TestAnnotatorEditing : public QObject {
     }
     QCOMPARE(tab.annotations.size(), 1);
     tab.undo();  // before the copy: no shapes, no file
-    QVERIFY(!QFileInfo::exists(path("b.txt")));
+    QVERIFY(test::settle_window_work());
+    QVERIFY(!test::file_exists(path("b.txt")));
     QVERIFY(!tab.btn_undo->isEnabled());
     for (const QString& expected : {copied, added, moved, edited, relabelled}) {
       tab.redo();
@@ -118,17 +119,17 @@ class TestAnnotatorEditing : public QObject {
     QCOMPARE(tab.annotations[1].label, QString("car"));
     QCOMPARE(tab.table_objects->item(1, 0)->text(), QString("car"));
     tab.redo();
-    QVERIFY(!QFileInfo::exists(path("b.txt")));
+    QVERIFY(!test::file_exists(path("b.txt")));
     QVERIFY(tab.btn_undo->isEnabled() && !tab.btn_redo->isEnabled());
 
     // A confirmed background: an empty file, its own mark, undone like any edit.
     tab.confirm_empty();
-    QVERIFY(QFileInfo::exists(path("b.txt")));
+    QVERIFY(test::file_exists(path("b.txt")));
     QCOMPARE(QFileInfo(path("b.txt")).size(), 0);
     QCOMPARE(tab.list_images->item(1)->text(), QString("[∅] b.png"));
     QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 2 / 2"));
     tab.undo();
-    QVERIFY(!QFileInfo::exists(path("b.txt")));
+    QVERIFY(!test::file_exists(path("b.txt")));
     QCOMPARE(tab.list_images->item(1)->text(), QString("[  ] b.png"));
     QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 1 / 2"));
     tab.redo();
@@ -140,7 +141,7 @@ class TestAnnotatorEditing : public QObject {
     tab.annotations[0].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
-    QVERIFY(!QFileInfo::exists(path("b.txt")));
+    QVERIFY(!test::file_exists(path("b.txt")));
 
     // Confirming an image with objects is refused with a reason.
     tab.prev_image();
@@ -168,9 +169,10 @@ class TestAnnotatorEditing : public QObject {
     tab.next_image();
     QVERIFY(test::settle_window_work());
     tab.undo();
-    QVERIFY(!QFileInfo::exists(path("b.txt")));
+    QVERIFY(test::settle_window_work());
+    QVERIFY(!test::file_exists(path("b.txt")));
     tab.redo();
-    QVERIFY(QFileInfo::exists(path("b.txt")));
+    QVERIFY(test::file_exists(path("b.txt")));
 
     // Another program rewrites b.txt while a is shown: b's history no longer applies.
     tab.prev_image();
@@ -231,7 +233,7 @@ class TestAnnotatorEditing : public QObject {
     QTest::keyClick(bar, Qt::Key_Y, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab->annotations.size(), 1);
-    QVERIFY(QFileInfo::exists(path("b.txt")));
+    QVERIFY(test::file_exists(path("b.txt")));
 
     // In a number field the letters and arrows are the field's.
     tab->spin_ai_conf->setFocus();
@@ -307,6 +309,7 @@ class TestAnnotatorEditing : public QObject {
     tab.next_image();
     QVERIFY(test::settle_window_work());
     tab.confirm_empty();
+    test::await_writes();
     const QaFindings findings = examine_dataset_quality(dir_->path(), {"car", "dog"}, 640);
     QCOMPARE(findings.background, 1);
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs({path("a.png"), path("b.png")});
@@ -314,7 +317,7 @@ class TestAnnotatorEditing : public QObject {
     const ExportResult result =
         export_dataset(pairs, {2, 0, 0}, path("out"), LabelFormat::Segmentation, {"car", "dog"});
     QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
-    QVERIFY(QFileInfo::exists(path("out/train/labels/b.txt")));
+    QVERIFY(test::file_exists(path("out/train/labels/b.txt")));
     QCOMPARE(QFileInfo(path("out/train/labels/b.txt")).size(), 0);
 
     // Read back, the empty file is a background on screen too.

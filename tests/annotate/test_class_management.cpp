@@ -167,7 +167,10 @@ class TestClassManagement : public QObject {
     };
     delete_first_shape();  // a shape edit on the picture shown (a)
     QCOMPARE(bytes("a.txt"), QByteArray("0 0.3 0.3 0.1 0.1\r\n"));
-    const auto ctrl_z = [&] { tab.handle_edit_key(static_cast<int>(Qt::CTRL) | Qt::Key_Z); };
+    const auto ctrl_z = [&] {
+      tab.handle_edit_key(static_cast<int>(Qt::CTRL) | Qt::Key_Z);
+      QVERIFY(test::settle_window_work());
+    };
     QVERIFY(test::settle_window_work());
     ctrl_z();
     QCOMPARE(snapshot(), merged);

@@ -89,7 +89,7 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     tab->prev_image();
     QVERIFY(test::settle_window_work());
-    tab->save_current_annotations();
+    test::saved(*tab);
     prompts_->dialogs.push_back([](QDialog&) { return QDialog::Rejected; });  // the split dialog, cancelled
     tab->btn_split_export->click();
     QVERIFY(test::settle_window_work());
@@ -129,7 +129,7 @@ class TestLabelIntegrity : public QObject {
       prompts_->dialogs.push_back(test::answer_label(name));
       emit tab.canvas->polygon_completed(QPolygonF({{10, 10}, {40, 10}, {40, 40}}));
     }
-    QVERIFY(tab.save_current_annotations());
+    QVERIFY(test::saved(tab));
     QCOMPARE(test::read_text(dir.filePath("images/train/classes.txt")), QString("car\nbus\ndog\nperson\n"));
     QCOMPARE(test::read_text(dir.filePath("data.yaml")), manifest);
     const QStringList lines = test::read_text(dir.filePath("labels/train/a.txt")).split('\n', Qt::SkipEmptyParts);
@@ -213,13 +213,13 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.annotations.size(), 2);
     QVERIFY(notices.last()[0].toString().contains("4 line(s) of a.txt are kept but not shown"));
-    tab.save_current_annotations();
+    test::saved(tab);
     QCOMPARE(test::read_bytes(dir.filePath("a.txt")), original);
 
     // Moving one shape rewrites that line; the untouched shape and every kept line stay as they were.
     tab.annotations[0].item->moveBy(10, 0);
     emit tab.canvas->items_moved_signal();
-    QVERIFY(tab.save_current_annotations());
+    QVERIFY(test::saved(tab));
     QCOMPARE(test::read_bytes(dir.filePath("a.txt")),
              QByteArray("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n0 0.7 0.7 0.9 0.7 0.9 0.9\n"
                         "9 0.1 0.1 0.2 0.2 0.3 0.3\n-1 0.1 0.1 0.2 0.2 0.3 0.3\n0 nan 0.1 0.2 0.2 0.3 0.3\n3 oops\n"));
@@ -247,7 +247,7 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(tab.annotations[0].shown.class_id, 2);
     tab.annotations[0].item->moveBy(10, 0);
     emit tab.canvas->items_moved_signal();
-    QVERIFY(tab.save_current_annotations());
+    QVERIFY(test::saved(tab));
     QVERIFY(test::read_text(named.filePath("a.txt")).startsWith("2 "));  // not 0, the first "car"
 
     // A folder without names: ids show as numbers, keep their numbers, and the old list is gone.
@@ -257,7 +257,7 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(tab.annotations[0].label, QString("3"));
     tab.annotations[0].item->moveBy(10, 0);
     emit tab.canvas->items_moved_signal();
-    QVERIFY(tab.save_current_annotations());
+    QVERIFY(test::saved(tab));
     QVERIFY(test::read_text(plain.filePath("p.txt")).startsWith("3 "));
     QVERIFY(!QFileInfo::exists(plain.filePath("classes.txt")));
     // The first class added names every id in use, so id 3 keeps its name "3".
@@ -347,7 +347,7 @@ class TestLabelIntegrity : public QObject {
     disk.fill();
     tab->annotations[0].item->moveBy(4, 0);
     emit tab->canvas->items_moved_signal();
-    QVERIFY(!tab->save_current_annotations());  // the disk is full: the old file stays, the reason is said
+    QVERIFY(!test::saved(*tab));  // the disk is full: the old file stays, the reason is said
     QCOMPARE(test::read_bytes(folder + "/a.txt"), old);
     QCOMPARE(prompts_->messages.last().title, QString("Save Failed"));
     QVERIFY(prompts_->messages.last().text.contains("No space left on device"));
@@ -358,6 +358,7 @@ class TestLabelIntegrity : public QObject {
     QCOMPARE(tab->current_idx, 0);
     prompts_->choices = {2};
     window->close();
+    QVERIFY(test::settle_window_work());
     QVERIFY(window->isVisible());          // the close was cancelled
     QCOMPARE(tab->annotations.size(), 1);  // the close was cancelled: the shapes are still here
 
@@ -380,6 +381,7 @@ class TestLabelIntegrity : public QObject {
     // Discard on close: the change is dropped, the window closes, nothing is written.
     prompts_->dialogs.push_back(test::answer_label("car"));
     emit tab->canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));  // written: there is room
+    QVERIFY(test::settle_window_work());
     QVERIFY(QFileInfo::exists(folder + "/b.txt"));
     const QByteArray b_before = test::read_bytes(folder + "/b.txt");
     disk.fill();
@@ -387,6 +389,7 @@ class TestLabelIntegrity : public QObject {
     emit tab->canvas->items_moved_signal();
     prompts_->choices = {1};  // Discard
     window->close();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_bytes(folder + "/b.txt"), b_before);
     QVERIFY(!window->isVisible());
   }
@@ -402,7 +405,7 @@ class TestLabelIntegrity : public QObject {
     tab.annotations[0].item->moveBy(1, 0);
     emit tab.canvas->items_moved_signal();
     prompts_->choices = {0};  // Reload
-    QVERIFY(tab.save_current_annotations());
+    QVERIFY(test::saved(tab));
     QCOMPARE(prompts_->messages.last().title, QString("Label File Changed"));
     QCOMPARE(tab.annotations.size(), 2);
     QCOMPARE(test::read_text(dir.filePath("a.txt")), QString("0 0.2 0.2 0.6 0.2 0.6 0.6\n0 0.7 0.7 0.8 0.7 0.8 0.8\n"));

@@ -1,21 +1,27 @@
 // The window keeps answering while long work runs beside it (the engine's first check, a model
-// loading, a prediction, a dataset export, analytics, a resize batch), and closing it then ends
+// loading, a prediction, a dataset export, analytics, a resize batch, a slow save), and closing it then ends
 // what runs within a second or two, leaving no file cut off.
+#include <QComboBox>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QProgressDialog>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <atomic>
+#include <cstring>
 
 #include "annotate/annotator_tab.h"
 #include "app/quorlan_studio.h"
+#include "core/atomic_file.h"
 #include "dataset/dataset_actions.h"
 #include "engine_client/engine_host.h"
 #include "imaging/resizer_tab.h"
 #include "support/fixtures.h"
+#include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
+#include "widgets/interactive_canvas.h"
 
 using namespace quorlan;
 
@@ -215,6 +221,51 @@ class TestWindowAnswers : public QObject {
     const QStringList written = QDir(path("resized")).entryList(QDir::Files | QDir::Hidden);
     QVERIFY2(written.size() < pictures.size(), "the batch was not cancelled");
     QVERIFY2(cut_off_files(path("resized")).isEmpty(), qPrintable(cut_off_files(path("resized")).join(", ")));
+  }
+
+  // A label file on a disk that takes its time: the edits' writes are held at the disk while the
+  // window goes on; a step to the next picture waits for them without waiting itself; they land
+  // in the order made; closing then lets them land before the program ends.
+  void while_the_disk_takes_its_time_with_a_save() {
+    test::write_image(path("pics/a.png"), 40, 30);
+    test::write_image(path("pics/b.png"), 40, 30);
+    auto window = std::make_unique<QuorlanStudio>();
+    window->show();
+    AnnotatorTab* tab = window->tab_workspace;
+    tab->open_folder(path("pics"));
+    QVERIFY(test::settle_window_work());
+    static std::atomic<bool> held{true};
+    static std::atomic<int> writes{0};
+    held = true;
+    writes = 0;
+    set_atomic_write_hook([](const char* step, const QString& file) {
+      if (std::strcmp(step, "write") != 0 || !file.endsWith("a.txt")) return;  // the label file's writes
+      ++writes;
+      while (held) QThread::msleep(2);
+    });
+    tab->combo_mode->setCurrentText("Polygon");
+    for (const char* name : {"car", "bus", "car"}) {
+      prompts_->dialogs.push_back(test::answer_label(name));
+      emit tab->canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
+    }
+    QTRY_VERIFY(writes >= 1);  // the first write is at the disk, held there
+    Ticks ticks;
+    tab->next_image();
+    QTest::qWait(400);
+    QVERIFY2(ticks.count >= 10, qPrintable(QString::number(ticks.count)));
+    QCOMPARE(tab->current_idx, 0);  // the step waits for the shapes to land
+    window->close();
+    QVERIFY(window->isVisible());  // and so does the close
+    held = false;
+    QVERIFY(test::settle_window_work());
+    set_atomic_write_hook(nullptr);
+    // The step was taken, then the close: the last write of a.txt holds all three shapes.
+    QCOMPARE(tab->current_idx, 1);
+    QVERIFY(!window->isVisible());
+    const QStringList lines = test::read_text(path("pics/a.txt")).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[0].startsWith("0 ") && lines[1].startsWith("1 ") && lines[2].startsWith("0 "));
+    QVERIFY2(cut_off_files(path("pics")).isEmpty(), qPrintable(cut_off_files(path("pics")).join(", ")));
   }
 };
 

@@ -120,7 +120,7 @@ class TestInference : public QObject {
     QCOMPARE(tab.annotations.size(), 2);
     QCOMPARE(test::read_text(path("street.txt")).count('\n'), 2);
     tab.undo();
-    QVERIFY(!QFileInfo::exists(path("street.txt")));
+    QVERIFY(!test::file_exists(path("street.txt")));
     tab.redo();
     QCOMPARE(tab.annotations.size(), 2);
 
@@ -251,10 +251,10 @@ class TestInference : public QObject {
         QTRY_COMPARE(done.count() + errors.count(), 1);
         QVERIFY2(done.count() == 1, qPrintable(errors.isEmpty() ? QString() : errors[0][0].toString()));
         QCOMPARE(done[0][0].toString(), path("exports/deep/") + c.artefact);
-        QVERIFY(QFileInfo::exists(path("exports/deep/") + c.artefact));
-        QVERIFY(!QFileInfo::exists(path("w/") + c.artefact));
+        QVERIFY(test::file_exists(path("exports/deep/") + c.artefact));
+        QVERIFY(!test::file_exists(path("w/") + c.artefact));
         QCOMPARE(QFileInfo(path("exports/deep/") + c.artefact).isDir(), c.folder);
-        if (c.folder) QVERIFY(!QFileInfo::exists(path("exports/deep/best_openvino_model/stale.bin")));
+        if (c.folder) QVERIFY(!test::file_exists(path("exports/deep/best_openvino_model/stale.bin")));
       }
     }
     // The artefact already lies in the target folder: nothing moves.
@@ -264,7 +264,7 @@ class TestInference : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(same.isFinished(), 60000);
     QTRY_COMPARE(done.count(), 1);
     QCOMPARE(done[0][0].toString(), path("w/best.torchscript"));
-    QVERIFY(QFileInfo::exists(path("w/best.torchscript")));
+    QVERIFY(test::file_exists(path("w/best.torchscript")));
 
     ExportThread bad(weights, "tflite-ish", path("exports"));
     QSignalSpy errors(&bad, &ExportThread::error_signal);
@@ -389,7 +389,7 @@ class TestInference : public QObject {
     QVERIFY(test::settle_window_work());
     QVERIFY2(ticks >= 10, qPrintable(QString::number(ticks)));
     QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
-    QVERIFY(QFileInfo::exists(path("slow.txt")));
+    QVERIFY(test::file_exists(path("slow.txt")));
 
     test::write_image(path("wait.png"), 40, 30);
     tab.open_folder(dir_->path());
@@ -416,7 +416,7 @@ class TestInference : public QObject {
     QVERIFY(box_seen);
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(prompts_->messages.size(), shown);  // cancelled: no error, no success
-    QVERIFY(!QFileInfo::exists(path("wait.txt")));
+    QVERIFY(!test::file_exists(path("wait.txt")));
     QVERIFY(tab.document->shapes().isEmpty());
   }
 

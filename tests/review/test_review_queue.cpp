@@ -107,7 +107,7 @@ class TestReviewQueue : public QObject {
     QVERIFY(tab.accept_review_finding());
     QCOMPARE(test::read_text(path("three.txt")), QString("1 0.750000 0.500000 0.300000 0.600000\n"));
     tab.undo();
-    QVERIFY(!QFileInfo::exists(path("three.txt")));
+    QVERIFY(!test::file_exists(path("three.txt")));
     QCOMPARE(tab.list_review->count(), 0);
   }
 
@@ -125,7 +125,7 @@ class TestReviewQueue : public QObject {
     };
     const auto label_of = [](const QString& picture) { return picture.left(picture.lastIndexOf('.')) + ".txt"; };
     const auto bytes_of = [](const QString& file) {
-      return QFileInfo::exists(file) ? test::read_bytes(file) : QByteArray();
+      return test::file_exists(file) ? test::read_bytes(file) : QByteArray();
     };
     // The first finding is on screen: Y takes it; the next finding, on another picture, is picked.
     const QString first = current().picture;
@@ -139,6 +139,7 @@ class TestReviewQueue : public QObject {
     // Y on the next finding shows it and writes nothing; only then do Y and N act.
     const QByteArray before = bytes_of(label_of(next));
     QVERIFY(!tab.accept_review_finding());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.image_paths[tab.current_idx], next);
     QCOMPARE(bytes_of(label_of(next)), before);
     QVERIFY(tab.dismiss_review_finding());  // now on screen: N dismisses it

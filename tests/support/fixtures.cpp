@@ -2,12 +2,17 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QPainter>
 #include <QRandomGenerator>
+#include <QTest>
 #include <algorithm>
 #include <stdexcept>
+
+#include "core/work_pool.h"
 
 namespace quorlan::test {
 
@@ -54,7 +59,19 @@ void write_bytes(const QString& path, const QByteArray& bytes) {
   file.write(bytes);
 }
 
+void await_writes() {
+  QElapsedTimer clock;
+  clock.start();
+  while (writes_in_flight() > 0 && clock.elapsed() < 60000) QTest::qWait(1);
+}
+
+bool file_exists(const QString& path) {
+  await_writes();
+  return QFileInfo::exists(path);
+}
+
 QString read_text(const QString& path) {
+  await_writes();
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return {};
   return QString::fromUtf8(file.readAll());
@@ -68,7 +85,9 @@ QString read_text(const QString& path) {
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryFile>
+#include <QThread>
 #include <cstdio>
+#include <thread>
 
 namespace quorlan::test {
 
@@ -86,8 +105,9 @@ void make_writable(const QString& folder) {
 }
 
 SmallDisk::SmallDisk(int kib) {
-  path_ =
-      QDir::temp().filePath(QStringLiteral("quorlan-disk-%1-%2").arg(getpid()).arg(reinterpret_cast<quintptr>(this)));
+  // A new path each time: a folder the studio remembers (its last picture) is never met again.
+  static int made = 0;
+  path_ = QDir::temp().filePath(QStringLiteral("quorlan-disk-%1-%2").arg(getpid()).arg(++made));
   QDir().mkpath(path_);
   if (geteuid() != 0) return;
   mounted_ =
@@ -100,14 +120,22 @@ SmallDisk::~SmallDisk() {
 }
 
 void SmallDisk::fill() {
-  QFile filler(QDir(path_).filePath(".filler"));
-  if (!filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return;
-  const QByteArray block(4096, 'x');
-  while (filler.write(block) == block.size()) {
-  }
-  const QByteArray byte(1, 'x');
-  while (filler.write(byte) == 1) {
-  }
+  // The filesystem counts its free space per processor, leaving slack a write from another
+  // processor may still find: every processor fills what it sees.
+  const auto fill_from_here = [this](int part) {
+    QFile filler(QDir(path_).filePath(QStringLiteral(".filler%1").arg(part == 0 ? QString() : QString::number(part))));
+    if (!filler.open(QIODevice::Append | QIODevice::Unbuffered)) return;
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size()) {
+    }
+    const QByteArray byte(1, 'x');
+    while (filler.write(byte) == 1) {
+    }
+  };
+  fill_from_here(0);
+  const int processors = std::max(1, QThread::idealThreadCount());
+  for (int round = 0; round < 2; ++round)
+    for (int part = 1; part <= processors; ++part) std::thread(fill_from_here, part).join();
 }
 
 namespace {
@@ -144,6 +172,7 @@ void write_png_claiming(const QString& path, quint32 width, quint32 height) {
 }
 
 QByteArray read_bytes(const QString& path) {
+  await_writes();
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return {};
   return file.readAll();

@@ -17,7 +17,11 @@ void write_bytes(const QString& path, const QByteArray& bytes);
 // tab gives them.
 QVariantMap small_run_params(const QString& model, const QString& data_yaml, const QString& project,
                              const QString& name, int epochs);
+// Lets the files the studio is writing land (the test's event loop turns meanwhile, as the
+// window's would). The readers below do it first: they read the files as the studio left them.
+void await_writes();
 QString read_text(const QString& path);
+bool file_exists(const QString& path);
 // Slow cases run only in their own CTest entries (label "slow", QUORLAN_SLOW_TESTS=1), so the
 // everyday `ctest -LE slow` stays fast while CI runs everything.
 bool slow_tests_enabled();

@@ -244,6 +244,7 @@ void write_stray_names_yaml(const QString& folder) {
 }
 
 std::optional<QVector<Box>> read_box_file(const QString& path) {
+  await_writes();
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
   QVector<Box> boxes;

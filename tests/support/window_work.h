@@ -16,4 +16,12 @@ inline bool settle_window_work(int ms = 120000) {
   return work_beside_window_in_flight() == 0;
 }
 
+// Saves the picture on screen of an annotator `tab` and waits for the write: true when the
+// shapes reached the file.
+template <typename Tab>
+bool saved(Tab& tab) {
+  tab.save_current_annotations();
+  return settle_window_work() && !tab.document->is_changed();
+}
+
 }  // namespace quorlan::test
