@@ -265,19 +265,27 @@ void EnricherTab::aug_update_status() {
 void EnricherTab::aug_load_current_image() {
   const int i = index();
   if (aug_image_paths.isEmpty() || i < 0 || i >= aug_image_paths.size()) return;
-  const cv::Mat pixels = read_bgr(aug_image_paths[i]);
+  // Decoded beside the window; a picture stepped past meanwhile is not shown.
+  const int request = ++picture_request_;
+  const QString path = aug_image_paths[i];
+  run_behind_tab(
+      this, std::make_shared<WorkControl>(), [path] { return read_bgr(path); },
+      [this, request, i, path](const cv::Mat& pixels) {
+        if (request == picture_request_) show_picture(i, path, pixels);
+      });
+}
+
+void EnricherTab::show_picture(int i, const QString& path, const cv::Mat& pixels) {
   if (pixels.empty()) return;
-  aug_loaded_path = aug_image_paths[i];  // the picture the working copy is made from
+  aug_loaded_path = path;  // the picture the working copy is made from
   load_labels_of(aug_loaded_path, pixels);
   aug_original_cv_img = pixels.clone();
   aug_display_cv_img = pixels.clone();
   aug_active_base_img = pixels.clone();
   aug_crop_points.clear();
   aug_warp_points.clear();
-  aug_lbl_counter->setText(QStringLiteral("%1 / %2 - %3")
-                               .arg(i + 1)
-                               .arg(aug_image_paths.size())
-                               .arg(QFileInfo(aug_image_paths[i]).fileName()));
+  aug_lbl_counter->setText(
+      QStringLiteral("%1 / %2 - %3").arg(i + 1).arg(aug_image_paths.size()).arg(QFileInfo(path).fileName()));
   render_aug_canvas(true);
 }
 

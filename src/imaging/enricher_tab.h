@@ -92,6 +92,9 @@ class EnricherTab : public QWidget {
   int index() const { return aug_current_idx.value_or(0); }
   void set_working_image(const cv::Mat& image, const QTransform& geometry);
   void load_labels_of(const QString& path, const cv::Mat& pixels);
+  // Picture `i` (at `path`), decoded, becomes the working copy.
+  void show_picture(int i, const QString& path, const cv::Mat& pixels);
+  int picture_request_ = 0;  // the picture last asked for
 };
 
 }  // namespace quorlan

@@ -200,13 +200,21 @@ void ResizerTab::resizer_update_preview() {
     fail(target.error());
     return;
   }
-  const QPixmap pixmap(path);
-  if (pixmap.isNull()) {
-    fail(QStringLiteral("cannot read image file '%1'").arg(path));
-    return;
-  }
-  preview_resizer_view->set_image(pixmap.scaled(240, 140, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-  lbl_resizer_details->setText(preview_line(rotated(*target, s.rotation), *dpi, QFileInfo(path).size()));
+  // The picture is decoded and made small beside the window; only the last one picked is shown.
+  const int request = ++preview_request_;
+  run_behind_tab(
+      this, std::make_shared<WorkControl>(),
+      [path] {
+        const QImage picture(path);
+        return picture.isNull() ? picture : picture.scaled(240, 140, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+      },
+      [this, request, path, fail,
+       line = preview_line(rotated(*target, s.rotation), *dpi, QFileInfo(path).size())](const QImage& small) {
+        if (request != preview_request_) return;
+        if (small.isNull()) return fail(QStringLiteral("cannot read image file '%1'").arg(path));
+        preview_resizer_view->set_image(QPixmap::fromImage(small));
+        lbl_resizer_details->setText(line);
+      });
 }
 
 bool ResizerTab::is_running() const { return batch_ != nullptr; }

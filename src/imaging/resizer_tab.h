@@ -57,6 +57,7 @@ class ResizerTab : public QWidget {
   QLabel* lbl_queue_count = nullptr;
   QLabel* lbl_resizer_details = nullptr;
   ZoomableView* preview_resizer_view = nullptr;
+  int preview_request_ = 0;  // the preview last asked for
   QProgressBar* progress_resizer = nullptr;
   QPushButton* btn_run_resizer = nullptr;
 
