@@ -134,11 +134,12 @@ class AnnotatorTab : public QWidget {
   // class into another, deleting one and moving one rewrite every label file of the folder after
   // a confirmation that counts files and objects, all or none. Each is one step that
   // undo_class_change() (or Ctrl+Z, while it is the last edit) takes back while the studio runs.
+  // The label files are read and rewritten beside the window, under the busy box.
   bool rename_class(int id);
-  bool merge_class(int from);
-  bool delete_class(int id);
-  bool move_class(int id, int step);
-  bool undo_class_change();
+  void merge_class(int from);
+  void delete_class(int id);
+  void move_class(int id, int step);
+  void undo_class_change();
   // The class picked in the class list, or -1.
   int selected_class() const;
 
@@ -325,8 +326,17 @@ class AnnotatorTab : public QWidget {
     QHash<QString, QByteArray> files_after;
   };
   // Applies `mapping` (titled `title`) to the folder; the confirmation says `what` happens to the
-  // objects of class `subject`.
-  bool apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject, const QString& what);
+  // objects of class `subject`. The class list then picks `pick_after` (>= 0).
+  void apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject, const QString& what,
+                           int pick_after = -1);
+  // The confirmation of a rewrite planned (or why there is none): true to go on.
+  bool confirm_class_rewrite(const QString& title, const ClassRewrite& plan, int subject, const QString& what);
+  void rewrite_classes(const QString& title, const ClassMapping& mapping, const ClassRewrite& plan, int pick_after);
+  // Rewrites files `from` -> `to` (and creates `created`) as one journaled change beside the
+  // window; `rewritten(from, to)` follows, or a box titled `title` says `failed` and why.
+  void rewrite_beside_window(const QString& title, const QString& failed, const QHash<QString, QByteArray>& from,
+                             const QHash<QString, QByteArray>& to, const QStringList& created,
+                             std::function<void(QHash<QString, QByteArray>, QHash<QString, QByteArray>)> rewritten);
   // The names become `names`: the class list, classes.txt and the shapes on screen follow.
   bool set_class_names(const QStringList& names);
   // The class list shown (and the shapes on screen read again) once its file already holds `names`.

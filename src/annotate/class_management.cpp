@@ -9,6 +9,7 @@
 #include "core/atomic_file.h"
 #include "core/class_names.h"
 #include "core/label_files.h"
+#include "widgets/background_work.h"
 #include "widgets/prompts.h"
 
 namespace quorlan {
@@ -102,9 +103,9 @@ bool AnnotatorTab::rename_class(int id) {
                          {"Merge", "Cancel"}) != 0)
       return false;
     if (!class_edit_allowed("Merge Classes")) return false;
-    return apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[id], answer),
-                               merge_classes(classes, id, existing), id,
-                               QStringLiteral("they become \"%1\".").arg(answer));
+    apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[id], answer),
+                        merge_classes(classes, id, existing), id, QStringLiteral("they become \"%1\".").arg(answer));
+    return true;
   }
   const QStringList before = classes;
   QStringList after = classes;
@@ -120,8 +121,8 @@ bool AnnotatorTab::rename_class(int id) {
   return true;
 }
 
-bool AnnotatorTab::merge_class(int from) {
-  if (from < 0 || from >= classes.size() || classes.size() < 2 || !class_edit_allowed("Merge Classes")) return false;
+void AnnotatorTab::merge_class(int from) {
+  if (from < 0 || from >= classes.size() || classes.size() < 2 || !class_edit_allowed("Merge Classes")) return;
   QStringList targets;
   QVector<int> ids;
   for (int id = 0; id < classes.size(); ++id)
@@ -131,40 +132,49 @@ bool AnnotatorTab::merge_class(int from) {
     }
   const int picked =
       prompts().get_item(this, "Merge Classes", QStringLiteral("Merge \"%1\" into:").arg(classes[from]), targets);
-  if (picked < 0 || picked >= ids.size()) return false;
+  if (picked < 0 || picked >= ids.size()) return;
   const int into = ids[picked];
-  return apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[from], classes[into]),
-                             merge_classes(classes, from, into), from,
-                             QStringLiteral("they become \"%1\".").arg(classes[into]));
+  apply_class_mapping(QStringLiteral("Merge \"%1\" into \"%2\"").arg(classes[from], classes[into]),
+                      merge_classes(classes, from, into), from,
+                      QStringLiteral("they become \"%1\".").arg(classes[into]));
 }
 
-bool AnnotatorTab::delete_class(int id) {
-  if (id < 0 || id >= classes.size() || !class_edit_allowed("Delete Class")) return false;
-  return apply_class_mapping(QStringLiteral("Delete \"%1\"").arg(classes[id]), quorlan::delete_class(classes, id), id,
-                             QStringLiteral("they are deleted."));
+void AnnotatorTab::delete_class(int id) {
+  if (id < 0 || id >= classes.size() || !class_edit_allowed("Delete Class")) return;
+  apply_class_mapping(QStringLiteral("Delete \"%1\"").arg(classes[id]), quorlan::delete_class(classes, id), id,
+                      QStringLiteral("they are deleted."));
 }
 
-bool AnnotatorTab::move_class(int id, int step) {
+void AnnotatorTab::move_class(int id, int step) {
   const int other = id + step;
   if (id < 0 || id >= classes.size() || other < 0 || other >= classes.size() || !class_edit_allowed("Move Class"))
-    return false;
-  if (!apply_class_mapping(
-          QStringLiteral("Move \"%1\"").arg(classes[id]), swap_classes(classes, id, other), id,
-          QStringLiteral("they take id %1, and \"%2\" takes id %3.").arg(other).arg(classes[other]).arg(id)))
-    return false;
-  list_classes->setCurrentRow(other);
-  return true;
+    return;
+  apply_class_mapping(QStringLiteral("Move \"%1\"").arg(classes[id]), swap_classes(classes, id, other), id,
+                      QStringLiteral("they take id %1, and \"%2\" takes id %3.").arg(other).arg(classes[other]).arg(id),
+                      other);
 }
 
-bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject,
-                                       const QString& what) {
+void AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject,
+                                       const QString& what, int pick_after) {
   // The shapes on screen reach disk before files are rewritten; the change is asked again then,
   // unless another changed the classes meanwhile.
-  if (!resolve_unsaved([this, title, mapping, subject, what, names = classes] {
-        if (classes == names) apply_class_mapping(title, mapping, subject, what);
+  if (!resolve_unsaved([this, title, mapping, subject, what, pick_after, names = classes] {
+        if (classes == names) apply_class_mapping(title, mapping, subject, what, pick_after);
       }))
-    return false;
-  const ClassRewrite plan = plan_class_rewrite(folder_label_paths(), mapping.new_id);
+    return;
+  // Every label file of the folder is read beside the window (the busy box after a moment).
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      this, QStringLiteral("Reading the label files..."), control,
+      [paths = folder_label_paths(), new_id = mapping.new_id] { return plan_class_rewrite(paths, new_id); },
+      [this, control, title, mapping, subject, what, pick_after, names = classes](const ClassRewrite& plan) {
+        if (control->cancel || classes != names) return;
+        if (confirm_class_rewrite(title, plan, subject, what)) rewrite_classes(title, mapping, plan, pick_after);
+      });
+}
+
+bool AnnotatorTab::confirm_class_rewrite(const QString& title, const ClassRewrite& plan, int subject,
+                                         const QString& what) {
   if (!plan.unreadable.isEmpty()) {
     prompts().warning(this, title,
                       QStringLiteral("%1 label file(s) cannot be read, so their ids could not follow (first: %2). "
@@ -173,71 +183,91 @@ bool AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping&
                           .arg(QDir::toNativeSeparators(plan.unreadable.first())));
     return false;
   }
-  if (!plan.files.isEmpty()) {
-    QString counts = QStringLiteral("%1 label file(s) will be rewritten").arg(plan.files.size());
-    if (plan.objects > 0) counts += QStringLiteral(": %1 object(s) change class").arg(plan.objects);
-    if (plan.deleted > 0)
-      counts += QStringLiteral("%1 %2 object(s) are deleted").arg(plan.objects > 0 ? "," : ":").arg(plan.deleted);
-    // What happens to the picked class's objects, and to those of the classes whose ids move.
-    const int own = plan.by_class.value(subject);
-    QString effect = QStringLiteral("%1 object(s) of \"%2\": %3").arg(own).arg(classes.value(subject), what);
-    if (const int others = plan.objects + plan.deleted - own; others > 0)
-      effect += QStringLiteral("\n%1 object(s) of other classes take their class's new id.").arg(others);
-    const int choice = prompts().choose(
-        this, title,
-        QStringLiteral("%1?\n\n%2\n%3.\n\nUndo Class Change (or Ctrl+Z) puts every file back while the studio runs.")
-            .arg(title, effect, counts),
-        {"Rewrite Files", "Cancel"});
-    if (choice != 0) return false;
-  }
+  if (plan.files.isEmpty()) return true;
+  QString counts = QStringLiteral("%1 label file(s) will be rewritten").arg(plan.files.size());
+  if (plan.objects > 0) counts += QStringLiteral(": %1 object(s) change class").arg(plan.objects);
+  if (plan.deleted > 0)
+    counts += QStringLiteral("%1 %2 object(s) are deleted").arg(plan.objects > 0 ? "," : ":").arg(plan.deleted);
+  // What happens to the picked class's objects, and to those of the classes whose ids move.
+  const int own = plan.by_class.value(subject);
+  QString effect = QStringLiteral("%1 object(s) of \"%2\": %3").arg(own).arg(classes.value(subject), what);
+  if (const int others = plan.objects + plan.deleted - own; others > 0)
+    effect += QStringLiteral("\n%1 object(s) of other classes take their class's new id.").arg(others);
+  return prompts().choose(
+             this, title,
+             QStringLiteral(
+                 "%1?\n\n%2\n%3.\n\nUndo Class Change (or Ctrl+Z) puts every file back while the studio runs.")
+                 .arg(title, effect, counts),
+             {"Rewrite Files", "Cancel"}) == 0;
+}
+
+void AnnotatorTab::rewrite_classes(const QString& title, const ClassMapping& mapping, const ClassRewrite& plan,
+                                   int pick_after) {
   // The label files and the class list change as one, recorded first so that a crash in the
   // middle is rolled back when the folder is next opened.
   QHash<QString, QByteArray> before = plan.before, after = plan.after;
   const QString names_file = classes_file_path();
   const QStringList created = join_class_list(names_file, mapping.names, before, after);
-  if (const Status written = rewrite_label_files(before, after, class_change_journal(image_folder), created);
-      !written) {
-    prompts().warning(this, title, written.error());
-    return false;
-  }
-  const QStringList names_before = classes;
-  QSet<int> hidden;
-  for (int id : std::as_const(hidden_classes)) {
-    const int mapped = id < mapping.new_id.size() ? mapping.new_id[id] : id;
-    if (mapped >= 0) hidden.insert(mapped);
-  }
-  hidden_classes = hidden;
-  show_class_names(mapping.names);
-  before.remove(names_file);
-  after.remove(names_file);
-  record_class_change({title, names_before, mapping.names, before, after});
-  emit notice_signal(QStringLiteral("%1: %2 label file(s) rewritten").arg(title).arg(plan.files.size()));
-  return true;
+  rewrite_beside_window(
+      title, QString(), before, after, created,
+      [this, title, mapping, plan, names_file, pick_after](QHash<QString, QByteArray> before,
+                                                           QHash<QString, QByteArray> after) {
+        const QStringList names_before = classes;
+        QSet<int> hidden;
+        for (int id : std::as_const(hidden_classes)) {
+          const int mapped = id < mapping.new_id.size() ? mapping.new_id[id] : id;
+          if (mapped >= 0) hidden.insert(mapped);
+        }
+        hidden_classes = hidden;
+        show_class_names(mapping.names);
+        before.remove(names_file);
+        after.remove(names_file);
+        record_class_change({title, names_before, mapping.names, before, after});
+        if (pick_after >= 0) list_classes->setCurrentRow(pick_after);
+        emit notice_signal(QStringLiteral("%1: %2 label file(s) rewritten").arg(title).arg(plan.files.size()));
+      });
 }
 
-bool AnnotatorTab::undo_class_change() {
-  if (class_changes_.isEmpty()) return false;
+void AnnotatorTab::rewrite_beside_window(
+    const QString& title, const QString& failed, const QHash<QString, QByteArray>& from,
+    const QHash<QString, QByteArray>& to, const QStringList& created,
+    std::function<void(QHash<QString, QByteArray>, QHash<QString, QByteArray>)> rewritten) {
+  // One journaled change: once begun it is not cut short (Cancel waits for its end), and a crash
+  // in the middle is rolled back when the folder is next opened.
+  run_beside_window(
+      this, QStringLiteral("Rewriting the label files..."), std::make_shared<WorkControl>(),
+      [from, to, created, journal = class_change_journal(image_folder)] {
+        return rewrite_label_files(from, to, journal, created);
+      },
+      [this, title, failed, from, to, rewritten = std::move(rewritten)](const Status& written) {
+        if (!written) return prompts().warning(this, title, failed + written.error());
+        rewritten(from, to);
+      });
+}
+
+void AnnotatorTab::undo_class_change() {
+  if (class_changes_.isEmpty()) return;
   const ClassChange& change = class_changes_.last();
   if (classes != change.names_after) {
     prompts().warning(this, "Undo Class Change",
                       QStringLiteral("The class list changed after \"%1\"; it is not taken back.").arg(change.title));
-    return false;
+    return;
   }
-  if (!resolve_unsaved([this] { undo_class_change(); })) return false;
+  if (!resolve_unsaved([this] { undo_class_change(); })) return;
   QHash<QString, QByteArray> from = change.files_after, to = change.files_before;
   const QStringList created = join_class_list(classes_file_path(), change.names_before, from, to);
-  if (const Status written = rewrite_label_files(from, to, class_change_journal(image_folder), created); !written) {
-    prompts().warning(this, "Undo Class Change",
-                      QStringLiteral("\"%1\" is not taken back: %2").arg(change.title, written.error()));
-    return false;
-  }
-  show_class_names(change.names_before);
-  emit notice_signal(QStringLiteral("Undone: %1").arg(change.title));
-  class_changes_.removeLast();
-  history_.class_change_undone();
-  update_class_buttons();
-  update_history_buttons();
-  return true;
+  const QString title = change.title;
+  const QStringList names = change.names_before;
+  rewrite_beside_window(QStringLiteral("Undo Class Change"), QStringLiteral("\"%1\" is not taken back: ").arg(title),
+                        from, to, created,
+                        [this, title, names](const QHash<QString, QByteArray>&, const QHash<QString, QByteArray>&) {
+                          show_class_names(names);
+                          emit notice_signal(QStringLiteral("Undone: %1").arg(title));
+                          class_changes_.removeLast();
+                          history_.class_change_undone();
+                          update_class_buttons();
+                          update_history_buttons();
+                        });
 }
 
 }  // namespace quorlan

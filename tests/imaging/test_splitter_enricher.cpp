@@ -264,11 +264,13 @@ class TestSplitterEnricher : public QObject {
     QCOMPARE(prompts_->messages.last().text, QString("Load an input dataset folder first."));
     prompts_->directories.push_back(path("in"));
     tab.aug_load_input();
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.aug_image_paths.size(), 4);
     QCOMPARE(QFileInfo(tab.aug_image_paths[0]).fileName(), QString("B.jpg"));  // upper case first
     QCOMPARE(tab.aug_lbl_status->text(), QString("Total Images: 4 | Enriched: 0"));
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
     tab.aug_prev_image();  // wraps to the last: the sub-folder, which cannot be read
+    QVERIFY(test::settle_window_work());
     QVERIFY(test::settle_window_work());
     QCOMPARE(*tab.aug_current_idx, 3);
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
@@ -281,8 +283,10 @@ class TestSplitterEnricher : public QObject {
     QVERIFY(QDir(path("credit")).entryList(QDir::Files).first().startsWith("B_warped_enriched_"));
     tab.aug_next_image();  // from the last to the first
     QVERIFY(test::settle_window_work());
+    QVERIFY(test::settle_window_work());
     QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
     tab.aug_next_image();
+    QVERIFY(test::settle_window_work());
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.aug_lbl_counter->text(), QString("2 / 4 - a.PNG"));
 
@@ -292,6 +296,7 @@ class TestSplitterEnricher : public QObject {
     tab.aug_rotate_fixed(90);
     QCOMPARE(tab.aug_preview_view->transform().m11(), zoomed);
     tab.aug_next_image();
+    QVERIFY(test::settle_window_work());
     QVERIFY(test::settle_window_work());
     QVERIFY(tab.aug_preview_view->transform().m11() != zoomed);
   }

@@ -124,6 +124,7 @@ class TestInference : public QObject {
     tab.redo();
     QCOMPARE(tab.annotations.size(), 2);
 
+    test::await_writes();
     AnnotatorTab reread;
     reread.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
