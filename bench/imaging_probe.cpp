@@ -33,8 +33,7 @@ int main(int argc, char* argv[]) {
     if (labels) carried.shapes = quorlan::read_source_labels(argv[2], QSize(base.cols, base.rows)).shapes;
     QtConcurrent::blockingMap(idx, [&](int i) {
       const QString path = QDir(out).filePath(QStringLiteral("warped_enriched_0_var_%1.jpg").arg(i + 1));
-      bool labelled = false;
-      quorlan::write_labelled_variant(base, ranges, path, labels ? &carried : nullptr, &labelled, nullptr);
+      (void)quorlan::write_labelled_variant(base, ranges, path, labels ? &carried : nullptr);
     });
   } else {
     const QStringList files = quorlan::list_split_images(QString::fromLocal8Bit(argv[2]));

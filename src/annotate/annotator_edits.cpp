@@ -137,15 +137,12 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
   }
 }
 
-AnnotatorTab::WriteOutcome AnnotatorTab::start_writing(QString* reason) {
+Expected<AnnotatorTab::WriteOutcome> AnnotatorTab::start_writing() {
   if (display_cv_img.empty() || !document->is_open() || !document->is_changed()) return WriteOutcome::Written;
   if (classes_unsaved_) {
     const QString classes_path = classes_file_path();
     const Status written = write_file_atomically(classes_path, classes_file_bytes(classes));
-    if (!written) {
-      if (reason) *reason = QDir::toNativeSeparators(classes_path) + ": " + written.error();
-      return WriteOutcome::Failed;
-    }
+    if (!written) return failure(QDir::toNativeSeparators(classes_path) + ": " + written.error());
     classes_unsaved_ = false;
   }
   if (document->changed_on_disk()) {
@@ -175,10 +172,9 @@ void AnnotatorTab::warn_save_failed(const QString& reason) {
 }
 
 void AnnotatorTab::save_current_annotations() {
-  QString reason;
-  const WriteOutcome outcome = start_writing(&reason);
-  if (outcome == WriteOutcome::Failed) return warn_save_failed(reason);
-  if (outcome == WriteOutcome::Stayed || save_watched_) return;
+  const Expected<WriteOutcome> outcome = start_writing();
+  if (!outcome) return warn_save_failed(outcome.error());
+  if (*outcome == WriteOutcome::Stayed || save_watched_) return;
   save_watched_ = true;
   document->when_written([this](const Status& landed) {
     save_watched_ = false;
@@ -190,17 +186,13 @@ void AnnotatorTab::save_current_annotations() {
 
 bool AnnotatorTab::resolve_unsaved(std::function<void()> again) {
   if (!document->writing()) {
-    QString reason;
-    switch (start_writing(&reason)) {
-      case WriteOutcome::Stayed:
-        return false;
-      case WriteOutcome::Failed:
-        if (!keep_or_discard_unsaved(reason)) return false;
-        return resolve_unsaved(std::move(again));
-      case WriteOutcome::Written:
-        if (!document->writing()) return true;
-        break;
+    const Expected<WriteOutcome> outcome = start_writing();
+    if (!outcome) {
+      if (!keep_or_discard_unsaved(outcome.error())) return false;
+      return resolve_unsaved(std::move(again));
     }
+    if (*outcome == WriteOutcome::Stayed) return false;
+    if (!document->writing()) return true;  // nothing needed writing
   }
   // The write lands beside the window; the step is taken again once it has.
   after_saves_.push_back(std::move(again));

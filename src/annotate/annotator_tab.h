@@ -244,9 +244,10 @@ class AnnotatorTab : public QWidget {
   void analytics_requested();
 
  private:
-  enum class WriteOutcome { Written, Failed, Stayed };
-  // Starts writing the changes of the picture on screen (Written: on their way, or none).
-  WriteOutcome start_writing(QString* reason);
+  enum class WriteOutcome { Written, Stayed };
+  // Starts writing the changes of the picture on screen (Written: on their way, or none; Stayed:
+  // the user kept them on screen); a failure when nothing could be started.
+  Expected<WriteOutcome> start_writing();
   void warn_save_failed(const QString& reason);
   // The "Save Failed" question: true to go on (retry, or the changes were discarded).
   bool keep_or_discard_unsaved(const QString& reason);

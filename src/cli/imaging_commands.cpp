@@ -274,17 +274,16 @@ int run_augment(const QStringList& arguments) {
     const QStringList names = plan_variant_names(source, stamp, count, out);
     QtConcurrent::blockingMap(&pixel_pool(), names, [&](const QString& name) {
       if (stop_requested().load()) return;
-      bool with_labels = false;
-      QString label_error;
-      const bool ok_write = write_labelled_variant(base, r, QDir(out).filePath(name), carry ? &carried : nullptr,
-                                                   &with_labels, &label_error);
+      const Expected<VariantWritten> variant =
+          write_labelled_variant(base, r, QDir(out).filePath(name), carry ? &carried : nullptr);
       const std::lock_guard<std::mutex> lock(mutex);
-      if (!ok_write)
-        failed << (label_error.isEmpty() ? name : label_error);
-      else
-        ++written;
-      if (with_labels) ++labelled;
-      if (ok_write && !label_error.isEmpty()) failed << label_error;
+      if (!variant) {
+        failed << variant.error();
+        return;
+      }
+      ++written;
+      if (variant->labelled) ++labelled;
+      if (!variant->labels) failed << variant->labels.error();
     });
     c.progress(s + 1, static_cast<int>(sources.size()), QFileInfo(source).fileName());
   }

@@ -124,33 +124,26 @@ cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& r
   return out;
 }
 
-bool write_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path) {
-  return write_labelled_variant(base, ranges, path, nullptr, nullptr, nullptr);
-}
-
-bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path,
-                            const VariantLabels* labels, bool* labelled, QString* label_error) {
+Expected<VariantWritten> write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path,
+                                                const VariantLabels* labels) {
   std::mt19937_64 rng = make_generator();
   QTransform geometry;
   const cv::Mat variant = augment(base, ranges, rng, &geometry);
   // Through a temporary file renamed into place: a crash never leaves a cut-off variant.
-  if (const Status saved = write_image_atomically(path, variant); !saved) {
-    if (label_error) *label_error = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), saved.error());
-    return false;
-  }
-  if (!labels) return true;
+  if (const Status saved = write_image_atomically(path, variant); !saved)
+    return failure(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), saved.error()));
+  VariantWritten outcome;
+  if (!labels) return outcome;
   const CarriedLabels carried = carry_labels(labels->shapes, geometry, QSize(variant.cols, variant.rows));
   // Objects that all left the picture leave no file (an unlabelled picture), unlike a source
   // confirmed to hold none, whose variants are backgrounds too.
-  if (carried.kept == 0 && !labels->source_empty) return true;
+  if (carried.kept == 0 && !labels->source_empty) return outcome;
   const QString target = label_path_for(path);
-  const Status written = write_file_atomically(target, carried.bytes, false);
-  if (!written) {
-    if (label_error) *label_error = QStringLiteral("%1: %2").arg(target, written.error());
-  } else if (labelled) {
-    *labelled = true;
-  }
-  return true;
+  if (const Status written = write_file_atomically(target, carried.bytes, false); !written)
+    outcome.labels = failure(QStringLiteral("%1: %2").arg(target, written.error()));
+  else
+    outcome.labelled = true;
+  return outcome;
 }
 
 QStringList plan_variant_names(const QString& source, qint64 stamp, int n, const QString& out) {

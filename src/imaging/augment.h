@@ -49,20 +49,21 @@ cv::Mat augment(const cv::Mat& image, const AugmentRanges& r, std::mt19937_64& r
 // A 3 x 3 (or 2 x 3 affine) OpenCV matrix of doubles as the QTransform that maps the same way.
 QTransform transform_from(const cv::Mat& matrix);
 
-// One variant of `base`, an independent draw, written as a JPEG at `path`; false when the write
-// failed.
-bool write_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path);
-
-// A variant with its labels: `labels` (in `base`'s pixels) follow the variant's geometry into a
+// One variant of `base`, an independent draw, written at `path` (as its extension says), with
+// its labels: `labels` (in `base`'s pixels) follow the variant's geometry into a
 // label file where the studio reads it; with `source_empty` (a confirmed background) the
-// variant gets an empty one. False when the picture could not be written (its reason in
-// *label_error); a label failure is set in *label_error and counted in *labelled only on success.
+// variant gets an empty one. A failure when the picture could not be written; once it is, what
+// became of its label file.
 struct VariantLabels {
   QVector<LabelShape> shapes;
   bool source_empty = false;
 };
-bool write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path,
-                            const VariantLabels* labels, bool* labelled, QString* label_error);
+struct VariantWritten {
+  bool labelled = false;  // a label file was written beside it
+  Status labels;          // the label file's write failed: the picture stands without it
+};
+Expected<VariantWritten> write_labelled_variant(const cv::Mat& base, const AugmentRanges& ranges, const QString& path,
+                                                const VariantLabels* labels);
 
 // The names of `n` variants of `source` written at `stamp` (seconds) into `out`:
 // "<stem>_warped_enriched_<stamp>_var_<i>.jpg", with a counter for a name already there, so

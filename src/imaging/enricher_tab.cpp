@@ -488,18 +488,16 @@ void EnricherTab::enrich_current_image() {
       this, "Writing variants...", n,
       [=](int i, const WorkControl&) {
         const QString& name = names[i];
-        bool with_labels = false;
-        QString label_error;
-        if (write_labelled_variant(base, ranges, QDir(out).filePath(name), labels.get(), &with_labels, &label_error)) {
+        const Expected<VariantWritten> written =
+            write_labelled_variant(base, ranges, QDir(out).filePath(name), labels.get());
+        if (written) {
           ++*saved;
-          if (with_labels) ++*labelled;
-          if (!label_error.isEmpty()) {
-            const std::lock_guard<std::mutex> lock(*mutex);
-            *failed << label_error;
-          }
-        } else {
+          if (written->labelled) ++*labelled;
+        }
+        const QString problem = written ? written->labels.error() : written.error();
+        if (!problem.isEmpty()) {
           const std::lock_guard<std::mutex> lock(*mutex);
-          *failed << (label_error.isEmpty() ? name : label_error);
+          *failed << problem;
         }
       },
       [this, saved, failed, source, labelled, labels, unreadable_lines, out](const WorkControl& control) {

@@ -364,10 +364,9 @@ class TestBoxDatasets : public QObject {
     for (const double angle : {0.0, 90.0}) {
       AugmentRanges still{0, 0, 1, 1, angle, angle, 1, 1, 0, 0};
       const QString out = variants.filePath(QStringLiteral("v%1.jpg").arg(angle));
-      bool labelled = false;
-      QString error;
-      QVERIFY(write_labelled_variant(base, still, out, &labels, &labelled, &error));
-      QVERIFY2(labelled, qPrintable(error));
+      const Expected<VariantWritten> written = write_labelled_variant(base, still, out, &labels);
+      QVERIFY2(written, qPrintable(written.error()));
+      QVERIFY2(written->labelled, qPrintable(written->labels.error()));
       const auto read = test::read_box_file(label_path_for(out));
       QVERIFY(read);
       QCOMPARE(read->size(), source.size());

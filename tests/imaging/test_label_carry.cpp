@@ -218,10 +218,8 @@ class TestLabelCarry : public QObject {
     for (int i = 0; i < 5; ++i) {
       const QString target = path(QStringLiteral("out/v_var_%1.png").arg(i));
       QDir().mkpath(path("out"));
-      bool labelled = false;
-      QString error;
-      QVERIFY(write_labelled_variant(image, ranges, target, &labels, &labelled, &error));
-      QVERIFY(labelled && error.isEmpty());
+      const Expected<VariantWritten> outcome = write_labelled_variant(image, ranges, target, &labels);
+      QVERIFY(outcome && outcome->labelled && outcome->labels);
       const cv::Mat written = cv::imread(target.toStdString());
       const QVector<LabelShape> got = labels_of(target, written.size());
       QCOMPARE(got.size(), 1);
@@ -230,11 +228,11 @@ class TestLabelCarry : public QObject {
     // A confirmed background stays one; a picture without labels gets none.
     labels = VariantLabels{};
     labels.source_empty = true;
-    bool labelled = false;
-    QVERIFY(write_labelled_variant(image, ranges, path("out/bg.png"), &labels, &labelled, nullptr));
-    QVERIFY(labelled);
+    const Expected<VariantWritten> background = write_labelled_variant(image, ranges, path("out/bg.png"), &labels);
+    QVERIFY(background && background->labelled);
     QCOMPARE(QFileInfo(path("out/bg.txt")).size(), 0);
-    QVERIFY(write_labelled_variant(image, ranges, path("out/none.png"), nullptr, &labelled, nullptr));
+    const Expected<VariantWritten> unlabelled = write_labelled_variant(image, ranges, path("out/none.png"), nullptr);
+    QVERIFY(unlabelled && !unlabelled->labelled);
     QVERIFY(!QFileInfo::exists(path("out/none.txt")));
   }
 

@@ -76,8 +76,7 @@ class TestEngineReal : public QObject {
       for (int v = 0; v < 2; ++v) {
         const QString variant =
             QDir(variants).filePath(QFileInfo(original).baseName() + QStringLiteral("_var_%1.jpg").arg(v));
-        bool labelled = false;
-        if (!write_labelled_variant(base, ranges, variant, &labels, &labelled, nullptr)) return {};
+        if (!write_labelled_variant(base, ranges, variant, &labels)) return {};
         images << variant;
       }
     }
