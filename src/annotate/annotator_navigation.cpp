@@ -93,12 +93,12 @@ void AnnotatorTab::open_folder(const QString& folder) {
   document->close();
   prefetch_.clear();
   hidden_classes.clear();
-  class_changes_.clear();  // a class change is undone only in its own folder
   history_.clear();
   classes_unsaved_ = false;
   names_manifest_ = found.source == FolderClasses::Source::Manifest ? found.path : QString();
   manifest_told_ = false;
   image_folder = folder;
+  class_changes_.reset(folder, classes_file_path());  // a class change is undone only in its own folder
   label_folder = labels;
   image_paths = paths;
   classes = found.names;

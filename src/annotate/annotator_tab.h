@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 #include <optional>
 
+#include "annotate/class_changes.h"
 #include "annotate/edit_history.h"
 #include "annotate/image_prefetch.h"
 #include "annotate/shape_rows.h"
@@ -318,14 +319,6 @@ class AnnotatorTab : public QWidget {
   // The picture on screen; empty when none is.
   QString shown_picture() const;
 
-  // One class change: the names and the label files before and after it.
-  struct ClassChange {
-    QString title;
-    QStringList names_before;
-    QStringList names_after;
-    QHash<QString, QByteArray> files_before;
-    QHash<QString, QByteArray> files_after;
-  };
   // Applies `mapping` (titled `title`) to the folder; the confirmation says `what` happens to the
   // objects of class `subject`. The class list then picks `pick_after` (>= 0).
   void apply_class_mapping(const QString& title, const ClassMapping& mapping, int subject, const QString& what,
@@ -333,11 +326,9 @@ class AnnotatorTab : public QWidget {
   // The confirmation of a rewrite planned (or why there is none): true to go on.
   bool confirm_class_rewrite(const QString& title, const ClassRewrite& plan, int subject, const QString& what);
   void rewrite_classes(const QString& title, const ClassMapping& mapping, const ClassRewrite& plan, int pick_after);
-  // Rewrites files `from` -> `to` (and creates `created`) as one journaled change beside the
-  // window; `rewritten(from, to)` follows, or a box titled `title` says `failed` and why.
-  void rewrite_beside_window(const QString& title, const QString& failed, const QHash<QString, QByteArray>& from,
-                             const QHash<QString, QByteArray>& to, const QStringList& created,
-                             std::function<void(QHash<QString, QByteArray>, QHash<QString, QByteArray>)> rewritten);
+  // Writes `change` beside the window; `written(change)` follows, or a box titled with the
+  // change's title says `failed` and why.
+  void write_class_change(ClassChange change, const QString& failed, std::function<void(ClassChange)> written);
   // The names become `names`: the class list, classes.txt and the shapes on screen follow.
   bool set_class_names(const QStringList& names);
   // The class list shown (and the shapes on screen read again) once its file already holds `names`.
@@ -347,7 +338,7 @@ class AnnotatorTab : public QWidget {
   void update_class_buttons();
   // A change made: undoable, and the one Ctrl+Z takes back next.
   void record_class_change(ClassChange change);
-  QVector<ClassChange> class_changes_;
+  ClassChanges class_changes_;
   EditHistory history_;
   int picture_request_ = 0;  // the picture asked for last: a decode of another is not shown
   int wanted_idx_ = -1;      // the picture being decoded to be shown, if any

@@ -5,6 +5,7 @@
 #include <QPushButton>
 
 #include "annotate/annotator_tab.h"
+#include "annotate/class_changes.h"
 #include "annotate/label_dialog.h"
 #include "core/atomic_file.h"
 #include "core/class_names.h"
@@ -13,22 +14,6 @@
 #include "widgets/prompts.h"
 
 namespace quorlan {
-namespace {
-
-// The class list's file joins a change of label files: its bytes now in `from` and `names` in
-// `to`. The file that does not exist yet is returned, as the change creates it.
-QStringList join_class_list(const QString& file, const QStringList& names, QHash<QString, QByteArray>& from,
-                            QHash<QString, QByteArray>& to) {
-  QStringList created;
-  if (const Expected<QByteArray> now = read_regular_file(file))
-    from.insert(file, *now);
-  else if (!QFileInfo::exists(file))
-    created << file;
-  to.insert(file, classes_file_bytes(names));
-  return created;
-}
-
-}  // namespace
 
 int AnnotatorTab::selected_class() const {
   const QListWidgetItem* item = list_classes->currentItem();
@@ -79,7 +64,7 @@ void AnnotatorTab::show_class_names(const QStringList& names) {
 }
 
 void AnnotatorTab::record_class_change(ClassChange change) {
-  class_changes_.append(std::move(change));
+  class_changes_.record(std::move(change));
   history_.class_changed();
   update_class_buttons();
   update_history_buttons();
@@ -203,71 +188,52 @@ bool AnnotatorTab::confirm_class_rewrite(const QString& title, const ClassRewrit
 
 void AnnotatorTab::rewrite_classes(const QString& title, const ClassMapping& mapping, const ClassRewrite& plan,
                                    int pick_after) {
-  // The label files and the class list change as one, recorded first so that a crash in the
-  // middle is rolled back when the folder is next opened.
-  QHash<QString, QByteArray> before = plan.before, after = plan.after;
-  const QString names_file = classes_file_path();
-  const QStringList created = join_class_list(names_file, mapping.names, before, after);
-  rewrite_beside_window(
-      title, QString(), before, after, created,
-      [this, title, mapping, plan, names_file, pick_after](QHash<QString, QByteArray> before,
-                                                           QHash<QString, QByteArray> after) {
-        const QStringList names_before = classes;
+  // The label files and the class list change as one.
+  write_class_change(
+      class_changes_.change_for(title, classes, mapping, plan), QString(),
+      [this, mapping, pick_after, files = plan.files.size()](ClassChange change) {
         QSet<int> hidden;
         for (int id : std::as_const(hidden_classes)) {
           const int mapped = id < mapping.new_id.size() ? mapping.new_id[id] : id;
           if (mapped >= 0) hidden.insert(mapped);
         }
         hidden_classes = hidden;
-        show_class_names(mapping.names);
-        before.remove(names_file);
-        after.remove(names_file);
-        record_class_change({title, names_before, mapping.names, before, after});
+        show_class_names(change.names_after);
+        emit notice_signal(QStringLiteral("%1: %2 label file(s) rewritten").arg(change.title).arg(files));
+        record_class_change(std::move(change));
         if (pick_after >= 0) list_classes->setCurrentRow(pick_after);
-        emit notice_signal(QStringLiteral("%1: %2 label file(s) rewritten").arg(title).arg(plan.files.size()));
       });
 }
 
-void AnnotatorTab::rewrite_beside_window(
-    const QString& title, const QString& failed, const QHash<QString, QByteArray>& from,
-    const QHash<QString, QByteArray>& to, const QStringList& created,
-    std::function<void(QHash<QString, QByteArray>, QHash<QString, QByteArray>)> rewritten) {
+void AnnotatorTab::write_class_change(ClassChange change, const QString& failed,
+                                      std::function<void(ClassChange)> written) {
   // One journaled change: once begun it is not cut short (Cancel waits for its end), and a crash
   // in the middle is rolled back when the folder is next opened.
   run_beside_window(
       this, QStringLiteral("Rewriting the label files..."), std::make_shared<WorkControl>(),
-      [from, to, created, journal = class_change_journal(image_folder)] {
-        return rewrite_label_files(from, to, journal, created);
-      },
-      [this, title, failed, from, to, rewritten = std::move(rewritten)](const Status& written) {
-        if (!written) return prompts().warning(this, title, failed + written.error());
-        rewritten(from, to);
+      [changes = class_changes_, change] { return changes.write(change); },
+      [this, change, failed, written = std::move(written)](const Status& outcome) {
+        if (!outcome) return prompts().warning(this, change.title, failed + outcome.error());
+        written(change);
       });
 }
 
 void AnnotatorTab::undo_class_change() {
   if (class_changes_.isEmpty()) return;
-  const ClassChange& change = class_changes_.last();
-  if (classes != change.names_after) {
-    prompts().warning(this, "Undo Class Change",
-                      QStringLiteral("The class list changed after \"%1\"; it is not taken back.").arg(change.title));
-    return;
-  }
+  Expected<ClassChange> back = class_changes_.undo_of_last(classes);
+  if (!back) return prompts().warning(this, "Undo Class Change", back.error());
   if (!resolve_unsaved([this] { undo_class_change(); })) return;
-  QHash<QString, QByteArray> from = change.files_after, to = change.files_before;
-  const QStringList created = join_class_list(classes_file_path(), change.names_before, from, to);
-  const QString title = change.title;
-  const QStringList names = change.names_before;
-  rewrite_beside_window(QStringLiteral("Undo Class Change"), QStringLiteral("\"%1\" is not taken back: ").arg(title),
-                        from, to, created,
-                        [this, title, names](const QHash<QString, QByteArray>&, const QHash<QString, QByteArray>&) {
-                          show_class_names(names);
-                          emit notice_signal(QStringLiteral("Undone: %1").arg(title));
-                          class_changes_.removeLast();
-                          history_.class_change_undone();
-                          update_class_buttons();
-                          update_history_buttons();
-                        });
+  const QString title = back->title;
+  ClassChange change = *back;
+  change.title = QStringLiteral("Undo Class Change");
+  write_class_change(change, QStringLiteral("\"%1\" is not taken back: ").arg(title), [this, title](ClassChange done) {
+    show_class_names(done.names_after);
+    emit notice_signal(QStringLiteral("Undone: %1").arg(title));
+    class_changes_.drop_last();
+    history_.class_change_undone();
+    update_class_buttons();
+    update_history_buttons();
+  });
 }
 
 }  // namespace quorlan

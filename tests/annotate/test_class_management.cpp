@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
+#include "annotate/class_changes.h"
 #include "core/atomic_file.h"
 #include "core/class_edit.h"
 #include "support/fixtures.h"
@@ -65,6 +66,51 @@ class TestClassManagement : public QObject {
   void init() {
     prompts_ = ScriptedPrompts::install();
     dir_ = std::make_unique<QTemporaryDir>();
+  }
+
+  // The folder's class changes as commands, with no widget: a merge and then a move written and
+  // remembered, taken back last first, byte for byte; an undo after the list changed elsewhere
+  // is refused with its reason, and a folder opened afresh has nothing to take back.
+  void class_changes_are_commands_without_widgets() {
+    folder();
+    const QHash<QString, QByteArray> original = snapshot();
+    QStringList labels;
+    for (const QString& name : {"a.txt", "b.txt", "c.txt", "d.txt"}) labels << path(name);
+    ClassChanges changes;
+    changes.reset(dir_->path(), path("classes.txt"));
+    QVERIFY(!changes.undo_of_last({"car"}));
+
+    QStringList names{"car", "cra", "dog", "bus"};
+    const auto apply = [&](const QString& title, const ClassMapping& mapping) {
+      const ClassChange change = changes.change_for(title, names, mapping, plan_class_rewrite(labels, mapping.new_id));
+      QVERIFY(changes.write(change));
+      changes.record(change);
+      names = mapping.names;
+    };
+    apply("Merge", merge_classes(names, 1, 0));
+    const QHash<QString, QByteArray> merged = snapshot();
+    QCOMPARE(bytes("classes.txt"), QByteArray("car\ndog\nbus\n"));
+    QCOMPARE(bytes("a.txt"), QByteArray("0 0.5 0.5 0.2 0.2\r\n0 0.3 0.3 0.1 0.1\r\n"));
+    apply("Move", swap_classes(names, 1, 2));
+    QCOMPARE(bytes("classes.txt"), QByteArray("car\nbus\ndog\n"));
+    QCOMPARE(bytes("c.txt"), QByteArray("2 0.5 0.5 0.2 0.2\n"));  // dog: 1 after the merge, 2 after the move
+
+    const Expected<ClassChange> refused = changes.undo_of_last({"car", "dog", "bus"});
+    QVERIFY(!refused);
+    QVERIFY(refused.error().contains("The class list changed after \"Move\""));
+    for (const QHash<QString, QByteArray>& expected : {merged, original}) {
+      const Expected<ClassChange> back = changes.undo_of_last(names);
+      QVERIFY2(back, qPrintable(back.error()));
+      QVERIFY(changes.write(*back));
+      changes.drop_last();
+      names = back->names_after;
+      QCOMPARE(snapshot(), expected);
+    }
+    QVERIFY(changes.isEmpty());
+    QCOMPARE(names, QStringList({"car", "cra", "dog", "bus"}));
+    apply("Delete", delete_class(names, 0));
+    changes.reset(dir_->path(), path("classes.txt"));
+    QVERIFY(changes.isEmpty());
   }
 
   void lines_are_remapped_and_kept_as_written() {
