@@ -33,6 +33,7 @@
 #include "core/label_kind.h"
 #include "core/polygon_edit.h"
 #include "engine_client/engine_host.h"
+#include "widgets/background_work.h"
 #include "widgets/bgr_pixmap.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/named.h"
@@ -94,25 +95,42 @@ void AnnotatorTab::show_label_kind() {
   btn_label_kind->setEnabled(!image_paths.isEmpty());
 }
 
-bool AnnotatorTab::switch_label_kind(LabelKind to) {
-  if (to == label_kind_) return true;
+void AnnotatorTab::switch_label_kind(LabelKind to, std::function<void()> switched) {
+  if (to == label_kind_) {
+    if (switched) switched();
+    return;
+  }
   // The shapes on screen reach disk before files are rewritten.
-  if (!resolve_unsaved([this, to] { switch_label_kind(to); })) return false;
-  const KindSwitch plan = plan_kind_switch(folder_label_paths(), to);
+  if (!resolve_unsaved([this, to, switched] { switch_label_kind(to, switched); })) return;
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      this, QStringLiteral("Reading the label files..."), control,
+      [paths = folder_label_paths(), to] { return plan_kind_switch(paths, to); },
+      [this, control, to, switched, from = label_kind_](const KindSwitch& plan) {
+        if (control->cancel || label_kind_ != from || !confirm_kind_switch(plan, to)) return;
+        run_beside_window(
+            this, QStringLiteral("Rewriting the label files..."), std::make_shared<WorkControl>(),
+            [plan, to] { return apply_kind_switch(plan, to); },
+            [this, to, switched](const Expected<int>& written) { kind_switched(to, written, switched); });
+      });
+}
+
+bool AnnotatorTab::confirm_kind_switch(const KindSwitch& plan, LabelKind to) {
+  if (plan.files.isEmpty()) return true;
   const QString what = to == LabelKind::Boxes
                            ? QStringLiteral("Every polygon line becomes its bounding box (the outline is lost).")
                            : QStringLiteral("Every box line becomes a polygon of its four corners.");
-  if (!plan.files.isEmpty()) {
-    const int choice = prompts().choose(
-        this, "Switch Label Kind",
-        QStringLiteral("Switch this folder's labels to %1?\n\n%2\n\n%3 line(s) in %4 label file(s) will be rewritten.")
-            .arg(label_kind_name(to), what)
-            .arg(plan.lines)
-            .arg(plan.files.size()),
-        {"Rewrite Files", "Cancel"});
-    if (choice != 0) return false;
-  }
-  const Expected<int> written = apply_kind_switch(plan, to);
+  return prompts().choose(
+             this, "Switch Label Kind",
+             QStringLiteral(
+                 "Switch this folder's labels to %1?\n\n%2\n\n%3 line(s) in %4 label file(s) will be rewritten.")
+                 .arg(label_kind_name(to), what)
+                 .arg(plan.lines)
+                 .arg(plan.files.size()),
+             {"Rewrite Files", "Cancel"}) == 0;
+}
+
+void AnnotatorTab::kind_switched(LabelKind to, const Expected<int>& written, const std::function<void()>& switched) {
   label_kind_ = to;
   label_kind_settled_ = true;
   show_label_kind();
@@ -121,10 +139,10 @@ bool AnnotatorTab::switch_label_kind(LabelKind to) {
   if (!written) {
     prompts().warning(this, "Switch Label Kind",
                       "The switch stopped; the files before this one were rewritten:\n" + written.error());
-    return false;
+    return;
   }
   emit notice_signal(QStringLiteral("Labels: %1 (%2 file(s) rewritten)").arg(label_kind_name(to)).arg(*written));
-  return true;
+  if (switched) switched();
 }
 
 // ---------------------------------------------------------------- classes shown

@@ -366,13 +366,32 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
   if (display_cv_img.empty() || !document->is_open()) return;
   const QString type = combo_mode->currentText();
   // A polygon in a box folder is explained before its class is asked.
-  if (kind_for_new_shape(type) == LabelKind::Boxes && type != QLatin1String("Rectangle") && !box_notice_given_) {
-    if (!new_annotation(0, polygon, type, /*ask=*/true)) return;
+  if (kind_for_new_shape(type) == LabelKind::Boxes && !type.endsWith(QLatin1String("Rectangle")) &&
+      !box_notice_given_) {
+    const int choice = prompts().choose(
+        this, "Box Labels",
+        QStringLiteral("The labels of this %1 are boxes (detection), so the %2 is saved as its bounding box.\n\n"
+                       "Switch the folder to Segmentation to keep polygons: its label files are rewritten "
+                       "after a count.")
+            .arg(label_kind_ == LabelKind::Boxes ? QStringLiteral("folder") : QStringLiteral("image's file"),
+                 type.toLower()),
+        {"Save as Box", "Switch Folder to Polygons", "Cancel"});
+    if (choice == 1) {
+      // The shape is asked for once the folder holds polygons (and while its picture is shown).
+      return switch_label_kind(LabelKind::Polygons, [this, polygon, type, picture = shown_picture()] {
+        if (shown_picture() == picture && label_kind_ == LabelKind::Polygons) add_drawn_shape(polygon, type);
+      });
+    }
+    if (choice != 0) return;
+    box_notice_given_ = true;
   }
+  add_drawn_shape(polygon, type);
+}
+
+void AnnotatorTab::add_drawn_shape(const QPolygonF& polygon, const QString& type) {
   const std::optional<int> class_id = ask_class(last_label);
   if (!class_id) return;
-  const std::optional<Annotation> shape = new_annotation(*class_id, polygon, type, /*ask=*/false);
-  if (!shape || !document->add(QStringLiteral("Add Shape"), {*shape})) return;
+  if (!document->add(QStringLiteral("Add Shape"), {new_annotation(*class_id, polygon, type)})) return;
   after_edit(true);
   pick_shape(static_cast<int>(annotations.size()) - 1);  // the keys act on what was just drawn
 }
@@ -390,8 +409,7 @@ void AnnotatorTab::pick_shape(int row) {
 void AnnotatorTab::add_annotation(const QPolygonF& polygon, const QString& label, const QString& type) {
   if (!document->is_open()) return;
   const int class_id = class_id_for(clean_class_name(label), -1);
-  if (const std::optional<Annotation> shape = new_annotation(class_id, polygon, type, /*ask=*/false))
-    after_edit(document->add(QStringLiteral("Add Shape"), {*shape}));
+  after_edit(document->add(QStringLiteral("Add Shape"), {new_annotation(class_id, polygon, type)}));
 }
 
 LabelKind AnnotatorTab::kind_for_new_shape(const QString& type) const {
@@ -403,26 +421,8 @@ LabelKind AnnotatorTab::kind_for_new_shape(const QString& type) const {
   return label_kind_;
 }
 
-std::optional<Annotation> AnnotatorTab::new_annotation(int class_id, const QPolygonF& polygon, const QString& type,
-                                                       bool ask) {
+Annotation AnnotatorTab::new_annotation(int class_id, const QPolygonF& polygon, const QString& type) const {
   const LabelKind kind = kind_for_new_shape(type);
-  const bool rectangle = type.endsWith(QLatin1String("Rectangle"));
-  if (ask && kind == LabelKind::Boxes && !rectangle && !box_notice_given_) {
-    const int choice = prompts().choose(
-        this, "Box Labels",
-        QStringLiteral("The labels of this %1 are boxes (detection), so the %2 is saved as its bounding box.\n\n"
-                       "Switch the folder to Segmentation to keep polygons: its label files are rewritten "
-                       "after a count.")
-            .arg(label_kind_ == LabelKind::Boxes ? QStringLiteral("folder") : QStringLiteral("image's file"),
-                 type.toLower()),
-        {"Save as Box", "Switch Folder to Polygons", "Cancel"});
-    if (choice == 1) {
-      if (!switch_label_kind(LabelKind::Polygons)) return std::nullopt;
-      return drawn_annotation(class_id, kind_for_new_shape(type), polygon, type);
-    }
-    if (choice != 0) return std::nullopt;
-    box_notice_given_ = true;
-  }
   return drawn_annotation(class_id, kind, polygon, type);
 }
 

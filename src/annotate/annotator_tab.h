@@ -17,6 +17,7 @@
 #include "annotate/shape_rows.h"
 #include "core/annotation_document.h"
 #include "core/class_edit.h"
+#include "core/label_kind.h"
 #include "predict/predicting_model.h"
 #include "review/label_review.h"
 #include "review/review_dismissals.h"
@@ -174,7 +175,8 @@ class AnnotatorTab : public QWidget {
   // The folder's label kind: new shapes are written as boxes or as polygons. Switching rewrites,
   // after a confirmation that counts them, the label files holding lines of the other kind.
   LabelKind label_kind() const { return label_kind_; }
-  bool switch_label_kind(LabelKind to);
+  // The files are read and rewritten beside the window; `switched` runs once the folder holds `to`.
+  void switch_label_kind(LabelKind to, std::function<void()> switched = {});
 
   QString image_folder;
   QString label_folder;  // where image_folder's label files are (itself, or a sibling "labels")
@@ -282,8 +284,13 @@ class AnnotatorTab : public QWidget {
   void insert_record(int row, const Annotation& shape);
   void update_record(int row, const Annotation& shape);
   // A drawn or predicted shape as the folder's labels want it: a box in a box file or folder (a
-  // polygon becomes its bounding box, after one notice), else a polygon. nullopt: cancelled.
-  std::optional<Annotation> new_annotation(int class_id, const QPolygonF& polygon, const QString& type, bool ask);
+  // polygon becomes its bounding box), else a polygon.
+  Annotation new_annotation(int class_id, const QPolygonF& polygon, const QString& type) const;
+  // The confirmation of a planned kind switch (none is asked when no file changes).
+  bool confirm_kind_switch(const KindSwitch& plan, LabelKind to);
+  void kind_switched(LabelKind to, const Expected<int>& written, const std::function<void()>& switched);
+  // A shape drawn as `type`: its class asked, then added and picked.
+  void add_drawn_shape(const QPolygonF& polygon, const QString& type);
   // What a new shape of `type` ("Rectangle", "AI Polygon", ...) is saved as.
   LabelKind kind_for_new_shape(const QString& type) const;
   void settle_label_kind();

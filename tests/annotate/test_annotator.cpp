@@ -108,8 +108,9 @@ class TestAnnotator : public QObject {
   void draw_save_reload_round_trip() {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab_->switch_label_kind(LabelKind::Polygons));  // rectangles as four-point polygons
-    tab_->jump_to_image(1);                                 // img1.png, 200 x 100
+    tab_->switch_label_kind(LabelKind::Polygons);  // rectangles as four-point polygons
+    QVERIFY(test::settle_window_work());
+    tab_->jump_to_image(1);  // img1.png, 200 x 100
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{20, 10}, {100, 10}, {100, 60}, {20, 60}}), "car", "Rectangle");
     draw(QPolygonF({{0, 0}, {50, 0}, {50, 50}}), "  person ");
@@ -292,7 +293,8 @@ class TestAnnotator : public QObject {
   void copying_the_previous_frame() {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab_->switch_label_kind(LabelKind::Polygons));  // rectangles as four-point polygons
+    tab_->switch_label_kind(LabelKind::Polygons);  // rectangles as four-point polygons
+    QVERIFY(test::settle_window_work());
     tab_->copy_previous_frame_shapes();
     QCOMPARE(prompts_->messages.size(), 1);
     QCOMPARE(prompts_->messages[0].title, QString("Unavailable"));

@@ -199,6 +199,8 @@ class TestBoxDatasets : public QObject {
     prompts_->choices = {1, 0};  // the notice: switch the folder to polygons; then rewrite
     prompts_->dialogs.push_back(test::answer_label("car"));
     emit tab_->canvas->polygon_completed(QPolygonF({{10, 10}, {60, 12}, {30, 50}}));
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(prompts_->messages.size(), 2);
     QCOMPARE(prompts_->messages[1].title, QString("Switch Label Kind"));
     QVERIFY(prompts_->messages[1].text.contains("12 line(s) in 4 label file(s)"));
     QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Polygons"));
