@@ -339,30 +339,26 @@ QByteArray with_jfif_density(const QByteArray& jpeg, double dpi) {
   return jpeg.left(2) + app0 + jpeg.mid(2);
 }
 
-ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& s,
-                         const QString& output_path) {
+Expected<QString> resize_one(const QString& source, const QString& output_dir, const ResizeSettings& s,
+                             const QString& output_path) {
   ensure_vips();
-  ResizeOutcome outcome;
-  if (truncated_jpeg(source)) {  // said as the engine and the tiler say it
-    outcome.error = QStringLiteral("image file is truncated");
-    return outcome;
-  }
+  const auto failed = [&source](const QString& why) {
+    return failure(QFileInfo(source).fileName() + ": " + (why.isEmpty() ? QStringLiteral("unknown error") : why));
+  };
+  if (truncated_jpeg(source)) return failed(QStringLiteral("image file is truncated"));  // as the engine says it
+  // libvips speaks in exceptions; they end here.
   try {
     OutputChoice out;
     const QByteArray bytes = resized_bytes(source, output_dir, s, output_path, out);
-    const Status written = write_file_atomically(out.path, bytes, /*sync=*/false);
-    if (!written) throw vips::VError(QStringLiteral("%1: %2").arg(out.path, written.error()).toStdString());
-    outcome.output = out.path;
+    if (const Status written = write_file_atomically(out.path, bytes, /*sync=*/false); !written)
+      return failed(QStringLiteral("%1: %2").arg(out.path, written.error()));
+    return out.path;
   } catch (const vips::VError& e) {
-    outcome.error = QString::fromLocal8Bit(e.what()).trimmed();
     vips_error_clear();
+    return failed(QString::fromLocal8Bit(e.what()).trimmed());
   } catch (const std::exception& e) {
-    outcome.error = QString::fromLocal8Bit(e.what());
+    return failed(QString::fromLocal8Bit(e.what()));
   }
-  if (!outcome.output.isEmpty() && !outcome.error.isEmpty()) outcome.output.clear();
-  if (outcome.output.isEmpty() && outcome.error.isEmpty()) outcome.error = QStringLiteral("unknown error");
-  if (!outcome.error.isEmpty()) outcome.error = QFileInfo(source).fileName() + ": " + outcome.error;
-  return outcome;
 }
 
 // The labels of `source` beside `output`, turned by `rotation`; an empty string, or what went
@@ -405,16 +401,15 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
       ++skipped;
       return;
     }
-    ResizeOutcome outcome;
+    Expected<QString> outcome = failure(QFileInfo(queue[i]).fileName() + ": unknown error");
     try {
       outcome = resize_one(queue[i], output_dir, s, outputs[i]);
     } catch (...) {  // one file's failure never stops the batch
-      outcome.error = QFileInfo(queue[i]).fileName() + ": unknown error";
     }
-    if (outcome.error.isEmpty()) {
+    if (outcome) {
       ++written;
       if (s.write_labels) {
-        const QString problem = carry_resized_labels(queue[i], outcome.output, s.rotation, &labelled);
+        const QString problem = carry_resized_labels(queue[i], *outcome, s.rotation, &labelled);
         if (!problem.isEmpty()) {
           const std::lock_guard<std::mutex> lock(errors_mutex);
           label_problems[i] = problem;
@@ -422,9 +417,9 @@ BatchResult run_resize_batch(const QStringList& queue, const QString& output_dir
       }
     } else {
       const std::lock_guard<std::mutex> lock(errors_mutex);
-      errors[i] = outcome.error;
+      errors[i] = outcome.error();
       if (print_errors) {
-        std::printf("Resizer Error: %s\n", outcome.error.toLocal8Bit().constData());
+        std::printf("Resizer Error: %s\n", outcome.error().toLocal8Bit().constData());
         std::fflush(stdout);
       }
     }

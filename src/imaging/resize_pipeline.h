@@ -11,17 +11,13 @@
 
 namespace quorlan {
 
-struct ResizeOutcome {
-  QString output;  // the written file
-  QString error;   // empty on success
-};
-
 // Prepares libvips once per process; safe to call from any thread.
 void ensure_vips();
 
 // `output_path` replaces the planned name when given (the batch plans names for all files).
-ResizeOutcome resize_one(const QString& source, const QString& output_dir, const ResizeSettings& settings,
-                         const QString& output_path = {});
+// The file written, or why there is none (named by the source's file name).
+Expected<QString> resize_one(const QString& source, const QString& output_dir, const ResizeSettings& settings,
+                             const QString& output_path = {});
 
 struct BatchResult {
   int written = 0;

@@ -151,21 +151,21 @@ class TestResizer : public QObject {
     s.rotation = 90;
     s.dpi = 200;
     QDir().mkpath(path("out"));
-    ResizeOutcome o = resize_one(path("photo.jpg"), path("out"), s);
-    QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-    QCOMPARE(o.output, path("out/photo_scaled.jpg"));
-    QCOMPARE(size_of(o.output), QSize(600, 800));
-    const QImage back(o.output);
+    Expected<QString> o = resize_one(path("photo.jpg"), path("out"), s);
+    QVERIFY2(o, qPrintable(o.error()));
+    QCOMPARE(*o, path("out/photo_scaled.jpg"));
+    QCOMPARE(size_of(*o), QSize(600, 800));
+    const QImage back(*o);
     QCOMPARE(qRound(back.dotsPerMeterX() * 0.0254), 200);  // JFIF density, as Qt reads it
-    const QString pil = pillow_dpi(o.output);
+    const QString pil = pillow_dpi(*o);
     if (!pil.isEmpty()) QCOMPARE(pil, QString("200 200"));
 
     for (const auto& [format, ext] : {std::pair{"PNG", ".png"}, std::pair{"WEBP", ".webp"}}) {
       s.format = format;
       o = resize_one(path("photo.jpg"), path("out"), s);
-      QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-      QCOMPARE(o.output, path("out/photo_scaled") + ext);
-      QCOMPARE(size_of(o.output), QSize(600, 800));
+      QVERIFY2(o, qPrintable(o.error()));
+      QCOMPARE(*o, path("out/photo_scaled") + ext);
+      QCOMPARE(size_of(*o), QSize(600, 800));
     }
     QCOMPARE(qRound(QImage(path("out/photo_scaled.png")).dotsPerMeterX() * 0.0254), 200);
     const QString pil_png = pillow_dpi(path("out/photo_scaled.png"));
@@ -176,9 +176,9 @@ class TestResizer : public QObject {
     ResizeSettings b;
     b.dpi = 150;
     o = resize_one(path("scan.bmp"), path("out"), b);
-    QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-    QCOMPARE(QImageReader(o.output).format(), QByteArray("bmp"));
-    QCOMPARE(qRound(QImage(o.output).dotsPerMeterX() * 0.0254), 150);
+    QVERIFY2(o, qPrintable(o.error()));
+    QCOMPARE(QImageReader(*o).format(), QByteArray("bmp"));
+    QCOMPARE(qRound(QImage(*o).dotsPerMeterX() * 0.0254), 150);
   }
 
   void shrinking_filters_instead_of_aliasing() {
@@ -187,9 +187,9 @@ class TestResizer : public QObject {
     for (int x = 0; x < 400; ++x) stripes.col(x).setTo(x % 2 ? cv::Scalar::all(255) : cv::Scalar::all(0));
     cv::imwrite(path("stripes.png").toStdString(), stripes);
     QDir().mkpath(path("out"));
-    const ResizeOutcome o = resize_one(path("stripes.png"), path("out"), px("100", ""));
-    QVERIFY(o.error.isEmpty());
-    const cv::Mat out = cv::imread(o.output.toStdString(), cv::IMREAD_GRAYSCALE);
+    const Expected<QString> o = resize_one(path("stripes.png"), path("out"), px("100", ""));
+    QVERIFY(o);
+    const cv::Mat out = cv::imread(o->toStdString(), cv::IMREAD_GRAYSCALE);
     QCOMPARE(out.cols, 100);
     double lo, hi;
     cv::minMaxLoc(out(cv::Rect(10, 10, 80, 80)), &lo, &hi);
@@ -202,17 +202,17 @@ class TestResizer : public QObject {
     QDir().mkpath(path("out"));
     ResizeSettings keep;
     keep.enable_dim = false;
-    ResizeOutcome o = resize_one(path("IMG_01.JPG"), path("out"), keep);
-    QCOMPARE(o.output, path("out/IMG_01_scaled.JPG"));
-    QCOMPARE(QImageReader(o.output).format(), QByteArray("jpeg"));
+    Expected<QString> o = resize_one(path("IMG_01.JPG"), path("out"), keep);
+    QCOMPARE(*o, path("out/IMG_01_scaled.JPG"));
+    QCOMPARE(QImageReader(*o).format(), QByteArray("jpeg"));
 
     ResizeSettings to_jpeg = keep;
     to_jpeg.format = "JPEG";
     o = resize_one(path("logo.png"), path("out"), to_jpeg);
-    QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-    QCOMPARE(cv::imread(o.output.toStdString(), cv::IMREAD_UNCHANGED).channels(), 3);
+    QVERIFY2(o, qPrintable(o.error()));
+    QCOMPARE(cv::imread(o->toStdString(), cv::IMREAD_UNCHANGED).channels(), 3);
     o = resize_one(path("logo.png"), path("out"), keep);
-    QCOMPARE(cv::imread(o.output.toStdString(), cv::IMREAD_UNCHANGED).channels(), 4);
+    QCOMPARE(cv::imread(o->toStdString(), cv::IMREAD_UNCHANGED).channels(), 4);
 
     // A 1 KB cap that no quality meets: written once, at quality 5, over the limit.
     write_photo(path("big.jpg"), 800, 600);
@@ -220,21 +220,21 @@ class TestResizer : public QObject {
     cap.enable_comp = true;
     cap.target_kb = 1;
     o = resize_one(path("big.jpg"), path("out"), cap);
-    QVERIFY(o.error.isEmpty());
-    const qint64 capped = QFileInfo(o.output).size();
+    QVERIFY(o);
+    const qint64 capped = QFileInfo(*o).size();
     QVERIFY(capped > 1024);
     ResizeSettings q5 = keep;
     q5.enable_comp = true;
     q5.target_kb = capped / 1024.0;  // exactly the quality-5 size fits now: the search goes above 5
-    QVERIFY(QFileInfo(resize_one(path("big.jpg"), path("out"), q5).output).size() <= capped);
+    QVERIFY(QFileInfo(*resize_one(path("big.jpg"), path("out"), q5)).size() <= capped);
     cap.target_kb = 60;
     cap.enable_dim = true;  // resampled first, then searched
     cap.width_text = "700";
     o = resize_one(path("big.jpg"), path("out"), cap);
-    QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-    QCOMPARE(size_of(o.output), QSize(700, 525));
-    QVERIFY(QFileInfo(o.output).size() <= 60 * 1024);
-    QVERIFY(QFileInfo(o.output).size() > 30 * 1024);  // the search climbs close to the cap
+    QVERIFY2(o, qPrintable(o.error()));
+    QCOMPARE(size_of(*o), QSize(700, 525));
+    QVERIFY(QFileInfo(*o).size() <= 60 * 1024);
+    QVERIFY(QFileInfo(*o).size() > 30 * 1024);  // the search climbs close to the cap
     // No trial file is left beside the outputs.
     QCOMPARE(QDir(path("out")).entryList(QDir::Files).size(), 4);
   }
@@ -342,7 +342,7 @@ class TestResizer : public QObject {
     s.enable_dim = false;
     s.format = "JPEG";
     s.dpi = 300;
-    QVERIFY(resize_one(path("cmyk.jpg"), path("out"), s).error.isEmpty());
+    QVERIFY(resize_one(path("cmyk.jpg"), path("out"), s));
     const QStringList rgb =
         pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))", {path("out/cmyk_scaled.jpeg")})
             .split(' ');
@@ -365,7 +365,7 @@ class TestResizer : public QObject {
         "rgb = ImageCms.profileToProfile(Image.open(sys.argv[2]), ImageCms.ImageCmsProfile(sys.argv[1]), "
         "ImageCms.createProfile('sRGB'), renderingIntent=1, outputMode='RGB')\nprint(*rgb.getpixel((32, 24)))",
         {path("cmyk.icc"), path("cmyk_icc.jpg")});
-    QVERIFY(resize_one(path("cmyk_icc.jpg"), path("out"), s).error.isEmpty());
+    QVERIFY(resize_one(path("cmyk_icc.jpg"), path("out"), s));
     const QString ours =
         pillow("print(*Image.open(sys.argv[1]).convert('RGB').getpixel((32, 24)))", {path("out/cmyk_icc_scaled.jpeg")});
     const QStringList a = reference.split(' '), b = ours.split(' ');
@@ -376,8 +376,8 @@ class TestResizer : public QObject {
 
     s.enable_dim = true;
     s.width_text = "150";
-    const ResizeOutcome phone = resize_one(path("phone.jpg"), path("out"), s);
-    QVERIFY2(phone.error.isEmpty(), qPrintable(phone.error));
+    const Expected<QString> phone = resize_one(path("phone.jpg"), path("out"), s);
+    QVERIFY2(phone, qPrintable(phone.error()));
     // Upright (300 x 400 becomes 150 x 200), no EXIF at all, one resolution: 300 DPI.
     QCOMPARE(pillow("im = Image.open(sys.argv[1])\nprint(im.size[0], im.size[1], len(im.getexif()), "
                     "'exif' in im.info, round(im.info['dpi'][0]))",
@@ -390,14 +390,14 @@ class TestResizer : public QObject {
         QString("ok"));
     s.enable_dim = false;
     s.format = "Match Original";
-    QVERIFY(resize_one(path("alpha.bmp"), path("out"), s).error.isEmpty());
+    QVERIFY(resize_one(path("alpha.bmp"), path("out"), s));
     const QImage bmp(path("out/alpha_scaled.bmp"));
     QVERIFY(bmp.hasAlphaChannel());
     QCOMPARE(qAlpha(bmp.pixel(5, 5)), 90);
     QCOMPARE(qGreen(bmp.pixel(5, 5)), 200);
     QCOMPARE(bmp.dotsPerMeterX(), 11811);
     s.format = "PNG";
-    QVERIFY(resize_one(path("phone.jpg"), path("out"), s).error.isEmpty());
+    QVERIFY(resize_one(path("phone.jpg"), path("out"), s));
     QCOMPARE(pillow_dpi(path("out/phone_scaled.png")), QString("300 300"));
   }
 
@@ -453,8 +453,8 @@ class TestResizer : public QObject {
   void negative_width_fails_each_file_alone() {
     write_photo(path("a.jpg"), 40, 30);
     QDir().mkpath(path("out"));
-    const ResizeOutcome o = resize_one(path("a.jpg"), path("out"), px("-20", ""));
-    QVERIFY(!o.error.isEmpty());
+    const Expected<QString> o = resize_one(path("a.jpg"), path("out"), px("-20", ""));
+    QVERIFY(!o);
     QVERIFY(!QFileInfo::exists(path("out/a_scaled.jpg")));
   }
 
