@@ -75,7 +75,7 @@ class TestClassManagement : public QObject {
     folder();
     const QHash<QString, QByteArray> original = snapshot();
     QStringList labels;
-    for (const QString& name : {"a.txt", "b.txt", "c.txt", "d.txt"}) labels << path(name);
+    for (const char* name : {"a.txt", "b.txt", "c.txt", "d.txt"}) labels << path(name);
     ClassChanges changes;
     changes.reset(dir_->path(), path("classes.txt"));
     QVERIFY(!changes.undo_of_last({"car"}));
