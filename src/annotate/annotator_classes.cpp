@@ -95,7 +95,7 @@ void AnnotatorTab::show_label_kind() {
   btn_label_kind->setEnabled(!image_paths.isEmpty());
 }
 
-void AnnotatorTab::switch_label_kind(LabelKind to, std::function<void()> switched) {
+void AnnotatorTab::switch_label_kind(LabelKind to, const std::function<void()>& switched) {
   if (to == label_kind_) {
     if (switched) switched();
     return;

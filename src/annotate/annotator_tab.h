@@ -176,7 +176,7 @@ class AnnotatorTab : public QWidget {
   // after a confirmation that counts them, the label files holding lines of the other kind.
   LabelKind label_kind() const { return label_kind_; }
   // The files are read and rewritten beside the window; `switched` runs once the folder holds `to`.
-  void switch_label_kind(LabelKind to, std::function<void()> switched = {});
+  void switch_label_kind(LabelKind to, const std::function<void()>& switched = {});
 
   QString image_folder;
   QString label_folder;  // where image_folder's label files are (itself, or a sibling "labels")
@@ -335,7 +335,7 @@ class AnnotatorTab : public QWidget {
   void rewrite_classes(const QString& title, const ClassMapping& mapping, const ClassRewrite& plan, int pick_after);
   // Writes `change` beside the window; `written(change)` follows, or a box titled with the
   // change's title says `failed` and why.
-  void write_class_change(ClassChange change, const QString& failed, std::function<void(ClassChange)> written);
+  void write_class_change(const ClassChange& change, const QString& failed, std::function<void(ClassChange)> written);
   // The names become `names`: the class list, classes.txt and the shapes on screen follow.
   bool set_class_names(const QStringList& names);
   // The class list shown (and the shapes on screen read again) once its file already holds `names`.

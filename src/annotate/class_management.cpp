@@ -205,7 +205,7 @@ void AnnotatorTab::rewrite_classes(const QString& title, const ClassMapping& map
       });
 }
 
-void AnnotatorTab::write_class_change(ClassChange change, const QString& failed,
+void AnnotatorTab::write_class_change(const ClassChange& change, const QString& failed,
                                       std::function<void(ClassChange)> written) {
   // One journaled change: once begun it is not cut short (Cancel waits for its end), and a crash
   // in the middle is rolled back when the folder is next opened.
@@ -226,14 +226,15 @@ void AnnotatorTab::undo_class_change() {
   const QString title = back->title;
   ClassChange change = *back;
   change.title = QStringLiteral("Undo Class Change");
-  write_class_change(change, QStringLiteral("\"%1\" is not taken back: ").arg(title), [this, title](ClassChange done) {
-    show_class_names(done.names_after);
-    emit notice_signal(QStringLiteral("Undone: %1").arg(title));
-    class_changes_.drop_last();
-    history_.class_change_undone();
-    update_class_buttons();
-    update_history_buttons();
-  });
+  write_class_change(change, QStringLiteral("\"%1\" is not taken back: ").arg(title),
+                     [this, title](const ClassChange& done) {
+                       show_class_names(done.names_after);
+                       emit notice_signal(QStringLiteral("Undone: %1").arg(title));
+                       class_changes_.drop_last();
+                       history_.class_change_undone();
+                       update_class_buttons();
+                       update_history_buttons();
+                     });
 }
 
 }  // namespace quorlan
