@@ -14,6 +14,7 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
+#include "core/atomic_file.h"
 #include "training/trainer_thread.h"
 #include "training/training_math.h"
 #include "training/tuner_thread.h"
@@ -147,7 +148,13 @@ void TrainingTab::stop_training() {
 void TrainingTab::update_train_progress(int percent, const QString& status, const QString& plot_path) {
   bar_train_progress->setValue(percent);
   lbl_train_status->setText("Status: " + status);
-  if (!plot_path.isEmpty() && QFileInfo::exists(plot_path)) show_plot(view_loss_plot, plot_path);
+  // The live chart is read again only when it was drawn anew: progress comes far more often.
+  if (plot_path.isEmpty()) return;
+  const FileStamp stamp = file_stamp(plot_path);
+  if (!stamp.exists || (plot_path == live_plot_ && stamp == live_plot_stamp_)) return;
+  live_plot_ = plot_path;
+  live_plot_stamp_ = stamp;
+  show_plot(view_loss_plot, plot_path);
 }
 
 void TrainingTab::training_stopped() {

@@ -4,6 +4,8 @@
 #include <QVariantMap>
 #include <QWidget>
 
+#include "core/atomic_file.h"
+
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -58,6 +60,8 @@ class TrainingTab : public QWidget {
 
  private:
   void show_plot(ZoomableView* view, const QString& path);
+  QString live_plot_;  // the live chart shown, and its file as it was then
+  FileStamp live_plot_stamp_;
   // Shows why a second run cannot start while one is active; true when it refused.
   bool refuse_if_busy();
 

@@ -282,11 +282,11 @@ class TestAnnotator : public QObject {
     QCOMPARE(tab_->annotations[0].label, QString("b"));
     QCOMPARE(tab_->table_objects->item(0, 0)->text(), QString("b"));
     QCOMPARE(top_level_items(tab_->canvas), 2);  // the picture and one shape
-    QVERIFY(QFileInfo::exists(path("B.txt")));
+    QVERIFY(test::file_exists(path("B.txt")));
     tab_->table_objects->setCurrentCell(0, 0);
     tab_->ann_delete_selected();
     QVERIFY(test::settle_window_work());
-    QVERIFY(!QFileInfo::exists(path("B.txt")));
+    QVERIFY(!test::file_exists(path("B.txt")));
     QCOMPARE(tab_->list_images->item(0)->text(), QString("[  ] B.PNG"));
   }
 
@@ -320,7 +320,7 @@ class TestAnnotator : public QObject {
     QFile::remove(path("img1.txt"));
     tab_->copy_previous_frame_shapes();
     QCOMPARE(tab_->annotations.size(), 0);
-    QVERIFY(!QFileInfo::exists(path("img2.txt")));
+    QVERIFY(!test::file_exists(path("img2.txt")));
   }
 
   // A folder without labels: a rectangle is a box line (the first shape settles the kind), the
@@ -430,7 +430,7 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->list_images->currentRow(), 0);
     test::saved(*tab_);
-    QVERIFY(!QFileInfo::exists(path("img1.txt")));
+    QVERIFY(!test::file_exists(path("img1.txt")));
     tab_->list_images->setCurrentRow(2);
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->current_idx, 2);
