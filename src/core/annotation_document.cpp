@@ -1,9 +1,11 @@
 #include "core/annotation_document.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QFuture>
+#include <QPointer>
 #include <QPromise>
 #include <QThreadPool>
 #include <QUndoCommand>
@@ -329,20 +331,24 @@ void AnnotationDocument::save_beside() {
   count_write_in_flight(+1);
   auto promise = std::make_shared<QPromise<Expected<FileStamp>>>();
   const QString path = write->path;
-  // The continuation is in place before the write starts: it always comes back through this
-  // object's event queue, never inline in the middle of the caller's step.
-  promise->future().then(this, [this, path](const Expected<FileStamp>& stamp) {
-    count_write_in_flight(-1);
-    --writing_;
-    if (stamp) {
-      write_landed(path, *stamp);
-      last_write_ = {};
-    } else {
-      last_write_ = failure(stamp.error());
-      if (path == path_) changed_ = true;  // the shapes on screen are not on disk
-    }
-    if (!writing()) when_written({});
-  });
+  // The continuation is in place before the write starts: it always comes back through the
+  // event queue of this object's thread, never inline in the middle of the caller's step. Its
+  // context is the application, which outlives the write; a document gone by then (its
+  // destructor counted its writes off) hears nothing.
+  promise->future().then(QCoreApplication::instance(),
+                         [this, guard = QPointer<AnnotationDocument>(this), path](const Expected<FileStamp>& stamp) {
+                           if (!guard) return;
+                           count_write_in_flight(-1);
+                           --writing_;
+                           if (stamp) {
+                             write_landed(path, *stamp);
+                             last_write_ = {};
+                           } else {
+                             last_write_ = failure(stamp.error());
+                             if (path == path_) changed_ = true;  // the shapes on screen are not on disk
+                           }
+                           if (!writing()) when_written({});
+                         });
   write_pool().start([promise, write = *write] {
     promise->start();
     promise->addResult(put_on_disk(write));
