@@ -298,8 +298,8 @@ class AnnotatorTab : public QWidget {
   // The folder's kind from `label_files` (names in label_folder), else its manifest's task.
   void detect_label_kind(const QSet<QString>& label_files);
   void show_label_kind();
-  // After an edit of the document: the scene follows and the file is written. False when the
-  // edit changed nothing or could not be saved.
+  // After an edit of the document: the scene follows and the file is written beside the window
+  // (a write that fails says so when it lands). False when the edit changed nothing.
   bool after_edit(bool edited);
   QStringList folder_label_paths() const;
   void remove_records(QVector<int> rows);

@@ -97,8 +97,8 @@ void AnnotatorTab::add_predicted_shapes(const PredictingModel& model, const Expe
       found << drawn_annotation(id_of(d.cls), kind, d.corners(), "AI Rectangle");
     }
   }
-  const bool saved = after_edit(document->add(QStringLiteral("Auto-Label"), found));
-  if (saved)
+  const bool added = after_edit(document->add(QStringLiteral("Auto-Label"), found));
+  if (added)
     prompts().information(this, "AI Success",
                           QStringLiteral("Successfully auto-labeled %1 object(s).").arg(found.size()) +
                               (result->masks && kind == LabelKind::Boxes
