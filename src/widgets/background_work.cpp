@@ -132,7 +132,7 @@ BusyWatch* begin_beside_window(QWidget* parent, const QString& label, const std:
   return new BusyWatch(parent, label, control, on_cancel);
 }
 
-// The continuation runs only while its context, the watch's parent, is there: so is the watch.
+// The continuation runs only while the watch's parent (if it has one) is there: so is the watch.
 void work_returned(BusyWatch* watch) { watch->returned(); }
 
 void watch_until(BusyWatch* watch, const QFuture<void>& chain) { watch->watch(chain); }

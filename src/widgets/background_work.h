@@ -4,9 +4,10 @@
 // goes on in a continuation on its own thread. Nothing on the window's thread ever waits for it.
 #include <QCoreApplication>
 #include <QFuture>
+#include <QPointer>
+#include <QPromise>
 #include <QString>
 #include <QWidget>
-#include <QtConcurrent/QtConcurrentRun>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -46,22 +47,41 @@ QFuture<void> run_beside_window(QWidget* parent, const QString& label, const std
                                 Work&& work, Done&& done, const std::function<void()>& on_cancel = {}) {
   using Result = std::invoke_result_t<Work>;
   BusyWatch* watch = begin_beside_window(parent, label, control, on_cancel);
-  QFuture<Result> future = QtConcurrent::run(&work_pool(), std::forward<Work>(work));
-  // The window's thread runs the continuation; without a parent it is the application's.
-  QObject* context = parent ? static_cast<QObject*>(parent) : QCoreApplication::instance();
+  auto promise = std::make_shared<QPromise<Result>>();
+  // The continuation is in place before the work starts, so it always comes back through the
+  // window's event queue, never inline in the middle of the step that started it. Its context is
+  // the application, which outlives the work; with `parent` gone (the watch went with it) the
+  // continuation does nothing.
+  const QPointer<QWidget> guard(parent);
+  const bool has_parent = parent != nullptr;
   QFuture<void> chain;
   if constexpr (std::is_void_v<Result>) {
-    chain = future.then(context, [watch, finish = std::forward<Done>(done)]() mutable {
-      work_returned(watch);
-      finish();
-    });
+    chain = promise->future().then(QCoreApplication::instance(),
+                                   [watch, guard, has_parent, finish = std::forward<Done>(done)]() mutable {
+                                     if (has_parent && !guard) return;
+                                     work_returned(watch);
+                                     finish();
+                                   });
   } else {
-    chain = future.then(context, [watch, finish = std::forward<Done>(done)](Result result) mutable {
-      work_returned(watch);
-      finish(std::move(result));
-    });
+    chain =
+        promise->future().then(QCoreApplication::instance(),
+                               [watch, guard, has_parent, finish = std::forward<Done>(done)](Result result) mutable {
+                                 if (has_parent && !guard) return;
+                                 work_returned(watch);
+                                 finish(std::move(result));
+                               });
   }
   watch_until(watch, chain);
+  auto job = std::make_shared<std::decay_t<Work>>(std::forward<Work>(work));
+  work_pool().start([promise, job] {
+    promise->start();
+    if constexpr (std::is_void_v<Result>) {
+      (*job)();
+    } else {
+      promise->addResult((*job)());
+    }
+    promise->finish();
+  });
   return chain;
 }
 
