@@ -115,7 +115,7 @@ void big_images(const QString& root) {
   tab.open_folder(folder);
   settle();
   const double ours = median_ms(7, [&] {
-    if (tab.current_idx == 2)
+    if (tab.queue().current() == 2)
       tab.jump_to_image(0);
     else
       tab.next_image();
@@ -137,7 +137,7 @@ void big_images(const QString& root) {
     while (pause.elapsed() < 1500) QApplication::processEvents(QEventLoop::AllEvents, 50);
     QElapsedTimer timer;
     timer.start();
-    if (tab.current_idx == 2)
+    if (tab.queue().current() == 2)
       tab.prev_image();
     else
       tab.next_image();

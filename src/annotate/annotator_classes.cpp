@@ -51,27 +51,6 @@ QString AnnotatorTab::class_name(int id) const {
 
 // ---------------------------------------------------------------- the folder's label kind
 
-QStringList AnnotatorTab::folder_label_paths() const {
-  QStringList paths;
-  paths.reserve(image_paths.size());
-  for (const QString& image : image_paths) paths << label_path_of(image);
-  return paths;
-}
-
-void AnnotatorTab::detect_label_kind(const QSet<QString>& label_files) {
-  // Only the label files that exist are read, the images' own first.
-  QStringList present;
-  for (const QString& path : folder_label_paths())
-    if (label_files.contains(QFileInfo(path).fileName())) present << path;
-  std::optional<LabelKind> kind = label_kind_of_files(present);
-  if (!kind)
-    if (const std::optional<DatasetManifest> manifest = find_folder_manifest(image_folder)) kind = manifest->task;
-  label_kind_ = kind.value_or(LabelKind::Boxes);
-  label_kind_settled_ = kind.has_value();
-  box_notice_given_ = false;
-  show_label_kind();
-}
-
 void AnnotatorTab::settle_label_kind() {
   if (label_kind_settled_) return;
   const KindCounts saved = kinds_of(document->shapes());
@@ -82,7 +61,7 @@ void AnnotatorTab::settle_label_kind() {
 }
 
 void AnnotatorTab::show_label_kind() {
-  lbl_label_kind->setText(label_kind_settled_ || image_paths.isEmpty()
+  lbl_label_kind->setText(label_kind_settled_ || queue_.isEmpty()
                               ? "Labels: " + label_kind_name(label_kind_)
                               : QStringLiteral("Labels: none yet (rectangles as boxes)"));
   btn_label_kind->setText(label_kind_ == LabelKind::Boxes ? "Switch to Polygons" : "Switch to Boxes");
@@ -92,7 +71,7 @@ void AnnotatorTab::show_label_kind() {
                           : QStringLiteral("The folder has no labels yet: a rectangle is saved as a box line, any "
                                            "other shape as a polygon line, and the first shape saved sets the "
                                            "folder's kind."));
-  btn_label_kind->setEnabled(!image_paths.isEmpty());
+  btn_label_kind->setEnabled(!queue_.isEmpty());
 }
 
 void AnnotatorTab::switch_label_kind(LabelKind to, const std::function<void()>& switched) {
@@ -105,7 +84,7 @@ void AnnotatorTab::switch_label_kind(LabelKind to, const std::function<void()>& 
   auto control = std::make_shared<WorkControl>();
   run_beside_window(
       this, QStringLiteral("Reading the label files..."), control,
-      [paths = folder_label_paths(), to] { return plan_kind_switch(paths, to); },
+      [paths = queue_.label_paths(), to] { return plan_kind_switch(paths, to); },
       [this, control, to, switched, from = label_kind_](const KindSwitch& plan) {
         if (control->cancel || label_kind_ != from || !confirm_kind_switch(plan, to)) return;
         run_beside_window(
@@ -229,17 +208,17 @@ bool AnnotatorTab::write_or_warn(const QString& path, const QByteArray& data) {
   return false;
 }
 
-QString AnnotatorTab::classes_file_path() const { return QDir(image_folder).filePath("classes.txt"); }
+QString AnnotatorTab::classes_file_path() const { return QDir(queue_.folder()).filePath("classes.txt"); }
 
 bool AnnotatorTab::save_classes_file() {
-  if (image_folder.isEmpty()) return true;
+  if (queue_.folder().isEmpty()) return true;
   return write_or_warn(classes_file_path(), classes_file_bytes(classes));
 }
 
 int AnnotatorTab::largest_id_in_folder() const {
   int largest = -1;
   for (const Annotation& shape : document->shapes()) largest = std::max(largest, shape.class_id);
-  for (const QString& image : image_paths) {
+  for (const QString& image : queue_.paths()) {
     const Expected<QByteArray> loaded = read_regular_file(label_path_of(image));
     if (!loaded) continue;
     const QByteArray& bytes = *loaded;

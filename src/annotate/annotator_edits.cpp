@@ -155,7 +155,7 @@ Expected<AnnotatorTab::WriteOutcome> AnnotatorTab::start_writing() {
     if (choice == 0) {
       document->discard_changes();
       // The picture on screen stays; its labels are read again.
-      put_on_screen(current_idx, image_paths[current_idx], DecodedImage{display_cv_img, display_image_});
+      put_on_screen(queue_.current(), queue_.path(queue_.current()), DecodedImage{display_cv_img, display_image_});
       return WriteOutcome::Written;
     }
     if (choice != 1) return WriteOutcome::Stayed;
@@ -220,10 +220,9 @@ void AnnotatorTab::unsaved_resolved(const Status& landed) {
   if (!landed) {
     if (!keep_or_discard_unsaved(landed.error())) {
       // Staying: the picture asked for is not shown, and the list points at the one on screen.
-      ++picture_request_;
-      wanted_idx_ = -1;
+      queue_.drop_asked();
       const QSignalBlocker block(list_images);
-      list_images->setCurrentRow(current_idx);
+      list_images->setCurrentRow(queue_.current());
       return;
     }
     if (!resolve_unsaved()) {  // retried: the steps wait for the new write
@@ -463,12 +462,12 @@ void AnnotatorTab::edit_vertices(QGraphicsItem* item, const QPolygonF& points) {
 }
 
 void AnnotatorTab::copy_previous_frame_shapes() {
-  if (current_idx == 0 || image_paths.isEmpty()) {
+  if (queue_.current() == 0 || queue_.isEmpty()) {
     prompts().warning(this, "Unavailable", "No previous image available to copy annotations from.");
     return;
   }
   if (display_cv_img.empty() || !document->is_open()) return;
-  const LabelReadResult read = read_label_file(label_path_of(image_paths[current_idx - 1]), class_count(),
+  const LabelReadResult read = read_label_file(label_path_of(queue_.path(queue_.current() - 1)), class_count(),
                                                display_cv_img.cols, display_cv_img.rows);
   QVector<Annotation> copied;
   for (const LabelShape& shape : read.shapes) {

@@ -50,46 +50,38 @@ void AnnotatorTab::load_directory() {
   open_folder(folder);
 }
 
-void AnnotatorTab::open_folder(const QString& folder) {
+void AnnotatorTab::open_folder(const QString& folder, const QString& picture) {
   // The shapes on screen are kept before the folder changes.
-  if (!resolve_unsaved([this, folder] { open_folder(folder); })) return;
+  if (!resolve_unsaved([this, folder, picture] { open_folder(folder, picture); })) return;
+  // A class change a crash cut short is rolled back before anything of the folder is read.
+  if (const QString recovered = recover_class_change(class_change_journal(folder)); !recovered.isEmpty())
+    prompts().information(this, "Class Change Rolled Back", recovered);
+  // The folder is read beside the window (a folder of 100,000 pictures takes a second); the last
+  // folder asked for is the one opened.
+  const int request = ++folder_request_;
+  auto control = std::make_shared<WorkControl>();
+  run_beside_window(
+      this, QStringLiteral("Reading the folder..."), control, [folder] { return list_folder(folder); },
+      [this, control, request, picture](const FolderListing& listing) {
+        if (control->cancel || request != folder_request_) return;
+        folder_listed(listing, picture);
+      });
+}
+
+void AnnotatorTab::folder_listed(const FolderListing& listing, const QString& picture) {
+  // Another step may have changed the shapes on screen while the folder was read.
+  if (!resolve_unsaved([this, listing, picture] { folder_listed(listing, picture); })) return;
+  if (listing.paths.isEmpty() && !listing.splits.isEmpty()) {
+    // A dataset's own folder holds no pictures: its manifest names the folders that do.
+    const QString split = choose_split_folder(listing);
+    if (!split.isEmpty()) return open_folder(split);
+  }
   // A review speaks of the folder it was made for.
   review_findings.clear();
   review_dismissals_.reset();
   review_box->hide();
-  // A class change a crash cut short is rolled back before anything of the folder is read.
-  if (const QString recovered = recover_class_change(class_change_journal(folder)); !recovered.isEmpty())
-    prompts().information(this, "Class Change Rolled Back", recovered);
-
-  // One listing of the folder gives the images (and the label files when they sit beside them).
-  // Only regular files are listed: a FIFO or a device named like an image would block a read.
-  const QDir dir(folder);
-  const QStringList names = dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
-  const QString labels = label_folder_for(folder);
-  QStringList paths;
-  QSet<QString> label_files;
-  for (const QString& name : names) {
-    const int dot = name.lastIndexOf('.');
-    if (dot <= 0) continue;
-    const QString ext = name.mid(dot + 1).toLower();
-    if (ext == QLatin1String("txt"))
-      label_files.insert(name);
-    else if (is_image_name(name))
-      paths << dir.filePath(name);
-  }
-  if (labels != folder) {
-    const QStringList txt = QDir(labels).entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
-    label_files = QSet<QString>(txt.cbegin(), txt.cend());
-  }
-  std::sort(paths.begin(), paths.end());
-  if (paths.isEmpty()) {
-    // A dataset's own folder holds no pictures: its manifest names the folders that do.
-    const QString split = choose_split_folder(folder);
-    if (!split.isEmpty()) return open_folder(split);
-  }
-
-  // The class names belong to the folder: never the previous folder's list.
-  const FolderClasses found = load_folder_classes(folder, &names);
+  const QString& folder = listing.folder;
+  const FolderClasses& found = listing.classes;
   document->close();
   prefetch_.clear();
   hidden_classes.clear();
@@ -97,32 +89,32 @@ void AnnotatorTab::open_folder(const QString& folder) {
   classes_unsaved_ = false;
   names_manifest_ = found.source == FolderClasses::Source::Manifest ? found.path : QString();
   manifest_told_ = false;
-  image_folder = folder;
+  queue_.open(listing);
   class_changes_.reset(folder, classes_file_path());  // a class change is undone only in its own folder
-  label_folder = labels;
-  image_paths = paths;
   classes = found.names;
-  populate_image_list(label_files);
-  detect_label_kind(label_files);
+  show_queue();
+  label_kind_ = listing.kind.value_or(LabelKind::Boxes);
+  label_kind_settled_ = listing.kind.has_value();
+  box_notice_given_ = false;
+  show_label_kind();
   rebuild_class_list();
 
   // Nothing of the previous folder stays on screen, or may be saved into this one's label files.
-  if (image_paths.isEmpty()) {
-    show_no_picture();
+  // The previous folder's picture goes at once; the first readable one comes when it is decoded.
+  show_no_picture();
+  if (queue_.isEmpty()) {
     emit notice_signal("No images in " + QDir::toNativeSeparators(folder));
     return;
   }
-  // The previous folder's picture goes at once; the first readable one comes when it is decoded.
-  show_no_picture();
-  current_idx = 0;
-  show_readable(0, +1);
+  const int first = std::max(0, queue_.index_of(picture));
+  show_readable(first, +1);
   // Labels the studio reads beside pictures inside images/ are not where the engine looks.
-  const QString first = image_paths.first();
-  if (DatasetPicture{first, engine_label_path(first), label_path_in(labels, first), {}}.label_beside_only())
+  const QString one = queue_.path(0);
+  if (DatasetPicture{one, engine_label_path(one), queue_.label_path_of(one), {}}.label_beside_only())
     emit notice_signal(QStringLiteral("The label files here sit beside the pictures inside a folder named images/: the "
                                       "studio shows them, but the engine looks for them in %1 and would train these "
                                       "pictures as backgrounds. Move them there (the health check names each).")
-                           .arg(QDir::toNativeSeparators(QFileInfo(engine_label_path(first)).absolutePath())));
+                           .arg(QDir::toNativeSeparators(QFileInfo(engine_label_path(one)).absolutePath())));
   if (!found.blank_names.isEmpty()) {
     QStringList ids;
     for (int id : found.blank_names) ids << QString::number(id);
@@ -148,35 +140,16 @@ void AnnotatorTab::show_no_picture() {
   lbl_img_status->setStyleSheet(QString());
 }
 
-QString AnnotatorTab::choose_split_folder(const QString& folder) {
-  // A dataset manifest in the folder or up to two above that names split folders: an offer the
-  // user answers, so any data.yaml with splits will do (its names are not taken from here).
-  std::optional<DatasetManifest> manifest;
-  QDir look(QDir(folder).absolutePath());
-  for (int level = 0; level < 3 && !manifest; ++level) {
-    for (const char* name : {"data.yaml", "data.yml"}) {
-      manifest = read_dataset_manifest(look.filePath(QLatin1String(name)));
-      if (manifest && !manifest->split_folders.isEmpty()) break;
-      manifest.reset();
-    }
-    if (!look.cdUp()) break;
-  }
-  if (!manifest) return {};
-  const QString manifest_path = manifest->path;
-  const QDir root = QFileInfo(manifest_path).absoluteDir();
-  QStringList splits, choices;
-  for (const QString& split : manifest->split_folders) {
-    if (list_folder_images(split).isEmpty()) continue;
-    splits << split;
-    choices << QDir::toNativeSeparators(root.relativeFilePath(split));
-  }
-  if (splits.isEmpty()) return {};
+QString AnnotatorTab::choose_split_folder(const FolderListing& listing) {
+  const QDir root = QFileInfo(listing.split_manifest).absoluteDir();
+  QStringList choices;
+  for (const QString& split : listing.splits) choices << QDir::toNativeSeparators(root.relativeFilePath(split));
   const int chosen = prompts().choose(
       this, "Open a Split",
       QStringLiteral("%1 holds no images. Its dataset manifest %2 names these image folders; open one?")
-          .arg(QDir::toNativeSeparators(folder), QFileInfo(manifest_path).fileName()),
+          .arg(QDir::toNativeSeparators(listing.folder), QFileInfo(listing.split_manifest).fileName()),
       choices + QStringList{"Cancel"});
-  return chosen >= 0 && chosen < splits.size() ? splits[chosen] : QString();
+  return chosen >= 0 && chosen < listing.splits.size() ? listing.splits[chosen] : QString();
 }
 
 void AnnotatorTab::set_output_folder() {
@@ -191,24 +164,21 @@ void AnnotatorTab::set_output_folder_path(const QString& folder) {
   emit notice_signal("Export && Split Dataset will offer " + QDir::toNativeSeparators(folder));
 }
 
-void AnnotatorTab::load_current_image() { show_image(current_idx); }
+void AnnotatorTab::load_current_image() { show_image(queue_.current()); }
 
-QString AnnotatorTab::label_path_of(const QString& image_path) const {
-  return label_path_in(label_folder.isEmpty() ? QFileInfo(image_path).path() : label_folder, image_path);
-}
+QString AnnotatorTab::label_path_of(const QString& image_path) const { return queue_.label_path_of(image_path); }
 
 // Shows image `idx` once it is decoded: at once when the decode is at hand (a neighbour decoded
 // while the last image was shown), else beside the window, which answers meanwhile. `shown` hears
 // how it went, unless another picture was asked for since.
 void AnnotatorTab::show_image(int idx, std::function<void(PictureShown)> shown) {
-  if (idx < 0 || idx >= image_paths.size()) {
+  if (idx < 0 || idx >= queue_.size()) {
     if (shown) shown(PictureShown::Unreadable);
     return;
   }
-  const QString path = image_paths[idx];
+  const QString path = queue_.path(idx);
   const QFuture<DecodedImage> decode = prefetch_.decode(path);
-  const int request = ++picture_request_;
-  wanted_idx_ = idx;
+  const int request = queue_.ask(idx);
   auto finish = [this, idx, path, request, shown = std::move(shown)](const DecodedImage& decoded) {
     picture_decoded(request, idx, path, decoded, shown);
   };
@@ -219,13 +189,12 @@ void AnnotatorTab::show_image(int idx, std::function<void(PictureShown)> shown) 
 
 void AnnotatorTab::picture_decoded(int request, int idx, const QString& path, const DecodedImage& decoded,
                                    const std::function<void(PictureShown)>& shown) {
-  if (request != picture_request_) return;  // another picture was asked for since
+  if (!queue_.is_latest(request)) return;  // another picture was asked for since
   // An edit made while the picture was decoded reaches its file before the picture goes.
   if (!decoded.bgr.empty() && !resolve_unsaved([this, request, idx, path, decoded, shown] {
         picture_decoded(request, idx, path, decoded, shown);
       }))
     return;
-  wanted_idx_ = -1;
   const PictureShown result = put_on_screen(idx, path, decoded);
   if (shown) shown(result);
 }
@@ -236,36 +205,31 @@ AnnotatorTab::PictureShown AnnotatorTab::put_on_screen(int idx, const QString& p
   if (decoded.bgr.empty()) {
     {
       const QSignalBlocker block(list_images);
-      list_images->setCurrentRow(current_idx);
+      list_images->setCurrentRow(queue_.current());
     }
     const QString too_large = too_large_to_decode(path);
     emit notice_signal(too_large.isEmpty() ? "Could not read image: " + QFileInfo(path).fileName() : too_large);
     return PictureShown::Unreadable;
   }
-  const int previous_idx = current_idx;
-  current_idx = idx;
+  const int previous_idx = queue_.current();
+  queue_.shown(idx);
   display_cv_img = decoded.bgr;
   display_image_ = decoded.image;
   {
     const QSignalBlocker block(list_images);
-    list_images->setCurrentRow(current_idx);
+    list_images->setCurrentRow(idx);
   }
   annotations.forget();  // the canvas is cleared for the new picture, the items with it
   render_canvas_image();
   load_existing_annotations(path);
   set_status_label(current_mark());
-  // The neighbours are decoded while this one is looked at, the one ahead in the direction of
-  // travel first.
-  const int ahead = idx < previous_idx ? -1 : +1;
-  QStringList neighbours;
-  for (int neighbour : {idx + ahead, idx - ahead})
-    if (neighbour >= 0 && neighbour < image_paths.size()) neighbours << image_paths[neighbour];
-  prefetch_.keep_only(neighbours);
+  // The neighbours are decoded while this one is looked at.
+  prefetch_.keep_only(queue_.neighbours(idx, previous_idx));
   return PictureShown::Shown;
 }
 
 void AnnotatorTab::show_readable(int idx, int step, std::function<void()> none, QStringList skipped) {
-  if (idx < 0 || idx >= image_paths.size()) {
+  if (idx < 0 || idx >= queue_.size()) {
     if (!skipped.isEmpty()) emit notice_signal("Could not read image(s): " + skipped.join(", "));
     if (none) none();
     return;
@@ -274,7 +238,7 @@ void AnnotatorTab::show_readable(int idx, int step, std::function<void()> none, 
     if (result == PictureShown::Shown && !skipped.isEmpty())
       emit notice_signal("Skipped unreadable image(s): " + skipped.join(", "));
     if (result != PictureShown::Unreadable) return;
-    skipped << QFileInfo(image_paths[idx]).fileName();
+    skipped << QFileInfo(queue_.path(idx)).fileName();
     show_readable(idx + step, step, std::move(none), skipped);
   });
 }
@@ -311,15 +275,11 @@ void AnnotatorTab::render_canvas_image() {
 void AnnotatorTab::fit_canvas_to_screen() { canvas_view->fit_scene(); }
 
 void AnnotatorTab::jump_to_image(int row) {
-  if (row < 0 || row >= image_paths.size() || row == step_origin()) return;
-  if (row == current_idx) {  // back to the picture on screen: the one being decoded is not shown
-    ++picture_request_;
-    wanted_idx_ = -1;
-    return;
-  }
+  if (row < 0 || row >= queue_.size() || row == queue_.origin()) return;
+  if (row == queue_.current()) return queue_.drop_asked();  // back to the picture on screen
   const auto keep_row = [this] {
     const QSignalBlocker block(list_images);
-    list_images->setCurrentRow(current_idx);
+    list_images->setCurrentRow(queue_.current());
   };
   if (!resolve_unsaved([this, row] { jump_to_image(row); })) return keep_row();
   show_image(row, [keep_row](PictureShown result) {
@@ -327,29 +287,22 @@ void AnnotatorTab::jump_to_image(int row) {
   });
 }
 
-void AnnotatorTab::show_image_file(const QString& path) {
-  const int row = static_cast<int>(image_paths.indexOf(path));
-  if (row >= 0) jump_to_image(row);
-}
+void AnnotatorTab::show_image_file(const QString& path) { jump_to_image(queue_.index_of(path)); }
 
 QString AnnotatorTab::shown_picture() const {
-  if (display_cv_img.empty() || current_idx < 0 || current_idx >= image_paths.size()) return {};
-  return image_paths[current_idx];
+  return display_cv_img.empty() ? QString() : queue_.path(queue_.current());
 }
 
-// A step goes on from the picture last asked for: keys pressed while one is decoded all count.
-int AnnotatorTab::step_origin() const { return wanted_idx_ >= 0 ? wanted_idx_ : current_idx; }
-
 void AnnotatorTab::prev_image() {
-  if (step_origin() <= 0) return;
+  if (queue_.previous() < 0) return;
   if (!resolve_unsaved([this] { prev_image(); })) return;
-  show_readable(step_origin() - 1, -1);
+  show_readable(queue_.previous(), -1);
 }
 
 void AnnotatorTab::next_image() {
-  if (step_origin() >= image_paths.size() - 1) return;
+  if (queue_.next() < 0) return;
   if (!resolve_unsaved([this] { next_image(); })) return;
-  show_readable(step_origin() + 1, +1);
+  show_readable(queue_.next(), +1);
 }
 
 void AnnotatorTab::change_active_mode(const QString& mode) {
@@ -360,52 +313,24 @@ void AnnotatorTab::change_active_mode(const QString& mode) {
 void AnnotatorTab::handle_canvas_point(const QPointF&) {}
 
 void AnnotatorTab::update_single_list_status() {
-  if (image_paths.isEmpty() || current_idx < 0 || current_idx >= image_paths.size()) return;
-  QListWidgetItem* item = list_images->item(current_idx);
+  const int idx = queue_.current();
+  QListWidgetItem* item = list_images->item(idx);
   if (!item) return;
-  const QString& path = image_paths[current_idx];
   const LabelMark mark = current_mark();
-  if (current_idx < marks_.size()) marks_[current_idx] = mark;
-  item->setText(status_mark(mark) + QFileInfo(path).fileName());
+  queue_.set_mark(idx, mark);
+  item->setText(queue_.entry_text(idx));
   set_status_label(mark);
-  update_progress();
+  lbl_progress->setText(queue_.progress_text());
 }
 
-void AnnotatorTab::update_progress() {
-  const auto done = std::count_if(marks_.cbegin(), marks_.cend(), [](LabelMark m) { return m != LabelMark::Pending; });
-  lbl_progress->setText(QStringLiteral("Annotated: %1 / %2").arg(done).arg(image_paths.size()));
-}
-
-void AnnotatorTab::populate_image_list() {
-  // One listing of the folder's label files instead of one file check per image.
-  const QString labels = label_folder.isEmpty() ? image_folder : label_folder;
-  const QStringList txt_names = QDir(labels).entryList({"*.txt"}, QDir::Files | QDir::Hidden, QDir::Unsorted);
-  populate_image_list(QSet<QString>(txt_names.cbegin(), txt_names.cend()));
-}
-
-void AnnotatorTab::populate_image_list(const QSet<QString>& label_files) {
+void AnnotatorTab::show_queue() {
   const QSignalBlocker block(list_images);
   list_images->clear();
-  const QDir folder(image_folder);
   QStringList texts;
-  texts.reserve(image_paths.size());
-  marks_.clear();
-  marks_.reserve(image_paths.size());
-  for (const QString& path : image_paths) {
-    const QFileInfo info(path);
-    const QString label = label_path_of(path);
-    const bool annotated = info.absolutePath() == folder.absolutePath()
-                               ? label_files.contains(QFileInfo(label).fileName())
-                               : QFileInfo::exists(label);
-    // Only the label files found are looked at again, for their size.
-    const LabelMark mark = !annotated                     ? LabelMark::Pending
-                           : QFileInfo(label).size() == 0 ? LabelMark::Background
-                                                          : LabelMark::Annotated;
-    marks_.append(mark);
-    texts << status_mark(mark) + info.fileName();
-  }
+  texts.reserve(queue_.size());
+  for (int i = 0; i < queue_.size(); ++i) texts << queue_.entry_text(i);
   list_images->addItems(texts);
-  update_progress();
+  lbl_progress->setText(queue_.progress_text());
 }
 
 }  // namespace quorlan

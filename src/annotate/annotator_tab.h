@@ -14,6 +14,7 @@
 #include "annotate/class_changes.h"
 #include "annotate/edit_history.h"
 #include "annotate/image_prefetch.h"
+#include "annotate/picture_queue.h"
 #include "annotate/shape_rows.h"
 #include "core/annotation_document.h"
 #include "core/class_edit.h"
@@ -64,8 +65,11 @@ class AnnotatorTab : public QWidget {
 
   // Folder and navigation.
   void load_directory();
-  // Lists `folder`'s images and shows the first; what load_directory does after its dialog.
-  void open_folder(const QString& folder);
+  // Reads `folder` beside the window, then lists its images and shows `picture` when it is one of
+  // them, else the first; what load_directory does after its dialog.
+  void open_folder(const QString& folder, const QString& picture = {});
+  // The folder's pictures, their marks and where the user is.
+  const PictureQueue& queue() const { return queue_; }
   // The export's destination offered first ("Set Output Folder").
   void set_output_folder();
   void set_output_folder_path(const QString& folder);
@@ -94,7 +98,6 @@ class AnnotatorTab : public QWidget {
   QString classes_file_path() const;
   bool save_classes_file();
   void update_single_list_status();
-  void populate_image_list();
   // The shapes' colours and the class names' after a change of theme or palette.
   void update_annotation_colors();
   void recolour_class_list();
@@ -178,10 +181,6 @@ class AnnotatorTab : public QWidget {
   // The files are read and rewritten beside the window; `switched` runs once the folder holds `to`.
   void switch_label_kind(LabelKind to, const std::function<void()>& switched = {});
 
-  QString image_folder;
-  QString label_folder;  // where image_folder's label files are (itself, or a sibling "labels")
-  QStringList image_paths;
-  int current_idx = 0;
   cv::Mat display_cv_img;  // empty when no image is shown
   QStringList classes;
   ShapeRows annotations;  // the document's shapes on screen, each with its canvas item and table row
@@ -274,11 +273,14 @@ class AnnotatorTab : public QWidget {
   void show_readable(int idx, int step, std::function<void()> none = {}, QStringList skipped = {});
   // An empty canvas and shape list: no picture is shown.
   void show_no_picture();
+  // The folder read: its pictures listed, its classes and label kind taken, its first picture
+  // (or `picture`) asked for.
+  void folder_listed(const FolderListing& listing, const QString& picture);
   // For a folder without pictures inside a dataset: the split folder its manifest names that the
   // user picks, or empty.
-  QString choose_split_folder(const QString& folder);
-  // The list rebuilt with `label_files`: the label file names of image_folder, listed already.
-  void populate_image_list(const QSet<QString>& label_files);
+  QString choose_split_folder(const FolderListing& listing);
+  // The list of pictures and the progress, from the queue.
+  void show_queue();
   // The canvas and the table show the document's shapes again (only the rows that differ change).
   void mirror_document();
   void insert_record(int row, const Annotation& shape);
@@ -295,13 +297,10 @@ class AnnotatorTab : public QWidget {
   LabelKind kind_for_new_shape(const QString& type) const;
   void settle_label_kind();
   void pick_shape(int row);  // highlights the shape on the canvas and its row
-  // The folder's kind from `label_files` (names in label_folder), else its manifest's task.
-  void detect_label_kind(const QSet<QString>& label_files);
   void show_label_kind();
   // After an edit of the document: the scene follows and the file is written beside the window
   // (a write that fails says so when it lands). False when the edit changed nothing.
   bool after_edit(bool edited);
-  QStringList folder_label_paths() const;
   void remove_records(QVector<int> rows);
   // A finished drag of shapes in "Select/Move", and a vertex edit: each one step of the document.
   void move_shapes();
@@ -321,7 +320,6 @@ class AnnotatorTab : public QWidget {
   void update_history_buttons();
   void apply_class_visibility();
   void rebuild_class_list();
-  void update_progress();
   LabelMark current_mark() const;
   // The picture on screen; empty when none is.
   QString shown_picture() const;
@@ -347,10 +345,8 @@ class AnnotatorTab : public QWidget {
   void record_class_change(ClassChange change);
   ClassChanges class_changes_;
   EditHistory history_;
-  int picture_request_ = 0;  // the picture asked for last: a decode of another is not shown
-  int wanted_idx_ = -1;      // the picture being decoded to be shown, if any
-  int step_origin() const;   // Ctrl+Z's order: the
-                             // shape edits and class changes as they were made
+  PictureQueue queue_;
+  int folder_request_ = 0;  // the folder asked for last: a listing of another is not opened
 
   void show_review_results(const ReviewResult& result, const QString& by, const QString& warning);
   ReviewSource folder_review_source() const;  // the folder shown, as a review reads it
@@ -393,12 +389,10 @@ class AnnotatorTab : public QWidget {
   bool label_kind_settled_ = true;
   bool box_notice_given_ = false;  // the folder's boxes were explained once (a polygon drawn in it)
   QImage display_image_;           // display_cv_img in the canvas's form
-  QVector<LabelMark> marks_;       // one per image_paths entry
   ImagePrefetch prefetch_{decode_for_canvas};
-  bool classes_unsaved_ = false;
-  bool save_watched_ = false;  // a save's outcome is awaited
-  std::vector<std::function<void()>>
-      after_saves_;  // steps waiting for the shapes to land  // a class was added but classes.txt could not be written
+  bool classes_unsaved_ = false;                    // a class was added but classes.txt could not be written
+  bool save_watched_ = false;                       // a save's outcome is awaited
+  std::vector<std::function<void()>> after_saves_;  // steps waiting for the shapes to land
   // The dataset manifest (data.yaml) the folder's names came from, which the studio never rewrites;
   // the first class added in such a folder says so.
   QString names_manifest_;

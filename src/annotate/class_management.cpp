@@ -36,7 +36,7 @@ void AnnotatorTab::update_class_buttons() {
 }
 
 bool AnnotatorTab::class_edit_allowed(const QString& title) {
-  if (image_folder.isEmpty()) return false;
+  if (queue_.folder().isEmpty()) return false;
   if (names_manifest_.isEmpty()) return true;
   prompts().information(this, title,
                         QStringLiteral("The class names of this folder come from %1, which the studio does not "
@@ -71,7 +71,7 @@ void AnnotatorTab::record_class_change(ClassChange change) {
 }
 
 bool AnnotatorTab::rename_class(int id) {
-  if (id < 0 || id >= classes.size() || image_folder.isEmpty()) return false;
+  if (id < 0 || id >= classes.size() || queue_.folder().isEmpty()) return false;
   // The shapes on screen reach disk before files are rewritten.
   if (!resolve_unsaved([this, id] { rename_class(id); })) return false;
   const QString answer = clean_class_name(prompts().get_text(
@@ -151,7 +151,7 @@ void AnnotatorTab::apply_class_mapping(const QString& title, const ClassMapping&
   auto control = std::make_shared<WorkControl>();
   run_beside_window(
       this, QStringLiteral("Reading the label files..."), control,
-      [paths = folder_label_paths(), new_id = mapping.new_id] { return plan_class_rewrite(paths, new_id); },
+      [paths = queue_.label_paths(), new_id = mapping.new_id] { return plan_class_rewrite(paths, new_id); },
       [this, control, title, mapping, subject, what, pick_after, names = classes](const ClassRewrite& plan) {
         if (control->cancel || classes != names) return;
         if (confirm_class_rewrite(title, plan, subject, what)) rewrite_classes(title, mapping, plan, pick_after);

@@ -40,15 +40,15 @@ constexpr int kFindingIndex = Qt::UserRole;
 
 ReviewSource AnnotatorTab::folder_review_source() const {
   ReviewSource source;
-  source.path = image_folder;
-  source.folders = {image_folder};
-  source.pictures = image_paths;
+  source.path = queue_.folder();
+  source.folders = {queue_.folder()};
+  source.pictures = queue_.paths();
   source.classes = classes;
   return source;
 }
 
 void AnnotatorTab::review_labels_with_model() {
-  if (image_folder.isEmpty() || image_paths.isEmpty()) {
+  if (queue_.isEmpty()) {
     prompts().warning(this, "Label Review", "Open a folder of labelled pictures first.");
     return;
   }
@@ -78,7 +78,7 @@ void AnnotatorTab::review_labels_with_model() {
 void AnnotatorTab::review_with(const std::shared_ptr<PredictingModel>& model) {
   const ReviewSource source = folder_review_source();
   auto control = std::make_shared<WorkControl>();
-  control->total = static_cast<int>(image_paths.size());
+  control->total = queue_.size();
   run_beside_window(
       this, "Reviewing the labels...", control,
       [model, source, control] { return review_dataset(*model, source, 0.001, &control->cancel, &control->done); },
@@ -110,9 +110,9 @@ void AnnotatorTab::cross_check_with_engine() {
   settings.epochs = epochs;
   // Beside the training runs, never inside the reviewed folder.
   settings.work = QDir(run_settings::absolute_project_path(QStringLiteral("runs/cross_check")))
-                      .filePath(QFileInfo(image_folder).fileName());
+                      .filePath(QFileInfo(queue_.folder()).fileName());
   auto control = std::make_shared<WorkControl>();
-  control->total = 2 * epochs + static_cast<int>(image_paths.size());
+  control->total = 2 * epochs + queue_.size();
   run_beside_window(
       this, "Cross-check: training a model on each half...", control,
       [source, settings, control]() -> Expected<ReviewResult> {
@@ -141,7 +141,7 @@ void AnnotatorTab::cross_check_with_engine() {
 
 void AnnotatorTab::show_review_results(const ReviewResult& result, const QString& by, const QString& warning) {
   review_findings = result.findings;
-  review_dismissals_ = ReviewDismissals::load(image_folder, settings_store());
+  review_dismissals_ = ReviewDismissals::load(queue_.folder(), settings_store());
   QString note = QStringLiteral("%1 pictures, %2 labels: %3 findings, by %4.")
                      .arg(result.pictures)
                      .arg(result.labels)
@@ -226,7 +226,7 @@ void AnnotatorTab::show_review_finding(int index) {
   const QString picture = review_findings[index].picture;
   if (shown_picture() == picture) return draw_review_finding(index);
   // Its picture first, once it is decoded (and only when it still is the finding picked).
-  const int row = static_cast<int>(image_paths.indexOf(picture));
+  const int row = static_cast<int>(queue_.index_of(picture));
   if (row < 0 || !resolve_unsaved([this, index] {
         if (current_review_finding() == index) show_review_finding(index);
       }))

@@ -130,9 +130,7 @@ void QuorlanStudio::restore_settings() {
         QStringLiteral("The folder open last time, %1, is not there any more; load a folder to go on.")
             .arg(QDir::toNativeSeparators(folder)));
   } else if (!folder.isEmpty()) {
-    tab_workspace->open_folder(folder);
-    const QString image = settings->value("annotator/image").toString();
-    if (!image.isEmpty()) tab_workspace->show_image_file(image);
+    tab_workspace->open_folder(folder, settings->value("annotator/image").toString());
   }
   const int tab = settings->value("window/tab", 0).toInt();
   if (tab >= 0 && tab < tabs->count()) tabs->setCurrentIndex(tab);
@@ -150,9 +148,9 @@ void QuorlanStudio::save_settings() {
       settings->setValue(QStringLiteral("fields/%1").arg(QLatin1String(name)), field->text());
   settings->setValue("annotator/panels", tab_workspace->panel_state());
   settings->setValue("annotator/output_folder", tab_workspace->output_folder);
-  settings->setValue("annotator/folder", tab_workspace->image_folder);
-  const bool shown = tab_workspace->current_idx >= 0 && tab_workspace->current_idx < tab_workspace->image_paths.size();
-  settings->setValue("annotator/image", shown ? tab_workspace->image_paths[tab_workspace->current_idx] : QString());
+  const PictureQueue& queue = tab_workspace->queue();
+  settings->setValue("annotator/folder", queue.folder());
+  settings->setValue("annotator/image", queue.path(queue.current()));
   settings->sync();
 }
 
@@ -199,17 +197,18 @@ void QuorlanStudio::init_ui() {
 
   // The dataset tools work on the annotator's folder.
   connect(tab_workspace, &AnnotatorTab::export_requested, this, [this] {
-    export_and_split_dataset(this, tab_workspace->image_paths, tab_workspace->classes, tab_workspace->output_folder);
+    export_and_split_dataset(this, tab_workspace->queue().paths(), tab_workspace->classes,
+                             tab_workspace->output_folder);
   });
   connect(tab_workspace, &AnnotatorTab::health_check_requested, this, [this] {
-    run_health_check(this, tab_workspace->image_folder, tab_workspace->classes, tab_config->image_size(),
+    run_health_check(this, tab_workspace->queue().folder(), tab_workspace->classes, tab_config->image_size(),
                      [this](const QString& image) {
                        tabs->setCurrentWidget(tab_workspace);
                        tab_workspace->show_image_file(image);
                      });
   });
   connect(tab_workspace, &AnnotatorTab::analytics_requested, this,
-          [this] { show_dataset_analytics(this, tab_workspace->image_paths, tab_workspace->classes); });
+          [this] { show_dataset_analytics(this, tab_workspace->queue().paths(), tab_workspace->classes); });
   connect(tab_config, &ConfigTab::start_training_signal, this, &QuorlanStudio::start_training);
   connect(tab_config, &ConfigTab::start_tuning_signal, this, &QuorlanStudio::start_automl_tuning);
   connect(tab_progress, &TrainingTab::automl_results_signal, this, &QuorlanStudio::apply_automl_results);

@@ -85,17 +85,17 @@ class TestAnnotator : public QObject {
     prompts_->directories.push_back("");  // cancelled: nothing changes
     tab_->load_directory();
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab_->image_paths.isEmpty());
+    QVERIFY(tab_->queue().paths().isEmpty());
     QCOMPARE(prompts_->asked_titles, QStringList({"Select Image Directory"}));
 
     tab_->classes = {"kept"};
     prompts_->directories.push_back(dir_->path());
     tab_->load_directory();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->image_paths, QStringList({path("B.PNG"), path("img1.png"), path("img2.jpg")}));
+    QCOMPARE(tab_->queue().paths(), QStringList({path("B.PNG"), path("img1.png"), path("img2.jpg")}));
     QCOMPARE(list_texts(tab_->list_images), QStringList({"[  ] B.PNG", "[  ] img1.png", "[  ] img2.jpg"}));
     QCOMPARE(tab_->classes, QStringList());  // no classes.txt: the previous folder's list is not carried
-    QCOMPARE(tab_->current_idx, 0);
+    QCOMPARE(tab_->queue().current(), 0);
     QCOMPARE(tab_->display_cv_img.cols, 50);
     QCOMPARE(tab_->canvas->sceneRect(), QRectF(0, 0, 50, 50));
     QCOMPARE(tab_->lbl_img_status->text(), QString("STATUS: PENDING"));
@@ -201,16 +201,16 @@ class TestAnnotator : public QObject {
     QCOMPARE(tab_->annotations.size(), 1);
     tab_->next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->current_idx, 1);
+    QCOMPARE(tab_->queue().current(), 1);
     QVERIFY(file_stamp(path("B.txt")) == stamp);  // navigation writes nothing more
     tab_->next_image();
     QVERIFY(test::settle_window_work());
     tab_->next_image();  // last image: stays
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->current_idx, 2);
+    QCOMPARE(tab_->queue().current(), 2);
     tab_->list_images->setCurrentRow(0);  // the list drives navigation
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->current_idx, 0);
+    QCOMPARE(tab_->queue().current(), 0);
     QCOMPARE(tab_->annotations.size(), 1);
   }
 
@@ -333,17 +333,73 @@ class TestAnnotator : public QObject {
       test::write_noise_image(QDir(dir.path()).filePath(QStringLiteral("p%1.png").arg(i)), 1600, 1200, i);
     AnnotatorTab tab;
     tab.open_folder(dir.path());
+    // The folder is read beside the window too; once it is listed, its first picture is decoded.
+    QVERIFY(tab.queue().isEmpty());
+    while (tab.queue().isEmpty() && work_beside_window_in_flight() > 0) QCoreApplication::processEvents();
+    QCOMPARE(tab.queue().size(), 6);
     QVERIFY(work_beside_window_in_flight() > 0);  // the first picture is still being decoded
     for (int i = 0; i < 3; ++i) tab.next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.current_idx, 3);
+    QCOMPARE(tab.queue().current(), 3);
     QCOMPARE(tab.list_images->currentRow(), 3);
     QCOMPARE(tab.display_cv_img.cols, 1600);
     // Back to the picture on screen while another is decoded: the other is not shown.
     tab.next_image();
     tab.jump_to_image(3);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.current_idx, 3);
+    QCOMPARE(tab.queue().current(), 3);
+  }
+
+  // The queue without widgets: what opening a folder of the engine's layout reads (labels in
+  // the sibling labels/ folder, a background's empty file, a picture without labels, the class
+  // names and kind from data.yaml), and where steps go while a picture is decoded.
+  void the_queue_reads_a_folder_and_steps_without_widgets() {
+    QTemporaryDir root;
+    const QDir dir(root.path());
+    QVERIFY(dir.mkpath("images/train") && dir.mkpath("labels/train") && dir.mkpath("empty"));
+    for (const char* name : {"c.jpg", "a.png", "b.PNG"})
+      test::write_image(dir.filePath(QStringLiteral("images/train/") + name), 8, 8);
+    test::write_text(dir.filePath("labels/train/a.txt"), "1 0.5 0.5 0.2 0.2\n");
+    test::write_text(dir.filePath("labels/train/b.txt"), "");
+    test::write_text(dir.filePath("data.yaml"), "path: .\ntrain: images/train\nval: images/train\nnames: [cat, dog]\n");
+
+    const FolderListing listing = list_folder(dir.filePath("images/train"));
+    QCOMPARE(listing.label_folder, dir.filePath("labels/train"));
+    QCOMPARE(listing.paths, QStringList({dir.filePath("images/train/a.png"), dir.filePath("images/train/b.PNG"),
+                                         dir.filePath("images/train/c.jpg")}));
+    QCOMPARE(listing.marks, QVector<LabelMark>({LabelMark::Annotated, LabelMark::Background, LabelMark::Pending}));
+    QCOMPARE(listing.classes.names, QStringList({"cat", "dog"}));
+    QCOMPARE(listing.kind, std::optional<LabelKind>(LabelKind::Boxes));
+    QVERIFY(listing.splits.isEmpty());
+
+    PictureQueue queue;
+    queue.open(listing);
+    QCOMPARE(queue.progress_text(), QString("Annotated: 2 / 3"));
+    QCOMPARE(queue.entry_text(2), status_mark(LabelMark::Pending) + "c.jpg");
+    QCOMPARE(queue.label_path_of(queue.path(2)), dir.filePath("labels/train/c.txt"));
+    QCOMPARE(queue.previous(), -1);
+    // Steps taken while a picture is decoded go on from it; only the last one asked is shown.
+    const int first = queue.ask(queue.next());
+    const int second = queue.ask(queue.next());
+    QCOMPARE(queue.origin(), 2);
+    QVERIFY(!queue.is_latest(first) && queue.is_latest(second));
+    QCOMPARE(queue.next(), -1);
+    queue.shown(2);
+    QCOMPARE(queue.neighbours(2, 0), QStringList({queue.path(1)}));
+    QCOMPARE(queue.neighbours(1, 2), QStringList({queue.path(0), queue.path(2)}));  // travelling back
+    // Back to the picture on screen: the one being decoded is dropped.
+    const int third = queue.ask(queue.previous());
+    queue.drop_asked();
+    QVERIFY(!queue.is_latest(third));
+    QCOMPARE(queue.origin(), 2);
+    queue.set_mark(2, LabelMark::Annotated);
+    QCOMPARE(queue.progress_text(), QString("Annotated: 3 / 3"));
+
+    // A folder without pictures inside the dataset: the manifest's split folder is offered.
+    const FolderListing empty = list_folder(dir.filePath("empty"));
+    QVERIFY(empty.paths.isEmpty());
+    QCOMPARE(empty.splits, QStringList({dir.filePath("images/train")}));
+    QCOMPARE(empty.split_manifest, dir.filePath("data.yaml"));
   }
 
   void a_new_folder_takes_rectangles_as_boxes() {
@@ -419,7 +475,7 @@ class TestAnnotator : public QObject {
     QSignalSpy notices(tab_.get(), &AnnotatorTab::notice_signal);
     tab_->next_image();  // nothing readable after this one: it stays
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->current_idx, 0);
+    QCOMPARE(tab_->queue().current(), 0);
     QCOMPARE(tab_->list_images->currentRow(), 0);
     QCOMPARE(tab_->annotations.size(), 1);
     QVERIFY(notices.count() >= 1);
@@ -433,7 +489,7 @@ class TestAnnotator : public QObject {
     QVERIFY(!test::file_exists(path("img1.txt")));
     tab_->list_images->setCurrentRow(2);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->current_idx, 2);
+    QCOMPARE(tab_->queue().current(), 2);
 
     // A folder whose first image is unreadable shows nothing that could be saved into it.
     QTemporaryDir other;

@@ -200,15 +200,15 @@ class TestAnnotatorEditing : public QObject {
 
     QTest::keyClick(bar, Qt::Key_D);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->current_idx, 1);
+    QCOMPARE(tab->queue().current(), 1);
     QTest::keyClick(bar, Qt::Key_Right);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->current_idx, 2);
+    QCOMPARE(tab->queue().current(), 2);
     QTest::keyClick(bar, Qt::Key_A);
     QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_Left);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->current_idx, 0);
+    QCOMPARE(tab->queue().current(), 0);
     QTest::keyClick(bar, Qt::Key_R);
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab->combo_mode->currentText(), QString("Rectangle"));
@@ -241,7 +241,7 @@ class TestAnnotatorEditing : public QObject {
     QVERIFY(test::settle_window_work());
     QTest::keyClick(tab->spin_ai_conf, Qt::Key_Right);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->current_idx, 1);
+    QCOMPARE(tab->queue().current(), 1);
 
     // On another tab the keys do nothing to the annotator.
     window.tabs->setCurrentIndex(1);
@@ -252,7 +252,7 @@ class TestAnnotatorEditing : public QObject {
     QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->current_idx, 1);
+    QCOMPARE(tab->queue().current(), 1);
     QCOMPARE(tab->annotations.size(), 1);
 
     // The label dialog: 1-9 pick the n-th class before anything is typed.

@@ -416,7 +416,7 @@ class TestBoxDatasets : public QObject {
     QVERIFY(health->unannotated.isEmpty());
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab_->image_paths.contains(dir_->filePath("scan.tif")));
+    QVERIFY(tab_->queue().paths().contains(dir_->filePath("scan.tif")));
     tab_->show_image_file(dir_->filePath("scan.tif"));
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->annotations.size(), 3);
@@ -452,7 +452,7 @@ class TestBoxDatasets : public QObject {
     const test::BoxesByStem boxes = test::write_engine_box_dataset(engine.path(), 2, kSize);
     tab_->open_folder(engine.path() + "/images/train");
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->label_folder, engine.path() + "/labels/train");
+    QCOMPARE(tab_->queue().label_folder(), engine.path() + "/labels/train");
     QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
     QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
     const QString file = engine.path() + "/labels/train/frame_000.txt";
@@ -480,7 +480,7 @@ class TestBoxDatasets : public QObject {
     QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
     tab_->open_folder(foreign.filePath("label_studio/images"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->label_folder, foreign.filePath("label_studio/labels"));
+    QCOMPARE(tab_->queue().label_folder(), foreign.filePath("label_studio/labels"));
     QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
     // A class written "2.0" is class 2, shown as any other.
     tab_->open_folder(foreign.filePath("float_ids"));

@@ -76,7 +76,7 @@ class TestLabelIntegrity : public QObject {
     tab->open_folder(images);
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab->classes, QStringList({"car", "bus"}));
-    QCOMPARE(tab->label_folder, dir.filePath("train/labels"));
+    QCOMPARE(tab->queue().label_folder(), dir.filePath("train/labels"));
     QCOMPARE(tab->annotations.size(), 2);
     QCOMPARE(tab->annotations[0].label, QString("car"));
     QVERIFY(tab->annotations[0].shown.is_box());
@@ -119,7 +119,7 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir.filePath("images/train"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.label_folder, dir.filePath("labels/train"));
+    QCOMPARE(tab.queue().label_folder(), dir.filePath("labels/train"));
     QCOMPARE(tab.annotations.size(), 1);
     QCOMPARE(tab.lbl_label_kind->text(), QString("Labels: Boxes"));
     const int told = static_cast<int>(prompts_->messages.size());
@@ -162,13 +162,13 @@ class TestLabelIntegrity : public QObject {
     tab.open_folder(dir.path());
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Open a Split"));
-    QCOMPARE(tab.image_folder, dir.filePath("images/train"));
+    QCOMPARE(tab.queue().folder(), dir.filePath("images/train"));
     QCOMPARE(tab.annotations.size(), 1);
 
     prompts_->choices = {2};  // Cancel: the dataset's folder itself, which has nothing to show
     tab.open_folder(dir.path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.image_folder, dir.path());
+    QCOMPARE(tab.queue().folder(), dir.path());
     QCOMPARE(tab.annotations.size(), 0);
     QVERIFY(tab.display_cv_img.empty());
     QCOMPARE(notices.last().first().toString(), "No images in " + QDir::toNativeSeparators(dir.path()));
@@ -181,7 +181,7 @@ class TestLabelIntegrity : public QObject {
     tab.open_folder(dir.filePath("empty"));  // inside the dataset: the splits are offered, the question closed
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), asked + 1);
-    QCOMPARE(tab.image_folder, dir.filePath("empty"));
+    QCOMPARE(tab.queue().folder(), dir.filePath("empty"));
     QCOMPARE(tab.annotations.size(), 0);
     QVERIFY(tab.display_cv_img.empty());
     // A folder without names after one whose picture had shapes: none of their ids is listed.
@@ -311,12 +311,12 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     tab.next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.current_idx, 3);
+    QCOMPARE(tab.queue().current(), 3);
     QCOMPARE(tab.list_images->currentRow(), 3);
     QVERIFY(notices.last()[0].toString().contains("b.png, c.png"));
     tab.prev_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.current_idx, 0);
+    QCOMPARE(tab.queue().current(), 0);
 
     // A picture over the decode bound is refused by its header, with its size named.
     test::write_png_claiming(dir.filePath("e.png"), 30000, 30000);
@@ -324,7 +324,7 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     tab.jump_to_image(4);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.current_idx, 0);
+    QCOMPARE(tab.queue().current(), 0);
     QVERIFY2(notices.last()[0].toString().contains("30000 x 30000 pixels (900 megapixels)"),
              qPrintable(notices.last()[0].toString()));
   }
@@ -355,7 +355,7 @@ class TestLabelIntegrity : public QObject {
     prompts_->choices = {2};  // Stay
     tab->next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->current_idx, 0);
+    QCOMPARE(tab->queue().current(), 0);
     prompts_->choices = {2};
     window->close();
     QVERIFY(test::settle_window_work());
@@ -367,7 +367,7 @@ class TestLabelIntegrity : public QObject {
     tab->next_image();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), asked + 2);
-    QCOMPARE(tab->current_idx, 0);
+    QCOMPARE(tab->queue().current(), 0);
 
     // Retry once the user has made room: the save goes through and the step happens.
     prompts_->choices = {0};
@@ -375,7 +375,7 @@ class TestLabelIntegrity : public QObject {
     tab->next_image();
     QVERIFY(test::settle_window_work());
     prompts_->while_asking = nullptr;
-    QCOMPARE(tab->current_idx, 1);
+    QCOMPARE(tab->queue().current(), 1);
     QVERIFY(test::read_text(folder + "/a.txt").startsWith("0 0.200000"));
 
     // Discard on close: the change is dropped, the window closes, nothing is written.
@@ -432,7 +432,7 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir.path());  // would block on either FIFO if it were opened
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.image_paths.size(), 1);
+    QCOMPARE(tab.queue().size(), 1);
     QCOMPARE(tab.annotations.size(), 0);
   }
 };

@@ -378,7 +378,7 @@ class TestApp : public QObject {
       QCOMPARE(first.tabs->currentIndex(), 0);
       QVERIFY(first.is_dark_mode);
       QCOMPARE(class_palette(), ClassPalette::Standard);
-      QVERIFY(first.tab_workspace->image_folder.isEmpty());
+      QVERIFY(first.tab_workspace->queue().folder().isEmpty());
       QCOMPARE(first.size(), QuorlanStudio::default_window_size());
       first.show();
       first.tabs->setCurrentWidget(first.tab_workspace);
@@ -399,8 +399,8 @@ class TestApp : public QObject {
     QCOMPARE(second.tabs->currentWidget(), static_cast<QWidget*>(second.tab_workspace));
     QVERIFY(!second.is_dark_mode);
     QCOMPARE(class_palette(), ClassPalette::ColourBlindSafe);
-    QCOMPARE(second.tab_workspace->image_folder, dir.path());
-    QCOMPARE(second.tab_workspace->current_idx, 1);
+    QCOMPARE(second.tab_workspace->queue().folder(), dir.path());
+    QCOMPARE(second.tab_workspace->queue().current(), 1);
     QCOMPARE(second.tab_workspace->panels->sizes().first(), 0);
     QCOMPARE(second.findChild<QLineEdit*>("entry_inf_weights")->text(), dir.filePath("best.pt"));
     QCOMPARE(second.size(), QSize(1200, 800));
@@ -413,7 +413,7 @@ class TestApp : public QObject {
     QCOMPARE(second.tabs->currentIndex(), 0);
     QCOMPARE(second.tab_workspace->panels->sizes().first(), AnnotatorTab::kLeftPanelWidth);
     QCOMPARE(second.size(), QuorlanStudio::default_window_size());
-    QCOMPARE(second.tab_workspace->image_folder, dir.path());  // the folders stay
+    QCOMPARE(second.tab_workspace->queue().folder(), dir.path());  // the folders stay
     install_settings_store(nullptr);
     set_class_palette(ClassPalette::Standard);
     QVERIFY(!QSettings(file, QSettings::IniFormat).contains("window/geometry"));

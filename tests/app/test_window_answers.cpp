@@ -253,14 +253,14 @@ class TestWindowAnswers : public QObject {
     tab->next_image();
     QTest::qWait(400);
     QVERIFY2(ticks.count >= 10, qPrintable(QString::number(ticks.count)));
-    QCOMPARE(tab->current_idx, 0);  // the step waits for the shapes to land
+    QCOMPARE(tab->queue().current(), 0);  // the step waits for the shapes to land
     window->close();
     QVERIFY(window->isVisible());  // and so does the close
     held = false;
     QVERIFY(test::settle_window_work());
     set_atomic_write_hook(nullptr);
     // The step was taken, then the close: the last write of a.txt holds all three shapes.
-    QCOMPARE(tab->current_idx, 1);
+    QCOMPARE(tab->queue().current(), 1);
     QVERIFY(!window->isVisible());
     const QStringList lines = test::read_text(path("pics/a.txt")).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 3);

@@ -395,7 +395,7 @@ class TestInference : public QObject {
     test::write_image(path("wait.png"), 40, 30);
     tab.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    tab.jump_to_image(static_cast<int>(tab.image_paths.indexOf(path("wait.png"))));
+    tab.jump_to_image(static_cast<int>(tab.queue().paths().indexOf(path("wait.png"))));
     QVERIFY(test::settle_window_work());
     prompts_->open_files.push_back(write_weights(path("slower.pt"), R"({"predict_seconds": 30})"));
     tab.load_ai_model();

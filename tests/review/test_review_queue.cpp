@@ -78,7 +78,7 @@ class TestReviewQueue : public QObject {
 
     // A loose box takes the model's box; the line that cannot be shown stays as it was.
     QVERIFY(choose(tab, FindingKind::LooseBox));
-    QCOMPARE(tab.image_paths[tab.current_idx], path("one.png"));
+    QCOMPARE(tab.queue().path(tab.queue().current()), path("one.png"));
     tab.handle_edit_key(Qt::Key_Y);
     QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_text(path("one.txt")),
@@ -129,18 +129,18 @@ class TestReviewQueue : public QObject {
     };
     // The first finding is on screen: Y takes it; the next finding, on another picture, is picked.
     const QString first = current().picture;
-    QCOMPARE(tab.image_paths[tab.current_idx], first);
+    QCOMPARE(tab.queue().path(tab.queue().current()), first);
     // A next finding on the same picture is shown at once and taken by the next Y.
     QVERIFY(tab.accept_review_finding());
     while (tab.list_review->count() > 0 && current().picture == first) QVERIFY(tab.accept_review_finding());
     QVERIFY(tab.list_review->count() > 0);
     const QString next = current().picture;
-    QCOMPARE(tab.image_paths[tab.current_idx], first);  // the edited picture stays (Ctrl+Z reaches it)
+    QCOMPARE(tab.queue().path(tab.queue().current()), first);  // the edited picture stays (Ctrl+Z reaches it)
     // Y on the next finding shows it and writes nothing; only then do Y and N act.
     const QByteArray before = bytes_of(label_of(next));
     QVERIFY(!tab.accept_review_finding());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.image_paths[tab.current_idx], next);
+    QCOMPARE(tab.queue().path(tab.queue().current()), next);
     QCOMPARE(bytes_of(label_of(next)), before);
     QVERIFY(tab.dismiss_review_finding());  // now on screen: N dismisses it
     QCOMPARE(bytes_of(label_of(next)), before);
