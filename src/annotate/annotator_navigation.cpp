@@ -77,8 +77,7 @@ void AnnotatorTab::folder_listed(const FolderListing& listing, const QString& pi
     if (!split.isEmpty()) return open_folder(split);
   }
   // A review speaks of the folder it was made for.
-  review_findings.clear();
-  review_dismissals_.reset();
+  review_.clear();
   review_box->hide();
   const QString& folder = listing.folder;
   const FolderClasses& found = listing.classes;

@@ -20,6 +20,7 @@
 #include "core/class_edit.h"
 #include "core/label_kind.h"
 #include "predict/predicting_model.h"
+#include "review/finding_queue.h"
 #include "review/label_review.h"
 #include "review/review_dismissals.h"
 #include "review/review_run.h"
@@ -164,13 +165,14 @@ class AnnotatorTab : public QWidget {
   // The honest review without a model: one trained on each half reviews the other half.
   void review_by_cross_check();
   void refresh_review_list();
-  // Shows the finding at `index` of review_findings: its picture (once decoded), the label picked
+  // Shows the finding at `index` of review().findings(): its picture (once decoded), the label picked
   // and the prediction drawn apart.
   void show_review_finding(int index);
   void draw_review_finding(int index);
   bool accept_review_finding();
   bool dismiss_review_finding();
-  QVector<ReviewFinding> review_findings;  // the last review's, ranked; settled ones leave
+  // The last review's findings, ranked (settled ones leave), and the folder's dismissals.
+  const FindingQueue& review() const { return review_; }
 
   // Adds a shape of class `label` (appended to the class list when new) without asking.
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
@@ -348,7 +350,8 @@ class AnnotatorTab : public QWidget {
   PictureQueue queue_;
   int folder_request_ = 0;  // the folder asked for last: a listing of another is not opened
 
-  void show_review_results(const ReviewResult& result, const QString& by, const QString& warning);
+  void show_review_results(const ReviewResult& result, QHash<int, QString> model_names, const QString& by,
+                           const QString& warning);
   ReviewSource folder_review_source() const;  // the folder shown, as a review reads it
   // Loads a model file for auto-labelling or the review (beside the window); null after telling
   // why it could not be, or when cancelled.
@@ -373,10 +376,9 @@ class AnnotatorTab : public QWidget {
   void remove_picked_shapes();
   // The cross-check once the engine is known to be there.
   void cross_check_with_engine();
-  int current_review_finding() const;  // the chosen finding's index into review_findings, or -1
+  int current_review_finding() const;  // the chosen finding's index into review_.findings(), or -1
   void clear_review_overlay();
-  std::optional<ReviewDismissals> review_dismissals_;
-  QHash<int, QString> review_model_names_;
+  FindingQueue review_;
   QGraphicsItem* review_overlay_ = nullptr;  // the chosen finding's prediction, dashed
   int review_shown_ = -1;  // the finding on screen (its picture, label and dashed prediction); Y and N act on no other
   // Asks, once per folder, where dismissals are kept; false when the user cancels.

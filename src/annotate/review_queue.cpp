@@ -84,8 +84,7 @@ void AnnotatorTab::review_with(const std::shared_ptr<PredictingModel>& model) {
       [model, source, control] { return review_dataset(*model, source, 0.001, &control->cancel, &control->done); },
       [this, model, source, control](const ReviewResult& result) {
         if (control->cancel || result.cancelled) return;
-        review_model_names_ = model->names();
-        show_review_results(result, QFileInfo(model->weights()).fileName(),
+        show_review_results(result, model->names(), QFileInfo(model->weights()).fileName(),
                             trained_on_these_pictures(model->weights(), source.folders));
       },
       [model] { model->cancel(); });
@@ -132,16 +131,16 @@ void AnnotatorTab::cross_check_with_engine() {
           prompts().critical(this, "Cross-check", result.error());
           return;
         }
-        review_model_names_.clear();
-        for (int id = 0; id < classes.size(); ++id) review_model_names_.insert(id, classes[id]);
-        show_review_results(*result, "a cross-check of two halves", QString());
+        QHash<int, QString> names;
+        for (int id = 0; id < classes.size(); ++id) names.insert(id, classes[id]);
+        show_review_results(*result, names, "a cross-check of two halves", QString());
       },
       [] { PredictionHost::instance().cancel(); });
 }
 
-void AnnotatorTab::show_review_results(const ReviewResult& result, const QString& by, const QString& warning) {
-  review_findings = result.findings;
-  review_dismissals_ = ReviewDismissals::load(queue_.folder(), settings_store());
+void AnnotatorTab::show_review_results(const ReviewResult& result, QHash<int, QString> model_names, const QString& by,
+                                       const QString& warning) {
+  review_.reset(result.findings, std::move(model_names), ReviewDismissals::load(queue_.folder(), settings_store()));
   QString note = QStringLiteral("%1 pictures, %2 labels: %3 findings, by %4.")
                      .arg(result.pictures)
                      .arg(result.labels)
@@ -154,7 +153,7 @@ void AnnotatorTab::show_review_results(const ReviewResult& result, const QString
   // How far to trust the list, above it: the model measured on these labels, and what was not reviewed.
   note += "\n" + QString(result.model_check.too_weak() ? "⚠ " : "") + model_check_text(result.model_check);
   for (const QString& line : result.notes) note += "\n" + line;
-  if (!review_dismissals_->problem().isEmpty()) note += "\n⚠ " + review_dismissals_->problem();
+  if (!review_.dismissals()->problem().isEmpty()) note += "\n⚠ " + review_.dismissals()->problem();
   if (!warning.isEmpty()) note = "⚠ " + warning + "\n" + note;
   lbl_review_note->setText(note);
   lbl_review_note->show();
@@ -171,36 +170,18 @@ void AnnotatorTab::show_review_results(const ReviewResult& result, const QString
   refresh_review_list();
   if (list_review->count() > 0) list_review->setCurrentRow(0);
   // Where dismissals go is asked as the review starts, not in the middle of its flow.
-  if (!review_findings.isEmpty()) choose_dismissal_place();
+  if (!review_.isEmpty()) choose_dismissal_place();
 }
 
 void AnnotatorTab::refresh_review_list() {
-  const int kind = combo_review_kind->currentData().toInt();
-  const int cls = combo_review_class->currentData().toInt();
-  const bool with_dismissed = check_review_dismissed->isChecked();
+  const FindingFilter filter{combo_review_kind->currentData().toInt(), combo_review_class->currentData().toInt(),
+                             check_review_dismissed->isChecked()};
   const QSignalBlocker block(list_review);
   list_review->clear();
-  for (int i = 0; i < review_findings.size(); ++i) {
-    const ReviewFinding& f = review_findings[i];
-    const int subject = f.label_row >= 0 ? f.label_cls : -1;
-    if (kind >= 0 && static_cast<int>(f.kind) != kind) continue;
-    if (cls >= 0 && subject != cls &&
-        !(f.label_row < 0 && class_name(cls) == review_model_names_.value(f.predicted_cls)))
-      continue;
-    const bool dismissed = review_dismissals_ && review_dismissals_->contains(f);
-    if (dismissed && !with_dismissed) continue;
-    const QString what = f.label_row >= 0
-                             ? class_name(f.label_cls)
-                             : review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls));
-    QString text = QStringLiteral("%1  %2 · %3 · %4")
-                       .arg(f.score, 0, 'f', 2)
-                       .arg(finding_kind_name(f.kind), what, QFileInfo(f.picture).fileName());
-    if (f.kind == FindingKind::WrongClass)
-      text += " → " + review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls));
-    if (dismissed) text += " (dismissed)";
-    auto* item = new QListWidgetItem(text, list_review);
-    item->setData(kFindingIndex, i);
-    item->setToolTip(QStringLiteral("%1 in %2").arg(finding_kind_name(f.kind), f.picture));
+  for (const FindingRow& row : review_.rows(filter, classes)) {
+    auto* item = new QListWidgetItem(row.text, list_review);
+    item->setData(kFindingIndex, row.index);
+    item->setToolTip(row.tooltip);
   }
   btn_review_accept->setEnabled(list_review->count() > 0);
   btn_review_dismiss->setEnabled(list_review->count() > 0);
@@ -222,8 +203,8 @@ void AnnotatorTab::clear_review_overlay() {
 
 void AnnotatorTab::show_review_finding(int index) {
   clear_review_overlay();
-  if (index < 0 || index >= review_findings.size()) return;
-  const QString picture = review_findings[index].picture;
+  if (index < 0 || index >= review_.findings().size()) return;
+  const QString picture = review_.findings()[index].picture;
   if (shown_picture() == picture) return draw_review_finding(index);
   // Its picture first, once it is decoded (and only when it still is the finding picked).
   const int row = static_cast<int>(queue_.index_of(picture));
@@ -237,7 +218,7 @@ void AnnotatorTab::show_review_finding(int index) {
 }
 
 void AnnotatorTab::draw_review_finding(int index) {
-  const ReviewFinding& f = review_findings[index];
+  const ReviewFinding& f = review_.findings()[index];
   // The label picked as a shape is; the prediction drawn apart, dashed, in its class's colour.
   if (f.label_row >= 0 && f.label_row < annotations.size()) {
     table_objects->selectRow(f.label_row);
@@ -255,9 +236,8 @@ void AnnotatorTab::draw_review_finding(int index) {
     overlay->setPen(pen);
     overlay->setZValue(1000);
     overlay->setAcceptedMouseButtons(Qt::NoButton);
-    overlay->setToolTip(QStringLiteral("The model: %1 %2")
-                            .arg(review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls)))
-                            .arg(f.predicted_conf, 0, 'f', 2));
+    overlay->setToolTip(
+        QStringLiteral("The model: %1 %2").arg(review_.model_name(f.predicted_cls)).arg(f.predicted_conf, 0, 'f', 2));
     canvas->addItem(overlay);
     review_overlay_ = overlay;
   }
@@ -272,50 +252,14 @@ bool AnnotatorTab::accept_review_finding() {
     show_review_finding(index);
     return false;
   }
-  const ReviewFinding f = review_findings[index];
-  // The label must still be the one reviewed: an edit since then moved or changed it.
-  if (f.label_row >= 0) {
-    const QVector<Annotation>& shapes = document->shapes();
-    const bool same =
-        f.label_row < shapes.size() && shapes[f.label_row].class_id == f.label_cls &&
-        (shapes[f.label_row].points.boundingRect().topLeft() - f.label_box.topLeft()).manhattanLength() < 1 &&
-        (shapes[f.label_row].points.boundingRect().bottomRight() - f.label_box.bottomRight()).manhattanLength() < 1;
-    if (!same) {
-      prompts().warning(this, "Label Review",
-                        "This label changed since the review. Review the folder again to see it as it is now.");
-      return false;
-    }
-  }
-  const QString predicted_name = review_model_names_.value(f.predicted_cls, QString::number(f.predicted_cls));
-  bool done = false;
-  switch (f.kind) {
-    case FindingKind::MissingObject: {
-      const int id = class_id_for(predicted_name, -1);
-      done = after_edit(document->add(
-          QStringLiteral("Take the Model's Object"),
-          {drawn_annotation(id, kind_for_new_shape("Model Review"), f.predicted_outline(), "Model Review")}));
-      break;
-    }
-    case FindingKind::WrongClass:
-      done = after_edit(document->set_class(f.label_row, class_id_for(predicted_name, -1)));
-      break;
-    case FindingKind::LooseBox: {
-      // A box takes the predicted box; a polygon the predicted outline, where the model gives one.
-      const QPolygonF shape =
-          document->shapes()[f.label_row].is_box() ? box_corners(f.predicted_box) : f.predicted_outline();
-      done = after_edit(document->set_points(f.label_row, shape, QStringLiteral("Take the Model's Box")));
-      break;
-    }
-    case FindingKind::LabelOnNothing:
-      done = after_edit(document->remove({f.label_row}));
-      break;
-  }
-  if (!done) return false;
-  // The finding is settled; a deleted label moves the rows after it up.
-  review_findings.removeAt(index);
-  for (ReviewFinding& other : review_findings)
-    if (f.kind == FindingKind::LabelOnNothing && other.picture == f.picture && other.label_row > f.label_row)
-      --other.label_row;
+  const QString picture = review_.findings()[index].picture;
+  const FindingQueue::Taken taken = review_.take(
+      index, *document, [this](const QString& name) { return class_id_for(name, -1); },
+      kind_for_new_shape(QStringLiteral("Model Review")));
+  if (taken == FindingQueue::Taken::LabelChanged)
+    prompts().warning(this, "Label Review",
+                      "This label changed since the review. Review the folder again to see it as it is now.");
+  if (taken != FindingQueue::Taken::Done || !after_edit(true)) return false;
   // The next finding is picked. On this picture it is shown at once; on another it is not yet (the
   // edited picture stays, so that Ctrl+Z still reaches the edit), and the next Y or N shows it
   // before anything acts on it.
@@ -326,13 +270,14 @@ bool AnnotatorTab::accept_review_finding() {
   if (list_review->count() > 0) {
     list_review->setCurrentRow(std::min(row, list_review->count() - 1));
     const int next = current_review_finding();
-    if (next >= 0 && review_findings[next].picture == f.picture) show_review_finding(next);
+    if (next >= 0 && review_.findings()[next].picture == picture) show_review_finding(next);
   }
   return true;
 }
 
 bool AnnotatorTab::choose_dismissal_place() {
-  if (!review_dismissals_ || review_dismissals_->place_chosen()) return true;
+  ReviewDismissals* dismissals = review_.dismissals();
+  if (!dismissals || dismissals->place_chosen()) return true;
   // Asked once per folder: the label files are never touched either way.
   const int where = prompts().choose(
       this, "Remember Dismissals",
@@ -342,21 +287,19 @@ bool AnnotatorTab::choose_dismissal_place() {
           .arg(ReviewDismissals::kFileName),
       {"In the Folder", "In the Studio's Settings"});
   if (where < 0) return false;
-  review_dismissals_->choose_place(where == 0);
+  dismissals->choose_place(where == 0);
   return true;
 }
 
 bool AnnotatorTab::dismiss_review_finding() {
   const int index = current_review_finding();
-  if (index < 0 || !review_dismissals_) return false;
+  if (index < 0 || !review_.dismissals()) return false;
   if (review_shown_ != index) {  // N too acts only on what is on screen
     show_review_finding(index);
     return false;
   }
   if (!choose_dismissal_place()) return false;
-  const ReviewFinding& f = review_findings[index];
-  const bool dismiss = !review_dismissals_->contains(f);  // a dismissed one shown again is reopened
-  const Status written = review_dismissals_->set(f, dismiss);
+  const Status written = review_.toggle_dismissed(index);  // a dismissed one shown again is reopened
   if (!written) {
     prompts().critical(this, "Label Review", "The dismissal could not be remembered:\n" + written.error());
     return false;

@@ -48,7 +48,7 @@ class TestReviewQueue : public QObject {
   static bool choose(AnnotatorTab& tab, FindingKind kind) {
     for (int row = 0; row < tab.list_review->count(); ++row) {
       const int index = tab.list_review->item(row)->data(Qt::UserRole).toInt();
-      if (tab.review_findings[index].kind == kind) {
+      if (tab.review().findings()[index].kind == kind) {
         tab.list_review->setCurrentRow(row);
         emit tab.list_review->itemClicked(tab.list_review->item(row));  // as a click on it
         return test::settle_window_work();
@@ -62,6 +62,72 @@ class TestReviewQueue : public QObject {
     prompts_ = ScriptedPrompts::install();
     dir_ = std::make_unique<QTemporaryDir>();
     make_folder();
+  }
+
+  // The findings without widgets: the list under each filter, the model's version taken into a
+  // document (the rows after a removed label move up, a label edited since is refused), and a
+  // dismissal reopened.
+  void findings_are_listed_taken_and_dismissed_without_widgets() {
+    const auto finding = [&](FindingKind kind, int row, int cls, int predicted, QRectF box) {
+      ReviewFinding f;
+      f.kind = kind;
+      f.picture = path("two.png");
+      f.label_row = row;
+      f.label_cls = cls;
+      f.label_box = box;
+      f.predicted_cls = predicted;
+      f.predicted_box = QRectF(30, 30, 40, 40);
+      f.score = 0.5;
+      return f;
+    };
+    // two.txt: a person at (30,30)-(70,70) and a car at (140,40)-(160,60).
+    const QRectF person(30, 30, 40, 40), car(140, 40, 20, 20);
+    QTemporaryDir elsewhere;
+    FindingQueue queue;
+    queue.reset({finding(FindingKind::LabelOnNothing, 0, 1, -1, person), finding(FindingKind::WrongClass, 1, 0, 1, car),
+                 finding(FindingKind::MissingObject, -1, -1, 2, {})},
+                {{0, "car"}, {1, "person"}, {2, "dog"}}, ReviewDismissals::load(elsewhere.path(), nullptr));
+    const QStringList classes{"car", "person"};
+    QCOMPARE(queue.rows({}, classes).size(), 3);
+    QCOMPARE(queue.rows({}, classes)[1].text, QString("0.50  wrong class · car · two.png → person"));
+    QCOMPARE(queue.rows({static_cast<int>(FindingKind::MissingObject), -1, false}, classes)[0].text,
+             QString("0.50  missing object · dog · two.png"));
+    QCOMPARE(queue.rows({-1, 1, false}, classes).size(), 1);  // the person's label
+
+    AnnotationDocument document;
+    document.open(path("two.txt"), 2, QSize(200, 100));
+    const auto class_for = [&](const QString& name) {
+      return name == "dog" ? 2 : static_cast<int>(classes.indexOf(name));
+    };
+    // The label on nothing goes; the car's row moves up to 0.
+    QCOMPARE(queue.take(0, document, class_for, LabelKind::Boxes), FindingQueue::Taken::Done);
+    QCOMPARE(document.shapes().size(), 1);
+    QCOMPARE(queue.findings()[0].label_row, 0);
+    // The car is edited after the review: its finding is refused.
+    QVERIFY(document.translate({0}, QPointF(10, 0)));
+    QCOMPARE(queue.take(0, document, class_for, LabelKind::Boxes), FindingQueue::Taken::LabelChanged);
+    document.undo();
+    QCOMPARE(queue.take(0, document, class_for, LabelKind::Boxes), FindingQueue::Taken::Done);
+    QCOMPARE(document.shapes()[0].class_id, 1);
+    // The missing dog is added as a box of class 2.
+    QCOMPARE(queue.take(0, document, class_for, LabelKind::Boxes), FindingQueue::Taken::Done);
+    QCOMPARE(document.shapes().size(), 2);
+    QCOMPARE(document.shapes()[1].class_id, 2);
+    QVERIFY(document.shapes()[1].is_box());
+    QVERIFY(queue.isEmpty());
+
+    // Dismissed, a finding leaves the list unless the dismissed are shown; dismissed again, it is back.
+    queue.reset({finding(FindingKind::LooseBox, 0, 1, 1, person)}, {},
+                ReviewDismissals::load(elsewhere.path(), nullptr));
+    queue.dismissals()->choose_place(true);
+    QVERIFY(queue.toggle_dismissed(0));
+    QVERIFY(queue.rows({}, classes).isEmpty());
+    QVERIFY(queue.rows({-1, -1, true}, classes)[0].text.endsWith(" (dismissed)"));
+    QVERIFY(QFile::exists(QDir(elsewhere.path()).filePath(ReviewDismissals::kFileName)));
+    QVERIFY(queue.toggle_dismissed(0));
+    QCOMPARE(queue.rows({}, classes).size(), 1);
+    QCOMPARE(test::read_text(path("two.txt")),
+             QString("1 0.25 0.5 0.2 0.4\r\n0 0.75 0.5 0.1 0.2\r\n"));  // never saved here
   }
 
   void each_kind_is_taken_and_undone_byte_for_byte() {
@@ -121,7 +187,7 @@ class TestReviewQueue : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
     const auto current = [&] {
-      return tab.review_findings[tab.list_review->currentItem()->data(Qt::UserRole).toInt()];
+      return tab.review().findings()[tab.list_review->currentItem()->data(Qt::UserRole).toInt()];
     };
     const auto label_of = [](const QString& picture) { return picture.left(picture.lastIndexOf('.')) + ".txt"; };
     const auto bytes_of = [](const QString& file) {
@@ -193,7 +259,7 @@ class TestReviewQueue : public QObject {
     again.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
     QVERIFY(again.review_box->isHidden());
-    QVERIFY(again.review_findings.isEmpty());
+    QVERIFY(again.review().findings().isEmpty());
   }
 
   // A dismissals file that cannot be read whole is copied aside before anything is written over
