@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include "annotate/annotator_tab.h"
+#include "annotate/auto_labelling.h"
 #include "annotate/label_dialog.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
@@ -400,6 +401,34 @@ class TestAnnotator : public QObject {
     QVERIFY(empty.paths.isEmpty());
     QCOMPARE(empty.splits, QStringList({dir.filePath("images/train")}));
     QCOMPARE(empty.split_manifest, dir.filePath("data.yaml"));
+  }
+
+  // Auto-labelling without widgets: a segmentation model's masks are polygons in a polygon folder
+  // and their bounding boxes in a box folder; a class name is cleaned before it is asked for, and
+  // the model's own names stand in for those the prediction lacks.
+  void predicted_shapes_follow_the_folder_and_the_names() {
+    Prediction prediction;
+    prediction.boxes = {{0, 10, 10, 50, 40, 0.9}, {3, 60, 10, 90, 30, 0.8}};
+    prediction.masks =
+        QVector<QPolygonF>{QPolygonF({{10, 10}, {50, 12}, {30, 40}}), QPolygonF({{60, 10}, {90, 30}, {70, 30}})};
+    prediction.names = {{0, "road\nsign"}};
+    QStringList asked;
+    const auto class_for = [&](const QString& name) {
+      asked << name;
+      return static_cast<int>(asked.size()) - 1;
+    };
+    const QVector<Annotation> polygons = predicted_shapes(prediction, {{3, "car"}}, class_for, LabelKind::Polygons);
+    QCOMPARE(asked, QStringList({"road sign", "car"}));
+    QCOMPARE(polygons.size(), 2);
+    QCOMPARE(polygons[0].points, (*prediction.masks)[0]);
+    QCOMPARE(polygons[1].class_id, 1);
+    QVERIFY(!polygons[0].is_box());
+    const QVector<Annotation> boxes = predicted_shapes(prediction, {}, class_for, LabelKind::Boxes);
+    QVERIFY(boxes[0].is_box());
+    QCOMPARE(boxes[0].points.boundingRect(), QRectF(10, 10, 40, 30));
+    QCOMPARE(asked.last(), QString("3"));  // no name anywhere: its number
+    QVERIFY(auto_label_summary(2, true, 1).contains("bounding box"));
+    QVERIFY(auto_label_summary(2, false, 1).contains(dropped_text(1)));
   }
 
   void a_new_folder_takes_rectangles_as_boxes() {
