@@ -79,10 +79,10 @@ void big_folder(const QString& root) {
     tab.show();
     tab.open_folder(folder);
     settle();
-    QScrollBar* bar = tab.list_images->verticalScrollBar();
+    QScrollBar* bar = tab.findChild<QListWidget*>("list_images")->verticalScrollBar();
     scroll = median_ms(20, [&] {
       bar->setValue((bar->value() + bar->maximum() / 7) % bar->maximum());
-      tab.list_images->viewport()->grab();
+      tab.findChild<QListWidget*>("list_images")->viewport()->grab();
     });
   }
   std::printf(
@@ -165,8 +165,9 @@ void many_shapes(const QString& root) {
   int step = 0;
   const double ours = median_ms(15, [&] {
     // A real edit each time (one shape moved), so every round writes the whole file.
-    tab.annotations[0].item->moveBy((++step % 2) ? 1 : -1, 0);
-    emit tab.canvas->items_moved_signal();  // a finished move: one step of the document, saved
+    tab.shapes_on_screen()[0].item->moveBy((++step % 2) ? 1 : -1, 0);
+    emit tab.findChild<quorlan::InteractiveCanvas*>("canvas")
+        ->items_moved_signal();  // a finished move: one step of the document, saved
   });
   std::printf("500 shapes of 32 vertices recoloured and saved after a move: median %.2f ms\n", ours);
   std::printf("annotator-500-shapes: ratio %.2f (goal <= 1.0, units of 50 ms)\n", ours / 50.0);
@@ -211,18 +212,18 @@ void two_thousand_shapes(const QString& root) {
     tab.add_annotation(shape_at(1999, round++ % 2), "c0", "Polygon");
   });
   const double select = timed([&] {
-    tab.canvas->clearSelection();
-    tab.annotations[(round++ * 37) % tab.annotations.size()].item->setSelected(true);
+    tab.findChild<quorlan::InteractiveCanvas*>("canvas")->clearSelection();
+    tab.shapes_on_screen()[(round++ * 37) % tab.shapes_on_screen().size()].item->setSelected(true);
   });
-  tab.canvas->clearSelection();
-  ShapeItem* item = tab.annotations[0].item;
+  tab.findChild<quorlan::InteractiveCanvas*>("canvas")->clearSelection();
+  ShapeItem* item = tab.shapes_on_screen()[0].item;
   item->setSelected(true);
   const double drag = timed([&] {
     const QPointF from = item->scene_points()[0];
     const QPointF to = from + QPointF((round++ % 2) ? 3 : -3, 2);
-    send_mouse(*tab.canvas, QEvent::GraphicsSceneMousePress, from);
-    send_mouse(*tab.canvas, QEvent::GraphicsSceneMouseMove, to);
-    send_mouse(*tab.canvas, QEvent::GraphicsSceneMouseRelease, to);
+    send_mouse(*tab.findChild<quorlan::InteractiveCanvas*>("canvas"), QEvent::GraphicsSceneMousePress, from);
+    send_mouse(*tab.findChild<quorlan::InteractiveCanvas*>("canvas"), QEvent::GraphicsSceneMouseMove, to);
+    send_mouse(*tab.findChild<quorlan::InteractiveCanvas*>("canvas"), QEvent::GraphicsSceneMouseRelease, to);
   });
   const double undo = timed([&] { tab.undo(); });
   const double redo = timed([&] { tab.redo(); });

@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QListWidget>
@@ -28,6 +29,7 @@
 #include "shell/help_dialog.h"
 #include "training/config_tab.h"
 #include "training/training_tab.h"
+#include "widgets/background_work.h"
 #include "widgets/prompts.h"
 
 namespace {
@@ -88,11 +90,17 @@ int main(int argc, char* argv[]) {
   quorlan::QuorlanStudio window;
   window.show();
   const auto shot = [&](const QString& name) { window.grab().save(QDir(out).filePath(name + ".png")); };
+  // Folders, pictures and models are read beside the window: the shots wait for them.
+  const auto settle = [&] {
+    while (quorlan::work_beside_window_in_flight() > 0) app.processEvents(QEventLoop::AllEvents, 20);
+  };
 
   const QString images = option("--images");
   if (!images.isEmpty()) {
     window.tab_workspace->open_folder(images);
+    settle();
     window.tab_workspace->next_image();
+    settle();
     prompts->directories.push_back(images);
     window.tab_resizer->resizer_add_folder();
     window.tab_resizer->entry_resize_w->setText("1200");
@@ -160,9 +168,11 @@ int main(int argc, char* argv[]) {
       window.tabs->setCurrentIndex(3);
       prompts->open_files.push_back(weights);
       window.tab_workspace->load_ai_model();
-      if (!option("--imgsz").isEmpty()) window.tab_workspace->spin_ai_conf->setValue(0.25);
+      settle();
+      if (!option("--imgsz").isEmpty())
+        window.tab_workspace->findChild<QDoubleSpinBox*>(QStringLiteral("spin_ai_conf"))->setValue(0.25);
       window.tab_workspace->run_ai_autolabel();
-      app.processEvents();
+      settle();
       shot("annotator-autolabelled");
     }
   }

@@ -109,7 +109,7 @@ QWidget* AnnotatorTab::build_picture() {
   auto* center_widget = named(new QWidget, "center_widget");
   auto* center_layout = new QGridLayout(center_widget);
   center_layout->setContentsMargins(0, 0, 0, 0);
-  canvas = new InteractiveCanvas(this);
+  canvas = named(new InteractiveCanvas(this), "canvas");
   canvas->setObjectName("canvas");
   canvas_view = named(new ZoomableView, "canvas_view");
   canvas_view->setScene(canvas);

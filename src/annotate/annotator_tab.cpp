@@ -242,6 +242,8 @@ bool AnnotatorTab::run_view_command(AnnotatorCommand command) {
   return false;
 }
 
+void AnnotatorTab::focus_picture() { canvas_view->setFocus(); }
+
 void AnnotatorTab::run_command(AnnotatorCommand command) {
   using C = AnnotatorCommand;
   if (run_view_command(command)) return;

@@ -112,6 +112,8 @@ class AnnotatorTab : public QWidget {
   // A key with its modifiers, as the key table binds it (shell/annotator_keys.h).
   void handle_edit_key(int key);
   void run_command(AnnotatorCommand command);
+  // The keys go to the picture (after a field of the tab had them).
+  void focus_picture();
   // Escape in a field of this tab gives the keys back to the picture.
   bool eventFilter(QObject* watched, QEvent* event) override;
   void relabel_shape(int row);
@@ -151,7 +153,6 @@ class AnnotatorTab : public QWidget {
 
   // Classes whose shapes are not drawn (and cannot be selected); they are saved unchanged.
   void set_class_hidden(int class_id, bool hidden);
-  QSet<int> hidden_classes;
 
   // Model-assisted labelling.
   void load_ai_model();
@@ -183,6 +184,29 @@ class AnnotatorTab : public QWidget {
   // The files are read and rewritten beside the window; `switched` runs once the folder holds `to`.
   void switch_label_kind(LabelKind to, const std::function<void()>& switched = {});
 
+  // What the tab shows, read-only: the folder's class names, the shapes on screen (each with its
+  // canvas item and table row), the picture's document, the picture itself (empty when none is),
+  // the classes hidden, the class given last, the export's destination and the model loaded.
+  const QStringList& class_names() const { return classes; }
+  const ShapeRows& shapes_on_screen() const { return annotations; }
+  const AnnotationDocument& picture_document() const { return *document; }
+  const cv::Mat& picture() const { return display_cv_img; }
+  const QSet<int>& hidden() const { return hidden_classes; }
+  const QString& last_class() const { return last_label; }
+  const QString& output_folder_path() const { return output_folder; }
+  const std::shared_ptr<PredictingModel>& model() const { return ai_model; }
+  // The model that proposes shapes from now on (the one load_ai_model loaded, or one given).
+  void use_model(std::shared_ptr<PredictingModel> model);
+
+ signals:
+  // A short notice for the window's status line (an image that could not be read, ...).
+  void notice_signal(const QString& text);
+  // The dataset buttons, after the shapes on screen reached disk (nothing when they could not).
+  void export_requested();
+  void health_check_requested();
+  void analytics_requested();
+
+ private:
   cv::Mat display_cv_img;  // empty when no image is shown
   QStringList classes;
   ShapeRows annotations;  // the document's shapes on screen, each with its canvas item and table row
@@ -190,7 +214,8 @@ class AnnotatorTab : public QWidget {
   QString output_folder;
   std::shared_ptr<PredictingModel> ai_model;  // the model that proposes shapes, once loaded
   AnnotationDocument* document = nullptr;     // the current image's shapes and label file
-
+  QSet<int> hidden_classes;
+  // The widgets (each found by its object name, which is its member name).
   QPushButton* btn_load_dir = nullptr;
   QPushButton* btn_set_output = nullptr;
   QLabel* lbl_output_folder = nullptr;
@@ -238,16 +263,6 @@ class AnnotatorTab : public QWidget {
   QListWidget* list_review = nullptr;
   QPushButton* btn_review_accept = nullptr;
   QPushButton* btn_review_dismiss = nullptr;
-
- signals:
-  // A short notice for the window's status line (an image that could not be read, ...).
-  void notice_signal(const QString& text);
-  // The dataset buttons, after the shapes on screen reached disk (nothing when they could not).
-  void export_requested();
-  void health_check_requested();
-  void analytics_requested();
-
- private:
   enum class WriteOutcome { Written, Stayed };
   // Starts writing the changes of the picture on screen (Written: on their way, or none; Stayed:
   // the user kept them on screen); a failure when nothing could be started.

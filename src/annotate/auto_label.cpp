@@ -18,12 +18,16 @@ void AnnotatorTab::load_ai_model() {
   const QString path = prompts().get_open_file_name(this, "Load YOLO AI Model", QString(), kModelFileFilter);
   if (path.isEmpty()) return;
   load_model_beside_window(this, path, "ai", [this, path](std::shared_ptr<PredictingModel> model) {
-    ai_model = std::move(model);
-    btn_run_ai->setEnabled(true);
-    lbl_ai_runtime->setText(QFileInfo(path).fileName() + " on " + ai_model->runtime());
-    lbl_ai_runtime->show();
+    use_model(std::move(model));
     prompts().information(this, "AI Model Loaded", "Loaded model: " + QFileInfo(path).fileName());
   });
+}
+
+void AnnotatorTab::use_model(std::shared_ptr<PredictingModel> model) {
+  ai_model = std::move(model);
+  btn_run_ai->setEnabled(ai_model != nullptr);
+  lbl_ai_runtime->setVisible(ai_model != nullptr);
+  if (ai_model) lbl_ai_runtime->setText(QFileInfo(ai_model->weights()).fileName() + " on " + ai_model->runtime());
 }
 
 void AnnotatorTab::run_ai_autolabel() {

@@ -147,7 +147,7 @@ void QuorlanStudio::save_settings() {
     if (const auto* field = findChild<QLineEdit*>(name))
       settings->setValue(QStringLiteral("fields/%1").arg(QLatin1String(name)), field->text());
   settings->setValue("annotator/panels", tab_workspace->panel_state());
-  settings->setValue("annotator/output_folder", tab_workspace->output_folder);
+  settings->setValue("annotator/output_folder", tab_workspace->output_folder_path());
   const PictureQueue& queue = tab_workspace->queue();
   settings->setValue("annotator/folder", queue.folder());
   settings->setValue("annotator/image", queue.path(queue.current()));
@@ -197,18 +197,18 @@ void QuorlanStudio::init_ui() {
 
   // The dataset tools work on the annotator's folder.
   connect(tab_workspace, &AnnotatorTab::export_requested, this, [this] {
-    export_and_split_dataset(this, tab_workspace->queue().paths(), tab_workspace->classes,
-                             tab_workspace->output_folder);
+    export_and_split_dataset(this, tab_workspace->queue().paths(), tab_workspace->class_names(),
+                             tab_workspace->output_folder_path());
   });
   connect(tab_workspace, &AnnotatorTab::health_check_requested, this, [this] {
-    run_health_check(this, tab_workspace->queue().folder(), tab_workspace->classes, tab_config->image_size(),
+    run_health_check(this, tab_workspace->queue().folder(), tab_workspace->class_names(), tab_config->image_size(),
                      [this](const QString& image) {
                        tabs->setCurrentWidget(tab_workspace);
                        tab_workspace->show_image_file(image);
                      });
   });
   connect(tab_workspace, &AnnotatorTab::analytics_requested, this,
-          [this] { show_dataset_analytics(this, tab_workspace->queue().paths(), tab_workspace->classes); });
+          [this] { show_dataset_analytics(this, tab_workspace->queue().paths(), tab_workspace->class_names()); });
   connect(tab_config, &ConfigTab::start_training_signal, this, &QuorlanStudio::start_training);
   connect(tab_config, &ConfigTab::start_tuning_signal, this, &QuorlanStudio::start_automl_tuning);
   connect(tab_progress, &TrainingTab::automl_results_signal, this, &QuorlanStudio::apply_automl_results);
@@ -284,7 +284,7 @@ void QuorlanStudio::annotator_command(AnnotatorCommand command) {
     // takes its value as focus leaves it).
     if ((command == AnnotatorCommand::Escape || command == AnnotatorCommand::Relabel) &&
         tab_workspace->isAncestorOf(focus))
-      tab_workspace->canvas_view->setFocus();
+      tab_workspace->focus_picture();
     return;
   }
   tab_workspace->run_command(command);

@@ -14,6 +14,7 @@
 #include "annotate/annotator_tab.h"
 #include "annotate/auto_labelling.h"
 #include "annotate/label_dialog.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
@@ -50,9 +51,9 @@ class TestAnnotator : public QObject {
 
   // Draws a shape through the canvas as the user would finish it, answering the label dialog.
   void draw(const QPolygonF& polygon, const QString& label, const QString& mode = "Polygon") {
-    tab_->combo_mode->setCurrentText(mode);
+    test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText(mode);
     prompts_->dialogs.push_back(test::answer_label(label));
-    emit tab_->canvas->polygon_completed(polygon);
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")->polygon_completed(polygon);
   }
 
  private slots:
@@ -71,15 +72,16 @@ class TestAnnotator : public QObject {
   void cleanup() { tab_.reset(); }
 
   void widget_tree_and_defaults() {
-    QCOMPARE(tab_->lbl_img_status->text(), QString("Status: Pending"));
-    QCOMPARE(tab_->lbl_output_folder->text(), QString("Output: Not Set"));
-    QVERIFY(!tab_->btn_run_ai->isEnabled());
-    QCOMPARE(tab_->spin_ai_conf->value(), 0.25);
-    QCOMPARE(tab_->combo_mode->count(), 5);
-    QCOMPARE(tab_->table_objects->horizontalHeaderItem(1)->text(), QString("Shape"));
-    QCOMPARE(tab_->btn_split_export->objectName(), QString("primaryBtn"));
-    QCOMPARE(tab_->btn_split_export->text(), QString("📤 Export && Split Dataset"));
-    QCOMPARE(tab_->canvas_view->scene(), static_cast<QGraphicsScene*>(tab_->canvas));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_img_status")->text(), QString("Status: Pending"));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_output_folder")->text(), QString("Output: Not Set"));
+    QVERIFY(!test::find<QPushButton>(*tab_, "btn_run_ai")->isEnabled());
+    QCOMPARE(test::find<QDoubleSpinBox>(*tab_, "spin_ai_conf")->value(), 0.25);
+    QCOMPARE(test::find<QComboBox>(*tab_, "combo_mode")->count(), 5);
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->horizontalHeaderItem(1)->text(), QString("Shape"));
+    QCOMPARE(test::find<QPushButton>(*tab_, "primaryBtn")->objectName(), QString("primaryBtn"));
+    QCOMPARE(test::find<QPushButton>(*tab_, "primaryBtn")->text(), QString("📤 Export && Split Dataset"));
+    QCOMPARE(test::find<ZoomableView>(*tab_, "canvas_view")->scene(),
+             static_cast<QGraphicsScene*>(test::find<InteractiveCanvas>(*tab_, "canvas")));
   }
 
   void folder_loading_lists_sorts_and_starts_a_new_class_list() {
@@ -89,21 +91,27 @@ class TestAnnotator : public QObject {
     QVERIFY(tab_->queue().paths().isEmpty());
     QCOMPARE(prompts_->asked_titles, QStringList({"Select Image Directory"}));
 
-    tab_->classes = {"kept"};
+    QTemporaryDir before;  // a folder with classes of its own, opened first
+    test::write_image(QDir(before.path()).filePath("x.png"), 8, 8);
+    test::write_text(QDir(before.path()).filePath("classes.txt"), "kept\n");
+    tab_->open_folder(before.path());
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab_->class_names(), QStringList({"kept"}));
     prompts_->directories.push_back(dir_->path());
     tab_->load_directory();
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().paths(), QStringList({path("B.PNG"), path("img1.png"), path("img2.jpg")}));
-    QCOMPARE(list_texts(tab_->list_images), QStringList({"[  ] B.PNG", "[  ] img1.png", "[  ] img2.jpg"}));
-    QCOMPARE(tab_->classes, QStringList());  // no classes.txt: the previous folder's list is not carried
+    QCOMPARE(list_texts(test::find<QListWidget>(*tab_, "list_images")),
+             QStringList({"[  ] B.PNG", "[  ] img1.png", "[  ] img2.jpg"}));
+    QCOMPARE(tab_->class_names(), QStringList());  // no classes.txt: the previous folder's list is not carried
     QCOMPARE(tab_->queue().current(), 0);
-    QCOMPARE(tab_->display_cv_img.cols, 50);
-    QCOMPARE(tab_->canvas->sceneRect(), QRectF(0, 0, 50, 50));
-    QCOMPARE(tab_->lbl_img_status->text(), QString("STATUS: PENDING"));
+    QCOMPARE(tab_->picture().cols, 50);
+    QCOMPARE(test::find<InteractiveCanvas>(*tab_, "canvas")->sceneRect(), QRectF(0, 0, 50, 50));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_img_status")->text(), QString("STATUS: PENDING"));
 
     prompts_->directories.push_back(dir_->path() + "/sub");
     tab_->set_output_folder();
-    QCOMPARE(tab_->lbl_output_folder->text(), QString("Output: sub"));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_output_folder")->text(), QString("Output: sub"));
   }
 
   void draw_save_reload_round_trip() {
@@ -116,25 +124,25 @@ class TestAnnotator : public QObject {
     draw(QPolygonF({{20, 10}, {100, 10}, {100, 60}, {20, 60}}), "car", "Rectangle");
     draw(QPolygonF({{0, 0}, {50, 0}, {50, 50}}), "  person ");
     prompts_->dialogs.push_back(test::answer_label("dog", false));  // cancelled: dropped
-    emit tab_->canvas->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
     prompts_->dialogs.push_back(test::answer_label("   "));  // empty name: dropped
-    emit tab_->canvas->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")->polygon_completed(QPolygonF({{1, 1}, {2, 2}, {3, 1}}));
 
     QCOMPARE(prompts_->dialog_titles.first(), QString("Assign Target Class"));
-    QCOMPARE(tab_->classes, QStringList({"car", "person"}));
-    QCOMPARE(tab_->last_label, QString("person"));
+    QCOMPARE(tab_->class_names(), QStringList({"car", "person"}));
+    QCOMPARE(tab_->last_class(), QString("person"));
     QCOMPARE(test::read_text(path("classes.txt")), QString("car\nperson\n"));
     QCOMPARE(test::read_text(path("img1.txt")),
              QString("0 0.100000 0.100000 0.500000 0.100000 0.500000 0.600000 0.100000 0.600000\n"
                      "1 0.000000 0.000000 0.250000 0.000000 0.250000 0.500000\n"));
-    QCOMPARE(tab_->list_images->item(1)->text(), QString("[✓] img1.png"));
-    QCOMPARE(tab_->table_objects->rowCount(), 2);
-    QCOMPARE(tab_->table_objects->item(0, 1)->text(), QString("Rectangle"));
+    QCOMPARE(test::find<QListWidget>(*tab_, "list_images")->item(1)->text(), QString("[✓] img1.png"));
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->rowCount(), 2);
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->item(0, 1)->text(), QString("Rectangle"));
 
     // A shape dragged past the border is clamped.
-    tab_->annotations[1].item->setPos(-30, 80);
-    emit tab_->canvas->items_moved_signal();
-    QCOMPARE(tab_->annotations[1].item->pos(), QPointF(0, 0));  // the item shows the document again
+    tab_->shapes_on_screen()[1].item->setPos(-30, 80);
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")->items_moved_signal();
+    QCOMPARE(tab_->shapes_on_screen()[1].item->pos(), QPointF(0, 0));  // the item shows the document again
     QCOMPARE(test::read_text(path("img1.txt")),
              QString("0 0.100000 0.100000 0.500000 0.100000 0.500000 0.600000 0.100000 0.600000\n"
                      "1 0.000000 0.800000 0.100000 0.800000 0.100000 1.000000\n"));
@@ -145,27 +153,27 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     fresh.jump_to_image(1);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(fresh.classes, QStringList({"car", "person"}));
-    QCOMPARE(fresh.annotations.size(), 2);
-    QCOMPARE(fresh.annotations[0].shown.type, QString("Rectangle"));
-    QCOMPARE(fresh.annotations[1].shown.type, QString("Polygon"));
-    QCOMPARE(fresh.annotations[1].label, QString("person"));
-    QCOMPARE(fresh.annotations[0].item->polygon()[2], QPointF(100, 60));
-    QCOMPARE(fresh.lbl_img_status->text(), QString("STATUS: ANNOTATED"));
-    QCOMPARE(fresh.list_images->item(1)->text(), QString("[✓] img1.png"));
+    QCOMPARE(fresh.class_names(), QStringList({"car", "person"}));
+    QCOMPARE(fresh.shapes_on_screen().size(), 2);
+    QCOMPARE(fresh.shapes_on_screen()[0].shown.type, QString("Rectangle"));
+    QCOMPARE(fresh.shapes_on_screen()[1].shown.type, QString("Polygon"));
+    QCOMPARE(fresh.shapes_on_screen()[1].label, QString("person"));
+    QCOMPARE(fresh.shapes_on_screen()[0].item->polygon()[2], QPointF(100, 60));
+    QCOMPARE(test::find<QLabel>(fresh, "lbl_img_status")->text(), QString("STATUS: ANNOTATED"));
+    QCOMPARE(test::find<QListWidget>(fresh, "list_images")->item(1)->text(), QString("[✓] img1.png"));
   }
 
   void circle_is_read_back_as_polygon_and_errors_are_printed() {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    InteractiveCanvas* canvas = tab_->canvas;
+    InteractiveCanvas* canvas = test::find<InteractiveCanvas>(*tab_, "canvas");
     canvas->set_draw_mode("Circle");
     draw(QPolygonF(canvas->calculate_shape({50, 50}, {60, 50})), "ball", "Circle");
-    QCOMPARE(tab_->annotations[0].shown.type, QString("Circle"));
+    QCOMPARE(tab_->shapes_on_screen()[0].shown.type, QString("Circle"));
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->annotations[0].shown.type, QString("Polygon"));
-    QCOMPARE(tab_->annotations[0].item->polygon().size(), 32);
+    QCOMPARE(tab_->shapes_on_screen()[0].shown.type, QString("Polygon"));
+    QCOMPARE(tab_->shapes_on_screen()[0].item->polygon().size(), 32);
 
     test::write_text(path("img2.txt"), "0 0.1 0.1 0.2 0.1 0.2 0.2\n0 0.1 0.2 0.3\n0 0.5 0.5 0.6 0.5 0.6 0.6\n");
     QString printed;
@@ -175,14 +183,16 @@ class TestAnnotator : public QObject {
       QVERIFY(test::settle_window_work());
       printed = out.text();
     }
-    QCOMPARE(tab_->annotations.size(), 2);  // the malformed line is kept, not shown; the rest is
+    QCOMPARE(tab_->shapes_on_screen().size(), 2);  // the malformed line is kept, not shown; the rest is
     QVERIFY(printed.startsWith("Error loading annotations: "));
 
     // Without class names shapes are shown under their ids.
-    tab_->classes.clear();
-    tab_->load_existing_annotations(path("img2.jpg"));
-    QCOMPARE(tab_->table_objects->rowCount(), 2);
-    QCOMPARE(tab_->table_objects->item(0, 0)->text(), QString("0"));
+    QFile::remove(path("classes.txt"));
+    tab_->open_folder(dir_->path(), path("img2.jpg"));
+    QVERIFY(test::settle_window_work());
+    QVERIFY(tab_->class_names().isEmpty());
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->rowCount(), 2);
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->item(0, 0)->text(), QString("0"));
   }
 
   void navigation_saves_only_when_it_moves() {
@@ -190,8 +200,9 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     const QString before = test::read_text(path("B.txt"));
-    tab_->annotations[0].item->setPos(5, 5);
-    emit tab_->canvas->items_moved_signal();  // a finished move is saved like any edit
+    tab_->shapes_on_screen()[0].item->setPos(5, 5);
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")
+        ->items_moved_signal();  // a finished move is saved like any edit
     const QString moved = test::read_text(path("B.txt"));
     QVERIFY(moved != before);
     const FileStamp stamp = file_stamp(path("B.txt"));
@@ -199,7 +210,7 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     tab_->jump_to_image(0);  // the current row again: nothing
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->annotations.size(), 1);
+    QCOMPARE(tab_->shapes_on_screen().size(), 1);
     tab_->next_image();
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().current(), 1);
@@ -209,10 +220,10 @@ class TestAnnotator : public QObject {
     tab_->next_image();  // last image: stays
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().current(), 2);
-    tab_->list_images->setCurrentRow(0);  // the list drives navigation
+    test::find<QListWidget>(*tab_, "list_images")->setCurrentRow(0);  // the list drives navigation
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().current(), 0);
-    QCOMPARE(tab_->annotations.size(), 1);
+    QCOMPARE(tab_->shapes_on_screen().size(), 1);
   }
 
   void dragging_a_shape_saves_when_the_drag_ends() {
@@ -223,18 +234,18 @@ class TestAnnotator : public QObject {
     tab_->jump_to_image(1);
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{50, 25}, {150, 25}, {150, 75}, {50, 75}}), "box", "Rectangle");
-    tab_->combo_mode->setCurrentText("Select/Move");
+    test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText("Select/Move");
     const QString before = test::read_text(path("img1.txt"));
-    QWidget* vp = tab_->canvas_view->viewport();
-    const QPoint start = tab_->canvas_view->mapFromScene(QPointF(100, 50));
-    const QPoint end = tab_->canvas_view->mapFromScene(QPointF(120, 60));
+    QWidget* vp = test::find<ZoomableView>(*tab_, "canvas_view")->viewport();
+    const QPoint start = test::find<ZoomableView>(*tab_, "canvas_view")->mapFromScene(QPointF(100, 50));
+    const QPoint end = test::find<ZoomableView>(*tab_, "canvas_view")->mapFromScene(QPointF(120, 60));
     QTest::mousePress(vp, Qt::LeftButton, {}, start);
     QTest::mouseMove(vp, start + QPoint(3, 3));
     QTest::mouseMove(vp, end);
     QTest::mouseRelease(vp, Qt::LeftButton, {}, end);
     // The move is one step of the document: the shape's points moved, the file with them.
-    QCOMPARE(tab_->annotations[0].item->pos(), QPointF(0, 0));
-    const QPointF moved_to = tab_->annotations[0].item->scene_points().boundingRect().topLeft();
+    QCOMPARE(tab_->shapes_on_screen()[0].item->pos(), QPointF(0, 0));
+    const QPointF moved_to = tab_->shapes_on_screen()[0].item->scene_points().boundingRect().topLeft();
     QVERIFY2(std::abs(moved_to.x() - 70) < 1 && std::abs(moved_to.y() - 35) < 1,
              qPrintable(QString::number(moved_to.y())));
     QVERIFY(test::read_text(path("img1.txt")) != before);
@@ -247,48 +258,50 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     draw(QPolygonF({{20, 20}, {30, 20}, {30, 30}}), "b");
-    tab_->table_objects->selectRow(1);
-    QVERIFY(tab_->annotations[1].item->isSelected());
-    QVERIFY(!tab_->annotations[0].item->isSelected());
-    QCOMPARE(tab_->annotations[1].item->pen().width(), 4);
-    QCOMPARE(tab_->annotations[1].item->brush().color().alpha(), 120);
-    QCOMPARE(tab_->annotations[1].item->zValue(), 1.0);
-    QCOMPARE(tab_->annotations[0].item->pen().width(), 2);
-    QCOMPARE(tab_->annotations[1].item->pen().color(), QColor("#FF0000"));  // class 1
+    test::find<QTableWidget>(*tab_, "table_objects")->selectRow(1);
+    QVERIFY(tab_->shapes_on_screen()[1].item->isSelected());
+    QVERIFY(!tab_->shapes_on_screen()[0].item->isSelected());
+    QCOMPARE(tab_->shapes_on_screen()[1].item->pen().width(), 4);
+    QCOMPARE(tab_->shapes_on_screen()[1].item->brush().color().alpha(), 120);
+    QCOMPARE(tab_->shapes_on_screen()[1].item->zValue(), 1.0);
+    QCOMPARE(tab_->shapes_on_screen()[0].item->pen().width(), 2);
+    QCOMPARE(tab_->shapes_on_screen()[1].item->pen().color(), QColor("#FF0000"));  // class 1
 
-    tab_->canvas->clearSelection();
-    tab_->annotations[0].item->setSelected(true);
-    QCOMPARE(tab_->table_objects->currentRow(), 0);
-    QCOMPARE(tab_->table_objects->selectionModel()->selectedRows().size(), 1);
-    QCOMPARE(tab_->annotations[0].item->pen().width(), 4);
-    QCOMPARE(tab_->annotations[1].item->pen().width(), 2);
+    test::find<InteractiveCanvas>(*tab_, "canvas")->clearSelection();
+    tab_->shapes_on_screen()[0].item->setSelected(true);
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->currentRow(), 0);
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(tab_->shapes_on_screen()[0].item->pen().width(), 4);
+    QCOMPARE(tab_->shapes_on_screen()[1].item->pen().width(), 2);
 
     // Several shapes selected in the scene: only the first selected item gets its row.
-    tab_->annotations[1].item->setSelected(true);
-    QCOMPARE(tab_->table_objects->selectionModel()->selectedRows().size(), 1);
-    const int first = tab_->canvas->selectedItems().first() == tab_->annotations[0].item ? 0 : 1;
-    QCOMPARE(tab_->table_objects->currentRow(), first);
+    tab_->shapes_on_screen()[1].item->setSelected(true);
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->selectionModel()->selectedRows().size(), 1);
+    const int first =
+        test::find<InteractiveCanvas>(*tab_, "canvas")->selectedItems().first() == tab_->shapes_on_screen()[0].item ? 0
+                                                                                                                    : 1;
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->currentRow(), first);
   }
 
   void deleting_the_last_shape_removes_the_label_file() {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    tab_->table_objects->setCurrentCell(-1, -1);
+    test::find<QTableWidget>(*tab_, "table_objects")->setCurrentCell(-1, -1);
     tab_->ann_delete_selected();  // no current row: nothing
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
     draw(QPolygonF({{20, 20}, {30, 20}, {30, 30}}), "b");
-    tab_->table_objects->setCurrentCell(0, 0);
+    test::find<QTableWidget>(*tab_, "table_objects")->setCurrentCell(0, 0);
     tab_->ann_delete_selected();
-    QCOMPARE(tab_->annotations.size(), 1);
-    QCOMPARE(tab_->annotations[0].label, QString("b"));
-    QCOMPARE(tab_->table_objects->item(0, 0)->text(), QString("b"));
-    QCOMPARE(top_level_items(tab_->canvas), 2);  // the picture and one shape
+    QCOMPARE(tab_->shapes_on_screen().size(), 1);
+    QCOMPARE(tab_->shapes_on_screen()[0].label, QString("b"));
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->item(0, 0)->text(), QString("b"));
+    QCOMPARE(top_level_items(test::find<InteractiveCanvas>(*tab_, "canvas")), 2);  // the picture and one shape
     QVERIFY(test::file_exists(path("B.txt")));
-    tab_->table_objects->setCurrentCell(0, 0);
+    test::find<QTableWidget>(*tab_, "table_objects")->setCurrentCell(0, 0);
     tab_->ann_delete_selected();
     QVERIFY(test::settle_window_work());
     QVERIFY(!test::file_exists(path("B.txt")));
-    QCOMPARE(tab_->list_images->item(0)->text(), QString("[  ] B.PNG"));
+    QCOMPARE(test::find<QListWidget>(*tab_, "list_images")->item(0)->text(), QString("[  ] B.PNG"));
   }
 
   void copying_the_previous_frame() {
@@ -308,9 +321,9 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {5, 0}, {5, 5}}), "a");
     tab_->copy_previous_frame_shapes();
-    QCOMPARE(tab_->annotations.size(), 1);  // replaced, and the unknown class id skipped
-    QCOMPARE(tab_->annotations[0].item->polygon()[2], QPointF(160, 80));
-    QCOMPARE(top_level_items(tab_->canvas), 2);
+    QCOMPARE(tab_->shapes_on_screen().size(), 1);  // replaced, and the unknown class id skipped
+    QCOMPARE(tab_->shapes_on_screen()[0].item->polygon()[2], QPointF(160, 80));
+    QCOMPARE(top_level_items(test::find<InteractiveCanvas>(*tab_, "canvas")), 2);
     QCOMPARE(test::read_text(path("img1.txt")),
              QString("0 0.200000 0.200000 0.800000 0.200000 0.800000 0.800000 0.200000 0.800000\n"));
 
@@ -320,7 +333,7 @@ class TestAnnotator : public QObject {
     draw(QPolygonF({{0, 0}, {5, 0}, {5, 5}}), "a");
     QFile::remove(path("img1.txt"));
     tab_->copy_previous_frame_shapes();
-    QCOMPARE(tab_->annotations.size(), 0);
+    QCOMPARE(tab_->shapes_on_screen().size(), 0);
     QVERIFY(!test::file_exists(path("img2.txt")));
   }
 
@@ -342,8 +355,8 @@ class TestAnnotator : public QObject {
     for (int i = 0; i < 3; ++i) tab.next_image();
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.queue().current(), 3);
-    QCOMPARE(tab.list_images->currentRow(), 3);
-    QCOMPARE(tab.display_cv_img.cols, 1600);
+    QCOMPARE(test::find<QListWidget>(tab, "list_images")->currentRow(), 3);
+    QCOMPARE(tab.picture().cols, 1600);
     // Back to the picture on screen while another is decoded: the other is not shown.
     tab.next_image();
     tab.jump_to_image(3);
@@ -434,12 +447,13 @@ class TestAnnotator : public QObject {
   void a_new_folder_takes_rectangles_as_boxes() {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: none yet (rectangles as boxes)"));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_label_kind")->text(), QString("Labels: none yet (rectangles as boxes)"));
     draw(QPolygonF({{10, 10}, {40, 10}, {40, 30}, {10, 30}}), "car", "Rectangle");
     QCOMPARE(test::read_text(path("B.txt")), QString("0 0.500000 0.400000 0.600000 0.400000\n"));
-    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
-    QCOMPARE(tab_->canvas->selectedItems(), QList<QGraphicsItem*>({tab_->annotations[0].item}));
-    QCOMPARE(tab_->table_objects->currentRow(), 0);
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_label_kind")->text(), QString("Labels: Boxes"));
+    QCOMPARE(test::find<InteractiveCanvas>(*tab_, "canvas")->selectedItems(),
+             QList<QGraphicsItem*>({tab_->shapes_on_screen()[0].item}));
+    QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->currentRow(), 0);
 
     // Enter relabels the picked shape: "5" with one class named is asked about, never an id.
     prompts_->dialogs.push_back(test::answer_label("5"));
@@ -448,12 +462,12 @@ class TestAnnotator : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("New Class"));
     QCOMPARE(test::read_text(path("B.txt")), QString("0 0.500000 0.400000 0.600000 0.400000\n"));
-    QCOMPARE(tab_->classes, QStringList({"car"}));
+    QCOMPARE(tab_->class_names(), QStringList({"car"}));
     prompts_->dialogs.push_back(test::answer_label("5"));
     prompts_->choices = {0};  // Add "5": a class with that name
     tab_->handle_edit_key(Qt::Key_Return);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->classes, QStringList({"car", "5"}));
+    QCOMPARE(tab_->class_names(), QStringList({"car", "5"}));
     QCOMPARE(test::read_text(path("classes.txt")), QString("car\n5\n"));
     QCOMPARE(test::read_text(path("B.txt")), QString("1 0.500000 0.400000 0.600000 0.400000\n"));
 
@@ -464,7 +478,7 @@ class TestAnnotator : public QObject {
     tab_->open_folder(other.path());
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{10, 10}, {50, 10}, {30, 40}}), "car");
-    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Polygons"));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_label_kind")->text(), QString("Labels: Polygons"));
     tab_->next_image();
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{10, 10}, {50, 10}, {50, 50}, {10, 50}}), "car", "Rectangle");
@@ -480,8 +494,8 @@ class TestAnnotator : public QObject {
     if (!test::make_unwritable(dir_->path())) QSKIP("this folder cannot be made unwritable here");
     draw(QPolygonF({{20, 20}, {30, 20}, {30, 30}}), "b");  // a new class: classes.txt fails too
     test::make_writable(dir_->path());
-    QCOMPARE(tab_->annotations.size(), 2);
-    QCOMPARE(top_level_items(tab_->canvas), 3);
+    QCOMPARE(tab_->shapes_on_screen().size(), 2);
+    QCOMPARE(top_level_items(test::find<InteractiveCanvas>(*tab_, "canvas")), 3);
     QCOMPARE(test::read_text(path("B.txt")), before);
     QCOMPARE(test::read_text(path("classes.txt")), QString("a\n"));
     QVERIFY(prompts_->messages.size() >= 2);
@@ -505,18 +519,18 @@ class TestAnnotator : public QObject {
     tab_->next_image();  // nothing readable after this one: it stays
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().current(), 0);
-    QCOMPARE(tab_->list_images->currentRow(), 0);
-    QCOMPARE(tab_->annotations.size(), 1);
+    QCOMPARE(test::find<QListWidget>(*tab_, "list_images")->currentRow(), 0);
+    QCOMPARE(tab_->shapes_on_screen().size(), 1);
     QVERIFY(notices.count() >= 1);
     QVERIFY(notices.last()[0].toString().contains("img1.png"));
     QVERIFY(notices.last()[0].toString().contains("img2.jpg"));
     test::write_image(path("img2.jpg"), 40, 20);
-    tab_->list_images->setCurrentRow(1);  // clicked in the list: the row goes back
+    test::find<QListWidget>(*tab_, "list_images")->setCurrentRow(1);  // clicked in the list: the row goes back
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->list_images->currentRow(), 0);
+    QCOMPARE(test::find<QListWidget>(*tab_, "list_images")->currentRow(), 0);
     test::saved(*tab_);
     QVERIFY(!test::file_exists(path("img1.txt")));
-    tab_->list_images->setCurrentRow(2);
+    test::find<QListWidget>(*tab_, "list_images")->setCurrentRow(2);
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().current(), 2);
 
@@ -525,8 +539,8 @@ class TestAnnotator : public QObject {
     test::write_text(other.filePath("a.jpg"), "broken");
     tab_->open_folder(other.path());
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab_->annotations.isEmpty());
-    QVERIFY(tab_->display_cv_img.empty());
+    QVERIFY(tab_->shapes_on_screen().isEmpty());
+    QVERIFY(tab_->picture().empty());
     test::saved(*tab_);
     QVERIFY(!QFileInfo::exists(other.filePath("a.txt")));
   }
@@ -535,8 +549,8 @@ class TestAnnotator : public QObject {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {10, 0}, {10, 10}}), "a");
-    tab_->annotations[0].item->setPos(20, 0);
-    emit tab_->canvas->items_moved_signal();
+    tab_->shapes_on_screen()[0].item->setPos(20, 0);
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")->items_moved_signal();
     QTemporaryDir other;
     tab_->open_folder(other.path());  // no images: the canvas keeps its picture
     QVERIFY(test::settle_window_work());

@@ -21,6 +21,7 @@
 #include "core/atomic_file.h"
 #include "dataset/dataset_qa.h"
 #include "dataset/split_export.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
@@ -64,23 +65,23 @@ class TestAnnotatorEditing : public QObject {
     QVERIFY(test::settle_window_work());
     tab.next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 1 / 2"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_progress")->text(), QString("Annotated: 1 / 2"));
 
     // Copy previous frame, then add, move, vertex edit, relabel: each one step.
     tab.copy_previous_frame_shapes();
     const QString copied = label("b.txt");
     QCOMPARE(copied, QString("0 0.100000 0.100000 0.400000 0.100000 0.400000 0.500000\n"));
-    QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 2 / 2"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_progress")->text(), QString("Annotated: 2 / 2"));
     prompts_->dialogs.push_back(test::answer_label("dog"));
-    emit tab.canvas->polygon_completed(kTriangle);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->polygon_completed(kTriangle);
     const QString added = label("b.txt");
-    tab.annotations[1].item->moveBy(20, 0);
-    emit tab.canvas->items_moved_signal();
+    tab.shapes_on_screen()[1].item->moveBy(20, 0);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->items_moved_signal();
     const QString moved = label("b.txt");
     QVERIFY(moved != added);
     const QPolygonF reshaped({{40, 20}, {100, 20}, {70, 90}, {40, 60}});
-    tab.annotations[1].item->set_scene_points(reshaped);
-    emit tab.canvas->shape_edited(tab.annotations[1].item, reshaped);
+    tab.shapes_on_screen()[1].item->set_scene_points(reshaped);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->shape_edited(tab.shapes_on_screen()[1].item, reshaped);
     const QString edited = label("b.txt");
     QVERIFY(edited.section('\n', 1, 1).startsWith("1 0.200000 0.200000 0.500000 0.200000 0.350000 0.900000"));
     prompts_->dialogs.push_back(test::answer_label("car"));
@@ -90,55 +91,56 @@ class TestAnnotatorEditing : public QObject {
     QCOMPARE(tab.history()->count(), 5);
 
     // Deleting both shapes removes the file; undoing the last delete brings it back.
-    tab.canvas->clearSelection();
-    tab.annotations[0].item->setSelected(true);
-    tab.annotations[1].item->setSelected(true);
+    test::find<InteractiveCanvas>(tab, "canvas")->clearSelection();
+    tab.shapes_on_screen()[0].item->setSelected(true);
+    tab.shapes_on_screen()[1].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
     QVERIFY(!test::file_exists(path("b.txt")));
-    QCOMPARE(tab.lbl_img_status->text(), QString("STATUS: PENDING"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_img_status")->text(), QString("STATUS: PENDING"));
     tab.undo();
     QCOMPARE(label("b.txt"), relabelled);
-    QCOMPARE(tab.lbl_img_status->text(), QString("STATUS: ANNOTATED"));
-    QCOMPARE(tab.annotations.size(), 2);
-    QCOMPARE(tab.table_objects->rowCount(), 2);
+    QCOMPARE(test::find<QLabel>(tab, "lbl_img_status")->text(), QString("STATUS: ANNOTATED"));
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
+    QCOMPARE(test::find<QTableWidget>(tab, "table_objects")->rowCount(), 2);
 
     for (const QString& expected : {edited, moved, added, copied}) {
       tab.undo();
       QCOMPARE(label("b.txt"), expected);
     }
-    QCOMPARE(tab.annotations.size(), 1);
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
     tab.undo();  // before the copy: no shapes, no file
     QVERIFY(test::settle_window_work());
     QVERIFY(!test::file_exists(path("b.txt")));
-    QVERIFY(!tab.btn_undo->isEnabled());
+    QVERIFY(!test::find<QPushButton>(tab, "btn_undo")->isEnabled());
     for (const QString& expected : {copied, added, moved, edited, relabelled}) {
       tab.redo();
       QCOMPARE(label("b.txt"), expected);
     }
-    QCOMPARE(tab.annotations[1].label, QString("car"));
-    QCOMPARE(tab.table_objects->item(1, 0)->text(), QString("car"));
+    QCOMPARE(tab.shapes_on_screen()[1].label, QString("car"));
+    QCOMPARE(test::find<QTableWidget>(tab, "table_objects")->item(1, 0)->text(), QString("car"));
     tab.redo();
     QVERIFY(!test::file_exists(path("b.txt")));
-    QVERIFY(tab.btn_undo->isEnabled() && !tab.btn_redo->isEnabled());
+    QVERIFY(test::find<QPushButton>(tab, "btn_undo")->isEnabled() &&
+            !test::find<QPushButton>(tab, "btn_redo")->isEnabled());
 
     // A confirmed background: an empty file, its own mark, undone like any edit.
     tab.confirm_empty();
     QVERIFY(test::file_exists(path("b.txt")));
     QCOMPARE(QFileInfo(path("b.txt")).size(), 0);
-    QCOMPARE(tab.list_images->item(1)->text(), QString("[∅] b.png"));
-    QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 2 / 2"));
+    QCOMPARE(test::find<QListWidget>(tab, "list_images")->item(1)->text(), QString("[∅] b.png"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_progress")->text(), QString("Annotated: 2 / 2"));
     tab.undo();
     QVERIFY(!test::file_exists(path("b.txt")));
-    QCOMPARE(tab.list_images->item(1)->text(), QString("[  ] b.png"));
-    QCOMPARE(tab.lbl_progress->text(), QString("Annotated: 1 / 2"));
+    QCOMPARE(test::find<QListWidget>(tab, "list_images")->item(1)->text(), QString("[  ] b.png"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_progress")->text(), QString("Annotated: 1 / 2"));
     tab.redo();
     QCOMPARE(QFileInfo(path("b.txt")).size(), 0);
 
     // A shape on a background makes it an annotated image; deleting it leaves it pending.
     prompts_->dialogs.push_back(test::answer_label("car"));
-    emit tab.canvas->polygon_completed(kTriangle);
-    tab.annotations[0].item->setSelected(true);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->polygon_completed(kTriangle);
+    tab.shapes_on_screen()[0].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
     QVERIFY(!test::file_exists(path("b.txt")));
@@ -211,35 +213,35 @@ class TestAnnotatorEditing : public QObject {
     QCOMPARE(tab->queue().current(), 0);
     QTest::keyClick(bar, Qt::Key_R);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->combo_mode->currentText(), QString("Rectangle"));
+    QCOMPARE(test::find<QComboBox>(*tab, "combo_mode")->currentText(), QString("Rectangle"));
     QTest::keyClick(bar, Qt::Key_S);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->combo_mode->currentText(), QString("Select/Move"));
-    QVERIFY(tab->combo_mode->toolTip().contains("G: Pentagon"));
+    QCOMPARE(test::find<QComboBox>(*tab, "combo_mode")->currentText(), QString("Select/Move"));
+    QVERIFY(test::find<QComboBox>(*tab, "combo_mode")->toolTip().contains("G: Pentagon"));
 
     QTest::keyClick(bar, Qt::Key_D);
     QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_D, Qt::ControlModifier);  // copy previous frame
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->annotations.size(), 1);
+    QCOMPARE(tab->shapes_on_screen().size(), 1);
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->annotations.size(), 0);
+    QCOMPARE(tab->shapes_on_screen().size(), 0);
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->annotations.size(), 1);
+    QCOMPARE(tab->shapes_on_screen().size(), 1);
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
     QTest::keyClick(bar, Qt::Key_Y, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->annotations.size(), 1);
+    QCOMPARE(tab->shapes_on_screen().size(), 1);
     QVERIFY(test::file_exists(path("b.txt")));
 
     // In a number field the letters and arrows are the field's.
-    tab->spin_ai_conf->setFocus();
-    QTest::keyClick(tab->spin_ai_conf, Qt::Key_D);
+    test::find<QDoubleSpinBox>(*tab, "spin_ai_conf")->setFocus();
+    QTest::keyClick(test::find<QDoubleSpinBox>(*tab, "spin_ai_conf"), Qt::Key_D);
     QVERIFY(test::settle_window_work());
-    QTest::keyClick(tab->spin_ai_conf, Qt::Key_Right);
+    QTest::keyClick(test::find<QDoubleSpinBox>(*tab, "spin_ai_conf"), Qt::Key_Right);
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab->queue().current(), 1);
 
@@ -253,7 +255,7 @@ class TestAnnotatorEditing : public QObject {
     QTest::keyClick(bar, Qt::Key_Z, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab->queue().current(), 1);
-    QCOMPARE(tab->annotations.size(), 1);
+    QCOMPARE(tab->shapes_on_screen().size(), 1);
 
     // The label dialog: 1-9 pick the n-th class before anything is typed.
     LabelDialog pick({"car", "dog", "cat"});
@@ -277,28 +279,28 @@ class TestAnnotatorEditing : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.list_classes->count(), 2);
-    QCOMPARE(tab.list_classes->item(1)->text(), QString("dog"));
-    tab.list_classes->item(0)->setCheckState(Qt::Unchecked);  // hide "car"
-    QVERIFY(!tab.annotations[0].item->isVisible());
+    QCOMPARE(test::find<QListWidget>(tab, "list_classes")->count(), 2);
+    QCOMPARE(test::find<QListWidget>(tab, "list_classes")->item(1)->text(), QString("dog"));
+    test::find<QListWidget>(tab, "list_classes")->item(0)->setCheckState(Qt::Unchecked);  // hide "car"
+    QVERIFY(!tab.shapes_on_screen()[0].item->isVisible());
     tab.next_image();
     QVERIFY(test::settle_window_work());
-    QVERIFY(!tab.annotations[0].item->isVisible());
-    QVERIFY(tab.table_objects->isRowHidden(0));
-    QVERIFY(tab.annotations[1].item->isVisible());
+    QVERIFY(!tab.shapes_on_screen()[0].item->isVisible());
+    QVERIFY(test::find<QTableWidget>(tab, "table_objects")->isRowHidden(0));
+    QVERIFY(tab.shapes_on_screen()[1].item->isVisible());
     // A hidden shape cannot be selected, so the delete key leaves it.
-    tab.annotations[0].item->setSelected(true);
-    QVERIFY(!tab.annotations[0].item->isSelected());
-    tab.annotations[1].item->setSelected(true);
-    tab.annotations[1].item->moveBy(-20, 0);
-    emit tab.canvas->items_moved_signal();
+    tab.shapes_on_screen()[0].item->setSelected(true);
+    QVERIFY(!tab.shapes_on_screen()[0].item->isSelected());
+    tab.shapes_on_screen()[1].item->setSelected(true);
+    tab.shapes_on_screen()[1].item->moveBy(-20, 0);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->items_moved_signal();
     QCOMPARE(label("b.txt").section('\n', 0, 0), QString("0 0.1 0.1 0.4 0.1 0.4 0.5"));
     tab.handle_edit_key(Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
     QCOMPARE(label("b.txt"), QString("0 0.1 0.1 0.4 0.1 0.4 0.5\n"));
     tab.set_class_hidden(0, false);
-    QVERIFY(tab.annotations[0].item->isVisible());
-    QCOMPARE(tab.list_classes->item(0)->checkState(), Qt::Checked);
+    QVERIFY(tab.shapes_on_screen()[0].item->isVisible());
+    QCOMPARE(test::find<QListWidget>(tab, "list_classes")->item(0)->checkState(), Qt::Checked);
   }
 
   void confirmed_background_is_counted_and_exported() {
@@ -324,10 +326,10 @@ class TestAnnotatorEditing : public QObject {
     AnnotatorTab reread;
     reread.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(reread.list_images->item(1)->text(), QString("[∅] b.png"));
+    QCOMPARE(test::find<QListWidget>(reread, "list_images")->item(1)->text(), QString("[∅] b.png"));
     reread.next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(reread.lbl_img_status->text(), QString("STATUS: NO OBJECTS (BACKGROUND)"));
+    QCOMPARE(test::find<QLabel>(reread, "lbl_img_status")->text(), QString("STATUS: NO OBJECTS (BACKGROUND)"));
   }
 
   void prefetch_never_shows_a_stale_image() {
@@ -342,7 +344,7 @@ class TestAnnotatorEditing : public QObject {
     QVERIFY(QFile::remove(path("b.png")) && QFile::rename(path("new.png"), path("b.png")));
     tab.next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.display_cv_img.cols, 120);
+    QCOMPARE(tab.picture().cols, 120);
 
     // The prefetched decode is handed out once; a file rewritten since is decoded again.
     std::atomic<int> decodes{0};
@@ -369,7 +371,7 @@ class TestAnnotatorEditing : public QObject {
     QVERIFY(test::settle_window_work());
     tab.next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.display_cv_img.cols, 50);
+    QCOMPARE(tab.picture().cols, 50);
   }
 };
 

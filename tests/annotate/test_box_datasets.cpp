@@ -18,6 +18,7 @@
 #include "imaging/augment.h"
 #include "imaging/resize_pipeline.h"
 #include "imaging/tile_split.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/foreign_datasets.h"
 #include "support/label_answers.h"
@@ -67,15 +68,17 @@ class TestBoxDatasets : public QObject {
   Q_OBJECT
 
   void drag(const QPointF& from, const QPointF& to) {
-    QWidget* vp = tab_->canvas_view->viewport();
-    const QPoint a = tab_->canvas_view->mapFromScene(from), b = tab_->canvas_view->mapFromScene(to);
+    QWidget* vp = test::find<ZoomableView>(*tab_, "canvas_view")->viewport();
+    const QPoint a = test::find<ZoomableView>(*tab_, "canvas_view")->mapFromScene(from),
+                 b = test::find<ZoomableView>(*tab_, "canvas_view")->mapFromScene(to);
     QTest::mousePress(vp, Qt::LeftButton, {}, a);
     QTest::mouseMove(vp, (a + b) / 2);
     QTest::mouseMove(vp, b);
     QTest::mouseRelease(vp, Qt::LeftButton, {}, b);
   }
   void click(const QPointF& at, Qt::MouseButton button = Qt::LeftButton) {
-    QTest::mouseClick(tab_->canvas_view->viewport(), button, {}, tab_->canvas_view->mapFromScene(at));
+    QTest::mouseClick(test::find<ZoomableView>(*tab_, "canvas_view")->viewport(), button, {},
+                      test::find<ZoomableView>(*tab_, "canvas_view")->mapFromScene(at));
   }
   QPointF centre_of(const Box& b) const { return {b.xc * kSize.width(), b.yc * kSize.height()}; }
   QString label(const QString& stem) const { return dir_->filePath(stem + ".txt"); }
@@ -96,9 +99,9 @@ class TestBoxDatasets : public QObject {
     const auto before = snapshot(dir_->path());
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
-    QCOMPARE(tab_->annotations.size(), 3);
-    QVERIFY(tab_->annotations[0].shown.is_box());
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_label_kind")->text(), QString("Labels: Boxes"));
+    QCOMPARE(tab_->shapes_on_screen().size(), 3);
+    QVERIFY(tab_->shapes_on_screen()[0].shown.is_box());
     for (int i = 0; i < 3; ++i) tab_->next_image();
     QVERIFY(test::settle_window_work());
     tab_->jump_to_image(0);
@@ -108,7 +111,7 @@ class TestBoxDatasets : public QObject {
     // A move in Select/Move is one step: the moved line is still a box, the others untouched.
     const QString first = label("frame_000");
     const QByteArray source = test::read_bytes(first);
-    tab_->combo_mode->setCurrentText("Select/Move");
+    test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText("Select/Move");
     const Box person = boxes_["frame_000"][1];
     drag(centre_of(person), centre_of(person) + QPointF(16, 8));
     const auto moved = test::read_box_file(first);
@@ -154,7 +157,7 @@ class TestBoxDatasets : public QObject {
     };
     prompts_->choices = {0};  // "Save as Box" for the first circle
     for (const char* mode : {"Rectangle", "Circle", "Pentagon"}) {
-      tab_->combo_mode->setCurrentText(mode);
+      test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText(mode);
       for (const QPointF& start : {inside, edge}) {
         prompts_->dialogs.push_back(test::answer_label("bike"));
         drag(start, start + QPointF(20, 18));
@@ -164,7 +167,7 @@ class TestBoxDatasets : public QObject {
     }
     QCOMPARE(prompts_->messages.size(), 1);  // the circle as a box was explained once
     QCOMPARE(prompts_->messages[0].title, QString("Box Labels"));
-    tab_->combo_mode->setCurrentText("Polygon");
+    test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText("Polygon");
     prompts_->dialogs.push_back(test::answer_label("bike"));
     click(inside);
     click(inside + QPointF(30, 0));
@@ -177,10 +180,10 @@ class TestBoxDatasets : public QObject {
     // A drag shorter than the platform's drag distance (a hand shaking 7 px), or a click, asks
     // nothing and writes nothing.
     const QByteArray now = test::read_bytes(first);
-    QWidget* vp = tab_->canvas_view->viewport();
-    const QPoint at = tab_->canvas_view->mapFromScene(inside);
+    QWidget* vp = test::find<ZoomableView>(*tab_, "canvas_view")->viewport();
+    const QPoint at = test::find<ZoomableView>(*tab_, "canvas_view")->mapFromScene(inside);
     for (const char* mode : {"Rectangle", "Circle", "Pentagon", "Polygon"}) {
-      tab_->combo_mode->setCurrentText(mode);
+      test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText(mode);
       QTest::mousePress(vp, Qt::LeftButton, {}, at);
       QTest::mouseMove(vp, at + QPoint(4, 3));
       QTest::mouseRelease(vp, Qt::LeftButton, {}, at + QPoint(4, 3));
@@ -195,15 +198,15 @@ class TestBoxDatasets : public QObject {
   void new_shapes_follow_the_folder_kind_and_the_switch_counts_its_files() {
     tab_->open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    tab_->combo_mode->setCurrentText("Polygon");
+    test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText("Polygon");
     prompts_->choices = {1, 0};  // the notice: switch the folder to polygons; then rewrite
     prompts_->dialogs.push_back(test::answer_label("car"));
-    emit tab_->canvas->polygon_completed(QPolygonF({{10, 10}, {60, 12}, {30, 50}}));
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")->polygon_completed(QPolygonF({{10, 10}, {60, 12}, {30, 50}}));
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), 2);
     QCOMPARE(prompts_->messages[1].title, QString("Switch Label Kind"));
     QVERIFY(prompts_->messages[1].text.contains("12 line(s) in 4 label file(s)"));
-    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Polygons"));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_label_kind")->text(), QString("Labels: Polygons"));
     for (const QString& stem : boxes_.keys()) {
       const QStringList lines = test::read_text(label(stem)).split('\n', Qt::SkipEmptyParts);
       for (const QString& line : lines) QVERIFY2(line.split(' ').size() >= 7, qPrintable(line));
@@ -215,9 +218,9 @@ class TestBoxDatasets : public QObject {
 
     // Back to boxes: every file again, the corners giving back the converters' boxes.
     prompts_->choices = {0};
-    tab_->btn_label_kind->click();
+    test::find<QPushButton>(*tab_, "btn_label_kind")->click();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_label_kind")->text(), QString("Labels: Boxes"));
     for (const QString& stem : boxes_.keys()) {
       auto read = test::read_box_file(label(stem));
       QVERIFY(read);
@@ -225,9 +228,10 @@ class TestBoxDatasets : public QObject {
       QVERIFY2(test::same_boxes(*read, boxes_[stem]), qPrintable(stem + ": " + test::describe(*read)));
     }
     // Rectangles in a box folder are box lines.
-    tab_->combo_mode->setCurrentText("Rectangle");
+    test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText("Rectangle");
     prompts_->dialogs.push_back(test::answer_label("car"));
-    emit tab_->canvas->polygon_completed(QPolygonF({{64, 48}, {128, 48}, {128, 96}, {64, 96}}));
+    emit test::find<InteractiveCanvas>(*tab_, "canvas")
+        ->polygon_completed(QPolygonF({{64, 48}, {128, 48}, {128, 96}, {64, 96}}));
     QCOMPARE(test::read_text(label("frame_000")).split('\n', Qt::SkipEmptyParts).last(),
              QString("0 0.375000 0.375000 0.250000 0.250000"));
   }
@@ -419,7 +423,7 @@ class TestBoxDatasets : public QObject {
     QVERIFY(tab_->queue().paths().contains(dir_->filePath("scan.tif")));
     tab_->show_image_file(dir_->filePath("scan.tif"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->annotations.size(), 3);
+    QCOMPARE(tab_->shapes_on_screen().size(), 3);
 
     QTemporaryDir out;
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs(list_folder_images(dir_->path()));
@@ -453,11 +457,11 @@ class TestBoxDatasets : public QObject {
     tab_->open_folder(engine.path() + "/images/train");
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().label_folder(), engine.path() + "/labels/train");
-    QCOMPARE(tab_->lbl_label_kind->text(), QString("Labels: Boxes"));
-    QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
+    QCOMPARE(test::find<QLabel>(*tab_, "lbl_label_kind")->text(), QString("Labels: Boxes"));
+    QCOMPARE(tab_->class_names(), QStringList({"car", "person", "bike"}));
     const QString file = engine.path() + "/labels/train/frame_000.txt";
     const QByteArray source = test::read_bytes(file);
-    tab_->combo_mode->setCurrentText("Rectangle");
+    test::find<QComboBox>(*tab_, "combo_mode")->setCurrentText("Rectangle");
     prompts_->dialogs.push_back(test::answer_label("person"));
     drag({10, 10}, {50, 40});
     const auto read = test::read_box_file(file);
@@ -477,23 +481,23 @@ class TestBoxDatasets : public QObject {
     // CVAT's obj.names and Label Studio's classes.txt name the classes in the window.
     tab_->open_folder(foreign.filePath("cvat/obj_train_data"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
+    QCOMPARE(tab_->class_names(), QStringList({"car", "person", "bike"}));
     tab_->open_folder(foreign.filePath("label_studio/images"));
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab_->queue().label_folder(), foreign.filePath("label_studio/labels"));
-    QCOMPARE(tab_->classes, QStringList({"car", "person", "bike"}));
+    QCOMPARE(tab_->class_names(), QStringList({"car", "person", "bike"}));
     // A class written "2.0" is class 2, shown as any other.
     tab_->open_folder(foreign.filePath("float_ids"));
     QVERIFY(test::settle_window_work());
     tab_->show_image_file(foreign.filePath("float_ids/pic_002.jpg"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->annotations.size(), 2);
-    QCOMPARE(tab_->annotations[1].label, QString("bike"));
+    QCOMPARE(tab_->shapes_on_screen().size(), 2);
+    QCOMPARE(tab_->shapes_on_screen()[1].label, QString("bike"));
     // Labels beside pictures inside images/: shown, and the user is told where the engine looks.
     QSignalSpy notices(tab_.get(), &AnnotatorTab::notice_signal);
     tab_->open_folder(foreign.filePath("beside/images"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab_->annotations.size(), 3);
+    QCOMPARE(tab_->shapes_on_screen().size(), 3);
     bool told = false;
     for (const QList<QVariant>& notice : notices)
       told = told || notice.value(0).toString().contains("the engine looks for them in");

@@ -13,6 +13,7 @@
 #include "annotate/class_changes.h"
 #include "core/atomic_file.h"
 #include "core/class_edit.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
@@ -153,7 +154,7 @@ class TestClassManagement : public QObject {
                                                      "3 object(s) of other classes take their class's new id.\n"
                                                      "3 label file(s) will be rewritten: 5 object(s) change class"),
              qPrintable(prompts_->messages.last().text));
-    QCOMPARE(tab.classes, QStringList({"car", "dog", "bus"}));
+    QCOMPARE(tab.class_names(), QStringList({"car", "dog", "bus"}));
     QCOMPARE(bytes("classes.txt"), QByteArray("car\ndog\nbus\n"));
     QCOMPARE(bytes("a.txt"), QByteArray("0 0.5 0.5 0.2 0.2\r\n0 0.3 0.3 0.1 0.1\r\n"));
     QCOMPARE(bytes("b.txt"),
@@ -161,14 +162,14 @@ class TestClassManagement : public QObject {
     QCOMPARE(bytes("c.txt"), QByteArray("1 0.5 0.5 0.2 0.2\n"));
     QCOMPARE(bytes("d.txt"), original.value("d.txt"));
     // The image on screen (a) shows its shapes under their new ids.
-    QCOMPARE(tab.document->shapes().size(), 2);
-    QCOMPARE(tab.document->shapes()[1].class_id, 0);
+    QCOMPARE(tab.picture_document().shapes().size(), 2);
+    QCOMPARE(tab.picture_document().shapes()[1].class_id, 0);
 
     // Ctrl+Z, while the class change is the last edit, takes all of it back.
     tab.undo();
     QVERIFY(test::settle_window_work());
     QCOMPARE(snapshot(), original);
-    QCOMPARE(tab.classes, QStringList({"car", "cra", "dog", "bus"}));
+    QCOMPARE(tab.class_names(), QStringList({"car", "cra", "dog", "bus"}));
 
     // Delete "dog": its object in b and c goes, bus moves down; moving "bus" up swaps it with "cra".
     prompts_->choices = {0};
@@ -180,7 +181,7 @@ class TestClassManagement : public QObject {
     prompts_->choices = {0};
     tab.move_class(2, -1);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.classes, QStringList({"car", "bus", "cra"}));
+    QCOMPARE(tab.class_names(), QStringList({"car", "bus", "cra"}));
     QCOMPARE(bytes("a.txt"), QByteArray("0 0.5 0.5 0.2 0.2\r\n2 0.3 0.3 0.1 0.1\r\n"));
     tab.undo_class_change();
     QVERIFY(test::settle_window_work());
@@ -217,7 +218,7 @@ class TestClassManagement : public QObject {
     const QHash<QString, QByteArray> merged = snapshot();
     QVERIFY(merged != original);
     const auto delete_first_shape = [&] {
-      tab.annotations[0].item->setSelected(true);
+      tab.shapes_on_screen()[0].item->setSelected(true);
       tab.handle_edit_key(Qt::Key_Delete);
       QVERIFY(test::settle_window_work());
     };
@@ -233,7 +234,7 @@ class TestClassManagement : public QObject {
     QVERIFY(tab.findChild<QPushButton*>("btn_undo")->isEnabled());  // the merge is next
     ctrl_z();
     QCOMPARE(snapshot(), original);
-    QCOMPARE(tab.classes, QStringList({"car", "cra", "dog", "bus"}));
+    QCOMPARE(tab.class_names(), QStringList({"car", "cra", "dog", "bus"}));
     ctrl_z();  // nothing is left: nothing changes
     QCOMPARE(snapshot(), original);
 
@@ -251,7 +252,7 @@ class TestClassManagement : public QObject {
     tab.next_image();
     QVERIFY(test::settle_window_work());
     ctrl_z();
-    QCOMPARE(tab.document->shapes().size(), 3);  // b's deleted shape is back
+    QCOMPARE(tab.picture_document().shapes().size(), 3);  // b's deleted shape is back
   }
 
   // A class change killed at each write and each rename of its files (in a child process, as a
@@ -289,10 +290,10 @@ class TestClassManagement : public QObject {
       if (finished) {
         for (auto it = after.cbegin(); it != after.cend(); ++it)
           QCOMPARE(now.value(QFileInfo(it.key()).fileName()), it.value());
-        QCOMPARE(tab.classes, QStringList({"bus", "cra", "dog", "car"}));
+        QCOMPARE(tab.class_names(), QStringList({"bus", "cra", "dog", "car"}));
       } else {
         QVERIFY2(now == original, qPrintable(QStringLiteral("killed at step %1").arg(step)));
-        QCOMPARE(tab.classes, QStringList({"car", "cra", "dog", "bus"}));
+        QCOMPARE(tab.class_names(), QStringList({"car", "cra", "dog", "bus"}));
       }
       QVERIFY(!QFileInfo::exists(class_change_journal(dir_->path())));
       // Nothing the change wrote stays behind, not even a temporary file.
@@ -347,7 +348,7 @@ class TestClassManagement : public QObject {
     QCOMPARE(prompts_->messages.last().title, QString("Class Change Rolled Back"));
     QVERIFY(prompts_->messages.last().text.contains("2 file(s) put back"));
     for (auto it = before.cbegin(); it != before.cend(); ++it) QCOMPARE(test::read_bytes(it.key()), it.value());
-    QCOMPARE(tab.classes, QStringList({"car", "bus"}));
+    QCOMPARE(tab.class_names(), QStringList({"car", "bus"}));
   }
 
   void rename_keeps_ids_and_a_near_name_asks() {
@@ -377,22 +378,22 @@ class TestClassManagement : public QObject {
     tab.jump_to_image(3);
     QVERIFY(test::settle_window_work());
     tab.change_active_mode("Rectangle");
-    tab.combo_mode->setCurrentText("Rectangle");
+    test::find<QComboBox>(tab, "combo_mode")->setCurrentText("Rectangle");
     prompts_->dialogs.push_back(test::answer_label("bsu"));
     prompts_->choices = {0};
     tab.handle_new_poly(QPolygonF({{10, 10}, {40, 10}, {40, 40}, {10, 40}}));
     QCOMPARE(prompts_->messages.last().title, QString("New Class"));
-    QCOMPARE(tab.classes.size(), 4);
-    QCOMPARE(tab.document->shapes().last().class_id, 3);
+    QCOMPARE(tab.class_names().size(), 4);
+    QCOMPARE(tab.picture_document().shapes().last().class_id, 3);
     // "Add" makes the new class; Cancel makes nothing.
     prompts_->dialogs.push_back(test::answer_label("bsu"));
     prompts_->choices = {2};
     tab.handle_new_poly(QPolygonF({{50, 10}, {60, 10}, {60, 20}, {50, 20}}));
-    QCOMPARE(tab.document->shapes().size(), 2);
+    QCOMPARE(tab.picture_document().shapes().size(), 2);
     prompts_->dialogs.push_back(test::answer_label("bsu"));
     prompts_->choices = {1};
     tab.handle_new_poly(QPolygonF({{50, 10}, {60, 10}, {60, 20}, {50, 20}}));
-    QCOMPARE(tab.classes.last(), QString("bsu"));
+    QCOMPARE(tab.class_names().last(), QString("bsu"));
   }
 
   void a_manifest_named_folder_is_not_remapped() {
@@ -404,7 +405,7 @@ class TestClassManagement : public QObject {
     AnnotatorTab tab;
     tab.open_folder(path("images"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.classes, QStringList({"car", "bus"}));
+    QCOMPARE(tab.class_names(), QStringList({"car", "bus"}));
     tab.delete_class(0);
     QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->messages.last().text.contains("does not rewrite"));

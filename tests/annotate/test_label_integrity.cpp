@@ -20,6 +20,7 @@
 #include "annotate/annotator_tab.h"
 #include "annotate/label_dialog.h"
 #include "app/quorlan_studio.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
@@ -75,14 +76,14 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab* tab = window->tab_workspace;
     tab->open_folder(images);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->classes, QStringList({"car", "bus"}));
+    QCOMPARE(tab->class_names(), QStringList({"car", "bus"}));
     QCOMPARE(tab->queue().label_folder(), dir.filePath("train/labels"));
-    QCOMPARE(tab->annotations.size(), 2);
-    QCOMPARE(tab->annotations[0].label, QString("car"));
-    QVERIFY(tab->annotations[0].shown.is_box());
+    QCOMPARE(tab->shapes_on_screen().size(), 2);
+    QCOMPARE(tab->shapes_on_screen()[0].label, QString("car"));
+    QVERIFY(tab->shapes_on_screen()[0].shown.is_box());
     tab->next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab->annotations.size(), 1);  // the id past the names and the stray line are kept, not shown
+    QCOMPARE(tab->shapes_on_screen().size(), 1);  // the id past the names and the stray line are kept, not shown
     tab->next_image();
     QVERIFY(test::settle_window_work());
     tab->prev_image();
@@ -91,13 +92,13 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     test::saved(*tab);
     prompts_->dialogs.push_back([](QDialog&) { return QDialog::Rejected; });  // the split dialog, cancelled
-    tab->btn_split_export->click();
+    test::find<QPushButton>(*tab, "primaryBtn")->click();
     QVERIFY(test::settle_window_work());
     QVERIFY(prompts_->dialogs.empty());  // the window heard the button and opened the split dialog
-    tab->btn_health_check->click();
+    test::find<QPushButton>(*tab, "btn_health_check")->click();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
-    tab->btn_analytics->click();
+    test::find<QPushButton>(*tab, "btn_analytics")->click();
     QVERIFY(test::settle_window_work());
     window->close();
     window.reset();
@@ -120,14 +121,14 @@ class TestLabelIntegrity : public QObject {
     tab.open_folder(dir.filePath("images/train"));
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.queue().label_folder(), dir.filePath("labels/train"));
-    QCOMPARE(tab.annotations.size(), 1);
-    QCOMPARE(tab.lbl_label_kind->text(), QString("Labels: Boxes"));
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
+    QCOMPARE(test::find<QLabel>(tab, "lbl_label_kind")->text(), QString("Labels: Boxes"));
     const int told = static_cast<int>(prompts_->messages.size());
-    tab.combo_mode->setCurrentText("Polygon");
+    test::find<QComboBox>(tab, "combo_mode")->setCurrentText("Polygon");
     prompts_->choices = {0};  // a polygon in a box folder: "Save as Box", asked once
     for (const char* name : {"dog", "person"}) {
       prompts_->dialogs.push_back(test::answer_label(name));
-      emit tab.canvas->polygon_completed(QPolygonF({{10, 10}, {40, 10}, {40, 40}}));
+      emit test::find<InteractiveCanvas>(tab, "canvas")->polygon_completed(QPolygonF({{10, 10}, {40, 10}, {40, 40}}));
     }
     QVERIFY(test::saved(tab));
     QCOMPARE(test::read_text(dir.filePath("images/train/classes.txt")), QString("car\nbus\ndog\nperson\n"));
@@ -163,27 +164,27 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Open a Split"));
     QCOMPARE(tab.queue().folder(), dir.filePath("images/train"));
-    QCOMPARE(tab.annotations.size(), 1);
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
 
     prompts_->choices = {2};  // Cancel: the dataset's folder itself, which has nothing to show
     tab.open_folder(dir.path());
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.queue().folder(), dir.path());
-    QCOMPARE(tab.annotations.size(), 0);
-    QVERIFY(tab.display_cv_img.empty());
+    QCOMPARE(tab.shapes_on_screen().size(), 0);
+    QVERIFY(tab.picture().empty());
     QCOMPARE(notices.last().first().toString(), "No images in " + QDir::toNativeSeparators(dir.path()));
-    QCOMPARE(tab.lbl_img_status->text(), QString("Status: Pending"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_img_status")->text(), QString("Status: Pending"));
 
     tab.open_folder(dir.filePath("images/train"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.annotations.size(), 1);
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
     const int asked = static_cast<int>(prompts_->messages.size());
     tab.open_folder(dir.filePath("empty"));  // inside the dataset: the splits are offered, the question closed
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.size(), asked + 1);
     QCOMPARE(tab.queue().folder(), dir.filePath("empty"));
-    QCOMPARE(tab.annotations.size(), 0);
-    QVERIFY(tab.display_cv_img.empty());
+    QCOMPARE(tab.shapes_on_screen().size(), 0);
+    QVERIFY(tab.picture().empty());
     // A folder without names after one whose picture had shapes: none of their ids is listed.
     QTemporaryDir elsewhere;  // deep enough that no manifest above it is looked at
     QDir(elsewhere.path()).mkpath("a/b/c");
@@ -191,7 +192,7 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     tab.open_folder(elsewhere.filePath("a/b/c"));
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.list_classes->count(), 0);
+    QCOMPARE(test::find<QListWidget>(tab, "list_classes")->count(), 0);
     QVERIFY(snapshot(dir.path()) == before);
   }
 
@@ -211,21 +212,21 @@ class TestLabelIntegrity : public QObject {
     QSignalSpy notices(&tab, &AnnotatorTab::notice_signal);
     tab.open_folder(dir.path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
     QVERIFY(notices.last()[0].toString().contains("4 line(s) of a.txt are kept but not shown"));
     test::saved(tab);
     QCOMPARE(test::read_bytes(dir.filePath("a.txt")), original);
 
     // Moving one shape rewrites that line; the untouched shape and every kept line stay as they were.
-    tab.annotations[0].item->moveBy(10, 0);
-    emit tab.canvas->items_moved_signal();
+    tab.shapes_on_screen()[0].item->moveBy(10, 0);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->items_moved_signal();
     QVERIFY(test::saved(tab));
     QCOMPARE(test::read_bytes(dir.filePath("a.txt")),
              QByteArray("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n0 0.7 0.7 0.9 0.7 0.9 0.9\n"
                         "9 0.1 0.1 0.2 0.2 0.3 0.3\n-1 0.1 0.1 0.2 0.2 0.3 0.3\n0 nan 0.1 0.2 0.2 0.3 0.3\n3 oops\n"));
     // Deleting every shown shape keeps the file for the kept lines.
-    tab.annotations[0].item->setSelected(true);
-    tab.annotations[1].item->setSelected(true);
+    tab.shapes_on_screen()[0].item->setSelected(true);
+    tab.shapes_on_screen()[1].item->setSelected(true);
     tab.handle_edit_key(Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_bytes(dir.filePath("a.txt")),
@@ -243,33 +244,33 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     tab.open_folder(named.path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.annotations[0].label, QString("car"));
-    QCOMPARE(tab.annotations[0].shown.class_id, 2);
-    tab.annotations[0].item->moveBy(10, 0);
-    emit tab.canvas->items_moved_signal();
+    QCOMPARE(tab.shapes_on_screen()[0].label, QString("car"));
+    QCOMPARE(tab.shapes_on_screen()[0].shown.class_id, 2);
+    tab.shapes_on_screen()[0].item->moveBy(10, 0);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->items_moved_signal();
     QVERIFY(test::saved(tab));
     QVERIFY(test::read_text(named.filePath("a.txt")).startsWith("2 "));  // not 0, the first "car"
 
     // A folder without names: ids show as numbers, keep their numbers, and the old list is gone.
     tab.open_folder(plain.path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.classes, QStringList());
-    QCOMPARE(tab.annotations[0].label, QString("3"));
-    tab.annotations[0].item->moveBy(10, 0);
-    emit tab.canvas->items_moved_signal();
+    QCOMPARE(tab.class_names(), QStringList());
+    QCOMPARE(tab.shapes_on_screen()[0].label, QString("3"));
+    tab.shapes_on_screen()[0].item->moveBy(10, 0);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->items_moved_signal();
     QVERIFY(test::saved(tab));
     QVERIFY(test::read_text(plain.filePath("p.txt")).startsWith("3 "));
     QVERIFY(!QFileInfo::exists(plain.filePath("classes.txt")));
     // The first class added names every id in use, so id 3 keeps its name "3".
     prompts_->dialogs.push_back(test::answer_label("dog"));
-    emit tab.canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
+    emit test::find<InteractiveCanvas>(tab, "canvas")->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
     QCOMPARE(test::read_text(plain.filePath("classes.txt")), QString("0\n1\n2\n3\ndog\n"));
-    QCOMPARE(tab.annotations[1].shown.class_id, 4);
+    QCOMPARE(tab.shapes_on_screen()[1].shown.class_id, 4);
 
     // A name with a line break is refused by the dialog path.
     prompts_->dialogs.push_back(test::answer_label("two\nlines"));
-    emit tab.canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
-    QCOMPARE(tab.annotations.size(), 2);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
     QCOMPARE(prompts_->messages.last().title, QString("Invalid Label"));
   }
 
@@ -290,10 +291,10 @@ class TestLabelIntegrity : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir.path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.table_objects->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QCOMPARE(test::find<QTableWidget>(tab, "table_objects")->editTriggers(), QAbstractItemView::NoEditTriggers);
     prompts_->dialogs.push_back(test::answer_label("truck"));
-    emit tab.table_objects->cellDoubleClicked(0, 0);
-    QCOMPARE(tab.table_objects->item(0, 0)->text(), QString("truck"));
+    emit test::find<QTableWidget>(tab, "table_objects")->cellDoubleClicked(0, 0);
+    QCOMPARE(test::find<QTableWidget>(tab, "table_objects")->item(0, 0)->text(), QString("truck"));
     QCOMPARE(test::read_text(dir.filePath("classes.txt")), QString("car\ntruck\n"));
     QCOMPARE(test::read_text(dir.filePath("a.txt")),
              QString("1 0.100000 0.100000 0.500000 0.100000 0.500000 0.500000\n"));
@@ -312,7 +313,7 @@ class TestLabelIntegrity : public QObject {
     tab.next_image();
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.queue().current(), 3);
-    QCOMPARE(tab.list_images->currentRow(), 3);
+    QCOMPARE(test::find<QListWidget>(tab, "list_images")->currentRow(), 3);
     QVERIFY(notices.last()[0].toString().contains("b.png, c.png"));
     tab.prev_image();
     QVERIFY(test::settle_window_work());
@@ -345,8 +346,8 @@ class TestLabelIntegrity : public QObject {
     tab->open_folder(folder);
     QVERIFY(test::settle_window_work());
     disk.fill();
-    tab->annotations[0].item->moveBy(4, 0);
-    emit tab->canvas->items_moved_signal();
+    tab->shapes_on_screen()[0].item->moveBy(4, 0);
+    emit test::find<InteractiveCanvas>(*tab, "canvas")->items_moved_signal();
     QVERIFY(!test::saved(*tab));  // the disk is full: the old file stays, the reason is said
     QCOMPARE(test::read_bytes(folder + "/a.txt"), old);
     QCOMPARE(prompts_->messages.last().title, QString("Save Failed"));
@@ -359,8 +360,8 @@ class TestLabelIntegrity : public QObject {
     prompts_->choices = {2};
     window->close();
     QVERIFY(test::settle_window_work());
-    QVERIFY(window->isVisible());          // the close was cancelled
-    QCOMPARE(tab->annotations.size(), 1);  // the close was cancelled: the shapes are still here
+    QVERIFY(window->isVisible());                 // the close was cancelled
+    QCOMPARE(tab->shapes_on_screen().size(), 1);  // the close was cancelled: the shapes are still here
 
     prompts_->choices = {0, 2};  // Retry (still full), then Stay
     int asked = prompts_->messages.size();
@@ -380,13 +381,14 @@ class TestLabelIntegrity : public QObject {
 
     // Discard on close: the change is dropped, the window closes, nothing is written.
     prompts_->dialogs.push_back(test::answer_label("car"));
-    emit tab->canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));  // written: there is room
+    emit test::find<InteractiveCanvas>(*tab, "canvas")
+        ->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));  // written: there is room
     QVERIFY(test::settle_window_work());
     QVERIFY(QFileInfo::exists(folder + "/b.txt"));
     const QByteArray b_before = test::read_bytes(folder + "/b.txt");
     disk.fill();
-    tab->annotations[0].item->moveBy(3, 0);
-    emit tab->canvas->items_moved_signal();
+    tab->shapes_on_screen()[0].item->moveBy(3, 0);
+    emit test::find<InteractiveCanvas>(*tab, "canvas")->items_moved_signal();
     prompts_->choices = {1};  // Discard
     window->close();
     QVERIFY(test::settle_window_work());
@@ -402,12 +404,12 @@ class TestLabelIntegrity : public QObject {
     QVERIFY(test::settle_window_work());
     QTest::qWait(20);
     test::write_text(dir.filePath("a.txt"), "0 0.2 0.2 0.6 0.2 0.6 0.6\n0 0.7 0.7 0.8 0.7 0.8 0.8\n");
-    tab.annotations[0].item->moveBy(1, 0);
-    emit tab.canvas->items_moved_signal();
+    tab.shapes_on_screen()[0].item->moveBy(1, 0);
+    emit test::find<InteractiveCanvas>(tab, "canvas")->items_moved_signal();
     prompts_->choices = {0};  // Reload
     QVERIFY(test::saved(tab));
     QCOMPARE(prompts_->messages.last().title, QString("Label File Changed"));
-    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
     QCOMPARE(test::read_text(dir.filePath("a.txt")), QString("0 0.2 0.2 0.6 0.2 0.6 0.6\n0 0.7 0.7 0.8 0.7 0.8 0.8\n"));
 
     // Created behind the studio's back while the image showed no file: asked too, then overwritten.
@@ -419,7 +421,7 @@ class TestLabelIntegrity : public QObject {
     test::write_text(dir.filePath("b.txt"), "0 0.1 0.1 0.2 0.1 0.2 0.2\n");
     prompts_->choices = {1};  // Overwrite
     prompts_->dialogs.push_back(test::answer_label("car"));
-    emit tab.canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
+    emit test::find<InteractiveCanvas>(tab, "canvas")->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
     QCOMPARE(prompts_->messages.last().title, QString("Label File Changed"));
     QCOMPARE(test::read_text(dir.filePath("b.txt")).count('\n'), 1);
   }
@@ -433,7 +435,7 @@ class TestLabelIntegrity : public QObject {
     tab.open_folder(dir.path());  // would block on either FIFO if it were opened
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.queue().size(), 1);
-    QCOMPARE(tab.annotations.size(), 0);
+    QCOMPARE(tab.shapes_on_screen().size(), 0);
   }
 };
 

@@ -27,6 +27,7 @@
 #include "app/quorlan_studio.h"
 #include "core/class_colours.h"
 #include "shell/theme.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
@@ -146,79 +147,80 @@ class TestApp : public QObject {
     ann->open_folder(dir.path());
     QVERIFY(test::settle_window_work());
     for (int i = 0; i < 3; ++i) ann->add_annotation(QPolygonF({{10.0 + i, 10}, {80, 10}, {80, 80}}), "cat", "Polygon");
-    for (const auto& record : ann->annotations) record.item->setFlag(QGraphicsItem::ItemIsFocusable);
+    for (const auto& record : ann->shapes_on_screen()) record.item->setFlag(QGraphicsItem::ItemIsFocusable);
 
     // Tab leaves the picture after a few steps instead of walking its shapes for ever.
-    ann->canvas_view->setFocus();
+    test::find<ZoomableView>(*ann, "canvas_view")->setFocus();
     bool left = false;
     for (int i = 0; i < 6 && !left; ++i) {
       QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
       QVERIFY(test::settle_window_work());
-      left = !ann->canvas_view->isAncestorOf(QApplication::focusWidget()) &&
-             QApplication::focusWidget() != ann->canvas_view;
+      left = !test::find<ZoomableView>(*ann, "canvas_view")->isAncestorOf(QApplication::focusWidget()) &&
+             QApplication::focusWidget() != test::find<ZoomableView>(*ann, "canvas_view");
     }
     QVERIFY(left);
 
     // Zoom, fit and relabel from the keys.
-    ann->canvas_view->setFocus();
-    const double fitted = ann->canvas_view->transform().m11();
-    QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);
+    test::find<ZoomableView>(*ann, "canvas_view")->setFocus();
+    const double fitted = test::find<ZoomableView>(*ann, "canvas_view")->transform().m11();
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_Plus, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QVERIFY(ann->canvas_view->transform().m11() > fitted * 1.2);
-    QTest::keyClick(ann->canvas_view, Qt::Key_Minus, Qt::ControlModifier);
+    QVERIFY(test::find<ZoomableView>(*ann, "canvas_view")->transform().m11() > fitted * 1.2);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_Minus, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QTest::keyClick(ann->canvas_view, Qt::Key_Equal, Qt::ControlModifier);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_Equal, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QTest::keyClick(ann->canvas_view, Qt::Key_Equal, Qt::ControlModifier);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_Equal, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QVERIFY(ann->canvas_view->transform().m11() > fitted * 1.2);
-    QTest::keyClick(ann->canvas_view, Qt::Key_F);
+    QVERIFY(test::find<ZoomableView>(*ann, "canvas_view")->transform().m11() > fitted * 1.2);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_F);
     QVERIFY(test::settle_window_work());
-    QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
-    QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);
+    QVERIFY(qAbs(test::find<ZoomableView>(*ann, "canvas_view")->transform().m11() - fitted) < 1e-9);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_Plus, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QTest::keyClick(ann->canvas_view, Qt::Key_0, Qt::ControlModifier);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_0, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
-    ann->annotations[1].item->setSelected(true);
+    QVERIFY(qAbs(test::find<ZoomableView>(*ann, "canvas_view")->transform().m11() - fitted) < 1e-9);
+    ann->shapes_on_screen()[1].item->setSelected(true);
     for (const Qt::Key key : {Qt::Key_Return, Qt::Key_F2}) {
       prompts_->dialogs.push_back(test::answer_label("dog"));
-      QTest::keyClick(ann->canvas_view, key);
+      QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), key);
       QVERIFY(test::settle_window_work());
     }
     QCOMPARE(prompts_->dialog_titles, QStringList({"Assign Target Class", "Assign Target Class"}));
-    QCOMPARE(ann->annotations[1].label, QString("dog"));
+    QCOMPARE(ann->shapes_on_screen()[1].label, QString("dog"));
 
     // In a number field the keys are the field's; Escape gives them back to the picture.
-    ann->spin_ai_conf->setFocus();
-    QTest::keyClick(ann->spin_ai_conf, Qt::Key_F);
+    test::find<QDoubleSpinBox>(*ann, "spin_ai_conf")->setFocus();
+    QTest::keyClick(test::find<QDoubleSpinBox>(*ann, "spin_ai_conf"), Qt::Key_F);
     QVERIFY(test::settle_window_work());
-    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Plus, Qt::ControlModifier);
+    QTest::keyClick(test::find<QDoubleSpinBox>(*ann, "spin_ai_conf"), Qt::Key_Plus, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QVERIFY(qAbs(ann->canvas_view->transform().m11() - fitted) < 1e-9);
-    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Escape);
+    QVERIFY(qAbs(test::find<ZoomableView>(*ann, "canvas_view")->transform().m11() - fitted) < 1e-9);
+    QTest::keyClick(test::find<QDoubleSpinBox>(*ann, "spin_ai_conf"), Qt::Key_Escape);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(ann->canvas_view));
-    ann->spin_ai_conf->setFocus();
-    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Return);  // a value entered: the keys go back too
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(test::find<ZoomableView>(*ann, "canvas_view")));
+    test::find<QDoubleSpinBox>(*ann, "spin_ai_conf")->setFocus();
+    QTest::keyClick(test::find<QDoubleSpinBox>(*ann, "spin_ai_conf"),
+                    Qt::Key_Return);  // a value entered: the keys go back too
     QVERIFY(test::settle_window_work());
-    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(ann->canvas_view));
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(test::find<ZoomableView>(*ann, "canvas_view")));
 
     // The side panels fold away and come back from the keys; the picture takes their room.
-    const int picture = ann->panels->sizes()[1];
-    QTest::keyClick(ann->canvas_view, Qt::Key_BracketLeft, Qt::ControlModifier);
+    const int picture = test::find<QSplitter>(*ann, "annotator_panels")->sizes()[1];
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_BracketLeft, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QTest::keyClick(ann->canvas_view, Qt::Key_BracketRight, Qt::ControlModifier);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_BracketRight, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(ann->panels->sizes()[0], 0);
-    QCOMPARE(ann->panels->sizes()[2], 0);
-    QVERIFY(ann->panels->sizes()[1] > picture + 500);
-    QCOMPARE(ann->btn_toggle_left->text(), QString("▶"));
-    QTest::keyClick(ann->canvas_view, Qt::Key_BracketLeft, Qt::ControlModifier);
+    QCOMPARE(test::find<QSplitter>(*ann, "annotator_panels")->sizes()[0], 0);
+    QCOMPARE(test::find<QSplitter>(*ann, "annotator_panels")->sizes()[2], 0);
+    QVERIFY(test::find<QSplitter>(*ann, "annotator_panels")->sizes()[1] > picture + 500);
+    QCOMPARE(test::find<QPushButton>(*ann, "btn_toggle_left")->text(), QString("▶"));
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_BracketLeft, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(ann->panels->sizes()[0], AnnotatorTab::kLeftPanelWidth);
+    QCOMPARE(test::find<QSplitter>(*ann, "annotator_panels")->sizes()[0], AnnotatorTab::kLeftPanelWidth);
     // Ctrl+O asks for a folder.
-    QTest::keyClick(ann->canvas_view, Qt::Key_O, Qt::ControlModifier);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_O, Qt::ControlModifier);
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->asked_titles.last(), QString("Select Image Directory"));
   }
@@ -233,58 +235,58 @@ class TestApp : public QObject {
     ann->open_folder(dir.path());
     QVERIFY(test::settle_window_work());
     for (int i = 0; i < 4; ++i) ann->add_annotation(QPolygonF({{10.0 + i, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
-    QCOMPARE(ann->annotations.size(), 4);
+    QCOMPARE(ann->shapes_on_screen().size(), 4);
     window.tabs->setCurrentWidget(ann);
     window.tabs->tabBar()->setFocus();
 
     // A current table row but nothing highlighted: the keys change nothing.
-    ann->table_objects->setCurrentCell(0, 0);
-    ann->canvas->clearSelection();
+    test::find<QTableWidget>(*ann, "table_objects")->setCurrentCell(0, 0);
+    test::find<InteractiveCanvas>(*ann, "canvas")->clearSelection();
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Backspace);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(ann->annotations.size(), 4);
+    QCOMPARE(ann->shapes_on_screen().size(), 4);
 
     // On another tab the keys belong to that tab.
-    ann->annotations[0].item->setSelected(true);
+    ann->shapes_on_screen()[0].item->setSelected(true);
     window.tabs->setCurrentIndex(0);
     window.tabs->tabBar()->setFocus();
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(ann->annotations.size(), 4);
+    QCOMPARE(ann->shapes_on_screen().size(), 4);
 
     // In a text field the keys edit the text.
     window.tabs->setCurrentWidget(ann);
-    ann->spin_ai_conf->setFocus();
-    QTest::keyClick(ann->spin_ai_conf, Qt::Key_Backspace);
+    test::find<QDoubleSpinBox>(*ann, "spin_ai_conf")->setFocus();
+    QTest::keyClick(test::find<QDoubleSpinBox>(*ann, "spin_ai_conf"), Qt::Key_Backspace);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(ann->annotations.size(), 4);
+    QCOMPARE(ann->shapes_on_screen().size(), 4);
 
     // Every highlighted shape goes, and only those.
-    ann->annotations[2].item->setSelected(true);
-    QGraphicsPolygonItem* survivor = ann->annotations[1].item;
+    ann->shapes_on_screen()[2].item->setSelected(true);
+    QGraphicsPolygonItem* survivor = ann->shapes_on_screen()[1].item;
     window.tabs->tabBar()->setFocus();
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Delete);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(ann->annotations.size(), 2);
-    QCOMPARE(ann->annotations[0].item, survivor);
-    QCOMPARE(ann->table_objects->rowCount(), 2);
+    QCOMPARE(ann->shapes_on_screen().size(), 2);
+    QCOMPARE(ann->shapes_on_screen()[0].item, survivor);
+    QCOMPARE(test::find<QTableWidget>(*ann, "table_objects")->rowCount(), 2);
     QCOMPARE(test::read_text(dir.filePath("a.txt")).count('\n'), 2);
 
     // While a polygon is drawn, Backspace takes its last point and Escape cancels it.
-    ann->canvas->clearSelection();
-    ann->annotations[0].item->setSelected(true);
-    ann->canvas->current_polygon = {{1, 1}, {20, 1}, {20, 20}};
-    ann->canvas->drawing = true;
+    test::find<InteractiveCanvas>(*ann, "canvas")->clearSelection();
+    ann->shapes_on_screen()[0].item->setSelected(true);
+    test::find<InteractiveCanvas>(*ann, "canvas")->current_polygon = {{1, 1}, {20, 1}, {20, 20}};
+    test::find<InteractiveCanvas>(*ann, "canvas")->drawing = true;
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Backspace);
     QVERIFY(test::settle_window_work());
-    QCOMPARE(ann->canvas->current_polygon.size(), 2);
-    QCOMPARE(ann->annotations.size(), 2);
+    QCOMPARE(test::find<InteractiveCanvas>(*ann, "canvas")->current_polygon.size(), 2);
+    QCOMPARE(ann->shapes_on_screen().size(), 2);
     QTest::keyClick(window.tabs->tabBar(), Qt::Key_Escape);
     QVERIFY(test::settle_window_work());
-    QVERIFY(ann->canvas->current_polygon.isEmpty());
-    QCOMPARE(ann->annotations.size(), 2);
+    QVERIFY(test::find<InteractiveCanvas>(*ann, "canvas")->current_polygon.isEmpty());
+    QCOMPARE(ann->shapes_on_screen().size(), 2);
   }
 
   void closing_the_window_saves_the_current_shapes() {
@@ -295,8 +297,8 @@ class TestApp : public QObject {
     window.tab_workspace->open_folder(dir.path());
     QVERIFY(test::settle_window_work());
     window.tab_workspace->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
-    window.tab_workspace->annotations[0].item->setPos(10, 0);
-    emit window.tab_workspace->canvas->items_moved_signal();
+    window.tab_workspace->shapes_on_screen()[0].item->setPos(10, 0);
+    emit test::find<InteractiveCanvas>(*window.tab_workspace, "canvas")->items_moved_signal();
     window.close();
     QCOMPARE(test::read_text(dir.filePath("a.txt")),
              QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
@@ -310,14 +312,14 @@ class TestApp : public QObject {
     ann->open_folder(dir.path());
     QVERIFY(test::settle_window_work());
     ann->add_annotation(QPolygonF({{10, 10}, {50, 10}, {50, 50}}), "cat", "Polygon");
-    ann->annotations[0].item->setPos(10, 0);
-    emit ann->canvas->items_moved_signal();
+    ann->shapes_on_screen()[0].item->setPos(10, 0);
+    emit test::find<InteractiveCanvas>(*ann, "canvas")->items_moved_signal();
     prompts_->dialogs.push_back([](QDialog& d) -> int {
       d.findChild<QComboBox*>("fc")->setCurrentIndex(1);
       return QDialog::Accepted;
     });
     prompts_->directories.push_back(out.path());
-    ann->btn_split_export->click();
+    test::find<QPushButton>(*ann, "primaryBtn")->click();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->dialog_titles, QStringList({"Dataset Train/Val/Test Splitter"}));
     QString exported;
@@ -327,12 +329,12 @@ class TestApp : public QObject {
     QCOMPARE(exported, QString("0 0.200000 0.100000 0.600000 0.100000 0.600000 0.500000\n"));
     QCOMPARE(prompts_->messages.last().title, QString("Export Complete"));
 
-    ann->btn_health_check->click();
+    test::find<QPushButton>(*ann, "btn_health_check")->click();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Health Check"));
     QVERIFY(prompts_->messages.last().text.contains("Unannotated Images: 0\n"));
     prompts_->dialogs.push_back([](QDialog&) -> int { return QDialog::Rejected; });
-    ann->btn_analytics->click();
+    test::find<QPushButton>(*ann, "btn_analytics")->click();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->dialog_titles.last(), QString("Dataset Class Distribution"));
   }
@@ -401,7 +403,7 @@ class TestApp : public QObject {
     QCOMPARE(class_palette(), ClassPalette::ColourBlindSafe);
     QCOMPARE(second.tab_workspace->queue().folder(), dir.path());
     QCOMPARE(second.tab_workspace->queue().current(), 1);
-    QCOMPARE(second.tab_workspace->panels->sizes().first(), 0);
+    QCOMPARE(test::find<QSplitter>(*second.tab_workspace, "annotator_panels")->sizes().first(), 0);
     QCOMPARE(second.findChild<QLineEdit*>("entry_inf_weights")->text(), dir.filePath("best.pt"));
     QCOMPARE(second.size(), QSize(1200, 800));
     prompts_->dialogs.push_back([](QDialog& guide) {
@@ -411,7 +413,8 @@ class TestApp : public QObject {
     second.findChild<QPushButton*>("btn_guide")->click();
     QVERIFY(test::settle_window_work());
     QCOMPARE(second.tabs->currentIndex(), 0);
-    QCOMPARE(second.tab_workspace->panels->sizes().first(), AnnotatorTab::kLeftPanelWidth);
+    QCOMPARE(test::find<QSplitter>(*second.tab_workspace, "annotator_panels")->sizes().first(),
+             AnnotatorTab::kLeftPanelWidth);
     QCOMPARE(second.size(), QuorlanStudio::default_window_size());
     QCOMPARE(second.tab_workspace->queue().folder(), dir.path());  // the folders stay
     install_settings_store(nullptr);
@@ -449,7 +452,7 @@ class TestApp : public QObject {
         window.set_palette(palette);
         const QColor background = QApplication::palette().color(QPalette::Base);
         QCOMPARE(background, QColor(dark ? "#1A1A1E" : "#FFFFFF"));
-        QListWidget* list = window.tab_workspace->list_classes;
+        QListWidget* list = test::find<QListWidget>(*window.tab_workspace, "list_classes");
         QCOMPARE(list->count(), 10);
         for (int i = 0; i < list->count(); ++i) {
           const QColor text = list->item(i)->foreground().color();
@@ -480,8 +483,10 @@ class TestApp : public QObject {
     ann->open_folder(dir.path());
     QVERIFY(test::settle_window_work());
     const auto fitted = [ann] {
-      const QRectF shown = ann->canvas_view->mapFromScene(ann->canvas->sceneRect()).boundingRect();
-      const QRect room = ann->canvas_view->viewport()->rect();
+      const QRectF shown = test::find<ZoomableView>(*ann, "canvas_view")
+                               ->mapFromScene(test::find<InteractiveCanvas>(*ann, "canvas")->sceneRect())
+                               .boundingRect();
+      const QRect room = test::find<ZoomableView>(*ann, "canvas_view")->viewport()->rect();
       // Inside the view, and filling it one way or the other.
       return room.adjusted(-2, -2, 2, 2).contains(shown.toRect()) &&
              (shown.width() >= room.width() - 6 || shown.height() >= room.height() - 6);
@@ -490,9 +495,13 @@ class TestApp : public QObject {
     auto* scroll = ann->findChild<QScrollArea*>("right_scroll");
     const QRect room = scroll->viewport()->rect();
     for (QWidget* everyday : std::initializer_list<QWidget*>{
-             ann->combo_mode, ann->btn_label_kind, ann->btn_undo, ann->btn_redo, ann->table_objects,
-             ann->btn_delete_obj, ann->btn_confirm_empty, ann->btn_save_ann, ann->list_classes, ann->btn_class_rename,
-             ann->btn_class_merge, ann->btn_class_delete, ann->btn_class_undo}) {
+             test::find<QComboBox>(*ann, "combo_mode"), test::find<QPushButton>(*ann, "btn_label_kind"),
+             test::find<QPushButton>(*ann, "btn_undo"), test::find<QPushButton>(*ann, "btn_redo"),
+             test::find<QTableWidget>(*ann, "table_objects"), test::find<QPushButton>(*ann, "btn_delete_obj"),
+             test::find<QPushButton>(*ann, "btn_confirm_empty"), test::find<QPushButton>(*ann, "btn_save_ann"),
+             test::find<QListWidget>(*ann, "list_classes"), test::find<QPushButton>(*ann, "btn_class_rename"),
+             test::find<QPushButton>(*ann, "btn_class_merge"), test::find<QPushButton>(*ann, "btn_class_delete"),
+             test::find<QPushButton>(*ann, "btn_class_undo")}) {
       const QRect at(everyday->mapTo(scroll->viewport(), QPoint()), everyday->size());
       QVERIFY2(room.contains(at), qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 in %6x%7")
                                                  .arg(everyday->objectName())
@@ -506,23 +515,26 @@ class TestApp : public QObject {
 
     window.resize(window.width() - 200, window.height() - 100);  // the view changes size: fitted again
     QTRY_VERIFY(fitted());
-    QTest::keyClick(ann->canvas_view, Qt::Key_Plus, Qt::ControlModifier);  // a zoom is kept
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_Plus,
+                    Qt::ControlModifier);  // a zoom is kept
     QVERIFY(test::settle_window_work());
-    const double zoomed = ann->canvas_view->transform().m11();
+    const double zoomed = test::find<ZoomableView>(*ann, "canvas_view")->transform().m11();
     window.resize(window.width() + 100, window.height());
     QTest::qWait(50);
-    QCOMPARE(ann->canvas_view->transform().m11(), zoomed);
-    QTest::keyClick(ann->canvas_view, Qt::Key_F);
+    QCOMPARE(test::find<ZoomableView>(*ann, "canvas_view")->transform().m11(), zoomed);
+    QTest::keyClick(test::find<ZoomableView>(*ann, "canvas_view"), Qt::Key_F);
     QVERIFY(test::settle_window_work());
     ann->next_image();  // each picture shown is fitted
     QVERIFY(test::settle_window_work());
     QTRY_VERIFY(fitted());
 
     window.resize(900, window.height());  // narrow: the picture keeps half, the queue folds last
-    QTRY_VERIFY(ann->panels->sizes()[1] >= ann->panels->width() / 2 - 8);
-    QVERIFY(ann->panels->sizes()[2] > 0);
+    QTRY_VERIFY(test::find<QSplitter>(*ann, "annotator_panels")->sizes()[1] >=
+                test::find<QSplitter>(*ann, "annotator_panels")->width() / 2 - 8);
+    QVERIFY(test::find<QSplitter>(*ann, "annotator_panels")->sizes()[2] > 0);
     window.resize(QuorlanStudio::default_window_size());
-    QTRY_VERIFY(ann->panels->sizes()[0] > 0);  // folded for room, back with the room
+    QTRY_VERIFY(test::find<QSplitter>(*ann, "annotator_panels")->sizes()[0] >
+                0);  // folded for room, back with the room
   }
 
   // A remembered window size no screen here holds is not taken; a remembered folder that is gone

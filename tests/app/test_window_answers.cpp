@@ -17,6 +17,7 @@
 #include "dataset/dataset_actions.h"
 #include "engine_client/engine_host.h"
 #include "imaging/resizer_tab.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
 #include "support/scripted_prompts.h"
@@ -115,7 +116,7 @@ class TestWindowAnswers : public QObject {
     QVERIFY(!engine_installed_if_known());
     close_and_wind_down(window);
     QVERIFY(prompts_->messages.isEmpty());  // cancelled: no "not installed", no model
-    QVERIFY(!window.tab_workspace->ai_model);
+    QVERIFY(!window.tab_workspace->model());
   }
 
   // The engine's host loading a model for a minute, then predicting for a minute: closing ends
@@ -138,7 +139,7 @@ class TestWindowAnswers : public QObject {
       QVERIFY2(ticks.count >= 20, qPrintable(QString::number(ticks.count)));
       QCOMPARE(busy_box_text(), QString("Loading the model..."));
       close_and_wind_down(window);
-      QVERIFY(!window.tab_workspace->ai_model);
+      QVERIFY(!window.tab_workspace->model());
     }
     QuorlanStudio window;
     window.show();
@@ -146,7 +147,7 @@ class TestWindowAnswers : public QObject {
     prompts_->open_files.push_back(slow_predict);
     window.tab_workspace->load_ai_model();
     QVERIFY(test::settle_window_work());
-    QVERIFY(window.tab_workspace->ai_model);
+    QVERIFY(window.tab_workspace->model());
     Ticks ticks;
     window.tab_workspace->run_ai_autolabel();
     QTest::qWait(1000);
@@ -243,10 +244,10 @@ class TestWindowAnswers : public QObject {
       ++writes;
       while (held) QThread::msleep(2);
     });
-    tab->combo_mode->setCurrentText("Polygon");
+    test::find<QComboBox>(*tab, "combo_mode")->setCurrentText("Polygon");
     for (const char* name : {"car", "bus", "car"}) {
       prompts_->dialogs.push_back(test::answer_label(name));
-      emit tab->canvas->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
+      emit test::find<InteractiveCanvas>(*tab, "canvas")->polygon_completed(QPolygonF({{1, 1}, {20, 1}, {20, 20}}));
     }
     QTRY_VERIFY(writes >= 1);  // the first write is at the disk, held there
     Ticks ticks;

@@ -19,6 +19,7 @@
 #include "inference/export_artifact.h"
 #include "inference/export_thread.h"
 #include "inference/inference_tab.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
@@ -81,54 +82,54 @@ class TestInference : public QObject {
     prompts_->open_files.push_back("");  // cancelled
     tab.load_ai_model();
     QVERIFY(test::settle_window_work());
-    QVERIFY(!tab.btn_run_ai->isEnabled());
+    QVERIFY(!test::find<QPushButton>(tab, "btn_run_ai")->isEnabled());
     prompts_->open_files.push_back(write_weights(path("boxes.pt"), kPersonCar));
     tab.load_ai_model();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->asked_titles.last(), QString("Load YOLO AI Model"));
-    QVERIFY(tab.btn_run_ai->isEnabled());
+    QVERIFY(test::find<QPushButton>(tab, "btn_run_ai")->isEnabled());
     QCOMPARE(prompts_->messages.last().title, QString("AI Model Loaded"));
     QCOMPARE(prompts_->messages.last().text, QString("Loaded model: boxes.pt"));
 
-    tab.spin_ai_conf->setValue(0.95);  // above every score
+    test::find<QDoubleSpinBox>(tab, "spin_ai_conf")->setValue(0.95);  // above every score
     tab.run_ai_autolabel();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Assist"));
     QCOMPARE(prompts_->messages.last().text, QString("No objects detected at current confidence threshold."));
-    QCOMPARE(tab.annotations.size(), 0);
+    QCOMPARE(tab.shapes_on_screen().size(), 0);
 
-    tab.spin_ai_conf->setValue(0.25);
+    test::find<QDoubleSpinBox>(tab, "spin_ai_conf")->setValue(0.25);
     tab.run_ai_autolabel();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
     QCOMPARE(prompts_->messages.last().text, QString("Successfully auto-labeled 2 object(s)."));
-    QCOMPARE(tab.classes, QStringList({"car", "person"}));
+    QCOMPARE(tab.class_names(), QStringList({"car", "person"}));
     QCOMPARE(test::read_text(path("classes.txt")), QString("car\nperson\n"));
-    QCOMPARE(tab.annotations.size(), 2);
-    QCOMPARE(tab.annotations[0].shown.type, QString("AI Rectangle"));
-    QCOMPARE(tab.table_objects->item(0, 1)->text(), QString("AI Rectangle"));
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
+    QCOMPARE(tab.shapes_on_screen()[0].shown.type, QString("AI Rectangle"));
+    QCOMPARE(test::find<QTableWidget>(tab, "table_objects")->item(0, 1)->text(), QString("AI Rectangle"));
     // A folder without labels takes a detector's boxes as box lines.
     QCOMPARE(test::read_text(path("street.txt")),
              QString("1 0.300000 0.450000 0.500000 0.500000\n0 0.775000 0.500000 0.350000 0.800000\n"));
-    QCOMPARE(tab.lbl_label_kind->text(), QString("Labels: Boxes"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_label_kind")->text(), QString("Labels: Boxes"));
     QVERIFY(QApplication::overrideCursor() == nullptr);
 
     tab.run_ai_autolabel();  // a second run adds the proposals again
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.annotations.size(), 4);
+    QCOMPARE(tab.shapes_on_screen().size(), 4);
     tab.undo();  // one step takes the whole run back, on screen and in the file
-    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
     QCOMPARE(test::read_text(path("street.txt")).count('\n'), 2);
     tab.undo();
     QVERIFY(!test::file_exists(path("street.txt")));
     tab.redo();
-    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
 
     test::await_writes();
     AnnotatorTab reread;
     reread.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(reread.annotations[0].shown.type, QString("Rectangle"));
+    QCOMPARE(reread.shapes_on_screen()[0].shown.type, QString("Rectangle"));
   }
 
   void autolabel_masks_and_failures() {
@@ -142,9 +143,9 @@ class TestInference : public QObject {
     QVERIFY(test::settle_window_work());
     tab.run_ai_autolabel();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.annotations.size(), 1);
-    QCOMPARE(tab.annotations[0].shown.type, QString("AI Polygon"));
-    QCOMPARE(tab.annotations[0].item->polygon(), QPolygonF({{10, 10}, {50, 12}, {30, 50}}));
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
+    QCOMPARE(tab.shapes_on_screen()[0].shown.type, QString("AI Polygon"));
+    QCOMPARE(tab.shapes_on_screen()[0].item->polygon(), QPolygonF({{10, 10}, {50, 12}, {30, 50}}));
     QCOMPARE(test::read_text(path("a.txt")), QString("0 0.100000 0.100000 0.500000 0.120000 0.300000 0.500000\n"));
 
     // A weights file the engine cannot load: the box names the engine's reason, the model stays.
@@ -154,10 +155,10 @@ class TestInference : public QObject {
     QCOMPARE(prompts_->messages.last().kind, MessageKind::Critical);
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QVERIFY(prompts_->messages.last().text.contains("invalid load key"));
-    QCOMPARE(tab.ai_model->weights(), path("seg.pt"));
+    QCOMPARE(tab.model()->weights(), path("seg.pt"));
     tab.run_ai_autolabel();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
 
     prompts_->open_files.push_back(write_weights(path("oom.pt"), R"({"fail_predict": "CUDA out of memory"})"));
     tab.load_ai_model();
@@ -167,7 +168,7 @@ class TestInference : public QObject {
     QCOMPARE(prompts_->messages.last().title, QString("AI Error"));
     QCOMPARE(prompts_->messages.last().text, QString("An error occurred during auto-labeling:\nCUDA out of memory"));
     QVERIFY(QApplication::overrideCursor() == nullptr);
-    QCOMPARE(tab.annotations.size(), 2);
+    QCOMPARE(tab.shapes_on_screen().size(), 2);
   }
 
   void inference_browser_pages_and_repredicts() {
@@ -335,17 +336,17 @@ class TestInference : public QObject {
     tab.load_ai_model();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Model Loaded"));
-    QVERIFY(tab.lbl_ai_runtime->text().contains("OpenVINO"));
-    tab.spin_ai_conf->setValue(0.05);
+    QVERIFY(test::find<QLabel>(tab, "lbl_ai_runtime")->text().contains("OpenVINO"));
+    test::find<QDoubleSpinBox>(tab, "spin_ai_conf")->setValue(0.05);
     tab.run_ai_autolabel();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("AI Success"));
-    QVERIFY(!tab.annotations.isEmpty());
-    QVERIFY(tab.annotations[0].shown.type == QString("AI Polygon"));
+    QVERIFY(!tab.shapes_on_screen().isEmpty());
+    QVERIFY(tab.shapes_on_screen()[0].shown.type == QString("AI Polygon"));
     const QStringList names = test::read_text(path("classes.txt")).split('\n', Qt::SkipEmptyParts);
     QVERIFY(!names.isEmpty());
     for (const QString& name : names) QVERIFY2(name == "square" || name == "disc", qPrintable(name));
-    QCOMPARE(test::read_text(path("square.txt")).count('\n'), tab.annotations.size());
+    QCOMPARE(test::read_text(path("square.txt")).count('\n'), tab.shapes_on_screen().size());
 
     InferenceTab shown;
     shown.entry_inf_weights->setText(path("tiny-seg.onnx"));
@@ -365,7 +366,7 @@ class TestInference : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QVERIFY(prompts_->messages.last().text.contains("broken.onnx is not an ONNX model"));
-    QVERIFY(tab.btn_run_ai->isEnabled());
+    QVERIFY(test::find<QPushButton>(tab, "btn_run_ai")->isEnabled());
     qputenv("PYTHONPATH", saved);
     reset_engine_probes();
   }
@@ -381,7 +382,7 @@ class TestInference : public QObject {
         "detections": [{"cls": 0, "conf": 0.9, "xyxy": [5, 5, 20, 20]}]})"));
     tab.load_ai_model();
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab.ai_model);
+    QVERIFY(tab.model());
     int ticks = 0;
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
@@ -418,7 +419,7 @@ class TestInference : public QObject {
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(prompts_->messages.size(), shown);  // cancelled: no error, no success
     QVERIFY(!test::file_exists(path("wait.txt")));
-    QVERIFY(tab.document->shapes().isEmpty());
+    QVERIFY(tab.picture_document().shapes().isEmpty());
   }
 
   void a_host_that_is_gone_or_cancelled_ends_the_wait_at_once() {

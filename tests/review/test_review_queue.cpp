@@ -13,6 +13,7 @@
 #include "annotate/annotator_tab.h"
 #include "core/atomic_file.h"
 #include "review/review_dismissals.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/table_model.h"
@@ -46,11 +47,12 @@ class TestReviewQueue : public QObject {
 
   // Chooses the listed finding of `kind`; false when none is listed.
   static bool choose(AnnotatorTab& tab, FindingKind kind) {
-    for (int row = 0; row < tab.list_review->count(); ++row) {
-      const int index = tab.list_review->item(row)->data(Qt::UserRole).toInt();
+    for (int row = 0; row < test::find<QListWidget>(tab, "list_review")->count(); ++row) {
+      const int index = test::find<QListWidget>(tab, "list_review")->item(row)->data(Qt::UserRole).toInt();
       if (tab.review().findings()[index].kind == kind) {
-        tab.list_review->setCurrentRow(row);
-        emit tab.list_review->itemClicked(tab.list_review->item(row));  // as a click on it
+        test::find<QListWidget>(tab, "list_review")->setCurrentRow(row);
+        emit test::find<QListWidget>(tab, "list_review")
+            ->itemClicked(test::find<QListWidget>(tab, "list_review")->item(row));  // as a click on it
         return test::settle_window_work();
       }
     }
@@ -134,12 +136,12 @@ class TestReviewQueue : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    tab.ai_model = model();
+    tab.use_model(model());
     tab.review_labels_with_model();
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab.review_box->isVisibleTo(&tab));
-    QCOMPARE(tab.list_review->count(), 4);
-    QVERIFY(tab.list_review->item(0)->text().contains("label on nothing"));  // worst first
+    QVERIFY(test::find<QGroupBox>(tab, "review_box")->isVisibleTo(&tab));
+    QCOMPARE(test::find<QListWidget>(tab, "list_review")->count(), 4);
+    QVERIFY(test::find<QListWidget>(tab, "list_review")->item(0)->text().contains("label on nothing"));  // worst first
     const QByteArray one = test::read_bytes(path("one.txt")), two = test::read_bytes(path("two.txt"));
 
     // A loose box takes the model's box; the line that cannot be shown stays as it was.
@@ -149,7 +151,7 @@ class TestReviewQueue : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(test::read_text(path("one.txt")),
              QString("0 0.300000 0.500000 0.200000 0.400000\r\n7 0.5 0.5 0.1 0.1\r\n"));
-    QCOMPARE(tab.list_review->count(), 3);
+    QCOMPARE(test::find<QListWidget>(tab, "list_review")->count(), 3);
     tab.undo();
     QCOMPARE(test::read_bytes(path("one.txt")), one);
 
@@ -174,20 +176,21 @@ class TestReviewQueue : public QObject {
     QCOMPARE(test::read_text(path("three.txt")), QString("1 0.750000 0.500000 0.300000 0.600000\n"));
     tab.undo();
     QVERIFY(!test::file_exists(path("three.txt")));
-    QCOMPARE(tab.list_review->count(), 0);
+    QCOMPARE(test::find<QListWidget>(tab, "list_review")->count(), 0);
   }
 
   void y_and_n_act_only_on_the_finding_on_screen() {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    tab.ai_model = model();
+    tab.use_model(model());
     prompts_->choices.push_back(1);  // dismissals kept in the settings: asked as the review starts
     tab.review_labels_with_model();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
     const auto current = [&] {
-      return tab.review().findings()[tab.list_review->currentItem()->data(Qt::UserRole).toInt()];
+      return tab.review()
+          .findings()[test::find<QListWidget>(tab, "list_review")->currentItem()->data(Qt::UserRole).toInt()];
     };
     const auto label_of = [](const QString& picture) { return picture.left(picture.lastIndexOf('.')) + ".txt"; };
     const auto bytes_of = [](const QString& file) {
@@ -198,8 +201,9 @@ class TestReviewQueue : public QObject {
     QCOMPARE(tab.queue().path(tab.queue().current()), first);
     // A next finding on the same picture is shown at once and taken by the next Y.
     QVERIFY(tab.accept_review_finding());
-    while (tab.list_review->count() > 0 && current().picture == first) QVERIFY(tab.accept_review_finding());
-    QVERIFY(tab.list_review->count() > 0);
+    while (test::find<QListWidget>(tab, "list_review")->count() > 0 && current().picture == first)
+      QVERIFY(tab.accept_review_finding());
+    QVERIFY(test::find<QListWidget>(tab, "list_review")->count() > 0);
     const QString next = current().picture;
     QCOMPARE(tab.queue().path(tab.queue().current()), first);  // the edited picture stays (Ctrl+Z reaches it)
     // Y on the next finding shows it and writes nothing; only then do Y and N act.
@@ -216,7 +220,7 @@ class TestReviewQueue : public QObject {
     AnnotatorTab tab;
     tab.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    tab.ai_model = model();
+    tab.use_model(model());
     tab.review_labels_with_model();
     QVERIFY(test::settle_window_work());
     const QByteArray one = test::read_bytes(path("one.txt"));
@@ -226,7 +230,7 @@ class TestReviewQueue : public QObject {
     QVERIFY(test::settle_window_work());
     QVERIFY(!prompts_->messages.isEmpty());
     QCOMPARE(prompts_->messages.last().title, QString("Remember Dismissals"));
-    QCOMPARE(tab.list_review->count(), 3);
+    QCOMPARE(test::find<QListWidget>(tab, "list_review")->count(), 3);
     QVERIFY(!choose(tab, FindingKind::LooseBox));
     QCOMPARE(test::read_bytes(path("one.txt")), one);  // the labels are not touched
     QVERIFY(test::read_text(path(ReviewDismissals::kFileName)).contains("one.png|loose"));
@@ -235,30 +239,33 @@ class TestReviewQueue : public QObject {
     AnnotatorTab again;
     again.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    again.ai_model = model();
+    again.use_model(model());
     again.review_labels_with_model();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(again.list_review->count(), 3);
-    again.check_review_dismissed->setChecked(true);
-    QCOMPARE(again.list_review->count(), 4);
+    QCOMPARE(test::find<QListWidget>(again, "list_review")->count(), 3);
+    test::find<QCheckBox>(again, "check_review_dismissed")->setChecked(true);
+    QCOMPARE(test::find<QListWidget>(again, "list_review")->count(), 4);
     QVERIFY(choose(again, FindingKind::LooseBox));
-    QVERIFY(again.list_review->currentItem()->text().endsWith("(dismissed)"));
+    QVERIFY(test::find<QListWidget>(again, "list_review")->currentItem()->text().endsWith("(dismissed)"));
     QVERIFY(again.dismiss_review_finding());
     QVERIFY(!test::read_text(path(ReviewDismissals::kFileName)).contains("one.png|loose"));
-    again.check_review_dismissed->setChecked(false);
-    QCOMPARE(again.list_review->count(), 4);
+    test::find<QCheckBox>(again, "check_review_dismissed")->setChecked(false);
+    QCOMPARE(test::find<QListWidget>(again, "list_review")->count(), 4);
 
     // The filters: by kind, and by class.
-    again.combo_review_kind->setCurrentIndex(again.combo_review_kind->findData(int(FindingKind::WrongClass)));
-    QCOMPARE(again.list_review->count(), 1);
-    again.combo_review_kind->setCurrentIndex(0);
-    again.combo_review_class->setCurrentIndex(again.combo_review_class->findText("person"));
-    QCOMPARE(again.list_review->count(), 2);  // the person labelled as one, and the one not labelled
+    test::find<QComboBox>(again, "combo_review_kind")
+        ->setCurrentIndex(test::find<QComboBox>(again, "combo_review_kind")->findData(int(FindingKind::WrongClass)));
+    QCOMPARE(test::find<QListWidget>(again, "list_review")->count(), 1);
+    test::find<QComboBox>(again, "combo_review_kind")->setCurrentIndex(0);
+    test::find<QComboBox>(again, "combo_review_class")
+        ->setCurrentIndex(test::find<QComboBox>(again, "combo_review_class")->findText("person"));
+    QCOMPARE(test::find<QListWidget>(again, "list_review")->count(),
+             2);  // the person labelled as one, and the one not labelled
 
     // Another folder opened: the review of this one goes.
     again.open_folder(dir_->path());
     QVERIFY(test::settle_window_work());
-    QVERIFY(again.review_box->isHidden());
+    QVERIFY(test::find<QGroupBox>(again, "review_box")->isHidden());
     QVERIFY(again.review().findings().isEmpty());
   }
 
@@ -316,10 +323,11 @@ class TestReviewQueue : public QObject {
     tab.review_labels_with_model();
     QVERIFY(test::settle_window_work());
     QDir::setCurrent(previous);
-    QVERIFY2(tab.review_box->isVisibleTo(&tab),
+    QVERIFY2(test::find<QGroupBox>(tab, "review_box")->isVisibleTo(&tab),
              qPrintable(prompts_->messages.isEmpty() ? QString() : prompts_->messages.last().text));
-    QVERIFY2(tab.lbl_review_note->text().contains("4 pictures, 3 labels"), qPrintable(tab.lbl_review_note->text()));
-    QVERIFY(tab.lbl_review_note->text().contains("cross-check"));
+    QVERIFY2(test::find<QLabel>(tab, "lbl_review_note")->text().contains("4 pictures, 3 labels"),
+             qPrintable(test::find<QLabel>(tab, "lbl_review_note")->text()));
+    QVERIFY(test::find<QLabel>(tab, "lbl_review_note")->text().contains("cross-check"));
     QCOMPARE(QDir(dir_->path()).entryList(QDir::Files), before);
     const QString work = working.filePath("runs/cross_check/") + QFileInfo(dir_->path()).fileName();
     QVERIFY(QFileInfo::exists(work + "/runs/model_a/weights/best.pt"));

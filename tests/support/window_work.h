@@ -21,7 +21,7 @@ inline bool settle_window_work(int ms = 120000) {
 template <typename Tab>
 bool saved(Tab& tab) {
   tab.save_current_annotations();
-  return settle_window_work() && !tab.document->is_changed();
+  return settle_window_work() && !tab.picture_document().is_changed();
 }
 
 }  // namespace quorlan::test

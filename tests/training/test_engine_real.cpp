@@ -27,6 +27,7 @@
 #include "native_inference/native_model.h"
 #include "predict/predicting_model.h"
 #include "review/review_run.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/prediction_match.h"
 #include "support/scripted_prompts.h"
@@ -171,17 +172,17 @@ class TestEngineReal : public QObject {
     annotator.load_ai_model();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts->messages.last().title, QString("AI Model Loaded"));
-    annotator.spin_ai_conf->setValue(0.01);
-    const int before = annotator.annotations.size();
+    test::find<QDoubleSpinBox>(annotator, "spin_ai_conf")->setValue(0.01);
+    const int before = annotator.shapes_on_screen().size();
     annotator.run_ai_autolabel();
     QVERIFY(test::settle_window_work());
     const QString title = prompts->messages.last().title;
     QVERIFY2(title == "AI Success" || title == "AI Assist", qPrintable(prompts->messages.last().text));
     if (title == "AI Success") {
-      const int added = annotator.annotations.size() - before;
+      const int added = annotator.shapes_on_screen().size() - before;
       QCOMPARE(prompts->messages.last().text, QStringLiteral("Successfully auto-labeled %1 object(s).").arg(added));
-      for (int i = before; i < annotator.annotations.size(); ++i)
-        QCOMPARE(annotator.annotations[i].shown.type, QString("AI Rectangle"));
+      for (int i = before; i < annotator.shapes_on_screen().size(); ++i)
+        QCOMPARE(annotator.shapes_on_screen()[i].shown.type, QString("AI Rectangle"));
     }
     PredictionHost::instance().shutdown();
   }
