@@ -15,11 +15,11 @@ int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
   if (argc < 5) return 2;
   quorlan::InferenceTab tab;
-  tab.entry_inf_weights->setText(QString::fromLocal8Bit(argv[1]));
-  tab.entry_inf_folder->setText(QString::fromLocal8Bit(argv[2]));
-  tab.spin_inf_imgsz->blockSignals(true);
-  tab.spin_inf_imgsz->setValue(QString(argv[3]).toInt());
-  tab.spin_inf_imgsz->blockSignals(false);
+  tab.findChild<QLineEdit*>("entry_inf_weights")->setText(QString::fromLocal8Bit(argv[1]));
+  tab.findChild<QLineEdit*>("entry_inf_folder")->setText(QString::fromLocal8Bit(argv[2]));
+  tab.findChild<QSpinBox*>("spin_inf_imgsz")->blockSignals(true);
+  tab.findChild<QSpinBox*>("spin_inf_imgsz")->setValue(QString(argv[3]).toInt());
+  tab.findChild<QSpinBox*>("spin_inf_imgsz")->blockSignals(false);
   tab.init_inference();  // loads the model and shows the first image
   if (!tab.inf_model) return 1;
   const int steps = QString(argv[4]).toInt();

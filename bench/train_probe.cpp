@@ -17,10 +17,16 @@ int main(int argc, char* argv[]) {
   quorlan::YoloTrainerThread thread(
       quorlan::test::small_run_params("yolov8n.yaml", argv[1], argv[2], argv[3], QString(argv[4]).toInt()));
   int code = 1;
-  QObject::connect(&thread, &quorlan::YoloTrainerThread::finished_signal, [&] { code = 0; });
-  QObject::connect(&thread, &quorlan::YoloTrainerThread::error_signal,
-                   [](const QString& e) { std::fprintf(stderr, "%s\n", qPrintable(e)); });
-  QObject::connect(&thread, &QThread::finished, &app, &QCoreApplication::quit);
+  // Exactly one of finished, stopped or error ends the run.
+  QObject::connect(&thread, &quorlan::YoloTrainerThread::finished_signal, [&] {
+    code = 0;
+    app.quit();
+  });
+  QObject::connect(&thread, &quorlan::YoloTrainerThread::stopped_signal, &app, &QCoreApplication::quit);
+  QObject::connect(&thread, &quorlan::YoloTrainerThread::error_signal, [&](const QString& e) {
+    std::fprintf(stderr, "%s\n", qPrintable(e));
+    app.quit();
+  });
   thread.start();
   app.exec();
   std::printf("%.3f\n", timer.nsecsElapsed() / 1e9);

@@ -103,10 +103,10 @@ int main(int argc, char* argv[]) {
     settle();
     prompts->directories.push_back(images);
     window.tab_resizer->resizer_add_folder();
-    window.tab_resizer->entry_resize_w->setText("1200");
-    window.tab_resizer->list_resizer_queue->setCurrentRow(0);
-    window.tab_splitter->entry_split_in->setText(images);
-    window.tab_splitter->entry_split_out->setText(QDir(out).filePath("tiles"));
+    window.tab_resizer->findChild<QLineEdit*>(QStringLiteral("entry_resize_w"))->setText("1200");
+    window.tab_resizer->findChild<QListWidget*>(QStringLiteral("list_resizer_queue"))->setCurrentRow(0);
+    window.tab_splitter->findChild<QLineEdit*>(QStringLiteral("entry_split_in"))->setText(images);
+    window.tab_splitter->findChild<QLineEdit*>(QStringLiteral("entry_split_out"))->setText(QDir(out).filePath("tiles"));
     window.tab_aug->aug_open_folder(images);
   }
   const char* names[] = {"resizer", "splitter", "enricher", "annotator", "config", "training", "inference"};
@@ -125,13 +125,13 @@ int main(int argc, char* argv[]) {
     window.tabs->setCurrentIndex(2);
     quorlan::EnricherTab* aug = window.tab_aug;
     const cv::Mat& img = *aug->aug_display_cv_img;
-    aug->aug_combo_mode->setCurrentText("Warp");
+    aug->findChild<QComboBox*>(QStringLiteral("aug_combo_mode"))->setCurrentText("Warp");
     for (QPointF p : {QPointF(img.cols * 0.1, img.rows * 0.15), QPointF(img.cols * 0.85, img.rows * 0.05),
                       QPointF(img.cols * 0.95, img.rows * 0.9), QPointF(img.cols * 0.05, img.rows * 0.8)})
       aug->handle_aug_canvas_point(p);
     app.processEvents();
     shot("enricher-warped");
-    aug->aug_w_max->setValue(15);
+    aug->findChild<QDoubleSpinBox*>(QStringLiteral("aug_w_max"))->setValue(15);
     aug->run_aug_preview();
     app.processEvents();
     shot("enricher-augmented");
@@ -139,16 +139,20 @@ int main(int argc, char* argv[]) {
 
   const QString data = option("--data");
   if (!data.isEmpty()) {  // a training run: the console filling, then the result plots
-    window.tab_config->data_yaml_input->setText(data);
-    window.tab_config->model_combo->setCurrentText("yolov8n.yaml");
-    window.tab_config->epochs_input->setValue(3);
-    window.tab_config->imgsz_input->setValue(64);
-    window.tab_config->batch_input->setValue(4);
-    window.tab_config->workers_input->setValue(0);
-    window.tab_config->project_dir_input->setText(QDir(out).filePath("runs"));
+    window.tab_config->findChild<QLineEdit*>(QStringLiteral("data_yaml_input"))->setText(data);
+    window.tab_config->findChild<QComboBox*>(QStringLiteral("model_combo"))->setCurrentText("yolov8n.yaml");
+    window.tab_config->findChild<QSpinBox*>(QStringLiteral("epochs_input"))->setValue(3);
+    window.tab_config->findChild<QSpinBox*>(QStringLiteral("imgsz_input"))->setValue(64);
+    window.tab_config->findChild<QSpinBox*>(QStringLiteral("batch_input"))->setValue(4);
+    window.tab_config->findChild<QSpinBox*>(QStringLiteral("workers_input"))->setValue(0);
+    window.tab_config->findChild<QLineEdit*>(QStringLiteral("project_dir_input"))->setText(QDir(out).filePath("runs"));
     window.start_training();
     wait_until(
-        app, [&] { return window.tab_progress->bar_train_progress->value() > 0; }, 300000);
+        app,
+        [&] {
+          return window.tab_progress->findChild<QProgressBar*>(QStringLiteral("bar_train_progress"))->value() > 0;
+        },
+        300000);
     shot("training-running");
     wait_until(
         app, [&] { return !window.tab_progress->is_busy(); }, 600000);
@@ -157,9 +161,10 @@ int main(int argc, char* argv[]) {
 
   const QString weights = option("--weights");
   if (!weights.isEmpty()) {
-    window.tab_inference->entry_inf_weights->setText(weights);
-    window.tab_inference->entry_inf_folder->setText(option("--infer"));
-    if (!option("--imgsz").isEmpty()) window.tab_inference->spin_inf_imgsz->setValue(option("--imgsz").toInt());
+    window.tab_inference->findChild<QLineEdit*>(QStringLiteral("entry_inf_weights"))->setText(weights);
+    window.tab_inference->findChild<QLineEdit*>(QStringLiteral("entry_inf_folder"))->setText(option("--infer"));
+    if (!option("--imgsz").isEmpty())
+      window.tab_inference->findChild<QSpinBox*>(QStringLiteral("spin_inf_imgsz"))->setValue(option("--imgsz").toInt());
     window.tabs->setCurrentIndex(6);
     window.tab_inference->init_inference();
     app.processEvents();

@@ -65,6 +65,8 @@ class EnricherTab : public QWidget {
   bool aug_labels_found = false;  // the loaded picture has a label file
   int aug_unreadable_lines = 0;   // its lines that could not be read
 
+ private:
+  // The widgets (each found by its object name, which is its member name).
   InteractiveCanvas* aug_canvas = nullptr;
   ZoomableView* aug_preview_view = nullptr;
   QLineEdit* aug_entry_in = nullptr;
@@ -85,8 +87,6 @@ class EnricherTab : public QWidget {
   QLineEdit* aug_entry_angle = nullptr;
   QLabel* aug_lbl_counter = nullptr;
   QCheckBox* chk_aug_write_labels = nullptr;
-
- private:
   QGroupBox* build_ranges();
   QGroupBox* build_simulator();
   int index() const { return aug_current_idx.value_or(0); }

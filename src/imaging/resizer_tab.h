@@ -41,6 +41,9 @@ class ResizerTab : public QWidget {
 
   QStringList resizer_queue;
 
+ private:
+  int preview_request_ = 0;  // the preview last asked for
+  // The widgets (each found by its object name, which is its member name).
   QCheckBox* chk_enable_dim = nullptr;
   QCheckBox* chk_aspect_ratio = nullptr;
   QCheckBox* chk_enable_comp = nullptr;
@@ -57,11 +60,8 @@ class ResizerTab : public QWidget {
   QLabel* lbl_queue_count = nullptr;
   QLabel* lbl_resizer_details = nullptr;
   ZoomableView* preview_resizer_view = nullptr;
-  int preview_request_ = 0;  // the preview last asked for
   QProgressBar* progress_resizer = nullptr;
   QPushButton* btn_run_resizer = nullptr;
-
- private:
   void set_batch_controls_enabled(bool enabled);
   void resize_batch_finished(const BatchResult& result, int total, const QString& output_dir);
   std::optional<double> read_dpi();

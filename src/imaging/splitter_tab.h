@@ -19,6 +19,11 @@ class SplitterTab : public QWidget {
   void update_splitter_grid_modes();
   void process_image_splitting();
 
+  // Ticks and enables "Write YOLO labels for the outputs" by whether the input folder has labels.
+  void update_label_option();
+
+ private:
+  // The widgets (each found by its object name, which is its member name).
   QLineEdit* entry_split_in = nullptr;
   QLineEdit* entry_split_out = nullptr;
   QSpinBox* spin_split_parts = nullptr;
@@ -26,9 +31,6 @@ class SplitterTab : public QWidget {
   QCheckBox* chk_subfolders = nullptr;
   QCheckBox* chk_write_labels = nullptr;
   QSpinBox* spin_min_visible = nullptr;
-
-  // Ticks and enables "Write YOLO labels for the outputs" by whether the input folder has labels.
-  void update_label_option();
 };
 
 }  // namespace quorlan

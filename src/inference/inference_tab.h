@@ -44,6 +44,8 @@ class InferenceTab : public QWidget {
   QPointer<ExportThread> export_thread;
   bool export_active() const { return export_active_; }
 
+ private:
+  // The widgets (each found by its object name, which is its member name).
   QLineEdit* entry_inf_weights = nullptr;
   QLineEdit* entry_inf_folder = nullptr;
   QDoubleSpinBox* spin_inf_conf = nullptr;
@@ -55,8 +57,6 @@ class InferenceTab : public QWidget {
   QPushButton* btn_inf_next = nullptr;
   QLineEdit* entry_export_dir = nullptr;
   QComboBox* combo_export_format = nullptr;
-
- private:
   void load_for_inference(const QString& weights, const QString& folder);
   void show_page(int index);
   void show_prediction(int index, const QString& path, const Expected<Prediction>& result);

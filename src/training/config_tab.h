@@ -34,6 +34,12 @@ class ConfigTab : public QWidget {
   // Puts the hyperparameters a tuning run found (lr0, lrf; others are ignored) into the fields.
   void apply_tuned(const QVariantMap& best);
 
+ signals:
+  void start_training_signal();
+  void start_tuning_signal();
+
+ private:
+  // The widgets (each found by its object name, which is its member name).
   QComboBox* model_combo = nullptr;
   QComboBox* device_combo = nullptr;
   QLineEdit* data_yaml_input = nullptr;
@@ -47,10 +53,6 @@ class ConfigTab : public QWidget {
   QDoubleSpinBox* lr0_input = nullptr;
   QDoubleSpinBox* lrf_input = nullptr;
   QSpinBox* close_mosaic_input = nullptr;
-
- signals:
-  void start_training_signal();
-  void start_tuning_signal();
 };
 
 }  // namespace quorlan

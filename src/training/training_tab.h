@@ -40,6 +40,15 @@ class TrainingTab : public QWidget {
   void training_stopped();
   void append_log(const QString& text);
 
+  QPointer<YoloTrainerThread> trainer_thread;
+  QPointer<YoloTunerThread> tuner_thread;
+
+ signals:
+  // The search's result mapping, for the configuration tab.
+  void automl_results_signal(const QVariantMap& best_params);
+
+ private:
+  // The widgets (each found by its object name, which is its member name).
   QLabel* lbl_train_status = nullptr;
   QPushButton* btn_stop_train = nullptr;
   QProgressBar* bar_train_progress = nullptr;
@@ -50,15 +59,6 @@ class TrainingTab : public QWidget {
   ZoomableView* view_pr_plot = nullptr;
   ZoomableView* view_confusion_plot = nullptr;
   ZoomableView* view_val_batch = nullptr;
-
-  QPointer<YoloTrainerThread> trainer_thread;
-  QPointer<YoloTunerThread> tuner_thread;
-
- signals:
-  // The search's result mapping, for the configuration tab.
-  void automl_results_signal(const QVariantMap& best_params);
-
- private:
   void show_plot(ZoomableView* view, const QString& path);
   QString live_plot_;  // the live chart shown, and its file as it was then
   FileStamp live_plot_stamp_;

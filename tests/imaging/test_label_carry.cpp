@@ -22,6 +22,7 @@
 #include "imaging/resize_pipeline.h"
 #include "imaging/resizer_tab.h"
 #include "imaging/splitter_tab.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
@@ -283,11 +284,11 @@ class TestLabelCarry : public QObject {
     test::write_text(path("in/a.txt"), label_line(0, car, size));
     test::write_text(path("in/classes.txt"), "car\n");
     SplitterTab tab;
-    tab.entry_split_in->setText(path("in"));
-    tab.entry_split_out->setText(path("out"));
-    tab.spin_split_parts->setValue(2);
-    tab.combo_grid_mode->setCurrentText("1 Rows x 2 Cols");
-    tab.spin_min_visible->setValue(60);  // each half holds 50 %: both cut away
+    test::find<QLineEdit>(tab, "entry_split_in")->setText(path("in"));
+    test::find<QLineEdit>(tab, "entry_split_out")->setText(path("out"));
+    test::find<QSpinBox>(tab, "spin_split_parts")->setValue(2);
+    test::find<QComboBox>(tab, "combo_grid_mode")->setCurrentText("1 Rows x 2 Cols");
+    test::find<QSpinBox>(tab, "spin_min_visible")->setValue(60);  // each half holds 50 %: both cut away
     // While the summary is read, no progress box may come back over it.
     bool progress_shown = false;
     prompts->while_asking = [&] {
@@ -302,7 +303,7 @@ class TestLabelCarry : public QObject {
     QVERIFY2(prompts->messages.last().text.contains(
                  "0 tile(s) got label files; 2 object part(s) were cut away as too little of them was visible."),
              qPrintable(prompts->messages.last().text));
-    tab.spin_min_visible->setValue(25);
+    test::find<QSpinBox>(tab, "spin_min_visible")->setValue(25);
     tab.process_image_splitting();
     QTRY_COMPARE_WITH_TIMEOUT(prompts->messages.size(), 2, 30000);
     QVERIFY(prompts->messages.last().text.contains("2 tile(s) got label files; 0 object part(s)"));
@@ -318,16 +319,18 @@ class TestLabelCarry : public QObject {
     test::write_text(path("with/a.txt"), "0 0.1 0.1 0.5 0.1 0.5 0.5\n");
     draw_objects(path("without/a.png"), {40, 30}, {});
     SplitterTab splitter;
-    QVERIFY(!splitter.chk_write_labels->isEnabled());
-    splitter.entry_split_in->setText(path("with"));
-    QVERIFY(splitter.chk_write_labels->isEnabled() && splitter.chk_write_labels->isChecked());
-    splitter.entry_split_in->setText(path("without"));
-    QVERIFY(!splitter.chk_write_labels->isEnabled() && !splitter.chk_write_labels->isChecked());
+    QVERIFY(!test::find<QCheckBox>(splitter, "chk_write_labels")->isEnabled());
+    test::find<QLineEdit>(splitter, "entry_split_in")->setText(path("with"));
+    QVERIFY(test::find<QCheckBox>(splitter, "chk_write_labels")->isEnabled() &&
+            test::find<QCheckBox>(splitter, "chk_write_labels")->isChecked());
+    test::find<QLineEdit>(splitter, "entry_split_in")->setText(path("without"));
+    QVERIFY(!test::find<QCheckBox>(splitter, "chk_write_labels")->isEnabled() &&
+            !test::find<QCheckBox>(splitter, "chk_write_labels")->isChecked());
 
     EnricherTab enricher;
     enricher.aug_open_folder(path("with"));
     QVERIFY(test::settle_window_work());
-    QVERIFY(enricher.chk_aug_write_labels->isChecked());
+    QVERIFY(test::find<QCheckBox>(enricher, "chk_aug_write_labels")->isChecked());
     QCOMPARE(enricher.aug_display_labels.size(), 1);
     const auto near = [](const QRectF& a, const QRectF& b) {
       return std::abs(a.left() - b.left()) <= 1 && std::abs(a.top() - b.top()) <= 1 &&
@@ -339,7 +342,7 @@ class TestLabelCarry : public QObject {
     QVERIFY(near(enricher.aug_display_labels[0].points.boundingRect(), QRectF(4, 3, 16, 12)));
     enricher.aug_open_folder(path("without"));
     QVERIFY(test::settle_window_work());
-    QVERIFY(!enricher.chk_aug_write_labels->isEnabled());
+    QVERIFY(!test::find<QCheckBox>(enricher, "chk_aug_write_labels")->isEnabled());
   }
 };
 

@@ -18,6 +18,7 @@
 #include "imaging/resize_pipeline.h"
 #include "imaging/resize_plan.h"
 #include "imaging/resizer_tab.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
@@ -265,23 +266,25 @@ class TestResizer : public QObject {
     prompts_->directories.push_back(path("in"));
     tab.resizer_add_folder();  // a.jpg again: queued once; sub-folders only when recursive
     QCOMPARE(tab.resizer_queue, QStringList({path("in/a.jpg")}));
-    tab.chk_recursive->setChecked(true);
+    test::find<QCheckBox>(tab, "chk_recursive")->setChecked(true);
     prompts_->directories.push_back(path("in"));
     tab.resizer_add_folder();
     QCOMPARE(tab.resizer_queue, QStringList({path("in/a.jpg"), path("in/sub/b.png")}));
-    QCOMPARE(tab.lbl_queue_count->text(), QString("2 files in queue"));
-    QCOMPARE(tab.list_resizer_queue->item(1)->text(), QString("b.png"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_queue_count")->text(), QString("2 files in queue"));
+    QCOMPARE(test::find<QListWidget>(tab, "list_resizer_queue")->item(1)->text(), QString("b.png"));
 
-    tab.entry_resize_w->setText("10");
-    tab.combo_unit->setCurrentText("cm");
-    tab.combo_resizer_rotate->setCurrentText("90°");
-    tab.list_resizer_queue->setCurrentRow(0);
+    test::find<QLineEdit>(tab, "entry_resize_w")->setText("10");
+    test::find<QComboBox>(tab, "combo_unit")->setCurrentText("cm");
+    test::find<QComboBox>(tab, "combo_resizer_rotate")->setCurrentText("90°");
+    test::find<QListWidget>(tab, "list_resizer_queue")->setCurrentRow(0);
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab.lbl_resizer_details->text().startsWith("Predicted Output: 886x1181 px | 300 DPI | Orig: "));
-    tab.entry_dpi->setText("lots");
-    tab.list_resizer_queue->setCurrentRow(1);
+    QVERIFY(test::find<QLabel>(tab, "lbl_resizer_details")
+                ->text()
+                .startsWith("Predicted Output: 886x1181 px | 300 DPI | Orig: "));
+    test::find<QLineEdit>(tab, "entry_dpi")->setText("lots");
+    test::find<QListWidget>(tab, "list_resizer_queue")->setCurrentRow(1);
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab.lbl_resizer_details->text().startsWith("Preview Error: "));
+    QVERIFY(test::find<QLabel>(tab, "lbl_resizer_details")->text().startsWith("Preview Error: "));
 
     // A field that is not a number is refused before anything runs.
     tab.resizer_process_batch();
@@ -290,10 +293,10 @@ class TestResizer : public QObject {
     QVERIFY(prompts_->asked_titles.size() == 3);  // no output folder was asked for
 
     // Same base name from another folder: the later one gets a counter, no output is lost.
-    tab.entry_dpi->setText("300");
-    tab.combo_unit->setCurrentText("px");
-    tab.combo_resizer_rotate->setCurrentText("0°");
-    tab.entry_resize_w->setText("100");
+    test::find<QLineEdit>(tab, "entry_dpi")->setText("300");
+    test::find<QComboBox>(tab, "combo_unit")->setCurrentText("px");
+    test::find<QComboBox>(tab, "combo_resizer_rotate")->setCurrentText("0°");
+    test::find<QLineEdit>(tab, "entry_resize_w")->setText("100");
     prompts_->open_file_lists.push_back({path("other/a.jpg")});
     tab.resizer_add_files();
     prompts_->directories.push_back(path("out"));
@@ -302,21 +305,21 @@ class TestResizer : public QObject {
     QVERIFY(tab.is_running() || !prompts_->messages.isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Export Complete", 60000);
     QVERIFY(prompts_->messages.last().text.startsWith("Batch process finished. Exported 3 images.\nOutput folder: "));
-    QCOMPARE(tab.progress_resizer->value(), 3);
-    QVERIFY(tab.btn_run_resizer->isEnabled());
+    QCOMPARE(test::find<QProgressBar>(tab, "progress_resizer")->value(), 3);
+    QVERIFY(test::find<QPushButton>(tab, "primaryBtn")->isEnabled());
     QVERIFY(test::settle_window_work());
     QCOMPARE(size_of(path("out/a_scaled.jpg")), QSize(100, 75));
     QCOMPARE(size_of(path("out/a_scaled_2.jpg")), QSize(100, 75));  // from other/a.jpg, queued last
     QCOMPARE(size_of(path("out/b_scaled.png")), QSize(100, 50));
 
-    tab.entry_resize_w->setText("-20");
+    test::find<QLineEdit>(tab, "entry_resize_w")->setText("-20");
     test::CaptureStdout out;
     prompts_->directories.push_back(path("out2"));
     QDir().mkpath(path("out2"));
     test::write_text(path("in/broken.jpg"), "not a picture");
     tab.resizer_queue << path("in/broken.jpg");
-    tab.entry_resize_w->setText("");
-    tab.entry_resize_h->setText("50");
+    test::find<QLineEdit>(tab, "entry_resize_w")->setText("");
+    test::find<QLineEdit>(tab, "entry_resize_h")->setText("50");
     tab.resizer_process_batch();
     QTRY_VERIFY_WITH_TIMEOUT(!tab.is_running() && prompts_->messages.last().text.contains("failed"), 60000);
     QVERIFY(prompts_->messages.last().text.startsWith(
@@ -325,7 +328,7 @@ class TestResizer : public QObject {
     QCOMPARE(tab.resizer_queue.size(), 4);  // the queue stays
 
     tab.resizer_clear_queue();
-    QCOMPARE(tab.lbl_queue_count->text(), QString("0 files in queue"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_queue_count")->text(), QString("0 files in queue"));
   }
 
   void colour_metadata_and_orientation_as_a_viewer_shows_them() {
@@ -418,8 +421,8 @@ class TestResizer : public QObject {
     const QByteArray users = test::read_bytes(path("in/a_scaled.jpeg"));
     tab.resizer_queue = {path("in/a.jpg"), path("in/a_scaled.jpeg"), path("in/c.png"), path("in/c.jpg"),
                          path("in/t.png")};
-    tab.combo_resizer_format->setCurrentText("JPEG");
-    tab.chk_enable_dim->setChecked(false);
+    test::find<QComboBox>(tab, "combo_resizer_format")->setCurrentText("JPEG");
+    test::find<QCheckBox>(tab, "chk_enable_dim")->setChecked(false);
     prompts_->directories.push_back(path("in"));  // the output folder is the input folder
     tab.resizer_process_batch();
     QTRY_VERIFY_WITH_TIMEOUT(!tab.is_running() && !prompts_->messages.isEmpty(), 60000);
@@ -432,7 +435,7 @@ class TestResizer : public QObject {
     QVERIFY(!QFileInfo::exists(path("in/t_scaled.jpeg")));
 
     // A DPI of zero has its own reason.
-    tab.entry_dpi->setText("0");
+    test::find<QLineEdit>(tab, "entry_dpi")->setText("0");
     tab.resizer_process_batch();
     QCOMPARE(prompts_->messages.last().text, QString("Target DPI must be greater than 0.\nNothing was exported."));
   }
@@ -444,7 +447,7 @@ class TestResizer : public QObject {
     QVERIFY(QFile::link("..", path("tree/sub/up")));
     QVERIFY(QFile::link(path("tree/a.jpg"), path("tree/sub/alias.jpg")));
     ResizerTab tab;
-    tab.chk_recursive->setChecked(true);
+    test::find<QCheckBox>(tab, "chk_recursive")->setChecked(true);
     prompts_->directories.push_back(path("tree"));
     tab.resizer_add_folder();
     QCOMPARE(tab.resizer_queue.size(), 2);  // a.jpg and b.jpg, each once

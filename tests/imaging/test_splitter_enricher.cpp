@@ -20,6 +20,7 @@
 #include "imaging/resize_pipeline.h"
 #include "imaging/splitter_tab.h"
 #include "imaging/tile_plan.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
@@ -78,20 +79,20 @@ class TestSplitterEnricher : public QObject {
     test::write_text(path("in/broken.png"), "not an image");
     test::write_text(path("in/notes.txt"), "x");
     SplitterTab tab;
-    QCOMPARE(tab.combo_grid_mode->count(), 3);
-    tab.spin_split_parts->setValue(12);
-    QCOMPARE(tab.combo_grid_mode->currentText(), QString("1 Rows x 12 Cols"));
+    QCOMPARE(test::find<QComboBox>(tab, "combo_grid_mode")->count(), 3);
+    test::find<QSpinBox>(tab, "spin_split_parts")->setValue(12);
+    QCOMPARE(test::find<QComboBox>(tab, "combo_grid_mode")->currentText(), QString("1 Rows x 12 Cols"));
 
     tab.process_image_splitting();
     QCOMPARE(prompts_->messages.last().text, QString("Specify valid Input and Output directories."));
-    tab.entry_split_in->setText(path("empty"));
+    test::find<QLineEdit>(tab, "entry_split_in")->setText(path("empty"));
     QDir().mkpath(path("empty"));
-    tab.entry_split_out->setText(path("out"));
+    test::find<QLineEdit>(tab, "entry_split_out")->setText(path("out"));
     tab.process_image_splitting();
     QCOMPARE(prompts_->messages.last().title, QString("No Images"));
 
-    tab.entry_split_in->setText(" " + path("in") + " ");
-    tab.combo_grid_mode->setCurrentText("3 Rows x 4 Cols");
+    test::find<QLineEdit>(tab, "entry_split_in")->setText(" " + path("in") + " ");
+    test::find<QComboBox>(tab, "combo_grid_mode")->setCurrentText("3 Rows x 4 Cols");
     tab.process_image_splitting();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Splitting Success", 30000);
     QCOMPARE(
@@ -117,10 +118,10 @@ class TestSplitterEnricher : public QObject {
     QVERIFY(tile == QByteArray(reinterpret_cast<const char*>(expected.data()), static_cast<int>(expected.size())));
 
     // Without subfolders, into a folder that does not exist yet; a grid larger than an image.
-    tab.chk_subfolders->setChecked(false);
-    tab.spin_split_parts->setValue(100);
-    tab.combo_grid_mode->setCurrentText("100 Rows x 1 Cols");
-    tab.entry_split_out->setText(path("flat/deeper"));
+    test::find<QCheckBox>(tab, "chk_subfolders")->setChecked(false);
+    test::find<QSpinBox>(tab, "spin_split_parts")->setValue(100);
+    test::find<QComboBox>(tab, "combo_grid_mode")->setCurrentText("100 Rows x 1 Cols");
+    test::find<QLineEdit>(tab, "entry_split_out")->setText(path("flat/deeper"));
     tab.process_image_splitting();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.size() == 4, 30000);
     // 48 pixel rows in 100 grid rows: 99 rows of height 0 and a last row of 48.
@@ -143,9 +144,9 @@ class TestSplitterEnricher : public QObject {
     test::write_png_claiming(path("big/b.png"), 60000, 60000);
 
     SplitterTab tab;
-    tab.entry_split_in->setText(path("big"));
-    tab.entry_split_out->setText(path("big_out"));
-    tab.combo_grid_mode->setCurrentIndex(0);
+    test::find<QLineEdit>(tab, "entry_split_in")->setText(path("big"));
+    test::find<QLineEdit>(tab, "entry_split_out")->setText(path("big_out"));
+    test::find<QComboBox>(tab, "combo_grid_mode")->setCurrentIndex(0);
     tab.process_image_splitting();
     QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty() && prompts_->messages.last().title == "Splitting Success",
                              30000);
@@ -267,16 +268,16 @@ class TestSplitterEnricher : public QObject {
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.aug_image_paths.size(), 4);
     QCOMPARE(QFileInfo(tab.aug_image_paths[0]).fileName(), QString("B.jpg"));  // upper case first
-    QCOMPARE(tab.aug_lbl_status->text(), QString("Total Images: 4 | Enriched: 0"));
-    QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
+    QCOMPARE(test::find<QLabel>(tab, "aug_lbl_status")->text(), QString("Total Images: 4 | Enriched: 0"));
+    QCOMPARE(test::find<QLabel>(tab, "aug_lbl_counter")->text(), QString("1 / 4 - B.jpg"));
     tab.aug_prev_image();  // wraps to the last: the sub-folder, which cannot be read
     QVERIFY(test::settle_window_work());
     QVERIFY(test::settle_window_work());
     QCOMPARE(*tab.aug_current_idx, 3);
-    QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
+    QCOMPARE(test::find<QLabel>(tab, "aug_lbl_counter")->text(), QString("1 / 4 - B.jpg"));
     // Variants made now come from B.jpg, still on the canvas, and are credited to it.
-    tab.aug_entry_out->setText(path("credit"));
-    tab.spin_aug_gen_count->setValue(1);
+    test::find<QLineEdit>(tab, "aug_entry_out")->setText(path("credit"));
+    test::find<QSpinBox>(tab, "spin_aug_gen_count")->setValue(1);
     tab.enrich_current_image();
     QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty() && prompts_->messages.last().title == "Success", 30000);
     QCOMPARE(tab.aug_history, QSet<QString>({path("in/B.jpg")}));
@@ -284,21 +285,21 @@ class TestSplitterEnricher : public QObject {
     tab.aug_next_image();  // from the last to the first
     QVERIFY(test::settle_window_work());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.aug_lbl_counter->text(), QString("1 / 4 - B.jpg"));
+    QCOMPARE(test::find<QLabel>(tab, "aug_lbl_counter")->text(), QString("1 / 4 - B.jpg"));
     tab.aug_next_image();
     QVERIFY(test::settle_window_work());
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.aug_lbl_counter->text(), QString("2 / 4 - a.PNG"));
+    QCOMPARE(test::find<QLabel>(tab, "aug_lbl_counter")->text(), QString("2 / 4 - a.PNG"));
 
     // Zoom survives an edit; a new image is fitted again.
-    tab.aug_preview_view->scale(3, 3);
-    const double zoomed = tab.aug_preview_view->transform().m11();
+    test::find<ZoomableView>(tab, "aug_preview_view")->scale(3, 3);
+    const double zoomed = test::find<ZoomableView>(tab, "aug_preview_view")->transform().m11();
     tab.aug_rotate_fixed(90);
-    QCOMPARE(tab.aug_preview_view->transform().m11(), zoomed);
+    QCOMPARE(test::find<ZoomableView>(tab, "aug_preview_view")->transform().m11(), zoomed);
     tab.aug_next_image();
     QVERIFY(test::settle_window_work());
     QVERIFY(test::settle_window_work());
-    QVERIFY(tab.aug_preview_view->transform().m11() != zoomed);
+    QVERIFY(test::find<ZoomableView>(tab, "aug_preview_view")->transform().m11() != zoomed);
   }
 
   void enricher_transforms_through_the_canvas() {
@@ -307,44 +308,46 @@ class TestSplitterEnricher : public QObject {
     EnricherTab tab;
     tab.aug_open_folder(path("in"));
     QVERIFY(test::settle_window_work());
-    tab.aug_combo_mode->setCurrentText("Crop");
-    QCOMPARE(tab.aug_canvas->draw_mode, QString("Crop"));
-    emit tab.aug_canvas->point_clicked({10.7, 20.2});
+    test::find<QComboBox>(tab, "aug_combo_mode")->setCurrentText("Crop");
+    QCOMPARE(test::find<InteractiveCanvas>(tab, "aug_canvas")->draw_mode, QString("Crop"));
+    emit test::find<InteractiveCanvas>(tab, "aug_canvas")->point_clicked({10.7, 20.2});
     QCOMPARE(tab.aug_display_cv_img->cols, 200);  // the first click changes nothing visible
-    emit tab.aug_canvas->point_clicked({5.3, 50.9});
+    emit test::find<InteractiveCanvas>(tab, "aug_canvas")->point_clicked({5.3, 50.9});
     QCOMPARE(tab.aug_display_cv_img->size(), cv::Size(5, 30));
     QCOMPARE(tab.aug_active_base_img->size(), cv::Size(5, 30));
-    QCOMPARE(tab.aug_combo_mode->currentText(), QString("Select/Move"));
+    QCOMPARE(test::find<QComboBox>(tab, "aug_combo_mode")->currentText(), QString("Select/Move"));
     QVERIFY(tab.aug_crop_points.isEmpty());
 
     tab.aug_reset_image();
     QCOMPARE(tab.aug_display_cv_img->size(), cv::Size(200, 100));
-    tab.aug_combo_mode->setCurrentText("Warp");
-    for (QPointF p : {QPointF(10, 10), QPointF(110, 10), QPointF(110, 60)}) emit tab.aug_canvas->point_clicked(p);
-    tab.aug_combo_mode->setCurrentText("Crop");  // a mode change drops the half-collected corners
+    test::find<QComboBox>(tab, "aug_combo_mode")->setCurrentText("Warp");
+    for (QPointF p : {QPointF(10, 10), QPointF(110, 10), QPointF(110, 60)})
+      emit test::find<InteractiveCanvas>(tab, "aug_canvas")->point_clicked(p);
+    test::find<QComboBox>(tab, "aug_combo_mode")
+        ->setCurrentText("Crop");  // a mode change drops the half-collected corners
     QVERIFY(tab.aug_warp_points.isEmpty());
-    tab.aug_combo_mode->setCurrentText("Warp");
+    test::find<QComboBox>(tab, "aug_combo_mode")->setCurrentText("Warp");
     for (QPointF p : {QPointF(10, 10), QPointF(110, 10), QPointF(110, 60), QPointF(10, 60)})
-      emit tab.aug_canvas->point_clicked(p);
+      emit test::find<InteractiveCanvas>(tab, "aug_canvas")->point_clicked(p);
     QCOMPARE(tab.aug_display_cv_img->size(), cv::Size(100, 50));
-    QCOMPARE(tab.aug_combo_mode->currentText(), QString("Select/Move"));
+    QCOMPARE(test::find<QComboBox>(tab, "aug_combo_mode")->currentText(), QString("Select/Move"));
 
     // A degenerate quadrilateral is refused: the image stays, the mode returns.
-    tab.aug_combo_mode->setCurrentText("Warp");
+    test::find<QComboBox>(tab, "aug_combo_mode")->setCurrentText("Warp");
     for (QPointF p : {QPointF(1, 1), QPointF(1, 1), QPointF(1, 1), QPointF(1, 1)})
-      emit tab.aug_canvas->point_clicked(p);
+      emit test::find<InteractiveCanvas>(tab, "aug_canvas")->point_clicked(p);
     QCOMPARE(tab.aug_display_cv_img->size(), cv::Size(100, 50));
-    QCOMPARE(tab.aug_combo_mode->currentText(), QString("Select/Move"));
+    QCOMPARE(test::find<QComboBox>(tab, "aug_combo_mode")->currentText(), QString("Select/Move"));
 
-    tab.aug_entry_angle->setText("abc");
+    test::find<QLineEdit>(tab, "aug_entry_angle")->setText("abc");
     tab.aug_rotate_custom();
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QCOMPARE(prompts_->messages.last().text, QString("Enter a valid numeric angle."));
-    tab.aug_entry_angle->setText("");
+    test::find<QLineEdit>(tab, "aug_entry_angle")->setText("");
     tab.aug_rotate_custom();
     QCOMPARE(prompts_->messages.size(), 2);
     QCOMPARE(tab.aug_display_cv_img->size(), cv::Size(100, 50));
-    tab.aug_entry_angle->setText("  90 ");
+    test::find<QLineEdit>(tab, "aug_entry_angle")->setText("  90 ");
     tab.aug_rotate_custom();
     QCOMPARE(tab.aug_display_cv_img->size(), cv::Size(50, 100));
   }
@@ -360,8 +363,8 @@ class TestSplitterEnricher : public QObject {
 
     tab.enrich_current_image();
     QCOMPARE(prompts_->messages.last().text, QString("Select a valid output directory first."));
-    tab.aug_entry_out->setText(path("variants/new"));
-    tab.spin_aug_gen_count->setValue(10);
+    test::find<QLineEdit>(tab, "aug_entry_out")->setText(path("variants/new"));
+    test::find<QSpinBox>(tab, "spin_aug_gen_count")->setValue(10);
     tab.enrich_current_image();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Success", 30000);
     QCOMPARE(
@@ -371,7 +374,7 @@ class TestSplitterEnricher : public QObject {
     const QStringList files = QDir(path("variants/new")).entryList(QDir::Files, QDir::Name);
     QCOMPARE(files.size(), 10);
     QVERIFY(QRegularExpression("^pic_warped_enriched_\\d+_var_1\\.jpg$").match(files.first()).hasMatch());
-    QCOMPARE(tab.aug_lbl_status->text(), QString("Total Images: 1 | Enriched: 1"));
+    QCOMPARE(test::find<QLabel>(tab, "aug_lbl_status")->text(), QString("Total Images: 1 | Enriched: 1"));
     // A second batch straight after (the same second, most likely) keeps every earlier file.
     const int shown = prompts_->messages.size();
     tab.enrich_current_image();
@@ -379,7 +382,7 @@ class TestSplitterEnricher : public QObject {
     QCOMPARE(QDir(path("variants/new")).entryList(QDir::Files).size(), 20);
 
     EnricherTab empty;
-    empty.aug_entry_out->setText(path("x"));
+    test::find<QLineEdit>(empty, "aug_entry_out")->setText(path("x"));
     empty.enrich_current_image();
     QCOMPARE(prompts_->messages.last().text, QString("No image is currently loaded on the canvas."));
   }

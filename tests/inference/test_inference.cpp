@@ -180,58 +180,60 @@ class TestInference : public QObject {
              QStringList({path("images/a.JPG"), path("images/b.png"), path("images/c.webp")}));
 
     InferenceTab tab;
-    QCOMPARE(tab.entry_inf_weights->text(), QString("runs/detect/tavrin_yolo_run/weights/best.pt"));
-    QCOMPARE(tab.entry_export_dir->text(), QString("exports"));
-    QCOMPARE(tab.combo_export_format->count(), 5);
-    tab.spin_inf_conf->setValue(0.5);  // no model yet: nothing happens
+    QCOMPARE(test::find<QLineEdit>(tab, "entry_inf_weights")->text(),
+             QString("runs/detect/tavrin_yolo_run/weights/best.pt"));
+    QCOMPARE(test::find<QLineEdit>(tab, "entry_export_dir")->text(), QString("exports"));
+    QCOMPARE(test::find<QComboBox>(tab, "combo_export_format")->count(), 5);
+    test::find<QDoubleSpinBox>(tab, "spin_inf_conf")->setValue(0.5);  // no model yet: nothing happens
     QVERIFY(test::settle_window_work());
     tab.inf_next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.lbl_inf_counter->text(), QString("0 / 0"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_inf_counter")->text(), QString("0 / 0"));
     QVERIFY(prompts_->messages.isEmpty());
 
     tab.init_inference();  // the default weights do not exist here
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().text, QString("Ensure weights and inference folder paths are valid."));
 
-    tab.entry_inf_weights->setText(" " + write_weights(path("m.pt"), kPersonCar) + " ");
+    test::find<QLineEdit>(tab, "entry_inf_weights")->setText(" " + write_weights(path("m.pt"), kPersonCar) + " ");
     prompts_->directories.push_back(path("images"));
     tab.findChild<QPushButton*>("btn_browse_folder")->click();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.entry_inf_folder->text(), path("images"));
-    tab.spin_inf_conf->setValue(0.25);
+    QCOMPARE(test::find<QLineEdit>(tab, "entry_inf_folder")->text(), path("images"));
+    test::find<QDoubleSpinBox>(tab, "spin_inf_conf")->setValue(0.25);
     QVERIFY(test::settle_window_work());
     tab.init_inference();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.lbl_inf_counter->text(), QString("1 / 3 - a.JPG"));
-    QCOMPARE(shown_colour(tab.inf_view), QColor(80, 25, 640 % 256));  // RGB: 2 boxes, conf 25, imgsz 640
+    QCOMPARE(test::find<QLabel>(tab, "lbl_inf_counter")->text(), QString("1 / 3 - a.JPG"));
+    QCOMPARE(shown_colour(test::find<ZoomableView>(tab, "inf_view")),
+             QColor(80, 25, 640 % 256));  // RGB: 2 boxes, conf 25, imgsz 640
 
     tab.inf_prev_image();  // wraps to the last
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.lbl_inf_counter->text(), QString("3 / 3 - c.webp"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_inf_counter")->text(), QString("3 / 3 - c.webp"));
     tab.inf_next_image();  // and back to the first
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.lbl_inf_counter->text(), QString("1 / 3 - a.JPG"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_inf_counter")->text(), QString("1 / 3 - a.JPG"));
     tab.inf_next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(tab.lbl_inf_counter->text(), QString("2 / 3 - b.png"));
+    QCOMPARE(test::find<QLabel>(tab, "lbl_inf_counter")->text(), QString("2 / 3 - b.png"));
 
-    tab.spin_inf_imgsz->setValue(320);  // re-predicted with the new size
+    test::find<QSpinBox>(tab, "spin_inf_imgsz")->setValue(320);  // re-predicted with the new size
     QVERIFY(test::settle_window_work());
-    QCOMPARE(shown_colour(tab.inf_view).blue(), 320 % 256);
-    tab.spin_inf_conf->setValue(0.7);  // one detection left
+    QCOMPARE(shown_colour(test::find<ZoomableView>(tab, "inf_view")).blue(), 320 % 256);
+    test::find<QDoubleSpinBox>(tab, "spin_inf_conf")->setValue(0.7);  // one detection left
     QVERIFY(test::settle_window_work());
-    QCOMPARE(shown_colour(tab.inf_view), QColor(40, 70, 320 % 256));
+    QCOMPARE(shown_colour(test::find<ZoomableView>(tab, "inf_view")), QColor(40, 70, 320 % 256));
 
     // A prediction failure keeps the view, the counter and the page.
-    const QColor before = shown_colour(tab.inf_view);
+    const QColor before = shown_colour(test::find<ZoomableView>(tab, "inf_view"));
     write_weights(path("m.pt"), R"({"fail_predict": "engine exploded"})");
     tab.init_inference();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Inference Error"));
     QCOMPARE(prompts_->messages.last().text, QString("engine exploded"));
-    QCOMPARE(shown_colour(tab.inf_view), before);
-    QCOMPARE(tab.lbl_inf_counter->text(), QString("2 / 3 - b.png"));
+    QCOMPARE(shown_colour(test::find<ZoomableView>(tab, "inf_view")), before);
+    QCOMPARE(test::find<QLabel>(tab, "lbl_inf_counter")->text(), QString("2 / 3 - b.png"));
   }
 
   void export_moves_files_and_folders() {
@@ -278,12 +280,12 @@ class TestInference : public QObject {
 
   void export_button_checks_and_reports() {
     InferenceTab tab;
-    tab.entry_inf_weights->setText(path("missing.pt"));
+    test::find<QLineEdit>(tab, "entry_inf_weights")->setText(path("missing.pt"));
     tab.run_model_export();
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
     QCOMPARE(prompts_->messages.last().text, QString("Select a valid weights file first."));
-    tab.entry_inf_weights->setText(write_weights(path("m.pt"), "{}"));
-    tab.entry_export_dir->setText(path("out"));
+    test::find<QLineEdit>(tab, "entry_inf_weights")->setText(write_weights(path("m.pt"), "{}"));
+    test::find<QLineEdit>(tab, "entry_export_dir")->setText(path("out"));
     tab.run_model_export();
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Export Success", 60000);
     QCOMPARE(prompts_->messages.last().text, "Model exported to:\n" + path("out/m.onnx"));
@@ -310,7 +312,7 @@ class TestInference : public QObject {
     annotator.load_ai_model();
     QVERIFY(test::settle_window_work());
     InferenceTab browser;
-    browser.entry_inf_weights->setText(path("best.pt"));
+    test::find<QLineEdit>(browser, "entry_inf_weights")->setText(path("best.pt"));
     browser.init_inference();
     QVERIFY(test::settle_window_work());
     if (available) {
@@ -349,15 +351,15 @@ class TestInference : public QObject {
     QCOMPARE(test::read_text(path("square.txt")).count('\n'), tab.shapes_on_screen().size());
 
     InferenceTab shown;
-    shown.entry_inf_weights->setText(path("tiny-seg.onnx"));
-    shown.entry_inf_folder->setText(dir_->path());
-    shown.spin_inf_conf->setValue(0.05);
+    test::find<QLineEdit>(shown, "entry_inf_weights")->setText(path("tiny-seg.onnx"));
+    test::find<QLineEdit>(shown, "entry_inf_folder")->setText(dir_->path());
+    test::find<QDoubleSpinBox>(shown, "spin_inf_conf")->setValue(0.05);
     QVERIFY(test::settle_window_work());
     shown.init_inference();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(shown.lbl_inf_counter->text(), QString("1 / 1 - square.png"));
-    QVERIFY(shown.lbl_inf_runtime->text().contains("OpenVINO"));
-    QCOMPARE(shown_size(shown.inf_view), QSize(160, 160));
+    QCOMPARE(test::find<QLabel>(shown, "lbl_inf_counter")->text(), QString("1 / 1 - square.png"));
+    QVERIFY(test::find<QLabel>(shown, "lbl_inf_runtime")->text().contains("OpenVINO"));
+    QCOMPARE(shown_size(test::find<ZoomableView>(shown, "inf_view")), QSize(160, 160));
 
     // A file that is not a model says so, and the previous model stays.
     test::write_text(path("broken.onnx"), "not a model");

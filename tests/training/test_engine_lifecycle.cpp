@@ -16,6 +16,7 @@
 #include "engine_client/engine_host.h"
 #include "engine_client/engine_run.h"
 #include "inference/inference_tab.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
@@ -181,9 +182,9 @@ class TestEngineLifecycle : public QObject {
 
   void closing_the_window_during_tuning_or_export_leaves_nothing() {
     auto window = std::make_unique<QuorlanStudio>();
-    window->tab_config->data_yaml_input->setText(dir_->filePath("data.yaml"));
-    window->tab_config->project_dir_input->setText(dir_->filePath("runs"));
-    window->tab_config->model_combo->setCurrentText("slowtune.yaml");
+    test::find<QLineEdit>(*window->tab_config, "data_yaml_input")->setText(dir_->filePath("data.yaml"));
+    test::find<QLineEdit>(*window->tab_config, "project_dir_input")->setText(dir_->filePath("runs"));
+    test::find<QComboBox>(*window->tab_config, "model_combo")->setCurrentText("slowtune.yaml");
     window->start_automl_tuning();
     QVERIFY(test::settle_window_work());
     const QString pid_file = dir_->filePath("runs/tavrin_yolo_run_tune/tune/child.pid");
@@ -194,8 +195,8 @@ class TestEngineLifecycle : public QObject {
     // A second export while one runs is refused; closing ends it without a box.
     test::write_text(dir_->filePath("slow.pt"), "weights");
     InferenceTab* inference = window->tab_inference;
-    inference->entry_inf_weights->setText(dir_->filePath("slow.pt"));
-    inference->entry_export_dir->setText(dir_->filePath("exports"));
+    test::find<QLineEdit>(*inference, "entry_inf_weights")->setText(dir_->filePath("slow.pt"));
+    test::find<QLineEdit>(*inference, "entry_export_dir")->setText(dir_->filePath("exports"));
     inference->run_model_export();
     QVERIFY(inference->export_active());
     inference->run_model_export();
@@ -215,18 +216,19 @@ class TestEngineLifecycle : public QObject {
 
   void device_box_offers_every_gpu() {
     ConfigTab tab;
-    QCOMPARE(tab.device_combo->count(), 2);
+    QCOMPARE(test::find<QComboBox>(tab, "device_combo")->count(), 2);
     QCOMPARE(tab.selected_device(), QString("auto"));
     tab.set_gpu_count(2);
     QStringList texts;
-    for (int i = 0; i < tab.device_combo->count(); ++i) texts << tab.device_combo->itemText(i);
+    for (int i = 0; i < test::find<QComboBox>(tab, "device_combo")->count(); ++i)
+      texts << test::find<QComboBox>(tab, "device_combo")->itemText(i);
     QCOMPARE(texts, QStringList({"Auto", "CPU", "cuda:0", "cuda:1", "All GPUs"}));
-    tab.device_combo->setCurrentIndex(4);
+    test::find<QComboBox>(tab, "device_combo")->setCurrentIndex(4);
     QCOMPARE(tab.selected_device(), QString("0,1"));
-    tab.device_combo->setCurrentIndex(1);
+    test::find<QComboBox>(tab, "device_combo")->setCurrentIndex(1);
     QCOMPARE(tab.training_params("d.yaml", tab.selected_device()).value("device").toString(), QString("cpu"));
     tab.set_gpu_count(1);
-    QCOMPARE(tab.device_combo->count(), 3);
+    QCOMPARE(test::find<QComboBox>(tab, "device_combo")->count(), 3);
   }
 };
 

@@ -151,19 +151,20 @@ class TestEngineReal : public QObject {
     if (weights_.isEmpty()) QSKIP("needs the trained model of the previous case");
     ScriptedPrompts* prompts = ScriptedPrompts::install();
     InferenceTab browser;
-    browser.entry_inf_weights->setText(weights_);
-    browser.entry_inf_folder->setText(dir_.filePath("annotated"));
-    browser.spin_inf_conf->setValue(0.01);
+    test::find<QLineEdit>(browser, "entry_inf_weights")->setText(weights_);
+    test::find<QLineEdit>(browser, "entry_inf_folder")->setText(dir_.filePath("annotated"));
+    test::find<QDoubleSpinBox>(browser, "spin_inf_conf")->setValue(0.01);
     QVERIFY(test::settle_window_work());
     browser.init_inference();
     QVERIFY(test::settle_window_work());
     QVERIFY2(prompts->messages.isEmpty(), qPrintable(prompts->messages.isEmpty() ? "" : prompts->messages[0].text));
-    QCOMPARE(browser.lbl_inf_counter->text(), QString("1 / 8 - square_0.jpg"));
+    QCOMPARE(test::find<QLabel>(browser, "lbl_inf_counter")->text(), QString("1 / 8 - square_0.jpg"));
     browser.inf_next_image();
     QVERIFY(test::settle_window_work());
-    QCOMPARE(browser.lbl_inf_counter->text(), QString("2 / 8 - square_1.jpg"));
-    QVERIFY(browser.inf_view->scene() && !browser.inf_view->scene()->items().isEmpty());
-    QCOMPARE(browser.inf_view->scene()->sceneRect().size(), QSizeF(96, 96));
+    QCOMPARE(test::find<QLabel>(browser, "lbl_inf_counter")->text(), QString("2 / 8 - square_1.jpg"));
+    QVERIFY(test::find<ZoomableView>(browser, "inf_view")->scene() &&
+            !test::find<ZoomableView>(browser, "inf_view")->scene()->items().isEmpty());
+    QCOMPARE(test::find<ZoomableView>(browser, "inf_view")->scene()->sceneRect().size(), QSizeF(96, 96));
 
     AnnotatorTab annotator;
     annotator.open_folder(dir_.filePath("annotated"));

@@ -17,6 +17,7 @@
 #include "app/quorlan_studio.h"
 #include "engine_client/console_stream.h"
 #include "engine_client/engine_host.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
@@ -252,26 +253,26 @@ class TestTraining : public QObject {
 
   void config_tab_defaults_and_params() {
     ConfigTab tab;
-    QCOMPARE(tab.model_combo->currentText(), QString("yolov8s.pt"));
-    QCOMPARE(tab.model_combo->count(), 10);
-    QCOMPARE(tab.data_yaml_input->text(), QString("data.yaml"));
-    QCOMPARE(tab.epochs_input->minimum(), 1);
-    QCOMPARE(tab.batch_input->minimum(), -1);
-    QCOMPARE(tab.imgsz_input->singleStep(), 32);
-    QCOMPARE(tab.optimizer_combo->currentText(), QString("auto"));
-    QCOMPARE(tab.lr0_input->decimals(), 5);
-    QCOMPARE(tab.lrf_input->maximum(), 99.99);
-    QCOMPARE(tab.close_mosaic_input->value(), 10);
-    tab.data_yaml_input->setText("keep.yaml");
+    QCOMPARE(test::find<QComboBox>(tab, "model_combo")->currentText(), QString("yolov8s.pt"));
+    QCOMPARE(test::find<QComboBox>(tab, "model_combo")->count(), 10);
+    QCOMPARE(test::find<QLineEdit>(tab, "data_yaml_input")->text(), QString("data.yaml"));
+    QCOMPARE(test::find<QSpinBox>(tab, "epochs_input")->minimum(), 1);
+    QCOMPARE(test::find<QSpinBox>(tab, "batch_input")->minimum(), -1);
+    QCOMPARE(test::find<QSpinBox>(tab, "imgsz_input")->singleStep(), 32);
+    QCOMPARE(test::find<QComboBox>(tab, "optimizer_combo")->currentText(), QString("auto"));
+    QCOMPARE(test::find<QDoubleSpinBox>(tab, "lr0_input")->decimals(), 5);
+    QCOMPARE(test::find<QDoubleSpinBox>(tab, "lrf_input")->maximum(), 99.99);
+    QCOMPARE(test::find<QSpinBox>(tab, "close_mosaic_input")->value(), 10);
+    test::find<QLineEdit>(tab, "data_yaml_input")->setText("keep.yaml");
     tab.browse_data_yaml();  // cancelled
-    QCOMPARE(tab.data_yaml_input->text(), QString("keep.yaml"));
+    QCOMPARE(test::find<QLineEdit>(tab, "data_yaml_input")->text(), QString("keep.yaml"));
     QCOMPARE(prompts_->asked_titles, QStringList({"Select Data YAML"}));
     prompts_->open_files.push_back("/data/ds/data.yaml");
     tab.browse_data_yaml();
-    QCOMPARE(tab.data_yaml_input->text(), QString("/data/ds/data.yaml"));
+    QCOMPARE(test::find<QLineEdit>(tab, "data_yaml_input")->text(), QString("/data/ds/data.yaml"));
 
-    tab.model_combo->setCurrentText("  custom/best.pt ");
-    tab.run_name_input->setText("exp");
+    test::find<QComboBox>(tab, "model_combo")->setCurrentText("  custom/best.pt ");
+    test::find<QLineEdit>(tab, "run_name_input")->setText("exp");
     const QVariantMap p = tab.training_params("/d.yaml", "cpu");
     QCOMPARE(p.size(), 13);
     QCOMPARE(p["model_path"].toString(), QString("custom/best.pt"));
@@ -285,9 +286,9 @@ class TestTraining : public QObject {
     ConfigTab* config = window.tab_config;
     TrainingTab* training = window.tab_progress;
     training->stop_training();  // nothing to stop
-    QCOMPARE(training->lbl_train_status->text(), QString("Status: Idle Workstation"));
+    QCOMPARE(test::find<QLabel>(*training, "lbl_train_status")->text(), QString("Status: Idle Workstation"));
 
-    config->data_yaml_input->setText("  /no/such/data.yaml ");
+    test::find<QLineEdit>(*config, "data_yaml_input")->setText("  /no/such/data.yaml ");
     window.start_training();
     QVERIFY(test::settle_window_work());
     QCOMPARE(prompts_->messages.last().title, QString("Error"));
@@ -297,16 +298,16 @@ class TestTraining : public QObject {
     QCOMPARE(prompts_->messages.last().text, QString("Data YAML file path does not exist."));
     QVERIFY(!training->trainer_thread);
 
-    config->data_yaml_input->setText(" " + dir_->filePath("data.yaml") + " ");
-    config->project_dir_input->setText(QDir(dir_->path()).filePath("runs"));
-    config->model_combo->setCurrentText("slow.yaml");
-    config->epochs_input->setValue(3);
-    training->console_log->setPlainText("old text");
+    test::find<QLineEdit>(*config, "data_yaml_input")->setText(" " + dir_->filePath("data.yaml") + " ");
+    test::find<QLineEdit>(*config, "project_dir_input")->setText(QDir(dir_->path()).filePath("runs"));
+    test::find<QComboBox>(*config, "model_combo")->setCurrentText("slow.yaml");
+    test::find<QSpinBox>(*config, "epochs_input")->setValue(3);
+    test::find<QTextEdit>(*training, "console_log")->setPlainText("old text");
     window.start_training();
     QVERIFY(test::settle_window_work());
     QCOMPARE(window.tabs->currentIndex(), 5);
-    QVERIFY(training->btn_stop_train->isEnabled());
-    QVERIFY(!training->console_log->toPlainText().contains("old text"));
+    QVERIFY(test::find<QPushButton>(*training, "dangerBtn")->isEnabled());
+    QVERIFY(!test::find<QTextEdit>(*training, "console_log")->toPlainText().contains("old text"));
     QCOMPARE(training->trainer_thread->params["data_yaml"].toString(), dir_->filePath("data.yaml"));
 
     const int shown = prompts_->messages.size();
@@ -317,26 +318,31 @@ class TestTraining : public QObject {
     QCOMPARE(prompts_->messages.size(), shown + 2);
     QCOMPARE(prompts_->messages.last().title, QString("Run Active"));
 
-    QTRY_COMPARE_WITH_TIMEOUT(training->lbl_train_status->text(), QString("Status: Training Complete"), kRunTimeout);
-    QCOMPARE(training->bar_train_progress->value(), 100);
-    QVERIFY(!training->btn_stop_train->isEnabled());
-    QVERIFY(training->console_log->toPlainText().contains("epoch 3 done"));
-    for (ZoomableView* view : {training->view_loss_plot, training->view_f1_plot, training->view_pr_plot,
-                               training->view_confusion_plot, training->view_val_batch})
+    QTRY_COMPARE_WITH_TIMEOUT(test::find<QLabel>(*training, "lbl_train_status")->text(),
+                              QString("Status: Training Complete"), kRunTimeout);
+    QCOMPARE(test::find<QProgressBar>(*training, "bar_train_progress")->value(), 100);
+    QVERIFY(!test::find<QPushButton>(*training, "dangerBtn")->isEnabled());
+    QVERIFY(test::find<QTextEdit>(*training, "console_log")->toPlainText().contains("epoch 3 done"));
+    for (ZoomableView* view :
+         {test::find<ZoomableView>(*training, "view_loss_plot"), test::find<ZoomableView>(*training, "view_f1_plot"),
+          test::find<ZoomableView>(*training, "view_pr_plot"),
+          test::find<ZoomableView>(*training, "view_confusion_plot"),
+          test::find<ZoomableView>(*training, "view_val_batch")})
       QVERIFY(view->scene() && view->scene()->items().size() == 1);
 
     // A stop while running ends as stopped.
-    config->epochs_input->setValue(200);
+    test::find<QSpinBox>(*config, "epochs_input")->setValue(200);
     window.start_training();
     QVERIFY(test::settle_window_work());
-    QTRY_VERIFY_WITH_TIMEOUT(training->bar_train_progress->value() > 0, kRunTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(test::find<QProgressBar>(*training, "bar_train_progress")->value() > 0, kRunTimeout);
     training->stop_training();
-    QCOMPARE(training->lbl_train_status->text(), QString("Status: Halting Training..."));
-    QVERIFY(!training->btn_stop_train->isEnabled());
-    QTRY_COMPARE_WITH_TIMEOUT(training->lbl_train_status->text(), QString("Status: Training Stopped"), kRunTimeout);
+    QCOMPARE(test::find<QLabel>(*training, "lbl_train_status")->text(), QString("Status: Halting Training..."));
+    QVERIFY(!test::find<QPushButton>(*training, "dangerBtn")->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(test::find<QLabel>(*training, "lbl_train_status")->text(),
+                              QString("Status: Training Stopped"), kRunTimeout);
 
     // Errors reach the "Training Error" box.
-    config->model_combo->setCurrentText("crash.yaml");
+    test::find<QComboBox>(*config, "model_combo")->setCurrentText("crash.yaml");
     window.start_training();
     QVERIFY(test::settle_window_work());
     QTRY_VERIFY_WITH_TIMEOUT(prompts_->messages.last().title == "Training Error", kRunTimeout);
@@ -354,10 +360,10 @@ class TestTraining : public QObject {
     QVERIFY(phone.open(QIODevice::Append));
     phone.write("MotionPhoto_Data");
     phone.close();
-    window.tab_config->data_yaml_input->setText(dir_->filePath("data.yaml"));
-    window.tab_config->project_dir_input->setText(QDir(dir_->path()).filePath("runs"));
-    window.tab_config->model_combo->setCurrentText("slow.yaml");
-    window.tab_config->epochs_input->setValue(1);
+    test::find<QLineEdit>(*window.tab_config, "data_yaml_input")->setText(dir_->filePath("data.yaml"));
+    test::find<QLineEdit>(*window.tab_config, "project_dir_input")->setText(QDir(dir_->path()).filePath("runs"));
+    test::find<QComboBox>(*window.tab_config, "model_combo")->setCurrentText("slow.yaml");
+    test::find<QSpinBox>(*window.tab_config, "epochs_input")->setValue(1);
 
     prompts_->choices = {1, 1};  // Cancel, twice
     window.start_training();
@@ -375,24 +381,24 @@ class TestTraining : public QObject {
     window.start_training();
     QVERIFY(test::settle_window_work());
     QVERIFY(window.tab_progress->trainer_thread);
-    QTRY_COMPARE_WITH_TIMEOUT(window.tab_progress->lbl_train_status->text(), QString("Status: Training Complete"),
-                              kRunTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(test::find<QLabel>(*window.tab_progress, "lbl_train_status")->text(),
+                              QString("Status: Training Complete"), kRunTimeout);
   }
 
   void window_applies_tuning_results() {
     QuorlanStudio window;
-    window.tab_config->data_yaml_input->setText(dir_->filePath("data.yaml"));
-    window.tab_config->project_dir_input->setText(QDir(dir_->path()).filePath("runs"));
-    window.tab_config->model_combo->setCurrentText("yolov8n.pt");
-    window.tab_config->epochs_input->setValue(4);
+    test::find<QLineEdit>(*window.tab_config, "data_yaml_input")->setText(dir_->filePath("data.yaml"));
+    test::find<QLineEdit>(*window.tab_config, "project_dir_input")->setText(QDir(dir_->path()).filePath("runs"));
+    test::find<QComboBox>(*window.tab_config, "model_combo")->setCurrentText("yolov8n.pt");
+    test::find<QSpinBox>(*window.tab_config, "epochs_input")->setValue(4);
     window.start_automl_tuning();
     QVERIFY(test::settle_window_work());
     QCOMPARE(window.tabs->currentIndex(), 5);
     QTRY_VERIFY_WITH_TIMEOUT(!prompts_->messages.isEmpty(), kRunTimeout);
     QCOMPARE(prompts_->messages.last().title, QString("AutoML Complete"));
     QCOMPARE(prompts_->messages.last().text, QString("Optimal hyperparameters applied to controls."));
-    QCOMPARE(window.tab_config->lr0_input->value(), 0.004);
-    QCOMPARE(window.tab_config->lrf_input->value(), 0.2);
+    QCOMPARE(test::find<QDoubleSpinBox>(*window.tab_config, "lr0_input")->value(), 0.004);
+    QCOMPARE(test::find<QDoubleSpinBox>(*window.tab_config, "lrf_input")->value(), 0.2);
     QCOMPARE(window.tabs->currentIndex(), 4);
     // The search and its five trial runs, all inside the tuning folder the run names.
     const QDir tuning(QDir(dir_->path()).filePath("runs/tavrin_yolo_run_tune"));
@@ -402,19 +408,20 @@ class TestTraining : public QObject {
              QStringList{"tavrin_yolo_run_tune"});
 
     window.apply_automl_results({{"momentum", 0.5}});  // neither key: controls unchanged
-    QCOMPARE(window.tab_config->lr0_input->value(), 0.004);
+    QCOMPARE(test::find<QDoubleSpinBox>(*window.tab_config, "lr0_input")->value(), 0.004);
     QCOMPARE(prompts_->messages.last().title, QString("AutoML Complete"));
   }
 
   void closing_the_window_ends_a_run() {
     auto window = std::make_unique<QuorlanStudio>();
-    window->tab_config->data_yaml_input->setText(dir_->filePath("data.yaml"));
-    window->tab_config->project_dir_input->setText(QDir(dir_->path()).filePath("runs"));
-    window->tab_config->model_combo->setCurrentText("slow.yaml");
-    window->tab_config->epochs_input->setValue(500);
+    test::find<QLineEdit>(*window->tab_config, "data_yaml_input")->setText(dir_->filePath("data.yaml"));
+    test::find<QLineEdit>(*window->tab_config, "project_dir_input")->setText(QDir(dir_->path()).filePath("runs"));
+    test::find<QComboBox>(*window->tab_config, "model_combo")->setCurrentText("slow.yaml");
+    test::find<QSpinBox>(*window->tab_config, "epochs_input")->setValue(500);
     window->start_training();
     QVERIFY(test::settle_window_work());
-    QTRY_VERIFY_WITH_TIMEOUT(window->tab_progress->bar_train_progress->value() > 0, kRunTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(test::find<QProgressBar>(*window->tab_progress, "bar_train_progress")->value() > 0,
+                             kRunTimeout);
     QElapsedTimer timer;
     timer.start();
     window->close();
