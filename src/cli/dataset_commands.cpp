@@ -91,9 +91,10 @@ int run_export(const QStringList& arguments) {
                         .arg(QDir::toNativeSeparators(destination), earlier.join(", ")));
   }
   const GroupedSplit split = plan_grouped_split(pairs, (*ratios)[0], (*ratios)[1], static_cast<quint64>(seed));
-  ExportResult result = export_dataset(split.pairs, split.counts, destination,
-                                       format_name == "det" ? LabelFormat::Detection : LabelFormat::Segmentation,
-                                       classes, &stop_requested(), !earlier.isEmpty());
+  const Expected<ExportResult> exported = export_dataset(
+      split.pairs, split.counts, destination, format_name == "det" ? LabelFormat::Detection : LabelFormat::Segmentation,
+      classes, &stop_requested(), !earlier.isEmpty());
+  ExportResult result = exported ? *exported : ExportResult{};
   result.unlabelled = unlabelled;
   result.left_out += dataset->undecodable;
   QJsonObject json{{"destination", QDir(destination).absolutePath()},
@@ -103,10 +104,10 @@ int run_export(const QStringList& arguments) {
                    {"test", result.counts.test},
                    {"seed", seed},
                    {"groups", split.groups}};
+  if (!exported) return c.fail(export_error_text(exported.error()), json);
   if (result.cancelled)
     return c.fail(QStringLiteral("Interrupted: nothing was written to %1.").arg(QDir::toNativeSeparators(destination)),
                   json, kInterrupted);
-  if (!result.error.isEmpty()) return c.fail(export_error_text(result, destination), json);
   json["class_names_from"] = class_source_text(dataset->classes);
   return c.succeed(export_summary_text(destination, split, result, static_cast<quint64>(seed), classes) +
                        QStringLiteral("\nClass names: %1").arg(class_source_text(dataset->classes)),

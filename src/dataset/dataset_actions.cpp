@@ -70,7 +70,7 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
   const quint64 seed = config.get_seed();
   struct Outcome {
     GroupedSplit split;
-    ExportResult result;
+    Expected<ExportResult> result = failure(QString());
   };
   // Grouping reads every picture and the export copies them: both beside the window, the copies
   // counted. Cancel stops at the next file and leaves the destination as it was.
@@ -86,15 +86,16 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
         return out;
       },
       [parent, destination, seed, classes, unlabelled, folder](Outcome out) {
-        if (out.result.cancelled) return;
-        if (!out.result.error.isEmpty()) {
-          prompts().critical(parent, "Export Error", export_error_text(out.result, destination));
+        if (!out.result) {
+          prompts().critical(parent, "Export Error", export_error_text(out.result.error()));
           return;
         }
-        out.result.unlabelled = unlabelled;
-        out.result.left_out += undecodable_image_notes(folder);
+        ExportResult result = *out.result;
+        if (result.cancelled) return;
+        result.unlabelled = unlabelled;
+        result.left_out += undecodable_image_notes(folder);
         prompts().information(parent, "Export Complete",
-                              export_summary_text(destination, out.split, out.result, seed, classes));
+                              export_summary_text(destination, out.split, result, seed, classes));
       });
 }
 

@@ -131,15 +131,14 @@ QString box_row_as_written(const LabelRow& row) {
 
 // The labels of a picture for the export, from the engine's reading of its label file: for
 // detection each row's box (a box row as written, a segment row's bounding box with six decimals);
-// for segmentation the file's bytes as they are. Counts the objects by kind into `result`. Empty,
-// or why the file could not be written.
-QString export_label_file(const QString& from, const PictureVerdict& verdict, const QString& to, LabelFormat format,
-                          ExportResult& result) {
+// for segmentation the file's bytes as they are. Counts the objects by kind into `result`.
+Status export_label_file(const QString& from, const PictureVerdict& verdict, const QString& to, LabelFormat format,
+                         ExportResult& result) {
   const int rows = static_cast<int>(
       std::count_if(verdict.rows.cbegin(), verdict.rows.cend(), [](const LabelRow& r) { return !r.duplicate; }));
   (verdict.segments ? result.polygons : result.boxes) += rows;
   for (const LabelRow& row : verdict.rows) result.largest_class = std::max(result.largest_class, row.class_id);
-  if (format == LabelFormat::Segmentation) return copy_with_times(from, to).error();
+  if (format == LabelFormat::Segmentation) return copy_with_times(from, to);
   QString boxes;
   for (const LabelRow& row : verdict.rows) {
     const QString written = row.segment ? QString() : box_row_as_written(row);
@@ -149,7 +148,7 @@ QString export_label_file(const QString& from, const PictureVerdict& verdict, co
                                       .arg(fixed6(row.x), fixed6(row.y), fixed6(row.w), fixed6(row.h));
   }
   if (verdict.segments && rows > 0) result.converted << QFileInfo(from).fileName();
-  return write_file_atomically(to, boxes.toUtf8(), /*sync=*/false).error();
+  return write_file_atomically(to, boxes.toUtf8(), /*sync=*/false);
 }
 
 }  // namespace
@@ -223,9 +222,10 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs) {
 namespace {
 
 // The sets' files and data.yaml written under `root` (the staging folder), data.yaml naming
-// `final_root` as the dataset's path. Stops at the first failure, into result.error.
-void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QDir& root, LabelFormat format,
-                  int class_count, const std::atomic<bool>* cancel, std::atomic<int>* done, ExportResult& result) {
+// `final_root` as the dataset's path. Stops at the first failure, or at a cancel (result.cancelled).
+Status write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QDir& root,
+                    LabelFormat format, int class_count, const std::atomic<bool>* cancel, std::atomic<int>* done,
+                    ExportResult& result) {
   const std::array<std::pair<const char*, int>, 3> sets = {
       {{"train", counts.train}, {"val", counts.val}, {"test", counts.test}}};
   int next = 0;
@@ -234,16 +234,13 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
     const QString images_dir = root.filePath(QStringLiteral("%1/images").arg(set));
     const QString labels_dir = root.filePath(QStringLiteral("%1/labels").arg(set));
     for (const QString& dir : {images_dir, labels_dir}) {
-      if (!QDir().mkpath(dir)) {
-        result.error = QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(dir));
-        return;
-      }
+      if (!QDir().mkpath(dir))
+        return failure(QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(dir)));
     }
     for (int k = 0; k < size; ++k, ++next) {
       if (cancel && cancel->load()) {
         result.cancelled = true;
-        result.error = QStringLiteral("Cancelled.");
-        return;
+        return {};
       }
       if (done) ++*done;
       const ImageLabelPair& pair = pairs[next];
@@ -252,9 +249,8 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
       const PictureVerdict verdict = read_picture(picture, class_count);
       if (verdict.unreadable_label) {
         // Not the engine's to judge: the file is there and cannot be read here.
-        result.error = QStringLiteral("Could not read the labels of %1: %2")
-                           .arg(QDir::toNativeSeparators(pair.label), verdict.reason);
-        return;
+        return failure(QStringLiteral("Could not read the labels of %1: %2")
+                           .arg(QDir::toNativeSeparators(pair.label), verdict.reason));
       }
       if (!verdict.used()) {
         result.left_out << QStringLiteral("%1: %2").arg(
@@ -264,21 +260,17 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
       const QString image_target = QDir(images_dir).filePath(QFileInfo(pair.image).fileName());
       const QString label_target = QDir(labels_dir).filePath(QFileInfo(pair.label).fileName());
       if (verdict.outcome != PictureVerdict::Outcome::Background) {
-        const QString reason = export_label_file(pair.label, verdict, label_target, format, result);
-        if (!reason.isEmpty()) {
-          result.error = QStringLiteral("Could not write the labels of %1 to %2: %3")
-                             .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target), reason);
-          return;
-        }
+        if (const Status labels = export_label_file(pair.label, verdict, label_target, format, result); !labels)
+          return failure(
+              QStringLiteral("Could not write the labels of %1 to %2: %3")
+                  .arg(QDir::toNativeSeparators(pair.label), QDir::toNativeSeparators(label_target), labels.error()));
       } else {
         ++result.backgrounds;
       }
-      const QString reason = copy_with_times(pair.image, image_target).error();
-      if (!reason.isEmpty()) {
-        result.error = QStringLiteral("Could not copy %1 to %2: %3")
-                           .arg(QDir::toNativeSeparators(pair.image), QDir::toNativeSeparators(image_target), reason);
-        return;
-      }
+      if (const Status copied = copy_with_times(pair.image, image_target); !copied)
+        return failure(
+            QStringLiteral("Could not copy %1 to %2: %3")
+                .arg(QDir::toNativeSeparators(pair.image), QDir::toNativeSeparators(image_target), copied.error()));
       if (set == sets[0].first)
         ++written.train;
       else if (set == sets[1].first)
@@ -287,14 +279,16 @@ void write_export(const QVector<ImageLabelPair>& pairs, const SplitCounts& count
         ++written.test;
     }
   }
+  return {};
 }
 
 // data.yaml under `root`, naming `final_root` as the dataset's path.
-void write_manifest(const QDir& root, const QString& final_root, const QStringList& names, ExportResult& result) {
+Status write_manifest(const QDir& root, const QString& final_root, const QStringList& names) {
   const QString manifest = root.filePath("data.yaml");
   const Status saved = write_file_atomically(manifest, manifest_text(final_root, names).toUtf8());
   if (!saved)
-    result.error = QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), saved.error());
+    return failure(QStringLiteral("Could not write %1: %2").arg(QDir::toNativeSeparators(manifest), saved.error()));
+  return {};
 }
 
 constexpr const char* kMoveMarker = ".moving-into-place";
@@ -394,56 +388,51 @@ QString recover_interrupted_export(const QString& destination) {
   return said.join(' ');
 }
 
-ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
-                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel,
-                            bool replace_earlier, std::atomic<int>* done) {
-  ExportResult result;
-  result.format = format;
-  result.error = export_source_conflict(pairs, destination).error();
-  if (!result.error.isEmpty()) return result;
+Expected<ExportResult> export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
+                                      const QString& destination, LabelFormat format, const QStringList& classes,
+                                      const std::atomic<bool>* cancel, bool replace_earlier, std::atomic<int>* done) {
+  if (const Status conflict = export_source_conflict(pairs, destination); !conflict) return failure(conflict.error());
   const QStringList earlier = earlier_export_sets(destination);
-  if (!earlier.isEmpty() && !replace_earlier) {
-    result.error = QStringLiteral("%1 already holds an export (%2).")
-                       .arg(QDir::toNativeSeparators(destination), earlier.join(", "));
-    return result;
-  }
-  if (!QDir().mkpath(destination)) {
-    result.error = QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(destination));
-    return result;
-  }
+  if (!earlier.isEmpty() && !replace_earlier)
+    return failure(QStringLiteral("%1 already holds an export (%2).")
+                       .arg(QDir::toNativeSeparators(destination), earlier.join(", ")));
+  if (!QDir().mkpath(destination))
+    return failure(QStringLiteral("Could not create the folder %1.").arg(QDir::toNativeSeparators(destination)));
   // Everything is written into a folder of its own beside the sets and moved in at the end: an
   // export that fails or is cancelled leaves the destination as it was.
   QTemporaryDir staging(QDir(destination).filePath(".quorlan-export-XXXXXX"));
-  if (!staging.isValid()) {
-    result.error =
-        QStringLiteral("Could not write into %1: %2").arg(QDir::toNativeSeparators(destination), staging.errorString());
-    return result;
-  }
+  if (!staging.isValid())
+    return failure(QStringLiteral("Could not write into %1: %2")
+                       .arg(QDir::toNativeSeparators(destination), staging.errorString()));
+  ExportResult result;
+  result.format = format;
   // With class names, a label of an id beyond them makes the engine drop its picture, and so does
   // the export; without any, ids are not checked and data.yaml names each by its number.
-  write_export(pairs, counts, QDir(staging.path()), format, static_cast<int>(classes.size()), cancel, done, result);
+  if (const Status written = write_export(pairs, counts, QDir(staging.path()), format, static_cast<int>(classes.size()),
+                                          cancel, done, result);
+      !written)
+    return failure(written.error());
+  if (result.cancelled) {
+    result.counts = {};  // nothing was written
+    return result;
+  }
   QStringList names = classes;
   if (names.isEmpty() && result.largest_class >= 0) {
     result.unnamed_first = 0;
     result.unnamed_last = result.largest_class;
     for (int id = 0; id <= result.largest_class; ++id) names << QString::number(id);
   }
-  if (result.error.isEmpty() && names.isEmpty())
-    result.error = QStringLiteral(
-        "The labels hold no class ids and the folder has no class names, so data.yaml "
-        "would name no class.");
-  if (result.error.isEmpty()) write_manifest(QDir(staging.path()), QDir(destination).absolutePath(), names, result);
-  if (result.error.isEmpty() && result.counts.train + result.counts.val + result.counts.test == 0)
-    result.error = QStringLiteral("Every picture was left out; the engine could not use them: %1")
-                       .arg(result.left_out.mid(0, 5).join(QStringLiteral(", ")));
-  if (!result.error.isEmpty()) {
-    result.counts = {};
-    return result;
-  }
-  if (const Status moved = move_into_place(QDir(staging.path()), QDir(destination)); !moved) {
-    result.counts = {};
-    result.error = moved.error();
-  }
+  if (names.isEmpty())
+    return failure(
+        QStringLiteral("The labels hold no class ids and the folder has no class names, so data.yaml "
+                       "would name no class."));
+  if (const Status manifest = write_manifest(QDir(staging.path()), QDir(destination).absolutePath(), names); !manifest)
+    return failure(manifest.error());
+  if (result.counts.train + result.counts.val + result.counts.test == 0)
+    return failure(QStringLiteral("Every picture was left out; the engine could not use them: %1")
+                       .arg(result.left_out.mid(0, 5).join(QStringLiteral(", "))));
+  if (const Status moved = move_into_place(QDir(staging.path()), QDir(destination)); !moved)
+    return failure(moved.error());
   return result;
 }
 
@@ -505,9 +494,9 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
   return text;
 }
 
-QString export_error_text(const ExportResult& result, const QString& destination) {
-  Q_UNUSED(destination);  // an export writes all of it or nothing
-  return QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(result.error);
+QString export_error_text(const QString& reason) {
+  // An export writes all of it or nothing.
+  return QStringLiteral("The export stopped: %1\n\nNo file was written.").arg(reason);
 }
 
 }  // namespace quorlan

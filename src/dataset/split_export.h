@@ -83,7 +83,6 @@ QString manifest_text(const QString& absolute_destination, const QStringList& cl
 struct ExportResult {
   SplitCounts counts;
   bool cancelled = false;  // `cancel` was raised: nothing was written
-  QString error;           // empty on success; otherwise which file failed and why
   // Class ids in the exported labels that had no name and are named by their number in
   // data.yaml (first..last), or -1.
   int unnamed_first = -1;
@@ -120,15 +119,17 @@ int largest_class_id(const QVector<ImageLabelPair>& pairs);
 // Each picture is read as the engine reads it (dataset_reader): one it drops is left out and named
 // with its reason, a label of a class beyond `classes` included. Without any class names, data.yaml
 // names every id from 0 to the largest in the labels by its number.
-ExportResult export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts, const QString& destination,
-                            LabelFormat format, const QStringList& classes, const std::atomic<bool>* cancel = nullptr,
-                            bool replace_earlier = false, std::atomic<int>* done = nullptr);
+// A failure says which file failed and why; nothing was written then.
+Expected<ExportResult> export_dataset(const QVector<ImageLabelPair>& pairs, const SplitCounts& counts,
+                                      const QString& destination, LabelFormat format, const QStringList& classes,
+                                      const std::atomic<bool>* cancel = nullptr, bool replace_earlier = false,
+                                      std::atomic<int>* done = nullptr);
 
 // The "Export Complete" text: where, how many images per set, warnings (an empty val set,
 // unnamed class ids), the seed and its groups, and the objects per set.
 QString export_summary_text(const QString& destination, const GroupedSplit& split, const ExportResult& result,
                             quint64 seed, const QStringList& classes);
-// The "Export Error" text of a failed export: the reason and whether files were left behind.
-QString export_error_text(const ExportResult& result, const QString& destination);
+// The "Export Error" text of a failed export: the reason, and that no file was written.
+QString export_error_text(const QString& reason);
 
 }  // namespace quorlan

@@ -316,9 +316,9 @@ class TestAnnotatorEditing : public QObject {
     QCOMPARE(findings.background, 1);
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs({path("a.png"), path("b.png")});
     QCOMPARE(pairs.size(), 2);
-    const ExportResult result =
+    const Expected<ExportResult> result =
         export_dataset(pairs, {2, 0, 0}, path("out"), LabelFormat::Segmentation, {"car", "dog"});
-    QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
+    QVERIFY2(result.ok(), qPrintable(result.error()));
     QVERIFY(test::file_exists(path("out/train/labels/b.txt")));
     QCOMPARE(QFileInfo(path("out/train/labels/b.txt")).size(), 0);
 

@@ -252,11 +252,11 @@ class TestBoxDatasets : public QObject {
       QCOMPARE(pairs.size(), source.images.size());
       for (const LabelFormat format : {LabelFormat::Detection, LabelFormat::Segmentation}) {
         QTemporaryDir out;
-        const ExportResult result =
+        const Expected<ExportResult> result =
             export_dataset(pairs, plan_split(pairs.size(), 0.5, 0.5), out.path(), format, {"car", "person", "bike"});
-        QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
-        QCOMPARE(result.boxes, pairs.size() * 3);
-        QCOMPARE(result.polygons, 0);
+        QVERIFY2(result.ok(), qPrintable(result.error()));
+        QCOMPARE(result->boxes, pairs.size() * 3);
+        QCOMPARE(result->polygons, 0);
         int checked = 0;
         QDirIterator it(out.path(), {"*.txt"}, QDir::Files, QDirIterator::Subdirectories);
         while (it.hasNext()) {
@@ -285,8 +285,10 @@ class TestBoxDatasets : public QObject {
     QCOMPARE(unlabelled, QStringList({"empty_1.jpg", "empty_2.jpg"}));
 
     QTemporaryDir out;
-    ExportResult first = export_dataset(labelled, plan_split(3, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames);
-    QVERIFY(first.error.isEmpty());
+    const Expected<ExportResult> first_exported =
+        export_dataset(labelled, plan_split(3, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames);
+    QVERIFY2(first_exported, qPrintable(first_exported.error()));
+    ExportResult first = *first_exported;
     first.unlabelled = unlabelled;
     const GroupedSplit split = plan_grouped_split(labelled, 1.0, 0.0, 1);
     QVERIFY(export_summary_text(out.path(), split, first, 1, kNames)
@@ -297,7 +299,7 @@ class TestBoxDatasets : public QObject {
     // With backgrounds: five pictures, two without label files, replacing the earlier export.
     const QVector<ImageLabelPair> all = collect_annotated_pairs(images, true);
     QCOMPARE(all.size(), 5);
-    QVERIFY(!export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames).error.isEmpty());
+    QVERIFY(!export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames).ok());
     QCOMPARE(snapshot(out.path()), before);  // an earlier export is replaced only when asked
     // A label file that cannot be read half-way (a folder where it should be): the destination
     // stays as it was, and nothing of the attempt is left in it.
@@ -305,22 +307,22 @@ class TestBoxDatasets : public QObject {
     QVERIFY(QFile::copy(images[0], engine.path() + "/broken.jpg"));
     QDir().mkpath(engine.path() + "/labels/train/broken.txt");
     broken.insert(3, {engine.path() + "/broken.jpg", engine.path() + "/labels/train/broken.txt"});
-    const ExportResult failed =
+    const Expected<ExportResult> failed =
         export_dataset(broken, plan_split(6, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames, nullptr, true);
-    QVERIFY2(failed.error.contains("broken.txt"), qPrintable(failed.error));
+    QVERIFY2(failed.error().contains("broken.txt"), qPrintable(failed.error()));
     QCOMPARE(snapshot(out.path()), before);
     QCOMPARE(QDir(out.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({"data.yaml", "test", "train", "val"}));
     // Cancelled: the same.
     std::atomic<bool> cancel{true};
-    const ExportResult cancelled =
+    const Expected<ExportResult> cancelled =
         export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames, &cancel, true);
-    QVERIFY(cancelled.cancelled);
+    QVERIFY(cancelled->cancelled);
     QCOMPARE(snapshot(out.path()), before);
-    const ExportResult replaced =
+    const Expected<ExportResult> replaced =
         export_dataset(all, plan_split(5, 1.0, 0.0), out.path(), LabelFormat::Detection, kNames, nullptr, true);
-    QVERIFY2(replaced.error.isEmpty(), qPrintable(replaced.error));
-    QCOMPARE(replaced.backgrounds, 2);
+    QVERIFY2(replaced.ok(), qPrintable(replaced.error()));
+    QCOMPARE(replaced->backgrounds, 2);
     // An empty picture or one without a readable header is left out and named, as the engine drops it.
     test::write_text(engine.path() + "/images/train/zero.jpg", "");
     test::write_text(engine.path() + "/labels/train/zero.txt", "0 0.5 0.5 0.2 0.2\n");
@@ -329,9 +331,10 @@ class TestBoxDatasets : public QObject {
     QTemporaryDir more;
     const QVector<ImageLabelPair> with_bad =
         collect_annotated_pairs(list_folder_images(engine.path() + "/images/train"));
-    const ExportResult partial =
+    const Expected<ExportResult> partial_exported =
         export_dataset(with_bad, plan_split(with_bad.size(), 1.0, 0.0), more.path(), LabelFormat::Detection, kNames);
-    QVERIFY(partial.error.isEmpty());
+    QVERIFY2(partial_exported, qPrintable(partial_exported.error()));
+    const ExportResult partial = *partial_exported;
     QCOMPARE(partial.left_out, QStringList({"junk.png: cannot identify image file", "zero.jpg: an empty file"}));
     QCOMPARE(partial.counts.train, 3);
     QCOMPARE(list_folder_images(out.filePath("train/images")).size(), 5);
@@ -428,7 +431,7 @@ class TestBoxDatasets : public QObject {
     QTemporaryDir out;
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs(list_folder_images(dir_->path()));
     QVERIFY(export_dataset(pairs, plan_split(pairs.size(), 1.0, 0.0), out.path(), LabelFormat::Detection, kNames)
-                .error.isEmpty());
+                .ok());
     QVERIFY(QFileInfo::exists(out.filePath("train/images/scan.tif")));
     QVERIFY(test::same_boxes(*test::read_box_file(out.filePath("train/labels/scan.txt")), boxes_["frame_000"]));
 

@@ -133,9 +133,10 @@ class TestCli : public QObject {
     QStringList unlabelled;
     const GroupedSplit split = plan_grouped_split(collect_annotated_pairs(images, false, &unlabelled), 0.5, 0.25, 9);
     // The window's export dialog opens on Detection: so does the command line.
-    ExportResult result =
+    const Expected<ExportResult> result_exported =
         export_dataset(split.pairs, split.counts, path("studio_export"), LabelFormat::Detection, classes);
-    QVERIFY(result.error.isEmpty());
+    QVERIFY2(result_exported, qPrintable(result_exported.error()));
+    ExportResult result = *result_exported;
     result.unlabelled = unlabelled;
     QCOMPARE(run.out.trimmed(), export_summary_text(path("cli_export"), split, result, 9, classes) +
                                     "\nClass names: " + class_source_text(load_folder_classes(path("src"))));

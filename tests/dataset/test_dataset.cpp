@@ -542,16 +542,16 @@ class TestDataset : public QObject {
       QCOMPARE(pairs.size(), 4);
       QCOMPARE(pairs[0].label, path("train/labels/i0.txt"));  // the engine's layout is followed
       QVERIFY(export_source_conflict(pairs, out.path()).error().contains("hard link"));
-      const ExportResult result =
+      const Expected<ExportResult> result =
           export_dataset(pairs, plan_split(4, 0.5, 0.5), out.path(), LabelFormat::Segmentation, {"car"});
-      QVERIFY(!result.error.isEmpty());
+      QVERIFY(!result.ok());
       QCOMPARE(test::read_bytes(images[0]), image0);
     }
     // Into a fresh folder the same export works.
     QTemporaryDir fresh;
-    const ExportResult ok = export_dataset(collect_annotated_pairs(images), plan_split(4, 0.5, 0.5), fresh.path(),
-                                           LabelFormat::Segmentation, {"car"});
-    QVERIFY2(ok.error.isEmpty(), qPrintable(ok.error));
+    const Expected<ExportResult> ok = export_dataset(collect_annotated_pairs(images), plan_split(4, 0.5, 0.5),
+                                                     fresh.path(), LabelFormat::Segmentation, {"car"});
+    QVERIFY2(ok.ok(), qPrintable(ok.error()));
     QCOMPARE(count_files(fresh.filePath("train/labels")), 2);
   }
 
@@ -563,8 +563,7 @@ class TestDataset : public QObject {
     QTemporaryDir out;
     const QString dest = out.filePath("export");
     const auto pairs = collect_annotated_pairs(images);
-    QVERIFY(
-        export_dataset(pairs, plan_split(4, 0.5, 0.5), dest, LabelFormat::Segmentation, {"a", "b"}).error.isEmpty());
+    QVERIFY(export_dataset(pairs, plan_split(4, 0.5, 0.5), dest, LabelFormat::Segmentation, {"a", "b"}).ok());
     const QMap<QString, QByteArray> earlier = tree(dest);
     QVERIFY(earlier.contains("test/labels/img3.txt") || earlier.contains("val/labels/img3.txt"));
     QMap<QString, QByteArray> newer;
@@ -583,7 +582,7 @@ class TestDataset : public QObject {
         set_atomic_write_hook(&die_at_export_step);
         // No test set this time: the earlier test/ must not survive beside the new sets.
         _exit(export_dataset(pairs, plan_split(4, 1, 0), dest, LabelFormat::Detection, {"a", "b"}, nullptr, true)
-                      .error.isEmpty()
+                      .ok()
                   ? 0
                   : 1);
       }
@@ -613,10 +612,10 @@ class TestDataset : public QObject {
     const QStringList images = make_folder(1);
     test::write_text(disk.path() + "/data.yaml", "old manifest\n");
     disk.fill();
-    const ExportResult result = export_dataset(collect_annotated_pairs(images), plan_split(1, 1, 0), disk.path(),
-                                               LabelFormat::Segmentation, {"a", "b"});
-    QVERIFY(!result.error.isEmpty());
-    QVERIFY2(result.error.contains("No space left on device"), qPrintable(result.error));
+    const Expected<ExportResult> result = export_dataset(collect_annotated_pairs(images), plan_split(1, 1, 0),
+                                                         disk.path(), LabelFormat::Segmentation, {"a", "b"});
+    QVERIFY(!result.ok());
+    QVERIFY2(result.error().contains("No space left on device"), qPrintable(result.error()));
     QCOMPARE(test::read_text(disk.path() + "/data.yaml"), QString("old manifest\n"));
     // No half-written copy is left: only whole files (none here), no temporary one.
     QDirIterator it(disk.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);

@@ -157,7 +157,7 @@ class TestForeignDatasets : public QObject {
   }
 
   // The studio's export of a fixture, backgrounds included, for detection.
-  ExportResult export_of(const Dataset& dataset, const QString& destination) {
+  Expected<ExportResult> export_of(const Dataset& dataset, const QString& destination) {
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs(dataset.pictures, /*backgrounds=*/true);
     const GroupedSplit split = plan_grouped_split(pairs, 0.7, 0.2, 5);
     return export_dataset(split.pairs, split.counts, destination, LabelFormat::Detection, dataset.classes.names);
@@ -224,18 +224,18 @@ class TestForeignDatasets : public QObject {
       const Dataset dataset = open(s.name);
       QVERIFY2(!dataset.pictures.isEmpty(), qPrintable(s.name));
       const QString out = dir_.filePath("exports/" + s.name);
-      const ExportResult result = export_of(dataset, out);
-      QVERIFY2(result.error.isEmpty(), qPrintable(s.name + ": " + result.error));
+      const Expected<ExportResult> result = export_of(dataset, out);
+      QVERIFY2(result.ok(), qPrintable(s.name + ": " + result.error()));
       // Names come from the source, never from ids.
       QVERIFY2(!test::read_text(out + "/data.yaml").contains("\"4\""), qPrintable(s.name));
       yamls << (s.fixed_yaml.isEmpty() ? s.engine_yaml : s.fixed_yaml) << out + "/data.yaml";
       exported << out;
     }
     // The malformed folder's export names each picture it left out with the engine's reason.
-    const ExportResult malformed = export_of(open("malformed"), dir_.filePath("exports/malformed-again"));
-    QCOMPARE(malformed.left_out.size(), 11);
-    QVERIFY(malformed.left_out.contains("confidence.txt: labels require 5 columns, 6 columns detected"));
-    QVERIFY(malformed.left_out.contains("cut.jpg: image file is truncated"));
+    const Expected<ExportResult> malformed = export_of(open("malformed"), dir_.filePath("exports/malformed-again"));
+    QCOMPARE(malformed->left_out.size(), 11);
+    QVERIFY(malformed->left_out.contains("confidence.txt: labels require 5 columns, 6 columns detected"));
+    QVERIFY(malformed->left_out.contains("cut.jpg: image file is truncated"));
     QCOMPARE(snapshot(dir_.filePath("sets")), before);  // no source file was touched
 
     if (python.isEmpty()) QSKIP("the engine's environment is not installed here");

@@ -93,9 +93,9 @@ class TestEngineReal : public QObject {
     for (const QString& copy : QDir(dir_.filePath("resized")).entryList({"*.jpg"}, QDir::Files))
       images << dir_.filePath("resized/" + copy);
     QVector<ImageLabelPair> pairs = collect_annotated_pairs(images);
-    const ExportResult result = export_dataset(pairs, plan_split(pairs.size(), 0.75, 0.25), dir_.filePath("dataset"),
-                                               LabelFormat::Detection, {"square"});
-    return result.error.isEmpty() ? dir_.filePath("dataset/data.yaml") : QString();
+    const Expected<ExportResult> result = export_dataset(pairs, plan_split(pairs.size(), 0.75, 0.25),
+                                                         dir_.filePath("dataset"), LabelFormat::Detection, {"square"});
+    return result.ok() ? dir_.filePath("dataset/data.yaml") : QString();
   }
 
  private slots:
