@@ -267,10 +267,13 @@ int run_augment(const QStringList& arguments) {
     }
     const cv::Mat& base = *picture;
     VariantLabels carried;
-    const SourceLabels read = labels ? read_source_labels(source, QSize(base.cols, base.rows)) : SourceLabels{};
-    carried.shapes = read.shapes;
-    carried.source_empty = read.found && read.error.isEmpty() && read.shapes.isEmpty() && read.unreadable == 0;
-    const bool carry = labels && read.found && read.error.isEmpty();
+    const Expected<SourceLabels> read =
+        labels ? read_source_labels(source, QSize(base.cols, base.rows)) : Expected<SourceLabels>(SourceLabels{});
+    const bool carry = labels && read && read->found;
+    if (read) {
+      carried.shapes = read->shapes;
+      carried.source_empty = read->found && read->shapes.isEmpty() && read->unreadable == 0;
+    }
     const QStringList names = plan_variant_names(source, stamp, count, out);
     QtConcurrent::blockingMap(&pixel_pool(), names, [&](const QString& name) {
       if (stop_requested().load()) return;

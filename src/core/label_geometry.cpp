@@ -1,5 +1,7 @@
 #include "core/label_geometry.h"
 
+#include <QDir>
+
 #include <QFileInfo>
 #include <cmath>
 
@@ -51,23 +53,20 @@ QPointF at_y(QPointF a, QPointF b, double y) {
 
 }  // namespace
 
-SourceLabels read_source_labels(const QString& image_path, QSize size) {
+Expected<SourceLabels> read_source_labels(const QString& image_path, QSize size) {
   SourceLabels labels;
   labels.path = picture_at(image_path).label_in_use();
   if (!file_stamp(labels.path).exists) return labels;
   labels.found = true;
+  const QString named = QDir::toNativeSeparators(labels.path);
   const Expected<QByteArray> loaded = read_regular_file(labels.path);
-  if (!loaded) {
-    labels.error = loaded.error();
-    return labels;
-  }
+  if (!loaded) return failure(QStringLiteral("%1: %2").arg(named, loaded.error()));
   // The rows the engine reads (no class names are needed: every id is carried as it is). A file it
   // rejects is carried as nothing, and said: the engine would drop its picture too.
   const PictureVerdict verdict = verdict_of_label_bytes(*loaded, 0);
-  if (verdict.outcome == PictureVerdict::Outcome::Rejected) {
-    labels.error = QStringLiteral("the engine rejects this file (%1); its labels were not carried").arg(verdict.reason);
-    return labels;
-  }
+  if (verdict.outcome == PictureVerdict::Outcome::Rejected)
+    return failure(QStringLiteral("%1: the engine rejects this file (%2); its labels were not carried")
+                       .arg(named, verdict.reason));
   const double w = size.width(), h = size.height();
   for (const LabelRow& row : verdict.rows) {
     LabelShape shape;
@@ -167,16 +166,13 @@ CarriedLabels carry_labels(const QVector<LabelShape>& shapes, const QTransform& 
   return out;
 }
 
-TurnedLabels turned_labels(const QString& image_path, int rotation) {
+Expected<TurnedLabels> turned_labels(const QString& image_path, int rotation) {
   TurnedLabels out;
   const QString path = label_path_for(image_path);
   if (!file_stamp(path).exists) return out;
   out.found = true;
   const Expected<QByteArray> loaded = read_regular_file(path);
-  if (!loaded) {
-    out.error = loaded.error();
-    return out;
-  }
+  if (!loaded) return failure(loaded.error());
   const QByteArray& bytes = *loaded;
   if (rotation % 360 == 0) {
     out.bytes = bytes;

@@ -10,6 +10,7 @@
 #include <QTransform>
 #include <QVector>
 
+#include "core/expected.h"
 #include "core/label_files.h"
 
 namespace quorlan {
@@ -20,12 +21,12 @@ struct SourceLabels {
   QString path;                // that file
   QVector<LabelShape> shapes;  // polygon lines and box lines
   int unreadable = 0;          // lines that cannot be read: never carried, always counted
-  QString error;               // the file exists but could not be read
 };
 
 // The label file of `image_path` (beside it, or in the sibling `labels` folder of an `images`
-// folder), read for a picture of `size`.
-SourceLabels read_source_labels(const QString& image_path, QSize size);
+// folder), read for a picture of `size`. A failure, naming the file, when it exists but cannot be
+// read, or the engine rejects it (it would drop the picture too).
+Expected<SourceLabels> read_source_labels(const QString& image_path, QSize size);
 
 // True when any picture in `image_paths` has a label file.
 bool any_label_file(const QStringList& image_paths);
@@ -65,8 +66,8 @@ struct TurnedLabels {
   bool found = false;
   QByteArray bytes;
   int unreadable = 0;  // lines that could not be read, not carried
-  QString error;       // the file exists but could not be read
 };
-TurnedLabels turned_labels(const QString& image_path, int rotation);
+// A failure when the file exists but cannot be read.
+Expected<TurnedLabels> turned_labels(const QString& image_path, int rotation);
 
 }  // namespace quorlan

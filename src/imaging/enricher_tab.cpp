@@ -290,9 +290,11 @@ void EnricherTab::show_picture(int i, const QString& path, const cv::Mat& pixels
 }
 
 void EnricherTab::load_labels_of(const QString& path, const cv::Mat& pixels) {
-  const SourceLabels labels = read_source_labels(path, QSize(pixels.cols, pixels.rows));
-  aug_labels_found = labels.found && labels.error.isEmpty();
-  aug_unreadable_lines = labels.unreadable + (labels.error.isEmpty() ? 0 : 1);
+  const Expected<SourceLabels> read = read_source_labels(path, QSize(pixels.cols, pixels.rows));
+  // A file that cannot be read counts as one line not carried.
+  const SourceLabels labels = read ? *read : SourceLabels{};
+  aug_labels_found = read && labels.found;
+  aug_unreadable_lines = read ? labels.unreadable : 1;
   aug_source_labels.shapes = labels.shapes;
   aug_source_labels.source_empty = aug_labels_found && labels.shapes.isEmpty() && labels.unreadable == 0;
   aug_base_labels = labels.shapes;

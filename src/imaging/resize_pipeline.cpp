@@ -364,10 +364,11 @@ Expected<QString> resize_one(const QString& source, const QString& output_dir, c
 // The labels of `source` beside `output`, turned by `rotation`; an empty string, or what went
 // wrong. A label file already at that place is never written over.
 QString carry_resized_labels(const QString& source, const QString& output, int rotation, std::atomic<int>* labelled) {
-  const TurnedLabels labels = turned_labels(source, rotation);
-  if (!labels.found) return {};
+  const Expected<TurnedLabels> turned = turned_labels(source, rotation);
   const QString name = QFileInfo(source).fileName();
-  if (!labels.error.isEmpty()) return QStringLiteral("%1: its labels could not be read: %2").arg(name, labels.error);
+  if (!turned) return QStringLiteral("%1: its labels could not be read: %2").arg(name, turned.error());
+  const TurnedLabels& labels = *turned;
+  if (!labels.found) return {};
   const QString target = label_path_for(output);
   if (QFileInfo::exists(target))
     return QStringLiteral("%1: %2 exists and was not written over").arg(name, QDir::toNativeSeparators(target));

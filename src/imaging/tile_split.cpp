@@ -57,9 +57,10 @@ void write_tiles(const QString& file, const QString& output_dir, int width, int 
   const QVector<QRect> spans = tile_spans(width, height, rows, cols);
   SourceLabels labels;
   if (carry.enabled) {
-    labels = read_source_labels(file, QSize(width, height));
-    if (!labels.error.isEmpty())
-      out.label_problems << QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(labels.path), labels.error);
+    const Expected<SourceLabels> read = read_source_labels(file, QSize(width, height));
+    if (read) labels = *read;
+    if (!read)
+      out.label_problems << read.error();
     else if (labels.unreadable > 0)
       out.label_problems << QStringLiteral("%1: %2 line(s) could not be read and were not carried")
                                 .arg(QDir::toNativeSeparators(labels.path))

@@ -72,7 +72,7 @@ class TestEngineReal : public QObject {
       const SplitOutcome tiles = split_one_image(original, dir_.filePath("tiles"), 2, 2, 4, false, carry);
       if (tiles.tiles != 4 || tiles.labelled_tiles == 0) return {};
       VariantLabels labels;
-      labels.shapes = read_source_labels(original, QSize(96, 96)).shapes;
+      labels.shapes = read_source_labels(original, QSize(96, 96))->shapes;
       const cv::Mat base = cv::imread(original.toStdString());
       for (int v = 0; v < 2; ++v) {
         const QString variant =
