@@ -34,9 +34,9 @@ void follow_interrupts(EngineRun& engine) {
 }
 
 // A request that has no stop of its own: the first Ctrl+C ends its host.
-EngineRun::Result command_until_interrupted(EngineRun& engine, const QJsonObject& request, const QString& done_event,
-                                            QJsonObject* done) {
-  return engine.command(request, done_event, done, console, [&] {
+Expected<EngineRun::Reply> command_until_interrupted(EngineRun& engine, const QJsonObject& request,
+                                                     const QString& done_event) {
+  return engine.command(request, done_event, console, [&] {
     if (stop_requested().load()) engine.cancel();
   });
 }
@@ -119,21 +119,20 @@ int run_train(const QStringList& arguments) {
                            {"close_mosaic", close_mosaic},
                            {"device", device}};
   EngineRun engine;
-  EngineRun::Training training;
-  const EngineRun::Result result = engine.train(
-      QJsonObject::fromVariantMap(params), &training, console,
+  const Expected<EngineRun::Training> trained = engine.train(
+      QJsonObject::fromVariantMap(params), console,
       [&](const EngineRun::TrainStep& step) {
         if (step.kind == EngineRun::TrainStep::Kind::Epoch)
           c.progress(step.epoch, step.epochs, QStringLiteral("epochs"));
       },
       [&] { follow_interrupts(engine); });
   const QString run_dir = QDir(run_settings::absolute_project_path(c.value("project"))).filePath(c.value("name"));
+  const EngineRun::Training training = trained ? *trained : EngineRun::Training{};
   QJsonObject json{{"save_dir", training.finished.value("save_dir").toString(run_dir)}};
-  if (training.stopped || result.end == EngineRun::End::Cancelled)
+  if (!trained) return c.fail("Training failed: " + trained.error(), json);
+  if (training.stopped || training.cancelled)
     return c.fail(QStringLiteral("Training Stopped: the run is in %1 (its weights as saved last).").arg(run_dir), json,
                   kInterrupted);
-  if (result.end == EngineRun::End::Failed || !training.error.isEmpty())
-    return c.fail("Training failed: " + (training.error.isEmpty() ? result.error : training.error), json);
   json.insert("metrics", training.finished.value("metrics"));
   json.insert("best", QDir(json["save_dir"].toString()).filePath("weights/best.pt"));
   return c.succeed(QStringLiteral("Training Complete. The run is in %1.").arg(json["save_dir"].toString()), json);
@@ -169,15 +168,14 @@ int run_tune(const QStringList& arguments) {
                            {"epochs", epochs},
                            {"iterations", iterations},
                            {"optimizer", c.value("optimizer")}};
-  QJsonObject done;
   EngineRun engine;
-  const EngineRun::Result result = command_until_interrupted(
-      engine, {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done);
+  const Expected<EngineRun::Reply> reply =
+      command_until_interrupted(engine, {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned");
   const QString run_dir = QDir(run_settings::absolute_project_path(c.value("project"))).filePath(c.value("name"));
   const QJsonObject json{{"save_dir", run_dir}};
-  if (result.end == EngineRun::End::Cancelled)
+  if (!reply) return c.fail("Tuning failed: " + reply.error(), json);
+  if (reply->end == EngineRun::End::Cancelled)
     return c.fail("Tuning stopped: the trials so far are in " + run_dir, json, kInterrupted);
-  if (result.end == EngineRun::End::Failed) return c.fail("Tuning failed: " + result.error, json);
   return c.succeed("Tuning complete. The results are in " + run_dir + ".", json);
 }
 
@@ -281,14 +279,13 @@ int run_export_model(const QStringList& arguments) {
   const QString weights = c.positional()[0];
   if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
   if (!HAS_YOLO()) return engine_missing(c);
-  QJsonObject done;
   EngineRun engine;
-  const EngineRun::Result result = command_until_interrupted(
+  const Expected<EngineRun::Reply> reply = command_until_interrupted(
       engine, {{"cmd", "export"}, {"weights", QFileInfo(weights).absoluteFilePath()}, {"format", c.value("format")}},
-      "exported", &done);
-  if (result.end == EngineRun::End::Cancelled) return c.fail("Export stopped.", {}, kInterrupted);
-  if (result.end == EngineRun::End::Failed) return c.fail("Export failed: " + result.error);
-  const QString path = done["path"].toString();
+      "exported");
+  if (!reply) return c.fail("Export failed: " + reply.error());
+  if (reply->end == EngineRun::End::Cancelled) return c.fail("Export stopped.", {}, kInterrupted);
+  const QString path = reply->done["path"].toString();
   return c.succeed("Model exported to:\n" + path, {{"path", path}});
 }
 

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <functional>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 // One request to a fresh engine host, run to its end on the calling thread (which waits on the
@@ -11,14 +13,11 @@ namespace quorlan {
 // cancel() may be called from any thread, at any time, also before run().
 class EngineRun {
  public:
+  // How a run ended; a failure (the host died or broke the protocol, or the engine's "error"
+  // event) says why.
   enum class End {
     Completed,  // `on_event` ended the run (the request's last event arrived)
     Cancelled,  // cancel() ended the host
-    Failed,     // the host died or broke the protocol; `error` says how
-  };
-  struct Result {
-    End end = End::Completed;
-    QString error;
   };
 
   // Asks the host to stop (sent once): a training run saves and ends with its "stopped" event.
@@ -30,18 +29,23 @@ class EngineRun {
 
   // Sends `request` and relays the console to `log` and each event to `on_event` until
   // `on_event` returns true. `tick`, when given, is called about twice a second meanwhile.
-  Result run(const QJsonObject& request, const std::function<void(const QString&)>& log,
-             const std::function<bool(const QJsonObject&)>& on_event, const std::function<void()>& tick = {});
-  // A request that ends with one `done_event` (stored in *done) or the engine's "error" event
-  // (Failed, with the engine's message).
-  Result command(const QJsonObject& request, const QString& done_event, QJsonObject* done,
-                 const std::function<void(const QString&)>& log, const std::function<void()>& tick = {});
+  Expected<End> run(const QJsonObject& request, const std::function<void(const QString&)>& log,
+                    const std::function<bool(const QJsonObject&)>& on_event, const std::function<void()>& tick = {});
+  // A request that ends with one `done_event` (kept in `done`), or a failure with the engine's
+  // message of its "error" event.
+  struct Reply {
+    End end = End::Completed;
+    QJsonObject done;
+  };
+  Expected<Reply> command(const QJsonObject& request, const QString& done_event,
+                          const std::function<void(const QString&)>& log, const std::function<void()>& tick = {});
 
-  // How a training run ended: its "finished" event, a stop, or the engine's error (cleaned).
+  // How a training run ended: its "finished" event, a stop, or a cancel; the engine's error (cleaned)
+  // is a failure.
   struct Training {
     QJsonObject finished;
     bool stopped = false;
-    QString error;
+    bool cancelled = false;
   };
   // What a training run says on its way.
   struct TrainStep {
@@ -54,9 +58,10 @@ class EngineRun {
     int epochs = 0;
     QString save_dir;
   };
-  // A "train" request with `params` to its end: each step to `on_step`, the end into *training.
-  Result train(const QJsonObject& params, Training* training, const std::function<void(const QString&)>& log,
-               const std::function<void(const TrainStep&)>& on_step, const std::function<void()>& tick = {});
+  // A "train" request with `params` to its end, each step to `on_step`.
+  Expected<Training> train(const QJsonObject& params, const std::function<void(const QString&)>& log,
+                           const std::function<void(const TrainStep&)>& on_step,
+                           const std::function<void()>& tick = {});
 
  private:
   std::atomic<bool> stop_{false};

@@ -17,12 +17,11 @@ EngineJob::Work ExportThread::work() const {
       post([text](EngineJob& job) { emit static_cast<ExportThread&>(job).error_signal(text); });
     };
     if (!HAS_YOLO()) return fail(QStringLiteral("Ultralytics library is not installed."));
-    QJsonObject done;
-    const EngineRun::Result result = engine.command({{"cmd", "export"}, {"weights", weights}, {"format", format}},
-                                                    "exported", &done, [](const QString&) {});
-    if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
-    if (result.end == EngineRun::End::Failed) return fail(result.error);
-    const Expected<QString> destination = move_export_artifact(done["path"].toString(), folder);
+    const Expected<EngineRun::Reply> reply = engine.command(
+        {{"cmd", "export"}, {"weights", weights}, {"format", format}}, "exported", [](const QString&) {});
+    if (!reply) return fail(reply.error());
+    if (reply->end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
+    const Expected<QString> destination = move_export_artifact(reply->done["path"].toString(), folder);
     if (!destination) return fail(destination.error());
     post([path = *destination](EngineJob& job) { emit static_cast<ExportThread&>(job).finished_signal(path); });
   };

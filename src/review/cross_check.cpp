@@ -88,9 +88,8 @@ Expected<std::array<QString, 2>> train_cross_check(const CrossCheckPlan& plan, c
                              {"close_mosaic", 10},
                              {"device", resolved_device(settings.device)}};
     EngineRun engine;
-    EngineRun::Training training;
-    const EngineRun::Result result = engine.train(
-        params, &training,
+    const Expected<EngineRun::Training> trained = engine.train(
+        params,
         [&](const QString& line) {
           if (console) console(line);
         },
@@ -100,10 +99,9 @@ Expected<std::array<QString, 2>> train_cross_check(const CrossCheckPlan& plan, c
         [&] {
           if (stop && stop->load()) engine.cancel();
         });
-    if (training.stopped || result.end == EngineRun::End::Cancelled)
-      return failure(QStringLiteral("Cross-check stopped."));
-    if (result.end == EngineRun::End::Failed || !training.error.isEmpty())
-      return failure("Training failed: " + (training.error.isEmpty() ? result.error : training.error));
+    if (!trained) return failure("Training failed: " + trained.error());
+    const EngineRun::Training& training = *trained;
+    if (training.stopped || training.cancelled) return failure(QStringLiteral("Cross-check stopped."));
     const QString run = training.finished["save_dir"].toString(
         QDir(settings.work).absoluteFilePath(QStringLiteral("runs/") + names[h]));
     weights[h] = QDir(run).filePath("weights/best.pt");

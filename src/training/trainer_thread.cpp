@@ -73,9 +73,8 @@ EngineJob::Work YoloTrainerThread::work() const {
           epoch_status_text(epoch, of, clock.nsecsElapsed() / 1e9), png);
     };
     bool epoch_events = false;
-    EngineRun::Training training;
-    const EngineRun::Result result = engine.train(
-        QJsonObject::fromVariantMap(run_params), &training,
+    const Expected<EngineRun::Training> trained = engine.train(
+        QJsonObject::fromVariantMap(run_params),
         [&](const QString& text) { say(&YoloTrainerThread::log_signal, text); },
         [&](const EngineRun::TrainStep& step) {
           epoch_events = true;  // the engine's callbacks arrive: results.csv need not be followed
@@ -94,9 +93,9 @@ EngineJob::Work YoloTrainerThread::work() const {
         });
     // The end is said once the engine run has returned, that is after the host process is gone,
     // so a new run can start as soon as the tab hears it.
-    if (result.end == EngineRun::End::Cancelled || training.stopped) return say(&YoloTrainerThread::stopped_signal);
-    if (result.end == EngineRun::End::Failed) return say(&YoloTrainerThread::error_signal, result.error);
-    if (!training.error.isEmpty()) return say(&YoloTrainerThread::error_signal, training.error);
+    if (!trained) return say(&YoloTrainerThread::error_signal, trained.error());
+    const EngineRun::Training& training = *trained;
+    if (training.cancelled || training.stopped) return say(&YoloTrainerThread::stopped_signal);
     if (training.finished.isEmpty())
       return say(&YoloTrainerThread::error_signal, QStringLiteral("The engine ended the run without a result."));
     say(&YoloTrainerThread::finished_signal,

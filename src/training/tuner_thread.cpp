@@ -16,14 +16,12 @@ EngineJob::Work YoloTunerThread::work() const {
       post([text](EngineJob& job) { emit static_cast<YoloTunerThread&>(job).error_signal(text); });
     };
     if (!HAS_YOLO()) return fail(QStringLiteral("Ultralytics library is not installed."));
-    QJsonObject done;
-    const EngineRun::Result result =
-        engine.command({{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", &done,
-                       [&post](const QString& text) {
-                         post([text](EngineJob& job) { emit static_cast<YoloTunerThread&>(job).log_signal(text); });
-                       });
-    if (result.end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
-    if (result.end == EngineRun::End::Failed) return fail(result.error);
+    const Expected<EngineRun::Reply> reply = engine.command(
+        {{"cmd", "tune"}, {"params", QJsonObject::fromVariantMap(params)}}, "tuned", [&post](const QString& text) {
+          post([text](EngineJob& job) { emit static_cast<YoloTunerThread&>(job).log_signal(text); });
+        });
+    if (!reply) return fail(reply.error());
+    if (reply->end == EngineRun::End::Cancelled) return;  // the window is closing: no box, and the host is gone
     const QString newest = newest_file_named(params.value("project").toString(), "best_hyperparameters.yaml");
     if (newest.isEmpty()) return fail(QStringLiteral("AutoML tuning failed to generate hyperparameter manifest."));
     const Expected<QVariantMap> best = read_yaml_mapping(newest);
