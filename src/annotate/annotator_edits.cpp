@@ -467,10 +467,13 @@ void AnnotatorTab::copy_previous_frame_shapes() {
     return;
   }
   if (display_cv_img.empty() || !document->is_open()) return;
-  const LabelReadResult read = read_label_file(label_path_of(queue_.path(queue_.current() - 1)), class_count(),
-                                               display_cv_img.cols, display_cv_img.rows);
+  const Expected<LabelReadResult> read = read_label_file(label_path_of(queue_.path(queue_.current() - 1)),
+                                                         class_count(), display_cv_img.cols, display_cv_img.rows);
+  // A previous file that cannot be read leaves this picture's shapes as they are.
+  if (!read)
+    return prompts().warning(this, "Copy Previous Frame", "The previous labels could not be read:\n" + read.error());
   QVector<Annotation> copied;
-  for (const LabelShape& shape : read.shapes) {
+  for (const LabelShape& shape : read->shapes) {
     Annotation a = annotation_of(shape);
     a.raw.clear();  // a line of another image: this image's file gets its own
     copied.append(a);

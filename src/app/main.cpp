@@ -17,10 +17,10 @@ int main(int argc, char* argv[]) {
 
   // The window, its panels, theme and folders are remembered in the user's settings file
   // (~/.config/Quorlan/Quorlan Studio.ini); the guide's "Reset Layout" starts the layout afresh.
-  QString settings_problem;
-  quorlan::install_settings_store(quorlan::open_settings_file(
-      QSettings(QSettings::IniFormat, QSettings::UserScope, "Quorlan", "Quorlan Studio").fileName(),
-      &settings_problem));
+  quorlan::OpenedSettings settings = quorlan::open_settings_file(
+      QSettings(QSettings::IniFormat, QSettings::UserScope, "Quorlan", "Quorlan Studio").fileName());
+  const QString settings_problem = settings.problem;
+  quorlan::install_settings_store(std::move(settings.store));
   int code = 0;
   {
     quorlan::QuorlanStudio window;

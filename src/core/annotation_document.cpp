@@ -100,7 +100,7 @@ void AnnotationDocument::open(const QString& path, int class_count, QSize image_
       for (const LabelShape& shape : read.shapes) state_.shapes.append(annotation_of(shape));
       kept_ = read.kept;
       eol_ = read.eol;
-      line_error_ = read.error;
+      line_error_ = read.first_malformed;
       state_.confirmed_empty = read.shapes.isEmpty() && read.kept.isEmpty();
     }
   }

@@ -136,7 +136,7 @@ QVector<LabelLine> split_label_lines(const QByteArray& bytes, QByteArray* eol) {
       for (int i = 1; i < line.tokens; ++i) {
         double v = 0;
         if (!parse_number(parts[i], &v)) {
-          line.error = QStringLiteral("'%1' is not a finite number").arg(QString::fromUtf8(parts[i]));
+          line.malformed = QStringLiteral("'%1' is not a finite number").arg(QString::fromUtf8(parts[i]));
           line.values.clear();
           break;
         }
@@ -162,7 +162,8 @@ KindCounts count_kinds(const QVector<LabelLine>& lines) {
 LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int width, int height) {
   LabelReadResult result;
   const auto note = [&](const LabelLine& line, const QString& text) {
-    if (result.error.isEmpty()) result.error = QStringLiteral("line %1: %2").arg(line.number).arg(text);
+    if (result.first_malformed.isEmpty())
+      result.first_malformed = QStringLiteral("line %1: %2").arg(line.number).arg(text);
   };
   // The file's own line break is kept for the lines written back.
   for (const LabelLine& line : split_label_lines(bytes, &result.eol)) {
@@ -188,8 +189,8 @@ LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int 
       result.kept.append(line.raw);
       continue;
     }
-    if (!line.error.isEmpty()) {
-      note(line, line.error);
+    if (!line.malformed.isEmpty()) {
+      note(line, line.malformed);
       result.kept.append(line.raw);
       continue;
     }
@@ -225,13 +226,10 @@ LabelReadResult parse_label_text(const QString& text, int class_count, int width
   return parse_label_bytes(text.toUtf8(), class_count, width, height);
 }
 
-LabelReadResult read_label_file(const QString& path, int class_count, int width, int height) {
+Expected<LabelReadResult> read_label_file(const QString& path, int class_count, int width, int height) {
+  if (!file_stamp(path).exists) return LabelReadResult{};
   const Expected<QByteArray> loaded = read_regular_file(path);
-  if (!loaded) {
-    LabelReadResult failed;
-    failed.error = QStringLiteral("%1: %2").arg(path, loaded.error());
-    return failed;
-  }
+  if (!loaded) return failure(QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), loaded.error()));
   return parse_label_bytes(*loaded, class_count, width, height);
 }
 
@@ -253,7 +251,7 @@ LabelLine::Bounds LabelLine::bounds() const {
 
 Expected<QString> box_line_of(const LabelLine& line) {
   if (line.tokens < 3) return QString();
-  if (!line.error.isEmpty()) return failure(line.error);
+  if (!line.malformed.isEmpty()) return failure(line.malformed);
   const QString cls = QString::fromUtf8(line.class_token);
   const QVector<double>& v = line.values;
   if (line.is_box())  // already a box: its own numbers

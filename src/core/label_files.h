@@ -49,8 +49,8 @@ struct LabelReadResult {
   // The lines that cannot be shown (a class id without a name, a negative id, a non-finite
   // number, a stray token, too few numbers), byte for byte and in file order.
   QVector<QByteArray> kept;
-  QString error;          // the first malformed line, for the console; empty when none
-  QByteArray eol = "\n";  // the file's line break, used when it is written back
+  QString first_malformed;  // the first malformed line, for the console; empty when none
+  QByteArray eol = "\n";    // the file's line break, used when it is written back
 };
 
 // Reads label text for an image of `width` x `height` pixels. `class_count` < 0 means the
@@ -58,8 +58,8 @@ struct LabelReadResult {
 // at LF, CR LF or a bare CR.
 LabelReadResult parse_label_bytes(const QByteArray& bytes, int class_count, int width, int height);
 LabelReadResult parse_label_text(const QString& text, int class_count, int width, int height);
-// A missing or unreadable file gives no shapes and, when unreadable, the error.
-LabelReadResult read_label_file(const QString& path, int class_count, int width, int height);
+// A missing file gives no shapes; one that exists but cannot be read is a failure naming it.
+Expected<LabelReadResult> read_label_file(const QString& path, int class_count, int width, int height);
 
 // One line of a label file, split as every reader of label lines splits it: the class token and
 // the numbers after it. The one reader behind the annotator, the export, the health check and the
@@ -71,12 +71,12 @@ struct LabelLine {
   QByteArray class_token;  // the first token as written; empty for a blank line
   QVector<double> values;  // the numbers after the class token (all of them finite)
   int tokens = 0;          // how many tokens the line holds
-  QString error;           // why the numbers cannot be read (a token that is not a finite number)
+  QString malformed;       // why the numbers cannot be read (a token that is not a finite number)
   bool blank() const { return tokens == 0; }
   // A detection line: class, centre x, centre y, width, height.
-  bool is_box() const { return error.isEmpty() && values.size() == 4; }
+  bool is_box() const { return malformed.isEmpty() && values.size() == 4; }
   // A segmentation line: class and at least three points.
-  bool is_polygon() const { return error.isEmpty() && values.size() >= 6 && values.size() % 2 == 0; }
+  bool is_polygon() const { return malformed.isEmpty() && values.size() >= 6 && values.size() % 2 == 0; }
   // The box the line stands for, normalised and not clamped: a box line's own, else the bounds of
   // its numbers read as x, y pairs.
   struct Bounds {

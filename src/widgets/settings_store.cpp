@@ -46,28 +46,31 @@ bool looks_like_ini(const QByteArray& bytes) {
 
 QSettings* settings_store() { return store().get(); }
 
-std::unique_ptr<QSettings> open_settings_file(const QString& path, QString* problem) {
-  auto settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+OpenedSettings open_settings_file(const QString& path) {
+  OpenedSettings opened;
+  opened.store = std::make_unique<QSettings>(path, QSettings::IniFormat);
   const QFileInfo info(path);
-  if (!info.exists() && !info.isSymLink()) return settings;
-  if (is_regular_file(path) && info.size() < (16 << 20) && settings->status() == QSettings::NoError) {
+  if (!info.exists() && !info.isSymLink()) return opened;
+  if (is_regular_file(path) && info.size() < (16 << 20) && opened.store->status() == QSettings::NoError) {
     const Expected<QByteArray> bytes = read_regular_file(path);
-    if (bytes && looks_like_ini(*bytes)) return settings;
+    if (bytes && looks_like_ini(*bytes)) return opened;
   }
-  settings.reset();
+  opened.store.reset();
   const QString aside =
       path + QStringLiteral(".unreadable-") + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"));
-  const bool moved = QFile::rename(path, aside);
-  if (problem)
-    *problem = moved ? QStringLiteral(
-                           "The settings file %1 could not be read; the studio starts with its defaults. "
-                           "The file was kept as %2.")
-                           .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(aside))
-                     : QStringLiteral(
-                           "The settings file %1 could not be read, nor moved aside; nothing is remembered "
-                           "this time.")
-                           .arg(QDir::toNativeSeparators(path));
-  return moved ? std::make_unique<QSettings>(path, QSettings::IniFormat) : nullptr;
+  if (QFile::rename(path, aside)) {
+    opened.store = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    opened.problem = QStringLiteral(
+                         "The settings file %1 could not be read; the studio starts with its defaults. "
+                         "The file was kept as %2.")
+                         .arg(QDir::toNativeSeparators(path), QDir::toNativeSeparators(aside));
+  } else {
+    opened.problem = QStringLiteral(
+                         "The settings file %1 could not be read, nor moved aside; nothing is remembered "
+                         "this time.")
+                         .arg(QDir::toNativeSeparators(path));
+  }
+  return opened;
 }
 
 std::unique_ptr<QSettings> install_settings_store(std::unique_ptr<QSettings> replacement) {

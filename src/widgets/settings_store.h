@@ -17,8 +17,12 @@ std::unique_ptr<QSettings> install_settings_store(std::unique_ptr<QSettings> sto
 
 // The settings file at `path` (INI). One that cannot be read (not a file, or not INI text) is
 // moved aside first, so the studio starts from its defaults without writing over it; `problem`
-// then says so and where it went.
-std::unique_ptr<QSettings> open_settings_file(const QString& path, QString* problem);
+// then says so and where it went (the store is null when it could not be moved aside).
+struct OpenedSettings {
+  std::unique_ptr<QSettings> store;
+  QString problem;
+};
+OpenedSettings open_settings_file(const QString& path);
 
 // The folder a file dialog titled `title`, opened from `parent`'s tab, was answered in last time
 // (empty when none or not remembered), and the answer to remember: a folder itself, or the

@@ -331,7 +331,14 @@ class TestAnnotator : public QObject {
     tab_->next_image();
     QVERIFY(test::settle_window_work());
     draw(QPolygonF({{0, 0}, {5, 0}, {5, 5}}), "a");
+    // A previous label file that cannot be read (a folder in its place) changes nothing here.
     QFile::remove(path("img1.txt"));
+    QVERIFY(QDir(dir_->path()).mkdir("img1.txt"));
+    tab_->copy_previous_frame_shapes();
+    QVERIFY(!prompts_->messages.isEmpty());
+    QCOMPARE(prompts_->messages.last().title, QString("Copy Previous Frame"));
+    QCOMPARE(tab_->shapes_on_screen().size(), 1);
+    QVERIFY(QDir(dir_->path()).rmdir("img1.txt"));
     tab_->copy_previous_frame_shapes();
     QCOMPARE(tab_->shapes_on_screen().size(), 0);
     QVERIFY(!test::file_exists(path("img2.txt")));

@@ -368,7 +368,7 @@ class TestBoxDatasets : public QObject {
     // height trade places.
     const cv::Mat base = cv::imread(picture.toStdString());
     VariantLabels labels;
-    labels.shapes = read_label_file(label_path_for(picture), -1, base.cols, base.rows).shapes;
+    labels.shapes = read_label_file(label_path_for(picture), -1, base.cols, base.rows)->shapes;
     QTemporaryDir variants;
     for (const double angle : {0.0, 90.0}) {
       AugmentRanges still{0, 0, 1, 1, angle, angle, 1, 1, 0, 0};
@@ -430,8 +430,7 @@ class TestBoxDatasets : public QObject {
 
     QTemporaryDir out;
     const QVector<ImageLabelPair> pairs = collect_annotated_pairs(list_folder_images(dir_->path()));
-    QVERIFY(export_dataset(pairs, plan_split(pairs.size(), 1.0, 0.0), out.path(), LabelFormat::Detection, kNames)
-                .ok());
+    QVERIFY(export_dataset(pairs, plan_split(pairs.size(), 1.0, 0.0), out.path(), LabelFormat::Detection, kNames).ok());
     QVERIFY(QFileInfo::exists(out.filePath("train/images/scan.tif")));
     QVERIFY(test::same_boxes(*test::read_box_file(out.filePath("train/labels/scan.txt")), boxes_["frame_000"]));
 

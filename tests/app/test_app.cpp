@@ -422,15 +422,16 @@ class TestApp : public QObject {
     QVERIFY(!QSettings(file, QSettings::IniFormat).contains("window/geometry"));
 
     // A settings file of garbage is moved aside whole, and said so; a sound one is read as it is.
-    QString problem;
-    QVERIFY(open_settings_file(file, &problem)->contains("annotator/folder"));
-    QVERIFY(problem.isEmpty());
+    const OpenedSettings sound = open_settings_file(file);
+    QVERIFY(sound.store->contains("annotator/folder"));
+    QVERIFY(sound.problem.isEmpty());
     QByteArray garbage;
     for (int i = 0; i < 512; ++i) garbage += static_cast<char>((i * 2654435761u) >> 13);
     test::write_bytes(file, garbage);
-    const std::unique_ptr<QSettings> fresh = open_settings_file(file, &problem);
-    QVERIFY2(problem.contains("could not be read; the studio starts with its defaults"), qPrintable(problem));
-    QVERIFY(fresh && fresh->allKeys().isEmpty());
+    const OpenedSettings fresh = open_settings_file(file);
+    QVERIFY2(fresh.problem.contains("could not be read; the studio starts with its defaults"),
+             qPrintable(fresh.problem));
+    QVERIFY(fresh.store && fresh.store->allKeys().isEmpty());
     const QStringList aside = QDir(dir.path()).entryList({"settings.ini.unreadable-*"});
     QCOMPARE(aside.size(), 1);
     QCOMPARE(test::read_bytes(dir.filePath(aside[0])), garbage);

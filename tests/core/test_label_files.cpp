@@ -74,7 +74,7 @@ class TestLabelFiles : public QObject {
         "\r\n"
         "  1 0.1 0.2 0.3 0.2 0.3 0.4 0.1 0.4  \r\n";
     LabelReadResult r = parse_label_text(text, 2, 100, 50);
-    QVERIFY(r.error.isEmpty());
+    QVERIFY(r.first_malformed.isEmpty());
     QCOMPARE(r.shapes.size(), 2);
     QCOMPARE(r.shapes[0].class_id, 0);
     QCOMPARE(r.shapes[0].points, QPolygonF({{10, 10}, {30, 20}, {50, 30}}));
@@ -90,7 +90,7 @@ class TestLabelFiles : public QObject {
       QCOMPARE(r.shapes.size(), 2);
       QCOMPARE(r.kept, QVector<QByteArray>({bad.toUtf8()}));
     }
-    QVERIFY(!parse_label_text("0 0.1 x 0.3 0.4 0.5 0.6\n", 2, 10, 10).error.isEmpty());
+    QVERIFY(!parse_label_text("0 0.1 x 0.3 0.4 0.5 0.6\n", 2, 10, 10).first_malformed.isEmpty());
     // Without class names every non-negative id is shown.
     QCOMPARE(parse_label_text("7 0.1 0.1 0.2 0.2 0.3 0.3\n", -1, 10, 10).shapes[0].class_id, 7);
   }
