@@ -58,32 +58,24 @@ Expected<ReviewSource> review_source(const QString& folder_or_manifest) {
   return source;
 }
 
-QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable,
-                                   QString* refused) {
-  QVector<ReviewLabel> labels;
+Expected<ReviewLabels> review_labels(const QString& picture, int class_count, QSize size) {
+  ReviewLabels read;
   const QString path = label_path_for(picture);
-  if (!QFileInfo::exists(path)) return labels;
+  if (!QFileInfo::exists(path)) return read;
   const Expected<QByteArray> bytes = read_regular_file(path);
-  if (!bytes) {
-    if (refused) *refused = bytes.error();
-    return labels;
-  }
+  if (!bytes) return failure(bytes.error());
   // A file the engine refuses for its numbers trains nothing: its lines are not reviewed as labels.
   // (Ids beyond the names are the studio's to keep and the review's to name, line by line.)
   const PictureVerdict verdict = verdict_of_label_bytes(*bytes, 0);
-  if (!verdict.used()) {
-    if (refused) *refused = verdict.reason;
-    return labels;
+  if (!verdict.used()) return failure(verdict.reason);
+  const LabelReadResult parsed = parse_label_bytes(*bytes, class_count, size.width(), size.height());
+  read.unreadable = static_cast<int>(std::count_if(parsed.kept.cbegin(), parsed.kept.cend(),
+                                                   [](const QByteArray& line) { return !line.trimmed().isEmpty(); }));
+  for (int row = 0; row < parsed.shapes.size(); ++row) {
+    const LabelShape& shape = parsed.shapes[row];
+    read.labels.append({row, shape.line, shape.class_id, shape.points.boundingRect()});
   }
-  const LabelReadResult read = parse_label_bytes(*bytes, class_count, size.width(), size.height());
-  if (unreadable)
-    *unreadable = static_cast<int>(std::count_if(read.kept.cbegin(), read.kept.cend(),
-                                                 [](const QByteArray& line) { return !line.trimmed().isEmpty(); }));
-  for (int row = 0; row < read.shapes.size(); ++row) {
-    const LabelShape& shape = read.shapes[row];
-    labels.append({row, shape.line, shape.class_id, shape.points.boundingRect()});
-  }
-  return labels;
+  return read;
 }
 
 ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, double conf,
@@ -115,15 +107,14 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
     }
     dropped += predicted->dropped;
     if (truncated_jpeg(picture)) truncated << QFileInfo(picture).fileName();
-    int unreadable = 0;
-    QString refused;
-    QVector<ReviewLabel> labels = review_labels(picture, class_count, size, &unreadable, &refused);
-    if (!refused.isEmpty()) {
-      refused_files << QStringLiteral("%1 (%2)").arg(QFileInfo(label_path_for(picture)).fileName(), refused);
+    const Expected<ReviewLabels> read = review_labels(picture, class_count, size);
+    if (!read) {
+      refused_files << QStringLiteral("%1 (%2)").arg(QFileInfo(label_path_for(picture)).fileName(), read.error());
       continue;
     }
-    if (unreadable > 0)
-      unreadable_lines << QStringLiteral("%1 (%2)").arg(QFileInfo(picture).fileName()).arg(unreadable);
+    QVector<ReviewLabel> labels = read->labels;
+    if (read->unreadable > 0)
+      unreadable_lines << QStringLiteral("%1 (%2)").arg(QFileInfo(picture).fileName()).arg(read->unreadable);
     result.labels += static_cast<int>(labels.size());
     if (model_classes > 0) {
       const auto beyond = [&](const ReviewLabel& l) { return l.cls >= model_classes; };

@@ -49,11 +49,13 @@ ReviewResult review_dataset(PredictingModel& model, const ReviewSource& source, 
                             const std::function<void(const QString& picture)>& on_picture = {});
 
 // The labels of one picture as the review reads them (rows as the annotator numbers them, each
-// with its line in the file); `unreadable`, when given, counts the lines that could not be read.
-// A label file the engine refuses for its numbers (or that cannot be read) gives no labels, and
-// `refused` (when given) says why.
-QVector<ReviewLabel> review_labels(const QString& picture, int class_count, QSize size, int* unreadable = nullptr,
-                                   QString* refused = nullptr);
+// with its line in the file), and how many lines could not be read. A label file the engine
+// refuses for its numbers (or that cannot be read) is a failure saying why.
+struct ReviewLabels {
+  QVector<ReviewLabel> labels;
+  int unreadable = 0;
+};
+Expected<ReviewLabels> review_labels(const QString& picture, int class_count, QSize size);
 
 // Empty, or why these findings cannot be trusted: the model was trained on these very pictures
 // (the data.yaml its weights record, or its run's args.yaml names, has a train split holding a
