@@ -16,6 +16,66 @@ namespace {
 
 QJsonArray box_json(const QRectF& r) { return {r.left(), r.top(), r.right(), r.bottom()}; }
 
+// The review's findings (the first `top`, all with 0), its check of the model and its notes as
+// JSON, and one line of text per finding listed.
+struct ReviewReport {
+  QJsonObject json;
+  QStringList lines;
+};
+ReviewReport review_report(const ReviewResult& result, const QStringList& classes,
+                           const QHash<int, QString>& model_names, int top) {
+  QStringList lines;
+  const auto name_of = [&](int cls) { return cls >= 0 && cls < classes.size() ? classes[cls] : QString::number(cls); };
+  QJsonArray findings;
+  const int shown =
+      top > 0 ? std::min<int>(top, static_cast<int>(result.findings.size())) : static_cast<int>(result.findings.size());
+  for (int i = 0; i < shown; ++i) {
+    const ReviewFinding& f = result.findings[i];
+    QJsonObject o{{"kind", finding_kind_name(f.kind)}, {"score", f.score}, {"image", f.picture}};
+    if (f.label_row >= 0) {
+      o.insert("label", QJsonObject{{"row", f.label_row},
+                                    {"line", f.label_line},
+                                    {"cls", f.label_cls},
+                                    {"name", name_of(f.label_cls)},
+                                    {"xyxy", box_json(f.label_box)}});
+    }
+    if (f.predicted_cls >= 0) {
+      o.insert("prediction", QJsonObject{{"cls", f.predicted_cls},
+                                         {"name", model_names.value(f.predicted_cls, name_of(f.predicted_cls))},
+                                         {"conf", f.predicted_conf},
+                                         {"xyxy", box_json(f.predicted_box)}});
+    }
+    findings.append(o);
+    const QString what =
+        f.label_row >= 0 ? name_of(f.label_cls) : model_names.value(f.predicted_cls, name_of(f.predicted_cls));
+    lines << QStringLiteral("%1  %2  %3  %4 (line %5)")
+                 .arg(f.score, 0, 'f', 2)
+                 .arg(finding_kind_name(f.kind), -16)
+                 .arg(QFileInfo(f.picture).fileName(), what)
+                 .arg(f.label_line > 0 ? QString::number(f.label_line) : QStringLiteral("-"));
+  }
+  QJsonArray per_class;
+  for (auto it = result.model_check.per_class.cbegin(); it != result.model_check.per_class.cend(); ++it)
+    per_class.append(
+        QJsonObject{{"cls", it.key()},
+                    {"name", name_of(it.key())},
+                    {"labels", it.value().first},
+                    {"found", it.value().second},
+                    {"recall", it.value().first > 0 ? it.value().second / double(it.value().first) : 0.0}});
+  const QString check_text = model_check_text(result.model_check);
+  const QJsonObject model_check{{"threshold", result.model_check.threshold}, {"labels", result.model_check.labels},
+                                {"found", result.model_check.found},         {"recall", result.model_check.recall()},
+                                {"map50", result.model_check.map50},         {"per_class", per_class},
+                                {"too_weak", result.model_check.too_weak()}, {"text", check_text}};
+  return {{{"findings", findings},
+           {"model_check", model_check},
+           {"notes", QJsonArray::fromStringList(result.notes)},
+           {"pictures", result.pictures},
+           {"labels", result.labels},
+           {"failed", QJsonArray::fromStringList(result.failures)}},
+          lines};
+}
+
 int run_review(const QStringList& arguments) {
   Command c("review",
             "Review the labels of a folder (or of every split of a data.yaml) with a model: missing objects, labels "
@@ -95,59 +155,12 @@ int run_review(const QStringList& arguments) {
   }
   PredictionHost::instance().shutdown();
 
-  const auto name_of = [&](int cls) {
-    return cls >= 0 && cls < source->classes.size() ? source->classes[cls] : QString::number(cls);
-  };
-  QJsonArray findings;
-  QStringList lines;
-  const int shown =
-      top > 0 ? std::min<int>(top, static_cast<int>(result.findings.size())) : static_cast<int>(result.findings.size());
-  for (int i = 0; i < shown; ++i) {
-    const ReviewFinding& f = result.findings[i];
-    QJsonObject o{{"kind", finding_kind_name(f.kind)}, {"score", f.score}, {"image", f.picture}};
-    if (f.label_row >= 0) {
-      o.insert("label", QJsonObject{{"row", f.label_row},
-                                    {"line", f.label_line},
-                                    {"cls", f.label_cls},
-                                    {"name", name_of(f.label_cls)},
-                                    {"xyxy", box_json(f.label_box)}});
-    }
-    if (f.predicted_cls >= 0) {
-      o.insert("prediction", QJsonObject{{"cls", f.predicted_cls},
-                                         {"name", model_names.value(f.predicted_cls, name_of(f.predicted_cls))},
-                                         {"conf", f.predicted_conf},
-                                         {"xyxy", box_json(f.predicted_box)}});
-    }
-    findings.append(o);
-    const QString what =
-        f.label_row >= 0 ? name_of(f.label_cls) : model_names.value(f.predicted_cls, name_of(f.predicted_cls));
-    lines << QStringLiteral("%1  %2  %3  %4 (line %5)")
-                 .arg(f.score, 0, 'f', 2)
-                 .arg(finding_kind_name(f.kind), -16)
-                 .arg(QFileInfo(f.picture).fileName(), what)
-                 .arg(f.label_line > 0 ? QString::number(f.label_line) : QStringLiteral("-"));
-  }
-  QJsonArray per_class;
-  for (auto it = result.model_check.per_class.cbegin(); it != result.model_check.per_class.cend(); ++it)
-    per_class.append(
-        QJsonObject{{"cls", it.key()},
-                    {"name", name_of(it.key())},
-                    {"labels", it.value().first},
-                    {"found", it.value().second},
-                    {"recall", it.value().first > 0 ? it.value().second / double(it.value().first) : 0.0}});
-  const QString check_text = model_check_text(result.model_check);
-  const QJsonObject model_check{{"threshold", result.model_check.threshold}, {"labels", result.model_check.labels},
-                                {"found", result.model_check.found},         {"recall", result.model_check.recall()},
-                                {"map50", result.model_check.map50},         {"per_class", per_class},
-                                {"too_weak", result.model_check.too_weak()}, {"text", check_text}};
-  const QJsonObject json{{"findings", findings},
-                         {"model_check", model_check},
-                         {"notes", QJsonArray::fromStringList(result.notes)},
-                         {"pictures", result.pictures},
-                         {"labels", result.labels},
-                         {"runtime", runtime},
-                         {"trained_on_these_pictures", warning},
-                         {"failed", QJsonArray::fromStringList(result.failures)}};
+  ReviewReport report = review_report(result, source->classes, model_names, top);
+  QJsonObject& json = report.json;
+  const QStringList& lines = report.lines;
+  json.insert("runtime", runtime);
+  json.insert("trained_on_these_pictures", warning);
+  const QString check_text = json["model_check"].toObject()["text"].toString();
   QString text = QStringLiteral("%1 pictures, %2 labels reviewed: %3 findings.")
                      .arg(result.pictures)
                      .arg(result.labels)
