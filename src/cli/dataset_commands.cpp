@@ -222,8 +222,9 @@ int run_health(const QStringList& arguments) {
     // A folder's own listing gives the report its counts; a list file or top folder its pictures.
     std::optional<HealthFindings> own;
     if (dataset->kind == Dataset::Kind::Folder) {
-      own = examine_folder(dataset->source);
-      if (!own) return c.fail("The folder " + QDir::toNativeSeparators(source) + " cannot be read.");
+      const Expected<HealthFindings> examined = examine_folder(dataset->source);
+      if (!examined) return c.fail(examined.error());
+      own = *examined;
       // Pictures in subfolders count too, as the engine finds them.
       const HealthFindings all = examine_pictures(dataset->pictures);
       for (const QString& name : all.unannotated)

@@ -139,11 +139,10 @@ class FindingsDialog : public QDialog {
   QListWidget* list = nullptr;
 };
 
-void show_health_report(QWidget* parent, const QString& image_folder, const std::optional<HealthFindings>& findings,
-                        const QaFindings& quality, const std::function<void(const QString&)>& jump) {
+void show_health_report(QWidget* parent, const Expected<HealthFindings>& findings, const QaFindings& quality,
+                        const std::function<void(const QString&)>& jump) {
   if (!findings) {
-    prompts().warning(parent, "Health Check",
-                      "The folder " + QDir::toNativeSeparators(image_folder) + " cannot be read any more.");
+    prompts().warning(parent, "Health Check", findings.error());
     return;
   }
   const QString text = health_report_text(*findings) + qa_report_text(quality);
@@ -171,7 +170,7 @@ void run_health_check(QWidget* parent, const QString& image_folder, const QStrin
     return;
   }
   struct Outcome {
-    std::optional<HealthFindings> findings;
+    Expected<HealthFindings> findings = failure(QString());
     QaFindings quality;
   };
   auto control = std::make_shared<WorkControl>();
@@ -183,9 +182,9 @@ void run_health_check(QWidget* parent, const QString& image_folder, const QStrin
         if (out.findings) out.quality = examine_dataset_quality(image_folder, classes, imgsz, &control->cancel);
         return out;
       },
-      [parent, image_folder, jump, control](const Outcome& out) {
+      [parent, jump, control](const Outcome& out) {
         if (out.quality.cancelled || control->cancel) return;
-        show_health_report(parent, image_folder, out.findings, out.quality, jump);
+        show_health_report(parent, out.findings, out.quality, jump);
       });
 }
 

@@ -56,9 +56,10 @@ qint64 overlapping_pairs(const QString& path) {
 
 }  // namespace
 
-std::optional<HealthFindings> examine_folder(const QString& folder) {
+Expected<HealthFindings> examine_folder(const QString& folder) {
   const QDir dir(folder);
-  if (folder.isEmpty() || !dir.exists() || !dir.isReadable()) return std::nullopt;
+  if (folder.isEmpty() || !dir.exists() || !dir.isReadable())
+    return failure(QStringLiteral("The folder %1 cannot be read.").arg(QDir::toNativeSeparators(folder)));
   const QStringList entries = dir.entryList(QDir::Files | QDir::Hidden, QDir::Unsorted);
   // Label files sit beside the images, or in the sibling labels/ of an images/ folder.
   const QString label_folder = label_folder_for(folder);

@@ -6,6 +6,8 @@
 #include <QVector>
 #include <optional>
 
+#include "core/expected.h"
+
 namespace quorlan {
 
 struct HealthFindings {
@@ -20,8 +22,8 @@ struct HealthFindings {
 
 struct DatasetPicture;
 
-// Examines `folder`; nullopt when the folder cannot be listed.
-std::optional<HealthFindings> examine_folder(const QString& folder);
+// Examines `folder`; a failure when it cannot be listed.
+Expected<HealthFindings> examine_folder(const QString& folder);
 // The same report for pictures as the dataset reader yields them (a split of a dataset, subfolders
 // and list files included): pictures without a label file where the engine looks, and overlaps.
 // Label files no picture leads to are named by the quality report ("never reads").
