@@ -218,14 +218,22 @@ bool AnnotatorTab::save_classes_file() {
 int AnnotatorTab::largest_id_in_folder() const {
   int largest = -1;
   for (const Annotation& shape : document->shapes()) largest = std::max(largest, shape.class_id);
-  for (const QString& image : queue_.paths()) {
-    const Expected<QByteArray> loaded = read_regular_file(label_path_of(image));
-    if (!loaded) continue;
-    const QByteArray& bytes = *loaded;
-    for (const LabelShape& shape : parse_label_bytes(bytes, -1, 1, 1).shapes)
-      largest = std::max(largest, shape.class_id);
-  }
-  return largest;
+  // The folder's label files are read beside the window once it opens; until that answer is in,
+  // they are read here.
+  return std::max(largest, largest_ready_ ? largest_known_ : largest_label_id(queue_.label_paths()));
+}
+
+void AnnotatorTab::scan_largest_id() {
+  largest_ready_ = false;
+  largest_known_ = -1;
+  const int scan = ++largest_scan_;
+  run_behind_tab(
+      this, std::make_shared<WorkControl>(), [paths = queue_.label_paths()] { return largest_label_id(paths); },
+      [this, scan](int largest) {
+        if (scan != largest_scan_) return;  // another folder, or the ids were rewritten since
+        largest_known_ = std::max(largest_known_, largest);
+        largest_ready_ = true;
+      });
 }
 
 int AnnotatorTab::class_id_for(const QString& label, int chosen_index) {

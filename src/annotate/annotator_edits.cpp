@@ -238,6 +238,7 @@ void AnnotatorTab::unsaved_resolved(const Status& landed) {
 bool AnnotatorTab::after_edit(bool edited) {
   if (!edited) return false;
   history_.edited(document->path());  // Ctrl+Z now takes back this edit first
+  for (const Annotation& shape : document->shapes()) largest_known_ = std::max(largest_known_, shape.class_id);
   settle_label_kind();
   save_current_annotations();
   return true;

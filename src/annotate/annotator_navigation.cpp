@@ -89,6 +89,7 @@ void AnnotatorTab::folder_listed(const FolderListing& listing, const QString& pi
   names_manifest_ = found.source == FolderClasses::Source::Manifest ? found.path : QString();
   manifest_told_ = false;
   queue_.open(listing);
+  scan_largest_id();
   class_changes_.reset(folder, classes_file_path());  // a class change is undone only in its own folder
   classes = found.names;
   show_queue();

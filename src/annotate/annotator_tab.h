@@ -280,6 +280,11 @@ class AnnotatorTab : public QWidget {
   // Asks the label dialog (offering `offered`) for a class; nullopt when cancelled or refused.
   std::optional<int> ask_class(const QString& offered);
   int largest_id_in_folder() const;
+  // The folder's largest label id, read beside the window (and raised by every edit since).
+  void scan_largest_id();
+  int largest_known_ = -1;
+  bool largest_ready_ = false;
+  int largest_scan_ = 0;
   enum class PictureShown { Shown, Unreadable };
   void show_image(int idx, std::function<void(PictureShown)> shown = {});
   void picture_decoded(int request, int idx, const QString& path, const DecodedImage& decoded,

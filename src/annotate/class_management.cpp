@@ -57,6 +57,7 @@ bool AnnotatorTab::set_class_names(const QStringList& names) {
 
 void AnnotatorTab::show_class_names(const QStringList& names) {
   classes = names;
+  scan_largest_id();  // a merge, a delete or a move rewrote the ids
   classes_unsaved_ = false;
   rebuild_class_list();  // which updates the class buttons
   // The shapes on screen are read again: their ids, names and colours follow the files.

@@ -5,6 +5,7 @@
 #include <QSet>
 #include <algorithm>
 
+#include "core/atomic_file.h"
 #include "core/image_files.h"
 
 namespace quorlan {
@@ -75,6 +76,17 @@ FolderListing list_folder(const QString& folder) {
     if (const std::optional<DatasetManifest> manifest = find_folder_manifest(folder, &names))
       listing.kind = manifest->task;
   return listing;
+}
+
+int largest_label_id(const QStringList& label_paths) {
+  int largest = -1;
+  for (const QString& path : label_paths) {
+    const Expected<QByteArray> loaded = read_regular_file(path);
+    if (!loaded) continue;
+    for (const LabelShape& shape : parse_label_bytes(*loaded, -1, 1, 1).shapes)
+      largest = std::max(largest, shape.class_id);
+  }
+  return largest;
 }
 
 void PictureQueue::open(const FolderListing& listing) {

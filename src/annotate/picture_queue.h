@@ -29,6 +29,10 @@ struct FolderListing {
 // Reads `folder` as opening it needs; touches nothing. Safe on any thread.
 FolderListing list_folder(const QString& folder);
 
+// The largest class id of the label lines in `label_paths` (-1 when none), as a new class must
+// come after it. Safe on any thread.
+int largest_label_id(const QStringList& label_paths);
+
 class PictureQueue {
  public:
   // The folder listed; nobody is on a picture yet.

@@ -581,8 +581,7 @@ class TestDataset : public QObject {
         g_export_steps_left = step;
         set_atomic_write_hook(&die_at_export_step);
         // No test set this time: the earlier test/ must not survive beside the new sets.
-        _exit(export_dataset(pairs, plan_split(4, 1, 0), dest, LabelFormat::Detection, {"a", "b"}, nullptr, true)
-                      .ok()
+        _exit(export_dataset(pairs, plan_split(4, 1, 0), dest, LabelFormat::Detection, {"a", "b"}, nullptr, true).ok()
                   ? 0
                   : 1);
       }
