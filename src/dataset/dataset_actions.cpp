@@ -85,7 +85,7 @@ void export_and_split_dataset(QWidget* parent, const QStringList& image_paths, c
                                     replace, &control->done);
         return out;
       },
-      [parent, destination, seed, classes, unlabelled, folder](Outcome out) {
+      [parent, destination, seed, classes, unlabelled, folder](const Outcome& out) {
         if (!out.result) {
           prompts().critical(parent, "Export Error", export_error_text(out.result.error()));
           return;
