@@ -485,8 +485,15 @@ def do_export(request):
     if problem:
         raise RuntimeError(problem)
     YOLO, LOGGER = engine()
+    import quorlan_sam
+
     with ConsoleCapture(LOGGER):
-        path = YOLO(request["weights"]).export(format=request["format"])
+        if quorlan_sam.is_sam_weights(request["weights"]):
+            if request["format"] != "onnx":
+                raise RuntimeError("A SAM-family model exports to onnx only (an image encoder and a prompt decoder).")
+            path = quorlan_sam.export_sam(request["weights"], request.get("out"))
+        else:
+            path = YOLO(request["weights"]).export(format=request["format"])
     emit(event="exported", path=str(path))
 
 

@@ -5,33 +5,15 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
-#include <openvino/frontend/manager.hpp>
 #include <openvino/openvino.hpp>
 
 #include "core/atomic_file.h"
+#include "native_inference/openvino_runtime.h"
 #include "native_inference/yolo_decode.h"
 
 namespace quorlan {
 
 namespace {
-
-// One OpenVINO core for the process: it holds the loaded plugins, which are costly to load twice.
-ov::Core& core() {
-  static ov::Core instance;
-  return instance;
-}
-
-std::mutex& core_mutex() {
-  static std::mutex m;
-  return m;
-}
-
-// OpenVINO's messages carry where they were raised first and the reason last.
-QString reason_of(const char* what) {
-  const QString text = QString::fromUtf8(what).trimmed();
-  const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
-  return lines.isEmpty() ? text : lines.last().trimmed();
-}
 
 // The IR's .xml for a folder the engine exported into ("best_openvino_model/").
 QString ir_in_folder(const QString& folder) {
@@ -95,12 +77,8 @@ Expected<std::unique_ptr<NativeModel>> NativeModel::open(const QString& path) {
   }
   const QString name = QFileInfo(file).fileName();
   try {
-    std::lock_guard<std::mutex> lock(core_mutex());
-    // Read by the frontend its name says, not by trying each in turn: the others would print their
-    // parsers' complaints about a file that is not theirs.
-    ov::frontend::FrontEndManager frontends;
-    const ov::frontend::FrontEnd::Ptr frontend = frontends.load_by_framework(onnx ? "onnx" : "ir");
-    std::shared_ptr<ov::Model> model = frontend->convert(frontend->load(QFile::encodeName(file).toStdString()));
+    std::lock_guard<std::mutex> lock(openvino_core_mutex());
+    std::shared_ptr<ov::Model> model = read_openvino_model(file, onnx);
     if (model->inputs().size() != 1)
       return failure(QStringLiteral("%1 is not a YOLO detection or segmentation model: it takes %2 inputs, not one "
                                     "picture.")
@@ -136,11 +114,11 @@ Expected<std::unique_ptr<NativeModel>> NativeModel::open(const QString& path) {
     impl->preds_output = preds;
     impl->protos_output = protos;
     // f32: the CPU's bf16 default loses boxes against the engine; latency: one picture at a time.
-    impl->compiled = core().compile_model(model, "CPU", ov::hint::inference_precision(ov::element::f32),
-                                          ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY));
+    impl->compiled = openvino_core().compile_model(model, "CPU", ov::hint::inference_precision(ov::element::f32),
+                                                   ov::hint::performance_mode(ov::hint::PerformanceMode::LATENCY));
     impl->request = impl->compiled.create_infer_request();
   } catch (const std::exception& e) {
-    return failure(QStringLiteral("%1 could not be loaded as a model: %2").arg(name, reason_of(e.what())));
+    return failure(QStringLiteral("%1 could not be loaded as a model: %2").arg(name, openvino_reason(e.what())));
   }
   return std::unique_ptr<NativeModel>(new NativeModel(std::move(impl)));
 }
@@ -241,7 +219,7 @@ Expected<Prediction> NativeModel::predict(const cv::Mat& bgr, double conf, int i
       result.boxes.append({c.cls, r.x, r.y, r.x + r.width, r.y + r.height, c.conf});
     }
   } catch (const std::exception& e) {
-    return failure(QStringLiteral("The model could not run: %1").arg(reason_of(e.what())));
+    return failure(QStringLiteral("The model could not run: %1").arg(openvino_reason(e.what())));
   }
   for (const Detection& d : result.boxes)
     if (!result.names.contains(d.cls)) result.names.insert(d.cls, QStringLiteral("class%1").arg(d.cls));
