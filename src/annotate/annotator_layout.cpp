@@ -60,6 +60,7 @@ void AnnotatorTab::setup_workspace_tab() {
   connect_queue_and_view();
   connect_model_tools();
   connect_shapes();
+  connect_segmenting();
   connect_classes();
 }
 

@@ -223,8 +223,10 @@ AnnotatorTab::PictureShown AnnotatorTab::put_on_screen(int idx, const QString& p
   render_canvas_image();
   load_existing_annotations(path);
   set_status_label(current_mark());
-  // The neighbours are decoded while this one is looked at.
+  // The neighbours are decoded while this one is looked at (and encoded for the segmentation model).
   prefetch_.keep_only(queue_.neighbours(idx, previous_idx));
+  drop_outline();
+  encode_around_shown();
   return PictureShown::Shown;
 }
 
@@ -306,8 +308,15 @@ void AnnotatorTab::next_image() {
 }
 
 void AnnotatorTab::change_active_mode(const QString& mode) {
+  drop_outline();
   canvas->set_draw_mode(mode);
   canvas_view->set_interaction_mode(mode);
+  if (mode == QLatin1String("AI Polygon") || mode == QLatin1String("AI Box")) {
+    if (!sam_)
+      choose_segment_model();
+    else
+      encode_around_shown();
+  }
 }
 
 void AnnotatorTab::handle_canvas_point(const QPointF&) {}

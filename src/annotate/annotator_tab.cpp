@@ -247,6 +247,18 @@ void AnnotatorTab::focus_picture() { canvas_view->setFocus(); }
 void AnnotatorTab::run_command(AnnotatorCommand command) {
   using C = AnnotatorCommand;
   if (run_view_command(command)) return;
+  // While an outline is asked for, Enter accepts it, Escape drops it and Backspace takes back the
+  // last click.
+  if (segment_prompt_active() && !canvas->drawing &&
+      (command == C::Relabel || command == C::Escape || command == C::RemoveLastPoint)) {
+    if (command == C::Relabel)
+      accept_outline();
+    else if (command == C::Escape)
+      drop_outline();
+    else if (segment_.remove_last())
+      prompt_changed();
+    return;
+  }
   // While a polygon is being drawn the keys edit it, never the finished shapes.
   if (canvas->drawing || !canvas->current_polygon.isEmpty()) {
     if (command == C::Escape)

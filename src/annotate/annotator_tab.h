@@ -15,6 +15,7 @@
 #include "annotate/edit_history.h"
 #include "annotate/image_prefetch.h"
 #include "annotate/picture_queue.h"
+#include "annotate/segment_session.h"
 #include "annotate/shape_rows.h"
 #include "core/annotation_document.h"
 #include "core/class_edit.h"
@@ -48,12 +49,15 @@ class InteractiveCanvas;
 class ZoomableView;
 
 // The drawing modes, each with the command of its key.
-inline constexpr std::array<std::pair<AnnotatorCommand, const char*>, 5> kAnnotatorModes = {
+inline constexpr std::array<std::pair<AnnotatorCommand, const char*>, 8> kAnnotatorModes = {
     {{AnnotatorCommand::ModeSelect, "Select/Move"},
      {AnnotatorCommand::ModePolygon, "Polygon"},
      {AnnotatorCommand::ModeRectangle, "Rectangle"},
      {AnnotatorCommand::ModeCircle, "Circle"},
-     {AnnotatorCommand::ModePentagon, "Pentagon"}}};
+     {AnnotatorCommand::ModePentagon, "Pentagon"},
+     {AnnotatorCommand::ModeAiPolygon, "AI Polygon"},
+     {AnnotatorCommand::ModeAiBox, "AI Box"},
+     {AnnotatorCommand::ModeRefineBox, "Refine Box"}}};
 
 // The "Image Annotator" tab: a folder of images, their shapes, labels and label files.
 class AnnotatorTab : public QWidget {
@@ -174,6 +178,15 @@ class AnnotatorTab : public QWidget {
   bool dismiss_review_finding();
   // The last review's findings, ranked (settled ones leave), and the folder's dismissals.
   const FindingQueue& review() const { return review_; }
+
+  // Click to segment ("AI Polygon", "AI Box", "Refine Box"): the SAM-family weights (or exported
+  // pair) to use, prepared beside the window; the outline proposed for the prompt, accepted as one
+  // edit of the current class, or dropped.
+  void use_segment_weights(const QString& weights);
+  void accept_outline();
+  void drop_outline();
+  const SegmentSession& segmenting() const { return segment_; }
+  bool has_segment_model() const { return sam_ != nullptr; }
 
   // Adds a shape of class `label` (appended to the class list when new) without asking.
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
@@ -399,6 +412,21 @@ class AnnotatorTab : public QWidget {
   int current_review_finding() const;  // the chosen finding's index into review_.findings(), or -1
   void clear_review_overlay();
   FindingQueue review_;
+  // Click to segment.
+  void choose_segment_model();
+  void connect_segmenting();
+  bool segment_prompt_active() const;
+  void encode_around_shown();
+  void encode_picture(const QString& path, const cv::Mat& bgr);
+  void ask_outline(const SegmentPrompt& prompt, bool committed);
+  void show_segment_prompt();
+  void prompt_changed();
+  std::shared_ptr<SamModel> sam_;
+  SegmentSession segment_;
+  EmbeddingCache embeddings_;
+  bool outline_in_flight_ = false;
+  bool accept_waiting_ = false;
+  std::optional<SegmentPrompt> hover_waiting_;
   QGraphicsItem* review_overlay_ = nullptr;  // the chosen finding's prediction, dashed
   int review_shown_ = -1;  // the finding on screen (its picture, label and dashed prediction); Y and N act on no other
   // Asks, once per folder, where dismissals are kept; false when the user cancels.

@@ -73,5 +73,6 @@ QList<Entry> dataset_commands();
 QList<Entry> imaging_commands();
 QList<Entry> engine_commands();
 QList<Entry> review_commands();
+QList<Entry> segment_commands();
 
 }  // namespace quorlan::cli

@@ -6,6 +6,7 @@
 #include <QVariantMap>
 
 #include "cli/cli.h"
+#include "cli/engine_requests.h"
 #include "core/atomic_file.h"
 #include "core/constants.h"
 #include "core/image_files.h"
@@ -16,13 +17,22 @@
 #include "engine_client/prediction_host.h"
 #include "engine_client/run_settings.h"
 #include "predict/predicting_model.h"
+#include "segment/sam_weights.h"
 
 namespace quorlan::cli {
-namespace {
 
 int engine_missing(Command& c) {
   return c.fail("Ultralytics is not installed. Set up the engine with scripts/setup-engine (see the README).");
 }
+
+Expected<EngineRun::Reply> command_until_interrupted(EngineRun& engine, const QJsonObject& request,
+                                                     const QString& done_event) {
+  return engine.command(request, done_event, Command::note, [&] {
+    if (stop_requested().load()) engine.cancel();
+  });
+}
+
+namespace {
 
 void console(const QString& text) { Command::note(text); }
 
@@ -31,14 +41,6 @@ void console(const QString& text) { Command::note(text); }
 void follow_interrupts(EngineRun& engine) {
   if (stop_requested().load()) engine.stop();
   if (abort_requested().load()) engine.cancel();
-}
-
-// A request that has no stop of its own: the first Ctrl+C ends its host.
-Expected<EngineRun::Reply> command_until_interrupted(EngineRun& engine, const QJsonObject& request,
-                                                     const QString& done_event) {
-  return engine.command(request, done_event, console, [&] {
-    if (stop_requested().load()) engine.cancel();
-  });
 }
 
 // An option's help with its default.
@@ -272,17 +274,19 @@ int run_predict(const QStringList& arguments) {
 }
 
 int run_export_model(const QStringList& arguments) {
-  Command c("export-model", "Export trained weights to another format through the engine.", arguments);
+  Command c("export-model", "Export trained weights to another format through the engine (a SAM-family model into an image encoder and a prompt decoder, onnx).", arguments);
   c.parser.addOption(
       {"format", "onnx, torchscript, openvino, engine, coreml, tflite, ... (default onnx).", "FORMAT", "onnx"});
   if (const int code = c.parse({"WEIGHTS"}); code >= 0) return code;
   const QString weights = c.positional()[0];
-  if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
+  // The engine fetches its own SAM-family weights by name when online.
+  const bool sam = is_sam_weights(weights);
+  if (!QFileInfo::exists(weights) && !sam) return c.fail("The weights file " + weights + " does not exist.");
   if (!HAS_YOLO()) return engine_missing(c);
   EngineRun engine;
+  const QString given = QFileInfo::exists(weights) ? QFileInfo(weights).absoluteFilePath() : weights;
   const Expected<EngineRun::Reply> reply = command_until_interrupted(
-      engine, {{"cmd", "export"}, {"weights", QFileInfo(weights).absoluteFilePath()}, {"format", c.value("format")}},
-      "exported");
+      engine, {{"cmd", "export"}, {"weights", given}, {"format", c.value("format")}}, "exported");
   if (!reply) return c.fail("Export failed: " + reply.error());
   if (reply->end == EngineRun::End::Cancelled) return c.fail("Export stopped.", {}, kInterrupted);
   const QString path = reply->done["path"].toString();

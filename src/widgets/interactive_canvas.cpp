@@ -1,6 +1,7 @@
 #include "widgets/interactive_canvas.h"
 
 #include <QApplication>
+#include <QGraphicsEllipseItem>
 #include <QGraphicsLineItem>
 #include <QGraphicsPolygonItem>
 #include <QGraphicsRectItem>
@@ -30,6 +31,76 @@ InteractiveCanvas::InteractiveCanvas(QObject* parent) : QGraphicsScene(parent) {
 void InteractiveCanvas::set_draw_mode(const QString& mode) {
   draw_mode = mode;
   reset_drawing();
+}
+
+bool InteractiveCanvas::is_prompt_mode() const {
+  return draw_mode == QLatin1String("AI Polygon") || draw_mode == QLatin1String("AI Box") ||
+         draw_mode == QLatin1String("Refine Box");
+}
+
+void InteractiveCanvas::show_prompt(const QVector<QPointF>& positive, const QVector<QPointF>& negative,
+                                    const std::optional<QRectF>& box, const QPolygonF& proposal) {
+  delete prompt_overlay_;  // its children go with it
+  prompt_overlay_ = nullptr;
+  if (positive.isEmpty() && negative.isEmpty() && !box && proposal.isEmpty()) return;
+  auto* outline = new QGraphicsPolygonItem(proposal);
+  QPen pen(QColor("#22D3EE"), 2);
+  pen.setCosmetic(true);
+  outline->setPen(pen);
+  outline->setBrush(QColor(34, 211, 238, 70));
+  outline->setZValue(1000);
+  if (box) {
+    auto* rough = new QGraphicsRectItem(*box, outline);
+    QPen dashed(QColor("#F59E0B"), 2);
+    dashed.setCosmetic(true);
+    dashed.setStyle(Qt::DashLine);
+    rough->setPen(dashed);
+  }
+  auto mark = [outline](const QPointF& at, const QColor& colour) {
+    auto* dot = new QGraphicsEllipseItem(-5, -5, 10, 10, outline);
+    dot->setFlag(QGraphicsItem::ItemIgnoresTransformations);
+    dot->setPos(at);
+    dot->setBrush(colour);
+    QPen ring(Qt::white, 1.5);
+    ring.setCosmetic(true);
+    dot->setPen(ring);
+  };
+  for (const QPointF& p : positive) mark(p, QColor("#22C55E"));
+  for (const QPointF& p : negative) mark(p, QColor("#EF4444"));
+  addItem(outline);
+  prompt_overlay_ = outline;
+}
+
+bool InteractiveCanvas::prompt_press(QGraphicsSceneMouseEvent* event) {
+  if (event->button() == Qt::RightButton) {
+    if (draw_mode != QLatin1String("Refine Box")) emit prompt_point(event->scenePos(), false);
+    event->accept();
+    return true;
+  }
+  if (event->button() != Qt::LeftButton) return false;
+  drawing = true;
+  start_pos = event->scenePos();
+  event->accept();
+  return true;
+}
+
+bool InteractiveCanvas::prompt_release(QGraphicsSceneMouseEvent* event) {
+  if (event->button() != Qt::LeftButton || !drawing || !start_pos) return false;
+  const QPoint travel = event->screenPos() - event->buttonDownScreenPos(Qt::LeftButton);
+  const QPointF start = *start_pos;
+  // The drag's box goes; the prompt's overlay stays until the proposal that follows replaces it.
+  current_polygon.clear();
+  update_preview();
+  drawing = false;
+  start_pos.reset();
+  if (travel.manhattanLength() >= QApplication::startDragDistance()) {
+    const QRectF box = QRectF(start, event->scenePos()).normalized() & sceneRect();
+    if (box.width() >= kMinShapePixels && box.height() >= kMinShapePixels) emit prompt_box(box);
+  } else if (draw_mode != QLatin1String("Refine Box")) {
+    emit prompt_point(start, !(event->modifiers() & Qt::ShiftModifier));
+  }
+  event->accept();
+  return true;
 }
 
 bool InteractiveCanvas::is_pick_or_select_mode() const {
@@ -96,6 +167,8 @@ void InteractiveCanvas::reset_drawing() {
     delete rubber_band_;
     rubber_band_ = nullptr;
   }
+  delete prompt_overlay_;
+  prompt_overlay_ = nullptr;
   current_polygon.clear();
   drawing = false;
   start_pos.reset();
@@ -176,6 +249,7 @@ void InteractiveCanvas::mousePressEvent(QGraphicsSceneMouseEvent* event) {
     for (QGraphicsItem* item : selectedItems()) positions_at_press_.insert(item, item->pos());
     return;
   }
+  if (is_prompt_mode() && prompt_press(event)) return;
   if (draw_mode == QLatin1String("Crop") || draw_mode == QLatin1String("Warp")) {
     if (event->button() == Qt::LeftButton) emit point_clicked(event->scenePos());
     QGraphicsScene::mousePressEvent(event);
@@ -219,6 +293,17 @@ void InteractiveCanvas::mouseMoveEvent(QGraphicsSceneMouseEvent* event) {
     event->accept();
     return;
   }
+  if (is_prompt_mode()) {
+    if (drawing && start_pos) {  // the rough box follows the drag
+      const QRectF r = QRectF(*start_pos, event->scenePos()).normalized();
+      current_polygon = {r.topLeft(), r.topRight(), r.bottomRight(), r.bottomLeft()};
+      update_preview();
+    } else if (event->buttons() == Qt::NoButton) {
+      emit prompt_hover(event->scenePos());
+    }
+    event->accept();
+    return;
+  }
   if (draw_mode == QLatin1String("Polygon") && !current_polygon.isEmpty()) {
     update_rubber_band(event->scenePos());
     event->accept();
@@ -242,6 +327,7 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
     event->accept();
     return;
   }
+  if (is_prompt_mode() && prompt_release(event)) return;
   if (is_pick_or_select_mode()) {
     QGraphicsScene::mouseReleaseEvent(event);
     if (draw_mode == QLatin1String("Select/Move") && !positions_at_press_.isEmpty()) {
@@ -273,6 +359,11 @@ void InteractiveCanvas::mouseReleaseEvent(QGraphicsSceneMouseEvent* event) {
 }
 
 void InteractiveCanvas::mouseDoubleClickEvent(QGraphicsSceneMouseEvent* event) {
+  if (is_prompt_mode() && event->button() == Qt::LeftButton) {
+    emit prompt_accept();
+    event->accept();
+    return;
+  }
   if (draw_mode == QLatin1String("Select/Move") && event->button() == Qt::LeftButton) {
     // A double-click on an edge of a highlighted shape puts a vertex there.
     for (QGraphicsItem* selected : selectedItems()) {
