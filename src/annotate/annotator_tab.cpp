@@ -246,7 +246,6 @@ void AnnotatorTab::focus_picture() { canvas_view->setFocus(); }
 
 void AnnotatorTab::run_command(AnnotatorCommand command) {
   using C = AnnotatorCommand;
-  if (run_view_command(command)) return;
   // While an outline is asked for, Enter accepts it, Escape drops it and Backspace takes back the
   // last click.
   if (segment_prompt_active() && !canvas->drawing &&
@@ -259,6 +258,7 @@ void AnnotatorTab::run_command(AnnotatorCommand command) {
       prompt_changed();
     return;
   }
+  if (run_view_command(command)) return;
   // While a polygon is being drawn the keys edit it, never the finished shapes.
   if (canvas->drawing || !canvas->current_polygon.isEmpty()) {
     if (command == C::Escape)

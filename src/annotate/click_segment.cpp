@@ -32,13 +32,13 @@ Expected<std::shared_ptr<SamModel>> open_segment_model(const QString& weights, c
       return failure(QFileInfo(weights).fileName() +
                      " is not a SAM-family weights file (sam_b.pt, sam_l.pt, sam_h.pt, mobile_sam.pt).");
     if (!HAS_YOLO())
-      return failure("The model is exported once by the engine, and Ultralytics is not installed: set up the engine "
-                     "(see the README).");
+      return failure(
+          "The model is exported once by the engine, and Ultralytics is not installed: set up the engine "
+          "(see the README).");
     EngineRun engine;
-    const Expected<EngineRun::Reply> reply =
-        engine.command(sam_export_request(weights), "exported", nullptr, [&] {
-          if (control.cancel.load()) engine.cancel();
-        });
+    const Expected<EngineRun::Reply> reply = engine.command(sam_export_request(weights), "exported", nullptr, [&] {
+      if (control.cancel.load()) engine.cancel();
+    });
     if (!reply) return failure(reply.error());
     if (reply->end == EngineRun::End::Cancelled) return failure(QStringLiteral("Cancelled."));
     folder = reply->done.value("path").toString();
@@ -50,9 +50,7 @@ Expected<std::shared_ptr<SamModel>> open_segment_model(const QString& weights, c
 
 }  // namespace
 
-bool AnnotatorTab::segment_prompt_active() const {
-  return canvas->is_prompt_mode() && !segment_.prompt().empty();
-}
+bool AnnotatorTab::segment_prompt_active() const { return canvas->is_prompt_mode() && !segment_.prompt().empty(); }
 
 void AnnotatorTab::choose_segment_model() {
   const int choice = prompts().choose(
@@ -176,8 +174,7 @@ void AnnotatorTab::show_segment_prompt() {
   for (const PromptPoint& p : segment_.prompt().points) (p.positive ? positive : negative) << QPointF(p.at.x, p.at.y);
   const bool box_mode = canvas->draw_mode == QLatin1String("AI Box");
   const Segmentation& shown = segment_.shown();
-  const QPolygonF outline =
-      box_mode && !shown.polygon.isEmpty() ? QPolygonF(shown.box) : shown.polygon;
+  const QPolygonF outline = box_mode && !shown.polygon.isEmpty() ? QPolygonF(shown.box) : shown.polygon;
   canvas->show_prompt(positive, negative, segment_.prompt().box, outline);
 }
 
@@ -219,13 +216,15 @@ void AnnotatorTab::accept_outline() {
   }
   const std::optional<Segmentation>& proposal = segment_.proposal();
   if (!proposal || proposal->polygon.size() < 3) {
-    emit notice_signal(segment_.problem().isEmpty()
-                           ? QStringLiteral("Nothing is outlined there: click inside the object or drag a box around it.")
-                           : segment_.problem());
+    emit notice_signal(
+        segment_.problem().isEmpty()
+            ? QStringLiteral("Nothing is outlined there: click inside the object or drag a box around it.")
+            : segment_.problem());
     return;
   }
   if (display_cv_img.empty() || !document->is_open()) return;
-  const bool box_mode = canvas->draw_mode != QLatin1String("AI Polygon");
+  // AI Box gives a box; AI Polygon and Refine Box a polygon, which a box folder keeps as its box.
+  const bool box_mode = canvas->draw_mode == QLatin1String("AI Box");
   const QPolygonF shape = box_mode ? QPolygonF(QRectF(proposal->box)) : proposal->polygon;
   // The class picked in the list, else the one given last; asked only when there is neither.
   const int picked = selected_class();

@@ -76,7 +76,9 @@ class TestAnnotator : public QObject {
     QCOMPARE(test::find<QLabel>(*tab_, "lbl_output_folder")->text(), QString("Output: Not Set"));
     QVERIFY(!test::find<QPushButton>(*tab_, "btn_run_ai")->isEnabled());
     QCOMPARE(test::find<QDoubleSpinBox>(*tab_, "spin_ai_conf")->value(), 0.25);
-    QCOMPARE(test::find<QComboBox>(*tab_, "combo_mode")->count(), 5);
+    QCOMPARE(test::find<QComboBox>(*tab_, "combo_mode")->count(), 8);
+    QCOMPARE(test::find<QComboBox>(*tab_, "combo_mode")->itemText(5), QString("AI Polygon"));
+    QCOMPARE(test::find<QComboBox>(*tab_, "combo_mode")->itemText(7), QString("Refine Box"));
     QCOMPARE(test::find<QTableWidget>(*tab_, "table_objects")->horizontalHeaderItem(1)->text(), QString("Shape"));
     QCOMPARE(test::find<QPushButton>(*tab_, "primaryBtn")->objectName(), QString("primaryBtn"));
     QCOMPARE(test::find<QPushButton>(*tab_, "primaryBtn")->text(), QString("📤 Export && Split Dataset"));
