@@ -15,7 +15,6 @@
 #include "annotate/edit_history.h"
 #include "annotate/image_prefetch.h"
 #include "annotate/picture_queue.h"
-#include "annotate/segment_session.h"
 #include "annotate/shape_rows.h"
 #include "core/annotation_document.h"
 #include "core/class_edit.h"
@@ -25,6 +24,7 @@
 #include "review/label_review.h"
 #include "review/review_dismissals.h"
 #include "review/review_run.h"
+#include "segment/segment_session.h"
 #include "shell/annotator_keys.h"
 #include "widgets/shape_item.h"
 

@@ -78,7 +78,9 @@ MaskOutline outline_of(const PictureMask& mask) {
   }
   if (!largest) return out;
   std::vector<cv::Point> simple;
-  cv::approxPolyDP(*largest, simple, 1.0, true);
+  // Within a pixel, or a fifth of a percent of the outline's length on a large object: a handful
+  // of vertices per curve, as a user would place them.
+  cv::approxPolyDP(*largest, simple, std::max(1.0, 0.002 * cv::arcLength(*largest, true)), true);
   const cv::Rect r = cv::boundingRect(*largest);
   // Pixel edges: a region's pixels span [x, x + 1), so its box ends one past the last pixel.
   out.box = QRectF(r.x, r.y, r.width, r.height);

@@ -36,7 +36,8 @@ struct PictureMask {
 // a small object on a 12 MP picture costs what its size costs.
 PictureMask mask_on_picture(const cv::Mat1f& logits, const PromptGeometry& g, float threshold);
 
-// The outline of the mask's largest region, in picture pixels, simplified to within a pixel; and
+// The outline of the mask's largest region, in picture pixels, simplified (within a pixel, or
+// 0.2% of its length on a large object); and
 // its bounding box. Empty when the mask has no pixels.
 struct MaskOutline {
   QPolygonF polygon;

@@ -115,6 +115,10 @@ class TestCli : public QObject {
     QTest::newRow("range upside down") << QStringList{"augment", "a", "b", "--rotation", "15:-15"};
     QTest::newRow("size not a number") << QStringList{"health", "a", "--imgsz", "big"};
     QTest::newRow("unknown option") << QStringList{"stats", "--nope", "a"};
+    QTest::newRow("segment without a prompt") << QStringList{"segment", "w.pt", "a.png"};
+    QTest::newRow("segment point not X,Y") << QStringList{"segment", "w.pt", "a.png", "--point", "3"};
+    QTest::newRow("segment label not 0 or 1") << QStringList{"segment", "w.pt", "a.png", "--point", "3,4,7"};
+    QTest::newRow("grabcut without a box") << QStringList{"segment", "--method", "grabcut", "a.png", "--point", "3,4"};
   }
   void bad_usage() {
     QFETCH(QStringList, args);
@@ -122,6 +126,36 @@ class TestCli : public QObject {
     QCOMPARE(run.code, 2);
     QVERIFY(run.err.contains("Run \"quorlan " + args[0] + " --help\""));
     QVERIFY(run.out.isEmpty());
+  }
+
+  // A click or a box outlined by the tiny exported pair, and by GrabCut without weights; --save
+  // appends the line and keeps what the label file held.
+  void segment_outlines_and_saves() {
+    const QString data = QStringLiteral(QUORLAN_SEGMENT_DATA);
+    const QString picture = data + "/pictures/odd.png";
+    const Run click = quorlan_cli({"segment", data + "/tiny-sam", picture, "--point", "250,160", "--json"});
+    QCOMPARE(click.code, 0);
+    const QJsonObject answer = click.json();
+    QVERIFY(answer["polygon"].toArray().size() >= 3);
+    const QJsonArray first = answer["polygon_normalised"].toArray()[0].toArray();
+    QVERIFY(first[0].toDouble() >= 0 && first[0].toDouble() <= 1);
+    QVERIFY(answer.contains("score"));
+    // GrabCut: the disc of the picture (centre 258,166, radius 83) inside a loose box.
+    test::write_text(path("seg.txt"), "1 0.5 0.5 0.1 0.1");  // no newline at its end
+    const Run refined = quorlan_cli({"segment", "--method", "grabcut", picture, "--box", "160,70,360,265", "--save",
+                                     path("seg.txt"), "--class", "3", "--as-box", "--json"});
+    QCOMPARE(refined.code, 0);
+    const QJsonArray box = refined.json()["box"].toArray();
+    QVERIFY2(std::abs(box[0].toDouble() - 175) < 8 && std::abs(box[2].toDouble() - 341) < 8,
+             qPrintable(QJsonDocument(box).toJson()));
+    const QStringList lines = test::read_text(path("seg.txt")).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], QString("1 0.5 0.5 0.1 0.1"));
+    QVERIFY(lines[1].startsWith("3 ") && lines[1].split(' ').size() == 5);
+    // Weights that are no SAM model, and a folder that is no pair, fail clearly.
+    const Run wrong = quorlan_cli({"segment", path("nothing.pt"), picture, "--point", "1,1"});
+    QCOMPARE(wrong.code, 1);
+    QVERIFY2(wrong.err.contains("SAM-family"), qPrintable(wrong.err));
   }
 
   void export_matches_the_studio() {

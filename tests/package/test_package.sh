@@ -14,7 +14,7 @@ deb="$(ls "$work"/pkg/quorlan-studio_*.deb)"
 info="$(dpkg-deb -I "$deb")"
 grep -q "Depends:.*libqt6widgets6" <<< "$info" || fail "the package does not depend on Qt's widgets library"
 dpkg-deb -x "$deb" "$work/root"
-for f in usr/bin/quorlan usr/bin/quorlan-studio usr/bin/quorlan-setup-engine usr/share/quorlan-studio/quorlan_engine.py \
+for f in usr/bin/quorlan usr/bin/quorlan-studio usr/bin/quorlan-setup-engine usr/share/quorlan-studio/quorlan_engine.py usr/share/quorlan-studio/quorlan_sam.py \
          usr/share/applications/quorlan-studio.desktop usr/share/icons/hicolor/64x64/apps/quorlan-studio.png; do
   [ -e "$work/root/$f" ] || fail "$f is not in the package"
 done

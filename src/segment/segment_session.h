@@ -3,6 +3,7 @@
 // negative clicks, a rough box), the answers that come back for it (the latest request wins), and
 // the pictures' embeddings kept for the model (the one shown and the next, a few at most).
 #include <QHash>
+#include <QPointF>
 #include <QString>
 #include <QStringList>
 #include <memory>

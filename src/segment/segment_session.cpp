@@ -1,4 +1,4 @@
-#include "annotate/segment_session.h"
+#include "segment/segment_session.h"
 
 namespace quorlan {
 
