@@ -36,9 +36,11 @@ Expected<std::shared_ptr<SamModel>> open_segment_model(const QString& weights, c
           "The model is exported once by the engine, and Ultralytics is not installed: set up the engine "
           "(see the README).");
     EngineRun engine;
-    const Expected<EngineRun::Reply> reply = engine.command(sam_export_request(weights), "exported", nullptr, [&] {
-      if (control.cancel.load()) engine.cancel();
-    });
+    const Expected<EngineRun::Reply> reply = engine.command(
+        sam_export_request(weights), "exported", [](const QString&) {},
+        [&] {
+          if (control.cancel.load()) engine.cancel();
+        });
     if (!reply) return failure(reply.error());
     if (reply->end == EngineRun::End::Cancelled) return failure(QStringLiteral("Cancelled."));
     folder = reply->done.value("path").toString();

@@ -115,6 +115,23 @@ class TestClickSegment : public QObject {
     QCOMPARE(tab_->shapes_on_screen().size(), 0);
   }
 
+  void weights_that_are_no_sam_model_are_refused() {
+    open(QDir(kData).filePath("pictures/odd.png"));
+    test::write_text(dir_->filePath("yolov8n.pt"), "not a SAM model");
+    prompts_->choices.push_back(0);
+    prompts_->open_files.push_back(dir_->filePath("yolov8n.pt"));
+    choose_mode("AI Box");
+    QVERIFY(!tab_->has_segment_model());
+    QVERIFY(!prompts_->messages.isEmpty());
+    QVERIFY2(prompts_->messages.last().text.contains("not a SAM-family weights file"),
+             qPrintable(prompts_->messages.last().text));
+    // Back in Select/Move: a click draws nothing and asks nothing.
+    QCOMPARE(test::find<QComboBox>(*tab_, "combo_mode")->currentText(), QString("Select/Move"));
+    // Cancelling the question leaves the mode too.
+    choose_mode("AI Polygon");
+    QCOMPARE(test::find<QComboBox>(*tab_, "combo_mode")->currentText(), QString("Select/Move"));
+  }
+
   void a_rough_box_gives_a_box_in_a_box_folder() {
     open(QDir(kData).filePath("pictures/odd.png"), "0 0.2 0.2 0.1 0.1\n");
     use_tiny_model();
