@@ -1,6 +1,7 @@
 // Times click to segment natively on one picture: opening the exported pair, encoding the picture
 // (ROUNDS times, the median), and one prompt on the ready embedding (the median of 20). Prints one
-// JSON line: open_s, encode_s, prompt_ms, first_prompt_s (encode and the first prompt).
+// JSON line: open_s, encode_s, prompt_ms (the outline on the picture), decoder_ms (the decoder
+// alone), first_prompt_s (encode and the first prompt).
 // Usage: bench-segment-probe PAIR_FOLDER PICTURE X Y ROUNDS
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -47,12 +48,18 @@ int main(int argc, char* argv[]) {
     if (!(*model)->segment(*embedding, prompt)) return 1;
     firsts.push_back(clock.nsecsElapsed() / 1e9);
   }
+  std::vector<double> decodes;
   for (int i = 0; i < 20; ++i) {
     clock.restart();
     if (!(*model)->segment(*embedding, prompt)) return 1;
     prompts.push_back(clock.nsecsElapsed() / 1e6);
+    clock.restart();
+    if (!(*model)->decode(*embedding, prompt)) return 1;
+    decodes.push_back(clock.nsecsElapsed() / 1e6);
   }
-  std::printf("{\"open_s\": %.3f, \"encode_s\": %.3f, \"prompt_ms\": %.1f, \"first_prompt_s\": %.3f}\n", open_s,
-              median(encodes), median(prompts), median(firsts));
+  std::printf(
+      "{\"open_s\": %.3f, \"encode_s\": %.3f, \"prompt_ms\": %.1f, \"decoder_ms\": %.1f, \"first_prompt_s\": "
+      "%.3f}\n",
+      open_s, median(encodes), median(prompts), median(decodes), median(firsts));
   return 0;
 }

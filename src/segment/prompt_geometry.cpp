@@ -36,9 +36,12 @@ cv::Mat model_input(const cv::Mat& bgr, const PromptGeometry& g, const cv::Scala
   return blob;
 }
 
-PictureMask mask_on_picture(const cv::Mat1f& logits, const PromptGeometry& g, float threshold) {
+PictureMask mask_on_picture(const cv::Mat1f& logits, const PromptGeometry& g, float threshold, int max_side) {
   PictureMask out;
   if (logits.empty() || g.picture.empty()) return out;
+  const int longest = std::max(g.picture.width, g.picture.height);
+  const int step = max_side > 0 && longest > max_side ? (longest + max_side - 1) / max_side : 1;
+  const cv::Size cells((g.picture.width + step - 1) / step, (g.picture.height + step - 1) / step);
   // The picture's content span in the logits (fractional, as the engine samples it).
   const double span_w = g.resized.width * double(logits.cols) / g.side;
   const double span_h = g.resized.height * double(logits.rows) / g.side;
@@ -46,17 +49,20 @@ PictureMask mask_on_picture(const cv::Mat1f& logits, const PromptGeometry& g, fl
   cv::Mat1b above = logits > threshold;
   const cv::Rect hot = cv::boundingRect(above);
   if (hot.empty()) return out;
-  // Picture pixels whose sample can reach the hot cells (one cell of margin for the bilinear tap).
-  auto to_picture_x = [&](double lx) { return (lx + 0.5) / sx - 0.5; };
-  auto to_picture_y = [&](double ly) { return (ly + 0.5) / sy - 0.5; };
-  const int x0 = std::clamp(int(std::floor(to_picture_x(hot.x - 1))), 0, g.picture.width);
-  const int y0 = std::clamp(int(std::floor(to_picture_y(hot.y - 1))), 0, g.picture.height);
-  const int x1 = std::clamp(int(std::ceil(to_picture_x(hot.br().x))) + 1, 0, g.picture.width);
-  const int y1 = std::clamp(int(std::ceil(to_picture_y(hot.br().y))) + 1, 0, g.picture.height);
+  // Pixel x samples the logits at ((x + 0.5) * s - 0.5), the engine's bilinear map; cell u is the
+  // pixel (u + 0.5) * step - 0.5, so it samples at ((u + 0.5) * step * s - 0.5).
+  const double cx = sx * step, cy = sy * step;
+  auto to_cell_x = [&](double lx) { return (lx + 0.5) / cx - 0.5; };
+  auto to_cell_y = [&](double ly) { return (ly + 0.5) / cy - 0.5; };
+  // The cells whose sample can reach the hot logits (one logit of margin for the bilinear tap).
+  const int x0 = std::clamp(int(std::floor(to_cell_x(hot.x - 1))), 0, cells.width);
+  const int y0 = std::clamp(int(std::floor(to_cell_y(hot.y - 1))), 0, cells.height);
+  const int x1 = std::clamp(int(std::ceil(to_cell_x(hot.br().x))) + 1, 0, cells.width);
+  const int y1 = std::clamp(int(std::ceil(to_cell_y(hot.br().y))) + 1, 0, cells.height);
   out.roi = cv::Rect(x0, y0, x1 - x0, y1 - y0);
+  out.step = step;
   if (out.roi.empty()) return out;
-  // Destination (x, y) samples the logits at ((x + 0.5) * s - 0.5), the engine's bilinear map.
-  const cv::Matx23d to_logits(sx, 0, sx * (x0 + 0.5) - 0.5, 0, sy, sy * (y0 + 0.5) - 0.5);
+  const cv::Matx23d to_logits(cx, 0, cx * (x0 + 0.5) - 0.5, 0, cy, cy * (y0 + 0.5) - 0.5);
   cv::Mat1f sampled;
   cv::warpAffine(logits, sampled, to_logits, out.roi.size(), cv::INTER_LINEAR | cv::WARP_INVERSE_MAP,
                  cv::BORDER_REPLICATE);
@@ -69,6 +75,7 @@ MaskOutline outline_of(const PictureMask& mask) {
   if (mask.empty()) return out;
   std::vector<std::vector<cv::Point>> contours;
   cv::findContours(mask.mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, mask.roi.tl());
+  // The simplification's tolerance is in picture pixels; the contour is in cells.
   const std::vector<cv::Point>* largest = nullptr;
   double largest_area = -1;
   for (const auto& c : contours) {
@@ -80,12 +87,15 @@ MaskOutline outline_of(const PictureMask& mask) {
   std::vector<cv::Point> simple;
   // Within a pixel, or a fifth of a percent of the outline's length on a large object: a handful
   // of vertices per curve, as a user would place them.
-  cv::approxPolyDP(*largest, simple, std::max(1.0, 0.002 * cv::arcLength(*largest, true)), true);
+  cv::approxPolyDP(*largest, simple, std::max(1.0 / mask.step, 0.002 * cv::arcLength(*largest, true)), true);
   const cv::Rect r = cv::boundingRect(*largest);
-  // Pixel edges: a region's pixels span [x, x + 1), so its box ends one past the last pixel.
-  out.box = QRectF(r.x, r.y, r.width, r.height);
-  out.area = largest_area;
-  for (const cv::Point& p : simple) out.polygon << QPointF(p.x, p.y);
+  const double step = mask.step;
+  // Pixel edges: a region's pixels span [x, x + 1), so its box ends one past the last pixel; a cell
+  // spans step pixels.
+  out.box = QRectF(r.x * step, r.y * step, r.width * step, r.height * step);
+  out.area = largest_area * step * step;
+  auto pixel = [step](int u) { return step > 1 ? (u + 0.5) * step - 0.5 : double(u); };
+  for (const cv::Point& p : simple) out.polygon << QPointF(pixel(p.x), pixel(p.y));
   return out;
 }
 

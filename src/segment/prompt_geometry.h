@@ -25,16 +25,21 @@ struct PromptGeometry {
 cv::Mat model_input(const cv::Mat& bgr, const PromptGeometry& g, const cv::Scalar& mean_rgb, const cv::Scalar& std_rgb,
                     double pad);
 
-// A mask on the picture: `mask` (0 or 255) covers `roi`; outside it nothing is set.
+// A mask on the picture: `mask` (0 or 255) covers `roi`; outside it nothing is set. With a `step`
+// over 1 the mask samples every step-th pixel: its cell (u, v) is the picture's pixel
+// ((u + 0.5) * step - 0.5, ...), and `roi` is in cells.
 struct PictureMask {
   cv::Mat1b mask;
   cv::Rect roi;
+  int step = 1;
   bool empty() const { return roi.empty(); }
 };
 // The low-resolution logits (the model's mask over its whole input) sampled onto the picture and
 // thresholded at `threshold`. Only the part around the logits above the threshold is sampled, so
-// a small object on a 12 MP picture costs what its size costs.
-PictureMask mask_on_picture(const cv::Mat1f& logits, const PromptGeometry& g, float threshold);
+// a small object on a 12 MP picture costs what its size costs. With `max_side`, a picture longer
+// than that is sampled every few pixels, so that the samples' long side stays within it (the mask
+// has no detail finer than the model's input, so its side is the natural bound).
+PictureMask mask_on_picture(const cv::Mat1f& logits, const PromptGeometry& g, float threshold, int max_side = 0);
 
 // The outline of the mask's largest region, in picture pixels, simplified (within a pixel, or
 // 0.2% of its length on a large object); and

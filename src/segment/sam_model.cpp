@@ -158,7 +158,7 @@ Expected<Segmentation> SamModel::segment(const SamEmbedding& embedding, const Se
   out.mask = chosen_answer(prompt, logits->scores);
   out.score = logits->scores[size_t(out.mask)];
   const MaskOutline outline =
-      outline_of(mask_on_picture(logits->masks[size_t(out.mask)], embedding.geometry, impl_->threshold));
+      outline_of(mask_on_picture(logits->masks[size_t(out.mask)], embedding.geometry, impl_->threshold, impl_->side));
   out.polygon = outline.polygon;
   out.box = outline.box;
   return out;

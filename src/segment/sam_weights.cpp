@@ -11,9 +11,9 @@ namespace quorlan {
 
 namespace {
 
-const char* const kSamNames[] = {"sam_h.pt",    "sam_l.pt",    "sam_b.pt",    "mobile_sam.pt", "sam2_t.pt",
-                                 "sam2_s.pt",   "sam2_b.pt",   "sam2_l.pt",   "sam2.1_t.pt",   "sam2.1_s.pt",
-                                 "sam2.1_b.pt", "sam2.1_l.pt"};
+const char* const kSamNames[] = {"sam_h.pt",    "sam_l.pt",    "sam_b.pt",    "mobile_sam.pt",
+                                 "sam2_t.pt",   "sam2_s.pt",   "sam2_b.pt",   "sam2_l.pt",
+                                 "sam2.1_t.pt", "sam2.1_s.pt", "sam2.1_b.pt", "sam2.1_l.pt"};
 
 QString digest_of(const QString& path) {
   QFile f(path);

@@ -207,6 +207,13 @@ void TestSegment::prompts_and_masks_follow_the_engines_letterbox() {
     const MaskOutline outline = outline_of(mask);
     QVERIFY(iou(filled(outline.polygon, size), truth) > 0.93);
     QVERIFY(std::abs(outline.box.center().x() - (low.x + 0.5) * cell) < cell * 2);
+    // Sampled every few pixels on a large picture, the outline is the same within a sample.
+    const PictureMask coarse = mask_on_picture(logits, g, 0, 1024);
+    QCOMPARE(coarse.step, size.width > 1024 ? 4 : 1);
+    const MaskOutline quick = outline_of(coarse);
+    QVERIFY2(iou(filled(quick.polygon, size), filled(outline.polygon, size)) > 0.98,
+             qPrintable(QString::number(iou(filled(quick.polygon, size), filled(outline.polygon, size)))));
+    QVERIFY(std::abs(quick.box.left() - outline.box.left()) <= coarse.step);
   }
   // Nothing above the threshold: no mask, no outline.
   const PictureMask none = mask_on_picture(cv::Mat1f(256, 256, -1.f), PromptGeometry::of({640, 480}, 1024), 0);
