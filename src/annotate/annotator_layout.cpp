@@ -70,6 +70,8 @@ QWidget* AnnotatorTab::build_queue_panel() {
   auto* left_layout = new QVBoxLayout(left_box);
   btn_load_dir = named(new QPushButton("📂 Load Directory"), "btn_load_dir");
   btn_load_dir->setToolTip("Open a folder of pictures (" + annotator_keys_text(AnnotatorCommand::OpenFolder) + ")");
+  btn_open_video = named(new QPushButton("🎬 Open Video..."), "btn_open_video");
+  btn_open_video->setToolTip("Write a video's frames into a folder beside it, named after it, and open that folder");
   btn_set_output = named(new QPushButton("🎯 Set Output Folder"), "btn_set_output");
   btn_set_output->setToolTip("The folder Export && Split Dataset offers first as its destination");
   lbl_output_folder = named(new QLabel("Output: Not Set"), "lbl_output_folder");
@@ -91,6 +93,7 @@ QWidget* AnnotatorTab::build_queue_panel() {
   btn_split_export = named(new QPushButton("📤 Export && Split Dataset"), "btn_split_export");
   btn_split_export->setObjectName("primaryBtn");
   left_layout->addWidget(btn_load_dir);
+  left_layout->addWidget(btn_open_video);
   left_layout->addWidget(btn_set_output);
   left_layout->addWidget(lbl_output_folder);
   left_layout->addWidget(new QLabel("Queue Files:"));
@@ -313,6 +316,7 @@ QGroupBox* AnnotatorTab::build_review_box() {
 
 void AnnotatorTab::connect_queue_and_view() {
   connect(btn_load_dir, &QPushButton::clicked, this, [this] { load_directory(); });
+  connect(btn_open_video, &QPushButton::clicked, this, [this] { open_video(); });
   connect(btn_set_output, &QPushButton::clicked, this, [this] { set_output_folder(); });
   connect(list_images, &QListWidget::currentRowChanged, this, &AnnotatorTab::jump_to_image);
   connect(btn_prev_img, &QPushButton::clicked, this, [this] { prev_image(); });

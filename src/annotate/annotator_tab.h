@@ -73,6 +73,9 @@ class AnnotatorTab : public QWidget {
   // Reads `folder` beside the window, then lists its images and shows `picture` when it is one of
   // them, else the first; what load_directory does after its dialog.
   void open_folder(const QString& folder, const QString& picture = {});
+  // A video's frames written into `<video name>_frames` beside it (a stride and near-identical
+  // frames asked for), beside the window with progress and Cancel, then that folder opened.
+  void open_video();
   // The folder's pictures, their marks and where the user is.
   const PictureQueue& queue() const { return queue_; }
   // The export's destination offered first ("Set Output Folder").
@@ -230,6 +233,7 @@ class AnnotatorTab : public QWidget {
   QSet<int> hidden_classes;
   // The widgets (each found by its object name, which is its member name).
   QPushButton* btn_load_dir = nullptr;
+  QPushButton* btn_open_video = nullptr;
   QPushButton* btn_set_output = nullptr;
   QLabel* lbl_output_folder = nullptr;
   QListWidget* list_images = nullptr;

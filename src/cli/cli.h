@@ -74,5 +74,6 @@ QList<Entry> imaging_commands();
 QList<Entry> engine_commands();
 QList<Entry> review_commands();
 QList<Entry> segment_commands();
+QList<Entry> video_commands();
 
 }  // namespace quorlan::cli

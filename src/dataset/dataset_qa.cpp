@@ -94,6 +94,13 @@ std::optional<PictureHash> perceptual_hash(const QString& image_path) {
   return loaded ? hash_of_bytes(*loaded) : std::nullopt;
 }
 
+std::optional<PictureHash> perceptual_hash_of(const cv::Mat& picture) {
+  if (picture.empty()) return std::nullopt;
+  cv::Mat grey = picture;
+  if (picture.channels() == 3) cv::cvtColor(picture, grey, cv::COLOR_BGR2GRAY);
+  return difference_hash(grey, [&] { return grey; });
+}
+
 QVector<QByteArray> content_keys(const QStringList& paths) {
   // Exact copies have one size: only files that share theirs are hashed.
   QVector<qint64> sizes(paths.size(), -1);

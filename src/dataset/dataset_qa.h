@@ -8,6 +8,7 @@
 #include <QVector>
 #include <atomic>
 #include <cstdint>
+#include <opencv2/core.hpp>
 #include <optional>
 
 #include "core/dataset_reader.h"
@@ -67,6 +68,8 @@ struct PictureHash {
 };
 // nullopt when the picture cannot be read.
 std::optional<PictureHash> perceptual_hash(const QString& image_path);
+// The same hash of a picture already decoded (8-bit BGR or grey), such as a video's frame.
+std::optional<PictureHash> perceptual_hash_of(const cv::Mat& picture);
 // The number of bits two difference hashes differ in.
 int hamming(std::uint64_t a, std::uint64_t b);
 // Hashes this close (of 64 bits) are one picture resized or re-encoded...

@@ -1,0 +1,160 @@
+// Videos made datasets: videos written here with OpenCV's VideoWriter (MJPG in AVI, mp4v in MP4
+// where the back end writes it) of a textured object moving over a textured background, read
+// back into frames by the command line's and the window's code path.
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "annotate/annotator_tab.h"
+#include "support/fixtures.h"
+#include "support/scripted_prompts.h"
+#include "support/window_work.h"
+#include "video/frame_extraction.h"
+
+using namespace quorlan;
+
+namespace {
+
+// A textured background with a striped box moving right `speed` pixels a frame; `still` frames
+// first in which nothing moves.
+bool write_video(const QString& path, int fourcc, int frames, int still = 0, double fps = 30) {
+  const cv::Size size(320, 240);
+  cv::VideoWriter writer(path.toStdString(), cv::CAP_FFMPEG, fourcc, fps, size);
+  if (!writer.isOpened()) return false;
+  cv::Mat background(size, CV_8UC3);
+  cv::RNG rng(4);
+  rng.fill(background, cv::RNG::UNIFORM, cv::Scalar(30, 90, 30), cv::Scalar(80, 160, 90));
+  for (int i = 0; i < frames; ++i) {
+    cv::Mat frame = background.clone();
+    const int x = 10 + std::max(0, i - still) * 3;
+    for (int y = 90; y < 150; y += 6)
+      cv::rectangle(frame, cv::Rect(x, y, 50, 3), (y / 6) % 2 ? cv::Scalar(30, 60, 220) : cv::Scalar(40, 150, 240), -1);
+    writer.write(frame);
+  }
+  return true;
+}
+
+QStringList names(const QStringList& paths) {
+  QStringList out;
+  for (const QString& p : paths) out << QFileInfo(p).fileName();
+  return out;
+}
+
+}  // namespace
+
+class TestVideo : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void strides_name_and_order_the_frames() {
+    QTemporaryDir dir;
+    const QString video = dir.filePath("street.avi");
+    QVERIFY(write_video(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 60));
+    FrameChoice every7;
+    every7.every = 7;
+    const Expected<FramesWritten> a = extract_frames(video, dir.path(), every7);
+    QVERIFY2(a, qPrintable(a.error()));
+    QCOMPARE(a->frames_read, 60);
+    QCOMPARE(QFileInfo(a->folder).fileName(), QString("street_frames"));
+    QCOMPARE(names(a->files).first(), QString("street_000000.jpg"));
+    QCOMPARE(names(a->files).last(), QString("street_000056.jpg"));
+    QCOMPARE(a->files.size(), 9);
+    QCOMPARE(QDir(a->folder).entryList(QDir::Files, QDir::Name), names(a->files));  // on disk, in order
+    QVERIFY(!a->cut_short);
+    // 10 frames a second of a 30-frame video: every third frame; a second run gets its own folder.
+    FrameChoice ten;
+    ten.fps = 10;
+    const QByteArray first = test::read_bytes(a->files.first());
+    const Expected<FramesWritten> b = extract_frames(video, dir.path(), ten);
+    QVERIFY(b);
+    QCOMPARE(QFileInfo(b->folder).fileName(), QString("street_frames_2"));
+    QCOMPARE(b->files.size(), 20);
+    QCOMPARE(names(b->files)[1], QString("street_000003.jpg"));
+    QCOMPARE(test::read_bytes(a->files.first()), first);  // the first run's frames untouched
+    QVERIFY(keeps_frame(0, ten, 25) && !keeps_frame(1, ten, 25) && !keeps_frame(2, ten, 25) && keeps_frame(3, ten, 25));
+    // MP4 where the back end writes it.
+    const QString mp4 = dir.filePath("street.mp4");
+    if (write_video(mp4, cv::VideoWriter::fourcc('m', 'p', '4', 'v'), 30)) {
+      const Expected<FramesWritten> c = extract_frames(mp4, dir.filePath("mp4"), every7);
+      QVERIFY2(c, qPrintable(c.error()));
+      QCOMPARE(c->files.size(), 5);
+    }
+  }
+
+  void near_identical_frames_are_left_out() {
+    QTemporaryDir dir;
+    const QString video = dir.filePath("parked.avi");
+    QVERIFY(write_video(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 40, 20));
+    FrameChoice choice;
+    choice.skip_similar = true;
+    const Expected<FramesWritten> kept = extract_frames(video, dir.path(), choice);
+    QVERIFY(kept);
+    // The 20 still frames give one; the moving ones stay (a 3-pixel step changes the hash).
+    QVERIFY2(kept->skipped_similar >= 19, qPrintable(kept->summary()));
+    QVERIFY(kept->files.size() + kept->skipped_similar == 40);
+    QVERIFY(kept->summary().contains("near-identical"));
+  }
+
+  void unreadable_cut_off_and_stopped_videos() {
+    QTemporaryDir dir;
+    test::write_text(dir.filePath("notes.mp4"), "these are notes, not a video");
+    const Expected<FramesWritten> junk = extract_frames(dir.filePath("notes.mp4"), dir.path(), {});
+    QVERIFY(!junk);
+    QVERIFY2(junk.error().contains("could not be read as a video"), qPrintable(junk.error()));
+    QVERIFY(!QDir(dir.filePath("notes_frames")).exists());
+    QVERIFY(!extract_frames(dir.filePath("missing.avi"), dir.path(), {}));
+    // A cut-off file yields the frames it holds and says where it ended.
+    const QString video = dir.filePath("full.avi");
+    QVERIFY(write_video(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 50));
+    const QByteArray bytes = test::read_bytes(video);
+    test::write_bytes(dir.filePath("cut.avi"), bytes.left(bytes.size() / 2));
+    const Expected<FramesWritten> cut = extract_frames(dir.filePath("cut.avi"), dir.path(), {});
+    QVERIFY2(cut, qPrintable(cut.error()));
+    QVERIFY(cut->cut_short);
+    QVERIFY(cut->frames_read > 5 && cut->frames_read < 50);
+    QCOMPARE(cut->files.size(), cut->frames_read);
+    QVERIFY2(cut->summary().contains(QString("ends at frame %1 of the 50").arg(cut->frames_read)),
+             qPrintable(cut->summary()));
+    // Stopped: the frames written so far stay, each whole.
+    const Expected<FramesWritten> stopped =
+        extract_frames(video, dir.path(), {}, [](int done, int) { return done < 10; });
+    QVERIFY(stopped && stopped->cancelled);
+    QCOMPARE(stopped->files.size(), 9);
+    QCOMPARE(QDir(stopped->folder).entryList(QDir::Files).size(), 9);
+  }
+
+  void the_annotator_opens_a_video() {
+    ScriptedPrompts* prompts = ScriptedPrompts::install();
+    QTemporaryDir dir;
+    const QString video = dir.filePath("lane.avi");
+    QVERIFY(write_video(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 30));
+    AnnotatorTab tab;
+    tab.resize(1400, 900);
+    tab.show();
+    prompts->open_files.push_back(video);
+    prompts->items.push_back(1);    // "Every 5th frame"
+    prompts->choices.push_back(1);  // keep near-identical frames
+    tab.open_video();
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.queue().size(), 6);
+    QCOMPARE(QFileInfo(tab.queue().path(0)).fileName(), QString("lane_000000.jpg"));
+    QVERIFY(!tab.picture().empty());
+    // A file that is no video: a clear message, nothing opened.
+    test::write_text(dir.filePath("clip.mov"), "nope");
+    prompts->open_files.push_back(dir.filePath("clip.mov"));
+    prompts->items.push_back(0);
+    prompts->choices.push_back(1);
+    tab.open_video();
+    QVERIFY(test::settle_window_work());
+    QVERIFY(!prompts->messages.isEmpty());
+    QVERIFY(prompts->messages.last().text.contains("could not be read as a video"));
+    QCOMPARE(tab.queue().size(), 6);
+  }
+};
+
+QTEST_MAIN(TestVideo)
+#include "test_video.moc"
