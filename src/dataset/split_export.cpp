@@ -455,6 +455,11 @@ QString export_summary_text(const QString& destination, const GroupedSplit& spli
   text += QStringLiteral("\n\nSeed: %1 (%2 groups: images made from one source, identical or alike stay in one set)")
               .arg(seed)
               .arg(split.groups);
+  if (split.videos[0] + split.videos[1] + split.videos[2] > 0)
+    text += QStringLiteral("\nVideos, each kept whole in one set: %1 in train, %2 in val, %3 in test")
+                .arg(split.videos[0])
+                .arg(split.videos[1])
+                .arg(split.videos[2]);
   const QStringList per_set = set_class_counts(split, classes);
   text +=
       QStringLiteral("\ntrain objects: %1\nval objects: %2\ntest objects: %3").arg(per_set[0], per_set[1], per_set[2]);

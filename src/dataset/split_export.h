@@ -46,18 +46,24 @@ void shuffle_pairs(QVector<ImageLabelPair>& pairs);
 // ("x_scaled", "x_scaled_2") all give "x"; any other name gives its own stem.
 QString source_stem(const QString& image_path);
 
+// The video a frame came from, by its name: the studio's own frames ("<video>_000120", the index
+// padded to six digits or more, not after a date as cameras name photos) and the "frame_000120"
+// naming of other tools ("clip_frame_0042", "frame000120") give the video's folder and name; any
+// other picture gives an empty string.
+QString video_of(const QString& image_path);
+
 struct GroupedSplit {
   QVector<ImageLabelPair> pairs;  // in set order: train, then val, then test
   SplitCounts counts;
-  int groups = 0;  // how many groups the images formed
+  int groups = 0;             // how many groups the images formed
+  int videos[3] = {0, 0, 0};  // the videos (by their frames' names) each set holds, whole
 };
 
-// A reproducible split that cannot leak: images made from one source (by name), images with
-// identical bytes and near-duplicates (perceptual hash) form one group, and a group goes whole to one set. The groups
-// are shuffled by `seed`; sets are filled in turn up to the counts plan_split gives (a group that starts a set's last
-// places stays whole).
-// A raised `cancel` leaves the pictures not yet read out of the grouping: the plan is then only
-// good for being thrown away.
+// A reproducible split that cannot leak: images made from one source (by name), the frames of one
+// video (video_of), images with identical bytes and near-duplicates (perceptual hash) form one group, and a group goes
+// whole to one set. The groups are shuffled by `seed`; sets are filled in turn up to the counts plan_split gives (a
+// group that starts a set's last places stays whole). A raised `cancel` leaves the pictures not yet read out of the
+// grouping: the plan is then only good for being thrown away.
 GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed,
                                 const std::atomic<bool>* cancel = nullptr);
 

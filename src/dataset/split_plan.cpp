@@ -4,6 +4,7 @@
 #include <QHash>
 #include <QMap>
 #include <QRegularExpression>
+#include <QSet>
 #include <QtConcurrent>
 #include <algorithm>
 #include <numeric>
@@ -78,6 +79,24 @@ QString source_stem(const QString& image_path) {
   return stem;
 }
 
+QString video_of(const QString& image_path) {
+  const QFileInfo info(image_path);
+  const QString stem = info.completeBaseName();
+  // The studio's own frames, "<video>_<index padded to 6 or more>", also once frames of several
+  // videos share a folder; a camera's "IMG_20231005_123456" (a date before the number) is no video.
+  static const QRegularExpression own(QStringLiteral("^(.+)_\\d{6,}$"));
+  static const QRegularExpression dated(QStringLiteral("(^|_)\\d{8}$"));
+  const QRegularExpressionMatch m = own.match(stem);
+  if (m.hasMatch() && !dated.match(m.captured(1)).hasMatch())
+    return info.absolutePath() + QLatin1Char('/') + m.captured(1);
+  // Other tools' "frame_000120", "clip_frame_0042", "frame000120".
+  static const QRegularExpression other(QStringLiteral("^(.*?)[_-]?frame[_-]?\\d{3,}$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+  const QRegularExpressionMatch o = other.match(stem);
+  if (o.hasMatch()) return info.absolutePath() + QLatin1Char('/') + o.captured(1) + QStringLiteral("#frames");
+  return {};
+}
+
 GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_train, double r_val, quint64 seed,
                                 const std::atomic<bool>* cancel) {
   const int n = static_cast<int>(pairs.size());
@@ -93,6 +112,7 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
   for (const ImageLabelPair& pair : pairs) images << pair.image;
   const QVector<QByteArray> keys = content_keys(images);
   QHash<QString, int> by_name;
+  QHash<QString, int> by_video;
   QHash<QByteArray, int> by_content;
   for (int i = 0; i < n; ++i) {
     const QString name_key = QFileInfo(pairs[i].image).absolutePath() + QLatin1Char('/') + source_stem(pairs[i].image);
@@ -100,6 +120,12 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
       join(i, *it);
     else
       by_name.insert(name_key, i);
+    if (const QString video = video_of(pairs[i].image); !video.isEmpty()) {
+      if (const auto it = by_video.constFind(video); it != by_video.cend())
+        join(i, *it);
+      else
+        by_video.insert(video, i);
+    }
     if (keys[i].isEmpty()) continue;
     if (const auto it = by_content.constFind(keys[i]); it != by_content.cend())
       join(i, *it);
@@ -138,12 +164,17 @@ GroupedSplit plan_grouped_split(const QVector<ImageLabelPair>& pairs, double r_t
   GroupedSplit split;
   split.groups = static_cast<int>(groups.size());
   QVector<ImageLabelPair> sets[3];
+  QSet<QString> videos[3];
   for (const QVector<int>& group : groups) {
     const int set = split.counts.train < target.train ? 0 : split.counts.val < target.val ? 1 : 2;
-    for (int i : group) sets[set].append(pairs[i]);
+    for (int i : group) {
+      sets[set].append(pairs[i]);
+      if (const QString video = video_of(pairs[i].image); !video.isEmpty()) videos[set].insert(video);
+    }
     (set == 0 ? split.counts.train : set == 1 ? split.counts.val : split.counts.test) += static_cast<int>(group.size());
   }
   split.pairs = sets[0] + sets[1] + sets[2];
+  for (int set = 0; set < 3; ++set) split.videos[set] = static_cast<int>(videos[set].size());
   return split;
 }
 

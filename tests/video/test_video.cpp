@@ -10,6 +10,8 @@
 #include <opencv2/videoio.hpp>
 
 #include "annotate/annotator_tab.h"
+#include "core/image_files.h"
+#include "dataset/split_export.h"
 #include "support/fixtures.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
@@ -125,6 +127,54 @@ class TestVideo : public QObject {
     QVERIFY(stopped && stopped->cancelled);
     QCOMPARE(stopped->files.size(), 9);
     QCOMPARE(QDir(stopped->folder).entryList(QDir::Files).size(), 9);
+  }
+
+  void the_split_never_parts_a_video() {
+    // Five videos' frames in one folder (as a user gathers them), labelled, and a few photos.
+    QTemporaryDir dir;
+    const QString data = dir.filePath("data");
+    QVERIFY(QDir().mkpath(data));
+    for (int v = 0; v < 5; ++v) {
+      const QString video = dir.filePath(QStringLiteral("cam%1.avi").arg(v));
+      QVERIFY(write_video(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 12));
+      FrameChoice every3;
+      every3.every = 3;
+      const Expected<FramesWritten> frames = extract_frames(video, dir.path(), every3);
+      QVERIFY(frames);
+      for (const QString& f : frames->files) {
+        const QString to = QDir(data).filePath(QFileInfo(f).fileName());
+        QVERIFY(QFile::copy(f, to));
+        test::write_text(to.left(to.size() - 4) + ".txt", "0 0.2 0.5 0.15 0.25\n");
+      }
+    }
+    for (int i = 0; i < 6; ++i) {
+      test::write_noise_image(QDir(data).filePath(QStringLiteral("IMG_20240501_1200%1.png").arg(i, 2, 10, QChar('0'))),
+                              64, 48, 300 + i);
+      test::write_text(QDir(data).filePath(QStringLiteral("IMG_20240501_1200%1.txt").arg(i, 2, 10, QChar('0'))),
+                       "0 0.5 0.5 0.2 0.2\n");
+    }
+    QCOMPARE(video_of(QDir(data).filePath("cam3_000009.jpg")), QDir(data).filePath("cam3"));
+    QVERIFY(video_of(QDir(data).filePath("IMG_20240501_120003.png")).isEmpty());  // a photo, not a frame
+    QCOMPARE(video_of("/x/clip_frame_0042.png"), QString("/x/clip#frames"));
+    QCOMPARE(video_of("/x/frame0042.png"), video_of("/x/frame0043.png"));
+    const QVector<ImageLabelPair> pairs = collect_annotated_pairs(list_folder_images(data));
+    QCOMPARE(pairs.size(), 5 * 4 + 6);
+    for (quint64 seed : {1ull, 2ull, 3ull, 42ull}) {
+      const GroupedSplit split = plan_grouped_split(pairs, 0.6, 0.2, seed);
+      QHash<QString, int> set_of_video;
+      int start = 0;
+      const int ends[3] = {split.counts.train, split.counts.train + split.counts.val, int(split.pairs.size())};
+      for (int set = 0; set < 3; ++set) {
+        for (int i = start; i < ends[set]; ++i) {
+          const QString video = video_of(split.pairs[i].image);
+          if (video.isEmpty()) continue;
+          QVERIFY2(set_of_video.value(video, set) == set, qPrintable(video));  // never on two sides
+          set_of_video.insert(video, set);
+        }
+        start = ends[set];
+      }
+      QCOMPARE(split.videos[0] + split.videos[1] + split.videos[2], 5);
+    }
   }
 
   void the_annotator_opens_a_video() {
