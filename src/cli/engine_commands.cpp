@@ -274,7 +274,10 @@ int run_predict(const QStringList& arguments) {
 }
 
 int run_export_model(const QStringList& arguments) {
-  Command c("export-model", "Export trained weights to another format through the engine (a SAM-family model into an image encoder and a prompt decoder, onnx).", arguments);
+  Command c("export-model",
+            "Export trained weights to another format through the engine (a SAM-family model into an image encoder and "
+            "a prompt decoder, onnx).",
+            arguments);
   c.parser.addOption(
       {"format", "onnx, torchscript, openvino, engine, coreml, tflite, ... (default onnx).", "FORMAT", "onnx"});
   if (const int code = c.parse({"WEIGHTS"}); code >= 0) return code;

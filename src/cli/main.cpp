@@ -9,8 +9,10 @@ using namespace quorlan::cli;
 
 namespace {
 
-QList<Entry> all_commands() { return dataset_commands() + imaging_commands() + engine_commands() + review_commands() +
-                                 segment_commands() + video_commands(); }
+QList<Entry> all_commands() {
+  return dataset_commands() + imaging_commands() + engine_commands() + review_commands() + segment_commands() +
+         video_commands();
+}
 
 void print_help() {
   std::printf("Usage: quorlan COMMAND [options] [arguments]\n\nCommands:\n");

@@ -52,9 +52,11 @@ Expected<QString> pair_for(const QString& weights) {
   const QString known = exported_pair_of(weights);
   if (!known.isEmpty()) return known;
   if (!is_sam_weights(weights))
-    return failure(weights + " is neither a SAM-family weights file (sam_b.pt, mobile_sam.pt, ...) nor an exported pair.");
+    return failure(weights +
+                   " is neither a SAM-family weights file (sam_b.pt, mobile_sam.pt, ...) nor an exported pair.");
   if (!HAS_YOLO())
-    return failure("Ultralytics is not installed: it exports the model once. Set up the engine with scripts/setup-engine.");
+    return failure(
+        "Ultralytics is not installed: it exports the model once. Set up the engine with scripts/setup-engine.");
   Command::note("Exporting " + QFileInfo(weights).fileName() + " for native use (once)...");
   EngineRun engine;
   const Expected<EngineRun::Reply> reply = command_until_interrupted(engine, sam_export_request(weights), "exported");
@@ -90,14 +92,15 @@ int run_segment(const QStringList& arguments) {
   Command c("segment", "Outline the object a click or a rough box points at.", arguments);
   c.parser.addOption({"point", "A click at X,Y in pixels; X,Y,0 is a negative click (repeatable).", "X,Y[,L]"});
   c.parser.addOption({"box", "A rough box around the object, in pixels.", "X1,Y1,X2,Y2"});
-  c.parser.addOption({"method", "sam (a SAM-family model; the default) or grabcut (no weights; needs --box).",
-                      "METHOD", "sam"});
+  c.parser.addOption(
+      {"method", "sam (a SAM-family model; the default) or grabcut (no weights; needs --box).", "METHOD", "sam"});
   c.parser.addOption({"save", "Append the outline to this YOLO label file.", "LABEL.txt"});
   c.parser.addOption({"class", "The class id of the saved line (default 0).", "N", "0"});
   c.parser.addOption({"as-box", "Save the outline's box line instead of its polygon."});
   // GrabCut needs no weights: the picture is then the only argument.
   bool grabcut = arguments.contains("--method=grabcut");
-  for (int i = 0; i + 1 < arguments.size(); ++i) grabcut = grabcut || (arguments[i] == "--method" && arguments[i + 1] == "grabcut");
+  for (int i = 0; i + 1 < arguments.size(); ++i)
+    grabcut = grabcut || (arguments[i] == "--method" && arguments[i + 1] == "grabcut");
   if (const int code = c.parse(grabcut ? QStringList{"IMAGE"} : QStringList{"WEIGHTS", "IMAGE"}); code >= 0)
     return code;
   if (c.value("method") != "sam" && c.value("method") != "grabcut")

@@ -34,8 +34,8 @@ class InteractiveCanvas : public QGraphicsScene {
   bool is_prompt_mode() const;
   // What the prompt looks like on the picture: positive clicks green, negative red, the rough box
   // dashed, and the proposed outline filled; an empty overlay removes it.
-  void show_prompt(const QVector<QPointF>& positive, const QVector<QPointF>& negative,
-                   const std::optional<QRectF>& box, const QPolygonF& proposal);
+  void show_prompt(const QVector<QPointF>& positive, const QVector<QPointF>& negative, const std::optional<QRectF>& box,
+                   const QPolygonF& proposal);
 
   QString draw_mode = QStringLiteral("Select/Move");
   QVector<QPointF> current_polygon;
