@@ -1,8 +1,11 @@
 // quorlan frames: a video made a folder of frames.
 #include <QJsonArray>
 
+#include "core/label_files.h"
+
 #include "cli/cli.h"
 #include "video/frame_extraction.h"
+#include "video/tracks.h"
 
 namespace quorlan::cli {
 namespace {
@@ -43,8 +46,99 @@ int run_frames(const QStringList& arguments) {
   return c.succeed(written->summary(), result);
 }
 
+QJsonObject filled_json(const FilledIn& filled) {
+  return {{"boxes", filled.boxes},
+          {"label_files", filled.frames},
+          {"tracks", QJsonArray::fromStringList(filled.tracks)},
+          {"stop", filled.stop}};
+}
+
+QString filled_text(const FilledIn& filled) {
+  QString text = QStringLiteral("%1 box(es) filled in over %2 label file(s).").arg(filled.boxes).arg(filled.frames);
+  for (const QString& t : filled.tracks) text += "\n  " + t;
+  if (!filled.stop.isEmpty()) text += "\n" + filled.stop;
+  return text;
+}
+
+int run_interpolate(const QStringList& arguments) {
+  Command c("interpolate", "Fill the frames between a track's keyframes with the interpolated box.", arguments);
+  c.parser.addOption({"track", "Only this track (default: every track).", "ID"});
+  if (const int code = c.parse({"FOLDER"}); code >= 0) return code;
+  std::optional<int> only;
+  if (c.parser.isSet("track")) {
+    bool ok = true;
+    only = c.int_value("track", &ok, 0, 1000000000);
+    if (!ok) return kUsage;
+  }
+  const Expected<FilledIn> filled = interpolate_tracks(c.positional()[0], only);
+  if (!filled) return c.fail(filled.error());
+  if (filled->tracks.isEmpty())
+    return c.fail("No track has two keyframes to fill between (keyframes are kept in " + QString(kTracksFile) + ").",
+                  filled_json(*filled));
+  return c.succeed(filled_text(*filled), filled_json(*filled));
+}
+
+int run_track(const QStringList& arguments) {
+  Command c("track", "Carry a box forward from a frame with an OpenCV tracker.", arguments);
+  c.parser.addOption({"from", "The frame to start from (its index in the video's naming).", "FRAME"});
+  c.parser.addOption({"box", "The box on that frame, in pixels.", "X1,Y1,X2,Y2"});
+  c.parser.addOption({"class", "The box's class id.", "N"});
+  c.parser.addOption({"to", "The last frame to carry it to (default: as far as it goes).", "FRAME"});
+  c.parser.addOption({"tracker", "csrt (the default, steadier) or kcf (faster).", "NAME", "csrt"});
+  c.parser.addOption({"track", "The track id (default: one more than the largest in the folder).", "ID"});
+  if (const int code = c.parse({"FOLDER"}); code >= 0) return code;
+  for (const char* required : {"from", "box", "class"})
+    if (!c.parser.isSet(required)) return c.usage(QStringLiteral("--%1 is needed.").arg(required));
+  if (c.value("tracker") != "csrt" && c.value("tracker") != "kcf")
+    return c.usage("--tracker is csrt or kcf, not " + c.value("tracker") + ".");
+  bool ok = true;
+  const int from_frame = c.int_value("from", &ok, 0, 1000000000);
+  const int cls = ok ? c.int_value("class", &ok, 0, 100000) : 0;
+  if (!ok) return kUsage;
+  const QStringList corners = c.value("box").split(',');
+  QVector<double> v;
+  for (const QString& t : corners) v << t.toDouble(&ok);
+  if (corners.size() != 4 || !ok) return c.usage("--box takes X1,Y1,X2,Y2, not " + c.value("box") + ".");
+  const QString folder = c.positional()[0];
+  const FrameList frames = frames_of(folder);
+  const int from = frames.indices.indexOf(from_frame);
+  if (from < 0) return c.fail(QStringLiteral("The folder has no frame %1.").arg(from_frame));
+  std::optional<int> to;
+  if (c.parser.isSet("to")) {
+    const int to_frame = c.int_value("to", &ok, 0, 1000000000);
+    if (!ok) return kUsage;
+    int last = -1;  // the last frame at or before it
+    for (int i = 0; i < frames.indices.size(); ++i)
+      if (frames.indices[i] <= to_frame) last = i;
+    to = last;
+  }
+  int track = 0;
+  if (c.parser.isSet("track")) {
+    track = c.int_value("track", &ok, 0, 1000000000);
+    if (!ok) return kUsage;
+  } else {
+    const Expected<Tracks> known = read_tracks(label_folder_for(folder));
+    if (!known) return c.fail(known.error());
+    track = known->ids().isEmpty() ? 1 : known->ids().last() + 1;
+  }
+  const Expected<FilledIn> filled =
+      track_forward(folder, from, QRectF(QPointF(v[0], v[1]), QPointF(v[2], v[3])), cls, track, to,
+                    c.value("tracker") == "kcf" ? TrackerKind::Kcf : TrackerKind::Csrt, [&](int done) {
+                      if (done % 25 == 0) c.progress(done, 0, QStringLiteral("frames"));
+                      return !stop_requested().load();
+                    });
+  if (!filled) return c.fail(filled.error());
+  QJsonObject json = filled_json(*filled);
+  json.insert("track", track);
+  return c.succeed(QStringLiteral("Track %1: ").arg(track) + filled_text(*filled), json);
+}
+
 }  // namespace
 
-QList<Entry> video_commands() { return {{"frames", "write a video's frames into a folder", run_frames}}; }
+QList<Entry> video_commands() {
+  return {{"frames", "write a video's frames into a folder", run_frames},
+          {"interpolate", "fill frames between a track's keyframes", run_interpolate},
+          {"track", "carry a box forward with a tracker", run_track}};
+}
 
 }  // namespace quorlan::cli

@@ -4,8 +4,10 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
@@ -16,6 +18,7 @@
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
 #include "video/frame_extraction.h"
+#include "video/tracks.h"
 
 using namespace quorlan;
 
@@ -175,6 +178,128 @@ class TestVideo : public QObject {
       }
       QCOMPARE(split.videos[0] + split.videos[1] + split.videos[2], 5);
     }
+  }
+
+  void interpolation_fills_between_keyframes_only() {
+    // Twelve frames of a box moving linearly: keyframes on frames 0 and 11 of track 1; a box the
+    // user drew on frame 5 without a track; another tool's polygon line on frame 3.
+    QTemporaryDir dir;
+    const QString folder = dir.path();
+    for (int i = 0; i < 12; ++i)
+      test::write_image(QDir(folder).filePath(QStringLiteral("walk_%1.jpg").arg(i, 6, 10, QChar('0'))), 400, 300);
+    const auto truth = [](int i) { return NormBox{0.1 + 0.05 * i, 0.5 - 0.01 * i, 0.1 + 0.004 * i, 0.2}; };
+    const auto label = [&](int i) {
+      return QDir(folder).filePath(QStringLiteral("walk_%1.txt").arg(i, 6, 10, QChar('0')));
+    };
+    const auto line = [](int cls, const NormBox& b) {
+      return QStringLiteral("%1 %2 %3 %4 %5\n")
+          .arg(cls)
+          .arg(b.cx, 0, 'f', 6)
+          .arg(b.cy, 0, 'f', 6)
+          .arg(b.w, 0, 'f', 6)
+          .arg(b.h, 0, 'f', 6);
+    };
+    test::write_text(label(0), line(2, truth(0)));
+    test::write_text(label(11), line(2, truth(11)));
+    test::write_text(label(5), "0 0.9 0.9 0.05 0.05\n");
+    test::write_text(label(3), "1 0.1 0.1 0.2 0.1 0.2 0.2\r\n");
+    Tracks tracks;
+    tracks.frames["walk_000000.jpg"] = {{1, 2, truth(0), true}};
+    tracks.frames["walk_000011.jpg"] = {{1, 2, truth(11), true}};
+    QVERIFY(write_tracks(folder, tracks));
+    const QByteArray key0 = test::read_bytes(label(0));
+    Expected<FilledIn> filled = interpolate_tracks(folder);
+    QVERIFY2(filled, qPrintable(filled.error()));
+    QCOMPARE(filled->boxes, 10);
+    for (int i = 1; i < 11; ++i) {
+      const QStringList lines = test::read_text(label(i)).split(QRegularExpression("\r?\n"), Qt::SkipEmptyParts);
+      const QStringList last = lines.last().split(' ');
+      QCOMPARE(last[0], QString("2"));
+      // Within half a pixel of the truth on a 400 x 300 picture.
+      QVERIFY(std::abs(last[1].toDouble() - truth(i).cx) * 400 < 0.5);
+      QVERIFY(std::abs(last[2].toDouble() - truth(i).cy) * 300 < 0.5);
+      QVERIFY(std::abs(last[3].toDouble() - truth(i).w) * 400 < 0.5);
+    }
+    QCOMPARE(test::read_bytes(label(0)), key0);                                      // keyframes untouched
+    QVERIFY(test::read_text(label(5)).startsWith("0 0.9 0.9 0.05 0.05\n"));          // the user's box stays
+    QVERIFY(test::read_text(label(3)).startsWith("1 0.1 0.1 0.2 0.1 0.2 0.2\r\n"));  // byte for byte
+    // A keyframe moved on frame 6 and interpolating again: filled boxes are replaced, never doubled.
+    Expected<Tracks> now = read_tracks(folder);
+    QVERIFY(now);
+    QCOMPARE(now->frames.value("walk_000004.jpg").size(), 1);
+    QVERIFY(!now->frames.value("walk_000004.jpg")[0].keyframe);
+    const NormBox moved{0.5, 0.5, 0.1, 0.1};
+    test::write_text(label(6), line(2, moved));
+    Tracks edited = *now;
+    edited.frames["walk_000006.jpg"] = {{1, 2, moved, true}};
+    QVERIFY(write_tracks(folder, edited));
+    filled = interpolate_tracks(folder, 1);
+    QVERIFY(filled);
+    QCOMPARE(filled->boxes, 9);  // frames 1-5 and 7-10
+    QCOMPARE(test::read_text(label(4)).count('\n'), 1);
+    QCOMPARE(test::read_text(label(6)), line(2, moved));
+    QCOMPARE(test::read_text(label(5)).count('\n'), 2);  // the user's box and one filled
+    // An unreadable sidecar is said, and nothing is written.
+    test::write_text(QDir(folder).filePath("tracks.json"), "{broken");
+    const QByteArray before = test::read_bytes(label(4));
+    QVERIFY(!interpolate_tracks(folder));
+    QCOMPARE(test::read_bytes(label(4)), before);
+  }
+
+  void tracking_follows_a_curving_object_and_says_where_it_stops() {
+    // A textured object moving on a curve over a textured background, then out of the picture.
+    QTemporaryDir dir;
+    const cv::Size size(640, 360);
+    cv::Mat background(size, CV_8UC3);
+    cv::RNG rng(8);
+    rng.fill(background, cv::RNG::UNIFORM, cv::Scalar(20, 80, 20), cv::Scalar(90, 170, 90));
+    cv::GaussianBlur(background, background, cv::Size(5, 5), 0);
+    cv::Mat object(60, 80, CV_8UC3);
+    for (int y = 0; y < object.rows; ++y)
+      for (int x = 0; x < object.cols; ++x)
+        object.at<cv::Vec3b>(y, x) = ((x / 10 + y / 10) % 2) ? cv::Vec3b(30, 40, 220) : cv::Vec3b(240, 200, 40);
+    QVector<cv::Rect> truth;
+    const int frames = 80;
+    for (int i = 0; i < frames; ++i) {
+      // Curving for 60 frames, then leaving on the right at speed.
+      const int x = i < 60 ? 60 + i * 6 : 60 + 360 + (i - 60) * 25;
+      const int y = static_cast<int>(150 + 80 * std::sin(i / 9.0));
+      const cv::Rect r(x, y, object.cols, object.rows);
+      truth << r;
+      cv::Mat frame = background.clone();
+      const cv::Rect visible = r & cv::Rect(cv::Point(0, 0), size);
+      if (!visible.empty()) object(cv::Rect(0, 0, visible.width, visible.height)).copyTo(frame(visible));
+      QVERIFY(cv::imwrite(dir.filePath(QStringLiteral("road_%1.png").arg(i, 6, 10, QChar('0'))).toStdString(), frame));
+    }
+    const cv::Rect& s = truth[0];
+    const Expected<FilledIn> tracked =
+        track_forward(dir.path(), 0, QRectF(s.x, s.y, s.width, s.height), 0, 1, std::nullopt, TrackerKind::Csrt);
+    QVERIFY2(tracked, qPrintable(tracked.error()));
+    const Expected<Tracks> tracks = read_tracks(dir.path());
+    QVERIFY(tracks);
+    double total = 0;
+    for (int i = 1; i <= 60; ++i) {
+      const QVector<TrackBox> on = tracks->frames.value(QStringLiteral("road_%1.png").arg(i, 6, 10, QChar('0')));
+      QVERIFY2(on.size() == 1, qPrintable(QString("frame %1").arg(i)));
+      const QRectF r = on[0].box.rect();
+      const QRectF px(r.x() * size.width, r.y() * size.height, r.width() * size.width, r.height() * size.height);
+      const QRectF t(truth[i].x, truth[i].y, truth[i].width, truth[i].height);
+      const QRectF both = px & t;
+      total += both.width() * both.height() /
+               (px.width() * px.height() + t.width() * t.height() - both.width() * both.height());
+    }
+    const double mean = total / 60;
+    qInfo("CSRT: mean IoU %.3f over 60 frames; %s", mean, qPrintable(tracked->stop));
+    QVERIFY2(mean >= 0.7, qPrintable(QString::number(mean)));
+    QVERIFY2(tracked->stop.contains("left the picture") || tracked->stop.contains("lost the object"),
+             qPrintable(tracked->stop));
+    // The start is a keyframe; --to stops early, at a keyframe of the track too.
+    QVERIFY(tracks->frames.value("road_000000.png")[0].keyframe);
+    const Expected<FilledIn> short_run =
+        track_forward(dir.path(), 0, QRectF(s.x, s.y, s.width, s.height), 0, 2, 10, TrackerKind::Kcf);
+    QVERIFY(short_run);
+    QCOMPARE(short_run->stop, QString("Reached frame 10."));
+    QCOMPARE(short_run->boxes, 10);
   }
 
   void the_annotator_opens_a_video() {
