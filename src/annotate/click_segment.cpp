@@ -125,6 +125,7 @@ void AnnotatorTab::encode_picture(const QString& path, const cv::Mat& bgr) {
 void AnnotatorTab::ask_outline(const SegmentPrompt& prompt, bool committed) {
   if (display_cv_img.empty() || prompt.empty()) return;
   const bool grabcut = canvas->draw_mode == QLatin1String("Refine Box");
+  if (grabcut && !prompt.box) return;  // GrabCut takes a box, never clicks
   std::shared_ptr<const SamEmbedding> embedding;
   if (!grabcut) {
     if (!sam_) return;
