@@ -136,7 +136,7 @@ Expected<PromptLogits> SamModel::decode(const SamEmbedding& embedding, const Seg
     request.infer();
     const ov::Tensor masks = request.get_output_tensor(0);
     const ov::Tensor scores = request.get_output_tensor(1);
-    const ov::Shape ms = masks.get_shape();
+    const ov::Shape& ms = masks.get_shape();
     if (ms.size() != 4 || scores.get_size() != ms[1])
       return failure(QStringLiteral("The decoder's answer is not a set of masks."));
     const float* m = masks.data<const float>();

@@ -73,10 +73,10 @@ bool EmbeddingCache::start(const QString& path) {
   return true;
 }
 
-void EmbeddingCache::put(const QString& path, std::shared_ptr<const SamEmbedding> embedding) {
+void EmbeddingCache::put(const QString& path, const std::shared_ptr<const SamEmbedding>& embedding) {
   pending_.removeAll(path);
   if (!embedding) return;
-  kept_.insert(path, std::move(embedding));
+  kept_.insert(path, embedding);
   order_.removeAll(path);
   order_ << path;
   while (order_.size() > keep_) kept_.remove(order_.takeFirst());

@@ -59,7 +59,7 @@ class EmbeddingCache {
   // Marks `path` as being encoded; false when it is kept or already on its way.
   bool start(const QString& path);
   // The encoding of `path` is in (or failed: `embedding` null); the oldest go past `keep`.
-  void put(const QString& path, std::shared_ptr<const SamEmbedding> embedding);
+  void put(const QString& path, const std::shared_ptr<const SamEmbedding>& embedding);
   void clear();
 
  private:

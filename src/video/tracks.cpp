@@ -129,7 +129,8 @@ Expected<Tracks> read_tracks(const QString& label_folder) {
   const QJsonObject frames = doc.object().value(QStringLiteral("frames")).toObject();
   for (auto it = frames.begin(); it != frames.end(); ++it) {
     QVector<TrackBox> boxes;
-    for (const QJsonValue& v : it.value().toArray()) {
+    const QJsonArray listed = it.value().toArray();
+    for (const QJsonValue& v : listed) {
       const QJsonObject o = v.toObject();
       const QJsonArray b = o.value(QStringLiteral("box")).toArray();
       if (b.size() != 4) continue;
