@@ -130,7 +130,7 @@ Expected<Tracks> read_tracks(const QString& label_folder) {
   for (auto it = frames.begin(); it != frames.end(); ++it) {
     QVector<TrackBox> boxes;
     const QJsonArray listed = it.value().toArray();
-    for (const QJsonValue& v : listed) {
+    for (const auto& v : listed) {
       const QJsonObject o = v.toObject();
       const QJsonArray b = o.value(QStringLiteral("box")).toArray();
       if (b.size() != 4) continue;
