@@ -34,12 +34,7 @@ Expected<cv::Mat> read_image_bgr(const QString& path, bool keep_alpha) {
   }
 }
 
-namespace {
-
-// A JPEG as OpenCV's writer makes it by default (quality 95, 4:2:0, baseline), through TurboJPEG:
-// it takes BGR rows as they are, where OpenCV's writer swaps every row to RGB one byte at a time
-// first (a sixth of a tiling's time). Empty when the picture is not 8-bit grey or BGR.
-QByteArray encode_jpeg(const cv::Mat& image) {
+QByteArray encode_jpeg(const cv::Mat& image, int quality) {
   if (image.depth() != CV_8U || (image.channels() != 3 && image.channels() != 1) || image.empty()) return {};
   const std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitCompress(), tjDestroy);
   if (!handle) return {};
@@ -48,14 +43,12 @@ QByteArray encode_jpeg(const cv::Mat& image) {
   const bool grey = image.channels() == 1;
   const int ok =
       tjCompress2(handle.get(), image.data, image.cols, static_cast<int>(image.step), image.rows,
-                  grey ? TJPF_GRAY : TJPF_BGR, &buffer, &size, grey ? TJSAMP_GRAY : TJSAMP_420, 95, TJFLAG_ACCURATEDCT);
+                  grey ? TJPF_GRAY : TJPF_BGR, &buffer, &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality, TJFLAG_ACCURATEDCT);
   QByteArray bytes;
   if (ok == 0 && buffer) bytes = QByteArray(reinterpret_cast<const char*>(buffer), static_cast<qsizetype>(size));
   tjFree(buffer);
   return bytes;
 }
-
-}  // namespace
 
 Status write_image_atomically(const QString& path, const cv::Mat& image) {
   const int dot = path.lastIndexOf('.');

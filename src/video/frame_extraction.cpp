@@ -15,6 +15,7 @@
 #include <opencv2/videoio.hpp>
 
 #include "core/atomic_file.h"
+#include "core/image_reader.h"
 #include "core/work_pool.h"
 #include "dataset/dataset_qa.h"
 
@@ -88,7 +89,7 @@ Expected<FramesWritten> extract_frames(const QString& video, const QString& pare
   if (!QDir().mkpath(out.folder)) return failure(QStringLiteral("%1 could not be made.").arg(out.folder));
   const QString name = info.completeBaseName();
   const int digits = std::max(6, static_cast<int>(QString::number(std::max(1, out.frames_stated)).size()));
-  const std::vector<int> params{cv::IMWRITE_JPEG_QUALITY, std::clamp(choice.jpeg_quality, 1, 100)};
+  const int quality = std::clamp(choice.jpeg_quality, 1, 100);
 
   std::deque<QFuture<Status>> writing;
   QString failed;
@@ -125,11 +126,10 @@ Expected<FramesWritten> extract_frames(const QString& video, const QString& pare
     out.files << path;
     // The frame is encoded and written on the pool while the next is read; each file lands whole
     // (a temporary renamed into place), and the folder is forced to the disk once at the end.
-    writing.push_back(QtConcurrent::run(&pixel_pool(), [picture = frame.clone(), path, params]() -> Status {
-      std::vector<uchar> bytes;
-      if (!cv::imencode(".jpg", picture, bytes, params)) return failure(QStringLiteral("a frame could not be encoded"));
-      return write_file_atomically(
-          path, QByteArray(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size())), false);
+    writing.push_back(QtConcurrent::run(&work_pool(), [picture = frame.clone(), path, quality]() -> Status {
+      const QByteArray jpeg = encode_jpeg(picture, quality);
+      if (jpeg.isEmpty()) return failure(QStringLiteral("a frame could not be encoded"));
+      return write_file_atomically(path, jpeg, false);
     }));
     while (static_cast<int>(writing.size()) > kInFlight) finish_one();
     if (!failed.isEmpty()) break;
