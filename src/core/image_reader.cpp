@@ -41,9 +41,9 @@ QByteArray encode_jpeg(const cv::Mat& image, int quality) {
   unsigned char* buffer = nullptr;
   unsigned long size = 0;
   const bool grey = image.channels() == 1;
-  const int ok =
-      tjCompress2(handle.get(), image.data, image.cols, static_cast<int>(image.step), image.rows,
-                  grey ? TJPF_GRAY : TJPF_BGR, &buffer, &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality, TJFLAG_ACCURATEDCT);
+  const int ok = tjCompress2(handle.get(), image.data, image.cols, static_cast<int>(image.step), image.rows,
+                             grey ? TJPF_GRAY : TJPF_BGR, &buffer, &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality,
+                             TJFLAG_ACCURATEDCT);
   QByteArray bytes;
   if (ok == 0 && buffer) bytes = QByteArray(reinterpret_cast<const char*>(buffer), static_cast<qsizetype>(size));
   tjFree(buffer);
