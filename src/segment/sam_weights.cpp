@@ -31,6 +31,13 @@ QString made_from(const QString& folder) {
   return QJsonDocument::fromJson(f.read(1 << 16)).object().value(QStringLiteral("weights_sha256")).toString();
 }
 
+// The cache folder of weights whose digest is `digest` (empty: a name the engine has still to fetch).
+QString cache_folder(const QString& weights, const QString& digest) {
+  const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
+  const QString key = digest.isEmpty() ? QFileInfo(weights).fileName() : digest.left(24);
+  return QDir(cache).filePath(QStringLiteral("quorlan-studio/segment/") + key);
+}
+
 }  // namespace
 
 bool is_sam_weights(const QString& path) {
@@ -40,12 +47,7 @@ bool is_sam_weights(const QString& path) {
   return false;
 }
 
-QString sam_cache_folder(const QString& weights) {
-  const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation);
-  const QString digest = digest_of(weights);
-  const QString key = digest.isEmpty() ? QFileInfo(weights).fileName() : digest.left(24);
-  return QDir(cache).filePath(QStringLiteral("quorlan-studio/segment/") + key);
-}
+QString sam_cache_folder(const QString& weights) { return cache_folder(weights, digest_of(weights)); }
 
 QString exported_pair_of(const QString& path) {
   const QFileInfo info(path);
@@ -55,7 +57,7 @@ QString exported_pair_of(const QString& path) {
   const QString digest = info.isFile() ? digest_of(path) : QString();
   const QString beside = QDir(info.absolutePath()).filePath(info.completeBaseName() + QStringLiteral("_sam_onnx"));
   if (is_pair(beside) && !digest.isEmpty() && made_from(beside) == digest) return beside;
-  const QString cached = sam_cache_folder(path);
+  const QString cached = cache_folder(path, digest);  // the weights are read once for their digest
   if (is_pair(cached) && (digest.isEmpty() || made_from(cached) == digest)) return cached;
   return {};
 }

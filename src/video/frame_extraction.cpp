@@ -11,7 +11,6 @@
 
 #include <cmath>
 #include <deque>
-#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include "core/atomic_file.h"
