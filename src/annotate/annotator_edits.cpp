@@ -124,6 +124,7 @@ void AnnotatorTab::load_existing_annotations(const QString& img_path) {
   document->close();
   if (display_cv_img.empty()) return mirror_document();
   document->open(label_path_of(img_path), class_count(), QSize(display_cv_img.cols, display_cv_img.rows));
+  mark_shown_tracks();
   if (!document->line_error().isEmpty()) print_line("Error loading annotations: " + document->line_error());
   if (!document->read_error().isEmpty()) {
     print_line("Error loading annotations: " + document->read_error());
@@ -241,6 +242,7 @@ bool AnnotatorTab::after_edit(bool edited) {
   for (const Annotation& shape : document->shapes()) largest_known_ = std::max(largest_known_, shape.class_id);
   settle_label_kind();
   save_current_annotations();
+  follow_tracks();
   return true;
 }
 
@@ -277,6 +279,7 @@ void AnnotatorTab::undo_picture_edit() {
   document->undo();
   update_history_buttons();  // the history's place moves after the shapes changed
   save_current_annotations();
+  follow_tracks();
 }
 
 void AnnotatorTab::redo() {
@@ -285,6 +288,7 @@ void AnnotatorTab::redo() {
   history_.edited(document->path());
   update_history_buttons();
   save_current_annotations();
+  follow_tracks();
 }
 
 void AnnotatorTab::confirm_empty() {
@@ -308,7 +312,8 @@ void AnnotatorTab::update_annotation_colors() {
     QColor fill = colour;
     const bool selected = record.item->isSelected();
     fill.setAlpha(selected ? 120 : 60);
-    record.item->setPen(QPen(colour, selected ? 4 : 2));
+    // A box filled in by interpolation or tracking is dashed until the user edits it.
+    record.item->setPen(QPen(colour, selected ? 4 : 2, record.shown.filled ? Qt::DashLine : Qt::SolidLine));
     record.item->setBrush(fill);
     record.item->setZValue(selected ? 1.0 : 0.0);
   }
@@ -389,9 +394,11 @@ void AnnotatorTab::handle_new_poly(const QPolygonF& polygon) {
 }
 
 void AnnotatorTab::add_drawn_shape(const QPolygonF& polygon, const QString& type) {
-  const std::optional<int> class_id = ask_class(last_label);
+  // A box of a track takes the track's class; any other shape asks for one.
+  const int track_class = drawing_class();
+  const std::optional<int> class_id = track_class >= 0 ? std::optional<int>(track_class) : ask_class(last_label);
   if (!class_id) return;
-  if (!document->add(QStringLiteral("Add Shape"), {new_annotation(*class_id, polygon, type)})) return;
+  if (!add_to_track(new_annotation(*class_id, polygon, type))) return;
   after_edit(true);
   pick_shape(static_cast<int>(annotations.size()) - 1);  // the keys act on what was just drawn
 }

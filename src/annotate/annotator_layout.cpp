@@ -31,6 +31,7 @@ void AnnotatorTab::setup_workspace_tab() {
   auto* right_box = named(new QGroupBox("AI Annotation Workstation"), "right_box");
   auto* right_layout = new QVBoxLayout(right_box);
   build_shape_panel(right_layout);
+  right_layout->addWidget(build_track_box());
   build_class_panel(right_layout);
   // What every picture needs is above; the model's tools, used now and then, come last.
   right_layout->addWidget(build_review_box());
@@ -61,6 +62,7 @@ void AnnotatorTab::setup_workspace_tab() {
   connect_model_tools();
   connect_shapes();
   connect_segmenting();
+  connect_tracks();
   connect_classes();
 }
 

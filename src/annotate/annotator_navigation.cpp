@@ -92,6 +92,7 @@ void AnnotatorTab::folder_listed(const FolderListing& listing, const QString& pi
   scan_largest_id();
   class_changes_.reset(folder, classes_file_path());  // a class change is undone only in its own folder
   classes = found.names;
+  open_tracks();
   show_queue();
   label_kind_ = listing.kind.value_or(LabelKind::Boxes);
   label_kind_settled_ = listing.kind.has_value();

@@ -274,6 +274,10 @@ void AnnotatorTab::run_command(AnnotatorCommand command) {
       return prev_image();
     case C::CopyPrevious:
       return copy_previous_frame_shapes();
+    case C::NextKeyframe:
+      return go_to_keyframe(+1);
+    case C::PreviousKeyframe:
+      return go_to_keyframe(-1);
     case C::ConfirmEmpty:
       return confirm_empty();
     case C::AcceptFinding:

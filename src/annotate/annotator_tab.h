@@ -13,6 +13,7 @@
 
 #include "annotate/class_changes.h"
 #include "annotate/edit_history.h"
+#include "annotate/frame_tracks.h"
 #include "annotate/image_prefetch.h"
 #include "annotate/picture_queue.h"
 #include "annotate/shape_rows.h"
@@ -191,6 +192,14 @@ class AnnotatorTab : public QWidget {
   const SegmentSession& segmenting() const { return segment_; }
   bool has_segment_model() const { return sam_ != nullptr; }
 
+  // Tracks on a folder of frames: the list beside the object table, its keyframes, and the track
+  // filled in between two keyframes or carried onward from the picked box (each an undoable change
+  // of the folder's files, as a class change is).
+  void interpolate_track();
+  void track_forward();
+  void go_to_keyframe(int step);
+  const FrameTracks& frame_tracks() const { return tracks_; }
+
   // Adds a shape of class `label` (appended to the class list when new) without asking.
   void add_annotation(const QPolygonF& polygon, const QString& label, const QString& type);
 
@@ -280,6 +289,11 @@ class AnnotatorTab : public QWidget {
   QListWidget* list_review = nullptr;
   QPushButton* btn_review_accept = nullptr;
   QPushButton* btn_review_dismiss = nullptr;
+  QGroupBox* track_box = nullptr;  // shown on a folder of frames
+  QListWidget* list_tracks = nullptr;
+  QPushButton* btn_new_track = nullptr;
+  QPushButton* btn_interpolate = nullptr;
+  QPushButton* btn_track_forward = nullptr;
   enum class WriteOutcome { Written, Stayed };
   // Starts writing the changes of the picture on screen (Written: on their way, or none; Stayed:
   // the user kept them on screen); a failure when nothing could be started.
@@ -416,6 +430,22 @@ class AnnotatorTab : public QWidget {
   int current_review_finding() const;  // the chosen finding's index into review_.findings(), or -1
   void clear_review_overlay();
   FindingQueue review_;
+  // Tracks.
+  QGroupBox* build_track_box();
+  void connect_tracks();
+  void open_tracks();
+  void show_tracks();
+  // The shapes on screen get their tracks from the track file; after an edit the file follows them.
+  void mark_shown_tracks();
+  void follow_tracks();
+  // Adds a drawn shape: with a track picked, a box is that track's keyframe on this frame.
+  bool add_to_track(Annotation shape);
+  // The class a new box takes without asking (the picked track's), or -1.
+  int drawing_class() const;
+  void fill_written(const QString& title, const QString& folder, const Expected<TrackFill>& fill);
+  // The track file read again and the shapes on screen with it (a fill or its undo wrote them).
+  void reload_tracks();
+  FrameTracks tracks_;
   // Click to segment.
   void choose_segment_model();
   void connect_segmenting();

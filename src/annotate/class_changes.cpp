@@ -34,15 +34,27 @@ Expected<ClassChange> ClassChanges::undo_of_last(const QStringList& names) const
   if (names != last.names_after)
     return failure(QStringLiteral("The class list changed after \"%1\"; it is not taken back.").arg(last.title));
   // The files go back from what the change wrote; the class list from what it holds now.
-  ClassChange back{last.title, last.names_after, last.names_before, last.files_after, last.files_before, {}};
+  ClassChange back{last.title, last.names_after, last.names_before, last.files_after, last.files_before, {}, {}};
   back.files_before.remove(names_file_);
   back.files_after.remove(names_file_);
-  join_class_list(back, last.names_before);
+  // The files it made go again (and come back on a redo); the class list is only written when the
+  // change gave it other names.
+  for (const QString& made : last.created) {
+    if (made == names_file_) continue;
+    back.removed << made;
+    back.files_after.insert(made, {});
+  }
+  for (const QString& gone : last.removed) {
+    back.created << gone;
+    back.files_before.remove(gone);
+  }
+  if (last.names_before != last.names_after) join_class_list(back, last.names_before);
   return back;
 }
 
 Status ClassChanges::write(const ClassChange& change) const {
-  return rewrite_label_files(change.files_before, change.files_after, class_change_journal(folder_), change.created);
+  return rewrite_label_files(change.files_before, change.files_after, class_change_journal(folder_), change.created,
+                             change.removed);
 }
 
 }  // namespace quorlan

@@ -22,6 +22,7 @@ struct ClassChange {
   QHash<QString, QByteArray> files_before;
   QHash<QString, QByteArray> files_after;
   QStringList created;  // files the change makes (a class list the folder did not have)
+  QStringList removed;  // files the change takes away (what undoing a change that made them does)
 };
 
 class ClassChanges {

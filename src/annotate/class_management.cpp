@@ -61,7 +61,7 @@ void AnnotatorTab::show_class_names(const QStringList& names) {
   classes_unsaved_ = false;
   rebuild_class_list();  // which updates the class buttons
   // The shapes on screen are read again: their ids, names and colours follow the files.
-  if (const QString shown = shown_picture(); !shown.isEmpty()) load_existing_annotations(shown);
+  reload_tracks();  // with the shapes on screen, read again
 }
 
 void AnnotatorTab::record_class_change(ClassChange change) {

@@ -7,6 +7,19 @@
 
 namespace quorlan {
 
+namespace {
+
+// The shape column: how it was made, and its track on a folder of frames.
+QString shape_text(const Annotation& shape) {
+  if (shape.track < 0) return shape.type;
+  return QStringLiteral("%1 · track %2%3")
+      .arg(shape.type)
+      .arg(shape.track)
+      .arg(shape.filled ? QStringLiteral(" (filled)") : QString());
+}
+
+}  // namespace
+
 void ShapeRows::attach(QGraphicsScene* scene, QTableWidget* table) {
   scene_ = scene;
   table_ = table;
@@ -17,12 +30,12 @@ void ShapeRows::insert(int row, const AnnotationRecord& record) {
   records_.insert(row, record);
   table_->insertRow(row);
   table_->setItem(row, 0, new QTableWidgetItem(record.label));
-  table_->setItem(row, 1, new QTableWidgetItem(record.shown.type));
+  table_->setItem(row, 1, new QTableWidgetItem(shape_text(record.shown)));
 }
 
 void ShapeRows::refresh_row(int row) {
   table_->item(row, 0)->setText(records_[row].label);
-  table_->item(row, 1)->setText(records_[row].shown.type);
+  table_->item(row, 1)->setText(shape_text(records_[row].shown));
 }
 
 void ShapeRows::remove(int row) {

@@ -226,6 +226,7 @@ bool AnnotationDocument::translate(const QVector<int>& rows, QPointF delta) {
     Annotation& shape = after.shapes[row];
     shape.points.translate(delta);
     shape.raw.clear();
+    shape.filled = false;  // moved by the user: a keyframe of its track
   }
   return apply(QStringLiteral("Move"), std::move(after));
 }
@@ -234,8 +235,11 @@ bool AnnotationDocument::set_points(int row, const QPolygonF& points, const QStr
   if (row < 0 || row >= state_.shapes.size() || points.size() < 3) return false;
   AnnotationState after = state_;
   Annotation& shape = after.shapes[row];
-  // A box stays a box: its vertices are its bounding rectangle's corners.
+  // A box stays a box: its vertices are its bounding rectangle's corners. Reshaped by the user, a
+  // box of a track is a keyframe.
+  const int track = shape.track;
   shape = drawn_annotation(shape.class_id, shape.kind, points, shape.type);
+  shape.track = track;
   return apply(text, std::move(after));
 }
 
@@ -251,6 +255,12 @@ bool AnnotationDocument::replace_all(const QString& text, const QVector<Annotati
   AnnotationState after;
   after.shapes = shapes;
   return apply(text, std::move(after));
+}
+
+void AnnotationDocument::mark_tracks(const std::function<void(QVector<Annotation>&)>& mark) {
+  if (!is_open()) return;
+  mark(state_.shapes);
+  emit shapes_changed();
 }
 
 bool AnnotationDocument::confirm_empty() {

@@ -27,10 +27,15 @@ struct Annotation {
   QPolygonF points;  // in image pixels; a box as its four corners
   QString type;      // how it was made ("Rectangle", "Polygon", "Circle", "AI Rectangle", ...)
   QByteArray raw;    // the file's line for the shape while it is as read or written
+  // On a folder of frames, the track the box belongs to (-1: none) and whether it was filled in
+  // (interpolated or tracked) rather than drawn; kept in the folder's track file, never in the line.
+  int track = -1;
+  bool filled = false;
   bool is_box() const { return kind == LabelKind::Boxes; }
-  // The same shape for the user: class, kind, type and vertices (`raw` only follows the file).
+  // The same shape for the user: class, kind, type, vertices and track (`raw` only follows the file).
   bool same_shape(const Annotation& o) const {
-    return class_id == o.class_id && kind == o.kind && type == o.type && points == o.points;
+    return class_id == o.class_id && kind == o.kind && type == o.type && points == o.points && track == o.track &&
+           filled == o.filled;
   }
 };
 
@@ -101,6 +106,9 @@ class AnnotationDocument : public QObject {
   bool set_class(int row, int class_id);
   bool replace_all(const QString& text, const QVector<Annotation>& shapes);
   bool confirm_empty();
+  // Gives the shapes their tracks as the folder's track file names them: not an edit (no history,
+  // nothing to write). A box the user moves or reshapes afterwards is no longer a filled one.
+  void mark_tracks(const std::function<void(QVector<Annotation>&)>& mark);
 
   // The file's bytes for the shapes: an unchanged shape as its own line, a box as a box line, a
   // polygon as a polygon line; then the kept lines. Empty when there is nothing to write.

@@ -129,12 +129,13 @@ std::optional<QByteArray> bytes_now(const QString& path) {
 }
 
 Status write_journal(const QString& journal, const QStringList& paths, const QHash<QString, QByteArray>& from,
-                     const QHash<QString, QByteArray>& to, const QStringList& created, bool done) {
+                     const QHash<QString, QByteArray>& to, const QStringList& created, const QStringList& removed,
+                     bool done) {
   QJsonArray files;
   for (const QString& path : paths)
     files.append(QJsonObject{{"path", path},
                              {"before", created.contains(path) ? QJsonValue() : bytes_json(from.value(path))},
-                             {"after", bytes_json(to.value(path))}});
+                             {"after", removed.contains(path) ? QJsonValue() : bytes_json(to.value(path))}});
   const QJsonObject root{{"journal", "class change"}, {"done", done}, {"files", files}};
   return write_file_atomically(journal, QJsonDocument(root).toJson(QJsonDocument::Compact));
 }
@@ -144,7 +145,7 @@ Status write_journal(const QString& journal, const QStringList& paths, const QHa
 QString class_change_journal(const QString& folder) { return QDir(folder).filePath(kClassChangeJournal); }
 
 Status rewrite_label_files(const QHash<QString, QByteArray>& from, const QHash<QString, QByteArray>& to,
-                           const QString& journal, const QStringList& created) {
+                           const QString& journal, const QStringList& created, const QStringList& removed) {
   QStringList paths = to.keys();
   paths.sort();
   for (const QString& path : paths) {
@@ -155,11 +156,12 @@ Status rewrite_label_files(const QHash<QString, QByteArray>& from, const QHash<Q
   // The journal reaches the disk before the first file is touched: a crash from here on is
   // rolled back at the next start.
   if (!journal.isEmpty())
-    if (const Status kept = write_journal(journal, paths, from, to, created, false); !kept)
+    if (const Status kept = write_journal(journal, paths, from, to, created, removed, false); !kept)
       return failure(QStringLiteral("The change could not be recorded before it is made (%1: %2). No file was changed.")
                          .arg(QDir::toNativeSeparators(journal), kept.error()));
   for (qsizetype i = 0; i < paths.size(); ++i) {
-    const Status written = write_file_atomically(paths[i], to.value(paths[i]));
+    const Status written = removed.contains(paths[i]) ? put_back(paths[i], std::nullopt)
+                                                      : write_file_atomically(paths[i], to.value(paths[i]));
     if (written) continue;
     // Whole or nothing: the files already rewritten get their bytes back.
     QStringList not_back;
@@ -181,7 +183,7 @@ Status rewrite_label_files(const QHash<QString, QByteArray>& from, const QHash<Q
   }
   if (!journal.isEmpty()) {
     // Marked done before it goes, so that a journal left behind is never taken for a change cut short.
-    (void)write_journal(journal, {}, {}, {}, {}, true);
+    (void)write_journal(journal, {}, {}, {}, {}, {}, true);
     QFile::remove(journal);
   }
   return {};

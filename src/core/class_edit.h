@@ -58,9 +58,11 @@ QString class_change_journal(const QString& folder);
 // (and reach the disk) before the first write, and the record goes after the last: a change cut
 // short by a crash is rolled back by recover_class_change. A failed write puts the files written
 // before it back (a `created` file goes); the files that could not be put back are named, and the
-// record then stays for the next start. The reason when it stopped.
+// record then stays for the next start. A path of `to` in `removed` is not written but goes (it
+// must hold `from`'s bytes). The reason when it stopped.
 Status rewrite_label_files(const QHash<QString, QByteArray>& from, const QHash<QString, QByteArray>& to,
-                           const QString& journal = {}, const QStringList& created = {});
+                           const QString& journal = {}, const QStringList& created = {},
+                           const QStringList& removed = {});
 
 // After a crash: the change recorded in `journal` rolled back (each file still as the change left
 // it gets its bytes from before; one changed since is left and named) and the record removed.

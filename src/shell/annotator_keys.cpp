@@ -28,6 +28,8 @@ const std::vector<AnnotatorKey>& annotator_keys() {
       {C::Undo, {ctrl(Qt::Key_Z)}, "Ctrl+Z", "undo and redo"},
       {C::Redo, {QKeySequence(kCtrl | Qt::SHIFT | Qt::Key_Z), ctrl(Qt::Key_Y)}, "Ctrl+Y", "undo and redo"},
       {C::CopyPrevious, {ctrl(Qt::Key_D)}, "Ctrl+D", "copy the previous frame"},
+      {C::PreviousKeyframe, {Qt::Key_Comma}, "Comma", "the track's previous and next keyframe"},
+      {C::NextKeyframe, {Qt::Key_Period}, "Period", "the track's previous and next keyframe"},
       {C::ConfirmEmpty, {Qt::Key_E}, "E", "no objects"},
       {C::DeleteShapes, {Qt::Key_Delete}, "Delete", "the picked shapes"},
       {C::Relabel, {Qt::Key_Return, Qt::Key_Enter, Qt::Key_F2}, "Enter or F2", "its class"},

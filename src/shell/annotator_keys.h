@@ -37,6 +37,8 @@ enum class AnnotatorCommand {
   AcceptFinding,  // in a label review
   DismissFinding,
   RemoveLastPoint,  // Backspace while a polygon is drawn (Delete's second key otherwise)
+  NextKeyframe,     // on a folder of frames: the picked track's keyframes
+  PreviousKeyframe,
 };
 
 struct AnnotatorKey {

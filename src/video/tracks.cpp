@@ -13,6 +13,7 @@
 #include <opencv2/tracking.hpp>
 
 #include "core/atomic_file.h"
+#include "core/class_edit.h"
 #include "core/image_files.h"
 #include "core/image_reader.h"
 #include "core/label_files.h"
@@ -24,14 +25,9 @@ namespace {
 // Six decimals are written: two boxes this close are one.
 constexpr double kSameBox = 2e-6;
 
-bool same_box(const NormBox& a, const NormBox& b) {
-  return std::abs(a.cx - b.cx) <= kSameBox && std::abs(a.cy - b.cy) <= kSameBox && std::abs(a.w - b.w) <= kSameBox &&
-         std::abs(a.h - b.h) <= kSameBox;
-}
-
 bool line_is(const LabelLine& line, int class_id, const NormBox& box) {
   return line.is_box() && line.class_token == QByteArray::number(class_id) &&
-         same_box({line.values[0], line.values[1], line.values[2], line.values[3]}, box);
+         box.near({line.values[0], line.values[1], line.values[2], line.values[3]});
 }
 
 QString box_line(int class_id, const NormBox& b) {
@@ -51,12 +47,10 @@ Expected<QByteArray> read_label_bytes(const QString& path) {
   return f.readAll();
 }
 
-// Rewrites a label file with `edit`, every other line kept byte for byte.
-Status apply_edit(const QString& label_path, const FrameEdit& edit) {
-  Expected<QByteArray> bytes = read_label_bytes(label_path);
-  if (!bytes) return failure(bytes.error());
+// A label file's bytes with `edit` made, every other line kept byte for byte.
+QByteArray edited_bytes(const QByteArray& bytes, const FrameEdit& edit) {
   QByteArray eol = "\n";
-  const QVector<LabelLine> lines = split_label_lines(*bytes, &eol);
+  const QVector<LabelLine> lines = split_label_lines(bytes, &eol);
   QVector<TrackBox> to_remove = edit.remove;
   QByteArray out;
   for (const LabelLine& line : lines) {
@@ -70,7 +64,21 @@ Status apply_edit(const QString& label_path, const FrameEdit& edit) {
   }
   if (!out.isEmpty() && !out.endsWith('\n') && !out.endsWith('\r')) out += eol;
   for (const TrackBox& t : edit.add) out += box_line(t.class_id, t.box).toLatin1() + eol;
-  return write_file_atomically(label_path, out);
+  return out;
+}
+
+// One file of a fill: its bytes now (none: it is made) and after.
+Status plan_file(TrackFill& fill, const QString& path, const QByteArray& after) {
+  if (!QFileInfo::exists(path)) {
+    fill.created << path;
+  } else {
+    Expected<QByteArray> now = read_label_bytes(path);
+    if (!now) return failure(now.error());
+    if (*now == after) return {};
+    fill.before.insert(path, *now);
+  }
+  fill.after.insert(path, after);
+  return {};
 }
 
 // Whether the label file of a frame still holds a box (a keyframe another tool may have changed).
@@ -78,16 +86,26 @@ bool holds(const QVector<LabelLine>& lines, const TrackBox& t) {
   return std::any_of(lines.begin(), lines.end(), [&](const LabelLine& l) { return line_is(l, t.class_id, t.box); });
 }
 
-// Writes the edits (label files first, the sidecar last) and counts them.
-Status write_edits(const QString& label_folder, const FrameList& frames, const QMap<int, FrameEdit>& edits,
-                   const Tracks& tracks, FilledIn& filled) {
+// The fill of `edits` (and the track file holding `tracks`), counted.
+Expected<TrackFill> plan_edits(const QString& label_folder, const FrameList& frames, const QMap<int, FrameEdit>& edits,
+                               const Tracks& tracks, FilledIn filled) {
+  TrackFill fill;
   for (auto it = edits.cbegin(); it != edits.cend(); ++it) {
-    const Status written = apply_edit(label_path_for(frames.pictures[it.key()]), it.value());
-    if (!written) return written;
+    const QString path = label_path_for(frames.pictures[it.key()]);
+    Expected<QByteArray> bytes = read_label_bytes(path);
+    if (!bytes) return failure(bytes.error());
+    if (const Status planned = plan_file(fill, path, edited_bytes(*bytes, it.value())); !planned)
+      return failure(planned.error());
     filled.boxes += static_cast<int>(it.value().add.size());
     ++filled.frames;
   }
-  return write_tracks(label_folder, tracks);
+  if (!edits.isEmpty()) {
+    const QString track_file = QDir(label_folder).filePath(QString::fromLatin1(kTracksFile));
+    if (const Status planned = plan_file(fill, track_file, tracks_bytes(tracks)); !planned)
+      return failure(planned.error());
+  }
+  fill.filled = std::move(filled);
+  return fill;
 }
 
 QString name_of(const QString& picture) { return QFileInfo(picture).fileName(); }
@@ -106,6 +124,11 @@ bool has_keyframe(const QVector<TrackBox>& entries, int track) {
 }
 
 }  // namespace
+
+bool NormBox::near(const NormBox& o) const {
+  return std::abs(cx - o.cx) <= kSameBox && std::abs(cy - o.cy) <= kSameBox && std::abs(w - o.w) <= kSameBox &&
+         std::abs(h - o.h) <= kSameBox;
+}
 
 QVector<int> Tracks::ids() const {
   QSet<int> seen;
@@ -143,9 +166,7 @@ Expected<Tracks> read_tracks(const QString& label_folder) {
   return tracks;
 }
 
-Status write_tracks(const QString& label_folder, const Tracks& tracks) {
-  const QString path = QDir(label_folder).filePath(QString::fromLatin1(kTracksFile));
-  if (tracks.frames.isEmpty() && !QFile::exists(path)) return {};
+QByteArray tracks_bytes(const Tracks& tracks) {
   QJsonObject frames;
   for (auto it = tracks.frames.cbegin(); it != tracks.frames.cend(); ++it) {
     QJsonArray boxes;
@@ -154,18 +175,38 @@ Status write_tracks(const QString& label_folder, const Tracks& tracks) {
                                {"class", t.class_id},
                                {"box", QJsonArray{t.box.cx, t.box.cy, t.box.w, t.box.h}},
                                {"keyframe", t.keyframe}});
-    frames.insert(it.key(), boxes);
+    if (!boxes.isEmpty()) frames.insert(it.key(), boxes);
   }
-  return write_file_atomically(path, QJsonDocument(QJsonObject{{"version", 1}, {"frames", frames}}).toJson());
+  return QJsonDocument(QJsonObject{{"version", 1}, {"frames", frames}}).toJson();
+}
+
+Status write_tracks(const QString& label_folder, const Tracks& tracks) {
+  const QString path = QDir(label_folder).filePath(QString::fromLatin1(kTracksFile));
+  if (tracks.frames.isEmpty() && !QFile::exists(path)) return {};
+  return write_file_atomically(path, tracks_bytes(tracks));
+}
+
+namespace {
+
+const QRegularExpression& frame_number() {
+  static const QRegularExpression numbered(QStringLiteral("_(\\d+)$"));
+  return numbered;
+}
+
+}  // namespace
+
+bool named_as_frames(const QStringList& pictures) {
+  return !pictures.isEmpty() && std::all_of(pictures.begin(), pictures.end(), [](const QString& p) {
+    return frame_number().match(QFileInfo(p).completeBaseName()).hasMatch();
+  });
 }
 
 FrameList frames_of(const QString& folder) {
   FrameList out;
   const QStringList pictures = list_folder_images(folder);
-  static const QRegularExpression numbered(QStringLiteral("_(\\d+)$"));
   QVector<int> indices;
   for (const QString& p : pictures) {
-    const QRegularExpressionMatch m = numbered.match(QFileInfo(p).completeBaseName());
+    const QRegularExpressionMatch m = frame_number().match(QFileInfo(p).completeBaseName());
     if (!m.hasMatch()) break;
     indices << m.captured(1).toInt();
   }
@@ -180,7 +221,7 @@ FrameList frames_of(const QString& folder) {
   return out;
 }
 
-Expected<FilledIn> interpolate_tracks(const QString& folder, std::optional<int> only) {
+Expected<TrackFill> plan_interpolation(const QString& folder, std::optional<int> only) {
   const FrameList frames = frames_of(folder);
   const QString label_folder = label_folder_for(folder);
   Expected<Tracks> read = read_tracks(label_folder);
@@ -222,13 +263,12 @@ Expected<FilledIn> interpolate_tracks(const QString& folder, std::optional<int> 
           << QStringLiteral("track %1: frames %2 to %3").arg(track).arg(frames.indices[a]).arg(frames.indices[b]);
     }
   }
-  const Status written = write_edits(label_folder, frames, edits, tracks, filled);
-  if (!written) return failure(written.error());
-  return filled;
+  return plan_edits(label_folder, frames, edits, tracks, std::move(filled));
 }
 
-Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& box, int class_id, int track,
-                                 std::optional<int> to, TrackerKind kind, const std::function<bool(int)>& progress) {
+Expected<TrackFill> plan_following(const QString& folder, int from, const QRectF& box, int class_id, int track,
+                                   std::optional<int> to, Follower& follower,
+                                   const std::function<bool(int)>& progress) {
   const FrameList frames = frames_of(folder);
   if (from < 0 || from >= frames.pictures.size())
     return failure(QStringLiteral("The folder has no frame %1 (it holds %2).").arg(from).arg(frames.pictures.size()));
@@ -241,11 +281,6 @@ Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& 
   const QRectF whole(0, 0, first->cols, first->rows);
   const QRectF start = box.normalized() & whole;
   if (start.width() < 2 || start.height() < 2) return failure(QStringLiteral("The box is not on the picture."));
-  cv::Ptr<cv::Tracker> tracker;
-  if (kind == TrackerKind::Kcf)
-    tracker = cv::TrackerKCF::create();
-  else
-    tracker = cv::TrackerCSRT::create();
   auto to_norm = [](const QRectF& r, const cv::Mat& m) {
     return NormBox::of(QRectF(r.x() / m.cols, r.y() / m.rows, r.width() / m.cols, r.height() / m.rows));
   };
@@ -255,7 +290,7 @@ Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& 
   {
     QVector<TrackBox>& entries = tracks.frames[name_of(frames.pictures[from])];
     entries.erase(std::remove_if(entries.begin(), entries.end(),
-                                 [&](const TrackBox& t) { return t.track == track && same_box(t.box, key.box); }),
+                                 [&](const TrackBox& t) { return t.track == track && t.box.near(key.box); }),
                   entries.end());
     entries << key;
     Expected<QByteArray> bytes = read_label_bytes(label_path_for(frames.pictures[from]));
@@ -263,8 +298,7 @@ Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& 
     if (!holds(split_label_lines(*bytes), key)) edits[from].add << key;
   }
   FilledIn filled;
-  cv::Rect2d current(start.x(), start.y(), start.width(), start.height());
-  tracker->init(*first, cv::Rect(current));
+  follower.start(*first, start);
   const int last =
       to ? std::min(*to, static_cast<int>(frames.pictures.size()) - 1) : static_cast<int>(frames.pictures.size()) - 1;
   int pos = from + 1;
@@ -281,12 +315,13 @@ Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& 
     }
     Expected<cv::Mat> frame = read_image_bgr(frames.pictures[pos]);
     if (!frame) return failure(frame.error());
-    cv::Rect found;
-    if (!tracker->update(*frame, found)) {
-      filled.stop = QStringLiteral("The tracker lost the object at frame %1.").arg(frames.indices[pos]);
+    Expected<std::optional<QRectF>> found = follower.next(*frame, frames.pictures[pos]);
+    if (!found) return failure(found.error());
+    if (!*found) {
+      filled.stop = QStringLiteral("%1 lost the object at frame %2.").arg(follower.who()).arg(frames.indices[pos]);
       break;
     }
-    const QRectF seen = QRectF(found.x, found.y, found.width, found.height);
+    const QRectF seen = **found;
     const QRectF inside = seen & QRectF(0, 0, frame->cols, frame->rows);
     // Mostly outside: the object has left the picture.
     if (inside.width() * inside.height() < 0.5 * seen.width() * seen.height()) {
@@ -307,9 +342,93 @@ Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& 
                        .arg(track)
                        .arg(frames.indices[from])
                        .arg(frames.indices[std::max(from, pos - 1)]);
-  const Status written = write_edits(label_folder, frames, edits, tracks, filled);
-  if (!written) return failure(written.error());
-  return filled;
+  return plan_edits(label_folder, frames, edits, tracks, std::move(filled));
+}
+
+namespace {
+
+class TrackerFollower : public Follower {
+ public:
+  explicit TrackerFollower(TrackerKind kind) {
+    if (kind == TrackerKind::Kcf)
+      tracker_ = cv::TrackerKCF::create();
+    else
+      tracker_ = cv::TrackerCSRT::create();
+  }
+  void start(const cv::Mat& first, const QRectF& box) override {
+    tracker_->init(first, cv::Rect(cv::Rect2d(box.x(), box.y(), box.width(), box.height())));
+  }
+  Expected<std::optional<QRectF>> next(const cv::Mat& frame, const QString&) override {
+    cv::Rect found;
+    if (!tracker_->update(frame, found)) return std::optional<QRectF>();
+    return std::optional<QRectF>(QRectF(found.x, found.y, found.width, found.height));
+  }
+  QString who() const override { return QStringLiteral("The tracker"); }
+
+ private:
+  cv::Ptr<cv::Tracker> tracker_;
+};
+
+class DetectionFollower : public Follower {
+ public:
+  DetectionFollower(Detect detect, double min_iou) : detect_(std::move(detect)), min_iou_(min_iou) {}
+  void start(const cv::Mat&, const QRectF& box) override { last_ = box; }
+  Expected<std::optional<QRectF>> next(const cv::Mat&, const QString& picture) override {
+    Expected<QVector<QRectF>> found = detect_(picture);
+    if (!found) return failure(found.error());
+    double best = min_iou_;
+    std::optional<QRectF> match;
+    for (const QRectF& box : *found) {
+      const double overlap = iou(box, last_);
+      if (overlap < best) continue;
+      best = overlap;
+      match = box;
+    }
+    if (match) last_ = *match;
+    return match;
+  }
+  QString who() const override { return QStringLiteral("The model"); }
+
+ private:
+  Detect detect_;
+  double min_iou_;
+  QRectF last_;
+};
+
+}  // namespace
+
+std::unique_ptr<Follower> tracker_follower(TrackerKind kind) { return std::make_unique<TrackerFollower>(kind); }
+
+std::unique_ptr<Follower> detection_follower(Detect detect, double min_iou) {
+  return std::make_unique<DetectionFollower>(std::move(detect), min_iou);
+}
+
+double iou(const QRectF& a, const QRectF& b) {
+  const QRectF both = a.normalized() & b.normalized();
+  const double common = both.width() * both.height();
+  const double all = a.width() * a.height() + b.width() * b.height() - common;
+  return all > 0 ? common / all : 0.0;
+}
+
+Status write_fill(const QString& folder, const TrackFill& fill) {
+  if (fill.isEmpty()) return {};
+  return rewrite_label_files(fill.before, fill.after, class_change_journal(folder), fill.created);
+}
+
+Expected<FilledIn> interpolate_tracks(const QString& folder, std::optional<int> only) {
+  Expected<TrackFill> fill = plan_interpolation(folder, only);
+  if (!fill) return failure(fill.error());
+  if (const Status written = write_fill(folder, *fill); !written) return failure(written.error());
+  return fill->filled;
+}
+
+Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& box, int class_id, int track,
+                                 std::optional<int> to, TrackerKind kind, const std::function<bool(int)>& progress) {
+  const std::unique_ptr<Follower> follower = tracker_follower(kind);
+  Expected<TrackFill> fill = plan_following(folder, from, box, class_id, track, to, *follower, progress);
+  if (!fill) return failure(fill.error());
+  if (const Status written = write_fill(folder, *fill); !written) return failure(written.error());
+  return fill->filled;
 }
 
 }  // namespace quorlan

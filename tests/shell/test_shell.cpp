@@ -117,7 +117,8 @@ class TestShell : public QObject {
   void the_keys_line_is_read_from_the_key_table() {
     QCOMPARE(annotator_keys_guide(),
              QString("D/→ next, A/← previous, S/P/R/C/G/I/B/T the modes, Ctrl+Z/Ctrl+Y undo and redo, Ctrl+D copy the "
-                     "previous frame, E no objects, Delete the picked shapes, Enter or F2 its class, Ctrl++/Ctrl+- "
+                     "previous frame, Comma/Period the track's previous and next keyframe, E no objects, Delete the "
+                     "picked shapes, Enter or F2 its class, Ctrl++/Ctrl+- "
                      "zoom, F or Ctrl+0 fit, Ctrl+S save, Ctrl+O open a folder, Ctrl+[ / Ctrl+] hide or show the side "
                      "panels, Escape back to the picture from a field, Tab out of the picture; in a label review, Y "
                      "takes the model's version and N dismisses the finding."));
