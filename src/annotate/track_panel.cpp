@@ -26,7 +26,11 @@ namespace {
 // `next` once every file asked of the write pool before it has landed (the track file of the last
 // edit included): a fill then reads what the user sees.
 void after_writes(QObject* context, std::function<void()> next) {
-  QtConcurrent::run(&write_pool(), [] {}).then(context, [next = std::move(next)] { next(); });
+  count_write_in_flight(+1);  // counted as a write, so that whoever waits for the writes waits for this too
+  QtConcurrent::run(&write_pool(), [] {}).then(context, [next = std::move(next)] {
+    count_write_in_flight(-1);
+    next();
+  });
 }
 
 }  // namespace

@@ -130,6 +130,11 @@ bool NormBox::near(const NormBox& o) const {
          std::abs(h - o.h) <= kSameBox;
 }
 
+NormBox NormBox::rounded() const {
+  const auto six = [](double v) { return fixed6(v).toDouble(); };
+  return {six(cx), six(cy), six(w), six(h)};
+}
+
 QVector<int> Tracks::ids() const {
   QSet<int> seen;
   for (const QVector<TrackBox>& boxes : frames)
@@ -255,7 +260,7 @@ Expected<TrackFill> plan_interpolation(const QString& folder, std::optional<int>
         QVector<TrackBox>& entries = tracks.frames[name_of(frames.pictures[pos])];
         FrameEdit& edit = edits[pos];
         edit.remove += take_filled(entries, track);
-        const TrackBox added{track, from.class_id, box, false};
+        const TrackBox added{track, from.class_id, box.rounded(), false};
         edit.add << added;
         entries << added;
       }
@@ -282,7 +287,7 @@ Expected<TrackFill> plan_following(const QString& folder, int from, const QRectF
   const QRectF start = box.normalized() & whole;
   if (start.width() < 2 || start.height() < 2) return failure(QStringLiteral("The box is not on the picture."));
   auto to_norm = [](const QRectF& r, const cv::Mat& m) {
-    return NormBox::of(QRectF(r.x() / m.cols, r.y() / m.rows, r.width() / m.cols, r.height() / m.rows));
+    return NormBox::of(QRectF(r.x() / m.cols, r.y() / m.rows, r.width() / m.cols, r.height() / m.rows)).rounded();
   };
   QMap<int, FrameEdit> edits;
   // The box it starts from is a keyframe of the track (added to the file unless it is there already).

@@ -27,6 +27,8 @@ struct NormBox {
   static NormBox of(const QRectF& r) { return {r.center().x(), r.center().y(), r.width(), r.height()}; }
   // The same box as a label line writes it (six decimals).
   bool near(const NormBox& o) const;
+  // The box as a label line holds it.
+  NormBox rounded() const;
 };
 
 struct TrackBox {

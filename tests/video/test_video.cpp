@@ -4,6 +4,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QListWidget>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -14,11 +16,14 @@
 #include "annotate/annotator_tab.h"
 #include "core/image_files.h"
 #include "dataset/split_export.h"
+#include "support/find_widget.h"
 #include "support/fixtures.h"
+#include "support/label_answers.h"
 #include "support/scripted_prompts.h"
 #include "support/window_work.h"
 #include "video/frame_extraction.h"
 #include "video/tracks.h"
+#include "widgets/zoomable_view.h"
 
 using namespace quorlan;
 
@@ -328,6 +333,185 @@ class TestVideo : public QObject {
     QVERIFY(!prompts->messages.isEmpty());
     QVERIFY(prompts->messages.last().text.contains("could not be read as a video"));
     QCOMPARE(tab.queue().size(), 6);
+  }
+
+  void the_window_draws_interpolates_tracks_and_undoes() {
+    // Twelve frames; a track drawn on frames 0 and 11 in the window, filled in, edited, undone.
+    ScriptedPrompts* prompts = ScriptedPrompts::install();
+    QTemporaryDir dir;
+    const QString folder = dir.path();
+    for (int i = 0; i < 12; ++i)
+      test::write_image(QDir(folder).filePath(QStringLiteral("walk_%1.jpg").arg(i, 6, 10, QChar('0'))), 400, 300);
+    test::write_text(QDir(folder).filePath("classes.txt"), "car\nbike\n");
+    const auto label = [&](int i) {
+      return QDir(folder).filePath(QStringLiteral("walk_%1.txt").arg(i, 6, 10, QChar('0')));
+    };
+    test::write_text(label(5), "0 0.9 0.9 0.05 0.05\n");  // the user's own box, without a track
+    AnnotatorTab tab;
+    tab.resize(1400, 900);
+    tab.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tab));
+    tab.open_folder(folder);
+    QVERIFY(test::settle_window_work());
+    QVERIFY(test::find<QWidget>(tab, "track_box")->isVisible());
+    auto* view = test::find<ZoomableView>(tab, "canvas_view");
+    const auto drag = [&](QPointF from, QPointF to) {
+      const QPoint a = view->mapFromScene(from), b = view->mapFromScene(to);
+      QTest::mousePress(view->viewport(), Qt::LeftButton, {}, a);
+      QTest::mouseMove(view->viewport(), (a + b) / 2);
+      QTest::mouseMove(view->viewport(), b);
+      QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, b);
+    };
+    test::find<QPushButton>(tab, "btn_new_track")->click();
+    QCOMPARE(tab.frame_tracks().picked(), 1);
+    test::find<QComboBox>(tab, "combo_mode")->setCurrentText("Rectangle");
+    // The first keyframe asks its class; the track's next ones take it.
+    prompts->dialogs.push_back(test::answer_label("bike"));
+    drag({40, 100}, {120, 160});
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
+    QCOMPARE(tab.shapes_on_screen()[0].shown.track, 1);
+    tab.jump_to_image(11);
+    QVERIFY(test::settle_window_work());
+    drag({260, 60}, {380, 140});
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.shapes_on_screen()[0].shown.class_id, 1);
+    QVERIFY(prompts->dialogs.empty());
+    // A second box of the same track on one frame takes the first one's place.
+    drag({250, 50}, {370, 130});
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
+    QCOMPARE(test::read_text(label(11)).count('\n'), 1);
+    // Comma goes back to the track's previous keyframe.
+    tab.handle_edit_key(Qt::Key_Comma);
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.queue().current(), 0);
+    const QByteArray own = test::read_bytes(label(5));
+    tab.interpolate_track();
+    QVERIFY(test::settle_window_work());
+    for (int i = 1; i < 11; ++i) QVERIFY2(QFileInfo::exists(label(i)), qPrintable(label(i)));
+    // Frame 6 on the line between the two keyframes, within half a pixel.
+    const auto values = [&](int i) {
+      QVector<double> v;
+      for (const QString& word : test::read_text(label(i)).split('\n').first().split(' ')) v << word.toDouble();
+      return v;
+    };
+    const QVector<double> first = values(0), last = values(11), six = values(6);
+    QCOMPARE(six[0], 1.0);
+    for (int k = 1; k <= 4; ++k) {
+      const double truth = first[k] + 6.0 / 11 * (last[k] - first[k]);
+      QVERIFY(std::abs(six[k] - truth) * (k % 2 ? 400 : 300) < 0.5);
+    }
+    QVERIFY(test::read_bytes(label(5)).startsWith(own));  // the user's box is kept as it was
+    // Filled boxes show as such until the user edits one, which makes it a keyframe.
+    tab.jump_to_image(6);
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.shapes_on_screen().size(), 1);
+    QVERIFY(tab.shapes_on_screen()[0].shown.filled);
+    test::find<QComboBox>(tab, "combo_mode")->setCurrentText("Select/Move");
+    const QPointF centre(six[1] * 400, six[2] * 300);
+    drag(centre, centre + QPointF(10, 10));
+    QVERIFY(test::settle_window_work());
+    QVERIFY(!tab.shapes_on_screen()[0].shown.filled);
+    Expected<Tracks> tracks = read_tracks(folder);
+    QVERIFY(tracks);
+    QVERIFY(tracks->frames.value("walk_000006.jpg").value(0).keyframe);
+    // Interpolating again keeps that keyframe; undo takes the second fill back, then the edit.
+    const QByteArray keyframe6 = test::read_bytes(label(6));
+    const QByteArray filled4 = test::read_bytes(label(4));
+    tab.interpolate_track();
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(test::read_bytes(label(6)), keyframe6);
+    QVERIFY(test::read_bytes(label(4)) != filled4);
+    tab.undo();
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(test::read_bytes(label(4)), filled4);
+    // Undoing the first fill takes its files away again: frame 3 had none.
+    tab.undo();  // the move on frame 6
+    QVERIFY(test::settle_window_work());
+    tab.undo();  // the first fill
+    QVERIFY(test::settle_window_work());
+    QVERIFY(!QFileInfo::exists(label(3)));
+    QCOMPARE(test::read_bytes(label(5)), own);
+    QVERIFY(QFileInfo::exists(label(0)) && QFileInfo::exists(label(11)));
+    QVERIFY2(prompts->messages.isEmpty(), qPrintable(prompts->messages.value(0).text));
+  }
+
+  void a_model_s_detections_are_followed_by_overlap() {
+    // Ten frames; the "model" sees the object moving 8 px a frame and a second object of the class
+    // far away, then loses it on frame 7.
+    QTemporaryDir dir;
+    for (int i = 0; i < 10; ++i)
+      test::write_image(dir.filePath(QStringLiteral("cam_%1.png").arg(i, 6, 10, QChar('0'))), 320, 240);
+    const auto truth = [](int i) { return QRectF(20 + 8 * i, 50, 60, 40); };
+    QStringList asked;
+    auto follower = detection_follower([&](const QString& picture) -> Expected<QVector<QRectF>> {
+      asked << QFileInfo(picture).fileName();
+      const int i = QFileInfo(picture).completeBaseName().section('_', 1).toInt();
+      QVector<QRectF> found{QRectF(250, 180, 50, 40)};
+      if (i < 7) found << truth(i);
+      return found;
+    });
+    const Expected<TrackFill> fill = plan_following(dir.path(), 0, truth(0), 3, 5, std::nullopt, *follower);
+    QVERIFY2(fill, qPrintable(fill.error()));
+    QCOMPARE(fill->filled.boxes, 6 + 1);  // frames 1 to 6, and the keyframe on frame 0
+    QCOMPARE(fill->filled.stop, QString("The model lost the object at frame 7."));
+    QCOMPARE(asked.size(), 7);
+    // Planned only: nothing is on disk until it is written.
+    QVERIFY(!QFileInfo::exists(dir.filePath("cam_000003.txt")));
+    QVERIFY(write_fill(dir.path(), *fill));
+    const QStringList three = test::read_text(dir.filePath("cam_000003.txt")).split(' ');
+    QCOMPARE(three[0], QString("3"));
+    QVERIFY(std::abs(three[1].toDouble() * 320 - truth(3).center().x()) < 0.5);
+    // A model that fails is said, and nothing is written.
+    auto failing = detection_follower([](const QString&) -> Expected<QVector<QRectF>> { return failure("no engine"); });
+    const Expected<TrackFill> failed = plan_following(dir.path(), 0, truth(0), 3, 6, std::nullopt, *failing);
+    QVERIFY(!failed);
+    QVERIFY(failed.error().contains("no engine"));
+  }
+
+  void the_window_tracks_forward_from_the_picked_box() {
+    ScriptedPrompts* prompts = ScriptedPrompts::install();
+    QTemporaryDir dir;
+    const QString video = dir.filePath("lane.avi");
+    QVERIFY(write_video(video, cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 20));
+    AnnotatorTab tab;
+    tab.resize(1400, 900);
+    tab.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&tab));
+    prompts->open_files.push_back(video);
+    prompts->items.push_back(0);    // every frame
+    prompts->choices.push_back(1);  // keep near-identical frames
+    tab.open_video();
+    QVERIFY(test::settle_window_work());
+    QCOMPARE(tab.queue().size(), 20);
+    // Nothing picked: said, nothing written.
+    tab.track_forward();
+    QVERIFY(prompts->messages.last().text.contains("Pick the box"));
+    // The striped box of frame 0 (x 10..60, y 90..150), drawn, then carried onward.
+    tab.add_annotation(QPolygonF(QRectF(10, 90, 50, 60)), "car", "Rectangle");
+    QVERIFY(test::settle_window_work());
+    tab.jump_to_image(0);
+    QVERIFY(test::settle_window_work());
+    auto* view = test::find<ZoomableView>(tab, "canvas_view");
+    test::find<QComboBox>(tab, "combo_mode")->setCurrentText("Select/Move");
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->mapFromScene(QPointF(35, 92)));
+    tab.track_forward();
+    QVERIFY(test::settle_window_work());
+    const QString frames = dir.filePath("lane_frames");
+    const Expected<Tracks> tracks = read_tracks(frames);
+    QVERIFY2(tracks, qPrintable(tracks.error()));
+    QCOMPARE(tracks->frames.size(), 20);
+    // Frame 10: the box moved 30 px right.
+    const QVector<TrackBox> ten = tracks->frames.value("lane_000010.jpg");
+    QCOMPARE(ten.size(), 1);
+    QVERIFY(!ten[0].keyframe);
+    QVERIFY2(std::abs(ten[0].box.cx * 320 - 65) < 4, qPrintable(QString::number(ten[0].box.cx * 320)));
+    QCOMPARE(tab.shapes_on_screen()[0].shown.track, 1);
+    // One undo takes the whole run back.
+    tab.undo();
+    QVERIFY(test::settle_window_work());
+    QVERIFY(!QFileInfo::exists(QDir(frames).filePath("lane_000010.txt")));
   }
 };
 
