@@ -445,6 +445,8 @@ class AnnotatorTab : public QWidget {
   void fill_written(const QString& title, const QString& folder, const Expected<TrackFill>& fill);
   // The track file read again and the shapes on screen with it (a fill or its undo wrote them).
   void reload_tracks();
+  // The queue's marks of the pictures of `label_paths` read again (a change of the folder wrote them).
+  void remark_pictures(const QStringList& label_paths);
   FrameTracks tracks_;
   // Click to segment.
   void choose_segment_model();

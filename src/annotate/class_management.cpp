@@ -230,6 +230,7 @@ void AnnotatorTab::undo_class_change() {
   write_class_change(change, QStringLiteral("\"%1\" is not taken back: ").arg(title),
                      [this, title](const ClassChange& done) {
                        show_class_names(done.names_after);
+                       remark_pictures(done.files_after.keys());
                        emit notice_signal(QStringLiteral("Undone: %1").arg(title));
                        class_changes_.drop_last();
                        history_.class_change_undone();

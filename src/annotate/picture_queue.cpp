@@ -133,6 +133,16 @@ QStringList PictureQueue::neighbours(int idx, int from) const {
   return around;
 }
 
+void PictureQueue::remark(const QStringList& label_paths) {
+  const QSet<QString> changed(label_paths.cbegin(), label_paths.cend());
+  for (int i = 0; i < size(); ++i) {
+    const QString label = label_path_of(paths_[i]);
+    if (!changed.contains(label)) continue;
+    const QFileInfo info(label);
+    marks_[i] = !info.exists() ? LabelMark::Pending : info.size() == 0 ? LabelMark::Background : LabelMark::Annotated;
+  }
+}
+
 void PictureQueue::set_mark(int idx, LabelMark mark) {
   if (idx >= 0 && idx < marks_.size()) marks_[idx] = mark;
 }

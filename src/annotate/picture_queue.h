@@ -70,6 +70,9 @@ class PictureQueue {
 
   LabelMark mark(int idx) const { return idx >= 0 && idx < marks_.size() ? marks_[idx] : LabelMark::Pending; }
   void set_mark(int idx, LabelMark mark);
+  // The marks of the pictures whose label files are among `label_paths` (rewritten by a change
+  // of the folder) read again from the disk.
+  void remark(const QStringList& label_paths);
   // "Annotated: 3 / 20": the pictures with a label file (objects or a confirmed background).
   QString progress_text() const;
   // The list's entry of picture `idx`: its mark and its file name.

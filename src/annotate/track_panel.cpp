@@ -263,10 +263,21 @@ void AnnotatorTab::fill_written(const QString& title, const QString& folder, con
                            .arg(fill->filled.frames)
                            .arg(fill->filled.tracks.join(", "));
   if (!fill->filled.stop.isEmpty()) said += " " + fill->filled.stop;
-  emit notice_signal(title + ": " + said);
-  if (folder != queue_.folder()) return;
-  if (!fill->isEmpty()) record_class_change({title, classes, classes, fill->before, fill->after, fill->created, {}});
-  reload_tracks();
+  if (folder == queue_.folder()) {
+    if (!fill->isEmpty()) record_class_change({title, classes, classes, fill->before, fill->after, fill->created, {}});
+    remark_pictures(fill->after.keys());
+    reload_tracks();
+  }
+  emit notice_signal(title + ": " + said);  // after the picture read again, which clears the last notice
+}
+
+void AnnotatorTab::remark_pictures(const QStringList& label_paths) {
+  queue_.remark(label_paths);
+  show_queue();
+  if (QListWidgetItem* item = list_images->item(queue_.current())) {
+    const QSignalBlocker block(list_images);
+    list_images->setCurrentItem(item);
+  }
 }
 
 void AnnotatorTab::reload_tracks() {

@@ -390,6 +390,7 @@ class TestVideo : public QObject {
     tab.interpolate_track();
     QVERIFY(test::settle_window_work());
     for (int i = 1; i < 11; ++i) QVERIFY2(QFileInfo::exists(label(i)), qPrintable(label(i)));
+    QCOMPARE(tab.queue().mark(3), LabelMark::Annotated);  // the queue shows the frames filled
     // Frame 6 on the line between the two keyframes, within half a pixel.
     const auto values = [&](int i) {
       QVector<double> v;
@@ -432,6 +433,7 @@ class TestVideo : public QObject {
     tab.undo();  // the first fill
     QVERIFY(test::settle_window_work());
     QVERIFY(!QFileInfo::exists(label(3)));
+    QCOMPARE(tab.queue().mark(3), LabelMark::Pending);
     QCOMPARE(test::read_bytes(label(5)), own);
     QVERIFY(QFileInfo::exists(label(0)) && QFileInfo::exists(label(11)));
     QVERIFY2(prompts->messages.isEmpty(), qPrintable(prompts->messages.value(0).text));
