@@ -227,15 +227,7 @@ void AnnotatorTab::track_forward() {
           control->total.store(static_cast<int>(frames.pictures.size()) - from - 1);
           std::unique_ptr<Follower> follower;
           if (model)
-            follower =
-                detection_follower([model, model_class, conf](const QString& frame) -> Expected<QVector<QRectF>> {
-                  Expected<Prediction> found = model->predict(frame, conf, 0, false);
-                  if (!found) return failure(found.error());
-                  QVector<QRectF> boxes;
-                  for (const Detection& d : found->boxes)
-                    if (d.cls == model_class) boxes << d.box();
-                  return boxes;
-                });
+            follower = detection_follower(boxes_of_class(model, model_class, conf));
           else
             follower = tracker_follower(TrackerKind::Csrt);
           Expected<TrackFill> fill =

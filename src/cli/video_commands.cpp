@@ -1,9 +1,14 @@
 // quorlan frames: a video made a folder of frames.
+#include <QFileInfo>
 #include <QJsonArray>
 
 #include "core/label_files.h"
 
 #include "cli/cli.h"
+#include "cli/engine_requests.h"
+#include "engine_client/engine_host.h"
+#include "engine_client/prediction_host.h"
+#include "predict/predicting_model.h"
 #include "video/frame_extraction.h"
 #include "video/tracks.h"
 
@@ -79,13 +84,16 @@ int run_interpolate(const QStringList& arguments) {
 }
 
 int run_track(const QStringList& arguments) {
-  Command c("track", "Carry a box forward from a frame with an OpenCV tracker.", arguments);
+  Command c("track", "Carry a box forward from a frame with an OpenCV tracker, or a model's detections.", arguments);
   c.parser.addOption({"from", "The frame to start from (its index in the video's naming).", "FRAME"});
   c.parser.addOption({"box", "The box on that frame, in pixels.", "X1,Y1,X2,Y2"});
   c.parser.addOption({"class", "The box's class id.", "N"});
   c.parser.addOption({"to", "The last frame to carry it to (default: as far as it goes).", "FRAME"});
   c.parser.addOption({"tracker", "csrt (the default, steadier) or kcf (faster).", "NAME", "csrt"});
   c.parser.addOption({"track", "The track id (default: one more than the largest in the folder).", "ID"});
+  c.parser.addOption(
+      {"model", "Follow this model's detections of the class (matched by overlap) instead of a tracker.", "WEIGHTS"});
+  c.parser.addOption({"conf", "The model's confidence threshold.", "C", "0.25"});
   if (const int code = c.parse({"FOLDER"}); code >= 0) return code;
   for (const char* required : {"from", "box", "class"})
     if (!c.parser.isSet(required)) return c.usage(QStringLiteral("--%1 is needed.").arg(required));
@@ -121,13 +129,29 @@ int run_track(const QStringList& arguments) {
     if (!known) return c.fail(known.error());
     track = known->ids().isEmpty() ? 1 : known->ids().last() + 1;
   }
-  const Expected<FilledIn> filled =
-      track_forward(folder, from, QRectF(QPointF(v[0], v[1]), QPointF(v[2], v[3])), cls, track, to,
-                    c.value("tracker") == "kcf" ? TrackerKind::Kcf : TrackerKind::Csrt, [&](int done) {
-                      if (done % 25 == 0) c.progress(done, 0, QStringLiteral("frames"));
-                      return !stop_requested().load();
-                    });
-  if (!filled) return c.fail(filled.error());
+  std::unique_ptr<Follower> follower =
+      tracker_follower(c.value("tracker") == "kcf" ? TrackerKind::Kcf : TrackerKind::Csrt);
+  if (c.parser.isSet("model")) {
+    const QString weights = c.value("model");
+    const double conf = c.real_value("conf", &ok);
+    if (!ok || conf <= 0 || conf > 1) return c.usage("--conf is above 0 and at most 1.");
+    if (!QFileInfo::exists(weights)) return c.fail("The weights file " + weights + " does not exist.");
+    if (runtime_for(weights) == ModelRuntime::Engine && !HAS_YOLO()) return engine_missing(c);
+    PredictionHost::instance().set_cancel_flag(&stop_requested());  // Ctrl+C ends a prediction waited for
+    const Expected<std::shared_ptr<PredictingModel>> model = load_predicting_model("cli", weights);
+    if (!model) return c.fail("The model could not be loaded:\n" + model.error());
+    c.note("Runs on: " + (*model)->runtime());
+    follower = detection_follower(boxes_of_class(*model, cls, conf));
+  }
+  const Expected<TrackFill> fill = plan_following(folder, from, QRectF(QPointF(v[0], v[1]), QPointF(v[2], v[3])), cls,
+                                                  track, to, *follower, [&](int done) {
+                                                    if (done % 25 == 0) c.progress(done, 0, QStringLiteral("frames"));
+                                                    return !stop_requested().load();
+                                                  });
+  PredictionHost::instance().shutdown();
+  if (!fill) return c.fail(fill.error());
+  if (const Status written = write_fill(folder, *fill); !written) return c.fail(written.error());
+  const FilledIn* filled = &fill->filled;
   QJsonObject json = filled_json(*filled);
   json.insert("track", track);
   return c.succeed(QStringLiteral("Track %1: ").arg(track) + filled_text(*filled), json);

@@ -69,4 +69,16 @@ Expected<std::shared_ptr<PredictingModel>> load_predicting_model(const QString& 
   return std::shared_ptr<PredictingModel>(std::make_shared<EngineBackedModel>(*model));
 }
 
+std::function<Expected<QVector<QRectF>>(const QString&)> boxes_of_class(std::shared_ptr<PredictingModel> model, int cls,
+                                                                        double conf) {
+  return [model = std::move(model), cls, conf](const QString& picture) -> Expected<QVector<QRectF>> {
+    const Expected<Prediction> found = model->predict(picture, conf, 0, false);
+    if (!found) return failure(found.error());
+    QVector<QRectF> boxes;
+    for (const Detection& d : found->boxes)
+      if (d.cls == cls) boxes << d.box();
+    return boxes;
+  };
+}
+
 }  // namespace quorlan

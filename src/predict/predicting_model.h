@@ -4,7 +4,10 @@
 // labelling, the inference browser and the command line choose by the file they are given and
 // say which runtime answered. Widget-free.
 #include <QHash>
+#include <QRectF>
 #include <QString>
+#include <QVector>
+#include <functional>
 #include <memory>
 
 #include "core/expected.h"
@@ -40,5 +43,10 @@ class PredictingModel {
 // "cli"), so two users of the host keep their models apart. The engine must be installed for
 // .pt weights (callers check HAS_YOLO() for those); an exported model needs nothing more.
 Expected<std::shared_ptr<PredictingModel>> load_predicting_model(const QString& key, const QString& weights);
+
+// What `model` finds of class `cls` on a picture at confidence `conf`: the boxes, in pixels (what a
+// track follows by overlap).
+std::function<Expected<QVector<QRectF>>(const QString&)> boxes_of_class(std::shared_ptr<PredictingModel> model, int cls,
+                                                                        double conf);
 
 }  // namespace quorlan

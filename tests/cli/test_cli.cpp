@@ -368,6 +368,23 @@ class TestCli : public QObject {
     QVERIFY(with_conf.out.contains("person 0.90, car 0.30"));
     QCOMPARE(quorlan_cli({"predict", path("boxes.pt"), path("src"), "--save-conf"}, env).code, 2);
 
+    // Track: a model's detections followed by overlap; the car it sees is not the box asked about.
+    QDir().mkpath(path("cam"));
+    for (int i = 0; i < 5; ++i)
+      test::write_image(path(QStringLiteral("cam/cam_%1.png").arg(i, 6, 10, QChar('0'))), 48, 40);
+    const Run followed = quorlan_cli({"track", path("cam"), "--from", "0", "--box", "9,5,41,35", "--class", "0",
+                                      "--model", path("boxes.pt"), "--json"},
+                                     env);
+    QVERIFY2(followed.code == 0, qPrintable(followed.out + followed.err.right(2000)));
+    QCOMPARE(followed.json()["boxes"].toInt(), 5);
+    QCOMPARE(followed.json()["stop"].toString(), QString("Reached the last frame."));
+    QCOMPARE(test::read_text(path("cam/cam_000003.txt")), QString("0 0.500000 0.500000 0.666667 0.800000\n"));
+    const Run lost = quorlan_cli({"track", path("cam"), "--from", "0", "--box", "20,20,47,39", "--class", "1",
+                                  "--model", path("boxes.pt"), "--conf", "0.2", "--json"},
+                                 env);
+    QVERIFY2(lost.code == 0, qPrintable(lost.err.right(2000)));
+    QCOMPARE(lost.json()["stop"].toString(), QString("The model lost the object at frame 1."));
+
     // Review: every picture predicted and its labels held against the prediction, worst first. Each
     // picture's second label has nothing under it, its first is a loose box, and the unsure car
     // is an object nobody labelled.
