@@ -2,6 +2,7 @@
 
 #include <turbojpeg.h>
 
+#include <climits>
 #include <memory>
 #include <opencv2/imgcodecs.hpp>
 
@@ -34,20 +35,66 @@ Expected<cv::Mat> read_image_bgr(const QString& path, bool keep_alpha) {
   }
 }
 
+namespace {
+
+// One compressor per thread, with an output buffer kept between pictures: a batch of frames then
+// neither makes a compressor nor grows a fresh buffer (page by page) for each one.
+struct Compressor {
+  tjhandle handle = tjInitCompress();
+  unsigned char* buffer = nullptr;
+  unsigned long capacity = 0;
+  ~Compressor() {
+    tjFree(buffer);
+    if (handle) tjDestroy(handle);
+  }
+};
+
+// The thread's compressor with room for the largest JPEG of a `width` x `height` picture, so the
+// buffer is never grown during compression; null when there is none.
+Compressor* compressor_for(int width, int height, int subsampling) {
+  thread_local Compressor compressor;
+  if (!compressor.handle) return nullptr;
+  const unsigned long needed = tjBufSize(width, height, subsampling);
+  if (needed == static_cast<unsigned long>(-1) || needed > static_cast<unsigned long>(INT_MAX)) return nullptr;
+  if (needed > compressor.capacity) {
+    tjFree(compressor.buffer);
+    compressor.buffer = tjAlloc(static_cast<int>(needed));
+    compressor.capacity = compressor.buffer ? needed : 0;
+    if (!compressor.buffer) return nullptr;
+  }
+  return &compressor;
+}
+
+QByteArray compressed(const Compressor& compressor, int ok, unsigned long size) {
+  if (ok != 0) return {};
+  return QByteArray(reinterpret_cast<const char*>(compressor.buffer), static_cast<qsizetype>(size));
+}
+
+}  // namespace
+
 QByteArray encode_jpeg(const cv::Mat& image, int quality) {
   if (image.depth() != CV_8U || (image.channels() != 3 && image.channels() != 1) || image.empty()) return {};
-  const std::unique_ptr<void, int (*)(tjhandle)> handle(tjInitCompress(), tjDestroy);
-  if (!handle) return {};
-  unsigned char* buffer = nullptr;
-  unsigned long size = 0;
   const bool grey = image.channels() == 1;
-  const int ok = tjCompress2(handle.get(), image.data, image.cols, static_cast<int>(image.step), image.rows,
-                             grey ? TJPF_GRAY : TJPF_BGR, &buffer, &size, grey ? TJSAMP_GRAY : TJSAMP_420, quality,
-                             TJFLAG_ACCURATEDCT);
-  QByteArray bytes;
-  if (ok == 0 && buffer) bytes = QByteArray(reinterpret_cast<const char*>(buffer), static_cast<qsizetype>(size));
-  tjFree(buffer);
-  return bytes;
+  const int subsampling = grey ? TJSAMP_GRAY : TJSAMP_420;
+  Compressor* compressor = compressor_for(image.cols, image.rows, subsampling);
+  if (!compressor) return {};
+  unsigned long size = compressor->capacity;
+  const int ok = tjCompress2(compressor->handle, image.data, image.cols, static_cast<int>(image.step), image.rows,
+                             grey ? TJPF_GRAY : TJPF_BGR, &compressor->buffer, &size, subsampling, quality,
+                             TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC);
+  return compressed(*compressor, ok, size);
+}
+
+QByteArray encode_jpeg_yuv420(const YuvPlanes& picture, int quality) {
+  if (picture.width <= 0 || picture.height <= 0) return {};
+  Compressor* compressor = compressor_for(picture.width, picture.height, TJSAMP_420);
+  if (!compressor) return {};
+  unsigned long size = compressor->capacity;
+  const unsigned char* planes[3] = {picture.planes[0], picture.planes[1], picture.planes[2]};
+  const int ok =
+      tjCompressFromYUVPlanes(compressor->handle, planes, picture.width, picture.strides, picture.height, TJSAMP_420,
+                              &compressor->buffer, &size, quality, TJFLAG_ACCURATEDCT | TJFLAG_NOREALLOC);
+  return compressed(*compressor, ok, size);
 }
 
 Status write_image_atomically(const QString& path, const cv::Mat& image) {

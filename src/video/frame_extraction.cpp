@@ -9,14 +9,15 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrent>
 
+#include <array>
 #include <cmath>
 #include <deque>
-#include <opencv2/videoio.hpp>
 
 #include "core/atomic_file.h"
 #include "core/image_reader.h"
 #include "core/work_pool.h"
 #include "dataset/dataset_qa.h"
+#include "video/frame_source.h"
 
 namespace quorlan {
 
@@ -72,18 +73,14 @@ Expected<FramesWritten> extract_frames(const QString& video, const QString& pare
                                        const std::function<bool(int, int)>& progress) {
   const QFileInfo info(video);
   if (!info.isFile()) return failure(QStringLiteral("%1 does not exist.").arg(video));
-  cv::VideoCapture capture;
-  try {
-    capture.open(QFile::encodeName(info.absoluteFilePath()).toStdString(), cv::CAP_FFMPEG);
-  } catch (const cv::Exception&) {
-  }
-  if (!capture.isOpened())
+  FrameSource source;
+  if (!source.open(info.absoluteFilePath(), choice.fps <= 0 && choice.every <= 1))
     return failure(QStringLiteral("%1 could not be read as a video (its format or codec is not one OpenCV's FFmpeg "
                                   "back end reads).")
                        .arg(info.fileName()));
   FramesWritten out;
-  out.frames_stated = std::max(0, static_cast<int>(capture.get(cv::CAP_PROP_FRAME_COUNT)));
-  const double video_fps = capture.get(cv::CAP_PROP_FPS);
+  out.frames_stated = source.frames_stated();
+  const double video_fps = source.fps();
   out.folder = frames_folder_for(video, parent);
   if (!QDir().mkpath(out.folder)) return failure(QStringLiteral("%1 could not be made.").arg(out.folder));
   const QString name = info.completeBaseName();
@@ -98,15 +95,14 @@ Expected<FramesWritten> extract_frames(const QString& video, const QString& pare
     if (!written && failed.isEmpty()) failed = written.error();
   };
   std::optional<PictureHash> last_kept;
-  cv::Mat frame;
+  // Each frame is decoded straight into a buffer that a frame written earlier has left: the buffer of
+  // the frame kept next was last handed to the write kInFlight + 1 writes ago, which has landed,
+  // since no more than kInFlight are ever in flight. No frame is copied, and no buffer made anew.
+  std::array<DecodedFrame, kInFlight + 1> buffers;
+  std::size_t kept = 0;
   for (int index = 0;; ++index) {
-    bool read = false;
-    try {
-      read = capture.read(frame);
-    } catch (const cv::Exception&) {
-      read = false;
-    }
-    if (!read || frame.empty()) break;
+    DecodedFrame& frame = buffers[kept % buffers.size()];
+    if (!source.next(frame) || frame.empty()) break;
     out.frames_read = index + 1;
     if (progress && !progress(out.frames_read, out.frames_stated)) {
       out.cancelled = true;
@@ -114,7 +110,7 @@ Expected<FramesWritten> extract_frames(const QString& video, const QString& pare
     }
     if (!keeps_frame(index, choice, video_fps)) continue;
     if (choice.skip_similar) {
-      const std::optional<PictureHash> hash = perceptual_hash_of(frame);
+      const std::optional<PictureHash> hash = perceptual_hash_of(frame.grey());
       if (hash && last_kept && alike(*hash, *last_kept)) {
         ++out.skipped_similar;
         continue;
@@ -125,8 +121,9 @@ Expected<FramesWritten> extract_frames(const QString& video, const QString& pare
     out.files << path;
     // The frame is encoded and written on the pool while the next is read; each file lands whole
     // (a temporary renamed into place), and the folder is forced to the disk once at the end.
-    writing.push_back(QtConcurrent::run(&work_pool(), [picture = frame.clone(), path, quality]() -> Status {
-      const QByteArray jpeg = encode_jpeg(picture, quality);
+    ++kept;
+    writing.push_back(QtConcurrent::run(&work_pool(), [picture = frame, path, quality]() -> Status {
+      const QByteArray jpeg = picture.jpeg(quality);
       if (jpeg.isEmpty()) return failure(QStringLiteral("a frame could not be encoded"));
       return write_file_atomically(path, jpeg, false);
     }));
