@@ -47,7 +47,7 @@ Status FrameTracks::open(const QString& label_folder) {
   Expected<Tracks> read = read_tracks(label_folder);
   readable_ = static_cast<bool>(read);
   if (!read) return failure(read.error());
-  tracks_ = std::move(*read);
+  tracks_ = *read;
   return {};
 }
 

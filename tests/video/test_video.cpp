@@ -48,6 +48,15 @@ bool write_video(const QString& path, int fourcc, int frames, int still = 0, dou
   return true;
 }
 
+// `video` opened in `tab` through "Open Video...", keeping the stride listed `stride` and every
+// near-identical frame.
+void open_in(AnnotatorTab& tab, ScriptedPrompts* prompts, const QString& video, int stride) {
+  prompts->open_files.push_back(video);
+  prompts->items.push_back(stride);
+  prompts->choices.push_back(1);  // keep near-identical frames
+  tab.open_video();
+}
+
 QStringList names(const QStringList& paths) {
   QStringList out;
   for (const QString& p : paths) out << QFileInfo(p).fileName();
@@ -345,20 +354,14 @@ class TestVideo : public QObject {
     AnnotatorTab tab;
     tab.resize(1400, 900);
     tab.show();
-    prompts->open_files.push_back(video);
-    prompts->items.push_back(1);    // "Every 5th frame"
-    prompts->choices.push_back(1);  // keep near-identical frames
-    tab.open_video();
+    open_in(tab, prompts, video, 1);  // "Every 5th frame"
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.queue().size(), 6);
     QCOMPARE(QFileInfo(tab.queue().path(0)).fileName(), QString("lane_000000.jpg"));
     QVERIFY(!tab.picture().empty());
     // A file that is no video: a clear message, nothing opened.
     test::write_text(dir.filePath("clip.mov"), "nope");
-    prompts->open_files.push_back(dir.filePath("clip.mov"));
-    prompts->items.push_back(0);
-    prompts->choices.push_back(1);
-    tab.open_video();
+    open_in(tab, prompts, dir.filePath("clip.mov"), 0);
     QVERIFY(test::settle_window_work());
     QVERIFY(!prompts->messages.isEmpty());
     QVERIFY(prompts->messages.last().text.contains("could not be read as a video"));
@@ -511,10 +514,7 @@ class TestVideo : public QObject {
     tab.resize(1400, 900);
     tab.show();
     QVERIFY(QTest::qWaitForWindowExposed(&tab));
-    prompts->open_files.push_back(video);
-    prompts->items.push_back(0);    // every frame
-    prompts->choices.push_back(1);  // keep near-identical frames
-    tab.open_video();
+    open_in(tab, prompts, video, 0);  // every frame
     QVERIFY(test::settle_window_work());
     QCOMPARE(tab.queue().size(), 20);
     // Nothing picked: said, nothing written.
