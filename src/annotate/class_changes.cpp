@@ -23,7 +23,7 @@ void ClassChanges::join_class_list(ClassChange& change, const QStringList& names
 
 ClassChange ClassChanges::change_for(const QString& title, const QStringList& names, const ClassMapping& mapping,
                                      const ClassRewrite& plan) const {
-  ClassChange change{title, names, mapping.names, plan.before, plan.after, {}};
+  ClassChange change{title, names, mapping.names, plan.before, plan.after, {}, {}};
   join_class_list(change, mapping.names);
   return change;
 }

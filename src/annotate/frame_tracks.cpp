@@ -1,14 +1,9 @@
 #include "annotate/frame_tracks.h"
 
-#include <QCoreApplication>
 #include <QFileInfo>
-#include <QFuture>
-#include <QPointer>
-#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 
 #include "core/label_files.h"
-#include "core/work_pool.h"
 
 namespace quorlan {
 
@@ -96,16 +91,6 @@ bool FrameTracks::follow(const QString& frame, const QVector<Annotation>& shapes
   else
     tracks_.frames.insert(frame, now);
   return true;
-}
-
-void FrameTracks::save_beside(QObject* context, std::function<void(const Status&)> landed) const {
-  count_write_in_flight(+1);
-  QtConcurrent::run(&write_pool(), [folder = label_folder_, tracks = tracks_] {
-    return write_tracks(folder, tracks);
-  }).then(context, [landed = std::move(landed)](const Status& written) {
-    count_write_in_flight(-1);
-    if (landed) landed(written);
-  });
 }
 
 QVector<FrameTracks::Summary> FrameTracks::summaries() const {

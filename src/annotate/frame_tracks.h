@@ -12,8 +12,6 @@
 #include "core/expected.h"
 #include "video/tracks.h"
 
-class QObject;
-
 namespace quorlan {
 
 class FrameTracks {
@@ -37,9 +35,6 @@ class FrameTracks {
   void mark(const QString& frame, QVector<Annotation>& shapes, QSize size) const;
   // The frame's entries become those of its shapes (boxes with a track); true when they changed.
   bool follow(const QString& frame, const QVector<Annotation>& shapes, QSize size);
-  // Writes the track file on the write pool, after the label files asked before it; `landed`
-  // hears the outcome on `context`'s thread.
-  void save_beside(QObject* context, std::function<void(const Status&)> landed) const;
 
   // What the track list shows of each track.
   struct Summary {

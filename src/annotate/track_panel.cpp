@@ -9,11 +9,9 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QVBoxLayout>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include "annotate/annotator_tab.h"
 #include "core/label_files.h"
-#include "core/work_pool.h"
 #include "widgets/background_work.h"
 #include "widgets/interactive_canvas.h"
 #include "widgets/named.h"
@@ -26,11 +24,8 @@ namespace {
 // `next` once every file asked of the write pool before it has landed (the track file of the last
 // edit included): a fill then reads what the user sees.
 void after_writes(QObject* context, std::function<void()> next) {
-  count_write_in_flight(+1);  // counted as a write, so that whoever waits for the writes waits for this too
-  QtConcurrent::run(&write_pool(), [] {}).then(context, [next = std::move(next)] {
-    count_write_in_flight(-1);
-    next();
-  });
+  write_beside_window(
+      context, [] { return Status(); }, [next = std::move(next)](const Status&) { next(); });
 }
 
 }  // namespace
@@ -121,9 +116,11 @@ void AnnotatorTab::mark_shown_tracks() {
 void AnnotatorTab::follow_tracks() {
   if (!document->is_open() || track_box->isHidden()) return;
   if (!tracks_.follow(QFileInfo(shown_picture()).fileName(), document->shapes(), document->image_size())) return;
-  tracks_.save_beside(this, [this](const Status& written) {
-    if (!written) emit notice_signal("The track file could not be written: " + written.error());
-  });
+  write_beside_window(
+      this, [folder = queue_.label_folder(), tracks = tracks_.tracks()] { return write_tracks(folder, tracks); },
+      [this](const Status& written) {
+        if (!written) emit notice_signal("The track file could not be written: " + written.error());
+      });
   show_tracks();
 }
 
@@ -217,7 +214,7 @@ void AnnotatorTab::track_forward() {
   const QString picture = shown_picture();
   const QRectF box = shape.points.boundingRect();
   auto control = std::make_shared<WorkControl>();
-  after_writes(this, [=, this, folder = queue_.folder()] {
+  after_writes(this, [this, folder = queue_.folder(), picture, box, shape, track, model, model_class, conf, control] {
     if (folder != queue_.folder()) return;
     run_beside_window(
         this, "Tracking...", control,

@@ -160,6 +160,23 @@ QFuture<void> run_batch_beside_window(QWidget* parent, const QString& label, int
       [control, done = std::move(done)] { done(*control); });
 }
 
+void write_beside_window(QObject* context, std::function<Status()> write, std::function<void(const Status&)> landed) {
+  count_write_in_flight(+1);
+  auto promise = std::make_shared<QPromise<Status>>();
+  // As in run_beside_window: the continuation is in place first, and comes back through the
+  // event queue of the application, which outlives the write.
+  promise->future().then(QCoreApplication::instance(),
+                         [guard = QPointer<QObject>(context), landed = std::move(landed)](const Status& outcome) {
+                           count_write_in_flight(-1);
+                           if (guard && landed) landed(outcome);
+                         });
+  write_pool().start([promise, write = std::move(write)] {
+    promise->start();
+    promise->addResult(write());
+    promise->finish();
+  });
+}
+
 int work_beside_window_in_flight() { return static_cast<int>(BusyWatch::running().size()) + writes_in_flight(); }
 
 void cancel_work_beside_window() {

@@ -14,6 +14,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "core/expected.h"
 #include "core/work_pool.h"
 
 namespace quorlan {
@@ -98,6 +99,11 @@ template <typename Work, typename Done>
 QFuture<void> run_behind_tab(QWidget* tab, const std::shared_ptr<WorkControl>& control, Work&& work, Done&& done) {
   return run_beside_window(tab, QString(), control, std::forward<Work>(work), std::forward<Done>(done));
 }
+
+// Runs `write` on the write pool, after every write asked of it before (so files land in the order
+// their writes were asked for), counted as a write in flight; `landed(outcome)` follows on the
+// window's thread unless `context` is gone by then.
+void write_beside_window(QObject* context, std::function<Status()> write, std::function<void(const Status&)> landed);
 
 // Work started beside the window and not yet through its continuation, and files being written
 // beside it (tests wait for 0).
