@@ -100,7 +100,8 @@ bool AnnotatorTab::rename_class(int id) {
     set_class_names(before);
     return false;
   }
-  record_class_change({QStringLiteral("Rename \"%1\" to \"%2\"").arg(before[id], answer), before, after, {}, {}, {}, {}});
+  record_class_change(
+      {QStringLiteral("Rename \"%1\" to \"%2\"").arg(before[id], answer), before, after, {}, {}, {}, {}});
   if (!names_manifest_.isEmpty())
     emit notice_signal(QStringLiteral("The new name is kept in classes.txt; %1 still holds the old one.")
                            .arg(QFileInfo(names_manifest_).fileName()));
