@@ -16,6 +16,7 @@
 #include "annotate/annotator_tab.h"
 #include "core/image_files.h"
 #include "dataset/split_export.h"
+#include "predict/predicting_model.h"
 #include "support/find_widget.h"
 #include "support/fixtures.h"
 #include "support/label_answers.h"
@@ -56,6 +57,23 @@ void open_in(AnnotatorTab& tab, ScriptedPrompts* prompts, const QString& video, 
   prompts->choices.push_back(1);  // keep near-identical frames
   tab.open_video();
 }
+
+// A model that sees write_video's striped box where it is on each frame (and a car in a corner),
+// up to frame 11.
+class SeesTheBox : public PredictingModel {
+ public:
+  QString runtime() const override { return QStringLiteral("test"); }
+  QHash<int, QString> names() const override { return {{0, QStringLiteral("car")}}; }
+  QString weights() const override { return QStringLiteral("sees.pt"); }
+  Expected<Prediction> predict(const QString& picture, double, int, bool) override {
+    const int i = QFileInfo(picture).completeBaseName().section('_', -1).toInt();
+    Prediction p;
+    p.boxes.append({0, 250, 10, 300, 40, 0.9});
+    if (i < 12) p.boxes.append({0, 10.0 + 3 * i, 90, 60.0 + 3 * i, 150, 0.8});
+    return p;
+  }
+  void cancel() override {}
+};
 
 QStringList names(const QStringList& paths) {
   QStringList out;
@@ -544,6 +562,19 @@ class TestVideo : public QObject {
     tab.undo();
     QVERIFY(test::settle_window_work());
     QVERIFY(!QFileInfo::exists(QDir(frames).filePath("lane_000010.txt")));
+    // With a model loaded, its detections of the class can be followed instead: this one sees the
+    // box 3 px further right on each frame, and a car elsewhere, until frame 12.
+    tab.use_model(std::make_shared<SeesTheBox>());
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->mapFromScene(QPointF(35, 92)));
+    prompts->choices.push_back(1);  // "Model's Detections"
+    tab.track_forward();
+    QVERIFY(test::settle_window_work());
+    const Expected<Tracks> followed = read_tracks(frames);
+    QVERIFY(followed);
+    QCOMPARE(followed->frames.size(), 12);  // frames 0 to 11
+    const QVector<TrackBox> five = followed->frames.value("lane_000005.jpg");
+    QCOMPARE(five.size(), 1);
+    QVERIFY(std::abs(five[0].box.cx * 320 - (35 + 15)) < 0.5);
   }
 };
 
