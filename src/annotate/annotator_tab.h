@@ -442,6 +442,8 @@ class AnnotatorTab : public QWidget {
   bool add_to_track(Annotation shape);
   // The class a new box takes without asking (the picked track's), or -1.
   int drawing_class() const;
+  // False after saying why when the folder's track file cannot be read (or no folder is open).
+  bool tracks_usable(const QString& title);
   void fill_written(const QString& title, const QString& folder, const Expected<TrackFill>& fill);
   // The track file read again and the shapes on screen with it (a fill or its undo wrote them).
   void reload_tracks();

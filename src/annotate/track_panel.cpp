@@ -1,6 +1,7 @@
 // The tracks of a folder of frames in the annotator: the track list beside the object table, the
 // keys to a track's keyframes, boxes drawn as keyframes of the picked track, and "Interpolate
 // Track" and "Track Forward", each one undoable change of the folder's files.
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QFileInfo>
 #include <QGroupBox>
@@ -159,8 +160,18 @@ void AnnotatorTab::go_to_keyframe(int step) {
   jump_to_image(pos);
 }
 
+bool AnnotatorTab::tracks_usable(const QString& title) {
+  if (queue_.folder().isEmpty()) return false;
+  if (tracks_.writable()) return true;
+  prompts().warning(this, title,
+                    QStringLiteral("%1 in %2 could not be read, so tracks are neither shown nor written over. Mend or "
+                                   "move it, then open the folder again.")
+                        .arg(QString::fromLatin1(kTracksFile), QDir::toNativeSeparators(queue_.label_folder())));
+  return false;
+}
+
 void AnnotatorTab::interpolate_track() {
-  if (queue_.folder().isEmpty() || !tracks_.writable()) return;
+  if (!tracks_usable("Interpolate Track")) return;
   if (!resolve_unsaved([this] { interpolate_track(); })) return;
   const std::optional<int> only = tracks_.picked() >= 0 ? std::optional<int>(tracks_.picked()) : std::nullopt;
   after_writes(this, [this, only, folder = queue_.folder()] {
@@ -178,7 +189,7 @@ void AnnotatorTab::interpolate_track() {
 }
 
 void AnnotatorTab::track_forward() {
-  if (queue_.folder().isEmpty() || !tracks_.writable() || !document->is_open()) return;
+  if (!document->is_open() || !tracks_usable("Track Forward")) return;
   const QList<QGraphicsItem*> selected = canvas->selectedItems();
   const int row = selected.isEmpty() ? -1 : annotations.row_of(selected.first());
   if (row < 0 || !document->shapes()[row].is_box())

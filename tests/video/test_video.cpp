@@ -488,6 +488,16 @@ class TestVideo : public QObject {
     QCOMPARE(test::read_bytes(label(5)), own);
     QVERIFY(QFileInfo::exists(label(0)) && QFileInfo::exists(label(11)));
     QVERIFY2(prompts->messages.isEmpty(), qPrintable(prompts->messages.value(0).text));
+    // A track file that cannot be read is said, and no label file is touched.
+    test::write_text(QDir(folder).filePath("tracks.json"), "{broken");
+    tab.open_folder(folder);
+    QVERIFY(test::settle_window_work());
+    const QByteArray eleven = test::read_bytes(label(11));
+    tab.interpolate_track();
+    QVERIFY(test::settle_window_work());
+    QVERIFY(!prompts->messages.isEmpty() && prompts->messages.last().text.contains("could not be read"));
+    QCOMPARE(test::read_bytes(label(11)), eleven);
+    QCOMPARE(test::read_text(QDir(folder).filePath("tracks.json")), QString("{broken"));
   }
 
   void a_model_s_detections_are_followed_by_overlap() {
