@@ -12,6 +12,12 @@ namespace quorlan {
 
 namespace {
 
+// A picture's mark: no label file is pending, an empty one a confirmed background.
+LabelMark mark_of_label(bool present, const QString& label) {
+  if (!present) return LabelMark::Pending;
+  return QFileInfo(label).size() == 0 ? LabelMark::Background : LabelMark::Annotated;
+}
+
 // For a folder without pictures: a dataset manifest in it or up to two folders above that names
 // split folders holding pictures (an offer the user answers, so any data.yaml with splits will
 // do; its names are not taken from here).
@@ -65,9 +71,7 @@ FolderListing list_folder(const QString& folder) {
     const QString label = label_path_in(listing.label_folder, path);
     const bool annotated = label_files.contains(QFileInfo(label).fileName());
     if (annotated) present << label;
-    listing.marks.append(!annotated                     ? LabelMark::Pending
-                         : QFileInfo(label).size() == 0 ? LabelMark::Background
-                                                        : LabelMark::Annotated);
+    listing.marks.append(mark_of_label(annotated, label));
   }
   // The class names belong to the folder: never the previous folder's list.
   listing.classes = load_folder_classes(folder, &names);
@@ -138,8 +142,7 @@ void PictureQueue::remark(const QStringList& label_paths) {
   for (int i = 0; i < size(); ++i) {
     const QString label = label_path_of(paths_[i]);
     if (!changed.contains(label)) continue;
-    const QFileInfo info(label);
-    marks_[i] = !info.exists() ? LabelMark::Pending : info.size() == 0 ? LabelMark::Background : LabelMark::Annotated;
+    marks_[i] = mark_of_label(QFileInfo::exists(label), label);
   }
 }
 

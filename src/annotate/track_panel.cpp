@@ -80,9 +80,7 @@ void AnnotatorTab::connect_tracks() {
 void AnnotatorTab::open_tracks() {
   const Status read = tracks_.open(queue_.label_folder());
   if (!read) emit notice_signal(read.error() + " Its tracks are not shown, and it is not written over.");
-  QStringList names;
-  for (int i = 0; i < queue_.size(); ++i) names << queue_.path(i);
-  track_box->setVisible(!queue_.isEmpty() && (named_as_frames(names) || !tracks_.tracks().frames.isEmpty()));
+  track_box->setVisible(!queue_.isEmpty() && (named_as_frames(queue_.paths()) || !tracks_.tracks().frames.isEmpty()));
   show_tracks();
 }
 
@@ -150,9 +148,7 @@ int AnnotatorTab::drawing_class() const {
 void AnnotatorTab::go_to_keyframe(int step) {
   if (track_box->isHidden()) return;
   if (tracks_.picked() < 0) return emit notice_signal("Pick a track in the track list to go to its keyframes.");
-  QStringList pictures;
-  for (int i = 0; i < queue_.size(); ++i) pictures << queue_.path(i);
-  const int pos = tracks_.keyframe_from(pictures, queue_.current(), step, tracks_.picked());
+  const int pos = tracks_.keyframe_from(queue_.paths(), queue_.current(), step, tracks_.picked());
   if (pos < 0)
     return emit notice_signal(QStringLiteral("Track %1 has no keyframe %2 this frame.")
                                   .arg(tracks_.picked())
@@ -178,12 +174,7 @@ void AnnotatorTab::interpolate_track() {
     if (folder != queue_.folder()) return;
     run_beside_window(
         this, "Interpolating...", std::make_shared<WorkControl>(),
-        [folder, only]() -> Expected<TrackFill> {
-          Expected<TrackFill> fill = plan_interpolation(folder, only);
-          if (!fill) return fill;
-          if (const Status written = write_fill(folder, *fill); !written) return failure(written.error());
-          return fill;
-        },
+        [folder, only] { return written_fill(folder, plan_interpolation(folder, only)); },
         [this, folder](const Expected<TrackFill>& fill) { fill_written("Interpolate Track", folder, fill); });
   });
 }
@@ -238,14 +229,11 @@ void AnnotatorTab::track_forward() {
             follower = detection_follower(boxes_of_class(model, model_class, conf));
           else
             follower = tracker_follower(TrackerKind::Csrt);
-          Expected<TrackFill> fill =
-              plan_following(folder, from, box, shape.class_id, track, std::nullopt, *follower, [control](int done) {
-                control->done.store(done);
-                return !control->cancel.load();
-              });
-          if (!fill) return fill;
-          if (const Status written = write_fill(folder, *fill); !written) return failure(written.error());
-          return fill;
+          return written_fill(folder, plan_following(folder, from, box, shape.class_id, track, std::nullopt, *follower,
+                                                     [control](int done) {
+                                                       control->done.store(done);
+                                                       return !control->cancel.load();
+                                                     }));
         },
         [this, folder](const Expected<TrackFill>& fill) { fill_written("Track Forward", folder, fill); },
         [model] {

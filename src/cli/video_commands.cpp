@@ -143,14 +143,14 @@ int run_track(const QStringList& arguments) {
     c.note("Runs on: " + (*model)->runtime());
     follower = detection_follower(boxes_of_class(*model, cls, conf));
   }
-  const Expected<TrackFill> fill = plan_following(folder, from, QRectF(QPointF(v[0], v[1]), QPointF(v[2], v[3])), cls,
-                                                  track, to, *follower, [&](int done) {
-                                                    if (done % 25 == 0) c.progress(done, 0, QStringLiteral("frames"));
-                                                    return !stop_requested().load();
-                                                  });
+  const Expected<TrackFill> fill =
+      written_fill(folder, plan_following(folder, from, QRectF(QPointF(v[0], v[1]), QPointF(v[2], v[3])), cls, track,
+                                          to, *follower, [&](int done) {
+                                            if (done % 25 == 0) c.progress(done, 0, QStringLiteral("frames"));
+                                            return !stop_requested().load();
+                                          }));
   PredictionHost::instance().shutdown();
   if (!fill) return c.fail(fill.error());
-  if (const Status written = write_fill(folder, *fill); !written) return c.fail(written.error());
   const FilledIn* filled = &fill->filled;
   QJsonObject json = filled_json(*filled);
   json.insert("track", track);

@@ -67,18 +67,23 @@ QByteArray edited_bytes(const QByteArray& bytes, const FrameEdit& edit) {
   return out;
 }
 
-// One file of a fill: its bytes now (none: it is made) and after.
-Status plan_file(TrackFill& fill, const QString& path, const QByteArray& after) {
-  if (!QFileInfo::exists(path)) {
+// A file's bytes, none when there is no file.
+Expected<std::optional<QByteArray>> bytes_if_any(const QString& path) {
+  if (!QFileInfo::exists(path)) return std::optional<QByteArray>();
+  Expected<QByteArray> now = read_label_bytes(path);
+  if (!now) return failure(now.error());
+  return std::optional<QByteArray>(*now);
+}
+
+// One file of a fill: its bytes `now` (none: it is made) and `after`.
+void plan_file(TrackFill& fill, const QString& path, const std::optional<QByteArray>& now, const QByteArray& after) {
+  if (!now)
     fill.created << path;
-  } else {
-    Expected<QByteArray> now = read_label_bytes(path);
-    if (!now) return failure(now.error());
-    if (*now == after) return {};
+  else if (*now == after)
+    return;
+  else
     fill.before.insert(path, *now);
-  }
   fill.after.insert(path, after);
-  return {};
 }
 
 // Whether the label file of a frame still holds a box (a keyframe another tool may have changed).
@@ -92,17 +97,17 @@ Expected<TrackFill> plan_edits(const QString& label_folder, const FrameList& fra
   TrackFill fill;
   for (auto it = edits.cbegin(); it != edits.cend(); ++it) {
     const QString path = label_path_for(frames.pictures[it.key()]);
-    Expected<QByteArray> bytes = read_label_bytes(path);
-    if (!bytes) return failure(bytes.error());
-    if (const Status planned = plan_file(fill, path, edited_bytes(*bytes, it.value())); !planned)
-      return failure(planned.error());
+    const Expected<std::optional<QByteArray>> now = bytes_if_any(path);
+    if (!now) return failure(now.error());
+    plan_file(fill, path, *now, edited_bytes(now->value_or(QByteArray()), it.value()));
     filled.boxes += static_cast<int>(it.value().add.size());
     ++filled.frames;
   }
   if (!edits.isEmpty()) {
     const QString track_file = QDir(label_folder).filePath(QString::fromLatin1(kTracksFile));
-    if (const Status planned = plan_file(fill, track_file, tracks_bytes(tracks)); !planned)
-      return failure(planned.error());
+    const Expected<std::optional<QByteArray>> now = bytes_if_any(track_file);
+    if (!now) return failure(now.error());
+    plan_file(fill, track_file, *now, tracks_bytes(tracks));
   }
   fill.filled = std::move(filled);
   return fill;
@@ -420,19 +425,24 @@ Status write_fill(const QString& folder, const TrackFill& fill) {
   return rewrite_label_files(fill.before, fill.after, class_change_journal(folder), fill.created);
 }
 
-Expected<FilledIn> interpolate_tracks(const QString& folder, std::optional<int> only) {
-  Expected<TrackFill> fill = plan_interpolation(folder, only);
-  if (!fill) return failure(fill.error());
+Expected<TrackFill> written_fill(const QString& folder, Expected<TrackFill> fill) {
+  if (!fill) return fill;
   if (const Status written = write_fill(folder, *fill); !written) return failure(written.error());
+  return fill;
+}
+
+Expected<FilledIn> interpolate_tracks(const QString& folder, std::optional<int> only) {
+  const Expected<TrackFill> fill = written_fill(folder, plan_interpolation(folder, only));
+  if (!fill) return failure(fill.error());
   return fill->filled;
 }
 
 Expected<FilledIn> track_forward(const QString& folder, int from, const QRectF& box, int class_id, int track,
                                  std::optional<int> to, TrackerKind kind, const std::function<bool(int)>& progress) {
   const std::unique_ptr<Follower> follower = tracker_follower(kind);
-  Expected<TrackFill> fill = plan_following(folder, from, box, class_id, track, to, *follower, progress);
+  const Expected<TrackFill> fill =
+      written_fill(folder, plan_following(folder, from, box, class_id, track, to, *follower, progress));
   if (!fill) return failure(fill.error());
-  if (const Status written = write_fill(folder, *fill); !written) return failure(written.error());
   return fill->filled;
 }
 

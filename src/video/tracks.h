@@ -115,6 +115,8 @@ Expected<TrackFill> plan_following(const QString& folder, int from, const QRectF
 // Writes a planned fill as one journaled change of the folder: all or none, and a crash in the
 // middle is rolled back when the folder is next opened.
 Status write_fill(const QString& folder, const TrackFill& fill);
+// `fill` once written; a plan that failed, or a write that failed, as its failure.
+Expected<TrackFill> written_fill(const QString& folder, Expected<TrackFill> fill);
 
 // Planned and written at once.
 Expected<FilledIn> interpolate_tracks(const QString& folder, std::optional<int> only = std::nullopt);
